@@ -1,0 +1,154 @@
+#include "bench_util.h"
+
+#include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "core/fields.h"
+
+namespace lumivor::bench {
+
+std::size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+std::size_t PeakResidentBytes() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<std::size_t>(usage.ru_maxrss) * 1024;
+}
+
+std::size_t ResidentBytes() {
+  std::ifstream in("/proc/self/statm");
+  std::size_t pages_total = 0, pages_resident = 0;
+  in >> pages_total >> pages_resident;
+  return pages_resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+void Report(std::string_view key, double value) {
+  std::printf("%.*s=%.4f\n", static_cast<int>(key.size()), key.data(), value);
+  std::fflush(stdout);
+}
+
+void Report(std::string_view key, std::string_view value) {
+  std::printf("%.*s=%.*s\n", static_cast<int>(key.size()), key.data(),
+              static_cast<int>(value.size()), value.data());
+  std::fflush(stdout);
+}
+
+std::size_t IntOption(int argc, char** argv, std::string_view name, std::size_t fallback) {
+  const std::string prefix = "--" + std::string(name) + "=";
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg.substr(0, prefix.size()) == prefix) {
+      return static_cast<std::size_t>(std::strtoull(argv[i] + prefix.size(), nullptr, 10));
+    }
+  }
+  return fallback;
+}
+
+std::string TextOption(int argc, char** argv, std::string_view name, std::string fallback) {
+  const std::string prefix = "--" + std::string(name) + "=";
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg.substr(0, prefix.size()) == prefix) return std::string(arg.substr(prefix.size()));
+  }
+  return fallback;
+}
+
+namespace {
+
+const char* const kWords[] = {"holiday", "summer",  "report", "draft",   "final",  "concert",
+                              "family",  "invoice", "backup", "project", "scan",   "picture",
+                              "album",   "track",   "notes",  "budget",  "travel", "archive"};
+const char* const kExtensions[] = {"jpg", "mp3", "pdf", "txt", "docx", "png", "flac", "mkv", "xml"};
+
+std::string RandomName(Random& random, std::size_t length) {
+  std::string name;
+  while (name.size() < length) {
+    if (!name.empty()) name += random.Below(2) ? '_' : ' ';
+    name += kWords[random.Below(std::size(kWords))];
+    if (random.Below(3) == 0) name += std::to_string(random.Below(1000));
+  }
+  name.resize(length);
+  return name;
+}
+
+}  // namespace
+
+CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name) {
+  CatalogTree tree;
+  Random random(42);
+  const std::string root_path = "/media/user/Backup Disk 2024/Photos and Music Collection";
+  FieldViews top{};
+  top[kFileName] = root_path;
+  top[kFullPath] = root_path;
+  top[kFileType] = kDirectoryType;
+  top[kSizePercentage] = "100";
+  top[kCatalogName] = catalog_name;
+  CatalogTree::Node* top_node = tree.AddChild(nullptr, TCatalogRecord(top));
+
+  // Breadth-first: each folder gets 10 to 40 entries, a fifth of them folders.
+  std::vector<std::pair<CatalogTree::Node*, std::string>> folders{{top_node, root_path}};
+  std::size_t next_folder = 0;
+  while (tree.Size() < records && next_folder < folders.size()) {
+    auto [parent, parent_path] = folders[next_folder++];
+    const std::size_t entries = 10 + random.Below(31);
+    for (std::size_t i = 0; i < entries && tree.Size() < records; ++i) {
+      const bool folder = random.Below(5) == 0 || (next_folder == folders.size() && i == 0);
+      // Paths of about 90 characters: names are cut so deep paths stay realistic.
+      const std::size_t name_length = 22 + random.Below(17);
+      std::string name = RandomName(random, name_length);
+      std::string ext;
+      if (!folder) {
+        ext = kExtensions[random.Below(std::size(kExtensions))];
+        name += "." + ext;
+      }
+      std::string path = parent_path.substr(0, std::min<std::size_t>(parent_path.size(), 60)) +
+                         "/" + name;
+      const std::string size = folder ? "0" : std::to_string(random.Below(50'000'000));
+      const std::string time = FormatFileTime(static_cast<std::time_t>(
+          1'400'000'000 + (random.Below(300'000'000) & ~std::uint64_t(1))));
+      const std::string name_length_text = std::to_string(CodePointCount(name));
+      const std::string path_length_text = std::to_string(CodePointCount(path));
+      const std::string percentage = FormatPercentage(double(random.Below(100)) / 100.0);
+      FieldViews fields{};
+      fields[kFileName] = name;
+      fields[kFullPath] = path;
+      fields[kFileSize] = size;
+      fields[kFileTime] = time;
+      fields[kFileExt] = ext;
+      fields[kFileType] = folder ? kDirectoryType : kFileTypeText;
+      fields[kFileNameLength] = name_length_text;
+      fields[kPathNameLength] = path_length_text;
+      fields[kSizePercentage] = percentage;
+      fields[kCatalogName] = catalog_name;
+      CatalogTree::Node* node = tree.AddChild(parent, TCatalogRecord(fields));
+      if (folder) folders.emplace_back(node, path);
+    }
+  }
+  return tree;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "lumivor-bench-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) {
+    std::perror("mkdtemp");
+    std::exit(2);
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace lumivor::bench

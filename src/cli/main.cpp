@@ -1,0 +1,30 @@
+// lumivor-cli: the catalog core from a shell.
+#include <iostream>
+#include <vector>
+
+#include "cli/commands.h"
+#include "core/errors.h"
+
+int main(int argc, char** argv) {
+  using namespace lumivor::cli;
+  CLI::App app{"Lumivor: catalogue folders and drives, browse and search them offline"};
+  app.name("lumivor-cli");
+  app.require_subcommand(1);
+  const std::vector<Command> commands = {
+      AddShowCommand(app),
+  };
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  try {
+    for (auto& [command, run] : commands) {
+      if (command->parsed()) return run();
+    }
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << '\n';
+    return 1;
+  }
+  return 1;
+}

@@ -1,0 +1,193 @@
+#include "core/catalog_tree.h"
+
+#include <algorithm>
+#include <new>
+
+namespace lumivor {
+
+namespace {
+constexpr std::size_t kChunkNodes = 4096;
+}
+
+// Raw storage for kChunkNodes nodes; nodes are constructed in place when handed out.
+struct CatalogTree::Chunk {
+  alignas(Node) unsigned char bytes[kChunkNodes * sizeof(Node)];
+  Node* At(std::size_t i) { return reinterpret_cast<Node*>(bytes) + i; }
+};
+
+CatalogTree::CatalogTree() { root_ = NewNode(); }
+
+CatalogTree::~CatalogTree() {
+  if (root_) FreeSubtree(root_);
+}
+
+CatalogTree::CatalogTree(CatalogTree&& other) noexcept
+    : chunks_(std::move(other.chunks_)),
+      chunk_used_(other.chunk_used_),
+      free_list_(other.free_list_),
+      root_(other.root_),
+      size_(other.size_) {
+  other.chunk_used_ = 0;
+  other.free_list_ = nullptr;
+  other.root_ = nullptr;
+  other.size_ = 0;
+  other.chunks_.clear();
+  other.root_ = other.NewNode();
+}
+
+CatalogTree& CatalogTree::operator=(CatalogTree&& other) noexcept {
+  if (this != &other) {
+    CatalogTree old(std::move(*this));
+    chunks_ = std::move(other.chunks_);
+    chunk_used_ = other.chunk_used_;
+    free_list_ = other.free_list_;
+    root_ = other.root_;
+    size_ = other.size_;
+    other.chunks_.clear();
+    other.chunk_used_ = 0;
+    other.free_list_ = nullptr;
+    other.size_ = 0;
+    other.root_ = other.NewNode();
+  }
+  return *this;
+}
+
+CatalogTree::Node* CatalogTree::NewNode() {
+  void* place;
+  if (free_list_) {
+    place = free_list_;
+    free_list_ = free_list_->parent;
+  } else {
+    if (chunks_.empty() || chunk_used_ == kChunkNodes) {
+      chunks_.push_back(std::make_unique<Chunk>());
+      chunk_used_ = 0;
+    }
+    place = chunks_.back()->At(chunk_used_++);
+  }
+  return new (place) Node();
+}
+
+void CatalogTree::FreeNode(Node* node) {
+  node->~Node();
+  // The storage goes onto the free list; `parent` of a free node links the list.
+  Node* slot = reinterpret_cast<Node*>(node);
+  new (slot) Node();
+  slot->parent = free_list_;
+  free_list_ = slot;
+}
+
+void CatalogTree::FreeSubtree(Node* node) {
+  std::vector<Node*> stack{node};
+  while (!stack.empty()) {
+    Node* n = stack.back();
+    stack.pop_back();
+    for (Node* child : n->children) stack.push_back(child);
+    n->children.clear();
+    if (n != root_) --size_;
+    FreeNode(n);
+  }
+}
+
+CatalogTree::Node* CatalogTree::AddChild(Node* parent, TCatalogRecord record) {
+  if (!parent) parent = root_;
+  Node* node = NewNode();
+  node->record = std::move(record);
+  node->parent = parent;
+  node->row = static_cast<std::uint32_t>(parent->children.size());
+  parent->children.push_back(node);
+  ++size_;
+  return node;
+}
+
+void CatalogTree::Remove(Node* node) {
+  if (!node) return;
+  if (node == root_) {
+    Clear();
+    return;
+  }
+  Node* parent = node->parent;
+  auto& siblings = parent->children;
+  siblings.erase(siblings.begin() + node->row);
+  for (std::size_t i = node->row; i < siblings.size(); ++i) {
+    siblings[i]->row = static_cast<std::uint32_t>(i);
+  }
+  FreeSubtree(node);
+}
+
+void CatalogTree::Clear() {
+  // Dropping the whole pool is far cheaper than freeing nodes one by one.
+  CatalogTree empty;
+  *this = std::move(empty);
+}
+
+void CatalogTree::Append(CatalogTree&& other) {
+  if (&other == this || other.Empty()) return;
+  // Nodes live in `other`'s pool, so the pool moves over too.
+  for (Node* child : other.root_->children) {
+    child->parent = root_;
+    child->row = static_cast<std::uint32_t>(root_->children.size());
+    root_->children.push_back(child);
+  }
+  other.root_->children.clear();
+  size_ += other.size_;
+  // Take over `other`'s chunks but keep allocating from our own last chunk.
+  std::vector<std::unique_ptr<Chunk>> moved = std::move(other.chunks_);
+  Node* other_root = other.root_;
+  other.chunks_.clear();
+  other.chunk_used_ = 0;
+  other.free_list_ = nullptr;
+  other.size_ = 0;
+  other.root_ = other.NewNode();
+  // `other_root` is in a moved chunk: turn it into a free node of ours.
+  other_root->~Node();
+  new (other_root) Node();
+  other_root->parent = free_list_;
+  free_list_ = other_root;
+  if (chunks_.empty()) {
+    chunks_ = std::move(moved);
+  } else {
+    // Keep the chunk we allocate from last.
+    auto last = std::move(chunks_.back());
+    chunks_.pop_back();
+    for (auto& c : moved) chunks_.push_back(std::move(c));
+    chunks_.push_back(std::move(last));
+  }
+}
+
+int CatalogTree::Depth(const Node* node) const {
+  int depth = -1;
+  for (const Node* n = node; n && n != root_; n = n->parent) ++depth;
+  return depth;
+}
+
+void CatalogTree::SortChildren(Node* parent,
+                               const std::function<bool(const Node*, const Node*)>& less) {
+  auto& children = parent->children;
+  std::stable_sort(children.begin(), children.end(), less);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    children[i]->row = static_cast<std::uint32_t>(i);
+  }
+}
+
+void CatalogTree::SortAll(const std::function<bool(const Node*, const Node*)>& less) {
+  std::vector<Node*> stack{root_};
+  while (!stack.empty()) {
+    Node* n = stack.back();
+    stack.pop_back();
+    if (n->children.size() > 1) SortChildren(n, less);
+    for (Node* child : n->children) {
+      if (!child->children.empty()) stack.push_back(child);
+    }
+  }
+}
+
+std::size_t CatalogTree::MemoryBytes() const {
+  std::size_t bytes = chunks_.size() * sizeof(Chunk);
+  ForEachPreOrder([&](const Node* node, int) {
+    bytes += node->children.capacity() * sizeof(Node*) + node->record.HeapBytes();
+  });
+  bytes += root_->children.capacity() * sizeof(Node*);
+  return bytes;
+}
+
+}  // namespace lumivor

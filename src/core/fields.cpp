@@ -1,0 +1,228 @@
+#include "core/fields.h"
+
+#include <utf8.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "core/errors.h"
+
+namespace lumivor {
+
+std::string SystemMessage(int error_number) {
+  char buffer[256];
+  // The GNU strerror_r returns the message, which may or may not live in `buffer`.
+  const char* message = strerror_r(error_number, buffer, sizeof buffer);
+  return message;
+}
+
+SortKind SortKindOf(int index) {
+  switch (index) {
+    case kFileSize:
+    case kFileNameLength:
+    case kPathNameLength:
+    case kSizePercentage:
+      return SortKind::kNumber;
+    case kFileTime:
+      return SortKind::kDate;
+    case kFileType:
+      return SortKind::kFixed;
+    default:
+      return SortKind::kText;
+  }
+}
+
+int FieldIndexOf(std::string_view name) {
+  for (int i = 0; i < kFieldCount; ++i) {
+    if (FieldNames[i] == name) return i;
+  }
+  return kFileName;
+}
+
+bool IsFieldName(std::string_view name) {
+  for (auto field : FieldNames) {
+    if (field == name) return true;
+  }
+  return false;
+}
+
+namespace {
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+bool ParseNumber(std::string_view text, double* value) {
+  text = TrimBlanks(text);
+  if (text.empty()) return false;
+  if (text.front() == '+') text.remove_prefix(1);
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, *value, std::chars_format::general);
+  if (ec == std::errc::result_out_of_range) {
+    // Still a number, only too large or too small for a double.
+    *value = (!text.empty() && text.front() == '-') ? -HUGE_VAL : HUGE_VAL;
+    return ptr == end;
+  }
+  return ec == std::errc() && ptr == end && std::isfinite(*value);
+}
+
+}  // namespace
+
+bool IsNumberText(std::string_view text) {
+  double value;
+  return ParseNumber(text, &value);
+}
+
+double NumberTextValue(std::string_view text) {
+  double value;
+  return ParseNumber(text, &value) ? value : 0.0;
+}
+
+int CompareNumberText(std::string_view a, std::string_view b) {
+  return NumberTextValue(a) > NumberTextValue(b) ? 1 : -1;
+}
+
+bool ParseFileTime(std::string_view text, std::tm* out) {
+  // Accepts exactly "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS".
+  auto digits = [&](std::size_t pos, std::size_t count, int* value) {
+    if (pos + count > text.size()) return false;
+    int v = 0;
+    for (std::size_t i = pos; i < pos + count; ++i) {
+      const char c = text[i];
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + (c - '0');
+    }
+    *value = v;
+    return true;
+  };
+  if (text.size() != 10 && text.size() != 19) return false;
+  std::tm tm{};
+  int year, month, day, hour = 0, minute = 0, second = 0;
+  if (!digits(0, 4, &year) || text[4] != '-' || !digits(5, 2, &month) || text[7] != '-' ||
+      !digits(8, 2, &day)) {
+    return false;
+  }
+  if (text.size() == 19) {
+    if (text[10] != ' ' || !digits(11, 2, &hour) || text[13] != ':' || !digits(14, 2, &minute) ||
+        text[16] != ':' || !digits(17, 2, &second)) {
+      return false;
+    }
+  }
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) {
+    return false;
+  }
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  *out = tm;
+  return true;
+}
+
+int CompareDateText(std::string_view a, std::string_view b) {
+  if (a.empty()) return -1;
+  if (b.empty()) return 1;
+  std::tm ta, tb;
+  if (!ParseFileTime(a, &ta) || !ParseFileTime(b, &tb)) return 1;
+  // Both are local wall-clock times of the same form, so comparing their parts in order compares
+  // the instants; whole seconds make "less than a millisecond apart" mean equal.
+  const int pa[] = {ta.tm_year, ta.tm_mon, ta.tm_mday, ta.tm_hour, ta.tm_min, ta.tm_sec};
+  const int pb[] = {tb.tm_year, tb.tm_mon, tb.tm_mday, tb.tm_hour, tb.tm_min, tb.tm_sec};
+  for (int i = 0; i < 6; ++i) {
+    if (pa[i] != pb[i]) return pa[i] > pb[i] ? 1 : -1;
+  }
+  return 0;
+}
+
+int CompareFoldedText(std::string_view a, std::string_view b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char ca = static_cast<unsigned char>(a[i]);
+    unsigned char cb = static_cast<unsigned char>(b[i]);
+    if (ca >= 'a' && ca <= 'z') ca -= 32;
+    if (cb >= 'a' && cb <= 'z') cb -= 32;
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+std::string FormatFileTime(const std::tm& t) {
+  char buffer[96];
+  if (t.tm_hour == 0 && t.tm_min == 0 && t.tm_sec == 0) {
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  }
+  return buffer;
+}
+
+std::string FormatFileTime(std::time_t time) {
+  std::tm local{};
+  localtime_r(&time, &local);
+  return FormatFileTime(local);
+}
+
+std::string FormatPercentage(double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.2f", value);
+  return buffer;
+}
+
+std::string FormatWholeNumber(double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.0f", value);
+  return buffer;
+}
+
+std::size_t CodePointCount(std::string_view text) {
+  std::size_t count = 0;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
+
+namespace {
+
+bool IsBadControl(unsigned char c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
+
+}  // namespace
+
+bool SanitizeText(std::string_view text, std::string* out) {
+  bool clean = true;
+  bool ascii = true;
+  for (unsigned char c : text) {
+    if (c >= 0x80) ascii = false;
+    if (IsBadControl(c)) {
+      clean = false;
+      break;
+    }
+  }
+  if (clean && (ascii || utf8::is_valid(text.begin(), text.end()))) return false;
+
+  std::string valid;
+  valid.reserve(text.size() + 8);
+  utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(valid), 0xFFFD);
+  std::string result;
+  result.reserve(valid.size() + 8);
+  for (unsigned char c : valid) {
+    if (IsBadControl(c)) {
+      result += "\xEF\xBF\xBD";
+    } else {
+      result += static_cast<char>(c);
+    }
+  }
+  *out = std::move(result);
+  return true;
+}
+
+}  // namespace lumivor

@@ -1,0 +1,59 @@
+#include "core/prompts.h"
+
+#include <sys/stat.h>
+
+namespace lumivor {
+
+namespace {
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+}  // namespace
+
+std::string AskOpenFileName(Prompts& prompts, std::string_view default_ext,
+                            std::string_view filter, std::string_view initial_name) {
+  std::string path = prompts.ChooseOpenFile(default_ext, filter, initial_name);
+  if (path.empty()) return {};
+  if (Exists(path)) return path;
+  prompts.ShowMessage("Warning", kFileDoesNotExist, MessageIcon::kQuestion);
+  return {};
+}
+
+std::string AskSaveFileName(Prompts& prompts, std::string_view default_ext,
+                            std::string_view filter, std::string_view initial_name) {
+  std::string path = prompts.ChooseSaveFile(default_ext, filter, initial_name);
+  if (path.empty()) return {};
+  if (Exists(path) &&
+      !prompts.AskYesNo("Warning", kOverwriteQuestion, MessageIcon::kQuestion)) {
+    return {};
+  }
+  return path;
+}
+
+std::string ScriptedPrompts::ChooseOpenFile(std::string_view, std::string_view, std::string_view) {
+  if (file_answers.empty()) return {};
+  std::string answer = file_answers.front();
+  file_answers.pop_front();
+  return answer;
+}
+
+std::string ScriptedPrompts::ChooseSaveFile(std::string_view a, std::string_view b,
+                                            std::string_view c) {
+  return ChooseOpenFile(a, b, c);
+}
+
+void ScriptedPrompts::ShowMessage(std::string_view caption, std::string_view text,
+                                  MessageIcon icon) {
+  shown.push_back({std::string(caption), std::string(text), icon, false});
+}
+
+bool ScriptedPrompts::AskYesNo(std::string_view caption, std::string_view text, MessageIcon icon) {
+  shown.push_back({std::string(caption), std::string(text), icon, true});
+  if (yes_no_answers.empty()) return false;
+  const bool answer = yes_no_answers.front();
+  yes_no_answers.pop_front();
+  return answer;
+}
+
+}  // namespace lumivor

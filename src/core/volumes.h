@@ -1,0 +1,60 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumivor {
+
+// The file systems the system knows of: which paths are the roots of "drives" and what their
+// volume labels are. Tests hand in fake volumes; the program uses the system's.
+class VolumeService {
+ public:
+  virtual ~VolumeService() = default;
+  // True when `path` (with or without a trailing "/") is the mount point of a real file system.
+  [[nodiscard]] virtual bool IsDriveRoot(std::string_view path) const = 0;
+  // The volume label of the file system mounted at `root`; empty when it has none or cannot tell.
+  [[nodiscard]] virtual std::string LabelOf(std::string_view root) const = 0;
+};
+
+// A fixed list of drive roots with their labels, for tests.
+class FakeVolumes final : public VolumeService {
+ public:
+  struct Volume {
+    std::string root, label;
+  };
+  explicit FakeVolumes(std::vector<Volume> volumes) : volumes_(std::move(volumes)) {}
+  bool IsDriveRoot(std::string_view path) const override;
+  std::string LabelOf(std::string_view root) const override;
+
+ private:
+  std::vector<Volume> volumes_;
+};
+
+// The mount points of the real file systems of this machine (read from /proc/self/mountinfo;
+// pseudo file systems such as proc, sysfs, cgroup, devpts and tmpfs are not drives) and their
+// labels (from libblkid).
+class SystemVolumes final : public VolumeService {
+ public:
+  bool IsDriveRoot(std::string_view path) const override;
+  std::string LabelOf(std::string_view root) const override;
+};
+
+// The volume service in use: the system's unless a test installed another.
+[[nodiscard]] const VolumeService& Volumes();
+// Installs `service` (nullptr: the system's again). The caller keeps it alive while installed.
+void SetVolumes(const VolumeService* service);
+
+// `path` without trailing "/" (but "/" stays "/").
+[[nodiscard]] std::string_view WithoutTrailingSlash(std::string_view path);
+
+// The name under which a catalog, folder or drive is shown: for the root of a drive its volume
+// label, or, without label, the last component of the path ("/" for the root file system);
+// otherwise the text after the last "/", cut before its first ".". So /lib/Music.2009.xml gives
+// Music and /data/Photos gives Photos.
+[[nodiscard]] std::string DisplayNameOf(std::string_view path);
+
+// The label of the volume mounted at `root`; empty when there is none.
+[[nodiscard]] std::string VolumeLabelOf(std::string_view root);
+
+}  // namespace lumivor
