@@ -1,11 +1,32 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 
 #include "cli/commands.h"
 
 namespace lumivor::cli {
+
+namespace {
+std::vector<std::pair<int, CommandFactory>>& Registry() {
+  static std::vector<std::pair<int, CommandFactory>> registry;
+  return registry;
+}
+}  // namespace
+
+CommandRegistration::CommandRegistration(int order, CommandFactory factory) {
+  Registry().emplace_back(order, factory);
+}
+
+std::vector<CommandFactory> RegisteredCommands() {
+  auto registry = Registry();
+  std::stable_sort(registry.begin(), registry.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<CommandFactory> factories;
+  for (const auto& entry : registry) factories.push_back(entry.second);
+  return factories;
+}
 
 std::string EscapeValue(std::string_view value) {
   std::string out;

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/catalog_tree.h"
 #include "core/progress.h"
@@ -18,8 +19,15 @@ struct Command {
   CLI::App* app;
   CommandRun run;
 };
+using CommandFactory = Command (*)(CLI::App& app);
 
-Command AddShowCommand(CLI::App& app);
+// Each command's source file registers its factory with a static CommandRegistration, so adding
+// a command touches no other file. Commands are listed in the order of their `order` keys.
+struct CommandRegistration {
+  CommandRegistration(int order, CommandFactory factory);
+};
+// The registered factories, in order.
+[[nodiscard]] std::vector<CommandFactory> RegisteredCommands();
 
 // A value as printed in a tab-separated line: tab, newline, carriage return and backslash become
 // \t, \n, \r and \\.

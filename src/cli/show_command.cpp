@@ -6,6 +6,8 @@
 
 namespace lumivor::cli {
 
+namespace {
+
 Command AddShowCommand(CLI::App& app) {
   auto* command = app.add_subcommand("show", "Print the records of a catalog file in pre-order");
   auto path = std::make_shared<std::string>();
@@ -23,5 +25,9 @@ Command AddShowCommand(CLI::App& app) {
     return 0;
   }};
 }
+
+const CommandRegistration kRegistration(10, AddShowCommand);
+
+}  // namespace
 
 }  // namespace lumivor::cli
