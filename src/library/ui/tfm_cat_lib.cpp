@@ -126,7 +126,7 @@ TFMCatLib::TFMCatLib(Prompts& prompts, const QString& library_root, QWidget* par
   auto* layout = new QHBoxLayout(this);
   layout->addWidget(FrmCatTree, 1);
   layout->addLayout(buttons);
-  resize(510, 308);
+  resize(600, 340);
 
   connect(BtnNewCat, &QPushButton::clicked, this, &TFMCatLib::BtnNewCatClick);
   connect(BtnOpen, &QPushButton::clicked, this, &TFMCatLib::BtnOpenClick);
