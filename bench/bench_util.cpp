@@ -10,13 +10,14 @@
 #include <fstream>
 #include <iostream>
 
+#include "core/catalog_record.h"
 #include "core/fields.h"
 
 namespace lumivor::bench {
 
 std::size_t HeapInUse() {
   const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
+  return info.uordblks + info.hblkhd + LargeBlockBytes();
 }
 
 std::size_t PeakResidentBytes() {
@@ -93,7 +94,7 @@ CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name)
   top[kFileType] = kDirectoryType;
   top[kSizePercentage] = "100";
   top[kCatalogName] = catalog_name;
-  CatalogTree::Node* top_node = tree.AddChild(nullptr, TCatalogRecord(top));
+  CatalogTree::Node* top_node = tree.AddChild(nullptr, top);
 
   // Breadth-first: each folder gets 10 to 40 entries, a fifth of them folders.
   std::vector<std::pair<CatalogTree::Node*, std::string>> folders{{top_node, root_path}};
@@ -111,8 +112,8 @@ CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name)
         ext = kExtensions[random.Below(std::size(kExtensions))];
         name += "." + ext;
       }
-      std::string path = parent_path.substr(0, std::min<std::size_t>(parent_path.size(), 60)) +
-                         "/" + name;
+      std::string path =
+          parent_path.substr(0, std::min<std::size_t>(parent_path.size(), 60)) + "/" + name;
       const std::string size = folder ? "0" : std::to_string(random.Below(50'000'000));
       const std::string time = FormatFileTime(static_cast<std::time_t>(
           1'400'000'000 + (random.Below(300'000'000) & ~std::uint64_t(1))));
@@ -130,7 +131,7 @@ CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name)
       fields[kPathNameLength] = path_length_text;
       fields[kSizePercentage] = percentage;
       fields[kCatalogName] = catalog_name;
-      CatalogTree::Node* node = tree.AddChild(parent, TCatalogRecord(fields));
+      CatalogTree::Node* node = tree.AddChild(parent, fields);
       if (folder) folders.emplace_back(node, path);
     }
   }

@@ -65,23 +65,32 @@ int main(int argc, char** argv) {
   Report("save_extra_memory_ratio", extra / static_cast<double>(tree_bytes));
 
   tree.Clear();
-  Stopwatch load_clock;
-  CatalogTree loaded = LoadCatalog(ours_path);
-  const double load_seconds = load_clock.Seconds();
-  Stopwatch parse_clock;
-  {
-    pugi::xml_document document;
-    if (!document.load_file(ours_path.c_str())) {
-      std::cerr << "baseline parse failed\n";
-      return 2;
+  // Both loads run three times, alternating, and the best of each counts: the first run of either
+  // pays for fresh pages from the kernel, which says more about the order than about the code.
+  double load_seconds = 1e9, parse_seconds = 1e9;
+  std::size_t loaded_records = 0;
+  for (int round = 0; round < 3; ++round) {
+    {
+      Stopwatch load_clock;
+      CatalogTree loaded = LoadCatalog(ours_path);
+      load_seconds = std::min(load_seconds, load_clock.Seconds());
+      loaded_records = loaded.Size();
     }
+    Stopwatch parse_clock;
+    {
+      pugi::xml_document document;
+      if (!document.load_file(ours_path.c_str())) {
+        std::cerr << "baseline parse failed\n";
+        return 2;
+      }
+    }
+    parse_seconds = std::min(parse_seconds, parse_clock.Seconds());
   }
-  const double parse_seconds = parse_clock.Seconds();
   Report("load_seconds", load_seconds);
   Report("parse_seconds", parse_seconds);
   Report("load_ratio", load_seconds / parse_seconds);
-  if (loaded.Size() != records) {
-    std::cerr << "read back " << loaded.Size() << " records of " << records << '\n';
+  if (loaded_records != records) {
+    std::cerr << "read back " << loaded_records << " records of " << records << '\n';
     return 2;
   }
   return 0;

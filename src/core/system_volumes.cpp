@@ -13,10 +13,11 @@ namespace {
 // File system types that are not drives: kernel interfaces and memory-backed scratch space.
 bool IsPseudoFileSystem(const std::string& type) {
   static const char* const kPseudo[] = {
-      "proc",       "sysfs",  "cgroup",    "cgroup2",  "devpts",     "devtmpfs", "tmpfs",
-      "ramfs",      "mqueue", "securityfs", "debugfs", "tracefs",    "pstore",   "bpf",
-      "configfs",   "fusectl", "hugetlbfs", "autofs",  "binfmt_misc", "efivarfs", "rpc_pipefs",
-      "nsfs",       "overlay_internal", "fuse.gvfsd-fuse", "fuse.portal", "selinuxfs"};
+      "proc",        "sysfs",    "cgroup",     "cgroup2",    "devpts",           "devtmpfs",
+      "tmpfs",       "ramfs",    "mqueue",     "securityfs", "debugfs",          "tracefs",
+      "pstore",      "bpf",      "configfs",   "fusectl",    "hugetlbfs",        "autofs",
+      "binfmt_misc", "efivarfs", "rpc_pipefs", "nsfs",       "overlay_internal", "fuse.gvfsd-fuse",
+      "fuse.portal", "selinuxfs"};
   for (const char* pseudo : kPseudo) {
     if (type == pseudo) return true;
   }
