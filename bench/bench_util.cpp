@@ -4,16 +4,58 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <new>
 
 #include "core/catalog_record.h"
 #include "core/fields.h"
 
+namespace {
+
+std::atomic<std::size_t> g_live{0};
+std::atomic<std::size_t> g_peak{0};
+
+// Each block carries its size in front so delete can count it off.
+constexpr std::size_t kHeader = alignof(std::max_align_t);
+
+void* CountedAllocate(std::size_t size) {
+  void* raw = std::malloc(size + kHeader);
+  if (!raw) throw std::bad_alloc();
+  *static_cast<std::size_t*>(raw) = size;
+  const std::size_t live = g_live.fetch_add(size, std::memory_order_relaxed) + size;
+  std::size_t peak = g_peak.load(std::memory_order_relaxed);
+  while (live > peak && !g_peak.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
+  }
+  return static_cast<char*>(raw) + kHeader;
+}
+
+void CountedFree(void* block) {
+  if (!block) return;
+  void* raw = static_cast<char*>(block) - kHeader;
+  g_live.fetch_sub(*static_cast<std::size_t*>(raw), std::memory_order_relaxed);
+  std::free(raw);
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return CountedAllocate(size); }
+void* operator new[](std::size_t size) { return CountedAllocate(size); }
+void operator delete(void* block) noexcept { CountedFree(block); }
+void operator delete[](void* block) noexcept { CountedFree(block); }
+void operator delete(void* block, std::size_t) noexcept { CountedFree(block); }
+void operator delete[](void* block, std::size_t) noexcept { CountedFree(block); }
+
 namespace lumivor::bench {
+
+std::size_t TrackedBytes() { return g_live.load(); }
+std::size_t PeakTrackedBytes() { return g_peak.load(); }
+void ResetPeakTrackedBytes() { g_peak.store(g_live.load()); }
 
 std::size_t HeapInUse() {
   const struct mallinfo2 info = mallinfo2();

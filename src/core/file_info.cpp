@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/atomic_file.h"
+#include "core/catalog_reader.h"
 #include "core/errors.h"
 #include "core/volumes.h"
 
@@ -254,9 +255,23 @@ void SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& pro
 }
 
 CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
+  CatalogTree tree;
+  {
+    progress.ShowWait(true, false);
+    progress.SetWaitText(kLoadingInfo);
+    struct Hide {
+      Progress& p;
+      ~Hide() { p.ShowWait(false); }
+    } hide{progress};
+    // The fast route reads the text straight into the tree; ReadWholeFile words the errors of
+    // files that cannot be read at all.
+    std::string text = ReadWholeFile(path);
+    if (ReadCatalogText(text.data(), text.size(), DisplayNameOf(path), &tree)) return tree;
+  }
+  // Anything else (comments, another encoding, a file that is not well-formed) goes through the
+  // document, which reads every well-formed file and says what is wrong with the others.
   XmlDocument document;
   TFileInfo info(&document, progress);
-  CatalogTree tree;
   if (info.LoadFile(path)) info.ReadTree(&tree);
   return tree;
 }
