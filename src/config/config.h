@@ -1,0 +1,206 @@
+#pragma once
+
+#include <memory>
+#include <pugixml.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumivor {
+
+// The configuration a first start writes, byte for byte: one line, TAB indentation, no byte-order
+// mark and no trailing newline.
+[[nodiscard]] std::string_view DefaultConfigText();
+
+// The file name of the configuration and the name of the library directory beside it.
+inline constexpr std::string_view kConfigFileName = "LumivorConfig.xml";
+inline constexpr std::string_view kLibraryDirectoryName = "CatalogLibrary";
+
+// Typed access to the configuration document.
+//
+// Each class is a small value over one pugixml element, cheap to copy, and never throws. Getters
+// are named after the attribute (`max()`, `left()`, `Name()`, `Visible()`), setters are `Set`
+// followed by the attribute name with a capital first letter (`SetMax`, `SetLeft`, `SetVisible`).
+//
+// Reads never fail: an attribute that is missing, or an integer or boolean that does not convert
+// (booleans are exactly "True" or "False", integers decimal with an optional minus sign), reads
+// as the value the default configuration holds for that element and attribute; for a `node` row
+// that is the default row of the same `Name`, or of `FileName` when the name is unknown. Values
+// the file does hold are used as they stand. A child accessor returns the first child element of
+// that name and creates it, empty, when it is missing. A value over no element (default
+// constructed) reads defaults and ignores writes.
+
+// `config/frame/plLeft`: the left panel's width and the library tree's column widths.
+class TXMLPlLeftType {
+ public:
+  TXMLPlLeftType() = default;
+  explicit TXMLPlLeftType(pugi::xml_node node) : node_(node) {}
+  [[nodiscard]] int width() const;
+  [[nodiscard]] int col1() const;
+  [[nodiscard]] int col2() const;
+  [[nodiscard]] int col3() const;
+  void SetWidth(int value);
+  void SetCol1(int value);
+  void SetCol2(int value);
+  void SetCol3(int value);
+  [[nodiscard]] pugi::xml_node Element() const { return node_; }
+
+ private:
+  pugi::xml_node node_;
+};
+
+// `config/frame/plHint`: the detail pane's height and its two column widths.
+class TXMLPlHintType {
+ public:
+  TXMLPlHintType() = default;
+  explicit TXMLPlHintType(pugi::xml_node node) : node_(node) {}
+  [[nodiscard]] int height() const;
+  [[nodiscard]] int col1() const;
+  [[nodiscard]] int col2() const;
+  void SetHeight(int value);
+  void SetCol1(int value);
+  void SetCol2(int value);
+  [[nodiscard]] pugi::xml_node Element() const { return node_; }
+
+ private:
+  pugi::xml_node node_;
+};
+
+// `config/frame`: the main window's geometry and its panels.
+class TXMLFrameType {
+ public:
+  TXMLFrameType() = default;
+  explicit TXMLFrameType(pugi::xml_node node) : node_(node) {}
+  [[nodiscard]] bool max() const;
+  [[nodiscard]] int left() const;
+  [[nodiscard]] int top() const;
+  [[nodiscard]] int height() const;
+  [[nodiscard]] int width() const;
+  void SetMax(bool value);
+  void SetLeft(int value);
+  void SetTop(int value);
+  void SetHeight(int value);
+  void SetWidth(int value);
+  // The first `plLeft` child, created when missing.
+  [[nodiscard]] TXMLPlLeftType plLeft() const;
+  // The first `plHint` child, created when missing.
+  [[nodiscard]] TXMLPlHintType plHint() const;
+  [[nodiscard]] pugi::xml_node Element() const { return node_; }
+
+ private:
+  pugi::xml_node node_;
+};
+
+// `config/nodes/node`: the settings of one catalog-view column.
+class TXMLNodeType {
+ public:
+  TXMLNodeType() = default;
+  explicit TXMLNodeType(pugi::xml_node node) : node_(node) {}
+  // The field the column shows; the text as it stands ("FileName" when the attribute is missing).
+  [[nodiscard]] std::string Name() const;
+  [[nodiscard]] bool Visible() const;
+  // Display position among the view's columns (0 = leftmost).
+  [[nodiscard]] int Index() const;
+  [[nodiscard]] bool DefaultExport() const;
+  [[nodiscard]] int Width() const;
+  [[nodiscard]] bool ReadOnly() const;
+  // "left", "right" or "center" as the file holds it; compared case-sensitively by the views.
+  [[nodiscard]] std::string Align() const;
+  void SetName(std::string_view value);
+  void SetVisible(bool value);
+  void SetIndex(int value);
+  void SetDefaultExport(bool value);
+  void SetWidth(int value);
+  void SetReadOnly(bool value);
+  void SetAlign(std::string_view value);
+  [[nodiscard]] pugi::xml_node Element() const { return node_; }
+
+ private:
+  pugi::xml_node node_;
+};
+
+// `config/nodes`: the column settings rows. Only child elements named `node` are rows; any other
+// child is skipped and does not shift the row numbers.
+class TXMLNodesType {
+ public:
+  TXMLNodesType() = default;
+  explicit TXMLNodesType(pugi::xml_node node) : node_(node) {}
+  // The number of `node` rows.
+  [[nodiscard]] int Count() const;
+  // Row `i` (0-based, document order); an empty value when there is no such row.
+  [[nodiscard]] TXMLNodeType Node(int i) const;
+  // Appends a new, empty `node` row and returns it.
+  TXMLNodeType Add();
+  // Inserts a new, empty `node` row before row `i` (at the end when `i` >= Count()).
+  TXMLNodeType Insert(int i);
+  [[nodiscard]] pugi::xml_node Element() const { return node_; }
+
+ private:
+  pugi::xml_node node_;
+};
+
+// `config`: the root of the configuration.
+class TXMLConfigType {
+ public:
+  TXMLConfigType() = default;
+  explicit TXMLConfigType(pugi::xml_node node) : node_(node) {}
+  [[nodiscard]] std::string versionNo() const;
+  void SetVersionNo(std::string_view value);
+  // The first `frame` child, created when missing.
+  [[nodiscard]] TXMLFrameType frame() const;
+  // The first `nodes` child, created when missing.
+  [[nodiscard]] TXMLNodesType nodes() const;
+  [[nodiscard]] pugi::xml_node Element() const { return node_; }
+  [[nodiscard]] explicit operator bool() const { return static_cast<bool>(node_); }
+
+ private:
+  pugi::xml_node node_;
+};
+
+// The configuration file of one directory and the library path beside it.
+//
+// Creating the object reads `directory`/LumivorConfig.xml, writing the default text first when
+// there is no file. A file that is not a well-formed configuration is kept as
+// LumivorConfig.xml.bad (replacing an older one), the default text is written and used, and
+// LoadWarning() says so. The constructor never throws; changes live in memory until Save().
+class TConfig {
+ public:
+  explicit TConfig(std::string directory);
+  ~TConfig();
+  TConfig(const TConfig&) = delete;
+  TConfig& operator=(const TConfig&) = delete;
+
+  // `directory`/LumivorConfig.xml.
+  [[nodiscard]] std::string ConfigFilePath() const;
+  // `directory`/CatalogLibrary, without trailing "/"; fixed on the first call. The directory is
+  // not created here (CreateDefaultLibrary does that).
+  [[nodiscard]] const std::string& LibraryPath();
+  // The typed root of the loaded document; reads and writes go to memory.
+  [[nodiscard]] TXMLConfigType Root();
+  // Writes the `config` element (no declaration, no indentation added) to the file, replacing
+  // the old file only once the new one is complete. Raises LumivorError on failure.
+  void Save();
+  // Writes DefaultConfigText() as the file, atomically. Raises LumivorError on failure. The
+  // document in memory is left as it is.
+  void WriteDefaultFile();
+  // Empty, or a message for the user when the file could not be used as it was (it names the
+  // kept .bad file, or the reason the file could not be read or written).
+  [[nodiscard]] const std::string& LoadWarning() const { return load_warning_; }
+
+ private:
+  void Load();
+
+  std::string directory_;
+  std::string library_path_;
+  std::unique_ptr<pugi::xml_document> document_;
+  std::string load_warning_;
+};
+
+// The process-wide configuration of DefaultDataDirectory(), created on first use.
+[[nodiscard]] TConfig& GetConfig();
+
+// The names of the rows whose DefaultExport is true, in row order: the columns an export takes
+// when none are chosen.
+[[nodiscard]] std::vector<std::string> DefaultExportFields(TConfig& config);
+
+}  // namespace lumivor

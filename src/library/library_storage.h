@@ -1,0 +1,102 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "core/catalog_tree.h"
+#include "core/prompts.h"
+
+namespace lumivor {
+
+// The catalog library on disk: a directory tree in which every directory below the root is a
+// group and every file a catalog (normally "<name>.xml"). There is no index; every listing reads
+// the tree afresh.
+
+// The FileName of the listing's root node, whatever the root directory is called.
+inline constexpr std::string_view kLibraryRootCaption = "CatalogLibrary";
+// The groups a new library starts with, in the order they are created.
+inline constexpr std::array<std::string_view, 5> kDefaultGroups = {"Mp3", "DVD", "Movie", "Book",
+                                                                   "Document"};
+// The name a new group is proposed under.
+inline constexpr std::string_view kNewGroupName = "NewGroup";
+
+// Refusals of a typed name (caption "Warning", exclamation icon) and the move question.
+inline constexpr std::string_view kInvalidName = "Invalid name.";
+inline constexpr std::string_view kNameExists = "A file with the name already exists!";
+inline constexpr std::string_view kReplaceItemQuestion =
+    "An item with the same name already exists in the target group. Replace it?";
+inline constexpr std::string_view kWarningCaption = "Warning";
+
+// The listing of the library at `root` (empty: GetConfig().LibraryPath()). The top node is the
+// root (FileName "CatalogLibrary", FullPath `root`, FileType "directory"); below it one node per
+// group (FileType "directory", FileName the directory name) and per catalog (FileType "file",
+// FileName and CatalogName the file name cut before its first "."), with FullPath, FileSize
+// (groups and root: the sum below them) and FileTime. SizePercentage is "100" for the root and
+// every other node's share of the total ("0.00"), or empty when the total is 0. With
+// `groups_only` only directories are listed. A missing root lists as the root node alone with
+// FileSize "0"; unreadable groups list as empty groups. Entries keep the file system's order.
+[[nodiscard]] CatalogTree ListLibrary(const std::string& root, bool groups_only);
+
+// Creates `root` with the default groups when `root` does not exist; does nothing when it does.
+// Failures are ignored (the next listing shows what is there).
+void CreateDefaultLibrary(const std::string& root);
+
+// Deletes the directory `path` with everything in it. Only a directory strictly inside
+// `library_root` is deleted: never the root itself, "/", or anything on another file system
+// (a mount point inside the tree). Symbolic links are removed, never followed. Read-only
+// directories are made writable before they are emptied. Raises LumivorError naming the path and
+// the system's message at the first failure; what was deleted before stays deleted.
+void DeleteDirectoryTree(const std::string& path, const std::string& library_root);
+
+// The outcome of a move: `success` true when the item now lies in the target group. `message` is
+// empty on success and when the user declined to replace an item; otherwise the reason for the
+// user (on success it can carry a warning, for instance an original that could not be removed
+// after copying).
+struct MoveResult {
+  bool success = false;
+  std::string message;
+};
+
+// Moves the file or directory `source` into the directory `target_group` under its own name;
+// both lie inside `library_root`, and a missing target directory is created. Renames within a file
+// system and copies, then removes, across file systems. An item of the same name in the target is
+// replaced only after `prompts` answered kReplaceItemQuestion with Yes; on No nothing moves.
+// A group cannot move into itself or one of its own groups.
+[[nodiscard]] MoveResult MoveLibraryItem(const std::string& source, const std::string& target_group,
+                                         const std::string& library_root, Prompts& prompts);
+
+// How a library path is shown: from the first "CatalogLibrary" on, without the extension of the
+// last component (".xml"); a path without "CatalogLibrary" is returned unchanged.
+[[nodiscard]] std::string LibraryDisplayPath(std::string_view path);
+
+// `path` ending with exactly one more "/" unless it already ends with one.
+[[nodiscard]] std::string WithTrailingBackslash(std::string_view path);
+// `path` without its last character when that is "/" ("/" itself stays "/").
+[[nodiscard]] std::string WithoutTrailingBackslash(std::string_view path);
+
+// True when `name` can name a group or catalog: not empty, not "." or "..", and without "/" or
+// NUL. Names are otherwise taken as typed (not trimmed).
+[[nodiscard]] bool IsValidLibraryName(std::string_view name);
+
+// The path of a group named `name` directly in `parent_directory` (a new group: the library
+// root; a renamed group: its parent directory): `parent_directory` + "/" + `name`.
+[[nodiscard]] std::string GroupPath(std::string_view parent_directory, std::string_view name);
+// The catalog file of a catalog named `name` in `group_directory`: group + "/" + name + ".xml".
+[[nodiscard]] std::string CatalogFilePath(std::string_view group_directory, std::string_view name);
+// The path a group at `group_path` gets when renamed to `name` (same parent directory).
+[[nodiscard]] std::string RenamedGroupPath(std::string_view group_path, std::string_view name);
+// The path a catalog file at `catalog_path` gets when renamed to `name` (same directory, ".xml").
+[[nodiscard]] std::string RenamedCatalogPath(std::string_view catalog_path, std::string_view name);
+
+// The clash test: true when anything (file, directory or link) exists at `path`, so that a new
+// or renamed group or catalog there would replace or collide with it.
+[[nodiscard]] bool LibraryPathClashes(const std::string& path);
+
+// The refusal for giving the name `name` to an item that would then lie at `resulting_path`:
+// kInvalidName for an invalid name, kNameExists when the path clashes, empty when acceptable.
+// A rename to the unchanged name is no change; callers test for that first.
+[[nodiscard]] std::string_view CheckLibraryName(std::string_view name,
+                                                const std::string& resulting_path);
+
+}  // namespace lumivor

@@ -1,0 +1,189 @@
+#include "library/ui/frm_cat_tree.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <QVBoxLayout>
+
+#include "library/library_storage.h"
+#include "library/ui/library_icons.h"
+
+namespace lumivor {
+
+namespace {
+
+const QColor kTreeBackground(239, 243, 255);
+const QColor kHeaderBackground(123, 170, 255);
+
+// Paints the cell as usual, then the horizontal and vertical grid lines.
+class GridDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
+    QStyledItemDelegate::paint(painter, option, index);
+    painter->save();
+    painter->setPen(QColor(205, 212, 235));
+    painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
+    painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
+    painter->restore();
+  }
+};
+
+}  // namespace
+
+TFrmCatTree::TFrmCatTree(QWidget* parent) : QWidget(parent) {
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  view_ = new QTreeView(this);
+  view_->setObjectName(QStringLiteral("VTLib"));
+  model_ = new LibraryTreeModel(this);
+  model_->SetIcons(GroupIcon(), CatalogIcon());
+  view_->setModel(model_);
+  view_->setItemDelegate(new GridDelegate(view_));
+  view_->setSelectionMode(QAbstractItemView::SingleSelection);
+  view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view_->setRootIsDecorated(true);
+  view_->setExpandsOnDoubleClick(true);
+  view_->setUniformRowHeights(true);
+  view_->setMouseTracking(true);  // hot tracking
+  view_->setAllColumnsShowFocus(true);
+  view_->setEditTriggers(QAbstractItemView::EditKeyPressed);
+  view_->setSortingEnabled(false);  // the header click rule below sorts
+
+  QHeaderView* header = view_->header();
+  header->setSectionsClickable(true);
+  header->setSectionsMovable(true);
+  header->setSortIndicatorShown(false);
+  header->setStretchLastSection(false);
+  header->setMinimumHeight(17);
+  connect(header, &QHeaderView::sectionClicked, this, &TFrmCatTree::HeaderClicked);
+  SetColumnWidths(170, 100, 80);
+  SetPlainColours(false);
+
+  layout->addWidget(view_);
+
+  connect(view_, &QTreeView::clicked, this, &TFrmCatTree::EmitActivated);
+  connect(view_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current, const QModelIndex&) {
+            emit FocusChanged(model_->NodeOf(current));
+          });
+  view_->installEventFilter(this);
+}
+
+void TFrmCatTree::SetLibraryRoot(const QString& root) { root_ = root; }
+
+void TFrmCatTree::SetGroupsOnly(bool groups_only) { groups_only_ = groups_only; }
+
+void TFrmCatTree::RefreshLibrary() {
+  model_->SetTree(ListLibrary(root_.toStdString(), groups_only_));
+  const QModelIndex top = model_->index(0, 0);
+  if (!top.isValid()) {
+    emit FocusChanged(nullptr);
+    return;
+  }
+  view_->setFocus();
+  view_->selectionModel()->setCurrentIndex(
+      top, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  view_->expand(top);
+}
+
+bool TFrmCatTree::SelectNodeByPath(const QString& path) {
+  LibraryTreeModel::Node* node = model_->FindByPath(path);
+  if (node == nullptr) return false;
+  const QModelIndex index = model_->IndexOf(node);
+  for (QModelIndex up = index.parent(); up.isValid(); up = up.parent()) view_->expand(up);
+  view_->setFocus();
+  view_->selectionModel()->setCurrentIndex(
+      index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  view_->expand(index);
+  view_->scrollTo(index);
+  return true;
+}
+
+LibraryTreeModel::Node* TFrmCatTree::FocusedNode() const {
+  return model_->NodeOf(view_->selectionModel()->currentIndex());
+}
+
+QString TFrmCatTree::SelectedPath() const {
+  const LibraryTreeModel::Node* node = FocusedNode();
+  if (node == nullptr) return {};
+  const std::string_view path = node->record.Field(kFullPath);
+  return QString::fromUtf8(path.data(), static_cast<qsizetype>(path.size()));
+}
+
+bool TFrmCatTree::SelectedIsCatalog() const {
+  const LibraryTreeModel::Node* node = FocusedNode();
+  return node != nullptr && node->record.Field(kFileType) == kFileTypeText;
+}
+
+void TFrmCatTree::SetUseFolderIcon(bool folder) {
+  use_folder_icon_ = folder;
+  model_->SetIcons(folder ? FolderIcon() : GroupIcon(), CatalogIcon());
+}
+
+void TFrmCatTree::SetPlainColours(bool plain) {
+  if (plain) {
+    view_->setPalette(QPalette());
+    view_->header()->setStyleSheet(QString());
+    return;
+  }
+  QPalette palette = view_->palette();
+  palette.setColor(QPalette::Base, kTreeBackground);
+  palette.setColor(QPalette::AlternateBase, kTreeBackground);
+  view_->setPalette(palette);
+  view_->header()->setStyleSheet(
+      QStringLiteral("QHeaderView::section { background-color: %1; color: black;"
+                     " padding: 1px 4px; border: none;"
+                     " border-right: 1px solid %2; border-bottom: 1px solid %2; }")
+          .arg(kHeaderBackground.name(), kHeaderBackground.darker(130).name()));
+}
+
+void TFrmCatTree::SetHint(const QString& hint) {
+  view_->setToolTip(hint);
+  model_->SetEmptyHint(hint);
+}
+
+void TFrmCatTree::SetColumnWidths(int name, int time, int size) {
+  view_->setColumnWidth(LibraryTreeModel::kNameColumn, name);
+  view_->setColumnWidth(LibraryTreeModel::kTimeColumn, time);
+  view_->setColumnWidth(LibraryTreeModel::kSizeColumn, size);
+}
+
+void TFrmCatTree::HeaderClicked(int section) {
+  // The first click sorts ascending; every later click flips the direction, also when it lands
+  // on another column.
+  QHeaderView* header = view_->header();
+  Qt::SortOrder order = Qt::AscendingOrder;
+  if (sorted_) {
+    order = sort_order_ == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder;
+  }
+  sorted_ = true;
+  sort_order_ = order;
+  header->setSortIndicatorShown(true);
+  header->setSortIndicator(section, order);
+  model_->sort(section, order);
+}
+
+void TFrmCatTree::EmitActivated(const QModelIndex& index) {
+  const LibraryTreeModel::Node* node = model_->NodeOf(index);
+  if (node == nullptr) return;
+  const std::string_view path = node->record.Field(kFullPath);
+  emit NodeActivated(QString::fromUtf8(path.data(), static_cast<qsizetype>(path.size())),
+                     node->record.Field(kFileType) == kFileTypeText);
+}
+
+bool TFrmCatTree::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == view_ && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      EmitActivated(view_->currentIndex());
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace lumivor
