@@ -4,10 +4,12 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "config/config.h"
 #include "core/errors.h"
 #include "core/file_info.h"
 #include "core/scanner.h"
 #include "core/volumes.h"
+#include "library/library_storage.h"
 
 namespace lumivor::cli {
 
@@ -20,11 +22,6 @@ struct ScanOptions {
   bool force = false;
   CLI::Option* group_option = nullptr;  // tells whether --group was given, even empty
 };
-
-// A catalog or group name must stay one entry of its folder.
-bool IsValidName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
 
 bool IsDirectory(const std::string& path) {
   struct stat info;
@@ -50,12 +47,13 @@ class ScanLine final : public ScanListener {
 };
 
 int RunScan(const ScanOptions& options) {
-  if (!IsValidName(options.name)) {
-    std::cerr << "Invalid name.\n";
+  // A catalog or group name must stay one entry of its folder.
+  if (!IsValidLibraryName(options.name)) {
+    std::cerr << kInvalidName << '\n';
     return 1;
   }
   const bool grouped = options.group_option->count() > 0;
-  if (grouped && !IsValidName(options.group)) {
+  if (grouped && !IsValidLibraryName(options.group)) {
     std::cerr << "Invalid group.\n";
     return 1;
   }
@@ -64,21 +62,28 @@ int RunScan(const ScanOptions& options) {
               << (Exists(options.source) ? "Not a folder" : SystemMessage(ENOENT)) << '\n';
     return 1;
   }
-  if (!IsDirectory(options.library)) {
-    std::cerr << options.library << ": No catalog library there\n";
+  // A library named on the command line must exist (a typo should not start a new one); the
+  // default library is made with its groups on first use, as the program does.
+  std::string library = options.library;
+  if (library.empty()) {
+    TConfig& config = GetConfig();
+    if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
+    library = config.LibraryPath();
+    CreateDefaultLibrary(library);
+  }
+  if (!IsDirectory(library)) {
+    std::cerr << library << ": No catalog library there\n";
     return 1;
   }
-  std::string folder(WithoutTrailingSlash(options.library));
-  if (folder != "/") folder += '/';
+  std::string folder(WithoutTrailingSlash(library));
   if (grouped) {
-    folder += options.group;
+    folder = GroupPath(folder, options.group);
     if (!IsDirectory(folder) && ::mkdir(folder.c_str(), 0777) != 0) {
       std::cerr << folder << ": " << SystemMessage(errno) << '\n';
       return 1;
     }
-    folder += '/';
   }
-  const std::string catalog_file = folder + options.name + std::string(kCatalogExtension);
+  const std::string catalog_file = CatalogFilePath(folder, options.name);
   if (Exists(catalog_file) && !options.force) {
     std::cerr << catalog_file
               << ": Catalog with the same name already exists, use --force to overwrite\n";
@@ -130,7 +135,8 @@ Command AddScanCommand(CLI::App& app) {
                   ->delimiter(',');
   only->excludes(ext);
   ext->excludes(only);
-  command->add_option("--library", options->library, "The catalog library folder")->required();
+  command->add_option("--library", options->library,
+                      "The catalog library folder (default: the configured library)");
   command->add_flag("--force", options->force, "Replace a catalog of the same name");
   return {command, [options]() { return RunScan(*options); }};
 }

@@ -154,5 +154,19 @@ TEST_F(ScanCommand, ReportsAMissingSourceOrLibrary) {
   EXPECT_EQ(Listing(library_.Path()), "");
 }
 
+TEST_F(ScanCommand, WithoutLibraryUsesTheDefaultOneBesideTheProgram) {
+  // A copy of the program in a writable folder keeps its library there.
+  TempDir home;
+  const std::string program = home / "lumivor-cli";
+  std::filesystem::copy_file(LUMIVOR_CLI_PATH, program);
+  const auto result =
+      RunCommand("'" + program + "' scan '" + source_.Path() + "' --name Mine --group Disks");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, home / "CatalogLibrary/Disks/Mine.xml\n");
+  // The library is made with its default groups, as the program makes it.
+  EXPECT_TRUE(std::filesystem::is_directory(home / "CatalogLibrary/Mp3"));
+  EXPECT_TRUE(std::filesystem::is_regular_file(home / "CatalogLibrary/Disks/Mine.xml"));
+}
+
 }  // namespace
 }  // namespace lumivor
