@@ -40,7 +40,10 @@ CatalogTree::CatalogTree(CatalogTree&& other) noexcept
 
 CatalogTree& CatalogTree::operator=(CatalogTree&& other) noexcept {
   if (this != &other) {
-    CatalogTree old(std::move(*this));
+    // Drop this tree's own nodes and pool first; moving them into a temporary would give this
+    // tree a fresh root in a fresh chunk that the assignment below then loses.
+    FreeSubtree(root_);
+    ReleaseChunks();
     chunks_ = std::move(other.chunks_);
     chunk_used_ = other.chunk_used_;
     arena_ = std::move(other.arena_);
