@@ -1,0 +1,51 @@
+#include <array>
+#include <iostream>
+
+#include "cli/commands.h"
+#include "config/config.h"
+#include "library/library_storage.h"
+
+namespace lumivor::cli {
+
+namespace {
+
+// The fields a library listing sets, in the order they are printed.
+constexpr std::array<int, 6> kListedFields = {kFileName, kFullPath, kFileSize,
+                                              kFileTime, kFileType, kSizePercentage};
+
+Command AddListCommand(CLI::App& app) {
+  auto* command = app.add_subcommand("list", "Print the catalog library's groups and catalogs");
+  struct Options {
+    std::string library;
+    bool groups_only = false;
+  };
+  auto options = std::make_shared<Options>();
+  command->add_option("--library", options->library,
+                      "The library directory (default: the configured library)");
+  command->add_flag("--groups-only", options->groups_only, "List the groups only");
+  return {command, [options]() {
+            std::string library = options->library;
+            if (library.empty()) {
+              TConfig& config = GetConfig();
+              if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
+              library = config.LibraryPath();
+            }
+            const CatalogTree tree = ListLibrary(library, options->groups_only);
+            std::cout << "Depth";
+            for (int field : kListedFields) std::cout << '\t' << FieldNames[field];
+            std::cout << '\n';
+            tree.ForEachPreOrder([](const CatalogTree::Node* node, int depth) {
+              std::cout << depth;
+              for (int field : kListedFields)
+                std::cout << '\t' << EscapeValue(node->record.Field(field));
+              std::cout << '\n';
+            });
+            return 0;
+          }};
+}
+
+const CommandRegistration kRegistration(30, AddListCommand);
+
+}  // namespace
+
+}  // namespace lumivor::cli

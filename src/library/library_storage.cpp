@@ -1,0 +1,563 @@
+#include "library/library_storage.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "config/config.h"
+#include "core/errors.h"
+#include "core/fields.h"
+#include "core/volumes.h"
+
+namespace lumivor {
+
+namespace {
+
+// --- Small helpers ------------------------------------------------------------------------------
+
+// Closes a directory stream when it goes out of scope.
+struct DirCloser {
+  DIR* dir;
+  ~DirCloser() {
+    if (dir != nullptr) ::closedir(dir);
+  }
+};
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+bool IsDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+std::string JoinPath(std::string_view directory, std::string_view name) {
+  std::string path = WithTrailingBackslash(directory);
+  path += name;
+  return path;
+}
+
+// The last component of `path` (which has no trailing "/").
+std::string_view BaseName(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The directory part of `path` (which has no trailing "/"): "." when there is none, "/" for an
+// item directly in "/".
+std::string ParentOf(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+// `path` made absolute and lexically normal, without trailing "/". Symbolic links are left as
+// they are: the library tree shows a linked group as a group, and items inside it belong to the
+// library.
+std::string NormalPath(std::string_view path) {
+  std::error_code ignored;
+  std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path), ignored);
+  std::string normal = absolute.lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  return normal;
+}
+
+// True when `path` lies strictly below `root` (both normal paths).
+bool IsStrictlyInside(const std::string& path, const std::string& root) {
+  if (root == "/") return path.size() > 1 && path[0] == '/';
+  return path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 &&
+         path[root.size()] == '/';
+}
+
+bool IsInsideOrEqual(const std::string& path, const std::string& root) {
+  return path == root || IsStrictlyInside(path, root);
+}
+
+std::string FailureText(std::string_view what, const std::string& path, int error_number) {
+  return std::string(what) + " " + path + ": " + SystemMessage(error_number);
+}
+
+[[noreturn]] void Fail(std::string_view what, const std::string& path, int error_number) {
+  throw LumivorError(FailureText(what, path, error_number));
+}
+
+std::string TimeText(const struct stat& st) {
+  if (st.st_mtim.tv_sec == 0 && st.st_mtim.tv_nsec == 0) return {};
+  // Two-second resolution, as every catalog records its times.
+  std::time_t seconds = st.st_mtim.tv_sec;
+  seconds -= ((seconds % 2) + 2) % 2;
+  return FormatFileTime(seconds);
+}
+
+// --- Removing a tree ----------------------------------------------------------------------------
+
+// Removes the directory `top` (already checked to be safe to remove) with everything in it,
+// without recursion. Symbolic links are removed, never followed; a directory on another file
+// system than `top` stops the removal before anything in it is touched. Directories are made
+// writable and searchable before they are emptied. Raises LumivorError at the first failure.
+void RemoveTree(const std::string& top) {
+  struct stat top_stat;
+  if (::lstat(top.c_str(), &top_stat) != 0) Fail("Cannot delete", top, errno);
+  if (!S_ISDIR(top_stat.st_mode)) {
+    if (::unlink(top.c_str()) != 0) Fail("Cannot delete", top, errno);
+    return;
+  }
+  struct Frame {
+    std::string path;
+    mode_t mode;
+    bool emptied;
+  };
+  std::vector<Frame> stack;
+  stack.push_back({top, top_stat.st_mode, false});
+  while (!stack.empty()) {
+    if (stack.back().emptied) {
+      const std::string path = std::move(stack.back().path);
+      stack.pop_back();
+      if (::rmdir(path.c_str()) != 0) Fail("Cannot delete", path, errno);
+      continue;
+    }
+    stack.back().emptied = true;
+    const std::string path = stack.back().path;
+    // A directory without write or search permission cannot be emptied.
+    if ((stack.back().mode & S_IRWXU) != S_IRWXU) {
+      ::chmod(path.c_str(), (stack.back().mode & 07777) | S_IRWXU);
+    }
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) Fail("Cannot delete", path, errno);
+    DirCloser closer{dir};
+    std::vector<Frame> subdirectories;
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir);
+      if (entry == nullptr) {
+        if (errno != 0) Fail("Cannot delete", path, errno);
+        break;
+      }
+      if (IsDotOrDotDot(entry->d_name)) continue;
+      std::string child = JoinPath(path, entry->d_name);
+      struct stat st;
+      if (::lstat(child.c_str(), &st) != 0) Fail("Cannot delete", child, errno);
+      if (S_ISDIR(st.st_mode)) {
+        if (st.st_dev != top_stat.st_dev) {
+          throw LumivorError("Cannot delete " + child +
+                             ": another file system is mounted there; nothing on it is deleted");
+        }
+        subdirectories.push_back({std::move(child), st.st_mode, false});
+      } else if (::unlink(child.c_str()) != 0) {
+        Fail("Cannot delete", child, errno);
+      }
+    }
+    for (Frame& frame : subdirectories) stack.push_back(std::move(frame));
+  }
+}
+
+// --- Copying a tree -----------------------------------------------------------------------------
+
+void CopyFileContents(const std::string& source, const std::string& target, const struct stat& st) {
+  FdCloser in{::open(source.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (in.fd < 0) Fail("Cannot read", source, errno);
+  FdCloser out{::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+  if (out.fd < 0) Fail("Cannot write", target, errno);
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t n = ::read(in.fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Fail("Cannot read", source, errno);
+    }
+    if (n == 0) break;
+    for (ssize_t written = 0; written < n;) {
+      const ssize_t w = ::write(out.fd, buffer.data() + written, static_cast<size_t>(n - written));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        Fail("Cannot write", target, errno);
+      }
+      written += w;
+    }
+  }
+  // The original is removed after the copy: the copy must be on the disk first.
+  if (::fsync(out.fd) != 0) Fail("Cannot write", target, errno);
+  ::fchmod(out.fd, st.st_mode & 07777);
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ::futimens(out.fd, times);
+  const int fd = out.fd;
+  out.fd = -1;
+  if (::close(fd) != 0) Fail("Cannot write", target, errno);
+}
+
+// Copies `source` (file, link or directory tree) to the new path `target`, keeping modes and
+// modification times, without recursion. Raises LumivorError at the first failure; the caller
+// removes the partial copy.
+void CopyTree(const std::string& source, const std::string& target) {
+  struct Frame {
+    std::string source, target;
+    struct stat st;
+    bool copied;
+  };
+  std::vector<Frame> stack;
+  {
+    Frame first{source, target, {}, false};
+    if (::lstat(source.c_str(), &first.st) != 0) Fail("Cannot read", source, errno);
+    stack.push_back(std::move(first));
+  }
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.copied) {
+      // The directory's contents are in place: now its own mode and time.
+      ::chmod(frame.target.c_str(), frame.st.st_mode & 07777);
+      const timespec times[2] = {frame.st.st_atim, frame.st.st_mtim};
+      ::utimensat(AT_FDCWD, frame.target.c_str(), times, 0);
+      stack.pop_back();
+      continue;
+    }
+    if (S_ISREG(frame.st.st_mode)) {
+      CopyFileContents(frame.source, frame.target, frame.st);
+      stack.pop_back();
+      continue;
+    }
+    if (S_ISLNK(frame.st.st_mode)) {
+      std::error_code error;
+      const std::filesystem::path link = std::filesystem::read_symlink(frame.source, error);
+      if (error) Fail("Cannot read", frame.source, error.value());
+      if (::symlink(link.c_str(), frame.target.c_str()) != 0) {
+        Fail("Cannot write", frame.target, errno);
+      }
+      stack.pop_back();
+      continue;
+    }
+    if (!S_ISDIR(frame.st.st_mode)) {
+      throw LumivorError("Cannot copy " + frame.source + ": not a file, link or directory");
+    }
+    if (::mkdir(frame.target.c_str(), S_IRWXU) != 0) Fail("Cannot write", frame.target, errno);
+    frame.copied = true;
+    const std::string dir_source = frame.source, dir_target = frame.target;
+    DIR* dir = ::opendir(dir_source.c_str());
+    if (dir == nullptr) Fail("Cannot read", dir_source, errno);
+    DirCloser closer{dir};
+    std::vector<Frame> children;
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir);
+      if (entry == nullptr) {
+        if (errno != 0) Fail("Cannot read", dir_source, errno);
+        break;
+      }
+      if (IsDotOrDotDot(entry->d_name)) continue;
+      Frame child{
+          JoinPath(dir_source, entry->d_name), JoinPath(dir_target, entry->d_name), {}, false};
+      if (::lstat(child.source.c_str(), &child.st) != 0) Fail("Cannot read", child.source, errno);
+      children.push_back(std::move(child));
+    }
+    // `frame` may dangle once the stack grows; it is not used below.
+    for (Frame& child : children) stack.push_back(std::move(child));
+  }
+}
+
+// A name in `directory` that nothing uses yet, for an item set aside during a move.
+std::string UnusedSiblingName(const std::string& directory, std::string_view name,
+                              std::string_view purpose) {
+  for (unsigned n = 0;; ++n) {
+    std::string candidate =
+        JoinPath(directory, "." + std::string(name) + "." + std::string(purpose) + "-" +
+                                std::to_string(::getpid()) + "-" + std::to_string(n));
+    struct stat st;
+    if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) return candidate;
+  }
+}
+
+// Removes what a failed copy left behind; errors do not matter here.
+void RemovePartialCopy(const std::string& path) {
+  try {
+    RemoveTree(path);
+  } catch (const LumivorError&) {
+  }
+}
+
+// --- Listing ------------------------------------------------------------------------------------
+
+// One entry of the listing before it becomes a node: the tree is built in one pass once every
+// size is known, so that each record is made in one step.
+struct ListedEntry {
+  std::size_t parent;
+  std::string path;
+  std::string name;  // as shown: a catalog's name is cut before its first "."
+  std::string time;
+  std::uint64_t size;
+  bool directory;
+};
+
+}  // namespace
+
+// --- Path texts ---------------------------------------------------------------------------------
+
+std::string WithTrailingBackslash(std::string_view path) {
+  std::string result(path);
+  if (result.empty() || result.back() != '/') result += '/';
+  return result;
+}
+
+std::string WithoutTrailingBackslash(std::string_view path) {
+  if (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return std::string(path);
+}
+
+std::string LibraryDisplayPath(std::string_view path) {
+  const std::size_t start = path.find(kLibraryRootCaption);
+  if (start == std::string_view::npos) return std::string(path);
+  std::string_view shown = path.substr(start);
+  // Only the last component's extension goes: a group named "v1.2" stays whole.
+  const std::size_t slash = shown.rfind('/');
+  const std::size_t dot = shown.rfind('.');
+  if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash)) {
+    shown = shown.substr(0, dot);
+  }
+  return std::string(shown);
+}
+
+// --- Naming rules -------------------------------------------------------------------------------
+
+bool IsValidLibraryName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+std::string GroupPath(std::string_view parent_directory, std::string_view name) {
+  return WithoutTrailingBackslash(parent_directory) + "/" + std::string(name);
+}
+
+std::string CatalogFilePath(std::string_view group_directory, std::string_view name) {
+  return GroupPath(group_directory, name) + ".xml";
+}
+
+std::string RenamedGroupPath(std::string_view group_path, std::string_view name) {
+  return GroupPath(ParentOf(WithoutTrailingBackslash(group_path)), name);
+}
+
+std::string RenamedCatalogPath(std::string_view catalog_path, std::string_view name) {
+  return CatalogFilePath(ParentOf(catalog_path), name);
+}
+
+bool LibraryPathClashes(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string_view CheckLibraryName(std::string_view name, const std::string& resulting_path) {
+  if (!IsValidLibraryName(name)) return kInvalidName;
+  if (LibraryPathClashes(resulting_path)) return kNameExists;
+  return {};
+}
+
+// --- Library operations -------------------------------------------------------------------------
+
+void CreateDefaultLibrary(const std::string& root) {
+  struct stat st;
+  if (::lstat(root.c_str(), &st) == 0) return;
+  if (::mkdir(root.c_str(), 0777) != 0) return;
+  for (std::string_view group : kDefaultGroups) {
+    ::mkdir(JoinPath(root, group).c_str(), 0777);
+  }
+}
+
+CatalogTree ListLibrary(const std::string& root, bool groups_only) {
+  const std::string library = root.empty() ? GetConfig().LibraryPath() : root;
+
+  std::vector<ListedEntry> entries;
+  entries.push_back({0, library, std::string(kLibraryRootCaption), {}, 0, true});
+
+  // Directories already listed, so that a link back up the tree cannot loop.
+  std::set<std::pair<dev_t, ino_t>> listed;
+  std::vector<std::size_t> pending;
+  if (struct stat st; ::stat(library.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    listed.insert({st.st_dev, st.st_ino});
+    pending.push_back(0);
+  }
+  while (!pending.empty()) {
+    const std::size_t index = pending.back();
+    pending.pop_back();
+    const std::string directory = entries[index].path;
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) continue;  // an unreadable group lists as empty
+    DirCloser closer{dir};
+    while (const dirent* entry = ::readdir(dir)) {
+      if (IsDotOrDotDot(entry->d_name)) continue;
+      std::string path = JoinPath(directory, entry->d_name);
+      struct stat st;
+      // Links are followed; a dangling one still lists, as what it is.
+      if (::stat(path.c_str(), &st) != 0 && ::lstat(path.c_str(), &st) != 0) continue;
+      const bool is_directory = S_ISDIR(st.st_mode);
+      if (groups_only && !is_directory) continue;
+      std::string name = entry->d_name;
+      if (!is_directory) {
+        if (const std::size_t dot = name.find('.'); dot != std::string::npos) name.resize(dot);
+      }
+      const std::uint64_t size = is_directory ? 0 : static_cast<std::uint64_t>(st.st_size);
+      entries.push_back(
+          {index, std::move(path), std::move(name), TimeText(st), size, is_directory});
+      if (is_directory && listed.insert({st.st_dev, st.st_ino}).second) {
+        pending.push_back(entries.size() - 1);
+      }
+    }
+  }
+
+  // Every entry comes after its parent, so one backward pass adds each size into its parent
+  // after everything below it was added into it.
+  for (std::size_t i = entries.size(); i-- > 1;) entries[entries[i].parent].size += entries[i].size;
+  const std::uint64_t total = entries[0].size;
+
+  CatalogTree tree;
+  std::vector<CatalogTree::Node*> nodes(entries.size(), nullptr);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const ListedEntry& entry = entries[i];
+    const std::string size = std::to_string(entry.size);
+    std::string share;
+    if (i == 0) {
+      share = "100";
+    } else if (total != 0) {
+      share = FormatPercentage(static_cast<double>(entry.size) / static_cast<double>(total) * 100);
+    }
+    FieldViews fields{};
+    fields[kFileName] = entry.name;
+    fields[kFullPath] = entry.path;
+    fields[kFileSize] = size;
+    fields[kFileTime] = entry.time;
+    fields[kFileType] = entry.directory ? kDirectoryType : kFileTypeText;
+    fields[kSizePercentage] = share;
+    if (!entry.directory) fields[kCatalogName] = entry.name;
+    nodes[i] = tree.AddChild(i == 0 ? nullptr : nodes[entry.parent], TCatalogRecord(fields));
+  }
+  return tree;
+}
+
+void DeleteDirectoryTree(const std::string& path, const std::string& library_root) {
+  const std::string root = NormalPath(library_root);
+  const std::string target = NormalPath(path);
+  if (target == "/" || target == root) {
+    throw LumivorError("Cannot delete " + path + ": the library root itself is never deleted");
+  }
+  if (!IsStrictlyInside(target, root)) {
+    throw LumivorError("Cannot delete " + path + ": it is not inside the library " + library_root);
+  }
+  struct stat st;
+  if (::lstat(target.c_str(), &st) != 0) Fail("Cannot delete", path, errno);
+  if (S_ISLNK(st.st_mode)) {
+    // A linked group: the link goes, what it points to stays.
+    if (::unlink(target.c_str()) != 0) Fail("Cannot delete", path, errno);
+    return;
+  }
+  if (!S_ISDIR(st.st_mode)) Fail("Cannot delete", path, ENOTDIR);
+  struct stat parent;
+  if (::stat(ParentOf(target).c_str(), &parent) != 0) Fail("Cannot delete", path, errno);
+  if (parent.st_dev != st.st_dev || Volumes().IsDriveRoot(target)) {
+    throw LumivorError("Cannot delete " + path + ": it is the mount point of a file system");
+  }
+  RemoveTree(target);
+}
+
+MoveResult MoveLibraryItem(const std::string& source, const std::string& target_group,
+                           const std::string& library_root, Prompts& prompts) {
+  const std::string root = NormalPath(library_root);
+  const std::string from = NormalPath(source);
+  const std::string into = NormalPath(target_group);
+  if (!IsStrictlyInside(from, root)) {
+    return {false, "Cannot move " + source + ": it is not inside the library " + library_root};
+  }
+  if (!IsInsideOrEqual(into, root)) {
+    return {false, "Cannot move " + source + " to " + target_group +
+                       ": the target is not inside the library " + library_root};
+  }
+  struct stat from_stat;
+  if (::lstat(from.c_str(), &from_stat) != 0) {
+    return {false, FailureText("Cannot move", source, errno)};
+  }
+  if (S_ISDIR(from_stat.st_mode)) {
+    struct stat parent;
+    if (::stat(ParentOf(from).c_str(), &parent) == 0 && parent.st_dev != from_stat.st_dev) {
+      return {false, "Cannot move " + source + ": it is the mount point of a file system"};
+    }
+  }
+  if (IsInsideOrEqual(into, from)) {
+    return {false, "Cannot move " + source + " into itself or one of its own groups."};
+  }
+  const std::string name(BaseName(from));
+  const std::string to = JoinPath(into, name);
+  if (to == from) return {true, {}};  // already there
+
+  std::error_code error;
+  std::filesystem::create_directories(into, error);
+  if (error) return {false, FailureText("Cannot create", target_group, error.value())};
+
+  // An item of the same name in the target is set aside, and removed only once the move worked.
+  std::string aside;
+  if (struct stat to_stat; ::lstat(to.c_str(), &to_stat) == 0) {
+    if (to_stat.st_dev == from_stat.st_dev && to_stat.st_ino == from_stat.st_ino) {
+      return {true, {}};  // the same item under another path
+    }
+    if (IsStrictlyInside(from, to)) {
+      return {false, "Cannot replace " + to + ": it holds the item being moved."};
+    }
+    if (!prompts.AskYesNo(kWarningCaption, kReplaceItemQuestion, MessageIcon::kQuestion)) {
+      return {false, {}};
+    }
+    aside = UnusedSiblingName(into, name, "replaced");
+    if (::rename(to.c_str(), aside.c_str()) != 0) {
+      return {false, FailureText("Cannot replace", to, errno)};
+    }
+  }
+  const auto restore_aside = [&] {
+    if (!aside.empty()) ::rename(aside.c_str(), to.c_str());
+  };
+
+  std::string warning;
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    if (errno != EXDEV) {
+      const std::string message = FailureText("Cannot move", source, errno);
+      restore_aside();
+      return {false, message};
+    }
+    // Another file system: copy under a hidden name, put it in place, then remove the original.
+    const std::string partial = UnusedSiblingName(into, name, "moving");
+    try {
+      CopyTree(from, partial);
+    } catch (const LumivorError& e) {
+      RemovePartialCopy(partial);
+      restore_aside();
+      return {false, e.what()};
+    }
+    if (::rename(partial.c_str(), to.c_str()) != 0) {
+      const std::string message = FailureText("Cannot move", source, errno);
+      RemovePartialCopy(partial);
+      restore_aside();
+      return {false, message};
+    }
+    try {
+      RemoveTree(from);
+    } catch (const LumivorError& e) {
+      warning =
+          "The item was copied to " + to + ", but the original could not be removed: " + e.what();
+    }
+  }
+  if (!aside.empty()) {
+    try {
+      RemoveTree(aside);
+    } catch (const LumivorError& e) {
+      if (warning.empty()) warning = "The replaced item could not be removed completely: ";
+      warning += e.what();
+    }
+  }
+  return {true, warning};
+}
+
+}  // namespace lumivor
