@@ -100,7 +100,7 @@ void TWaitForm::ShowWait(bool visible, bool cancellable) {
   }
   CentreOverMainWindow();
   show();
-  raise();
+  if (QGuiApplication::platformName() != QLatin1String("offscreen")) raise();
   // The thread stays busy after this, so the window is mapped and painted here.
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   PaintNow();
