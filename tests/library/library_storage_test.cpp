@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -271,6 +272,26 @@ TEST_F(Library, DeletionFailuresCarryTheSystemsMessage) {
   EXPECT_THROW(DeleteDirectoryTree(At("DVD"), root_), LumivorError);
   SetVolumes(nullptr);
   EXPECT_TRUE(fs::exists(At("DVD/disc.xml")));
+}
+
+TEST_F(Library, DeletionLeavesMountedFileSystemsAlone) {
+  WriteFile(dir_ / "elsewhere/music.mp3", "music");
+  WriteFile(At("Mp3/a.xml"), "a");
+  fs::create_directories(At("Mp3/Rock/Mounted"));
+  // A bind mount shares the device number of what it shows: only the mount table tells.
+  if (::mount((dir_ / "elsewhere").c_str(), At("Mp3/Rock/Mounted").c_str(), nullptr, MS_BIND,
+              nullptr) != 0) {
+    GTEST_SKIP() << "cannot mount here: " << SystemMessage(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{At("Mp3/Rock/Mounted")};
+
+  EXPECT_THROW(DeleteDirectoryTree(At("Mp3"), root_), LumivorError);
+  EXPECT_THROW(DeleteDirectoryTree(At("Mp3/Rock/Mounted"), root_), LumivorError);
+  EXPECT_EQ(ReadFile(dir_ / "elsewhere/music.mp3"), "music");
+  EXPECT_EQ(ReadFile(At("Mp3/a.xml")), "a");  // refused before anything went
 }
 
 TEST_F(Library, DeletionReportsWhatPermissionsRefuse) {
