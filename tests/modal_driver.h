@@ -56,7 +56,13 @@ class ModalDriver : public QObject {
   // Queues choosing `path` in the next file dialog.
   void ChooseFile(const QString& path) {
     When<QFileDialog>([path](QFileDialog* dialog) {
-      dialog->selectFile(path);
+      if (dialog->fileMode() == QFileDialog::Directory) {
+        // A folder browser answers with the folder it shows when nothing is typed.
+        dialog->setDirectory(path);
+        dialog->selectFile(QString());
+      } else {
+        dialog->selectFile(path);
+      }
       static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept checks the choice
     });
   }
