@@ -4,19 +4,62 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <new>
 
+#include "core/catalog_record.h"
 #include "core/fields.h"
+
+namespace {
+
+std::atomic<std::size_t> g_live{0};
+std::atomic<std::size_t> g_peak{0};
+
+// Each block carries its size in front so delete can count it off.
+constexpr std::size_t kHeader = alignof(std::max_align_t);
+
+void* CountedAllocate(std::size_t size) {
+  void* raw = std::malloc(size + kHeader);
+  if (!raw) throw std::bad_alloc();
+  *static_cast<std::size_t*>(raw) = size;
+  const std::size_t live = g_live.fetch_add(size, std::memory_order_relaxed) + size;
+  std::size_t peak = g_peak.load(std::memory_order_relaxed);
+  while (live > peak && !g_peak.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
+  }
+  return static_cast<char*>(raw) + kHeader;
+}
+
+void CountedFree(void* block) {
+  if (!block) return;
+  void* raw = static_cast<char*>(block) - kHeader;
+  g_live.fetch_sub(*static_cast<std::size_t*>(raw), std::memory_order_relaxed);
+  std::free(raw);
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return CountedAllocate(size); }
+void* operator new[](std::size_t size) { return CountedAllocate(size); }
+void operator delete(void* block) noexcept { CountedFree(block); }
+void operator delete[](void* block) noexcept { CountedFree(block); }
+void operator delete(void* block, std::size_t) noexcept { CountedFree(block); }
+void operator delete[](void* block, std::size_t) noexcept { CountedFree(block); }
 
 namespace lumivor::bench {
 
+std::size_t TrackedBytes() { return g_live.load(); }
+std::size_t PeakTrackedBytes() { return g_peak.load(); }
+void ResetPeakTrackedBytes() { g_peak.store(g_live.load()); }
+
 std::size_t HeapInUse() {
   const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
+  return info.uordblks + info.hblkhd + LargeBlockBytes();
 }
 
 std::size_t PeakResidentBytes() {
@@ -93,7 +136,7 @@ CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name)
   top[kFileType] = kDirectoryType;
   top[kSizePercentage] = "100";
   top[kCatalogName] = catalog_name;
-  CatalogTree::Node* top_node = tree.AddChild(nullptr, TCatalogRecord(top));
+  CatalogTree::Node* top_node = tree.AddChild(nullptr, top);
 
   // Breadth-first: each folder gets 10 to 40 entries, a fifth of them folders.
   std::vector<std::pair<CatalogTree::Node*, std::string>> folders{{top_node, root_path}};
@@ -111,8 +154,8 @@ CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name)
         ext = kExtensions[random.Below(std::size(kExtensions))];
         name += "." + ext;
       }
-      std::string path = parent_path.substr(0, std::min<std::size_t>(parent_path.size(), 60)) +
-                         "/" + name;
+      std::string path =
+          parent_path.substr(0, std::min<std::size_t>(parent_path.size(), 60)) + "/" + name;
       const std::string size = folder ? "0" : std::to_string(random.Below(50'000'000));
       const std::string time = FormatFileTime(static_cast<std::time_t>(
           1'400'000'000 + (random.Below(300'000'000) & ~std::uint64_t(1))));
@@ -130,7 +173,7 @@ CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name)
       fields[kPathNameLength] = path_length_text;
       fields[kSizePercentage] = percentage;
       fields[kCatalogName] = catalog_name;
-      CatalogTree::Node* node = tree.AddChild(parent, TCatalogRecord(fields));
+      CatalogTree::Node* node = tree.AddChild(parent, fields);
       if (folder) folders.emplace_back(node, path);
     }
   }

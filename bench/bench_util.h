@@ -29,6 +29,12 @@ class Stopwatch {
 // The current resident set size of the process, in bytes.
 [[nodiscard]] std::size_t ResidentBytes();
 
+// Live bytes allocated through operator new since the program started, and the highest value
+// since the last ResetPeakTrackedBytes() (malloc calls made directly are not seen).
+[[nodiscard]] std::size_t TrackedBytes();
+[[nodiscard]] std::size_t PeakTrackedBytes();
+void ResetPeakTrackedBytes();
+
 // Prints "key=value" on a line of its own.
 void Report(std::string_view key, double value);
 void Report(std::string_view key, std::string_view value);

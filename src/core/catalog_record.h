@@ -12,6 +12,47 @@ namespace lumivor {
 // The eleven texts of one record, as views, for building a record in one step.
 using FieldViews = std::array<std::string_view, kFieldCount>;
 
+// Bump allocation of record texts for a whole tree: no per-record heap block, no per-record
+// free, and large blocks the kernel can back with huge pages. Space is given back only when the
+// arena goes; a record edited later moves its texts to the heap.
+class BlobArena {
+ public:
+  BlobArena() = default;
+  ~BlobArena();
+  BlobArena(BlobArena&& other) noexcept;
+  BlobArena& operator=(BlobArena&& other) noexcept;
+  BlobArena(const BlobArena&) = delete;
+  BlobArena& operator=(const BlobArena&) = delete;
+
+  // `size` bytes aligned to 2, valid as long as the arena.
+  [[nodiscard]] char* Allocate(std::size_t size);
+  // Takes over every block of `other`, which is left empty.
+  void Absorb(BlobArena&& other);
+  // Bytes reserved from the system.
+  [[nodiscard]] std::size_t ReservedBytes() const { return reserved_; }
+
+ private:
+  struct Block {
+    char* data;
+    std::size_t size;
+  };
+  void Release();
+  Block* blocks_ = nullptr;  // a plain array so the arena stays small
+  std::size_t block_count_ = 0;
+  std::size_t block_capacity_ = 0;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  std::size_t reserved_ = 0;
+};
+
+// Allocates `size` bytes: mapped straight from the kernel on a 2 MiB boundary, with huge pages
+// asked for, where `size` is a multiple of 2 MiB; plain heap memory otherwise. Free with
+// FreeLargeBlock and the same size.
+[[nodiscard]] void* AllocateLargeBlock(std::size_t size);
+void FreeLargeBlock(void* block, std::size_t size);
+// Bytes currently mapped by AllocateLargeBlock (they do not show in the heap's own counts).
+[[nodiscard]] std::size_t LargeBlockBytes();
+
 // One directory or file: two icon indexes and eleven text fields.
 //
 // Tuned for size rather than speed: a catalog of a whole drive holds millions of these. All eleven
@@ -27,7 +68,9 @@ class TCatalogRecord {
   explicit TCatalogRecord(const FieldViews& fields) { SetFields(fields); }
   TCatalogRecord(const TCatalogRecord& other);
   TCatalogRecord& operator=(const TCatalogRecord& other);
-  TCatalogRecord(TCatalogRecord&& other) noexcept : blob_(other.blob_) { other.blob_ = nullptr; }
+  // A record whose texts live in an arena is copied to the heap when moved, so no record ever
+  // outlives the arena its texts are in.
+  TCatalogRecord(TCatalogRecord&& other) noexcept;
   TCatalogRecord& operator=(TCatalogRecord&& other) noexcept;
   ~TCatalogRecord();
 
@@ -37,6 +80,9 @@ class TCatalogRecord {
   void SetField(int index, std::string_view value);
   // Replaces all eleven fields at once (one allocation).
   void SetFields(const FieldViews& fields);
+  // The same with the texts placed in `arena`, which must outlive the record (trees do this for
+  // their own nodes).
+  void SetFields(const FieldViews& fields, BlobArena* arena);
   // All eleven fields as views into this record (valid until the next change).
   [[nodiscard]] FieldViews Fields() const;
 
@@ -53,6 +99,14 @@ class TCatalogRecord {
   std::int32_t OpenImageIndex = -1;
 
  private:
+  // The block; its lowest bit is set when the block lives in an arena (blocks are 2-aligned).
+  [[nodiscard]] const char* Blob() const {
+    return reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(blob_) &
+                                         ~std::uintptr_t(1));
+  }
+  [[nodiscard]] bool InArena() const { return reinterpret_cast<std::uintptr_t>(blob_) & 1; }
+  void FreeBlob();
+
   char* blob_ = nullptr;
 };
 

@@ -6,32 +6,35 @@
 namespace lumivor {
 
 namespace {
-constexpr std::size_t kChunkNodes = 4096;
-}
-
-// Raw storage for kChunkNodes nodes; nodes are constructed in place when handed out.
-struct CatalogTree::Chunk {
-  alignas(Node) unsigned char bytes[kChunkNodes * sizeof(Node)];
-  Node* At(std::size_t i) { return reinterpret_cast<Node*>(bytes) + i; }
-};
+// Node chunks grow with the tree, up to 2 MiB so the kernel can back them with huge pages.
+constexpr std::size_t kFirstChunkNodes = 64;
+constexpr std::size_t kLargestChunkBytes = std::size_t(2) << 20;
+}  // namespace
 
 CatalogTree::CatalogTree() { root_ = NewNode(); }
 
 CatalogTree::~CatalogTree() {
   if (root_) FreeSubtree(root_);
+  ReleaseChunks();
+}
+
+void CatalogTree::ReleaseChunks() {
+  // Nodes on the free list hold nothing; live ones were destroyed by FreeSubtree.
+  for (const Chunk& chunk : chunks_) FreeLargeBlock(chunk.nodes, chunk.bytes);
+  chunks_.clear();
 }
 
 CatalogTree::CatalogTree(CatalogTree&& other) noexcept
     : chunks_(std::move(other.chunks_)),
       chunk_used_(other.chunk_used_),
+      arena_(std::move(other.arena_)),
       free_list_(other.free_list_),
       root_(other.root_),
       size_(other.size_) {
+  other.chunks_.clear();
   other.chunk_used_ = 0;
   other.free_list_ = nullptr;
-  other.root_ = nullptr;
   other.size_ = 0;
-  other.chunks_.clear();
   other.root_ = other.NewNode();
 }
 
@@ -40,6 +43,7 @@ CatalogTree& CatalogTree::operator=(CatalogTree&& other) noexcept {
     CatalogTree old(std::move(*this));
     chunks_ = std::move(other.chunks_);
     chunk_used_ = other.chunk_used_;
+    arena_ = std::move(other.arena_);
     free_list_ = other.free_list_;
     root_ = other.root_;
     size_ = other.size_;
@@ -58,11 +62,17 @@ CatalogTree::Node* CatalogTree::NewNode() {
     place = free_list_;
     free_list_ = free_list_->parent;
   } else {
-    if (chunks_.empty() || chunk_used_ == kChunkNodes) {
-      chunks_.push_back(std::make_unique<Chunk>());
+    if (chunks_.empty() || chunk_used_ == chunks_.back().capacity) {
+      std::size_t capacity = chunks_.empty() ? kFirstChunkNodes : chunks_.back().capacity * 2;
+      std::size_t bytes = capacity * sizeof(Node);
+      if (bytes >= kLargestChunkBytes) {
+        bytes = kLargestChunkBytes;
+        capacity = bytes / sizeof(Node);
+      }
+      chunks_.push_back({static_cast<Node*>(AllocateLargeBlock(bytes)), capacity, bytes});
       chunk_used_ = 0;
     }
-    place = chunks_.back()->At(chunk_used_++);
+    place = chunks_.back().nodes + chunk_used_++;
   }
   return new (place) Node();
 }
@@ -99,6 +109,12 @@ CatalogTree::Node* CatalogTree::AddChild(Node* parent, TCatalogRecord record) {
   return node;
 }
 
+CatalogTree::Node* CatalogTree::AddChild(Node* parent, const FieldViews& fields) {
+  Node* node = AddChild(parent);
+  node->record.SetFields(fields, &arena_);
+  return node;
+}
+
 void CatalogTree::Remove(Node* node) {
   if (!node) return;
   if (node == root_) {
@@ -130,27 +146,29 @@ void CatalogTree::Append(CatalogTree&& other) {
   }
   other.root_->children.clear();
   size_ += other.size_;
-  // Take over `other`'s chunks but keep allocating from our own last chunk.
-  std::vector<std::unique_ptr<Chunk>> moved = std::move(other.chunks_);
+  // Take over `other`'s chunks and texts; our last chunk stays the one we allocate from.
+  std::vector<Chunk> moved = std::move(other.chunks_);
   Node* other_root = other.root_;
+  arena_.Absorb(std::move(other.arena_));
   other.chunks_.clear();
   other.chunk_used_ = 0;
   other.free_list_ = nullptr;
   other.size_ = 0;
   other.root_ = other.NewNode();
-  // `other_root` is in a moved chunk: turn it into a free node of ours.
+  // `other_root` is in a moved chunk: it becomes a free node of ours.
   other_root->~Node();
   new (other_root) Node();
   other_root->parent = free_list_;
   free_list_ = other_root;
+  // Free slots of `other`'s last chunk are not reused; that is at most one chunk's worth.
   if (chunks_.empty()) {
-    chunks_ = std::move(moved);
+    for (auto& c : moved) chunks_.push_back(c);
+    chunk_used_ = chunks_.empty() ? 0 : chunks_.back().capacity;
   } else {
-    // Keep the chunk we allocate from last.
-    auto last = std::move(chunks_.back());
+    const Chunk last = chunks_.back();
     chunks_.pop_back();
-    for (auto& c : moved) chunks_.push_back(std::move(c));
-    chunks_.push_back(std::move(last));
+    for (auto& c : moved) chunks_.push_back(c);
+    chunks_.push_back(last);
   }
 }
 
@@ -182,7 +200,8 @@ void CatalogTree::SortAll(const std::function<bool(const Node*, const Node*)>& l
 }
 
 std::size_t CatalogTree::MemoryBytes() const {
-  std::size_t bytes = chunks_.size() * sizeof(Chunk);
+  std::size_t bytes = arena_.ReservedBytes();
+  for (const Chunk& chunk : chunks_) bytes += chunk.bytes;
   ForEachPreOrder([&](const Node* node, int) {
     bytes += node->children.capacity() * sizeof(Node*) + node->record.HeapBytes();
   });

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <vector>
 
 #include "core/catalog_record.h"
@@ -46,6 +45,9 @@ class CatalogTree {
 
   // Appends a new last child of `parent` (nullptr: a top-level node) and returns it.
   Node* AddChild(Node* parent, TCatalogRecord record = {});
+  // The same, building the record from `fields` with its texts in the tree's own arena (the
+  // fast way for scans and loads).
+  Node* AddChild(Node* parent, const FieldViews& fields);
   // Removes `node` and everything below it. The root itself cannot be removed (it is cleared).
   void Remove(Node* node);
   // Removes every node.
@@ -78,10 +80,16 @@ class CatalogTree {
   void FreeNode(Node* node);
   void FreeSubtree(Node* node);
 
-  struct Chunk;
-  std::vector<std::unique_ptr<Chunk>> chunks_;
+  struct Chunk {
+    Node* nodes;
+    std::size_t capacity;  // nodes
+    std::size_t bytes;     // as allocated
+  };
+  void ReleaseChunks();
+  std::vector<Chunk> chunks_;
   std::size_t chunk_used_ = 0;  // nodes handed out of the last chunk
-  Node* free_list_ = nullptr;   // removed nodes, linked through `parent`
+  BlobArena arena_;
+  Node* free_list_ = nullptr;  // removed nodes, linked through `parent`
   Node* root_ = nullptr;
   std::size_t size_ = 0;
 };

@@ -198,6 +198,23 @@ bool IsBadControl(unsigned char c) { return c < 0x20 && c != '\t' && c != '\n' &
 }  // namespace
 
 bool SanitizeText(std::string_view text, std::string* out) {
+  // Fast path, eight bytes at a time: most texts are plain printable ASCII. A byte is unusual
+  // when its high bit is set or it is below 0x20.
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  std::uint64_t unusual = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    unusual |= ((word - kOnes * 0x20) & ~word) | word;
+  }
+  unusual &= kHighs;
+  for (; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    unusual |= (c < 0x20) | (c & 0x80);
+  }
+  if (!unusual) return false;
   bool clean = true;
   bool ascii = true;
   for (unsigned char c : text) {

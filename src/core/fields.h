@@ -28,7 +28,7 @@ inline constexpr int kFieldCount = 11;
 
 // The field table: the names double as XML attribute names, column names and configuration keys.
 inline constexpr std::array<std::string_view, kFieldCount> FieldNames = {
-    "FileName",    "FullPath",       "FileSize",       "FileTime",        "FileExt",    "FileType",
+    "FileName",    "FullPath",       "FileSize",       "FileTime",       "FileExt",    "FileType",
     "Description", "FileNameLength", "PathNameLength", "SizePercentage", "CatalogName"};
 
 inline constexpr std::string_view kDirectoryType = "directory";

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/atomic_file.h"
+#include "core/catalog_reader.h"
 #include "core/errors.h"
 #include "core/volumes.h"
 
@@ -13,21 +14,71 @@ namespace {
 constexpr std::string_view kDeclaration =
     "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?>";
 
-// Copies the present field attributes of `element` into `record`, keeping `fields` as defaults.
-void ReadRecord(const pugi::xml_node& element, FieldViews fields, std::string_view catalog_name,
-                TCatalogRecord* record) {
-  for (pugi::xml_attribute a = element.first_attribute(); a; a = a.next_attribute()) {
-    const char* name = a.name();
-    // A quick first-letter test saves most of the name comparisons.
-    for (int i = 0; i < kFieldCount; ++i) {
-      if (FieldNames[i][0] == name[0] && FieldNames[i] == name) {
-        fields[i] = a.value();
-        break;
+// The field index of an attribute name, or -1 for a name outside the field table.
+int FieldOfAttribute(const char* name) {
+  // Dispatch on the first letter, then compare the rest: no strlen, one strcmp.
+  int candidates[2] = {-1, -1};
+  switch (name[0]) {
+    case 'F':
+      if (!name[1] || !name[2] || !name[3]) return -1;
+      switch (name[4]) {
+        case 'N':
+          candidates[0] = kFileName;
+          candidates[1] = kFileNameLength;
+          break;
+        case 'S':
+          candidates[0] = kFileSize;
+          break;
+        case 'T':
+          candidates[0] = kFileTime;
+          candidates[1] = kFileType;
+          break;
+        case 'E':
+          candidates[0] = kFileExt;
+          break;
+        case 'P':
+          candidates[0] = kFullPath;
+          break;
+        default:
+          return -1;
       }
-    }
+      break;
+    case 'D':
+      candidates[0] = kDescription;
+      break;
+    case 'P':
+      candidates[0] = kPathNameLength;
+      break;
+    case 'S':
+      candidates[0] = kSizePercentage;
+      break;
+    case 'C':
+      candidates[0] = kCatalogName;
+      break;
+    default:
+      return -1;
   }
-  fields[kCatalogName] = catalog_name;
-  record->SetFields(fields);
+  for (int candidate : candidates) {
+    if (candidate < 0) continue;
+    // The field names are NUL-terminated literals; an inline compare beats a call here.
+    const char* field = FieldNames[candidate].data();
+    const char* n = name;
+    while (*field && *field == *n) {
+      ++field;
+      ++n;
+    }
+    if (*field == *n) return candidate;
+  }
+  return -1;
+}
+
+// The present field attributes of `element` over the defaults in `fields`.
+FieldViews ReadFields(const pugi::xml_node& element, FieldViews fields) {
+  for (pugi::xml_attribute a = element.first_attribute(); a; a = a.next_attribute()) {
+    const int index = FieldOfAttribute(a.name());
+    if (index >= 0) fields[index] = a.value();
+  }
+  return fields;
 }
 
 // Streams the catalog text of a tree into any sink with an append(string_view).
@@ -149,13 +200,12 @@ void TFileInfo::ReadTree(CatalogTree* tree) {
     frame.element = element.next_sibling();
     CatalogTree::Node* parent = frame.parent;
 
-    CatalogTree::Node* node = tree->AddChild(parent);
     FieldViews defaults{};
     if (!parent) defaults[kFileType] = kDirectoryType;
-    ReadRecord(element, defaults, catalog_name, &node->record);
-    if (!parent && node->record.Field(kFullPath).empty()) {
-      node->record.SetField(kFullPath, node->record.Field(kFileName));
-    }
+    FieldViews fields = ReadFields(element, defaults);
+    if (!parent && fields[kFullPath].empty()) fields[kFullPath] = fields[kFileName];
+    fields[kCatalogName] = catalog_name;
+    CatalogTree::Node* node = tree->AddChild(parent, fields);
     if (element.first_child()) stack.push_back({element.first_child(), node});
   }
   progress_.ShowWait(false);
@@ -205,9 +255,23 @@ void SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& pro
 }
 
 CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
+  CatalogTree tree;
+  {
+    progress.ShowWait(true, false);
+    progress.SetWaitText(kLoadingInfo);
+    struct Hide {
+      Progress& p;
+      ~Hide() { p.ShowWait(false); }
+    } hide{progress};
+    // The fast route reads the text straight into the tree; ReadWholeFile words the errors of
+    // files that cannot be read at all.
+    std::string text = ReadWholeFile(path);
+    if (ReadCatalogText(text.data(), text.size(), DisplayNameOf(path), &tree)) return tree;
+  }
+  // Anything else (comments, another encoding, a file that is not well-formed) goes through the
+  // document, which reads every well-formed file and says what is wrong with the others.
   XmlDocument document;
   TFileInfo info(&document, progress);
-  CatalogTree tree;
   if (info.LoadFile(path)) info.ReadTree(&tree);
   return tree;
 }

@@ -11,8 +11,8 @@ bool Exists(const std::string& path) {
 }
 }  // namespace
 
-std::string AskOpenFileName(Prompts& prompts, std::string_view default_ext,
-                            std::string_view filter, std::string_view initial_name) {
+std::string AskOpenFileName(Prompts& prompts, std::string_view default_ext, std::string_view filter,
+                            std::string_view initial_name) {
   std::string path = prompts.ChooseOpenFile(default_ext, filter, initial_name);
   if (path.empty()) return {};
   if (Exists(path)) return path;
@@ -20,12 +20,11 @@ std::string AskOpenFileName(Prompts& prompts, std::string_view default_ext,
   return {};
 }
 
-std::string AskSaveFileName(Prompts& prompts, std::string_view default_ext,
-                            std::string_view filter, std::string_view initial_name) {
+std::string AskSaveFileName(Prompts& prompts, std::string_view default_ext, std::string_view filter,
+                            std::string_view initial_name) {
   std::string path = prompts.ChooseSaveFile(default_ext, filter, initial_name);
   if (path.empty()) return {};
-  if (Exists(path) &&
-      !prompts.AskYesNo("Warning", kOverwriteQuestion, MessageIcon::kQuestion)) {
+  if (Exists(path) && !prompts.AskYesNo("Warning", kOverwriteQuestion, MessageIcon::kQuestion)) {
     return {};
   }
   return path;

@@ -50,8 +50,11 @@ std::string DisplayNameOf(std::string_view path) {
     const auto slash = trimmed.rfind('/');
     return std::string(slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1));
   }
-  const auto slash = path.rfind('/');
-  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  // A folder given with a trailing "/" is named after its last component, not "".
+  const std::string_view trimmed = WithoutTrailingSlash(path);
+  if (trimmed == "/") return "/";
+  const auto slash = trimmed.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
   const auto dot = name.find('.');
   if (dot != std::string_view::npos) name = name.substr(0, dot);
   return std::string(name);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,13 +32,38 @@ class FakeVolumes final : public VolumeService {
   std::vector<Volume> volumes_;
 };
 
+// One line of /proc/self/mountinfo.
+struct MountEntry {
+  std::string point;   // where it is mounted (unescaped)
+  std::string root;    // the folder of the file system shown there ("/" unless a bind mount)
+  std::string type;    // file system type, such as ext4 or tmpfs
+  std::string source;  // the device or other source (unescaped)
+};
+
+// The lines of a mountinfo text, in order (a later line for a point is mounted over an earlier
+// one). Malformed lines are left out.
+[[nodiscard]] std::vector<MountEntry> ParseMountInfo(std::string_view text);
+
+// True for the file system types that are not drives: kernel interfaces (proc, sysfs, cgroup,
+// devpts...) and memory-backed scratch space (tmpfs, ramfs...).
+[[nodiscard]] bool IsPseudoFileSystem(std::string_view type);
+
 // The mount points of the real file systems of this machine (read from /proc/self/mountinfo;
-// pseudo file systems such as proc, sysfs, cgroup, devpts and tmpfs are not drives) and their
-// labels (from libblkid).
+// pseudo file systems are not drives) and their labels (from udev's by-label links, else from
+// libblkid when the device can be read). The mount table is read once and again only after the
+// kernel reports a change, so asking for every catalog of a library costs no file reads.
 class SystemVolumes final : public VolumeService {
  public:
+  SystemVolumes();
+  ~SystemVolumes() override;
+  SystemVolumes(const SystemVolumes&) = delete;
+  SystemVolumes& operator=(const SystemVolumes&) = delete;
   bool IsDriveRoot(std::string_view path) const override;
   std::string LabelOf(std::string_view root) const override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 // The volume service in use: the system's unless a test installed another.

@@ -21,8 +21,8 @@ std::string ParseErrorText(const pugi::xml_parse_result& result, std::string_vie
     return "the file is empty";
   }
   std::size_t line = 1, column = 1;
-  const std::size_t end = std::min<std::size_t>(static_cast<std::size_t>(result.offset),
-                                                text.size());
+  const std::size_t end =
+      std::min<std::size_t>(static_cast<std::size_t>(result.offset), text.size());
   for (std::size_t i = 0; i < end; ++i) {
     if (text[i] == '\n') {
       ++line;
@@ -91,16 +91,61 @@ std::string ReadWholeFile(const std::string& path) {
 
 void LoadXmlFile(XmlDocument& document, const std::string& path) {
   document.reset();
-  std::string data = ReadWholeFile(path);
-  // Parse a copy that the document owns and parses in place: one buffer, no second copy.
-  void* buffer = pugi::get_memory_allocation_function()(data.size() + 1);
+  // Read straight into a buffer that the document then owns and parses in place: one copy of
+  // the file in memory, no second one.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw LumivorError(path + ": " + SystemMessage(errno));
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw LumivorError(path + ": " + SystemMessage(errno));
+  if (S_ISDIR(st.st_mode)) throw LumivorError(path + ": " + SystemMessage(EISDIR));
+  std::size_t capacity = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 4096;
+  std::size_t size = 0;
+  auto allocate = pugi::get_memory_allocation_function();
+  auto deallocate = pugi::get_memory_deallocation_function();
+  char* buffer = static_cast<char*>(allocate(capacity + 1));
   if (!buffer) throw LumivorError(path + ": not enough memory to read the file");
-  std::memcpy(buffer, data.data(), data.size());
-  const pugi::xml_parse_result result = document.load_buffer_inplace_own(
-      buffer, data.size(), kXmlParseOptions, pugi::encoding_auto);
+  for (;;) {
+    if (size == capacity) {
+      // The file grew while being read (or reports no size): make room.
+      char* bigger = static_cast<char*>(allocate(capacity * 2 + 1));
+      if (!bigger) {
+        deallocate(buffer);
+        throw LumivorError(path + ": not enough memory to read the file");
+      }
+      std::memcpy(bigger, buffer, size);
+      deallocate(buffer);
+      buffer = bigger;
+      capacity *= 2;
+    }
+    const ssize_t n = ::read(fd, buffer + size, capacity - size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      deallocate(buffer);
+      throw LumivorError(path + ": " + SystemMessage(error));
+    }
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+  }
+  const pugi::xml_parse_result result =
+      document.load_buffer_inplace_own(buffer, size, kXmlParseOptions, pugi::encoding_auto);
   if (!result) {
+    // The document still owns the buffer; its text is needed for the position.
+    std::string message;
+    if (result.status == pugi::status_no_document_element && size == 0) {
+      message = "the file is empty";
+    }
     document.reset();
-    throw LumivorError(path + ": " + ParseErrorText(result, data));
+    if (message.empty()) {
+      // Reread for the line and column; a failed load is rare and small files are the norm.
+      const std::string text = ReadWholeFile(path);
+      message = ParseErrorText(result, text);
+    }
+    throw LumivorError(path + ": " + message);
   }
 }
 

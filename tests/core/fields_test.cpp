@@ -89,8 +89,13 @@ TEST(Sanitize, ReplacesInvalidUtf8AndControlCharacters) {
   std::string out;
   EXPECT_FALSE(SanitizeText("plain text\twith tab\n", &out));
   EXPECT_FALSE(SanitizeText("M\xC3\xBCller", &out));
-  ASSERT_TRUE(SanitizeText("bad\xFF" "byte", &out));
-  EXPECT_EQ(out, "bad\xEF\xBF\xBD" "byte");
+  ASSERT_TRUE(
+      SanitizeText("bad\xFF"
+                   "byte",
+                   &out));
+  EXPECT_EQ(out,
+            "bad\xEF\xBF\xBD"
+            "byte");
   ASSERT_TRUE(SanitizeText("bell\x07", &out));
   EXPECT_EQ(out, "bell\xEF\xBF\xBD");
   ASSERT_TRUE(SanitizeText("\xC3", &out));  // truncated sequence

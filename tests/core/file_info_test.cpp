@@ -60,9 +60,8 @@ TEST(CatalogFile, EmptyCatalogTextIsExact) {
 
 TEST(CatalogFile, WritesNonEmptyFieldsInFieldOrder) {
   CatalogTree tree;
-  auto* top = tree.AddChild(nullptr, Record({{kCatalogName, "c"},
-                                             {kFileType, "directory"},
-                                             {kFileName, "top"}}));
+  auto* top = tree.AddChild(
+      nullptr, Record({{kCatalogName, "c"}, {kFileType, "directory"}, {kFileName, "top"}}));
   tree.AddChild(top, Record({{kFileType, "file"}}));
   EXPECT_EQ(CatalogText(tree),
             "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?><fileinfo "

@@ -1,0 +1,148 @@
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <iostream>
+
+#include "cli/commands.h"
+#include "config/config.h"
+#include "core/errors.h"
+#include "core/file_info.h"
+#include "core/scanner.h"
+#include "core/volumes.h"
+#include "library/library_storage.h"
+
+namespace lumivor::cli {
+
+namespace {
+
+struct ScanOptions {
+  std::string source, name, group, library;
+  std::vector<std::string> extensions;
+  bool only_folders = false;
+  bool force = false;
+  CLI::Option* group_option = nullptr;  // tells whether --group was given, even empty
+};
+
+bool IsDirectory(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Draws "N entries  folder" while the scan runs.
+class ScanLine final : public ScanListener {
+ public:
+  explicit ScanLine(TerminalProgress& progress) : progress_(progress) {}
+  void FolderEntered(std::size_t records, std::string_view folder) override {
+    progress_.SetCount(records);
+    progress_.SetWaitText(folder);
+  }
+
+ private:
+  TerminalProgress& progress_;
+};
+
+int RunScan(const ScanOptions& options) {
+  // A catalog or group name must stay one entry of its folder.
+  if (!IsValidLibraryName(options.name)) {
+    std::cerr << kInvalidName << '\n';
+    return 1;
+  }
+  const bool grouped = options.group_option->count() > 0;
+  if (grouped && !IsValidLibraryName(options.group)) {
+    std::cerr << "Invalid group.\n";
+    return 1;
+  }
+  if (!IsDirectory(options.source)) {
+    std::cerr << options.source << ": "
+              << (Exists(options.source) ? "Not a folder" : SystemMessage(ENOENT)) << '\n';
+    return 1;
+  }
+  // A library named on the command line must exist (a typo should not start a new one); the
+  // default library is made with its groups on first use, as the program does.
+  std::string library = options.library;
+  if (library.empty()) {
+    TConfig& config = GetConfig();
+    if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
+    library = config.LibraryPath();
+    CreateDefaultLibrary(library);
+  }
+  if (!IsDirectory(library)) {
+    std::cerr << library << ": No catalog library there\n";
+    return 1;
+  }
+  std::string folder(WithoutTrailingSlash(library));
+  if (grouped) {
+    folder = GroupPath(folder, options.group);
+    if (!IsDirectory(folder) && ::mkdir(folder.c_str(), 0777) != 0) {
+      std::cerr << folder << ": " << SystemMessage(errno) << '\n';
+      return 1;
+    }
+  }
+  const std::string catalog_file = CatalogFilePath(folder, options.name);
+  if (Exists(catalog_file) && !options.force) {
+    std::cerr << catalog_file
+              << ": Catalog with the same name already exists, use --force to overwrite\n";
+    return 1;
+  }
+
+  // The list entries as the new-catalog dialog holds them: "*." and the extension.
+  std::vector<std::string> entries;
+  for (const std::string& extension : options.extensions) {
+    if (extension.rfind("*.", 0) == 0) {
+      entries.push_back(extension);
+    } else if (extension.rfind('.', 0) == 0) {
+      entries.push_back("*" + extension);
+    } else {
+      entries.push_back("*." + extension);
+    }
+  }
+  const std::string filter = options.only_folders ? std::string() : ExtFilterOf(entries);
+
+  TerminalProgress progress;
+  ScanLine line(progress);
+  CatalogTree tree;
+  ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line);
+  try {
+    SaveCatalog(tree, catalog_file, progress);
+  } catch (const LumivorError& e) {
+    progress.ShowWait(false, false);
+    std::cerr << e.what() << '\n';
+    return 1;
+  }
+  progress.ShowWait(false, false);
+  std::cout << catalog_file << '\n';
+  return 0;
+}
+
+Command AddScanCommand(CLI::App& app) {
+  auto* command = app.add_subcommand(
+      "scan", "Catalogue a folder or drive into GROUP/NAME.xml of the catalog library");
+  auto options = std::make_shared<ScanOptions>();
+  command->add_option("SOURCE", options->source, "The folder or drive to catalogue")->required();
+  command->add_option("--name", options->name, "The catalog's name")->required();
+  options->group_option =
+      command->add_option("--group", options->group, "The group (library folder), made if missing");
+  auto* only = command->add_flag("--only-folders", options->only_folders,
+                                 "Record folders only, without sizes");
+  auto* ext = command
+                  ->add_option("--ext", options->extensions,
+                               "Record only files with these extensions, such as txt,doc")
+                  ->delimiter(',');
+  only->excludes(ext);
+  ext->excludes(only);
+  command->add_option("--library", options->library,
+                      "The catalog library folder (default: the configured library)");
+  command->add_flag("--force", options->force, "Replace a catalog of the same name");
+  return {command, [options]() { return RunScan(*options); }};
+}
+
+const CommandRegistration kRegistration(20, AddScanCommand);
+
+}  // namespace
+
+}  // namespace lumivor::cli

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string_view>
+#include <vector>
+
+namespace lumivor {
+
+// Turns file modification times into FileTime texts in local time, fast and without a lock.
+//
+// The C library's localtime_r takes a process-wide lock and walks the zone rules for every call;
+// a scan of a million files would pay that a million times. This converter asks the C library
+// once or twice per UTC day that the times fall on and caches the day's UTC offsets: if the
+// offset at the start and at the end of the day agree, it holds for the whole day; otherwise the
+// day holds a change (daylight saving, a zone's rule change) whose second is found by bisection.
+// Every zone of the time zone database changes its offset at most once in any day, so the cached
+// offsets give the same local time as localtime_r for every second.
+//
+// The time zone in effect when the converter is built is the one used; build one per scan.
+class LocalTimeConverter {
+ public:
+  LocalTimeConverter();
+
+  // The offset of local time from UTC, in seconds, at the instant `time`.
+  [[nodiscard]] long OffsetAt(std::time_t time);
+
+  // Writes the FileTime text of `time` into `buffer` and returns it: local time taken at
+  // two-second resolution (an odd second is truncated to the even one below), "YYYY-MM-DD
+  // HH:MM:SS", or "YYYY-MM-DD" at exactly midnight. The epoch (0) gives the empty text.
+  std::string_view Format(std::time_t time, char (&buffer)[32]);
+
+ private:
+  struct Day {
+    std::int64_t day = INT64_MIN;  // UTC day number (days since 1970-01-01), the cache tag
+    std::time_t change = 0;        // first second of the new offset (when before != after)
+    long before = 0, after = 0;
+  };
+  static constexpr std::size_t kDays = 4096;  // cache slots, a power of two
+  Day& Lookup(std::int64_t day);
+  std::vector<Day> days_;
+};
+
+}  // namespace lumivor

@@ -1,0 +1,453 @@
+#include "core/scanner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "core/fields.h"
+#include "core/file_info.h"
+#include "core/local_time_converter.h"
+#include "core/volumes.h"
+
+namespace lumivor {
+
+std::string_view ExtensionOf(std::string_view path) {
+  const auto last = path.find_last_of("./");
+  if (last == std::string_view::npos || path[last] != '.') return {};
+  return path.substr(last + 1);
+}
+
+namespace {
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+bool PassesExtFilter(std::string_view name, std::string_view ExtFilter) {
+  if (ExtFilter.empty()) return true;
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  const std::string_view ext = name.substr(dot);
+  if (ext.find('\\') != std::string_view::npos) return false;
+  // Looks for "\" ext "\" in the filter, upper-casing the extension on the fly.
+  const std::size_t run = ext.size() + 2;
+  for (std::size_t at = ExtFilter.find('\\');
+       at != std::string_view::npos && at + run <= ExtFilter.size();
+       at = ExtFilter.find('\\', at + 1)) {
+    if (ExtFilter[at + run - 1] != '\\') continue;
+    std::size_t i = 0;
+    while (i < ext.size() && UpperAscii(ext[i]) == ExtFilter[at + 1 + i]) ++i;
+    if (i == ext.size()) return true;
+  }
+  return false;
+}
+
+std::string ExtFilterOf(const std::vector<std::string>& entries) {
+  std::string pieces;
+  for (const std::string& entry : entries) {
+    if (TrimBlanks(entry).empty()) continue;
+    pieces += TrimBlanks(std::string_view(entry).substr(1));
+    pieces += '\\';
+  }
+  if (pieces.empty()) return {};
+  std::string filter = "\\";
+  for (char c : pieces) filter += UpperAscii(c);
+  return filter;
+}
+
+namespace {
+
+// Entries are read in blocks of this many bytes (a few hundred entries per system call).
+constexpr std::size_t kDirentBufferSize = 64 * 1024;
+// Folders held open along the current path; deeper ones are closed and reopened through ".."
+// on the way back, so that any depth works within the process's file limit.
+constexpr std::size_t kHeldFolders = 96;
+
+// The layout of a record returned by getdents64 (linux_dirent64).
+constexpr std::size_t kDirentReclenOffset = 16;
+constexpr std::size_t kDirentTypeOffset = 18;
+constexpr std::size_t kDirentNameOffset = 19;
+
+// A folder entered and not yet left: its subfolders still to enter.
+struct Subfolder {
+  CatalogTree::Node* node;
+  std::size_t name_offset;  // into Frame::names
+  ino_t inode;
+};
+
+struct Frame {
+  int fd = -1;  // -1 once closed to save descriptors (reopened from a child when needed)
+  dev_t device = 0;
+  ino_t inode = 0;
+  CatalogTree::Node* node = nullptr;
+  std::size_t path_length = 0;  // bytes of the folder's FullPath
+  std::size_t path_points = 0;  // its code points
+  std::string names;            // raw names of the subfolders, each ended by '\0'
+  std::vector<Subfolder> subfolders;
+  std::size_t next = 0;
+};
+
+// The walk of one scan: a depth-first walk with an explicit stack of folders, which reads each
+// folder to the end (recording its entries) before it enters any of its subfolders. The stack's
+// frames, the entry buffer and the path text keep their storage from folder to folder, so the
+// walk allocates nothing per entry but the record itself.
+class Walker {
+ public:
+  Walker(CatalogTree& tree, const ScanSettings& settings)
+      : tree_(tree),
+        settings_(settings),
+        filtering_(!settings.OnlyFolders && !settings.ExtFilter.empty()),
+        buffer_(new char[kDirentBufferSize]) {}
+
+  ~Walker() {
+    for (std::size_t i = 0; i < depth_; ++i) {
+      if (frames_[i].fd >= 0) ::close(frames_[i].fd);
+    }
+  }
+
+  Walker(const Walker&) = delete;
+  Walker& operator=(const Walker&) = delete;
+
+  // Walks the folder open at `fd` (taken over) whose record is `node`.
+  void Run(int fd, const struct stat& info, CatalogTree::Node* node) {
+    path_.assign(node->record.Field(kFullPath));
+    Frame& top = Push();
+    top.fd = fd;
+    top.device = info.st_dev;
+    top.inode = info.st_ino;
+    top.node = node;
+    top.path_length = path_.size();
+    top.path_points = CodePointCount(path_);
+    ReadFolder(top);
+    while (depth_ > 0) {
+      Frame& frame = frames_[depth_ - 1];
+      if (frame.next == frame.subfolders.size() || frame.fd < 0) {
+        Leave();
+        continue;
+      }
+      const Subfolder sub = frame.subfolders[frame.next++];
+      const int child_fd = ::openat(frame.fd, frame.names.data() + sub.name_offset,
+                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child_fd < 0) continue;  // unreadable: recorded without entries
+      Enter(child_fd, sub);
+    }
+  }
+
+ private:
+  Frame& Push() {
+    if (depth_ == frames_.size()) frames_.emplace_back();
+    Frame& frame = frames_[depth_++];
+    frame.fd = -1;
+    frame.names.clear();
+    frame.subfolders.clear();
+    frame.next = 0;
+    return frame;
+  }
+
+  void Enter(int fd, const Subfolder& sub) {
+    const std::size_t parent_index = depth_ - 1;
+    Frame& child = Push();  // may move the frames: the parent is looked up again below
+    const Frame& parent = frames_[parent_index];
+    child.fd = fd;
+    child.device = parent.device;
+    child.inode = sub.inode;
+    child.node = sub.node;
+    const std::string_view name = sub.node->record.Field(kFileName);
+    path_.resize(parent.path_length);
+    std::size_t points = parent.path_points;
+    if (path_.empty() || path_.back() != '/') {
+      path_ += '/';
+      ++points;
+    }
+    path_ += name;
+    child.path_length = path_.size();
+    child.path_points = points + CodePointCount(name);
+    if (depth_ > kHeldFolders) {
+      Frame& far = frames_[depth_ - 1 - kHeldFolders];
+      if (far.fd >= 0) {
+        ::close(far.fd);
+        far.fd = -1;
+      }
+    }
+    ReadFolder(child);
+  }
+
+  // Closes the innermost folder; reopens its parent through ".." if that had been closed (its
+  // own parent may need it in turn).
+  void Leave() {
+    Frame& frame = frames_[depth_ - 1];
+    if (depth_ >= 2 && frame.fd >= 0) {
+      Frame& parent = frames_[depth_ - 2];
+      if (parent.fd < 0) {
+        const int fd = ::openat(frame.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat info;
+        if (fd >= 0 && ::fstat(fd, &info) == 0 && info.st_dev == parent.device &&
+            info.st_ino == parent.inode) {
+          parent.fd = fd;
+        } else if (fd >= 0) {
+          ::close(fd);  // moved away meanwhile: its other subfolders are not entered
+        }
+      }
+    }
+    if (frame.fd >= 0) ::close(frame.fd);
+    frame.fd = -1;
+    --depth_;
+  }
+
+  void ReadFolder(Frame& frame) {
+    if (settings_.listener) {
+      settings_.listener->FolderEntered(tree_.Size(),
+                                        std::string_view(path_).substr(0, frame.path_length));
+    }
+    char* buffer = buffer_.get();
+    for (;;) {
+      const long bytes = ::syscall(SYS_getdents64, frame.fd, buffer, kDirentBufferSize);
+      if (bytes <= 0) break;  // end, or an error: keep what was read
+      for (long at = 0; at < bytes;) {
+        unsigned short length;
+        std::memcpy(&length, buffer + at + kDirentReclenOffset, sizeof length);
+        const unsigned char type = static_cast<unsigned char>(buffer[at + kDirentTypeOffset]);
+        const char* name = buffer + at + kDirentNameOffset;
+        at += length;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        RecordEntry(frame, name, type);
+      }
+    }
+  }
+
+  void RecordEntry(Frame& frame, const char* raw_name, unsigned char type) {
+    const std::string_view name(raw_name);
+    const bool known_other = type != DT_UNKNOWN && type != DT_DIR;
+    // The listing's type saves a stat for entries the scope leaves out.
+    if (known_other && settings_.OnlyFolders) return;
+    if (known_other && filtering_ && !PassesExtFilter(name, settings_.ExtFilter)) return;
+
+    struct stat info;
+    const bool stated = ::fstatat(frame.fd, raw_name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!stated && errno == ENOENT) return;  // gone since it was listed
+    const bool directory = stated ? S_ISDIR(info.st_mode) : type == DT_DIR;
+    if (!directory && settings_.OnlyFolders) return;
+    if (!directory && filtering_ && type == DT_UNKNOWN &&
+        !PassesExtFilter(name, settings_.ExtFilter)) {
+      return;
+    }
+
+    std::string_view clean_name = name;
+    if (SanitizeText(name, &clean_)) clean_name = clean_;
+    path_.resize(frame.path_length);
+    std::size_t path_points = frame.path_points;
+    if (path_.empty() || path_.back() != '/') {
+      path_ += '/';
+      ++path_points;
+    }
+    path_ += clean_name;
+    const std::size_t name_points = CodePointCount(clean_name);
+    path_points += name_points;
+
+    char size_text[24], name_length_text[24], path_length_text[24], time_text[32];
+    std::string_view size = "0";
+    if (stated && !directory && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode))) {
+      size = ToText(static_cast<std::uint64_t>(info.st_size), size_text);
+    }
+    FieldViews fields{};
+    fields[kFileName] = clean_name;
+    fields[kFullPath] = path_;
+    fields[kFileSize] = size;
+    if (stated) fields[kFileTime] = times_.Format(info.st_mtim.tv_sec, time_text);
+    fields[kFileExt] = directory ? std::string_view() : ExtensionOf(clean_name);
+    fields[kFileType] = directory ? kDirectoryType : kFileTypeText;
+    fields[kFileNameLength] = ToText(name_points, name_length_text);
+    fields[kPathNameLength] = ToText(path_points, path_length_text);
+    fields[kCatalogName] = settings_.CatalogName;
+    CatalogTree::Node* node = tree_.AddChild(frame.node, TCatalogRecord(fields));
+
+    // A folder on another device is a mount point: recorded, not entered.
+    if (directory && stated && info.st_dev == frame.device) {
+      frame.subfolders.push_back({node, frame.names.size(), info.st_ino});
+      frame.names.append(raw_name, name.size() + 1);
+    }
+  }
+
+  static std::string_view ToText(std::uint64_t value, char (&buffer)[24]) {
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return {buffer, static_cast<std::size_t>(result.ptr - buffer)};
+  }
+
+  CatalogTree& tree_;
+  const ScanSettings& settings_;
+  const bool filtering_;
+  std::unique_ptr<char[]> buffer_;
+  std::vector<Frame> frames_;
+  std::size_t depth_ = 0;
+  std::string path_;   // FullPath of the folder being read, then of its entry being recorded
+  std::string clean_;  // scratch for names that need cleaning
+  LocalTimeConverter times_;
+};
+
+// The value of a FileSize text; plain digits (all that scans write) are read without strtod.
+double SizeValue(std::string_view text) {
+  if (!text.empty() && text.size() <= 18) {
+    std::uint64_t value = 0;
+    std::size_t i = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+      value = value * 10 + (text[i++] - '0');
+    if (i == text.size()) return static_cast<double>(value);
+  }
+  return NumberTextValue(text);
+}
+
+}  // namespace
+
+void ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
+                   const ScanSettings& settings) {
+  const std::string path(dir);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    ::close(fd);
+    return;
+  }
+  Walker walker(tree, settings);
+  walker.Run(fd, info, parent);
+}
+
+bool PruneEmptyDirectories(CatalogTree& tree, CatalogTree::Node* node) {
+  if (!node) return false;
+  struct Frame {
+    CatalogTree::Node* node;
+    std::size_t remaining;  // children still to look at, walked from the last to the first
+    bool holds_file;
+  };
+  std::vector<Frame> stack{{node, node->children.size(), false}};
+  bool result = false;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.remaining == 0) {
+      result = frame.holds_file;
+      CatalogTree::Node* done = frame.node;
+      stack.pop_back();
+      if (!result) tree.Remove(done);
+      if (!stack.empty()) stack.back().holds_file |= result;
+      continue;
+    }
+    CatalogTree::Node* child = frame.node->children[--frame.remaining];
+    if (!child->IsDirectory()) {
+      frame.holds_file = true;
+    } else {
+      stack.push_back({child, child->children.size(), false});
+    }
+  }
+  return result;
+}
+
+double SumDirectorySizes(CatalogTree::Node* node) {
+  if (!node) return 0;
+  struct Frame {
+    CatalogTree::Node* node;
+    std::size_t next;
+    double total;
+  };
+  std::vector<Frame> stack{{node, 0, 0.0}};
+  for (;;) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.node->children.size()) {
+      const double total = frame.total;
+      CatalogTree::Node* done = frame.node;
+      stack.pop_back();
+      if (stack.empty()) return total;
+      done->record.SetField(kFileSize, FormatWholeNumber(total));
+      stack.back().total += total;
+      continue;
+    }
+    CatalogTree::Node* child = frame.node->children[frame.next++];
+    if (child->IsDirectory()) {
+      stack.push_back({child, 0, 0.0});
+    } else {
+      frame.total += SizeValue(child->record.Field(kFileSize));
+    }
+  }
+}
+
+void ComputeSizePercentages(CatalogTree& tree) {
+  CatalogTree::Node* top = tree.Top();
+  if (!top) return;
+  top->record.SetField(kSizePercentage, "100");
+  const double total = SizeValue(top->record.Field(kFileSize));
+  char text[64];
+  std::vector<std::pair<CatalogTree::Node*, std::size_t>> stack{{tree.Root(), 0}};
+  while (!stack.empty()) {
+    auto& [parent, next] = stack.back();
+    if (next == parent->children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    CatalogTree::Node* node = parent->children[next++];
+    if (node != top) {
+      if (total != 0) {
+        const double share = SizeValue(node->record.Field(kFileSize)) / total * 100.0;
+        const int length = std::snprintf(text, sizeof text, "%.2f", share);
+        node->record.SetField(kSizePercentage,
+                              std::string_view(text, static_cast<std::size_t>(length)));
+      } else {
+        node->record.SetField(kSizePercentage, "0");
+      }
+    }
+    if (!node->children.empty()) stack.push_back({node, 0});
+  }
+}
+
+std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
+                       std::string_view ExtFilter, std::string_view catalog_file,
+                       Progress& progress, ScanListener* listener) {
+  tree->Clear();
+  progress.ShowWait(true, false);
+  progress.SetWaitText(kLoadingInfo);
+  std::string root_name(path);
+  try {
+    if (Volumes().IsDriveRoot(path)) {
+      const std::string label = VolumeLabelOf(path);
+      if (!label.empty()) root_name = label + "(" + std::string(path) + ")";
+    }
+    ScanSettings settings;
+    settings.OnlyFolders = OnlyFolders;
+    settings.ExtFilter = OnlyFolders ? std::string() : std::string(ExtFilter);
+    settings.CatalogName = DisplayNameOf(catalog_file);
+    settings.listener = listener;
+
+    FieldViews top_fields{};
+    top_fields[kFileName] = root_name;
+    top_fields[kFullPath] = root_name;
+    top_fields[kFileType] = kDirectoryType;
+    top_fields[kCatalogName] = settings.CatalogName;
+    CatalogTree::Node* top = tree->AddChild(nullptr, TCatalogRecord(top_fields));
+    root_name = top->record.Field(kFileName);  // as stored, should the path need cleaning
+
+    ScanDirectory(*tree, path, top, settings);
+    if (!settings.ExtFilter.empty() && !PruneEmptyDirectories(*tree, top)) top = nullptr;
+    if (!OnlyFolders && top) {
+      top->record.SetField(kFileSize, FormatWholeNumber(SumDirectorySizes(top)));
+      ComputeSizePercentages(*tree);
+    }
+  } catch (...) {
+    // A scan keeps what it found; nothing is reported.
+  }
+  progress.ShowWait(false);
+  return root_name;
+}
+
+}  // namespace lumivor

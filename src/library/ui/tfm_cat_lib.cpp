@@ -1,0 +1,358 @@
+#include "library/ui/tfm_cat_lib.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyledItemDelegate>
+#include <QTimer>
+#include <QToolTip>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <cerrno>
+#include <ctime>
+
+#include "core/errors.h"
+#include "core/fields.h"
+#include "library/library_storage.h"
+#include "library/ui/frm_cat_tree.h"
+
+namespace lumivor {
+
+namespace {
+
+std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
+
+QString ToQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString PathOf(const CatalogTree::Node* node) { return ToQString(node->record.Field(kFullPath)); }
+
+bool IsDirectoryAt(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The directory part of `path`, without the last "/" and what follows it.
+std::string ParentOf(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash));
+}
+
+}  // namespace
+
+// The name editor of the library tree: hands committed texts and cancels to the window instead of
+// writing into the model, because a name is only taken once the disk has it.
+class LibraryNameDelegate : public QStyledItemDelegate {
+ public:
+  explicit LibraryNameDelegate(TFMCatLib* window) : QStyledItemDelegate(window), window_(window) {
+    connect(this, &QAbstractItemDelegate::closeEditor, this,
+            [this](QWidget*, QAbstractItemDelegate::EndEditHint hint) {
+              if (hint == QAbstractItemDelegate::RevertModelCache) window_->EditCancelled();
+            });
+  }
+
+  void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex& index) const override {
+    auto* line = qobject_cast<QLineEdit*>(editor);
+    if (line != nullptr) window_->NameCommitted(index, line->text());
+  }
+
+ private:
+  TFMCatLib* window_;
+};
+
+TFMCatLib::TFMCatLib(Prompts& prompts, const QString& library_root, QWidget* parent)
+    : QDialog(parent), prompts_(prompts), library_root_(library_root) {
+  setWindowTitle(QStringLiteral("Catalog Library "));
+
+  FrmCatTree = new TFrmCatTree(this);
+  FrmCatTree->SetLibraryRoot(library_root_);
+  FrmCatTree->SetUseFolderIcon(true);
+  FrmCatTree->SetHint(QStringLiteral("the information of the catalog(Press F2 to edit name)"));
+  FrmCatTree->setMinimumSize(384, 284);
+  LibraryTreeModel* model = FrmCatTree->Model();
+  model->SetCaption(LibraryTreeModel::kNameColumn, QStringLiteral("Name  (Press F2 to edit)"));
+  model->SetNameBackground(palette().color(QPalette::ToolTipBase));
+  FrmCatTree->SetColumnWidths(170, 110, 95);
+
+  QTreeView* view = FrmCatTree->VTLib();
+  view->setItemDelegateForColumn(LibraryTreeModel::kNameColumn, new LibraryNameDelegate(this));
+  view->setEditTriggers(QAbstractItemView::NoEditTriggers);  // F2 and "&Edit" edit column 0
+  view->setDragEnabled(true);
+  view->setAcceptDrops(true);
+  view->setDropIndicatorShown(true);
+  view->setDragDropMode(QAbstractItemView::DragDrop);
+  view->setDefaultDropAction(Qt::MoveAction);
+  view->setDragDropOverwriteMode(true);  // the node under the mouse is the target
+  view->installEventFilter(this);
+
+  model->can_edit = [model](const Node* node, int column) {
+    return column == LibraryTreeModel::kNameColumn && model->LevelOf(node) >= 1;
+  };
+  model->can_drag = [this, model](const Node* node) {
+    return !new_group_pending_ && model->LevelOf(node) >= 1;
+  };
+  model->can_drop = [this](const QString& dragged, const Node* target) {
+    return CanDrop(dragged, target);
+  };
+  model->drop = [this](const QString& dragged, Node* target) {
+    // The move may ask questions; let the drag finish first.
+    const QString target_path = PathOf(target);
+    QTimer::singleShot(0, this, [this, dragged, target_path] { MoveItem(dragged, target_path); });
+  };
+
+  const auto make_button = [this](const char* caption, const char* hint) {
+    auto* button = new QPushButton(QString::fromLatin1(caption), this);
+    button->setToolTip(QString::fromLatin1(hint));
+    button->setAutoDefault(false);
+    return button;
+  };
+  BtnNewCat = make_button("&New Group", "Create a new group");
+  BtnOpen = make_button("&Open", "Open a catalog");
+  btnEdit = make_button("&Edit", "Edit Name");
+  BtnDel = make_button("&Delete ", "delete a group or catalog");
+  BtnExport = make_button("&Export ", "Export a catalog");
+  BtnClose = make_button("&Close", "Close the window");
+
+  auto* buttons = new QVBoxLayout;
+  for (QPushButton* button : {BtnNewCat, BtnOpen, btnEdit, BtnDel, BtnExport, BtnClose}) {
+    buttons->addWidget(button);
+  }
+  buttons->addStretch(1);
+  auto* layout = new QHBoxLayout(this);
+  layout->addWidget(FrmCatTree, 1);
+  layout->addLayout(buttons);
+  resize(510, 308);
+
+  connect(BtnNewCat, &QPushButton::clicked, this, &TFMCatLib::BtnNewCatClick);
+  connect(BtnOpen, &QPushButton::clicked, this, &TFMCatLib::BtnOpenClick);
+  connect(btnEdit, &QPushButton::clicked, this, &TFMCatLib::btnEditClick);
+  connect(BtnDel, &QPushButton::clicked, this, &TFMCatLib::BtnDelClick);
+  connect(BtnExport, &QPushButton::clicked, this, &TFMCatLib::BtnExportClick);
+  connect(BtnClose, &QPushButton::clicked, this, &QDialog::reject);
+  connect(FrmCatTree, &TFrmCatTree::FocusChanged, this, &TFMCatLib::FocusChanged);
+
+  BtnOpen->setEnabled(false);
+  BtnExport->setEnabled(false);
+  BtnDel->setEnabled(false);
+  FrmCatTree->RefreshLibrary();
+  FocusChanged(FrmCatTree->FocusedNode());
+}
+
+void TFMCatLib::FocusChanged(Node* node) {
+  const bool catalog = node != nullptr && node->record.IsFile();
+  BtnOpen->setEnabled(catalog);
+  BtnExport->setEnabled(catalog);
+  BtnDel->setEnabled(node != nullptr && FrmCatTree->Model()->LevelOf(node) != 0);
+
+  // Leaving a pending new group takes its name as it stands.
+  if (!new_group_pending_ || reopen_scheduled_) return;
+  Node* pending = FrmCatTree->Model()->NodeOf(pending_index_);
+  if (pending == nullptr || node == pending) return;
+  if (IsDirectoryAt(Utf8(PathOf(pending)))) {
+    prompts_.ShowMessage(kWarningCaption, kNameExists, MessageIcon::kWarning);
+    ReopenEditor(pending);
+    return;
+  }
+  CreatePendingGroup(pending);
+}
+
+void TFMCatLib::BtnOpenClick() {
+  const Node* node = FrmCatTree->FocusedNode();
+  if (node == nullptr || !node->record.IsFile()) return;
+  selected_catalog_ = PathOf(node);
+  accept();
+}
+
+void TFMCatLib::BtnExportClick() {
+  const Node* node = FrmCatTree->FocusedNode();
+  if (node == nullptr || !node->record.IsFile() || !export_catalog) return;
+  export_catalog(PathOf(node));
+}
+
+void TFMCatLib::BtnNewCatClick() {
+  LibraryTreeModel* model = FrmCatTree->Model();
+  Node* root = model->Tree().Top();
+  if (root == nullptr) return;
+  FieldViews fields{};
+  const std::string path = GroupPath(root->record.Field(kFullPath), kNewGroupName);
+  const std::string time = FormatFileTime(std::time(nullptr));
+  fields[kFileName] = kNewGroupName;
+  fields[kFullPath] = path;
+  fields[kFileType] = kDirectoryType;
+  fields[kFileTime] = time;
+  Node* node = model->AppendNode(root, TCatalogRecord(fields));
+  new_group_pending_ = true;
+  pending_index_ = model->IndexOf(node);
+  EditNode(node);
+}
+
+void TFMCatLib::btnEditClick() { EditNode(FrmCatTree->FocusedNode()); }
+
+void TFMCatLib::EditNode(Node* node) {
+  if (node == nullptr) return;
+  QTreeView* view = FrmCatTree->VTLib();
+  const QModelIndex index = FrmCatTree->Model()->IndexOf(node, LibraryTreeModel::kNameColumn);
+  for (QModelIndex up = index.parent(); up.isValid(); up = up.parent()) view->expand(up);
+  view->setFocus();
+  view->selectionModel()->setCurrentIndex(
+      index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  view->scrollTo(index);
+  view->edit(index);  // refused by the model for the library root
+}
+
+void TFMCatLib::ReopenEditor(Node* node) {
+  reopen_scheduled_ = true;
+  const QPersistentModelIndex index = FrmCatTree->Model()->IndexOf(node);
+  QTimer::singleShot(0, this, [this, index] {
+    reopen_scheduled_ = false;
+    if (index.isValid()) EditNode(FrmCatTree->Model()->NodeOf(index));
+  });
+}
+
+void TFMCatLib::ReportFailure(const QString& what, const std::string& reason) {
+  prompts_.ShowMessage("Error", Utf8(what) + "\n" + reason, MessageIcon::kError);
+}
+
+bool TFMCatLib::CreatePendingGroup(Node* node) {
+  new_group_pending_ = false;
+  pending_index_ = QPersistentModelIndex();
+  const std::string path(node->record.Field(kFullPath));
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    const int error = errno;
+    ReportFailure(QStringLiteral("The group could not be created: ") + ToQString(path),
+                  SystemMessage(error));
+    FrmCatTree->Model()->RemoveNode(node);
+    return false;
+  }
+  return true;
+}
+
+void TFMCatLib::NameCommitted(const QModelIndex& index, const QString& text) {
+  LibraryTreeModel* model = FrmCatTree->Model();
+  Node* node = model->NodeOf(index);
+  if (node == nullptr) return;
+  const std::string name = Utf8(text);
+  const bool changed = node->record.Field(kFileName) != name;
+  const std::string old_path(node->record.Field(kFullPath));
+  const std::string parent_dir = ParentOf(old_path);
+
+  if (new_group_pending_ && index == QModelIndex(pending_index_)) {
+    if (changed) {
+      const std::string new_path = GroupPath(parent_dir, name);
+      const std::string_view refusal = CheckLibraryName(name, new_path);
+      if (!refusal.empty()) {
+        prompts_.ShowMessage(kWarningCaption, refusal, MessageIcon::kWarning);
+        ReopenEditor(node);
+        return;
+      }
+      model->RenameNode(node, text, ToQString(new_path));
+      CreatePendingGroup(node);
+      return;
+    }
+    // The name was left as proposed: take it unless a group of that name exists.
+    if (IsDirectoryAt(old_path)) {
+      ReopenEditor(node);
+      return;
+    }
+    CreatePendingGroup(node);
+    return;
+  }
+
+  if (!changed) return;  // a change of letter case alone counts as a change
+  const bool catalog = node->record.IsFile();
+  const std::string new_path =
+      catalog ? RenamedCatalogPath(old_path, name) : RenamedGroupPath(old_path, name);
+  std::string_view refusal = CheckLibraryName(name, new_path);
+  // A catalog is shown under its file name cut before the first ".": a leading "." would hide the
+  // file and leave it without a name.
+  if (refusal.empty() && catalog && name.front() == '.') refusal = kInvalidName;
+  if (!refusal.empty()) {
+    prompts_.ShowMessage(kWarningCaption, refusal, MessageIcon::kWarning);
+    ReopenEditor(node);
+    return;
+  }
+  if (::rename(old_path.c_str(), new_path.c_str()) != 0) {
+    const int error = errno;
+    ReportFailure(QStringLiteral("Could not rename ") + ToQString(old_path), SystemMessage(error));
+    return;
+  }
+  model->RenameNode(node, text, ToQString(new_path));
+}
+
+void TFMCatLib::EditCancelled() {
+  if (!new_group_pending_) return;
+  Node* node = FrmCatTree->Model()->NodeOf(pending_index_);
+  new_group_pending_ = false;
+  pending_index_ = QPersistentModelIndex();
+  if (node != nullptr) FrmCatTree->Model()->RemoveNode(node);
+}
+
+void TFMCatLib::BtnDelClick() {
+  Node* node = FrmCatTree->FocusedNode();
+  LibraryTreeModel* model = FrmCatTree->Model();
+  if (node == nullptr || model->LevelOf(node) == 0) return;
+  if (!prompts_.AskYesNo(kWarningCaption, "Are you sure to delete the item and all its children?",
+                         MessageIcon::kQuestion)) {
+    return;
+  }
+  const std::string path(node->record.Field(kFullPath));
+  const std::string parent_path = ParentOf(path);
+  try {
+    if (node->record.IsFile()) {
+      if (::unlink(path.c_str()) != 0) {
+        const int error = errno;
+        throw LumivorError(path + ": " + SystemMessage(error));
+      }
+    } else {
+      DeleteDirectoryTree(path, Utf8(library_root_));
+    }
+  } catch (const LumivorError& error) {
+    prompts_.ShowMessage("Error", std::string("The item could not be deleted.\n") + error.what(),
+                         MessageIcon::kError);
+    // Part of a group may be gone: show what is on disk now.
+    FrmCatTree->RefreshLibrary();
+    FrmCatTree->SelectNodeByPath(ToQString(path)) ||
+        FrmCatTree->SelectNodeByPath(ToQString(parent_path));
+    return;
+  }
+  model->RemoveNode(node);
+}
+
+bool TFMCatLib::CanDrop(const QString& dragged_path, const Node* target) const {
+  if (new_group_pending_ || target == nullptr || !target->record.IsDirectory()) return false;
+  const LibraryTreeModel* model = FrmCatTree->Model();
+  const Node* dragged = model->FindByPath(dragged_path);
+  if (dragged == nullptr || dragged != FrmCatTree->FocusedNode()) return false;
+  if (model->LevelOf(dragged) < 1) return false;
+  // Neither the item itself nor anything below it, nor the group it already lies in.
+  for (const Node* up = target; up != nullptr; up = up->parent) {
+    if (up == dragged) return false;
+  }
+  return target != dragged->parent;
+}
+
+bool TFMCatLib::MoveItem(const QString& dragged_path, const QString& target_path) {
+  const MoveResult result =
+      MoveLibraryItem(Utf8(dragged_path), Utf8(target_path), Utf8(library_root_), prompts_);
+  if (result.success) FrmCatTree->RefreshLibrary();
+  if (!result.message.empty()) {
+    prompts_.ShowMessage(kWarningCaption, result.message, MessageIcon::kWarning);
+  }
+  return result.success;
+}
+
+bool TFMCatLib::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == FrmCatTree->VTLib() && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_F2) {
+    btnEditClick();
+    return true;
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+}  // namespace lumivor

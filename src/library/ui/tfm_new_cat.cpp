@@ -1,0 +1,271 @@
+#include "library/ui/tfm_new_cat.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "core/volumes.h"
+#include "library/library_storage.h"
+#include "library/ui/frm_cat_tree.h"
+
+namespace lumivor {
+
+namespace {
+
+std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
+
+QString ToQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Upper case for the ASCII letters only, as the scan compares extensions.
+QString AsciiUpper(const QString& text) {
+  QString result = text;
+  for (QChar& c : result) {
+    if (c >= QLatin1Char('a') && c <= QLatin1Char('z')) c = QChar(c.unicode() - 'a' + 'A');
+  }
+  return result;
+}
+
+}  // namespace
+
+TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* parent)
+    : QDialog(parent), prompts_(prompts), library_root_(library_root) {
+  setWindowTitle(QStringLiteral("Create a new Catalog"));
+  browse_folder = [this](const QString& start) {
+    return QFileDialog::getExistingDirectory(this, QString(), start, QFileDialog::ShowDirsOnly);
+  };
+
+  // Top: source and name.
+  auto* panel1 = new QGroupBox(this);
+  auto* top = new QGridLayout(panel1);
+  EdFileName = new QLineEdit(panel1);
+  EdFileName->setToolTip(QStringLiteral("Catalog Dialog"));
+  EdFileName->setPlaceholderText(QStringLiteral("Folder or drive to catalog"));
+  SpeedButton1 = new QPushButton(QStringLiteral("Open &Dialog"), panel1);
+  EdName = new QLineEdit(QStringLiteral("Input catalog name here."), panel1);
+  EdName->setToolTip(QStringLiteral("Input catalog name here."));
+  auto* label4 = new QLabel(QStringLiteral("Catalog Name"), panel1);
+  label4->setBuddy(EdName);
+  top->addWidget(EdFileName, 0, 0);
+  top->addWidget(SpeedButton1, 0, 1);
+  top->addWidget(EdName, 1, 0);
+  top->addWidget(label4, 1, 1);
+
+  // The advanced panel: group tree on the left, scope on the right.
+  Panel2 = new QWidget(this);
+  Panel2->setObjectName(QStringLiteral("Panel2"));
+  auto* advanced = new QHBoxLayout(Panel2);
+  advanced->setContentsMargins(0, 0, 0, 0);
+  auto* panel4 = new QGroupBox(Panel2);
+  auto* left = new QVBoxLayout(panel4);
+  left->addWidget(new QLabel(QStringLiteral("Select a catalog group  :"), panel4));
+  FrmCatTree = new TFrmCatTree(panel4);
+  FrmCatTree->SetLibraryRoot(library_root_);
+  FrmCatTree->SetGroupsOnly(true);
+  FrmCatTree->SetUseFolderIcon(true);
+  FrmCatTree->SetColumnWidths(150, 100, 60);
+  left->addWidget(FrmCatTree);
+
+  auto* panel3 = new QGroupBox(Panel2);
+  auto* right = new QVBoxLayout(panel3);
+  rbFolder = new QRadioButton(QStringLiteral("Only Folders"), panel3);
+  RBFile = new QRadioButton(QStringLiteral("All Files"), panel3);
+  rbFilter = new QRadioButton(QStringLiteral("Filter Files"), panel3);
+  RBFile->setChecked(true);
+  right->addWidget(rbFolder);
+  right->addWidget(RBFile);
+  right->addWidget(rbFilter);
+  auto* pl_file = new QWidget(panel3);
+  auto* filter = new QGridLayout(pl_file);
+  filter->setContentsMargins(0, 0, 0, 0);
+  Label3 = new QLabel(QStringLiteral("File Ext   =  "), pl_file);
+  EdExt = new QLineEdit(pl_file);
+  Label3->setBuddy(EdExt);
+  BtnAdd = new QPushButton(QStringLiteral("Add to list =>"), pl_file);
+  BtnDel = new QPushButton(QStringLiteral("Delete from list <="), pl_file);
+  Label5 = new QLabel(QStringLiteral("Ext filter list:"), pl_file);
+  LBExt = new QListWidget(pl_file);
+  LBExt->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  QPalette list_palette = LBExt->palette();
+  list_palette.setColor(QPalette::Base, QColor(239, 243, 255));
+  LBExt->setPalette(list_palette);
+  auto* memo1 = new QLabel(QStringLiteral("Ext filter list can be \nused to filter the files \n"
+                                          "that to be cataloged."),
+                           pl_file);
+  memo1->setAlignment(Qt::AlignCenter);
+  memo1->setAutoFillBackground(true);
+  QPalette memo_palette = memo1->palette();
+  memo_palette.setColor(QPalette::Window, memo_palette.color(QPalette::ToolTipBase));
+  memo_palette.setColor(QPalette::WindowText, memo_palette.color(QPalette::ToolTipText));
+  memo1->setPalette(memo_palette);
+  memo1->setFrameShape(QFrame::StyledPanel);
+  filter->addWidget(Label3, 0, 0);
+  filter->addWidget(EdExt, 0, 1);
+  filter->addWidget(BtnAdd, 1, 0, 1, 2);
+  filter->addWidget(BtnDel, 2, 0, 1, 2);
+  filter->addWidget(Label5, 3, 0, 1, 2);
+  filter->addWidget(LBExt, 4, 0, 1, 2);
+  filter->addWidget(memo1, 5, 0, 1, 2);
+  right->addWidget(pl_file, 1);
+  advanced->addWidget(panel4, 3);
+  advanced->addWidget(panel3, 2);
+
+  // Bottom right buttons.
+  SpeedButton4 = new QPushButton(QStringLiteral("&Advanced"), this);
+  BtnOk = new QPushButton(QStringLiteral("&OK"), this);
+  SpeedButton3 = new QPushButton(QStringLiteral("&Cancel"), this);
+  for (QPushButton* button : {SpeedButton1, SpeedButton4, BtnOk, SpeedButton3, BtnAdd, BtnDel}) {
+    button->setAutoDefault(false);
+  }
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(SpeedButton4);
+  buttons->addWidget(BtnOk);
+  buttons->addWidget(SpeedButton3);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(panel1);
+  layout->addWidget(Panel2, 1);
+  layout->addLayout(buttons);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  Panel2->setFixedSize(466, 276);
+
+  connect(SpeedButton1, &QPushButton::clicked, this, &TFMNewCat::SpeedButton1Click);
+  connect(SpeedButton4, &QPushButton::clicked, this, &TFMNewCat::SpeedButton4Click);
+  connect(BtnAdd, &QPushButton::clicked, this, &TFMNewCat::BtnAddClick);
+  connect(BtnDel, &QPushButton::clicked, this, &TFMNewCat::BtnDelClick);
+  connect(BtnOk, &QPushButton::clicked, this, &TFMNewCat::BtnOkClick);
+  connect(SpeedButton3, &QPushButton::clicked, this, &QDialog::reject);
+  for (QRadioButton* button : {rbFolder, RBFile, rbFilter}) {
+    connect(button, &QRadioButton::toggled, this, &TFMNewCat::RBFileClick);
+  }
+  connect(EdExt, &QLineEdit::textChanged, this,
+          [this](const QString& text) { BtnAdd->setEnabled(!text.isEmpty()); });
+  connect(LBExt, &QListWidget::currentRowChanged, this,
+          [this](int row) { BtnDel->setEnabled(row >= 0); });
+  EdExt->installEventFilter(this);
+
+  // The state at show: root group selected, OK disabled until the browser was used, compact.
+  FrmCatTree->RefreshLibrary();
+  BtnOk->setEnabled(false);
+  BtnAdd->setEnabled(false);
+  BtnDel->setEnabled(false);
+  RBFileClick();
+  Panel2->hide();
+  EdFileName->setFocus();
+}
+
+void TFMNewCat::SpeedButton1Click() {
+  if (!QFileInfo(source_path_).isDir()) source_path_.clear();
+  const QString chosen = browse_folder ? browse_folder(source_path_) : QString();
+  if (!chosen.isEmpty()) source_path_ = chosen;
+  EdFileName->setText(source_path_);
+  EdName->setText(source_path_.isEmpty() ? QString()
+                                         : ToQString(DisplayNameOf(Utf8(source_path_))));
+  BtnOk->setEnabled(true);
+}
+
+void TFMNewCat::SpeedButton4Click() {
+  // The bottom edge stays put: growing moves the window up, shrinking moves it down.
+  const QRect before = geometry();
+  const bool show_panel = Panel2->isHidden();
+  Panel2->setVisible(show_panel);
+  adjustSize();
+  const int delta = geometry().height() - before.height();
+  move(pos().x(), pos().y() - delta);
+}
+
+void TFMNewCat::RBFileClick() {
+  const bool filter = rbFilter->isChecked();
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{EdExt, BtnAdd, BtnDel, LBExt, Label3, Label5}) {
+    control->setEnabled(filter);
+  }
+  if (filter) {
+    BtnAdd->setEnabled(!EdExt->text().isEmpty());
+    BtnDel->setEnabled(LBExt->currentRow() >= 0);
+  }
+}
+
+void TFMNewCat::BtnAddClick() {
+  const QString entry = QStringLiteral("*.") + EdExt->text();
+  for (int row = 0; row < LBExt->count(); ++row) {
+    if (LBExt->item(row)->text().compare(entry, Qt::CaseInsensitive) == 0) return;
+  }
+  LBExt->addItem(entry);
+}
+
+void TFMNewCat::BtnDelClick() {
+  const QList<QListWidgetItem*> selected = LBExt->selectedItems();
+  for (QListWidgetItem* item : selected) delete LBExt->takeItem(LBExt->row(item));
+  BtnDel->setEnabled(rbFilter->isChecked() && LBExt->currentRow() >= 0);
+}
+
+QString TFMNewCat::GetExtFilter() const {
+  if (!rbFilter->isChecked()) return {};
+  QString pieces;
+  for (int row = 0; row < LBExt->count(); ++row) {
+    const QString entry = LBExt->item(row)->text();
+    if (entry.trimmed().isEmpty()) continue;
+    pieces += entry.mid(1).trimmed() + QLatin1Char('\\');
+  }
+  if (pieces.isEmpty()) return {};
+  return QLatin1Char('\\') + AsciiUpper(pieces);
+}
+
+void TFMNewCat::BtnOkClick() {
+  if (EdFileName->text().isEmpty()) {
+    prompts_.ShowMessage(kWarningCaption, "Please select the dialog to catalog first.",
+                         MessageIcon::kWarning);
+    EdName->setFocus();
+    return;
+  }
+  const QString name = EdName->text();
+  if (name.isEmpty()) {
+    prompts_.ShowMessage(kWarningCaption, "Please input the catalog name.", MessageIcon::kWarning);
+    EdName->setFocus();
+    return;
+  }
+  // A catalog is shown under its file name cut before the first ".", so a name starting with "."
+  // would make a hidden file with an empty name; "/" would leave the group.
+  if (!IsValidLibraryName(Utf8(name)) || name.startsWith(QLatin1Char('.'))) {
+    prompts_.ShowMessage(kWarningCaption, kInvalidName, MessageIcon::kWarning);
+    EdName->setFocus();
+    return;
+  }
+  QString group = FrmCatTree->SelectedPath();
+  if (group.isEmpty()) group = library_root_;
+  const QString file = ToQString(CatalogFilePath(Utf8(group), Utf8(name)));
+  if (QFileInfo::exists(file) &&
+      !prompts_.AskYesNo(kWarningCaption, kOverwriteQuestion, MessageIcon::kWarning)) {
+    return;
+  }
+  catalog_file_ = file;
+  only_folders_ = rbFolder->isChecked();
+  accept();
+}
+
+bool TFMNewCat::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == EdExt && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      BtnAddClick();  // also when the button is disabled, as with an empty box
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+}  // namespace lumivor

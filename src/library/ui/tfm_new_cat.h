@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <functional>
+
+#include "core/prompts.h"
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
+class QWidget;
+
+namespace lumivor {
+
+class TFrmCatTree;
+
+// The "Create a new Catalog" dialog: the folder or drive to read, the catalog's name, its group
+// and the scope of the scan. It checks the input, resolves the catalog file and asks before an
+// existing one is replaced; it scans nothing and writes nothing.
+//
+// Compact at start; "&Advanced" shows the group tree and the scope panel, keeping the window's
+// bottom edge where it was. OK stays disabled until the folder browser has been used once.
+class TFMNewCat : public QDialog {
+  Q_OBJECT
+
+ public:
+  // `library_root` is the library directory whose groups are offered.
+  TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* parent = nullptr);
+
+  // The folder or drive chosen (empty while nothing was chosen).
+  [[nodiscard]] const QString& SourcePath() const { return source_path_; }
+  // The catalog file to create or replace, set by a successful OK.
+  [[nodiscard]] const QString& CatalogFile() const { return catalog_file_; }
+  // True when "Only Folders" was chosen.
+  [[nodiscard]] bool OnlyFolders() const { return only_folders_; }
+  // The extension filter for the scan: "\" then each listed extension (without its "*", blanks
+  // trimmed) followed by "\", upper case; empty unless "Filter Files" is chosen with entries.
+  [[nodiscard]] QString GetExtFilter() const;
+
+  // The folder browser: gets the folder to pre-select (or empty), returns the chosen directory or
+  // empty when cancelled. Tests replace it.
+  std::function<QString(const QString& start)> browse_folder;
+
+  // Controls, named as the window names them.
+  QLineEdit* EdFileName = nullptr;
+  QPushButton* SpeedButton1 = nullptr;  // "Open &Dialog"
+  QLineEdit* EdName = nullptr;
+  QWidget* Panel2 = nullptr;  // the advanced panel
+  TFrmCatTree* FrmCatTree = nullptr;
+  QRadioButton* rbFolder = nullptr;
+  QRadioButton* RBFile = nullptr;
+  QRadioButton* rbFilter = nullptr;
+  QLabel* Label3 = nullptr;
+  QLineEdit* EdExt = nullptr;
+  QPushButton* BtnAdd = nullptr;
+  QPushButton* BtnDel = nullptr;
+  QLabel* Label5 = nullptr;
+  QListWidget* LBExt = nullptr;
+  QPushButton* SpeedButton4 = nullptr;  // "&Advanced"
+  QPushButton* BtnOk = nullptr;
+  QPushButton* SpeedButton3 = nullptr;  // "&Cancel"
+
+  // Handlers.
+  void SpeedButton1Click();
+  void SpeedButton4Click();
+  void RBFileClick();
+  void BtnAddClick();
+  void BtnDelClick();
+  void BtnOkClick();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  Prompts& prompts_;
+  QString library_root_;
+  QString source_path_;
+  QString catalog_file_;
+  bool only_folders_ = false;
+};
+
+}  // namespace lumivor

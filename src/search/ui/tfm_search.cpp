@@ -1,0 +1,100 @@
+#include "search/ui/tfm_search.h"
+
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "library/library_storage.h"
+#include "library/ui/frm_cat_tree.h"
+
+namespace lumivor {
+
+TFMSearch::TFMSearch(Prompts& prompts, const QString& library_root, QWidget* parent)
+    : QDialog(parent), prompts_(prompts) {
+  setWindowTitle(QStringLiteral("File Search"));
+
+  auto* group1 = new QGroupBox(QStringLiteral("Search Range"), this);
+  auto* range = new QVBoxLayout(group1);
+  FrmCatTree = new TFrmCatTree(group1);
+  FrmCatTree->SetLibraryRoot(library_root);
+  FrmCatTree->SetHint(QStringLiteral("Select to search"));
+  FrmCatTree->SetColumnWidths(150, 100, 70);
+  range->addWidget(FrmCatTree);
+
+  auto* group2 = new QGroupBox(QStringLiteral("File to Find"), this);
+  auto* find = new QFormLayout(group2);
+  EdFileName = new QLineEdit(group2);
+  EdExt = new QLineEdit(group2);
+  EdDes = new QLineEdit(group2);
+  for (QLineEdit* edit : {EdFileName, EdExt, EdDes}) edit->setMinimumWidth(141);
+  find->addRow(QStringLiteral("File Name:"), EdFileName);
+  find->addRow(QStringLiteral("File Ext:"), EdExt);
+  find->addRow(QStringLiteral("Description:"), EdDes);
+  CheckBox1 = new QCheckBox(QStringLiteral("Case censitive"), group2);
+  CheckBox2 = new QCheckBox(QStringLiteral("Whole words only"), group2);
+  find->addRow(CheckBox1);
+  find->addRow(CheckBox2);
+
+  auto* memo1 = new QLabel(
+      QStringLiteral("Select a group or catalog on the left to \ndefine the scope of search"),
+      this);
+  memo1->setAlignment(Qt::AlignCenter);
+  memo1->setAutoFillBackground(true);
+  memo1->setFrameShape(QFrame::StyledPanel);
+  memo1->setMinimumHeight(55);
+  QPalette memo_palette = memo1->palette();
+  memo_palette.setColor(QPalette::Window, memo_palette.color(QPalette::ToolTipBase));
+  memo_palette.setColor(QPalette::WindowText, memo_palette.color(QPalette::ToolTipText));
+  memo1->setPalette(memo_palette);
+
+  auto* right = new QVBoxLayout;
+  right->addWidget(group2);
+  right->addWidget(memo1);
+  right->addStretch(1);
+  auto* panel = new QHBoxLayout;
+  panel->addWidget(group1, 1);
+  panel->addLayout(right);
+
+  BitBtn1 = new QPushButton(QStringLiteral("&OK"), this);
+  BitBtn2 = new QPushButton(QStringLiteral("&Cancel"), this);
+  BitBtn1->setDefault(true);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(BitBtn1);
+  buttons->addWidget(BitBtn2);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(panel, 1);
+  layout->addLayout(buttons);
+  resize(560, 320);
+
+  connect(BitBtn1, &QPushButton::clicked, this, &TFMSearch::BitBtn1Click);
+  connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
+
+  FrmCatTree->RefreshLibrary();
+  EdFileName->setFocus();
+}
+
+QString TFMSearch::ScopePath() const { return FrmCatTree->SelectedPath(); }
+
+bool TFMSearch::ScopeIsDirectory() const {
+  const auto* node = FrmCatTree->FocusedNode();
+  return node != nullptr && node->record.IsDirectory();
+}
+
+void TFMSearch::BitBtn1Click() {
+  const bool blank = EdFileName->text().trimmed().isEmpty() && EdExt->text().trimmed().isEmpty() &&
+                     EdDes->text().trimmed().isEmpty();
+  if (FrmCatTree->FocusedNode() == nullptr || blank) {
+    prompts_.ShowMessage(kWarningCaption, "Please input search condition.", MessageIcon::kWarning);
+    return;
+  }
+  accept();
+}
+
+}  // namespace lumivor

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "test_util.h"
+
+namespace lumivor {
+namespace {
+
+using testing::Cli;
+using testing::ReadFile;
+using testing::RunCommand;
+using testing::TempDir;
+using testing::WriteFile;
+
+// The entries of a folder, sorted, one per line ("/" after folders), at any depth.
+std::string Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    names.push_back(std::filesystem::relative(entry.path(), folder).string() +
+                    (entry.is_directory() ? "/" : ""));
+  }
+  std::sort(names.begin(), names.end());
+  std::string out;
+  for (const auto& name : names) out += name + "\n";
+  return out;
+}
+
+// "FileName FileSize SizePercentage CatalogName" for each line that `show` printed.
+std::string Summary(const std::string& show_output) {
+  std::string out;
+  std::size_t line_start = show_output.find('\n') + 1;  // past the header
+  while (line_start < show_output.size()) {
+    const std::size_t line_end = show_output.find('\n', line_start);
+    std::vector<std::string> cells;
+    std::size_t at = line_start;
+    for (;;) {
+      const std::size_t tab = show_output.find('\t', at);
+      if (tab == std::string::npos || tab > line_end) {
+        cells.push_back(show_output.substr(at, line_end - at));
+        break;
+      }
+      cells.push_back(show_output.substr(at, tab - at));
+      at = tab + 1;
+    }
+    if (cells.size() == 12) {
+      out += cells[0] + " " + cells[1] + " " + cells[3] + " " + cells[10] + " " + cells[11] + "\n";
+    }
+    line_start = line_end + 1;
+  }
+  return out;
+}
+
+class ScanCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(source_ / "a.txt", std::string(100, 'a'));
+    WriteFile(source_ / "sub/b.doc", std::string(300, 'b'));
+    WriteFile(source_ / "sub/c.gz", std::string(600, 'c'));
+    ::mkdir(library_.Path().c_str(), 0755);
+  }
+  std::string Scan(const std::string& arguments) const {
+    return Cli() + " scan '" + source_.Path() + "' --library '" + library_.Path() + "' " +
+           arguments;
+  }
+  TempDir source_, library_;
+};
+
+TEST_F(ScanCommand, WritesACatalogThatShowPrintsBackWithItsSizes) {
+  const auto scan = RunCommand(Scan("--name 'Backup.2024' --group Disks"));
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  const std::string catalog = library_ / "Disks/Backup.2024.xml";
+  EXPECT_EQ(scan.out, catalog + "\n");
+  EXPECT_EQ(scan.err, "");  // no progress line when stderr is not a terminal
+  const auto show = RunCommand(Cli() + " show '" + catalog + "'");
+  ASSERT_EQ(show.status, 0) << show.err;
+  // Folders and files come in the order the file system listed them; compare them sorted.
+  std::string summary = Summary(show.out);
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < summary.size();) {
+    const std::size_t end = summary.find('\n', at);
+    lines.push_back(summary.substr(at, end - at));
+    at = end + 1;
+  }
+  std::sort(lines.begin() + 1, lines.end());
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0], "0 " + source_.Path() + " 1000 100 Backup");
+  EXPECT_EQ(lines[1], "1 a.txt 100 10.00 Backup");
+  EXPECT_EQ(lines[2], "1 sub 900 90.00 Backup");
+  EXPECT_EQ(lines[3], "2 b.doc 300 30.00 Backup");
+  EXPECT_EQ(lines[4], "2 c.gz 600 60.00 Backup");
+}
+
+TEST_F(ScanCommand, ScopesSelectTheRecords) {
+  ASSERT_EQ(RunCommand(Scan("--name Docs --ext txt,.DOC")).status, 0);
+  const std::string docs = ReadFile(library_ / "Docs.xml");
+  EXPECT_NE(docs.find("FileName=\"a.txt\""), std::string::npos);
+  EXPECT_NE(docs.find("FileName=\"b.doc\""), std::string::npos);
+  EXPECT_EQ(docs.find("c.gz"), std::string::npos);
+  EXPECT_NE(docs.find("FileSize=\"400\""), std::string::npos);
+
+  ASSERT_EQ(RunCommand(Scan("--name Tree --only-folders")).status, 0);
+  const std::string tree = ReadFile(library_ / "Tree.xml");
+  EXPECT_EQ(tree.find("a.txt"), std::string::npos);
+  EXPECT_NE(tree.find("FileName=\"sub\""), std::string::npos);
+  EXPECT_EQ(tree.find("SizePercentage"), std::string::npos);
+
+  // The two scopes exclude each other.
+  const auto both = RunCommand(Scan("--name X --only-folders --ext txt"));
+  EXPECT_NE(both.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(library_ / "X.xml"));
+}
+
+TEST_F(ScanCommand, RefusesAnExistingCatalogUnlessForced) {
+  WriteFile(library_ / "Old.xml", "precious");
+  const auto refused = RunCommand(Scan("--name Old"));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, library_ / "Old.xml" +
+                             ": Catalog with the same name already exists, use --force to "
+                             "overwrite\n");
+  EXPECT_EQ(ReadFile(library_ / "Old.xml"), "precious");
+
+  const auto forced = RunCommand(Scan("--name Old --force"));
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_NE(ReadFile(library_ / "Old.xml").find("FileName=\"a.txt\""), std::string::npos);
+}
+
+TEST_F(ScanCommand, RefusesNamesThatLeaveTheirFolderAndWritesNothing) {
+  for (const char* name : {"''", ".", "..", "a/b", "../escape"}) {
+    const auto result = RunCommand(Scan(std::string("--name ") + name));
+    EXPECT_EQ(result.status, 1) << name;
+    EXPECT_EQ(result.err, "Invalid name.\n") << name;
+  }
+  for (const char* group : {"''", ".", "..", "x/y", "/abs"}) {
+    const auto result = RunCommand(Scan(std::string("--name Fine --group ") + group));
+    EXPECT_EQ(result.status, 1) << group;
+    EXPECT_EQ(result.err, "Invalid group.\n") << group;
+  }
+  EXPECT_EQ(Listing(library_.Path()), "");
+  EXPECT_FALSE(std::filesystem::exists(library_.Path() + "/../escape.xml"));
+}
+
+TEST_F(ScanCommand, ReportsAMissingSourceOrLibrary) {
+  const auto no_source = RunCommand(Cli() + " scan '" + source_ / "missing" +
+                                    "' --name A --library '" + library_.Path() + "'");
+  EXPECT_EQ(no_source.status, 1);
+  EXPECT_EQ(no_source.err, source_ / "missing" + ": No such file or directory\n");
+  const auto no_library = RunCommand(Cli() + " scan '" + source_.Path() + "' --name A --library '" +
+                                     library_ / "none" + "'");
+  EXPECT_EQ(no_library.status, 1);
+  EXPECT_EQ(no_library.err, library_ / "none" + ": No catalog library there\n");
+  EXPECT_EQ(Listing(library_.Path()), "");
+}
+
+TEST_F(ScanCommand, WithoutLibraryUsesTheDefaultOneBesideTheProgram) {
+  // A copy of the program in a writable folder keeps its library there.
+  TempDir home;
+  const std::string program = home / "lumivor-cli";
+  std::filesystem::copy_file(LUMIVOR_CLI_PATH, program);
+  const auto result =
+      RunCommand("'" + program + "' scan '" + source_.Path() + "' --name Mine --group Disks");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, home / "CatalogLibrary/Disks/Mine.xml\n");
+  // The library is made with its default groups, as the program makes it.
+  EXPECT_TRUE(std::filesystem::is_directory(home / "CatalogLibrary/Mp3"));
+  EXPECT_TRUE(std::filesystem::is_regular_file(home / "CatalogLibrary/Disks/Mine.xml"));
+}
+
+}  // namespace
+}  // namespace lumivor

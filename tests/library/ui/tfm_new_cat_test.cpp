@@ -1,0 +1,203 @@
+// The new-catalog dialog: the browser, the default name, the checks of OK, the extension list and
+// the filter text handed to the scan.
+
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTreeView>
+#include <filesystem>
+
+#include "core/prompts.h"
+#include "library/ui/frm_cat_tree.h"
+#include "library/ui/tfm_new_cat.h"
+#ifndef LUMIVOR_CLI_PATH
+#define LUMIVOR_CLI_PATH ""
+#endif
+#include "test_util.h"
+
+using lumivor::ScriptedPrompts;
+using lumivor::TFMNewCat;
+using lumivor::testing::TempDir;
+using lumivor::testing::WriteFile;
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+struct Fixture {
+  TempDir dir;
+  std::string root = dir / "CatalogLibrary";
+  std::string source = dir / "Data/my.files";
+  ScriptedPrompts prompts;
+  Fixture() {
+    std::filesystem::create_directories(root + "/Mp3/Old");
+    std::filesystem::create_directories(source);
+    WriteFile(root + "/Mp3/catalog.xml", "<fileinfo/>");
+  }
+};
+
+void Browse(TFMNewCat& dialog, const QString& answer, QString* asked = nullptr) {
+  dialog.browse_folder = [answer, asked](const QString& start) {
+    if (asked != nullptr) *asked = start;
+    return answer;
+  };
+  dialog.SpeedButton1->click();
+}
+
+void AddExtension(TFMNewCat& dialog, const QString& text) {
+  dialog.EdExt->setText(text);
+  QTest::keyClick(dialog.EdExt, Qt::Key_Return);
+}
+
+QStringList Entries(const TFMNewCat& dialog) {
+  QStringList entries;
+  for (int row = 0; row < dialog.LBExt->count(); ++row) entries << dialog.LBExt->item(row)->text();
+  return entries;
+}
+
+}  // namespace
+
+class TFMNewCatTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void StartsCompactWithOkDisabledAndOnlyGroups() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    QCOMPARE(dialog.windowTitle(), QString("Create a new Catalog"));
+    QVERIFY(!dialog.BtnOk->isEnabled());
+    QVERIFY(dialog.Panel2->isHidden());
+    QVERIFY(dialog.RBFile->isChecked());
+    QVERIFY(!dialog.EdExt->isEnabled());
+    QCOMPARE(dialog.FrmCatTree->SelectedPath(), Q(f.root));
+    QVERIFY(!dialog.FrmCatTree->SelectNodeByPath(Q(f.root + "/Mp3/catalog.xml")));
+    QVERIFY(dialog.FrmCatTree->SelectNodeByPath(Q(f.root + "/Mp3/Old")));
+  }
+
+  void BrowsingProposesTheNameAndPreselectsThePreviousChoice() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    QString asked = "unset";
+    Browse(dialog, Q(f.source), &asked);
+    QCOMPARE(asked, QString());
+    QCOMPARE(dialog.EdFileName->text(), Q(f.source));
+    QCOMPARE(dialog.EdName->text(), QString("my"));
+    QVERIFY(dialog.BtnOk->isEnabled());
+    // Cancelling the next browse keeps the choice and resets the typed name.
+    dialog.EdName->setText("typed");
+    Browse(dialog, QString(), &asked);
+    QCOMPARE(asked, Q(f.source));
+    QCOMPARE(dialog.SourcePath(), Q(f.source));
+    QCOMPARE(dialog.EdName->text(), QString("my"));
+  }
+
+  void OkChecksItsInputInOrder() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    Browse(dialog, QString());  // a cancelled first browse still enables OK
+    QVERIFY(dialog.BtnOk->isEnabled());
+    QCOMPARE(dialog.EdName->text(), QString());
+    dialog.BtnOk->click();
+    QCOMPARE(f.prompts.shown.back().text, std::string("Please select the dialog to catalog first."));
+    QCOMPARE(f.prompts.shown.back().caption, std::string("Warning"));
+    dialog.EdFileName->setText(Q(f.source));
+    dialog.BtnOk->click();
+    QCOMPARE(f.prompts.shown.back().text, std::string("Please input the catalog name."));
+    for (const char* bad : {".", "..", "a/b", ".hidden"}) {
+      dialog.EdName->setText(bad);
+      dialog.BtnOk->click();
+      QCOMPARE(f.prompts.shown.back().text, std::string("Invalid name."));
+      QCOMPARE(f.prompts.shown.back().caption, std::string("Warning"));
+    }
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QVERIFY(dialog.CatalogFile().isEmpty());
+
+    dialog.EdName->setText("Backup.xml");
+    dialog.BtnOk->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.CatalogFile(), Q(f.root + "/Backup.xml.xml"));
+    QVERIFY(!dialog.OnlyFolders());
+  }
+
+  void TheSelectedGroupAndTheOverwriteQuestion() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    Browse(dialog, Q(f.source));
+    dialog.SpeedButton4->click();
+    QVERIFY(dialog.FrmCatTree->SelectNodeByPath(Q(f.root + "/Mp3")));
+    dialog.EdName->setText("catalog");
+    dialog.rbFolder->setChecked(true);
+    f.prompts.yes_no_answers = {false};
+    dialog.BtnOk->click();
+    QCOMPARE(f.prompts.shown.back().text,
+             std::string("Catalog with the same name already exists,overwrite?"));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(dialog.EdName->text(), QString("catalog"));  // input kept
+    f.prompts.yes_no_answers = {true};
+    dialog.BtnOk->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.CatalogFile(), Q(f.root + "/Mp3/catalog.xml"));
+    QVERIFY(dialog.OnlyFolders());
+    QCOMPARE(dialog.GetExtFilter(), QString());
+  }
+
+  void ExtensionListRulesAndFilterText() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    dialog.rbFilter->setChecked(true);
+    QVERIFY(dialog.EdExt->isEnabled());
+    QVERIFY(!dialog.BtnAdd->isEnabled());  // empty box
+    QCOMPARE(dialog.GetExtFilter(), QString());  // filter with an empty list takes all files
+    AddExtension(dialog, "txt");
+    AddExtension(dialog, "TXT");  // same ignoring case: not added
+    AddExtension(dialog, "Doc");
+    AddExtension(dialog, ".txt");
+    AddExtension(dialog, "");  // Enter in an empty box still adds "*."
+    QCOMPARE(dialog.EdExt->text(), QString());
+    QCOMPARE(Entries(dialog), QStringList({"*.txt", "*.Doc", "*..txt", "*."}));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));  // Enter did not press OK
+    QCOMPARE(dialog.GetExtFilter(), QString("\\.TXT\\.DOC\\..TXT\\.\\"));
+    AddExtension(dialog, " mp3 ");
+    QCOMPARE(dialog.GetExtFilter(), QString("\\.TXT\\.DOC\\..TXT\\.\\. MP3\\"));
+
+    // Deleting the selected entries.
+    QVERIFY(!dialog.BtnDel->isEnabled());
+    dialog.LBExt->setCurrentRow(1);
+    QVERIFY(dialog.BtnDel->isEnabled());
+    dialog.LBExt->item(2)->setSelected(true);
+    dialog.BtnDel->click();
+    QCOMPARE(Entries(dialog), QStringList({"*.txt", "*.", "*. mp3 "}));
+    dialog.RBFile->setChecked(true);
+    QCOMPARE(dialog.GetExtFilter(), QString());
+    QVERIFY(!dialog.LBExt->isEnabled());
+  }
+
+  void AdvancedToggleKeepsTheBottomEdge() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QRect compact = dialog.geometry();
+    dialog.SpeedButton4->click();
+    QVERIFY(dialog.Panel2->isVisible());
+    const QRect expanded = dialog.geometry();
+    QVERIFY(expanded.height() > compact.height() + 200);
+    QCOMPARE(expanded.bottom(), compact.bottom());
+    dialog.SpeedButton4->click();
+    QCOMPARE(dialog.geometry(), compact);
+  }
+
+  void CancelHandsNothingBack() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    Browse(dialog, Q(f.source));
+    dialog.SpeedButton3->click();
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QVERIFY(dialog.CatalogFile().isEmpty());
+  }
+};
+
+QTEST_MAIN(TFMNewCatTest)
+#include "tfm_new_cat_test.moc"
