@@ -68,7 +68,7 @@ bool LooksComplete(const char* begin, const char* end) {
   while (end > begin && static_cast<unsigned char>(end[-1]) <= ' ') --end;
   if (end - begin < 3 || *begin != '<' || end[-1] != '>') return false;
   const char* name_end = begin + 1;
-  while (name_end < end && static_cast<unsigned char>(*name_end) > ' ' && *name_end != '>' &&
+  while (name_end<end&& static_cast<unsigned char>(*name_end)> ' ' && *name_end != '>' &&
          *name_end != '/') {
     ++name_end;
   }
@@ -84,6 +84,29 @@ bool LooksComplete(const char* begin, const char* end) {
     if (static_cast<unsigned char>(*p) > ' ') return false;
   }
   return !root.empty();
+}
+
+// ReadIntoBuffer's answer for a file that does not start as an XML document.
+constexpr int kNotXml = -1;
+// The bytes read to tell whether a file can be XML at all.
+constexpr std::size_t kHeadSize = 64;
+
+// True when the first bytes of a file can start an XML document: "<" after an optional UTF-8
+// byte-order mark and blanks, or the zero bytes of UTF-16 and UTF-32. Anything else (pictures,
+// music, text) is no catalog and is not read any further, however large it is.
+bool StartsLikeXml(const char* head, std::size_t size) {
+  for (std::size_t i = 0; i < std::min<std::size_t>(size, 4); ++i) {
+    if (head[i] == '\0') return true;
+  }
+  std::size_t i = 0;
+  if (size >= 3 && std::memcmp(head, "\xEF\xBB\xBF", 3) == 0) i = 3;
+  if (size >= 2 &&
+      (std::memcmp(head, "\xFE\xFF", 2) == 0 || std::memcmp(head, "\xFF\xFE", 2) == 0)) {
+    return true;
+  }
+  while (i < size && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' || head[i] == '\n')) ++i;
+  if (i == size) return size == kHeadSize;  // blanks only so far: the rest decides
+  return head[i] == '<';
 }
 
 struct DirectoryEntry {
@@ -168,6 +191,12 @@ SearchOutcome LibrarySearch::TakeOutcome() {
   return std::move(outcome_);
 }
 
+const std::string& LibrarySearch::CatalogName() {
+  // Worked out at the first match only: it asks the volume service about the path.
+  if (!catalog_name_) catalog_name_ = DisplayNameOf(catalog_path_);
+  return *catalog_name_;
+}
+
 bool LibrarySearch::PollCancel() {
   if (!cancelled_ && progress_.WaitCancelled()) cancelled_ = true;
   return cancelled_;
@@ -225,6 +254,10 @@ int LibrarySearch::ReadIntoBuffer(const std::string& path) {
   } closer{fd};
   struct stat st;
   if (::fstat(fd, &st) != 0) return errno;
+  char head[kHeadSize];
+  const ssize_t head_size = ::pread(fd, head, sizeof head, 0);
+  if (head_size < 0) return errno;
+  if (!StartsLikeXml(head, static_cast<std::size_t>(head_size))) return kNotXml;
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   // Room for the whole file and one byte more, so that the read that finds its end needs no
   // second buffer; a file that grows meanwhile makes the buffer grow.
@@ -254,7 +287,8 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
   progress_.SetWaitText(kLoadingInfo);
-  catalog_name_ = DisplayNameOf(path);
+  catalog_path_ = path;
+  catalog_name_.reset();
   if (const int error = ReadIntoBuffer(path); error != 0) {
     if (error != ENOENT) ++outcome_.skipped_files;  // gone meanwhile: skipped silently
     return;
@@ -300,7 +334,7 @@ LibrarySearch::FastResult LibrarySearch::ScanBuffer(const char* begin, const cha
                 fields[i] = value_of(element, i).value_or(std::string_view());
               }
               if (undecodable) return false;
-              fields[kCatalogName] = catalog_name_;
+              fields[kCatalogName] = CatalogName();
               found.emplace_back(fields);
             }
           }
@@ -357,7 +391,7 @@ void LibrarySearch::AddSearchResult(const XmlElement& element) {
   for (int i = 0; i < kFieldCount; ++i) {
     fields[i] = AttributeValue(element, i).value_or(std::string_view());
   }
-  fields[kCatalogName] = catalog_name_;
+  fields[kCatalogName] = CatalogName();
   outcome_.results.AddChild(nullptr, TCatalogRecord(fields));
 }
 

@@ -88,17 +88,20 @@ class LibrarySearch {
 
  private:
   enum class FastResult { kDone, kCancelled, kUnsupported };
-  // Reads the file into the buffer (zero padding after it); 0 or the system's error number.
+  // Reads the file into the buffer (zero padding after it); 0, the system's error number, or -1
+  // for a file that does not start as XML (left unread).
   int ReadIntoBuffer(const std::string& path);
   FastResult ScanBuffer(const char* begin, const char* end);
   void ParseBuffer(std::size_t size);
   bool PollCancel();
+  const std::string& CatalogName();
 
   SearchCriteria criteria_;
   Progress& progress_;
   Needle needle_;
   SearchOutcome outcome_;
-  std::string catalog_name_;
+  std::string catalog_path_;
+  std::optional<std::string> catalog_name_;  // DisplayNameOf(catalog_path_), once needed
   bool cancelled_ = false;
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_ = 0;

@@ -280,10 +280,12 @@ TEST(Search, UnreadableAndForeignFilesAreCountedAndTheSearchGoesOn) {
   WriteFile(dir / "b.xml", "just some words about a song");
   WriteFile(dir / "c.xml", Catalog("<file FileName=\"song\"/>"));
   WriteFile(dir / "d.xml", std::string("<\0f\0", 4));
+  WriteFile(dir / "e.xml", "junk before <fileinfo><file FileName=\"song\"/></fileinfo>");
+  WriteFile(dir / "f.xml", std::string(100, ' ') + Catalog("<file FileName=\"song f\"/>"));
   const SearchOutcome outcome =
       SearchLibrary(InScope(Name("song"), dir.Path(), true), NoProgress());
-  EXPECT_EQ(Found(outcome), std::vector<std::string>{"song@c"});
-  EXPECT_EQ(outcome.skipped_files, 3u);
+  EXPECT_EQ(Found(outcome), (std::vector<std::string>{"song@c", "song f@f"}));
+  EXPECT_EQ(outcome.skipped_files, 4u);
   EXPECT_EQ(SearchFinishedText({CatalogTree(), 1, false}),
             "Search Finished\n\n1 file was skipped because it is not a readable catalog.");
 }
