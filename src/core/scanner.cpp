@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -310,6 +311,24 @@ double SizeValue(std::string_view text) {
   return NumberTextValue(text);
 }
 
+// `share` with exactly two decimals, as "%.2f" prints it. Only a share that sits right at a
+// rounding boundary, where the product below may round otherwise than printf, goes through
+// printf (and so does anything outside the range of shares).
+std::string_view PercentageText(double share, char (&text)[64]) {
+  const double hundredths = share * 100.0;
+  if (!(share >= 0 && share <= 1e6) ||
+      std::fabs(hundredths - std::floor(hundredths) - 0.5) < 1e-6) {
+    const int length = std::snprintf(text, sizeof text, "%.2f", share);
+    return {text, static_cast<std::size_t>(length)};
+  }
+  const auto whole = static_cast<std::uint64_t>(std::llround(hundredths));
+  char* p = std::to_chars(text, text + sizeof text - 3, whole / 100).ptr;
+  *p++ = '.';
+  *p++ = static_cast<char>('0' + whole / 10 % 10);
+  *p++ = static_cast<char>('0' + whole % 10);
+  return {text, static_cast<std::size_t>(p - text)};
+}
+
 }  // namespace
 
 void ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
@@ -400,9 +419,7 @@ void ComputeSizePercentages(CatalogTree& tree) {
     if (node != top) {
       if (total != 0) {
         const double share = SizeValue(node->record.Field(kFileSize)) / total * 100.0;
-        const int length = std::snprintf(text, sizeof text, "%.2f", share);
-        node->record.SetField(kSizePercentage,
-                              std::string_view(text, static_cast<std::size_t>(length)));
+        node->record.SetField(kSizePercentage, PercentageText(share, text));
       } else {
         node->record.SetField(kSizePercentage, "0");
       }

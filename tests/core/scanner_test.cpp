@@ -552,6 +552,32 @@ TEST(ComputeSizePercentages, ZeroTotalGivesZeroShares) {
   EXPECT_EQ(empty.Size(), 0u);
 }
 
+TEST(ComputeSizePercentages, SharesPrintAsTwoDecimalsDo) {
+  Builder b;
+  auto* top = b.Add(nullptr, "top", "directory", "987654321");
+  std::vector<double> sizes = {0, 1, 987654321, 493827160.5, 123456789};
+  std::uint64_t seed = 7;
+  for (int i = 0; i < 5000; ++i) {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    sizes.push_back(static_cast<double>((seed >> 20) % 987654322));
+  }
+  for (double size : sizes) b.Add(top, "f", "file", FormatWholeNumber(size));
+  // Halfway cases: 1/800 is 0.125 %, which printf rounds to even.
+  Builder halves;
+  auto* small_top = halves.Add(nullptr, "top", "directory", "800");
+  for (const char* size : {"1", "3", "5", "7", "8"}) halves.Add(small_top, "f", "file", size);
+  for (Builder* builder : {&b, &halves}) {
+    ComputeSizePercentages(builder->tree);
+    const double sum = NumberTextValue(builder->tree.Top()->record.Field(kFileSize));
+    for (const auto* child : builder->tree.Top()->children) {
+      const double share = NumberTextValue(child->record.Field(kFileSize)) / sum * 100.0;
+      ASSERT_EQ(child->record.Field(kSizePercentage), FormatPercentage(share))
+          << child->record.Field(kFileSize);
+    }
+  }
+  EXPECT_EQ(halves.tree.Top()->children[0]->record.Field(kSizePercentage), "0.12");
+}
+
 // Sets TZ for one test and puts the old value back.
 class ZoneGuard {
  public:

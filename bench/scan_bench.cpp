@@ -1,0 +1,222 @@
+// The scan of a folder tree into a catalog tree, against two floors measured in the same run on
+// the same tree: find printing size, time and path of every entry, and a bare single-threaded
+// getdents64/fstatat walk that records nothing.
+//
+//   scan_bench [--files=200000] [--folders=N] [--repeat=3] [--keep=DIR]
+//
+// The tree is made afresh in a temporary folder: `files` sparse files (no disk blocks) with
+// deterministic names, sizes and times in about files/16 folders nested at most 8 deep. Each
+// measurement is taken `repeat` times and the fastest counts, after one untimed find has brought
+// the tree into the caches.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "core/file_info.h"
+#include "core/scanner.h"
+
+using namespace lumivor;
+using namespace lumivor::bench;
+
+namespace {
+
+constexpr int kMaxDepth = 8;
+constexpr const char* kExtensions[] = {"jpg", "mp3", "txt", "pdf", "flac", "mkv", "doc", "png",
+                                       "c",   "h",   "xml", "gz",  "iso",  "ogg", "html"};
+
+std::string Name(Random& random, std::size_t length) {
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 _-";
+  std::string name;
+  for (std::size_t i = 0; i < length; ++i) name += kLetters[random.Below(sizeof kLetters - 1)];
+  if (name.back() == ' ') name.back() = '_';
+  return name;
+}
+
+// Makes the synthetic tree below `root`; returns the number of entries made (folders + files).
+std::size_t MakeTree(const std::string& root, std::size_t files, std::size_t folders) {
+  Random random(2024);
+  struct Folder {
+    std::string path;
+    int depth;
+  };
+  std::vector<Folder> made{{root, 0}};
+  while (made.size() < folders) {
+    const Folder& parent = made[random.Below(made.size())];
+    if (parent.depth >= kMaxDepth) continue;
+    std::string path =
+        parent.path + "/" + Name(random, 8 + random.Below(20)) + "-" + std::to_string(made.size());
+    const int depth = parent.depth + 1;
+    if (::mkdir(path.c_str(), 0755) != 0) continue;
+    made.push_back({std::move(path), depth});
+  }
+  for (std::size_t i = 0; i < files; ++i) {
+    const Folder& folder = made[random.Below(made.size())];
+    const std::string path = folder.path + "/" + Name(random, 10 + random.Below(25)) + "-" +
+                             std::to_string(i) + "." +
+                             kExtensions[random.Below(std::size(kExtensions))];
+    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      std::cerr << path << ": " << std::strerror(errno) << '\n';
+      std::exit(1);
+    }
+    const off_t size = static_cast<off_t>(random.Below(200'000'000));
+    if (::ftruncate(fd, size) != 0) std::exit(1);
+    const std::time_t when = static_cast<std::time_t>(1'100'000'000 + random.Below(700'000'000));
+    const timespec times[2] = {{when, 0}, {when, 0}};
+    ::futimens(fd, times);
+    ::close(fd);
+  }
+  return made.size() - 1 + files;
+}
+
+// The floor: every entry listed with getdents64 and stated with fstatat, nothing kept.
+std::size_t BareWalk(const std::string& root, std::uint64_t* total_size) {
+  std::vector<char> buffer(64 * 1024);
+  std::vector<int> stack{::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  std::vector<std::vector<std::string>> pending(1);
+  std::size_t entries = 0;
+  std::uint64_t size = 0;
+  // Each folder is read to its end, then its subfolders are entered one by one.
+  auto read_folder = [&](int fd, std::vector<std::string>& subfolders) {
+    for (;;) {
+      const long bytes = ::syscall(SYS_getdents64, fd, buffer.data(), buffer.size());
+      if (bytes <= 0) break;
+      for (long at = 0; at < bytes;) {
+        unsigned short length;
+        std::memcpy(&length, buffer.data() + at + 16, sizeof length);
+        const char* name = buffer.data() + at + 19;
+        at += length;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        struct stat info;
+        if (::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        ++entries;
+        if (S_ISDIR(info.st_mode)) {
+          subfolders.emplace_back(name);
+        } else {
+          size += static_cast<std::uint64_t>(info.st_size);
+        }
+      }
+    }
+  };
+  read_folder(stack.back(), pending.back());
+  while (!stack.empty()) {
+    if (pending.back().empty()) {
+      ::close(stack.back());
+      stack.pop_back();
+      pending.pop_back();
+      continue;
+    }
+    const std::string name = std::move(pending.back().back());
+    pending.back().pop_back();
+    const int fd =
+        ::openat(stack.back(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    stack.push_back(fd);
+    pending.emplace_back();
+    read_folder(fd, pending.back());
+  }
+  *total_size = size;
+  return entries;
+}
+
+double Fastest(std::size_t repeat, const std::function<void()>& run) {
+  double best = 1e100;
+  for (std::size_t i = 0; i < repeat; ++i) {
+    Stopwatch clock;
+    run();
+    best = std::min(best, clock.Seconds());
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t files = IntOption(argc, argv, "files", 200'000);
+  const std::size_t folders =
+      IntOption(argc, argv, "folders", std::max<std::size_t>(files / 16, 2));
+  const std::size_t repeat = IntOption(argc, argv, "repeat", 3);
+  // --keep=DIR makes the tree in DIR once and reuses it in later runs with the same sizes.
+  TempDir temporary;
+  const std::string keep = TextOption(argc, argv, "keep", "");
+  const std::string base = keep.empty() ? temporary.Path() : keep;
+  const std::string root = base + "/tree";
+  const std::string marker =
+      base + "/made-" + std::to_string(files) + "-" + std::to_string(folders);
+  std::size_t made = 0;
+  struct stat marker_info;
+  if (!keep.empty() && ::stat(marker.c_str(), &marker_info) == 0) {
+    made = static_cast<std::size_t>(marker_info.st_size);
+  } else {
+    ::mkdir(base.c_str(), 0755);
+    if (::mkdir(root.c_str(), 0755) != 0) {
+      std::cerr << root << ": " << std::strerror(errno) << " (remove it first)\n";
+      return 1;
+    }
+    Stopwatch make_clock;
+    made = MakeTree(root, files, folders);
+    Report("make_seconds", make_clock.Seconds());
+    const int fd = ::open(marker.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd >= 0 && ::ftruncate(fd, static_cast<off_t>(made)) == 0) ::close(fd);
+  }
+
+  const std::string find_command = "find '" + root + "' -printf '%s %T@ %p\\n' >/dev/null";
+  if (std::system(find_command.c_str()) != 0) return 1;  // untimed: warms the caches
+
+  const double find_seconds = Fastest(repeat, [&] {
+    if (std::system(find_command.c_str()) != 0) std::exit(1);
+  });
+  std::size_t floor_entries = 0;
+  std::uint64_t floor_size = 0;
+  const double floor_seconds =
+      Fastest(repeat, [&] { floor_entries = BareWalk(root, &floor_size); });
+
+  const std::string catalog = base + "/Synthetic.xml";
+  CatalogTree tree;
+  double save_seconds = 1e100, scan_seconds = 1e100;
+  for (std::size_t i = 0; i < repeat; ++i) {
+    tree.Clear();  // freeing the last run's records is not part of the scan
+    Stopwatch clock;
+    ScanFolder(&tree, root, false, "", catalog, NoProgress());
+    scan_seconds = std::min(scan_seconds, clock.Seconds());
+  }
+  for (std::size_t i = 0; i < repeat; ++i) {
+    Stopwatch clock;
+    WriteCatalogFile(tree, catalog, NoProgress());
+    save_seconds = std::min(save_seconds, clock.Seconds());
+  }
+
+  // The scan records the top folder too; the floors count what lies below it.
+  const std::size_t entries = tree.Size() - 1;
+  if (entries != made || floor_entries != made ||
+      tree.Top()->record.Field(kFileSize) != std::to_string(floor_size)) {
+    std::cerr << "mismatch: made " << made << ", scanned " << entries << ", walked "
+              << floor_entries << ", sizes " << tree.Top()->record.Field(kFileSize) << " / "
+              << floor_size << '\n';
+    return 1;
+  }
+  Report("entries", static_cast<double>(entries));
+  Report("scan_seconds", scan_seconds);
+  Report("find_seconds", find_seconds);
+  Report("floor_seconds", floor_seconds);
+  Report("save_seconds", save_seconds);
+  Report("scan_entries_per_second", static_cast<double>(entries) / scan_seconds);
+  Report("find_entries_per_second", static_cast<double>(entries) / find_seconds);
+  Report("floor_entries_per_second", static_cast<double>(entries) / floor_seconds);
+  Report("scan_ratio_find", scan_seconds / find_seconds);
+  Report("scan_ratio_floor", scan_seconds / floor_seconds);
+  Report("scan_save_ratio_find", (scan_seconds + save_seconds) / find_seconds);
+  return 0;
+}

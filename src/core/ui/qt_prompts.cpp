@@ -1,0 +1,86 @@
+#include "core/ui/qt_prompts.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QStringList>
+
+namespace lumivor {
+
+namespace {
+
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+QMessageBox::Icon BoxIcon(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::kInformation:
+      return QMessageBox::Information;
+    case MessageIcon::kWarning:
+      return QMessageBox::Warning;
+    case MessageIcon::kQuestion:
+      return QMessageBox::Question;
+    case MessageIcon::kError:
+      return QMessageBox::Critical;
+    case MessageIcon::kNone:
+      break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+}  // namespace
+
+QString QtFileFilter(std::string_view filter) {
+  const QStringList parts = FromUtf8(filter).split('|');
+  QStringList entries;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    QStringList patterns;
+    for (const QString& pattern : parts[i + 1].split(';', Qt::SkipEmptyParts)) {
+      for (const QString& variant : {pattern.trimmed().toLower(), pattern.trimmed().toUpper()}) {
+        if (!variant.isEmpty() && !patterns.contains(variant)) patterns << variant;
+      }
+    }
+    entries << QStringLiteral("%1 (%2)").arg(parts[i].trimmed(), patterns.join(' '));
+  }
+  return entries.join(";;");
+}
+
+std::string QtPrompts::ChooseFile(bool save, std::string_view default_ext, std::string_view filter,
+                                  std::string_view initial_name) {
+  QFileDialog dialog(parent_);
+  dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+  // The callers check existence and ask about overwriting themselves.
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+  QString suffix = FromUtf8(default_ext);
+  if (suffix.startsWith('.')) suffix.remove(0, 1);
+  dialog.setDefaultSuffix(suffix);
+  dialog.setNameFilter(QtFileFilter(filter));
+  if (!initial_name.empty()) dialog.selectFile(FromUtf8(initial_name));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().first().toStdString();
+}
+
+std::string QtPrompts::ChooseOpenFile(std::string_view default_ext, std::string_view filter,
+                                      std::string_view initial_name) {
+  return ChooseFile(false, default_ext, filter, initial_name);
+}
+
+std::string QtPrompts::ChooseSaveFile(std::string_view default_ext, std::string_view filter,
+                                      std::string_view initial_name) {
+  return ChooseFile(true, default_ext, filter, initial_name);
+}
+
+void QtPrompts::ShowMessage(std::string_view caption, std::string_view text, MessageIcon icon) {
+  QMessageBox box(BoxIcon(icon), FromUtf8(caption), FromUtf8(text), QMessageBox::Ok, parent_);
+  box.exec();
+}
+
+bool QtPrompts::AskYesNo(std::string_view caption, std::string_view text, MessageIcon icon) {
+  QMessageBox box(BoxIcon(icon), FromUtf8(caption), FromUtf8(text),
+                  QMessageBox::Yes | QMessageBox::No, parent_);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+}  // namespace lumivor

@@ -1,0 +1,160 @@
+#include "core/ui/wait_form.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QScreen>
+#include <QtMath>
+
+namespace lumivor {
+
+namespace {
+constexpr int kFrameMs = 60;      // one animation frame
+constexpr int kEventPollMs = 10;  // WaitCancelled handles input at most this often
+}  // namespace
+
+WaitAnimation::WaitAnimation(QWidget* parent) : QWidget(parent) {
+  setFixedSize(80, 50);
+  clock_.start();
+  auto* timer = new QTimer(this);
+  timer->setInterval(kFrameMs);
+  connect(timer, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+  timer->start();
+}
+
+int WaitAnimation::Frame() const {
+  return static_cast<int>((clock_.elapsed() / kFrameMs) % kFrameCount);
+}
+
+void WaitAnimation::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  // A folder on the left half.
+  const QColor folder_back(0xd9, 0xa4, 0x41), folder_front(0xf2, 0xc2, 0x5c);
+  painter.setPen(QPen(folder_back.darker(130), 1));
+  painter.setBrush(folder_back);
+  QPainterPath tab;
+  tab.addRoundedRect(QRectF(6, 12, 16, 8), 2, 2);
+  painter.drawPath(tab);
+  painter.drawRoundedRect(QRectF(6, 16, 40, 28), 3, 3);
+  painter.setBrush(folder_front);
+  painter.drawRoundedRect(QRectF(8, 22, 40, 22), 3, 3);
+  // Sheets leaving the folder one after the other.
+  const int frame = Frame();
+  const double phase = frame / static_cast<double>(kFrameCount);
+  for (int sheet = 0; sheet < 2; ++sheet) {
+    const double t = std::fmod(phase + sheet * 0.5, 1.0);
+    const double x = 24 + t * 30, y = 20 - std::sin(t * M_PI) * 12;
+    painter.setPen(QPen(QColor(0x80, 0x80, 0x80), 1));
+    painter.setBrush(QColor(255, 255, 255, static_cast<int>(255 * (1.0 - t * 0.6))));
+    painter.drawRect(QRectF(x, y, 10, 13));
+  }
+  // A magnifier circling on the right.
+  const double angle = phase * 2 * M_PI;
+  const QPointF centre(62 + std::cos(angle) * 6, 24 + std::sin(angle) * 6);
+  painter.setPen(QPen(QColor(0x40, 0x40, 0x40), 3, Qt::SolidLine, Qt::RoundCap));
+  painter.drawLine(centre + QPointF(6, 6), centre + QPointF(13, 13));
+  painter.setPen(QPen(QColor(0x30, 0x50, 0x90), 2));
+  painter.setBrush(QColor(0xc8, 0xe0, 0xff, 170));
+  painter.drawEllipse(centre, 8, 8);
+}
+
+TWaitForm::TWaitForm(QWidget* main_window)
+    : QWidget(main_window, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+      main_window_(main_window) {
+  setWindowTitle("WaitForm");
+  setFixedSize(376, 84);
+  setAutoFillBackground(true);
+  animate1_ = new WaitAnimation(this);
+  animate1_->move(8, 8);
+  label1_ = new QLabel(kPatienceText, this);
+  label1_->setGeometry(103, 8, 266, 16);
+  label2_ = new QLabel("...", this);
+  label2_->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+  label2_->setGeometry(96, 28, 274, 18);
+  speed_button1_ = new QPushButton("Cancel", this);
+  speed_button1_->setFlat(true);
+  speed_button1_->setGeometry(182, 52, 97, 25);
+  speed_button1_->hide();
+  connect(speed_button1_, &QPushButton::clicked, this, &TWaitForm::SpeedButton1Click);
+  flush_timer_.setSingleShot(true);
+  flush_timer_.setInterval(kRepaintMs);
+  connect(&flush_timer_, &QTimer::timeout, this, &TWaitForm::FlushText);
+  since_paint_.start();
+  since_events_.start();
+}
+
+void TWaitForm::ShowWait(bool visible, bool cancellable) {
+  if (!visible) {
+    if (isVisible()) hide();
+    return;
+  }
+  if (!isVisible()) cancelled_ = false;
+  speed_button1_->setVisible(cancellable);
+  if (text_pending_) {
+    label2_->setText(QString::fromUtf8(pending_text_.data(), qsizetype(pending_text_.size())));
+    text_pending_ = false;
+  }
+  CentreOverMainWindow();
+  show();
+  if (QGuiApplication::platformName() != QLatin1String("offscreen")) raise();
+  // The thread stays busy after this, so the window is mapped and painted here.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  PaintNow();
+}
+
+void TWaitForm::SetWaitText(std::string_view text) {
+  pending_text_.assign(text);
+  text_pending_ = true;
+  if (since_paint_.elapsed() >= kRepaintMs) {
+    FlushText();
+  } else if (!flush_timer_.isActive()) {
+    flush_timer_.start();
+  }
+}
+
+void TWaitForm::FlushText() {
+  if (!text_pending_) return;
+  text_pending_ = false;
+  label2_->setText(QString::fromUtf8(pending_text_.data(), qsizetype(pending_text_.size())));
+  ++text_repaints_;
+  if (isVisible()) PaintNow();
+  since_paint_.restart();
+}
+
+void TWaitForm::PaintNow() {
+  repaint();
+  since_paint_.restart();
+}
+
+bool TWaitForm::WaitCancelled() {
+  if (since_events_.elapsed() >= kEventPollMs) {
+    QCoreApplication::processEvents();
+    since_events_.restart();
+  }
+  return cancelled_;
+}
+
+QString TWaitForm::WaitText() {
+  FlushText();
+  return label2_->text();
+}
+
+bool TWaitForm::CancelShown() const { return !speed_button1_->isHidden(); }
+
+void TWaitForm::SpeedButton1Click() { cancelled_ = true; }
+
+void TWaitForm::CentreOverMainWindow() {
+  QRect over;
+  if (main_window_ && main_window_->isVisible()) {
+    over = main_window_->frameGeometry();
+  } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    over = screen->availableGeometry();
+  }
+  if (over.isValid()) move(over.center() - QPoint(width() / 2, height() / 2));
+}
+
+}  // namespace lumivor

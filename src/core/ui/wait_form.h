@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+#include <string>
+
+#include "core/progress.h"
+
+class QLabel;
+class QPushButton;
+
+namespace lumivor {
+
+// A small looping picture of a magnifier sweeping over a folder, painted by hand so it looks the
+// same on every desktop. It advances with the wall clock, so a busy thread that repaints now and
+// then still sees it move.
+class WaitAnimation : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit WaitAnimation(QWidget* parent = nullptr);
+  // The number of frames of one loop.
+  static constexpr int kFrameCount = 30;
+  // The frame shown now (0..kFrameCount-1).
+  [[nodiscard]] int Frame() const;
+  QSize sizeHint() const override { return {80, 50}; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QElapsedTimer clock_;
+};
+
+// The progress window: frameless, on top of the main window and centred over it, with a fixed
+// request for patience, one progress line, an animation and, for cancellable operations, a
+// Cancel button.
+//
+// Tuned for callers that report progress per record: SetWaitText only stores the text and
+// repaints at most every kRepaintMs, so a million calls cost a few milliseconds. The last text
+// always reaches the screen: a pending one is painted by the next call after the interval, by a
+// short timer once the event loop runs again, and on every show.
+class TWaitForm : public QWidget, public Progress {
+  Q_OBJECT
+
+ public:
+  // A hidden progress window centred over `main_window` whenever it is shown.
+  explicit TWaitForm(QWidget* main_window);
+
+  static constexpr int kRepaintMs = 30;
+
+  void ShowWait(bool visible, bool cancellable = false) override;
+  void SetWaitText(std::string_view text) override;
+  // Processes pending events (at most every few milliseconds), then tells whether Cancel was
+  // pressed since the window was last shown.
+  [[nodiscard]] bool WaitCancelled() override;
+
+  // The text shown in the progress line (after any pending text was painted).
+  [[nodiscard]] QString WaitText();
+  // True while the Cancel button is offered.
+  [[nodiscard]] bool CancelShown() const;
+  // How often the window was repainted because of SetWaitText (for tests of the throttle).
+  [[nodiscard]] int TextRepaints() const { return text_repaints_; }
+  // The Cancel button, for tests that press it.
+  [[nodiscard]] QPushButton* SpeedButton1() const { return speed_button1_; }
+
+  inline static const char* const kPatienceText =
+      "This will take a few minutes.Please be patient...";
+
+ private:
+  void SpeedButton1Click();
+  void FlushText();
+  void CentreOverMainWindow();
+  void PaintNow();
+
+  QWidget* main_window_;
+  WaitAnimation* animate1_;
+  QLabel* label1_;
+  QLabel* label2_;
+  QPushButton* speed_button1_;
+  std::string pending_text_;
+  bool text_pending_ = false;
+  bool cancelled_ = false;
+  int text_repaints_ = 0;
+  QElapsedTimer since_paint_;
+  QElapsedTimer since_events_;
+  QTimer flush_timer_;
+};
+
+}  // namespace lumivor

@@ -1,0 +1,370 @@
+#include "main/ui/catalog_model.h"
+
+#include <QColor>
+#include <QGuiApplication>
+#include <QPalette>
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <limits>
+
+#include "core/fields.h"
+
+namespace lumivor {
+
+namespace {
+
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+std::string DecimalLength(std::string_view text) { return std::to_string(CodePointCount(text)); }
+
+// A sortable value of a FileTime text: empty before every time, a text that is no time after
+// every time, so that the order is a strict weak one whatever the catalog holds.
+double DateKey(std::string_view text) {
+  if (text.empty()) return -std::numeric_limits<double>::infinity();
+  std::tm parts{};
+  if (!ParseFileTime(text, &parts)) return std::numeric_limits<double>::infinity();
+  double key = parts.tm_year;
+  for (int part : {parts.tm_mon, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec}) {
+    key = key * 100 + part;
+  }
+  return key;
+}
+
+const QColor kReadOnlyBackground(239, 243, 255);
+
+}  // namespace
+
+QString FieldText(int field, const TCatalogRecord* record) {
+  if (!record || field < 0 || field >= kFieldCount) return {};
+  const std::string_view stored = record->Field(field);
+  if (field == kFileSize) {
+    if (stored.empty() || !IsNumberText(stored)) return {};
+    QLocale locale;
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return locale.toString(NumberTextValue(stored) / 1024.0, 'f', 2) + QStringLiteral(" KB");
+  }
+  if (field == kSizePercentage) {
+    if (stored.empty()) return {};
+    return FromUtf8(stored) + QLatin1Char('%');
+  }
+  return FromUtf8(stored);
+}
+
+void RebasePaths(CatalogTree::Node* node, std::string_view new_name) {
+  if (!node) return;
+  const CatalogTree::Node* parent = node->parent;
+  std::string prefix;
+  if (parent && parent->parent) {
+    prefix.assign(parent->record.Field(kFullPath));
+    if (!prefix.empty()) prefix += '/';
+  }
+  // The descendants' paths start with the node's own path as it was; that is what gets replaced.
+  const std::string old_path(node->record.Field(kFullPath));
+  const std::string new_path = prefix + std::string(new_name);
+  node->record.SetField(kFullPath, new_path);
+  node->record.SetField(kPathNameLength, DecimalLength(new_path));
+
+  std::vector<CatalogTree::Node*> stack(node->children.rbegin(), node->children.rend());
+  std::string path;
+  while (!stack.empty()) {
+    CatalogTree::Node* child = stack.back();
+    stack.pop_back();
+    const std::string_view current = child->record.Field(kFullPath);
+    if (!old_path.empty() && current.size() > old_path.size() &&
+        current.substr(0, old_path.size()) == old_path && current[old_path.size()] == '/') {
+      path = new_path;
+      path.append(current.substr(old_path.size()));
+    } else {
+      // A path that does not lie below the old one is rebuilt from its parent's new path.
+      path.assign(child->parent->record.Field(kFullPath));
+      path += '/';
+      path.append(child->record.Field(kFileName));
+    }
+    child->record.SetField(kFullPath, path);
+    child->record.SetField(kPathNameLength, DecimalLength(path));
+    stack.insert(stack.end(), child->children.rbegin(), child->children.rend());
+  }
+}
+
+CatalogModel::CatalogModel(QObject* parent) : QAbstractItemModel(parent) {}
+
+void CatalogModel::SetColumns(std::vector<CatalogColumn> columns) {
+  beginResetModel();
+  columns_ = std::move(columns);
+  endResetModel();
+}
+
+void CatalogModel::AdoptTree(CatalogTree&& tree) {
+  beginResetModel();
+  CatalogTree old = std::move(tree_);
+  tree_ = std::move(tree);
+  sorted_folders_.clear();
+  sort_active_ = false;
+  endResetModel();
+  // `old` is released here, after the views let go of its nodes.
+}
+
+void CatalogModel::AppendTree(CatalogTree&& tree) {
+  if (tree.Empty()) return;
+  const int first = rowCount();
+  const int added = static_cast<int>(tree.Root()->children.size());
+  beginInsertRows({}, first, first + added - 1);
+  tree_.Append(std::move(tree));
+  endInsertRows();
+}
+
+void CatalogModel::Clear() { AdoptTree(CatalogTree()); }
+
+const CatalogTree& CatalogModel::SortedTree() {
+  if (sort_active_) {
+    std::vector<CatalogTree::Node*> stack{tree_.Root()};
+    while (!stack.empty()) {
+      CatalogTree::Node* folder = stack.back();
+      stack.pop_back();
+      EnsureSorted(folder);
+      for (CatalogTree::Node* child : folder->children) {
+        if (child->HasChildren()) stack.push_back(child);
+      }
+    }
+  }
+  return tree_;
+}
+
+void CatalogModel::SortTree(int field, bool ascending) {
+  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  const QModelIndexList old_indexes = persistentIndexList();
+  sort_active_ = true;
+  sort_field_ = std::clamp(field, 0, kFieldCount - 1);
+  sort_ascending_ = ascending;
+  sorted_folders_.clear();
+  // Folders the views hold indexes into are sorted now; the rest when first shown.
+  EnsureSorted(tree_.Root());
+  for (const QModelIndex& index : old_indexes) {
+    CatalogTree::Node* node = NodeOf(index);
+    if (!node) continue;
+    EnsureSorted(node);
+    for (CatalogTree::Node* up = node->parent; up; up = up->parent) EnsureSorted(up);
+  }
+  QModelIndexList new_indexes;
+  new_indexes.reserve(old_indexes.size());
+  for (const QModelIndex& index : old_indexes) {
+    CatalogTree::Node* node = NodeOf(index);
+    new_indexes.append(node ? createIndex(static_cast<int>(node->row), index.column(), node)
+                            : QModelIndex());
+  }
+  changePersistentIndexList(old_indexes, new_indexes);
+  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void CatalogModel::EnsureSorted(CatalogTree::Node* folder) const {
+  if (!sort_active_ || folder->children.size() < 1) return;
+  if (!sorted_folders_.insert(folder).second) return;
+  SortFolder(folder);
+}
+
+void CatalogModel::SortFolder(CatalogTree::Node* folder) const {
+  // Keys are taken once per child, then the children are put in order by them.
+  struct Entry {
+    bool file;
+    double number;
+    std::string_view text;
+    CatalogTree::Node* node;
+  };
+  std::vector<Entry> entries;
+  entries.reserve(folder->children.size());
+  const SortKind kind = SortKindOf(sort_field_);
+  for (CatalogTree::Node* child : folder->children) {
+    Entry entry{Trimmed(child->record.Field(kFileType)) != kDirectoryType, 0.0, {}, child};
+    const std::string_view value = child->record.Field(sort_field_);
+    switch (kind) {
+      case SortKind::kNumber:
+        entry.number = NumberTextValue(value);
+        break;
+      case SortKind::kDate:
+        entry.number = DateKey(value);
+        break;
+      case SortKind::kText:
+        entry.text = value;
+        break;
+      case SortKind::kFixed:
+        break;
+    }
+    entries.push_back(entry);
+  }
+  const bool ascending = sort_ascending_;
+  auto key_less = [kind](const Entry& a, const Entry& b) {
+    if (kind == SortKind::kText) return CompareFoldedText(a.text, b.text) < 0;
+    return a.number < b.number;
+  };
+  std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    if (a.file != b.file) return !a.file;
+    return ascending ? key_less(a, b) : key_less(b, a);
+  });
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    folder->children[i] = entries[i].node;
+    entries[i].node->row = static_cast<std::uint32_t>(i);
+  }
+}
+
+void CatalogModel::ApplyEdit(CatalogTree::Node* node, int field, std::string_view text) {
+  if (!node || node == tree_.Root() || field < 0 || field >= kFieldCount) return;
+  if (field == kFileName) RebasePaths(node, text);
+  node->record.SetField(field, text);
+  node->record.SetField(kFileNameLength, DecimalLength(node->record.Field(kFileName)));
+  const int last = columnCount() - 1;
+  if (last < 0) return;
+  emit dataChanged(IndexOf(node, 0), IndexOf(node, last));
+  // Paths below a renamed folder changed too; its own rows are the ones a view may show.
+  if (field == kFileName && node->HasChildren()) {
+    const QModelIndex parent = IndexOf(node, 0);
+    emit dataChanged(index(0, 0, parent),
+                     index(static_cast<int>(node->children.size()) - 1, last, parent));
+  }
+}
+
+CatalogTree::Node* CatalogModel::NodeOf(const QModelIndex& index) {
+  return index.isValid() ? static_cast<CatalogTree::Node*>(index.internalPointer()) : nullptr;
+}
+
+CatalogTree::Node* CatalogModel::NodeOrRoot(const QModelIndex& index) const {
+  return index.isValid() ? static_cast<CatalogTree::Node*>(index.internalPointer())
+                         : const_cast<CatalogTree::Node*>(tree_.Root());
+}
+
+QModelIndex CatalogModel::IndexOf(const CatalogTree::Node* node, int column) const {
+  if (!node || !node->parent || column < 0 || column >= columnCount()) return {};
+  // Every folder on the way up must be in its shown order before the row is read.
+  std::vector<CatalogTree::Node*> chain;
+  for (CatalogTree::Node* up = node->parent; up; up = up->parent) chain.push_back(up);
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) EnsureSorted(*it);
+  return createIndex(static_cast<int>(node->row), column, const_cast<CatalogTree::Node*>(node));
+}
+
+const CatalogColumn* CatalogModel::ColumnAt(int column) const {
+  if (column < 0 || column >= static_cast<int>(columns_.size())) return nullptr;
+  return &columns_[static_cast<std::size_t>(column)];
+}
+
+QString CatalogModel::Hint(const CatalogTree::Node* node, int column) const {
+  const CatalogColumn* settings = ColumnAt(column);
+  if (!node || !settings) return {};
+  const QString text = FieldText(settings->field, &node->record);
+  if (settings->field != kFileName && settings->field != kDescription) return text;
+  return text + QStringLiteral(" (Press F2 to edit the file's ") +
+         FromUtf8(FieldNames[static_cast<std::size_t>(settings->field)]) + QLatin1Char(')');
+}
+
+QIcon CatalogModel::Icon(const TCatalogRecord& record) const {
+  if (Trimmed(record.Field(kFileType)) == kDirectoryType) {
+    if (folder_icon_.isNull())
+      folder_icon_ = icon_provider_.icon(QAbstractFileIconProvider::Folder);
+    return folder_icon_;
+  }
+  // The type comes from the name alone; the disk is never asked.
+  std::string_view path = Trimmed(record.Field(kFullPath));
+  if (path.empty()) path = Trimmed(record.Field(kFileName));
+  const std::size_t slash = path.find_last_of('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const std::size_t dot = name.find_last_of('.');
+  std::string extension(dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1));
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  auto found = icons_.find(extension);
+  if (found != icons_.end()) return found->second;
+  QIcon icon;
+  if (!extension.empty()) {
+    const QMimeType type = mime_.mimeTypeForFile(QStringLiteral("x.") + FromUtf8(extension),
+                                                 QMimeDatabase::MatchExtension);
+    icon = QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName()));
+  }
+  if (icon.isNull()) icon = icon_provider_.icon(QAbstractFileIconProvider::File);
+  return icons_.emplace(std::move(extension), icon).first->second;
+}
+
+QModelIndex CatalogModel::index(int row, int column, const QModelIndex& parent) const {
+  if (row < 0 || column < 0 || column >= columnCount() || parent.column() > 0) return {};
+  CatalogTree::Node* folder = NodeOrRoot(parent);
+  if (static_cast<std::size_t>(row) >= folder->children.size()) return {};
+  EnsureSorted(folder);
+  return createIndex(row, column, folder->children[static_cast<std::size_t>(row)]);
+}
+
+QModelIndex CatalogModel::parent(const QModelIndex& child) const {
+  const CatalogTree::Node* node = NodeOf(child);
+  if (!node || !node->parent || node->parent == tree_.Root()) return {};
+  return createIndex(static_cast<int>(node->parent->row), 0, node->parent);
+}
+
+int CatalogModel::rowCount(const QModelIndex& parent) const {
+  if (parent.column() > 0) return 0;
+  return static_cast<int>(NodeOrRoot(parent)->children.size());
+}
+
+int CatalogModel::columnCount(const QModelIndex&) const {
+  return static_cast<int>(columns_.size());
+}
+
+bool CatalogModel::hasChildren(const QModelIndex& parent) const {
+  if (parent.column() > 0) return false;
+  return NodeOrRoot(parent)->HasChildren();
+}
+
+QVariant CatalogModel::data(const QModelIndex& index, int role) const {
+  const CatalogTree::Node* node = NodeOf(index);
+  const CatalogColumn* column = ColumnAt(index.column());
+  if (!node || !column) return {};
+  switch (role) {
+    case Qt::DisplayRole:
+      return FieldText(column->field, &node->record);
+    case Qt::EditRole:
+      return FromUtf8(node->record.Field(column->field));
+    case Qt::DecorationRole:
+      if (column->field == kFileName) return Icon(node->record);
+      return {};
+    case Qt::ToolTipRole:
+      return Hint(node, index.column());
+    case Qt::TextAlignmentRole:
+      return QVariant::fromValue(column->align | Qt::AlignVCenter);
+    case Qt::BackgroundRole:
+      return column->read_only ? kReadOnlyBackground
+                               : QGuiApplication::palette().color(QPalette::ToolTipBase);
+    default:
+      return {};
+  }
+}
+
+QVariant CatalogModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  const CatalogColumn* column = ColumnAt(section);
+  if (orientation != Qt::Horizontal || !column) return {};
+  if (role == Qt::DisplayRole) return FromUtf8(column->name);
+  if (role == Qt::TextAlignmentRole) return QVariant::fromValue(column->align | Qt::AlignVCenter);
+  return {};
+}
+
+Qt::ItemFlags CatalogModel::flags(const QModelIndex& index) const {
+  const CatalogColumn* column = ColumnAt(index.column());
+  if (!NodeOf(index) || !column) return Qt::NoItemFlags;
+  Qt::ItemFlags result = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+  if (!column->read_only) result |= Qt::ItemIsEditable;
+  return result;
+}
+
+bool CatalogModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  CatalogTree::Node* node = NodeOf(index);
+  const CatalogColumn* column = ColumnAt(index.column());
+  if (role != Qt::EditRole || !node || !column || column->read_only) return false;
+  emit EditCommitted(node, column->field, value.toString().toStdString());
+  return true;
+}
+
+}  // namespace lumivor

@@ -1,0 +1,645 @@
+#include "main/ui/tfm_main.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QScrollArea>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
+#include <QToolButton>
+#include <QTreeView>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "config/config.h"
+#include "core/errors.h"
+#include "core/file_info.h"
+#include "core/ui/qt_prompts.h"
+#include "core/ui/wait_form.h"
+#include "library/library_storage.h"
+#include "library/ui/frm_cat_tree.h"
+#include "main/ui/catalog_model.h"
+#include "main/ui/detail_model.h"
+#include "main/ui/tfm_about.h"
+
+namespace lumivor {
+
+namespace {
+
+const QColor kSplitterColour(254, 243, 255);
+const QColor kHeaderBackground(123, 170, 255);
+const QColor kGridColour(205, 212, 235);
+
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+// Paints the cell as usual, then its right and bottom grid lines.
+class GridDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
+    QStyledItemDelegate::paint(painter, option, index);
+    painter->save();
+    painter->setPen(kGridColour);
+    painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
+    painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
+    painter->restore();
+  }
+};
+
+QString HeaderStyle() {
+  return QStringLiteral(
+             "QHeaderView::section { background-color: %1; color: black; padding: 1px 4px;"
+             " border: none; border-right: 1px solid %2; border-bottom: 1px solid %2; }")
+      .arg(kHeaderBackground.name(), kHeaderBackground.darker(130).name());
+}
+
+Qt::Alignment AlignmentOf(const std::string& align) {
+  if (align == "right") return Qt::AlignRight;
+  if (align == "center") return Qt::AlignHCenter;
+  return Qt::AlignLeft;
+}
+
+void SetUpGridView(QTreeView* view) {
+  view->setItemDelegate(new GridDelegate(view));
+  view->setSelectionMode(QAbstractItemView::SingleSelection);
+  view->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view->setAllColumnsShowFocus(true);
+  view->setUniformRowHeights(true);
+  view->setMouseTracking(true);  // hot tracking
+  view->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
+  // The selection keeps its highlight when the view loses the focus.
+  QPalette palette = view->palette();
+  palette.setColor(QPalette::Inactive, QPalette::Highlight,
+                   palette.color(QPalette::Active, QPalette::Highlight));
+  palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                   palette.color(QPalette::Active, QPalette::HighlightedText));
+  view->setPalette(palette);
+  QHeaderView* header = view->header();
+  header->setStyleSheet(HeaderStyle());
+  header->setSectionsMovable(true);
+  header->setStretchLastSection(false);
+  header->setMinimumHeight(17);
+}
+
+const char* const kButtonCaptions[6] = {"&New Catalog", "&Catalog Library", "&Search",
+                                        "&Export",      "&Options",         "E&xit"};
+const char* const kButtonHints[6] = {"Create a new catalog",
+                                     "The library of catalogs",
+                                     "Search a file in the library",
+                                     "Export to a file ",
+                                     "",
+                                     "Exit"};
+const char* const kButtonPictures[6] = {
+    ":/toolbar/new_catalog.svg", ":/toolbar/catalog_library.svg", ":/toolbar/search.svg",
+    ":/toolbar/export.svg",      ":/toolbar/options.svg",         ":/toolbar/exit.svg"};
+const char* const kButtonNames[6] = {"SpeedDemoButton", "VisibilityDemoButton", "AlignDemoButton",
+                                     "SpeedButton1",    "SpeedButton2",         "QuitButton"};
+
+}  // namespace
+
+TFMMain::TFMMain(std::string directory, Prompts* prompts, QWidget* parent)
+    : QMainWindow(parent), directory_(std::move(directory)) {
+  if (prompts == nullptr) {
+    own_prompts_ = std::make_unique<QtPrompts>(this);
+    prompts = own_prompts_.get();
+  }
+  prompts_ = prompts;
+  setObjectName(QStringLiteral("FMMain"));
+  setWindowTitle(QStringLiteral("Lumivor"));
+  resize(934, 490);
+
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  CreateToolbar(central);
+  CreatePanes(central);
+  setCentralWidget(central);
+  CreateMenus();
+
+  status_label_ = new QLabel(this);
+  status_label_->setObjectName(QStringLiteral("SB"));
+  status_label_->setMinimumWidth(300);
+  statusBar()->addWidget(status_label_, 1);
+
+  // The progress window comes second, after the main window.
+  wait_form_ = new TWaitForm(this);
+}
+
+TFMMain::~TFMMain() = default;
+
+void TFMMain::CreateToolbar(QWidget* host) {
+  auto* scroller = new QScrollArea(host);  // lets the toolbar scroll in a narrow window
+  scroller->setObjectName(QStringLiteral("PageScroller1"));
+  scroller->setFixedHeight(84);
+  scroller->setFrameShape(QFrame::NoFrame);
+  scroller->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  scroller->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  auto* panel = new QWidget(scroller);
+  panel->setObjectName(QStringLiteral("MainPanel"));
+  auto* row = new QHBoxLayout(panel);
+  row->setContentsMargins(10, 3, 10, 3);
+  row->setSpacing(0);
+  QFont bold = font();
+  bold.setBold(true);
+  for (int i = 0; i < 6; ++i) {
+    auto* button = new QToolButton(panel);
+    button->setObjectName(kButtonNames[i]);
+    button->setText(QString::fromLatin1(kButtonCaptions[i]));
+    button->setToolTip(QString::fromLatin1(kButtonHints[i]));
+    button->setIcon(QIcon(QString::fromLatin1(kButtonPictures[i])));
+    button->setIconSize(QSize(48, 48));
+    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    button->setAutoRaise(true);  // flat
+    button->setFont(bold);
+    button->setFixedSize(std::max(90, button->sizeHint().width()), 73);
+    row->addWidget(button);
+    buttons_[i] = button;
+  }
+  connect(buttons_[0], &QToolButton::clicked, this, &TFMMain::BtnNewCatClick);
+  connect(buttons_[1], &QToolButton::clicked, this, &TFMMain::BtnCatLibClick);
+  connect(buttons_[2], &QToolButton::clicked, this, &TFMMain::BtnSearchClick);
+  connect(buttons_[3], &QToolButton::clicked, this, &TFMMain::BtnExportClick);
+  connect(buttons_[4], &QToolButton::clicked, this, &TFMMain::BtnOptionsClick);
+  connect(buttons_[5], &QToolButton::clicked, this, &QWidget::close);
+  // Alt+letter shortcuts come from the captions; Alt+O opens the menu like a click.
+
+  row->addSpacing(8);
+  auto* links = new QVBoxLayout();
+  links->setContentsMargins(0, 8, 0, 8);
+  auto* label2 = new QLabel(
+      QStringLiteral("<a href=\"%1\" style=\"color:#0000ff\">%1</a>").arg(FromUtf8(kWebAddress)),
+      panel);
+  label2->setObjectName(QStringLiteral("Label2"));
+  auto* label3 =
+      new QLabel(QStringLiteral("<a href=\"mailto:%1\" style=\"color:#0000ff\">Support:%1</a>")
+                     .arg(FromUtf8(kSupportMail)),
+                 panel);
+  label3->setObjectName(QStringLiteral("Label3"));
+  for (QLabel* label : {label2, label3}) {
+    label->setTextFormat(Qt::RichText);
+    label->setCursor(Qt::PointingHandCursor);
+    label->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    links->addWidget(label);
+  }
+  connect(label2, &QLabel::linkActivated, this, &TFMMain::OpenWebPage);
+  connect(label3, &QLabel::linkActivated, this, &TFMMain::OpenSupportMail);
+  row->addLayout(links);
+  row->addStretch(1);
+  panel->adjustSize();
+  scroller->setWidget(panel);
+  scroller->setWidgetResizable(true);
+  panel->setMinimumWidth(panel->sizeHint().width());
+  host->layout()->addWidget(scroller);
+}
+
+void TFMMain::CreateMenus() {
+  popup_menu1_ = new QMenu(this);
+  popup_menu1_->setObjectName(QStringLiteral("PopupMenu1"));
+  popup_menu1_->setToolTipsVisible(true);
+  QAction* config1 = popup_menu1_->addAction(QStringLiteral("Config Visible Columns"));
+  config1->setObjectName(QStringLiteral("Config1"));
+  connect(config1, &QAction::triggered, this, &TFMMain::ConfigVisibleColumnsClick);
+  popup_menu1_->addSeparator();
+  QAction* help1 = popup_menu1_->addAction(QStringLiteral("Help"));
+  help1->setObjectName(QStringLiteral("help1"));
+  connect(help1, &QAction::triggered, this, &TFMMain::OpenWebPage);
+  popup_menu1_->addSeparator();
+  QAction* options1 = popup_menu1_->addAction(QStringLiteral("About Lumivor"));
+  options1->setObjectName(QStringLiteral("Options1"));
+  options1->setToolTip(QStringLiteral("About of the software"));
+  connect(options1, &QAction::triggered, this, &TFMMain::AboutClick);
+  QAction* homepage = popup_menu1_->addAction(QStringLiteral("Goto Homepage"));
+  connect(homepage, &QAction::triggered, this, &TFMMain::OpenWebPage);
+
+  QAction* m1 = menuBar()->addAction(QStringLiteral("About"));
+  m1->setObjectName(QStringLiteral("m1"));
+  connect(m1, &QAction::triggered, this, &TFMMain::AboutClick);
+}
+
+void TFMMain::CreatePanes(QWidget* host) {
+  slleft_ = new QSplitter(Qt::Horizontal, host);
+  slleft_->setObjectName(QStringLiteral("slleft"));
+  slleft_->setHandleWidth(6);
+  slleft_->setChildrenCollapsible(false);
+  slleft_->setStyleSheet(
+      QStringLiteral("QSplitter::handle { background-color: %1; }").arg(kSplitterColour.name()));
+
+  slhint_ = new QSplitter(Qt::Vertical, slleft_);
+  slhint_->setObjectName(QStringLiteral("plLeft"));
+  slhint_->setHandleWidth(6);
+  slhint_->setChildrenCollapsible(false);
+
+  frm_cat_tree_ = new TFrmCatTree(slhint_);
+  frm_cat_tree_->setObjectName(QStringLiteral("FrmCatTree"));
+  frm_cat_tree_->SetPlainColours(true);
+  frm_cat_tree_->SetHint(QStringLiteral("Catalogs"));
+  frm_cat_tree_->setMinimumHeight(80);
+  connect(frm_cat_tree_, &TFrmCatTree::NodeActivated, this,
+          [this](const QString&, bool) { FrmCatTreeVTLibClick(); });
+
+  auto* pl_hint = new QWidget(slhint_);
+  pl_hint->setObjectName(QStringLiteral("plHint"));
+  pl_hint->setMinimumHeight(80);
+  pl_hint->setAutoFillBackground(true);
+  QPalette hint_palette = pl_hint->palette();
+  hint_palette.setColor(QPalette::Window, kSplitterColour);
+  pl_hint->setPalette(hint_palette);
+  auto* hint_layout = new QVBoxLayout(pl_hint);
+  hint_layout->setContentsMargins(0, 0, 0, 0);
+  vle_ = new QTreeView(pl_hint);
+  vle_->setObjectName(QStringLiteral("VLE"));
+  vle_model_ = new DetailModel(vle_);
+  vle_->setModel(vle_model_);
+  SetUpGridView(vle_);
+  vle_->setRootIsDecorated(false);
+  vle_->setItemsExpandable(false);
+  vle_->setToolTip(QStringLiteral("File Detail"));
+  vle_->setColumnWidth(0, 170);
+  vle_->setColumnWidth(1, 103);
+  hint_layout->addWidget(vle_);
+  connect(vle_model_, &DetailModel::ValueCommitted, this, &TFMMain::VLENewText);
+
+  slhint_->addWidget(frm_cat_tree_);
+  slhint_->addWidget(pl_hint);
+  slhint_->setStretchFactor(0, 1);
+  slhint_->setStretchFactor(1, 0);
+  slhint_->setMinimumWidth(80);
+
+  auto* panel2 = new QWidget(slleft_);
+  panel2->setObjectName(QStringLiteral("Panel2"));
+  panel2->setMinimumWidth(80);
+  auto* panel_layout = new QVBoxLayout(panel2);
+  panel_layout->setContentsMargins(0, 0, 0, 0);
+  vt_ = new QTreeView(panel2);
+  vt_->setObjectName(QStringLiteral("VT"));
+  vt_model_ = new CatalogModel(vt_);
+  vt_->setModel(vt_model_);
+  SetUpGridView(vt_);
+  vt_->setRootIsDecorated(true);
+  vt_->setExpandsOnDoubleClick(true);
+  vt_->setSortingEnabled(false);  // VTHeaderClick sorts by its own rule
+  vt_->setToolTip(QStringLiteral("Items"));
+  vt_->header()->setSectionsClickable(true);
+  vt_->header()->setSortIndicatorShown(false);
+  vt_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  panel_layout->addWidget(vt_);
+  connect(vt_->header(), &QHeaderView::sectionClicked, this, &TFMMain::VTHeaderClick);
+  connect(vt_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current, const QModelIndex&) { VTChange(current); });
+  connect(vt_model_, &CatalogModel::EditCommitted, this, &TFMMain::VTNewText);
+
+  slleft_->addWidget(slhint_);
+  slleft_->addWidget(panel2);
+  slleft_->setStretchFactor(0, 0);
+  slleft_->setStretchFactor(1, 1);
+  host->layout()->addWidget(slleft_);
+}
+
+TConfig& TFMMain::Config() {
+  if (!config_) config_ = std::make_unique<TConfig>(directory_);
+  return *config_;
+}
+
+const std::string& TFMMain::LibraryPath() { return Config().LibraryPath(); }
+
+Progress& TFMMain::WaitProgress() { return *wait_form_; }
+
+void TFMMain::InitMainWindow() {
+  if (initialised_) return;
+  initialised_ = true;
+  RunCommand([this] {
+    // The first use of the configuration writes the default file when there is none.
+    const std::string& library = LibraryPath();
+    if (!Config().LoadWarning().empty()) {
+      prompts_->ShowMessage("Warning", Config().LoadWarning(), MessageIcon::kWarning);
+    }
+    CreateDefaultLibrary(library);
+    frm_cat_tree_->SetLibraryRoot(FromUtf8(library));
+  });
+  setWindowTitle(FromUtf8(kProductTitle));
+  RestoreLayout();
+  BuildColumns();
+  RefreshLibrary();
+  ShowDetail(nullptr);
+  SetDetailShowsItem(false);
+  status_label_->clear();
+}
+
+void TFMMain::RestoreLayout() {
+  const TXMLFrameType frame = Config().Root().frame();
+  if (frame.max()) {
+    setWindowState(windowState() | Qt::WindowMaximized);
+  } else {
+    setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
+    move(frame.left(), frame.top());
+    resize(std::max(frame.width(), 200), std::max(frame.height(), 150));
+  }
+  const TXMLPlLeftType left = frame.plLeft();
+  left_width_ = std::max(left.width(), 80);
+  frm_cat_tree_->SetColumnWidths(left.col1(), left.col2(), left.col3());
+  const TXMLPlHintType hint = frame.plHint();
+  hint_height_ = std::max(hint.height(), 80);
+  vle_->setColumnWidth(0, hint.col1());
+  vle_->setColumnWidth(1, hint.col2());
+  panes_applied_ = false;
+  if (isVisible()) ApplyPaneSizes();
+}
+
+void TFMMain::ApplyPaneSizes() {
+  if (centralWidget()->layout()) centralWidget()->layout()->activate();
+  const int across = std::max(slleft_->width() - slleft_->handleWidth(), left_width_ + 80);
+  slleft_->setSizes({left_width_, across - left_width_});
+  const int down = std::max(slhint_->height() - slhint_->handleWidth(), hint_height_ + 80);
+  slhint_->setSizes({down - hint_height_, hint_height_});
+  panes_applied_ = true;
+}
+
+void TFMMain::SaveLayout() {
+  TXMLConfigType root = Config().Root();
+  TXMLFrameType frame = root.frame();
+  frame.SetLeft(x());
+  frame.SetTop(y());
+  frame.SetHeight(height());
+  frame.SetWidth(width());
+  frame.SetMax(isMaximized());
+  TXMLPlLeftType left = frame.plLeft();
+  left.SetWidth(panes_applied_ ? slleft_->sizes().value(0) : left_width_);
+  QTreeView* library = frm_cat_tree_->VTLib();
+  left.SetCol1(library->columnWidth(0));
+  left.SetCol2(library->columnWidth(1));
+  left.SetCol3(library->columnWidth(2));
+  TXMLPlHintType hint = frame.plHint();
+  hint.SetHeight(panes_applied_ ? slhint_->sizes().value(1) : hint_height_);
+  hint.SetCol1(vle_->columnWidth(0));
+  hint.SetCol2(vle_->columnWidth(1));
+  const TXMLNodesType nodes = root.nodes();
+  const QHeaderView* header = vt_->header();
+  for (int i = 0; i < vt_model_->columnCount() && i < nodes.Count(); ++i) {
+    TXMLNodeType node = nodes.Node(i);
+    // A hidden section has no width of its own; it keeps the one it had when shown.
+    if (!header->isSectionHidden(i)) node.SetWidth(header->sectionSize(i));
+    node.SetVisible(!header->isSectionHidden(i));
+    node.SetIndex(header->visualIndex(i));
+  }
+  Config().Save();
+}
+
+void TFMMain::BuildColumns() {
+  const TXMLNodesType nodes = Config().Root().nodes();
+  std::vector<CatalogColumn> columns;
+  for (int i = 0; i < nodes.Count(); ++i) {
+    const TXMLNodeType node = nodes.Node(i);
+    CatalogColumn column;
+    column.name = node.Name();
+    column.field = FieldIndexOf(column.name);
+    column.read_only = node.ReadOnly();
+    column.align = AlignmentOf(node.Align());
+    columns.push_back(std::move(column));
+  }
+  vt_model_->SetColumns(std::move(columns));
+  QHeaderView* header = vt_->header();
+  const int count = vt_model_->columnCount();
+  for (int i = 0; i < count; ++i) {
+    header->showSection(i);
+    header->resizeSection(i, std::max(nodes.Node(i).Width(), 10));
+  }
+  // Display positions are placed from the leftmost on, so earlier moves stay where they went.
+  std::vector<std::pair<int, int>> positions;  // (Index, column)
+  for (int i = 0; i < count; ++i) positions.emplace_back(nodes.Node(i).Index(), i);
+  std::stable_sort(positions.begin(), positions.end());
+  for (const auto& [target, column] : positions) {
+    const int to = std::clamp(target, 0, count - 1);
+    const int from = header->visualIndex(column);
+    if (from != to) header->moveSection(from, to);
+  }
+  ApplyColumnVisibility();
+}
+
+void TFMMain::ApplyColumnVisibility() {
+  const TXMLNodesType nodes = Config().Root().nodes();
+  for (int i = 0; i < vt_model_->columnCount() && i < nodes.Count(); ++i) {
+    vt_->header()->setSectionHidden(i, !nodes.Node(i).Visible());
+  }
+}
+
+void TFMMain::UpdateStatusBar() { status_label_->setText(StatusText()); }
+
+QString TFMMain::StatusText() const {
+  std::string text(kStatusPrefix);
+  const CatalogTree::Node* library = frm_cat_tree_->FocusedNode();
+  if (library != nullptr) {
+    text += LibraryDisplayPath(library->record.Field(kFullPath));
+    if (const CatalogTree::Node* item = FocusedItem()) {
+      text += " ==> ";
+      text += LibraryDisplayPath(item->record.Field(kFileName));
+    }
+  }
+  return QString::fromStdString(text);
+}
+
+void TFMMain::SetDetailShowsItem(bool shows_item) {
+  detail_shows_item_ = shows_item;
+  vle_model_->SetShowsItem(shows_item);
+}
+
+void TFMMain::SetCatalogTree(CatalogTree&& tree) {
+  vt_model_->AdoptTree(std::move(tree));
+  ShowDetail(nullptr);
+}
+
+void TFMMain::AppendCatalogTree(CatalogTree&& tree) { vt_model_->AppendTree(std::move(tree)); }
+
+void TFMMain::ClearCatalog() {
+  vt_model_->Clear();
+  ShowDetail(nullptr);
+}
+
+const CatalogTree& TFMMain::CatalogTreeShown() { return vt_model_->SortedTree(); }
+
+std::size_t TFMMain::CatalogSize() const { return vt_model_->Tree().Size(); }
+
+CatalogTree::Node* TFMMain::FocusedItem() const {
+  return CatalogModel::NodeOf(vt_->selectionModel()->currentIndex());
+}
+
+QToolButton* TFMMain::ToolButton(int i) const { return i >= 0 && i < 6 ? buttons_[i] : nullptr; }
+
+void TFMMain::OpenCatalog(const std::string& path) {
+  if (path == current_catalog_file_) return;
+  // Read into a tree of its own first: a file that cannot be read leaves the view as it was.
+  CatalogTree tree = LoadCatalog(path, WaitProgress());
+  vt_model_->AdoptTree(std::move(tree));
+  current_catalog_file_ = path;
+  const QModelIndex top = vt_model_->index(0, 0);
+  if (top.isValid()) vt_->expand(top);
+}
+
+void TFMMain::SaveCurrentCatalog() {
+  std::string path = current_catalog_file_;
+  if (path.empty()) {
+    path = AskSaveFileName(*prompts_, kCatalogExtension, kCatalogFilter, {});
+    if (path.empty()) return;
+  }
+  SaveCatalog(vt_model_->SortedTree(), path, WaitProgress());
+  WaitProgress().ShowWait(false);
+}
+
+void TFMMain::ResortCatalog() { vt_model_->SortTree(sort_field_, sort_ascending_); }
+
+void TFMMain::ApplyEdit(CatalogTree::Node* node, int field, std::string_view text) {
+  if (node == nullptr) return;
+  vt_model_->ApplyEdit(node, field, text);
+  vt_->viewport()->update();
+  RunCommand([this] { SaveCurrentCatalog(); });
+}
+
+void TFMMain::ShowDetail(const TCatalogRecord* record) {
+  std::vector<DetailModel::Row> rows;
+  if (record != nullptr) {
+    const TXMLNodesType nodes = Config().Root().nodes();
+    for (int i = 0; i < nodes.Count(); ++i) {
+      const std::string name = nodes.Node(i).Name();
+      rows.push_back({QString::fromStdString(name), FieldText(FieldIndexOf(name), record)});
+    }
+  }
+  vle_model_->SetRows(std::move(rows), detail_shows_item_);
+}
+
+void TFMMain::RefreshLibrary(const std::string& select_path) {
+  frm_cat_tree_->RefreshLibrary();
+  if (!select_path.empty()) frm_cat_tree_->SelectNodeByPath(FromUtf8(select_path));
+}
+
+bool TFMMain::RunCommand(const std::function<void()>& command) {
+  try {
+    command();
+    return true;
+  } catch (const std::exception& error) {
+    wait_form_->ShowWait(false);
+    QApplication::restoreOverrideCursor();
+    prompts_->ShowMessage("Error", error.what(), MessageIcon::kError);
+  }
+  return false;
+}
+
+void TFMMain::BtnNewCatClick() {
+  // The New Catalog dialog and the scan are wired here.
+}
+
+void TFMMain::BtnCatLibClick() {
+  // The Catalog Library window is wired here.
+}
+
+void TFMMain::BtnSearchClick() {
+  // The Search dialog is wired here.
+}
+
+void TFMMain::BtnExportClick() {
+  // The Export dialog is wired here.
+}
+
+void TFMMain::ConfigVisibleColumnsClick() {
+  // The visible-columns dialog is wired here; ApplyColumnVisibility shows its choice.
+}
+
+void TFMMain::FrmCatTreeVTLibClick() {
+  const CatalogTree::Node* library = frm_cat_tree_->FocusedNode();
+  if (library == nullptr) {
+    ClearCatalog();
+    current_catalog_file_.clear();
+    SetDetailShowsItem(false);
+    UpdateStatusBar();
+    return;
+  }
+  const bool opened = RunCommand([&] {
+    if (library->record.Field(kFileType) == kFileTypeText) {
+      OpenCatalog(std::string(library->record.Field(kFullPath)));
+    } else {
+      ClearCatalog();
+      current_catalog_file_.clear();
+    }
+  });
+  if (!opened) return;
+  SetDetailShowsItem(false);
+  ShowDetail(&library->record);
+  UpdateStatusBar();
+  ResortCatalog();
+}
+
+void TFMMain::VTHeaderClick(int column) {
+  if (column < 0 || column >= vt_model_->columnCount()) return;
+  if (sort_column_ < 0) {
+    sort_ascending_ = true;
+  } else {
+    sort_ascending_ = !sort_ascending_;
+  }
+  sort_column_ = column;
+  sort_field_ = vt_model_->Columns()[static_cast<std::size_t>(column)].field;
+  QHeaderView* header = vt_->header();
+  header->setSortIndicatorShown(true);
+  header->setSortIndicator(column, sort_ascending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
+  ResortCatalog();
+}
+
+void TFMMain::VTChange(const QModelIndex& current) {
+  const CatalogTree::Node* node = CatalogModel::NodeOf(current);
+  if (node != nullptr) {
+    SetDetailShowsItem(true);
+    ShowDetail(&node->record);
+  } else {
+    ShowDetail(nullptr);
+  }
+  UpdateStatusBar();
+}
+
+void TFMMain::VTNewText(CatalogTree::Node* node, int field, const std::string& text) {
+  ApplyEdit(node, field, text);
+  if (node != nullptr) ShowDetail(&node->record);
+}
+
+void TFMMain::VLENewText(int row, const QString& key, const QString& text) {
+  ApplyEdit(FocusedItem(), FieldIndexOf(key.toStdString()), text.toStdString());
+  vle_model_->SetValue(row, text);
+}
+
+void TFMMain::BtnOptionsClick() {
+  QToolButton* button = buttons_[4];
+  popup_menu1_->popup(button->mapToGlobal(QPoint(button->width() / 2, button->height() + 6)));
+}
+
+void TFMMain::AboutClick() {
+  TFMAbout about(this);
+  about.exec();
+}
+
+void TFMMain::OpenWebPage() { QDesktopServices::openUrl(QUrl(FromUtf8(kWebAddress))); }
+
+void TFMMain::OpenSupportMail() {
+  QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + FromUtf8(kSupportMail)));
+}
+
+void TFMMain::showEvent(QShowEvent* event) {
+  InitMainWindow();
+  QMainWindow::showEvent(event);
+  if (!panes_applied_) ApplyPaneSizes();
+}
+
+void TFMMain::closeEvent(QCloseEvent* event) {
+  RunCommand([this] { SaveLayout(); });
+  QMainWindow::closeEvent(event);
+}
+
+}  // namespace lumivor

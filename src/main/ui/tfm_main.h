@@ -1,0 +1,213 @@
+#pragma once
+
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/catalog_tree.h"
+#include "core/progress.h"
+#include "core/prompts.h"
+#include "core/xml_document.h"
+
+class QLabel;
+class QMenu;
+class QSplitter;
+class QToolButton;
+class QTreeView;
+
+namespace lumivor {
+
+class CatalogModel;
+class DetailModel;
+class QtPrompts;
+class TConfig;
+class TFrmCatTree;
+class TWaitForm;
+
+// The maker's web page and support mail address.
+inline constexpr std::string_view kWebAddress = "https://orvane.example/lumivor";
+inline constexpr std::string_view kSupportMail = "support@orvane.example";
+// The product name and version shown in the caption and the about box.
+inline constexpr std::string_view kProductTitle = "Orvane Lumivor 3.5.4";
+// The first part of every status-bar text.
+inline constexpr std::string_view kStatusPrefix = "Current Catalog: ==> ";
+
+// The main window: toolbar, library tree (top left), file detail pane (bottom left) and the
+// catalog view (right). It owns the current catalog for the whole run.
+//
+// State of the current catalog:
+//   CurrentCatalogFile  the file the view shows; empty for search results, a group or nothing
+//   ScanRootName        the source folder of a scan in progress, then the scan's top FileName
+//   SortField           the field the view sorts by (0, FileName, until the first header click)
+//   DetailShowsItem     whether the detail pane shows an item of the view (not a library record)
+//
+// Everything a command does runs through RunCommand: an error that ends a command is shown in a
+// message box "Error" with the error's own text, and the command stops there. Configuration and
+// library come from the directory given at construction, never from GetConfig(), so tests and
+// commands see the same files.
+class TFMMain : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // A main window over the configuration and library in `directory`. Questions and messages go
+  // through `prompts` (nullptr: Qt's dialogs and message boxes), which must outlive the window.
+  explicit TFMMain(std::string directory, Prompts* prompts = nullptr, QWidget* parent = nullptr);
+  ~TFMMain() override;
+
+  // The start-up sequence, run once (later calls do nothing): configuration (written with the
+  // defaults when missing), library with its default groups, caption, layout, columns, library
+  // tree, empty detail pane. Called by the first show when nobody called it before.
+  void InitMainWindow();
+  // Window geometry and pane sizes from the configuration.
+  void RestoreLayout();
+  // Window geometry, pane sizes and column widths, visibility and order into the configuration,
+  // which is then written. Raises LumivorError when the file cannot be written.
+  void SaveLayout();
+  // The catalog view's columns from the configuration rows: captions, widths, display positions,
+  // visibility, alignment, colours and editability.
+  void BuildColumns();
+  // Shows or hides each column of the view as its configuration row's Visible says.
+  void ApplyColumnVisibility();
+  // Rewrites the status-bar text from the library tree's and the view's focused nodes.
+  void UpdateStatusBar();
+  // The status-bar text.
+  [[nodiscard]] QString StatusText() const;
+
+  // --- The current catalog ---
+  [[nodiscard]] const std::string& CurrentCatalogFile() const { return current_catalog_file_; }
+  void SetCurrentCatalogFile(std::string path) { current_catalog_file_ = std::move(path); }
+  [[nodiscard]] const std::string& ScanRootName() const { return scan_root_name_; }
+  void SetScanRootName(std::string name) { scan_root_name_ = std::move(name); }
+  [[nodiscard]] int SortField() const { return sort_field_; }
+  [[nodiscard]] bool DetailShowsItem() const { return detail_shows_item_; }
+  void SetDetailShowsItem(bool shows_item);
+
+  // Shows `tree` in the view; the view adopts it (no copy). The detail pane is emptied.
+  void SetCatalogTree(CatalogTree&& tree);
+  // Appends the top-level records of `tree` to the view (search results); `tree` is left empty.
+  void AppendCatalogTree(CatalogTree&& tree);
+  // Empties the view and the detail pane.
+  void ClearCatalog();
+  // The tree on screen, in the order shown (for saving and exporting it).
+  [[nodiscard]] const CatalogTree& CatalogTreeShown();
+  // The number of records in the view.
+  [[nodiscard]] std::size_t CatalogSize() const;
+
+  // Loads the catalog file `path` into the view and expands its first top-level node. Nothing
+  // happens when `path` is already the current catalog file. Raises LumivorError (path and
+  // reason) when the file cannot be read; then the view and CurrentCatalogFile stay as they were.
+  void OpenCatalog(const std::string& path);
+  // Writes the view's tree to CurrentCatalogFile, asking for a file name when that is empty
+  // (cancelling saves nothing). The old file is replaced only once the new one is complete.
+  // Raises LumivorError on failure.
+  void SaveCurrentCatalog();
+  // Sorts the whole view by the header's sort column and direction (by SortField).
+  void ResortCatalog();
+  // Stores `text` in `field` of `node` (renaming paths below it for a FileName), recomputes
+  // FileNameLength and saves the catalog; a failed save is shown as "Error".
+  void ApplyEdit(CatalogTree::Node* node, int field, std::string_view text);
+  // The detail pane shows `record` (nullptr: nothing) row by row as the configuration lists the
+  // columns.
+  void ShowDetail(const TCatalogRecord* record);
+  // Lists the library afresh, then selects the node of `select_path` (empty: the root stays
+  // selected).
+  void RefreshLibrary(const std::string& select_path = {});
+
+  // Runs `command`; an error that escapes it hides the progress window and is shown in a message
+  // box with caption "Error" and the error's text. False when it ended with an error.
+  bool RunCommand(const std::function<void()>& command);
+
+  // --- What commands work with ---
+  [[nodiscard]] TConfig& Config();
+  [[nodiscard]] const std::string& LibraryPath();
+  [[nodiscard]] Progress& WaitProgress();
+  [[nodiscard]] TWaitForm* WaitForm() const { return wait_form_; }
+  [[nodiscard]] Prompts& UserPrompts() { return *prompts_; }
+  // The document that exports and searches work on.
+  [[nodiscard]] XmlDocument& XMLDoc() { return xml_doc_; }
+  [[nodiscard]] TFrmCatTree* FrmCatTree() const { return frm_cat_tree_; }
+  [[nodiscard]] QTreeView* VT() const { return vt_; }
+  [[nodiscard]] CatalogModel* VTModel() const { return vt_model_; }
+  [[nodiscard]] QTreeView* VLE() const { return vle_; }
+  [[nodiscard]] DetailModel* VLEModel() const { return vle_model_; }
+  // The view's focused node; nullptr when there is none.
+  [[nodiscard]] CatalogTree::Node* FocusedItem() const;
+  // The toolbar button at `i` (0 New Catalog .. 5 Exit).
+  [[nodiscard]] QToolButton* ToolButton(int i) const;
+  // The left column and the detail panel, whose sizes the layout keeps.
+  [[nodiscard]] QSplitter* LeftSplitter() const { return slleft_; }
+  [[nodiscard]] QSplitter* HintSplitter() const { return slhint_; }
+  // The Options pop-up menu.
+  [[nodiscard]] QMenu* PopupMenu1() const { return popup_menu1_; }
+
+ public slots:
+  // The New Catalog command; its dialog is wired here.
+  void BtnNewCatClick();
+  // The Catalog Library command; its window is wired here.
+  void BtnCatLibClick();
+  // The Search command; its dialog is wired here.
+  void BtnSearchClick();
+  // The Export command; its dialog is wired here.
+  void BtnExportClick();
+  // The visible-columns dialog of the Options menu; it is wired here.
+  void ConfigVisibleColumnsClick();
+  // A click in the library tree: opens the clicked catalog, or empties the view for a group.
+  void FrmCatTreeVTLibClick();
+  // A left click on the view's header: sorts by that column, flipping the direction every time.
+  void VTHeaderClick(int column);
+  // Opens the Options menu under its button.
+  void BtnOptionsClick();
+  // Shows the about box.
+  void AboutClick();
+  // Opens the maker's web page.
+  void OpenWebPage();
+  // Starts a mail to the support address.
+  void OpenSupportMail();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateToolbar(QWidget* host);
+  void CreateMenus();
+  void CreatePanes(QWidget* host);
+  void ApplyPaneSizes();
+  void VTChange(const QModelIndex& current);
+  void VTNewText(CatalogTree::Node* node, int field, const std::string& text);
+  void VLENewText(int row, const QString& key, const QString& text);
+
+  std::string directory_;
+  std::unique_ptr<QtPrompts> own_prompts_;
+  Prompts* prompts_;
+  std::unique_ptr<TConfig> config_;
+  XmlDocument xml_doc_;
+  TWaitForm* wait_form_ = nullptr;
+
+  std::string current_catalog_file_;
+  std::string scan_root_name_;
+  int sort_field_ = 0;
+  bool detail_shows_item_ = false;
+  int sort_column_ = -1;  // the header's sort column; -1 before the first click
+  bool sort_ascending_ = true;
+
+  bool initialised_ = false;
+  bool panes_applied_ = false;
+  int left_width_ = 308;
+  int hint_height_ = 262;
+
+  QToolButton* buttons_[6] = {};
+  QMenu* popup_menu1_ = nullptr;
+  QSplitter* slleft_ = nullptr;
+  QSplitter* slhint_ = nullptr;
+  TFrmCatTree* frm_cat_tree_ = nullptr;
+  QTreeView* vle_ = nullptr;
+  DetailModel* vle_model_ = nullptr;
+  QTreeView* vt_ = nullptr;
+  CatalogModel* vt_model_ = nullptr;
+  QLabel* status_label_ = nullptr;
+};
+
+}  // namespace lumivor
