@@ -40,18 +40,14 @@ CatalogTree::CatalogTree(CatalogTree&& other) noexcept
 
 CatalogTree& CatalogTree::operator=(CatalogTree&& other) noexcept {
   if (this != &other) {
-    CatalogTree old(std::move(*this));
-    chunks_ = std::move(other.chunks_);
-    chunk_used_ = other.chunk_used_;
-    arena_ = std::move(other.arena_);
-    free_list_ = other.free_list_;
-    root_ = other.root_;
-    size_ = other.size_;
-    other.chunks_.clear();
-    other.chunk_used_ = 0;
-    other.free_list_ = nullptr;
-    other.size_ = 0;
-    other.root_ = other.NewNode();
+    // Take `other` (which gets a fresh root), then swap: the old content is freed with `taken`.
+    CatalogTree taken(std::move(other));
+    std::swap(chunks_, taken.chunks_);
+    std::swap(chunk_used_, taken.chunk_used_);
+    std::swap(arena_, taken.arena_);
+    std::swap(free_list_, taken.free_list_);
+    std::swap(root_, taken.root_);
+    std::swap(size_, taken.size_);
   }
   return *this;
 }
