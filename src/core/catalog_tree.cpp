@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 namespace lumivor {
 
@@ -40,7 +41,7 @@ CatalogTree::CatalogTree(CatalogTree&& other) noexcept
 
 CatalogTree& CatalogTree::operator=(CatalogTree&& other) noexcept {
   if (this != &other) {
-    // Take `other` (which gets a fresh root), then swap: the old content is freed with `taken`.
+    // `taken` holds what `other` had; after the swap it holds our old nodes and frees them.
     CatalogTree taken(std::move(other));
     std::swap(chunks_, taken.chunks_);
     std::swap(chunk_used_, taken.chunk_used_);

@@ -48,15 +48,15 @@ char* Put2(char* p, int value) {
 
 LocalTimeConverter::LocalTimeConverter() : days_(kDays) { tzset(); }
 
-LocalTimeConverter::Day& LocalTimeConverter::Lookup(std::int64_t day) {
-  Day& slot = days_[static_cast<std::uint64_t>(day) & (kDays - 1)];
+LocalTimeConverter::Day& LocalTimeConverter::Lookup(std::int32_t day) {
+  Day& slot = days_[static_cast<std::uint32_t>(day) & (kDays - 1)];
   if (slot.day == day) return slot;
-  const std::time_t first = static_cast<std::time_t>(day * kSecondsPerDay);
+  const std::time_t first = static_cast<std::time_t>(std::int64_t{day} * kSecondsPerDay);
   const std::time_t last = first + (kSecondsPerDay - 1);
   slot.day = day;
-  slot.before = SystemOffsetAt(first);
-  slot.after = SystemOffsetAt(last);
-  slot.change = last + 1;
+  slot.before = static_cast<std::int32_t>(SystemOffsetAt(first));
+  slot.after = static_cast<std::int32_t>(SystemOffsetAt(last));
+  slot.change = static_cast<std::int32_t>(kSecondsPerDay);
   if (slot.before != slot.after) {
     // The first second with the new offset lies in (first, last].
     std::time_t low = first, high = last;
@@ -68,14 +68,16 @@ LocalTimeConverter::Day& LocalTimeConverter::Lookup(std::int64_t day) {
         high = middle;
       }
     }
-    slot.change = high;
+    slot.change = static_cast<std::int32_t>(high - first);
   }
   return slot;
 }
 
 long LocalTimeConverter::OffsetAt(std::time_t time) {
-  const Day& day = Lookup(FloorDiv(static_cast<std::int64_t>(time), kSecondsPerDay));
-  return time < day.change ? day.before : day.after;
+  const std::int64_t day = FloorDiv(static_cast<std::int64_t>(time), kSecondsPerDay);
+  if (day <= INT32_MIN || day > INT32_MAX) return SystemOffsetAt(time);  // millions of years away
+  const Day& slot = Lookup(static_cast<std::int32_t>(day));
+  return time - day * kSecondsPerDay < slot.change ? slot.before : slot.after;
 }
 
 std::string_view LocalTimeConverter::Format(std::time_t time, char (&buffer)[32]) {

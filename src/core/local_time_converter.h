@@ -31,13 +31,16 @@ class LocalTimeConverter {
   std::string_view Format(std::time_t time, char (&buffer)[32]);
 
  private:
+  // 16 bytes, so that the cache of a scan stays small.
   struct Day {
-    std::int64_t day = INT64_MIN;  // UTC day number (days since 1970-01-01), the cache tag
-    std::time_t change = 0;        // first second of the new offset (when before != after)
-    long before = 0, after = 0;
+    std::int32_t day = INT32_MIN;  // UTC day number (days since 1970-01-01), the cache tag
+    std::int32_t change = 0;       // second of the day from which `after` holds (86400: never)
+    std::int32_t before = 0, after = 0;
   };
-  static constexpr std::size_t kDays = 4096;  // cache slots, a power of two
-  Day& Lookup(std::int64_t day);
+  // Cache slots, a power of two: days less than 89 years apart never share a slot.
+  static constexpr std::size_t kDays = std::size_t{1} << 15;
+  // The cache slot of `day`, filled if needed; `day` lies in the 32-bit range.
+  Day& Lookup(std::int32_t day);
   std::vector<Day> days_;
 };
 

@@ -30,6 +30,9 @@
 #include "main/ui/detail_model.h"
 #include "main/ui/tfm_about.h"
 
+// The pictures live in the static Qt library, whose resource object nothing else refers to.
+static void InitLumivorResources() { Q_INIT_RESOURCE(lumivor); }
+
 namespace lumivor {
 
 namespace {
@@ -116,6 +119,7 @@ TFMMain::TFMMain(std::string directory, Prompts* prompts, QWidget* parent)
     prompts = own_prompts_.get();
   }
   prompts_ = prompts;
+  InitLumivorResources();
   setObjectName(QStringLiteral("FMMain"));
   setWindowTitle(QStringLiteral("Lumivor"));
   resize(934, 490);
@@ -340,12 +344,14 @@ void TFMMain::InitMainWindow() {
 
 void TFMMain::RestoreLayout() {
   const TXMLFrameType frame = Config().Root().frame();
+  // The stored bounds are also the normal bounds under a maximised window, so a desktop that
+  // cannot maximise, or a user who restores the window, gets them rather than the design size.
+  move(frame.left(), frame.top());
+  resize(std::max(frame.width(), 200), std::max(frame.height(), 150));
   if (frame.max()) {
     setWindowState(windowState() | Qt::WindowMaximized);
   } else {
     setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
-    move(frame.left(), frame.top());
-    resize(std::max(frame.width(), 200), std::max(frame.height(), 150));
   }
   const TXMLPlLeftType left = frame.plLeft();
   left_width_ = std::max(left.width(), 80);
