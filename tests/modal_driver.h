@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -13,17 +16,30 @@ namespace lumivor::testing {
 
 // Answers modal windows as they come up, in the order the steps were queued, so that a test can
 // press a button whose command runs a dialog with exec(). Each step waits for a modal window of
-// its type (and condition) and then acts on it once the current event is done.
+// its type (and condition) and then acts on it once the current event is done. A modal window
+// that no step takes within 15 seconds is closed, so a test fails rather than hangs.
 class ModalDriver : public QObject {
  public:
   ModalDriver() {
     timer_.setInterval(30);
     connect(&timer_, &QTimer::timeout, this, [this] {
       QWidget* modal = QApplication::activeModalWidget();
-      if (steps_.empty() || modal == nullptr || !modal->isVisible()) return;
-      if (steps_.front()(modal)) steps_.pop_front();
+      if (modal == nullptr || !modal->isVisible()) {
+        idle_.restart();
+        return;
+      }
+      if (!steps_.empty() && steps_.front()(modal)) {
+        steps_.pop_front();
+        idle_.restart();
+      } else if (idle_.elapsed() > kPatienceMs) {
+        // Nothing handles this window: close it so that the test fails instead of hanging.
+        qWarning("ModalDriver: closing unexpected %s", modal->metaObject()->className());
+        modal->close();
+        idle_.restart();
+      }
     });
     timer_.start();
+    idle_.start();
   }
 
   // Queues `action` for the next modal window of type T for which `accept` holds.
@@ -53,17 +69,31 @@ class ModalDriver : public QObject {
         [text](QMessageBox* box) { return box->text().startsWith(text); });
   }
 
-  // Queues choosing `path` in the next file dialog.
+  // Queues choosing `path` in the next file dialog. The dialog fills its name box while it lists
+  // its folder, so the choice is typed and confirmed again until the dialog has closed.
   void ChooseFile(const QString& path) {
     When<QFileDialog>([path](QFileDialog* dialog) {
-      if (dialog->fileMode() == QFileDialog::Directory) {
-        // A folder browser answers with the folder it shows when nothing is typed.
-        dialog->setDirectory(path);
-        dialog->selectFile(QString());
-      } else {
-        dialog->selectFile(path);
-      }
-      static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept checks the choice
+      auto* retry = new QTimer(dialog);
+      retry->setInterval(100);
+      const auto choose = [path, dialog] {
+        if (!dialog->isVisible()) return;
+        if (dialog->fileMode() == QFileDialog::Directory) {
+          // A folder browser answers with the folder it shows when nothing is typed.
+          dialog->setDirectory(path);
+          dialog->selectFile(QString());
+        } else {
+          dialog->setDirectory(QFileInfo(path).absolutePath());
+          if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+            name->setText(QFileInfo(path).fileName());
+          } else {
+            dialog->selectFile(path);
+          }
+        }
+        static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept checks the choice
+      };
+      QObject::connect(retry, &QTimer::timeout, dialog, choose);
+      retry->start();
+      choose();
     });
   }
 
@@ -71,7 +101,9 @@ class ModalDriver : public QObject {
   [[nodiscard]] bool Done() const { return steps_.empty(); }
 
  private:
+  static constexpr qint64 kPatienceMs = 15000;
   QTimer timer_;
+  QElapsedTimer idle_;
   std::deque<std::function<bool(QWidget*)>> steps_;
 };
 

@@ -2,15 +2,19 @@
 // Export and the visible columns.
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFileInfo>
+#include <QLineEdit>
 
 #include "config/config.h"
 #include "config/ui/tfm_config.h"
 #include "core/scanner.h"
+#include "export/ui/tfm_export.h"
 #include "library/ui/frm_cat_tree.h"
 #include "library/ui/tfm_cat_lib.h"
 #include "library/ui/tfm_new_cat.h"
 #include "main/ui/tfm_main.h"
+#include "search/search.h"
 #include "search/ui/tfm_search.h"
 
 namespace lumivor {
@@ -43,6 +47,13 @@ void TFMMain::BtnCatLibClick() {
   std::string opened;
   RunCommand([this, &opened] {
     TFMCatLib window(UserPrompts(), QString::fromStdString(LibraryPath()), this);
+    window.export_catalog = [this](const QString& path) {
+      RunCommand([this, &path] {
+        TFMExport dialog(Config(), UserPrompts(), WaitProgress(),
+                         QString::fromStdString(LibraryPath()), CatalogTreeShown(), path, this);
+        dialog.exec();
+      });
+    };
     if (window.exec() != QDialog::Accepted || window.SelectedCatalog().isEmpty()) return;
     opened = Utf8(window.SelectedCatalog());
     OpenCatalog(opened);
@@ -55,11 +66,37 @@ void TFMMain::BtnCatLibClick() {
 }
 
 void TFMMain::BtnSearchClick() {
-  // Wired once the library search is in.
+  RunCommand([this] {
+    SearchCriteria criteria;
+    {
+      TFMSearch dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
+      if (dialog.exec() != QDialog::Accepted) return;
+      criteria.scope_path = Utf8(dialog.ScopePath());
+      criteria.scope_is_directory = dialog.ScopeIsDirectory();
+      criteria.name = Utf8(dialog.EdFileName->text());
+      criteria.extension = Utf8(dialog.EdExt->text());
+      criteria.description = Utf8(dialog.EdDes->text());
+      criteria.case_sensitive = dialog.CheckBox1->isChecked();
+      criteria.whole_field = dialog.CheckBox2->isChecked();
+    }
+    SetCurrentCatalogFile({});
+    if (criteria.scope_path.empty()) return;
+    ClearCatalog();
+    UpdateStatusBar();
+    repaint();
+    SearchOutcome outcome = SearchLibrary(criteria, WaitProgress());
+    AppendCatalogTree(std::move(outcome.results));
+    UpdateStatusBar();
+    UserPrompts().ShowMessage("Done", SearchFinishedText(outcome), MessageIcon::kNone);
+  });
 }
 
 void TFMMain::BtnExportClick() {
-  // Wired once the exporters are in.
+  RunCommand([this] {
+    TFMExport dialog(Config(), UserPrompts(), WaitProgress(), QString::fromStdString(LibraryPath()),
+                     CatalogTreeShown(), QString(), this);
+    dialog.exec();
+  });
 }
 
 void TFMMain::ConfigVisibleColumnsClick() {

@@ -1,0 +1,300 @@
+#include "export/ui/tfm_export.h"
+
+#include <QButtonGroup>
+#include <QFont>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <functional>
+
+#include "config/config.h"
+#include "core/errors.h"
+#include "core/file_info.h"
+#include "core/volumes.h"
+#include "core/xml_document.h"
+#include "export/exporters.h"
+#include "library/ui/frm_cat_tree.h"
+
+namespace lumivor {
+
+namespace {
+
+std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
+
+// A 32 by 32 picture of a format: a sheet of paper with a coloured band and a short label.
+QPixmap FormatPicture(const QColor& colour, const QString& label,
+                      const std::function<void(QPainter&)>& body) {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QPen(QColor(120, 120, 120), 1));
+  p.setBrush(Qt::white);
+  p.drawRoundedRect(QRectF(5.5, 1.5, 21, 29), 2, 2);
+  body(p);
+  p.setPen(Qt::NoPen);
+  p.setBrush(colour);
+  p.drawRoundedRect(QRectF(1, 18, 30, 11), 2, 2);
+  QFont font = p.font();
+  font.setPixelSize(8);
+  font.setBold(true);
+  p.setFont(font);
+  p.setPen(Qt::white);
+  p.drawText(QRectF(1, 18, 30, 11), Qt::AlignCenter, label);
+  return pixmap;
+}
+
+void Lines(QPainter& p) {
+  p.setPen(QPen(QColor(170, 170, 170), 1.2));
+  for (int y = 6; y <= 15; y += 3) p.drawLine(QPointF(9, y), QPointF(23, y));
+}
+
+void Grid(QPainter& p) {
+  p.setPen(QPen(QColor(90, 160, 90), 1));
+  for (int y = 5; y <= 16; y += 4) p.drawLine(QPointF(8, y), QPointF(24, y));
+  for (int x = 8; x <= 24; x += 8) p.drawLine(QPointF(x, 5), QPointF(x, 16));
+}
+
+QLabel* PictureLabel(const QPixmap& pixmap, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setPixmap(pixmap);
+  label->setFixedSize(34, 34);
+  return label;
+}
+
+}  // namespace
+
+TFMExport::TFMExport(TConfig& config, Prompts& prompts, Progress& progress,
+                     const QString& library_root, const CatalogTree& screen,
+                     const QString& preset_catalog_path, QWidget* parent)
+    : QDialog(parent),
+      config_(config),
+      prompts_(prompts),
+      progress_(progress),
+      screen_(screen),
+      preset_catalog_path_(preset_catalog_path) {
+  setWindowTitle(QStringLiteral("Export Catalog"));
+  QFont bold = font();
+  bold.setBold(true);
+
+  // 1: the source.
+  auto* group1 = new QGroupBox(QStringLiteral("1,Select Catalog"), this);
+  group1->setFont(bold);
+  auto* source = new QVBoxLayout(group1);
+  RBScreen = new QRadioButton(QStringLiteral("Export From Current Screen"), group1);
+  RBCatalog = new QRadioButton(QStringLiteral("Export From Selected Catalog"), group1);
+  FrmCatTree = new TFrmCatTree(group1);
+  FrmCatTree->SetLibraryRoot(library_root);
+  FrmCatTree->SetUseFolderIcon(true);
+  FrmCatTree->SetColumnWidths(140, 100, 70);
+  for (QWidget* child : std::initializer_list<QWidget*>{RBScreen, RBCatalog, FrmCatTree}) {
+    child->setFont(font());
+  }
+  RBCatalog->setChecked(true);
+  source->addWidget(RBScreen);
+  source->addWidget(RBCatalog);
+  source->addWidget(FrmCatTree, 1);
+
+  // 2: the columns.
+  auto* group2 = new QGroupBox(QStringLiteral("2,Select Columns"), this);
+  group2->setFont(bold);
+  auto* columns = new QVBoxLayout(group2);
+  CLBList = new QListWidget(group2);
+  CLBList->setFont(font());
+  columns->addWidget(CLBList);
+
+  // 3: the format, each with its picture.
+  auto* group3 = new QGroupBox(QStringLiteral("3,Select Format"), this);
+  group3->setFont(bold);
+  auto* formats = new QGridLayout(group3);
+  RBHTML = new QRadioButton(QStringLiteral("HTML Format"), group3);
+  RBXML = new QRadioButton(QStringLiteral("XML Format"), group3);
+  RBExcel = new QRadioButton(QStringLiteral("Microsoft Excel Format"), group3);
+  RBCVS = new QRadioButton(QStringLiteral("CSV Format"), group3);
+  RBTxt = new QRadioButton(QStringLiteral("TEXT Format "), group3);
+  EdSep = new QLineEdit(QStringLiteral(","), group3);
+  EdSep->setMaximumWidth(40);
+  EdSep->setToolTip(QStringLiteral("Separator"));
+  auto* format_group = new QButtonGroup(this);
+  const QPixmap pictures[] = {FormatPicture(QColor(220, 100, 40), QStringLiteral("HTML"),
+                                            [](QPainter& p) {
+                                              p.setPen(QPen(QColor(60, 120, 200), 1.4));
+                                              p.setBrush(Qt::NoBrush);
+                                              p.drawEllipse(QRectF(10, 3, 12, 12));
+                                              p.drawLine(QPointF(10, 9), QPointF(22, 9));
+                                              p.drawEllipse(QRectF(13.5, 3, 5, 12));
+                                            }),
+                              FormatPicture(QColor(130, 80, 170), QStringLiteral("XML"),
+                                            [](QPainter& p) {
+                                              p.setPen(QPen(QColor(130, 80, 170), 1.6));
+                                              p.drawLine(QPointF(13, 5), QPointF(9, 10));
+                                              p.drawLine(QPointF(9, 10), QPointF(13, 15));
+                                              p.drawLine(QPointF(19, 5), QPointF(23, 10));
+                                              p.drawLine(QPointF(23, 10), QPointF(19, 15));
+                                            }),
+                              FormatPicture(QColor(40, 130, 60), QStringLiteral("XLSX"), Grid),
+                              FormatPicture(QColor(40, 110, 180), QStringLiteral("CSV"), Lines),
+                              FormatPicture(QColor(110, 110, 110), QStringLiteral("TXT"), Lines)};
+  QRadioButton* buttons[] = {RBHTML, RBXML, RBExcel, RBCVS, RBTxt};
+  for (int i = 0; i < 5; ++i) {
+    buttons[i]->setFont(font());
+    format_group->addButton(buttons[i]);
+    formats->addWidget(PictureLabel(pictures[i], group3), i, 0);
+    formats->addWidget(buttons[i], i, 1);
+  }
+  formats->addWidget(EdSep, 3, 2);
+  formats->setColumnStretch(1, 1);
+  RBHTML->setChecked(true);
+
+  BtnOk = new QPushButton(QStringLiteral("&OK"), this);
+  BtnCancel = new QPushButton(QStringLiteral("&Cancel"), this);
+  BtnOk->setDefault(true);
+  auto* bottom = new QHBoxLayout;
+  bottom->addStretch(1);
+  bottom->addWidget(BtnOk);
+  bottom->addWidget(BtnCancel);
+
+  auto* right = new QVBoxLayout;
+  right->addWidget(group2, 1);
+  right->addWidget(group3);
+  auto* panes = new QHBoxLayout;
+  panes->addWidget(group1, 1);
+  panes->addLayout(right, 1);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(panes, 1);
+  layout->addLayout(bottom);
+  resize(560, 460);
+
+  connect(RBScreen, &QRadioButton::toggled, this, &TFMExport::RBCatalogClick);
+  connect(FrmCatTree, &TFrmCatTree::FocusChanged, this, &TFMExport::UpdateOkButton);
+  connect(BtnOk, &QPushButton::clicked, this, &TFMExport::BtnOkClick);
+  connect(BtnCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+  // On show: the columns with their export ticks, the library, the preset or the screen.
+  const TXMLNodesType nodes = config_.Root().nodes();
+  for (int i = 0; i < nodes.Count(); ++i) {
+    const TXMLNodeType row = nodes.Node(i);
+    auto* item = new QListWidgetItem(QString::fromStdString(row.Name()), CLBList);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    item->setCheckState(row.DefaultExport() ? Qt::Checked : Qt::Unchecked);
+  }
+  FrmCatTree->RefreshLibrary();
+  if (!preset_catalog_path_.isEmpty()) {
+    FrmCatTree->SelectNodeByPath(preset_catalog_path_);
+  } else {
+    RBScreen->setChecked(true);
+  }
+  RBCatalogClick();
+}
+
+void TFMExport::RBCatalogClick() {
+  FrmCatTree->setEnabled(RBCatalog->isChecked());
+  UpdateOkButton();
+}
+
+void TFMExport::UpdateOkButton() {
+  BtnOk->setEnabled(RBScreen->isChecked() || FrmCatTree->SelectedIsCatalog());
+}
+
+void TFMExport::BtnOkClick() {
+  // The ticks become the export defaults on every OK, before anything else.
+  TXMLNodesType nodes = config_.Root().nodes();
+  for (int i = 0; i < nodes.Count() && i < CLBList->count(); ++i) {
+    nodes.Node(i).SetDefaultExport(CLBList->item(i)->checkState() == Qt::Checked);
+  }
+  try {
+    config_.Save();
+  } catch (const LumivorError& error) {
+    prompts_.ShowMessage("Error", error.what(), MessageIcon::kError);
+  }
+
+  preset_catalog_path_.clear();
+  if (RBCatalog->isChecked()) {
+    if (!FrmCatTree->SelectedIsCatalog()) return;
+    preset_catalog_path_ = FrmCatTree->SelectedPath();
+  }
+  setResult(QDialog::Accepted);
+  repaint();
+  try {
+    RunExport(Utf8(preset_catalog_path_));
+  } catch (const LumivorError& error) {
+    progress_.ShowWait(false);
+    prompts_.ShowMessage("Error", error.what(), MessageIcon::kError);
+    accept();
+    return;
+  }
+  prompts_.ShowMessage("Done", kExportFinished, MessageIcon::kNone);
+  accept();
+}
+
+void TFMExport::RunExport(const std::string& catalog_path) {
+  ExportColumns columns;
+  const TXMLNodesType nodes = config_.Root().nodes();
+  for (int i = 0; i < nodes.Count() && i < CLBList->count(); ++i) {
+    if (CLBList->item(i)->checkState() == Qt::Checked) columns.push_back(nodes.Node(i).Name());
+  }
+  // The suggested name: the catalog's display name; none for the screen.
+  const std::string suggested = catalog_path.empty() ? std::string() : DisplayNameOf(catalog_path);
+  const bool from_file = !catalog_path.empty();
+  XmlDocument document;
+  if (from_file) {
+    TFileInfo info(&document, progress_, &prompts_);
+    info.LoadFile(catalog_path);
+  }
+  const auto ask = [&](std::string_view extension, std::string_view filter) {
+    return AskSaveFileName(prompts_, extension, filter, suggested);
+  };
+
+  if (RBHTML->isChecked()) {
+    const std::string path = ask(kHtmlExtension, kHtmlFilter);
+    if (path.empty()) return;
+    if (from_file) {
+      ExportToHtml(path, columns, document, catalog_path, progress_);
+    } else {
+      ExportToHtml(path, columns, screen_, progress_);
+    }
+  } else if (RBXML->isChecked()) {
+    const std::string path = ask(kXmlExportExtension, kXmlExportFilter);
+    if (path.empty()) return;
+    if (from_file) {
+      ExportToXml(path, document, progress_);
+    } else {
+      ExportToXml(path, screen_, progress_);
+    }
+  } else if (RBExcel->isChecked()) {
+    const std::string path = ask(kSpreadsheetExtension, kSpreadsheetFilter);
+    if (path.empty()) return;
+    if (from_file) {
+      ExportToSpreadsheet(path, columns, document, progress_, prompts_);
+    } else {
+      ExportToSpreadsheet(path, columns, screen_, progress_, prompts_);
+    }
+  } else if (RBCVS->isChecked()) {
+    const std::string separator =
+        EdSep->text().isEmpty() ? std::string(kDefaultCsvSeparator) : Utf8(EdSep->text());
+    const std::string path = ask(kCsvExtension, kCsvFilter);
+    if (path.empty()) return;
+    if (from_file) {
+      ExportToCsv(path, columns, separator, document, catalog_path, progress_);
+    } else {
+      ExportToCsv(path, columns, separator, screen_, progress_);
+    }
+  } else if (RBTxt->isChecked()) {
+    const std::string path = ask(kTextExtension, kTextFilter);
+    if (path.empty()) return;
+    if (from_file) {
+      ExportToText(path, columns, kTextSeparator, document, catalog_path, progress_);
+    } else {
+      ExportToText(path, columns, kTextSeparator, screen_, progress_);
+    }
+  }
+}
+
+}  // namespace lumivor

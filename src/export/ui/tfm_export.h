@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+#include "core/catalog_tree.h"
+#include "core/progress.h"
+#include "core/prompts.h"
+
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
+
+namespace lumivor {
+
+class TConfig;
+class TFrmCatTree;
+
+// The "Export Catalog" dialog: what to export (the records on screen or a catalog of the library),
+// which columns and which format. OK stores the ticked columns as the export defaults (also when
+// it then stops), asks for the file, runs the exporter and says "Export Finished".
+//
+// With a preset catalog the dialog opens on "Export From Selected Catalog" with that catalog
+// focused; without one on "Export From Current Screen". OK is enabled for the screen, or when a
+// catalog (not a group) is focused.
+class TFMExport : public QDialog {
+  Q_OBJECT
+
+ public:
+  // `screen` is the catalog view's tree; `preset_catalog_path` the catalog to preselect (or empty).
+  TFMExport(TConfig& config, Prompts& prompts, Progress& progress, const QString& library_root,
+            const CatalogTree& screen, const QString& preset_catalog_path,
+            QWidget* parent = nullptr);
+
+  // The catalog the last OK exported (empty for the screen).
+  [[nodiscard]] const QString& PresetCatalogPath() const { return preset_catalog_path_; }
+
+  QRadioButton* RBScreen = nullptr;
+  QRadioButton* RBCatalog = nullptr;
+  TFrmCatTree* FrmCatTree = nullptr;
+  QListWidget* CLBList = nullptr;
+  QRadioButton* RBHTML = nullptr;
+  QRadioButton* RBXML = nullptr;
+  QRadioButton* RBExcel = nullptr;
+  QRadioButton* RBCVS = nullptr;
+  QRadioButton* RBTxt = nullptr;
+  QLineEdit* EdSep = nullptr;
+  QPushButton* BtnOk = nullptr;
+  QPushButton* BtnCancel = nullptr;
+
+  // Handlers.
+  void RBCatalogClick();
+  void UpdateOkButton();
+  void BtnOkClick();
+
+ private:
+  void RunExport(const std::string& catalog_path);
+
+  TConfig& config_;
+  Prompts& prompts_;
+  Progress& progress_;
+  const CatalogTree& screen_;
+  QString preset_catalog_path_;
+};
+
+}  // namespace lumivor

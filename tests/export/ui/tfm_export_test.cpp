@@ -1,0 +1,214 @@
+// The export dialog: its two sources and the OK-button rule, the column defaults saved on every
+// OK, the suggested name, the separator, and what is said when the file dialog is cancelled or the
+// catalog cannot be read.
+
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTreeView>
+
+#include "config/config.h"
+#include "core/catalog_tree.h"
+#include "core/prompts.h"
+#include "export/ui/tfm_export.h"
+#include "library/ui/frm_cat_tree.h"
+#ifndef LUMIVOR_CLI_PATH
+#define LUMIVOR_CLI_PATH ""
+#endif
+#include "test_util.h"
+
+using lumivor::CatalogTree;
+using lumivor::Prompts;
+using lumivor::ScriptedPrompts;
+using lumivor::TConfig;
+using lumivor::TFMExport;
+using lumivor::testing::ReadFile;
+using lumivor::testing::TempDir;
+using lumivor::testing::WriteFile;
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// Scripted answers that also keep the name each file dialog proposed.
+class RecordingPrompts final : public Prompts {
+ public:
+  std::string ChooseOpenFile(std::string_view a, std::string_view b, std::string_view c) override {
+    return script.ChooseOpenFile(a, b, c);
+  }
+  std::string ChooseSaveFile(std::string_view a, std::string_view b, std::string_view c) override {
+    proposed.emplace_back(c);
+    return script.ChooseSaveFile(a, b, c);
+  }
+  void ShowMessage(std::string_view caption, std::string_view text,
+                   lumivor::MessageIcon icon) override {
+    script.ShowMessage(caption, text, icon);
+  }
+  bool AskYesNo(std::string_view caption, std::string_view text,
+                lumivor::MessageIcon icon) override {
+    return script.AskYesNo(caption, text, icon);
+  }
+  ScriptedPrompts script;
+  std::vector<std::string> proposed;
+};
+
+constexpr const char* kCatalogText =
+    "<fileinfo><file FileName=\"Disc\" FullPath=\"Disc\" FileType=\"directory\">"
+    "<file FileName=\"song.mp3\" FullPath=\"Disc/song.mp3\" FileSize=\"10\" FileExt=\"mp3\" "
+    "FileType=\"file\"/></file></fileinfo>";
+
+struct Fixture {
+  TempDir dir;
+  std::string root = dir / "CatalogLibrary";
+  std::string catalog = root + "/Mp3/My.Best.xml";
+  TConfig config{dir.Path()};
+  RecordingPrompts prompts;
+  lumivor::NullProgress progress;
+  CatalogTree screen;
+
+  Fixture() {
+    WriteFile(catalog, kCatalogText);
+    CatalogTree::Node* top = screen.AddChild(nullptr);
+    top->record.SetField(lumivor::kFileName, "Screen, top");
+    top->record.SetField(lumivor::kFileType, "directory");
+  }
+
+  std::unique_ptr<TFMExport> Open(const std::string& preset = {}) {
+    return std::make_unique<TFMExport>(config, prompts, progress, Q(root), screen, Q(preset));
+  }
+  std::string Messages() const {
+    std::string out;
+    for (const auto& shown : prompts.script.shown) out += shown.caption + "|" + shown.text + ";";
+    return out;
+  }
+};
+
+}  // namespace
+
+class TFMExportTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void FromTheMainWindowTheScreenIsTheSource() {
+    Fixture f;
+    auto dialog = f.Open();
+    QCOMPARE(dialog->windowTitle(), QString("Export Catalog"));
+    QVERIFY(dialog->RBScreen->isChecked());
+    QVERIFY(!dialog->FrmCatTree->isEnabled());
+    QVERIFY(dialog->BtnOk->isEnabled());
+    QVERIFY(dialog->RBHTML->isChecked());
+    QCOMPARE(dialog->EdSep->text(), QString(","));
+    QCOMPARE(dialog->CLBList->count(), 11);
+  }
+
+  void APresetCatalogIsSelectedAndOkFollowsTheFocus() {
+    Fixture f;
+    auto dialog = f.Open(f.catalog);
+    QVERIFY(dialog->RBCatalog->isChecked());
+    QVERIFY(dialog->FrmCatTree->isEnabled());
+    QCOMPARE(dialog->FrmCatTree->SelectedPath(), Q(f.catalog));
+    QVERIFY(dialog->BtnOk->isEnabled());
+    QVERIFY(dialog->FrmCatTree->SelectNodeByPath(Q(f.root + "/Mp3")));
+    QVERIFY(!dialog->BtnOk->isEnabled());
+    // Reached anyway, OK stores the defaults and stays open.
+    dialog->CLBList->item(0)->setCheckState(Qt::Unchecked);
+    dialog->BtnOkClick();
+    QCOMPARE(dialog->result(), int(QDialog::Rejected));
+    QVERIFY(!TConfig(f.dir.Path()).Root().nodes().Node(0).DefaultExport());
+    QVERIFY(f.prompts.script.shown.empty());
+    QVERIFY(dialog->FrmCatTree->SelectNodeByPath(Q(f.catalog)));
+    QVERIFY(dialog->BtnOk->isEnabled());
+    dialog->RBScreen->setChecked(true);
+    QVERIFY(!dialog->FrmCatTree->isEnabled());
+  }
+
+  void UntickedColumnsStayUntickedAfterAnExport() {
+    Fixture f;
+    const std::string out = f.dir / "out.htm";
+    {
+      auto dialog = f.Open(f.catalog);
+      for (int i = 0; i < dialog->CLBList->count(); ++i) {
+        dialog->CLBList->item(i)->setCheckState(Qt::Unchecked);
+      }
+      f.prompts.script.file_answers = {out};
+      dialog->BtnOk->click();
+      QCOMPARE(dialog->result(), int(QDialog::Accepted));
+    }
+    QCOMPARE(f.Messages(), std::string("Done|Export Finished;"));
+    QCOMPARE(f.prompts.proposed, std::vector<std::string>({"My"}));  // cut at the first dot
+    QVERIFY(ReadFile(out).find("<BODY>") != std::string::npos ||
+            ReadFile(out).find("<body>") != std::string::npos);
+    auto again = f.Open();
+    for (int i = 0; i < again->CLBList->count(); ++i) {
+      QCOMPARE(again->CLBList->item(i)->checkState(), Qt::Unchecked);
+    }
+  }
+
+  void CancelStoresNothing() {
+    Fixture f;
+    const std::string before = ReadFile(f.config.ConfigFilePath());
+    auto dialog = f.Open();
+    dialog->CLBList->item(0)->setCheckState(Qt::Unchecked);
+    dialog->BtnCancel->click();
+    QCOMPARE(dialog->result(), int(QDialog::Rejected));
+    QCOMPARE(ReadFile(f.config.ConfigFilePath()), before);
+    QVERIFY(f.config.Root().nodes().Node(0).DefaultExport());
+  }
+
+  void CsvFromTheScreenWithTheDefaultSeparator() {
+    Fixture f;
+    const std::string out = f.dir / "screen.csv";
+    auto dialog = f.Open();
+    for (int i = 1; i < dialog->CLBList->count(); ++i) {
+      dialog->CLBList->item(i)->setCheckState(Qt::Unchecked);
+    }
+    dialog->RBCVS->setChecked(true);
+    dialog->EdSep->clear();
+    f.prompts.script.file_answers = {out};
+    dialog->BtnOk->click();
+    QCOMPARE(f.prompts.proposed, std::vector<std::string>({""}));  // no name for the screen
+    const std::string csv = ReadFile(out);
+    QVERIFY2(csv.find("FileName,") == 0, csv.c_str());
+    QVERIFY2(csv.find("\"Screen, top\"") != std::string::npos, csv.c_str());
+    QCOMPARE(f.Messages(), std::string("Done|Export Finished;"));
+  }
+
+  void TextFromACatalogUsesFourBlanks() {
+    Fixture f;
+    const std::string out = f.dir / "out.txt";
+    auto dialog = f.Open(f.catalog);
+    for (int i = 0; i < dialog->CLBList->count(); ++i) {
+      dialog->CLBList->item(i)->setCheckState(i == 0 || i == 4 ? Qt::Checked : Qt::Unchecked);
+    }
+    dialog->RBTxt->setChecked(true);
+    f.prompts.script.file_answers = {out};
+    dialog->BtnOk->click();
+    QVERIFY2(ReadFile(out).find("song.mp3    mp3") != std::string::npos, ReadFile(out).c_str());
+  }
+
+  void ACancelledFileDialogStillFinishes() {
+    Fixture f;
+    auto dialog = f.Open(f.catalog);
+    dialog->RBXML->setChecked(true);
+    dialog->BtnOk->click();  // no file answer: cancelled
+    QCOMPARE(f.Messages(), std::string("Done|Export Finished;"));
+    QCOMPARE(dialog->result(), int(QDialog::Accepted));
+  }
+
+  void AnUnreadableCatalogIsReportedNotFinished() {
+    Fixture f;
+    WriteFile(f.catalog, "<fileinfo><file");
+    auto dialog = f.Open(f.catalog);
+    f.prompts.script.file_answers = {f.dir / "never.htm"};
+    dialog->BtnOk->click();
+    QCOMPARE(f.prompts.script.shown.size(), std::size_t(1));
+    QCOMPARE(f.prompts.script.shown[0].caption, std::string("Error"));
+    QVERIFY(f.prompts.script.shown[0].text.find("My.Best.xml") != std::string::npos);
+    QVERIFY(!std::filesystem::exists(f.dir / "never.htm"));
+  }
+};
+
+QTEST_MAIN(TFMExportTest)
+#include "tfm_export_test.moc"

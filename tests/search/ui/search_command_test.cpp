@@ -1,0 +1,153 @@
+// The main window's Search command: scopes, results in the view, the closing message with the
+// number of unreadable catalogs, and the progress window's Cancel button during a long search.
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <memory>
+
+#include "core/fields.h"
+#include "core/prompts.h"
+#include "core/ui/wait_form.h"
+#include "library/ui/frm_cat_tree.h"
+#include "main/ui/catalog_model.h"
+#include "main/ui/tfm_main.h"
+#include "search/ui/tfm_search.h"
+#ifndef LUMIVOR_CLI_PATH
+#define LUMIVOR_CLI_PATH ""
+#endif
+#include "modal_driver.h"
+#include "test_util.h"
+
+using lumivor::TFMSearch;
+using lumivor::testing::ModalDriver;
+using lumivor::testing::TempDir;
+using lumivor::testing::WriteFile;
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+std::string Catalog(const std::string& top, const std::vector<std::string>& names) {
+  std::string text =
+      "<fileinfo><file FileName=\"" + top + "\" FullPath=\"" + top + "\" FileType=\"directory\">";
+  for (const std::string& name : names) {
+    text +=
+        "<file FileName=\"" + name + "\" FullPath=\"" + top + "/" + name + "\" FileType=\"file\"/>";
+  }
+  return text + "</file></fileinfo>";
+}
+
+struct Fixture {
+  TempDir dir;
+  std::string data = dir / "data";
+  std::string library = data + "/CatalogLibrary";
+  lumivor::ScriptedPrompts prompts;
+  ModalDriver driver;
+  std::unique_ptr<lumivor::TFMMain> window;
+
+  Fixture() {
+    WriteFile(library + "/Mp3/Music.xml", Catalog("Music", {"My Song.mp3", "SONGS.txt", "x"}));
+    WriteFile(library + "/Mp3/broken.xml", "<fileinfo><file");
+    WriteFile(library + "/DVD/Film.xml", Catalog("Film", {"song.avi"}));
+    WriteFile(library + "/Top.xml", Catalog("Top", {"song.ogg"}));
+    window = std::make_unique<lumivor::TFMMain>(data, &prompts);
+    window->InitMainWindow();
+    window->show();
+    (void)QTest::qWaitForWindowExposed(window.get());
+  }
+
+  // Searches `scope` for names holding `name`; false when the dialog steps did not all run.
+  bool Search(const std::string& scope, const QString& name) {
+    driver.When<TFMSearch>([scope, name](TFMSearch* dialog) {
+      dialog->FrmCatTree->SelectNodeByPath(Q(scope));
+      dialog->EdFileName->setText(name);
+      dialog->BitBtn1->click();
+    });
+    window->ToolButton(2)->click();
+    return QTest::qWaitFor([this] { return driver.Done(); }, 5000);
+  }
+
+  QStringList ResultNames(int field = lumivor::kFileName) const {
+    QStringList names;
+    const QAbstractItemModel* model = window->VT()->model();
+    for (int row = 0; row < model->rowCount(); ++row) {
+      names << model->index(row, field).data().toString();
+    }
+    names.sort();
+    return names;
+  }
+};
+
+}  // namespace
+
+class SearchCommandTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void TheWholeLibraryAGroupOrOneCatalog() {
+    Fixture f;
+    QVERIFY(f.Search(f.library, "song"));
+    QCOMPARE(f.ResultNames(), QStringList({"My Song.mp3", "SONGS.txt", "song.avi", "song.ogg"}));
+    QVERIFY(f.window->CurrentCatalogFile().empty());
+    QCOMPARE(f.prompts.shown.size(), std::size_t(1));
+    QCOMPARE(f.prompts.shown[0].caption, std::string("Done"));
+    QCOMPARE(f.prompts.shown[0].text,
+             std::string("Search Finished\n\n1 file was skipped because it is not a readable "
+                         "catalog."));
+
+    QVERIFY(f.Search(f.library + "/DVD", "song"));
+    QCOMPARE(f.ResultNames(), QStringList({"song.avi"}));
+    QCOMPARE(f.ResultNames(lumivor::kCatalogName), QStringList({"Film"}));
+    QCOMPARE(f.prompts.shown.back().text, std::string("Search Finished"));
+
+    QVERIFY(f.Search(f.library + "/Mp3/Music.xml", "song"));
+    QCOMPARE(f.ResultNames(), QStringList({"My Song.mp3", "SONGS.txt"}));
+  }
+
+  void CancelledDialogLeavesTheView() {
+    Fixture f;
+    QVERIFY(f.Search(f.library, "song"));
+    const std::size_t shown = f.prompts.shown.size();
+    f.driver.When<TFMSearch>([](TFMSearch* dialog) { dialog->BitBtn2->click(); });
+    f.window->ToolButton(2)->click();
+    QVERIFY(QTest::qWaitFor([&] { return f.driver.Done(); }, 5000));
+    QCOMPARE(f.ResultNames().size(), 4);
+    QCOMPARE(f.prompts.shown.size(), shown);
+  }
+
+  void CancelStaysOfferedAcrossCatalogLoads() {
+    Fixture f;
+    for (int i = 0; i < 2500; ++i) {
+      WriteFile(f.library + "/Many/c" + std::to_string(i) + ".xml",
+                Catalog("c" + std::to_string(i), {"song a", "song b", "other"}));
+    }
+    lumivor::TWaitForm* wait = f.window->WaitForm();
+    // Pressed while an entry of a loaded catalog is being tested, after the first polls.
+    int polls = 0;
+    bool pressed = false;
+    QTimer presser;
+    presser.setInterval(1);
+    QObject::connect(&presser, &QTimer::timeout, [&] {
+      if (!wait->isVisible() || !wait->CancelShown()) return;
+      if (++polls >= 2 && !pressed && wait->WaitText().startsWith("song")) {
+        pressed = true;
+        wait->SpeedButton1()->click();
+      }
+    });
+    presser.start();
+    QVERIFY(f.Search(f.library + "/Many", "song"));
+    presser.stop();
+    QVERIFY2(pressed, "Cancel was not offered while catalogs were searched");
+    const int results = f.ResultNames().size();
+    QVERIFY2(results > 0 && results < 5000, QByteArray::number(results));
+    QCOMPARE(f.prompts.shown.back().text, std::string("Search Finished"));
+    QVERIFY(!wait->isVisible());
+  }
+};
+
+QTEST_MAIN(SearchCommandTest)
+#include "search_command_test.moc"
