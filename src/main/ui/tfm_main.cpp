@@ -30,6 +30,9 @@
 #include "main/ui/detail_model.h"
 #include "main/ui/tfm_about.h"
 
+// The pictures live in the static Qt library, whose resource object nothing else refers to.
+static void InitLumivorResources() { Q_INIT_RESOURCE(lumivor); }
+
 namespace lumivor {
 
 namespace {
@@ -116,6 +119,7 @@ TFMMain::TFMMain(std::string directory, Prompts* prompts, QWidget* parent)
     prompts = own_prompts_.get();
   }
   prompts_ = prompts;
+  InitLumivorResources();
   setObjectName(QStringLiteral("FMMain"));
   setWindowTitle(QStringLiteral("Lumivor"));
   resize(934, 490);
@@ -297,6 +301,10 @@ void TFMMain::CreatePanes(QWidget* host) {
   vt_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   panel_layout->addWidget(vt_);
   connect(vt_->header(), &QHeaderView::sectionClicked, this, &TFMMain::VTHeaderClick);
+  // A right click on the header chooses the visible columns.
+  vt_->header()->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(vt_->header(), &QHeaderView::customContextMenuRequested, this,
+          &TFMMain::ConfigVisibleColumnsClick);
   connect(vt_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current, const QModelIndex&) { VTChange(current); });
   connect(vt_model_, &CatalogModel::EditCommitted, this, &TFMMain::VTNewText);
@@ -340,12 +348,14 @@ void TFMMain::InitMainWindow() {
 
 void TFMMain::RestoreLayout() {
   const TXMLFrameType frame = Config().Root().frame();
+  // The stored bounds are also the normal bounds under a maximised window, so a desktop that
+  // cannot maximise, or a user who restores the window, gets them rather than the design size.
+  move(frame.left(), frame.top());
+  resize(std::max(frame.width(), 200), std::max(frame.height(), 150));
   if (frame.max()) {
     setWindowState(windowState() | Qt::WindowMaximized);
   } else {
     setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
-    move(frame.left(), frame.top());
-    resize(std::max(frame.width(), 200), std::max(frame.height(), 150));
   }
   const TXMLPlLeftType left = frame.plLeft();
   left_width_ = std::max(left.width(), 80);
@@ -533,26 +543,6 @@ bool TFMMain::RunCommand(const std::function<void()>& command) {
     prompts_->ShowMessage("Error", error.what(), MessageIcon::kError);
   }
   return false;
-}
-
-void TFMMain::BtnNewCatClick() {
-  // The New Catalog dialog and the scan are wired here.
-}
-
-void TFMMain::BtnCatLibClick() {
-  // The Catalog Library window is wired here.
-}
-
-void TFMMain::BtnSearchClick() {
-  // The Search dialog is wired here.
-}
-
-void TFMMain::BtnExportClick() {
-  // The Export dialog is wired here.
-}
-
-void TFMMain::ConfigVisibleColumnsClick() {
-  // The visible-columns dialog is wired here; ApplyColumnVisibility shows its choice.
 }
 
 void TFMMain::FrmCatTreeVTLibClick() {
