@@ -107,5 +107,21 @@ TEST(CatalogTree, HandlesVeryDeepNestingWithoutRecursion) {
   // Destruction frees all of it without recursing.
 }
 
+// Assigning over a tree that holds nodes frees its pool (a leak check fails otherwise).
+TEST(CatalogTree, MoveAssignmentReleasesTheOldNodes) {
+  CatalogTree target;
+  for (int i = 0; i < 100; ++i) target.AddChild(nullptr);
+  CatalogTree source;
+  source.AddChild(source.AddChild(nullptr));
+  target = std::move(source);
+  EXPECT_EQ(target.Size(), 2u);
+  EXPECT_EQ(target.Top()->children.size(), 1u);
+  EXPECT_TRUE(source.Empty());
+  source.AddChild(nullptr);  // the moved-from tree stays usable
+  EXPECT_EQ(source.Size(), 1u);
+  target = CatalogTree();
+  EXPECT_TRUE(target.Empty());
+}
+
 }  // namespace
 }  // namespace lumivor

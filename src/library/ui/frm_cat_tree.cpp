@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "library/library_storage.h"
 #include "library/ui/library_icons.h"
@@ -147,6 +148,10 @@ void TFrmCatTree::SetHint(const QString& hint) {
 }
 
 void TFrmCatTree::SetColumnWidths(int name, int time, int size) {
+  // A full date and time must fit whatever the desktop's font.
+  const QFontMetrics metrics(view_->font());
+  time = std::max(time, metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 14);
+  size = std::max(size, metrics.horizontalAdvance(QStringLiteral("0,000.00 KB")) + 14);
   view_->setColumnWidth(LibraryTreeModel::kNameColumn, name);
   view_->setColumnWidth(LibraryTreeModel::kTimeColumn, time);
   view_->setColumnWidth(LibraryTreeModel::kSizeColumn, size);

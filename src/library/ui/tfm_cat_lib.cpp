@@ -80,7 +80,9 @@ TFMCatLib::TFMCatLib(Prompts& prompts, const QString& library_root, QWidget* par
   FrmCatTree->SetColumnWidths(170, 110, 95);
 
   QTreeView* view = FrmCatTree->VTLib();
-  view->setItemDelegateForColumn(LibraryTreeModel::kNameColumn, new LibraryNameDelegate(this));
+  auto* delegate = new LibraryNameDelegate(this);
+  name_delegate_ = delegate;
+  view->setItemDelegateForColumn(LibraryTreeModel::kNameColumn, delegate);
   view->setEditTriggers(QAbstractItemView::NoEditTriggers);  // F2 and "&Edit" edit column 0
   view->setDragEnabled(true);
   view->setAcceptDrops(true);
@@ -126,7 +128,7 @@ TFMCatLib::TFMCatLib(Prompts& prompts, const QString& library_root, QWidget* par
   auto* layout = new QHBoxLayout(this);
   layout->addWidget(FrmCatTree, 1);
   layout->addLayout(buttons);
-  resize(510, 308);
+  resize(600, 340);
 
   connect(BtnNewCat, &QPushButton::clicked, this, &TFMCatLib::BtnNewCatClick);
   connect(BtnOpen, &QPushButton::clicked, this, &TFMCatLib::BtnOpenClick);
@@ -141,6 +143,18 @@ TFMCatLib::TFMCatLib(Prompts& prompts, const QString& library_root, QWidget* par
   BtnDel->setEnabled(false);
   FrmCatTree->RefreshLibrary();
   FocusChanged(FrmCatTree->FocusedNode());
+}
+
+TFMCatLib::~TFMCatLib() {
+  // An editor still open closes while the children go; this window is no longer there to hear.
+  name_delegate_->disconnect();
+  FrmCatTree->disconnect(this);
+  FrmCatTree->VTLib()->removeEventFilter(this);
+  LibraryTreeModel* model = FrmCatTree->Model();
+  model->can_edit = {};
+  model->can_drag = {};
+  model->can_drop = {};
+  model->drop = {};
 }
 
 void TFMCatLib::FocusChanged(Node* node) {

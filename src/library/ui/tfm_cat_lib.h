@@ -27,6 +27,7 @@ class TFMCatLib : public QDialog {
  public:
   // `library_root` is the library directory shown and changed.
   TFMCatLib(Prompts& prompts, const QString& library_root, QWidget* parent = nullptr);
+  ~TFMCatLib() override;
 
   // The catalog chosen with "&Open" (the window then closed with OK); empty otherwise.
   [[nodiscard]] const QString& SelectedCatalog() const { return selected_catalog_; }
@@ -78,6 +79,7 @@ class TFMCatLib : public QDialog {
 
   Prompts& prompts_;
   QString library_root_;
+  QObject* name_delegate_ = nullptr;
   QString selected_catalog_;
   bool new_group_pending_ = false;
   QPersistentModelIndex pending_index_;

@@ -49,6 +49,7 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
 
   // Top: source and name.
   auto* panel1 = new QGroupBox(this);
+  panel1->setMinimumWidth(520);
   auto* top = new QGridLayout(panel1);
   EdFileName = new QLineEdit(panel1);
   EdFileName->setToolTip(QStringLiteral("Catalog Dialog"));
@@ -75,7 +76,7 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   FrmCatTree->SetLibraryRoot(library_root_);
   FrmCatTree->SetGroupsOnly(true);
   FrmCatTree->SetUseFolderIcon(true);
-  FrmCatTree->SetColumnWidths(150, 100, 60);
+  FrmCatTree->SetColumnWidths(130, 100, 60);
   left->addWidget(FrmCatTree);
 
   auto* panel3 = new QGroupBox(Panel2);
@@ -84,12 +85,14 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   RBFile = new QRadioButton(QStringLiteral("All Files"), panel3);
   rbFilter = new QRadioButton(QStringLiteral("Filter Files"), panel3);
   RBFile->setChecked(true);
+  right->setSpacing(2);
   right->addWidget(rbFolder);
   right->addWidget(RBFile);
   right->addWidget(rbFilter);
   auto* pl_file = new QWidget(panel3);
   auto* filter = new QGridLayout(pl_file);
   filter->setContentsMargins(0, 0, 0, 0);
+  filter->setVerticalSpacing(3);
   Label3 = new QLabel(QStringLiteral("File Ext   =  "), pl_file);
   EdExt = new QLineEdit(pl_file);
   Label3->setBuddy(EdExt);
@@ -111,6 +114,8 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   memo_palette.setColor(QPalette::WindowText, memo_palette.color(QPalette::ToolTipText));
   memo1->setPalette(memo_palette);
   memo1->setFrameShape(QFrame::StyledPanel);
+  memo1->setMinimumHeight(memo1->fontMetrics().lineSpacing() * 3 + 6);
+  LBExt->setMinimumHeight(LBExt->fontMetrics().lineSpacing() * 3 + 6);
   filter->addWidget(Label3, 0, 0);
   filter->addWidget(EdExt, 0, 1);
   filter->addWidget(BtnAdd, 1, 0, 1, 2);
@@ -140,7 +145,7 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   layout->addWidget(Panel2, 1);
   layout->addLayout(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);
-  Panel2->setFixedSize(466, 276);
+  Panel2->setFixedSize(520, 330);
 
   connect(SpeedButton1, &QPushButton::clicked, this, &TFMNewCat::SpeedButton1Click);
   connect(SpeedButton4, &QPushButton::clicked, this, &TFMNewCat::SpeedButton4Click);
