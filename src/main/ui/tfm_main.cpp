@@ -301,6 +301,10 @@ void TFMMain::CreatePanes(QWidget* host) {
   vt_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   panel_layout->addWidget(vt_);
   connect(vt_->header(), &QHeaderView::sectionClicked, this, &TFMMain::VTHeaderClick);
+  // A right click on the header chooses the visible columns.
+  vt_->header()->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(vt_->header(), &QHeaderView::customContextMenuRequested, this,
+          &TFMMain::ConfigVisibleColumnsClick);
   connect(vt_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current, const QModelIndex&) { VTChange(current); });
   connect(vt_model_, &CatalogModel::EditCommitted, this, &TFMMain::VTNewText);
@@ -539,26 +543,6 @@ bool TFMMain::RunCommand(const std::function<void()>& command) {
     prompts_->ShowMessage("Error", error.what(), MessageIcon::kError);
   }
   return false;
-}
-
-void TFMMain::BtnNewCatClick() {
-  // The New Catalog dialog and the scan are wired here.
-}
-
-void TFMMain::BtnCatLibClick() {
-  // The Catalog Library window is wired here.
-}
-
-void TFMMain::BtnSearchClick() {
-  // The Search dialog is wired here.
-}
-
-void TFMMain::BtnExportClick() {
-  // The Export dialog is wired here.
-}
-
-void TFMMain::ConfigVisibleColumnsClick() {
-  // The visible-columns dialog is wired here; ApplyColumnVisibility shows its choice.
 }
 
 void TFMMain::FrmCatTreeVTLibClick() {

@@ -1,0 +1,113 @@
+#include <iostream>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "config/config.h"
+#include "core/errors.h"
+#include "core/file_info.h"
+#include "export/exporters.h"
+
+namespace lumivor::cli {
+
+namespace {
+
+struct ExportOptions {
+  std::string catalog, format, output, separator = std::string(kDefaultCsvSeparator);
+  std::string columns;
+  bool columns_given = false;
+};
+
+// Messages of the exporters, on stderr; the command asks no questions.
+class StderrPrompts final : public Prompts {
+ public:
+  std::string ChooseOpenFile(std::string_view, std::string_view, std::string_view) override {
+    return {};
+  }
+  std::string ChooseSaveFile(std::string_view, std::string_view, std::string_view) override {
+    return {};
+  }
+  void ShowMessage(std::string_view caption, std::string_view text, MessageIcon) override {
+    std::cerr << caption << ": " << text << '\n';
+  }
+  bool AskYesNo(std::string_view, std::string_view, MessageIcon) override { return false; }
+};
+
+// The column names of `text` ("FileName,FileSize"); false with a message for an unknown name.
+bool ParseColumns(const std::string& text, ExportColumns* columns) {
+  std::stringstream stream(text);
+  std::string name;
+  while (std::getline(stream, name, ',')) {
+    if (!IsFieldName(name)) {
+      std::cerr << "Unknown column \"" << name << "\"; the columns are";
+      for (auto field : FieldNames) std::cerr << ' ' << field;
+      std::cerr << '\n';
+      return false;
+    }
+    columns->push_back(name);
+  }
+  return true;
+}
+
+int RunExport(const ExportOptions& options) {
+  ExportColumns columns;
+  if (options.columns_given) {
+    if (!ParseColumns(options.columns, &columns)) return 2;
+  } else if (options.format != "xml") {
+    TConfig& config = GetConfig();
+    if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
+    columns = DefaultExportFields(config);
+  }
+  TerminalProgress progress;
+  XmlDocument document;
+  TFileInfo info(&document, progress);
+  try {
+    info.LoadFile(options.catalog);
+    const std::string& out = options.output;
+    if (options.format == "html") {
+      ExportToHtml(out, columns, document, info.CatalogPath, progress);
+    } else if (options.format == "csv") {
+      ExportToCsv(out, columns, options.separator, document, info.CatalogPath, progress);
+    } else if (options.format == "txt") {
+      ExportToText(out, columns, kTextSeparator, document, info.CatalogPath, progress);
+    } else if (options.format == "xml") {
+      ExportToXml(out, document, progress);
+    } else {
+      StderrPrompts prompts;
+      if (!ExportToSpreadsheet(out, columns, document, progress, prompts)) return 1;
+    }
+  } catch (const LumivorError& e) {
+    progress.ShowWait(false, false);
+    std::cerr << e.what() << '\n';
+    return 1;
+  }
+  return 0;
+}
+
+Command AddExportCommand(CLI::App& app) {
+  auto* command = app.add_subcommand("export",
+                                     "Export a catalog file as HTML, CSV, text, XML or "
+                                     "an .xlsx workbook");
+  auto options = std::make_shared<ExportOptions>();
+  command->add_option("CATALOG", options->catalog, "The catalog file")->required();
+  command->add_option("--format", options->format, "html, csv, txt, xml or xlsx")
+      ->required()
+      ->check(CLI::IsMember({"html", "csv", "txt", "xml", "xlsx"}));
+  command->add_option("-o,--output", options->output, "The file to write")->required();
+  auto* columns = command->add_option(
+      "--columns", options->columns,
+      "Comma-separated field names, in order (default: the configured export columns; "
+      "the XML export always writes every field)");
+  command->add_option("--sep", options->separator,
+                      "The CSV separator (default \",\"; empty means \",\")");
+  return {command, [options, columns]() {
+            ExportOptions given = *options;
+            given.columns_given = columns->count() > 0;
+            return RunExport(given);
+          }};
+}
+
+const CommandRegistration kRegistration(50, AddExportCommand);
+
+}  // namespace
+
+}  // namespace lumivor::cli

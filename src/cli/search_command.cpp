@@ -1,0 +1,75 @@
+#include <sys/stat.h>
+
+#include <iostream>
+
+#include "cli/commands.h"
+#include "config/config.h"
+#include "search/search.h"
+
+namespace lumivor::cli {
+
+namespace {
+
+struct SearchOptions {
+  std::string scope, library;
+  SearchCriteria criteria;
+};
+
+int RunSearch(SearchOptions options) {
+  SearchCriteria& criteria = options.criteria;
+  if (criteria.Blank()) {
+    std::cerr << kSearchConditionMissing << '\n';
+    return 2;
+  }
+  if (options.scope.empty()) {
+    options.scope = options.library;
+    if (options.scope.empty()) {
+      TConfig& config = GetConfig();
+      if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
+      options.scope = config.LibraryPath();
+    }
+  }
+  struct stat info;
+  criteria.scope_path = options.scope;
+  criteria.scope_is_directory = ::stat(options.scope.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+
+  TerminalProgress progress;
+  const SearchOutcome outcome = SearchLibrary(criteria, progress);
+  PrintRecordHeader(std::cout);
+  outcome.results.ForEachPreOrder(
+      [](const CatalogTree::Node* node, int) { PrintRecord(std::cout, 0, node->record); });
+  std::cout.flush();
+  const std::size_t count = outcome.results.Size();
+  std::cerr << count << (count == 1 ? " match, " : " matches, ") << outcome.skipped_files
+            << (outcome.skipped_files == 1 ? " file" : " files")
+            << " skipped (not readable catalogs)\n";
+  return 0;
+}
+
+Command AddSearchCommand(CLI::App& app) {
+  auto* command =
+      app.add_subcommand("search",
+                         "Search the catalogs of the library, a group or one catalog file by name, "
+                         "extension and description; prints the matching records");
+  auto options = std::make_shared<SearchOptions>();
+  command->add_option("--scope", options->scope,
+                      "A group directory or a catalog file to search (default: the whole library)");
+  command->add_option("--library", options->library,
+                      "The library directory (default: the configured library)");
+  command->add_option("--name", options->criteria.name, "Text to find in FileName");
+  command->add_option("--ext", options->criteria.extension,
+                      "Text to find in FileExt (without the dot)");
+  command->add_option("--description", options->criteria.description,
+                      "Text to find in Description");
+  command->add_flag("--case-sensitive", options->criteria.case_sensitive,
+                    "Compare letter case too");
+  command->add_flag("--whole", options->criteria.whole_field,
+                    "The whole field must equal the text");
+  return {command, [options]() { return RunSearch(*options); }};
+}
+
+const CommandRegistration kRegistration(40, AddSearchCommand);
+
+}  // namespace
+
+}  // namespace lumivor::cli

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/catalog_tree.h"
+#include "core/progress.h"
+#include "core/xml_document.h"
+#include "search/catalog_scanner.h"
+
+namespace lumivor {
+
+// What to search and where. Criterion texts are used as typed (blanks are kept); an empty text
+// sets no condition on its field.
+struct SearchCriteria {
+  std::string scope_path;           // the library root, a group directory or a catalog file
+  bool scope_is_directory = false;  // the scope is a directory (root or group)
+  std::string name;                 // compared with FileName
+  std::string extension;            // compared with FileExt (which holds no dot)
+  std::string description;          // compared with Description
+  bool case_sensitive = false;
+  bool whole_field = false;  // the whole field must equal the criterion
+
+  // True when every criterion text is empty after trimming blanks: nothing to search for.
+  [[nodiscard]] bool Blank() const;
+};
+
+// What a search found.
+struct SearchOutcome {
+  CatalogTree results;            // one top-level record per match, in the order found
+  std::size_t skipped_files = 0;  // files that could not be read as catalogs
+  bool cancelled = false;
+};
+
+inline constexpr std::string_view kSearchFinished = "Search Finished";
+inline constexpr std::string_view kSearchConditionMissing = "Please input search condition.";
+
+// "Search Finished", followed by a line about the skipped files when there were any.
+[[nodiscard]] std::string SearchFinishedText(const SearchOutcome& outcome);
+
+// True when `value` contains `criterion` (ASCII letters compared without case unless
+// `case_sensitive`); with `whole_field` the two must also be equal but for ASCII letter case.
+[[nodiscard]] bool MatchesText(std::string_view value, std::string_view criterion,
+                               bool case_sensitive, bool whole_field);
+
+// The matching rule on field values (nullopt: the element lacks that attribute). An element
+// without FileName is never a match; every non-empty criterion must match its field.
+[[nodiscard]] bool MatchesFields(const SearchCriteria& criteria,
+                                 std::optional<std::string_view> file_name,
+                                 std::optional<std::string_view> file_ext,
+                                 std::optional<std::string_view> description);
+
+// The matching rule on an element's attributes.
+[[nodiscard]] bool MatchesCriteria(const SearchCriteria& criteria, const XmlElement& element);
+
+// One search over catalog files. Every file below a directory is read as a catalog, whatever its
+// extension; a file that is not a well-formed catalog (or cannot be read) is skipped and counted.
+// Files whose bytes cannot hold a match are not parsed at all, and the others are read by a fast
+// scanner, with the full XML reader as the judge of anything unusual. Progress texts: the path of
+// every directory entry, "Loading info.." for every file read, the FileName of every element
+// tested; WaitCancelled is polled after every directory entry and every element below the top
+// level, so a Progress should keep it cheap.
+class LibrarySearch {
+ public:
+  LibrarySearch(SearchCriteria criteria, Progress& progress);
+  ~LibrarySearch();
+  LibrarySearch(const LibrarySearch&) = delete;
+  LibrarySearch& operator=(const LibrarySearch&) = delete;
+
+  // Searches every file below `directory` (entries in name order, sub-directories where they
+  // stand; symbolic links are followed, each directory searched once). Returns at a cancel.
+  void SearchFolder(const std::string& directory);
+  // Searches one catalog file; a path with no file is skipped silently.
+  void SearchCatalog(const std::string& path);
+  // Tests the elements below `element` in document order, adding the matches.
+  void SearchChildren(const XmlElement& element);
+  // Appends a result record with the element's field attributes and the current catalog's name.
+  void AddSearchResult(const XmlElement& element);
+
+  [[nodiscard]] bool Cancelled() const { return cancelled_; }
+  // The results so far; the search is done with them afterwards.
+  [[nodiscard]] SearchOutcome TakeOutcome();
+
+ private:
+  enum class FastResult { kDone, kCancelled, kUnsupported };
+  // Reads the file into the buffer (zero padding after it); 0, the system's error number, or -1
+  // for a file that does not start as XML (left unread).
+  int ReadIntoBuffer(const std::string& path);
+  FastResult ScanBuffer(const char* begin, const char* end);
+  void ParseBuffer(std::size_t size);
+  bool PollCancel();
+  const std::string& CatalogName();
+
+  SearchCriteria criteria_;
+  Progress& progress_;
+  Needle needle_;
+  SearchOutcome outcome_;
+  std::string catalog_path_;
+  std::optional<std::string> catalog_name_;  // DisplayNameOf(catalog_path_), once needed
+  bool cancelled_ = false;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+  std::set<std::pair<unsigned long, unsigned long>> visited_directories_;
+};
+
+// Runs a search of `criteria`: shows the progress window with its Cancel button, searches the
+// scope (a directory with everything below it, or one catalog file) and hides the window.
+[[nodiscard]] SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress);
+
+}  // namespace lumivor

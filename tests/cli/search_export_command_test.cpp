@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace lumivor {
+namespace {
+
+using testing::Cli;
+using testing::ReadFile;
+using testing::RunCommand;
+using testing::TempDir;
+using testing::WriteFile;
+
+constexpr const char* kHeader =
+    "Depth\tFileName\tFullPath\tFileSize\tFileTime\tFileExt\tFileType\tDescription\t"
+    "FileNameLength\tPathNameLength\tSizePercentage\tCatalogName\n";
+
+// A library made by the scan command from a small folder.
+struct ScannedLibrary {
+  ScannedLibrary() {
+    WriteFile(dir / "src/My Song.mp3", "12345");
+    WriteFile(dir / "src/M\xC3\xBCsik/SONGS.txt", "1");
+    WriteFile(dir / "src/notes.txt", "12");
+    std::filesystem::create_directories(dir / "lib");
+    const auto scan = RunCommand(Cli() + " scan '" + dir / "src" + "' --name Disk --group Mp3 " +
+                                 "--library '" + dir / "lib" + "'");
+    EXPECT_EQ(scan.status, 0) << scan.err;
+    WriteFile(dir / "lib/Mp3/broken.xml", "<fileinfo>");
+  }
+  TempDir dir;
+};
+
+TEST(SearchCommand, PrintsMatchesAsRecordsAndCountsOnStderr) {
+  ScannedLibrary library;
+  const auto result =
+      RunCommand(Cli() + " search --library '" + library.dir / "lib" + "' --name song");
+  EXPECT_EQ(result.status, 0) << result.err;
+  ASSERT_EQ(result.out.rfind(kHeader, 0), 0u) << result.out;
+  const std::string rows = result.out.substr(std::string(kHeader).size());
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 2) << rows;
+  EXPECT_NE(rows.find("0\tMy Song.mp3\t"), std::string::npos) << rows;
+  EXPECT_NE(rows.find("0\tSONGS.txt\t"), std::string::npos) << rows;
+  EXPECT_NE(rows.find("\tDisk\n"), std::string::npos) << rows;
+  EXPECT_EQ(result.err, "2 matches, 1 file skipped (not readable catalogs)\n");
+
+  const auto exact = RunCommand(Cli() + " search --scope '" + library.dir / "lib/Mp3/Disk.xml" +
+                                "' --name 'My Song.mp3' --case-sensitive --whole --ext mp3");
+  EXPECT_EQ(exact.err, "1 match, 0 files skipped (not readable catalogs)\n");
+  const auto none =
+      RunCommand(Cli() + " search --library '" + library.dir / "lib" + "' --name ' '");
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.err, "Please input search condition.\n");
+}
+
+TEST(ExportCommand, WritesEachFormatFromACatalogFile) {
+  ScannedLibrary library;
+  const std::string catalog = library.dir / "lib/Mp3/Disk.xml";
+  const auto csv = RunCommand(Cli() + " export '" + catalog + "' --format csv -o '" +
+                              library.dir / "out.csv" + "' --columns FileName,FileSize --sep ';'");
+  EXPECT_EQ(csv.status, 0) << csv.err;
+  const std::string text = ReadFile(library.dir / "out.csv");
+  EXPECT_EQ(text.rfind("FileName;FileSize;\r\n", 0), 0u) << text;
+  EXPECT_NE(text.find("\r\nMy Song.mp3;5\r\n"), std::string::npos) << text;
+
+  const auto xml = RunCommand(Cli() + " export '" + catalog + "' --format xml -o '" +
+                              library.dir / "copy.xml" + "' --columns FileName");
+  EXPECT_EQ(xml.status, 0) << xml.err;
+  EXPECT_EQ(ReadFile(library.dir / "copy.xml"), ReadFile(catalog));
+
+  for (const char* format : {"html", "txt", "xlsx"}) {
+    const std::string out = library.dir / (std::string("out.") + format);
+    const auto result = RunCommand(Cli() + " export '" + catalog + "' --format " + format +
+                                   " -o '" + out + "' --columns FileName,FileExt");
+    EXPECT_EQ(result.status, 0) << format << result.err;
+    EXPECT_GT(std::filesystem::file_size(out), 0u) << format;
+  }
+  EXPECT_EQ(ReadFile(library.dir / "out.html").rfind("\xEF\xBB\xBF<HTML><HEAD>", 0), 0u);
+}
+
+TEST(ExportCommand, RefusesUnknownColumnsAndUnreadableCatalogs) {
+  TempDir dir;
+  WriteFile(dir / "c.xml", "<fileinfo><file FileName=\"a\"/></fileinfo>");
+  const auto unknown = RunCommand(Cli() + " export '" + dir / "c.xml" + "' --format csv -o '" +
+                                  dir / "o.csv" + "' --columns FileName,Size");
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.err.rfind("Unknown column \"Size\"", 0), 0u) << unknown.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "o.csv"));
+
+  WriteFile(dir / "o.csv", "old");
+  WriteFile(dir / "bad.xml", "<fileinfo>");
+  const auto bad = RunCommand(Cli() + " export '" + dir / "bad.xml" + "' --format csv -o '" +
+                              dir / "o.csv" + "' --columns FileName");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err.rfind(dir / "bad.xml: ", 0), 0u) << bad.err;
+  EXPECT_EQ(ReadFile(dir / "o.csv"), "old");
+}
+
+}  // namespace
+}  // namespace lumivor

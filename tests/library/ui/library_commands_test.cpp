@@ -1,0 +1,192 @@
+// The main window's New Catalog, Catalog Library and visible-columns commands, driven through
+// their real dialogs.
+
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QToolButton>
+#include <QTreeView>
+#include <filesystem>
+#include <memory>
+
+#include "config/ui/tfm_config.h"
+#include "core/prompts.h"
+#include "library/ui/frm_cat_tree.h"
+#include "library/ui/tfm_cat_lib.h"
+#include "library/ui/tfm_new_cat.h"
+#include "main/ui/tfm_main.h"
+#ifndef LUMIVOR_CLI_PATH
+#define LUMIVOR_CLI_PATH ""
+#endif
+#include "modal_driver.h"
+#include "test_util.h"
+
+using lumivor::TFMCatLib;
+using lumivor::TFMConfig;
+using lumivor::TFMNewCat;
+using lumivor::testing::ModalDriver;
+using lumivor::testing::ReadFile;
+using lumivor::testing::TempDir;
+using lumivor::testing::WriteFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+struct Fixture {
+  TempDir dir;
+  std::string data = dir / "data";
+  std::string library = data + "/CatalogLibrary";
+  std::string source = dir / "Src";
+  lumivor::ScriptedPrompts prompts;
+  ModalDriver driver;
+  std::unique_ptr<lumivor::TFMMain> window;
+
+  Fixture() {
+    WriteFile(source + "/a.txt", "aaaa");
+    WriteFile(source + "/b.TXT", "bb");
+    WriteFile(source + "/c.doc", "c");
+    WriteFile(source + "/sub/d.txt", "d");
+    fs::create_directories(source + "/empty");
+    fs::create_directories(data);
+    window = std::make_unique<lumivor::TFMMain>(data, &prompts);
+    window->InitMainWindow();
+    window->show();
+    (void)QTest::qWaitForWindowExposed(window.get());
+  }
+
+  // Presses toolbar button `i` and waits until every queued dialog step has run.
+  bool Press(int i) {
+    window->ToolButton(i)->click();
+    return QTest::qWaitFor([this] { return driver.Done(); }, 5000);
+  }
+};
+
+void Settle() {
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+}
+
+}  // namespace
+
+class LibraryCommandsTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void NewCatalogScansSavesAndSelectsTheCatalog() {
+    Fixture f;
+    f.driver.When<TFMNewCat>([&](TFMNewCat* dialog) {
+      dialog->browse_folder = [&](const QString&) { return Q(f.source); };
+      dialog->SpeedButton1->click();
+      dialog->SpeedButton4->click();
+      dialog->FrmCatTree->SelectNodeByPath(Q(f.library + "/Mp3"));
+      dialog->rbFilter->setChecked(true);
+      dialog->EdExt->setText("txt");
+      dialog->BtnAdd->click();
+      dialog->EdName->setText("Disc");
+      dialog->BtnOk->click();
+    });
+    QVERIFY(f.Press(0));
+    const std::string catalog = f.library + "/Mp3/Disc.xml";
+    QVERIFY(fs::exists(catalog));
+    QCOMPARE(f.window->CurrentCatalogFile(), catalog);
+    QCOMPARE(f.window->FrmCatTree()->SelectedPath(), Q(catalog));
+    const std::string text = ReadFile(catalog);
+    for (const char* kept : {"a.txt", "b.TXT", "d.txt", "CatalogName=\"Disc\""}) {
+      QVERIFY2(text.find(kept) != std::string::npos, kept);
+    }
+    QVERIFY(text.find("c.doc") == std::string::npos);
+    QVERIFY(text.find("empty") == std::string::npos);  // pruned in the filtered scope
+    QCOMPARE(f.window->CatalogSize(), std::size_t(5));
+    QVERIFY(f.prompts.shown.empty());
+  }
+
+  void NewCatalogCancelledOrWithAVanishedSourceDoesNothing() {
+    Fixture f;
+    f.driver.When<TFMNewCat>([](TFMNewCat* dialog) { dialog->SpeedButton3->click(); });
+    QVERIFY(f.Press(0));
+    QVERIFY(f.window->CurrentCatalogFile().empty());
+    QCOMPARE(f.window->FrmCatTree()->SelectedPath(), Q(f.library));
+
+    f.driver.When<TFMNewCat>([&](TFMNewCat* dialog) {
+      dialog->browse_folder = [&](const QString&) { return Q(f.source); };
+      dialog->SpeedButton1->click();
+      fs::remove_all(f.source);  // the medium was taken out
+      dialog->BtnOk->click();
+    });
+    QVERIFY(f.Press(0));
+    QVERIFY(!fs::exists(f.library + "/Src.xml"));
+    QVERIFY(f.window->CurrentCatalogFile().empty());
+    QVERIFY(f.prompts.shown.empty());
+  }
+
+  void CatalogLibraryOpensTheChosenCatalog() {
+    Fixture f;
+    const std::string catalog = f.library + "/DVD/Film.xml";
+    WriteFile(catalog,
+              "<fileinfo><file FileName=\"Film\" FullPath=\"Film\" FileType=\"directory\">"
+              "<file FileName=\"a.avi\" FullPath=\"Film/a.avi\" FileType=\"file\"/></file>"
+              "</fileinfo>");
+    f.driver.When<TFMCatLib>([&](TFMCatLib* window) {
+      window->FrmCatTree->SelectNodeByPath(Q(catalog));
+      window->BtnOpen->click();
+    });
+    QVERIFY(f.Press(1));
+    QCOMPARE(f.window->CurrentCatalogFile(), catalog);
+    QCOMPARE(f.window->CatalogSize(), std::size_t(2));
+    QCOMPARE(f.window->FrmCatTree()->SelectedPath(), Q(catalog));
+  }
+
+  void CatalogLibraryChangesShowInTheMainTree() {
+    Fixture f;
+    f.driver.When<TFMCatLib>([&](TFMCatLib* window) {
+      window->FrmCatTree->SelectNodeByPath(Q(f.library + "/Mp3"));
+      window->btnEdit->click();
+      QTreeView* view = window->FrmCatTree->VTLib();
+      for (QLineEdit* editor : view->viewport()->findChildren<QLineEdit*>()) {
+        if (!editor->isVisible()) continue;
+        editor->setText("Audio");
+        QTest::keyClick(editor, Qt::Key_Return);
+      }
+      Settle();
+      window->BtnClose->click();
+    });
+    QVERIFY(f.Press(1));
+    QVERIFY(fs::is_directory(f.library + "/Audio"));
+    QVERIFY(f.window->FrmCatTree()->SelectNodeByPath(Q(f.library + "/Audio")));
+    QVERIFY(!f.window->FrmCatTree()->SelectNodeByPath(Q(f.library + "/Mp3")));
+    QVERIFY(f.window->CurrentCatalogFile().empty());
+  }
+
+  void HeaderRightClickChoosesTheVisibleColumns() {
+    Fixture f;
+    QHeaderView* header = f.window->VT()->header();
+    QVERIFY(!header->isSectionHidden(0));
+    f.driver.When<TFMConfig>([](TFMConfig* dialog) {
+      dialog->clbList->item(0)->setCheckState(Qt::Unchecked);
+      dialog->BitBtn1->click();
+    });
+    emit header->customContextMenuRequested(QPoint(5, 5));
+    QVERIFY(QTest::qWaitFor([&] { return f.driver.Done(); }, 5000));
+    QVERIFY(header->isSectionHidden(0));
+    QVERIFY(ReadFile(f.data + "/LumivorConfig.xml")
+                .find("Name=\"FileName\" Visible=\"False\"") != std::string::npos);
+
+    // Cancel leaves view and file alone.
+    const std::string before = ReadFile(f.data + "/LumivorConfig.xml");
+    f.driver.When<TFMConfig>([](TFMConfig* dialog) {
+      dialog->clbList->item(1)->setCheckState(Qt::Unchecked);
+      dialog->BitBtn2->click();
+    });
+    f.window->ConfigVisibleColumnsClick();
+    QVERIFY(f.driver.Done());
+    QVERIFY(!header->isSectionHidden(1));
+    QCOMPARE(ReadFile(f.data + "/LumivorConfig.xml"), before);
+  }
+};
+
+QTEST_MAIN(LibraryCommandsTest)
+#include "library_commands_test.moc"
