@@ -147,6 +147,11 @@ class Scanner {
       // Text between tags is skipped, as the catalog reader ignores it.
       const void* lt = std::memchr(p_, '<', static_cast<std::size_t>(end_ - p_));
       if (!lt) return ScanStatus::kUnsupported;
+      // A zero byte ends the text for the XML reader, which then finds the document cut off.
+      if (lt != p_ &&
+          std::memchr(p_, '\0', static_cast<std::size_t>(static_cast<const char*>(lt) - p_))) {
+        return ScanStatus::kUnsupported;
+      }
       p_ = static_cast<const char*>(lt) + 1;
       if (p_ >= end_) return ScanStatus::kUnsupported;
       if (*p_ == '/') {

@@ -60,10 +60,12 @@ Needle NeedleOf(const SearchCriteria& criteria) {
 }
 
 // True when the text has the shape of a complete document: it starts with the root's start tag
-// and ends with the root's end tag (or is the root's empty-element tag), blanks aside. Only such
-// files are passed over unparsed when they cannot match; anything else is parsed, so that empty,
-// cut-off and foreign files are reported as skipped.
+// and ends with the root's end tag (or is the root's empty-element tag), blanks aside, and holds
+// no zero byte (the mark of blocks lost in a crash). Only such files are passed over unparsed
+// when they cannot match; anything else is parsed, so that empty, cut-off, zeroed and foreign
+// files are reported as skipped.
 bool LooksComplete(const char* begin, const char* end) {
+  if (std::memchr(begin, '\0', static_cast<std::size_t>(end - begin))) return false;
   while (begin < end && static_cast<unsigned char>(*begin) <= ' ') ++begin;
   while (end > begin && static_cast<unsigned char>(end[-1]) <= ' ') --end;
   if (end - begin < 3 || *begin != '<' || end[-1] != '>') return false;

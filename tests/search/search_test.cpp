@@ -177,6 +177,12 @@ TEST(Search, ProgressShowsPathsLoadingTextAndNames) {
   EXPECT_FALSE(progress.visible);
   // Polled after each directory entry and each element below the top level.
   EXPECT_EQ(progress.polls, 3);
+
+  // A catalog that cannot hold the text is read but not walked: no names go by.
+  RecordingProgress skipping;
+  EXPECT_TRUE(SearchLibrary(InScope(Name("zebra"), dir.Path(), true), skipping).results.Empty());
+  EXPECT_EQ(skipping.Texts(),
+            (std::vector<std::string>{dir / "G", dir / "G/A.xml", "Loading info.."}));
 }
 
 TEST(Search, CancelStopsAtTheNextPollAndKeepsWhatWasFound) {
@@ -247,6 +253,8 @@ TEST(Search, FastReadingAgreesWithTheXmlReader) {
       "<fileinfo><file FileName=\"song\"/>",
       "<fileinfo><file FileName=\"song\"/></fileinfo>junk",
       "<fileinfo><file FileName=\"song\"></fileinfo></file>",
+      std::string("<fileinfo><file FileName=\"song\"/>\0<file FileName=\"song 2\"/></fileinfo>",
+                  70),
   };
   std::vector<SearchCriteria> criteria = {Name("song"),     Name("SONG", true),  Name("my song"),
                                           Name(" "),        Name("a & b"),       Name("x<y>"),
