@@ -333,8 +333,13 @@ LibrarySearch::FastResult LibrarySearch::ScanBuffer(const char* begin, const cha
             if (MatchesFields(criteria_, name, ext, description)) {
               FieldViews fields{};
               for (int i = 0; i < kFieldCount; ++i) {
-                fields[i] = value_of(element, i).value_or(std::string_view());
+                if (i != kFileName && i != kFileExt && i != kDescription) {
+                  fields[i] = value_of(element, i).value_or(std::string_view());
+                }
               }
+              fields[kFileName] = *name;
+              fields[kFileExt] = ext.value_or(std::string_view());
+              fields[kDescription] = description.value_or(std::string_view());
               if (undecodable) return false;
               fields[kCatalogName] = CatalogName();
               found.emplace_back(fields);
