@@ -40,8 +40,9 @@ std::string_view TrimBlanks(std::string_view text) {
 
 bool PassesExtFilter(std::string_view name, std::string_view ExtFilter) {
   if (ExtFilter.empty()) return true;
+  // A name ending in "." has no extension either (ExtensionOf gives the empty text).
   const auto dot = name.rfind('.');
-  if (dot == std::string_view::npos) return false;
+  if (dot == std::string_view::npos || dot + 1 == name.size()) return false;
   const std::string_view ext = name.substr(dot);
   if (ext.find('\\') != std::string_view::npos) return false;
   // Looks for "\" ext "\" in the filter, upper-casing the extension on the fly.

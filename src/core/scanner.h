@@ -38,8 +38,9 @@ struct ScanSettings {
 
 // True when a file named `name` is taken under `ExtFilter`: its extension with the dot (from the
 // last "." of the name), letters a-z upper-cased, enclosed by backslashes, occurs in the filter.
-// A name without "." never passes, nor does one whose extension holds a backslash (it would read
-// as several entries of the filter). An empty filter takes every name.
+// A name without extension (no ".", or "." at its end) never passes, nor does one whose
+// extension holds a backslash (it would read as several entries of the filter). An empty filter
+// takes every name.
 [[nodiscard]] bool PassesExtFilter(std::string_view name, std::string_view ExtFilter);
 
 // The filter text for the extension list of the new-catalog dialog, whose entries look like

@@ -56,6 +56,42 @@ class FileWriter final : public pugi::xml_writer {
   AtomicFile* file_;
 };
 
+// A file opened for reading, closed on destruction. Raises LumivorError with the path and the
+// system's reason when it cannot be opened or is a directory.
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) Fail(errno);
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) Fail(errno);
+    if (S_ISDIR(st.st_mode)) Fail(EISDIR);
+    size_hint_ = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  }
+  ~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // The size the file had when opened (0 for files that report none, such as /proc files).
+  [[nodiscard]] std::size_t SizeHint() const { return size_hint_; }
+  // Reads up to `size` bytes; 0 at the end.
+  std::size_t Read(char* buffer, std::size_t size) {
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, size);
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) Fail(errno);
+    }
+  }
+  [[noreturn]] void Fail(int error) { throw LumivorError(path_ + ": " + SystemMessage(error)); }
+
+ private:
+  const std::string& path_;
+  int fd_ = -1;
+  std::size_t size_hint_ = 0;
+};
+
 }  // namespace
 
 void SetDocumentText(XmlDocument& document, std::string_view text) {
@@ -65,27 +101,11 @@ void SetDocumentText(XmlDocument& document, std::string_view text) {
 }
 
 std::string ReadWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw LumivorError(path + ": " + SystemMessage(errno));
-  struct FdCloser {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-  } closer{fd};
-  struct stat st;
-  if (::fstat(fd, &st) != 0) throw LumivorError(path + ": " + SystemMessage(errno));
-  if (S_ISDIR(st.st_mode)) throw LumivorError(path + ": " + SystemMessage(EISDIR));
+  InputFile file(path);
   std::string data;
-  if (st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+  data.reserve(file.SizeHint());
   char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw LumivorError(path + ": " + SystemMessage(errno));
-    }
-    if (n == 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-  }
+  while (const std::size_t n = file.Read(buffer, sizeof buffer)) data.append(buffer, n);
   return data;
 }
 
@@ -93,58 +113,43 @@ void LoadXmlFile(XmlDocument& document, const std::string& path) {
   document.reset();
   // Read straight into a buffer that the document then owns and parses in place: one copy of
   // the file in memory, no second one.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw LumivorError(path + ": " + SystemMessage(errno));
-  struct FdCloser {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-  } closer{fd};
-  struct stat st;
-  if (::fstat(fd, &st) != 0) throw LumivorError(path + ": " + SystemMessage(errno));
-  if (S_ISDIR(st.st_mode)) throw LumivorError(path + ": " + SystemMessage(EISDIR));
-  std::size_t capacity = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 4096;
-  std::size_t size = 0;
+  InputFile file(path);
   auto allocate = pugi::get_memory_allocation_function();
   auto deallocate = pugi::get_memory_deallocation_function();
-  char* buffer = static_cast<char*>(allocate(capacity + 1));
-  if (!buffer) throw LumivorError(path + ": not enough memory to read the file");
+  struct Buffer {
+    decltype(deallocate) release;
+    char* data = nullptr;
+    ~Buffer() {
+      if (data) release(data);
+    }
+  } buffer{deallocate};
+  std::size_t capacity = std::max<std::size_t>(file.SizeHint(), 4096);
+  std::size_t size = 0;
+  buffer.data = static_cast<char*>(allocate(capacity + 1));
   for (;;) {
+    if (!buffer.data) throw LumivorError(path + ": not enough memory to read the file");
     if (size == capacity) {
       // The file grew while being read (or reports no size): make room.
       char* bigger = static_cast<char*>(allocate(capacity * 2 + 1));
-      if (!bigger) {
-        deallocate(buffer);
-        throw LumivorError(path + ": not enough memory to read the file");
-      }
-      std::memcpy(bigger, buffer, size);
-      deallocate(buffer);
-      buffer = bigger;
+      if (bigger) std::memcpy(bigger, buffer.data, size);
+      deallocate(buffer.data);
+      buffer.data = bigger;
       capacity *= 2;
+      continue;
     }
-    const ssize_t n = ::read(fd, buffer + size, capacity - size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      deallocate(buffer);
-      throw LumivorError(path + ": " + SystemMessage(error));
-    }
+    const std::size_t n = file.Read(buffer.data + size, capacity - size);
     if (n == 0) break;
-    size += static_cast<std::size_t>(n);
+    size += n;
   }
   const pugi::xml_parse_result result =
-      document.load_buffer_inplace_own(buffer, size, kXmlParseOptions, pugi::encoding_auto);
+      document.load_buffer_inplace_own(buffer.data, size, kXmlParseOptions, pugi::encoding_auto);
+  buffer.data = nullptr;  // the document owns it now
   if (!result) {
-    // The document still owns the buffer; its text is needed for the position.
-    std::string message;
-    if (result.status == pugi::status_no_document_element && size == 0) {
-      message = "the file is empty";
-    }
     document.reset();
-    if (message.empty()) {
-      // Reread for the line and column; a failed load is rare and small files are the norm.
-      const std::string text = ReadWholeFile(path);
-      message = ParseErrorText(result, text);
-    }
+    // Reread for the line and column; a failed load is rare.
+    const std::string message = result.status == pugi::status_no_document_element && size == 0
+                                    ? std::string("the file is empty")
+                                    : ParseErrorText(result, ReadWholeFile(path));
     throw LumivorError(path + ": " + message);
   }
 }

@@ -132,11 +132,31 @@ CatalogTree DocumentTree(XmlDocument& document, const std::string& catalog_path,
   return tree;
 }
 
+// Calls sink(piece) with the pieces of `text` with CR LF line ends (see WithCrLfLines), so that a
+// large page is written without a second copy of it.
+template <typename Sink>
+void ForEachCrLfPiece(std::string_view text, Sink&& sink) {
+  if (text.empty()) return;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t brk = text.find_first_of("\r\n", start);
+    if (brk == std::string_view::npos) {
+      sink(text.substr(start));
+      sink("\r\n");
+      return;
+    }
+    sink(text.substr(start, brk - start));
+    sink("\r\n");
+    start = brk + (text[brk] == '\r' && brk + 1 < text.size() && text[brk + 1] == '\n' ? 2 : 1);
+    if (start == text.size()) return;
+  }
+}
+
 void WriteLines(const std::string& path, std::string_view prefix, std::string_view text) {
   AtomicFile file(path);
   if (!text.empty()) {
     file.Write(prefix);
-    file.Write(WithCrLfLines(text));
+    ForEachCrLfPiece(text, [&](std::string_view piece) { file.Write(piece); });
   }
   file.Commit();
 }
@@ -227,20 +247,8 @@ std::string BuildDelimitedText(const CatalogTree& tree, const ExportColumns& col
 
 std::string WithCrLfLines(std::string_view text) {
   std::string out;
-  if (text.empty()) return out;
   out.reserve(text.size() + text.size() / 32 + 2);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\r') {
-      out.append("\r\n");
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else if (c == '\n') {
-      out.append("\r\n");
-    } else {
-      out.push_back(c);
-    }
-  }
-  if (text.back() != '\r' && text.back() != '\n') out.append("\r\n");
+  ForEachCrLfPiece(text, [&](std::string_view piece) { out.append(piece); });
   return out;
 }
 

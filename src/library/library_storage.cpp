@@ -18,6 +18,7 @@
 #include "core/errors.h"
 #include "core/fields.h"
 #include "core/volumes.h"
+#include "core/xml_document.h"
 
 namespace lumivor {
 
@@ -105,23 +106,6 @@ std::string TimeText(const struct stat& st) {
 
 // --- Removing a tree ----------------------------------------------------------------------------
 
-// Undoes the octal escapes (\040 for a blank) of a path in /proc/self/mountinfo.
-std::string UnescapeMountPath(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size()) {
-      const char a = text[i + 1], b = text[i + 2], c = text[i + 3];
-      if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
-        out += static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0'));
-        i += 3;
-        continue;
-      }
-    }
-    out += text[i];
-  }
-  return out;
-}
-
 // The first mount point at `directory` or below it, or empty. Bind mounts share the device
 // number of what they show, so the device test alone would not see them.
 std::string MountPointAtOrBelow(const std::string& directory) {
@@ -129,19 +113,14 @@ std::string MountPointAtOrBelow(const std::string& directory) {
   if (resolved == nullptr) return {};
   const std::string real = resolved;
   std::free(resolved);
-  std::ifstream mounts("/proc/self/mountinfo");
-  for (std::string line; std::getline(mounts, line);) {
-    // Fields: mount id, parent id, major:minor, root, mount point, ...
-    std::size_t start = 0;
-    for (int field = 0; field < 4 && start != std::string::npos; ++field) {
-      start = line.find(' ', start);
-      if (start != std::string::npos) ++start;
-    }
-    if (start == std::string::npos) continue;
-    const std::size_t end = line.find(' ', start);
-    const std::string mount_point = UnescapeMountPath(
-        std::string_view(line).substr(start, end == std::string::npos ? end : end - start));
-    if (mount_point == real || IsStrictlyInside(mount_point, real)) return mount_point;
+  std::string table;
+  try {
+    table = ReadWholeFile("/proc/self/mountinfo");
+  } catch (const LumivorError&) {
+    return {};
+  }
+  for (const MountEntry& mount : ParseMountInfo(table)) {
+    if (mount.point == real || IsStrictlyInside(mount.point, real)) return mount.point;
   }
   return {};
 }

@@ -11,7 +11,7 @@ namespace lumivor {
 
 namespace {
 
-bool IsAsciiLetter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+constexpr bool IsAsciiLetter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 
 // Characters that never stand in a catalog file as themselves in every case: those that have an
 // entity, blanks (tabs and line breaks are read as blanks) and control characters.
@@ -19,13 +19,26 @@ bool IsLiteralOnly(unsigned char c) {
   return c > ' ' && c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// Character classes for the scanner's inner loops. The zero byte is in no class, so the zero
+// padding after a text ends every run.
+enum : unsigned char { kBlankClass = 1, kNameStartClass = 2, kNameClass = 4 };
+constexpr std::array<unsigned char, 256> kClasses = [] {
+  std::array<unsigned char, 256> classes{};
+  for (int c = 0; c < 256; ++c) {
+    const bool start =
+        IsAsciiLetter(static_cast<unsigned char>(c)) || c == '_' || c == ':' || c >= 0x80;
+    if (start) classes[c] |= kNameStartClass | kNameClass;
+    if ((c >= '0' && c <= '9') || c == '-' || c == '.') classes[c] |= kNameClass;
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') classes[c] |= kBlankClass;
+  }
+  return classes;
+}();
 
-bool IsNameStart(unsigned char c) { return IsAsciiLetter(c) || c == '_' || c == ':' || c >= 0x80; }
+bool IsBlank(char c) { return kClasses[static_cast<unsigned char>(c)] & kBlankClass; }
 
-bool IsNameChar(unsigned char c) {
-  return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
-}
+bool IsNameStart(unsigned char c) { return kClasses[c] & kNameStartClass; }
+
+bool IsNameChar(unsigned char c) { return kClasses[c] & kNameClass; }
 
 #if defined(__SSE2__)
 unsigned CountTrailingZeros(unsigned bits) { return static_cast<unsigned>(__builtin_ctz(bits)); }
@@ -147,6 +160,11 @@ class Scanner {
       // Text between tags is skipped, as the catalog reader ignores it.
       const void* lt = std::memchr(p_, '<', static_cast<std::size_t>(end_ - p_));
       if (!lt) return ScanStatus::kUnsupported;
+      // A zero byte ends the text for the XML reader, which then finds the document cut off.
+      if (lt != p_ &&
+          std::memchr(p_, '\0', static_cast<std::size_t>(static_cast<const char*>(lt) - p_))) {
+        return ScanStatus::kUnsupported;
+      }
       p_ = static_cast<const char*>(lt) + 1;
       if (p_ >= end_) return ScanStatus::kUnsupported;
       if (*p_ == '/') {
@@ -175,7 +193,7 @@ class Scanner {
 
  private:
   void SkipBlanks() {
-    while (p_ < end_ && IsBlank(*p_)) ++p_;
+    while (IsBlank(*p_)) ++p_;  // the padding stops it
   }
 
   // A name at the cursor; empty when there is none.
@@ -183,7 +201,7 @@ class Scanner {
     const char* start = p_;
     if (p_ >= end_ || !IsNameStart(static_cast<unsigned char>(*p_))) return {};
     ++p_;
-    while (p_ < end_ && IsNameChar(static_cast<unsigned char>(*p_))) ++p_;
+    while (IsNameChar(static_cast<unsigned char>(*p_))) ++p_;  // the padding stops it
     return {start, static_cast<std::size_t>(p_ - start)};
   }
 

@@ -60,10 +60,12 @@ Needle NeedleOf(const SearchCriteria& criteria) {
 }
 
 // True when the text has the shape of a complete document: it starts with the root's start tag
-// and ends with the root's end tag (or is the root's empty-element tag), blanks aside. Only such
-// files are passed over unparsed when they cannot match; anything else is parsed, so that empty,
-// cut-off and foreign files are reported as skipped.
+// and ends with the root's end tag (or is the root's empty-element tag), blanks aside, and holds
+// no zero byte (the mark of blocks lost in a crash). Only such files are passed over unparsed
+// when they cannot match; anything else is parsed, so that empty, cut-off, zeroed and foreign
+// files are reported as skipped.
 bool LooksComplete(const char* begin, const char* end) {
+  if (std::memchr(begin, '\0', static_cast<std::size_t>(end - begin))) return false;
   while (begin < end && static_cast<unsigned char>(*begin) <= ' ') ++begin;
   while (end > begin && static_cast<unsigned char>(end[-1]) <= ' ') --end;
   if (end - begin < 3 || *begin != '<' || end[-1] != '>') return false;
@@ -331,8 +333,13 @@ LibrarySearch::FastResult LibrarySearch::ScanBuffer(const char* begin, const cha
             if (MatchesFields(criteria_, name, ext, description)) {
               FieldViews fields{};
               for (int i = 0; i < kFieldCount; ++i) {
-                fields[i] = value_of(element, i).value_or(std::string_view());
+                if (i != kFileName && i != kFileExt && i != kDescription) {
+                  fields[i] = value_of(element, i).value_or(std::string_view());
+                }
               }
+              fields[kFileName] = *name;
+              fields[kFileExt] = ext.value_or(std::string_view());
+              fields[kDescription] = description.value_or(std::string_view());
               if (undecodable) return false;
               fields[kCatalogName] = CatalogName();
               found.emplace_back(fields);

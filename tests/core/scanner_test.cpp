@@ -135,6 +135,8 @@ TEST(ExtFilter, IsBuiltFromTheDialogsListEntries) {
   // An entry typed with its dot matches nothing; one typed empty neither.
   EXPECT_EQ(ExtFilterOf({"*..txt"}), "\\..TXT\\");
   EXPECT_FALSE(PassesExtFilter("a.txt", ExtFilterOf({"*..txt", "*."})));
+  // "*." must not take a name that merely ends in a dot: it has no extension.
+  EXPECT_FALSE(PassesExtFilter("draft.", ExtFilterOf({"*."})));
 }
 
 TEST(ScanFolder, RecordsEveryEntryWithItsFields) {
@@ -343,7 +345,8 @@ TEST(ScanFolder, UnreadableFolderIsRecordedEmptyAndTheScanGoesOn) {
   ::chmod((root + "/c/listed").c_str(), 0444);
   // Root reads everything, so the scan then runs as an unprivileged user in a child.
   ::chmod(dir.Path().c_str(), 0755);
-  const std::string outline = InChild(::geteuid() == 0, [&] {
+  const std::string outline = InChild(::geteuid() == 0, [&]() -> std::string {
+    if (::access(root.c_str(), R_OK | X_OK) != 0) return "SKIP: temporary folder out of reach";
     CatalogTree tree = Scan(root);
     return Outline(tree);
   });
@@ -640,6 +643,9 @@ TEST(LocalTimeConverter, AgreesWithTheCLibraryAcrossOffsetChanges) {
 }
 
 TEST(LocalTimeConverter, FindsTheSecondOfEachChange) {
+  if (::access("/usr/share/zoneinfo/Europe/Berlin", R_OK) != 0) {
+    GTEST_SKIP() << "no time zone database";
+  }
   ZoneGuard guard("Europe/Berlin");
   LocalTimeConverter converter;
   // 2024-03-31 01:00:00 UTC: from +1:00 to +2:00.

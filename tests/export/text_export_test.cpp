@@ -87,6 +87,16 @@ TEST(HtmlExport, LineBreaksInValuesSplitLinesAndNoColumnsGiveEmptyRows) {
   EXPECT_NE(odd.find("<td class=\"TrARow\" align=Left>one"), std::string::npos);
 }
 
+TEST(Export, EveryLineEndsWithCrLf) {
+  EXPECT_EQ(WithCrLfLines(""), "");
+  EXPECT_EQ(WithCrLfLines("a"), "a\r\n");
+  EXPECT_EQ(WithCrLfLines("a\n"), "a\r\n");
+  EXPECT_EQ(WithCrLfLines("a\n\n"), "a\r\n\r\n");
+  EXPECT_EQ(WithCrLfLines("a\rb\r\nc\n\rd"), "a\r\nb\r\nc\r\n\r\nd\r\n");
+  EXPECT_EQ(WithCrLfLines("\r\n"), "\r\n");
+  EXPECT_EQ(WithCrLfLines("\n\r"), "\r\n\r\n");
+}
+
 TEST(Export, EmptyCatalogGivesZeroByteFilesInEveryTextFormat) {
   TempDir dir;
   WriteFile(dir / "old.htm", "old content");

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QtMath>
+#include <algorithm>
 
 namespace lumivor {
 
@@ -66,24 +67,26 @@ TWaitForm::TWaitForm(QWidget* main_window)
     : QWidget(main_window, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
       main_window_(main_window) {
   setWindowTitle("WaitForm");
-  setFixedSize(376, 84);
   setAutoFillBackground(true);
   animate1_ = new WaitAnimation(this);
   animate1_->move(8, 8);
   label1_ = new QLabel(kPatienceText, this);
-  label1_->setGeometry(103, 8, 266, 16);
+  // The desktop's font may be wider than the design's: the window grows to show the whole text.
+  const int text_width = label1_->fontMetrics().horizontalAdvance(kPatienceText) + 4;
+  const int width = std::max(376, 103 + text_width + 8);
+  setFixedSize(width, 84);
+  label1_->setGeometry(103, 8, text_width, 18);
   label2_ = new QLabel("...", this);
   label2_->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-  label2_->setGeometry(96, 28, 274, 18);
+  label2_->setGeometry(96, 30, width - 96 - 6, 18);
   speed_button1_ = new QPushButton("Cancel", this);
-  speed_button1_->setFlat(true);
-  speed_button1_->setGeometry(182, 52, 97, 25);
+  speed_button1_->setGeometry(96 + (width - 96 - 97) / 2, 54, 97, 25);
   speed_button1_->hide();
   connect(speed_button1_, &QPushButton::clicked, this, &TWaitForm::SpeedButton1Click);
   flush_timer_.setSingleShot(true);
   flush_timer_.setInterval(kRepaintMs);
   connect(&flush_timer_, &QTimer::timeout, this, &TWaitForm::FlushText);
-  since_paint_.start();
+  since_window_.start();
   since_events_.start();
 }
 
@@ -109,7 +112,14 @@ void TWaitForm::ShowWait(bool visible, bool cancellable) {
 void TWaitForm::SetWaitText(std::string_view text) {
   pending_text_.assign(text);
   text_pending_ = true;
-  if (since_paint_.elapsed() >= kRepaintMs) {
+  if (since_window_.elapsed() >= kRepaintMs) {
+    since_window_.restart();
+    paints_in_window_ = 0;
+  }
+  // A few texts in a row all show (a save says "Saving info..." and then "Gathering info.."
+  // before its long write); a flood shows a few per interval.
+  if (paints_in_window_ < kPaintsPerInterval) {
+    ++paints_in_window_;
     FlushText();
   } else if (!flush_timer_.isActive()) {
     flush_timer_.start();
@@ -122,12 +132,16 @@ void TWaitForm::FlushText() {
   label2_->setText(QString::fromUtf8(pending_text_.data(), qsizetype(pending_text_.size())));
   ++text_repaints_;
   if (isVisible()) PaintNow();
-  since_paint_.restart();
 }
 
-void TWaitForm::PaintNow() {
-  repaint();
-  since_paint_.restart();
+void TWaitForm::PaintNow() { repaint(); }
+
+void TWaitForm::paintEvent(QPaintEvent* event) {
+  QWidget::paintEvent(event);
+  // Without a frame of its own the window needs an edge to stand out from the one below.
+  QPainter painter(this);
+  painter.setPen(palette().color(QPalette::Dark));
+  painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 bool TWaitForm::WaitCancelled() {

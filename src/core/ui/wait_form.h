@@ -37,10 +37,10 @@ class WaitAnimation : public QWidget {
 // request for patience, one progress line, an animation and, for cancellable operations, a
 // Cancel button.
 //
-// Tuned for callers that report progress per record: SetWaitText only stores the text and
-// repaints at most every kRepaintMs, so a million calls cost a few milliseconds. The last text
-// always reaches the screen: a pending one is painted by the next call after the interval, by a
-// short timer once the event loop runs again, and on every show.
+// Tuned for callers that report progress per record: SetWaitText stores the text and repaints
+// at most a few times per kRepaintMs, so a million calls cost a few milliseconds while a text
+// that comes alone is painted at once. A text held back is painted by a later call, by a short
+// timer once the event loop runs again, or at the next show.
 class TWaitForm : public QWidget, public Progress {
   Q_OBJECT
 
@@ -48,7 +48,9 @@ class TWaitForm : public QWidget, public Progress {
   // A hidden progress window centred over `main_window` whenever it is shown.
   explicit TWaitForm(QWidget* main_window);
 
+  // Texts are painted at most kPaintsPerInterval times per kRepaintMs.
   static constexpr int kRepaintMs = 30;
+  static constexpr int kPaintsPerInterval = 3;
 
   void ShowWait(bool visible, bool cancellable = false) override;
   void SetWaitText(std::string_view text) override;
@@ -68,6 +70,9 @@ class TWaitForm : public QWidget, public Progress {
   inline static const char* const kPatienceText =
       "This will take a few minutes.Please be patient...";
 
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
  private:
   void SpeedButton1Click();
   void FlushText();
@@ -83,7 +88,8 @@ class TWaitForm : public QWidget, public Progress {
   bool text_pending_ = false;
   bool cancelled_ = false;
   int text_repaints_ = 0;
-  QElapsedTimer since_paint_;
+  QElapsedTimer since_window_;  // start of the current repaint interval
+  int paints_in_window_ = 0;
   QElapsedTimer since_events_;
   QTimer flush_timer_;
 };

@@ -41,6 +41,24 @@ double DateKey(std::string_view text) {
 
 const QColor kReadOnlyBackground(239, 243, 255);
 
+// The user's locale with thousands separators (some locales, C among them, leave them out by
+// default), made again only when the default locale changes.
+const QLocale& SizeLocale() {
+  static QLocale base;
+  static QLocale grouped = [] {
+    QLocale locale;
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return locale;
+  }();
+  const QLocale current;
+  if (current != base) {
+    base = current;
+    grouped = current;
+    grouped.setNumberOptions(current.numberOptions() & ~QLocale::OmitGroupSeparator);
+  }
+  return grouped;
+}
+
 }  // namespace
 
 QString FieldText(int field, const TCatalogRecord* record) {
@@ -48,9 +66,7 @@ QString FieldText(int field, const TCatalogRecord* record) {
   const std::string_view stored = record->Field(field);
   if (field == kFileSize) {
     if (stored.empty() || !IsNumberText(stored)) return {};
-    QLocale locale;
-    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
-    return locale.toString(NumberTextValue(stored) / 1024.0, 'f', 2) + QStringLiteral(" KB");
+    return SizeLocale().toString(NumberTextValue(stored) / 1024.0, 'f', 2) + QStringLiteral(" KB");
   }
   if (field == kSizePercentage) {
     if (stored.empty()) return {};

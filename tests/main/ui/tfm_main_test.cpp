@@ -7,9 +7,12 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTest>
+#include <QToolButton>
 #include <QTreeView>
 #include <filesystem>
 #include <memory>
@@ -20,6 +23,7 @@
 #include "library/ui/frm_cat_tree.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
+#include "main/ui/tfm_about.h"
 #include "main/ui/tfm_main.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
@@ -159,6 +163,59 @@ class TFMMainTest : public QObject {
     fs::create_directory(dir / "CatalogLibrary");
     Started again(dir.Path());
     QVERIFY(fs::is_empty(dir / "CatalogLibrary"));
+  }
+
+  void ADamagedConfigurationIsReportedAndReplaced() {
+    testing::TempDir dir;
+    testing::WriteFile(dir / "LumivorConfig.xml", "<config><frame max=");
+    Started app(dir.Path());
+    QCOMPARE(app.prompts.shown.size(), std::size_t{1});
+    QCOMPARE(app.prompts.shown[0].caption, std::string("Warning"));
+    QCOMPARE(app.prompts.shown[0].icon, MessageIcon::kWarning);
+    QCOMPARE(app.window->VTModel()->columnCount(), 11);  // the defaults are used
+    QVERIFY(fs::exists(dir / "CatalogLibrary/Mp3"));
+  }
+
+  void ToolbarMenusAndAboutBox() {
+    testing::TempDir dir;
+    Started app(dir.Path());
+    const QStringList captions{"&New Catalog", "&Catalog Library", "&Search",
+                               "&Export",      "&Options",         "E&xit"};
+    const QStringList hints{"Create a new catalog",
+                            "The library of catalogs",
+                            "Search a file in the library",
+                            "Export to a file ",
+                            "",
+                            "Exit"};
+    for (int i = 0; i < 6; ++i) {
+      QToolButton* button = app.window->ToolButton(i);
+      QCOMPARE(button->text(), captions[i]);
+      QCOMPARE(button->toolTip(), hints[i]);
+      QCOMPARE(button->iconSize(), QSize(48, 48));
+      QVERIFY2(!button->icon().pixmap(48, 48).isNull(), qPrintable(captions[i]));
+      QVERIFY(button->font().bold());
+    }
+    QStringList items;
+    for (QAction* action : app.window->PopupMenu1()->actions()) {
+      items << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    }
+    QCOMPARE(items, (QStringList{"Config Visible Columns", "-", "Help", "-", "About Lumivor",
+                                 "Goto Homepage"}));
+    QCOMPARE(app.window->menuBar()->actions().size(), 1);
+    QCOMPARE(app.window->menuBar()->actions()[0]->text(), QStringLiteral("About"));
+
+    TFMAbout about(app.window.get());
+    QCOMPARE(about.windowTitle(), QStringLiteral("About Lumivor"));
+    QCOMPARE(about.Title()->text(), QStringLiteral("Orvane Lumivor 3.5.4"));
+    QVERIFY(about.Title()->font().bold());
+    QVERIFY(about.WebLink()->text().contains("https://orvane.example/lumivor"));
+    QVERIFY(about.MailLink()->text().contains("mailto:support@orvane.example"));
+
+    // Exit closes the window, which writes the layout.
+    fs::remove(dir / "LumivorConfig.xml");
+    QTest::mouseClick(app.window->ToolButton(5), Qt::LeftButton);
+    QVERIFY(!app.window->isVisible());
+    QVERIFY(fs::exists(dir / "LumivorConfig.xml"));
   }
 
   void LayoutIsKeptAcrossStarts() {
