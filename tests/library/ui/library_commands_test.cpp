@@ -172,8 +172,8 @@ class LibraryCommandsTest : public QObject {
     emit header->customContextMenuRequested(QPoint(5, 5));
     QVERIFY(QTest::qWaitFor([&] { return f.driver.Done(); }, 5000));
     QVERIFY(header->isSectionHidden(0));
-    QVERIFY(ReadFile(f.data + "/LumivorConfig.xml")
-                .find("Name=\"FileName\" Visible=\"False\"") != std::string::npos);
+    QVERIFY(ReadFile(f.data + "/LumivorConfig.xml").find("Name=\"FileName\" Visible=\"False\"") !=
+            std::string::npos);
 
     // Cancel leaves view and file alone.
     const std::string before = ReadFile(f.data + "/LumivorConfig.xml");

@@ -1,6 +1,7 @@
 // The library window: button states, the new-group state machine, renames, deletion, drag
 // targets and moves, open and export.
 
+#include <sys/stat.h>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
@@ -8,7 +9,6 @@
 #include <QTreeView>
 #include <filesystem>
 #include <memory>
-#include <sys/stat.h>
 
 #include "core/prompts.h"
 #include "library/ui/frm_cat_tree.h"
@@ -137,7 +137,7 @@ class TFMCatLibTest : public QObject {
     QCOMPARE(f.prompts.shown[0].text, std::string("A file with the name already exists!"));
     QCOMPARE(f.prompts.shown[0].caption, std::string("Warning"));
     QVERIFY(f.window->NewGroupPending());
-    QVERIFY(f.Editor() != nullptr);  // re-opened on the new node
+    QVERIFY(f.Editor() != nullptr);              // re-opened on the new node
     QVERIFY(!fs::exists(f.root + "/NewGroup"));  // the clash did not create the proposed name
     for (const char* bad : {"..", "a/b", ""}) {
       QVERIFY(f.Enter(bad));
@@ -235,7 +235,7 @@ class TFMCatLibTest : public QObject {
     QVERIFY(!can_drop(f.root + "/Mp3", f.root + "/Mp3/Old"));  // into its own group
     QVERIFY(!can_drop(f.root + "/Mp3", f.root + "/Mp3"));
     QVERIFY(!can_drop(f.root + "/Music.xml", f.root + "/DVD/Film.xml"));  // onto a catalog
-    QVERIFY(!can_drop(f.root + "/Music.xml", f.root));  // already there
+    QVERIFY(!can_drop(f.root + "/Music.xml", f.root));                    // already there
     QVERIFY(can_drop(f.root + "/Music.xml", f.root + "/Mp3/Old"));
     QVERIFY(can_drop(f.root + "/Mp3/Old", f.root));
     QVERIFY(can_drop(f.root + "/DVD", f.root + "/Mp3"));

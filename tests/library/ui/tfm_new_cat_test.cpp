@@ -100,7 +100,8 @@ class TFMNewCatTest : public QObject {
     QVERIFY(dialog.BtnOk->isEnabled());
     QCOMPARE(dialog.EdName->text(), QString());
     dialog.BtnOk->click();
-    QCOMPARE(f.prompts.shown.back().text, std::string("Please select the dialog to catalog first."));
+    QCOMPARE(f.prompts.shown.back().text,
+             std::string("Please select the dialog to catalog first."));
     QCOMPARE(f.prompts.shown.back().caption, std::string("Warning"));
     dialog.EdFileName->setText(Q(f.source));
     dialog.BtnOk->click();
@@ -148,7 +149,7 @@ class TFMNewCatTest : public QObject {
     TFMNewCat dialog(f.prompts, Q(f.root));
     dialog.rbFilter->setChecked(true);
     QVERIFY(dialog.EdExt->isEnabled());
-    QVERIFY(!dialog.BtnAdd->isEnabled());  // empty box
+    QVERIFY(!dialog.BtnAdd->isEnabled());        // empty box
     QCOMPARE(dialog.GetExtFilter(), QString());  // filter with an empty list takes all files
     AddExtension(dialog, "txt");
     AddExtension(dialog, "TXT");  // same ignoring case: not added
