@@ -81,8 +81,11 @@ TFMExport::TFMExport(TConfig& config, Prompts& prompts, Progress& progress,
       screen_(screen),
       preset_catalog_path_(preset_catalog_path) {
   setWindowTitle(QStringLiteral("Export Catalog"));
+  // Bold group captions; an explicit normal weight keeps the controls inside them plain.
   QFont bold = font();
   bold.setBold(true);
+  QFont plain = font();
+  plain.setBold(false);
 
   // 1: the source.
   auto* group1 = new QGroupBox(QStringLiteral("1,Select Catalog"), this);
@@ -93,9 +96,9 @@ TFMExport::TFMExport(TConfig& config, Prompts& prompts, Progress& progress,
   FrmCatTree = new TFrmCatTree(group1);
   FrmCatTree->SetLibraryRoot(library_root);
   FrmCatTree->SetUseFolderIcon(true);
-  FrmCatTree->SetColumnWidths(140, 100, 70);
+  FrmCatTree->SetColumnWidths(130, 100, 70);
   for (QWidget* child : std::initializer_list<QWidget*>{RBScreen, RBCatalog, FrmCatTree}) {
-    child->setFont(font());
+    child->setFont(plain);
   }
   RBCatalog->setChecked(true);
   source->addWidget(RBScreen);
@@ -107,7 +110,8 @@ TFMExport::TFMExport(TConfig& config, Prompts& prompts, Progress& progress,
   group2->setFont(bold);
   auto* columns = new QVBoxLayout(group2);
   CLBList = new QListWidget(group2);
-  CLBList->setFont(font());
+  CLBList->setFont(plain);
+  CLBList->setMinimumHeight(CLBList->fontMetrics().height() * 12 + 8);
   columns->addWidget(CLBList);
 
   // 3: the format, each with its picture.
@@ -121,6 +125,7 @@ TFMExport::TFMExport(TConfig& config, Prompts& prompts, Progress& progress,
   RBTxt = new QRadioButton(QStringLiteral("TEXT Format "), group3);
   EdSep = new QLineEdit(QStringLiteral(","), group3);
   EdSep->setMaximumWidth(40);
+  EdSep->setFont(plain);
   EdSep->setToolTip(QStringLiteral("Separator"));
   auto* format_group = new QButtonGroup(this);
   const QPixmap pictures[] = {FormatPicture(QColor(220, 100, 40), QStringLiteral("HTML"),
@@ -144,7 +149,7 @@ TFMExport::TFMExport(TConfig& config, Prompts& prompts, Progress& progress,
                               FormatPicture(QColor(110, 110, 110), QStringLiteral("TXT"), Lines)};
   QRadioButton* buttons[] = {RBHTML, RBXML, RBExcel, RBCVS, RBTxt};
   for (int i = 0; i < 5; ++i) {
-    buttons[i]->setFont(font());
+    buttons[i]->setFont(plain);
     format_group->addButton(buttons[i]);
     formats->addWidget(PictureLabel(pictures[i], group3), i, 0);
     formats->addWidget(buttons[i], i, 1);

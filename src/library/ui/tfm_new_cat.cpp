@@ -13,7 +13,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "core/volumes.h"
 #include "library/library_storage.h"
@@ -189,7 +191,14 @@ void TFMNewCat::SpeedButton4Click() {
   Panel2->setVisible(show_panel);
   adjustSize();
   const int delta = geometry().height() - before.height();
-  move(pos().x(), pos().y() - delta);
+  int top = pos().y() - delta;
+  // Growing upwards must not push the title bar off the screen.
+  if (show_panel && screen() != nullptr) {
+    top = std::max(top, screen()->availableGeometry().top());
+  }
+  if (!show_panel && moved_by_ != 0) top = pos().y() - delta - moved_by_;
+  moved_by_ = show_panel ? top - (pos().y() - delta) : 0;
+  move(pos().x(), top);
 }
 
 void TFMNewCat::RBFileClick() {

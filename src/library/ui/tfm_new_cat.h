@@ -80,6 +80,7 @@ class TFMNewCat : public QDialog {
   QString source_path_;
   QString catalog_file_;
   bool only_folders_ = false;
+  int moved_by_ = 0;  // how far the last expansion was held back by the screen's top edge
 };
 
 }  // namespace lumivor

@@ -23,7 +23,7 @@ TFMSearch::TFMSearch(Prompts& prompts, const QString& library_root, QWidget* par
   FrmCatTree = new TFrmCatTree(group1);
   FrmCatTree->SetLibraryRoot(library_root);
   FrmCatTree->SetHint(QStringLiteral("Select to search"));
-  FrmCatTree->SetColumnWidths(150, 100, 70);
+  FrmCatTree->SetColumnWidths(130, 100, 70);
   range->addWidget(FrmCatTree);
 
   auto* group2 = new QGroupBox(QStringLiteral("File to Find"), this);

@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QTreeView>
 #include <filesystem>
@@ -178,6 +179,7 @@ class TFMNewCatTest : public QObject {
   void AdvancedToggleKeepsTheBottomEdge() {
     Fixture f;
     TFMNewCat dialog(f.prompts, Q(f.root));
+    dialog.move(100, 420);
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     const QRect compact = dialog.geometry();
@@ -188,6 +190,14 @@ class TFMNewCatTest : public QObject {
     QCOMPARE(expanded.bottom(), compact.bottom());
     dialog.SpeedButton4->click();
     QCOMPARE(dialog.geometry(), compact);
+
+    // Near the top of the screen the window grows downwards instead of leaving the screen.
+    dialog.move(100, dialog.screen()->availableGeometry().top() + 10);
+    const QRect high = dialog.geometry();
+    dialog.SpeedButton4->click();
+    QVERIFY(dialog.frameGeometry().top() >= dialog.screen()->availableGeometry().top());
+    dialog.SpeedButton4->click();
+    QCOMPARE(dialog.geometry(), high);
   }
 
   void CancelHandsNothingBack() {
