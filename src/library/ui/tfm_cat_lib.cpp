@@ -330,8 +330,9 @@ void TFMCatLib::BtnDelClick() {
                          MessageIcon::kError);
     // Part of a group may be gone: show what is on disk now.
     FrmCatTree->RefreshLibrary();
-    FrmCatTree->SelectNodeByPath(ToQString(path)) ||
-        FrmCatTree->SelectNodeByPath(ToQString(parent_path));
+    if (!FrmCatTree->SelectNodeByPath(ToQString(path))) {
+      FrmCatTree->SelectNodeByPath(ToQString(parent_path));
+    }
     return;
   }
   model->RemoveNode(node);

@@ -210,6 +210,27 @@ class TFMCatLibTest : public QObject {
     QVERIFY(f.TopNames().contains("DVD"));
   }
 
+  void FailuresOnDiskAreReportedAndTheTreeShowsTheDisk() {
+    Fixture f;
+    // A group whose directory cannot be made: reported, and no node is left for it.
+    f.window->BtnNewCat->click();
+    QVERIFY(f.Enter(QString(300, 'g')));
+    QCOMPARE(f.prompts.shown.back().caption, std::string("Error"));
+    QVERIFY(f.prompts.shown.back().text.find("name too long") != std::string::npos);
+    QVERIFY(!f.window->NewGroupPending());
+    QCOMPARE(f.TopNames(), QStringList({"DVD", "Mp3", "Music"}));
+
+    // A catalog that went away meanwhile: the failed deletion is reported and the tree is
+    // listed afresh.
+    QVERIFY(f.Select(f.root + "/DVD/Film.xml"));
+    fs::remove(f.root + "/DVD/Film.xml");
+    f.prompts.yes_no_answers = {true};
+    f.window->BtnDel->click();
+    QCOMPARE(f.prompts.shown.back().caption, std::string("Error"));
+    QCOMPARE(f.window->FrmCatTree->SelectedPath(), Q(f.root + "/DVD"));  // its group
+    QVERIFY(!f.Select(f.root + "/DVD/Film.xml"));
+  }
+
   void TheRootCannotBeRenamedDraggedOrDeleted() {
     Fixture f;
     QCOMPARE(f.window->FrmCatTree->SelectedPath(), Q(f.root));
