@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "core/scanner.h"
 #include "core/volumes.h"
 #include "library/library_storage.h"
 #include "library/ui/frm_cat_tree.h"
@@ -29,15 +30,6 @@ std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 
 QString ToQString(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// Upper case for the ASCII letters only, as the scan compares extensions.
-QString AsciiUpper(const QString& text) {
-  QString result = text;
-  for (QChar& c : result) {
-    if (c >= QLatin1Char('a') && c <= QLatin1Char('z')) c = QChar(c.unicode() - 'a' + 'A');
-  }
-  return result;
 }
 
 }  // namespace
@@ -229,14 +221,10 @@ void TFMNewCat::BtnDelClick() {
 
 QString TFMNewCat::GetExtFilter() const {
   if (!rbFilter->isChecked()) return {};
-  QString pieces;
-  for (int row = 0; row < LBExt->count(); ++row) {
-    const QString entry = LBExt->item(row)->text();
-    if (entry.trimmed().isEmpty()) continue;
-    pieces += entry.mid(1).trimmed() + QLatin1Char('\\');
-  }
-  if (pieces.isEmpty()) return {};
-  return QLatin1Char('\\') + AsciiUpper(pieces);
+  std::vector<std::string> entries;
+  entries.reserve(static_cast<std::size_t>(LBExt->count()));
+  for (int row = 0; row < LBExt->count(); ++row) entries.push_back(Utf8(LBExt->item(row)->text()));
+  return ToQString(ExtFilterOf(entries));
 }
 
 void TFMNewCat::BtnOkClick() {
