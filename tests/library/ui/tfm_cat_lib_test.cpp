@@ -2,6 +2,7 @@
 // targets and moves, open and export.
 
 #include <sys/stat.h>
+#include <QAbstractItemModelTester>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
@@ -39,6 +40,7 @@ struct Fixture {
   std::string root = dir / "CatalogLibrary";
   ScriptedPrompts prompts;
   std::unique_ptr<TFMCatLib> window;
+  std::unique_ptr<QAbstractItemModelTester> tester;
 
   Fixture() {
     WriteFile(root + "/Mp3/Photos.xml", "<fileinfo/>");
@@ -46,6 +48,9 @@ struct Fixture {
     WriteFile(root + "/DVD/Film.xml", "<fileinfo/>");
     WriteFile(root + "/Music.xml", "<fileinfo/>");
     window = std::make_unique<TFMCatLib>(prompts, Q(root));
+    // Every insertion, removal, rename and refresh below runs under the model checker.
+    tester = std::make_unique<QAbstractItemModelTester>(
+        window->FrmCatTree->Model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
     window->show();
     (void)QTest::qWaitForWindowExposed(window.get());
   }
