@@ -14,6 +14,7 @@
 
 #include "config/ui/tfm_config.h"
 #include "core/prompts.h"
+#include "export/ui/tfm_export.h"
 #include "library/ui/frm_cat_tree.h"
 #include "library/ui/tfm_cat_lib.h"
 #include "library/ui/tfm_new_cat.h"
@@ -138,6 +139,29 @@ class LibraryCommandsTest : public QObject {
     QCOMPARE(f.window->CurrentCatalogFile(), catalog);
     QCOMPARE(f.window->CatalogSize(), std::size_t(2));
     QCOMPARE(f.window->FrmCatTree()->SelectedPath(), Q(catalog));
+  }
+
+  void CatalogLibraryExportsTheFocusedCatalog() {
+    Fixture f;
+    const std::string catalog = f.library + "/DVD/Film.xml";
+    WriteFile(catalog,
+              "<fileinfo><file FileName=\"Film\" FullPath=\"Film\" FileType=\"directory\"/>"
+              "</fileinfo>");
+    QString preset;
+    bool screen = true;
+    f.driver.When<TFMCatLib>([&](TFMCatLib* window) {
+      f.driver.When<lumivor::TFMExport>([&](lumivor::TFMExport* dialog) {
+        preset = dialog->FrmCatTree->SelectedPath();
+        screen = dialog->RBScreen->isChecked();
+        dialog->BtnCancel->click();
+      });
+      window->FrmCatTree->SelectNodeByPath(Q(catalog));
+      window->BtnExport->click();  // returns when the export dialog has closed
+      window->BtnClose->click();
+    });
+    QVERIFY(f.Press(1));
+    QCOMPARE(preset, Q(catalog));
+    QVERIFY(!screen);
   }
 
   void CatalogLibraryChangesShowInTheMainTree() {
