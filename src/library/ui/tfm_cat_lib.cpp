@@ -56,6 +56,17 @@ class LibraryNameDelegate : public QStyledItemDelegate {
             });
   }
 
+  QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                        const QModelIndex& index) const override {
+    QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+    // A framed box on a plain background, so the name being typed stands out on the selection.
+    if (auto* line = qobject_cast<QLineEdit*>(editor)) {
+      line->setFrame(true);
+      line->setAutoFillBackground(true);
+    }
+    return editor;
+  }
+
   void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex& index) const override {
     auto* line = qobject_cast<QLineEdit*>(editor);
     if (line != nullptr) window_->NameCommitted(index, line->text());
