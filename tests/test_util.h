@@ -13,8 +13,7 @@ namespace lumivor::testing {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "lumivor-test-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "lumivor-test-XXXXXX").string();
     path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
   }
   ~TempDir() {

@@ -13,17 +13,17 @@ Command AddShowCommand(CLI::App& app) {
   auto path = std::make_shared<std::string>();
   command->add_option("CATALOG", *path, "The catalog file")->required();
   return {command, [path]() {
-    CatalogTree tree;
-    try {
-      tree = LoadCatalog(*path);
-    } catch (const LumivorError& e) {
-      std::cerr << e.what() << '\n';
-      return 1;
-    }
-    PrintRecordHeader(std::cout);
-    PrintTree(std::cout, tree);
-    return 0;
-  }};
+            CatalogTree tree;
+            try {
+              tree = LoadCatalog(*path);
+            } catch (const LumivorError& e) {
+              std::cerr << e.what() << '\n';
+              return 1;
+            }
+            PrintRecordHeader(std::cout);
+            PrintTree(std::cout, tree);
+            return 0;
+          }};
 }
 
 const CommandRegistration kRegistration(10, AddShowCommand);

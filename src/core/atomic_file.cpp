@@ -50,12 +50,29 @@ void AtomicFile::Write(std::string_view data) {
   if (std::fwrite(data.data(), 1, data.size(), file_) != data.size()) Fail(errno);
 }
 
-void AtomicFile::Commit() {
-  if (std::fflush(file_) != 0) Fail(errno);
-  if (::fsync(::fileno(file_)) != 0 && errno != EINVAL) Fail(errno);
+void AtomicFile::HandOverTemporaryPath() {
+  if (!file_) return;
   std::FILE* file = file_;
   file_ = nullptr;
   if (std::fclose(file) != 0) Fail(errno);
+}
+
+void AtomicFile::Commit() {
+  if (file_) {
+    if (std::fflush(file_) != 0) Fail(errno);
+    if (::fsync(::fileno(file_)) != 0 && errno != EINVAL) Fail(errno);
+    std::FILE* file = file_;
+    file_ = nullptr;
+    if (std::fclose(file) != 0) Fail(errno);
+  } else {
+    // Written by someone else through the path: sync what they wrote.
+    const int fd = ::open(temp_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Fail(errno);
+    const int synced = ::fsync(fd);
+    const int error = errno;
+    ::close(fd);
+    if (synced != 0 && error != EINVAL) Fail(error);
+  }
   if (::rename(temp_path_.c_str(), path_.c_str()) != 0) Fail(errno);
   committed_ = true;
 }

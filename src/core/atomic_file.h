@@ -19,6 +19,10 @@ class AtomicFile {
 
   // Appends `data` (buffered).
   void Write(std::string_view data);
+  // Closes this writer's own stream so that a writer that only takes a path (a library that
+  // opens the file itself) can write the whole of TemporaryPath(); Commit() still replaces the
+  // target, and the temporary file is still removed when the writer is dropped uncommitted.
+  void HandOverTemporaryPath();
   // Flushes, syncs and renames the temporary file over the target.
   void Commit();
 

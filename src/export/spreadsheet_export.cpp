@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 
+#include "core/atomic_file.h"
 #include "core/errors.h"
 #include "core/fields.h"
 #include "core/volumes.h"
@@ -60,52 +61,6 @@ void ForEachDocumentRecord(const XmlDocument& document, Visit&& visit) {
   throw LumivorError("Cannot write " + path + ": " + std::string(reason));
 }
 
-// A temporary file beside the target, removed unless committed.
-class TemporaryBeside {
- public:
-  explicit TemporaryBeside(const std::string& path) : path_(path), temp_(path + ".tmp-XXXXXX") {
-    const int fd = ::mkstemp(temp_.data());
-    if (fd < 0) {
-      const int error = errno;
-      temp_.clear();
-      Fail(path_, SystemMessage(error));
-    }
-    struct stat st;
-    if (::stat(path_.c_str(), &st) == 0) {
-      ::fchmod(fd, st.st_mode & 07777);
-    } else {
-      const mode_t mask = ::umask(0);
-      ::umask(mask);
-      ::fchmod(fd, 0666 & ~mask);
-    }
-    ::close(fd);
-  }
-  ~TemporaryBeside() {
-    if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
-  }
-  TemporaryBeside(const TemporaryBeside&) = delete;
-  TemporaryBeside& operator=(const TemporaryBeside&) = delete;
-
-  [[nodiscard]] const std::string& Path() const { return temp_; }
-
-  // Syncs the finished temporary file and renames it over the target.
-  void Commit() {
-    const int fd = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) Fail(path_, SystemMessage(errno));
-    const int synced = ::fsync(fd);
-    const int error = errno;
-    ::close(fd);
-    if (synced != 0 && error != EINVAL) Fail(path_, SystemMessage(error));
-    if (::rename(temp_.c_str(), path_.c_str()) != 0) Fail(path_, SystemMessage(errno));
-    committed_ = true;
-  }
-
- private:
-  std::string path_;
-  std::string temp_;
-  bool committed_ = false;
-};
-
 // Closes the workbook if the export ends before it did.
 struct WorkbookCloser {
   lxw_workbook* workbook;
@@ -130,11 +85,12 @@ void WriteWorkbook(const std::string& path, const ExportColumns& columns, std::s
     }
   });
 
-  TemporaryBeside temporary(path);
+  AtomicFile temporary(path);
+  temporary.HandOverTemporaryPath();
   lxw_workbook_options options{};
   options.constant_memory = LXW_TRUE;
   options.use_zip64 = records * k > 20'000'000 ? LXW_TRUE : LXW_FALSE;
-  lxw_workbook* workbook = workbook_new_opt(temporary.Path().c_str(), &options);
+  lxw_workbook* workbook = workbook_new_opt(temporary.TemporaryPath().c_str(), &options);
   if (!workbook) Fail(path, "the workbook cannot be created");
   WorkbookCloser closer{workbook};
   lxw_worksheet* sheet = workbook_add_worksheet(workbook, nullptr);

@@ -2,38 +2,14 @@
 
 #include <QHeaderView>
 #include <QKeyEvent>
-#include <QPainter>
-#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "core/ui/grid_style.h"
 #include "library/library_storage.h"
 #include "library/ui/library_icons.h"
 
 namespace lumivor {
-
-namespace {
-
-const QColor kTreeBackground(239, 243, 255);
-const QColor kHeaderBackground(123, 170, 255);
-
-// Paints the cell as usual, then the horizontal and vertical grid lines.
-class GridDelegate : public QStyledItemDelegate {
- public:
-  using QStyledItemDelegate::QStyledItemDelegate;
-
-  void paint(QPainter* painter, const QStyleOptionViewItem& option,
-             const QModelIndex& index) const override {
-    QStyledItemDelegate::paint(painter, option, index);
-    painter->save();
-    painter->setPen(QColor(205, 212, 235));
-    painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
-    painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
-    painter->restore();
-  }
-};
-
-}  // namespace
 
 TFrmCatTree::TFrmCatTree(QWidget* parent) : QWidget(parent) {
   auto* layout = new QVBoxLayout(this);
@@ -135,11 +111,7 @@ void TFrmCatTree::SetPlainColours(bool plain) {
   palette.setColor(QPalette::Base, kTreeBackground);
   palette.setColor(QPalette::AlternateBase, kTreeBackground);
   view_->setPalette(palette);
-  view_->header()->setStyleSheet(
-      QStringLiteral("QHeaderView::section { background-color: %1; color: black;"
-                     " padding: 1px 4px; border: none;"
-                     " border-right: 1px solid %2; border-bottom: 1px solid %2; }")
-          .arg(kHeaderBackground.name(), kHeaderBackground.darker(130).name()));
+  view_->header()->setStyleSheet(GridHeaderStyle());
 }
 
 void TFrmCatTree::SetHint(const QString& hint) {

@@ -12,7 +12,6 @@
 #include <QScrollArea>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QStyledItemDelegate>
 #include <QToolButton>
 #include <QTreeView>
 #include <QUrl>
@@ -22,6 +21,7 @@
 #include "config/config.h"
 #include "core/errors.h"
 #include "core/file_info.h"
+#include "core/ui/grid_style.h"
 #include "core/ui/qt_prompts.h"
 #include "core/ui/wait_form.h"
 #include "library/library_storage.h"
@@ -38,34 +38,9 @@ namespace lumivor {
 namespace {
 
 const QColor kSplitterColour(254, 243, 255);
-const QColor kHeaderBackground(123, 170, 255);
-const QColor kGridColour(205, 212, 235);
 
 QString FromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
-
-// Paints the cell as usual, then its right and bottom grid lines.
-class GridDelegate : public QStyledItemDelegate {
- public:
-  using QStyledItemDelegate::QStyledItemDelegate;
-
-  void paint(QPainter* painter, const QStyleOptionViewItem& option,
-             const QModelIndex& index) const override {
-    QStyledItemDelegate::paint(painter, option, index);
-    painter->save();
-    painter->setPen(kGridColour);
-    painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
-    painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
-    painter->restore();
-  }
-};
-
-QString HeaderStyle() {
-  return QStringLiteral(
-             "QHeaderView::section { background-color: %1; color: black; padding: 1px 4px;"
-             " border: none; border-right: 1px solid %2; border-bottom: 1px solid %2; }")
-      .arg(kHeaderBackground.name(), kHeaderBackground.darker(130).name());
 }
 
 Qt::Alignment AlignmentOf(const std::string& align) {
@@ -90,7 +65,7 @@ void SetUpGridView(QTreeView* view) {
                    palette.color(QPalette::Active, QPalette::HighlightedText));
   view->setPalette(palette);
   QHeaderView* header = view->header();
-  header->setStyleSheet(HeaderStyle());
+  header->setStyleSheet(GridHeaderStyle());
   header->setSectionsMovable(true);
   header->setStretchLastSection(false);
   header->setMinimumHeight(17);
