@@ -143,12 +143,31 @@ bool SearchCriteria::Blank() const {
 
 std::string SearchFinishedText(const SearchOutcome& outcome) {
   std::string text(kSearchFinished);
+  if (outcome.cancelled) {
+    const std::size_t found = outcome.sources.size();
+    text = "Search cancelled\n\n" +
+           (found == 1 ? std::string("1 result was") : std::to_string(found) + " results were") +
+           " found before the cancel.";
+  }
   if (outcome.skipped_files == 1) {
     text += "\n\n1 file was skipped because it is not a readable catalog.";
   } else if (outcome.skipped_files > 1) {
     text += "\n\n" + std::to_string(outcome.skipped_files) +
             " files were skipped because they are not readable catalogs.";
   }
+  return text;
+}
+
+std::size_t CatalogCount(const std::vector<ResultSource>& sources) {
+  std::set<std::string_view> catalogs;
+  for (const ResultSource& source : sources) catalogs.insert(source.catalog_path);
+  return catalogs.size();
+}
+
+std::string ResultCountText(std::size_t results, std::size_t catalogs, bool cancelled) {
+  std::string text = std::to_string(results) + (results == 1 ? " result in " : " results in ") +
+                     std::to_string(catalogs) + (catalogs == 1 ? " catalog" : " catalogs");
+  if (cancelled) text += " (search cancelled)";
   return text;
 }
 

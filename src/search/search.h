@@ -53,8 +53,16 @@ struct SearchOutcome {
 inline constexpr std::string_view kSearchFinished = "Search Finished";
 inline constexpr std::string_view kSearchConditionMissing = "Please input search condition.";
 
-// "Search Finished", followed by a line about the skipped files when there were any.
+// "Search Finished", followed by a line about the skipped files when there were any. A cancelled
+// search says so instead, with the number of results it found before the cancel.
 [[nodiscard]] std::string SearchFinishedText(const SearchOutcome& outcome);
+
+// The number of distinct catalog files among `sources`.
+[[nodiscard]] std::size_t CatalogCount(const std::vector<ResultSource>& sources);
+
+// "N results in M catalogs" (singular for one), followed by " (search cancelled)" after a cancel.
+[[nodiscard]] std::string ResultCountText(std::size_t results, std::size_t catalogs,
+                                          bool cancelled);
 
 // True when `value` contains `criterion` (ASCII letters compared without case unless
 // `case_sensitive`); with `whole_field` the two must also be equal but for ASCII letter case.

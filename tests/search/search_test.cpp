@@ -242,12 +242,27 @@ TEST(Search, EveryResultKnowsItsCatalogAndItsRecord) {
                 outcome.results.Root()->children[i]->record.Field(kFileName));
     }
   }
-  // A cancelled search keeps one source per result it kept.
+  // A cancelled search keeps one source per result it kept, and says what it found.
   RecordingProgress progress;
   progress.cancel_after = 3;
   const SearchOutcome cancelled = SearchLibrary(InScope(Name("s"), dir.Path(), true), progress);
   EXPECT_TRUE(cancelled.cancelled);
-  EXPECT_EQ(cancelled.sources.size(), cancelled.results.Root()->children.size());
+  ASSERT_EQ(cancelled.sources.size(), cancelled.results.Root()->children.size());
+  EXPECT_EQ(SearchFinishedText(cancelled),
+            "Search cancelled\n\n" + std::to_string(cancelled.sources.size()) +
+                " results were found before the cancel.");
+}
+
+TEST(Search, CountsOfResultsAndCatalogs) {
+  EXPECT_EQ(CatalogCount({{"/l/a.xml", 1}, {"/l/b.xml", 0}, {"/l/a.xml", 4}}), 2u);
+  EXPECT_EQ(CatalogCount({}), 0u);
+  EXPECT_EQ(ResultCountText(12, 3, false), "12 results in 3 catalogs");
+  EXPECT_EQ(ResultCountText(1, 1, false), "1 result in 1 catalog");
+  EXPECT_EQ(ResultCountText(0, 0, true), "0 results in 0 catalogs (search cancelled)");
+  SearchOutcome one;
+  one.cancelled = true;
+  one.sources = {{"/l/a.xml", 1}};
+  EXPECT_EQ(SearchFinishedText(one), "Search cancelled\n\n1 result was found before the cancel.");
 }
 
 // The reference: every element below the root of the parsed document, tested with

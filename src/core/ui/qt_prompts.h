@@ -15,6 +15,13 @@ namespace lumivor {
 // matches one letter case only here and "*.XML" alone would hide music.xml.
 [[nodiscard]] QString QtFileFilter(std::string_view filter);
 
+// The folder a file dialog starts in: the one the user last chose a file or folder in during
+// this run, else the home folder.
+[[nodiscard]] QString StartFolder();
+// Remembers the folder of `path` (or `path` itself when it is a folder) as the start of the next
+// file dialog.
+void RememberFolder(const QString& path);
+
 // The user's answers through Qt's file dialogs and message boxes, parented to one window.
 class QtPrompts final : public Prompts {
  public:

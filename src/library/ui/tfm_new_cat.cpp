@@ -20,6 +20,7 @@
 #include "core/scanner.h"
 #include "core/volumes.h"
 #include "library/library_storage.h"
+#include "core/ui/qt_prompts.h"
 #include "library/ui/frm_cat_tree.h"
 
 namespace lumivor {
@@ -38,7 +39,11 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
     : QDialog(parent), prompts_(prompts), library_root_(library_root) {
   setWindowTitle(QStringLiteral("Create a new Catalog"));
   browse_folder = [this](const QString& start) {
-    return QFileDialog::getExistingDirectory(this, QString(), start, QFileDialog::ShowDirsOnly);
+    // Never the program's working folder: the last folder chosen, else the home folder.
+    const QString chosen = QFileDialog::getExistingDirectory(
+        this, QString(), start.isEmpty() ? StartFolder() : start, QFileDialog::ShowDirsOnly);
+    RememberFolder(chosen);
+    return chosen;
   };
 
   // Top: source and name.
@@ -57,6 +62,11 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   top->addWidget(SpeedButton1, 0, 1);
   top->addWidget(EdName, 1, 0);
   top->addWidget(label4, 1, 1);
+  // The group the catalog goes to, also while the group tree is hidden.
+  LbGroup = new QLabel(panel1);
+  LbGroup->setObjectName(QStringLiteral("LbGroup"));
+  LbGroup->setTextFormat(Qt::PlainText);
+  top->addWidget(LbGroup, 2, 0, 1, 2);
 
   // The advanced panel: group tree on the left, scope on the right.
   Panel2 = new QWidget(this);
@@ -150,6 +160,10 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   for (QRadioButton* button : {rbFolder, RBFile, rbFilter}) {
     connect(button, &QRadioButton::toggled, this, &TFMNewCat::RBFileClick);
   }
+  connect(EdFileName, &QLineEdit::textEdited, this, &TFMNewCat::EdFileNameChange);
+  // A name the user typed is theirs: choosing a folder no longer proposes one.
+  connect(EdName, &QLineEdit::textEdited, this, [this] { name_typed_ = true; });
+  connect(FrmCatTree, &TFrmCatTree::FocusChanged, this, &TFMNewCat::UpdateGroupLabel);
   connect(EdExt, &QLineEdit::textChanged, this,
           [this](const QString& text) { BtnAdd->setEnabled(!text.isEmpty()); });
   connect(LBExt, &QListWidget::currentRowChanged, this,
@@ -162,6 +176,7 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   BtnAdd->setEnabled(false);
   BtnDel->setEnabled(false);
   RBFileClick();
+  UpdateGroupLabel();
   Panel2->hide();
   EdFileName->setFocus();
 }
@@ -171,9 +186,32 @@ void TFMNewCat::SpeedButton1Click() {
   const QString chosen = browse_folder ? browse_folder(source_path_) : QString();
   if (!chosen.isEmpty()) source_path_ = chosen;
   EdFileName->setText(source_path_);
+  ProposeName();
+  BtnOk->setEnabled(true);
+}
+
+void TFMNewCat::EdFileNameChange(const QString& text) {
+  // A typed or pasted path counts as a choice once it names a folder.
+  const bool folder = !text.isEmpty() && QFileInfo(text).isDir();
+  source_path_ = folder ? text : QString();
+  if (folder) ProposeName();
+  BtnOk->setEnabled(folder);
+}
+
+void TFMNewCat::ProposeName() {
+  if (name_typed_ && !EdName->text().isEmpty()) return;
+  name_typed_ = false;
   EdName->setText(source_path_.isEmpty() ? QString()
                                          : ToQString(DisplayNameOf(Utf8(source_path_))));
-  BtnOk->setEnabled(true);
+}
+
+QString TFMNewCat::TargetGroup() const {
+  const QString group = FrmCatTree->SelectedPath();
+  return group.isEmpty() ? library_root_ : group;
+}
+
+void TFMNewCat::UpdateGroupLabel() {
+  LbGroup->setText(QStringLiteral("Group: ") + ToQString(LibraryDisplayPath(Utf8(TargetGroup()))));
 }
 
 void TFMNewCat::SpeedButton4Click() {
@@ -244,6 +282,14 @@ void TFMNewCat::BtnOkClick() {
     EdName->setFocus();
     return;
   }
+  // What stands in the box is what gets scanned, however it got there.
+  if (!QFileInfo(EdFileName->text()).isDir()) {
+    prompts_.ShowMessage(kWarningCaption, Utf8(EdFileName->text()) + ": no such folder.",
+                         MessageIcon::kWarning);
+    EdFileName->setFocus();
+    return;
+  }
+  source_path_ = EdFileName->text();
   const QString name = EdName->text();
   if (name.isEmpty()) {
     prompts_.ShowMessage(kWarningCaption, "Please input the catalog name.", MessageIcon::kWarning);
@@ -257,8 +303,7 @@ void TFMNewCat::BtnOkClick() {
     EdName->setFocus();
     return;
   }
-  QString group = FrmCatTree->SelectedPath();
-  if (group.isEmpty()) group = library_root_;
+  const QString group = TargetGroup();
   const QString file = ToQString(CatalogFilePath(Utf8(group), Utf8(name)));
   if (QFileInfo::exists(file) &&
       !prompts_.AskYesNo(kWarningCaption, kOverwriteQuestion, MessageIcon::kWarning)) {

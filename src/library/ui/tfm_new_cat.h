@@ -22,7 +22,8 @@ class TFrmCatTree;
 // existing one is replaced; it scans nothing and writes nothing.
 //
 // Compact at start; "&Advanced" shows the group tree and the scope panel, keeping the window's
-// bottom edge where it was. OK stays disabled until the folder browser has been used once.
+// bottom edge where it was; the target group is named in both views. OK stays disabled until the
+// folder browser has been used once or the folder box names a folder.
 class TFMNewCat : public QDialog {
   Q_OBJECT
 
@@ -34,6 +35,8 @@ class TFMNewCat : public QDialog {
   [[nodiscard]] const QString& SourcePath() const { return source_path_; }
   // The catalog file to create or replace, set by a successful OK.
   [[nodiscard]] const QString& CatalogFile() const { return catalog_file_; }
+  // The group directory the catalog goes to: the selected group, else the library root.
+  [[nodiscard]] QString TargetGroup() const;
   // True when "Only Folders" was chosen.
   [[nodiscard]] bool OnlyFolders() const { return only_folders_; }
   // The extension filter for the scan: "\" then each listed extension (without its "*", blanks
@@ -48,6 +51,7 @@ class TFMNewCat : public QDialog {
   QLineEdit* EdFileName = nullptr;
   QPushButton* SpeedButton1 = nullptr;  // "Open &Dialog"
   QLineEdit* EdName = nullptr;
+  QLabel* LbGroup = nullptr;  // the target group, shown in the compact view too
   QWidget* Panel2 = nullptr;  // the advanced panel
   TFrmCatTree* FrmCatTree = nullptr;
   QRadioButton* rbFolder = nullptr;
@@ -65,6 +69,8 @@ class TFMNewCat : public QDialog {
 
   // Handlers.
   void SpeedButton1Click();
+  // The user typed or pasted into the folder box.
+  void EdFileNameChange(const QString& text);
   void SpeedButton4Click();
   void RBFileClick();
   void BtnAddClick();
@@ -75,11 +81,16 @@ class TFMNewCat : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // Proposes the catalog name from the chosen folder unless the user typed one.
+  void ProposeName();
+  void UpdateGroupLabel();
+
   Prompts& prompts_;
   QString library_root_;
   QString source_path_;
   QString catalog_file_;
   bool only_folders_ = false;
+  bool name_typed_ = false;  // the user typed the catalog name
   int moved_by_ = 0;  // how far the last expansion was held back by the screen's top edge
 };
 

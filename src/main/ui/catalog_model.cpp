@@ -247,6 +247,13 @@ void CatalogModel::ApplyEdit(CatalogTree::Node* node, int field, std::string_vie
   }
 }
 
+void CatalogModel::ReplaceRecord(CatalogTree::Node* node, const TCatalogRecord& record) {
+  if (!node || node == tree_.Root()) return;
+  node->record = record;
+  const int last = columnCount() - 1;
+  if (last >= 0) emit dataChanged(IndexOf(node, 0), IndexOf(node, last));
+}
+
 CatalogTree::Node* CatalogModel::NodeOf(const QModelIndex& index) {
   return index.isValid() ? static_cast<CatalogTree::Node*>(index.internalPointer()) : nullptr;
 }

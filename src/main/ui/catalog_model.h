@@ -74,6 +74,10 @@ class CatalogModel : public QAbstractItemModel {
   // recomputes FileNameLength. Views are told of the change.
   void ApplyEdit(CatalogTree::Node* node, int field, std::string_view text);
 
+  // Replaces the record of `node` by `record` (a search result whose catalog file changed); its
+  // row shows the new texts.
+  void ReplaceRecord(CatalogTree::Node* node, const TCatalogRecord& record);
+
   // The node of `index` (nullptr for the invisible root or an invalid index).
   [[nodiscard]] static CatalogTree::Node* NodeOf(const QModelIndex& index);
   // The index of `node` in `column` (invalid for nullptr or the root).

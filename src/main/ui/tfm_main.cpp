@@ -24,6 +24,7 @@
 #include "core/ui/grid_style.h"
 #include "core/ui/qt_prompts.h"
 #include "core/ui/wait_form.h"
+#include "core/volumes.h"
 #include "library/library_storage.h"
 #include "library/ui/frm_cat_tree.h"
 #include "main/ui/catalog_model.h"
@@ -203,9 +204,7 @@ void TFMMain::CreateMenus() {
   QAction* homepage = popup_menu1_->addAction(QStringLiteral("Goto Homepage"));
   connect(homepage, &QAction::triggered, this, &TFMMain::OpenWebPage);
 
-  QAction* m1 = menuBar()->addAction(QStringLiteral("About"));
-  m1->setObjectName(QStringLiteral("m1"));
-  connect(m1, &QAction::triggered, this, &TFMMain::AboutClick);
+  CreateMenuBar();
 }
 
 void TFMMain::CreatePanes(QWidget* host) {
@@ -420,9 +419,36 @@ void TFMMain::ApplyColumnVisibility() {
   }
 }
 
-void TFMMain::UpdateStatusBar() { status_label_->setText(StatusText()); }
+void TFMMain::UpdateStatusBar() {
+  status_label_->setText(StatusText());
+  UpdateWindowTitle();
+}
+
+void TFMMain::UpdateWindowTitle() {
+  QString title = FromUtf8(kProductTitle);
+  if (results_shown_) {
+    title = QStringLiteral("Search results - ") + title;
+  } else if (!current_catalog_file_.empty()) {
+    title = FromUtf8(DisplayNameOf(current_catalog_file_)) + QStringLiteral(" - ") + title;
+  }
+  if (initialised_) setWindowTitle(title);
+}
 
 QString TFMMain::StatusText() const {
+  if (results_shown_) {
+    // The results stand in for a catalog: how many, from how many catalogs, and where the
+    // focused one is kept.
+    std::string text = ResultCountText(result_sources_.size(), result_catalogs_, results_cancelled_);
+    if (const CatalogTree::Node* item = FocusedItem()) {
+      if (const ResultSource* source = SourceOf(item)) {
+        text += " ==> ";
+        text += LibraryDisplayPath(source->catalog_path);
+      }
+      text += " ==> ";
+      text += LibraryDisplayPath(item->record.Field(kFileName));
+    }
+    return QString::fromStdString(text);
+  }
   std::string text(kStatusPrefix);
   const CatalogTree::Node* library = frm_cat_tree_->FocusedNode();
   if (library != nullptr) {
@@ -441,6 +467,7 @@ void TFMMain::SetDetailShowsItem(bool shows_item) {
 }
 
 void TFMMain::SetCatalogTree(CatalogTree&& tree) {
+  ForgetResults();
   vt_model_->AdoptTree(std::move(tree));
   ShowDetail(nullptr);
 }
@@ -448,6 +475,7 @@ void TFMMain::SetCatalogTree(CatalogTree&& tree) {
 void TFMMain::AppendCatalogTree(CatalogTree&& tree) { vt_model_->AppendTree(std::move(tree)); }
 
 void TFMMain::ClearCatalog() {
+  ForgetResults();
   vt_model_->Clear();
   ShowDetail(nullptr);
 }
@@ -466,6 +494,7 @@ void TFMMain::OpenCatalog(const std::string& path) {
   if (path == current_catalog_file_) return;
   // Read into a tree of its own first: a file that cannot be read leaves the view as it was.
   CatalogTree tree = LoadCatalog(path, WaitProgress());
+  ForgetResults();
   vt_model_->AdoptTree(std::move(tree));
   current_catalog_file_ = path;
   const QModelIndex top = vt_model_->index(0, 0);
@@ -486,6 +515,10 @@ void TFMMain::ResortCatalog() { vt_model_->SortTree(sort_field_, sort_ascending_
 
 void TFMMain::ApplyEdit(CatalogTree::Node* node, int field, std::string_view text) {
   if (node == nullptr) return;
+  if (const ResultSource* source = SourceOf(node)) {
+    ApplyResultEdit(node, *source, field, text);
+    return;
+  }
   vt_model_->ApplyEdit(node, field, text);
   vt_->viewport()->update();
   RunCommand([this] { SaveCurrentCatalog(); });
@@ -576,8 +609,11 @@ void TFMMain::VTNewText(CatalogTree::Node* node, int field, const std::string& t
 }
 
 void TFMMain::VLENewText(int row, const QString& key, const QString& text) {
-  ApplyEdit(FocusedItem(), FieldIndexOf(key.toStdString()), text.toStdString());
-  vle_model_->SetValue(row, text);
+  CatalogTree::Node* node = FocusedItem();
+  const int field = FieldIndexOf(key.toStdString());
+  ApplyEdit(node, field, text.toStdString());
+  // The row shows what was stored: a refused or failed edit leaves the old text.
+  vle_model_->SetValue(row, node != nullptr ? FieldText(field, &node->record) : text);
 }
 
 void TFMMain::BtnOptionsClick() {

@@ -5,11 +5,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "core/catalog_tree.h"
 #include "core/progress.h"
 #include "core/prompts.h"
 #include "core/xml_document.h"
+#include "search/search.h"
 
 class QLabel;
 class QMenu;
@@ -95,6 +97,15 @@ class TFMMain : public QMainWindow {
   // The number of records in the view.
   [[nodiscard]] std::size_t CatalogSize() const;
 
+  // --- Search results ---
+  // Shows the records of a search in the view (replacing what it showed) and remembers where
+  // each came from, so that an edit of a result is written to its own catalog file.
+  void ShowSearchResults(SearchOutcome&& outcome);
+  // True while the view shows search results.
+  [[nodiscard]] bool ShowsResults() const { return results_shown_; }
+  // The catalog file and record a result row came from; nullptr for a node that is no result.
+  [[nodiscard]] const ResultSource* SourceOf(const CatalogTree::Node* node) const;
+
   // Loads the catalog file `path` into the view and expands its first top-level node. Nothing
   // happens when `path` is already the current catalog file. Raises LumivorError (path and
   // reason) when the file cannot be read; then the view and CurrentCatalogFile stay as they were.
@@ -106,7 +117,8 @@ class TFMMain : public QMainWindow {
   // Sorts the whole view by the header's sort column and direction (by SortField).
   void ResortCatalog();
   // Stores `text` in `field` of `node` (renaming paths below it for a FileName), recomputes
-  // FileNameLength and saves the catalog; a failed save is shown as "Error".
+  // FileNameLength and saves the catalog; a failed save is shown as "Error". A search result is
+  // written to the catalog file it came from, and the view shows it once that file is saved.
   void ApplyEdit(CatalogTree::Node* node, int field, std::string_view text);
   // The detail pane shows `record` (nullptr: nothing) row by row as the configuration lists the
   // columns.
@@ -159,6 +171,14 @@ class TFMMain : public QMainWindow {
   void VTHeaderClick(int column);
   // Opens the Options menu under its button.
   void BtnOptionsClick();
+  // Edit > Rename (F2): edits the focused editable cell of the view or the detail pane, else the
+  // FileName of the view's focused item.
+  void RenameClick();
+  // Opens the in-place editor of `field` of the view's focused item: in the view when its column
+  // is shown and editable, else in the detail pane. Nothing happens without a focused item.
+  void EditFocusedField(int field);
+  // View > Refresh (F5): reads the library and the catalog on screen again from disk.
+  void RefreshClick();
   // Shows the about box.
   void AboutClick();
   // Opens the maker's web page.
@@ -173,11 +193,17 @@ class TFMMain : public QMainWindow {
  private:
   void CreateToolbar(QWidget* host);
   void CreateMenus();
+  void CreateMenuBar();
   void CreatePanes(QWidget* host);
   void ApplyPaneSizes();
   void VTChange(const QModelIndex& current);
   void VTNewText(CatalogTree::Node* node, int field, const std::string& text);
   void VLENewText(int row, const QString& key, const QString& text);
+  void ApplyResultEdit(CatalogTree::Node* node, const ResultSource& source, int field,
+                       std::string_view text);
+  // Forgets the search results' sources (the view is about to show something else).
+  void ForgetResults();
+  void UpdateWindowTitle();
 
   std::string directory_;
   std::unique_ptr<QtPrompts> own_prompts_;
@@ -192,6 +218,12 @@ class TFMMain : public QMainWindow {
   bool detail_shows_item_ = false;
   int sort_column_ = -1;  // the header's sort column; -1 before the first click
   bool sort_ascending_ = true;
+
+  // The search results on screen: where each top-level row came from.
+  bool results_shown_ = false;
+  bool results_cancelled_ = false;
+  std::size_t result_catalogs_ = 0;
+  std::unordered_map<const CatalogTree::Node*, ResultSource> result_sources_;
 
   bool initialised_ = false;
   bool panes_applied_ = false;

@@ -85,9 +85,9 @@ void TFMMain::BtnSearchClick() {
     UpdateStatusBar();
     repaint();
     SearchOutcome outcome = SearchLibrary(criteria, WaitProgress());
-    AppendCatalogTree(std::move(outcome.results));
-    UpdateStatusBar();
-    UserPrompts().ShowMessage("Done", SearchFinishedText(outcome), MessageIcon::kNone);
+    const std::string finished = SearchFinishedText(outcome);
+    ShowSearchResults(std::move(outcome));
+    UserPrompts().ShowMessage("Done", finished, MessageIcon::kNone);
   });
 }
 

@@ -1,6 +1,7 @@
 // The new-catalog dialog: the browser, the default name, the checks of OK, the extension list and
 // the filter text handed to the scan.
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -86,12 +87,53 @@ class TFMNewCatTest : public QObject {
     QCOMPARE(dialog.EdFileName->text(), Q(f.source));
     QCOMPARE(dialog.EdName->text(), QString("my"));
     QVERIFY(dialog.BtnOk->isEnabled());
-    // Cancelling the next browse keeps the choice and resets the typed name.
-    dialog.EdName->setText("typed");
-    Browse(dialog, QString(), &asked);
+    // A name the user typed survives the next choice of a folder.
+    QTest::keyClicks(dialog.EdName, "x");
+    QCOMPARE(dialog.EdName->text(), QString("myx"));
+    Browse(dialog, Q(f.dir / "Data"), &asked);
     QCOMPARE(asked, Q(f.source));
+    QCOMPARE(dialog.SourcePath(), Q(f.dir / "Data"));
+    QCOMPARE(dialog.EdName->text(), QString("myx"));
+    // Once the user empties it, the next choice proposes a name again.
+    dialog.EdName->clear();
+    Browse(dialog, Q(f.source));
+    QCOMPARE(dialog.EdName->text(), QString("my"));
+  }
+
+  void ATypedOrPastedFolderIsAccepted() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    QTest::keyClicks(dialog.EdFileName, Q(f.dir / "Data/my"));  // a prefix only: no folder yet
+    QVERIFY(!dialog.BtnOk->isEnabled());
+    QTest::keyClicks(dialog.EdFileName, ".files");
+    QVERIFY(dialog.BtnOk->isEnabled());
     QCOMPARE(dialog.SourcePath(), Q(f.source));
     QCOMPARE(dialog.EdName->text(), QString("my"));
+    dialog.BtnOk->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.CatalogFile(), Q(f.root + "/my.xml"));
+    QVERIFY(f.prompts.shown.empty());
+  }
+
+  void OkRefusesAFolderThatIsNotThere() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    Browse(dialog, Q(f.source));
+    dialog.EdFileName->setText(Q(f.dir / "gone"));  // changed after the browse
+    dialog.BtnOk->setEnabled(true);
+    dialog.BtnOk->click();
+    QCOMPARE(f.prompts.shown.back().text, f.dir / "gone" + ": no such folder.");
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+  }
+
+  void TheCompactViewNamesTheTargetGroup() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    QVERIFY(dialog.Panel2->isHidden());
+    QCOMPARE(dialog.LbGroup->text(), QString("Group: CatalogLibrary"));
+    QVERIFY(dialog.FrmCatTree->SelectNodeByPath(Q(f.root + "/Mp3/Old")));
+    QCOMPARE(dialog.LbGroup->text(), QString("Group: CatalogLibrary/Mp3/Old"));
+    QCOMPARE(dialog.TargetGroup(), Q(f.root + "/Mp3/Old"));
   }
 
   void OkChecksItsInputInOrder() {

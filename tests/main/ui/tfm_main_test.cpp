@@ -25,6 +25,8 @@
 #include "main/ui/detail_model.h"
 #include "main/ui/tfm_about.h"
 #include "main/ui/tfm_main.h"
+#include "modal_driver.h"
+#include "search/search.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif
@@ -201,8 +203,9 @@ class TFMMainTest : public QObject {
     }
     QCOMPARE(items, (QStringList{"Config Visible Columns", "-", "Help", "-", "About Lumivor",
                                  "Goto Homepage"}));
-    QCOMPARE(app.window->menuBar()->actions().size(), 1);
-    QCOMPARE(app.window->menuBar()->actions()[0]->text(), QStringLiteral("About"));
+    QStringList menus;
+    for (QAction* action : app.window->menuBar()->actions()) menus << action->text();
+    QCOMPARE(menus, (QStringList{"&File", "E&dit", "&View", "&Help"}));
 
     TFMAbout about(app.window.get());
     QCOMPARE(about.windowTitle(), QStringLiteral("About Lumivor"));
@@ -460,6 +463,194 @@ class TFMMainTest : public QObject {
              std::string("/media/Data/notes.txt"));
     QVERIFY(!vle->setData(vle->index(kFullPath, 1), QStringLiteral("x"), Qt::EditRole));
     QVERIFY(app.prompts.shown.empty());
+  }
+
+  void TheMenuBarCarriesEveryCommandWithItsShortcut() {
+    testing::TempDir dir;
+    Started app(dir.Path());
+    // "item|shortcut" per menu, separators as "-".
+    QStringList items;
+    for (QAction* menu : app.window->menuBar()->actions()) {
+      for (QAction* action : menu->menu()->actions()) {
+        items << (action->isSeparator()
+                      ? QStringLiteral("-")
+                      : action->text() + "|" + action->shortcut().toString(QKeySequence::PortableText));
+      }
+      items << QStringLiteral("/");
+    }
+    QCOMPARE(items, (QStringList{"&New Catalog...|Ctrl+N", "&Export...|Ctrl+E", "-", "E&xit|Ctrl+Q",
+                                 "/", "&Search...|Ctrl+F", "-", "&Rename|F2",
+                                 "Edit &Description|", "/", "&Catalog Library...|",
+                                 "C&olumns...|", "-", "&Refresh|F5", "/",
+                                 "&About Lumivor|", "/"}));
+    // The toolbar keeps its Alt mnemonics; no menu title takes one of them.
+    for (QAction* menu : app.window->menuBar()->actions()) {
+      const QString title = menu->text();
+      const QChar mnemonic = title.at(title.indexOf('&') + 1).toUpper();
+      QVERIFY2(!QStringLiteral("NCSEOX").contains(mnemonic), qPrintable(title));
+    }
+  }
+
+  void ShortcutsRunTheirCommands() {
+    testing::TempDir dir;
+    const std::string music = dir / "CatalogLibrary/Mp3/Music.xml";
+    Started app(dir.Path());
+    WriteCatalogFile(DataCatalog(), music, NoProgress());
+    app.window->RefreshLibrary();
+    app.ClickLibrary(music);
+    app.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(app.window.get()));
+    testing::ModalDriver driver;
+    QStringList opened;
+    const auto note = [&opened](QDialog* dialog) {
+      opened << dialog->windowTitle();
+      dialog->reject();
+    };
+    for (int i = 0; i < 3; ++i) driver.When<QDialog>(note);
+    QTest::keyClick(app.window->VT(), Qt::Key_N, Qt::ControlModifier);
+    QTest::keyClick(app.window->VT(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClick(app.window->VT(), Qt::Key_E, Qt::ControlModifier);
+    QVERIFY(driver.Done());
+    QCOMPARE(opened.size(), 3);
+    QCOMPARE(opened[0], QStringLiteral("Create a new Catalog"));
+    QCOMPARE(opened[1], QStringLiteral("File Search"));
+
+    // F2 renames the focused item in place.
+    QTreeView* vt = app.window->VT();
+    vt->setFocus();
+    vt->setCurrentIndex(app.window->VTModel()->index(1, kFullPath, app.Top()));  // read-only cell
+    QTest::keyClick(vt, Qt::Key_F2);
+    QLineEdit* editor = Editor(vt);
+    QVERIFY(editor != nullptr);
+    QCOMPARE(editor->text(), QStringLiteral("b.txt"));
+    QTest::keyClick(editor, Qt::Key_Escape);
+    // F2 on an editable cell edits that cell, as the view's own key did.
+    vt->setCurrentIndex(app.window->VTModel()->index(1, kDescription, app.Top()));
+    QTest::keyClick(vt, Qt::Key_F2);
+    editor = Editor(vt);
+    QVERIFY(editor != nullptr);
+    editor->setText(QStringLiteral("notes"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_COMPARE(Text(LoadCatalog(music).Top()->children[1]->record.Field(kDescription)),
+                 std::string("notes"));
+
+    // F5 reads the catalog on screen again from its file.
+    CatalogTree changed = DataCatalog();
+    changed.AddChild(changed.Top(), Record("new.txt", "/media/Data/new.txt", "file"));
+    WriteCatalogFile(changed, music, NoProgress());
+    QTest::keyClick(vt, Qt::Key_F5);
+    QCOMPARE(app.window->CatalogSize(), std::size_t{6});
+    QCOMPARE(app.window->CurrentCatalogFile(), music);
+
+    // Ctrl+Q quits.
+    QTest::keyClick(vt, Qt::Key_Q, Qt::ControlModifier);
+    QVERIFY(!app.window->isVisible());
+    QVERIFY(app.prompts.shown.empty());
+  }
+
+  void TheTitleNamesWhatIsShown() {
+    testing::TempDir dir;
+    const std::string music = dir / "CatalogLibrary/Mp3/Music.xml";
+    Started app(dir.Path());
+    WriteCatalogFile(DataCatalog(), music, NoProgress());
+    app.window->RefreshLibrary();
+    app.ClickLibrary(music);
+    QCOMPARE(app.window->windowTitle(), QStringLiteral("Music - Orvane Lumivor 3.5.4"));
+    app.ClickLibrary(dir / "CatalogLibrary/Mp3");
+    QCOMPARE(app.window->windowTitle(), QStringLiteral("Orvane Lumivor 3.5.4"));
+    SearchOutcome outcome;
+    outcome.results.AddChild(nullptr, Record("x", "/x", "file"));
+    outcome.sources = {{music, 0}};
+    app.window->ShowSearchResults(std::move(outcome));
+    QCOMPARE(app.window->windowTitle(), QStringLiteral("Search results - Orvane Lumivor 3.5.4"));
+  }
+
+  void EditsOfResultsGoToTheirOwnCatalogs() {
+    testing::TempDir dir;
+    const std::string music = dir / "CatalogLibrary/Mp3/Music.xml";
+    const std::string films = dir / "CatalogLibrary/DVD/Films.xml";
+    Started app(dir.Path());
+    WriteCatalogFile(DataCatalog(), music, NoProgress());
+    CatalogTree film_tree;
+    auto* top = film_tree.AddChild(nullptr, Record("/f", "/f", "directory"));
+    film_tree.AddChild(top, Record("song.mkv", "/f/song.mkv", "file"));
+    WriteCatalogFile(film_tree, films, NoProgress());
+    app.window->RefreshLibrary();
+    SearchCriteria criteria;
+    criteria.name = "o";
+    criteria.scope_path = dir / "CatalogLibrary";
+    criteria.scope_is_directory = true;
+    app.window->ShowSearchResults(SearchLibrary(criteria, NoProgress()));
+    // /f, song.mkv from Films; Photos, song.mp3, p1.jpg from Music... in the order found.
+    QCOMPARE(app.Names(), (QStringList{"song.mkv", "song.mp3", "Photos"}));
+    QCOMPARE(app.window->StatusText(), QStringLiteral("3 results in 2 catalogs"));
+    QVERIFY(app.window->CurrentCatalogFile().empty());
+
+    // F2 on a result's Description: written to Music.xml, no file dialog, nothing else changed.
+    QTreeView* vt = app.window->VT();
+    vt->setFocus();
+    vt->setCurrentIndex(app.window->VTModel()->index(1, kDescription));
+    QCOMPARE(app.window->StatusText(),
+             QStringLiteral("3 results in 2 catalogs ==> CatalogLibrary/Mp3/Music ==> song.mp3"));
+    QTest::keyClick(vt, Qt::Key_F2);
+    QLineEdit* editor = Editor(vt);
+    QVERIFY(editor != nullptr);
+    editor->setText(QStringLiteral("best of"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_COMPARE(app.Detail("Description"), QStringLiteral("best of"));
+    const CatalogTree saved = LoadCatalog(music);
+    QCOMPARE(Text(saved.Top()->children[0]->record.Field(kDescription)), std::string("best of"));
+    QCOMPARE(saved.Size(), std::size_t{5});
+    QVERIFY(app.prompts.shown.empty());
+    QVERIFY(!fs::exists(dir / "results.xml"));
+
+    // Renaming a folder result moves the paths below it, in the file and in the other rows.
+    app.window->ApplyEdit(CatalogModel::NodeOf(app.window->VTModel()->index(2, 0)), kFileName,
+                          "Pictures");
+    QCOMPARE(app.window->VTModel()->index(2, kFullPath).data().toString(),
+             QStringLiteral("/media/Data/Pictures"));
+    QCOMPARE(Text(LoadCatalog(music).Top()->children[1]->children[0]->record.Field(kFullPath)),
+             std::string("/media/Data/Pictures/p1.jpg"));
+    // The row still names its catalog.
+    QCOMPARE(app.window->VTModel()->index(2, kCatalogName).data().toString(),
+             QStringLiteral("Music"));
+
+    // A catalog changed since the search is not written to; the row keeps its text.
+    CatalogTree shuffled;
+    shuffled.AddChild(nullptr, Record("other", "/other", "directory"));
+    WriteCatalogFile(shuffled, films, NoProgress());
+    const std::string before = testing::ReadFile(films);
+    app.window->ApplyEdit(CatalogModel::NodeOf(app.window->VTModel()->index(0, 0)), kDescription,
+                          "lost?");
+    QCOMPARE(app.prompts.shown.size(), std::size_t{1});
+    QCOMPARE(app.prompts.shown[0].caption, std::string("Error"));
+    QCOMPARE(testing::ReadFile(films), before);
+    QCOMPARE(app.window->VTModel()->index(0, kDescription).data().toString(), QString());
+  }
+
+  void InvalidNamesAreRefusedAndTheExtensionFollowsTheName() {
+    testing::TempDir dir;
+    const std::string music = dir / "CatalogLibrary/Mp3/Music.xml";
+    Started app(dir.Path());
+    WriteCatalogFile(DataCatalog(), music, NoProgress());
+    app.window->RefreshLibrary();
+    app.ClickLibrary(music);
+    const std::string before = testing::ReadFile(music);
+    CatalogTree::Node* song = CatalogModel::NodeOf(app.window->VTModel()->index(2, 0, app.Top()));
+    QCOMPARE(Text(song->record.Field(kFileName)), std::string("song.mp3"));
+    for (const std::string bad : {"", ".", "..", "a/b", "ada/", std::string(1000, 'n')}) {
+      app.window->ApplyEdit(song, kFileName, bad);
+      QCOMPARE(app.prompts.shown.back().text, std::string("Invalid name."));
+      QCOMPARE(app.prompts.shown.back().caption, std::string("Warning"));
+    }
+    QCOMPARE(app.prompts.shown.size(), std::size_t{6});
+    QCOMPARE(Text(song->record.Field(kFileName)), std::string("song.mp3"));
+    QCOMPARE(testing::ReadFile(music), before);
+    // A renamed file's extension follows its name, so an extension search finds it.
+    app.window->ApplyEdit(song, kFileName, "x.txt");
+    QCOMPARE(Text(song->record.Field(kFileExt)), std::string("txt"));
+    QCOMPARE(Text(LoadCatalog(music).Top()->children[2]->record.Field(kFileExt)),
+             std::string("txt"));
   }
 
   void AMalformedCatalogShowsAnErrorAndChangesNothing() {

@@ -1,0 +1,146 @@
+// The main window's menu bar: every toolbar command and the editing commands, with the shortcuts
+// a desktop user expects.
+
+#include <QAction>
+#include <QHeaderView>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMenuBar>
+#include <QToolButton>
+#include <QTreeView>
+
+#include "config/config.h"
+#include "library/ui/frm_cat_tree.h"
+#include "main/ui/catalog_model.h"
+#include "main/ui/detail_model.h"
+#include "main/ui/tfm_main.h"
+
+namespace lumivor {
+
+namespace {
+
+QAction* AddItem(QMenu* menu, const char* name, const QString& text, const QKeySequence& keys = {}) {
+  QAction* action = menu->addAction(text);
+  action->setObjectName(QString::fromLatin1(name));
+  if (!keys.isEmpty()) action->setShortcut(keys);
+  return action;
+}
+
+}  // namespace
+
+void TFMMain::CreateMenuBar() {
+  // The titles' mnemonics keep clear of the toolbar's (N, C, S, E, O, X).
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  file->setObjectName(QStringLiteral("MenuFile"));
+  connect(AddItem(file, "ActNewCatalog", QStringLiteral("&New Catalog..."),
+                  QKeySequence(Qt::CTRL | Qt::Key_N)),
+          &QAction::triggered, this, &TFMMain::BtnNewCatClick);
+  connect(AddItem(file, "ActExport", QStringLiteral("&Export..."),
+                  QKeySequence(Qt::CTRL | Qt::Key_E)),
+          &QAction::triggered, this, &TFMMain::BtnExportClick);
+  file->addSeparator();
+  connect(AddItem(file, "ActExit", QStringLiteral("E&xit"), QKeySequence(Qt::CTRL | Qt::Key_Q)),
+          &QAction::triggered, this, &QWidget::close);
+
+  QMenu* edit = menuBar()->addMenu(QStringLiteral("E&dit"));
+  edit->setObjectName(QStringLiteral("MenuEdit"));
+  connect(AddItem(edit, "ActSearch", QStringLiteral("&Search..."),
+                  QKeySequence(Qt::CTRL | Qt::Key_F)),
+          &QAction::triggered, this, &TFMMain::BtnSearchClick);
+  edit->addSeparator();
+  connect(AddItem(edit, "ActRename", QStringLiteral("&Rename"), QKeySequence(Qt::Key_F2)),
+          &QAction::triggered, this, &TFMMain::RenameClick);
+  connect(AddItem(edit, "ActEditDescription", QStringLiteral("Edit &Description")),
+          &QAction::triggered, this, [this] { EditFocusedField(kDescription); });
+
+  QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+  view->setObjectName(QStringLiteral("MenuView"));
+  connect(AddItem(view, "ActCatalogLibrary", QStringLiteral("&Catalog Library...")),
+          &QAction::triggered, this, &TFMMain::BtnCatLibClick);
+  connect(AddItem(view, "ActColumns", QStringLiteral("C&olumns...")), &QAction::triggered, this,
+          &TFMMain::ConfigVisibleColumnsClick);
+  view->addSeparator();
+  connect(AddItem(view, "ActRefresh", QStringLiteral("&Refresh"), QKeySequence(Qt::Key_F5)),
+          &QAction::triggered, this, &TFMMain::RefreshClick);
+
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  help->setObjectName(QStringLiteral("MenuHelp"));
+  QAction* about = AddItem(help, "m1", QStringLiteral("&About Lumivor"));
+  connect(about, &QAction::triggered, this, &TFMMain::AboutClick);
+}
+
+void TFMMain::RenameClick() {
+  // F2 is also the views' own edit key: where the focus is on an editable cell, that cell is
+  // edited, as the key did before it became the menu's shortcut.
+  QWidget* focus = focusWidget();
+  if (focus == vle_ || focus == vle_->viewport()) {
+    const QModelIndex current = vle_->currentIndex();
+    const QModelIndex value = current.isValid() ? current.siblingAtColumn(1) : QModelIndex();
+    if (value.isValid() && (value.flags() & Qt::ItemIsEditable)) {
+      vle_->edit(value);
+      return;
+    }
+  }
+  if (focus == vt_ || focus == vt_->viewport()) {
+    const QModelIndex current = vt_->currentIndex();
+    if (current.isValid() && (current.flags() & Qt::ItemIsEditable) &&
+        !vt_->header()->isSectionHidden(current.column())) {
+      vt_->edit(current);
+      return;
+    }
+  }
+  EditFocusedField(kFileName);
+}
+
+void TFMMain::EditFocusedField(int field) {
+  const CatalogTree::Node* node = FocusedItem();
+  if (node == nullptr) return;
+  // The view's own column when it shows the field editable, else the detail pane's row.
+  for (int column = 0; column < vt_model_->columnCount(); ++column) {
+    const QModelIndex cell = vt_model_->IndexOf(node, column);
+    if (vt_model_->Columns()[static_cast<std::size_t>(column)].field == field &&
+        !vt_->header()->isSectionHidden(column) && (cell.flags() & Qt::ItemIsEditable)) {
+      vt_->setFocus();
+      vt_->setCurrentIndex(cell);
+      vt_->edit(cell);
+      return;
+    }
+  }
+  if (!detail_shows_item_) {
+    SetDetailShowsItem(true);
+    ShowDetail(&node->record);
+  }
+  for (int row = 0; row < vle_model_->rowCount(); ++row) {
+    const QModelIndex value = vle_model_->index(row, 1);
+    if (FieldIndexOf(vle_model_->Rows()[static_cast<std::size_t>(row)].key.toStdString()) ==
+            field &&
+        (value.flags() & Qt::ItemIsEditable)) {
+      vle_->setFocus();
+      vle_->setCurrentIndex(value);
+      vle_->edit(value);
+      return;
+    }
+  }
+}
+
+void TFMMain::RefreshClick() {
+  RunCommand([this] {
+    // The catalog on screen is read again from its file: another program, the command line or
+    // another window may have changed it.
+    const std::string path = current_catalog_file_;
+    if (!path.empty()) {
+      current_catalog_file_.clear();
+      try {
+        OpenCatalog(path);
+      } catch (...) {
+        current_catalog_file_ = path;
+        throw;
+      }
+      ResortCatalog();
+    }
+    RefreshLibrary(path);
+    UpdateStatusBar();
+  });
+}
+
+}  // namespace lumivor

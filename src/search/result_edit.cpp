@@ -1,0 +1,39 @@
+#include "search/result_edit.h"
+
+#include <string>
+
+#include "core/catalog_edit.h"
+#include "core/errors.h"
+#include "core/fields.h"
+#include "core/file_info.h"
+
+namespace lumivor {
+
+std::vector<const CatalogTree::Node*> RecordsByOrdinal(const CatalogTree& tree) {
+  std::vector<const CatalogTree::Node*> nodes;
+  nodes.reserve(tree.Size());
+  tree.ForEachPreOrder([&](const CatalogTree::Node* node, int) { nodes.push_back(node); });
+  return nodes;
+}
+
+EditedCatalog ApplyResultEdit(const ResultSource& source, const TCatalogRecord& shown, int field,
+                              std::string_view text, Progress& progress) {
+  EditedCatalog edited{LoadCatalog(source.catalog_path, progress), {}};
+  edited.by_ordinal = RecordsByOrdinal(edited.tree);
+  if (source.ordinal >= edited.by_ordinal.size()) throw LumivorError(std::string(kResultMoved));
+  // The tree is ours: the node is only const through the ordinal table.
+  auto* node = const_cast<CatalogTree::Node*>(edited.by_ordinal[source.ordinal]);
+  if (node->record.Field(kFileName) != shown.Field(kFileName) ||
+      node->record.Field(kFullPath) != shown.Field(kFullPath)) {
+    throw LumivorError(std::string(kResultMoved));
+  }
+  if (const std::string_view refusal = EditRefusal(node, field, text); !refusal.empty()) {
+    throw LumivorError(std::string(refusal));
+  }
+  ApplyEdit(node, field, text);
+  // Written in the order it was read, so the ordinals of the other results stay right.
+  SaveCatalog(edited.tree, source.catalog_path, progress);
+  return edited;
+}
+
+}  // namespace lumivor

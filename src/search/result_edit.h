@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "core/catalog_tree.h"
+#include "core/progress.h"
+#include "search/search.h"
+
+namespace lumivor {
+
+// A catalog file after an edit of one of its records, as it now stands on disk.
+struct EditedCatalog {
+  CatalogTree tree;
+  // The records of `tree` by ordinal (document pre-order), for refreshing other results.
+  std::vector<const CatalogTree::Node*> by_ordinal;
+};
+
+// The records of `tree` in pre-order (a record before its children): the i-th is the record of
+// ordinal i.
+[[nodiscard]] std::vector<const CatalogTree::Node*> RecordsByOrdinal(const CatalogTree& tree);
+
+// Writes an edit of a search result into the catalog file the result came from: loads the file,
+// finds the record at `source.ordinal`, applies the same edit rule as the catalog view
+// (ApplyEdit: a renamed record's paths below it follow) and saves the whole catalog through the
+// catalog writer, which replaces the old file only once the new one is complete.
+//
+// `shown` is the result's record as the view shows it; the record found must still have its
+// FileName and FullPath, or the file changed since the search and nothing is written. Raises
+// LumivorError when the file cannot be read or written, when the record is not found and when the
+// edit is refused (with the refusal's text).
+EditedCatalog ApplyResultEdit(const ResultSource& source, const TCatalogRecord& shown, int field,
+                              std::string_view text, Progress& progress = NoProgress());
+
+// The refusal when a result's record is no longer where the search found it.
+inline constexpr std::string_view kResultMoved =
+    "The catalog has changed since the search; search again to edit this result.";
+
+}  // namespace lumivor
