@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/file_info.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -111,6 +112,23 @@ TEST_F(ScanCommand, ScopesSelectTheRecords) {
   const auto both = RunCommand(Scan("--name X --only-folders --ext txt"));
   EXPECT_NE(both.status, 0);
   EXPECT_FALSE(std::filesystem::exists(library_ / "X.xml"));
+}
+
+TEST_F(ScanCommand, ExtensionsMeanTheSameHoweverTyped) {
+  ASSERT_EQ(RunCommand(Scan("--name Star --ext '*.TXT'")).status, 0);
+  const std::string star = ReadFile(library_ / "Star.xml");
+  EXPECT_NE(star.find("FileName=\"a.txt\""), std::string::npos);
+  EXPECT_EQ(star.find("b.doc"), std::string::npos);
+  // No file passes: the scanned folder is still recorded.
+  ASSERT_EQ(RunCommand(Scan("--name None --ext pdf")).status, 0);
+  const CatalogTree none = LoadCatalog(library_ / "None.xml");
+  ASSERT_EQ(none.Size(), 1u);
+  EXPECT_EQ(none.Top()->record.Field(kFileName), source_.Path());
+  // What names no extension is refused before anything is scanned.
+  const auto refused = RunCommand(Scan("--name Bad --ext '*.*'"));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "Invalid extension: \"*.*\"\n");
+  EXPECT_FALSE(std::filesystem::exists(library_ / "Bad.xml"));
 }
 
 TEST_F(ScanCommand, RefusesAnExistingCatalogUnlessForced) {
