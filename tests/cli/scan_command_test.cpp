@@ -146,12 +146,12 @@ TEST_F(ScanCommand, RefusesAnExistingCatalogUnlessForced) {
 }
 
 TEST_F(ScanCommand, RefusesNamesThatLeaveTheirFolderAndWritesNothing) {
-  for (const char* name : {"''", ".", "..", "a/b", "../escape"}) {
+  for (const char* name : {"''", ".", "..", ".x", "a/b", "../escape"}) {
     const auto result = RunCommand(Scan(std::string("--name ") + name));
     EXPECT_EQ(result.status, 1) << name;
     EXPECT_EQ(result.err, "Invalid name.\n") << name;
   }
-  for (const char* group : {"''", ".", "..", "x/y", "/abs"}) {
+  for (const char* group : {"''", ".", "..", ".hidden", "x/y", "/abs"}) {
     const auto result = RunCommand(Scan(std::string("--name Fine --group ") + group));
     EXPECT_EQ(result.status, 1) << group;
     EXPECT_EQ(result.err, "Invalid group.\n") << group;

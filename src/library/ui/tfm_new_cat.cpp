@@ -296,9 +296,7 @@ void TFMNewCat::BtnOkClick() {
     EdName->setFocus();
     return;
   }
-  // A catalog is shown under its file name cut before the first ".", so a name starting with "."
-  // would make a hidden file with an empty name; "/" would leave the group.
-  if (!IsValidLibraryName(Utf8(name)) || name.startsWith(QLatin1Char('.'))) {
+  if (!IsValidLibraryName(Utf8(name))) {
     prompts_.ShowMessage(kWarningCaption, kInvalidName, MessageIcon::kWarning);
     EdName->setFocus();
     return;
