@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/fields.h"
+#include "core/scanner.h"
 
 namespace lumivor {
 
@@ -49,9 +50,26 @@ void RebasePaths(CatalogTree::Node* node, std::string_view new_name) {
   }
 }
 
+std::string_view EditRefusal(const CatalogTree::Node* node, int field, std::string_view text) {
+  if (field != kFileName) return {};
+  const bool top_level =
+      node == nullptr || node->parent == nullptr || node->parent->parent == nullptr;
+  const bool valid =
+      top_level ? !text.empty() && text.size() <= kMaxPathBytes &&
+                      text.find('\0') == std::string_view::npos
+                : !text.empty() && text != "." && text != ".." && text.size() <= kMaxNameBytes &&
+                      text.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+  return valid ? std::string_view() : kInvalidName;
+}
+
 bool ApplyEdit(CatalogTree::Node* node, int field, std::string_view text) {
   if (!node || !node->parent || field < 0 || field >= kFieldCount) return false;
-  if (field == kFileName) RebasePaths(node, text);
+  if (!EditRefusal(node, field, text).empty()) return false;
+  if (field == kFileName) {
+    RebasePaths(node, text);
+    // The extension is derived from the name, so an extension search finds the file as renamed.
+    if (!node->IsDirectory()) node->record.SetField(kFileExt, ExtensionOf(text));
+  }
   node->record.SetField(field, text);
   node->record.SetField(kFileNameLength, DecimalLength(node->record.Field(kFileName)));
   return true;

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/catalog_edit.h"  // kInvalidName: the same refusal for every name
 #include "core/catalog_tree.h"
 #include "core/prompts.h"
 
@@ -22,7 +23,6 @@ inline constexpr std::array<std::string_view, 5> kDefaultGroups = {"Mp3", "DVD",
 inline constexpr std::string_view kNewGroupName = "NewGroup";
 
 // Refusals of a typed name (caption "Warning", exclamation icon) and the move question.
-inline constexpr std::string_view kInvalidName = "Invalid name.";
 inline constexpr std::string_view kNameExists = "A file with the name already exists!";
 inline constexpr std::string_view kReplaceItemQuestion =
     "An item with the same name already exists in the target group. Replace it?";

@@ -18,7 +18,7 @@ std::vector<const CatalogTree::Node*> RecordsByOrdinal(const CatalogTree& tree) 
 
 EditedCatalog ApplyResultEdit(const ResultSource& source, const TCatalogRecord& shown, int field,
                               std::string_view text, Progress& progress) {
-  EditedCatalog edited{LoadCatalog(source.catalog_path, progress), {}};
+  EditedCatalog edited{LoadCatalog(source.catalog_path, progress), {}, {}};
   edited.by_ordinal = RecordsByOrdinal(edited.tree);
   if (source.ordinal >= edited.by_ordinal.size()) throw LumivorError(std::string(kResultMoved));
   // The tree is ours: the node is only const through the ordinal table.
@@ -27,9 +27,8 @@ EditedCatalog ApplyResultEdit(const ResultSource& source, const TCatalogRecord& 
       node->record.Field(kFullPath) != shown.Field(kFullPath)) {
     throw LumivorError(std::string(kResultMoved));
   }
-  if (const std::string_view refusal = EditRefusal(node, field, text); !refusal.empty()) {
-    throw LumivorError(std::string(refusal));
-  }
+  edited.refusal = EditRefusal(node, field, text);
+  if (!edited.refusal.empty()) return edited;
   ApplyEdit(node, field, text);
   // Written in the order it was read, so the ordinals of the other results stay right.
   SaveCatalog(edited.tree, source.catalog_path, progress);

@@ -15,6 +15,8 @@ struct EditedCatalog {
   CatalogTree tree;
   // The records of `tree` by ordinal (document pre-order), for refreshing other results.
   std::vector<const CatalogTree::Node*> by_ordinal;
+  // Why the edit was refused (see EditRefusal); empty when it was written.
+  std::string_view refusal;
 };
 
 // The records of `tree` in pre-order (a record before its children): the i-th is the record of
@@ -27,9 +29,9 @@ struct EditedCatalog {
 // catalog writer, which replaces the old file only once the new one is complete.
 //
 // `shown` is the result's record as the view shows it; the record found must still have its
-// FileName and FullPath, or the file changed since the search and nothing is written. Raises
-// LumivorError when the file cannot be read or written, when the record is not found and when the
-// edit is refused (with the refusal's text).
+// FileName and FullPath, or the file changed since the search and nothing is written. An edit
+// that EditRefusal refuses writes nothing and comes back with the refusal. Raises LumivorError
+// when the file cannot be read or written and when the record is not found.
 EditedCatalog ApplyResultEdit(const ResultSource& source, const TCatalogRecord& shown, int field,
                               std::string_view text, Progress& progress = NoProgress());
 

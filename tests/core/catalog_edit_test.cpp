@@ -88,3 +88,52 @@ TEST(CatalogEdit, DeepTreesAreRenamedWithoutRecursion) {
 
 }  // namespace
 }  // namespace lumivor
+
+namespace lumivor {
+namespace {
+
+TEST(CatalogEditRules, NamesThatCannotBeFolderEntriesAreRefused) {
+  CatalogTree tree;
+  auto* top = tree.AddChild(nullptr, Record("/media/Data", "directory", "/media/Data"));
+  auto* folder = tree.AddChild(top, Record("ada", "directory", "/media/Data/ada"));
+  auto* file = tree.AddChild(folder, Record("a.m4", "file", "/media/Data/ada/a.m4"));
+  for (const std::string& bad :
+       {std::string(), std::string("."), std::string(".."), std::string("a/b"), std::string("b/"),
+        std::string("x\0y", 3), std::string(256, 'n'), std::string(1000, 'n')}) {
+    EXPECT_EQ(EditRefusal(file, kFileName, bad), "Invalid name.") << bad.size();
+    EXPECT_FALSE(ApplyEdit(file, kFileName, bad));
+  }
+  EXPECT_EQ(FieldOf(file, kFileName), "a.m4");
+  EXPECT_EQ(FieldOf(file, kFullPath), "/media/Data/ada/a.m4");
+  // The longest name a folder can hold is fine, and so are blanks and dots inside a name.
+  EXPECT_EQ(EditRefusal(file, kFileName, std::string(255, 'n')), "");
+  EXPECT_EQ(EditRefusal(file, kFileName, " .. "), "");
+  // The top record is the scanned folder's path: slashes belong to it.
+  EXPECT_EQ(EditRefusal(top, kFileName, "/media/Archive"), "");
+  EXPECT_EQ(EditRefusal(top, kFileName, ""), "Invalid name.");
+  // Descriptions take any text.
+  EXPECT_EQ(EditRefusal(file, kDescription, ""), "");
+  EXPECT_EQ(EditRefusal(file, kDescription, "a/b/.."), "");
+}
+
+TEST(CatalogEditRules, ARenamedFilesExtensionFollowsItsName) {
+  CatalogTree tree;
+  auto* top = tree.AddChild(nullptr, Record("/d", "directory", "/d"));
+  auto* file = tree.AddChild(top, Record("expat.m4", "file", "/d/expat.m4"));
+  file->record.SetField(kFileExt, "m4");
+  auto* folder = tree.AddChild(top, Record("v1.2", "directory", "/d/v1.2"));
+  ASSERT_TRUE(ApplyEdit(file, kFileName, "x.txt"));
+  EXPECT_EQ(FieldOf(file, kFileExt), "txt");
+  ASSERT_TRUE(ApplyEdit(file, kFileName, "Makefile"));
+  EXPECT_EQ(FieldOf(file, kFileExt), "");
+  // A folder has no extension, whatever its name.
+  ASSERT_TRUE(ApplyEdit(folder, kFileName, "v2.0"));
+  EXPECT_EQ(FieldOf(folder, kFileExt), "");
+  // A description leaves the extension alone.
+  file->record.SetField(kFileExt, "kept");
+  ASSERT_TRUE(ApplyEdit(file, kDescription, "notes.pdf"));
+  EXPECT_EQ(FieldOf(file, kFileExt), "kept");
+}
+
+}  // namespace
+}  // namespace lumivor

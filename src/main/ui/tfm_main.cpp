@@ -19,6 +19,7 @@
 #include <algorithm>
 
 #include "config/config.h"
+#include "core/catalog_edit.h"
 #include "core/errors.h"
 #include "core/file_info.h"
 #include "core/ui/grid_style.h"
@@ -438,7 +439,8 @@ QString TFMMain::StatusText() const {
   if (results_shown_) {
     // The results stand in for a catalog: how many, from how many catalogs, and where the
     // focused one is kept.
-    std::string text = ResultCountText(result_sources_.size(), result_catalogs_, results_cancelled_);
+    std::string text =
+        ResultCountText(result_sources_.size(), result_catalogs_, results_cancelled_);
     if (const CatalogTree::Node* item = FocusedItem()) {
       if (const ResultSource* source = SourceOf(item)) {
         text += " ==> ";
@@ -517,6 +519,10 @@ void TFMMain::ApplyEdit(CatalogTree::Node* node, int field, std::string_view tex
   if (node == nullptr) return;
   if (const ResultSource* source = SourceOf(node)) {
     ApplyResultEdit(node, *source, field, text);
+    return;
+  }
+  if (const std::string_view refusal = EditRefusal(node, field, text); !refusal.empty()) {
+    prompts_->ShowMessage(kWarningCaption, refusal, MessageIcon::kWarning);
     return;
   }
   vt_model_->ApplyEdit(node, field, text);

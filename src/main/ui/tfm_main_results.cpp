@@ -47,6 +47,10 @@ void TFMMain::ApplyResultEdit(CatalogTree::Node* node, const ResultSource& sourc
     // The file is written first; the rows change only once it holds the edit.
     const EditedCatalog edited =
         lumivor::ApplyResultEdit(source, node->record, field, text, WaitProgress());
+    if (!edited.refusal.empty()) {
+      prompts_->ShowMessage(kWarningCaption, edited.refusal, MessageIcon::kWarning);
+      return;
+    }
     for (auto& [row, row_source] : result_sources_) {
       if (row_source.catalog_path != source.catalog_path ||
           row_source.ordinal >= edited.by_ordinal.size()) {

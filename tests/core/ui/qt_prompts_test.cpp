@@ -1,4 +1,5 @@
 // The Qt prompts answered through their real dialogs and message boxes.
+#include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QTest>
@@ -6,6 +7,10 @@
 #include "core/prompts.h"
 #include "core/ui/qt_prompts.h"
 #include "modal_driver.h"
+#ifndef LUMIVOR_CLI_PATH
+#define LUMIVOR_CLI_PATH ""
+#endif
+#include "test_util.h"
 
 using namespace lumivor;
 
@@ -43,6 +48,64 @@ class QtPromptsTest : public QObject {
     QVERIFY(prompts.AskYesNo("Warning", "overwrite?", MessageIcon::kQuestion));
     QCOMPARE(default_button, QMessageBox::No);  // Enter alone never replaces a file
     QVERIFY(!prompts.AskYesNo("Warning", "overwrite?", MessageIcon::kQuestion));
+  }
+
+  void MessageBoxesAreDialogsWideEnoughForTheirCaption() {
+    QWidget parent;
+    QtPrompts prompts(&parent);
+    testing::ModalDriver driver;
+    Qt::WindowFlags flags;
+    int width = 0, caption_width = 0;
+    const QString caption = QStringLiteral("Catalog with a rather long caption here");
+    driver.When<QMessageBox>([&](QMessageBox* box) {
+      flags = box->windowFlags();
+      width = box->width();
+      caption_width = box->fontMetrics().horizontalAdvance(box->windowTitle());
+      box->button(QMessageBox::Ok)->click();
+    });
+    prompts.ShowMessage(caption.toStdString(), "Done", MessageIcon::kNone);
+    QVERIFY(driver.Done());
+    QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY2(width > caption_width + 100, qPrintable(QString::number(width)));
+    // Questions too.
+    driver.When<QMessageBox>([&](QMessageBox* box) {
+      flags = box->windowFlags();
+      box->button(QMessageBox::No)->click();
+    });
+    QVERIFY(!prompts.AskYesNo("Warning", "overwrite?", MessageIcon::kQuestion));
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+  }
+
+  void FileDialogsStartAtHomeThenWhereTheUserWent() {
+    QWidget parent;
+    QtPrompts prompts(&parent);
+    testing::ModalDriver driver;
+    testing::TempDir dir;
+    QStringList started;
+    driver.When<QFileDialog>([&](QFileDialog* dialog) {
+      started << dialog->directory().absolutePath();
+      dialog->reject();
+    });
+    driver.ChooseFile(QString::fromStdString(dir / "x.csv"));
+    driver.When<QFileDialog>([&](QFileDialog* dialog) {
+      started << dialog->directory().absolutePath();
+      started << dialog->selectedFiles().value(0);
+      dialog->reject();
+    });
+    // Nothing remembered yet in this process: home.
+    QCOMPARE(prompts.ChooseSaveFile(".csv", "CSV File|*.csv", ""), std::string());
+    QCOMPARE(prompts.ChooseSaveFile(".csv", "CSV File|*.csv", ""), dir / "x.csv");
+    QCOMPARE(prompts.ChooseSaveFile(".csv", "CSV File|*.csv", "Music"), std::string());
+    QVERIFY(driver.Done());
+    QCOMPARE(started.value(0), QDir::homePath());
+    QCOMPARE(started.value(1), QString::fromStdString(dir.Path()));
+    // The suggested name stands in the folder the dialog starts in.
+    QCOMPARE(started.value(2), QString::fromStdString(dir / "Music.csv"));
+    // A remembered folder that is gone falls back to home.
+    RememberFolder(QString::fromStdString(dir / "gone/"));
+    QCOMPARE(StartFolder(), QDir::homePath());
   }
 
   void FileDialogsAreSetUpForTheCallersChecks() {

@@ -117,11 +117,15 @@ class LibraryCommandsTest : public QObject {
       dialog->SpeedButton1->click();
       fs::remove_all(f.source);  // the medium was taken out
       dialog->BtnOk->click();
+      // The dialog says so and stays open for another choice.
+      QVERIFY(dialog->isVisible());
+      dialog->SpeedButton3->click();
     });
     QVERIFY(f.Press(0));
     QVERIFY(!fs::exists(f.library + "/Src.xml"));
     QVERIFY(f.window->CurrentCatalogFile().empty());
-    QVERIFY(f.prompts.shown.empty());
+    QCOMPARE(f.prompts.shown.size(), std::size_t{1});
+    QCOMPARE(f.prompts.shown[0].text, f.source + ": no such folder.");
   }
 
   void CatalogLibraryOpensTheChosenCatalog() {

@@ -381,14 +381,17 @@ class TFMMainTest : public QObject {
     QCOMPARE(Text(photos->children[0]->record.Field(kPathNameLength)), std::string("28"));
     // Saved in the order shown.
     QCOMPARE(Text(saved.Top()->children[2]->record.Field(kFileName)), std::string("song.mp3"));
-    // Read-only columns do not open an editor.
+    // F2 on a read-only column renames: the editor opens on the item's FileName.
     vt->setCurrentIndex(app.window->VTModel()->index(0, kFullPath, app.Top()));
     QTest::keyClick(vt, Qt::Key_F2);
-    QVERIFY(Editor(vt) == nullptr);
+    editor = Editor(vt);
+    QVERIFY(editor != nullptr);
+    QCOMPARE(editor->text(), QStringLiteral("Photos"));
+    QTest::keyClick(editor, Qt::Key_Escape);
     QVERIFY(app.prompts.shown.empty());
   }
 
-  void EditsOfResultsAskForAFileAndFailedSavesAreShown() {
+  void EditsWithoutACatalogFileAskForOneAndFailedSavesAreShown() {
     testing::TempDir dir;
     Started app(dir.Path());
     CatalogTree results;
@@ -474,15 +477,15 @@ class TFMMainTest : public QObject {
       for (QAction* action : menu->menu()->actions()) {
         items << (action->isSeparator()
                       ? QStringLiteral("-")
-                      : action->text() + "|" + action->shortcut().toString(QKeySequence::PortableText));
+                      : action->text() + "|" +
+                            action->shortcut().toString(QKeySequence::PortableText));
       }
       items << QStringLiteral("/");
     }
     QCOMPARE(items, (QStringList{"&New Catalog...|Ctrl+N", "&Export...|Ctrl+E", "-", "E&xit|Ctrl+Q",
-                                 "/", "&Search...|Ctrl+F", "-", "&Rename|F2",
-                                 "Edit &Description|", "/", "&Catalog Library...|",
-                                 "C&olumns...|", "-", "&Refresh|F5", "/",
-                                 "&About Lumivor|", "/"}));
+                                 "/", "&Search...|Ctrl+F", "-", "&Rename|F2", "Edit &Description|",
+                                 "/", "&Catalog Library...|", "C&olumns...|", "-", "&Refresh|F5",
+                                 "/", "&About Lumivor|", "/"}));
     // The toolbar keeps its Alt mnemonics; no menu title takes one of them.
     for (QAction* menu : app.window->menuBar()->actions()) {
       const QString title = menu->text();
@@ -506,16 +509,19 @@ class TFMMainTest : public QObject {
       opened << dialog->windowTitle();
       dialog->reject();
     };
-    for (int i = 0; i < 3; ++i) driver.When<QDialog>(note);
-    QTest::keyClick(app.window->VT(), Qt::Key_N, Qt::ControlModifier);
-    QTest::keyClick(app.window->VT(), Qt::Key_F, Qt::ControlModifier);
-    QTest::keyClick(app.window->VT(), Qt::Key_E, Qt::ControlModifier);
+    for (const Qt::Key key : {Qt::Key_N, Qt::Key_F, Qt::Key_E}) {
+      driver.When<QDialog>(note);
+      // A closed dialog hands the activation back to the main window.
+      app.window->activateWindow();
+      QVERIFY(QTest::qWaitForWindowActive(app.window.get()));
+      QTest::keyClick(app.window->VT(), key, Qt::ControlModifier);
+    }
     QVERIFY(driver.Done());
-    QCOMPARE(opened.size(), 3);
-    QCOMPARE(opened[0], QStringLiteral("Create a new Catalog"));
-    QCOMPARE(opened[1], QStringLiteral("File Search"));
+    QCOMPARE(opened, (QStringList{"Create a new Catalog", "File Search", "Export Catalog"}));
 
     // F2 renames the focused item in place.
+    app.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(app.window.get()));
     QTreeView* vt = app.window->VT();
     vt->setFocus();
     vt->setCurrentIndex(app.window->VTModel()->index(1, kFullPath, app.Top()));  // read-only cell
@@ -638,7 +644,8 @@ class TFMMainTest : public QObject {
     const std::string before = testing::ReadFile(music);
     CatalogTree::Node* song = CatalogModel::NodeOf(app.window->VTModel()->index(2, 0, app.Top()));
     QCOMPARE(Text(song->record.Field(kFileName)), std::string("song.mp3"));
-    for (const std::string bad : {"", ".", "..", "a/b", "ada/", std::string(1000, 'n')}) {
+    for (const std::string& bad :
+         std::vector<std::string>{"", ".", "..", "a/b", "ada/", std::string(1000, 'n')}) {
       app.window->ApplyEdit(song, kFileName, bad);
       QCOMPARE(app.prompts.shown.back().text, std::string("Invalid name."));
       QCOMPARE(app.prompts.shown.back().caption, std::string("Warning"));

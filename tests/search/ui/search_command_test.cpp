@@ -93,6 +93,9 @@ class SearchCommandTest : public QObject {
     QVERIFY(f.Search(f.library, "song"));
     QCOMPARE(f.ResultNames(), QStringList({"My Song.mp3", "SONGS.txt", "song.avi", "song.ogg"}));
     QVERIFY(f.window->CurrentCatalogFile().empty());
+    // The status line tells what is on screen, not the catalog opened before.
+    QVERIFY2(f.window->StatusText().startsWith("4 results in "),
+             qPrintable(f.window->StatusText()));
     QCOMPARE(f.prompts.shown.size(), std::size_t(1));
     QCOMPARE(f.prompts.shown[0].caption, std::string("Done"));
     QCOMPARE(f.prompts.shown[0].text,
@@ -144,7 +147,11 @@ class SearchCommandTest : public QObject {
     QVERIFY2(pressed, "Cancel was not offered while catalogs were searched");
     const int results = f.ResultNames().size();
     QVERIFY2(results > 0 && results < 5000, QByteArray::number(results));
-    QCOMPARE(f.prompts.shown.back().text, std::string("Search Finished"));
+    // The user is told the search was cancelled and what it had found; the status line too.
+    QCOMPARE(f.prompts.shown.back().text, "Search cancelled\n\n" + std::to_string(results) +
+                                              " results were found before the cancel.");
+    QVERIFY2(f.window->StatusText().endsWith(" (search cancelled)"),
+             qPrintable(f.window->StatusText()));
     QVERIFY(!wait->isVisible());
   }
 };
