@@ -83,8 +83,7 @@ int main(int argc, char** argv) {
   const std::size_t records = bench::IntOption(argc, argv, "records", 1'000'000);
   const std::size_t rounds = bench::IntOption(argc, argv, "rounds", 2);
   const std::string cli = bench::TextOption(argc, argv, "cli", LUMIVOR_CLI_PATH);
-  const std::string format_list =
-      bench::TextOption(argc, argv, "formats", "csv,txt,html,xml,xlsx");
+  const std::string format_list = bench::TextOption(argc, argv, "formats", "csv,txt,html,xml,xlsx");
 
   bench::TempDir dir;
   const std::string catalog = dir.Path() + "/Backup.xml";
@@ -107,9 +106,9 @@ int main(int argc, char** argv) {
   std::string format;
   while (std::getline(formats, format, ',')) {
     const std::string out = dir.Path() + "/out." + format;
-    const Run run = Best({cli, "export", catalog, "--format", format, "-o", out, "--columns",
-                          columns},
-                         format == "xlsx" ? 1 : rounds);
+    const Run run =
+        Best({cli, "export", catalog, "--format", format, "-o", out, "--columns", columns},
+             format == "xlsx" ? 1 : rounds);
     Report("export_" + format + "_seconds", run.seconds);
     Report("export_" + format + "_ratio_to_show", run.seconds / show.seconds);
     Report("export_" + format + "_peak_mb", run.peak_mb);

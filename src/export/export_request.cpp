@@ -105,8 +105,9 @@ ExportOutcome RunExport(const ExportRequest& request, const CatalogTree* screen,
   const bool from_file = !request.catalog_path.empty();
   std::size_t records = 0;
   if (request.format == ExportFormat::kSpreadsheet) {
-    records = from_file ? CountCatalogRecords(request.catalog_path, kMaxSpreadsheetRecords, progress)
-                        : (screen ? screen->Size() : 0);
+    records = from_file
+                  ? CountCatalogRecords(request.catalog_path, kMaxSpreadsheetRecords, progress)
+                  : (screen ? screen->Size() : 0);
     if (records > kMaxSpreadsheetRecords) {
       ShowRefusal(prompts);
       return ExportOutcome::kRefused;
@@ -121,9 +122,7 @@ ExportOutcome RunExport(const ExportRequest& request, const CatalogTree* screen,
   if (from_file) {
     CancelOnly cancel(progress);
     ReadCatalogFile(request.catalog_path, *writer, cancel);
-  } else if (screen) {
-    EmitTree(*screen, *writer);
-  } else {
+  } else if (!screen || EmitTree(*screen, *writer)) {
     writer->Finish();
   }
   if (writer->Finished()) return ExportOutcome::kWritten;

@@ -131,21 +131,21 @@ class ExportWriter : public RecordSink {
 // HTML-escaped; empty cells hold "&nbsp"; a column that names no field shows FileName. No
 // records: a zero-byte file.
 [[nodiscard]] std::unique_ptr<ExportWriter> MakeHtmlWriter(const std::string& path,
-                                                          const ExportColumns& columns,
-                                                          Progress& progress);
+                                                           const ExportColumns& columns,
+                                                           Progress& progress);
 // Delimited text with CR LF line ends: the header (every name followed by `separator`), then one
 // line per record with the values joined by `separator`. With `quote` (CSV) a value or name
 // holding the separator, a double quote, CR or LF is enclosed in double quotes with its quotes
 // doubled; the text export quotes nothing. A column that names no field shows FileName. No
 // records: a zero-byte file.
 [[nodiscard]] std::unique_ptr<ExportWriter> MakeDelimitedWriter(const std::string& path,
-                                                               const ExportColumns& columns,
-                                                               std::string_view separator,
-                                                               bool quote, Progress& progress);
+                                                                const ExportColumns& columns,
+                                                                std::string_view separator,
+                                                                bool quote, Progress& progress);
 // A catalog file of every record with every field and further attribute, whatever the columns
 // (see CatalogWriter): UTF-8, declared so.
 [[nodiscard]] std::unique_ptr<ExportWriter> MakeXmlWriter(const std::string& path,
-                                                         Progress& progress);
+                                                          Progress& progress);
 // An .xlsx workbook: the title (the display name of `path`) bold and centred in A1, merged across
 // the table; "SerialNO" and `columns` in row 2; below, one row per record with its serial number.
 // A column that names no field reads the further attribute of that name. Every table cell has a
@@ -153,8 +153,8 @@ class ExportWriter : public RecordSink {
 // and the serial numbers are numbers. More than kMaxSpreadsheetRecords records: refused.
 // `expected_records` (the count that RunExport checked) decides whether the workbook needs ZIP64.
 [[nodiscard]] std::unique_ptr<ExportWriter> MakeSpreadsheetWriter(const std::string& path,
-                                                                 const ExportColumns& columns,
-                                                                 std::size_t expected_records,
-                                                                 Progress& progress);
+                                                                  const ExportColumns& columns,
+                                                                  std::size_t expected_records,
+                                                                  Progress& progress);
 
 }  // namespace lumivor

@@ -58,7 +58,8 @@ TEST(CatalogWriter, WritesWhatTheTreeSaveWrites) {
   tree.AddChild(nullptr, FieldViews{});
   std::string text;
   CatalogWriter writer([&](std::string_view piece) { text.append(piece); });
-  EmitTree(tree, writer);
+  EXPECT_TRUE(EmitTree(tree, writer));
+  writer.Finish();
   EXPECT_EQ(text, CatalogText(tree));
 }
 

@@ -80,7 +80,8 @@ TEST(RunExport, SelectedCatalogAsksWithItsDisplayNameAndWrites) {
   WriteFile(dir / "Music.2009.xml", kCatalog);
   DialogPrompts prompts;
   prompts.answers = {dir / "out.csv"};
-  ExportRequest request{ExportFormat::kCsv, {"FileName", "FileExt"}, "", dir / "Music.2009.xml", ""};
+  ExportRequest request{
+      ExportFormat::kCsv, {"FileName", "FileExt"}, "", dir / "Music.2009.xml", ""};
   EXPECT_EQ(RunExport(request, nullptr, NoProgress(), prompts), ExportOutcome::kWritten);
   EXPECT_EQ(prompts.asked, std::vector<std::string>{".csv|CSV File|*.csv|Music"});
   EXPECT_EQ(ReadFile(dir / "out.csv"), "FileName,FileExt,\r\nDisk,\r\n\"a, b.mp3\",mp3\r\n");
@@ -139,8 +140,8 @@ TEST(RunExport, OversizedWorkbookIsRefusedBeforeTheFileQuestion) {
   EXPECT_FALSE(std::filesystem::exists(dir / "big.xlsx"));
 
   WriteFile(dir / "small.xml", kCatalog);
-  EXPECT_EQ(RunExport({ExportFormat::kSpreadsheet, {"FileName"}, "", dir / "small.xml", ""}, nullptr,
-                      NoProgress(), prompts),
+  EXPECT_EQ(RunExport({ExportFormat::kSpreadsheet, {"FileName"}, "", dir / "small.xml", ""},
+                      nullptr, NoProgress(), prompts),
             ExportOutcome::kWritten);
   EXPECT_EQ(prompts.asked, std::vector<std::string>{".xlsx|Excel Workbook|*.xlsx|small"});
   EXPECT_TRUE(std::filesystem::exists(dir / "big.xlsx"));
@@ -198,9 +199,9 @@ TEST(RunExport, EveryFormatWritesTheSameRecordsFromTheScreenAndFromTheFile) {
     if (format == ExportFormat::kSpreadsheet) continue;  // a workbook holds its own zip dates
     // One output name in two folders: the name heads an HTML page.
     DialogPrompts prompts;
-    ASSERT_EQ(RunExport({format, columns, "", "", dir / "screen/out"}, &screen, NoProgress(),
-                        prompts),
-              ExportOutcome::kWritten);
+    ASSERT_EQ(
+        RunExport({format, columns, "", "", dir / "screen/out"}, &screen, NoProgress(), prompts),
+        ExportOutcome::kWritten);
     ASSERT_EQ(RunExport({format, columns, "", dir / "c.xml", dir / "file/out"}, nullptr,
                         NoProgress(), prompts),
               ExportOutcome::kWritten);
@@ -229,7 +230,8 @@ TEST(ExportWriter, ARestartedProducerIsNotWrittenTwice) {
     EmitTree(tree, stop);
     writer->Restart();
   }
-  EmitTree(tree, *writer);
+  ASSERT_TRUE(EmitTree(tree, *writer));
+  writer->Finish();
   EXPECT_TRUE(writer->Finished());
   EXPECT_EQ(ReadFile(dir / "restarted.csv"), ReadFile(dir / "once.csv"));
 }

@@ -124,8 +124,8 @@ TEST(SpreadsheetExport, ScreenAndFileGiveTheSameValues) {
   const CatalogTree tree = LoadCatalog(dir / "c.xml");
   ScriptedPrompts prompts;
   // A column that names no field reads the further attribute of that name.
-  const ExportColumns columns = {"FileName", "FileSize", "NotAField", "FileType", "CatalogName",
-                                 "Tag"};
+  const ExportColumns columns = {"FileName", "FileSize",    "NotAField",
+                                 "FileType", "CatalogName", "Tag"};
   ASSERT_EQ(RunExport({ExportFormat::kSpreadsheet, columns, "", "", dir / "t.xlsx"}, &tree,
                       NoProgress(), prompts),
             ExportOutcome::kWritten);

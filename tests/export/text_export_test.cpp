@@ -180,7 +180,8 @@ TEST(CsvExport, SeparatorIsUsedWholeAndDefaultsToComma) {
   CatalogTree tree;
   tree.AddChild(nullptr, Record("a; b", "1", "c,d"));
   TempDir dir;
-  ASSERT_TRUE(Export(ExportFormat::kCsv, dir / "semi.csv", {"FileName", "Description"}, tree, "; "));
+  ASSERT_TRUE(
+      Export(ExportFormat::kCsv, dir / "semi.csv", {"FileName", "Description"}, tree, "; "));
   EXPECT_EQ(ReadFile(dir / "semi.csv"), "FileName; Description; \r\n\"a; b\"; c,d\r\n");
   ASSERT_TRUE(Export(ExportFormat::kCsv, dir / "out.csv", {"FileName", "Description"}, tree));
   EXPECT_EQ(ReadFile(dir / "out.csv"), "FileName,Description,\r\na; b,\"c,d\"\r\n");

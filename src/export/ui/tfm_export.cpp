@@ -226,7 +226,8 @@ void TFMExport::BtnOkClick() {
   repaint();
   ExportOutcome outcome = ExportOutcome::kNoFile;
   try {
-    outcome = lumivor::RunExport(Request(Utf8(preset_catalog_path_)), &screen_, progress_, prompts_);
+    outcome =
+        lumivor::RunExport(Request(Utf8(preset_catalog_path_)), &screen_, progress_, prompts_);
   } catch (const LumivorError& error) {
     progress_.ShowWait(false);
     prompts_.ShowMessage("Error", error.what(), MessageIcon::kError);
