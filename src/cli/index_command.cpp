@@ -37,7 +37,8 @@ int RunIndex(IndexOptions options) {
 
 Command AddIndexCommand(CLI::App& app) {
   auto* command = app.add_subcommand(
-      "index", "Bring the library's search index up to date (reads only the catalogs that changed)");
+      "index",
+      "Bring the library's search index up to date (reads only the catalogs that changed)");
   auto options = std::make_shared<IndexOptions>();
   command->add_option("--library", options->library,
                       "The library directory (default: the configured library)");

@@ -70,8 +70,7 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
   return result;
 }
 
-IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild,
-                               Progress& progress) {
+IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild, Progress& progress) {
   const std::string index_path = IndexPathFor(library_root);
   if (rebuild) LibraryIndex::RemoveFiles(index_path);
   try {

@@ -122,7 +122,6 @@ bool IsDamage(int code) {
          primary == SQLITE_MISMATCH || primary == SQLITE_FORMAT || primary == SQLITE_ERROR;
 }
 
-
 std::string RealPathOf(const std::string& path) {
   char* real = ::realpath(path.c_str(), nullptr);
   if (!real) return std::filesystem::absolute(path).lexically_normal().string();

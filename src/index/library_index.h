@@ -28,8 +28,7 @@ namespace lumivor {
 // cannot be written. The caller rebuilds it or reads the catalog files instead.
 class IndexError : public LumivorError {
  public:
-  IndexError(const std::string& message, bool damaged)
-      : LumivorError(message), damaged_(damaged) {}
+  IndexError(const std::string& message, bool damaged) : LumivorError(message), damaged_(damaged) {}
   // True when the file is not a usable index (rather than busy): rebuilding it may help.
   [[nodiscard]] bool Damaged() const { return damaged_; }
 

@@ -34,7 +34,7 @@ bool LooksComplete(const char* begin, const char* end) {
   while (end > begin && static_cast<unsigned char>(end[-1]) <= ' ') --end;
   if (end - begin < 3 || *begin != '<' || end[-1] != '>') return false;
   const char* name_end = begin + 1;
-  while (name_end < end && static_cast<unsigned char>(*name_end) > ' ' && *name_end != '>' &&
+  while (name_end<end&& static_cast<unsigned char>(*name_end)> ' ' && *name_end != '>' &&
          *name_end != '/') {
     ++name_end;
   }
@@ -263,8 +263,8 @@ CatalogReadStatus CatalogElementReader::ParseBuffer(const Visit& visit) {
       values.depth = level;
       for (int i = 0; i < kFieldCount; ++i) {
         const pugi::xml_attribute attribute = node.attribute(FieldNames[i].data());
-        values.fields[i] = attribute ? std::optional<std::string_view>(attribute.value())
-                                     : std::nullopt;
+        values.fields[i] =
+            attribute ? std::optional<std::string_view>(attribute.value()) : std::nullopt;
       }
       if (!visit(values)) return CatalogReadStatus::kStopped;
       if (node.first_child()) {

@@ -114,8 +114,9 @@ bool MatchesFields(const SearchCriteria& criteria, std::optional<std::string_vie
 }
 
 bool MatchesCriteria(const SearchCriteria& criteria, const XmlElement& element) {
-  return SearchMatcher(criteria).Matches( AttributeValue(element, kFileName),
-                       AttributeValue(element, kFileExt), AttributeValue(element, kDescription));
+  return SearchMatcher(criteria).Matches(AttributeValue(element, kFileName),
+                                         AttributeValue(element, kFileExt),
+                                         AttributeValue(element, kDescription));
 }
 
 SearchMatcher::SearchMatcher(const SearchCriteria& criteria) : criteria_(criteria) {

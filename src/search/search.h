@@ -27,7 +27,7 @@ struct SearchCriteria {
   std::string name;                 // compared with FileName
   std::string extension;            // compared with FileExt (which holds no dot)
   std::string description;          // compared with Description
-  std::string regex;                 // a regular expression (RE2 syntax) FileName must match
+  std::string regex;                // a regular expression (RE2 syntax) FileName must match
   bool case_sensitive = false;
   bool whole_field = false;  // the whole field must equal the criterion (or match the regex)
 
