@@ -689,6 +689,8 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       if (!catalog_name) catalog_name = DisplayNameOf(scope[current].path);
       fields[kCatalogName] = *catalog_name;
       outcome.results.AddChild(nullptr, fields);
+      outcome.sources.push_back(
+          {scope[current].path, static_cast<std::size_t>(id - scope[current].row.first)});
       if (outcome.results.Size() - reported >= 100 && reported < 100) report(true);
     }
     statement.Reset();

@@ -187,7 +187,10 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
   catalog_path_ = path;
   catalog_name_.reset();
   std::vector<TCatalogRecord> found;
+  std::vector<std::size_t> found_ordinals;
+  std::size_t ordinal = 0;  // of the element being visited, in document pre-order
   const auto visit = [&](const ElementValues& element) {
+    const std::size_t element_ordinal = ordinal++;
     const std::optional<std::string_view>& name = element.fields[kFileName];
     if (name) progress_.SetWaitText(*name);
     if (element.may_match &&
@@ -198,13 +201,21 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
       }
       fields[kCatalogName] = CatalogName();
       found.emplace_back(fields);
+      found_ordinals.push_back(element_ordinal);
     }
     return element.depth < 2 || !PollCancel();
   };
-  const CatalogReadStatus status =
-      reader_.Read(path, &needle_, visit, [&found]() { found.clear(); });
+  const auto restart = [&]() {
+    found.clear();
+    found_ordinals.clear();
+    ordinal = 0;
+  };
+  const CatalogReadStatus status = reader_.Read(path, &needle_, visit, restart);
   if (status == CatalogReadStatus::kUnreadable) ++outcome_.skipped_files;
-  for (auto& record : found) outcome_.results.AddChild(nullptr, std::move(record));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    outcome_.results.AddChild(nullptr, std::move(found[i]));
+    outcome_.sources.push_back({catalog_path_, found_ordinals[i]});
+  }
 }
 
 SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/catalog_tree.h"
 #include "core/progress.h"
@@ -40,11 +41,23 @@ struct SearchCriteria {
 // search can run.
 [[nodiscard]] std::string CriteriaProblem(const SearchCriteria& criteria);
 
+// Where a search result came from: its catalog file and the record's place in it.
+struct ResultSource {
+  std::string catalog_path;  // the catalog file as the search reached it
+  // The record's position among all records of that file in document pre-order (a record
+  // before its children), from 0; the same position LoadCatalog's tree gives it.
+  std::size_t ordinal = 0;
+
+  friend bool operator==(const ResultSource&, const ResultSource&) = default;
+};
+
 // What a search found.
 struct SearchOutcome {
   CatalogTree results;            // one top-level record per match, in the order found
   std::size_t skipped_files = 0;  // files that could not be read as catalogs
   bool cancelled = false;
+  // The source of every result: sources[i] belongs to the i-th top-level record of `results`.
+  std::vector<ResultSource> sources;
 };
 
 inline constexpr std::string_view kSearchFinished = "Search Finished";

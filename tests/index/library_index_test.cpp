@@ -285,6 +285,7 @@ std::size_t ExpectSameResults(LibraryIndex& index, const SearchCriteria& criteri
       << criteria.description << "] regex=[" << criteria.regex
       << "] case=" << criteria.case_sensitive << " whole=" << criteria.whole_field
       << " scope=" << criteria.scope_path;
+  EXPECT_EQ(indexed.sources, files.sources) << criteria.scope_path;
   EXPECT_EQ(indexed.skipped_files, files.skipped_files) << criteria.scope_path;
   return files.results.Size();
 }
