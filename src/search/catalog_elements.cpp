@@ -251,8 +251,9 @@ CatalogElementReader::FastResult CatalogElementReader::ScanBuffer(const char* be
 
 CatalogReadStatus CatalogElementReader::ParseBuffer(const Visit& visit) {
   XmlDocument document;
-  const pugi::xml_parse_result result =
-      document.load_buffer_inplace(buffer_.get(), size_, kXmlParseOptions, pugi::encoding_auto);
+  const pugi::xml_parse_result result = document.load_buffer_inplace(
+      buffer_.get(), size_, kXmlParseOptions,
+      EncodingOfText(std::string_view(buffer_.get(), size_)));
   const XmlElement root = document.document_element();
   if (!result || !root) return CatalogReadStatus::kUnreadable;
   ElementValues values;
