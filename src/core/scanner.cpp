@@ -136,6 +136,7 @@ class Walker {
     top.path_points = CodePointCount(path_);
     ReadFolder(top);
     while (depth_ > 0) {
+      if (settings_.deep && settings_.deep->Cancelled()) break;
       Frame& frame = frames_[depth_ - 1];
       if (frame.next == frame.subfolders.size() || frame.fd < 0) {
         Leave();
@@ -275,7 +276,11 @@ class Walker {
     fields[kFileNameLength] = ToText(name_points, name_length_text);
     fields[kPathNameLength] = ToText(path_points, path_length_text);
     fields[kCatalogName] = settings_.CatalogName;
+    const bool deep = settings_.deep && stated && S_ISREG(info.st_mode) && !directory &&
+                      settings_.deep->Wants(name);
+    if (deep) settings_.deep->Read(frame.fd, raw_name);
     CatalogTree::Node* node = tree_.AddChild(frame.node, TCatalogRecord(fields));
+    if (deep) settings_.deep->AddEntries(tree_, node);
 
     // A folder on another device is a mount point: recorded, not entered.
     if (directory && stated && info.st_dev == frame.device) {
@@ -431,9 +436,10 @@ void ComputeSizePercentages(CatalogTree& tree) {
 
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
                        std::string_view ExtFilter, std::string_view catalog_file,
-                       Progress& progress, ScanListener* listener) {
+                       Progress& progress, ScanListener* listener, const DeepScanOptions& deep,
+                       DeepScanCounts* counts) {
   tree->Clear();
-  progress.ShowWait(true, false);
+  progress.ShowWait(true, deep.Any());
   progress.SetWaitText(kLoadingInfo);
   std::string root_name(path);
   try {
@@ -446,6 +452,8 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     settings.ExtFilter = OnlyFolders ? std::string() : std::string(ExtFilter);
     settings.CatalogName = DisplayNameOf(catalog_file);
     settings.listener = listener;
+    DeepScanner deep_scanner(deep, &progress);
+    if (deep.Any()) settings.deep = &deep_scanner;
 
     FieldViews top_fields{};
     top_fields[kFileName] = root_name;
@@ -461,6 +469,7 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
       top->record.SetField(kFileSize, FormatWholeNumber(SumDirectorySizes(top)));
       ComputeSizePercentages(*tree);
     }
+    if (counts) *counts = deep_scanner.Counts();
   } catch (...) {
     // A scan keeps what it found; nothing is reported.
   }

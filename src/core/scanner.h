@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/catalog_tree.h"
+#include "core/deep_scan.h"
 #include "core/progress.h"
 
 namespace lumivor {
@@ -29,6 +30,8 @@ struct ScanSettings {
   std::string CatalogName;
   // Told about the walk's headway; may be null.
   ScanListener* listener = nullptr;
+  // Looks into archives and reads tags when set; a cancel it notices ends the walk.
+  DeepScanner* deep = nullptr;
 };
 
 // The extension of the last component of `path`: the text after the last "." or "/", provided
@@ -81,8 +84,13 @@ void ComputeSizePercentages(CatalogTree& tree);
 // without files are removed (when none is left at all the tree ends up empty). Every
 // CatalogName is DisplayNameOf(`catalog_file`). Shows "Loading info.." meanwhile. Errors never
 // escape: the tree holds what was found.
+//
+// With `deep` options the walk also lists archives and reads tags (DeepScanner); the progress
+// window then has a Cancel button, and a cancel keeps what was recorded so far. `counts`, when
+// not null, receives what the deep scan found.
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
                        std::string_view ExtFilter, std::string_view catalog_file,
-                       Progress& progress = NoProgress(), ScanListener* listener = nullptr);
+                       Progress& progress = NoProgress(), ScanListener* listener = nullptr,
+                       const DeepScanOptions& deep = {}, DeepScanCounts* counts = nullptr);
 
 }  // namespace lumivor
