@@ -26,19 +26,31 @@ std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 void TFMMain::BtnNewCatClick() {
   RunCommand([this] {
     TFMNewCat dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
+    TXMLScanType remembered = Config().Root().scan();
+    dialog.SetDeepOptions({remembered.archives(), remembered.metadata()});
     if (dialog.exec() != QDialog::Accepted) return;
+    const DeepScanOptions deep = dialog.DeepOptions();
+    if (!dialog.OnlyFolders()) {
+      remembered.SetArchives(deep.archives);
+      remembered.SetMetadata(deep.metadata);
+    }
     const QString source = dialog.SourcePath();
     // The folder may have gone (a medium taken out) while the dialog was open.
     if (source.trimmed().isEmpty() || !QFileInfo(source).isDir()) return;
     SetScanRootName(Utf8(source));
     SetCurrentCatalogFile(Utf8(dialog.CatalogFile()));
     CatalogTree tree;
+    DeepScanCounts counts;
     SetScanRootName(ScanFolder(&tree, Utf8(source), dialog.OnlyFolders(),
-                               Utf8(dialog.GetExtFilter()), CurrentCatalogFile(), WaitProgress()));
+                               Utf8(dialog.GetExtFilter()), CurrentCatalogFile(), WaitProgress(),
+                               nullptr, deep, &counts));
     SetCatalogTree(std::move(tree));
     SaveCurrentCatalog();
     RefreshLibrary(CurrentCatalogFile());
     UpdateStatusBar();
+    if (const std::string note = DeepScanNote(deep, counts); !note.empty()) {
+      UserPrompts().ShowMessage("Done", note, MessageIcon::kNone);
+    }
   });
   RunCommand([this] { ResortCatalog(); });
 }
