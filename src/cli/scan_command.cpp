@@ -103,9 +103,9 @@ int RunScan(const ScanOptions& options) {
   TerminalProgress progress;
   ScanLine line(progress);
   CatalogTree tree;
-  DeepScanCounts counts;
+  ScanReport report;
   ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
-             options.deep, &counts);
+             &report, options.deep);
   try {
     SaveCatalog(tree, catalog_file, progress);
   } catch (const LumivorError& e) {
@@ -114,7 +114,9 @@ int RunScan(const ScanOptions& options) {
     return 1;
   }
   progress.ShowWait(false, false);
-  const std::string note = DeepScanNote(options.deep, counts);
+  if (report.unreadable_folders > 0)
+    std::cerr << UnreadableFoldersText(report.unreadable_folders) << '\n';
+  const std::string note = DeepScanNote(options.deep, report.deep);
   if (!note.empty()) std::cerr << note << '\n';
   std::cout << catalog_file << '\n';
   return 0;

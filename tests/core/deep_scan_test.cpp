@@ -1,5 +1,6 @@
 #include "core/deep_scan.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include "core/fields.h"
@@ -74,13 +75,15 @@ class DeepScanTest : public ::testing::Test {
 
   std::string Scan(const DeepScanOptions& options, DeepScanCounts* counts = nullptr,
                    Progress& progress = NoProgress()) {
-    ScanFolder(&tree_, dir_ / "src", false, "", dir_ / "Deep.xml", progress, nullptr, options,
-               counts);
+    ScanFolder(&tree_, dir_ / "src", false, "", dir_ / "Deep.xml", progress, nullptr, &report_,
+               options);
+    if (counts) *counts = report_.deep;
     return Outline(tree_);
   }
 
   TempDir dir_;
   CatalogTree tree_;
+  ScanReport report_;
   std::uintmax_t zip_size_ = 0;
 };
 
@@ -138,26 +141,45 @@ TEST_F(DeepScanTest, ArchivesInsideArchivesAreNotOpened) {
 
 TEST_F(DeepScanTest, FilteredScanListsArchivesThatPassTheFilter) {
   ScanFolder(&tree_, dir_ / "src", false, "\\.ZIP\\", dir_ / "Deep.xml", NoProgress(), nullptr,
-             {true, false});
+             nullptr, {true, false});
   EXPECT_NE(Find(tree_, dir_ / "src/box.zip/inner/a.txt"), nullptr);
   EXPECT_EQ(Find(tree_, dir_ / "src/plain.txt"), nullptr);
 }
 
-TEST_F(DeepScanTest, CancelKeepsWhatWasRecorded) {
+TEST_F(DeepScanTest, ACancelWhileLookingInsideEndsTheScan) {
+  // The polls a plain scan makes are answered "go on"; the first one the deep scan adds cancels.
+  RecordingProgress plain;
+  Scan({}, nullptr, plain);
+  ASSERT_FALSE(report_.cancelled);
   RecordingProgress progress;
-  progress.cancel_after = 0;  // the first question is answered "cancelled"
-  Scan({true, false}, nullptr, progress);
-  ASSERT_FALSE(progress.events.empty());
-  EXPECT_EQ(progress.events.front().text, "cancellable");
-  EXPECT_NE(tree_.Top(), nullptr);
-  EXPECT_EQ(Find(tree_, dir_ / "src/box.zip/inner"), nullptr);
+  progress.cancel_after = plain.polls;
+  Scan({true, true}, nullptr, progress);
+  EXPECT_TRUE(report_.cancelled);
+  EXPECT_TRUE(tree_.Empty());
 }
 
-TEST_F(DeepScanTest, PlainScanShowsNoCancelButton) {
+TEST(DeepScannerTest, ReadsNothingOnceCancelled) {
+  TempDir dir;
+  WriteFile(dir / "e.tar", std::string(10240, '\0'));
   RecordingProgress progress;
-  Scan({}, nullptr, progress);
-  ASSERT_FALSE(progress.events.empty());
-  EXPECT_EQ(progress.events.front().text, "");
+  progress.cancel_after = 0;
+  DeepScanner scanner({true, true}, &progress);
+  EXPECT_TRUE(scanner.Wants("e.tar"));
+  EXPECT_FALSE(scanner.Wants("e.txt"));
+  scanner.Read(AT_FDCWD, (dir / "e.tar").c_str());
+  EXPECT_TRUE(scanner.Cancelled());
+  EXPECT_EQ(scanner.Counts().archives_listed, 0U);
+}
+
+TEST(DeepScannerTest, WantsOnlyWhatItWasAskedFor) {
+  const DeepScanner archives({true, false}, nullptr);
+  EXPECT_TRUE(archives.Wants("a.ZIP"));
+  EXPECT_FALSE(archives.Wants("a.mp3"));
+  const DeepScanner tags({false, true}, nullptr);
+  EXPECT_FALSE(tags.Wants("a.zip"));
+  EXPECT_TRUE(tags.Wants("a.mp3"));
+  EXPECT_TRUE(tags.Wants("b.JPG"));
+  EXPECT_TRUE(tags.Wants("c.mkv"));
 }
 
 }  // namespace
