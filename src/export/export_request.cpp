@@ -72,7 +72,7 @@ std::unique_ptr<ExportWriter> MakeWriter(const ExportRequest& request, const std
 
 std::string AskOutputPath(const ExportRequest& request, Prompts& prompts) {
   const std::string suggested =
-      request.catalog_path.empty() ? std::string() : DisplayNameOf(request.catalog_path);
+      request.catalog_path.empty() ? request.screen_name : DisplayNameOf(request.catalog_path);
   switch (request.format) {
     case ExportFormat::kHtml:
       return AskSaveFileName(prompts, kHtmlExtension, kHtmlFilter, suggested);
@@ -93,6 +93,11 @@ void ShowRefusal(Prompts& prompts) {
 }
 
 }  // namespace
+
+std::string_view NothingToExport(const ExportRequest& request, const CatalogTree* screen) {
+  const bool empty_screen = screen == nullptr || screen->Empty();
+  return request.catalog_path.empty() && empty_screen ? kNothingToExport : std::string_view();
+}
 
 std::size_t CountCatalogRecords(const std::string& path, std::size_t limit, Progress& progress) {
   CountingSink counter(limit);

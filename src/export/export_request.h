@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "core/catalog_tree.h"
 #include "core/progress.h"
@@ -20,6 +21,8 @@ struct ExportRequest {
   std::string separator;     // CSV only; empty means ","
   std::string catalog_path;  // the catalog file to export; empty: the records on screen
   std::string output_path;   // the file to write; empty: asked with the save dialog
+  // The name the save dialog suggests for the records on screen (the catalog they came from).
+  std::string screen_name = {};
 };
 
 // How an export ended (errors raise LumivorError instead).
@@ -30,12 +33,21 @@ enum class ExportOutcome {
   kCancelled,  // the user pressed Cancel while the file was written
 };
 
+// The notice of an export of an empty view (caption "Warning").
+inline constexpr std::string_view kNothingToExport =
+    "There is nothing to export: the view shows no records.";
+
+// kNothingToExport when `request` exports the records on screen and `screen` holds none (the
+// export dialog then writes nothing and says so); empty when there is something to export.
+[[nodiscard]] std::string_view NothingToExport(const ExportRequest& request,
+                                               const CatalogTree* screen);
+
 // Runs one export, the same way for every caller and format:
 //  1. A workbook first counts the records (the screen's, or a cheap pass over the catalog file)
 //     and with more than kMaxSpreadsheetRecords shows "The row count is out of excel range."
 //     (caption "Warning") through `prompts`, before any question.
 //  2. Without an output path, the save dialog is asked with the format's extension and filter and
-//     the catalog's display name (none for the screen).
+//     the catalog's display name (for the screen: `screen_name`).
 //  3. "Export to file.." is shown with a Cancel button while the records stream from the catalog
 //     file (read by ReadCatalogFile, so every format sees the values the catalog view shows) or
 //     from `screen` into the format's writer; the progress window is hidden at the end.

@@ -465,6 +465,16 @@ CatalogTree ListLibrary(const std::string& root, bool groups_only) {
     if (!entry.directory) fields[kCatalogName] = entry.name;
     nodes[i] = tree.AddChild(i == 0 ? nullptr : nodes[entry.parent], TCatalogRecord(fields));
   }
+  // The same order in every window whatever the file system returns: groups before catalogs,
+  // each by name with ASCII letters folded, then by bytes so that the order is total.
+  tree.SortAll([](const CatalogTree::Node* a, const CatalogTree::Node* b) {
+    if (a->IsDirectory() != b->IsDirectory()) return a->IsDirectory();
+    const std::string_view name_a = a->record.Field(kFileName);
+    const std::string_view name_b = b->record.Field(kFileName);
+    if (const int folded = CompareFoldedText(name_a, name_b); folded != 0) return folded < 0;
+    if (name_a != name_b) return name_a < name_b;
+    return a->record.Field(kFullPath) < b->record.Field(kFullPath);
+  });
   return tree;
 }
 

@@ -35,7 +35,8 @@ inline constexpr std::string_view kWarningCaption = "Warning";
 // (groups and root: the sum below them) and FileTime. SizePercentage is "100" for the root and
 // every other node's share of the total ("0.00"), or empty when the total is 0. With
 // `groups_only` only directories are listed. A missing root lists as the root node alone with
-// FileSize "0"; unreadable groups list as empty groups. Entries keep the file system's order.
+// FileSize "0"; unreadable groups list as empty groups. Each folder lists its groups first, then
+// its catalogs, each by name (ASCII letters folded), whatever order the file system keeps.
 [[nodiscard]] CatalogTree ListLibrary(const std::string& root, bool groups_only);
 
 // Creates `root` with the default groups when `root` does not exist; does nothing when it does.

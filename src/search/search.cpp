@@ -3,6 +3,7 @@
 #include <re2/re2.h>
 #include <sys/stat.h>
 
+#include <set>
 #include <vector>
 
 #include "core/errors.h"

@@ -123,6 +123,30 @@ TEST(RunExport, ScreenExportsUseTheViewsRecordsWithoutSuggestedName) {
             (std::vector<std::string>{".xml|XML File|*.XML|", ".txt|Text File|*.txt|"}));
 }
 
+TEST(RunExport, TheScreenIsSuggestedUnderTheNameOfWhatItShows) {
+  TempDir dir;
+  CatalogTree screen;
+  screen.AddChild(nullptr)->record.SetField(kFileName, "shown");
+  DialogPrompts prompts;
+  ExportRequest request{ExportFormat::kCsv, {"FileName"}, "", "", ""};
+  request.screen_name = "Music";
+  EXPECT_EQ(RunExport(request, &screen, NoProgress(), prompts), ExportOutcome::kNoFile);
+  EXPECT_EQ(prompts.asked, std::vector<std::string>{".csv|CSV File|*.csv|Music"});
+}
+
+TEST(RunExport, AnEmptyViewHasNothingToExport) {
+  const CatalogTree empty;
+  CatalogTree screen;
+  screen.AddChild(nullptr)->record.SetField(kFileName, "shown");
+  const ExportRequest of_screen{ExportFormat::kCsv, {"FileName"}, "", "", ""};
+  EXPECT_EQ(NothingToExport(of_screen, nullptr), kNothingToExport);
+  EXPECT_EQ(NothingToExport(of_screen, &empty), kNothingToExport);
+  EXPECT_EQ(NothingToExport(of_screen, &screen), "");
+  // A catalog file is exported whatever the screen shows.
+  const ExportRequest of_file{ExportFormat::kCsv, {"FileName"}, "", "/l/c.xml", ""};
+  EXPECT_EQ(NothingToExport(of_file, &empty), "");
+}
+
 TEST(RunExport, OversizedWorkbookIsRefusedBeforeTheFileQuestion) {
   TempDir dir;
   std::string text = "<fileinfo>";

@@ -119,6 +119,26 @@ TEST_F(Library, ListsSizesTimesAndSharesOfGroupsAndCatalogs) {
             FormatFileTime(st.st_mtime - st.st_mtime % 2));
 }
 
+TEST_F(Library, EveryFolderListsGroupsFirstThenCatalogsByName) {
+  for (const char* name : {"zeta.xml", "Beta.xml", "alpha.xml", "beta.xml"}) {
+    WriteSized(At(name), 1);
+  }
+  for (const char* name : {"Movie", "book", "Zz", "Book"}) fs::create_directories(At(name));
+  WriteSized(At("Mp3/b.xml"), 1);
+  WriteSized(At("Mp3/A.xml"), 1);
+  const CatalogTree tree = ListLibrary(root_, false);
+  std::vector<std::string> top, mp3;
+  for (const auto* node : tree.Top()->children) {
+    top.emplace_back(node->record.Field(kFileName));
+    if (node->record.Field(kFileName) == "Mp3") {
+      for (const auto* inner : node->children) mp3.emplace_back(inner->record.Field(kFileName));
+    }
+  }
+  EXPECT_EQ(top, (std::vector<std::string>{"Book", "book", "DVD", "Movie", "Mp3", "Zz", "alpha",
+                                           "Beta", "beta", "zeta"}));
+  EXPECT_EQ(mp3, (std::vector<std::string>{"A", "b"}));
+}
+
 TEST_F(Library, CatalogsAreNamedUpToTheirFirstDotWhateverTheirExtension) {
   WriteSized(At("Mp3/archive.tar.gz"), 10);
   WriteSized(At("Mp3/notes.txt"), 10);

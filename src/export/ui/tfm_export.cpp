@@ -222,12 +222,17 @@ void TFMExport::BtnOkClick() {
     if (!FrmCatTree->SelectedIsCatalog()) return;
     preset_catalog_path_ = FrmCatTree->SelectedPath();
   }
+  // An empty view gives no file: an empty export would look like a lost catalog.
+  const ExportRequest request = Request(Utf8(preset_catalog_path_));
+  if (const std::string_view notice = NothingToExport(request, &screen_); !notice.empty()) {
+    prompts_.ShowMessage("Warning", notice, MessageIcon::kWarning);
+    return;
+  }
   setResult(QDialog::Accepted);
   repaint();
   ExportOutcome outcome = ExportOutcome::kNoFile;
   try {
-    outcome =
-        lumivor::RunExport(Request(Utf8(preset_catalog_path_)), &screen_, progress_, prompts_);
+    outcome = lumivor::RunExport(request, &screen_, progress_, prompts_);
   } catch (const LumivorError& error) {
     progress_.ShowWait(false);
     prompts_.ShowMessage("Error", error.what(), MessageIcon::kError);
@@ -251,6 +256,7 @@ ExportRequest TFMExport::Request(const std::string& catalog_path) const {
     }
   }
   request.catalog_path = catalog_path;
+  request.screen_name = Utf8(screen_name);
   if (RBHTML->isChecked()) {
     request.format = ExportFormat::kHtml;
   } else if (RBXML->isChecked()) {

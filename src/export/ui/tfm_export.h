@@ -35,6 +35,9 @@ class TFMExport : public QDialog {
             const CatalogTree& screen, const QString& preset_catalog_path,
             QWidget* parent = nullptr);
 
+  // The name suggested for an export of the screen (the catalog it shows); empty for none.
+  QString screen_name;
+
   // The catalog the last OK exported (empty for the screen).
   [[nodiscard]] const QString& PresetCatalogPath() const { return preset_catalog_path_; }
 

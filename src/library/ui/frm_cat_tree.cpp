@@ -48,6 +48,7 @@ TFrmCatTree::TFrmCatTree(QWidget* parent) : QWidget(parent) {
             emit FocusChanged(model_->NodeOf(current));
           });
   view_->installEventFilter(this);
+  view_->viewport()->installEventFilter(this);
 }
 
 void TFrmCatTree::SetLibraryRoot(const QString& root) { root_ = root; }
@@ -108,8 +109,8 @@ void TFrmCatTree::SetPlainColours(bool plain) {
     return;
   }
   QPalette palette = view_->palette();
-  palette.setColor(QPalette::Base, kTreeBackground);
-  palette.setColor(QPalette::AlternateBase, kTreeBackground);
+  palette.setColor(QPalette::Base, Themed(kTreeBackground, palette));
+  palette.setColor(QPalette::AlternateBase, Themed(kTreeBackground, palette));
   view_->setPalette(palette);
   view_->header()->setStyleSheet(GridHeaderStyle());
 }
@@ -153,6 +154,15 @@ void TFrmCatTree::EmitActivated(const QModelIndex& index) {
 }
 
 bool TFrmCatTree::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == view_->viewport() && event->type() == QEvent::Resize) {
+    // The name column takes the room the pane gains, so names are not cut off in a wide pane.
+    const int others = view_->columnWidth(LibraryTreeModel::kTimeColumn) +
+                       view_->columnWidth(LibraryTreeModel::kSizeColumn);
+    const int room = view_->viewport()->width() - others;
+    if (room > view_->columnWidth(LibraryTreeModel::kNameColumn)) {
+      view_->setColumnWidth(LibraryTreeModel::kNameColumn, room);
+    }
+  }
   if (watched == view_ && event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {

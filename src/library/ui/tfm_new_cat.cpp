@@ -19,9 +19,10 @@
 #include <algorithm>
 
 #include "core/scanner.h"
+#include "core/ui/grid_style.h"
+#include "core/ui/qt_prompts.h"
 #include "core/volumes.h"
 #include "library/library_storage.h"
-#include "core/ui/qt_prompts.h"
 #include "library/ui/frm_cat_tree.h"
 
 namespace lumivor {
@@ -109,7 +110,7 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   LBExt = new QListWidget(pl_file);
   LBExt->setSelectionMode(QAbstractItemView::ExtendedSelection);
   QPalette list_palette = LBExt->palette();
-  list_palette.setColor(QPalette::Base, QColor(239, 243, 255));
+  list_palette.setColor(QPalette::Base, Themed(QColor(239, 243, 255), list_palette));
   LBExt->setPalette(list_palette);
   auto* memo1 = new QLabel(QStringLiteral("Ext filter list can be \nused to filter the files \n"
                                           "that to be cataloged."),

@@ -1,6 +1,7 @@
 #include "main/ui/catalog_model.h"
 
 #include <QColor>
+#include <QFile>
 #include <QGuiApplication>
 #include <QPalette>
 #include <algorithm>
@@ -10,6 +11,7 @@
 
 #include "core/catalog_edit.h"
 #include "core/fields.h"
+#include "core/ui/grid_style.h"
 
 namespace lumivor {
 
@@ -39,6 +41,7 @@ double DateKey(std::string_view text) {
 }
 
 const QColor kReadOnlyBackground(239, 243, 255);
+const QColor kEditableBackground(255, 255, 225);
 
 // The user's locale with thousands separators (some locales, C among them, leave them out by
 // default), made again only when the default locale changes.
@@ -246,6 +249,14 @@ QString CatalogModel::Hint(const CatalogTree::Node* node, int column) const {
          FromUtf8(FieldNames[static_cast<std::size_t>(settings->field)]) + QLatin1Char(')');
 }
 
+QIcon BundledIcon(const QString& generic_name) {
+  QString name = generic_name;
+  // Office documents and spreadsheets share one picture.
+  if (name.startsWith(QStringLiteral("x-office-"))) name = QStringLiteral("x-office-document");
+  const QString path = QStringLiteral(":/mime/%1.svg").arg(name);
+  return QFile::exists(path) ? QIcon(path) : QIcon();
+}
+
 QIcon CatalogModel::Icon(const TCatalogRecord& record) const {
   if (Trimmed(record.Field(kFileType)) == kDirectoryType) {
     if (folder_icon_.isNull())
@@ -269,6 +280,8 @@ QIcon CatalogModel::Icon(const TCatalogRecord& record) const {
     const QMimeType type = mime_.mimeTypeForFile(QStringLiteral("x.") + FromUtf8(extension),
                                                  QMimeDatabase::MatchExtension);
     icon = QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName()));
+    // Without an icon theme the program's own pictures of the common kinds stand in.
+    if (icon.isNull()) icon = BundledIcon(type.genericIconName());
   }
   if (icon.isNull()) icon = icon_provider_.icon(QAbstractFileIconProvider::File);
   return icons_.emplace(std::move(extension), icon).first->second;
@@ -319,8 +332,10 @@ QVariant CatalogModel::data(const QModelIndex& index, int role) const {
     case Qt::TextAlignmentRole:
       return QVariant::fromValue(column->align | Qt::AlignVCenter);
     case Qt::BackgroundRole:
-      return column->read_only ? kReadOnlyBackground
-                               : QGuiApplication::palette().color(QPalette::ToolTipBase);
+      if (column->read_only) return Themed(kReadOnlyBackground);
+      // Editable columns stand out in the tooltip yellow; a dark palette gets a dark tint of it.
+      if (IsDarkPalette(QGuiApplication::palette())) return Themed(kEditableBackground);
+      return QGuiApplication::palette().color(QPalette::ToolTipBase);
     default:
       return {};
   }

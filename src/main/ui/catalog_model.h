@@ -19,6 +19,10 @@ namespace lumivor {
 // other field as stored. A FileSize that is not a number gives the empty text.
 [[nodiscard]] QString FieldText(int field, const TCatalogRecord* record);
 
+// The program's own picture for the generic icon name of a MIME type ("audio-x-generic"), used
+// where the desktop has no icon theme; a null icon for kinds it has none for.
+[[nodiscard]] QIcon BundledIcon(const QString& generic_name);
+
 // One column of the catalog view, taken from a row of the column settings.
 struct CatalogColumn {
   std::string name;       // the caption; names the field (an unknown name shows FileName)
@@ -79,7 +83,8 @@ class CatalogModel : public QAbstractItemModel {
   // The hint of a cell: its text, for FileName and Description followed by
   // " (Press F2 to edit the file's <field>)".
   [[nodiscard]] QString Hint(const CatalogTree::Node* node, int column) const;
-  // The icon of a record: the folder icon for directories, else the icon of its type.
+  // The icon of a record: the folder icon for directories, else the desktop theme's icon of its
+  // MIME type (by extension), else the program's own picture of its kind, else a plain file.
   [[nodiscard]] QIcon Icon(const TCatalogRecord& record) const;
   // The number of distinct icons built so far (for tests of the cache).
   [[nodiscard]] std::size_t CachedIcons() const { return icons_.size(); }

@@ -8,6 +8,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "core/ui/grid_style.h"
 #include "main/ui/tfm_main.h"
 
 namespace lumivor {
@@ -19,8 +20,9 @@ QString FromUtf8(std::string_view text) {
 }
 
 QLabel* LinkLabel(const QString& target, const QString& text, QWidget* parent) {
-  auto* label = new QLabel(
-      QStringLiteral("<a href=\"%1\" style=\"color:#0000ff\">%2</a>").arg(target, text), parent);
+  auto* label = new QLabel(QStringLiteral("<a href=\"%1\" style=\"color:%3\">%2</a>")
+                               .arg(target, text, LinkColour(parent->palette()).name()),
+                           parent);
   label->setTextFormat(Qt::RichText);
   label->setCursor(Qt::PointingHandCursor);
   label->setTextInteractionFlags(Qt::LinksAccessibleByMouse);

@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIcon>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -115,6 +117,9 @@ TFMMain::TFMMain(std::string directory, Prompts* prompts, QWidget* parent)
   status_label_->setMinimumWidth(300);
   statusBar()->addWidget(status_label_, 1);
 
+  // File icons come from the desktop's icon theme; a desktop that names none gets a common one.
+  if (QIcon::fallbackThemeName().isEmpty()) QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+
   // The progress window comes second, after the main window.
   wait_form_ = new TWaitForm(this);
 }
@@ -160,13 +165,13 @@ void TFMMain::CreateToolbar(QWidget* host) {
   row->addSpacing(8);
   auto* links = new QVBoxLayout();
   links->setContentsMargins(0, 8, 0, 8);
-  auto* label2 = new QLabel(
-      QStringLiteral("<a href=\"%1\" style=\"color:#0000ff\">%1</a>").arg(FromUtf8(kWebAddress)),
-      panel);
+  auto* label2 = new QLabel(QStringLiteral("<a href=\"%1\" style=\"color:%2\">%1</a>")
+                                .arg(FromUtf8(kWebAddress), LinkColour(palette()).name()),
+                            panel);
   label2->setObjectName(QStringLiteral("Label2"));
   auto* label3 =
-      new QLabel(QStringLiteral("<a href=\"mailto:%1\" style=\"color:#0000ff\">Support:%1</a>")
-                     .arg(FromUtf8(kSupportMail)),
+      new QLabel(QStringLiteral("<a href=\"mailto:%1\" style=\"color:%2\">Support:%1</a>")
+                     .arg(FromUtf8(kSupportMail), LinkColour(palette()).name()),
                  panel);
   label3->setObjectName(QStringLiteral("Label3"));
   for (QLabel* label : {label2, label3}) {
@@ -213,8 +218,8 @@ void TFMMain::CreatePanes(QWidget* host) {
   slleft_->setObjectName(QStringLiteral("slleft"));
   slleft_->setHandleWidth(6);
   slleft_->setChildrenCollapsible(false);
-  slleft_->setStyleSheet(
-      QStringLiteral("QSplitter::handle { background-color: %1; }").arg(kSplitterColour.name()));
+  slleft_->setStyleSheet(QStringLiteral("QSplitter::handle { background-color: %1; }")
+                             .arg(Themed(kSplitterColour).name()));
 
   slhint_ = new QSplitter(Qt::Vertical, slleft_);
   slhint_->setObjectName(QStringLiteral("plLeft"));
@@ -234,7 +239,7 @@ void TFMMain::CreatePanes(QWidget* host) {
   pl_hint->setMinimumHeight(80);
   pl_hint->setAutoFillBackground(true);
   QPalette hint_palette = pl_hint->palette();
-  hint_palette.setColor(QPalette::Window, kSplitterColour);
+  hint_palette.setColor(QPalette::Window, Themed(kSplitterColour, hint_palette));
   pl_hint->setPalette(hint_palette);
   auto* hint_layout = new QVBoxLayout(pl_hint);
   hint_layout->setContentsMargins(0, 0, 0, 0);
@@ -284,6 +289,9 @@ void TFMMain::CreatePanes(QWidget* host) {
           [this](const QModelIndex& current, const QModelIndex&) { VTChange(current); });
   connect(vt_model_, &CatalogModel::EditCommitted, this, &TFMMain::VTNewText);
 
+  for (QSplitter* splitter : {slleft_, slhint_}) {
+    connect(splitter, &QSplitter::splitterMoved, this, [this] { keep_pane_proportions_ = false; });
+  }
   slleft_->addWidget(slhint_);
   slleft_->addWidget(panel2);
   slleft_->setStretchFactor(0, 0);
@@ -332,6 +340,10 @@ void TFMMain::RestoreLayout() {
   } else {
     setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
   }
+  // The panes were saved in a window of this size; they are restored in proportion to the
+  // window they come back in, which may be smaller or on a screen of another resolution.
+  saved_window_size_ = QSize(frame.width(), frame.height());
+  keep_pane_proportions_ = true;
   const TXMLPlLeftType left = frame.plLeft();
   left_width_ = std::max(left.width(), 80);
   frm_cat_tree_->SetColumnWidths(left.col1(), left.col2(), left.col3());
@@ -345,10 +357,19 @@ void TFMMain::RestoreLayout() {
 
 void TFMMain::ApplyPaneSizes() {
   if (centralWidget()->layout()) centralWidget()->layout()->activate();
-  const int across = std::max(slleft_->width() - slleft_->handleWidth(), left_width_ + 80);
-  slleft_->setSizes({left_width_, across - left_width_});
-  const int down = std::max(slhint_->height() - slhint_->handleWidth(), hint_height_ + 80);
-  slhint_->setSizes({down - hint_height_, hint_height_});
+  int left = left_width_;
+  int hint = hint_height_;
+  if (saved_window_size_.width() > 0 && saved_window_size_.height() > 0) {
+    left = static_cast<int>(static_cast<long long>(left) * width() / saved_window_size_.width());
+    hint = static_cast<int>(static_cast<long long>(hint) * height() / saved_window_size_.height());
+  }
+  const int across = std::max(slleft_->width() - slleft_->handleWidth(), 160);
+  left = std::clamp(left, 80, across - 80);
+  slleft_->setSizes({left, across - left});
+  // The library tree keeps at least half of the left column.
+  const int down = std::max(slhint_->height() - slhint_->handleWidth(), 160);
+  hint = std::clamp(hint, 80, std::max(80, down / 2));
+  slhint_->setSizes({down - hint, hint});
   panes_applied_ = true;
 }
 
@@ -397,9 +418,17 @@ void TFMMain::BuildColumns() {
   vt_model_->SetColumns(std::move(columns));
   QHeaderView* header = vt_->header();
   const int count = vt_model_->columnCount();
+  // Sizes and times must fit whatever the desktop's font; names and paths keep their widths.
+  const QFontMetrics metrics(vt_->font());
+  const int size_width = metrics.horizontalAdvance(QStringLiteral("000,000.00 KB")) + 16;
+  const int time_width = metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 16;
   for (int i = 0; i < count; ++i) {
     header->showSection(i);
-    header->resizeSection(i, std::max(nodes.Node(i).Width(), 10));
+    int width = std::max(nodes.Node(i).Width(), 10);
+    const int field = vt_model_->Columns()[static_cast<std::size_t>(i)].field;
+    if (field == kFileSize) width = std::max(width, size_width);
+    if (field == kFileTime) width = std::max(width, time_width);
+    header->resizeSection(i, width);
   }
   // Display positions are placed from the leftmost on, so earlier moves stay where they went.
   std::vector<std::pair<int, int>> positions;  // (Index, column)
@@ -425,13 +454,15 @@ void TFMMain::UpdateStatusBar() {
   UpdateWindowTitle();
 }
 
+QString TFMMain::ScreenName() const {
+  if (results_shown_) return QStringLiteral("Search results");
+  if (current_catalog_file_.empty()) return {};
+  return FromUtf8(DisplayNameOf(current_catalog_file_));
+}
+
 void TFMMain::UpdateWindowTitle() {
   QString title = FromUtf8(kProductTitle);
-  if (results_shown_) {
-    title = QStringLiteral("Search results - ") + title;
-  } else if (!current_catalog_file_.empty()) {
-    title = FromUtf8(DisplayNameOf(current_catalog_file_)) + QStringLiteral(" - ") + title;
-  }
+  if (const QString shown = ScreenName(); !shown.isEmpty()) title = shown + " - " + title;
   if (initialised_) setWindowTitle(title);
 }
 
@@ -499,6 +530,9 @@ void TFMMain::OpenCatalog(const std::string& path) {
   ForgetResults();
   vt_model_->AdoptTree(std::move(tree));
   current_catalog_file_ = path;
+  // Nothing of the previous catalog stays in the detail pane.
+  SetDetailShowsItem(false);
+  ShowDetail(nullptr);
   const QModelIndex top = vt_model_->index(0, 0);
   if (top.isValid()) vt_->expand(top);
 }
@@ -636,6 +670,13 @@ void TFMMain::OpenWebPage() { QDesktopServices::openUrl(QUrl(FromUtf8(kWebAddres
 
 void TFMMain::OpenSupportMail() {
   QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + FromUtf8(kSupportMail)));
+}
+
+void TFMMain::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  // Until the user drags a splitter the panes keep their proportions, also while the window
+  // manager is still bringing the window to its restored or maximised size.
+  if (panes_applied_ && keep_pane_proportions_) ApplyPaneSizes();
 }
 
 void TFMMain::showEvent(QShowEvent* event) {

@@ -94,6 +94,9 @@ class TFMMain : public QMainWindow {
   void ClearCatalog();
   // The tree on screen, in the order shown (for saving and exporting it).
   [[nodiscard]] const CatalogTree& CatalogTreeShown();
+  // The name of what the view shows, as a file name to suggest: the open catalog's display
+  // name, "Search results", or empty.
+  [[nodiscard]] QString ScreenName() const;
   // The number of records in the view.
   [[nodiscard]] std::size_t CatalogSize() const;
 
@@ -106,9 +109,10 @@ class TFMMain : public QMainWindow {
   // The catalog file and record a result row came from; nullptr for a node that is no result.
   [[nodiscard]] const ResultSource* SourceOf(const CatalogTree::Node* node) const;
 
-  // Loads the catalog file `path` into the view and expands its first top-level node. Nothing
-  // happens when `path` is already the current catalog file. Raises LumivorError (path and
-  // reason) when the file cannot be read; then the view and CurrentCatalogFile stay as they were.
+  // Loads the catalog file `path` into the view, empties the detail pane and expands its first
+  // top-level node. Nothing happens when `path` is already the current catalog file. Raises
+  // LumivorError (path and reason) when the file cannot be read; then the view and
+  // CurrentCatalogFile stay as they were.
   void OpenCatalog(const std::string& path);
   // Writes the view's tree to CurrentCatalogFile, asking for a file name when that is empty
   // (cancelling saves nothing). The old file is replaced only once the new one is complete.
@@ -189,6 +193,7 @@ class TFMMain : public QMainWindow {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void CreateToolbar(QWidget* host);
@@ -227,6 +232,8 @@ class TFMMain : public QMainWindow {
 
   bool initialised_ = false;
   bool panes_applied_ = false;
+  QSize saved_window_size_;             // the window's size when the pane sizes were saved
+  bool keep_pane_proportions_ = false;  // until the user drags a splitter
   int left_width_ = 308;
   int hint_height_ = 262;
 

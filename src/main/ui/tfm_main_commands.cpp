@@ -69,12 +69,15 @@ void TFMMain::BtnCatLibClick() {
       RunCommand([this, &path] {
         TFMExport dialog(Config(), UserPrompts(), WaitProgress(),
                          QString::fromStdString(LibraryPath()), CatalogTreeShown(), path, this);
+        dialog.screen_name = ScreenName();
         dialog.exec();
       });
     };
     if (window.exec() != QDialog::Accepted || window.SelectedCatalog().isEmpty()) return;
     opened = Utf8(window.SelectedCatalog());
     OpenCatalog(opened);
+    // Sorted as a catalog opened from the main window's tree is.
+    ResortCatalog();
   });
   // Renames, moves and deletions show in the main window's tree too.
   RunCommand([this, &opened] {
@@ -113,6 +116,7 @@ void TFMMain::BtnExportClick() {
   RunCommand([this] {
     TFMExport dialog(Config(), UserPrompts(), WaitProgress(), QString::fromStdString(LibraryPath()),
                      CatalogTreeShown(), QString(), this);
+    dialog.screen_name = ScreenName();
     dialog.exec();
   });
 }

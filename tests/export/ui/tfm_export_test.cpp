@@ -158,6 +158,29 @@ class TFMExportTest : public QObject {
     QVERIFY(f.config.Root().nodes().Node(0).DefaultExport());
   }
 
+  void AnEmptyViewIsNotExportedAndTheScreenIsSuggestedByItsName() {
+    Fixture f;
+    const CatalogTree empty;
+    const std::string out = f.dir / "empty.csv";
+    {
+      TFMExport dialog(f.config, f.prompts, f.progress, Q(f.root), empty, QString());
+      dialog.RBCVS->setChecked(true);
+      f.prompts.script.file_answers = {out};
+      dialog.BtnOk->click();
+      // Told why, never asked for a file, and the dialog stays open for another choice.
+      QCOMPARE(f.Messages(),
+               std::string("Warning|There is nothing to export: the view shows no records.;"));
+      QVERIFY(f.prompts.proposed.empty());
+      QCOMPARE(dialog.result(), int(QDialog::Rejected));
+      QVERIFY(!std::filesystem::exists(out));
+    }
+    auto dialog = f.Open();
+    dialog->screen_name = QStringLiteral("Music");
+    dialog->RBCVS->setChecked(true);
+    dialog->BtnOk->click();  // the file dialog is cancelled
+    QCOMPARE(f.prompts.proposed, std::vector<std::string>({"Music"}));
+  }
+
   void CsvFromTheScreenWithTheDefaultSeparator() {
     Fixture f;
     const std::string out = f.dir / "screen.csv";

@@ -18,6 +18,8 @@
 #include "library/ui/frm_cat_tree.h"
 #include "library/ui/tfm_cat_lib.h"
 #include "library/ui/tfm_new_cat.h"
+#include "main/ui/catalog_model.h"
+#include "main/ui/detail_model.h"
 #include "main/ui/tfm_main.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
@@ -133,16 +135,29 @@ class LibraryCommandsTest : public QObject {
     const std::string catalog = f.library + "/DVD/Film.xml";
     WriteFile(catalog,
               "<fileinfo><file FileName=\"Film\" FullPath=\"Film\" FileType=\"directory\">"
+              "<file FileName=\"z.avi\" FullPath=\"Film/z.avi\" FileType=\"file\"/>"
               "<file FileName=\"a.avi\" FullPath=\"Film/a.avi\" FileType=\"file\"/></file>"
               "</fileinfo>");
+    // An item of another catalog is in the detail pane before.
+    lumivor::CatalogTree shown;
+    shown.AddChild(nullptr)->record.SetField(lumivor::kFileName, "old");
+    f.window->SetCatalogTree(std::move(shown));
+    f.window->VT()->setCurrentIndex(f.window->VTModel()->index(0, 0));
+    QVERIFY(f.window->DetailShowsItem());
     f.driver.When<TFMCatLib>([&](TFMCatLib* window) {
       window->FrmCatTree->SelectNodeByPath(Q(catalog));
       window->BtnOpen->click();
     });
     QVERIFY(f.Press(1));
     QCOMPARE(f.window->CurrentCatalogFile(), catalog);
-    QCOMPARE(f.window->CatalogSize(), std::size_t(2));
+    QCOMPARE(f.window->CatalogSize(), std::size_t(3));
     QCOMPARE(f.window->FrmCatTree()->SelectedPath(), Q(catalog));
+    // Sorted as a catalog opened from the main tree, and nothing of the old one in the pane.
+    const QModelIndex top = f.window->VTModel()->index(0, 0);
+    QCOMPARE(f.window->VTModel()->index(0, 0, top).data().toString(), QString("a.avi"));
+    QCOMPARE(f.window->VTModel()->index(1, 0, top).data().toString(), QString("z.avi"));
+    QVERIFY(!f.window->DetailShowsItem());
+    for (const auto& row : f.window->VLEModel()->Rows()) QVERIFY(row.value != QString("old"));
   }
 
   void CatalogLibraryExportsTheFocusedCatalog() {

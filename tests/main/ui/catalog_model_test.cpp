@@ -1,5 +1,7 @@
 // The catalog view's model on its own: texts, hints, icons, sorting and renaming.
 #include <QAbstractItemModelTester>
+#include <QGuiApplication>
+#include <QPalette>
 #include <QLocale>
 #include <QPersistentModelIndex>
 #include <QSignalSpy>
@@ -124,6 +126,40 @@ class CatalogModelTest : public QObject {
     }
     // mp3 (both cases), txt and no extension; the directory shares the folder icon.
     QCOMPARE(model.CachedIcons(), std::size_t{3});
+  }
+
+  void ADarkPaletteGetsDarkTintsOfTheSameRoles() {
+    CatalogModel model;
+    model.SetColumns(AllColumns());
+    CatalogTree tree;
+    tree.AddChild(nullptr, Record("song.mp3", "file"));
+    model.AdoptTree(std::move(tree));
+    const QPalette light = QGuiApplication::palette();
+    QPalette dark = light;
+    dark.setColor(QPalette::Base, QColor(30, 30, 30));
+    dark.setColor(QPalette::Text, QColor(230, 230, 230));
+    dark.setColor(QPalette::ToolTipBase, QColor(255, 255, 220));  // left light by some themes
+    QGuiApplication::setPalette(dark);
+    for (const int field : {kFullPath, kDescription}) {
+      const QColor background = model.index(0, field).data(Qt::BackgroundRole).value<QColor>();
+      // Light text stays readable: the cell is dark, and read-only and editable cells differ.
+      QVERIFY2(background.lightness() < 100, qPrintable(background.name()));
+      QVERIFY(qAbs(QColor(230, 230, 230).lightness() - background.lightness()) > 120);
+    }
+    QVERIFY(model.index(0, kFullPath).data(Qt::BackgroundRole) !=
+            model.index(0, kDescription).data(Qt::BackgroundRole));
+    QGuiApplication::setPalette(light);
+    QCOMPARE(model.index(0, kFullPath).data(Qt::BackgroundRole).value<QColor>(),
+             QColor(239, 243, 255));
+  }
+
+  void TheProgramsOwnIconsStandInForAMissingTheme() {
+    Q_INIT_RESOURCE(lumivor);
+    for (const char* kind : {"audio-x-generic", "video-x-generic", "image-x-generic",
+                             "text-x-generic", "package-x-generic", "x-office-spreadsheet"}) {
+      QVERIFY2(!BundledIcon(QString::fromLatin1(kind)).isNull(), kind);
+    }
+    QVERIFY(BundledIcon(QStringLiteral("no-such-kind")).isNull());
   }
 
   void SortKeepsDirectoriesFirstInBothDirections() {

@@ -223,6 +223,7 @@ class TFMMainTest : public QObject {
 
   void LayoutIsKeptAcrossStarts() {
     testing::TempDir dir;
+    int left_in_small_window = 0;
     {
       Started app(dir.Path());
       QVERIFY(app.window->isMaximized());
@@ -257,6 +258,9 @@ class TFMMainTest : public QObject {
       app.window->showNormal();
       app.window->setGeometry(60, 70, 700, 450);
       QTRY_COMPARE(app.window->isMaximized(), false);
+      // The smaller window keeps the panes' proportions.
+      left_in_small_window = app.window->LeftSplitter()->sizes().value(0);
+      QVERIFY(left_in_small_window < 250);
       app.window->close();
     }
     TConfig config(dir.Path());
@@ -266,8 +270,30 @@ class TFMMainTest : public QObject {
     QCOMPARE(app.window->size(), QSize(700, 450));
     QCOMPARE(app.window->x(), config.Root().frame().left());
     QCOMPARE(app.window->y(), config.Root().frame().top());
-    QCOMPARE(app.window->LeftSplitter()->sizes().value(0), 250);
+    QCOMPARE(app.window->LeftSplitter()->sizes().value(0), left_in_small_window);
     QVERIFY(app.window->VT()->header()->isSectionHidden(1));
+  }
+
+  void PanesComeBackInProportionToASmallerWindow() {
+    testing::TempDir dir;
+    {
+      // Saved on a big screen: half the width for the library, half the column for the details.
+      TConfig config(dir.Path());
+      TXMLFrameType frame = config.Root().frame();
+      frame.SetMax(true);
+      frame.SetWidth(3200);
+      frame.SetHeight(2400);
+      frame.plLeft().SetWidth(1600);
+      frame.plHint().SetHeight(1800);
+      config.Save();
+    }
+    Started app(dir.Path());
+    QVERIFY(app.window->width() < 3200);
+    const int left = app.window->LeftSplitter()->sizes().value(0);
+    QVERIFY2(qAbs(left - app.window->width() / 2) <= 8, qPrintable(QString::number(left)));
+    // The library tree keeps at least half of its column, however big the details were.
+    const QList<int> column = app.window->HintSplitter()->sizes();
+    QVERIFY2(column.value(0) >= column.value(1), qPrintable(QString::number(column.value(0))));
   }
 
   void OpeningACatalogByAClick() {
