@@ -248,57 +248,67 @@ void TFMExport::RunExport(const std::string& catalog_path) {
   // The suggested name: the catalog's display name; none for the screen.
   const std::string suggested = catalog_path.empty() ? std::string() : DisplayNameOf(catalog_path);
   const bool from_file = !catalog_path.empty();
-  XmlDocument document;
-  if (from_file) {
-    TFileInfo info(&document, progress_, &prompts_);
-    info.LoadFile(catalog_path);
-  }
-  const auto ask = [&](std::string_view extension, std::string_view filter) {
-    return AskSaveFileName(prompts_, extension, filter, suggested);
-  };
+  const std::string separator =
+      EdSep->text().isEmpty() ? std::string(kDefaultCsvSeparator) : Utf8(EdSep->text());
+  const bool html = RBHTML->isChecked(), xml = RBXML->isChecked(), excel = RBExcel->isChecked(),
+             csv = RBCVS->isChecked(), text = RBTxt->isChecked();
 
-  if (RBHTML->isChecked()) {
-    const std::string path = ask(kHtmlExtension, kHtmlFilter);
-    if (path.empty()) return;
+  // From here on no widget is read: the rest may run on another thread.
+  const auto work = [&](Progress& progress, Prompts& prompts) {
+    XmlDocument document;
     if (from_file) {
-      ExportToHtml(path, columns, document, catalog_path, progress_);
-    } else {
-      ExportToHtml(path, columns, screen_, progress_);
+      TFileInfo info(&document, progress, &prompts);
+      info.LoadFile(catalog_path);
     }
-  } else if (RBXML->isChecked()) {
-    const std::string path = ask(kXmlExportExtension, kXmlExportFilter);
-    if (path.empty()) return;
-    if (from_file) {
-      ExportToXml(path, document, progress_);
-    } else {
-      ExportToXml(path, screen_, progress_);
+    const auto ask = [&](std::string_view extension, std::string_view filter) {
+      return AskSaveFileName(prompts, extension, filter, suggested);
+    };
+    if (html) {
+      const std::string path = ask(kHtmlExtension, kHtmlFilter);
+      if (path.empty()) return;
+      if (from_file) {
+        ExportToHtml(path, columns, document, catalog_path, progress);
+      } else {
+        ExportToHtml(path, columns, screen_, progress);
+      }
+    } else if (xml) {
+      const std::string path = ask(kXmlExportExtension, kXmlExportFilter);
+      if (path.empty()) return;
+      if (from_file) {
+        ExportToXml(path, document, progress);
+      } else {
+        ExportToXml(path, screen_, progress);
+      }
+    } else if (excel) {
+      const std::string path = ask(kSpreadsheetExtension, kSpreadsheetFilter);
+      if (path.empty()) return;
+      if (from_file) {
+        ExportToSpreadsheet(path, columns, document, progress, prompts);
+      } else {
+        ExportToSpreadsheet(path, columns, screen_, progress, prompts);
+      }
+    } else if (csv) {
+      const std::string path = ask(kCsvExtension, kCsvFilter);
+      if (path.empty()) return;
+      if (from_file) {
+        ExportToCsv(path, columns, separator, document, catalog_path, progress);
+      } else {
+        ExportToCsv(path, columns, separator, screen_, progress);
+      }
+    } else if (text) {
+      const std::string path = ask(kTextExtension, kTextFilter);
+      if (path.empty()) return;
+      if (from_file) {
+        ExportToText(path, columns, kTextSeparator, document, catalog_path, progress);
+      } else {
+        ExportToText(path, columns, kTextSeparator, screen_, progress);
+      }
     }
-  } else if (RBExcel->isChecked()) {
-    const std::string path = ask(kSpreadsheetExtension, kSpreadsheetFilter);
-    if (path.empty()) return;
-    if (from_file) {
-      ExportToSpreadsheet(path, columns, document, progress_, prompts_);
-    } else {
-      ExportToSpreadsheet(path, columns, screen_, progress_, prompts_);
-    }
-  } else if (RBCVS->isChecked()) {
-    const std::string separator =
-        EdSep->text().isEmpty() ? std::string(kDefaultCsvSeparator) : Utf8(EdSep->text());
-    const std::string path = ask(kCsvExtension, kCsvFilter);
-    if (path.empty()) return;
-    if (from_file) {
-      ExportToCsv(path, columns, separator, document, catalog_path, progress_);
-    } else {
-      ExportToCsv(path, columns, separator, screen_, progress_);
-    }
-  } else if (RBTxt->isChecked()) {
-    const std::string path = ask(kTextExtension, kTextFilter);
-    if (path.empty()) return;
-    if (from_file) {
-      ExportToText(path, columns, kTextSeparator, document, catalog_path, progress_);
-    } else {
-      ExportToText(path, columns, kTextSeparator, screen_, progress_);
-    }
+  };
+  if (run_work) {
+    run_work(work);
+  } else {
+    work(progress_, prompts_);
   }
 }
 
