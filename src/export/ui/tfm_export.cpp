@@ -16,10 +16,7 @@
 
 #include "config/config.h"
 #include "core/errors.h"
-#include "core/file_info.h"
-#include "core/volumes.h"
-#include "core/xml_document.h"
-#include "export/exporters.h"
+#include "export/export_request.h"
 #include "library/ui/frm_cat_tree.h"
 
 namespace lumivor {
@@ -227,89 +224,55 @@ void TFMExport::BtnOkClick() {
   }
   setResult(QDialog::Accepted);
   repaint();
+  ExportOutcome outcome = ExportOutcome::kNoFile;
   try {
-    RunExport(Utf8(preset_catalog_path_));
+    const ExportRequest request = Request(Utf8(preset_catalog_path_));
+    // The request holds all the dialog's choices: from here on no widget is read, so the export
+    // (its file question included) may run on another thread.
+    const auto work = [&](Progress& progress, Prompts& prompts) {
+      outcome = lumivor::RunExport(request, &screen_, progress, prompts);
+    };
+    if (run_work) {
+      run_work(work);
+    } else {
+      work(progress_, prompts_);
+    }
   } catch (const LumivorError& error) {
     progress_.ShowWait(false);
     prompts_.ShowMessage("Error", error.what(), MessageIcon::kError);
     accept();
     return;
   }
-  prompts_.ShowMessage("Done", kExportFinished, MessageIcon::kNone);
+  // Only a file written is finished: a cancelled dialog, a declined overwrite, a refused
+  // workbook and a cancelled export say nothing more.
+  if (outcome == ExportOutcome::kWritten) {
+    prompts_.ShowMessage("Done", kExportFinished, MessageIcon::kNone);
+  }
   accept();
 }
 
-void TFMExport::RunExport(const std::string& catalog_path) {
-  ExportColumns columns;
+ExportRequest TFMExport::Request(const std::string& catalog_path) const {
+  ExportRequest request;
   const TXMLNodesType nodes = config_.Root().nodes();
   for (int i = 0; i < nodes.Count() && i < CLBList->count(); ++i) {
-    if (CLBList->item(i)->checkState() == Qt::Checked) columns.push_back(nodes.Node(i).Name());
+    if (CLBList->item(i)->checkState() == Qt::Checked) {
+      request.columns.push_back(nodes.Node(i).Name());
+    }
   }
-  // The suggested name: the catalog's display name; none for the screen.
-  const std::string suggested = catalog_path.empty() ? std::string() : DisplayNameOf(catalog_path);
-  const bool from_file = !catalog_path.empty();
-  const std::string separator =
-      EdSep->text().isEmpty() ? std::string(kDefaultCsvSeparator) : Utf8(EdSep->text());
-  const bool html = RBHTML->isChecked(), xml = RBXML->isChecked(), excel = RBExcel->isChecked(),
-             csv = RBCVS->isChecked(), text = RBTxt->isChecked();
-
-  // From here on no widget is read: the rest may run on another thread.
-  const auto work = [&](Progress& progress, Prompts& prompts) {
-    XmlDocument document;
-    if (from_file) {
-      TFileInfo info(&document, progress, &prompts);
-      info.LoadFile(catalog_path);
-    }
-    const auto ask = [&](std::string_view extension, std::string_view filter) {
-      return AskSaveFileName(prompts, extension, filter, suggested);
-    };
-    if (html) {
-      const std::string path = ask(kHtmlExtension, kHtmlFilter);
-      if (path.empty()) return;
-      if (from_file) {
-        ExportToHtml(path, columns, document, catalog_path, progress);
-      } else {
-        ExportToHtml(path, columns, screen_, progress);
-      }
-    } else if (xml) {
-      const std::string path = ask(kXmlExportExtension, kXmlExportFilter);
-      if (path.empty()) return;
-      if (from_file) {
-        ExportToXml(path, document, progress);
-      } else {
-        ExportToXml(path, screen_, progress);
-      }
-    } else if (excel) {
-      const std::string path = ask(kSpreadsheetExtension, kSpreadsheetFilter);
-      if (path.empty()) return;
-      if (from_file) {
-        ExportToSpreadsheet(path, columns, document, progress, prompts);
-      } else {
-        ExportToSpreadsheet(path, columns, screen_, progress, prompts);
-      }
-    } else if (csv) {
-      const std::string path = ask(kCsvExtension, kCsvFilter);
-      if (path.empty()) return;
-      if (from_file) {
-        ExportToCsv(path, columns, separator, document, catalog_path, progress);
-      } else {
-        ExportToCsv(path, columns, separator, screen_, progress);
-      }
-    } else if (text) {
-      const std::string path = ask(kTextExtension, kTextFilter);
-      if (path.empty()) return;
-      if (from_file) {
-        ExportToText(path, columns, kTextSeparator, document, catalog_path, progress);
-      } else {
-        ExportToText(path, columns, kTextSeparator, screen_, progress);
-      }
-    }
-  };
-  if (run_work) {
-    run_work(work);
+  request.catalog_path = catalog_path;
+  if (RBHTML->isChecked()) {
+    request.format = ExportFormat::kHtml;
+  } else if (RBXML->isChecked()) {
+    request.format = ExportFormat::kXml;
+  } else if (RBExcel->isChecked()) {
+    request.format = ExportFormat::kSpreadsheet;
+  } else if (RBCVS->isChecked()) {
+    request.format = ExportFormat::kCsv;
+    request.separator = Utf8(EdSep->text());  // empty: ","
   } else {
-    work(progress_, prompts_);
+    request.format = ExportFormat::kText;
   }
+  return request;
 }
 
 }  // namespace lumivor
