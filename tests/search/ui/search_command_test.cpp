@@ -126,6 +126,7 @@ class SearchCommandTest : public QObject {
                 Catalog("c" + std::to_string(i), {"song a", "song b", "other"}));
     }
     lumivor::TWaitForm* wait = f.window->WaitForm();
+    f.window->Work().SetQuietMs(0);  // the window from the start, however fast the search
     // Pressed while an entry of a loaded catalog is being tested, after the first polls.
     int polls = 0;
     bool pressed = false, commands_disabled = false;
