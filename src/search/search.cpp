@@ -9,10 +9,14 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <vector>
 
+#include "core/atomic_file.h"
+#include "core/errors.h"
 #include "core/fields.h"
 #include "core/file_info.h"
+#include "core/input_file.h"
 #include "core/volumes.h"
 #include "library/library_storage.h"
 
@@ -117,14 +121,15 @@ struct DirectoryEntry {
 };
 
 // The entries of `directory` but "." and "..", in name order (ASCII letters folded first, then
-// bytes), so that a search visits a library in the same order every time.
-std::vector<DirectoryEntry> ListDirectory(const std::string& directory) {
+// bytes), so that a search visits a library in the same order every time; nullopt when the
+// directory cannot be listed.
+std::optional<std::vector<DirectoryEntry>> ListDirectory(const std::string& directory) {
   std::vector<DirectoryEntry> entries;
   DIR* dir = ::opendir(directory.c_str());
-  if (!dir) return entries;
+  if (!dir) return std::nullopt;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
+    if (name == "." || name == ".." || IsTemporaryFileName(name)) continue;
     entries.push_back({std::string(name), entry->d_type});
   }
   ::closedir(dir);
@@ -216,8 +221,13 @@ void LibrarySearch::SearchFolder(const std::string& directory) {
     if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
     // A directory reached twice (through a link) is searched once.
     if (!visited_directories_.insert({st.st_dev, st.st_ino}).second) return;
-    std::vector<DirectoryEntry> entries = ListDirectory(path);
-    stack.push_back({std::move(path), std::move(entries), 0});
+    std::optional<std::vector<DirectoryEntry>> entries = ListDirectory(path);
+    if (!entries) {
+      // A folder that cannot be read hides its catalogs: it counts as skipped, like a file.
+      ++outcome_.skipped_files;
+      return;
+    }
+    stack.push_back({std::move(path), std::move(*entries), 0});
   };
   enter(WithTrailingBackslash(directory));
   while (!stack.empty() && !cancelled_) {
@@ -248,8 +258,9 @@ void LibrarySearch::SearchFolder(const std::string& directory) {
 
 int LibrarySearch::ReadIntoBuffer(const std::string& path) {
   size_ = 0;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+  int error = 0;
+  const int fd = TryOpenRegularFile(path, &error);
+  if (fd < 0) return error == 0 ? kNotXml : error;
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
@@ -267,7 +278,12 @@ int LibrarySearch::ReadIntoBuffer(const std::string& path) {
   for (;;) {
     if (capacity_ < needed + kScanPadding) {
       const std::size_t capacity = std::max(needed + kScanPadding, capacity_ + capacity_ / 2);
-      auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+      std::unique_ptr<char[]> bigger;
+      try {
+        bigger = std::make_unique_for_overwrite<char[]>(capacity);
+      } catch (const std::bad_alloc&) {
+        return ENOMEM;  // counted with the skipped files, the search goes on
+      }
       if (size_ > 0) std::memcpy(bigger.get(), buffer_.get(), size_);
       buffer_ = std::move(bigger);
       capacity_ = capacity;
@@ -402,7 +418,17 @@ void LibrarySearch::AddSearchResult(const XmlElement& element) {
   outcome_.results.AddChild(nullptr, TCatalogRecord(fields));
 }
 
+void CheckSearchScope(const SearchCriteria& criteria) {
+  const std::string& path = criteria.scope_path;
+  if (criteria.scope_is_directory) {
+    CheckReadableDirectory(path);
+  } else {
+    ::close(OpenRegularFile(path));
+  }
+}
+
 SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress) {
+  if (!criteria.scope_path.empty()) CheckSearchScope(criteria);
   progress.ShowWait(true, true);
   struct Hide {
     Progress& progress;

@@ -109,8 +109,13 @@ class LibrarySearch {
   std::set<std::pair<unsigned long, unsigned long>> visited_directories_;
 };
 
-// Runs a search of `criteria`: shows the progress window with its Cancel button, searches the
-// scope (a directory with everything below it, or one catalog file) and hides the window.
+// Raises LumivorError naming the scope and the reason when the scope itself is missing or cannot
+// be read: a directory that cannot be listed, or a catalog that is no readable regular file.
+void CheckSearchScope(const SearchCriteria& criteria);
+
+// Runs a search of `criteria` after CheckSearchScope: shows the progress window with its Cancel
+// button, searches the scope (a directory with everything below it, or one catalog file) and hides
+// the window.
 [[nodiscard]] SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress);
 
 }  // namespace lumivor
