@@ -3,7 +3,6 @@
 #include <iostream>
 
 #include "cli/commands.h"
-#include "config/config.h"
 #include "search/search.h"
 
 namespace lumivor::cli {
@@ -23,11 +22,7 @@ int RunSearch(SearchOptions options) {
   }
   if (options.scope.empty()) {
     options.scope = options.library;
-    if (options.scope.empty()) {
-      TConfig& config = GetConfig();
-      if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
-      options.scope = config.LibraryPath();
-    }
+    if (options.scope.empty()) options.scope = DefaultLibrary();
   }
   struct stat info;
   criteria.scope_path = options.scope;

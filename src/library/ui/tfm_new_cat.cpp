@@ -240,10 +240,9 @@ void TFMNewCat::BtnOkClick() {
     EdName->setFocus();
     return;
   }
-  // A catalog is shown under its file name cut before the first ".", so a name starting with "."
-  // would make a hidden file with an empty name; "/" would leave the group.
-  if (!IsValidLibraryName(Utf8(name)) || name.startsWith(QLatin1Char('.'))) {
-    prompts_.ShowMessage(kWarningCaption, kInvalidName, MessageIcon::kWarning);
+  // Checked before the scan, so that a name the file system refuses costs no scan.
+  if (const std::string_view refusal = CheckNewCatalogName(Utf8(name)); !refusal.empty()) {
+    prompts_.ShowMessage(kWarningCaption, refusal, MessageIcon::kWarning);
     EdName->setFocus();
     return;
   }

@@ -36,7 +36,16 @@ void TFMMain::BtnNewCatClick() {
     SetScanRootName(ScanFolder(&tree, Utf8(source), dialog.OnlyFolders(),
                                Utf8(dialog.GetExtFilter()), CurrentCatalogFile(), WaitProgress()));
     SetCatalogTree(std::move(tree));
-    SaveCurrentCatalog();
+    try {
+      SaveCurrentCatalog();
+    } catch (...) {
+      // A catalog that could not be written is none: nothing stays on screen whose every edit
+      // would try the same save again.
+      ClearCatalog();
+      SetCurrentCatalogFile({});
+      UpdateStatusBar();
+      throw;
+    }
     RefreshLibrary(CurrentCatalogFile());
     UpdateStatusBar();
   });
