@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+
+#include "core/errors.h"
 
 namespace lumivor {
 
@@ -41,6 +44,14 @@ std::size_t BlobSize(const char* blob) {
   std::size_t total = 1 + std::size_t(width) * kFieldCount;
   for (int i = 0; i < kFieldCount; ++i) total += ReadLength(p + 1 + i * width, width);
   return total;
+}
+
+// Lengths are stored in at most four bytes: a longer text would be cut without a word.
+void CheckFieldLength(std::string_view text) {
+  if (text.size() > kMaxFieldBytes) {
+    throw LumivorError("A field of " + std::to_string(text.size()) +
+                       " bytes is longer than the 4 GiB a catalog field can hold");
+  }
 }
 
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
@@ -267,6 +278,7 @@ FieldViews TCatalogRecord::Fields() const {
 void TCatalogRecord::SetFields(const FieldViews& fields) { SetFields(fields, nullptr); }
 
 void TCatalogRecord::SetFields(const FieldViews& fields, BlobArena* arena) {
+  for (std::string_view field : fields) CheckFieldLength(field);
   // Clean copies only for the texts that need them; the rest are used as they are.
   std::string cleaned[kFieldCount];
   FieldViews views = fields;
@@ -282,6 +294,7 @@ void TCatalogRecord::SetFields(const FieldViews& fields, BlobArena* arena) {
 void TCatalogRecord::SetField(int index, std::string_view value) {
   if (index < 0 || index >= kFieldCount) return;
   if (Field(index) == value) return;
+  CheckFieldLength(value);
   std::string cleaned;
   if (SanitizeText(value, &cleaned)) value = cleaned;
   FieldViews views = Fields();

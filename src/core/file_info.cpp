@@ -1,6 +1,7 @@
 #include "core/file_info.h"
 
 #include <cstring>
+#include <new>
 
 #include "core/atomic_file.h"
 #include "core/catalog_reader.h"
@@ -254,7 +255,9 @@ void SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& pro
   progress.ShowWait(false);
 }
 
-CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
+namespace {
+
+CatalogTree LoadCatalogTree(const std::string& path, Progress& progress) {
   CatalogTree tree;
   {
     progress.ShowWait(true, false);
@@ -274,6 +277,16 @@ CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
   TFileInfo info(&document, progress);
   if (info.LoadFile(path)) info.ReadTree(&tree);
   return tree;
+}
+
+}  // namespace
+
+CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
+  try {
+    return LoadCatalogTree(path, progress);
+  } catch (const std::bad_alloc&) {
+    throw LumivorError(path + ": not enough memory to hold the catalog");
+  }
 }
 
 std::string CatalogText(const CatalogTree& tree) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 
 #include "core/atomic_file.h"
 #include "core/errors.h"
@@ -61,11 +62,39 @@ void ForEachDocumentRecord(const XmlDocument& document, Visit&& visit) {
   throw LumivorError("Cannot write " + path + ": " + std::string(reason));
 }
 
+// Keeps the library's own error printing off the standard error while it lives: the library
+// prints a line or two of its own for a failure that the export reports anyway, in one line.
+class QuietStandardError {
+ public:
+  QuietStandardError() {
+    std::fflush(stderr);
+    saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+    if (null >= 0) ::close(null);
+  }
+  ~QuietStandardError() {
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDERR_FILENO);
+      ::close(saved_);
+    }
+  }
+  QuietStandardError(const QuietStandardError&) = delete;
+  QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 // Closes the workbook if the export ends before it did.
 struct WorkbookCloser {
   lxw_workbook* workbook;
   ~WorkbookCloser() {
-    if (workbook) workbook_close(workbook);
+    if (workbook) {
+      QuietStandardError quiet;
+      workbook_close(workbook);
+    }
   }
 };
 
@@ -90,7 +119,11 @@ void WriteWorkbook(const std::string& path, const ExportColumns& columns, std::s
   lxw_workbook_options options{};
   options.constant_memory = LXW_TRUE;
   options.use_zip64 = records * k > 20'000'000 ? LXW_TRUE : LXW_FALSE;
-  lxw_workbook* workbook = workbook_new_opt(temporary.TemporaryPath().c_str(), &options);
+  lxw_workbook* workbook;
+  {
+    QuietStandardError quiet;
+    workbook = workbook_new_opt(temporary.TemporaryPath().c_str(), &options);
+  }
   if (!workbook) Fail(path, "the workbook cannot be created");
   WorkbookCloser closer{workbook};
   lxw_worksheet* sheet = workbook_add_worksheet(workbook, nullptr);
@@ -146,7 +179,12 @@ void WriteWorkbook(const std::string& path, const ExportColumns& columns, std::s
   });
 
   closer.workbook = nullptr;
-  check(workbook_close(workbook));
+  lxw_error closed;
+  {
+    QuietStandardError quiet;
+    closed = workbook_close(workbook);
+  }
+  check(closed);
   temporary.Commit();
 }
 
