@@ -80,14 +80,19 @@ TEST(ResourceLimits, AReadBeyondTheMemoryLimitNamesTheFileAndTheCause) {
     ::close(pipe_ends[0]);
     rlimit limit{std::size_t{768} << 20, std::size_t{768} << 20};
     ::setrlimit(RLIMIT_AS, &limit);
-    std::string message = "no error";
-    try {
-      (void)LoadCatalog(path);
-    } catch (const LumivorError& e) {
-      message = e.what();
-    } catch (const std::exception& e) {
-      message = std::string("other: ") + e.what();
-    }
+    std::string message;
+    const auto attempt = [&](const auto& read) {
+      try {
+        read();
+        message += "no error\n";
+      } catch (const LumivorError& e) {
+        message += std::string(e.what()) + "\n";
+      } catch (const std::exception& e) {
+        message += std::string("other: ") + e.what() + "\n";
+      }
+    };
+    attempt([&] { (void)LoadCatalog(path); });
+    attempt([&] { (void)ReadWholeFile(path); });
     const ssize_t ignored = ::write(pipe_ends[1], message.data(), message.size());
     (void)ignored;
     ::_exit(0);
@@ -99,7 +104,8 @@ TEST(ResourceLimits, AReadBeyondTheMemoryLimitNamesTheFileAndTheCause) {
   ::close(pipe_ends[0]);
   int status;
   ::waitpid(child, &status, 0);
-  EXPECT_EQ(message, path + ": not enough memory to read the file (1073741824 bytes)");
+  EXPECT_EQ(message, path + ": not enough memory to hold the catalog\n" + path +
+                         ": not enough memory to read the file (1073741824 bytes)\n");
 }
 
 }  // namespace

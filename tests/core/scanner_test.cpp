@@ -119,8 +119,7 @@ TEST(ExtFilter, MatchesWholeUpperCasedExtensionsOnly) {
   EXPECT_FALSE(PassesExtFilter("a.tx", filter));
   EXPECT_FALSE(PassesExtFilter("a.docx", filter));
   // A backslash in an extension must not let it straddle two entries of the filter.
-  const std::string straddled = ExtFilterOf({"*.txt", "*x"});
-  ASSERT_EQ(straddled, "\\.TXT\\X\\");
+  const std::string straddled = "\\.TXT\\X\\";
   EXPECT_FALSE(PassesExtFilter("b.txt\\x", straddled));
   EXPECT_TRUE(PassesExtFilter("b.txt", straddled));
   EXPECT_TRUE(PassesExtFilter("anything", ""));
@@ -129,16 +128,30 @@ TEST(ExtFilter, MatchesWholeUpperCasedExtensionsOnly) {
   EXPECT_TRUE(PassesExtFilter("a.\xC3\xA9", "\\.\xC3\xA9\\"));
 }
 
-TEST(ExtFilter, IsBuiltFromTheDialogsListEntries) {
+TEST(ExtFilter, EveryWayOfTypingAnExtensionMeansTheSame) {
+  for (const char* typed : {"h", ".h", "*.h", "*.H", " *.h\t", "H"}) {
+    EXPECT_EQ(NormalizeExtension(typed), "h") << typed;
+  }
+  EXPECT_EQ(NormalizeExtension("Mp3"), "mp3");
+  EXPECT_EQ(NormalizeExtension("*x"), "x");
+  // Nothing that could stand after a name's last dot: no extension at all.
+  for (const char* typed :
+       {"", "  ", "*", ".", "*.", "*.*", "..h", "*..h", "tar.gz", "a/b", "a\\b", "h*", "?"}) {
+    EXPECT_EQ(NormalizeExtension(typed), "") << typed;
+  }
+}
+
+TEST(ExtFilter, IsBuiltFromTheExtensionsAsTyped) {
   EXPECT_EQ(ExtFilterOf({"*.txt", "*.Doc"}), "\\.TXT\\.DOC\\");
-  EXPECT_EQ(ExtFilterOf({"*.mp3 ", "   ", "*.ogg"}), "\\.MP3\\.OGG\\");
+  EXPECT_EQ(ExtFilterOf({"*.mp3 ", "   ", "ogg", ".FLAC"}), "\\.MP3\\.OGG\\.FLAC\\");
+  EXPECT_EQ(ExtFilterOf({"h", ".h", "*.h", "*.H"}), "\\.H\\");  // one extension, listed once
   EXPECT_EQ(ExtFilterOf({}), "");
-  EXPECT_EQ(ExtFilterOf({"  "}), "");
-  // An entry typed with its dot matches nothing; one typed empty neither.
-  EXPECT_EQ(ExtFilterOf({"*..txt"}), "\\..TXT\\");
-  EXPECT_FALSE(PassesExtFilter("a.txt", ExtFilterOf({"*..txt", "*."})));
-  // "*." must not take a name that merely ends in a dot: it has no extension.
-  EXPECT_FALSE(PassesExtFilter("draft.", ExtFilterOf({"*."})));
+  EXPECT_EQ(ExtFilterOf({"  ", "*.*", "*."}), "");
+  EXPECT_TRUE(PassesExtFilter("expat.h", ExtFilterOf({"*.h"})));
+  EXPECT_FALSE(PassesExtFilter("expat.hh", ExtFilterOf({"*.h"})));
+  // A filter entry of a bare dot must not take a name that merely ends in one: it has no
+  // extension.
+  EXPECT_FALSE(PassesExtFilter("draft.", "\\.\\"));
 }
 
 TEST(ScanFolder, RecordsEveryEntryWithItsFields) {
@@ -183,7 +196,33 @@ TEST(ScanFolder, RecordsEveryEntryWithItsFields) {
   ASSERT_FALSE(progress.events.empty());
   EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Loading info.."});
   EXPECT_FALSE(progress.visible);
-  EXPECT_FALSE(progress.cancellable);
+  EXPECT_EQ(progress.events.front().text, "cancellable");  // a scan offers Cancel
+}
+
+TEST(ScanFolder, ACancelledScanStopsAndLeavesNothing) {
+  TempDir dir;
+  const std::string root = dir / "r";
+  for (int i = 0; i < 20; ++i) WriteSized(root + "/f" + std::to_string(i) + "/x/a.txt", 10);
+  for (int after : {0, 1, 5, 30}) {
+    RecordingProgress progress;
+    progress.cancel_after = after;
+    CatalogTree tree;
+    ScanReport report;
+    ScanFolder(&tree, root, false, "", "/lib/Disk.xml", progress, nullptr, &report);
+    EXPECT_TRUE(report.cancelled) << after;
+    EXPECT_TRUE(tree.Empty()) << after;
+    EXPECT_FALSE(progress.visible);
+    // The walk stopped at the first poll that said Cancel.
+    EXPECT_EQ(progress.polls, after + 1);
+  }
+  // Never cancelled: every folder is there and the report says so.
+  RecordingProgress progress;
+  CatalogTree tree;
+  ScanReport report;
+  ScanFolder(&tree, root, false, "", "/lib/Disk.xml", progress, nullptr, &report);
+  EXPECT_FALSE(report.cancelled);
+  EXPECT_EQ(report.unreadable_folders, 0u);
+  EXPECT_EQ(tree.Size(), 61u);
 }
 
 TEST(ScanFolder, NamesAndTimesAreRecordedAsTheyAre) {
@@ -266,8 +305,9 @@ TEST(ScanFolder, FilterKeepsMatchingFilesAndPrunesFoldersWithoutThem) {
                                "/docs/deep [60 directory  60.00]\n" + "3 " + root +
                                "/docs/deep/er [60 directory  60.00]\n" + "4 " + root +
                                "/docs/deep/er/x.txt [60 file txt 60.00]\n");
-  // No match at all: the catalog is empty.
-  EXPECT_EQ(Scan(root, false, "\\.PDF\\").Size(), 0u);
+  // No match at all: the catalog still records the scanned folder, with nothing below it.
+  const auto none = Scan(root, false, "\\.PDF\\");
+  EXPECT_EQ(Outline(none), "0 " + root + " [0 directory  100]\n");
 }
 
 TEST(ScanFolder, HiddenEntriesAreRecorded) {
@@ -349,11 +389,19 @@ TEST(ScanFolder, UnreadableFolderIsRecordedEmptyAndTheScanGoesOn) {
   ::chmod(dir.Path().c_str(), 0755);
   const std::string outline = InChild(::geteuid() == 0, [&]() -> std::string {
     if (::access(root.c_str(), R_OK | X_OK) != 0) return "SKIP: temporary folder out of reach";
-    CatalogTree tree = Scan(root);
-    return Outline(tree);
+    CatalogTree tree;
+    ScanReport report;
+    ScanFolder(&tree, root, false, "", "/lib/Disk.xml", NoProgress(), nullptr, &report);
+    SortByName(tree);
+    return "unreadable " + std::to_string(report.unreadable_folders) + "\n" + Outline(tree);
   });
   if (outline.rfind("SKIP", 0) == 0) GTEST_SKIP() << outline;
-  EXPECT_EQ(outline, "0 " + root + " [20 directory  100]\n" +  //
+  EXPECT_EQ(UnreadableFoldersText(2),
+            "2 folders could not be read; they are catalogued without their contents.");
+  EXPECT_EQ(UnreadableFoldersText(1),
+            "1 folder could not be read; it is catalogued without its contents.");
+  // Only "locked" could not be opened; "listed" was read, though its entries could not be stated.
+  EXPECT_EQ(outline, "unreadable 1\n0 " + root + " [20 directory  100]\n" +  //
                          "1 " + root + "/a [0 directory  0.00]\n" + "2 " + root +
                          "/a/locked [0 directory  0.00]\n" + "1 " + root +
                          "/b [20 directory  100.00]\n" + "2 " + root +
