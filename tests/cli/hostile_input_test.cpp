@@ -86,10 +86,14 @@ TEST(HostileInput, MissingScopesAndLibrariesAreErrors) {
                        missing + ": No such file or directory");
 }
 
-// The command line tool as a user whom permissions bind: root reads every folder.
-std::string UnprivilegedCli() {
-  if (::geteuid() != 0) return Cli();
-  return "setpriv --reuid=65534 --regid=65534 --clear-groups " + Cli();
+// The command line tool as a user whom permissions bind (root reads every folder), with its data
+// in `data_dir`.
+std::string UnprivilegedCli(const std::string& data_dir) {
+  std::filesystem::create_directories(data_dir);
+  ::chmod(data_dir.c_str(), 0777);
+  const std::string env = "LUMIVOR_DATA_DIR='" + data_dir + "' ";
+  if (::geteuid() != 0) return env + Cli();
+  return "setpriv --reuid=65534 --regid=65534 --clear-groups env " + env + Cli();
 }
 
 TEST(HostileInput, UnreadableScopesAndFoldersAreNotSilent) {
@@ -100,7 +104,7 @@ TEST(HostileInput, UnreadableScopesAndFoldersAreNotSilent) {
   WriteFile(dir / "lib/locked.xml", kCatalog);
   ::chmod((dir / "lib/Closed").c_str(), 0);
   ::chmod((dir / "lib/locked.xml").c_str(), 0);
-  const std::string cli = UnprivilegedCli();
+  const std::string cli = UnprivilegedCli(dir / "data");
   ExpectOneLineFailure(RunCommand(cli + " search --scope '" + dir / "lib/Closed" + "' --name song"),
                        dir / "lib/Closed: Permission denied");
   ExpectOneLineFailure(
@@ -109,7 +113,8 @@ TEST(HostileInput, UnreadableScopesAndFoldersAreNotSilent) {
   ExpectOneLineFailure(RunCommand(cli + " list --library '" + dir / "lib/Closed" + "'"),
                        dir / "lib/Closed: Permission denied");
   // Within a readable scope the closed folder and the locked file count as skipped.
-  const auto result = RunCommand(cli + " search --scope '" + dir / "lib" + "' --name song");
+  const auto result =
+      RunCommand(cli + " search --no-index --scope '" + dir / "lib" + "' --name song");
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "1 match, 2 files skipped (not readable catalogs)\n");
 }
