@@ -178,7 +178,11 @@ class Scanner {
         continue;
       }
       const char* tag_start = p_ - 1;
+      // A fresh element that keeps the storage of its list of further attributes.
+      std::vector<ScannedElement::Extra> extras = std::move(element.extras);
+      extras.clear();
       element = ScannedElement();
+      element.extras = std::move(extras);
       std::string_view name;
       bool closed = false;
       if (!StartTag(&name, &closed, &element)) return ScanStatus::kUnsupported;
@@ -253,10 +257,13 @@ class Scanner {
       }
       if (!element) continue;
       const int field = FieldOfName(attribute);
-      if (field >= 0 && !element->present[field]) {
+      const std::string_view raw(value_start, static_cast<std::size_t>(p_ - 1 - value_start));
+      if (field < 0) {
+        element->extras.push_back({attribute, raw, plain});
+      } else if (!element->present[field]) {
         element->present[field] = true;
         element->plain[field] = plain;
-        element->raw[field] = {value_start, static_cast<std::size_t>(p_ - 1 - value_start)};
+        element->raw[field] = raw;
       }
     }
     if (element) element->may_match = has_reference;
