@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/fields.h"
+#include "core/catalog_reader.h"
 #include "core/file_info.h"
 #include "core/scanner.h"
 #include "export/exporters.h"
@@ -296,7 +297,9 @@ TEST_F(DeepCatalogTest, SearchAndTheIndexRouteFindTagsAndEntries) {
 
 TEST_F(DeepCatalogTest, XmlExportCarriesTheTags) {
   const std::string out = library_ / "export.xml";
-  ExportToXml(out, tree_, NoProgress());
+  const auto writer = MakeXmlWriter(out, NoProgress());
+  ASSERT_TRUE(EmitTree(tree_, *writer));
+  writer->Finish();
   const CatalogTree exported = LoadCatalog(out);
   EXPECT_EQ(Record(exported, source_ + "/clip.mp4").Extras(),
             Record(tree_, source_ + "/clip.mp4").Extras());
