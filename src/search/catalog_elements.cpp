@@ -236,6 +236,7 @@ CatalogElementReader::FastResult CatalogElementReader::ScanBuffer(const char* be
                                                                   const Needle* needle,
                                                                   const Visit& visit) {
   std::array<std::string, kFieldCount> decoded;
+  std::vector<std::string> decoded_extras;
   bool undecodable = false;
   ElementValues values;
   // The value of field `i` of `element`, decoded into decoded[i] when it needs decoding.
@@ -251,8 +252,22 @@ CatalogElementReader::FastResult CatalogElementReader::ScanBuffer(const char* be
   const ScanStatus status = ScanCatalogText(begin, end, needle, [&](const ScannedElement& element) {
     values.depth = element.depth;
     values.may_match = element.may_match;
+    values.extras.clear();
     if (element.may_match) {
       for (int i = 0; i < kFieldCount; ++i) values.fields[i] = value_of(element, i);
+      if (decoded_extras.size() < element.extras.size()) {
+        decoded_extras.resize(element.extras.size());
+      }
+      for (std::size_t i = 0; i < element.extras.size(); ++i) {
+        const ScannedElement::Extra& extra = element.extras[i];
+        if (extra.plain) {
+          values.extras.push_back({extra.name, extra.raw});
+        } else if (DecodeAttributeValue(extra.raw, &decoded_extras[i])) {
+          values.extras.push_back({extra.name, decoded_extras[i]});
+        } else {
+          undecodable = true;
+        }
+      }
     } else {
       values.fields.fill(std::nullopt);
       values.fields[kFileName] = value_of(element, kFileName);
@@ -282,6 +297,12 @@ CatalogReadStatus CatalogElementReader::ParseBuffer(const Visit& visit) {
         const pugi::xml_attribute attribute = node.attribute(FieldNames[i].data());
         values.fields[i] =
             attribute ? std::optional<std::string_view>(attribute.value()) : std::nullopt;
+      }
+      values.extras.clear();
+      for (const pugi::xml_attribute attribute : node.attributes()) {
+        if (!IsFieldName(attribute.name())) {
+          values.extras.push_back({attribute.name(), attribute.value()});
+        }
       }
       if (!visit(values)) return CatalogReadStatus::kStopped;
       if (node.first_child()) {
