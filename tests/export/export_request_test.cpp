@@ -211,12 +211,13 @@ TEST(RunExport, EveryFormatWritesTheSameRecordsFromTheScreenAndFromTheFile) {
 }
 
 TEST(RunExport, AFileHandedToTheFallbackMidwayIsWrittenOnce) {
-  // The comment near the end sends the reader to its fallback route after it gave every record:
+  // An instruction named like the declaration, near the end, sends the reader to its fallback
+  // route after it gave every record:
   // the writers are restarted and must not write the records twice.
   TempDir dir;
   const std::string clean = CatalogText(BigTree(3000));
   std::string odd = clean;
-  odd.insert(odd.rfind("</fileinfo>"), "<!-- a note -->");
+  odd.insert(odd.rfind("</fileinfo>"), "<?xml-stylesheet href=\"s.xsl\"?>");
   WriteFile(dir / "clean/c.xml", clean);
   WriteFile(dir / "odd/c.xml", odd);
   struct Restarts : RecordSink {
