@@ -212,8 +212,8 @@ TEST(RunExport, EveryFormatWritesTheSameRecordsFromTheScreenAndFromTheFile) {
 
 TEST(RunExport, AFileHandedToTheFallbackMidwayIsWrittenOnce) {
   // An instruction named like the declaration, near the end, sends the reader to its fallback
-  // route after it gave every record:
-  // the writers are restarted and must not write the records twice.
+  // route after it gave every record: the writers are restarted and must not write the records
+  // twice.
   TempDir dir;
   const std::string clean = CatalogText(BigTree(3000));
   std::string odd = clean;
