@@ -23,6 +23,7 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
   }
   IndexedSearchOutcome result;
   if (criteria.scope_path.empty()) return result;
+  CheckSearchScope(criteria);
   progress.ShowWait(true, true);
   struct Hide {
     Progress& progress;
@@ -30,7 +31,9 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
   } hide{progress};
 
   const std::string index_path = IndexPathFor(library_root);
-  for (int attempt = 0; attempt < 2 && !result.used_index; ++attempt) {
+  // The index holds no tags yet: a search for them reads the catalog files.
+  const int attempts = criteria.meta.empty() ? 2 : 0;
+  for (int attempt = 0; attempt < attempts && !result.used_index; ++attempt) {
     try {
       std::unique_ptr<LibraryIndex> index;
       if (attempt == 0) {

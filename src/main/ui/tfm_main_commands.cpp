@@ -53,7 +53,16 @@ void TFMMain::BtnNewCatClick() {
     SetScanRootName(root_name);
     SetCurrentCatalogFile(catalog);
     SetCatalogTree(std::move(tree));
-    SaveCurrentCatalog();
+    try {
+      SaveCurrentCatalog();
+    } catch (...) {
+      // A catalog that could not be written is none: nothing stays on screen whose every edit
+      // would try the same save again.
+      ClearCatalog();
+      SetCurrentCatalogFile({});
+      UpdateStatusBar();
+      throw;
+    }
     RefreshLibrary(CurrentCatalogFile());
     UpdateStatusBar();
     if (report.unreadable_folders > 0) {
@@ -101,6 +110,7 @@ void TFMMain::BtnSearchClick() {
       criteria.name = Utf8(dialog.EdFileName->text());
       criteria.extension = Utf8(dialog.EdExt->text());
       criteria.description = Utf8(dialog.EdDes->text());
+      criteria.meta = Utf8(dialog.EdTags->text());
       criteria.case_sensitive = dialog.CheckBox1->isChecked();
       criteria.whole_field = dialog.CheckBox2->isChecked();
     }
