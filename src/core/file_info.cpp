@@ -6,6 +6,7 @@
 #include "core/catalog_reader.h"
 #include "core/errors.h"
 #include "core/volumes.h"
+#include "index/indexed_search.h"
 
 namespace lumivor {
 
@@ -168,6 +169,8 @@ void SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& pro
   progress.ShowWait(true, false);
   progress.SetWaitText(kSavingInfo);
   WriteCatalogFile(tree, path, progress);
+  // The search index of the library the catalog lies in (if any) follows at once.
+  NoteLibraryChange(path);
   progress.ShowWait(false);
 }
 

@@ -97,11 +97,10 @@ TEST(IndexQuery, TrigramsForCriteriaOfThreeCharactersOrMore) {
   EXPECT_EQ(CandidateQuery(criteria), "");
   criteria.name = "song";
   criteria.description = "a\"b\xC3\xBC";
-  EXPECT_EQ(CandidateQuery(criteria),
-            "name : (\"son\" AND \"ong\") AND description : (\"a\"\"b\" AND \"\"\"b\xC3\xBC\")");
+  EXPECT_EQ(CandidateQuery(criteria), "\"son\" AND \"ong\" AND \"a\"\"b\" AND \"\"\"b\xC3\xBC\"");
   criteria = SearchCriteria();
   criteria.name = "aaaa";  // a repeated trigram is asked for once
-  EXPECT_EQ(CandidateQuery(criteria), "name : (\"aaa\")");
+  EXPECT_EQ(CandidateQuery(criteria), "\"aaa\"");
   criteria.name = "ab\xFF";  // not UTF-8: every record is tested
   EXPECT_EQ(CandidateQuery(criteria), "");
 }
@@ -377,7 +376,7 @@ TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
   CatalogTree tree = LoadCatalog(dir / "lib/Mp3/a.xml");
   tree.Top()->record.SetField(kDescription, "edited");
   SaveCatalog(tree, dir / "lib/Mp3/a.xml", NoProgress());
-  NoteLibraryChange(root, dir / "lib/Mp3/a.xml");
+  NoteLibraryChange(dir / "lib/Mp3/a.xml");
   {
     LibraryIndex index(root, IndexPathFor(root));
     EXPECT_EQ(index.Update(NoProgress()).read, 0u);
@@ -388,10 +387,10 @@ TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
 
   // A group renamed and a catalog moved: nothing needs reading again.
   std::filesystem::rename(dir / "lib/Mp3", dir / "lib/Music");
-  NoteLibraryMove(root, dir / "lib/Mp3", dir / "lib/Music");
+  NoteLibraryMove(dir / "lib/Mp3", dir / "lib/Music");
   std::filesystem::create_directories(dir / "lib/DVD");
   std::filesystem::rename(dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
-  NoteLibraryMove(root, dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
+  NoteLibraryMove(dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
   {
     LibraryIndex index(root, IndexPathFor(root));
     EXPECT_EQ(index.Update(NoProgress()).read, 0u);
@@ -405,7 +404,7 @@ TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
 
   // A deleted group.
   std::filesystem::remove_all(dir / "lib/DVD");
-  NoteLibraryChange(root, dir / "lib/DVD");
+  NoteLibraryChange(dir / "lib/DVD");
   LibraryIndex index(root, IndexPathFor(root));
   EXPECT_EQ(index.CatalogCount(), 1u);
   EXPECT_EQ(index.EntryCount(), 1u);
