@@ -667,7 +667,7 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   std::unordered_map<std::int64_t, std::string> folder_paths;
   std::array<std::string, kFieldCount> unpacked;
   const auto full_path_of = [&](std::int64_t id) -> std::optional<std::string> {
-    std::vector<std::pair<std::int64_t, std::string>> chain;  // entries and their names, upwards
+    std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
     std::optional<std::string> path;
     Statement& lookup = statements_->lookup;
     while (!path) {
@@ -683,9 +683,10 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       std::string name(lookup.Text(0).value_or(std::string_view()));
       const std::string rest(lookup.Blob(1));
       lookup.Reset();
-      if (const auto distance = ParentDistanceOf(rest)) {
-        chain.emplace_back(id, std::move(name));
-        id -= *distance;
+      if (auto link = ParentLinkOf(rest, name)) {
+        const std::int64_t distance = link->distance;
+        chain.emplace_back(id, std::move(*link));
+        id -= distance;
         continue;
       }
       std::array<std::string, kFieldCount> fields;
@@ -695,7 +696,9 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       folder_paths.emplace(id, *path);
     }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      *path += "/" + it->second;
+      if (it->second.keep > path->size()) return std::nullopt;
+      path->resize(it->second.keep);
+      *path += it->second.tail;
       folder_paths.emplace(it->first, *path);
     }
     return path;

@@ -145,12 +145,25 @@ void PackEntryFields(const FieldValues& fields, std::string_view parent_full_pat
     } else if (field == kFullPath) {
       if (text == name) {
         code = kFormA;
-      } else if (parent_distance > 0 && text.size() == parent_full_path.size() + 1 + name.size() &&
-                 text.substr(0, parent_full_path.size()) == parent_full_path &&
-                 text[parent_full_path.size()] == '/' &&
-                 text.substr(parent_full_path.size() + 1) == name) {
-        code = kFormB;
-        AppendVarint(out, static_cast<std::uint64_t>(parent_distance));
+      } else if (parent_distance > 0) {
+        std::size_t keep = 0;
+        while (keep < text.size() && keep < parent_full_path.size() &&
+               text[keep] == parent_full_path[keep]) {
+          ++keep;
+        }
+        const std::string_view tail = text.substr(keep);
+        // Worth it only when a good part of the path is shared.
+        if (keep >= 8) {
+          code = kFormB;
+          AppendVarint(out, static_cast<std::uint64_t>(parent_distance));
+          AppendVarint(out, keep);
+          if (tail.size() == name.size() + 1 && tail[0] == '/' && tail.substr(1) == name) {
+            AppendVarint(out, 0);
+          } else {
+            AppendVarint(out, tail.size() + 1);
+            out->append(tail);
+          }
+        }
       }
     } else if (field == kFileSize) {
       if (const auto number = CanonicalNumber(text)) {
@@ -187,13 +200,37 @@ void PackEntryFields(const FieldValues& fields, std::string_view parent_full_pat
   }
 }
 
-std::optional<std::int64_t> ParentDistanceOf(std::string_view data) {
-  // FullPath is the first packed field: its code is the lowest two bits, its number comes first.
+namespace {
+
+// Reads a parent link at `*at` (after the header): distance, kept bytes, tail.
+bool ReadParentLink(std::string_view data, std::size_t* at, std::string_view file_name,
+                    ParentLink* link) {
+  std::uint64_t distance = 0, keep = 0, tail = 0;
+  if (!ReadVarint(data, at, &distance) || distance == 0 || !ReadVarint(data, at, &keep) ||
+      !ReadVarint(data, at, &tail)) {
+    return false;
+  }
+  link->distance = static_cast<std::int64_t>(distance);
+  link->keep = static_cast<std::size_t>(keep);
+  if (tail == 0) {
+    link->tail = "/" + std::string(file_name);
+  } else {
+    if (tail - 1 > data.size() - *at) return false;
+    link->tail.assign(data.substr(*at, tail - 1));
+    *at += tail - 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ParentLink> ParentLinkOf(std::string_view data, std::string_view file_name) {
+  // FullPath is the first packed field: its code is the lowest two bits, its link comes first.
   if (data.size() < 2 || (static_cast<unsigned char>(data[0]) & 3) != kFormB) return std::nullopt;
   std::size_t at = 2;
-  std::uint64_t distance = 0;
-  if (!ReadVarint(data, &at, &distance) || distance == 0) return std::nullopt;
-  return static_cast<std::int64_t>(distance);
+  ParentLink link;
+  if (!ReadParentLink(data, &at, file_name, &link)) return std::nullopt;
+  return link;
 }
 
 bool UnpackEntryFields(
@@ -234,13 +271,17 @@ bool UnpackEntryFields(
       default:
         break;
     }
-    if (!ReadVarint(data, &at, &number)) return false;
     if (field == kFullPath) {
-      const std::optional<std::string> parent =
-          number > 0 ? parent_full_path(static_cast<std::int64_t>(number)) : std::nullopt;
-      if (!parent) return false;
-      text = *parent + "/" + std::string(file_name);
-    } else if (field == kFileSize) {
+      ParentLink link;
+      if (!ReadParentLink(data, &at, file_name, &link)) return false;
+      const std::optional<std::string> parent = parent_full_path(link.distance);
+      if (!parent || link.keep > parent->size()) return false;
+      text.assign(*parent, 0, link.keep);
+      text += link.tail;
+      continue;
+    }
+    if (!ReadVarint(data, &at, &number)) return false;
+    if (field == kFileSize) {
       text = std::to_string(number);
     } else if (field == kFileTime) {
       text = TimeText(number, code == kFormB);

@@ -16,12 +16,13 @@ using FieldValues = std::array<std::optional<std::string_view>, kFieldCount>;
 
 // Packs the fields of an element that the index keeps beside FileName, FileExt and Description
 // (FullPath, FileSize, FileTime, FileType, FileNameLength, PathNameLength, SizePercentage) into
-// a few bytes. Values of the shapes a scan writes take their compact forms: a FullPath that is its
-// parent's FullPath, "/" and its FileName is kept as the distance to the parent's entry
-// (`parent_distance`, 0 when the element has no parent element), sizes and times as numbers,
-// lengths that count the name's or path's characters as a mark. Every compact form is checked
-// to give back exactly the text it stands for; anything else is kept as it stands. Absent and
-// empty values are alike (a result shows both as empty).
+// a few bytes. Values of the shapes a scan writes take their compact forms: a FullPath that
+// starts like its parent's FullPath (`parent_full_path` of the entry `parent_distance` before this
+// one; distance 0 when the element has no parent element) keeps only the distance, how much of
+// the parent's path it shares and the rest (nothing when the rest is "/" and the FileName); sizes
+// and times are kept as numbers, lengths that count the name's or path's characters as a mark.
+// Every compact form is checked to give back exactly the text it stands for; anything else is
+// kept as it stands. Absent and empty values are alike (a result shows both as empty).
 void PackEntryFields(const FieldValues& fields, std::string_view parent_full_path,
                      std::int64_t parent_distance, std::string* out);
 
@@ -33,8 +34,15 @@ bool UnpackEntryFields(
     const std::function<std::optional<std::string>(std::int64_t distance)>& parent_full_path,
     std::array<std::string, kFieldCount>* out);
 
-// The distance to the parent's entry when the packed FullPath is the parent's FullPath, "/" and
-// the entry's FileName; nullopt otherwise.
-[[nodiscard]] std::optional<std::int64_t> ParentDistanceOf(std::string_view data);
+// How a packed FullPath is made from the parent's: the parent's entry is `distance` entries
+// before, its FullPath's first `keep` bytes are followed by `tail`.
+struct ParentLink {
+  std::int64_t distance = 0;
+  std::size_t keep = 0;
+  std::string tail;
+};
+// The link of an entry named `file_name` whose FullPath is kept that way; nullopt otherwise.
+[[nodiscard]] std::optional<ParentLink> ParentLinkOf(std::string_view data,
+                                                     std::string_view file_name);
 
 }  // namespace lumivor

@@ -13,6 +13,7 @@
 
 #include "core/file_info.h"
 #include "index/indexed_search.h"
+#include "index/packed_fields.h"
 #include "search/search.h"
 #include "test_util.h"
 
@@ -121,6 +122,94 @@ TEST(IndexQuery, RegexLiteralsAreWhatEveryMatchHolds) {
   EXPECT_EQ(RegexLiterals("diskette", false), (V{"di", "ette"}));
   EXPECT_EQ(RegexLiterals("caf\xC3\xA9 bar", false), (V{"caf", " bar"}));
   EXPECT_EQ(RegexLiterals("caf\xC3\xA9 bar", true), (V{"caf\xC3\xA9 bar"}));
+}
+
+// --- Packed entries ------------------------------------------------------------------------
+
+// Packs `fields` below a parent with FullPath `parent` (`distance` entries before) and unpacks
+// them again.
+std::array<std::string, kFieldCount> RoundTrip(const FieldValues& fields, std::string_view parent,
+                                               std::int64_t distance, std::size_t* size) {
+  std::string packed;
+  PackEntryFields(fields, parent, distance, &packed);
+  *size = packed.size();
+  std::array<std::string, kFieldCount> out;
+  const bool ok = UnpackEntryFields(
+      packed, fields[kFileName].value_or(""),
+      [&](std::int64_t d) {
+        EXPECT_EQ(d, distance);
+        return std::optional<std::string>(parent);
+      },
+      &out);
+  EXPECT_TRUE(ok);
+  return out;
+}
+
+TEST(PackedFields, EveryValueComesBackExactly) {
+  const std::string parent = "/media/disk/Music";
+  FieldValues scanned{};
+  scanned[kFileName] = "Song \xC3\xBC.mp3";
+  scanned[kFullPath] = "/media/disk/Music/Song \xC3\xBC.mp3";
+  scanned[kFileSize] = "1234567";
+  scanned[kFileTime] = "2021-03-04 05:06:07";
+  scanned[kFileType] = "file";
+  scanned[kFileNameLength] = "10";
+  scanned[kPathNameLength] = "28";
+  scanned[kSizePercentage] = "12.34";
+  std::size_t size = 0;
+  std::array<std::string, kFieldCount> out = RoundTrip(scanned, parent, 3, &size);
+  for (int i : {kFullPath, kFileSize, kFileTime, kFileType, kFileNameLength, kPathNameLength,
+                kSizePercentage}) {
+    EXPECT_EQ(out[i], *scanned[i]) << FieldNames[i];
+  }
+  EXPECT_LE(size, 16u);  // the path and the numbers in their compact forms
+
+  // Values a scan does not write are kept as they stand.
+  const char* const odd[][2] = {{"FileSize", "007"},
+                                {"FileSize", "-1"},
+                                {"FileSize", "12345678901234567890"},
+                                {"FileTime", "2021-13-04"},
+                                {"FileTime", "2021-02-31"},
+                                {"FileTime", "2021-03-04 24:00:00"},
+                                {"FileTime", "2021-03-04"},
+                                {"FileTime", "0999-01-01"},
+                                {"FileType", "Directory"},
+                                {"FileNameLength", "011"},
+                                {"PathNameLength", "9"},
+                                {"SizePercentage", "100"},
+                                {"SizePercentage", "0.5"},
+                                {"SizePercentage", "01.00"},
+                                {"SizePercentage", "0.00"},
+                                {"FullPath", "/media/disk/Musical/x"},
+                                {"FullPath", "relative"},
+                                {"FullPath", "/media/disk/Music/Song \xC3\xBC.mp3/"},
+                                {"FullPath", "/media/disk/Music"}};
+  for (const auto& [name, value] : odd) {
+    FieldValues fields = scanned;
+    fields[FieldIndexOf(name)] = value;
+    out = RoundTrip(fields, parent, 1, &size);
+    EXPECT_EQ(out[FieldIndexOf(name)], value) << name;
+    EXPECT_EQ(out[kPathNameLength], *fields[kPathNameLength]) << name;
+  }
+  // Missing and empty values both come back empty; a top-level FullPath equal to the name.
+  FieldValues top{};
+  top[kFileName] = "/media/disk";
+  top[kFullPath] = "/media/disk";
+  top[kFileExt] = "";
+  out = RoundTrip(top, "", 0, &size);
+  EXPECT_EQ(out[kFullPath], "/media/disk");
+  EXPECT_EQ(out[kFileSize], "");
+  EXPECT_EQ(size, 2u);
+
+  // Damaged data is refused, never read past its end.
+  std::string packed;
+  PackEntryFields(scanned, parent, 3, &packed);
+  std::array<std::string, kFieldCount> ignored;
+  const auto parent_of = [&](std::int64_t) { return std::optional<std::string>(parent); };
+  for (std::size_t cut = 0; cut < packed.size(); ++cut) {
+    EXPECT_FALSE(UnpackEntryFields(packed.substr(0, cut), "x", parent_of, &ignored)) << cut;
+  }
+  EXPECT_FALSE(UnpackEntryFields(packed + "x", "x", parent_of, &ignored));
 }
 
 // --- The indexed search against the file search ----------------------------------------------
@@ -321,6 +410,43 @@ TEST(IndexedSearch, RandomLibrariesAndCriteriaGiveTheFileSearchResults) {
   EXPECT_GT(found, 1000u);
   EXPECT_GT(with_results, 200u);
   EXPECT_GT(through_trigrams, 30u);
+}
+
+TEST(IndexedSearch, ScannedCatalogsGiveTheFileSearchResults) {
+  TempDir dir;
+  // A folder tree as a scan sees it: nested folders, non-ASCII names, a deep chain.
+  std::string deep = dir / "src/deep";
+  for (int i = 0; i < 40; ++i) deep += "/level " + std::to_string(i);
+  WriteFile(deep + "/bottom song.mp3", "123");
+  for (const char* name : {"My Song.mp3", "M\xC3\xBCsik/SONGS.txt", "M\xC3\xBCsik/a/b/c.song",
+                           "notes & more.txt", "x/\xE6\x97\xA5\xE6\x9C\xAC.doc"}) {
+    WriteFile(dir / "src/" + name, name);
+  }
+  std::filesystem::create_directories(dir / "lib");
+  for (const char* group : {"Mp3", "DVD"}) {
+    const auto scan = RunCommand(Cli() + " scan '" + dir / "src" + "' --name Disk --group " +
+                                 group + " --library '" + dir / "lib" + "'");
+    ASSERT_EQ(scan.status, 0) << scan.err;
+  }
+  LibraryIndex index(dir / "lib", dir / "index.sqlite");
+  ASSERT_EQ(index.Update(NoProgress()).read, 2u);
+  for (const char* text :
+       {"song", "SONG", "level 3", "m\xC3\xBC", "bottom song.mp3", "o", "&", "ev"}) {
+    for (const bool case_sensitive : {false, true}) {
+      for (const bool whole : {false, true}) {
+        SearchCriteria criteria = Criteria(dir / "lib", true);
+        criteria.name = text;
+        criteria.case_sensitive = case_sensitive;
+        criteria.whole_field = whole;
+        ExpectSameResults(index, criteria);
+      }
+    }
+  }
+  SearchCriteria deepest = Criteria(dir / "lib", true);
+  deepest.name = "bottom";
+  const SearchOutcome found = index.Search(deepest, NoProgress());
+  ASSERT_EQ(found.results.Size(), 2u);
+  EXPECT_EQ(found.results.Top()->record.Field(kFullPath), deep + "/bottom song.mp3");
 }
 
 TEST(IndexedSearch, HandMadeChangesAreFoundBeforeTheSearch) {
