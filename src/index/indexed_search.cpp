@@ -33,9 +33,7 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
   } hide{progress};
 
   const std::string index_path = IndexPathFor(library_root);
-  // The index holds no tags yet: a search for them reads the catalog files.
-  const int attempts = criteria.meta.empty() ? 2 : 0;
-  for (int attempt = 0; attempt < attempts && !result.used_index; ++attempt) {
+  for (int attempt = 0; attempt < 2 && !result.used_index; ++attempt) {
     try {
       std::unique_ptr<LibraryIndex> index;
       if (attempt == 0) {

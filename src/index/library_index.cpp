@@ -26,7 +26,7 @@ namespace lumivor {
 namespace {
 
 // The layout of the tables; an index of another layout is made afresh.
-constexpr int kLayoutVersion = 2;
+constexpr int kLayoutVersion = 3;
 // How long a writer waits for another program's transaction before the index counts as locked.
 constexpr int kBusyTimeoutMs = 3000;
 // Rows between two polls of Cancel while reading a catalog or searching.
@@ -235,18 +235,18 @@ struct LibraryIndex::CatalogRow {
 struct LibraryIndex::Statements {
   explicit Statements(sqlite3* db)
       : insert_entry(db,
-                     "INSERT INTO entries(id, name, ext, description, rest) "
-                     "VALUES(?1, ?2, ?3, ?4, ?5)"),
+                     "INSERT INTO entries(id, name, ext, description, rest, extras) "
+                     "VALUES(?1, ?2, ?3, ?4, ?5, ?6)"),
         insert_text(db,
-                    "INSERT INTO entry_text(rowid, name, ext, description) "
-                    "VALUES(?1, ?2, ?3, ?4)"),
+                    "INSERT INTO entry_text(rowid, name, ext, description, tags) "
+                    "VALUES(?1, ?2, ?3, ?4, ?5)"),
         insert_catalog(db,
                        "INSERT INTO catalogs(path, size, mtime, inode, device, first, count, "
                        "readable) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
         delete_text(db,
-                    "INSERT INTO entry_text(entry_text, rowid, name, ext, description) "
-                    "SELECT 'delete', id, name, ext, description FROM entries "
-                    "WHERE id BETWEEN ?1 AND ?2"),
+                    "INSERT INTO entry_text(entry_text, rowid, name, ext, description, tags) "
+                    "SELECT 'delete', id, name, ext, description, extras_text(extras) "
+                    "FROM entries WHERE id BETWEEN ?1 AND ?2"),
         delete_entries(db, "DELETE FROM entries WHERE id BETWEEN ?1 AND ?2"),
         delete_catalog(db, "DELETE FROM catalogs WHERE id = ?1"),
         next_id(db, "SELECT IFNULL(MAX(id), 0) + 1 FROM entries"),
@@ -255,10 +255,12 @@ struct LibraryIndex::Statements {
                  "FROM catalogs ORDER BY path"),
         rename_catalog(db, "UPDATE catalogs SET path = ?2 WHERE id = ?1"),
         entry_count(db, "SELECT IFNULL(SUM(count), 0), COUNT(*) FROM catalogs"),
-        scan(db, "SELECT id, name, ext, description, rest FROM entries WHERE id BETWEEN ?1 AND ?2"),
+        scan(db,
+             "SELECT id, name, ext, description, rest, extras FROM entries "
+             "WHERE id BETWEEN ?1 AND ?2"),
         lookup(db, "SELECT name, rest FROM entries WHERE id = ?1"),
         candidates(db,
-                   "SELECT e.id, e.name, e.ext, e.description, e.rest FROM entry_text "
+                   "SELECT e.id, e.name, e.ext, e.description, e.rest, e.extras FROM entry_text "
                    "JOIN entries AS e ON e.id = entry_text.rowid "
                    "WHERE entry_text MATCH ?3 AND entry_text.rowid BETWEEN ?1 AND ?2 "
                    "ORDER BY entry_text.rowid") {}
@@ -316,6 +318,21 @@ void LibraryIndex::OpenFile(const std::string& file, bool fresh, bool bulk) {
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db_, 1);
+  // The text the trigrams of an entry's tags were made of, to take them out again.
+  sqlite3_create_function(
+      db_, "extras_text", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+      [](sqlite3_context* context, int, sqlite3_value** values) {
+        if (sqlite3_value_type(values[0]) == SQLITE_NULL) {
+          sqlite3_result_null(context);
+          return;
+        }
+        const void* data = sqlite3_value_blob(values[0]);
+        const std::string text =
+            ExtrasText(std::string_view(static_cast<const char*>(data),
+                                        static_cast<std::size_t>(sqlite3_value_bytes(values[0]))));
+        sqlite3_result_text(context, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+      },
+      nullptr, nullptr);
   if (bulk) {
     // A file of this process's own, renamed into place once complete: nothing to share or to
     // keep safe on the way.
@@ -395,10 +412,10 @@ void LibraryIndex::CreateSchema() {
            "device INTEGER NOT NULL, first INTEGER NOT NULL, count INTEGER NOT NULL, "
            "readable INTEGER NOT NULL)",
            "CREATE TABLE entries(id INTEGER PRIMARY KEY, name TEXT, ext TEXT, description TEXT, "
-           "rest BLOB)",
+           "rest BLOB, extras BLOB)",
            // Trigrams of the three searched fields, for candidates only (the rule decides): no
            // copy of the texts, no positions, no sizes, which keeps the index small.
-           "CREATE VIRTUAL TABLE entry_text USING fts5(name, ext, description, content='', "
+           "CREATE VIRTUAL TABLE entry_text USING fts5(name, ext, description, tags, content='', "
            "tokenize='trigram', detail='none', columnsize=0)",
        }) {
     Statement(db_, sql).Run();
@@ -456,7 +473,7 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
   const std::int64_t first = next.Step() ? next.Int(0) : 1;
   next.Reset();
   std::int64_t count = 0;
-  std::string packed;
+  std::string packed, packed_extras;
   bool cancelled = false;
   // The entry and FullPath of the element at each depth on the way down to the current one.
   std::vector<std::pair<std::int64_t, std::string>> parents;
@@ -471,14 +488,25 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
     };
     const auto ext = non_empty(element.fields[kFileExt]);
     const auto description = non_empty(element.fields[kDescription]);
+    PackExtras(element.extras, &packed_extras);
+    std::optional<std::string_view> extras;
+    std::string tags;
+    if (!packed_extras.empty()) {
+      extras = packed_extras;
+      tags = ExtrasText(packed_extras);
+    }
     PackEntryFields(element.fields, has_parent ? std::string_view(parents.back().second) : "",
                     has_parent ? id - parents.back().first : 0, &packed);
     if (parents.size() == depth - 1) {
       parents.emplace_back(id, element.fields[kFullPath].value_or(std::string_view()));
     }
     statements_->insert_entry.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
-    statements_->insert_entry.BindBlob(5, packed).Run();
-    statements_->insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description).Run();
+    statements_->insert_entry.BindBlob(5, packed);
+    if (extras) statements_->insert_entry.BindBlob(6, *extras);
+    statements_->insert_entry.Run();
+    statements_->insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
+    statements_->insert_text.Bind(5, extras ? std::optional<std::string_view>(tags) : std::nullopt)
+        .Run();
     ++count;
     if (progress && count % kPollRows == 0 && progress->WaitCancelled()) {
       cancelled = true;
@@ -666,6 +694,7 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   // name: walked up without recursion (catalogs can nest very deep), folders remembered.
   std::unordered_map<std::int64_t, std::string> folder_paths;
   std::array<std::string, kFieldCount> unpacked;
+  ExtraViews extras;
   const auto full_path_of = [&](std::int64_t id) -> std::optional<std::string> {
     std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
     std::optional<std::string> path;
@@ -735,7 +764,11 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       }
       if (id < scope[current].row.first) continue;  // another catalog's entry between ours
       const auto name = statement.Text(1);
-      if (!matcher.Matches(name, statement.Text(2), statement.Text(3))) continue;
+      if (!UnpackExtras(statement.Blob(5), &extras)) {
+        statement.Reset();
+        throw IndexError("The search index holds a damaged entry.", true);
+      }
+      if (!matcher.Matches(name, statement.Text(2), statement.Text(3), &extras)) continue;
       const std::string_view file_name = name.value_or(std::string_view());
       const bool unpacked_ok = UnpackEntryFields(
           statement.Blob(4), file_name,
@@ -750,7 +783,7 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       fields[kDescription] = statement.Text(3).value_or(std::string_view());
       if (!catalog_name) catalog_name = DisplayNameOf(scope[current].path);
       fields[kCatalogName] = *catalog_name;
-      outcome.results.AddChild(nullptr, fields);
+      outcome.results.AddChild(nullptr, fields, extras);
       outcome.sources.push_back(
           {scope[current].path, static_cast<std::size_t>(id - scope[current].row.first)});
       if (outcome.results.Size() - reported >= 100 && reported < 100) report(true);
@@ -765,7 +798,8 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
 
 std::string CandidateQuery(const SearchCriteria& criteria) {
   // The index keeps no columns apart: a trigram found in another field only adds a candidate.
-  std::vector<std::string> texts = {criteria.name, criteria.extension, criteria.description};
+  std::vector<std::string> texts = {criteria.name, criteria.extension, criteria.description,
+                                    criteria.meta};
   if (!criteria.regex.empty()) {
     for (std::string& literal : RegexLiterals(criteria.regex, criteria.case_sensitive)) {
       texts.push_back(std::move(literal));

@@ -224,6 +224,46 @@ bool ReadParentLink(std::string_view data, std::size_t* at, std::string_view fil
 
 }  // namespace
 
+void PackExtras(const ExtraViews& extras, std::string* out) {
+  out->clear();
+  for (const ExtraAttribute& extra : extras) {
+    if (extra.value.empty()) continue;
+    AppendVarint(out, extra.name.size());
+    out->append(extra.name);
+    AppendVarint(out, extra.value.size());
+    out->append(extra.value);
+  }
+}
+
+bool UnpackExtras(std::string_view data, ExtraViews* out) {
+  out->clear();
+  std::size_t at = 0;
+  auto text = [&](std::string_view* piece) {
+    std::uint64_t size = 0;
+    if (!ReadVarint(data, &at, &size) || size > data.size() - at) return false;
+    *piece = data.substr(at, size);
+    at += size;
+    return true;
+  };
+  while (at < data.size()) {
+    ExtraAttribute extra;
+    if (!text(&extra.name) || !text(&extra.value)) return false;
+    out->push_back(extra);
+  }
+  return true;
+}
+
+std::string ExtrasText(std::string_view data) {
+  ExtraViews extras;
+  std::string text;
+  if (!UnpackExtras(data, &extras)) return text;
+  for (const ExtraAttribute& extra : extras) {
+    if (!text.empty()) text += '\n';
+    text.append(extra.value);
+  }
+  return text;
+}
+
 std::optional<ParentLink> ParentLinkOf(std::string_view data, std::string_view file_name) {
   // FullPath is the first packed field: its code is the lowest two bits, its link comes first.
   if (data.size() < 2 || (static_cast<unsigned char>(data[0]) & 3) != kFormB) return std::nullopt;

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/catalog_record.h"
 #include "core/fields.h"
 
 namespace lumivor {
@@ -33,6 +34,15 @@ bool UnpackEntryFields(
     std::string_view data, std::string_view file_name,
     const std::function<std::optional<std::string>(std::int64_t distance)>& parent_full_path,
     std::array<std::string, kFieldCount>* out);
+
+// Packs the further attributes of an element (those with empty values are left out, as a record
+// leaves them out); empty when there are none.
+void PackExtras(const ExtraViews& extras, std::string* out);
+// The further attributes packed in `data`, as views into it; false when the data is damaged.
+bool UnpackExtras(std::string_view data, ExtraViews* out);
+// The values of the packed further attributes, one per line: the text the index's trigrams of
+// the tags are made of.
+[[nodiscard]] std::string ExtrasText(std::string_view data);
 
 // How a packed FullPath is made from the parent's: the parent's entry is `distance` entries
 // before, its FullPath's first `keep` bytes are followed by `tail`.

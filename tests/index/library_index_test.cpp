@@ -55,6 +55,9 @@ std::vector<std::string> Lines(const SearchOutcome& outcome) {
       line += node->record.Field(i);
       line += '\t';
     }
+    for (const ExtraAttribute& extra : node->record.Extras()) {
+      line += std::string(extra.name) + "=" + std::string(extra.value) + '\t';
+    }
     lines.push_back(line);
   });
   return lines;
@@ -293,6 +296,9 @@ class RandomLibrary {
     if (Pick(3) == 0) entry += " Description=\"" + Escaped(RandomText(6)) + "\"";
     if (Pick(5) == 0) entry += " Description=\"\"";
     if (Pick(8) == 0) entry += " CatalogName=\"stored\"";
+    // Further attributes (tags), some of them empty.
+    if (Pick(4) == 0) entry += " Artist=\"" + Escaped(RandomText(5)) + "\"";
+    if (Pick(6) == 0) entry += " Album=\"" + Escaped(RandomText(3)) + "\"";
     if (depth < 3 && Pick(4) == 0) {
       entry += ">";
       const int children = Pick(4);
@@ -344,6 +350,7 @@ class RandomLibrary {
       criteria.name = criterion(1 + Pick(2));
       criteria.extension = criterion(4);
       criteria.description = criterion(4);
+      criteria.meta = criterion(5);
       criteria.regex.clear();
       if (Pick(5) == 0) {
         static const char* const kPatterns[] = {"^s",  "o.g$", "[0-9]",  "so+n?g",    "\\.",
@@ -370,7 +377,7 @@ std::size_t ExpectSameResults(LibraryIndex& index, const SearchCriteria& criteri
   const SearchOutcome indexed = index.Search(criteria, NoProgress());
   EXPECT_EQ(Lines(indexed), Lines(files))
       << "name=[" << criteria.name << "] ext=[" << criteria.extension << "] description=["
-      << criteria.description << "] regex=[" << criteria.regex
+      << criteria.description << "] tags=[" << criteria.meta << "] regex=[" << criteria.regex
       << "] case=" << criteria.case_sensitive << " whole=" << criteria.whole_field
       << " scope=" << criteria.scope_path;
   EXPECT_EQ(indexed.sources, files.sources) << criteria.scope_path;
@@ -388,7 +395,7 @@ TEST(IndexedSearch, RandomLibrariesAndCriteriaGiveTheFileSearchResults) {
     std::filesystem::create_directories(dir / "lib/Mp3");
     LibraryIndex index(dir / "lib", dir / "index.sqlite");
     ASSERT_FALSE(index.Update(NoProgress()).cancelled);
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 60; ++round) {
       for (const SearchCriteria& criteria :
            {library.RandomCriteria(Criteria(dir / "lib", true)),
             library.RandomCriteria(Criteria(dir / "lib/Mp3/", true))}) {
