@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/catalog_record.h"
 #include "core/fields.h"
 #include "core/progress.h"
 #include "search/catalog_scanner.h"
@@ -35,17 +36,22 @@ struct CatalogFile {
 
 // Every regular file below `directory`, at any depth, sorted by its path relative to
 // `directory` (byte order), so that a library is searched in the same order on every machine.
-// Symbolic links are followed and every directory is entered once. Sets each entry's path as the
+// Symbolic links are followed and every directory is entered once. The hidden temporary files of
+// saves (IsTemporaryFileName) are no catalogs and are passed over. Sets each entry's path as the
 // progress text and polls WaitCancelled after each; false when cancelled (`files` then holds what
-// was found so far, unsorted).
+// was found so far, unsorted). Directories that cannot be listed are counted in
+// `*unreadable_folders` when it is given.
 bool ListCatalogFiles(const std::string& directory, Progress& progress,
-                      std::vector<CatalogFile>* files);
+                      std::vector<CatalogFile>* files, std::size_t* unreadable_folders = nullptr);
 
 // The field values of one element of a catalog file as every search sees them: decoded as the
 // XML reader decodes attribute values, nullopt where the element lacks the attribute.
 struct ElementValues {
   int depth = 0;  // 1 for the entries directly below the root element
   std::array<std::optional<std::string_view>, kFieldCount> fields{};
+  // The element's further attributes (media tags and the like), decoded, in document order;
+  // empty when may_match is false.
+  ExtraViews extras;
   // False when the element cannot match the needle the file was read with; only FileName is
   // filled then.
   bool may_match = true;

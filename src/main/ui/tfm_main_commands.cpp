@@ -37,17 +37,32 @@ void TFMMain::BtnNewCatClick() {
     const QString source = dialog.SourcePath();
     // The folder may have gone (a medium taken out) while the dialog was open.
     if (source.trimmed().isEmpty() || !QFileInfo(source).isDir()) return;
+    // The scan builds a tree of its own: the catalog on screen stays until it has succeeded.
     CatalogTree tree;
     ScanReport report;
-    const std::string root_name =
-        ScanFolder(&tree, Utf8(source), dialog.OnlyFolders(), Utf8(dialog.GetExtFilter()),
-                   Utf8(dialog.CatalogFile()), WaitProgress(), nullptr, &report, deep);
+    std::string root_name;
+    const std::string folder = Utf8(source), filter = Utf8(dialog.GetExtFilter()),
+                      catalog = Utf8(dialog.CatalogFile());
+    const bool only_folders = dialog.OnlyFolders();
+    RunInBackground([&](WorkContext& work) {
+      root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
+                             &work.scan_listener, &report, deep);
+    });
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
     SetScanRootName(root_name);
-    SetCurrentCatalogFile(Utf8(dialog.CatalogFile()));
+    SetCurrentCatalogFile(catalog);
     SetCatalogTree(std::move(tree));
-    SaveCurrentCatalog();
+    try {
+      SaveCurrentCatalog();
+    } catch (...) {
+      // A catalog that could not be written is none: nothing stays on screen whose every edit
+      // would try the same save again.
+      ClearCatalog();
+      SetCurrentCatalogFile({});
+      UpdateStatusBar();
+      throw;
+    }
     RefreshLibrary(CurrentCatalogFile());
     UpdateStatusBar();
     if (report.unreadable_folders > 0) {
@@ -70,6 +85,7 @@ void TFMMain::BtnCatLibClick() {
         TFMExport dialog(Config(), UserPrompts(), WaitProgress(),
                          QString::fromStdString(LibraryPath()), CatalogTreeShown(), path, this);
         dialog.screen_name = ScreenName();
+        dialog.run_work = ExportRunner();
         dialog.exec();
       });
     };
@@ -97,6 +113,7 @@ void TFMMain::BtnSearchClick() {
       criteria.name = Utf8(dialog.EdFileName->text());
       criteria.extension = Utf8(dialog.EdExt->text());
       criteria.description = Utf8(dialog.EdDes->text());
+      criteria.meta = Utf8(dialog.EdTags->text());
       criteria.case_sensitive = dialog.CheckBox1->isChecked();
       criteria.whole_field = dialog.CheckBox2->isChecked();
     }
@@ -105,11 +122,18 @@ void TFMMain::BtnSearchClick() {
     ClearCatalog();
     UpdateStatusBar();
     repaint();
-    SearchOutcome outcome = SearchLibrary(criteria, WaitProgress());
+    SearchOutcome outcome;
+    RunInBackground([&](WorkContext& work) { outcome = SearchLibrary(criteria, work.progress); });
     const std::string finished = SearchFinishedText(outcome);
     ShowSearchResults(std::move(outcome));
     UserPrompts().ShowMessage("Done", finished, MessageIcon::kNone);
   });
+}
+
+std::function<void(const std::function<void(Progress&, Prompts&)>&)> TFMMain::ExportRunner() {
+  return [this](const std::function<void(Progress&, Prompts&)>& work) {
+    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); });
+  };
 }
 
 void TFMMain::BtnExportClick() {
@@ -117,6 +141,7 @@ void TFMMain::BtnExportClick() {
     TFMExport dialog(Config(), UserPrompts(), WaitProgress(), QString::fromStdString(LibraryPath()),
                      CatalogTreeShown(), QString(), this);
     dialog.screen_name = ScreenName();
+    dialog.run_work = ExportRunner();
     dialog.exec();
   });
 }

@@ -4,6 +4,7 @@
 #include <QTreeView>
 
 #include "core/catalog_edit.h"
+#include "core/ui/background_work.h"
 #include "library/library_storage.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
@@ -45,8 +46,12 @@ void TFMMain::ApplyResultEdit(CatalogTree::Node* node, const ResultSource& sourc
                               std::string_view text) {
   RunCommand([&] {
     // The file is written first; the rows change only once it holds the edit.
-    const EditedCatalog edited =
-        lumivor::ApplyResultEdit(source, node->record, field, text, WaitProgress());
+    // Read and written by the worker; the window changes nothing while it runs.
+    EditedCatalog edited;
+    const TCatalogRecord shown = node->record;
+    RunInBackground([&](WorkContext& work) {
+      edited = lumivor::ApplyResultEdit(source, shown, field, text, work.progress);
+    });
     if (!edited.refusal.empty()) {
       prompts_->ShowMessage(kWarningCaption, edited.refusal, MessageIcon::kWarning);
       return;
