@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <functional>
+#include <new>
 #include <utility>
 
 #include "core/atomic_file.h"
@@ -9,6 +10,7 @@
 #include "core/catalog_writer.h"
 #include "core/errors.h"
 #include "core/volumes.h"
+#include "index/indexed_search.h"
 
 namespace lumivor {
 
@@ -112,14 +114,28 @@ void SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& pro
   progress.ShowWait(true, false);
   progress.SetWaitText(kSavingInfo);
   WriteCatalogFile(tree, path, progress);
+  // The search index of the library the catalog lies in (if any) follows at once.
+  NoteLibraryChange(path);
   progress.ShowWait(false);
 }
 
-CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
+namespace {
+
+CatalogTree LoadCatalogTree(const std::string& path, Progress& progress) {
   CatalogTree tree;
   TreeSink sink(&tree);
   ReadCatalogFile(path, sink, progress);
   return tree;
+}
+
+}  // namespace
+
+CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
+  try {
+    return LoadCatalogTree(path, progress);
+  } catch (const std::bad_alloc&) {
+    throw LumivorError(path + ": not enough memory to hold the catalog");
+  }
 }
 
 std::string CatalogText(const CatalogTree& tree) {

@@ -16,10 +16,12 @@
 #include <vector>
 
 #include "config/config.h"
+#include "core/atomic_file.h"
 #include "core/errors.h"
 #include "core/fields.h"
 #include "core/volumes.h"
 #include "core/xml_document.h"
+#include "index/indexed_search.h"
 
 namespace lumivor {
 
@@ -360,6 +362,12 @@ bool IsValidLibraryName(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
+std::string_view CheckNewCatalogName(std::string_view name) {
+  if (!IsValidLibraryName(name)) return kInvalidName;
+  if (name.size() > kMaxCatalogNameBytes) return kCatalogNameTooLong;
+  return {};
+}
+
 std::string GroupPath(std::string_view parent_directory, std::string_view name) {
   return WithoutTrailingBackslash(parent_directory) + "/" + std::string(name);
 }
@@ -398,6 +406,12 @@ void CreateDefaultLibrary(const std::string& root) {
   }
 }
 
+void CheckReadableDirectory(const std::string& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) throw LumivorError(path + ": " + SystemMessage(errno));
+  ::closedir(dir);
+}
+
 CatalogTree ListLibrary(const std::string& root, bool groups_only) {
   const std::string library = root.empty() ? GetConfig().LibraryPath() : root;
 
@@ -419,7 +433,8 @@ CatalogTree ListLibrary(const std::string& root, bool groups_only) {
     if (dir == nullptr) continue;  // an unreadable group lists as empty
     DirCloser closer{dir};
     while (const dirent* entry = ::readdir(dir)) {
-      if (IsDotOrDotDot(entry->d_name)) continue;
+      // A save in progress (or killed) leaves no catalog, only its hidden temporary file.
+      if (IsDotOrDotDot(entry->d_name) || IsTemporaryFileName(entry->d_name)) continue;
       std::string path = JoinPath(directory, entry->d_name);
       struct stat st;
       // Links are followed; a dangling one still lists, as what it is.
@@ -518,6 +533,7 @@ LibraryChange RenameLibraryItem(const std::string& path, std::string_view name, 
     }
     throw LumivorError(SystemMessage(error));
   }
+  NoteLibraryMove(path, change.path);
   return change;
 }
 
@@ -526,12 +542,14 @@ void DeleteLibraryItem(const std::string& path, const std::string& library_root)
   if (::lstat(path.c_str(), &st) != 0) Fail("Cannot delete", path, errno);
   if (S_ISDIR(st.st_mode)) {
     DeleteDirectoryTree(path, library_root);
-    return;
+  } else {
+    if (!IsStrictlyInside(NormalPath(path), NormalPath(library_root))) {
+      throw LumivorError("Cannot delete " + path + ": it is not inside the library " +
+                         library_root);
+    }
+    if (::unlink(path.c_str()) != 0) Fail("Cannot delete", path, errno);
   }
-  if (!IsStrictlyInside(NormalPath(path), NormalPath(library_root))) {
-    throw LumivorError("Cannot delete " + path + ": it is not inside the library " + library_root);
-  }
-  if (::unlink(path.c_str()) != 0) Fail("Cannot delete", path, errno);
+  NoteLibraryChange(path);
 }
 
 MoveResult MoveLibraryItem(const std::string& source, const std::string& target_group,
@@ -625,6 +643,7 @@ MoveResult MoveLibraryItem(const std::string& source, const std::string& target_
       warning += e.what();
     }
   }
+  NoteLibraryMove(from, to);
   return {true, warning};
 }
 
