@@ -9,9 +9,17 @@
 #include <exception>
 #include <mutex>
 
+#include <taglib/aifffile.h>
 #include <taglib/audioproperties.h>
 #include <taglib/fileref.h>
+#include <taglib/flacfile.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/mp4file.h>
+#include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
 #include <taglib/tfilestream.h>
+#include <taglib/vorbisfile.h>
+#include <taglib/wavfile.h>
 #include <exiv2/exiv2.hpp>
 
 extern "C" {
@@ -87,11 +95,39 @@ void QuietLibraries() {
   });
 }
 
-void ReadAudio(int fd, MediaTags& tags) {
-  TagLib::FileStream stream(FdPath(fd).c_str(), true);
-  if (!stream.isOpen()) return;
-  const TagLib::FileRef file(&stream, true, TagLib::AudioProperties::Average);
-  if (file.isNull()) return;
+// The TagLib reader for a file named `name`: chosen by its extension, which spares the tries of
+// every format that the detection by content makes; other audio files are detected by content.
+std::unique_ptr<TagLib::File> OpenAudio(TagLib::IOStream* stream, std::string_view name) {
+  const std::string_view ext = name.substr(name.rfind('.') + 1);
+  auto is = [&](std::string_view known) {
+    return ExtensionIn(ext, std::array<std::string_view, 1>{known});
+  };
+  constexpr auto kStyle = TagLib::AudioProperties::Average;
+  TagLib::ID3v2::FrameFactory* frames = TagLib::ID3v2::FrameFactory::instance();
+  if (is("mp3")) return std::make_unique<TagLib::MPEG::File>(stream, frames, true, kStyle);
+  if (is("flac")) return std::make_unique<TagLib::FLAC::File>(stream, frames, true, kStyle);
+  if (is("ogg") || is("oga")) return std::make_unique<TagLib::Ogg::Vorbis::File>(stream);
+  if (is("opus")) return std::make_unique<TagLib::Ogg::Opus::File>(stream);
+  if (is("m4a") || is("m4b")) return std::make_unique<TagLib::MP4::File>(stream);
+  if (is("wav")) return std::make_unique<TagLib::RIFF::WAV::File>(stream);
+  if (is("aif") || is("aiff")) return std::make_unique<TagLib::RIFF::AIFF::File>(stream);
+  return nullptr;
+}
+
+void ReadAudio(int fd, std::string_view name, MediaTags& tags) {
+  // TagLib's stream closes the descriptor it is given: it gets a copy.
+  const int copy = ::dup(fd);
+  if (copy < 0) return;
+  TagLib::FileStream stream(copy, true);
+  if (!stream.isOpen()) {
+    ::close(copy);
+    return;
+  }
+  std::unique_ptr<TagLib::File> typed = OpenAudio(&stream, name);
+  const TagLib::FileRef file =
+      typed ? TagLib::FileRef(typed.release())
+            : TagLib::FileRef(&stream, true, TagLib::AudioProperties::Average);
+  if (file.isNull() || !file.file()->isValid()) return;
   if (const TagLib::Tag* tag = file.tag()) {
     AddTag(tags, kTagTitle, tag->title().to8Bit(true));
     AddTag(tags, kTagArtist, tag->artist().to8Bit(true));
@@ -128,11 +164,25 @@ std::string DateTakenText(std::string_view exif) {
   return text;
 }
 
+// Bytes of a photo read at once: the Exif block and the frame header of a JPEG lie within them
+// but for unusually large embedded data.
+constexpr std::size_t kPhotoHead = 256 * 1024;
+
 void ReadPhoto(int fd, MediaTags& tags) {
   try {
-    auto image = Exiv2::ImageFactory::open(FdPath(fd), false);
-    if (!image.get()) return;
-    image->readMetadata();
+    // The head of the file in memory spares Exiv2's many small reads; when the file is longer
+    // and the head does not hold what Exiv2 looks for, the whole file is read through its path.
+    std::vector<Exiv2::byte> head(kPhotoHead);
+    const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
+    if (got <= 0) return;
+    auto image = Exiv2::ImageFactory::open(head.data(), static_cast<long>(got));
+    try {
+      image->readMetadata();
+    } catch (const std::exception&) {
+      if (static_cast<std::size_t>(got) < head.size()) throw;
+      image = Exiv2::ImageFactory::open(FdPath(fd), false);
+      image->readMetadata();
+    }
     const Exiv2::ExifData& exif = image->exifData();
     long width = image->pixelWidth(), height = image->pixelHeight();
     if (width <= 0 || height <= 0) {
@@ -224,13 +274,14 @@ std::string DurationText(double seconds) {
   return {text, end};
 }
 
-MediaTags ReadMediaTags(int fd, MediaKind kind) {
+MediaTags ReadMediaTags(int fd, std::string_view name) {
   MediaTags tags;
+  const MediaKind kind = MediaKindOf(name);
   if (kind == MediaKind::kNone) return tags;
   QuietLibraries();
   switch (kind) {
     case MediaKind::kAudio:
-      ReadAudio(fd, tags);
+      ReadAudio(fd, name, tags);
       break;
     case MediaKind::kPhoto:
       ReadPhoto(fd, tags);
@@ -289,11 +340,11 @@ std::string TagSummary(const TCatalogRecord& record) {
 }
 
 MediaTags ReadMediaTags(const std::string& path) {
-  const MediaKind kind = MediaKindOf(std::string_view(path).substr(path.rfind('/') + 1));
-  if (kind == MediaKind::kNone) return {};
+  const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+  if (MediaKindOf(name) == MediaKind::kNone) return {};
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
-  MediaTags tags = ReadMediaTags(fd, kind);
+  MediaTags tags = ReadMediaTags(fd, name);
   ::close(fd);
   return tags;
 }

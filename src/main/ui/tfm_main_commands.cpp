@@ -5,11 +5,13 @@
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QStatusBar>
 
 #include "config/config.h"
 #include "config/ui/tfm_config.h"
 #include "core/scanner.h"
 #include "export/ui/tfm_export.h"
+#include "index/indexed_search.h"
 #include "library/ui/frm_cat_tree.h"
 #include "library/ui/tfm_cat_lib.h"
 #include "library/ui/tfm_new_cat.h"
@@ -37,15 +39,21 @@ void TFMMain::BtnNewCatClick() {
     const QString source = dialog.SourcePath();
     // The folder may have gone (a medium taken out) while the dialog was open.
     if (source.trimmed().isEmpty() || !QFileInfo(source).isDir()) return;
+    // The scan builds a tree of its own: the catalog on screen stays until it has succeeded.
     CatalogTree tree;
     ScanReport report;
-    const std::string root_name =
-        ScanFolder(&tree, Utf8(source), dialog.OnlyFolders(), Utf8(dialog.GetExtFilter()),
-                   Utf8(dialog.CatalogFile()), WaitProgress(), nullptr, &report, deep);
+    std::string root_name;
+    const std::string folder = Utf8(source), filter = Utf8(dialog.GetExtFilter()),
+                      catalog = Utf8(dialog.CatalogFile());
+    const bool only_folders = dialog.OnlyFolders();
+    RunInBackground([&](WorkContext& work) {
+      root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
+                             &work.scan_listener, &report, deep);
+    });
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
     SetScanRootName(root_name);
-    SetCurrentCatalogFile(Utf8(dialog.CatalogFile()));
+    SetCurrentCatalogFile(catalog);
     SetCatalogTree(std::move(tree));
     try {
       SaveCurrentCatalog();
@@ -78,6 +86,7 @@ void TFMMain::BtnCatLibClick() {
       RunCommand([this, &path] {
         TFMExport dialog(Config(), UserPrompts(), WaitProgress(),
                          QString::fromStdString(LibraryPath()), CatalogTreeShown(), path, this);
+        dialog.run_work = ExportRunner();
         dialog.exec();
       });
     };
@@ -98,31 +107,42 @@ void TFMMain::BtnSearchClick() {
     {
       TFMSearch dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
       if (dialog.exec() != QDialog::Accepted) return;
-      criteria.scope_path = Utf8(dialog.ScopePath());
-      criteria.scope_is_directory = dialog.ScopeIsDirectory();
-      criteria.name = Utf8(dialog.EdFileName->text());
-      criteria.extension = Utf8(dialog.EdExt->text());
-      criteria.description = Utf8(dialog.EdDes->text());
-      criteria.meta = Utf8(dialog.EdTags->text());
-      criteria.case_sensitive = dialog.CheckBox1->isChecked();
-      criteria.whole_field = dialog.CheckBox2->isChecked();
+      criteria = dialog.Criteria();
     }
     SetCurrentCatalogFile({});
     if (criteria.scope_path.empty()) return;
     ClearCatalog();
     UpdateStatusBar();
     repaint();
-    SearchOutcome outcome = SearchLibrary(criteria, WaitProgress());
+    // Through the library's index; it says on the status line when it read the files instead.
+    const std::string library = LibraryPath();
+    IndexedSearchOutcome indexed;
+    RunInBackground([&](WorkContext& work) {
+      indexed = SearchThroughIndex(criteria, library, work.progress);
+    });
+    SearchOutcome outcome = std::move(indexed.outcome);
     AppendCatalogTree(std::move(outcome.results));
     UpdateStatusBar();
+    if (indexed.note.empty()) {
+      statusBar()->clearMessage();
+    } else {
+      statusBar()->showMessage(QString::fromStdString(indexed.note), 15000);
+    }
     UserPrompts().ShowMessage("Done", SearchFinishedText(outcome), MessageIcon::kNone);
   });
+}
+
+std::function<void(const std::function<void(Progress&, Prompts&)>&)> TFMMain::ExportRunner() {
+  return [this](const std::function<void(Progress&, Prompts&)>& work) {
+    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); });
+  };
 }
 
 void TFMMain::BtnExportClick() {
   RunCommand([this] {
     TFMExport dialog(Config(), UserPrompts(), WaitProgress(), QString::fromStdString(LibraryPath()),
                      CatalogTreeShown(), QString(), this);
+    dialog.run_work = ExportRunner();
     dialog.exec();
   });
 }
