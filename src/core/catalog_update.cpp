@@ -404,13 +404,15 @@ std::string UpdateSummary::CountsLine() const {
          " missing=" + std::to_string(missing.size());
 }
 
-std::vector<std::string> UpdateSummary::Lines() const {
+std::vector<std::string> UpdateSummary::Lines(std::string (*escape)(std::string_view)) const {
+  const auto text = [escape](const std::string& path) { return escape ? escape(path) : path; };
   std::vector<std::string> lines;
-  for (const std::string& path : added) lines.push_back("added " + path);
-  for (const std::string& path : removed) lines.push_back("removed " + path);
-  for (const Move& move : moved) lines.push_back("moved " + move.from + " -> " + move.to);
-  for (const std::string& path : changed) lines.push_back("changed " + path);
-  for (const std::string& path : missing) lines.push_back("missing " + path);
+  for (const std::string& path : added) lines.push_back("added " + text(path));
+  for (const std::string& path : removed) lines.push_back("removed " + text(path));
+  for (const Move& move : moved)
+    lines.push_back("moved " + text(move.from) + " -> " + text(move.to));
+  for (const std::string& path : changed) lines.push_back("changed " + text(path));
+  for (const std::string& path : missing) lines.push_back("missing " + text(path));
   return lines;
 }
 

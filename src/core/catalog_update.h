@@ -31,8 +31,10 @@ struct UpdateSummary {
 
   // The counts line: "added=N removed=N moved=N changed=N missing=N".
   [[nodiscard]] std::string CountsLine() const;
-  // One line per entry ("added PATH", "moved FROM -> TO", ...), grouped by kind.
-  [[nodiscard]] std::vector<std::string> Lines() const;
+  // One line per entry ("added PATH", "moved FROM -> TO", ...), grouped by kind; `escape`, when
+  // given, is applied to every path (for printing names that hold line breaks).
+  [[nodiscard]] std::vector<std::string> Lines(
+      std::string (*escape)(std::string_view) = nullptr) const;
 };
 
 // How vanished entries are treated.
