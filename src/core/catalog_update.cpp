@@ -12,6 +12,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "core/catalog_medium.h"
 #include "core/errors.h"
 #include "core/fields.h"
 #include "core/file_info.h"
@@ -34,17 +35,10 @@ std::uint64_t Mix(std::uint64_t x) {
 
 std::uint64_t HashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
-// The Missing date of `record`, or empty.
-std::string_view MissingDateOf(const TCatalogRecord& record) {
-  (void)record;
-  return {};
-}
-
 // Marks `copy` missing: with the date it was first missed, else `today`.
 void MarkMissing(TCatalogRecord* copy, const TCatalogRecord& old_record, std::string_view today) {
-  (void)copy;
-  (void)old_record;
-  (void)today;
+  const std::string_view since = old_record.Extra(kMissingAttribute);
+  copy->SetExtra(kMissingAttribute, since.empty() ? today : since);
 }
 
 std::string_view NameOf(const Node* node) { return node->record.Field(kFileName); }
@@ -396,7 +390,7 @@ class Merger {
 
 }  // namespace
 
-bool IsMissing(const TCatalogRecord& record) { return MissingDateOf(record).size() > 0; }
+bool IsMissing(const TCatalogRecord& record) { return !record.Extra(kMissingAttribute).empty(); }
 
 std::string UpdateSummary::CountsLine() const {
   return "added=" + std::to_string(added.size()) + " removed=" + std::to_string(removed.size()) +
@@ -501,9 +495,18 @@ std::string CatalogSourcePath(const TCatalogRecord& top) {
 }
 
 std::string LocateMedium(const TCatalogRecord& top) {
+  const MediumState state = MediumStateOf(top);
+  switch (state.kind) {
+    case MediumState::Kind::kConnected:
+      return IsFolder(state.folder) ? state.folder : std::string();
+    case MediumState::Kind::kAbsent:
+      // Whatever is at the old place now is another medium.
+      return {};
+    case MediumState::Kind::kUnknown:
+      break;
+  }
   std::string path = CatalogSourcePath(top);
-  if (IsFolder(path)) return path;
-  return {};
+  return IsFolder(path) ? path : std::string();
 }
 
 UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateRequest& request,
@@ -537,8 +540,12 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
     return outcome;
   }
 
-  const bool folders_only = IsFoldersOnly(old_catalog);
-  const std::string filter;
+  // The same scope as the catalog was made with.
+  const std::string_view scope = old_catalog.Top()->record.Extra(kScanScopeAttribute);
+  bool folders_only = scope == "Only Folders";
+  std::string filter;
+  if (scope.substr(0, 7) == "Filter ") filter = scope.substr(7);
+  if (scope.empty()) folders_only = IsFoldersOnly(old_catalog);
   CatalogTree fresh;
   UpdateListener listener(progress);
   try {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/catalog_medium.h"
 #include "core/fields.h"
 #include "core/file_info.h"
 #include "core/local_time_converter.h"
@@ -461,6 +462,7 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
       top->record.SetField(kFileSize, FormatWholeNumber(SumDirectorySizes(top)));
       ComputeSizePercentages(*tree);
     }
+    if (top) RecordScanFacts(&top->record, path, ScanDateNow(), OnlyFolders, settings.ExtFilter);
   } catch (...) {
     // A scan keeps what it found; nothing is reported.
   }

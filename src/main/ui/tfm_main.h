@@ -155,6 +155,13 @@ class TFMMain : public QMainWindow {
   void ConfigVisibleColumnsClick();
   // A click in the library tree: opens the clicked catalog, or empties the view for a group.
   void FrmCatTreeVTLibClick();
+  // Update Catalog: scans the medium of the catalog file `path` again (asking for its folder when
+  // it is not connected), rewrites the file with the descriptions kept, shows the summary and
+  // shows the catalog afresh if it is on screen. False when nothing was written.
+  bool UpdateCatalogClick(const std::string& path);
+  // Remove Missing Entries: after a question, drops every entry marked missing from the catalog
+  // file `path`. False when nothing was removed.
+  bool RemoveMissingClick(const std::string& path);
   // A left click on the view's header: sorts by that column, flipping the direction every time.
   void VTHeaderClick(int column);
   // Opens the Options menu under its button.
@@ -178,6 +185,10 @@ class TFMMain : public QMainWindow {
   void VTChange(const QModelIndex& current);
   void VTNewText(CatalogTree::Node* node, int field, const std::string& text);
   void VLENewText(int row, const QString& key, const QString& text);
+  // The library tree's context menu at `position` (viewport coordinates).
+  void LibraryContextMenu(const QPoint& position);
+  // Shows the catalog file `path` afresh in the view (when on screen) and in the library tree.
+  void ReloadAfterChange(const std::string& path);
 
   std::string directory_;
   std::unique_ptr<QtPrompts> own_prompts_;
