@@ -90,18 +90,14 @@ int RunScan(const ScanOptions& options) {
     return 1;
   }
 
-  // The list entries as the new-catalog dialog holds them: "*." and the extension.
-  std::vector<std::string> entries;
+  // "txt", ".txt", "*.txt" and "*.TXT" all name the extension txt, as in the new-catalog dialog.
   for (const std::string& extension : options.extensions) {
-    if (extension.rfind("*.", 0) == 0) {
-      entries.push_back(extension);
-    } else if (extension.rfind('.', 0) == 0) {
-      entries.push_back("*" + extension);
-    } else {
-      entries.push_back("*." + extension);
+    if (NormalizeExtension(extension).empty()) {
+      std::cerr << "Invalid extension: \"" << extension << "\"\n";
+      return 1;
     }
   }
-  const std::string filter = options.only_folders ? std::string() : ExtFilterOf(entries);
+  const std::string filter = options.only_folders ? std::string() : ExtFilterOf(options.extensions);
 
   TerminalProgress progress;
   ScanLine line(progress);

@@ -59,16 +59,32 @@ bool PassesExtFilter(std::string_view name, std::string_view ExtFilter) {
   return false;
 }
 
-std::string ExtFilterOf(const std::vector<std::string>& entries) {
-  std::string pieces;
-  for (const std::string& entry : entries) {
-    if (TrimBlanks(entry).empty()) continue;
-    pieces += TrimBlanks(std::string_view(entry).substr(1));
-    pieces += '\\';
+std::string NormalizeExtension(std::string_view typed) {
+  std::string_view text = TrimBlanks(typed);
+  if (!text.empty() && text.front() == '*') text.remove_prefix(1);
+  if (!text.empty() && text.front() == '.') text.remove_prefix(1);
+  // What is left is compared with the text after a name's last dot, so it cannot hold another
+  // dot; wildcards, path separators and the filter's delimiter cannot stand in it either.
+  if (text.empty() || text.find_first_of("./\\*?") != std::string_view::npos) return {};
+  std::string extension(text);
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  if (pieces.empty()) return {};
-  std::string filter = "\\";
-  for (char c : pieces) filter += UpperAscii(c);
+  return extension;
+}
+
+std::string ExtFilterOf(const std::vector<std::string>& entries) {
+  std::string filter;
+  for (const std::string& entry : entries) {
+    const std::string extension = NormalizeExtension(entry);
+    if (extension.empty()) continue;
+    const std::string piece = "." + extension + "\\";
+    std::string upper;
+    for (char c : piece) upper += UpperAscii(c);
+    if (filter.find("\\" + upper) != std::string::npos) continue;  // listed already
+    if (filter.empty()) filter = "\\";
+    filter += upper;
+  }
   return filter;
 }
 
@@ -457,8 +473,15 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     root_name = top->record.Field(kFileName);  // as stored, should the path need cleaning
 
     ScanDirectory(*tree, path, top, settings);
-    if (!settings.ExtFilter.empty() && !PruneEmptyDirectories(*tree, top)) top = nullptr;
-    if (!OnlyFolders && top) {
+    if (!settings.ExtFilter.empty()) {
+      // The scanned folder itself always stays, even when no file passes the filter, so that the
+      // catalog shows what was scanned; only the folders below it that hold no file go.
+      for (std::size_t i = top->children.size(); i-- > 0;) {
+        CatalogTree::Node* child = top->children[i];
+        if (child->IsDirectory()) PruneEmptyDirectories(*tree, child);
+      }
+    }
+    if (!OnlyFolders) {
       top->record.SetField(kFileSize, FormatWholeNumber(SumDirectorySizes(top)));
       ComputeSizePercentages(*tree);
     }

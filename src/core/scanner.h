@@ -43,10 +43,19 @@ struct ScanSettings {
 // takes every name.
 [[nodiscard]] bool PassesExtFilter(std::string_view name, std::string_view ExtFilter);
 
-// The filter text for the extension list of the new-catalog dialog, whose entries look like
-// "*.txt": a backslash, then each entry without its first character and surrounding blanks,
-// followed by a backslash, letters a-z upper-cased; entries blank after trimming are left out.
-// The list {"*.txt", "*.Doc"} gives \.TXT\.DOC\; an empty list gives the empty text.
+// The extension a user means by `typed`, in lower case without its dot: blanks around it, one
+// leading "*" and then one leading "." are dropped, so "h", ".h", "*.h" and " *.H " all give "h".
+// Empty when nothing is left or the rest cannot be the text after a name's last dot (it holds a
+// ".", "/", "\", "*" or "?"), as with "*", "*.*" and "tar.gz".
+[[nodiscard]] std::string NormalizeExtension(std::string_view typed);
+// The refusal of a text that names no extension.
+inline constexpr std::string_view kInvalidExtension =
+    "Invalid extension. Type an extension such as txt, .txt or *.txt.";
+
+// The filter text for a list of extensions as typed or listed by the new-catalog dialog ("*.txt",
+// ".txt", "txt" alike, see NormalizeExtension): a backslash, then each extension with its dot,
+// letters a-z upper-cased, followed by a backslash. Entries that name no extension and repeats
+// are left out. The list {"*.txt", "Doc"} gives \.TXT\.DOC\; an empty list gives the empty text.
 [[nodiscard]] std::string ExtFilterOf(const std::vector<std::string>& entries);
 
 // Records every directory and file below the folder `dir` as descendants of `parent`, in the
@@ -77,8 +86,8 @@ void ComputeSizePercentages(CatalogTree& tree);
 //
 // The top record is named `path`, or "LABEL(path)" when `path` is the root of a drive with a
 // volume label. With `OnlyFolders` only directories are recorded and no sizes or percentages are
-// computed; with a non-empty `ExtFilter` only files passing it are kept and directories left
-// without files are removed (when none is left at all the tree ends up empty). Every
+// computed; with a non-empty `ExtFilter` only files passing it are kept and directories below the
+// top left without files are removed (the top record itself always stays). Every
 // CatalogName is DisplayNameOf(`catalog_file`). Shows "Loading info.." meanwhile. Errors never
 // escape: the tree holds what was found.
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -355,7 +356,7 @@ std::string LibraryDisplayPath(std::string_view path) {
 // --- Naming rules -------------------------------------------------------------------------------
 
 bool IsValidLibraryName(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+  return !name.empty() && name.front() != '.' && name.find('/') == std::string_view::npos &&
          name.find('\0') == std::string_view::npos;
 }
 
@@ -490,6 +491,47 @@ void DeleteDirectoryTree(const std::string& path, const std::string& library_roo
     throw LumivorError("Cannot delete " + path + ": it is the mount point of a file system");
   }
   RemoveTree(target);
+}
+
+LibraryChange CreateLibraryGroup(std::string_view parent_directory, std::string_view name) {
+  LibraryChange change{{}, GroupPath(parent_directory, name)};
+  change.refusal = CheckLibraryName(name, change.path);
+  if (!change.refusal.empty()) return change;
+  if (::mkdir(change.path.c_str(), 0777) != 0) throw LumivorError(SystemMessage(errno));
+  return change;
+}
+
+LibraryChange RenameLibraryItem(const std::string& path, std::string_view name, bool catalog) {
+  LibraryChange change{{}, catalog ? RenamedCatalogPath(path, name) : RenamedGroupPath(path, name)};
+  change.refusal = CheckLibraryName(name, change.path);
+  if (!change.refusal.empty()) return change;
+  // rename() would silently replace an empty directory or a file that appeared since the check;
+  // renameat2 with RENAME_NOREPLACE refuses instead.
+  int result = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, change.path.c_str(), RENAME_NOREPLACE);
+  // Some file systems do not know the flag; the check above has to do there.
+  if (result != 0 && errno == EINVAL) result = ::rename(path.c_str(), change.path.c_str());
+  if (result != 0) {
+    const int error = errno;
+    if (error == EEXIST) {
+      change.refusal = kNameExists;
+      return change;
+    }
+    throw LumivorError(SystemMessage(error));
+  }
+  return change;
+}
+
+void DeleteLibraryItem(const std::string& path, const std::string& library_root) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) Fail("Cannot delete", path, errno);
+  if (S_ISDIR(st.st_mode)) {
+    DeleteDirectoryTree(path, library_root);
+    return;
+  }
+  if (!IsStrictlyInside(NormalPath(path), NormalPath(library_root))) {
+    throw LumivorError("Cannot delete " + path + ": it is not inside the library " + library_root);
+  }
+  if (::unlink(path.c_str()) != 0) Fail("Cannot delete", path, errno);
 }
 
 MoveResult MoveLibraryItem(const std::string& source, const std::string& target_group,

@@ -75,8 +75,9 @@ struct MoveResult {
 // `path` without its last character when that is "/" ("/" itself stays "/").
 [[nodiscard]] std::string WithoutTrailingBackslash(std::string_view path);
 
-// True when `name` can name a group or catalog: not empty, not "." or "..", and without "/" or
-// NUL. Names are otherwise taken as typed (not trimmed).
+// True when `name` can name a group or catalog: not empty, not starting with "." (which would hide
+// the item, and give a catalog an empty name, since it is shown cut before its first "."), and
+// without "/" or NUL. Names are otherwise taken as typed (not trimmed).
 [[nodiscard]] bool IsValidLibraryName(std::string_view name);
 
 // The path of a group named `name` directly in `parent_directory` (a new group: the library
@@ -98,5 +99,31 @@ struct MoveResult {
 // A rename to the unchanged name is no change; callers test for that first.
 [[nodiscard]] std::string_view CheckLibraryName(std::string_view name,
                                                 const std::string& resulting_path);
+
+// The outcome of a library change that the user named: `refusal` is kInvalidName or kNameExists
+// when nothing was changed for that reason, empty when the change was made; `path` is where the
+// item lies afterwards (also when refused: where it would have been).
+struct LibraryChange {
+  std::string_view refusal;
+  std::string path;
+};
+
+// Creates a group named `name` in the directory `parent_directory` (the library root or a group),
+// after checking the name with CheckLibraryName. Raises LumivorError with the system's message
+// when the directory cannot be created.
+[[nodiscard]] LibraryChange CreateLibraryGroup(std::string_view parent_directory,
+                                               std::string_view name);
+
+// Renames the group or catalog file at `path` to `name` in its own directory (a catalog keeps the
+// ".xml" ending), after checking the name with CheckLibraryName. A name equal to the current one
+// is refused as kNameExists, so callers test for "no change" first. Raises LumivorError with the
+// system's message when the rename fails.
+[[nodiscard]] LibraryChange RenameLibraryItem(const std::string& path, std::string_view name,
+                                              bool catalog);
+
+// Deletes the catalog file or group at `path`, which must lie strictly inside `library_root`; a
+// group goes with everything in it (DeleteDirectoryTree). Raises LumivorError naming the path and
+// the system's message at the first failure.
+void DeleteLibraryItem(const std::string& path, const std::string& library_root);
 
 }  // namespace lumivor

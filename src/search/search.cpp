@@ -308,6 +308,8 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
 
 LibrarySearch::FastResult LibrarySearch::ScanBuffer(const char* begin, const char* end) {
   std::vector<TCatalogRecord> found;
+  std::vector<std::size_t> found_ordinals;
+  std::size_t ordinal = 0;  // of the element being visited, in document pre-order
   std::array<std::string, kFieldCount> decoded;
   bool undecodable = false;
   // The value of field `i` of `element`, decoded into decoded[i] when it needs decoding.
@@ -322,6 +324,7 @@ LibrarySearch::FastResult LibrarySearch::ScanBuffer(const char* begin, const cha
   };
   const ScanStatus status =
       ScanCatalogText(begin, end, &needle_, [&](const ScannedElement& element) {
+        const std::size_t element_ordinal = ordinal++;
         if (element.present[kFileName]) {
           const std::optional<std::string_view> name = value_of(element, kFileName);
           if (undecodable) return false;
@@ -343,13 +346,17 @@ LibrarySearch::FastResult LibrarySearch::ScanBuffer(const char* begin, const cha
               if (undecodable) return false;
               fields[kCatalogName] = CatalogName();
               found.emplace_back(fields);
+              found_ordinals.push_back(element_ordinal);
             }
           }
         }
         return element.depth < 2 || !PollCancel();
       });
   if (status == ScanStatus::kUnsupported || undecodable) return FastResult::kUnsupported;
-  for (auto& record : found) outcome_.results.AddChild(nullptr, std::move(record));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    outcome_.results.AddChild(nullptr, std::move(found[i]));
+    outcome_.sources.push_back({catalog_path_, found_ordinals[i]});
+  }
   return status == ScanStatus::kStopped ? FastResult::kCancelled : FastResult::kDone;
 }
 
@@ -373,11 +380,13 @@ void LibrarySearch::SearchChildren(const XmlElement& element) {
   }
   XmlElement node = element.first_child();
   int level = depth + 1;
+  std::size_t ordinal = 0;  // of `node` among the elements below `element`, in pre-order
   while (node && node != element) {
     if (node.type() == pugi::node_element) {
       const pugi::xml_attribute name = node.attribute(FieldNames[kFileName].data());
       if (name) progress_.SetWaitText(name.value());
-      if (MatchesCriteria(criteria_, node)) AddSearchResult(node);
+      if (MatchesCriteria(criteria_, node)) AddSearchResult(node, ordinal);
+      ++ordinal;
       if (level >= 2 && PollCancel()) return;
       if (node.first_child()) {
         node = node.first_child();
@@ -393,13 +402,14 @@ void LibrarySearch::SearchChildren(const XmlElement& element) {
   }
 }
 
-void LibrarySearch::AddSearchResult(const XmlElement& element) {
+void LibrarySearch::AddSearchResult(const XmlElement& element, std::size_t ordinal) {
   FieldViews fields{};
   for (int i = 0; i < kFieldCount; ++i) {
     fields[i] = AttributeValue(element, i).value_or(std::string_view());
   }
   fields[kCatalogName] = CatalogName();
   outcome_.results.AddChild(nullptr, TCatalogRecord(fields));
+  outcome_.sources.push_back({catalog_path_, ordinal});
 }
 
 SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/catalog_tree.h"
 #include "core/progress.h"
@@ -30,11 +31,23 @@ struct SearchCriteria {
   [[nodiscard]] bool Blank() const;
 };
 
+// Where a search result came from: its catalog file and the record's place in it.
+struct ResultSource {
+  std::string catalog_path;  // the catalog file as the search reached it
+  // The record's position among all records of that file in document pre-order (a record
+  // before its children), from 0; the same position LoadCatalog's tree gives it.
+  std::size_t ordinal = 0;
+
+  friend bool operator==(const ResultSource&, const ResultSource&) = default;
+};
+
 // What a search found.
 struct SearchOutcome {
   CatalogTree results;            // one top-level record per match, in the order found
   std::size_t skipped_files = 0;  // files that could not be read as catalogs
   bool cancelled = false;
+  // The source of every result: sources[i] belongs to the i-th top-level record of `results`.
+  std::vector<ResultSource> sources;
 };
 
 inline constexpr std::string_view kSearchFinished = "Search Finished";
@@ -77,10 +90,12 @@ class LibrarySearch {
   void SearchFolder(const std::string& directory);
   // Searches one catalog file; a path with no file is skipped silently.
   void SearchCatalog(const std::string& path);
-  // Tests the elements below `element` in document order, adding the matches.
+  // Tests the elements below `element` in document order, adding the matches. Ordinals count
+  // from the first element below `element`, so `element` should be the document's root.
   void SearchChildren(const XmlElement& element);
-  // Appends a result record with the element's field attributes and the current catalog's name.
-  void AddSearchResult(const XmlElement& element);
+  // Appends a result record with the element's field attributes and the current catalog's name;
+  // its source is the current catalog and `ordinal`.
+  void AddSearchResult(const XmlElement& element, std::size_t ordinal = 0);
 
   [[nodiscard]] bool Cancelled() const { return cancelled_; }
   // The results so far; the search is done with them afterwards.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/file_info.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -113,6 +114,23 @@ TEST_F(ScanCommand, ScopesSelectTheRecords) {
   EXPECT_FALSE(std::filesystem::exists(library_ / "X.xml"));
 }
 
+TEST_F(ScanCommand, ExtensionsMeanTheSameHoweverTyped) {
+  ASSERT_EQ(RunCommand(Scan("--name Star --ext '*.TXT'")).status, 0);
+  const std::string star = ReadFile(library_ / "Star.xml");
+  EXPECT_NE(star.find("FileName=\"a.txt\""), std::string::npos);
+  EXPECT_EQ(star.find("b.doc"), std::string::npos);
+  // No file passes: the scanned folder is still recorded.
+  ASSERT_EQ(RunCommand(Scan("--name None --ext pdf")).status, 0);
+  const CatalogTree none = LoadCatalog(library_ / "None.xml");
+  ASSERT_EQ(none.Size(), 1u);
+  EXPECT_EQ(none.Top()->record.Field(kFileName), source_.Path());
+  // What names no extension is refused before anything is scanned.
+  const auto refused = RunCommand(Scan("--name Bad --ext '*.*'"));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "Invalid extension: \"*.*\"\n");
+  EXPECT_FALSE(std::filesystem::exists(library_ / "Bad.xml"));
+}
+
 TEST_F(ScanCommand, RefusesAnExistingCatalogUnlessForced) {
   WriteFile(library_ / "Old.xml", "precious");
   const auto refused = RunCommand(Scan("--name Old"));
@@ -128,12 +146,12 @@ TEST_F(ScanCommand, RefusesAnExistingCatalogUnlessForced) {
 }
 
 TEST_F(ScanCommand, RefusesNamesThatLeaveTheirFolderAndWritesNothing) {
-  for (const char* name : {"''", ".", "..", "a/b", "../escape"}) {
+  for (const char* name : {"''", ".", "..", ".x", "a/b", "../escape"}) {
     const auto result = RunCommand(Scan(std::string("--name ") + name));
     EXPECT_EQ(result.status, 1) << name;
     EXPECT_EQ(result.err, "Invalid name.\n") << name;
   }
-  for (const char* group : {"''", ".", "..", "x/y", "/abs"}) {
+  for (const char* group : {"''", ".", "..", ".hidden", "x/y", "/abs"}) {
     const auto result = RunCommand(Scan(std::string("--name Fine --group ") + group));
     EXPECT_EQ(result.status, 1) << group;
     EXPECT_EQ(result.err, "Invalid group.\n") << group;

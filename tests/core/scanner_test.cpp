@@ -117,8 +117,7 @@ TEST(ExtFilter, MatchesWholeUpperCasedExtensionsOnly) {
   EXPECT_FALSE(PassesExtFilter("a.tx", filter));
   EXPECT_FALSE(PassesExtFilter("a.docx", filter));
   // A backslash in an extension must not let it straddle two entries of the filter.
-  const std::string straddled = ExtFilterOf({"*.txt", "*x"});
-  ASSERT_EQ(straddled, "\\.TXT\\X\\");
+  const std::string straddled = "\\.TXT\\X\\";
   EXPECT_FALSE(PassesExtFilter("b.txt\\x", straddled));
   EXPECT_TRUE(PassesExtFilter("b.txt", straddled));
   EXPECT_TRUE(PassesExtFilter("anything", ""));
@@ -127,16 +126,30 @@ TEST(ExtFilter, MatchesWholeUpperCasedExtensionsOnly) {
   EXPECT_TRUE(PassesExtFilter("a.\xC3\xA9", "\\.\xC3\xA9\\"));
 }
 
-TEST(ExtFilter, IsBuiltFromTheDialogsListEntries) {
+TEST(ExtFilter, EveryWayOfTypingAnExtensionMeansTheSame) {
+  for (const char* typed : {"h", ".h", "*.h", "*.H", " *.h\t", "H"}) {
+    EXPECT_EQ(NormalizeExtension(typed), "h") << typed;
+  }
+  EXPECT_EQ(NormalizeExtension("Mp3"), "mp3");
+  EXPECT_EQ(NormalizeExtension("*x"), "x");
+  // Nothing that could stand after a name's last dot: no extension at all.
+  for (const char* typed :
+       {"", "  ", "*", ".", "*.", "*.*", "..h", "*..h", "tar.gz", "a/b", "a\\b", "h*", "?"}) {
+    EXPECT_EQ(NormalizeExtension(typed), "") << typed;
+  }
+}
+
+TEST(ExtFilter, IsBuiltFromTheExtensionsAsTyped) {
   EXPECT_EQ(ExtFilterOf({"*.txt", "*.Doc"}), "\\.TXT\\.DOC\\");
-  EXPECT_EQ(ExtFilterOf({"*.mp3 ", "   ", "*.ogg"}), "\\.MP3\\.OGG\\");
+  EXPECT_EQ(ExtFilterOf({"*.mp3 ", "   ", "ogg", ".FLAC"}), "\\.MP3\\.OGG\\.FLAC\\");
+  EXPECT_EQ(ExtFilterOf({"h", ".h", "*.h", "*.H"}), "\\.H\\");  // one extension, listed once
   EXPECT_EQ(ExtFilterOf({}), "");
-  EXPECT_EQ(ExtFilterOf({"  "}), "");
-  // An entry typed with its dot matches nothing; one typed empty neither.
-  EXPECT_EQ(ExtFilterOf({"*..txt"}), "\\..TXT\\");
-  EXPECT_FALSE(PassesExtFilter("a.txt", ExtFilterOf({"*..txt", "*."})));
-  // "*." must not take a name that merely ends in a dot: it has no extension.
-  EXPECT_FALSE(PassesExtFilter("draft.", ExtFilterOf({"*."})));
+  EXPECT_EQ(ExtFilterOf({"  ", "*.*", "*."}), "");
+  EXPECT_TRUE(PassesExtFilter("expat.h", ExtFilterOf({"*.h"})));
+  EXPECT_FALSE(PassesExtFilter("expat.hh", ExtFilterOf({"*.h"})));
+  // A filter entry of a bare dot must not take a name that merely ends in one: it has no
+  // extension.
+  EXPECT_FALSE(PassesExtFilter("draft.", "\\.\\"));
 }
 
 TEST(ScanFolder, RecordsEveryEntryWithItsFields) {
@@ -264,8 +277,9 @@ TEST(ScanFolder, FilterKeepsMatchingFilesAndPrunesFoldersWithoutThem) {
                                "/docs/deep [60 directory  60.00]\n" + "3 " + root +
                                "/docs/deep/er [60 directory  60.00]\n" + "4 " + root +
                                "/docs/deep/er/x.txt [60 file txt 60.00]\n");
-  // No match at all: the catalog is empty.
-  EXPECT_EQ(Scan(root, false, "\\.PDF\\").Size(), 0u);
+  // No match at all: the catalog still records the scanned folder, with nothing below it.
+  const auto none = Scan(root, false, "\\.PDF\\");
+  EXPECT_EQ(Outline(none), "0 " + root + " [0 directory  100]\n");
 }
 
 TEST(ScanFolder, HiddenEntriesAreRecorded) {

@@ -310,6 +310,78 @@ TEST_F(Library, DeletionReportsWhatPermissionsRefuse) {
   ::chmod(At("Mp3").c_str(), 0755);
 }
 
+// --- Creating, renaming and deleting named items
+// ---------------------------------------------------
+
+TEST_F(Library, GroupsAreCreatedOnlyUnderAnAcceptableName) {
+  LibraryChange change = CreateLibraryGroup(root_, "Rock");
+  EXPECT_EQ(change.refusal, "");
+  EXPECT_EQ(change.path, At("Rock"));
+  EXPECT_TRUE(fs::is_directory(At("Rock")));
+  change = CreateLibraryGroup(At("Mp3"), "Live");  // a group inside a group
+  EXPECT_EQ(change.refusal, "");
+  EXPECT_TRUE(fs::is_directory(At("Mp3/Live")));
+
+  EXPECT_EQ(CreateLibraryGroup(root_, "Mp3").refusal, kNameExists);
+  WriteSized(At("Pop"), 1);  // a file of the name is a clash too
+  EXPECT_EQ(CreateLibraryGroup(root_, "Pop").refusal, kNameExists);
+  for (std::string_view name : {"", ".hidden", "a/b", ".."}) {
+    EXPECT_EQ(CreateLibraryGroup(root_, name).refusal, kInvalidName) << name;
+  }
+  EXPECT_EQ(Names(root_), (std::vector<std::string>{"DVD", "Mp3", "Pop", "Rock"}));
+
+  // The system's refusal travels as an error with its message.
+  try {
+    (void)CreateLibraryGroup(At("Missing/Deeper"), "New");
+    ADD_FAILURE() << "no error";
+  } catch (const LumivorError& e) {
+    EXPECT_EQ(std::string(e.what()), SystemMessage(ENOENT));
+  }
+}
+
+TEST_F(Library, RenamesKeepCatalogEndingsAndNeverReplaceAnything) {
+  WriteFile(At("Mp3/a.b.xml"), "catalog");
+  LibraryChange change = RenameLibraryItem(At("Mp3/a.b.xml"), "Rock", true);
+  EXPECT_EQ(change.refusal, "");
+  EXPECT_EQ(change.path, At("Mp3/Rock.xml"));
+  EXPECT_EQ(ReadFile(At("Mp3/Rock.xml")), "catalog");
+  change = RenameLibraryItem(At("Mp3"), "Music", false);
+  EXPECT_EQ(change.path, At("Music"));
+  EXPECT_EQ(Names(root_), (std::vector<std::string>{"DVD", "Music"}));
+
+  // Clashes with a file or an (empty) directory are refused, and nothing is replaced.
+  WriteFile(At("Music/Pop.xml"), "pop");
+  EXPECT_EQ(RenameLibraryItem(At("Music/Rock.xml"), "Pop", true).refusal, kNameExists);
+  EXPECT_EQ(RenameLibraryItem(At("Music"), "DVD", false).refusal, kNameExists);
+  EXPECT_EQ(RenameLibraryItem(At("Music/Rock.xml"), ".Rock", true).refusal, kInvalidName);
+  EXPECT_EQ(RenameLibraryItem(At("Music"), "a/b", false).refusal, kInvalidName);
+  EXPECT_EQ(ReadFile(At("Music/Pop.xml")), "pop");
+  EXPECT_EQ(ReadFile(At("Music/Rock.xml")), "catalog");
+  EXPECT_TRUE(fs::is_empty(At("DVD")));
+
+  EXPECT_THROW((void)RenameLibraryItem(At("Music/Gone.xml"), "Other", true), LumivorError);
+}
+
+TEST_F(Library, DeletesCatalogFilesAndGroupsInsideTheLibraryOnly) {
+  WriteFile(At("Mp3/a.xml"), "a");
+  WriteFile(At("DVD/Inner/b.xml"), "b");
+  WriteFile(dir_ / "outside.xml", "keep");
+  DeleteLibraryItem(At("Mp3/a.xml"), root_);
+  EXPECT_FALSE(fs::exists(At("Mp3/a.xml")));
+  DeleteLibraryItem(At("DVD"), root_);
+  EXPECT_FALSE(fs::exists(At("DVD")));
+  EXPECT_THROW(DeleteLibraryItem(dir_ / "outside.xml", root_), LumivorError);
+  EXPECT_THROW(DeleteLibraryItem(root_, root_), LumivorError);
+  EXPECT_EQ(ReadFile(dir_ / "outside.xml"), "keep");
+  try {
+    DeleteLibraryItem(At("Mp3/gone.xml"), root_);
+    ADD_FAILURE() << "no error";
+  } catch (const LumivorError& e) {
+    EXPECT_NE(std::string(e.what()).find(At("Mp3/gone.xml")), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(SystemMessage(ENOENT)), std::string::npos) << e.what();
+  }
+}
+
 // --- Moves --------------------------------------------------------------------------------------
 
 TEST_F(Library, MovesCatalogsAndGroupsIntoOtherGroups) {
@@ -480,11 +552,11 @@ TEST_F(Library, MovesAcrossFileSystemsCopyThenRemove) {
 // --- Names and paths ----------------------------------------------------------------------------
 
 TEST(LibraryNames, RefusesNamesThatLeaveTheGroupOrHideTheItem) {
-  for (std::string_view name : {"", ".", "..", "a/b", "/", "../x"}) {
+  for (std::string_view name : {"", ".", "..", "...", ".hidden", "a/b", "/", "../x"}) {
     EXPECT_FALSE(IsValidLibraryName(name)) << name;
   }
   EXPECT_FALSE(IsValidLibraryName(std::string_view("a\0b", 3)));
-  for (std::string_view name : {" Rock ", "...", ".hidden", "a.b", "Ünïcödé", "a\\b"}) {
+  for (std::string_view name : {" Rock ", "a.b", "a.", "Ünïcödé", "a\\b"}) {
     EXPECT_TRUE(IsValidLibraryName(name)) << name;
   }
 }

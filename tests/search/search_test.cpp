@@ -208,6 +208,48 @@ TEST(Search, CancelStopsAtTheNextPollAndKeepsWhatWasFound) {
   }
 }
 
+// The FileName of the record at `ordinal` of the catalog file, as the program loads it.
+std::string NameAtOrdinal(const ResultSource& source) {
+  const CatalogTree tree = LoadCatalog(source.catalog_path);
+  std::size_t position = 0;
+  std::string name = "(none)";
+  tree.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
+    if (position++ == source.ordinal) name = std::string(node->record.Field(kFileName));
+  });
+  return name;
+}
+
+TEST(Search, EveryResultKnowsItsCatalogAndItsRecord) {
+  TempDir dir;
+  // Elements without FileName and of other names still count as records.
+  const std::string entries =
+      "<file FileName=\"Disk\" FileType=\"directory\"><file FileName=\"a\"/><other/>"
+      "<file FileName=\"sub\"><file FileName=\"Song 1\"/></file></file>"
+      "<file FileName=\"song 2\"/>";
+  for (const bool fast : {true, false}) {
+    // The second form sends the file through the full XML reader.
+    WriteFile(dir / "G/A.xml", Catalog(fast ? entries : "<!-- c -->" + entries));
+    WriteFile(dir / "G/B.xml", Catalog("<file FileName=\"x\"><file FileName=\"song b\"/></file>"));
+    const SearchOutcome outcome =
+        SearchLibrary(InScope(Name("song"), dir.Path(), true), NoProgress());
+    ASSERT_EQ(Found(outcome), (std::vector<std::string>{"Song 1@A", "song 2@A", "song b@B"}));
+    EXPECT_EQ(outcome.sources,
+              (std::vector<ResultSource>{
+                  {dir / "G/A.xml", 4}, {dir / "G/A.xml", 5}, {dir / "G/B.xml", 1}}))
+        << fast;
+    for (std::size_t i = 0; i < outcome.sources.size(); ++i) {
+      EXPECT_EQ(NameAtOrdinal(outcome.sources[i]),
+                outcome.results.Root()->children[i]->record.Field(kFileName));
+    }
+  }
+  // A cancelled search keeps one source per result it kept.
+  RecordingProgress progress;
+  progress.cancel_after = 3;
+  const SearchOutcome cancelled = SearchLibrary(InScope(Name("s"), dir.Path(), true), progress);
+  EXPECT_TRUE(cancelled.cancelled);
+  EXPECT_EQ(cancelled.sources.size(), cancelled.results.Root()->children.size());
+}
+
 // The reference: every element below the root of the parsed document, tested with
 // MatchesCriteria. Empty with `ok` false when the XML reader refuses the text.
 std::vector<std::string> Reference(const std::string& text, const SearchCriteria& criteria,
@@ -386,7 +428,7 @@ TEST(Search, UnreadableAndForeignFilesAreCountedAndTheSearchGoesOn) {
       SearchLibrary(InScope(Name("song"), dir.Path(), true), NoProgress());
   EXPECT_EQ(Found(outcome), (std::vector<std::string>{"song@c", "song f@f"}));
   EXPECT_EQ(outcome.skipped_files, 4u);
-  EXPECT_EQ(SearchFinishedText({CatalogTree(), 1, false}),
+  EXPECT_EQ(SearchFinishedText({CatalogTree(), 1, false, {}}),
             "Search Finished\n\n1 file was skipped because it is not a readable catalog.");
 }
 

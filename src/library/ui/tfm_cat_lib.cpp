@@ -1,7 +1,5 @@
 #include "library/ui/tfm_cat_lib.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -12,7 +10,6 @@
 #include <QToolTip>
 #include <QTreeView>
 #include <QVBoxLayout>
-#include <cerrno>
 #include <ctime>
 
 #include "core/errors.h"
@@ -31,11 +28,6 @@ QString ToQString(std::string_view text) {
 }
 
 QString PathOf(const CatalogTree::Node* node) { return ToQString(node->record.Field(kFullPath)); }
-
-bool IsDirectoryAt(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // The directory part of `path`, without the last "/" and what follows it.
 std::string ParentOf(std::string_view path) {
@@ -188,12 +180,7 @@ void TFMCatLib::FocusChanged(Node* node) {
   if (!new_group_pending_ || reopen_scheduled_) return;
   Node* pending = FrmCatTree->Model()->NodeOf(pending_index_);
   if (pending == nullptr || node == pending) return;
-  if (IsDirectoryAt(Utf8(PathOf(pending)))) {
-    prompts_.ShowMessage(kWarningCaption, kNameExists, MessageIcon::kWarning);
-    ReopenEditor(pending);
-    return;
-  }
-  CreatePendingGroup(pending);
+  CommitPendingGroup(pending, ToQString(pending->record.Field(kFileName)), false);
 }
 
 void TFMCatLib::BtnOpenClick() {
@@ -272,17 +259,30 @@ void TFMCatLib::ReportFailure(const QString& what, const std::string& reason) {
   prompts_.ShowMessage("Error", Utf8(what) + "\n" + reason, MessageIcon::kError);
 }
 
-bool TFMCatLib::CreatePendingGroup(Node* node) {
-  new_group_pending_ = false;
-  pending_index_ = QPersistentModelIndex();
-  const std::string path(node->record.Field(kFullPath));
-  if (::mkdir(path.c_str(), 0777) != 0) {
-    const int error = errno;
-    ReportFailure(QStringLiteral("The group could not be created: ") + ToQString(path),
-                  SystemMessage(error));
+bool TFMCatLib::CommitPendingGroup(Node* node, const QString& name, bool quiet_clash) {
+  const std::string parent_dir = ParentOf(node->record.Field(kFullPath));
+  LibraryChange change;
+  try {
+    change = CreateLibraryGroup(parent_dir, Utf8(name));
+  } catch (const LumivorError& error) {
+    new_group_pending_ = false;
+    pending_index_ = QPersistentModelIndex();
+    ReportFailure(QStringLiteral("The group could not be created: ") +
+                      ToQString(GroupPath(parent_dir, Utf8(name))),
+                  error.what());
     FrmCatTree->Model()->RemoveNode(node);
     return false;
   }
+  if (!change.refusal.empty()) {
+    if (!quiet_clash || change.refusal != kNameExists) {
+      prompts_.ShowMessage(kWarningCaption, change.refusal, MessageIcon::kWarning);
+    }
+    ReopenEditor(node);
+    return false;
+  }
+  new_group_pending_ = false;
+  pending_index_ = QPersistentModelIndex();
+  FrmCatTree->Model()->RenameNode(node, name, ToQString(change.path));
   return true;
 }
 
@@ -293,49 +293,27 @@ void TFMCatLib::NameCommitted(const QModelIndex& index, const QString& text) {
   const std::string name = Utf8(text);
   const bool changed = node->record.Field(kFileName) != name;
   const std::string old_path(node->record.Field(kFullPath));
-  const std::string parent_dir = ParentOf(old_path);
 
   if (new_group_pending_ && index == QModelIndex(pending_index_)) {
-    if (changed) {
-      const std::string new_path = GroupPath(parent_dir, name);
-      const std::string_view refusal = CheckLibraryName(name, new_path);
-      if (!refusal.empty()) {
-        prompts_.ShowMessage(kWarningCaption, refusal, MessageIcon::kWarning);
-        ReopenEditor(node);
-        return;
-      }
-      model->RenameNode(node, text, ToQString(new_path));
-      CreatePendingGroup(node);
-      return;
-    }
-    // The name was left as proposed: take it unless a group of that name exists.
-    if (IsDirectoryAt(old_path)) {
-      ReopenEditor(node);
-      return;
-    }
-    CreatePendingGroup(node);
+    // A name left as proposed that is taken already just opens the editor again.
+    CommitPendingGroup(node, text, !changed);
     return;
   }
 
   if (!changed) return;  // a change of letter case alone counts as a change
-  const bool catalog = node->record.IsFile();
-  const std::string new_path =
-      catalog ? RenamedCatalogPath(old_path, name) : RenamedGroupPath(old_path, name);
-  std::string_view refusal = CheckLibraryName(name, new_path);
-  // A catalog is shown under its file name cut before the first ".": a leading "." would hide the
-  // file and leave it without a name.
-  if (refusal.empty() && catalog && name.front() == '.') refusal = kInvalidName;
-  if (!refusal.empty()) {
-    prompts_.ShowMessage(kWarningCaption, refusal, MessageIcon::kWarning);
+  LibraryChange change;
+  try {
+    change = RenameLibraryItem(old_path, name, node->record.IsFile());
+  } catch (const LumivorError& error) {
+    ReportFailure(QStringLiteral("Could not rename ") + ToQString(old_path), error.what());
+    return;
+  }
+  if (!change.refusal.empty()) {
+    prompts_.ShowMessage(kWarningCaption, change.refusal, MessageIcon::kWarning);
     ReopenEditor(node);
     return;
   }
-  if (::rename(old_path.c_str(), new_path.c_str()) != 0) {
-    const int error = errno;
-    ReportFailure(QStringLiteral("Could not rename ") + ToQString(old_path), SystemMessage(error));
-    return;
-  }
-  model->RenameNode(node, text, ToQString(new_path));
+  model->RenameNode(node, text, ToQString(change.path));
 }
 
 void TFMCatLib::EditCancelled() {
@@ -357,14 +335,7 @@ void TFMCatLib::BtnDelClick() {
   const std::string path(node->record.Field(kFullPath));
   const std::string parent_path = ParentOf(path);
   try {
-    if (node->record.IsFile()) {
-      if (::unlink(path.c_str()) != 0) {
-        const int error = errno;
-        throw LumivorError(path + ": " + SystemMessage(error));
-      }
-    } else {
-      DeleteDirectoryTree(path, Utf8(library_root_));
-    }
+    DeleteLibraryItem(path, Utf8(library_root_));
   } catch (const LumivorError& error) {
     prompts_.ShowMessage("Error", std::string("The item could not be deleted.\n") + error.what(),
                          MessageIcon::kError);

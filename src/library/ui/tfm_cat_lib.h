@@ -76,9 +76,10 @@ class TFMCatLib : public QDialog {
   // The rules run when an edit of `index` is committed with `text`.
   void NameCommitted(const QModelIndex& index, const QString& text);
   void EditCancelled();
-  // Creates the pending group's directory under its current name; false (node removed, failure
-  // reported) when that fails.
-  bool CreatePendingGroup(Node* node);
+  // Creates the pending group's directory under `name` and names the node so. A refused name
+  // (told unless `quiet_clash` and the name is taken) opens the editor again and the group stays
+  // pending; a failure of the system is reported and removes the node. True when created.
+  bool CommitPendingGroup(Node* node, const QString& name, bool quiet_clash);
   // Selects `node` again and re-opens its name editor once the current event is done.
   void ReopenEditor(Node* node);
   void EditNode(Node* node);

@@ -206,9 +206,19 @@ void TFMNewCat::RBFileClick() {
 }
 
 void TFMNewCat::BtnAddClick() {
-  const QString entry = QStringLiteral("*.") + EdExt->text();
+  // "h", ".h", "*.h" and "*.H" all name the extension h, listed as "*.h".
+  const std::string extension = NormalizeExtension(Utf8(EdExt->text()));
+  if (extension.empty()) {
+    if (!EdExt->text().trimmed().isEmpty()) {
+      prompts_.ShowMessage(kWarningCaption, kInvalidExtension, MessageIcon::kWarning);
+    }
+    EdExt->setFocus();
+    return;
+  }
+  const QString entry = QStringLiteral("*.") + ToQString(extension);
+  EdExt->clear();
   for (int row = 0; row < LBExt->count(); ++row) {
-    if (LBExt->item(row)->text().compare(entry, Qt::CaseInsensitive) == 0) return;
+    if (LBExt->item(row)->text() == entry) return;
   }
   LBExt->addItem(entry);
 }
@@ -240,9 +250,7 @@ void TFMNewCat::BtnOkClick() {
     EdName->setFocus();
     return;
   }
-  // A catalog is shown under its file name cut before the first ".", so a name starting with "."
-  // would make a hidden file with an empty name; "/" would leave the group.
-  if (!IsValidLibraryName(Utf8(name)) || name.startsWith(QLatin1Char('.'))) {
+  if (!IsValidLibraryName(Utf8(name))) {
     prompts_.ShowMessage(kWarningCaption, kInvalidName, MessageIcon::kWarning);
     EdName->setFocus();
     return;

@@ -19,12 +19,6 @@ namespace lumivor {
 // other field as stored. A FileSize that is not a number gives the empty text.
 [[nodiscard]] QString FieldText(int field, const TCatalogRecord* record);
 
-// Renames `node` to `new_name` (its FileName is still the old one): its FullPath becomes the
-// parent's FullPath, "/" and the new name (the bare name for a top-level node), and every
-// descendant's FullPath has the node's old path replaced by the new one at its start. Every
-// PathNameLength touched is recomputed. Iterative: any depth is fine.
-void RebasePaths(CatalogTree::Node* node, std::string_view new_name);
-
 // One column of the catalog view, taken from a row of the column settings.
 struct CatalogColumn {
   std::string name;       // the caption; names the field (an unknown name shows FileName)
@@ -70,8 +64,7 @@ class CatalogModel : public QAbstractItemModel {
   void SortTree(int field, bool ascending);
   [[nodiscard]] bool Sorted() const { return sort_active_; }
 
-  // Stores `text` in `field` of `node`, renaming paths below it when the FileName changes, and
-  // recomputes FileNameLength. Views are told of the change.
+  // Applies the edit to the tree (the core's ApplyEdit) and tells the views of the change.
   void ApplyEdit(CatalogTree::Node* node, int field, std::string_view text);
 
   // The node of `index` (nullptr for the invisible root or an invalid index).

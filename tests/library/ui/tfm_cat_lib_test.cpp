@@ -144,7 +144,7 @@ class TFMCatLibTest : public QObject {
     QVERIFY(f.window->NewGroupPending());
     QVERIFY(f.Editor() != nullptr);              // re-opened on the new node
     QVERIFY(!fs::exists(f.root + "/NewGroup"));  // the clash did not create the proposed name
-    for (const char* bad : {"..", "a/b", ""}) {
+    for (const char* bad : {"..", ".hidden", "a/b", ""}) {
       QVERIFY(f.Enter(bad));
       QCOMPARE(f.prompts.shown.back().text, std::string("Invalid name."));
       QVERIFY(f.window->NewGroupPending());

@@ -152,17 +152,29 @@ class TFMNewCatTest : public QObject {
     QVERIFY(dialog.EdExt->isEnabled());
     QVERIFY(!dialog.BtnAdd->isEnabled());        // empty box
     QCOMPARE(dialog.GetExtFilter(), QString());  // filter with an empty list takes all files
-    AddExtension(dialog, "txt");
-    AddExtension(dialog, "TXT");  // same ignoring case: not added
+    // However it is typed, an extension is listed once as "*." and its lower-case name, and the
+    // box is emptied for the next one.
+    for (const char* typed : {"h", ".h", "*.h", "*.H"}) {
+      AddExtension(dialog, typed);
+      QCOMPARE(dialog.EdExt->text(), QString());
+    }
     AddExtension(dialog, "Doc");
-    AddExtension(dialog, ".txt");
-    AddExtension(dialog, "");  // Enter in an empty box still adds "*."
-    QCOMPARE(dialog.EdExt->text(), QString());
-    QCOMPARE(Entries(dialog), QStringList({"*.txt", "*.Doc", "*..txt", "*."}));
-    QCOMPARE(dialog.result(), int(QDialog::Rejected));  // Enter did not press OK
-    QCOMPARE(dialog.GetExtFilter(), QString("\\.TXT\\.DOC\\..TXT\\.\\"));
     AddExtension(dialog, " mp3 ");
-    QCOMPARE(dialog.GetExtFilter(), QString("\\.TXT\\.DOC\\..TXT\\.\\. MP3\\"));
+    QCOMPARE(Entries(dialog), QStringList({"*.h", "*.doc", "*.mp3"}));
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));  // Enter did not press OK
+    QCOMPARE(dialog.GetExtFilter(), QString("\\.H\\.DOC\\.MP3\\"));
+    QVERIFY(f.prompts.shown.empty());
+    // What names no extension is refused and left in the box to be mended; an empty box adds
+    // nothing and says nothing.
+    for (const char* bad : {"*.*", "tar.gz", "a/b"}) {
+      AddExtension(dialog, bad);
+      QCOMPARE(f.prompts.shown.back().caption, std::string("Warning"));
+      QCOMPARE(dialog.EdExt->text(), QString(bad));
+    }
+    const std::size_t refusals = f.prompts.shown.size();
+    AddExtension(dialog, "");
+    QCOMPARE(f.prompts.shown.size(), refusals);
+    QCOMPARE(Entries(dialog), QStringList({"*.h", "*.doc", "*.mp3"}));
 
     // Deleting the selected entries.
     QVERIFY(!dialog.BtnDel->isEnabled());
@@ -170,7 +182,7 @@ class TFMNewCatTest : public QObject {
     QVERIFY(dialog.BtnDel->isEnabled());
     dialog.LBExt->item(2)->setSelected(true);
     dialog.BtnDel->click();
-    QCOMPARE(Entries(dialog), QStringList({"*.txt", "*.", "*. mp3 "}));
+    QCOMPARE(Entries(dialog), QStringList({"*.h"}));
     dialog.RBFile->setChecked(true);
     QCOMPARE(dialog.GetExtFilter(), QString());
     QVERIFY(!dialog.LBExt->isEnabled());

@@ -1,0 +1,90 @@
+#include "core/catalog_edit.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/fields.h"
+
+namespace lumivor {
+namespace {
+
+TCatalogRecord Record(std::string_view name, std::string_view type, std::string_view path) {
+  FieldViews fields{};
+  fields[kFileName] = name;
+  fields[kFullPath] = path;
+  fields[kFileType] = type;
+  return TCatalogRecord(fields);
+}
+
+std::string FieldOf(const CatalogTree::Node* node, int field) {
+  return std::string(node->record.Field(field));
+}
+
+TEST(CatalogEdit, StoresTheTextAndItsNameLength) {
+  CatalogTree tree;
+  auto* node = tree.AddChild(nullptr, Record("old", "file", "old"));
+  EXPECT_TRUE(ApplyEdit(node, kDescription, "nice"));
+  EXPECT_EQ(FieldOf(node, kDescription), "nice");
+  EXPECT_EQ(FieldOf(node, kFileNameLength), "3");
+  EXPECT_TRUE(ApplyEdit(node, kFileName, "één"));
+  EXPECT_EQ(FieldOf(node, kFileNameLength), "3");  // code points, not bytes
+
+  // Out of range, no node, or the invisible root: nothing changes.
+  EXPECT_FALSE(ApplyEdit(node, kFieldCount, "x"));
+  EXPECT_FALSE(ApplyEdit(node, -1, "x"));
+  EXPECT_FALSE(ApplyEdit(nullptr, kDescription, "x"));
+  EXPECT_FALSE(ApplyEdit(tree.Root(), kDescription, "x"));
+  EXPECT_EQ(FieldOf(tree.Root(), kDescription), "");
+}
+
+TEST(CatalogEdit, RenameRebasesEveryPathBelow) {
+  CatalogTree tree;
+  auto* top = tree.AddChild(nullptr, Record("/mnt/Data", "directory", "/mnt/Data"));
+  auto* sub = tree.AddChild(top, Record("sub", "directory", "/mnt/Data/sub"));
+  auto* a = tree.AddChild(top, Record("a.txt", "file", "/mnt/Data/a.txt"));
+  auto* b = tree.AddChild(sub, Record("bé.txt", "file", "/mnt/Data/sub/bé.txt"));
+  // A path that does not lie below its folder's is rebuilt from the folder's new path.
+  auto* odd = tree.AddChild(sub, Record("odd", "file", "elsewhere/odd"));
+  // A sibling whose path merely starts with the same letters is not below the folder.
+  auto* near = tree.AddChild(top, Record("sub2", "directory", "/mnt/Data/sub2"));
+  ApplyEdit(top, kFileName, "/mnt/Archive");
+  EXPECT_EQ(FieldOf(top, kFullPath), "/mnt/Archive");
+  EXPECT_EQ(FieldOf(top, kFileNameLength), "12");
+  EXPECT_EQ(FieldOf(a, kFullPath), "/mnt/Archive/a.txt");
+  EXPECT_EQ(FieldOf(a, kPathNameLength), "18");
+  EXPECT_EQ(FieldOf(b, kFullPath), "/mnt/Archive/sub/bé.txt");
+  EXPECT_EQ(FieldOf(b, kPathNameLength), "23");  // code points
+  EXPECT_EQ(FieldOf(odd, kFullPath), "/mnt/Archive/sub/odd");
+  // A child renamed: its path is its parent's plus the new name; siblings keep theirs.
+  ApplyEdit(sub, kFileName, "inner");
+  EXPECT_EQ(FieldOf(sub, kFullPath), "/mnt/Archive/inner");
+  EXPECT_EQ(FieldOf(b, kFullPath), "/mnt/Archive/inner/bé.txt");
+  EXPECT_EQ(FieldOf(a, kFullPath), "/mnt/Archive/a.txt");
+  EXPECT_EQ(FieldOf(near, kFullPath), "/mnt/Archive/sub2");
+}
+
+TEST(CatalogEdit, ATopLevelResultTakesTheBareName) {
+  CatalogTree tree;
+  auto* hit = tree.AddChild(nullptr, Record("x.mp3", "file", "/music/x.mp3"));
+  RebasePaths(hit, "y.mp3");
+  EXPECT_EQ(FieldOf(hit, kFullPath), "y.mp3");
+  EXPECT_EQ(FieldOf(hit, kPathNameLength), "5");
+}
+
+TEST(CatalogEdit, DeepTreesAreRenamedWithoutRecursion) {
+  CatalogTree tree;
+  CatalogTree::Node* node = tree.AddChild(nullptr, Record("r", "directory", "r"));
+  CatalogTree::Node* top = node;
+  std::string path = "r";
+  for (int i = 0; i < 20000; ++i) {
+    path += "/d";
+    node = tree.AddChild(node, Record("d", "directory", path));
+  }
+  RebasePaths(top, "s");
+  EXPECT_EQ(FieldOf(node, kFullPath).substr(0, 4), "s/d/");
+  EXPECT_EQ(FieldOf(node, kFullPath).size(), path.size());
+}
+
+}  // namespace
+}  // namespace lumivor
