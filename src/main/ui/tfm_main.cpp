@@ -543,6 +543,7 @@ void TFMMain::FrmCatTreeVTLibClick() {
   if (!opened) return;
   SetDetailShowsItem(false);
   ShowDetail(&library->record);
+  if (library->record.IsFile()) ShowMediumDetail(std::string(library->record.Field(kFullPath)));
   UpdateStatusBar();
   ResortCatalog();
 }

@@ -187,6 +187,9 @@ class TFMMain : public QMainWindow {
   void VLENewText(int row, const QString& key, const QString& text);
   // The library tree's context menu at `position` (viewport coordinates).
   void LibraryContextMenu(const QPoint& position);
+  // Adds to the detail pane the volume facts of the catalog file `catalog_file` and whether its
+  // medium is connected now.
+  void ShowMediumDetail(const std::string& catalog_file);
   // Shows the catalog file `path` afresh in the view (when on screen) and in the library tree.
   void ReloadAfterChange(const std::string& path);
 

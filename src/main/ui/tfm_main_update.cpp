@@ -1,14 +1,17 @@
 // The commands of the main window that bring a catalog up to date with its medium: Update Catalog
 // and Remove Missing Entries, offered by the library tree's context menu and the library window.
 
+#include <QLocale>
 #include <QMenu>
 #include <QTreeView>
 
+#include "core/catalog_medium.h"
 #include "core/catalog_update.h"
 #include "core/errors.h"
 #include "core/file_info.h"
 #include "core/volumes.h"
 #include "library/ui/frm_cat_tree.h"
+#include "main/ui/detail_model.h"
 #include "main/ui/tfm_main.h"
 #include "main/ui/tfm_update_summary.h"
 
@@ -82,6 +85,24 @@ void TFMMain::ReloadAfterChange(const std::string& path) {
     RefreshLibrary(path);
     UpdateStatusBar();
   });
+}
+
+void TFMMain::ShowMediumDetail(const std::string& catalog_file) {
+  std::vector<DetailModel::Row> rows = vle_model_->Rows();
+  for (const auto& [name, value] : MediumDetails(ReadCatalogTop(catalog_file))) {
+    QString shown = FromUtf8(value);
+    if (name == kVolumeSizeAttribute || name == kVolumeFreeAttribute) {
+      // Bytes as a size a person reads, the exact count after it.
+      bool number = false;
+      const qint64 bytes = shown.toLongLong(&number);
+      if (number) {
+        shown = QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat) +
+                QStringLiteral(" (") + QLocale().toString(bytes) + QStringLiteral(" bytes)");
+      }
+    }
+    rows.push_back({QString::fromStdString(name), shown});
+  }
+  vle_model_->SetRows(std::move(rows), detail_shows_item_);
 }
 
 void TFMMain::LibraryContextMenu(const QPoint& position) {
