@@ -102,7 +102,9 @@ int RunScan(const ScanOptions& options) {
   TerminalProgress progress;
   ScanLine line(progress);
   CatalogTree tree;
-  ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line);
+  ScanReport report;
+  ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
+             &report);
   try {
     SaveCatalog(tree, catalog_file, progress);
   } catch (const LumivorError& e) {
@@ -111,6 +113,8 @@ int RunScan(const ScanOptions& options) {
     return 1;
   }
   progress.ShowWait(false, false);
+  if (report.unreadable_folders > 0)
+    std::cerr << UnreadableFoldersText(report.unreadable_folders) << '\n';
   std::cout << catalog_file << '\n';
   return 0;
 }

@@ -1,8 +1,21 @@
 #include "core/catalog_reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <vector>
+
+#include "core/errors.h"
+#include "core/file_info.h"
+#include "core/volumes.h"
 
 namespace lumivor {
 
@@ -18,150 +31,222 @@ bool IsNameChar(unsigned char c) {
   return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
 }
 
-// The field index of an attribute name, or -1.
-int FieldOf(std::string_view name) {
-  if (name.size() < 7) return -1;
-  for (int i = 0; i < kFieldCount; ++i) {
-    if (FieldNames[i].size() == name.size() && FieldNames[i][0] == name[0] &&
-        FieldNames[i][4] == name[4] && FieldNames[i] == name) {
-      return i;
-    }
-  }
-  return -1;
-}
-
-// Appends the UTF-8 form of `code` at `out`; false for a code point XML does not allow.
-bool PutUtf8(std::uint32_t code, char*& out) {
+// Appends the UTF-8 form of `code`; false for a code point XML does not allow.
+bool AppendUtf8(std::uint32_t code, std::string* out) {
   const bool allowed = code == 0x9 || code == 0xA || code == 0xD ||
                        (code >= 0x20 && code <= 0xD7FF) || (code >= 0xE000 && code <= 0xFFFD) ||
                        (code >= 0x10000 && code <= 0x10FFFF);
   if (!allowed) return false;
   if (code < 0x80) {
-    *out++ = static_cast<char>(code);
+    out->push_back(static_cast<char>(code));
   } else if (code < 0x800) {
-    *out++ = static_cast<char>(0xC0 | (code >> 6));
-    *out++ = static_cast<char>(0x80 | (code & 0x3F));
+    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
   } else if (code < 0x10000) {
-    *out++ = static_cast<char>(0xE0 | (code >> 12));
-    *out++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    *out++ = static_cast<char>(0x80 | (code & 0x3F));
+    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
   } else {
-    *out++ = static_cast<char>(0xF0 | (code >> 18));
-    *out++ = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    *out++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    *out++ = static_cast<char>(0x80 | (code & 0x3F));
+    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
   }
   return true;
 }
 
-class Reader {
- public:
-  Reader(char* text, std::size_t size) : p_(text), end_(text + size) {}
+// Decodes the reference that starts at raw[at] ("&"), appending its character. Returns the
+// length of the reference, or 0 when it is not one the readers take.
+std::size_t DecodeReference(std::string_view raw, std::size_t at, std::string* out) {
+  const std::size_t semicolon = raw.find(';', at);
+  if (semicolon == std::string_view::npos || semicolon - at > 12) return 0;
+  const std::string_view name = raw.substr(at + 1, semicolon - at - 1);
+  if (name == "amp") {
+    out->push_back('&');
+  } else if (name == "lt") {
+    out->push_back('<');
+  } else if (name == "gt") {
+    out->push_back('>');
+  } else if (name == "quot") {
+    out->push_back('"');
+  } else if (name == "apos") {
+    out->push_back('\'');
+  } else if (name.size() >= 2 && name[0] == '#') {
+    std::uint32_t code = 0;
+    const bool hex = name[1] == 'x';
+    const std::string_view digits = name.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 8) return 0;
+    for (char d : digits) {
+      int v;
+      if (d >= '0' && d <= '9') {
+        v = d - '0';
+      } else if (hex && d >= 'a' && d <= 'f') {
+        v = d - 'a' + 10;
+      } else if (hex && d >= 'A' && d <= 'F') {
+        v = d - 'A' + 10;
+      } else {
+        return 0;
+      }
+      code = code * (hex ? 16 : 10) + static_cast<std::uint32_t>(v);
+    }
+    if (!AppendUtf8(code, out)) return 0;
+  } else {
+    return 0;
+  }
+  return semicolon - at + 1;
+}
 
-  bool Read(std::string_view catalog_name, CatalogTree* tree) {
-    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ += 3;
-    if (!SkipDeclaration()) return false;
-    SkipSpace();
-    // The root element: its name and attributes do not matter, but it must be well-formed.
-    std::string_view root_name;
-    bool root_empty;
-    if (!StartTag(&root_name, nullptr, &root_empty)) return false;
-    if (!root_empty) {
-      struct Open {
-        std::string_view name;
-        CatalogTree::Node* node;
-      };
-      std::vector<Open> open;
-      open.push_back({root_name, nullptr});
-      while (!open.empty()) {
-        SkipSpace();
-        if (p_ >= end_ || *p_ != '<') return false;  // text content or an early end
-        if (p_[1] == '/') {
-          p_ += 2;
-          std::string_view name;
-          if (!Name(&name) || name != open.back().name) return false;
-          SkipSpace();
-          if (p_ >= end_ || *p_ != '>') return false;
-          ++p_;
-          open.pop_back();
-          continue;
-        }
-        std::string_view name;
-        FieldViews fields{};
-        bool empty;
-        if (!StartTag(&name, &fields, &empty)) return false;
-        CatalogTree::Node* parent = open.back().node;
-        if (!parent) {
-          if (fields[kFileType].data() == nullptr) fields[kFileType] = kDirectoryType;
-          if (fields[kFullPath].empty()) fields[kFullPath] = fields[kFileName];
-        }
-        fields[kCatalogName] = catalog_name;
-        CatalogTree::Node* node = tree->AddChild(parent, fields);
-        if (!empty) open.push_back({name, node});
+// What a step of the fast reader ended in.
+enum class Step { kDone, kUnsupported, kStopped, kNeedMore };
+
+// The fast reader. It is fed the text in windows: every unit (a tag, the prolog) is parsed only
+// once it lies whole in the window; a unit cut by the window's end is parsed again, from its
+// start, once more text has come. Values are never decoded in place, so a window can be parsed
+// twice and the text stays as read.
+class FastReader {
+ public:
+  FastReader(std::string_view catalog_name, RecordSink& sink)
+      : catalog_name_(catalog_name), sink_(sink) {}
+
+  // Parses [begin, end); `eof` when no text follows. Sets `consumed` to the bytes handled whole.
+  Step Feed(const char* begin, const char* end, bool eof, std::size_t* consumed) {
+    p_ = begin;
+    end_ = end;
+    const char* unit = p_;
+    for (;;) {
+      unit = p_;
+      truncated_ = false;
+      const Step step = Unit(eof);
+      if (step == Step::kNeedMore || (step == Step::kUnsupported && truncated_ && !eof)) {
+        *consumed = static_cast<std::size_t>(unit - begin);
+        return Step::kNeedMore;
+      }
+      if (step != Step::kDone) {
+        *consumed = static_cast<std::size_t>(p_ - begin);
+        return step;
+      }
+      if (state_ == State::kFinished) {
+        *consumed = static_cast<std::size_t>(p_ - begin);
+        return Step::kDone;
       }
     }
-    SkipSpace();
-    return p_ == end_;
   }
 
  private:
+  enum class State { kProlog, kRoot, kBody, kEpilog, kFinished };
+
+  // One unit; kDone when it was handled and the reader may go on.
+  Step Unit(bool eof) {
+    switch (state_) {
+      case State::kProlog: {
+        // The prolog is short: wait for a window that surely holds it.
+        if (!eof && end_ - p_ < 4096) return Step::kNeedMore;
+        const char* body = SkipCatalogProlog(p_, end_);
+        if (!body) return Step::kUnsupported;
+        p_ = body;
+        state_ = State::kRoot;
+        return Step::kDone;
+      }
+      case State::kRoot: {
+        SkipSpace();
+        std::string_view name;
+        bool empty;
+        if (!StartTag(&name, &empty, false)) return Step::kUnsupported;
+        if (empty) {
+          state_ = State::kEpilog;
+        } else {
+          PushOpen(name);
+          state_ = State::kBody;
+        }
+        return Step::kDone;
+      }
+      case State::kBody: {
+        SkipSpace();
+        if (!More()) return eof ? Step::kUnsupported : Step::kNeedMore;
+        if (*p_ != '<') return Step::kUnsupported;  // text content
+        if (p_ + 1 < end_ && p_[1] == '/') return EndTag();
+        if (p_ + 1 >= end_) return eof ? Step::kUnsupported : Step::kNeedMore;
+        std::string_view name;
+        bool empty;
+        if (!StartTag(&name, &empty, true)) return Step::kUnsupported;
+        if (!Emit()) return Step::kStopped;
+        if (!empty) PushOpen(name);
+        return Step::kDone;
+      }
+      case State::kEpilog:
+        SkipSpace();
+        if (p_ < end_) return Step::kUnsupported;  // a comment or anything after the root
+        if (!eof) return Step::kNeedMore;
+        state_ = State::kFinished;
+        return Step::kDone;
+      case State::kFinished:
+        return Step::kDone;
+    }
+    return Step::kUnsupported;
+  }
+
+  bool More() {
+    if (p_ < end_) return true;
+    truncated_ = true;
+    return false;
+  }
+
   void SkipSpace() {
     while (p_ < end_ && IsSpace(*p_)) ++p_;
   }
 
-  // An optional "<?xml ...?>" whose encoding, if named, is UTF-8.
-  bool SkipDeclaration() {
-    if (end_ - p_ < 5 || std::memcmp(p_, "<?xml", 5) != 0 || !IsSpace(p_[5])) return true;
-    char* close = static_cast<char*>(std::memchr(p_, '>', static_cast<std::size_t>(end_ - p_)));
-    if (!close || close[-1] != '?') return false;
-    const std::string_view declaration(p_, static_cast<std::size_t>(close - p_));
-    const auto at = declaration.find("encoding");
-    if (at != std::string_view::npos) {
-      std::string_view rest = declaration.substr(at + 8);
-      while (!rest.empty() && (IsSpace(rest.front()) || rest.front() == '=')) rest.remove_prefix(1);
-      if (rest.size() < 6) return false;
-      const char quote = rest.front();
-      rest.remove_prefix(1);
-      const auto end_quote = rest.find(quote);
-      if (end_quote == std::string_view::npos) return false;
-      std::string_view encoding = rest.substr(0, end_quote);
-      if (encoding.size() != 5) return false;
-      const char* utf8 = "utf-8";
-      for (int i = 0; i < 5; ++i) {
-        char c = encoding[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-        if (c != utf8[i]) return false;
-      }
-    }
-    p_ = close + 1;
-    return true;
+  void PushOpen(std::string_view name) {
+    if (depth_ == open_.size()) open_.emplace_back();
+    open_[depth_++].assign(name);
+  }
+
+  Step EndTag() {
+    p_ += 2;
+    std::string_view name;
+    if (!Name(&name)) return Step::kUnsupported;
+    if (name != open_[depth_ - 1]) return Step::kUnsupported;
+    SkipSpace();
+    if (!More() || *p_ != '>') return Step::kUnsupported;
+    ++p_;
+    if (--depth_ == 0) state_ = State::kEpilog;
+    return Step::kDone;
   }
 
   bool Name(std::string_view* name) {
-    char* start = p_;
-    if (p_ >= end_ || !IsNameStart(static_cast<unsigned char>(*p_))) return false;
+    const char* start = p_;
+    if (!More() || !IsNameStart(static_cast<unsigned char>(*p_))) return false;
     ++p_;
     while (p_ < end_ && IsNameChar(static_cast<unsigned char>(*p_))) ++p_;
+    if (p_ >= end_) truncated_ = true;
     *name = {start, static_cast<std::size_t>(p_ - start)};
     return true;
   }
 
-  // "<name attr="value" ...>" or ".../>"; fills `fields` with the field attributes when given.
-  bool StartTag(std::string_view* name, FieldViews* fields, bool* empty) {
-    if (p_ >= end_ || *p_ != '<') return false;
+  // "<name attr="value" ...>" or ".../>". With `record` the attributes fill the record's view.
+  bool StartTag(std::string_view* name, bool* empty, bool record) {
+    if (!More() || *p_ != '<') return false;
     ++p_;
     if (!Name(name)) return false;
+    if (record) {
+      view_.fields = FieldViews{};
+      view_.extras.clear();
+      decoded_used_ = 0;
+    }
     for (;;) {
       const bool spaced = p_ < end_ && IsSpace(*p_);
       SkipSpace();
-      if (p_ >= end_) return false;
+      if (!More()) return false;
       if (*p_ == '>') {
         ++p_;
         *empty = false;
         return true;
       }
       if (*p_ == '/') {
-        if (p_ + 1 >= end_ || p_[1] != '>') return false;
+        if (p_ + 1 >= end_) {
+          truncated_ = true;
+          return false;
+        }
+        if (p_[1] != '>') return false;
         p_ += 2;
         *empty = true;
         return true;
@@ -170,107 +255,391 @@ class Reader {
       std::string_view attribute;
       if (!Name(&attribute)) return false;
       SkipSpace();
-      if (p_ >= end_ || *p_ != '=') return false;
+      if (!More() || *p_ != '=') return false;
       ++p_;
       SkipSpace();
       std::string_view value;
       if (!Value(&value)) return false;
-      if (fields) {
-        const int index = FieldOf(attribute);
-        if (index >= 0) {
-          // A present attribute with an empty value still counts as present.
-          (*fields)[index] = value.empty() ? std::string_view("", 0) : value;
+      if (!record) continue;
+      const int index = FieldIndexOrNone(attribute);
+      if (index >= 0) {
+        // A present attribute with an empty value still counts as present; the first counts.
+        if (view_.fields[index].data() == nullptr) {
+          view_.fields[index] = value.empty() ? std::string_view("", 0) : value;
         }
+      } else {
+        view_.extras.push_back({attribute, value});
       }
     }
   }
 
-  // A quoted attribute value, decoded in place: entities resolved, white space normalised to
-  // blanks as XML readers do.
+  // A quoted attribute value: a view of the text when it needs no decoding, else decoded into
+  // storage of the reader's own.
   bool Value(std::string_view* value) {
-    if (p_ >= end_ || (*p_ != '"' && *p_ != '\'')) return false;
+    if (!More() || (*p_ != '"' && *p_ != '\'')) return false;
     const char quote = *p_++;
-    char* start = p_;
-    char* out = p_;
+    const char* start = p_;
+    bool plain = true;
     for (;;) {
-      if (p_ >= end_) return false;
+      if (!More()) return false;
       const char c = *p_;
-      if (c == quote) {
-        ++p_;
-        break;
-      }
-      if (c == '<') return false;
-      if (c == '&') {
-        if (!Entity(out)) return false;
-        continue;
-      }
-      if (c == '\r') {
-        *out++ = ' ';
-        ++p_;
-        if (p_ < end_ && *p_ == '\n') ++p_;
-        continue;
-      }
-      *out++ = (c == '\n' || c == '\t') ? ' ' : c;
+      if (c == quote) break;
+      if (c == '<' || c == '\0') return false;
+      if (c == '&' || c == '\r' || c == '\n' || c == '\t') plain = false;
       ++p_;
     }
-    *value = {start, static_cast<std::size_t>(out - start)};
-    return true;
-  }
-
-  bool Entity(char*& out) {
-    char* semicolon = static_cast<char*>(
-        std::memchr(p_, ';', static_cast<std::size_t>(std::min<std::ptrdiff_t>(end_ - p_, 12))));
-    if (!semicolon) return false;
-    const std::string_view name(p_ + 1, static_cast<std::size_t>(semicolon - p_ - 1));
-    if (name == "amp") {
-      *out++ = '&';
-    } else if (name == "lt") {
-      *out++ = '<';
-    } else if (name == "gt") {
-      *out++ = '>';
-    } else if (name == "quot") {
-      *out++ = '"';
-    } else if (name == "apos") {
-      *out++ = '\'';
-    } else if (name.size() >= 2 && name[0] == '#') {
-      std::uint32_t code = 0;
-      const bool hex = name[1] == 'x';
-      const std::string_view digits = name.substr(hex ? 2 : 1);
-      if (digits.empty() || digits.size() > 8) return false;
-      for (char d : digits) {
-        int v;
-        if (d >= '0' && d <= '9') {
-          v = d - '0';
-        } else if (hex && d >= 'a' && d <= 'f') {
-          v = d - 'a' + 10;
-        } else if (hex && d >= 'A' && d <= 'F') {
-          v = d - 'A' + 10;
-        } else {
-          return false;
-        }
-        code = code * (hex ? 16 : 10) + static_cast<std::uint32_t>(v);
-      }
-      if (!PutUtf8(code, out)) return false;
-    } else {
-      return false;
+    const std::string_view raw(start, static_cast<std::size_t>(p_ - start));
+    ++p_;
+    if (plain) {
+      *value = raw;
+      return true;
     }
-    p_ = semicolon + 1;
+    if (decoded_used_ == decoded_.size()) decoded_.emplace_back();
+    std::string& out = decoded_[decoded_used_++];
+    if (!DecodeAttributeText(raw, &out)) return false;
+    *value = out;
     return true;
   }
 
-  char* p_;
-  char* end_;
+  bool Emit() {
+    const int depth = static_cast<int>(depth_) - 1;
+    FieldViews& fields = view_.fields;
+    if (depth == 0) {
+      if (fields[kFileType].data() == nullptr) fields[kFileType] = kDirectoryType;
+      if (fields[kFullPath].empty()) fields[kFullPath] = fields[kFileName];
+    }
+    fields[kCatalogName] = catalog_name_;
+    view_.depth = depth;
+    return sink_.Add(view_);
+  }
+
+  std::string_view catalog_name_;
+  RecordSink& sink_;
+  State state_ = State::kProlog;
+  const char* p_ = nullptr;
+  const char* end_ = nullptr;
+  bool truncated_ = false;
+  std::vector<std::string> open_;  // names of the open elements; [0] is the root
+  std::size_t depth_ = 0;          // open elements
+  RecordView view_;
+  std::deque<std::string> decoded_;  // decoded values of the current tag (stable addresses)
+  std::size_t decoded_used_ = 0;
 };
+
+// The present field attributes of `element` over `fields`, every other attribute into `extras`.
+void ReadElement(const pugi::xml_node& element, FieldViews* fields, ExtraViews* extras) {
+  extras->clear();
+  std::array<bool, kFieldCount> seen{};
+  for (pugi::xml_attribute a = element.first_attribute(); a; a = a.next_attribute()) {
+    const int index = FieldIndexOrNone(a.name());
+    if (index >= 0) {
+      if (!seen[index]) (*fields)[index] = a.value();
+      seen[index] = true;
+    } else {
+      extras->push_back({a.name(), a.value()});
+    }
+  }
+}
+
+bool IsStreamPath(const std::string& path) {
+  return path == "-" || path == "/dev/stdin" || path.rfind("/dev/fd/", 0) == 0 ||
+         path.rfind("/proc/self/fd/", 0) == 0;
+}
+
+// A catalog input opened once: a regular file, or a stream when the path names one.
+class CatalogInput {
+ public:
+  explicit CatalogInput(const std::string& path) : path_(path) {
+    if (path == "-") {
+      fd_ = ::dup(0);
+    } else {
+      // Non-blocking, so that opening a FIFO without a writer cannot hang.
+      fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    }
+    if (fd_ < 0) Fail(SystemMessage(errno));
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) Fail(SystemMessage(errno));
+    if (S_ISDIR(st.st_mode)) Fail(SystemMessage(EISDIR));
+    regular_ = S_ISREG(st.st_mode);
+    if (!regular_ && !IsStreamPath(path)) Fail("not a regular file");
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+    size_ = regular_ && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  }
+  ~CatalogInput() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  CatalogInput(const CatalogInput&) = delete;
+  CatalogInput& operator=(const CatalogInput&) = delete;
+
+  [[nodiscard]] bool Regular() const { return regular_; }
+  [[nodiscard]] std::size_t SizeHint() const { return size_; }
+
+  // Reads until `size` bytes came or the input ended; the bytes read.
+  std::size_t Read(char* buffer, std::size_t size) {
+    std::size_t total = 0;
+    while (total < size) {
+      const ssize_t n = ::read(fd_, buffer + total, size - total);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        Fail(SystemMessage(errno));
+      }
+      total += static_cast<std::size_t>(n);
+    }
+    return total;
+  }
+
+  // The whole of a regular file again, from its start.
+  std::string ReadAllAgain() {
+    if (::lseek(fd_, 0, SEEK_SET) != 0) Fail(SystemMessage(errno));
+    std::string text;
+    text.reserve(size_);
+    char chunk[1 << 16];
+    while (const std::size_t n = Read(chunk, sizeof chunk)) text.append(chunk, n);
+    return text;
+  }
+
+  [[noreturn]] void Fail(const std::string& reason) { throw LumivorError(path_ + ": " + reason); }
+
+ private:
+  const std::string& path_;
+  int fd_ = -1;
+  bool regular_ = false;
+  std::size_t size_ = 0;
+};
+
+// The window of text the fast reader sees at once; it grows for a unit larger than itself.
+constexpr std::size_t kWindow = std::size_t(1) << 20;
 
 }  // namespace
 
-bool ReadCatalogText(char* text, std::size_t size, std::string_view catalog_name,
-                     CatalogTree* tree) {
-  tree->Clear();
-  Reader reader(text, size);
-  if (reader.Read(catalog_name, tree)) return true;
+bool DecodeAttributeText(std::string_view raw, std::string* out) {
+  out->clear();
+  out->reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const char c = raw[i];
+    if (c == '\r') {
+      out->push_back(' ');
+      if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+    } else if (c == '\n' || c == '\t') {
+      out->push_back(' ');
+    } else if (c == '&') {
+      const std::size_t length = DecodeReference(raw, i, out);
+      if (length == 0) return false;
+      i += length - 1;
+    } else if (c == '<' || c == '\0') {
+      return false;
+    } else {
+      out->push_back(c);
+    }
+  }
+  return true;
+}
+
+const char* SkipCatalogProlog(const char* begin, const char* end) {
+  const char* p = begin;
+  if (end - p >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+  // Zero bytes near the start mean UTF-16 or UTF-32.
+  for (const char* q = p; q < end && q < p + 4; ++q) {
+    if (*q == '\0') return nullptr;
+  }
+  if (end - p < 5 || std::memcmp(p, "<?xml", 5) != 0) return p;
+  if (end - p < 6 || !IsSpace(p[5])) return nullptr;  // "<?xml-..." is the document route's
+  p += 5;
+  // version="1.x", then optionally encoding and standalone, in that order, each after a blank.
+  static constexpr std::string_view kNames[] = {"version", "encoding", "standalone"};
+  std::size_t next = 0;
+  for (;;) {
+    const bool spaced = p < end && IsSpace(*p);
+    while (p < end && IsSpace(*p)) ++p;
+    if (end - p >= 2 && p[0] == '?' && p[1] == '>') return next > 0 ? p + 2 : nullptr;
+    if (!spaced) return nullptr;
+    const char* name_start = p;
+    while (p < end && IsNameChar(static_cast<unsigned char>(*p))) ++p;
+    const std::string_view name(name_start, static_cast<std::size_t>(p - name_start));
+    while (next < 3 && kNames[next] != name) {
+      if (next == 0) return nullptr;  // version comes first
+      ++next;
+    }
+    if (next == 3) return nullptr;
+    ++next;
+    while (p < end && IsSpace(*p)) ++p;
+    if (p >= end || *p != '=') return nullptr;
+    ++p;
+    while (p < end && IsSpace(*p)) ++p;
+    if (p >= end || (*p != '"' && *p != '\'')) return nullptr;
+    const char quote = *p++;
+    const char* value_start = p;
+    while (p < end && *p != quote && *p != '<' && *p != '&' && *p != '?' && *p != '\0') ++p;
+    if (p >= end || *p != quote) return nullptr;
+    std::string value(value_start, p);
+    ++p;
+    if (name == "version") {
+      if (value.size() < 3 || value.compare(0, 2, "1.") != 0) return nullptr;
+      for (std::size_t i = 2; i < value.size(); ++i) {
+        if (value[i] < '0' || value[i] > '9') return nullptr;
+      }
+    } else if (name == "encoding") {
+      for (char& c : value) c = static_cast<char>(c | 0x20);
+      if (value != "utf-8" && value != "utf8") return nullptr;
+    } else if (value != "yes" && value != "no") {
+      return nullptr;
+    }
+  }
+}
+
+FastReadStatus ReadCatalogRecords(std::string_view text, std::string_view catalog_name,
+                                  RecordSink& sink) {
+  FastReader reader(catalog_name, sink);
+  std::size_t consumed = 0;
+  switch (reader.Feed(text.data(), text.data() + text.size(), true, &consumed)) {
+    case Step::kDone:
+      return FastReadStatus::kDone;
+    case Step::kStopped:
+      return FastReadStatus::kStopped;
+    default:
+      return FastReadStatus::kUnsupported;
+  }
+}
+
+bool EmitDocument(const XmlDocument& document, std::string_view catalog_name, RecordSink& sink) {
+  struct Frame {
+    pugi::xml_node element;  // next child to look at
+    int depth;
+  };
+  std::vector<Frame> stack;
+  const pugi::xml_node root = document.document_element();
+  if (root) stack.push_back({root.first_child(), 0});
+  RecordView view;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    while (frame.element && frame.element.type() != pugi::node_element) {
+      frame.element = frame.element.next_sibling();
+    }
+    if (!frame.element) {
+      stack.pop_back();
+      continue;
+    }
+    const pugi::xml_node element = frame.element;
+    frame.element = element.next_sibling();
+    const int depth = frame.depth;
+    view.depth = depth;
+    view.fields = FieldViews{};
+    if (depth == 0) view.fields[kFileType] = kDirectoryType;
+    ReadElement(element, &view.fields, &view.extras);
+    if (depth == 0 && view.fields[kFullPath].empty())
+      view.fields[kFullPath] = view.fields[kFileName];
+    view.fields[kCatalogName] = catalog_name;
+    if (!sink.Add(view)) return false;
+    if (element.first_child()) stack.push_back({element.first_child(), depth + 1});
+  }
+  return true;
+}
+
+bool EmitTree(const CatalogTree& tree, RecordSink& sink) {
+  bool go_on = true;
+  RecordView view;
+  // ForEachPreOrder cannot stop early; a stopped sink is simply not called again.
+  tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
+    if (!go_on) return;
+    view.depth = depth;
+    view.fields = node->record.Fields();
+    view.extras = node->record.Extras();
+    go_on = sink.Add(view);
+  });
+  return go_on;
+}
+
+bool TreeSink::Add(const RecordView& record) {
+  const std::size_t depth = static_cast<std::size_t>(std::max(record.depth, 0));
+  CatalogTree::Node* parent = nullptr;
+  if (depth > 0) parent = open_[std::min(depth, open_.size()) - 1];
+  CatalogTree::Node* node = record.extras.empty()
+                                ? tree_->AddChild(parent, record.fields)
+                                : tree_->AddChild(parent, record.fields, record.extras);
+  open_.resize(std::min(depth, open_.size()));
+  open_.push_back(node);
+  return true;
+}
+
+void TreeSink::Restart() {
+  tree_->Clear();
+  open_.clear();
+}
+
+bool ReadCatalogText(std::string_view text, std::string_view catalog_name, CatalogTree* tree) {
+  TreeSink sink(tree);
+  if (ReadCatalogRecords(text, catalog_name, sink) == FastReadStatus::kDone) return true;
   tree->Clear();
   return false;
+}
+
+bool ReadCatalogFile(const std::string& path, RecordSink& sink, Progress& progress) {
+  progress.ShowWait(true, false);
+  progress.SetWaitText(kLoadingInfo);
+  struct Hide {
+    Progress& p;
+    ~Hide() { p.ShowWait(false); }
+  } hide{progress};
+
+  CatalogInput input(path);
+  const std::string catalog_name = DisplayNameOf(path);
+  FastReader reader(catalog_name, sink);
+  // A stream cannot be read twice: what it gave is kept for the document route.
+  std::string kept;
+  std::size_t capacity =
+      input.Regular() ? std::min(std::max<std::size_t>(input.SizeHint(), 4096), kWindow) : kWindow;
+  std::unique_ptr<char[]> window(new char[capacity]);
+  std::size_t filled = 0;
+  bool eof = false;
+  bool whole_text_seen = true;  // the window never dropped text (no re-read needed)
+  for (;;) {
+    if (!eof && filled < capacity) {
+      const std::size_t n = input.Read(window.get() + filled, capacity - filled);
+      if (!input.Regular()) kept.append(window.get() + filled, n);
+      filled += n;
+      eof = filled < capacity;
+    }
+    std::size_t consumed = 0;
+    const Step step = reader.Feed(window.get(), window.get() + filled, eof, &consumed);
+    if (step == Step::kDone) {
+      sink.Finish();
+      return true;
+    }
+    if (step == Step::kStopped) return false;
+    if (step == Step::kUnsupported) break;
+    // More text is needed: keep the unit that was cut, make room for the rest.
+    if (consumed > 0) whole_text_seen = false;
+    std::memmove(window.get(), window.get() + consumed, filled - consumed);
+    filled -= consumed;
+    if (filled == capacity) {
+      std::unique_ptr<char[]> bigger(new char[capacity * 2]);
+      std::memcpy(bigger.get(), window.get(), filled);
+      window = std::move(bigger);
+      capacity *= 2;
+    }
+  }
+
+  // The document route, over the same bytes.
+  sink.Restart();
+  std::string text;
+  if (input.Regular()) {
+    text = whole_text_seen && eof ? std::string(window.get(), filled) : input.ReadAllAgain();
+  } else {
+    char chunk[1 << 16];
+    while (const std::size_t n = input.Read(chunk, sizeof chunk)) kept.append(chunk, n);
+    text = std::move(kept);
+  }
+  window.reset();
+  XmlDocument document;
+  const pugi::xml_parse_result result =
+      document.load_buffer(text.data(), text.size(), kXmlParseOptions, EncodingOfText(text));
+  if (!result) input.Fail(XmlParseErrorText(result, text));
+  text = std::string();
+  if (!EmitDocument(document, catalog_name, sink)) return false;
+  sink.Finish();
+  return true;
 }
 
 }  // namespace lumivor

@@ -1,24 +1,80 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "core/catalog_tree.h"
+#include "core/progress.h"
+#include "core/record_sink.h"
+#include "core/xml_document.h"
 
 namespace lumivor {
 
-// Reads a catalog file's text straight into a tree, without building a document first: the fast
-// path for opening catalogs. It handles what catalog files hold — an optional UTF-8 byte-order
-// mark and declaration, one root element, nested elements with attributes and whitespace between
-// them — with the same results as the document route (ReadTree): elements of any name are
-// records, unknown attributes are ignored, top-level records default to FileType "directory" and
-// FullPath = FileName, every CatalogName is `catalog_name`.
+// The one way catalogs are read. A catalog file is read once, from the start, and its records go
+// to a sink in document order with their fields as every part of the program sees them: elements
+// of any name below the root are records; the eleven field attributes fill the fields and every
+// other attribute is a further attribute, in the order written (of two attributes of one name
+// the first counts); top-level records default to FileType "directory" and FullPath = FileName;
+// every CatalogName is the catalog's display name.
 //
-// `text` is decoded in place and must end with a NUL byte at text[size]. Returns false, with
-// `tree` cleared, for anything outside that shape (comments, CDATA, a DOCTYPE, another encoding,
-// text content) and for anything not well-formed; the caller then takes the document route, which
-// reads every well-formed file and words the errors.
-bool ReadCatalogText(char* text, std::size_t size, std::string_view catalog_name,
-                     CatalogTree* tree);
+// A fast reader handles what catalog files hold (an optional UTF-8 byte-order mark and
+// declaration, one root element, nested elements with attributes, white space between them). For
+// anything else (comments, CDATA, a document type, another encoding, text content, a file that
+// is not well-formed) the sink is told to Restart and the document route, pugixml, reads the same
+// bytes again from memory: it reads every well-formed file and words the errors of the others.
+
+// The state a fast read ends in.
+enum class FastReadStatus {
+  kDone,         // the whole text was a catalog and every record went to the sink
+  kUnsupported,  // the text needs the document route (the sink may have had some records)
+  kStopped,      // the sink asked to stop
+};
+
+// Runs the fast reader over the complete text `text`, emitting to `sink` (Finish is not called).
+FastReadStatus ReadCatalogRecords(std::string_view text, std::string_view catalog_name,
+                                  RecordSink& sink);
+
+// Emits the records of a parsed catalog document (the document route); false when the sink
+// asked to stop.
+bool EmitDocument(const XmlDocument& document, std::string_view catalog_name, RecordSink& sink);
+
+// Emits the records of `tree` in pre-order; false when the sink asked to stop.
+bool EmitTree(const CatalogTree& tree, RecordSink& sink);
+
+// Reads the catalog at `path` into `sink` and calls Finish at its end. "-", /dev/stdin and
+// /dev/fd/N read the standard input or an inherited descriptor, once; any other path must name
+// a regular file ("PATH: not a regular file" otherwise, never waiting on a FIFO). Memory stays
+// bounded by a window of the file on the fast route. Shows "Loading info..". Raises LumivorError
+// naming the path and the reason (with line and column for a file that is not well-formed).
+// Returns false when the sink asked to stop.
+bool ReadCatalogFile(const std::string& path, RecordSink& sink, Progress& progress = NoProgress());
+
+// A sink that builds a tree (the catalog on screen, a loaded catalog).
+class TreeSink final : public RecordSink {
+ public:
+  explicit TreeSink(CatalogTree* tree) : tree_(tree) { tree_->Clear(); }
+  bool Add(const RecordView& record) override;
+  void Restart() override;
+
+ private:
+  CatalogTree* tree_;
+  std::vector<CatalogTree::Node*> open_;  // the last node of each depth
+};
+
+// The fast reader into a tree, for comparing the two routes: true when it read the whole text;
+// false, with `tree` cleared, when the text needs the document route.
+bool ReadCatalogText(std::string_view text, std::string_view catalog_name, CatalogTree* tree);
+
+// Skips a UTF-8 byte-order mark and a plain XML declaration (version, an encoding that is
+// UTF-8, standalone; blanks between them). Returns the position after them, or nullptr when the
+// text may be in another encoding or the declaration is anything else: the document route then
+// decides. Text without a declaration is returned as it is (past the mark).
+[[nodiscard]] const char* SkipCatalogProlog(const char* begin, const char* end);
+
+// Decodes a raw attribute value as XML readers do: the five named entities and numeric
+// references to characters XML allows, TAB, LF and CR as blanks (CR LF as one). False for
+// anything else (another reference, "<", a NUL byte); `out` is then unspecified.
+bool DecodeAttributeText(std::string_view raw, std::string* out);
 
 }  // namespace lumivor

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/fields.h"
 
@@ -11,6 +12,22 @@ namespace lumivor {
 
 // The eleven texts of one record, as views, for building a record in one step.
 using FieldViews = std::array<std::string_view, kFieldCount>;
+
+// A further attribute of a record, beyond the eleven fields: written by later versions (volume
+// facts, media tags, `Missing`) and carried through load, edit and save in the order read.
+struct ExtraAttribute {
+  std::string_view name;
+  std::string_view value;
+  friend bool operator==(const ExtraAttribute&, const ExtraAttribute&) = default;
+};
+using ExtraViews = std::vector<ExtraAttribute>;
+
+// The most further attributes one record holds; more are dropped when a record is built.
+inline constexpr std::size_t kMaxExtraAttributes = 255;
+
+// True when `name` can be a further attribute: a well-formed XML attribute name (no namespace
+// prefix handling; ':' is taken as a name character) that is not one of the eleven field names.
+[[nodiscard]] bool IsExtraAttributeName(std::string_view name);
 
 // Bump allocation of record texts for a whole tree: no per-record heap block, no per-record
 // free, and large blocks the kernel can back with huge pages. Space is given back only when the
@@ -56,9 +73,11 @@ void FreeLargeBlock(void* block, std::size_t size);
 // One directory or file: two icon indexes and eleven text fields.
 //
 // Tuned for size rather than speed: a catalog of a whole drive holds millions of these. All eleven
-// texts live in one heap block: a byte that says how wide the lengths are (1, 2 or 4 bytes), the
-// eleven lengths, then the texts back to back. A record with only empty fields holds no block.
-// Reading a field adds up at most ten lengths; writing one rebuilds the block.
+// texts live in one heap block: a byte that says how wide the lengths are (1, 2 or 4 bytes) and
+// whether further attributes follow, their count when they do, the eleven lengths and two per
+// further attribute (name, value), then the texts back to back. A record with only empty fields
+// and no further attribute holds no block. Reading a field adds up at most ten lengths; writing
+// one rebuilds the block.
 //
 // Every text that enters a record passes SanitizeText, so a record always holds valid UTF-8
 // without control characters other than TAB, LF and CR.
@@ -85,6 +104,23 @@ class TCatalogRecord {
   void SetFields(const FieldViews& fields, BlobArena* arena);
   // All eleven fields as views into this record (valid until the next change).
   [[nodiscard]] FieldViews Fields() const;
+
+  // The further attributes, in the order they were set or read. Views are valid until the next
+  // change of the record.
+  [[nodiscard]] std::size_t ExtraCount() const;
+  [[nodiscard]] ExtraAttribute ExtraAt(std::size_t index) const;
+  [[nodiscard]] ExtraViews Extras() const;
+  // The value of the further attribute `name`; empty when the record has none of that name.
+  [[nodiscard]] std::string_view Extra(std::string_view name) const;
+  // Sets the further attribute `name` (appended when new, replaced in place otherwise); an empty
+  // value removes it. A field name sets that field; a name that cannot be an attribute is ignored.
+  void SetExtra(std::string_view name, std::string_view value);
+  // Replaces every further attribute (empty values and unusable names are left out; of two of one
+  // name the first is kept).
+  void SetExtras(const ExtraViews& extras);
+  // Replaces the eleven fields and the further attributes at once (one allocation); with `arena`
+  // the texts are placed there as by SetFields(fields, arena).
+  void SetFields(const FieldViews& fields, const ExtraViews& extras, BlobArena* arena = nullptr);
 
   // True when FileType is exactly "directory".
   [[nodiscard]] bool IsDirectory() const { return Field(kFileType) == kDirectoryType; }

@@ -112,6 +112,13 @@ CatalogTree::Node* CatalogTree::AddChild(Node* parent, const FieldViews& fields)
   return node;
 }
 
+CatalogTree::Node* CatalogTree::AddChild(Node* parent, const FieldViews& fields,
+                                         const ExtraViews& extras) {
+  Node* node = AddChild(parent);
+  node->record.SetFields(fields, extras, &arena_);
+  return node;
+}
+
 void CatalogTree::Remove(Node* node) {
   if (!node) return;
   if (node == root_) {

@@ -48,6 +48,8 @@ class CatalogTree {
   // The same, building the record from `fields` with its texts in the tree's own arena (the
   // fast way for scans and loads).
   Node* AddChild(Node* parent, const FieldViews& fields);
+  // The same with further attributes after the eleven fields.
+  Node* AddChild(Node* parent, const FieldViews& fields, const ExtraViews& extras);
   // Removes `node` and everything below it. The root itself cannot be removed (it is cleared).
   void Remove(Node* node);
   // Removes every node.

@@ -43,6 +43,9 @@ enum class SortKind { kText, kNumber, kDate, kFixed };
 // The index of the field named exactly `name` (case-sensitive); 0 (FileName) for any other name.
 [[nodiscard]] int FieldIndexOf(std::string_view name);
 
+// The index of the field named exactly `name`, or -1 for any other name (the lookup every reader
+// uses for attribute names).
+[[nodiscard]] int FieldIndexOrNone(std::string_view name);
 // True when `name` is exactly one of the field names.
 [[nodiscard]] bool IsFieldName(std::string_view name);
 

@@ -142,7 +142,7 @@ class Walker {
   Walker& operator=(const Walker&) = delete;
 
   // Walks the folder open at `fd` (taken over) whose record is `node`.
-  void Run(int fd, const struct stat& info, CatalogTree::Node* node) {
+  ScanReport Run(int fd, const struct stat& info, CatalogTree::Node* node) {
     path_.assign(node->record.Field(kFullPath));
     Frame& top = Push();
     top.fd = fd;
@@ -152,18 +152,25 @@ class Walker {
     top.path_length = path_.size();
     top.path_points = CodePointCount(path_);
     ReadFolder(top);
-    while (depth_ > 0) {
+    while (depth_ > 0 && !report_.cancelled) {
       Frame& frame = frames_[depth_ - 1];
       if (frame.next == frame.subfolders.size() || frame.fd < 0) {
         Leave();
         continue;
       }
       const Subfolder sub = frame.subfolders[frame.next++];
+      if (CheckCancelled()) break;
       const int child_fd = ::openat(frame.fd, frame.names.data() + sub.name_offset,
                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (child_fd < 0) continue;  // unreadable: recorded without entries
+      if (child_fd < 0) {
+        // Unreadable: recorded without entries. A folder removed since it was listed is simply
+        // gone, not unreadable.
+        if (errno != ENOENT) ++report_.unreadable_folders;
+        continue;
+      }
       Enter(child_fd, sub);
     }
+    return report_;
   }
 
  private:
@@ -233,9 +240,10 @@ class Walker {
                                         std::string_view(path_).substr(0, frame.path_length));
     }
     char* buffer = buffer_.get();
-    for (;;) {
+    while (!CheckCancelled()) {
       const long bytes = ::syscall(SYS_getdents64, frame.fd, buffer, kDirentBufferSize);
-      if (bytes <= 0) break;  // end, or an error: keep what was read
+      if (bytes < 0) ++report_.unreadable_folders;  // an error: keep what was read
+      if (bytes <= 0) break;
       for (long at = 0; at < bytes;) {
         unsigned short length;
         std::memcpy(&length, buffer + at + kDirentReclenOffset, sizeof length);
@@ -301,6 +309,14 @@ class Walker {
     }
   }
 
+  // True once the user cancelled (asked of the progress at most once per call).
+  bool CheckCancelled() {
+    if (!report_.cancelled && settings_.progress && settings_.progress->WaitCancelled()) {
+      report_.cancelled = true;
+    }
+    return report_.cancelled;
+  }
+
   static std::string_view ToText(std::uint64_t value, char (&buffer)[24]) {
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     return {buffer, static_cast<std::size_t>(result.ptr - buffer)};
@@ -315,6 +331,7 @@ class Walker {
   std::string path_;   // FullPath of the folder being read, then of its entry being recorded
   std::string clean_;  // scratch for names that need cleaning
   LocalTimeConverter times_;
+  ScanReport report_;
 };
 
 // The value of a FileSize text; plain digits (all that scans write) are read without strtod.
@@ -349,18 +366,20 @@ std::string_view PercentageText(double share, char (&text)[64]) {
 
 }  // namespace
 
-void ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
-                   const ScanSettings& settings) {
+ScanReport ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
+                         const ScanSettings& settings) {
+  ScanReport unreadable;
+  unreadable.unreadable_folders = 1;
   const std::string path(dir);
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0) return unreadable;
   struct stat info;
   if (::fstat(fd, &info) != 0) {
     ::close(fd);
-    return;
+    return unreadable;
   }
   Walker walker(tree, settings);
-  walker.Run(fd, info, parent);
+  return walker.Run(fd, info, parent);
 }
 
 bool PruneEmptyDirectories(CatalogTree& tree, CatalogTree::Node* node) {
@@ -446,11 +465,18 @@ void ComputeSizePercentages(CatalogTree& tree) {
   }
 }
 
+std::string UnreadableFoldersText(std::size_t count) {
+  if (count == 1) return "1 folder could not be read; it is catalogued without its contents.";
+  return std::to_string(count) +
+         " folders could not be read; they are catalogued without their contents.";
+}
+
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
                        std::string_view ExtFilter, std::string_view catalog_file,
-                       Progress& progress, ScanListener* listener) {
+                       Progress& progress, ScanListener* listener, ScanReport* report) {
   tree->Clear();
-  progress.ShowWait(true, false);
+  ScanReport walked;
+  progress.ShowWait(true, true);
   progress.SetWaitText(kLoadingInfo);
   std::string root_name(path);
   try {
@@ -463,6 +489,7 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     settings.ExtFilter = OnlyFolders ? std::string() : std::string(ExtFilter);
     settings.CatalogName = DisplayNameOf(catalog_file);
     settings.listener = listener;
+    settings.progress = &progress;
 
     FieldViews top_fields{};
     top_fields[kFileName] = root_name;
@@ -472,8 +499,10 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     CatalogTree::Node* top = tree->AddChild(nullptr, TCatalogRecord(top_fields));
     root_name = top->record.Field(kFileName);  // as stored, should the path need cleaning
 
-    ScanDirectory(*tree, path, top, settings);
-    if (!settings.ExtFilter.empty()) {
+    walked = ScanDirectory(*tree, path, top, settings);
+    if (walked.cancelled) {
+      tree->Clear();
+    } else if (!settings.ExtFilter.empty()) {
       // The scanned folder itself always stays, even when no file passes the filter, so that the
       // catalog shows what was scanned; only the folders below it that hold no file go.
       for (std::size_t i = top->children.size(); i-- > 0;) {
@@ -481,7 +510,7 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
         if (child->IsDirectory()) PruneEmptyDirectories(*tree, child);
       }
     }
-    if (!OnlyFolders) {
+    if (!OnlyFolders && !walked.cancelled) {
       top->record.SetField(kFileSize, FormatWholeNumber(SumDirectorySizes(top)));
       ComputeSizePercentages(*tree);
     }
@@ -490,6 +519,7 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     // A scan keeps what it found; nothing is reported.
   }
   progress.ShowWait(false);
+  if (report) *report = walked;
   return root_name;
 }
 

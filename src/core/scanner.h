@@ -29,6 +29,18 @@ struct ScanSettings {
   std::string CatalogName;
   // Told about the walk's headway; may be null.
   ScanListener* listener = nullptr;
+  // Asked before each folder (and each block of entries) whether the user cancelled; the walk
+  // then stops where it is. May be null: the walk runs to its end.
+  Progress* progress = nullptr;
+};
+
+// What a walk met besides records.
+struct ScanReport {
+  // Folders that could not be opened or read to their end; each is recorded with what could be
+  // read of it (often nothing).
+  std::size_t unreadable_folders = 0;
+  // True when the walk stopped because the user cancelled.
+  bool cancelled = false;
 };
 
 // The extension of the last component of `path`: the text after the last "." or "/", provided
@@ -58,15 +70,20 @@ inline constexpr std::string_view kInvalidExtension =
 // are left out. The list {"*.txt", "Doc"} gives \.TXT\.DOC\; an empty list gives the empty text.
 [[nodiscard]] std::string ExtFilterOf(const std::vector<std::string>& entries);
 
+// The notice after a scan that met `count` (> 0) unreadable folders, such as "3 folders could not
+// be read; they are catalogued without their contents."
+[[nodiscard]] std::string UnreadableFoldersText(std::size_t count);
+
 // Records every directory and file below the folder `dir` as descendants of `parent`, in the
 // order the file system lists them. A child's FullPath is its parent's FullPath, a "/" (left out
 // when that already ends with "/") and its name. Symbolic links are recorded as files with their
 // own size and time and never followed; a folder on another file system than its parent (a
 // mount point) is recorded but not entered; sockets, FIFOs and devices are files of size 0 and
 // are never opened. A folder that cannot be read is recorded without entries; no error ends the
-// walk. Hidden entries are recorded like any other. Depth is bounded only by memory.
-void ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
-                   const ScanSettings& settings);
+// walk, and each is counted in the report. Hidden entries are recorded like any other. Depth is
+// bounded only by memory.
+ScanReport ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
+                         const ScanSettings& settings);
 
 // Removes every directory below and including `node` that holds no file at any depth. Returns
 // true when `node` holds a file (and so was kept).
@@ -88,10 +105,13 @@ void ComputeSizePercentages(CatalogTree& tree);
 // volume label. With `OnlyFolders` only directories are recorded and no sizes or percentages are
 // computed; with a non-empty `ExtFilter` only files passing it are kept and directories below the
 // top left without files are removed (the top record itself always stays). Every
-// CatalogName is DisplayNameOf(`catalog_file`). Shows "Loading info.." meanwhile. Errors never
-// escape: the tree holds what was found.
+// CatalogName is DisplayNameOf(`catalog_file`). Shows "Loading info.." with the Cancel button
+// meanwhile; a cancelled scan leaves `tree` empty. Errors never escape: the tree holds what was
+// found. When `report` is given it receives the count of unreadable folders and whether the scan
+// was cancelled.
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
                        std::string_view ExtFilter, std::string_view catalog_file,
-                       Progress& progress = NoProgress(), ScanListener* listener = nullptr);
+                       Progress& progress = NoProgress(), ScanListener* listener = nullptr,
+                       ScanReport* report = nullptr);
 
 }  // namespace lumivor

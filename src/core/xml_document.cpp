@@ -13,9 +13,46 @@
 
 namespace lumivor {
 
-namespace {
+namespace {}  // namespace
 
-std::string ParseErrorText(const pugi::xml_parse_result& result, std::string_view text) {
+pugi::xml_encoding EncodingOfText(std::string_view text) {
+  const auto byte = [&](std::size_t i) {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0x100u;
+  };
+  if ((byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF)) return pugi::encoding_utf8;
+  if (byte(0) == 0xFE || byte(0) == 0xFF || byte(0) == 0 || byte(1) == 0 || byte(2) == 0 ||
+      byte(3) == 0) {
+    return text.empty() ? pugi::encoding_utf8 : pugi::encoding_auto;
+  }
+  if (text.substr(0, 5) != "<?xml") return pugi::encoding_utf8;
+  const std::size_t close = text.find("?>");
+  const std::string_view declaration = text.substr(0, close);
+  // The pseudo-attribute named exactly "encoding": a blank before it, "=" after it.
+  for (std::size_t at = declaration.find("encoding"); at != std::string_view::npos;
+       at = declaration.find("encoding", at + 1)) {
+    const char before = declaration[at - 1];
+    if (before != ' ' && before != '\t' && before != '\n' && before != '\r') continue;
+    std::size_t p = at + 8;
+    while (p < declaration.size() && (declaration[p] == ' ' || declaration[p] == '\t')) ++p;
+    if (p >= declaration.size() || declaration[p] != '=') continue;
+    ++p;
+    while (p < declaration.size() && (declaration[p] == ' ' || declaration[p] == '\t')) ++p;
+    if (p >= declaration.size() || (declaration[p] != '"' && declaration[p] != '\'')) break;
+    const std::size_t end = declaration.find(declaration[p], p + 1);
+    if (end == std::string_view::npos) break;
+    std::string name(declaration.substr(p + 1, end - p - 1));
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (name == "iso-8859-1" || name == "latin1" || name == "latin-1" || name == "iso8859-1" ||
+        name == "l1" || name == "iso_8859-1") {
+      return pugi::encoding_latin1;
+    }
+    if (name.rfind("utf-16", 0) == 0 || name.rfind("utf-32", 0) == 0) return pugi::encoding_auto;
+    break;
+  }
+  return pugi::encoding_utf8;
+}
+
+std::string XmlParseErrorText(const pugi::xml_parse_result& result, std::string_view text) {
   std::string message = result.description();
   if (result.status == pugi::status_no_document_element && text.empty()) {
     return "the file is empty";
@@ -33,6 +70,8 @@ std::string ParseErrorText(const pugi::xml_parse_result& result, std::string_vie
   }
   return message + " at line " + std::to_string(line) + ", column " + std::to_string(column);
 }
+
+namespace {
 
 class StringWriter final : public pugi::xml_writer {
  public:
@@ -97,7 +136,7 @@ class InputFile {
 void SetDocumentText(XmlDocument& document, std::string_view text) {
   const pugi::xml_parse_result result =
       document.load_buffer(text.data(), text.size(), kXmlParseOptions, pugi::encoding_utf8);
-  if (!result) throw LumivorError("Invalid XML text: " + ParseErrorText(result, text));
+  if (!result) throw LumivorError("Invalid XML text: " + XmlParseErrorText(result, text));
 }
 
 std::string ReadWholeFile(const std::string& path) {
@@ -141,15 +180,15 @@ void LoadXmlFile(XmlDocument& document, const std::string& path) {
     if (n == 0) break;
     size += n;
   }
-  const pugi::xml_parse_result result =
-      document.load_buffer_inplace_own(buffer.data, size, kXmlParseOptions, pugi::encoding_auto);
+  const pugi::xml_parse_result result = document.load_buffer_inplace_own(
+      buffer.data, size, kXmlParseOptions, EncodingOfText(std::string_view(buffer.data, size)));
   buffer.data = nullptr;  // the document owns it now
   if (!result) {
     document.reset();
     // Reread for the line and column; a failed load is rare.
     const std::string message = result.status == pugi::status_no_document_element && size == 0
                                     ? std::string("the file is empty")
-                                    : ParseErrorText(result, ReadWholeFile(path));
+                                    : XmlParseErrorText(result, ReadWholeFile(path));
     throw LumivorError(path + ": " + message);
   }
 }

@@ -24,6 +24,15 @@ void SetDocumentText(XmlDocument& document, std::string_view text);
 // message with line and column where there is one); the document is then empty.
 void LoadXmlFile(XmlDocument& document, const std::string& path);
 
+// The encoding a catalog or configuration text is read in: what a byte-order mark (or the zero
+// bytes of UTF-16 and UTF-32) says; else the XML declaration's `encoding` pseudo-attribute,
+// matched by its exact name: ISO-8859-1 (Latin-1) or UTF-8, and UTF-8 for any other name; UTF-8
+// without a declaration. Every reader uses this, so that every route decodes a file alike.
+[[nodiscard]] pugi::xml_encoding EncodingOfText(std::string_view text);
+// The reason a parse failed, for the user: "the file is empty", or the parser's message with the
+// line and column in `text` where it stopped.
+[[nodiscard]] std::string XmlParseErrorText(const pugi::xml_parse_result& result,
+                                            std::string_view text);
 // Reads the whole file at `path`; raises LumivorError with the path and the reason.
 [[nodiscard]] std::string ReadWholeFile(const std::string& path);
 

@@ -362,8 +362,8 @@ LibrarySearch::FastResult LibrarySearch::ScanBuffer(const char* begin, const cha
 
 void LibrarySearch::ParseBuffer(std::size_t size) {
   XmlDocument document;
-  const pugi::xml_parse_result result =
-      document.load_buffer_inplace(buffer_.get(), size, kXmlParseOptions, pugi::encoding_auto);
+  const pugi::xml_parse_result result = document.load_buffer_inplace(
+      buffer_.get(), size, kXmlParseOptions, EncodingOfText(std::string_view(buffer_.get(), size)));
   const XmlElement root = document.document_element();
   if (!result || !root) {
     ++outcome_.skipped_files;

@@ -1,6 +1,12 @@
 #include "core/catalog_reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include "core/errors.h"
 #include "core/file_info.h"
@@ -15,17 +21,20 @@ std::string Dump(const CatalogTree& tree) {
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
     out += std::to_string(depth);
     for (auto field : node->record.Fields()) out += "|" + std::string(field);
+    for (const ExtraAttribute& extra : node->record.Extras()) {
+      out += "|" + std::string(extra.name) + "=" + std::string(extra.value);
+    }
     out += "\n";
   });
   return out;
 }
 
 // The tree the document route reads from `text`.
-std::string ByDocument(const std::string& text) {
+std::string ByDocument(const std::string& text, const std::string& path = "/lib/Cat.xml") {
   XmlDocument document;
   SetDocumentText(document, text);
   TFileInfo info(&document);
-  info.CatalogPath = "/lib/Cat.xml";
+  info.CatalogPath = path;
   CatalogTree tree;
   info.ReadTree(&tree);
   return Dump(tree);
@@ -34,7 +43,7 @@ std::string ByDocument(const std::string& text) {
 // The tree the fast route reads, or "fallback".
 std::string ByReader(std::string text) {
   CatalogTree tree;
-  if (!ReadCatalogText(text.data(), text.size(), "Cat", &tree)) return "fallback";
+  if (!ReadCatalogText(text, "Cat", &tree)) return "fallback";
   return Dump(tree);
 }
 
@@ -51,7 +60,7 @@ TEST(CatalogReader, ReadsWhatTheDocumentRouteReads) {
       // Present but empty attributes clear the top-level defaults; unknown ones are ignored.
       "<r><file FileType=\"\" FullPath=\"\" FileName=\"n\" Extra=\"1\" CatalogName=\"Other\"/>"
       "<thing FileType=\"file\"/></r>",
-      // Elements of any name, nested deeply, and attributes repeated: the last one counts.
+      // Elements of any name, nested deeply, and attributes repeated: the first one counts.
       "<a><b FileName=\"1\"><c FileName=\"2\"><d FileName=\"3\" FileName=\"4\"/></c></b></a>",
       // Names with non-ASCII letters and values with multibyte text.
       "<r><f\xC3\xA9 FileName=\"M\xC3\xBCller \xE6\x97\xA5\"/></r>",
@@ -90,6 +99,204 @@ TEST(CatalogReader, LoadCatalogFallsBackAndStillReportsErrors) {
   EXPECT_EQ(Dump(LoadCatalog(dir / "commented.xml")), "0|a|a||||directory|||||commented\n");
   testing::WriteFile(dir / "broken.xml", "<r><file FileName=\"a\"></r>");
   EXPECT_THROW((void)LoadCatalog(dir / "broken.xml"), LumivorError);
+}
+
+// A sink that keeps the dump of what it received and counts restarts.
+class DumpSink final : public RecordSink {
+ public:
+  bool Add(const RecordView& record) override {
+    out += std::to_string(record.depth);
+    for (auto field : record.fields) out += "|" + std::string(field);
+    for (const ExtraAttribute& extra : record.extras) {
+      out += "|" + std::string(extra.name) + "=" + std::string(extra.value);
+    }
+    out += "\n";
+    return ++added != stop_after;
+  }
+  void Finish() override { ++finished; }
+  void Restart() override {
+    out.clear();
+    ++restarts;
+  }
+  std::string out;
+  int added = 0, stop_after = -1, finished = 0, restarts = 0;
+};
+
+// A catalog text of `count` records below one top record, with values that cross any window.
+std::string BigCatalog(int count, const std::string& tail = "") {
+  std::string text = "<?xml version=\"1.0\" encoding=\"utf-8\"?><fileinfo><file FileName=\"top\">";
+  for (int i = 0; i < count; ++i) {
+    text += "<file FileName=\"n" + std::to_string(i) + " a&gt;b &amp; c\" Description=\"x > y " +
+            std::string(static_cast<std::size_t>(i % 97), 'd') + "\" Tag=\"t" + std::to_string(i) +
+            "\"/>";
+  }
+  return text + "</file>" + tail + "</fileinfo>";
+}
+
+TEST(CatalogReader, FileReadsInWindowsGiveTheDocumentRouteRecords) {
+  testing::TempDir dir;
+  // Three windows and more, a value longer than a window, and a file that needs the fallback
+  // only near its end (after many records went to the sink already).
+  const std::string big = BigCatalog(30000);
+  const std::string long_value =
+      "<fileinfo><file FileName=\"" + std::string(3 << 20, 'v') + "\" Note=\"&#233;\"/></fileinfo>";
+  const std::string late_comment = BigCatalog(30000, "<!-- late -->");
+  for (const std::string* text : {&big, &long_value, &late_comment}) {
+    testing::WriteFile(dir / "Cat.xml", *text);
+    DumpSink sink;
+    ASSERT_TRUE(ReadCatalogFile(dir / "Cat.xml", sink));
+    EXPECT_EQ(sink.finished, 1);
+    EXPECT_EQ(sink.restarts, text == &late_comment ? 1 : 0);
+    EXPECT_TRUE(sink.out == ByDocument(*text)) << text->substr(0, 200);
+  }
+}
+
+TEST(CatalogReader, SinkCanStopTheRead) {
+  testing::TempDir dir;
+  testing::WriteFile(dir / "Cat.xml", BigCatalog(1000));
+  DumpSink sink;
+  sink.stop_after = 10;
+  EXPECT_FALSE(ReadCatalogFile(dir / "Cat.xml", sink));
+  EXPECT_EQ(sink.added, 10);
+  EXPECT_EQ(sink.finished, 0);
+}
+
+TEST(CatalogReader, StreamsAreReadOnceAndOtherSpecialFilesRefused) {
+  testing::TempDir dir;
+  // A piped catalog that needs the fallback: the bytes already read are not asked for again.
+  const std::string text = BigCatalog(2000, "<!-- needs the document route -->");
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::thread writer([&] {
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(fds[1], text.data() + done, text.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(fds[1]);
+  });
+  DumpSink sink;
+  const std::string piped = "/dev/fd/" + std::to_string(fds[0]);
+  EXPECT_NO_THROW(ReadCatalogFile(piped, sink));
+  writer.join();
+  ::close(fds[0]);
+  EXPECT_EQ(sink.restarts, 1);
+  EXPECT_TRUE(sink.out == ByDocument(text, piped));
+
+  // A FIFO nobody writes to and an endless device are refused at once.
+  const std::string fifo = dir / "fifo.xml";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    try {
+      DumpSink refused;
+      ReadCatalogFile(path, refused);
+      ADD_FAILURE() << path;
+    } catch (const LumivorError& error) {
+      EXPECT_EQ(std::string(error.what()), path + ": not a regular file");
+    }
+  }
+}
+
+// What a whole read of `text` as a file gives: the dump, or "error".
+std::string ByFile(const std::string& text) {
+  testing::TempDir dir;
+  testing::WriteFile(dir / "Cat.xml", text);
+  DumpSink sink;
+  try {
+    ReadCatalogFile(dir / "Cat.xml", sink);
+  } catch (const LumivorError&) {
+    return "error";
+  }
+  return sink.out;
+}
+
+// The document route from a file: LoadFile and ReadTree.
+std::string ByDocumentOrError(const std::string& text) {
+  testing::TempDir dir;
+  testing::WriteFile(dir / "Cat.xml", text);
+  try {
+    XmlDocument document;
+    TFileInfo info(&document);
+    info.LoadFile(dir / "Cat.xml");
+    CatalogTree tree;
+    info.ReadTree(&tree);
+    return Dump(tree);
+  } catch (const LumivorError&) {
+    return "error";
+  }
+}
+
+TEST(CatalogReader, BothRoutesGiveOneVerdictOnOddPrologsAndBytes) {
+  const std::string body = "<fileinfo><file FileName=\"caf\xC3\xA9\"/></fileinfo>";
+  const std::string cases[] = {
+      "<?xml version=\"1.0\" junk?>" + body,
+      "<?xml version=\"1.0\"encoding=\"utf-8\"?>" + body,
+      "<?xml version=\"1.0\" x-encoding=\"latin1\"?>" + body,
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><fileinfo><file FileName=\"caf\xE9\"/>"
+      "</fileinfo>",
+      "<?xml encoding=\"utf-8\"?>" + body,
+      "<?xml version=\"1.0\" standalone=\"maybe\"?>" + body,
+      std::string("<fileinfo><file FileName=\"a\0b\"/></fileinfo>", 37),
+      "<?xml-stylesheet href=\"x\"?>" + body,
+  };
+  for (const auto& text : cases) EXPECT_EQ(ByFile(text), ByDocumentOrError(text)) << text;
+  // A Latin-1 file reads as UTF-8 text.
+  EXPECT_NE(ByFile(cases[3]).find("caf\xC3\xA9"), std::string::npos);
+}
+
+TEST(CatalogRecord, FurtherAttributesKeepTheirOrderThroughEditsAndFiles) {
+  CatalogTree tree;
+  FieldViews fields{};
+  fields[kFileName] = "song.mp3";
+  fields[kFileType] = "file";
+  CatalogTree::Node* node = tree.AddChild(nullptr, fields,
+                                          {{"Title", "A \"title\" & more"},
+                                           {"Artist", "X"},
+                                           {"Empty", ""},
+                                           {"Title", "second of a name"},
+                                           {"bad name", "v"},
+                                           {"FileSize", "ignored"},
+                                           {"Year", std::string(300, 'y')}});
+  TCatalogRecord& record = node->record;
+  ASSERT_EQ(record.ExtraCount(), 3u);
+  EXPECT_EQ(record.ExtraAt(0), (ExtraAttribute{"Title", "A \"title\" & more"}));
+  EXPECT_EQ(record.Extra("Artist"), "X");
+  EXPECT_EQ(record.Extra("Year").size(), 300u);  // wide lengths
+  EXPECT_EQ(record.Field(kFileSize), "");
+
+  record.SetField(kDescription, "kept");
+  record.SetExtra("Artist", "Y");
+  record.SetExtra("Duration", "12.5");
+  record.SetExtra("Year", "");
+  record.SetExtra("FileExt", "mp3");
+  record.SetExtra("Ctl",
+                  "a\x01"
+                  "b");
+  EXPECT_EQ(record.Field(kFileExt), "mp3");
+  const ExtraViews expected = {{"Title", "A \"title\" & more"},
+                               {"Artist", "Y"},
+                               {"Duration", "12.5"},
+                               {"Ctl",
+                                "a\xEF\xBF\xBD"
+                                "b"}};
+  EXPECT_EQ(record.Extras(), expected);
+
+  const std::string text = CatalogText(tree);
+  EXPECT_NE(text.find("FileType=\"file\" Description=\"kept\" Title=\"A &quot;title&quot; &amp; "
+                      "more\" Artist=\"Y\" Duration=\"12.5\""),
+            std::string::npos)
+      << text;
+  testing::TempDir dir;
+  testing::WriteFile(dir / "x.xml", text);
+  CatalogTree loaded = LoadCatalog(dir / "x.xml");
+  ASSERT_EQ(loaded.Size(), 1u);
+  EXPECT_EQ(loaded.Top()->record.Extras(), expected);
+  // Copies and moves keep them.
+  TCatalogRecord copy = loaded.Top()->record;
+  TCatalogRecord moved = std::move(copy);
+  EXPECT_EQ(moved.Extras(), expected);
+  EXPECT_FALSE(moved == TCatalogRecord(moved.Fields()));
 }
 
 }  // namespace

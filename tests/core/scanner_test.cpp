@@ -194,7 +194,33 @@ TEST(ScanFolder, RecordsEveryEntryWithItsFields) {
   ASSERT_FALSE(progress.events.empty());
   EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Loading info.."});
   EXPECT_FALSE(progress.visible);
-  EXPECT_FALSE(progress.cancellable);
+  EXPECT_EQ(progress.events.front().text, "cancellable");  // a scan offers Cancel
+}
+
+TEST(ScanFolder, ACancelledScanStopsAndLeavesNothing) {
+  TempDir dir;
+  const std::string root = dir / "r";
+  for (int i = 0; i < 20; ++i) WriteSized(root + "/f" + std::to_string(i) + "/x/a.txt", 10);
+  for (int after : {0, 1, 5, 30}) {
+    RecordingProgress progress;
+    progress.cancel_after = after;
+    CatalogTree tree;
+    ScanReport report;
+    ScanFolder(&tree, root, false, "", "/lib/Disk.xml", progress, nullptr, &report);
+    EXPECT_TRUE(report.cancelled) << after;
+    EXPECT_TRUE(tree.Empty()) << after;
+    EXPECT_FALSE(progress.visible);
+    // The walk stopped at the first poll that said Cancel.
+    EXPECT_EQ(progress.polls, after + 1);
+  }
+  // Never cancelled: every folder is there and the report says so.
+  RecordingProgress progress;
+  CatalogTree tree;
+  ScanReport report;
+  ScanFolder(&tree, root, false, "", "/lib/Disk.xml", progress, nullptr, &report);
+  EXPECT_FALSE(report.cancelled);
+  EXPECT_EQ(report.unreadable_folders, 0u);
+  EXPECT_EQ(tree.Size(), 61u);
 }
 
 TEST(ScanFolder, NamesAndTimesAreRecordedAsTheyAre) {
@@ -361,11 +387,19 @@ TEST(ScanFolder, UnreadableFolderIsRecordedEmptyAndTheScanGoesOn) {
   ::chmod(dir.Path().c_str(), 0755);
   const std::string outline = InChild(::geteuid() == 0, [&]() -> std::string {
     if (::access(root.c_str(), R_OK | X_OK) != 0) return "SKIP: temporary folder out of reach";
-    CatalogTree tree = Scan(root);
-    return Outline(tree);
+    CatalogTree tree;
+    ScanReport report;
+    ScanFolder(&tree, root, false, "", "/lib/Disk.xml", NoProgress(), nullptr, &report);
+    SortByName(tree);
+    return "unreadable " + std::to_string(report.unreadable_folders) + "\n" + Outline(tree);
   });
   if (outline.rfind("SKIP", 0) == 0) GTEST_SKIP() << outline;
-  EXPECT_EQ(outline, "0 " + root + " [20 directory  100]\n" +  //
+  EXPECT_EQ(UnreadableFoldersText(2),
+            "2 folders could not be read; they are catalogued without their contents.");
+  EXPECT_EQ(UnreadableFoldersText(1),
+            "1 folder could not be read; it is catalogued without its contents.");
+  // Only "locked" could not be opened; "listed" was read, though its entries could not be stated.
+  EXPECT_EQ(outline, "unreadable 1\n0 " + root + " [20 directory  100]\n" +  //
                          "1 " + root + "/a [0 directory  0.00]\n" + "2 " + root +
                          "/a/locked [0 directory  0.00]\n" + "1 " + root +
                          "/b [20 directory  100.00]\n" + "2 " + root +

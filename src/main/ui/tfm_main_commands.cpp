@@ -30,15 +30,23 @@ void TFMMain::BtnNewCatClick() {
     const QString source = dialog.SourcePath();
     // The folder may have gone (a medium taken out) while the dialog was open.
     if (source.trimmed().isEmpty() || !QFileInfo(source).isDir()) return;
-    SetScanRootName(Utf8(source));
-    SetCurrentCatalogFile(Utf8(dialog.CatalogFile()));
     CatalogTree tree;
-    SetScanRootName(ScanFolder(&tree, Utf8(source), dialog.OnlyFolders(),
-                               Utf8(dialog.GetExtFilter()), CurrentCatalogFile(), WaitProgress()));
+    ScanReport report;
+    const std::string root_name =
+        ScanFolder(&tree, Utf8(source), dialog.OnlyFolders(), Utf8(dialog.GetExtFilter()),
+                   Utf8(dialog.CatalogFile()), WaitProgress(), nullptr, &report);
+    // A cancelled scan writes nothing and leaves the catalog on screen as it was.
+    if (report.cancelled) return;
+    SetScanRootName(root_name);
+    SetCurrentCatalogFile(Utf8(dialog.CatalogFile()));
     SetCatalogTree(std::move(tree));
     SaveCurrentCatalog();
     RefreshLibrary(CurrentCatalogFile());
     UpdateStatusBar();
+    if (report.unreadable_folders > 0) {
+      UserPrompts().ShowMessage("Warning", UnreadableFoldersText(report.unreadable_folders),
+                                MessageIcon::kWarning);
+    }
   });
   RunCommand([this] { ResortCatalog(); });
 }
