@@ -140,8 +140,7 @@ bool TopFromHead(int fd, std::size_t limit, const std::string& path, TCatalogRec
   cut += root_name;
   cut += '>';
   CatalogTree tree;
-  const std::size_t size = cut.size();
-  if (ReadCatalogText(cut.data(), size, DisplayNameOf(path), &tree) && tree.Top()) {
+  if (ReadCatalogText(cut, DisplayNameOf(path), &tree) && tree.Top()) {
     *top = tree.Top()->record;
   }
   return true;

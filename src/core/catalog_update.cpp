@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 
 #include "core/catalog_medium.h"
@@ -444,31 +443,6 @@ bool IsFolder(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Raised from inside the walk to end it when the user cancels.
-struct ScanCancelled {};
-
-// Shows the folder being read and asks for Cancel, at most ten times a second.
-class UpdateListener final : public ScanListener {
- public:
-  explicit UpdateListener(Progress& progress) : progress_(progress) {}
-  void FolderEntered(std::size_t, std::string_view folder) override {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    progress_.SetWaitText(folder);
-    if (progress_.WaitCancelled()) {
-      cancelled_ = true;
-      throw ScanCancelled{};
-    }
-  }
-  [[nodiscard]] bool Cancelled() const { return cancelled_; }
-
- private:
-  Progress& progress_;
-  std::chrono::steady_clock::time_point last_{};
-  bool cancelled_ = false;
-};
-
 // True when the catalog records folders only: no file anywhere and no total size.
 bool IsFoldersOnly(const CatalogTree& tree) {
   if (!tree.Top() || !tree.Top()->record.Field(kFileSize).empty()) return false;
@@ -547,15 +521,14 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
   if (scope.substr(0, 7) == "Filter ") filter = scope.substr(7);
   if (scope.empty()) folders_only = IsFoldersOnly(old_catalog);
   CatalogTree fresh;
-  UpdateListener listener(progress);
-  try {
-    ScanFolder(&fresh, outcome.source, folders_only, filter, catalog_file, NoProgress(), &listener);
-  } catch (const ScanCancelled&) {
-  }
-  if (listener.Cancelled() || progress.WaitCancelled()) {
+  ScanReport report;
+  ScanFolder(&fresh, outcome.source, folders_only, filter, catalog_file, progress, nullptr,
+             &report);
+  if (report.cancelled) {
     outcome.status = UpdateOutcome::Status::kCancelled;
     return outcome;
   }
+  progress.ShowWait(true, true);  // the scan hid the window
 
   MergeOptions options;
   options.missing_date = Today();

@@ -514,7 +514,9 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
       top->record.SetField(kFileSize, FormatWholeNumber(SumDirectorySizes(top)));
       ComputeSizePercentages(*tree);
     }
-    if (top) RecordScanFacts(&top->record, path, ScanDateNow(), OnlyFolders, settings.ExtFilter);
+    if (!walked.cancelled) {
+      RecordScanFacts(&top->record, path, ScanDateNow(), OnlyFolders, settings.ExtFilter);
+    }
   } catch (...) {
     // A scan keeps what it found; nothing is reported.
   }

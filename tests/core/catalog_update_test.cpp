@@ -10,6 +10,7 @@
 #include "core/errors.h"
 #include "core/file_info.h"
 #include "core/scanner.h"
+#include "core/volumes.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -27,7 +28,9 @@ void MakeFile(const std::string& path, std::size_t size, int stamp) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-std::string MissingValue(const TCatalogRecord& record) { return IsMissing(record) ? "?" : ""; }
+std::string MissingValue(const TCatalogRecord& record) {
+  return std::string(record.Extra(kMissingAttribute));
+}
 
 // Relative path -> record, for looking entries up by where they are.
 std::map<std::string, const TCatalogRecord*> ByPath(const CatalogTree& tree) {
@@ -342,6 +345,57 @@ TEST_F(UpdateFileTest, AHandWrittenCatalogIsUpdatedByItsPath) {
   EXPECT_EQ(DescriptionAt("."), "mixtapes");
   EXPECT_EQ(DescriptionAt("song.mp3"), "best");
   EXPECT_EQ(ByPath(old_).at("song.mp3")->Field(kFileSize), "10");
+}
+
+TEST_F(UpdateFileTest, AMediumMountedElsewhereIsFoundByItsVolume) {
+  const std::string first = dir_ / "mnt1";
+  MakeFile(first + "/docs/a.txt", 1, 1);
+  FakeVolumes before({{first, "BACKUP", "5555-6666", "ext4"}});
+  SetVolumes(&before);
+  CatalogTree tree;
+  ScanFolder(&tree, first + "/docs", false, "", catalog_);
+  old_ = std::move(tree);
+  const_cast<TCatalogRecord*>(ByPath(old_).at("a.txt"))->SetField(kDescription, "kept");
+  Save();
+
+  // Mounted at another place: found by its id, the folder within it follows.
+  const std::string second = dir_ / "mnt2";
+  fs::rename(first, second);
+  FakeVolumes after({{second, "BACKUP", "5555-6666", "ext4"}});
+  SetVolumes(&after);
+  UpdateOutcome outcome = UpdateCatalogFile(catalog_, {});
+  EXPECT_EQ(outcome.status, UpdateOutcome::Status::kUpdated);
+  EXPECT_EQ(outcome.source, second + "/docs");
+  old_ = LoadCatalog(catalog_);
+  EXPECT_EQ(ByPath(old_).at("a.txt")->Field(kFullPath), second + "/docs/a.txt");
+  EXPECT_EQ(DescriptionAt("a.txt"), "kept");
+
+  // Another volume at that place is not the medium: nothing is scanned or written.
+  const std::string written = ReadFile(catalog_);
+  FakeVolumes other({{second, "BACKUP", "7777-8888", "ext4"}});
+  SetVolumes(&other);
+  outcome = UpdateCatalogFile(catalog_, {});
+  EXPECT_EQ(outcome.status, UpdateOutcome::Status::kNoMedium);
+  EXPECT_EQ(ReadFile(catalog_), written);
+  SetVolumes(nullptr);
+}
+
+TEST_F(UpdateFileTest, AnUpdateScansWithTheCatalogsOwnScope) {
+  MakeFile(Path("a.txt"), 1, 1);
+  MakeFile(Path("b.doc"), 2, 2);
+  CatalogTree tree;
+  ScanFolder(&tree, root_, false, "\\.TXT\\", catalog_);
+  WriteCatalogFile(tree, catalog_, NoProgress());
+  MakeFile(Path("c.txt"), 3, 3);
+  MakeFile(Path("d.doc"), 4, 4);
+  UpdateOutcome outcome = UpdateCatalogFile(catalog_, {});
+  EXPECT_EQ(outcome.summary.added, std::vector<std::string>{"c.txt"});
+
+  ScanFolder(&tree, root_, true, "", catalog_);
+  WriteCatalogFile(tree, catalog_, NoProgress());
+  fs::create_directories(Path("new folder"));
+  outcome = UpdateCatalogFile(catalog_, {});
+  EXPECT_EQ(outcome.summary.added, std::vector<std::string>{"new folder"});
 }
 
 }  // namespace

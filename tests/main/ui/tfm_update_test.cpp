@@ -218,8 +218,8 @@ class TFMUpdateTest : public QObject {
     fs::create_directories(usb + "/music");
     FakeVolumes volumes({{usb, "STICK", "1111-2222", "vfat", "8000000000", "2000000000"}});
     SetVolumes(&volumes);
-    const std::string on = f.dir / "CatalogLibrary/Mp3/Stick.xml";
-    const std::string off = f.dir / "CatalogLibrary/Mp3/Gone.xml";
+    const std::string on = f.dir / "CatalogLibrary/Document/Stick.xml";
+    const std::string off = f.dir / "CatalogLibrary/Document/Gone.xml";
     CatalogTree tree;
     ScanFolder(&tree, usb, false, "", on);
     WriteCatalogFile(tree, on, NoProgress());
@@ -231,8 +231,9 @@ class TFMUpdateTest : public QObject {
     const QModelIndex on_index = model->IndexOf(model->FindByPath(QString::fromStdString(on)));
     const QModelIndex off_index = model->IndexOf(model->FindByPath(QString::fromStdString(off)));
     const QModelIndex papers = model->IndexOf(model->FindByPath(QString::fromStdString(f.catalog)));
-    QVERIFY(on_index.data(Qt::ToolTipRole).toString().endsWith(
-        QStringLiteral("Medium connected at ") + QString::fromStdString(usb)));
+    QVERIFY(on_index.data(Qt::ToolTipRole)
+                .toString()
+                .endsWith(QStringLiteral("Medium connected at ") + QString::fromStdString(usb)));
     QVERIFY(off_index.data(Qt::ToolTipRole).toString().endsWith("Medium not connected"));
     // The three states draw three different pictures.
     const auto picture = [](const QModelIndex& index) {
