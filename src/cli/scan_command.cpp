@@ -20,6 +20,7 @@ struct ScanOptions {
   std::vector<std::string> extensions;
   bool only_folders = false;
   bool force = false;
+  DeepScanOptions deep;
   CLI::Option* group_option = nullptr;  // tells whether --group was given, even empty
 };
 
@@ -104,7 +105,7 @@ int RunScan(const ScanOptions& options) {
   CatalogTree tree;
   ScanReport report;
   ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
-             &report);
+             &report, options.deep);
   try {
     SaveCatalog(tree, catalog_file, progress);
   } catch (const LumivorError& e) {
@@ -115,6 +116,8 @@ int RunScan(const ScanOptions& options) {
   progress.ShowWait(false, false);
   if (report.unreadable_folders > 0)
     std::cerr << UnreadableFoldersText(report.unreadable_folders) << '\n';
+  const std::string note = DeepScanNote(options.deep, report.deep);
+  if (!note.empty()) std::cerr << note << '\n';
   std::cout << catalog_file << '\n';
   return 0;
 }
@@ -138,6 +141,10 @@ Command AddScanCommand(CLI::App& app) {
   command->add_option("--library", options->library,
                       "The catalog library folder (default: the configured library)");
   command->add_flag("--force", options->force, "Replace a catalog of the same name");
+  command->add_flag("--archives", options->deep.archives,
+                    "List what is inside zip, 7z, rar, tar, iso and cpio archives");
+  command->add_flag("--metadata", options->deep.metadata,
+                    "Read the tags of music, photos and videos");
   return {command, [options]() { return RunScan(*options); }};
 }
 

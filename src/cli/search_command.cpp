@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "config/config.h"
+#include "index/indexed_search.h"
 #include "search/search.h"
 
 namespace lumivor::cli {
@@ -13,28 +14,34 @@ namespace {
 struct SearchOptions {
   std::string scope, library;
   SearchCriteria criteria;
+  bool no_index = false;
 };
 
 int RunSearch(SearchOptions options) {
   SearchCriteria& criteria = options.criteria;
-  if (criteria.Blank()) {
-    std::cerr << kSearchConditionMissing << '\n';
+  if (const std::string problem = CriteriaProblem(criteria); !problem.empty()) {
+    std::cerr << problem << '\n';
     return 2;
   }
-  if (options.scope.empty()) {
-    options.scope = options.library;
-    if (options.scope.empty()) {
-      TConfig& config = GetConfig();
-      if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
-      options.scope = config.LibraryPath();
-    }
+  if (options.library.empty()) {
+    TConfig& config = GetConfig();
+    if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
+    options.library = config.LibraryPath();
   }
+  if (options.scope.empty()) options.scope = options.library;
   struct stat info;
   criteria.scope_path = options.scope;
   criteria.scope_is_directory = ::stat(options.scope.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 
   TerminalProgress progress;
-  const SearchOutcome outcome = SearchLibrary(criteria, progress);
+  SearchOutcome outcome;
+  if (options.no_index) {
+    outcome = SearchLibrary(criteria, progress);
+  } else {
+    IndexedSearchOutcome indexed = SearchThroughIndex(criteria, options.library, progress);
+    if (!indexed.note.empty()) std::cerr << indexed.note << '\n';
+    outcome = std::move(indexed.outcome);
+  }
   PrintRecordHeader(std::cout);
   outcome.results.ForEachPreOrder(
       [](const CatalogTree::Node* node, int) { PrintRecord(std::cout, 0, node->record); });
@@ -50,7 +57,8 @@ Command AddSearchCommand(CLI::App& app) {
   auto* command =
       app.add_subcommand("search",
                          "Search the catalogs of the library, a group or one catalog file by name, "
-                         "extension and description; prints the matching records");
+                         "extension, description and regular expression, through the library's "
+                         "search index; prints the matching records");
   auto options = std::make_shared<SearchOptions>();
   command->add_option("--scope", options->scope,
                       "A group directory or a catalog file to search (default: the whole library)");
@@ -63,8 +71,12 @@ Command AddSearchCommand(CLI::App& app) {
                       "Text to find in Description");
   command->add_flag("--case-sensitive", options->criteria.case_sensitive,
                     "Compare letter case too");
+  command->add_option("--regex", options->criteria.regex,
+                      "A regular expression (RE2 syntax) FileName must match");
   command->add_flag("--whole", options->criteria.whole_field,
-                    "The whole field must equal the text");
+                    "The whole field must equal the text (or match the regular expression)");
+  command->add_flag("--no-index", options->no_index,
+                    "Read the catalog files instead of the library's search index");
   return {command, [options]() { return RunSearch(*options); }};
 }
 

@@ -255,6 +255,18 @@ TXMLNodeType TXMLNodesType::Insert(int i) {
   return before ? TXMLNodeType(node_.insert_child_before("node", before)) : Add();
 }
 
+// --- TXMLScanType -------------------------------------------------------------------------------
+
+// The default document holds no `scan` element, so both read False unless set.
+bool TXMLScanType::archives() const {
+  return ReadBool(node_, "archives", DefaultRoot().child("scan"));
+}
+bool TXMLScanType::metadata() const {
+  return ReadBool(node_, "metadata", DefaultRoot().child("scan"));
+}
+void TXMLScanType::SetArchives(bool value) { WriteBool(node_, "archives", value); }
+void TXMLScanType::SetMetadata(bool value) { WriteBool(node_, "metadata", value); }
+
 // --- TXMLConfigType -----------------------------------------------------------------------------
 
 std::string TXMLConfigType::versionNo() const {
@@ -263,6 +275,7 @@ std::string TXMLConfigType::versionNo() const {
 void TXMLConfigType::SetVersionNo(std::string_view value) { WriteText(node_, "versionNo", value); }
 TXMLFrameType TXMLConfigType::frame() const { return TXMLFrameType(ChildOrNew(node_, "frame")); }
 TXMLNodesType TXMLConfigType::nodes() const { return TXMLNodesType(ChildOrNew(node_, "nodes")); }
+TXMLScanType TXMLConfigType::scan() const { return TXMLScanType(ChildOrNew(node_, "scan")); }
 
 // --- TConfig ------------------------------------------------------------------------------------
 

@@ -139,6 +139,25 @@ class TXMLNodesType {
   pugi::xml_node node_;
 };
 
+// `config/scan`: what the new-catalog dialog last chose to look into beyond the folder tree.
+// The default configuration has no such element; a missing one, or a missing attribute, reads
+// as False.
+class TXMLScanType {
+ public:
+  TXMLScanType() = default;
+  explicit TXMLScanType(pugi::xml_node node) : node_(node) {}
+  // List the entries of archives.
+  [[nodiscard]] bool archives() const;
+  // Read the tags of music, photos and videos.
+  [[nodiscard]] bool metadata() const;
+  void SetArchives(bool value);
+  void SetMetadata(bool value);
+  [[nodiscard]] pugi::xml_node Element() const { return node_; }
+
+ private:
+  pugi::xml_node node_;
+};
+
 // `config`: the root of the configuration.
 class TXMLConfigType {
  public:
@@ -150,6 +169,8 @@ class TXMLConfigType {
   [[nodiscard]] TXMLFrameType frame() const;
   // The first `nodes` child, created when missing.
   [[nodiscard]] TXMLNodesType nodes() const;
+  // The first `scan` child, created when missing.
+  [[nodiscard]] TXMLScanType scan() const;
   [[nodiscard]] pugi::xml_node Element() const { return node_; }
   [[nodiscard]] explicit operator bool() const { return static_cast<bool>(node_); }
 

@@ -64,7 +64,7 @@ std::string ScanDateNow() {
 }
 
 void RecordScanFacts(TCatalogRecord* top, std::string_view path, std::string_view scan_date,
-                     bool only_folders, std::string_view ext_filter) {
+                     bool only_folders, std::string_view ext_filter, const DeepScanOptions& deep) {
   const VolumeFacts facts = Volumes().FactsOf(path);
   top->SetExtra(kVolumeLabelAttribute, facts.label);
   top->SetExtra(kVolumeIdAttribute, facts.id);
@@ -78,6 +78,19 @@ void RecordScanFacts(TCatalogRecord* top, std::string_view path, std::string_vie
   } else if (!ext_filter.empty()) {
     top->SetExtra(kScanScopeAttribute, "Filter " + std::string(ext_filter));
   }
+  const std::string looked_into = deep.archives && deep.metadata ? "archives tags"
+                                  : deep.archives                ? "archives"
+                                  : deep.metadata                ? "tags"
+                                                                 : "";
+  top->SetExtra(kDeepScanAttribute, looked_into);
+}
+
+DeepScanOptions RecordedDeepScan(const TCatalogRecord& top) {
+  const std::string_view value = top.Extra(kDeepScanAttribute);
+  DeepScanOptions deep;
+  deep.archives = value.find("archives") != std::string_view::npos;
+  deep.metadata = value.find("tags") != std::string_view::npos;
+  return deep;
 }
 
 VolumeFacts RecordedVolumeFacts(const TCatalogRecord& top) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/catalog_tree.h"
+#include "core/deep_scan.h"
 
 #include "core/catalog_record.h"
 #include "core/volumes.h"
@@ -25,14 +26,18 @@ inline constexpr std::string_view kVolumeFolderAttribute = "VolumeFolder";
 // How the catalog was scoped, so that an update scans the same way: "Only Folders", or
 // "Filter " and the extension filter (such as \.TXT\.DOC\). Absent for all files.
 inline constexpr std::string_view kScanScopeAttribute = "ScanScope";
+// What a deep scan looked into: "archives", "tags" or "archives tags". Absent for a plain scan.
+inline constexpr std::string_view kDeepScanAttribute = "DeepScan";
 
 // The local time now as "YYYY-MM-DD HH:MM:SS".
 [[nodiscard]] std::string ScanDateNow();
 
-// Records on `top` the facts of the volume holding the folder `path`, the scan date and the
-// scope (`only_folders`, `ext_filter`); empty values are not written.
+// Records on `top` the facts of the volume holding the folder `path`, the scan date and how the
+// scan was made (`only_folders`, `ext_filter`, `deep`); empty values are not written.
 void RecordScanFacts(TCatalogRecord* top, std::string_view path, std::string_view scan_date,
-                     bool only_folders, std::string_view ext_filter);
+                     bool only_folders, std::string_view ext_filter, const DeepScanOptions& deep);
+// The deep-scan options recorded on `top`.
+[[nodiscard]] DeepScanOptions RecordedDeepScan(const TCatalogRecord& top);
 
 // The volume facts recorded on `top` (empty texts where none were recorded).
 [[nodiscard]] VolumeFacts RecordedVolumeFacts(const TCatalogRecord& top);

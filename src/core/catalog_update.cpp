@@ -522,8 +522,8 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
   if (scope.empty()) folders_only = IsFoldersOnly(old_catalog);
   CatalogTree fresh;
   ScanReport report;
-  ScanFolder(&fresh, outcome.source, folders_only, filter, catalog_file, progress, nullptr,
-             &report);
+  ScanFolder(&fresh, outcome.source, folders_only, filter, catalog_file, progress, nullptr, &report,
+             RecordedDeepScan(old_catalog.Top()->record));
   if (report.cancelled) {
     outcome.status = UpdateOutcome::Status::kCancelled;
     return outcome;

@@ -300,7 +300,14 @@ class Walker {
     fields[kFileNameLength] = ToText(name_points, name_length_text);
     fields[kPathNameLength] = ToText(path_points, path_length_text);
     fields[kCatalogName] = settings_.CatalogName;
+    const bool deep = settings_.deep && stated && S_ISREG(info.st_mode) && !directory &&
+                      settings_.deep->Wants(name);
+    if (deep) settings_.deep->Read(frame.fd, raw_name);
     CatalogTree::Node* node = tree_.AddChild(frame.node, TCatalogRecord(fields));
+    if (deep) {
+      settings_.deep->AddEntries(tree_, node);
+      if (settings_.deep->Cancelled()) report_.cancelled = true;
+    }
 
     // A folder on another device is a mount point: recorded, not entered.
     if (directory && stated && info.st_dev == frame.device) {
@@ -473,7 +480,8 @@ std::string UnreadableFoldersText(std::size_t count) {
 
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
                        std::string_view ExtFilter, std::string_view catalog_file,
-                       Progress& progress, ScanListener* listener, ScanReport* report) {
+                       Progress& progress, ScanListener* listener, ScanReport* report,
+                       const DeepScanOptions& deep) {
   tree->Clear();
   ScanReport walked;
   progress.ShowWait(true, true);
@@ -490,6 +498,8 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     settings.CatalogName = DisplayNameOf(catalog_file);
     settings.listener = listener;
     settings.progress = &progress;
+    DeepScanner deep_scanner(deep, &progress);
+    if (deep.Any()) settings.deep = &deep_scanner;
 
     FieldViews top_fields{};
     top_fields[kFileName] = root_name;
@@ -515,8 +525,9 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
       ComputeSizePercentages(*tree);
     }
     if (!walked.cancelled) {
-      RecordScanFacts(&top->record, path, ScanDateNow(), OnlyFolders, settings.ExtFilter);
+      RecordScanFacts(&top->record, path, ScanDateNow(), OnlyFolders, settings.ExtFilter, deep);
     }
+    walked.deep = deep_scanner.Counts();
   } catch (...) {
     // A scan keeps what it found; nothing is reported.
   }

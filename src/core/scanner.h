@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/catalog_tree.h"
+#include "core/deep_scan.h"
 #include "core/progress.h"
 
 namespace lumivor {
@@ -32,6 +33,8 @@ struct ScanSettings {
   // Asked before each folder (and each block of entries) whether the user cancelled; the walk
   // then stops where it is. May be null: the walk runs to its end.
   Progress* progress = nullptr;
+  // Looks into archives and reads tags when set; a cancel it notices ends the walk too.
+  DeepScanner* deep = nullptr;
 };
 
 // What a walk met besides records.
@@ -41,6 +44,8 @@ struct ScanReport {
   std::size_t unreadable_folders = 0;
   // True when the walk stopped because the user cancelled.
   bool cancelled = false;
+  // What the deep scan found, when it was asked for.
+  DeepScanCounts deep;
 };
 
 // The extension of the last component of `path`: the text after the last "." or "/", provided
@@ -109,9 +114,12 @@ void ComputeSizePercentages(CatalogTree& tree);
 // meanwhile; a cancelled scan leaves `tree` empty. Errors never escape: the tree holds what was
 // found. When `report` is given it receives the count of unreadable folders and whether the scan
 // was cancelled.
+//
+// With `deep` options the walk also lists archives and reads tags (DeepScanner); the report then
+// holds what that found.
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
                        std::string_view ExtFilter, std::string_view catalog_file,
                        Progress& progress = NoProgress(), ScanListener* listener = nullptr,
-                       ScanReport* report = nullptr);
+                       ScanReport* report = nullptr, const DeepScanOptions& deep = {});
 
 }  // namespace lumivor

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,7 +11,12 @@
 #include "core/catalog_tree.h"
 #include "core/progress.h"
 #include "core/xml_document.h"
+#include "search/catalog_elements.h"
 #include "search/catalog_scanner.h"
+
+namespace re2 {
+class RE2;
+}
 
 namespace lumivor {
 
@@ -24,12 +28,18 @@ struct SearchCriteria {
   std::string name;                 // compared with FileName
   std::string extension;            // compared with FileExt (which holds no dot)
   std::string description;          // compared with Description
+  std::string regex;                // a regular expression (RE2 syntax) FileName must match
   bool case_sensitive = false;
-  bool whole_field = false;  // the whole field must equal the criterion
+  bool whole_field = false;  // the whole field must equal the criterion (or match the regex)
 
   // True when every criterion text is empty after trimming blanks: nothing to search for.
   [[nodiscard]] bool Blank() const;
 };
+
+// The message for criteria that cannot be searched for: kSearchConditionMissing when they are
+// blank, a text naming the fault when the regular expression does not compile; empty when the
+// search can run.
+[[nodiscard]] std::string CriteriaProblem(const SearchCriteria& criteria);
 
 // Where a search result came from: its catalog file and the record's place in it.
 struct ResultSource {
@@ -61,23 +71,46 @@ inline constexpr std::string_view kSearchConditionMissing = "Please input search
 [[nodiscard]] bool MatchesText(std::string_view value, std::string_view criterion,
                                bool case_sensitive, bool whole_field);
 
-// The matching rule on field values (nullopt: the element lacks that attribute). An element
-// without FileName is never a match; every non-empty criterion must match its field.
+// The whole matching rule, with the regular expression compiled once. Every search route tests
+// its candidates with this, so that all of them find the same records.
+class SearchMatcher {
+ public:
+  // Raises LumivorError with CriteriaProblem's text when the regular expression does not compile.
+  explicit SearchMatcher(const SearchCriteria& criteria);
+  ~SearchMatcher();
+  SearchMatcher(const SearchMatcher&) = delete;
+  SearchMatcher& operator=(const SearchMatcher&) = delete;
+
+  // True when an element with these values (nullopt: attribute missing) is a result.
+  [[nodiscard]] bool Matches(std::optional<std::string_view> file_name,
+                             std::optional<std::string_view> file_ext,
+                             std::optional<std::string_view> description) const;
+  [[nodiscard]] const SearchCriteria& Criteria() const { return criteria_; }
+
+ private:
+  const SearchCriteria& criteria_;
+  std::unique_ptr<re2::RE2> regex_;
+};
+
+// The matching rule on field values (nullopt: the element lacks that attribute), without the
+// regular expression. An element without FileName is never a match; every non-empty criterion
+// must match its field.
 [[nodiscard]] bool MatchesFields(const SearchCriteria& criteria,
                                  std::optional<std::string_view> file_name,
                                  std::optional<std::string_view> file_ext,
                                  std::optional<std::string_view> description);
 
-// The matching rule on an element's attributes.
+// The whole matching rule on an element's attributes.
 [[nodiscard]] bool MatchesCriteria(const SearchCriteria& criteria, const XmlElement& element);
 
 // One search over catalog files. Every file below a directory is read as a catalog, whatever its
-// extension; a file that is not a well-formed catalog (or cannot be read) is skipped and counted.
-// Files whose bytes cannot hold a match are not parsed at all, and the others are read by a fast
-// scanner, with the full XML reader as the judge of anything unusual. Progress texts: the path of
-// every directory entry, "Loading info.." for every file read, the FileName of every element
-// tested; WaitCancelled is polled after every directory entry and every element below the top
-// level, so a Progress should keep it cheap.
+// extension, in the order of the files' paths below the directory; a file that is not a
+// well-formed catalog (or cannot be read) is skipped and counted. Files whose bytes cannot hold a
+// match are not parsed at all, and the others are read by a fast scanner, with the full XML reader
+// as the judge of anything unusual. Progress texts: the path of every directory entry, "Loading
+// info.." for every file read, the FileName of every element tested; WaitCancelled is polled after
+// every directory entry and every element below the top level, so a Progress should keep it cheap.
+// Raises LumivorError when the regular expression does not compile.
 class LibrarySearch {
  public:
   LibrarySearch(SearchCriteria criteria, Progress& progress);
@@ -85,47 +118,34 @@ class LibrarySearch {
   LibrarySearch(const LibrarySearch&) = delete;
   LibrarySearch& operator=(const LibrarySearch&) = delete;
 
-  // Searches every file below `directory` (entries in name order, sub-directories where they
-  // stand; symbolic links are followed, each directory searched once). Returns at a cancel.
+  // Searches every file below `directory` in the order of their paths below it (symbolic links
+  // are followed, each directory searched once). Returns at a cancel.
   void SearchFolder(const std::string& directory);
   // Searches one catalog file; a path with no file is skipped silently.
   void SearchCatalog(const std::string& path);
-  // Tests the elements below `element` in document order, adding the matches. Ordinals count
-  // from the first element below `element`, so `element` should be the document's root.
-  void SearchChildren(const XmlElement& element);
-  // Appends a result record with the element's field attributes and the current catalog's name;
-  // its source is the current catalog and `ordinal`.
-  void AddSearchResult(const XmlElement& element, std::size_t ordinal = 0);
 
   [[nodiscard]] bool Cancelled() const { return cancelled_; }
   // The results so far; the search is done with them afterwards.
   [[nodiscard]] SearchOutcome TakeOutcome();
 
  private:
-  enum class FastResult { kDone, kCancelled, kUnsupported };
-  // Reads the file into the buffer (zero padding after it); 0, the system's error number, or -1
-  // for a file that does not start as XML (left unread).
-  int ReadIntoBuffer(const std::string& path);
-  FastResult ScanBuffer(const char* begin, const char* end);
-  void ParseBuffer(std::size_t size);
   bool PollCancel();
   const std::string& CatalogName();
 
   SearchCriteria criteria_;
+  SearchMatcher matcher_;
   Progress& progress_;
   Needle needle_;
   SearchOutcome outcome_;
   std::string catalog_path_;
   std::optional<std::string> catalog_name_;  // DisplayNameOf(catalog_path_), once needed
   bool cancelled_ = false;
-  std::unique_ptr<char[]> buffer_;
-  std::size_t capacity_ = 0;
-  std::size_t size_ = 0;
-  std::set<std::pair<unsigned long, unsigned long>> visited_directories_;
+  CatalogElementReader reader_;
 };
 
 // Runs a search of `criteria`: shows the progress window with its Cancel button, searches the
 // scope (a directory with everything below it, or one catalog file) and hides the window.
+// Raises LumivorError when the regular expression does not compile (nothing is searched).
 [[nodiscard]] SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress);
 
 }  // namespace lumivor

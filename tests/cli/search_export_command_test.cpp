@@ -41,11 +41,15 @@ TEST(SearchCommand, PrintsMatchesAsRecordsAndCountsOnStderr) {
   EXPECT_NE(rows.find("0\tMy Song.mp3\t"), std::string::npos) << rows;
   EXPECT_NE(rows.find("0\tSONGS.txt\t"), std::string::npos) << rows;
   EXPECT_NE(rows.find("\tDisk\n"), std::string::npos) << rows;
-  EXPECT_EQ(result.err, "2 matches, 1 file skipped (not readable catalogs)\n");
+  EXPECT_EQ(result.err,
+            "The search index was made afresh.\n2 matches, 1 file skipped (not readable "
+            "catalogs)\n");
 
   const auto exact = RunCommand(Cli() + " search --scope '" + library.dir / "lib/Mp3/Disk.xml" +
                                 "' --name 'My Song.mp3' --case-sensitive --whole --ext mp3");
-  EXPECT_EQ(exact.err, "1 match, 0 files skipped (not readable catalogs)\n");
+  EXPECT_EQ(exact.err,
+            "The scope lies outside the library: the catalog files were read.\n1 match, 0 files "
+            "skipped (not readable catalogs)\n");
   const auto none =
       RunCommand(Cli() + " search --library '" + library.dir / "lib" + "' --name ' '");
   EXPECT_EQ(none.status, 2);

@@ -147,6 +147,30 @@ TEST(Config, SaveWritesTheConfigElementAloneAndKeepsTheRowOrder) {
   EXPECT_EQ(reloaded.Root().frame().left(), -1280);
 }
 
+TEST(Config, ScanChoicesAreOffUntilSetAndThenRemembered) {
+  TempDir dir;
+  {
+    TConfig config(dir.Path());
+    EXPECT_EQ(ReadFile(dir / "LumivorConfig.xml"), ExpectedDefaultText());
+    EXPECT_FALSE(config.Root().scan().archives());
+    EXPECT_FALSE(config.Root().scan().metadata());
+    config.Root().scan().SetMetadata(true);
+    config.Save();
+  }
+  EXPECT_NE(ReadFile(dir / "LumivorConfig.xml").find("<scan metadata=\"True\"/>"),
+            std::string::npos);
+  TConfig reloaded(dir.Path());
+  EXPECT_TRUE(reloaded.Root().scan().metadata());
+  EXPECT_FALSE(reloaded.Root().scan().archives());
+
+  // A hand-edited value that is not a boolean reads as off.
+  WriteFile(dir / "LumivorConfig.xml",
+            "<config><scan archives=\"yes\" metadata=\"True\"/></config>");
+  TConfig edited(dir.Path());
+  EXPECT_FALSE(edited.Root().scan().archives());
+  EXPECT_TRUE(edited.Root().scan().metadata());
+}
+
 TEST(Config, AFailedSaveRaisesAndLeavesNoTemporaryFile) {
   TempDir dir;
   // A directory where the file belongs: it cannot be read, and cannot be replaced either.

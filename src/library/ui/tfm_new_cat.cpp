@@ -1,5 +1,6 @@
 #include "library/ui/tfm_new_cat.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -61,8 +62,10 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   // The advanced panel: group tree on the left, scope on the right.
   Panel2 = new QWidget(this);
   Panel2->setObjectName(QStringLiteral("Panel2"));
-  auto* advanced = new QHBoxLayout(Panel2);
-  advanced->setContentsMargins(0, 0, 0, 0);
+  auto* advanced_rows = new QVBoxLayout(Panel2);
+  advanced_rows->setContentsMargins(0, 0, 0, 0);
+  auto* advanced = new QHBoxLayout;
+  advanced_rows->addLayout(advanced, 1);
   auto* panel4 = new QGroupBox(Panel2);
   auto* left = new QVBoxLayout(panel4);
   left->addWidget(new QLabel(QStringLiteral("Select a catalog group  :"), panel4));
@@ -120,6 +123,20 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   right->addWidget(pl_file, 1);
   advanced->addWidget(panel4, 3);
   advanced->addWidget(panel3, 2);
+  // Below both: what the scan looks into beyond the folder tree.
+  auto* deep = new QHBoxLayout;
+  CBArchives = new QCheckBox(QStringLiteral("Look inside archives"), Panel2);
+  CBMetadata = new QCheckBox(QStringLiteral("Read music, photo and video tags"), Panel2);
+  CBArchives->setToolTip(
+      QStringLiteral("List the files inside zip, 7z, rar, tar, iso and cpio "
+                     "archives, without extracting them"));
+  CBMetadata->setToolTip(
+      QStringLiteral("Titles, artists and durations of music, the size, date "
+                     "and camera of photos, the length and size of videos"));
+  deep->addWidget(CBArchives);
+  deep->addWidget(CBMetadata);
+  deep->addStretch(1);
+  advanced_rows->addLayout(deep);
 
   // Bottom right buttons.
   SpeedButton4 = new QPushButton(QStringLiteral("&Advanced"), this);
@@ -139,7 +156,7 @@ TFMNewCat::TFMNewCat(Prompts& prompts, const QString& library_root, QWidget* par
   layout->addWidget(Panel2, 1);
   layout->addLayout(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);
-  Panel2->setFixedSize(520, 330);
+  Panel2->setFixedSize(520, 330 + CBArchives->sizeHint().height() + 6);
 
   connect(SpeedButton1, &QPushButton::clicked, this, &TFMNewCat::SpeedButton1Click);
   connect(SpeedButton4, &QPushButton::clicked, this, &TFMNewCat::SpeedButton4Click);
@@ -194,6 +211,8 @@ void TFMNewCat::SpeedButton4Click() {
 }
 
 void TFMNewCat::RBFileClick() {
+  CBArchives->setEnabled(!rbFolder->isChecked());
+  CBMetadata->setEnabled(!rbFolder->isChecked());
   const bool filter = rbFilter->isChecked();
   for (QWidget* control :
        std::initializer_list<QWidget*>{EdExt, BtnAdd, BtnDel, LBExt, Label3, Label5}) {
@@ -235,6 +254,16 @@ QString TFMNewCat::GetExtFilter() const {
   entries.reserve(static_cast<std::size_t>(LBExt->count()));
   for (int row = 0; row < LBExt->count(); ++row) entries.push_back(Utf8(LBExt->item(row)->text()));
   return ToQString(ExtFilterOf(entries));
+}
+
+DeepScanOptions TFMNewCat::DeepOptions() const {
+  if (rbFolder->isChecked()) return {};
+  return {CBArchives->isChecked(), CBMetadata->isChecked()};
+}
+
+void TFMNewCat::SetDeepOptions(const DeepScanOptions& options) {
+  CBArchives->setChecked(options.archives);
+  CBMetadata->setChecked(options.metadata);
 }
 
 void TFMNewCat::BtnOkClick() {

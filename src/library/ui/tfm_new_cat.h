@@ -4,8 +4,10 @@
 #include <QString>
 #include <functional>
 
+#include "core/deep_scan.h"
 #include "core/prompts.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -39,6 +41,11 @@ class TFMNewCat : public QDialog {
   // The extension filter for the scan: "\" then each listed extension (without its "*", blanks
   // trimmed) followed by "\", upper case; empty unless "Filter Files" is chosen with entries.
   [[nodiscard]] QString GetExtFilter() const;
+  // What the scan looks into beyond the folder tree: the two check boxes of the advanced panel
+  // (nothing under "Only Folders", which records no files).
+  [[nodiscard]] DeepScanOptions DeepOptions() const;
+  // Sets the two check boxes, as the configuration remembers them.
+  void SetDeepOptions(const DeepScanOptions& options);
 
   // The folder browser: gets the folder to pre-select (or empty), returns the chosen directory or
   // empty when cancelled. Tests replace it.
@@ -59,6 +66,8 @@ class TFMNewCat : public QDialog {
   QPushButton* BtnDel = nullptr;
   QLabel* Label5 = nullptr;
   QListWidget* LBExt = nullptr;
+  QCheckBox* CBArchives = nullptr;      // "Look inside archives"
+  QCheckBox* CBMetadata = nullptr;      // "Read music, photo and video tags"
   QPushButton* SpeedButton4 = nullptr;  // "&Advanced"
   QPushButton* BtnOk = nullptr;
   QPushButton* SpeedButton3 = nullptr;  // "&Cancel"

@@ -26,7 +26,14 @@ std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 void TFMMain::BtnNewCatClick() {
   RunCommand([this] {
     TFMNewCat dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
+    TXMLScanType remembered = Config().Root().scan();
+    dialog.SetDeepOptions({remembered.archives(), remembered.metadata()});
     if (dialog.exec() != QDialog::Accepted) return;
+    const DeepScanOptions deep = dialog.DeepOptions();
+    if (!dialog.OnlyFolders()) {
+      remembered.SetArchives(deep.archives);
+      remembered.SetMetadata(deep.metadata);
+    }
     const QString source = dialog.SourcePath();
     // The folder may have gone (a medium taken out) while the dialog was open.
     if (source.trimmed().isEmpty() || !QFileInfo(source).isDir()) return;
@@ -34,7 +41,7 @@ void TFMMain::BtnNewCatClick() {
     ScanReport report;
     const std::string root_name =
         ScanFolder(&tree, Utf8(source), dialog.OnlyFolders(), Utf8(dialog.GetExtFilter()),
-                   Utf8(dialog.CatalogFile()), WaitProgress(), nullptr, &report);
+                   Utf8(dialog.CatalogFile()), WaitProgress(), nullptr, &report, deep);
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
     SetScanRootName(root_name);
@@ -46,6 +53,9 @@ void TFMMain::BtnNewCatClick() {
     if (report.unreadable_folders > 0) {
       UserPrompts().ShowMessage("Warning", UnreadableFoldersText(report.unreadable_folders),
                                 MessageIcon::kWarning);
+    }
+    if (const std::string note = DeepScanNote(deep, report.deep); !note.empty()) {
+      UserPrompts().ShowMessage("Done", note, MessageIcon::kNone);
     }
   });
   RunCommand([this] { ResortCatalog(); });

@@ -1,6 +1,7 @@
 // The new-catalog dialog: the browser, the default name, the checks of OK, the extension list and
 // the filter text handed to the scan.
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -210,6 +211,28 @@ class TFMNewCatTest : public QObject {
     QVERIFY(dialog.frameGeometry().top() >= dialog.screen()->availableGeometry().top());
     dialog.SpeedButton4->click();
     QCOMPARE(dialog.geometry(), high);
+  }
+
+  void DeepScanBoxesStartOffAndAreIgnoredForOnlyFolders() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    QCOMPARE(dialog.CBArchives->text(), QString("Look inside archives"));
+    QCOMPARE(dialog.CBMetadata->text(), QString("Read music, photo and video tags"));
+    QVERIFY(!dialog.DeepOptions().archives && !dialog.DeepOptions().metadata);
+
+    dialog.SetDeepOptions({false, true});
+    QVERIFY(!dialog.CBArchives->isChecked());
+    QVERIFY(dialog.CBMetadata->isChecked());
+    dialog.CBArchives->click();
+    QVERIFY(dialog.DeepOptions().archives && dialog.DeepOptions().metadata);
+
+    // "Only Folders" records no files: nothing to look into, whatever the boxes say.
+    dialog.rbFolder->setChecked(true);
+    QVERIFY(!dialog.CBArchives->isEnabled());
+    QVERIFY(!dialog.DeepOptions().archives && !dialog.DeepOptions().metadata);
+    dialog.rbFilter->setChecked(true);
+    QVERIFY(dialog.CBMetadata->isEnabled());
+    QVERIFY(dialog.DeepOptions().archives && dialog.DeepOptions().metadata);
   }
 
   void CancelHandsNothingBack() {

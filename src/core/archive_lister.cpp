@@ -1,0 +1,263 @@
+#include "core/archive_lister.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <unistd.h>
+
+#include <array>
+#include <memory>
+#include <unordered_map>
+
+#include "core/fields.h"
+
+namespace lumivor {
+
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+  if (text.size() < suffix.size()) return false;
+  text.remove_prefix(text.size() - suffix.size());
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    if (LowerAscii(text[i]) != suffix[i]) return false;
+  }
+  return true;
+}
+
+// Endings, lower case, each with its dot.
+constexpr std::array<std::string_view, 20> kArchiveEndings = {
+    ".zip",    ".7z",      ".rar",   ".tar",    ".tgz",  ".tar.gz",  ".tbz",
+    ".tbz2",   ".tar.bz2", ".txz",   ".tar.xz", ".tzst", ".tar.zst", ".tlz",
+    ".tar.lz", ".taz",     ".tar.z", ".iso",    ".cpio", ".tar.lzma"};
+
+// A locale whose character set is UTF-8, so that libarchive hands out entry paths as UTF-8
+// whatever locale the process runs in. Null when the system has none.
+locale_t Utf8Locale() {
+  static const locale_t locale = [] {
+    for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
+      if (locale_t made = ::newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(nullptr))) {
+        return made;
+      }
+    }
+    return static_cast<locale_t>(nullptr);
+  }();
+  return locale;
+}
+
+// Switches the calling thread to the UTF-8 locale for its lifetime.
+class ThreadLocaleScope {
+ public:
+  ThreadLocaleScope() : previous_(Utf8Locale() ? ::uselocale(Utf8Locale()) : nullptr) {}
+  ~ThreadLocaleScope() {
+    if (previous_) ::uselocale(previous_);
+  }
+  ThreadLocaleScope(const ThreadLocaleScope&) = delete;
+  ThreadLocaleScope& operator=(const ThreadLocaleScope&) = delete;
+
+ private:
+  locale_t previous_;
+};
+
+struct ArchiveDeleter {
+  void operator()(struct archive* a) const { archive_read_free(a); }
+};
+
+// The folder tree an archive's paths describe, built as its entries are read.
+class EntryTree {
+ public:
+  EntryTree() { nodes_.push_back({}); }
+
+  void Add(std::string_view path, bool directory, std::uint64_t size, std::time_t mtime) {
+    if (!path.empty() && path.back() == '/') directory = true;
+    std::size_t parent = 0;
+    std::string key;
+    while (!path.empty()) {
+      const std::size_t slash = path.find('/');
+      const std::string_view part = path.substr(0, slash);
+      path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+      if (part.empty() || part == "." || part == "..") continue;
+      // Trailing "/", "." or empty components do not make a file into a folder.
+      bool last = true;
+      for (std::string_view rest = path; !rest.empty();) {
+        const std::size_t next = rest.find('/');
+        const std::string_view piece = rest.substr(0, next);
+        if (!piece.empty() && piece != "." && piece != "..") {
+          last = false;
+          break;
+        }
+        rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
+      }
+      if (!key.empty()) key += '/';
+      key += part;
+      if (last && !directory) {
+        const std::size_t file = NewNode(parent, part);
+        nodes_[file].size = size;
+        nodes_[file].mtime = mtime;
+        return;
+      }
+      const auto [it, inserted] = folders_.try_emplace(key, 0);
+      if (inserted) {
+        it->second = NewNode(parent, part);
+        nodes_[it->second].directory = true;
+      }
+      parent = it->second;
+      if (last) nodes_[parent].mtime = mtime;
+    }
+  }
+
+  // The entries in pre-order, folder sizes summed.
+  std::vector<ArchiveEntry> Entries() {
+    SumSizes();
+    std::vector<ArchiveEntry> out;
+    out.reserve(nodes_.size() - 1);
+    struct Frame {
+      std::size_t node;
+      std::size_t next;
+      std::size_t path_length;
+    };
+    std::vector<Frame> stack{{0, 0, 0}};
+    std::string path;
+    while (!stack.empty()) {
+      Frame& frame = stack.back();
+      const Node& parent = nodes_[frame.node];
+      if (frame.next == parent.children.size()) {
+        stack.pop_back();
+        continue;
+      }
+      const std::size_t index = parent.children[frame.next++];
+      const Node& node = nodes_[index];
+      path.resize(frame.path_length);
+      if (!path.empty()) path += '/';
+      ArchiveEntry entry;
+      entry.name_offset = path.size();
+      path += node.name;
+      entry.path = path;
+      entry.depth = static_cast<int>(stack.size()) - 1;
+      entry.directory = node.directory;
+      entry.size = node.size;
+      entry.mtime = node.mtime;
+      out.push_back(std::move(entry));
+      if (!node.children.empty()) stack.push_back({index, 0, path.size()});
+    }
+    return out;
+  }
+
+ private:
+  struct Node {
+    std::string name;
+    bool directory = false;
+    std::uint64_t size = 0;
+    std::time_t mtime = 0;
+    std::vector<std::size_t> children;
+  };
+
+  std::size_t NewNode(std::size_t parent, std::string_view name) {
+    const std::size_t index = nodes_.size();
+    nodes_.push_back({});
+    std::string clean;
+    nodes_[index].name = SanitizeText(name, &clean) ? clean : std::string(name);
+    nodes_[parent].children.push_back(index);
+    return index;
+  }
+
+  // Every node is made after its parent, so a walk from the last node to the first adds each
+  // folder's total to its parent's after it is complete.
+  void SumSizes() {
+    std::vector<std::size_t> parent_of(nodes_.size(), 0);
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+      for (std::size_t child : nodes_[i].children) parent_of[child] = i;
+    }
+    for (Node& node : nodes_) {
+      if (node.directory) node.size = 0;
+    }
+    for (std::size_t i = nodes_.size(); i-- > 1;) nodes_[parent_of[i]].size += nodes_[i].size;
+  }
+
+  std::vector<Node> nodes_;
+  std::unordered_map<std::string, std::size_t> folders_;
+};
+
+}  // namespace
+
+bool IsArchiveName(std::string_view name) {
+  for (std::string_view ending : kArchiveEndings) {
+    if (name.size() > ending.size() && EndsWithNoCase(name, ending)) return true;
+  }
+  return false;
+}
+
+ArchiveListing ListArchive(int fd, const std::function<bool()>& cancelled) {
+  ArchiveListing listing;
+  if (::lseek(fd, 0, SEEK_SET) != 0) return listing;
+  const ThreadLocaleScope utf8;
+  const std::unique_ptr<struct archive, ArchiveDeleter> reader(archive_read_new());
+  if (!reader) return listing;
+  struct archive* a = reader.get();
+  archive_read_support_filter_all(a);
+  // Only the formats that hold files; format_all would also take any text as an mtree file.
+  archive_read_support_format_zip(a);
+  archive_read_support_format_7zip(a);
+  archive_read_support_format_rar(a);
+  archive_read_support_format_rar5(a);
+  archive_read_support_format_tar(a);
+  archive_read_support_format_gnutar(a);
+  archive_read_support_format_iso9660(a);
+  archive_read_support_format_cpio(a);
+  archive_read_support_format_empty(a);
+  // (Asking a reader without a recognised format about encryption crashes libarchive, so that
+  // question waits until a format is known.)
+  if (archive_read_open_fd(a, fd, 64 * 1024) != ARCHIVE_OK) return listing;
+  EntryTree tree;
+  bool any = false;
+  for (;;) {
+    if (cancelled && cancelled()) {
+      listing.outcome = ArchiveOutcome::kCancelled;
+      return listing;
+    }
+    struct archive_entry* entry = nullptr;
+    const int status = archive_read_next_header(a, &entry);
+    if (status == ARCHIVE_EOF) break;
+    if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
+      // Before the first entry an unknown format is no archive; after it, damage.
+      if (!any && archive_format(a) == 0) {
+        listing.outcome = ArchiveOutcome::kUnsupported;
+      } else if (archive_read_has_encrypted_entries(a) > 0) {
+        listing.outcome = ArchiveOutcome::kEncrypted;
+      } else {
+        listing.outcome = ArchiveOutcome::kDamaged;
+      }
+      return listing;
+    }
+    any = true;
+    if (archive_entry_is_encrypted(entry)) {
+      listing.outcome = ArchiveOutcome::kEncrypted;
+      return listing;
+    }
+    const char* path = archive_entry_pathname_utf8(entry);
+    if (!path) path = archive_entry_pathname(entry);
+    if (!path) continue;
+    const bool directory = archive_entry_filetype(entry) == AE_IFDIR;
+    const std::uint64_t size =
+        !directory && archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0
+            ? static_cast<std::uint64_t>(archive_entry_size(entry))
+            : 0;
+    const std::time_t mtime = archive_entry_mtime_is_set(entry) ? archive_entry_mtime(entry) : 0;
+    tree.Add(path, directory, size, mtime);
+  }
+  listing.outcome = ArchiveOutcome::kListed;
+  listing.entries = tree.Entries();
+  return listing;
+}
+
+ArchiveListing ListArchive(const std::string& path, const std::function<bool()>& cancelled) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  ArchiveListing listing = ListArchive(fd, cancelled);
+  ::close(fd);
+  return listing;
+}
+
+}  // namespace lumivor

@@ -1,0 +1,145 @@
+#include "core/deep_scan.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+
+#include "core/fields.h"
+#include "core/scanner.h"
+
+namespace lumivor {
+
+namespace {
+
+// Archive entries between two questions whether the user cancelled.
+constexpr std::size_t kEntriesPerPoll = 256;
+
+std::string Counted(std::size_t count, std::string_view one, std::string_view many) {
+  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
+
+std::string_view ToText(std::uint64_t value, char (&buffer)[24]) {
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return {buffer, static_cast<std::size_t>(result.ptr - buffer)};
+}
+
+}  // namespace
+
+std::string DeepScanNote(const DeepScanOptions& options, const DeepScanCounts& counts) {
+  if (!options.Any()) return {};
+  std::string note;
+  if (options.archives) {
+    note += "Looked inside " + Counted(counts.archives_listed, "archive", "archives") + ".";
+  }
+  if (options.metadata) {
+    if (!note.empty()) note += ' ';
+    note += "Read the tags of " + Counted(counts.files_tagged, "file", "files") + ".";
+  }
+  if (counts.ArchivesNotOpened() > 0) {
+    note += ' ' + Counted(counts.ArchivesNotOpened(), "archive", "archives") +
+            (counts.ArchivesNotOpened() == 1 ? " was not opened and stands as a plain file:"
+                                             : " were not opened and stand as plain files:");
+    const char* separator = " ";
+    auto part = [&](std::size_t count, std::string_view reason) {
+      if (count == 0) return;
+      note += separator + std::to_string(count) + " " + std::string(reason);
+      separator = ", ";
+    };
+    part(counts.archives_encrypted, "encrypted");
+    part(counts.archives_damaged, "damaged");
+    part(counts.archives_unsupported, "unreadable");
+    note += '.';
+  }
+  return note;
+}
+
+DeepScanner::DeepScanner(const DeepScanOptions& options, Progress* progress)
+    : options_(options), progress_(progress) {}
+
+bool DeepScanner::Wants(std::string_view name) const {
+  return (options_.metadata && MediaKindOf(name) != MediaKind::kNone) ||
+         (options_.archives && IsArchiveName(name));
+}
+
+bool DeepScanner::PollCancel() {
+  if (!cancelled_ && progress_ && progress_->WaitCancelled()) cancelled_ = true;
+  return cancelled_;
+}
+
+void DeepScanner::Read(int dir_fd, const char* name) {
+  tags_.clear();
+  listing_ = {};
+  if (PollCancel()) return;
+  // O_NOFOLLOW: a link is recorded as itself; O_NONBLOCK: a FIFO swapped in since the listing
+  // does not hang the scan (it is refused by the type check below).
+  const int fd = ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return;
+  }
+  if (options_.metadata) {
+    if (const MediaKind kind = MediaKindOf(name); kind != MediaKind::kNone) {
+      tags_ = ReadMediaTags(fd, kind);
+      if (!tags_.empty()) ++counts_.files_tagged;
+    }
+  }
+  if (options_.archives && IsArchiveName(name)) {
+    std::size_t entries = 0;
+    listing_ = ListArchive(fd, [&] { return ++entries % kEntriesPerPoll == 0 && PollCancel(); });
+    switch (listing_.outcome) {
+      case ArchiveOutcome::kListed:
+        ++counts_.archives_listed;
+        break;
+      case ArchiveOutcome::kEncrypted:
+        ++counts_.archives_encrypted;
+        break;
+      case ArchiveOutcome::kDamaged:
+        ++counts_.archives_damaged;
+        break;
+      case ArchiveOutcome::kUnsupported:
+        ++counts_.archives_unsupported;
+        break;
+      case ArchiveOutcome::kCancelled:
+        break;
+    }
+  }
+  ::close(fd);
+}
+
+void DeepScanner::AddEntries(CatalogTree& tree, CatalogTree::Node* node) {
+  if (listing_.outcome != ArchiveOutcome::kListed || listing_.entries.empty()) return;
+  if (!times_) times_ = std::make_unique<LocalTimeConverter>();
+  const std::string archive_path(node->record.Field(kFullPath));
+  const std::string catalog_name(node->record.Field(kCatalogName));
+  const std::size_t archive_points = CodePointCount(archive_path) + 1;
+  // The record of the folder last added at each depth: the parent of the next entry one deeper.
+  std::vector<CatalogTree::Node*> parents{node};
+  std::string path = archive_path + "/";
+  for (const ArchiveEntry& entry : listing_.entries) {
+    parents.resize(static_cast<std::size_t>(entry.depth) + 1);
+    path.resize(archive_path.size() + 1);
+    path += entry.path;
+    const std::string_view name = entry.Name();
+    const std::size_t name_points = CodePointCount(name);
+    char size_text[24], name_length_text[24], path_length_text[24], time_text[32];
+    FieldViews fields{};
+    fields[kFileName] = name;
+    fields[kFullPath] = path;
+    fields[kFileSize] = ToText(entry.size, size_text);
+    if (entry.mtime != 0) fields[kFileTime] = times_->Format(entry.mtime, time_text);
+    fields[kFileExt] = entry.directory ? std::string_view() : ExtensionOf(name);
+    fields[kFileType] = entry.directory ? kDirectoryType : kFileTypeText;
+    fields[kFileNameLength] = ToText(name_points, name_length_text);
+    fields[kPathNameLength] = ToText(archive_points + CodePointCount(entry.path), path_length_text);
+    fields[kCatalogName] = catalog_name;
+    CatalogTree::Node* added = tree.AddChild(parents.back(), fields);
+    if (entry.directory) parents.push_back(added);
+  }
+  listing_ = {};
+}
+
+}  // namespace lumivor

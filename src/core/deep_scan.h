@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/archive_lister.h"
+#include "core/catalog_tree.h"
+#include "core/local_time_converter.h"
+#include "core/media_tags.h"
+#include "core/progress.h"
+
+namespace lumivor {
+
+// What a scan looks into beyond the folder tree. Both off: a scan as without them.
+struct DeepScanOptions {
+  // List the entries of archives as children of the archive's record.
+  bool archives = false;
+  // Read the tags of music, photos and videos into further attributes.
+  bool metadata = false;
+
+  [[nodiscard]] bool Any() const { return archives || metadata; }
+};
+
+// What a deep scan found, for its closing message.
+struct DeepScanCounts {
+  std::size_t archives_listed = 0;
+  std::size_t archives_encrypted = 0;
+  std::size_t archives_damaged = 0;
+  std::size_t archives_unsupported = 0;
+  std::size_t files_tagged = 0;
+
+  [[nodiscard]] std::size_t ArchivesNotOpened() const {
+    return archives_encrypted + archives_damaged + archives_unsupported;
+  }
+};
+
+// The closing note of a deep scan: how many archives were listed and how many files gave tags,
+// and how many archives could not be opened (by reason) and so stand as plain files. Empty when
+// nothing was looked into.
+[[nodiscard]] std::string DeepScanNote(const DeepScanOptions& options,
+                                       const DeepScanCounts& counts);
+
+// Looks into the files of one scan, one file at a time: the folder walker hands it every
+// regular file it records.
+//
+// Files are chosen by their extension (IsArchiveName, MediaKindOf), so the plain files of a
+// folder cost no more than the comparison of their names. Symbolic links are never followed.
+class DeepScanner {
+ public:
+  // `progress` (may be null) is asked now and then whether the user cancelled.
+  DeepScanner(const DeepScanOptions& options, Progress* progress);
+
+  // True when the file named `name` is one this scan reads.
+  [[nodiscard]] bool Wants(std::string_view name) const;
+
+  // Reads the regular file `name` in the folder open at `dir_fd`: its tags (Tags()) and, for an
+  // archive, its entries (kept for AddEntries). A file that cannot be read gives nothing.
+  void Read(int dir_fd, const char* name);
+
+  // The tags of the file last read.
+  [[nodiscard]] const MediaTags& Tags() const { return tags_; }
+
+  // Adds the entries of the archive last read as descendants of its record `node`: FullPath is
+  // the archive's FullPath, "/" and the path inside; FileSize the uncompressed size (folders: the
+  // sum below them); FileTime the entry's time; CatalogName that of `node`. Nothing when the last
+  // file read was no archive or could not be listed.
+  void AddEntries(CatalogTree& tree, CatalogTree::Node* node);
+
+  // True once the user cancelled; the walk should stop.
+  [[nodiscard]] bool Cancelled() const { return cancelled_; }
+
+  [[nodiscard]] const DeepScanCounts& Counts() const { return counts_; }
+
+ private:
+  bool PollCancel();
+
+  DeepScanOptions options_;
+  Progress* progress_;
+  MediaTags tags_;
+  ArchiveListing listing_;
+  DeepScanCounts counts_;
+  std::unique_ptr<LocalTimeConverter> times_;  // made for the first archive listed
+  std::size_t reads_ = 0;
+  bool cancelled_ = false;
+};
+
+}  // namespace lumivor

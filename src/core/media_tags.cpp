@@ -1,0 +1,257 @@
+#include "core/media_tags.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <exception>
+#include <mutex>
+
+#include <taglib/audioproperties.h>
+#include <taglib/fileref.h>
+#include <taglib/tfilestream.h>
+#include <exiv2/exiv2.hpp>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+}
+
+#include "core/fields.h"
+
+namespace lumivor {
+
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+template <std::size_t N>
+bool ExtensionIn(std::string_view ext, const std::array<std::string_view, N>& list) {
+  for (std::string_view known : list) {
+    if (known.size() != ext.size()) continue;
+    std::size_t i = 0;
+    while (i < ext.size() && LowerAscii(ext[i]) == known[i]) ++i;
+    if (i == ext.size()) return true;
+  }
+  return false;
+}
+
+constexpr std::array<std::string_view, 16> kAudioExtensions = {
+    "mp3", "flac", "ogg",  "oga", "opus", "m4a", "m4b", "aac",
+    "wav", "aif",  "aiff", "ape", "wv",   "mpc", "wma", "spx"};
+constexpr std::array<std::string_view, 20> kPhotoExtensions = {
+    "jpg", "jpeg", "jpe", "tif", "tiff", "png", "webp", "gif", "cr2", "crw",
+    "nef", "arw",  "dng", "orf", "rw2",  "pef", "raf",  "srw", "psd", "jp2"};
+constexpr std::array<std::string_view, 17> kVideoExtensions = {
+    "mp4",  "m4v", "mov", "mkv", "webm", "avi", "mpg", "mpeg", "ts",
+    "m2ts", "mts", "wmv", "flv", "3gp",  "ogv", "vob", "asf"};
+
+// Trims blanks and NULs (padding that some tag formats leave) and cleans the text.
+std::string CleanTag(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\0' || text.front() == '\t')) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0' || text.back() == '\t')) {
+    text.remove_suffix(1);
+  }
+  std::string clean;
+  return SanitizeText(text, &clean) ? clean : std::string(text);
+}
+
+void AddTag(MediaTags& tags, std::string_view name, std::string_view value) {
+  std::string clean = CleanTag(value);
+  if (!clean.empty()) tags.emplace_back(name, std::move(clean));
+}
+
+void AddNumber(MediaTags& tags, std::string_view name, long long value) {
+  if (value <= 0) return;
+  char text[24];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  tags.emplace_back(name, std::string(text, end));
+}
+
+// A path through which libraries that take only file names open the file behind `fd`.
+std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// The libraries' own chatter on standard error is turned off once.
+void QuietLibraries() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    av_log_set_level(AV_LOG_QUIET);
+    Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+    // The XMP toolkit must be set up once before threads use it.
+    Exiv2::XmpParser::initialize();
+  });
+}
+
+void ReadAudio(int fd, MediaTags& tags) {
+  TagLib::FileStream stream(FdPath(fd).c_str(), true);
+  if (!stream.isOpen()) return;
+  const TagLib::FileRef file(&stream, true, TagLib::AudioProperties::Average);
+  if (file.isNull()) return;
+  if (const TagLib::Tag* tag = file.tag()) {
+    AddTag(tags, kTagTitle, tag->title().to8Bit(true));
+    AddTag(tags, kTagArtist, tag->artist().to8Bit(true));
+    AddTag(tags, kTagAlbum, tag->album().to8Bit(true));
+    AddNumber(tags, kTagYear, tag->year());
+  }
+  if (const TagLib::AudioProperties* audio = file.audioProperties()) {
+    const int milliseconds = audio->lengthInMilliseconds();
+    if (milliseconds > 0) tags.emplace_back(kTagDuration, DurationText(milliseconds / 1000.0));
+  }
+}
+
+std::string ExifText(const Exiv2::ExifData& exif, const char* key) {
+  const auto it = exif.findKey(Exiv2::ExifKey(key));
+  return it == exif.end() ? std::string() : CleanTag(it->toString());
+}
+
+// "YYYY:MM:DD HH:MM:SS" as Exif writes it becomes "YYYY-MM-DD HH:MM:SS"; anything else
+// (blanks, zeros, a broken value) gives the empty text.
+std::string DateTakenText(std::string_view exif) {
+  if (exif.size() < 19) return {};
+  std::string text(exif.substr(0, 19));
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool separator = i == 4 || i == 7 || i == 10 || i == 13 || i == 16;
+    if (separator) continue;
+    if (text[i] < '0' || text[i] > '9') return {};
+  }
+  if (text[4] != ':' || text[7] != ':' || text[10] != ' ' || text[13] != ':' || text[16] != ':') {
+    return {};
+  }
+  if (text.compare(0, 4, "0000") == 0) return {};
+  text[4] = '-';
+  text[7] = '-';
+  return text;
+}
+
+void ReadPhoto(int fd, MediaTags& tags) {
+  try {
+    auto image = Exiv2::ImageFactory::open(FdPath(fd), false);
+    if (!image.get()) return;
+    image->readMetadata();
+    const Exiv2::ExifData& exif = image->exifData();
+    long width = image->pixelWidth(), height = image->pixelHeight();
+    if (width <= 0 || height <= 0) {
+      const auto w = exif.findKey(Exiv2::ExifKey("Exif.Photo.PixelXDimension"));
+      const auto h = exif.findKey(Exiv2::ExifKey("Exif.Photo.PixelYDimension"));
+      width = w == exif.end() ? 0 : w->toLong();
+      height = h == exif.end() ? 0 : h->toLong();
+    }
+    if (width > 0 && height > 0) {
+      AddNumber(tags, kTagWidth, width);
+      AddNumber(tags, kTagHeight, height);
+    }
+    std::string date = DateTakenText(ExifText(exif, "Exif.Photo.DateTimeOriginal"));
+    if (date.empty()) date = DateTakenText(ExifText(exif, "Exif.Photo.DateTimeDigitized"));
+    AddTag(tags, kTagDateTaken, date);
+    const std::string make = ExifText(exif, "Exif.Image.Make");
+    const std::string model = ExifText(exif, "Exif.Image.Model");
+    // Many cameras repeat the make at the start of the model ("Canon" and "Canon EOS 5D").
+    if (make.empty() || model.rfind(make, 0) == 0) {
+      AddTag(tags, kTagCamera, model);
+    } else {
+      AddTag(tags, kTagCamera, model.empty() ? make : make + " " + model);
+    }
+  } catch (const std::exception&) {
+    // Unreadable or not a photo after all: recorded without tags. What was read stays.
+  }
+}
+
+struct FormatCloser {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+
+void ReadVideo(int fd, MediaTags& tags) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, FdPath(fd).c_str(), nullptr, nullptr) < 0) return;
+  const std::unique_ptr<AVFormatContext, FormatCloser> context(raw);
+  auto find_video = [&] {
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+      const AVStream* stream = context->streams[i];
+      if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+          !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+        return stream;
+      }
+    }
+    return static_cast<const AVStream*>(nullptr);
+  };
+  const AVStream* video = find_video();
+  // Containers without a header that describes their streams (MPEG, some AVI) need a look at
+  // the first packets; that look is kept short.
+  if (!video || video->codecpar->width <= 0 || context->duration == AV_NOPTS_VALUE) {
+    context->probesize = 2 * 1024 * 1024;
+    context->max_analyze_duration = 2 * AV_TIME_BASE;
+    if (avformat_find_stream_info(context.get(), nullptr) < 0) return;
+    video = find_video();
+  }
+  if (context->duration != AV_NOPTS_VALUE && context->duration > 0) {
+    tags.emplace_back(kTagDuration,
+                      DurationText(static_cast<double>(context->duration) / AV_TIME_BASE));
+  }
+  if (!video) return;
+  if (video->codecpar->width > 0 && video->codecpar->height > 0) {
+    AddNumber(tags, kTagWidth, video->codecpar->width);
+    AddNumber(tags, kTagHeight, video->codecpar->height);
+  }
+  if (video->codecpar->codec_id != AV_CODEC_ID_NONE) {
+    AddTag(tags, kTagCodec, avcodec_get_name(video->codecpar->codec_id));
+  }
+}
+
+}  // namespace
+
+MediaKind MediaKindOf(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return MediaKind::kNone;
+  const std::string_view ext = name.substr(dot + 1);
+  if (ExtensionIn(ext, kAudioExtensions)) return MediaKind::kAudio;
+  if (ExtensionIn(ext, kPhotoExtensions)) return MediaKind::kPhoto;
+  if (ExtensionIn(ext, kVideoExtensions)) return MediaKind::kVideo;
+  return MediaKind::kNone;
+}
+
+std::string DurationText(double seconds) {
+  if (!(seconds >= 0) || seconds > 1e12) return {};
+  const auto tenths = static_cast<long long>(std::llround(seconds * 10));
+  char text[32];
+  char* end = std::to_chars(text, text + sizeof text - 2, tenths / 10).ptr;
+  *end++ = '.';
+  *end++ = static_cast<char>('0' + tenths % 10);
+  return {text, end};
+}
+
+MediaTags ReadMediaTags(int fd, MediaKind kind) {
+  MediaTags tags;
+  if (kind == MediaKind::kNone) return tags;
+  QuietLibraries();
+  switch (kind) {
+    case MediaKind::kAudio:
+      ReadAudio(fd, tags);
+      break;
+    case MediaKind::kPhoto:
+      ReadPhoto(fd, tags);
+      break;
+    case MediaKind::kVideo:
+      ReadVideo(fd, tags);
+      break;
+    case MediaKind::kNone:
+      break;
+  }
+  return tags;
+}
+
+MediaTags ReadMediaTags(const std::string& path) {
+  const MediaKind kind = MediaKindOf(std::string_view(path).substr(path.rfind('/') + 1));
+  if (kind == MediaKind::kNone) return {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  MediaTags tags = ReadMediaTags(fd, kind);
+  ::close(fd);
+  return tags;
+}
+
+}  // namespace lumivor

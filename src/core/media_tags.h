@@ -1,0 +1,49 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace lumivor {
+
+// The kinds of file whose tags the deep scan reads.
+enum class MediaKind { kNone, kAudio, kPhoto, kVideo };
+
+// The names of the tags, as they are stored after a record's eleven fields.
+inline constexpr std::string_view kTagTitle = "Title";
+inline constexpr std::string_view kTagArtist = "Artist";
+inline constexpr std::string_view kTagAlbum = "Album";
+inline constexpr std::string_view kTagYear = "Year";
+inline constexpr std::string_view kTagDuration = "Duration";
+inline constexpr std::string_view kTagWidth = "Width";
+inline constexpr std::string_view kTagHeight = "Height";
+inline constexpr std::string_view kTagDateTaken = "DateTaken";
+inline constexpr std::string_view kTagCamera = "Camera";
+inline constexpr std::string_view kTagCodec = "Codec";
+
+// Tags in the order they are written: name and value, values never empty.
+using MediaTags = std::vector<std::pair<std::string_view, std::string>>;
+
+// The kind of a file named `name`, by its extension (letter case ignored): audio (mp3, flac,
+// ogg, opus, m4a, wav, aiff, ...), photo (jpeg, tiff, png, webp, camera raw formats, ...) or video
+// (mp4, mov, mkv, webm, avi, mpeg, ...); kNone for anything else.
+[[nodiscard]] MediaKind MediaKindOf(std::string_view name);
+
+// Reads the tags of the file open at `fd` (a regular file; not taken over), a file of `kind`:
+//   audio: Title, Artist, Album, Year, Duration (seconds with one decimal);
+//   photo: Width, Height, DateTaken ("YYYY-MM-DD HH:MM:SS"), Camera (make and model);
+//   video: Duration, Width, Height, Codec (the video stream's codec, such as "h264").
+// Only the tags present are returned; texts are trimmed and cleaned (valid UTF-8, no control
+// characters). A file whose tags cannot be read gives no tags; nothing is thrown. Only the parts
+// of the file that hold the tags are read (headers, and the end of the file for some audio tags).
+// Numbers are written the same in every locale.
+[[nodiscard]] MediaTags ReadMediaTags(int fd, MediaKind kind);
+
+// The same for the file at `path`, its kind taken from its name.
+[[nodiscard]] MediaTags ReadMediaTags(const std::string& path);
+
+// `seconds` with exactly one decimal, rounded, "." as the separator: 215.049 gives "215.0".
+[[nodiscard]] std::string DurationText(double seconds);
+
+}  // namespace lumivor

@@ -1,0 +1,108 @@
+#include "index/indexed_search.h"
+
+#include <sys/stat.h>
+
+#include <memory>
+
+namespace lumivor {
+
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
+                                        const std::string& library_root, Progress& progress,
+                                        const LibraryIndex::ResultsArrived& arrived) {
+  if (const std::string problem = CriteriaProblem(criteria); !problem.empty()) {
+    throw LumivorError(problem);
+  }
+  IndexedSearchOutcome result;
+  if (criteria.scope_path.empty()) return result;
+  progress.ShowWait(true, true);
+  struct Hide {
+    Progress& progress;
+    ~Hide() { progress.ShowWait(false); }
+  } hide{progress};
+
+  const std::string index_path = IndexPathFor(library_root);
+  for (int attempt = 0; attempt < 2 && !result.used_index; ++attempt) {
+    try {
+      std::unique_ptr<LibraryIndex> index;
+      if (attempt == 0) {
+        index = std::make_unique<LibraryIndex>(library_root, index_path);
+      } else {
+        // The index failed part of the way: make it afresh once.
+        LibraryIndex::RemoveFiles(index_path);
+        index = std::make_unique<LibraryIndex>(library_root, index_path);
+      }
+      if (!index->Covers(criteria.scope_path)) {
+        result.note = "The scope lies outside the library: the catalog files were read.";
+        break;
+      }
+      result.update = index->Update(progress);
+      if (result.update.cancelled) {
+        result.outcome.cancelled = true;
+        return result;
+      }
+      result.outcome = index->Search(criteria, progress, arrived);
+      result.used_index = true;
+      if (result.update.rebuilt) result.note = "The search index was made afresh.";
+    } catch (const IndexError& error) {
+      result.outcome = SearchOutcome();
+      result.note = std::string(error.what()) + " The catalog files were read instead.";
+      if (!error.Damaged()) break;
+    }
+  }
+  if (!result.used_index) {
+    LibrarySearch search(criteria, progress);
+    if (criteria.scope_is_directory) {
+      search.SearchFolder(criteria.scope_path);
+    } else {
+      search.SearchCatalog(criteria.scope_path);
+    }
+    result.outcome = search.TakeOutcome();
+  }
+  return result;
+}
+
+IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild, Progress& progress) {
+  const std::string index_path = IndexPathFor(library_root);
+  if (rebuild) LibraryIndex::RemoveFiles(index_path);
+  try {
+    LibraryIndex index(library_root, index_path);
+    return rebuild ? index.Rebuild(progress) : index.Update(progress);
+  } catch (const IndexError& error) {
+    if (!error.Damaged()) throw;
+    LibraryIndex index(library_root, index_path);
+    return index.Rebuild(progress);
+  }
+}
+
+void NoteLibraryChange(const std::string& library_root, const std::string& path) {
+  const std::string index_path = IndexPathFor(library_root);
+  if (!Exists(index_path)) return;  // the first search makes it
+  try {
+    LibraryIndex index(library_root, index_path);
+    index.Refresh(path);
+  } catch (const LumivorError&) {
+    // The stamps of the changed files differ from the index's: the next search reads them.
+  }
+}
+
+void NoteLibraryMove(const std::string& library_root, const std::string& from,
+                     const std::string& to) {
+  const std::string index_path = IndexPathFor(library_root);
+  if (!Exists(index_path)) return;
+  try {
+    LibraryIndex index(library_root, index_path);
+    index.Moved(from, to);
+  } catch (const LumivorError&) {
+  }
+}
+
+}  // namespace lumivor

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+
+#include "index/library_index.h"
+#include "search/search.h"
+
+namespace lumivor {
+
+// A search as the user runs it: through the library's index when it can serve, else by reading
+// the catalog files.
+struct IndexedSearchOutcome {
+  SearchOutcome outcome;
+  bool used_index = false;
+  // One line for the status line: why the files were read, or that the index was made afresh;
+  // empty when the index served as usual.
+  std::string note;
+  IndexUpdate update;  // what bringing the index up to date did
+};
+
+// Runs a search of `criteria` in the library at `library_root`: shows the progress window with
+// its Cancel button, brings the index up to date (reading only the catalogs that changed),
+// searches it and hides the window. An index that is missing, damaged or of an older layout is
+// made afresh; when it still cannot serve (locked, unwritable, the scope lies outside the
+// library) the catalog files are read as SearchLibrary does, and `note` says so. The results are
+// the same either way. `arrived` is called with the results so far while the index is searched
+// (not during a fallback); when it has been called, the final outcome starts with what it showed.
+// Raises LumivorError with CriteriaProblem's text for criteria that cannot be searched for.
+[[nodiscard]] IndexedSearchOutcome SearchThroughIndex(
+    const SearchCriteria& criteria, const std::string& library_root, Progress& progress,
+    const LibraryIndex::ResultsArrived& arrived = {});
+
+// Brings the index of the library at `library_root` up to date, or (with `rebuild`) makes it
+// afresh. Raises IndexError when the index cannot be used.
+IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild, Progress& progress);
+
+// The program itself changed the library: a catalog file was written or deleted, a group made or
+// deleted (`path`). The library's index, where there is one, follows at once. Never raises: an
+// index that cannot follow now is brought up to date before the next search anyway.
+void NoteLibraryChange(const std::string& library_root, const std::string& path);
+// The same for a catalog file or group moved or renamed from `from` to `to`: the index keeps what
+// it knows of the moved catalogs instead of reading them again.
+void NoteLibraryMove(const std::string& library_root, const std::string& from,
+                     const std::string& to);
+
+}  // namespace lumivor

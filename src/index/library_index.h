@@ -1,0 +1,134 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/errors.h"
+#include "core/progress.h"
+#include "search/search.h"
+
+struct sqlite3;
+
+namespace lumivor {
+
+// The directory for data derived from the library, which can always be made again:
+// $LUMIVOR_CACHE_DIR when set, else $XDG_CACHE_HOME/lumivor, else ~/.cache/lumivor. Never inside
+// the library, where every file counts as a catalog. No trailing "/".
+[[nodiscard]] std::string CacheDirectory();
+
+// The index file of the library at `library_root` in CacheDirectory(), named after the library's
+// real path (so that two spellings of one library share one index).
+[[nodiscard]] std::string IndexPathFor(const std::string& library_root);
+
+// The index cannot serve: damaged, locked by another program for too long, or its directory
+// cannot be written. The caller rebuilds it or reads the catalog files instead.
+class IndexError : public LumivorError {
+ public:
+  IndexError(const std::string& message, bool damaged) : LumivorError(message), damaged_(damaged) {}
+  // True when the file is not a usable index (rather than busy): rebuilding it may help.
+  [[nodiscard]] bool Damaged() const { return damaged_; }
+
+ private:
+  bool damaged_;
+};
+
+// What bringing the index up to date did.
+struct IndexUpdate {
+  std::size_t catalogs = 0;  // catalog files in the library
+  std::size_t entries = 0;   // records in the index
+  std::size_t read = 0;      // catalog files read this time
+  bool rebuilt = false;      // the index was made afresh (missing, damaged, older layout)
+  bool cancelled = false;
+};
+
+// A search index of one library: a cache derived from the catalog files, which stay the truth.
+//
+// For every catalog file below the library root it keeps its path (relative to the root), size,
+// modification time and inode, and for every element in the file (in document order, numbered
+// contiguously per catalog) the values a search matches and prints. FileName, FileExt and
+// Description go into a trigram full-text index that picks candidates for criteria of three or
+// more characters; the search's own matching rule (SearchMatcher) decides, so the index finds
+// exactly the records, in the order, that reading the files finds. Catalog order is the order of
+// the catalog paths (bytes), as in the file search.
+//
+// One SQLite database in WAL mode: the program and the command-line tool may use it at once.
+class LibraryIndex {
+ public:
+  // Opens the index of `library_root` at `index_path`, creating it when missing and making it
+  // afresh when it is damaged, of another layout or of another library. Raises IndexError when
+  // it can be neither opened nor made.
+  LibraryIndex(const std::string& library_root, std::string index_path);
+  ~LibraryIndex();
+  LibraryIndex(const LibraryIndex&) = delete;
+  LibraryIndex& operator=(const LibraryIndex&) = delete;
+
+  // Compares every catalog file's path, size, modification time and inode with what the index
+  // holds, reads the changed and new ones again and forgets the vanished ones. Progress: the
+  // path of each catalog read; cancellable between files and within large files (what was
+  // done stays done, the index stays consistent). Raises IndexError.
+  IndexUpdate Update(Progress& progress);
+  // Forgets everything and reads every catalog file.
+  IndexUpdate Rebuild(Progress& progress);
+
+  // The program changed the library itself: reads the catalog file at `path` again (or forgets
+  // it when it is gone; a directory: everything below it). Paths outside the library are ignored.
+  void Refresh(const std::string& path);
+  // A catalog file or group moved from `from` to `to` (both absolute): the index follows without
+  // reading anything, then checks the moved files' stamps.
+  void Moved(const std::string& from, const std::string& to);
+
+  // True when `path` (a catalog file or a directory) lies in this library.
+  [[nodiscard]] bool Covers(const std::string& path) const;
+
+  // Called with the results found so far, while the search runs; the outcome grows between calls.
+  using ResultsArrived = std::function<void(const SearchOutcome& so_far)>;
+  // Searches the scope of `criteria` (inside the library) through the index as it stands (call
+  // Update first). Results, their order, CatalogName and the skipped-file count are those of the
+  // file search. Raises IndexError, and LumivorError for a regular expression that does not
+  // compile.
+  [[nodiscard]] SearchOutcome Search(const SearchCriteria& criteria, Progress& progress,
+                                     const ResultsArrived& arrived = {});
+
+  // Deletes the index file at `index_path` with its journal files.
+  static void RemoveFiles(const std::string& index_path);
+
+  // Records in the index and catalog files known.
+  [[nodiscard]] std::size_t EntryCount();
+  [[nodiscard]] std::size_t CatalogCount();
+  [[nodiscard]] const std::string& Path() const { return path_; }
+
+ private:
+  struct Statements;
+  struct CatalogRow;
+  void Open(bool fresh);
+  void Close();
+  void CreateSchema();
+  [[nodiscard]] std::vector<CatalogRow> LoadCatalogs();
+  // Reads one catalog into the index in its own transaction; false when cancelled.
+  bool IndexCatalog(const std::string& relative, const CatalogRow* old, Progress* progress);
+  void RemoveCatalog(const CatalogRow& row);
+  [[nodiscard]] std::string RelativeOf(const std::string& path) const;
+  [[noreturn]] void Fail(std::string_view what);
+
+  std::string root_;       // as given, without trailing "/"
+  std::string real_root_;  // its real path
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  std::unique_ptr<Statements> statements_;
+  bool created_ = false;
+};
+
+// The FTS5 query that picks candidates for `criteria`, or empty when no criterion is long enough
+// (three characters) and every record must be tested.
+[[nodiscard]] std::string CandidateQuery(const SearchCriteria& criteria);
+
+// The texts every match of the regular expression `pattern` holds (letter case aside): runs of
+// literal characters outside groups, alternatives and optional parts. Empty when there are none
+// or the pattern uses anything that makes this unsafe (alternation, flags).
+[[nodiscard]] std::vector<std::string> RegexLiterals(std::string_view pattern, bool case_sensitive);
+
+}  // namespace lumivor

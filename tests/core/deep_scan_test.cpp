@@ -1,0 +1,186 @@
+#include "core/deep_scan.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include "core/fields.h"
+#include "core/scanner.h"
+#include "media_fixtures.h"
+
+namespace lumivor {
+namespace {
+
+using testing::HaveTool;
+using testing::Make;
+using testing::Quote;
+using testing::TempDir;
+using testing::WriteFile;
+
+// One line per record below the top: depth, FullPath, FileSize, FileType, FileExt,
+// SizePercentage, FileNameLength, PathNameLength.
+std::string Outline(const CatalogTree& tree) {
+  std::string out;
+  tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
+    if (depth == 0) return;
+    const TCatalogRecord& r = node->record;
+    out += std::to_string(depth) + " " + std::string(r.Field(kFullPath)) + " [" +
+           std::string(r.Field(kFileSize)) + " " + std::string(r.Field(kFileType)) + " " +
+           std::string(r.Field(kFileExt)) + " " + std::string(r.Field(kSizePercentage)) + " " +
+           std::string(r.Field(kFileNameLength)) + " " + std::string(r.Field(kPathNameLength)) +
+           "]\n";
+  });
+  return out;
+}
+
+const CatalogTree::Node* Find(const CatalogTree& tree, std::string_view full_path) {
+  const CatalogTree::Node* found = nullptr;
+  tree.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
+    if (node->record.Field(kFullPath) == full_path) found = node;
+  });
+  return found;
+}
+
+TEST(DeepScanNoteTest, CountsWhatWasReadAndWhatWasNot) {
+  DeepScanCounts counts;
+  EXPECT_EQ(DeepScanNote({}, counts), "");
+  counts.archives_listed = 1;
+  counts.files_tagged = 12;
+  EXPECT_EQ(DeepScanNote({true, true}, counts),
+            "Looked inside 1 archive. Read the tags of 12 files.");
+  counts.archives_encrypted = 1;
+  counts.archives_damaged = 2;
+  EXPECT_EQ(DeepScanNote({true, false}, counts),
+            "Looked inside 1 archive. 3 archives were not opened and stand as plain files: "
+            "1 encrypted, 2 damaged.");
+  counts = {};
+  counts.archives_unsupported = 1;
+  EXPECT_EQ(DeepScanNote({true, false}, counts),
+            "Looked inside 0 archives. 1 archive was not opened and stands as a plain file: "
+            "1 unreadable.");
+}
+
+class DeepScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+    WriteFile(dir_ / "in/inner/a.txt", std::string(40, 'a'));
+    WriteFile(dir_ / "in/inner/ü/b.txt", std::string(60, 'b'));
+    WriteFile(dir_ / "src/plain.txt", std::string(100, 'p'));
+    ASSERT_TRUE(Make("cd " + Quote(dir_ / "in") + " && zip -q -r -D " +
+                     Quote(dir_ / "src/box.zip") + " inner"));
+    WriteFile(dir_ / "src/words.zip", "no archive here");
+    std::filesystem::remove_all(dir_ / "in");
+    zip_size_ = std::filesystem::file_size(dir_ / "src/box.zip");
+  }
+
+  std::string Scan(const DeepScanOptions& options, DeepScanCounts* counts = nullptr,
+                   Progress& progress = NoProgress()) {
+    ScanFolder(&tree_, dir_ / "src", false, "", dir_ / "Deep.xml", progress, nullptr, &report_,
+               options);
+    if (counts) *counts = report_.deep;
+    return Outline(tree_);
+  }
+
+  TempDir dir_;
+  CatalogTree tree_;
+  ScanReport report_;
+  std::uintmax_t zip_size_ = 0;
+};
+
+TEST_F(DeepScanTest, WithoutOptionsArchivesArePlainFiles) {
+  DeepScanCounts counts;
+  Scan({}, &counts);
+  ASSERT_NE(Find(tree_, dir_ / "src/box.zip"), nullptr);
+  EXPECT_TRUE(Find(tree_, dir_ / "src/box.zip")->children.empty());
+  EXPECT_EQ(tree_.Size(), 4U);
+  EXPECT_EQ(counts.archives_listed, 0U);
+}
+
+TEST_F(DeepScanTest, ArchiveEntriesBecomeChildrenOfTheArchive) {
+  DeepScanCounts counts;
+  Scan({true, false}, &counts);
+  const CatalogTree::Node* box = Find(tree_, dir_ / "src/box.zip");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->record.Field(kFileType), "file");
+  EXPECT_EQ(box->record.Field(kFileSize), std::to_string(zip_size_));
+  ASSERT_EQ(box->children.size(), 1U);
+
+  const std::string base = dir_ / "src/box.zip";
+  const CatalogTree::Node* inner = box->children[0];
+  EXPECT_EQ(inner->record.Field(kFullPath), base + "/inner");
+  EXPECT_EQ(inner->record.Field(kFileName), "inner");
+  EXPECT_EQ(inner->record.Field(kFileType), "directory");
+  EXPECT_EQ(inner->record.Field(kFileSize), "100");
+  EXPECT_EQ(inner->record.Field(kFileTime), "");  // implied by the paths, no time of its own
+  EXPECT_EQ(inner->record.Field(kCatalogName), "Deep");
+
+  const CatalogTree::Node* b = Find(tree_, base + "/inner/ü/b.txt");
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->record.Field(kFileName), "b.txt");
+  EXPECT_EQ(b->record.Field(kFileExt), "txt");
+  EXPECT_EQ(b->record.Field(kFileSize), "60");
+  EXPECT_FALSE(b->record.Field(kFileTime).empty());
+  EXPECT_EQ(b->record.Field(kPathNameLength), std::to_string(CodePointCount(base) + 14));
+  EXPECT_EQ(b->parent->record.Field(kFullPath), base + "/inner/ü");
+
+  // The folder's size counts the archive's own size, not what is inside it.
+  const std::uintmax_t total = zip_size_ + 100 + 15;
+  EXPECT_EQ(tree_.Top()->record.Field(kFileSize), std::to_string(total));
+  EXPECT_EQ(counts.archives_listed, 1U);
+  EXPECT_EQ(counts.archives_unsupported, 1U);  // words.zip
+  EXPECT_EQ(Find(tree_, dir_ / "src/words.zip")->children.size(), 0U);
+}
+
+TEST_F(DeepScanTest, ArchivesInsideArchivesAreNotOpened) {
+  ASSERT_TRUE(Make("cd " + Quote(dir_ / "src") + " && zip -q outer.zip box.zip"));
+  Scan({true, false});
+  const CatalogTree::Node* nested = Find(tree_, dir_ / "src/outer.zip/box.zip");
+  ASSERT_NE(nested, nullptr);
+  EXPECT_TRUE(nested->children.empty());
+}
+
+TEST_F(DeepScanTest, FilteredScanListsArchivesThatPassTheFilter) {
+  ScanFolder(&tree_, dir_ / "src", false, "\\.ZIP\\", dir_ / "Deep.xml", NoProgress(), nullptr,
+             nullptr, {true, false});
+  EXPECT_NE(Find(tree_, dir_ / "src/box.zip/inner/a.txt"), nullptr);
+  EXPECT_EQ(Find(tree_, dir_ / "src/plain.txt"), nullptr);
+}
+
+TEST_F(DeepScanTest, ACancelWhileLookingInsideEndsTheScan) {
+  // The polls a plain scan makes are answered "go on"; the first one the deep scan adds cancels.
+  RecordingProgress plain;
+  Scan({}, nullptr, plain);
+  ASSERT_FALSE(report_.cancelled);
+  RecordingProgress progress;
+  progress.cancel_after = plain.polls;
+  Scan({true, true}, nullptr, progress);
+  EXPECT_TRUE(report_.cancelled);
+  EXPECT_TRUE(tree_.Empty());
+}
+
+TEST(DeepScannerTest, ReadsNothingOnceCancelled) {
+  TempDir dir;
+  WriteFile(dir / "e.tar", std::string(10240, '\0'));
+  RecordingProgress progress;
+  progress.cancel_after = 0;
+  DeepScanner scanner({true, true}, &progress);
+  EXPECT_TRUE(scanner.Wants("e.tar"));
+  EXPECT_FALSE(scanner.Wants("e.txt"));
+  scanner.Read(AT_FDCWD, (dir / "e.tar").c_str());
+  EXPECT_TRUE(scanner.Cancelled());
+  EXPECT_EQ(scanner.Counts().archives_listed, 0U);
+}
+
+TEST(DeepScannerTest, WantsOnlyWhatItWasAskedFor) {
+  const DeepScanner archives({true, false}, nullptr);
+  EXPECT_TRUE(archives.Wants("a.ZIP"));
+  EXPECT_FALSE(archives.Wants("a.mp3"));
+  const DeepScanner tags({false, true}, nullptr);
+  EXPECT_FALSE(tags.Wants("a.zip"));
+  EXPECT_TRUE(tags.Wants("a.mp3"));
+  EXPECT_TRUE(tags.Wants("b.JPG"));
+  EXPECT_TRUE(tags.Wants("c.mkv"));
+}
+
+}  // namespace
+}  // namespace lumivor

@@ -1,0 +1,149 @@
+#include "core/media_tags.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "media_fixtures.h"
+
+namespace lumivor {
+namespace {
+
+using testing::HaveTool;
+using testing::TempDir;
+using testing::WriteFile;
+
+std::map<std::string, std::string> AsMap(const MediaTags& tags) {
+  std::map<std::string, std::string> out;
+  for (const auto& [name, value] : tags) out[std::string(name)] = value;
+  return out;
+}
+
+std::vector<std::string> Names(const MediaTags& tags) {
+  std::vector<std::string> out;
+  for (const auto& tag : tags) out.emplace_back(tag.first);
+  return out;
+}
+
+TEST(MediaKindTest, ByExtensionIgnoringCase) {
+  EXPECT_EQ(MediaKindOf("song.MP3"), MediaKind::kAudio);
+  EXPECT_EQ(MediaKindOf("a.b.flac"), MediaKind::kAudio);
+  EXPECT_EQ(MediaKindOf("IMG_0001.JPG"), MediaKind::kPhoto);
+  EXPECT_EQ(MediaKindOf("raw.nef"), MediaKind::kPhoto);
+  EXPECT_EQ(MediaKindOf("film.mkv"), MediaKind::kVideo);
+  EXPECT_EQ(MediaKindOf("clip.Mp4"), MediaKind::kVideo);
+  EXPECT_EQ(MediaKindOf("notes.txt"), MediaKind::kNone);
+  EXPECT_EQ(MediaKindOf("mp3"), MediaKind::kNone);
+  EXPECT_EQ(MediaKindOf(".mp3"), MediaKind::kNone);  // a hidden file named only by its "extension"
+  EXPECT_EQ(MediaKindOf("song.mp3.part"), MediaKind::kNone);
+}
+
+TEST(MediaTagsTest, DurationHasOneDecimalInEveryLocale) {
+  EXPECT_EQ(DurationText(215.049), "215.0");
+  EXPECT_EQ(DurationText(2.55), "2.6");
+  EXPECT_EQ(DurationText(0.04), "0.0");
+  EXPECT_EQ(DurationText(7261.96), "7262.0");
+  EXPECT_EQ(DurationText(-1), "");
+}
+
+TEST(MediaTagsTest, Mp3AndFlacGiveEveryAudioTag) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  TempDir dir;
+  for (const std::string name : {"song.mp3", "song.flac"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(testing::MakeSong(dir / name, "Grüße aus 東京", "The Testers"));
+    const MediaTags tags = ReadMediaTags(dir / name);
+    EXPECT_EQ(Names(tags),
+              (std::vector<std::string>{"Title", "Artist", "Album", "Year", "Duration"}));
+    auto map = AsMap(tags);
+    EXPECT_EQ(map["Title"], "Grüße aus 東京");
+    EXPECT_EQ(map["Artist"], "The Testers");
+    EXPECT_EQ(map["Album"], "Sine Waves");
+    EXPECT_EQ(map["Year"], "1999");
+    // FLAC counts samples; an mp3 encoder pads the last frame, so its length is near 2.5 s.
+    if (name == "song.flac") {
+      EXPECT_EQ(map["Duration"], "2.5");
+    } else {
+      EXPECT_NEAR(std::stod(map["Duration"]), 2.5, 0.11) << map["Duration"];
+    }
+  }
+}
+
+TEST(MediaTagsTest, SongWithoutTagsGivesOnlyItsDuration) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  TempDir dir;
+  ASSERT_TRUE(
+      testing::Make("ffmpeg -nostdin -v error -y -f lavfi -i sine=duration=1 "
+                    "-map_metadata -1 -fflags +bitexact '" +
+                    (dir / "bare.flac") + "'"));
+  EXPECT_EQ(Names(ReadMediaTags(dir / "bare.flac")), (std::vector<std::string>{"Duration"}));
+}
+
+TEST(MediaTagsTest, JpegGivesSizeDateAndCamera) {
+  if (!HaveTool("ffmpeg") || !HaveTool("exiftool")) GTEST_SKIP() << "ffmpeg or exiftool missing";
+  TempDir dir;
+  ASSERT_TRUE(testing::MakePhoto(dir / "canon.jpg"));
+  const MediaTags tags = ReadMediaTags(dir / "canon.jpg");
+  EXPECT_EQ(Names(tags), (std::vector<std::string>{"Width", "Height", "DateTaken", "Camera"}));
+  auto map = AsMap(tags);
+  EXPECT_EQ(map["Width"], "64");
+  EXPECT_EQ(map["Height"], "48");
+  EXPECT_EQ(map["DateTaken"], "2021-05-06 07:08:09");
+  EXPECT_EQ(map["Camera"], "Canon EOS 5D");  // the make is not repeated
+
+  ASSERT_TRUE(testing::MakePhoto(dir / "nikon.JPEG", "NIKON CORPORATION", "D750"));
+  EXPECT_EQ(AsMap(ReadMediaTags(dir / "nikon.JPEG"))["Camera"], "NIKON CORPORATION D750");
+}
+
+TEST(MediaTagsTest, PhotoWithoutExifGivesItsSize) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  TempDir dir;
+  ASSERT_TRUE(
+      testing::Make("ffmpeg -nostdin -v error -y -f lavfi -i color=size=30x20 "
+                    "-frames:v 1 '" +
+                    (dir / "plain.png") + "'"));
+  const MediaTags tags = ReadMediaTags(dir / "plain.png");
+  EXPECT_EQ(Names(tags), (std::vector<std::string>{"Width", "Height"}));
+  EXPECT_EQ(AsMap(tags)["Width"], "30");
+}
+
+TEST(MediaTagsTest, Mp4GivesDurationSizeAndCodec) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  TempDir dir;
+  ASSERT_TRUE(testing::MakeVideo(dir / "clip.mp4"));
+  const MediaTags tags = ReadMediaTags(dir / "clip.mp4");
+  EXPECT_EQ(Names(tags), (std::vector<std::string>{"Duration", "Width", "Height", "Codec"}));
+  auto map = AsMap(tags);
+  EXPECT_EQ(map["Duration"], "3.0");
+  EXPECT_EQ(map["Width"], "320");
+  EXPECT_EQ(map["Height"], "240");
+  EXPECT_EQ(map["Codec"], "mpeg4");
+}
+
+TEST(MediaTagsTest, UnreadableFilesGiveNoTags) {
+  TempDir dir;
+  WriteFile(dir / "empty.mp3", "");
+  WriteFile(dir / "text.mp3", "not a song at all, only words\n");
+  WriteFile(dir / "text.jpg", "not a photo");
+  WriteFile(dir / "text.mp4", std::string(5000, 'x'));
+  for (const std::string name : {"empty.mp3", "text.mp3", "text.jpg", "text.mp4"}) {
+    EXPECT_TRUE(ReadMediaTags(dir / name).empty()) << name;
+  }
+  EXPECT_TRUE(ReadMediaTags(dir / "missing.flac").empty());
+}
+
+TEST(MediaTagsTest, TruncatedFilesGiveNoTagsOrWhatTheirHeadersHold) {
+  if (!HaveTool("ffmpeg") || !HaveTool("exiftool")) GTEST_SKIP() << "ffmpeg or exiftool missing";
+  TempDir dir;
+  ASSERT_TRUE(testing::MakePhoto(dir / "cut.jpg"));
+  ASSERT_TRUE(testing::MakeVideo(dir / "cut.mp4"));
+  ASSERT_TRUE(
+      testing::Make("truncate -s 300 '" + (dir / "cut.jpg") + "' '" + (dir / "cut.mp4") + "'"));
+  // Reading must not crash or hang; a cut photo may still give what its first bytes hold.
+  const auto photo = AsMap(ReadMediaTags(dir / "cut.jpg"));
+  EXPECT_EQ(photo.count("Width"), photo.count("Height"));
+  EXPECT_TRUE(ReadMediaTags(dir / "cut.mp4").empty());
+}
+
+}  // namespace
+}  // namespace lumivor

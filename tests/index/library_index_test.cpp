@@ -1,0 +1,574 @@
+#include "index/library_index.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/file_info.h"
+#include "index/indexed_search.h"
+#include "search/search.h"
+#include "test_util.h"
+
+namespace lumivor {
+namespace {
+
+using testing::Cli;
+using testing::ReadFile;
+using testing::RunCommand;
+using testing::TempDir;
+using testing::WriteFile;
+
+// Every index made by this test program (and by the command-line tool it starts) goes to a
+// temporary cache directory, never to the user's own.
+struct CacheDirectoryForTests {
+  CacheDirectoryForTests() { ::setenv("LUMIVOR_CACHE_DIR", (dir / "cache").c_str(), 1); }
+  TempDir dir;
+};
+const CacheDirectoryForTests kCacheForTests;
+
+std::string Catalog(std::string_view entries) {
+  return "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?><fileinfo generated=\"x\">" +
+         std::string(entries) + "</fileinfo>";
+}
+
+SearchCriteria Criteria(std::string scope, bool directory) {
+  SearchCriteria criteria;
+  criteria.scope_path = std::move(scope);
+  criteria.scope_is_directory = directory;
+  return criteria;
+}
+
+// Every result as one line: its eleven fields, tab-separated.
+std::vector<std::string> Lines(const SearchOutcome& outcome) {
+  std::vector<std::string> lines;
+  outcome.results.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
+    std::string line;
+    for (int i = 0; i < kFieldCount; ++i) {
+      line += node->record.Field(i);
+      line += '\t';
+    }
+    lines.push_back(line);
+  });
+  return lines;
+}
+
+// --- Where the index lives and how criteria become index queries ------------------------------
+
+TEST(IndexLocation, CacheDirectoryAndNamesPerLibrary) {
+  const char* saved = std::getenv("LUMIVOR_CACHE_DIR");
+  const std::string cache = saved ? saved : "";
+  TempDir dir;
+  ::setenv("LUMIVOR_CACHE_DIR", (dir / "cache/").c_str(), 1);
+  EXPECT_EQ(CacheDirectory(), dir / "cache");
+  ::unsetenv("LUMIVOR_CACHE_DIR");
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  const std::string saved_xdg = xdg ? xdg : "";
+  ::setenv("XDG_CACHE_HOME", dir.Path().c_str(), 1);
+  EXPECT_EQ(CacheDirectory(), dir / "lumivor");
+  ::setenv("XDG_CACHE_HOME", "relative", 1);  // not absolute: ignored
+  EXPECT_EQ(CacheDirectory(), std::string(std::getenv("HOME")) + "/.cache/lumivor");
+  if (xdg) {
+    ::setenv("XDG_CACHE_HOME", saved_xdg.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_CACHE_HOME");
+  }
+  ::setenv("LUMIVOR_CACHE_DIR", cache.c_str(), 1);
+
+  std::filesystem::create_directories(dir / "lib");
+  std::filesystem::create_directory_symlink(dir / "lib", dir / "link");
+  const std::string path = IndexPathFor(dir / "lib");
+  EXPECT_EQ(path.rfind(cache + "/", 0), 0u) << path;
+  EXPECT_EQ(IndexPathFor(dir / "lib/"), path);
+  EXPECT_EQ(IndexPathFor(dir / "link"), path);
+  EXPECT_NE(IndexPathFor(dir / "other"), path);
+}
+
+TEST(IndexQuery, TrigramsForCriteriaOfThreeCharactersOrMore) {
+  SearchCriteria criteria;
+  criteria.name = "so";
+  criteria.extension = "mp";
+  EXPECT_EQ(CandidateQuery(criteria), "");
+  criteria.name = "song";
+  criteria.description = "a\"b\xC3\xBC";
+  EXPECT_EQ(CandidateQuery(criteria),
+            "name : (\"son\" AND \"ong\") AND description : (\"a\"\"b\" AND \"\"\"b\xC3\xBC\")");
+  criteria = SearchCriteria();
+  criteria.name = "aaaa";  // a repeated trigram is asked for once
+  EXPECT_EQ(CandidateQuery(criteria), "name : (\"aaa\")");
+  criteria.name = "ab\xFF";  // not UTF-8: every record is tested
+  EXPECT_EQ(CandidateQuery(criteria), "");
+}
+
+TEST(IndexQuery, RegexLiteralsAreWhatEveryMatchHolds) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(RegexLiterals(R"(^song.*\.mp3$)", true), (V{"song", ".mp3"}));
+  EXPECT_EQ(RegexLiterals("abc?de", true), (V{"ab", "de"}));
+  EXPECT_EQ(RegexLiterals("abc*de+f", true), (V{"ab", "de", "f"}));
+  EXPECT_EQ(RegexLiterals("abc{0,2}xyz", true), (V{"ab", "xyz"}));
+  EXPECT_EQ(RegexLiterals(R"(x[a-z\]]+yz\d+tail)", true), (V{"x", "yz", "tail"}));
+  EXPECT_EQ(RegexLiterals("(abc)+def", true), (V{"def"}));
+  // Alternatives, flags and escapes that take arguments: nothing is certain.
+  EXPECT_EQ(RegexLiterals("abc|def", true), V{});
+  EXPECT_EQ(RegexLiterals("(?i)abcdef", true), V{});
+  EXPECT_EQ(RegexLiterals(R"(\x41BCD)", true), V{});
+  // Without letter case, k, s and non-ASCII letters fold into characters outside ASCII.
+  EXPECT_EQ(RegexLiterals("diskette", false), (V{"di", "ette"}));
+  EXPECT_EQ(RegexLiterals("caf\xC3\xA9 bar", false), (V{"caf", " bar"}));
+  EXPECT_EQ(RegexLiterals("caf\xC3\xA9 bar", true), (V{"caf\xC3\xA9 bar"}));
+}
+
+// --- The indexed search against the file search ----------------------------------------------
+
+// A random library of catalog files written as text: nested entries, values with non-ASCII
+// characters, entities and character references, empty and missing attributes, a few files that
+// need the full XML reader, and a few that are no catalogs at all.
+class RandomLibrary {
+ public:
+  explicit RandomLibrary(unsigned seed) : random_(seed) {}
+
+  std::string RandomText(int max_length) {
+    static const char* const kPieces[] = {
+        "a",  "b",  "S", "s", "o",        "n",        "g",
+        "k",  "K",  " ", ".", "-",        "&",        "<",
+        ">",  "\"", "'", "1", "\xC3\xBC", "\xC3\x89", "\xE6\x97\xA5",
+        "\t", "mp3"};
+    std::string text;
+    const int length = Pick(max_length + 1);
+    for (int i = 0; i < length; ++i) text += kPieces[Pick(std::size(kPieces))];
+    return text;
+  }
+
+  // A text the library holds, or a part of one (cut between characters), with the ASCII letters'
+  // case changed now and then.
+  std::string HeldText() {
+    if (held_.empty()) return RandomText(4);
+    std::string text = held_[Pick(held_.size())];
+    std::vector<std::size_t> cuts{0};
+    for (std::size_t i = 1; i <= text.size(); ++i) {
+      if (i == text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+        cuts.push_back(i);
+      }
+    }
+    std::size_t from = cuts[Pick(cuts.size())];
+    std::size_t to = cuts[Pick(cuts.size())];
+    if (to < from) to = cuts.back();
+    if (Pick(2)) {  // the whole text
+      from = 0;
+      to = text.size();
+    }
+    text = text.substr(from, to - from);
+    for (char& c : text) {
+      if (c == '\t') c = ' ';  // tabs are read as blanks
+      if (((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) && Pick(4) == 0) c ^= 0x20;
+    }
+    return text;
+  }
+
+  // The text escaped as a catalog file may hold it, with character references now and then.
+  std::string Escaped(std::string_view text) {
+    held_.emplace_back(text);
+    std::string out;
+    for (char c : text) {
+      if (c == '&') {
+        out += "&amp;";
+      } else if (c == '<') {
+        out += "&lt;";
+      } else if (c == '"') {
+        out += Pick(2) ? "&quot;" : "&#34;";
+      } else if (c == '>' && Pick(2)) {
+        out += "&gt;";
+      } else if (((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) && Pick(10) == 0) {
+        char reference[16];
+        std::snprintf(reference, sizeof reference, Pick(2) ? "&#x%X;" : "&#%d;", c);
+        out += reference;
+      } else {
+        out += c;
+      }
+    }
+    return out;
+  }
+
+  std::string Entry(int depth) {
+    std::string entry = "<file";
+    if (Pick(12) != 0) entry += " FileName=\"" + Escaped(RandomText(6)) + "\"";
+    if (Pick(3) == 0) entry += " FullPath=\"" + Escaped(RandomText(8)) + "\"";
+    entry += " FileSize=\"" + std::to_string(Pick(100000)) + "\"";
+    if (Pick(2)) entry += " FileExt=\"" + Escaped(RandomText(2)) + "\"";
+    entry += Pick(3) ? " FileType=\"file\"" : "";
+    if (Pick(3) == 0) entry += " Description=\"" + Escaped(RandomText(6)) + "\"";
+    if (Pick(5) == 0) entry += " Description=\"\"";
+    if (Pick(8) == 0) entry += " CatalogName=\"stored\"";
+    if (depth < 3 && Pick(4) == 0) {
+      entry += ">";
+      const int children = Pick(4);
+      for (int i = 0; i < children; ++i) entry += Entry(depth + 1);
+      entry += "</file>";
+    } else {
+      entry += "/>";
+    }
+    return entry;
+  }
+
+  std::string CatalogText() {
+    std::string entries;
+    const int count = 1 + Pick(25);
+    for (int i = 0; i < count; ++i) entries += Entry(0);
+    std::string text = Catalog(entries);
+    if (Pick(8) == 0) text.insert(text.find("<fileinfo"), "<!-- made by hand -->");
+    return text;
+  }
+
+  void Write(const std::string& root) {
+    static const char* const kGroups[] = {"",
+                                          "Mp3/",
+                                          "DVD/",
+                                          "Mp3/Live/",
+                                          "B\xC3\xBC"
+                                          "cher/",
+                                          "a b/"};
+    const int catalogs = 3 + Pick(6);
+    for (int i = 0; i < catalogs; ++i) {
+      const std::string path = root + "/" + kGroups[Pick(std::size(kGroups))] + "c" +
+                               std::to_string(i) + (Pick(6) ? ".xml" : ".dat");
+      WriteFile(path, Pick(15) ? CatalogText() : "<fileinfo><file FileName=\"cut");
+    }
+  }
+
+  // Criteria drawn from texts the library holds (so that there are matches) or short random ones.
+  SearchCriteria RandomCriteria(SearchCriteria criteria) {
+    auto criterion = [&](int one_in) -> std::string {
+      if (Pick(one_in)) return "";
+      if (Pick(3)) return HeldText();
+      std::string text = RandomText(Pick(2) ? 2 : 5);
+      for (char& c : text) {
+        if (c == '\t') c = ' ';  // tabs are read as blanks
+      }
+      return text;
+    };
+    do {
+      criteria.name = criterion(1 + Pick(2));
+      criteria.extension = criterion(4);
+      criteria.description = criterion(4);
+      criteria.regex.clear();
+      if (Pick(5) == 0) {
+        static const char* const kPatterns[] = {"^s",  "o.g$", "[0-9]",  "so+n?g",    "\\.",
+                                                "mp3", "^$",   "(a|b)s", "\xC3\xBC+", "n g"};
+        criteria.regex = kPatterns[Pick(std::size(kPatterns))];
+      }
+    } while (criteria.Blank());
+    criteria.case_sensitive = Pick(3) == 0;
+    criteria.whole_field = Pick(4) == 0;
+    return criteria;
+  }
+
+  int Pick(std::size_t n) { return static_cast<int>(random_() % n); }
+
+ private:
+  std::mt19937 random_;
+  std::vector<std::string> held_;
+};
+
+// The file search and the indexed search of the same criteria give the same records in the same
+// order, with the same count of skipped files.
+std::size_t ExpectSameResults(LibraryIndex& index, const SearchCriteria& criteria) {
+  const SearchOutcome files = SearchLibrary(criteria, NoProgress());
+  const SearchOutcome indexed = index.Search(criteria, NoProgress());
+  EXPECT_EQ(Lines(indexed), Lines(files))
+      << "name=[" << criteria.name << "] ext=[" << criteria.extension << "] description=["
+      << criteria.description << "] regex=[" << criteria.regex
+      << "] case=" << criteria.case_sensitive << " whole=" << criteria.whole_field
+      << " scope=" << criteria.scope_path;
+  EXPECT_EQ(indexed.sources, files.sources) << criteria.scope_path;
+  EXPECT_EQ(indexed.skipped_files, files.skipped_files) << criteria.scope_path;
+  return files.results.Size();
+}
+
+TEST(IndexedSearch, RandomLibrariesAndCriteriaGiveTheFileSearchResults) {
+  // Searches with results, and searches that picked candidates from the trigram index.
+  std::size_t found = 0, with_results = 0, through_trigrams = 0;
+  for (unsigned seed = 1; seed <= 12; ++seed) {
+    TempDir dir;
+    RandomLibrary library(seed);
+    library.Write(dir / "lib");
+    std::filesystem::create_directories(dir / "lib/Mp3");
+    LibraryIndex index(dir / "lib", dir / "index.sqlite");
+    ASSERT_FALSE(index.Update(NoProgress()).cancelled);
+    for (int round = 0; round < 40; ++round) {
+      for (const SearchCriteria& criteria :
+           {library.RandomCriteria(Criteria(dir / "lib", true)),
+            library.RandomCriteria(Criteria(dir / "lib/Mp3/", true))}) {
+        const std::size_t count = ExpectSameResults(index, criteria);
+        found += count;
+        with_results += count > 0;
+        through_trigrams += count > 0 && !CandidateQuery(criteria).empty();
+      }
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / "lib")) {
+      if (!entry.is_regular_file()) continue;
+      ExpectSameResults(index, library.RandomCriteria(Criteria(entry.path().string(), false)));
+    }
+    if (HasFailure()) {
+      ADD_FAILURE() << "seed " << seed;
+      return;
+    }
+  }
+  EXPECT_GT(found, 1000u);
+  EXPECT_GT(with_results, 200u);
+  EXPECT_GT(through_trigrams, 30u);
+}
+
+TEST(IndexedSearch, HandMadeChangesAreFoundBeforeTheSearch) {
+  TempDir dir;
+  RandomLibrary library(99);
+  WriteFile(dir / "lib/Mp3/a.xml", Catalog("<file FileName=\"song one\"/>"));
+  WriteFile(dir / "lib/Mp3/b.xml", Catalog("<file FileName=\"song two\"/>"));
+  WriteFile(dir / "lib/DVD/c.xml", Catalog("<file FileName=\"film\"/>"));
+  LibraryIndex index(dir / "lib", dir / "index.sqlite");
+  IndexUpdate update = index.Update(NoProgress());
+  EXPECT_TRUE(update.rebuilt);
+  EXPECT_EQ(update.catalogs, 3u);
+  EXPECT_EQ(update.entries, 3u);
+  EXPECT_EQ(update.read, 3u);
+  EXPECT_FALSE(index.Update(NoProgress()).rebuilt);
+  EXPECT_EQ(index.Update(NoProgress()).read, 0u);
+
+  SearchCriteria song = Criteria(dir / "lib", true);
+  song.name = "song";
+  // Replaced by another program (a new inode), edited in place, copied in, deleted.
+  WriteFile(dir / "lib/new.xml", Catalog("<file FileName=\"song three\"/>"));
+  std::filesystem::rename(dir / "lib/new.xml", dir / "lib/Mp3/a.xml");
+  {
+    std::ofstream out(dir / "lib/Mp3/b.xml", std::ios::app);
+    out << "\n";
+  }
+  WriteFile(dir / "lib/DVD/d.xml", Catalog("<file FileName=\"song four\"><file/></file>"));
+  std::filesystem::remove(dir / "lib/DVD/c.xml");
+  update = index.Update(NoProgress());
+  EXPECT_EQ(update.read, 3u);
+  EXPECT_EQ(update.catalogs, 3u);
+  EXPECT_EQ(update.entries, 4u);
+  ExpectSameResults(index, song);
+  EXPECT_EQ(Lines(index.Search(song, NoProgress())).size(), 3u);
+
+  // A group renamed by hand: its catalogs are read under their new paths.
+  std::filesystem::rename(dir / "lib/Mp3", dir / "lib/Music");
+  EXPECT_EQ(index.Update(NoProgress()).read, 2u);
+  ExpectSameResults(index, song);
+  for (int round = 0; round < 20; ++round) {
+    ExpectSameResults(index, library.RandomCriteria(Criteria(dir / "lib", true)));
+  }
+}
+
+TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
+  TempDir dir;
+  const std::string root = dir / "lib";
+  WriteFile(dir / "lib/Mp3/a.xml", Catalog("<file FileName=\"song one\"/>"));
+  WriteFile(dir / "lib/Mp3/b.xml", Catalog("<file FileName=\"song two\"/>"));
+  ASSERT_EQ(UpdateLibraryIndex(root, false, NoProgress()).read, 2u);
+
+  // A catalog saved after an edit.
+  CatalogTree tree = LoadCatalog(dir / "lib/Mp3/a.xml");
+  tree.Top()->record.SetField(kDescription, "edited");
+  SaveCatalog(tree, dir / "lib/Mp3/a.xml", NoProgress());
+  NoteLibraryChange(root, dir / "lib/Mp3/a.xml");
+  {
+    LibraryIndex index(root, IndexPathFor(root));
+    EXPECT_EQ(index.Update(NoProgress()).read, 0u);
+    SearchCriteria edited = Criteria(root, true);
+    edited.description = "edited";
+    EXPECT_EQ(Lines(index.Search(edited, NoProgress())).size(), 1u);
+  }
+
+  // A group renamed and a catalog moved: nothing needs reading again.
+  std::filesystem::rename(dir / "lib/Mp3", dir / "lib/Music");
+  NoteLibraryMove(root, dir / "lib/Mp3", dir / "lib/Music");
+  std::filesystem::create_directories(dir / "lib/DVD");
+  std::filesystem::rename(dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
+  NoteLibraryMove(root, dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
+  {
+    LibraryIndex index(root, IndexPathFor(root));
+    EXPECT_EQ(index.Update(NoProgress()).read, 0u);
+    SearchCriteria song = Criteria(root, true);
+    song.name = "song";
+    ExpectSameResults(index, song);
+    const std::vector<std::string> lines = Lines(index.Search(song, NoProgress()));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("song two"), std::string::npos);  // DVD/b.xml before Music/a.xml
+  }
+
+  // A deleted group.
+  std::filesystem::remove_all(dir / "lib/DVD");
+  NoteLibraryChange(root, dir / "lib/DVD");
+  LibraryIndex index(root, IndexPathFor(root));
+  EXPECT_EQ(index.CatalogCount(), 1u);
+  EXPECT_EQ(index.EntryCount(), 1u);
+}
+
+TEST(IndexedSearch, AMissingOrDamagedIndexIsMadeAfresh) {
+  TempDir dir;
+  RandomLibrary library(7);
+  library.Write(dir / "lib");
+  const std::string root = dir / "lib";
+  const std::string index_path = IndexPathFor(root);
+  for (int round = 0; round < 6; ++round) {
+    const SearchCriteria criteria = library.RandomCriteria(Criteria(root, true));
+    const IndexedSearchOutcome indexed = SearchThroughIndex(criteria, root, NoProgress());
+    EXPECT_TRUE(indexed.used_index) << indexed.note;
+    EXPECT_EQ(Lines(indexed.outcome), Lines(SearchLibrary(criteria, NoProgress())));
+    switch (round % 3) {
+      case 0:  // deleted
+        LibraryIndex::RemoveFiles(index_path);
+        break;
+      case 1:  // overwritten with something else
+        LibraryIndex::RemoveFiles(index_path);
+        WriteFile(index_path, std::string(8192, 'x'));
+        break;
+      case 2: {  // pages damaged in the middle
+        std::string bytes = ReadFile(index_path);
+        ASSERT_GT(bytes.size(), 4096u);
+        for (std::size_t i = 4096; i < bytes.size(); i += 3) bytes[i] = '\x5A';
+        LibraryIndex::RemoveFiles(index_path);
+        WriteFile(index_path, bytes);
+        break;
+      }
+    }
+    const IndexedSearchOutcome again = SearchThroughIndex(criteria, root, NoProgress());
+    EXPECT_EQ(Lines(again.outcome), Lines(indexed.outcome)) << round;
+    EXPECT_TRUE(again.used_index) << again.note;
+    EXPECT_NE(again.note.find("made afresh"), std::string::npos) << again.note;
+  }
+}
+
+TEST(IndexedSearch, AnIndexOfAnotherLayoutIsMadeAfresh) {
+  TempDir dir;
+  WriteFile(dir / "lib/a.xml", Catalog("<file FileName=\"song\"/>"));
+  {
+    LibraryIndex index(dir / "lib", dir / "index.sqlite");
+    EXPECT_EQ(index.Update(NoProgress()).read, 1u);
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir / "index.sqlite").c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "PRAGMA user_version = 0", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  LibraryIndex index(dir / "lib", dir / "index.sqlite");
+  const IndexUpdate update = index.Update(NoProgress());
+  EXPECT_TRUE(update.rebuilt);
+  EXPECT_EQ(update.read, 1u);
+}
+
+TEST(IndexedSearch, ALockedIndexFallsBackToTheFilesAndSaysSo) {
+  TempDir dir;
+  const std::string root = dir / "lib";
+  WriteFile(dir / "lib/a.xml", Catalog("<file FileName=\"song\"/>"));
+  ASSERT_EQ(UpdateLibraryIndex(root, false, NoProgress()).read, 1u);
+  WriteFile(dir / "lib/b.xml", Catalog("<file FileName=\"song b\"/>"));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(IndexPathFor(root).c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  SearchCriteria song = Criteria(root, true);
+  song.name = "song";
+  const IndexedSearchOutcome locked = SearchThroughIndex(song, root, NoProgress());
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_FALSE(locked.used_index);
+  EXPECT_EQ(locked.note,
+            "The search index is in use by another program. The catalog files were read instead.");
+  EXPECT_EQ(Lines(locked.outcome).size(), 2u);
+  const IndexedSearchOutcome free = SearchThroughIndex(song, root, NoProgress());
+  EXPECT_TRUE(free.used_index);
+  EXPECT_EQ(Lines(free.outcome), Lines(locked.outcome));
+}
+
+TEST(IndexedSearch, ProgressCancelAndResultsWhileSearching) {
+  TempDir dir;
+  std::string entries;
+  for (int i = 0; i < 20000; ++i) entries += "<file FileName=\"song" + std::to_string(i) + "\"/>";
+  WriteFile(dir / "lib/big.xml", Catalog(entries));
+  WriteFile(dir / "lib/small.xml", Catalog("<file FileName=\"song\"/>"));
+  const std::string root = dir / "lib";
+  LibraryIndex index(root, dir / "index.sqlite");
+  RecordingProgress cancelling;
+  cancelling.cancel_after = 3;  // the two entries, then within the big catalog
+  IndexUpdate update = index.Update(cancelling);
+  EXPECT_TRUE(update.cancelled);
+  EXPECT_EQ(index.EntryCount(), 0u);  // the big catalog was left out whole
+  update = index.Update(NoProgress());
+  EXPECT_EQ(update.read, 2u);
+  EXPECT_EQ(update.entries, 20001u);
+
+  SearchCriteria song = Criteria(root, true);
+  song.name = "song";
+  std::vector<std::size_t> sizes;
+  const SearchOutcome outcome = index.Search(song, NoProgress(), [&](const SearchOutcome& so_far) {
+    sizes.push_back(so_far.results.Size());
+  });
+  ASSERT_FALSE(sizes.empty());
+  EXPECT_GE(sizes.front(), 100u);
+  EXPECT_LT(sizes.front(), 20001u);
+  EXPECT_EQ(sizes.back(), 20001u);
+  EXPECT_EQ(Lines(outcome), Lines(SearchLibrary(song, NoProgress())));
+
+  RecordingProgress stop;
+  stop.cancel_after = 1;
+  const SearchOutcome stopped = index.Search(song, stop);
+  EXPECT_TRUE(stopped.cancelled);
+  EXPECT_LT(stopped.results.Size(), 20001u);
+}
+
+TEST(IndexedSearch, ABadRegularExpressionIsRefusedOnBothRoutes) {
+  TempDir dir;
+  WriteFile(dir / "lib/a.xml", Catalog("<file FileName=\"song\"/>"));
+  SearchCriteria criteria = Criteria(dir / "lib", true);
+  criteria.regex = "so(ng";
+  EXPECT_EQ(CriteriaProblem(criteria), "The regular expression is not valid: missing ): so(ng.");
+  EXPECT_THROW(static_cast<void>(SearchLibrary(criteria, NoProgress())), LumivorError);
+  EXPECT_THROW(static_cast<void>(SearchThroughIndex(criteria, dir / "lib", NoProgress())),
+               LumivorError);
+  criteria.regex = "^S.N";
+  EXPECT_EQ(Lines(SearchThroughIndex(criteria, dir / "lib", NoProgress()).outcome).size(), 1u);
+  criteria.case_sensitive = true;
+  EXPECT_TRUE(SearchThroughIndex(criteria, dir / "lib", NoProgress()).outcome.results.Empty());
+  criteria.case_sensitive = false;
+  criteria.whole_field = true;  // the whole name must match
+  EXPECT_TRUE(SearchThroughIndex(criteria, dir / "lib", NoProgress()).outcome.results.Empty());
+}
+
+// --- The command line ------------------------------------------------------------------------
+
+TEST(IndexCommand, BuildsUpdatesAndSearchesLikeTheFiles) {
+  TempDir dir;
+  RandomLibrary library(5);
+  library.Write(dir / "lib");
+  const std::string lib = "'" + dir / "lib" + "'";
+  const auto build = RunCommand(Cli() + " index --library " + lib);
+  EXPECT_EQ(build.status, 0) << build.err;
+  EXPECT_EQ(build.out.rfind("catalogs=", 0), 0u) << build.out;
+  const auto again = RunCommand(Cli() + " index --library " + lib);
+  EXPECT_NE(again.out.find(" read=0 seconds="), std::string::npos) << again.out;
+  const auto rebuild = RunCommand(Cli() + " index --rebuild --library " + lib);
+  EXPECT_EQ(rebuild.out.substr(0, rebuild.out.find(" seconds=")),
+            build.out.substr(0, build.out.find(" seconds=")));
+
+  for (const char* options : {"--name o", "--name s --case-sensitive", "--ext mp3 --whole",
+                              "--regex 'o.g' --description a", "--name 'g o'"}) {
+    const auto indexed = RunCommand(Cli() + " search --library " + lib + " " + options);
+    const auto files = RunCommand(Cli() + " search --no-index --library " + lib + " " + options);
+    EXPECT_EQ(indexed.status, 0) << indexed.err;
+    EXPECT_EQ(indexed.out, files.out) << options;
+    EXPECT_EQ(indexed.err, files.err) << options;
+  }
+  const auto bad = RunCommand(Cli() + " search --library " + lib + " --regex '['");
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_EQ(bad.err, "The regular expression is not valid: missing ]: [.\n");
+}
+
+}  // namespace
+}  // namespace lumivor
