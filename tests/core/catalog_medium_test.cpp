@@ -69,6 +69,15 @@ TEST(ScanFacts, EmptyFactsAreNotWrittenAndTheScopeIs) {
   }
   ScanFolder(&tree, dir / "src", true, "", dir / "Src.xml");
   EXPECT_EQ(tree.Top()->record.Extra(kScanScopeAttribute), "Only Folders");
+  EXPECT_EQ(tree.Top()->record.Extra(kDeepScanAttribute), "");
+
+  DeepScanOptions deep;
+  deep.archives = true;
+  ScanFolder(&tree, dir / "src", false, "", dir / "Src.xml", NoProgress(), nullptr, nullptr, deep);
+  EXPECT_EQ(tree.Top()->record.Extra(kDeepScanAttribute), "archives");
+  const DeepScanOptions read = RecordedDeepScan(tree.Top()->record);
+  EXPECT_TRUE(read.archives);
+  EXPECT_FALSE(read.metadata);
 }
 
 TEST(MediumState, ComesFromTheMountTableByIdThenLabel) {
