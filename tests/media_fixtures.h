@@ -3,6 +3,7 @@
 // Music, photos, videos and archives made at test time with the tools Debian ships (ffmpeg,
 // exiftool, 7z, zip, tar), so that no binary fixture is checked in.
 
+#include <filesystem>
 #include <string>
 
 #include "test_util.h"
@@ -30,10 +31,16 @@ inline std::string Quote(const std::string& text) {
 // Runs `command`, true when it succeeded.
 inline bool Make(const std::string& command) { return RunCommand(command).status == 0; }
 
+// Makes the folder that will hold `path`.
+inline void MakeParent(const std::string& path) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+}
+
 // A 2.5-second tone with title, artist, album and year, as mp3 or flac (by `path`'s extension).
 inline bool MakeSong(const std::string& path, const std::string& title = "Blue Tone",
                      const std::string& artist = "The Testers",
                      const std::string& album = "Sine Waves", const std::string& year = "1999") {
+  MakeParent(path);
   return Make("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=2.5 -ac 1 " +
               std::string("-metadata title=") + Quote(title) +
               " -metadata artist=" + Quote(artist) + " -metadata album=" + Quote(album) +
@@ -43,6 +50,7 @@ inline bool MakeSong(const std::string& path, const std::string& title = "Blue T
 // A 64 x 48 JPEG photo, taken 2021-05-06 07:08:09 by `make` `model`.
 inline bool MakePhoto(const std::string& path, const std::string& make = "Canon",
                       const std::string& model = "Canon EOS 5D") {
+  MakeParent(path);
   return Make("ffmpeg -nostdin -v error -y -f lavfi -i color=c=red:size=64x48 -frames:v 1 " +
               Quote(path)) &&
          Make("exiftool -q -overwrite_original -DateTimeOriginal='2021:05:06 07:08:09' -Make=" +
@@ -51,6 +59,7 @@ inline bool MakePhoto(const std::string& path, const std::string& make = "Canon"
 
 // A 3-second 320 x 240 MPEG-4 video.
 inline bool MakeVideo(const std::string& path) {
+  MakeParent(path);
   return Make(
       "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25:duration=3 "
       "-c:v mpeg4 " +

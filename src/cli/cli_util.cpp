@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "core/errors.h"
 
 namespace lumivor::cli {
 
@@ -67,6 +68,109 @@ void PrintRecord(std::ostream& out, int depth, const TCatalogRecord& record) {
 void PrintTree(std::ostream& out, const CatalogTree& tree) {
   tree.ForEachPreOrder(
       [&](const CatalogTree::Node* node, int depth) { PrintRecord(out, depth, node->record); });
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
+  out.push_back('"');
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (u < 0x20 || u == 0x7F) {
+          static const char kHex[] = "0123456789abcdef";
+          out += "\\u00";
+          out.push_back(kHex[u >> 4]);
+          out.push_back(kHex[u & 15]);
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+namespace {
+constexpr std::size_t kPrinterBuffer = std::size_t(1) << 20;
+}
+
+RecordPrinter::RecordPrinter(bool json) : json_(json) {
+  buffer_.reserve(kPrinterBuffer + 4096);
+  if (!json_) {
+    buffer_ += "Depth";
+    for (auto name : FieldNames) {
+      buffer_ += '\t';
+      buffer_ += name;
+    }
+    buffer_ += '\n';
+  }
+}
+
+RecordPrinter::~RecordPrinter() = default;
+
+bool RecordPrinter::Add(const RecordView& record) {
+  const auto clean = [&](std::string_view text) -> std::string_view {
+    return SanitizeText(text, &cleaned_) ? std::string_view(cleaned_) : text;
+  };
+  if (json_) {
+    buffer_ += "{\"depth\":";
+    buffer_ += std::to_string(record.depth);
+    for (int i = 0; i < kFieldCount; ++i) {
+      if (record.fields[i].empty()) continue;
+      buffer_ += ',';
+      AppendJsonString(buffer_, FieldNames[i]);
+      buffer_ += ':';
+      AppendJsonString(buffer_, clean(record.fields[i]));
+    }
+    for (const ExtraAttribute& extra : record.extras) {
+      if (extra.value.empty()) continue;
+      buffer_ += ',';
+      AppendJsonString(buffer_, extra.name);
+      buffer_ += ':';
+      AppendJsonString(buffer_, clean(extra.value));
+    }
+    buffer_ += "}\n";
+  } else {
+    buffer_ += std::to_string(record.depth);
+    for (auto field : record.fields) {
+      buffer_ += '\t';
+      buffer_ += EscapeValue(clean(field));
+    }
+    buffer_ += '\n';
+  }
+  if (buffer_.size() >= kPrinterBuffer) Flush();
+  return true;
+}
+
+void RecordPrinter::Finish() { Flush(); }
+
+void RecordPrinter::Restart() {
+  if (flushed_) {
+    throw LumivorError("the catalog had to be read a second time after part of it was printed");
+  }
+  const std::size_t header = json_ ? 0 : buffer_.find('\n') + 1;
+  buffer_.resize(header);
+}
+
+void RecordPrinter::Flush() {
+  if (buffer_.empty()) return;
+  std::cout.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+  flushed_ = true;
+  buffer_.clear();
 }
 
 TerminalProgress::TerminalProgress() : enabled_(::isatty(STDERR_FILENO) == 1) {}

@@ -9,6 +9,7 @@
 
 #include "core/catalog_tree.h"
 #include "core/progress.h"
+#include "core/record_sink.h"
 
 namespace lumivor::cli {
 
@@ -39,6 +40,31 @@ void PrintRecordHeader(std::ostream& out);
 void PrintRecord(std::ostream& out, int depth, const TCatalogRecord& record);
 // Every record of `tree` in pre-order.
 void PrintTree(std::ostream& out, const CatalogTree& tree);
+
+// The `show` printer: a sink that writes each record to standard output as it arrives, either as
+// the tab-separated line of PrintRecord (after the header) or, with `json`, as one JSON object per
+// line holding "depth" and every attribute present (the non-empty fields in field order, then the
+// further attributes as read). Texts are cleaned as records clean them. Output is held back until
+// a megabyte has gathered, so that a reader's restart of a small catalog costs nothing; a restart
+// after output went out raises LumivorError.
+class RecordPrinter final : public RecordSink {
+ public:
+  explicit RecordPrinter(bool json);
+  ~RecordPrinter() override;
+  bool Add(const RecordView& record) override;
+  void Finish() override;
+  void Restart() override;
+
+ private:
+  void Flush();
+  bool json_;
+  bool flushed_ = false;
+  std::string buffer_;
+  std::string cleaned_;
+};
+
+// `text` as a JSON string literal (quotes included), appended to `out`.
+void AppendJsonString(std::string& out, std::string_view text);
 
 // A progress line on stderr, redrawn in place at most ten times a second, shown only when stderr
 // is a terminal.

@@ -4,8 +4,7 @@
 #include "cli/commands.h"
 #include "config/config.h"
 #include "core/errors.h"
-#include "core/file_info.h"
-#include "export/exporters.h"
+#include "export/export_request.h"
 
 namespace lumivor::cli {
 
@@ -49,31 +48,28 @@ bool ParseColumns(const std::string& text, ExportColumns* columns) {
 }
 
 int RunExport(const ExportOptions& options) {
-  ExportColumns columns;
+  ExportRequest request;
   if (options.columns_given) {
-    if (!ParseColumns(options.columns, &columns)) return 2;
+    if (!ParseColumns(options.columns, &request.columns)) return 2;
   } else if (options.format != "xml") {
     TConfig& config = GetConfig();
     if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
-    columns = DefaultExportFields(config);
+    request.columns = DefaultExportFields(config);
   }
+  const std::string& format = options.format;
+  request.format = format == "html"  ? ExportFormat::kHtml
+                   : format == "csv" ? ExportFormat::kCsv
+                   : format == "txt" ? ExportFormat::kText
+                   : format == "xml" ? ExportFormat::kXml
+                                     : ExportFormat::kSpreadsheet;
+  request.separator = options.separator;
+  request.catalog_path = options.catalog;
+  request.output_path = options.output;
   TerminalProgress progress;
-  XmlDocument document;
-  TFileInfo info(&document, progress);
+  StderrPrompts prompts;
   try {
-    info.LoadFile(options.catalog);
-    const std::string& out = options.output;
-    if (options.format == "html") {
-      ExportToHtml(out, columns, document, info.CatalogPath, progress);
-    } else if (options.format == "csv") {
-      ExportToCsv(out, columns, options.separator, document, info.CatalogPath, progress);
-    } else if (options.format == "txt") {
-      ExportToText(out, columns, kTextSeparator, document, info.CatalogPath, progress);
-    } else if (options.format == "xml") {
-      ExportToXml(out, document, progress);
-    } else {
-      StderrPrompts prompts;
-      if (!ExportToSpreadsheet(out, columns, document, progress, prompts)) return 1;
+    if (lumivor::RunExport(request, nullptr, progress, prompts) != ExportOutcome::kWritten) {
+      return 1;
     }
   } catch (const LumivorError& e) {
     progress.ShowWait(false, false);

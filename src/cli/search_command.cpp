@@ -54,11 +54,11 @@ int RunSearch(SearchOptions options) {
 }
 
 Command AddSearchCommand(CLI::App& app) {
-  auto* command =
-      app.add_subcommand("search",
-                         "Search the catalogs of the library, a group or one catalog file by name, "
-                         "extension, description and regular expression, through the library's "
-                         "search index; prints the matching records");
+  auto* command = app.add_subcommand(
+      "search",
+      "Search the catalogs of the library, a group or one catalog file by name, "
+      "extension, description, tags and regular expression, through the library's "
+      "search index; prints the matching records");
   auto options = std::make_shared<SearchOptions>();
   command->add_option("--scope", options->scope,
                       "A group directory or a catalog file to search (default: the whole library)");
@@ -69,6 +69,8 @@ Command AddSearchCommand(CLI::App& app) {
                       "Text to find in FileExt (without the dot)");
   command->add_option("--description", options->criteria.description,
                       "Text to find in Description");
+  command->add_option("--meta", options->criteria.meta,
+                      "Text to find in any tag (title, artist, album, camera, codec, ...)");
   command->add_flag("--case-sensitive", options->criteria.case_sensitive,
                     "Compare letter case too");
   command->add_option("--regex", options->criteria.regex,

@@ -1,6 +1,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "core/catalog_reader.h"
 #include "core/errors.h"
 #include "core/file_info.h"
 
@@ -11,18 +12,25 @@ namespace {
 Command AddShowCommand(CLI::App& app) {
   auto* command = app.add_subcommand("show", "Print the records of a catalog file in pre-order");
   auto path = std::make_shared<std::string>();
-  command->add_option("CATALOG", *path, "The catalog file")->required();
-  return {command, [path]() {
-            CatalogTree tree;
+  auto json = std::make_shared<bool>(false);
+  command->add_option("CATALOG", *path, "The catalog file (- for standard input)")->required();
+  command->add_flag("--json", *json,
+                    "One JSON object per record and line: depth and every attribute present");
+  return {command, [path, json]() {
             try {
-              tree = LoadCatalog(*path);
+              RecordPrinter printer(*json);
+              ReadCatalogFile(*path, printer);
             } catch (const LumivorError& e) {
+              std::cout.flush();
               std::cerr << e.what() << '\n';
               return 1;
+            } catch (const std::bad_alloc&) {
+              std::cout.flush();
+              std::cerr << *path << ": not enough memory to read the catalog\n";
+              return 1;
             }
-            PrintRecordHeader(std::cout);
-            PrintTree(std::cout, tree);
-            return 0;
+            std::cout.flush();
+            return std::cout ? 0 : 1;
           }};
 }
 

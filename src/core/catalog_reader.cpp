@@ -31,12 +31,12 @@ bool IsNameChar(unsigned char c) {
   return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
 }
 
-// Appends the UTF-8 form of `code`; false for a code point XML does not allow.
-bool AppendUtf8(std::uint32_t code, std::string* out) {
-  const bool allowed = code == 0x9 || code == 0xA || code == 0xD ||
-                       (code >= 0x20 && code <= 0xD7FF) || (code >= 0xE000 && code <= 0xFFFD) ||
-                       (code >= 0x10000 && code <= 0x10FFFF);
-  if (!allowed) return false;
+bool IsXmlChar(std::uint32_t code) {
+  return code == 0x9 || code == 0xA || code == 0xD || (code >= 0x20 && code <= 0xD7FF) ||
+         (code >= 0xE000 && code <= 0xFFFD) || (code >= 0x10000 && code <= 0x10FFFF);
+}
+
+void AppendUtf8(std::uint32_t code, std::string* out) {
   if (code < 0x80) {
     out->push_back(static_cast<char>(code));
   } else if (code < 0x800) {
@@ -52,48 +52,6 @@ bool AppendUtf8(std::uint32_t code, std::string* out) {
     out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
     out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
   }
-  return true;
-}
-
-// Decodes the reference that starts at raw[at] ("&"), appending its character. Returns the
-// length of the reference, or 0 when it is not one the readers take.
-std::size_t DecodeReference(std::string_view raw, std::size_t at, std::string* out) {
-  const std::size_t semicolon = raw.find(';', at);
-  if (semicolon == std::string_view::npos || semicolon - at > 12) return 0;
-  const std::string_view name = raw.substr(at + 1, semicolon - at - 1);
-  if (name == "amp") {
-    out->push_back('&');
-  } else if (name == "lt") {
-    out->push_back('<');
-  } else if (name == "gt") {
-    out->push_back('>');
-  } else if (name == "quot") {
-    out->push_back('"');
-  } else if (name == "apos") {
-    out->push_back('\'');
-  } else if (name.size() >= 2 && name[0] == '#') {
-    std::uint32_t code = 0;
-    const bool hex = name[1] == 'x';
-    const std::string_view digits = name.substr(hex ? 2 : 1);
-    if (digits.empty() || digits.size() > 8) return 0;
-    for (char d : digits) {
-      int v;
-      if (d >= '0' && d <= '9') {
-        v = d - '0';
-      } else if (hex && d >= 'a' && d <= 'f') {
-        v = d - 'a' + 10;
-      } else if (hex && d >= 'A' && d <= 'F') {
-        v = d - 'A' + 10;
-      } else {
-        return 0;
-      }
-      code = code * (hex ? 16 : 10) + static_cast<std::uint32_t>(v);
-    }
-    if (!AppendUtf8(code, out)) return 0;
-  } else {
-    return 0;
-  }
-  return semicolon - at + 1;
 }
 
 // What a step of the fast reader ended in.
@@ -163,9 +121,10 @@ class FastReader {
       case State::kBody: {
         SkipSpace();
         if (!More()) return eof ? Step::kUnsupported : Step::kNeedMore;
-        if (*p_ != '<') return Step::kUnsupported;  // text content
-        if (p_ + 1 < end_ && p_[1] == '/') return EndTag();
+        if (*p_ != '<') return SkipText();
         if (p_ + 1 >= end_) return eof ? Step::kUnsupported : Step::kNeedMore;
+        if (p_[1] == '/') return EndTag();
+        if (p_[1] == '!' || p_[1] == '?') return SkipMarkup();
         std::string_view name;
         bool empty;
         if (!StartTag(&name, &empty, true)) return Step::kUnsupported;
@@ -175,7 +134,8 @@ class FastReader {
       }
       case State::kEpilog:
         SkipSpace();
-        if (p_ < end_) return Step::kUnsupported;  // a comment or anything after the root
+        if (p_ + 1 < end_ && p_[0] == '<' && (p_[1] == '!' || p_[1] == '?')) return SkipMarkup();
+        if (p_ < end_) return Step::kUnsupported;  // anything else after the root
         if (!eof) return Step::kNeedMore;
         state_ = State::kFinished;
         return Step::kDone;
@@ -193,6 +153,60 @@ class FastReader {
 
   void SkipSpace() {
     while (p_ < end_ && IsSpace(*p_)) ++p_;
+  }
+
+  // Text between elements: the records do not hold it, so it is passed over as the document
+  // route passes over it. A NUL byte (which that route takes for the end) is left to it.
+  Step SkipText() {
+    const char* next =
+        static_cast<const char*>(std::memchr(p_, '<', static_cast<std::size_t>(end_ - p_)));
+    const char* stop = next ? next : end_;
+    if (std::memchr(p_, '\0', static_cast<std::size_t>(stop - p_))) return Step::kUnsupported;
+    if (!next) {
+      truncated_ = true;
+      return Step::kUnsupported;
+    }
+    p_ = next;
+    return Step::kDone;
+  }
+
+  // Skips to the end of a construct that ends with `terminator`; kNeedMore-worthy when cut.
+  Step SkipTo(std::string_view terminator) {
+    const void* found =
+        ::memmem(p_, static_cast<std::size_t>(end_ - p_), terminator.data(), terminator.size());
+    if (!found) {
+      truncated_ = true;
+      return Step::kUnsupported;
+    }
+    const char* after = static_cast<const char*>(found) + terminator.size();
+    if (std::memchr(p_, '\0', static_cast<std::size_t>(after - p_))) return Step::kUnsupported;
+    p_ = after;
+    return Step::kDone;
+  }
+
+  // A comment, a CDATA section or a processing instruction between elements: none of them holds
+  // a record. A document type, or an instruction named like the declaration, goes to the
+  // document route, which judges it.
+  Step SkipMarkup() {
+    const std::string_view rest(p_, static_cast<std::size_t>(end_ - p_));
+    if (rest.size() < 9) {
+      truncated_ = true;
+      return Step::kUnsupported;
+    }
+    if (rest.substr(0, 4) == "<!--") {
+      p_ += 4;
+      return SkipTo("-->");
+    }
+    if (rest.substr(0, 9) == "<![CDATA[" && state_ == State::kBody) {
+      p_ += 9;
+      return SkipTo("]]>");
+    }
+    if (rest[1] == '?' && IsNameStart(static_cast<unsigned char>(rest[2])) &&
+        !((rest[2] | 0x20) == 'x' && (rest[3] | 0x20) == 'm' && (rest[4] | 0x20) == 'l')) {
+      p_ += 2;
+      return SkipTo("?>");
+    }
+    return Step::kUnsupported;
   }
 
   void PushOpen(std::string_view name) {
@@ -413,6 +427,49 @@ class CatalogInput {
 constexpr std::size_t kWindow = std::size_t(1) << 20;
 
 }  // namespace
+
+std::size_t DecodeReference(std::string_view raw, std::size_t at, std::string* out) {
+  const std::size_t semicolon = raw.find(';', at);
+  if (semicolon == std::string_view::npos || semicolon - at > 12) return 0;
+  const std::string_view name = raw.substr(at + 1, semicolon - at - 1);
+  char named = 0;
+  if (name == "amp") {
+    named = '&';
+  } else if (name == "lt") {
+    named = '<';
+  } else if (name == "gt") {
+    named = '>';
+  } else if (name == "quot") {
+    named = '"';
+  } else if (name == "apos") {
+    named = '\'';
+  }
+  if (named) {
+    if (out) out->push_back(named);
+    return semicolon - at + 1;
+  }
+  if (name.size() < 2 || name[0] != '#') return 0;
+  std::uint32_t code = 0;
+  const bool hex = name[1] == 'x';
+  const std::string_view digits = name.substr(hex ? 2 : 1);
+  if (digits.empty() || digits.size() > 8) return 0;
+  for (char d : digits) {
+    int v;
+    if (d >= '0' && d <= '9') {
+      v = d - '0';
+    } else if (hex && d >= 'a' && d <= 'f') {
+      v = d - 'a' + 10;
+    } else if (hex && d >= 'A' && d <= 'F') {
+      v = d - 'A' + 10;
+    } else {
+      return 0;
+    }
+    code = code * (hex ? 16 : 10) + static_cast<std::uint32_t>(v);
+  }
+  if (!IsXmlChar(code)) return 0;
+  if (out) AppendUtf8(code, out);
+  return semicolon - at + 1;
+}
 
 bool DecodeAttributeText(std::string_view raw, std::string* out) {
   out->clear();

@@ -77,4 +77,9 @@ bool ReadCatalogText(std::string_view text, std::string_view catalog_name, Catal
 // anything else (another reference, "<", a NUL byte); `out` is then unspecified.
 bool DecodeAttributeText(std::string_view raw, std::string* out);
 
+// Decodes the reference that starts at raw[at] ("&"): one of the five named entities or a
+// numeric reference to a character XML allows. Appends the character to `out` (when not null)
+// and returns the reference's length; 0 for anything else.
+std::size_t DecodeReference(std::string_view raw, std::size_t at, std::string* out);
+
 }  // namespace lumivor

@@ -70,6 +70,7 @@ bool DeepScanner::PollCancel() {
 
 void DeepScanner::Read(int dir_fd, const char* name) {
   tags_.clear();
+  extras_.clear();
   listing_ = {};
   if (PollCancel()) return;
   // O_NOFOLLOW: a link is recorded as itself; O_NONBLOCK: a FIFO swapped in since the listing
@@ -85,6 +86,7 @@ void DeepScanner::Read(int dir_fd, const char* name) {
     if (const MediaKind kind = MediaKindOf(name); kind != MediaKind::kNone) {
       tags_ = ReadMediaTags(fd, kind);
       if (!tags_.empty()) ++counts_.files_tagged;
+      for (const auto& [tag, value] : tags_) extras_.push_back({tag, value});
     }
   }
   if (options_.archives && IsArchiveName(name)) {

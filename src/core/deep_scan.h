@@ -61,6 +61,8 @@ class DeepScanner {
 
   // The tags of the file last read.
   [[nodiscard]] const MediaTags& Tags() const { return tags_; }
+  // The same as further attributes of its record (views into Tags()).
+  [[nodiscard]] const ExtraViews& Extras() const { return extras_; }
 
   // Adds the entries of the archive last read as descendants of its record `node`: FullPath is
   // the archive's FullPath, "/" and the path inside; FileSize the uncompressed size (folders: the
@@ -79,6 +81,7 @@ class DeepScanner {
   DeepScanOptions options_;
   Progress* progress_;
   MediaTags tags_;
+  ExtraViews extras_;
   ArchiveListing listing_;
   DeepScanCounts counts_;
   std::unique_ptr<LocalTimeConverter> times_;  // made for the first archive listed

@@ -1,9 +1,12 @@
 #include "core/file_info.h"
 
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include "core/atomic_file.h"
 #include "core/catalog_reader.h"
+#include "core/catalog_writer.h"
 #include "core/errors.h"
 #include "core/volumes.h"
 
@@ -11,70 +14,11 @@ namespace lumivor {
 
 namespace {
 
-constexpr std::string_view kDeclaration =
-    "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?>";
-
-// Streams the catalog text of a tree into any sink with an append(string_view).
-template <typename Sink>
-void StreamCatalog(const CatalogTree& tree, Sink&& sink) {
-  std::string buffer;
-  buffer.reserve(1 << 17);
-  buffer.append(kDeclaration);
-  buffer.append("<fileinfo generated=\"");
-  AppendEscapedAttribute(buffer, kGeneratedAddress);
-  buffer.append("\"");
-  if (tree.Empty()) {
-    buffer.append("/>");
-    sink(buffer);
-    return;
-  }
-  buffer.append(">");
-
-  struct Frame {
-    const CatalogTree::Node* node;
-    std::size_t next;
-  };
-  std::vector<Frame> stack;
-  stack.push_back({tree.Root(), 0});
-  while (!stack.empty()) {
-    Frame& frame = stack.back();
-    if (frame.next == frame.node->children.size()) {
-      stack.pop_back();
-      buffer.append(stack.empty() ? "</fileinfo>" : "</file>");
-    } else {
-      const CatalogTree::Node* child = frame.node->children[frame.next++];
-      buffer.append("<file");
-      const FieldViews fields = child->record.Fields();
-      for (int i = 0; i < kFieldCount; ++i) {
-        if (fields[i].empty()) continue;
-        buffer.push_back(' ');
-        buffer.append(FieldNames[i]);
-        buffer.append("=\"");
-        AppendEscapedAttribute(buffer, fields[i]);
-        buffer.push_back('"');
-      }
-      if (child->record.ExtraCount() != 0) {
-        for (const ExtraAttribute& extra : child->record.Extras()) {
-          buffer.push_back(' ');
-          buffer.append(extra.name);
-          buffer.append("=\"");
-          AppendEscapedAttribute(buffer, extra.value);
-          buffer.push_back('"');
-        }
-      }
-      if (child->children.empty()) {
-        buffer.append("/>");
-      } else {
-        buffer.push_back('>');
-        stack.push_back({child, 0});
-      }
-    }
-    if (buffer.size() >= (1 << 16)) {
-      sink(buffer);
-      buffer.clear();
-    }
-  }
-  sink(buffer);
+// Streams the catalog text of a tree, in pieces, to `write`.
+void StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)> write) {
+  CatalogWriter writer(std::move(write));
+  EmitTree(tree, writer);
+  writer.Finish();
 }
 
 }  // namespace

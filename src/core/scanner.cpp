@@ -303,7 +303,9 @@ class Walker {
     const bool deep = settings_.deep && stated && S_ISREG(info.st_mode) && !directory &&
                       settings_.deep->Wants(name);
     if (deep) settings_.deep->Read(frame.fd, raw_name);
-    CatalogTree::Node* node = tree_.AddChild(frame.node, TCatalogRecord(fields));
+    CatalogTree::Node* node = deep && !settings_.deep->Extras().empty()
+                                  ? tree_.AddChild(frame.node, fields, settings_.deep->Extras())
+                                  : tree_.AddChild(frame.node, TCatalogRecord(fields));
     if (deep) {
       settings_.deep->AddEntries(tree_, node);
       if (settings_.deep->Cancelled()) report_.cancelled = true;

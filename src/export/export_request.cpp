@@ -1,74 +1,136 @@
 #include "export/export_request.h"
 
-#include "core/file_info.h"
+#include <memory>
+
+#include "core/catalog_reader.h"
 #include "core/volumes.h"
 
 namespace lumivor {
 
-bool RunExport(const ExportRequest& request, const CatalogTree* screen, XmlDocument& document,
-               Progress& progress, Prompts& prompts) {
-  static const CatalogTree kNoRecords;
-  const bool from_file = !request.catalog_path.empty();
-  const CatalogTree& tree = screen ? *screen : kNoRecords;
-  TFileInfo info(&document, progress, &prompts);
-  if (from_file) info.LoadFile(request.catalog_path);
-  const std::string suggested = from_file ? DisplayNameOf(request.catalog_path) : std::string();
-  auto ask = [&](std::string_view extension, std::string_view filter) {
-    return AskSaveFileName(prompts, extension, filter, suggested);
-  };
+namespace {
 
+// Counts records and stops the producer once there are more than `limit`.
+class CountingSink final : public RecordSink {
+ public:
+  explicit CountingSink(std::size_t limit) : limit_(limit) {}
+  bool Add(const RecordView&) override { return ++count_ <= limit_; }
+  void Restart() override { count_ = 0; }
+  [[nodiscard]] std::size_t Count() const { return count_; }
+
+ private:
+  std::size_t limit_;
+  std::size_t count_ = 0;
+};
+
+// What the reader sees of the progress window while an export writes: the Cancel button only, so
+// that "Export to file.." stays shown for the whole export.
+class CancelOnly final : public Progress {
+ public:
+  explicit CancelOnly(Progress& progress) : progress_(progress) {}
+  void ShowWait(bool, bool) override {}
+  void SetWaitText(std::string_view) override {}
+  bool WaitCancelled() override { return progress_.WaitCancelled(); }
+
+ private:
+  Progress& progress_;
+};
+
+// Shows "Export to file.." with Cancel; hides the window when the export ends in any way.
+class ShownWhileExporting {
+ public:
+  explicit ShownWhileExporting(Progress& progress) : progress_(progress) {
+    progress_.ShowWait(true, true);
+    progress_.SetWaitText(kExportToFile);
+  }
+  ~ShownWhileExporting() { progress_.ShowWait(false); }
+  ShownWhileExporting(const ShownWhileExporting&) = delete;
+  ShownWhileExporting& operator=(const ShownWhileExporting&) = delete;
+
+ private:
+  Progress& progress_;
+};
+
+std::unique_ptr<ExportWriter> MakeWriter(const ExportRequest& request, const std::string& path,
+                                         std::size_t records, Progress& progress) {
   switch (request.format) {
-    case ExportFormat::kHtml: {
-      const std::string path = ask(kHtmlExtension, kHtmlFilter);
-      if (path.empty()) return false;
-      if (from_file) {
-        ExportToHtml(path, request.columns, document, request.catalog_path, progress);
-      } else {
-        ExportToHtml(path, request.columns, tree, progress);
-      }
-      return true;
-    }
-    case ExportFormat::kXml: {
-      if (!from_file) info.WriteTree(tree);
-      const std::string path = ask(kXmlExportExtension, kXmlExportFilter);
-      if (path.empty()) return false;
-      ExportToXml(path, document, progress);
-      return true;
-    }
-    case ExportFormat::kSpreadsheet: {
-      const std::size_t records = from_file ? CountDocumentRecords(document) : tree.Size();
-      if (records > kMaxSpreadsheetRecords) {
-        prompts.ShowMessage("Warning", kRowCountOutOfRange, MessageIcon::kWarning);
-        return false;
-      }
-      const std::string path = ask(kSpreadsheetExtension, kSpreadsheetFilter);
-      if (path.empty()) return false;
-      return from_file ? ExportToSpreadsheet(path, request.columns, document, progress, prompts)
-                       : ExportToSpreadsheet(path, request.columns, tree, progress, prompts);
-    }
+    case ExportFormat::kHtml:
+      return MakeHtmlWriter(path, request.columns, progress);
+    case ExportFormat::kXml:
+      return MakeXmlWriter(path, progress);
+    case ExportFormat::kSpreadsheet:
+      return MakeSpreadsheetWriter(path, request.columns, records, progress);
     case ExportFormat::kCsv:
-    case ExportFormat::kText: {
-      const bool csv = request.format == ExportFormat::kCsv;
-      const std::string path =
-          csv ? ask(kCsvExtension, kCsvFilter) : ask(kTextExtension, kTextFilter);
-      if (path.empty()) return false;
-      const std::string_view separator =
-          csv ? (request.separator.empty() ? kDefaultCsvSeparator
-                                           : std::string_view(request.separator))
-              : kTextSeparator;
-      if (csv && from_file) {
-        ExportToCsv(path, request.columns, separator, document, request.catalog_path, progress);
-      } else if (csv) {
-        ExportToCsv(path, request.columns, separator, tree, progress);
-      } else if (from_file) {
-        ExportToText(path, request.columns, separator, document, request.catalog_path, progress);
-      } else {
-        ExportToText(path, request.columns, separator, tree, progress);
-      }
-      return true;
+      return MakeDelimitedWriter(
+          path, request.columns,
+          request.separator.empty() ? kDefaultCsvSeparator : std::string_view(request.separator),
+          true, progress);
+    case ExportFormat::kText:
+      return MakeDelimitedWriter(path, request.columns, kTextSeparator, false, progress);
+  }
+  return nullptr;
+}
+
+std::string AskOutputPath(const ExportRequest& request, Prompts& prompts) {
+  const std::string suggested =
+      request.catalog_path.empty() ? std::string() : DisplayNameOf(request.catalog_path);
+  switch (request.format) {
+    case ExportFormat::kHtml:
+      return AskSaveFileName(prompts, kHtmlExtension, kHtmlFilter, suggested);
+    case ExportFormat::kXml:
+      return AskSaveFileName(prompts, kXmlExportExtension, kXmlExportFilter, suggested);
+    case ExportFormat::kSpreadsheet:
+      return AskSaveFileName(prompts, kSpreadsheetExtension, kSpreadsheetFilter, suggested);
+    case ExportFormat::kCsv:
+      return AskSaveFileName(prompts, kCsvExtension, kCsvFilter, suggested);
+    case ExportFormat::kText:
+      return AskSaveFileName(prompts, kTextExtension, kTextFilter, suggested);
+  }
+  return {};
+}
+
+void ShowRefusal(Prompts& prompts) {
+  prompts.ShowMessage("Warning", kRowCountOutOfRange, MessageIcon::kWarning);
+}
+
+}  // namespace
+
+std::size_t CountCatalogRecords(const std::string& path, std::size_t limit, Progress& progress) {
+  CountingSink counter(limit);
+  ReadCatalogFile(path, counter, progress);
+  return counter.Count();
+}
+
+ExportOutcome RunExport(const ExportRequest& request, const CatalogTree* screen, Progress& progress,
+                        Prompts& prompts) {
+  const bool from_file = !request.catalog_path.empty();
+  std::size_t records = 0;
+  if (request.format == ExportFormat::kSpreadsheet) {
+    records = from_file
+                  ? CountCatalogRecords(request.catalog_path, kMaxSpreadsheetRecords, progress)
+                  : (screen ? screen->Size() : 0);
+    if (records > kMaxSpreadsheetRecords) {
+      ShowRefusal(prompts);
+      return ExportOutcome::kRefused;
     }
   }
-  return false;
+  const std::string path =
+      request.output_path.empty() ? AskOutputPath(request, prompts) : request.output_path;
+  if (path.empty()) return ExportOutcome::kNoFile;
+
+  ShownWhileExporting shown(progress);
+  const std::unique_ptr<ExportWriter> writer = MakeWriter(request, path, records, progress);
+  if (from_file) {
+    CancelOnly cancel(progress);
+    ReadCatalogFile(request.catalog_path, *writer, cancel);
+  } else if (!screen || EmitTree(*screen, *writer)) {
+    writer->Finish();
+  }
+  if (writer->Finished()) return ExportOutcome::kWritten;
+  if (writer->Refused()) {
+    ShowRefusal(prompts);
+    return ExportOutcome::kRefused;
+  }
+  return ExportOutcome::kCancelled;
 }
 
 }  // namespace lumivor

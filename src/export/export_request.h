@@ -1,11 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "core/catalog_tree.h"
 #include "core/progress.h"
 #include "core/prompts.h"
-#include "core/xml_document.h"
 #include "export/exporters.h"
 
 namespace lumivor {
@@ -13,21 +13,40 @@ namespace lumivor {
 // The export formats, in the order the export dialog offers them.
 enum class ExportFormat { kHtml, kXml, kSpreadsheet, kCsv, kText };
 
-// One export as the export dialog hands it over: what to write, in which format, which columns.
+// One export, as the export dialog and the command line hand it over.
 struct ExportRequest {
   ExportFormat format = ExportFormat::kHtml;
-  ExportColumns columns;
+  ExportColumns columns;     // ignored by the XML export, which writes every attribute
   std::string separator;     // CSV only; empty means ","
   std::string catalog_path;  // the catalog file to export; empty: the records on screen
+  std::string output_path;   // the file to write; empty: asked with the save dialog
 };
 
-// Runs one export: a selected catalog is first loaded into `document` (which then holds it); for
-// the records on screen (`screen`) the XML export first writes them into `document`. Then the
-// save dialog is asked with the format's extension and filter and the catalog's display name
-// (none for the screen), a workbook with too many records is refused before that question, and
-// the exporter writes the chosen file. Returns true when a file was written; false when the user
-// cancelled or declined to overwrite, or the workbook was refused. Errors raise LumivorError.
-bool RunExport(const ExportRequest& request, const CatalogTree* screen, XmlDocument& document,
-               Progress& progress, Prompts& prompts);
+// How an export ended (errors raise LumivorError instead).
+enum class ExportOutcome {
+  kWritten,    // the file was written
+  kNoFile,     // the user cancelled the save dialog or declined to overwrite
+  kRefused,    // too many records for a workbook; the warning was shown
+  kCancelled,  // the user pressed Cancel while the file was written
+};
+
+// Runs one export, the same way for every caller and format:
+//  1. A workbook first counts the records (the screen's, or a cheap pass over the catalog file)
+//     and with more than kMaxSpreadsheetRecords shows "The row count is out of excel range."
+//     (caption "Warning") through `prompts`, before any question.
+//  2. Without an output path, the save dialog is asked with the format's extension and filter and
+//     the catalog's display name (none for the screen).
+//  3. "Export to file.." is shown with a Cancel button while the records stream from the catalog
+//     file (read by ReadCatalogFile, so every format sees the values the catalog view shows) or
+//     from `screen` into the format's writer; the progress window is hidden at the end.
+// Nothing but the finished file is ever left behind: a cancelled, refused or failed export leaves
+// the old file, if any, as it was and no temporary file. `screen` may be null for "no records".
+ExportOutcome RunExport(const ExportRequest& request, const CatalogTree* screen, Progress& progress,
+                        Prompts& prompts);
+
+// The number of records of the catalog file at `path`, counting no further than `limit` + 1.
+// Raises LumivorError when the file cannot be read.
+[[nodiscard]] std::size_t CountCatalogRecords(const std::string& path, std::size_t limit,
+                                              Progress& progress = NoProgress());
 
 }  // namespace lumivor

@@ -1,14 +1,15 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/catalog_tree.h"
+#include "core/atomic_file.h"
 #include "core/progress.h"
-#include "core/prompts.h"
-#include "core/xml_document.h"
+#include "core/record_sink.h"
 
 namespace lumivor {
 
@@ -42,64 +43,118 @@ inline constexpr std::size_t kMaxSpreadsheetRecords = 1'048'574;
 // The first 615 characters of every HTML page: the head with its style sheet, up to <BODY>.
 [[nodiscard]] std::string_view HtmlHead();
 
-// The HTML page of `tree` with `columns`, output file `path` naming the heading: head, heading,
-// credit line, one table row per record in pre-order with alternating row classes, tail. Names,
-// values and the heading are HTML-escaped; empty cells hold "&nbsp". A tree without records gives
-// the empty text.
-[[nodiscard]] std::string BuildHtmlText(const CatalogTree& tree, const ExportColumns& columns,
-                                        std::string_view path);
-
-// The delimited text of `tree`: the header (every name followed by `separator`), then one line
-// per record in pre-order with the values joined by `separator`; lines end with LF. With `quote`,
-// a value or name holding the separator, a double quote, CR or LF is enclosed in double quotes
-// with its quotes doubled. A tree without records gives the empty text.
-[[nodiscard]] std::string BuildDelimitedText(const CatalogTree& tree, const ExportColumns& columns,
-                                             std::string_view separator, bool quote);
-
 // `text` with every line break (CR, LF or CR LF) turned into CR LF and a final CR LF when the
-// text does not end with a line break; the empty text stays empty.
+// text does not end with a line break; the empty text stays empty. The text exports write their
+// output this way, piece by piece (see CrLfOutput).
 [[nodiscard]] std::string WithCrLfLines(std::string_view text);
 
-// Writes the records of `tree` as an HTML page (UTF-8 with a byte-order mark, CR LF line ends) to
-// `path`, replacing an old file only once the new one is complete. No records: a zero-byte file.
-void ExportToHtml(const std::string& path, const ExportColumns& columns, const CatalogTree& tree,
-                  Progress& progress);
-// The same for the catalog loaded into `document` from `catalog_path` (read as ReadTree reads it).
-void ExportToHtml(const std::string& path, const ExportColumns& columns, XmlDocument& document,
-                  const std::string& catalog_path, Progress& progress);
+// Buffered output that hands its bytes to `write` in pieces of about 64 KiB, turning line breaks
+// into CR LF on the way when asked to: the same bytes as WithCrLfLines of the whole text, without
+// ever holding the whole text.
+class CrLfOutput {
+ public:
+  CrLfOutput(std::function<void(std::string_view)> write, bool crlf);
+  // Appends `text` (converted when this output converts).
+  void Append(std::string_view text);
+  // Appends `text` as it is, whatever the conversion (a byte-order mark).
+  void AppendRaw(std::string_view text);
+  // The final CR LF where one is due, then the rest of the buffer.
+  void Finish();
 
-// Writes the records as CSV with `separator` ("," when empty), values quoted where needed.
-void ExportToCsv(const std::string& path, const ExportColumns& columns, std::string_view separator,
-                 const CatalogTree& tree, Progress& progress);
-void ExportToCsv(const std::string& path, const ExportColumns& columns, std::string_view separator,
-                 XmlDocument& document, const std::string& catalog_path, Progress& progress);
+ private:
+  void FlushIfFull();
 
-// Writes the records as plain text with `separator` (normally four spaces), nothing quoted.
-void ExportToText(const std::string& path, const ExportColumns& columns, std::string_view separator,
-                  const CatalogTree& tree, Progress& progress);
-void ExportToText(const std::string& path, const ExportColumns& columns, std::string_view separator,
-                  XmlDocument& document, const std::string& catalog_path, Progress& progress);
+  std::function<void(std::string_view)> write_;
+  std::string buffer_;
+  bool crlf_;
+  bool after_cr_ = false;        // the last byte appended was a CR: an LF next belongs to it
+  bool ends_with_break_ = true;  // nothing appended yet, or the last byte was a line break
+  bool any_ = false;
+};
 
-// Writes `document` as it stands (every element and attribute, whatever the columns) as a catalog
-// file at `path`.
-void ExportToXml(const std::string& path, const XmlDocument& document, Progress& progress);
-// Writes the records of `tree` as a catalog file at `path`.
-void ExportToXml(const std::string& path, const CatalogTree& tree, Progress& progress);
+// An exporter: a record sink that writes one format to one file as the records arrive, through a
+// temporary file that replaces the target only when Finish() completed it. Memory does not grow
+// with the catalog. An exporter dropped before Finish() leaves no file behind.
+//
+// Every `kCancelPollRecords` records it asks `progress` whether the user pressed Cancel and stops
+// the producer when so. A Restart() (the producer starts again from the first record, which it
+// gives exactly as before) skips the records already written instead of writing them twice.
+class ExportWriter : public RecordSink {
+ public:
+  static constexpr std::size_t kCancelPollRecords = 1024;
 
-// The number of records of a catalog document: every element below its root, at any depth.
-[[nodiscard]] std::size_t CountDocumentRecords(const XmlDocument& document);
+  ExportWriter(const std::string& path, Progress& progress);
+  ~ExportWriter() override;
+  ExportWriter(const ExportWriter&) = delete;
+  ExportWriter& operator=(const ExportWriter&) = delete;
 
-// Writes an .xlsx workbook of the records of `document`: the title (the display name of `path`)
-// bold and centred in A1, merged across the table; "SerialNO" and `columns` in row 2; below, one
-// row per record in document pre-order with its serial number and its attributes as stored.
-// Every table cell has a thin border, columns are as wide as their longest text, and number texts
-// of the numeric fields and the serial numbers are numbers. With more than
-// kMaxSpreadsheetRecords records it shows "The row count is out of excel range." (caption
-// "Warning") through `prompts`, writes nothing and returns false.
-bool ExportToSpreadsheet(const std::string& path, const ExportColumns& columns,
-                         const XmlDocument& document, Progress& progress, Prompts& prompts);
-// The same for the records of `tree` (a column that is not a field name stays empty).
-bool ExportToSpreadsheet(const std::string& path, const ExportColumns& columns,
-                         const CatalogTree& tree, Progress& progress, Prompts& prompts);
+  bool Add(const RecordView& record) final;
+  void Finish() final;
+  void Restart() override;
+
+  // The file was written and put in place.
+  [[nodiscard]] bool Finished() const { return finished_; }
+  // The user pressed Cancel: nothing was written.
+  [[nodiscard]] bool Cancelled() const { return cancelled_; }
+  // The records did not fit (only a workbook has a limit): nothing was written.
+  [[nodiscard]] bool Refused() const { return refused_; }
+
+ protected:
+  // Writes one record; false stops the export as refused.
+  virtual bool Write(const RecordView& record) = 0;
+  // Writes the end of the file after the last record.
+  virtual void End() = 0;
+
+  [[nodiscard]] AtomicFile& File() { return file_; }
+  [[nodiscard]] const std::string& Path() const { return file_.Path(); }
+  // Field value `index` of `record` as the records on screen hold it (cleaned by SanitizeText);
+  // valid until the next call.
+  [[nodiscard]] std::string_view Value(const RecordView& record, int index);
+  // The further attribute `name` of `record`, cleaned the same way; empty when absent.
+  [[nodiscard]] std::string_view ExtraValue(const RecordView& record, std::string_view name);
+
+ private:
+  AtomicFile file_;
+  Progress& progress_;
+  std::string clean_;
+  std::size_t written_ = 0;  // records written
+  std::size_t skip_ = 0;     // records still to skip after a restart
+  std::size_t polls_ = 0;
+  bool finished_ = false, cancelled_ = false, refused_ = false;
+};
+
+// The exporters. `path` is the file to write (its display name heads the HTML page and titles the
+// workbook); `columns` the field names to write in order.
+//
+// The HTML page (UTF-8 with a byte-order mark, CR LF line ends): head, heading, credit line, one
+// table row per record with alternating row classes, tail. Names, values and the heading are
+// HTML-escaped; empty cells hold "&nbsp"; a column that names no field shows FileName. No
+// records: a zero-byte file.
+[[nodiscard]] std::unique_ptr<ExportWriter> MakeHtmlWriter(const std::string& path,
+                                                           const ExportColumns& columns,
+                                                           Progress& progress);
+// Delimited text with CR LF line ends: the header (every name followed by `separator`), then one
+// line per record with the values joined by `separator`. With `quote` (CSV) a value or name
+// holding the separator, a double quote, CR or LF is enclosed in double quotes with its quotes
+// doubled; the text export quotes nothing. A column that names no field shows FileName. No
+// records: a zero-byte file.
+[[nodiscard]] std::unique_ptr<ExportWriter> MakeDelimitedWriter(const std::string& path,
+                                                                const ExportColumns& columns,
+                                                                std::string_view separator,
+                                                                bool quote, Progress& progress);
+// A catalog file of every record with every field and further attribute, whatever the columns
+// (see CatalogWriter): UTF-8, declared so.
+[[nodiscard]] std::unique_ptr<ExportWriter> MakeXmlWriter(const std::string& path,
+                                                          Progress& progress);
+// An .xlsx workbook: the title (the display name of `path`) bold and centred in A1, merged across
+// the table; "SerialNO" and `columns` in row 2; below, one row per record with its serial number.
+// A column that names no field reads the further attribute of that name. Every table cell has a
+// thin border, columns are as wide as their longest text, and number texts of the numeric fields
+// and the serial numbers are numbers. More than kMaxSpreadsheetRecords records: refused.
+// `expected_records` (the count that RunExport checked) decides whether the workbook needs ZIP64.
+[[nodiscard]] std::unique_ptr<ExportWriter> MakeSpreadsheetWriter(const std::string& path,
+                                                                  const ExportColumns& columns,
+                                                                  std::size_t expected_records,
+                                                                  Progress& progress);
 
 }  // namespace lumivor

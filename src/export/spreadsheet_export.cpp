@@ -1,15 +1,13 @@
 // The spreadsheet exporter: an .xlsx workbook written with libxlsxwriter, row by row in its
-// constant-memory mode, into a temporary file that replaces the target once it is complete.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// constant-memory mode as the records arrive, into a temporary file that replaces the target once
+// it is complete. The column widths are set at the end: the library writes them ahead of the rows
+// when it puts the worksheet together on closing.
 #include <xlsxwriter.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
+#include <string>
+#include <vector>
 
-#include "core/atomic_file.h"
 #include "core/errors.h"
 #include "core/fields.h"
 #include "core/volumes.h"
@@ -38,171 +36,117 @@ std::string_view CellText(std::string_view text) {
   return text.substr(0, end);
 }
 
-// Calls visit(element) for every element below the root of `document`, in pre-order.
-template <typename Visit>
-void ForEachDocumentRecord(const XmlDocument& document, Visit&& visit) {
-  const pugi::xml_node root = DocumentElement(document);
-  if (!root) return;
-  pugi::xml_node node = root.first_child();
-  while (node && node != root) {
-    if (node.type() == pugi::node_element) {
-      visit(node);
-      if (node.first_child()) {
-        node = node.first_child();
-        continue;
-      }
+class SpreadsheetWriter final : public ExportWriter {
+ public:
+  SpreadsheetWriter(const std::string& path, const ExportColumns& columns,
+                    std::size_t expected_records, Progress& progress)
+      : ExportWriter(path, progress), columns_(columns), k_(columns.size() + 1) {
+    for (const auto& name : columns_) {
+      indexes_.push_back(IsFieldName(name) ? FieldIndexOf(name) : -1);
+      numeric_.push_back(IsNumericColumn(name));
     }
-    while (node != root && !node.next_sibling()) node = node.parent();
-    if (node != root) node = node.next_sibling();
+    widths_.assign(k_, 0);
+    for (std::size_t j = 1; j < k_; ++j) widths_[j] = CodePointCount(CellText(columns_[j - 1]));
+    Open(expected_records);
   }
-}
 
-[[noreturn]] void Fail(const std::string& path, std::string_view reason) {
-  throw LumivorError("Cannot write " + path + ": " + std::string(reason));
-}
-
-// Closes the workbook if the export ends before it did.
-struct WorkbookCloser {
-  lxw_workbook* workbook;
-  ~WorkbookCloser() {
-    if (workbook) workbook_close(workbook);
+  ~SpreadsheetWriter() override {
+    if (workbook_) workbook_close(workbook_);  // an export that stopped early: the file goes
   }
-};
 
-// Writes the workbook from a record source: `for_each(visit)` calls visit(value_of) for every
-// record in order, where value_of(j) is the record's text for column j.
-template <typename ForEachRecord>
-void WriteWorkbook(const std::string& path, const ExportColumns& columns, std::size_t records,
-                   ForEachRecord&& for_each) {
-  const std::size_t k = columns.size() + 1;
-  // Column widths from the longest text of each column.
-  std::vector<std::size_t> widths(k, 0);
-  widths[0] = std::max(kSerialHeader.size(), std::to_string(records).size());
-  for (std::size_t j = 1; j < k; ++j) widths[j] = CodePointCount(columns[j - 1]);
-  for_each([&](auto&& value_of) {
-    for (std::size_t j = 1; j < k; ++j) {
-      widths[j] = std::max(widths[j], CodePointCount(CellText(value_of(j - 1))));
+ private:
+  [[noreturn]] void Fail(std::string_view reason) {
+    throw LumivorError("Cannot write " + Path() + ": " + std::string(reason));
+  }
+
+  void Check(lxw_error error) {
+    if (error != LXW_NO_ERROR) Fail(lxw_strerror(error));
+  }
+
+  void Open(std::size_t expected_records) {
+    File().HandOverTemporaryPath();
+    lxw_workbook_options options{};
+    options.constant_memory = LXW_TRUE;
+    options.use_zip64 = expected_records * k_ > 20'000'000 ? LXW_TRUE : LXW_FALSE;
+    workbook_ = workbook_new_opt(File().TemporaryPath().c_str(), &options);
+    if (!workbook_) Fail("the workbook cannot be created");
+    sheet_ = workbook_add_worksheet(workbook_, nullptr);
+    lxw_format* title_format = workbook_add_format(workbook_);
+    cell_format_ = workbook_add_format(workbook_);
+    if (!sheet_ || !title_format || !cell_format_) Fail("out of memory");
+    format_set_bold(title_format);
+    format_set_align(title_format, LXW_ALIGN_CENTER);
+    format_set_align(title_format, LXW_ALIGN_VERTICAL_CENTER);
+    format_set_border(cell_format_, LXW_BORDER_THIN);
+
+    const std::string title = DisplayNameOf(Path());
+    if (k_ > 1) {
+      Check(worksheet_merge_range(sheet_, 0, 0, 0, static_cast<lxw_col_t>(k_ - 1), title.c_str(),
+                                  title_format));
+    } else {
+      Check(worksheet_write_string(sheet_, 0, 0, title.c_str(), title_format));
     }
-  });
-
-  AtomicFile temporary(path);
-  temporary.HandOverTemporaryPath();
-  lxw_workbook_options options{};
-  options.constant_memory = LXW_TRUE;
-  options.use_zip64 = records * k > 20'000'000 ? LXW_TRUE : LXW_FALSE;
-  lxw_workbook* workbook = workbook_new_opt(temporary.TemporaryPath().c_str(), &options);
-  if (!workbook) Fail(path, "the workbook cannot be created");
-  WorkbookCloser closer{workbook};
-  lxw_worksheet* sheet = workbook_add_worksheet(workbook, nullptr);
-  lxw_format* title_format = workbook_add_format(workbook);
-  format_set_bold(title_format);
-  format_set_align(title_format, LXW_ALIGN_CENTER);
-  format_set_align(title_format, LXW_ALIGN_VERTICAL_CENTER);
-  lxw_format* cell_format = workbook_add_format(workbook);
-  format_set_border(cell_format, LXW_BORDER_THIN);
-  if (!sheet || !title_format || !cell_format) Fail(path, "out of memory");
-
-  auto check = [&](lxw_error error) {
-    if (error != LXW_NO_ERROR) Fail(path, lxw_strerror(error));
-  };
-  for (std::size_t j = 0; j < k; ++j) {
-    const double width = std::min(kMaxColumnWidth, static_cast<double>(widths[j]) + 2);
-    check(worksheet_set_column(sheet, static_cast<lxw_col_t>(j), static_cast<lxw_col_t>(j), width,
-                               nullptr));
+    Check(worksheet_write_string(sheet_, 1, 0, std::string(kSerialHeader).c_str(), cell_format_));
+    for (std::size_t j = 1; j < k_; ++j) {
+      Check(worksheet_write_string(sheet_, 1, static_cast<lxw_col_t>(j),
+                                   std::string(CellText(columns_[j - 1])).c_str(), cell_format_));
+    }
   }
 
-  const std::string title = DisplayNameOf(path);
-  if (k > 1) {
-    check(worksheet_merge_range(sheet, 0, 0, 0, static_cast<lxw_col_t>(k - 1), title.c_str(),
-                                title_format));
-  } else {
-    check(worksheet_write_string(sheet, 0, 0, title.c_str(), title_format));
-  }
-  check(worksheet_write_string(sheet, 1, 0, std::string(kSerialHeader).c_str(), cell_format));
-  for (std::size_t j = 1; j < k; ++j) {
-    check(worksheet_write_string(sheet, 1, static_cast<lxw_col_t>(j),
-                                 std::string(CellText(columns[j - 1])).c_str(), cell_format));
-  }
-
-  std::vector<bool> numeric(k, false);
-  for (std::size_t j = 1; j < k; ++j) numeric[j] = IsNumericColumn(columns[j - 1]);
-  lxw_row_t row = 2;
-  std::string text;
-  for_each([&](auto&& value_of) {
-    check(worksheet_write_number(sheet, row, 0, static_cast<double>(row - 1), cell_format));
-    for (std::size_t j = 1; j < k; ++j) {
+  bool Write(const RecordView& record) override {
+    if (records_ == kMaxSpreadsheetRecords) return false;
+    ++records_;
+    const lxw_row_t row = static_cast<lxw_row_t>(records_ + 1);
+    Check(worksheet_write_number(sheet_, row, 0, static_cast<double>(records_), cell_format_));
+    for (std::size_t j = 1; j < k_; ++j) {
       const lxw_col_t col = static_cast<lxw_col_t>(j);
-      const std::string_view value = CellText(value_of(j - 1));
+      const int index = indexes_[j - 1];
+      const std::string_view value =
+          CellText(index >= 0 ? Value(record, index) : ExtraValue(record, columns_[j - 1]));
+      widths_[j] = std::max(widths_[j], CodePointCount(value));
       if (value.empty()) {
-        check(worksheet_write_blank(sheet, row, col, cell_format));
-      } else if (numeric[j] && IsNumberText(value)) {
-        check(worksheet_write_number(sheet, row, col, NumberTextValue(value), cell_format));
+        Check(worksheet_write_blank(sheet_, row, col, cell_format_));
+      } else if (numeric_[j - 1] && IsNumberText(value)) {
+        Check(worksheet_write_number(sheet_, row, col, NumberTextValue(value), cell_format_));
       } else {
-        text.assign(value);
-        check(worksheet_write_string(sheet, row, col, text.c_str(), cell_format));
+        text_.assign(value);
+        Check(worksheet_write_string(sheet_, row, col, text_.c_str(), cell_format_));
       }
     }
-    ++row;
-  });
-
-  closer.workbook = nullptr;
-  check(workbook_close(workbook));
-  temporary.Commit();
-}
-
-bool TooManyRecords(std::size_t records, Prompts& prompts) {
-  if (records <= kMaxSpreadsheetRecords) return false;
-  prompts.ShowMessage("Warning", kRowCountOutOfRange, MessageIcon::kWarning);
-  return true;
-}
-
-// Shows "Export to file.." for the export and hides the window when it ends in any way.
-struct ShownWhileExporting {
-  explicit ShownWhileExporting(Progress& p) : progress(p) {
-    progress.ShowWait(true, false);
-    progress.SetWaitText(kExportToFile);
+    return true;
   }
-  ~ShownWhileExporting() { progress.ShowWait(false); }
-  Progress& progress;
+
+  void End() override {
+    widths_[0] = std::max(kSerialHeader.size(), std::to_string(records_).size());
+    for (std::size_t j = 0; j < k_; ++j) {
+      const double width = std::min(kMaxColumnWidth, static_cast<double>(widths_[j]) + 2);
+      Check(worksheet_set_column(sheet_, static_cast<lxw_col_t>(j), static_cast<lxw_col_t>(j),
+                                 width, nullptr));
+    }
+    lxw_workbook* workbook = workbook_;
+    workbook_ = nullptr;
+    Check(workbook_close(workbook));
+  }
+
+  const ExportColumns columns_;
+  const std::size_t k_;
+  std::vector<int> indexes_;  // field of each column; -1: a further attribute
+  std::vector<bool> numeric_;
+  std::vector<std::size_t> widths_;
+  lxw_workbook* workbook_ = nullptr;
+  lxw_worksheet* sheet_ = nullptr;
+  lxw_format* cell_format_ = nullptr;
+  std::size_t records_ = 0;
+  std::string text_;
 };
 
 }  // namespace
 
-std::size_t CountDocumentRecords(const XmlDocument& document) {
-  std::size_t count = 0;
-  ForEachDocumentRecord(document, [&](const pugi::xml_node&) { ++count; });
-  return count;
-}
-
-bool ExportToSpreadsheet(const std::string& path, const ExportColumns& columns,
-                         const XmlDocument& document, Progress& progress, Prompts& prompts) {
-  const std::size_t records = CountDocumentRecords(document);
-  if (TooManyRecords(records, prompts)) return false;
-  ShownWhileExporting shown(progress);
-  WriteWorkbook(path, columns, records, [&](auto&& visit) {
-    ForEachDocumentRecord(document, [&](const pugi::xml_node& element) {
-      visit([&](std::size_t j) -> std::string_view {
-        return element.attribute(columns[j].c_str()).value();
-      });
-    });
-  });
-  return true;
-}
-
-bool ExportToSpreadsheet(const std::string& path, const ExportColumns& columns,
-                         const CatalogTree& tree, Progress& progress, Prompts& prompts) {
-  if (TooManyRecords(tree.Size(), prompts)) return false;
-  ShownWhileExporting shown(progress);
-  std::vector<int> indexes;
-  for (const auto& name : columns) indexes.push_back(IsFieldName(name) ? FieldIndexOf(name) : -1);
-  WriteWorkbook(path, columns, tree.Size(), [&](auto&& visit) {
-    tree.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
-      visit([&](std::size_t j) -> std::string_view {
-        return indexes[j] < 0 ? std::string_view() : node->record.Field(indexes[j]);
-      });
-    });
-  });
-  return true;
+std::unique_ptr<ExportWriter> MakeSpreadsheetWriter(const std::string& path,
+                                                    const ExportColumns& columns,
+                                                    std::size_t expected_records,
+                                                    Progress& progress) {
+  return std::make_unique<SpreadsheetWriter>(path, columns, expected_records, progress);
 }
 
 }  // namespace lumivor

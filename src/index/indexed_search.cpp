@@ -30,7 +30,9 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
   } hide{progress};
 
   const std::string index_path = IndexPathFor(library_root);
-  for (int attempt = 0; attempt < 2 && !result.used_index; ++attempt) {
+  // The index holds no tags yet: a search for them reads the catalog files.
+  const int attempts = criteria.meta.empty() ? 2 : 0;
+  for (int attempt = 0; attempt < attempts && !result.used_index; ++attempt) {
     try {
       std::unique_ptr<LibraryIndex> index;
       if (attempt == 0) {

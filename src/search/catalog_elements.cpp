@@ -220,6 +220,7 @@ CatalogElementReader::FastResult CatalogElementReader::ScanBuffer(const char* be
                                                                   const Needle* needle,
                                                                   const Visit& visit) {
   std::array<std::string, kFieldCount> decoded;
+  std::vector<std::string> decoded_extras;
   bool undecodable = false;
   ElementValues values;
   // The value of field `i` of `element`, decoded into decoded[i] when it needs decoding.
@@ -235,8 +236,22 @@ CatalogElementReader::FastResult CatalogElementReader::ScanBuffer(const char* be
   const ScanStatus status = ScanCatalogText(begin, end, needle, [&](const ScannedElement& element) {
     values.depth = element.depth;
     values.may_match = element.may_match;
+    values.extras.clear();
     if (element.may_match) {
       for (int i = 0; i < kFieldCount; ++i) values.fields[i] = value_of(element, i);
+      if (decoded_extras.size() < element.extras.size()) {
+        decoded_extras.resize(element.extras.size());
+      }
+      for (std::size_t i = 0; i < element.extras.size(); ++i) {
+        const ScannedElement::Extra& extra = element.extras[i];
+        if (extra.plain) {
+          values.extras.push_back({extra.name, extra.raw});
+        } else if (DecodeAttributeValue(extra.raw, &decoded_extras[i])) {
+          values.extras.push_back({extra.name, decoded_extras[i]});
+        } else {
+          undecodable = true;
+        }
+      }
     } else {
       values.fields.fill(std::nullopt);
       values.fields[kFileName] = value_of(element, kFileName);
@@ -251,9 +266,9 @@ CatalogElementReader::FastResult CatalogElementReader::ScanBuffer(const char* be
 
 CatalogReadStatus CatalogElementReader::ParseBuffer(const Visit& visit) {
   XmlDocument document;
-  const pugi::xml_parse_result result = document.load_buffer_inplace(
-      buffer_.get(), size_, kXmlParseOptions,
-      EncodingOfText(std::string_view(buffer_.get(), size_)));
+  const pugi::xml_parse_result result =
+      document.load_buffer_inplace(buffer_.get(), size_, kXmlParseOptions,
+                                   EncodingOfText(std::string_view(buffer_.get(), size_)));
   const XmlElement root = document.document_element();
   if (!result || !root) return CatalogReadStatus::kUnreadable;
   ElementValues values;
@@ -266,6 +281,12 @@ CatalogReadStatus CatalogElementReader::ParseBuffer(const Visit& visit) {
         const pugi::xml_attribute attribute = node.attribute(FieldNames[i].data());
         values.fields[i] =
             attribute ? std::optional<std::string_view>(attribute.value()) : std::nullopt;
+      }
+      values.extras.clear();
+      for (const pugi::xml_attribute attribute : node.attributes()) {
+        if (!IsFieldName(attribute.name())) {
+          values.extras.push_back({attribute.name(), attribute.value()});
+        }
       }
       if (!visit(values)) return CatalogReadStatus::kStopped;
       if (node.first_child()) {

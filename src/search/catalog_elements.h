@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/catalog_record.h"
 #include "core/fields.h"
 #include "core/progress.h"
 #include "search/catalog_scanner.h"
@@ -46,6 +47,9 @@ bool ListCatalogFiles(const std::string& directory, Progress& progress,
 struct ElementValues {
   int depth = 0;  // 1 for the entries directly below the root element
   std::array<std::optional<std::string_view>, kFieldCount> fields{};
+  // The element's further attributes (media tags and the like), decoded, in document order;
+  // empty when may_match is false.
+  ExtraViews extras;
   // False when the element cannot match the needle the file was read with; only FileName is
   // filled then.
   bool may_match = true;

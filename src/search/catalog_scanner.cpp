@@ -1,5 +1,7 @@
 #include "search/catalog_scanner.h"
 
+#include "core/catalog_reader.h"
+
 #include <cstring>
 #include <vector>
 
@@ -67,69 +69,7 @@ const char* FindValueStop(const char* p, char quote) {
 }
 
 // The field number of an attribute name, or -1.
-int FieldOfName(std::string_view name) {
-  if (name.size() < 7 || name.size() > 14) return -1;
-  for (int i = 0; i < kFieldCount; ++i) {
-    if (FieldNames[i].size() == name.size() && FieldNames[i][4] == name[4] &&
-        FieldNames[i] == name) {
-      return i;
-    }
-  }
-  return -1;
-}
-
-void AppendUtf8(std::string* out, unsigned code) {
-  if (code < 0x80) {
-    out->push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
-// Parses the reference at raw[i] == '&'. On success appends its character to `out` (when
-// non-null) and returns the length of the reference; 0 for anything else.
-std::size_t ParseReference(std::string_view raw, std::size_t i, std::string* out) {
-  const std::string_view rest = raw.substr(i);
-  static constexpr std::pair<std::string_view, char> kNamed[] = {
-      {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
-  for (const auto& [name, c] : kNamed) {
-    if (rest.substr(0, name.size()) == name) {
-      if (out) out->push_back(c);
-      return name.size();
-    }
-  }
-  if (rest.size() < 4 || rest[1] != '#') return 0;
-  const bool hex = rest[2] == 'x';
-  std::size_t j = hex ? 3 : 2;
-  unsigned code = 0;
-  const std::size_t first_digit = j;
-  for (; j < rest.size() && j - first_digit < 8; ++j) {
-    const char c = rest[j];
-    unsigned digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
-      digit = static_cast<unsigned>((c | 0x20) - 'a' + 10);
-    } else {
-      break;
-    }
-    code = code * (hex ? 16 : 10) + digit;
-  }
-  if (j == first_digit || j >= rest.size() || rest[j] != ';') return 0;
-  if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  if (out) AppendUtf8(out, code);
-  return j + 1;
-}
+int FieldOfName(std::string_view name) { return lumivor::FieldIndexOrNone(name); }
 
 // A character reference that only stands for a tab or a line break, as the catalog writer emits
 // for those characters in descriptions: it can hide no literal character of a needle.
@@ -178,7 +118,11 @@ class Scanner {
         continue;
       }
       const char* tag_start = p_ - 1;
+      // A fresh element that keeps the storage of its list of further attributes.
+      std::vector<ScannedElement::Extra> extras = std::move(element.extras);
+      extras.clear();
       element = ScannedElement();
+      element.extras = std::move(extras);
       std::string_view name;
       bool closed = false;
       if (!StartTag(&name, &closed, &element)) return ScanStatus::kUnsupported;
@@ -253,10 +197,13 @@ class Scanner {
       }
       if (!element) continue;
       const int field = FieldOfName(attribute);
-      if (field >= 0 && !element->present[field]) {
+      const std::string_view raw(value_start, static_cast<std::size_t>(p_ - 1 - value_start));
+      if (field < 0) {
+        element->extras.push_back({attribute, raw, plain});
+      } else if (!element->present[field]) {
         element->present[field] = true;
         element->plain[field] = plain;
-        element->raw[field] = {value_start, static_cast<std::size_t>(p_ - 1 - value_start)};
+        element->raw[field] = raw;
       }
     }
     if (element) element->may_match = has_reference;
@@ -350,39 +297,7 @@ bool TextMayContain(const char* begin, const char* end, const Needle& needle) {
   return false;
 }
 
-const char* ScanProlog(const char* begin, const char* end) {
-  const char* p = begin;
-  if (end - p >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
-  // Zero bytes near the start mean UTF-16 or UTF-32.
-  for (const char* q = p; q < end && q < p + 4; ++q) {
-    if (*q == '\0') return nullptr;
-  }
-  if (end - p < 6 || std::memcmp(p, "<?xml", 5) != 0) return p;
-  if (!IsBlank(p[5])) return p;  // another processing instruction: the scan leaves it
-  p += 5;
-  for (;;) {
-    while (p < end && IsBlank(*p)) ++p;
-    if (end - p >= 2 && p[0] == '?' && p[1] == '>') return p + 2;
-    const char* name_start = p;
-    while (p < end && IsNameChar(static_cast<unsigned char>(*p))) ++p;
-    const std::string_view name(name_start, static_cast<std::size_t>(p - name_start));
-    while (p < end && IsBlank(*p)) ++p;
-    if (name.empty() || p >= end || *p != '=') return nullptr;
-    ++p;
-    while (p < end && IsBlank(*p)) ++p;
-    if (p >= end || (*p != '"' && *p != '\'')) return nullptr;
-    const char quote = *p++;
-    const char* value_start = p;
-    while (p < end && *p != quote && *p != '<' && *p != '&' && *p != '?') ++p;
-    if (p >= end || *p != quote) return nullptr;
-    std::string value(value_start, p);
-    ++p;
-    if (name == "encoding") {
-      for (char& c : value) c = static_cast<char>(c | 0x20);
-      if (value != "utf-8" && value != "utf8") return nullptr;
-    }
-  }
-}
+const char* ScanProlog(const char* begin, const char* end) { return SkipCatalogProlog(begin, end); }
 
 ScanStatus ScanCatalogText(const char* begin, const char* end, const Needle* needle,
                            const ScanVisitor& visit) {
@@ -390,24 +305,7 @@ ScanStatus ScanCatalogText(const char* begin, const char* end, const Needle* nee
 }
 
 bool DecodeAttributeValue(std::string_view raw, std::string* out) {
-  out->clear();
-  out->reserve(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    const char c = raw[i];
-    if (c == '\r') {
-      out->push_back(' ');
-      if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
-    } else if (c == '\n' || c == '\t') {
-      out->push_back(' ');
-    } else if (c == '&') {
-      const std::size_t length = ParseReference(raw, i, out);
-      if (length == 0) return false;
-      i += length - 1;
-    } else {
-      out->push_back(c);
-    }
-  }
-  return true;
+  return DecodeAttributeText(raw, out);
 }
 
 }  // namespace lumivor

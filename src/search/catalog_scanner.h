@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/fields.h"
 
@@ -54,6 +55,13 @@ struct ScannedElement {
   std::array<bool, kFieldCount> plain{};
   int depth = 0;
   bool may_match = true;
+  // Every other attribute (the further attributes, such as media tags), in document order.
+  struct Extra {
+    std::string_view name;
+    std::string_view raw;
+    bool plain = true;
+  };
+  std::vector<Extra> extras;
 };
 
 // How a scan ended.

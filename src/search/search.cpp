@@ -47,7 +47,8 @@ std::optional<std::string_view> AttributeValue(const XmlElement& element, int fi
 // The longest literal run of any criterion: every match holds it in the file's bytes.
 Needle NeedleOf(const SearchCriteria& criteria) {
   std::string_view best;
-  for (const std::string* text : {&criteria.name, &criteria.extension, &criteria.description}) {
+  for (const std::string* text :
+       {&criteria.name, &criteria.extension, &criteria.description, &criteria.meta}) {
     const std::string_view run = LongestLiteralRun(*text);
     if (run.size() > best.size()) best = run;
   }
@@ -62,7 +63,7 @@ std::string RegexProblemText(const std::string& error) {
 
 bool SearchCriteria::Blank() const {
   return Trimmed(name).empty() && Trimmed(extension).empty() && Trimmed(description).empty() &&
-         Trimmed(regex).empty();
+         Trimmed(regex).empty() && Trimmed(meta).empty();
 }
 
 std::string CriteriaProblem(const SearchCriteria& criteria) {
@@ -97,7 +98,7 @@ bool MatchesText(std::string_view value, std::string_view criterion, bool case_s
 
 bool MatchesFields(const SearchCriteria& criteria, std::optional<std::string_view> file_name,
                    std::optional<std::string_view> file_ext,
-                   std::optional<std::string_view> description) {
+                   std::optional<std::string_view> description, const ExtraViews* extras) {
   if (!file_name) return false;
   const std::pair<const std::string*, const std::optional<std::string_view>*> pairs[] = {
       {&criteria.name, &file_name},
@@ -110,13 +111,24 @@ bool MatchesFields(const SearchCriteria& criteria, std::optional<std::string_vie
       return false;
     }
   }
-  return true;
+  if (criteria.meta.empty()) return true;
+  if (!extras) return false;
+  for (const ExtraAttribute& extra : *extras) {
+    if (MatchesText(extra.value, criteria.meta, criteria.case_sensitive, criteria.whole_field)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool MatchesCriteria(const SearchCriteria& criteria, const XmlElement& element) {
+  ExtraViews extras;
+  for (const pugi::xml_attribute attribute : element.attributes()) {
+    if (!IsFieldName(attribute.name())) extras.push_back({attribute.name(), attribute.value()});
+  }
   return SearchMatcher(criteria).Matches(AttributeValue(element, kFileName),
                                          AttributeValue(element, kFileExt),
-                                         AttributeValue(element, kDescription));
+                                         AttributeValue(element, kDescription), &extras);
 }
 
 SearchMatcher::SearchMatcher(const SearchCriteria& criteria) : criteria_(criteria) {
@@ -132,8 +144,9 @@ SearchMatcher::~SearchMatcher() = default;
 
 bool SearchMatcher::Matches(std::optional<std::string_view> file_name,
                             std::optional<std::string_view> file_ext,
-                            std::optional<std::string_view> description) const {
-  if (!MatchesFields(criteria_, file_name, file_ext, description)) return false;
+                            std::optional<std::string_view> description,
+                            const ExtraViews* extras) const {
+  if (!MatchesFields(criteria_, file_name, file_ext, description, extras)) return false;
   if (!regex_) return true;
   const re2::StringPiece name(file_name->data(), file_name->size());
   return criteria_.whole_field ? RE2::FullMatch(name, *regex_) : RE2::PartialMatch(name, *regex_);
@@ -193,14 +206,15 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
     const std::size_t element_ordinal = ordinal++;
     const std::optional<std::string_view>& name = element.fields[kFileName];
     if (name) progress_.SetWaitText(*name);
-    if (element.may_match &&
-        matcher_.Matches(name, element.fields[kFileExt], element.fields[kDescription])) {
+    if (element.may_match && matcher_.Matches(name, element.fields[kFileExt],
+                                              element.fields[kDescription], &element.extras)) {
       FieldViews fields{};
       for (int i = 0; i < kFieldCount; ++i) {
         fields[i] = element.fields[i].value_or(std::string_view());
       }
       fields[kCatalogName] = CatalogName();
-      found.emplace_back(fields);
+      found.emplace_back();
+      found.back().SetFields(fields, element.extras);
       found_ordinals.push_back(element_ordinal);
     }
     return element.depth < 2 || !PollCancel();

@@ -29,6 +29,7 @@ struct SearchCriteria {
   std::string extension;            // compared with FileExt (which holds no dot)
   std::string description;          // compared with Description
   std::string regex;                // a regular expression (RE2 syntax) FileName must match
+  std::string meta;                 // compared with every further attribute (the tags)
   bool case_sensitive = false;
   bool whole_field = false;  // the whole field must equal the criterion (or match the regex)
 
@@ -81,10 +82,12 @@ class SearchMatcher {
   SearchMatcher(const SearchMatcher&) = delete;
   SearchMatcher& operator=(const SearchMatcher&) = delete;
 
-  // True when an element with these values (nullopt: attribute missing) is a result.
+  // True when an element with these values (nullopt: attribute missing) and these further
+  // attributes (null: none) is a result.
   [[nodiscard]] bool Matches(std::optional<std::string_view> file_name,
                              std::optional<std::string_view> file_ext,
-                             std::optional<std::string_view> description) const;
+                             std::optional<std::string_view> description,
+                             const ExtraViews* extras = nullptr) const;
   [[nodiscard]] const SearchCriteria& Criteria() const { return criteria_; }
 
  private:
@@ -94,11 +97,13 @@ class SearchMatcher {
 
 // The matching rule on field values (nullopt: the element lacks that attribute), without the
 // regular expression. An element without FileName is never a match; every non-empty criterion
-// must match its field.
+// must match its field, and a `meta` criterion must match the value of at least one of the
+// further attributes `extras` (null: none).
 [[nodiscard]] bool MatchesFields(const SearchCriteria& criteria,
                                  std::optional<std::string_view> file_name,
                                  std::optional<std::string_view> file_ext,
-                                 std::optional<std::string_view> description);
+                                 std::optional<std::string_view> description,
+                                 const ExtraViews* extras = nullptr);
 
 // The whole matching rule on an element's attributes.
 [[nodiscard]] bool MatchesCriteria(const SearchCriteria& criteria, const XmlElement& element);

@@ -44,5 +44,44 @@ TEST(ShowCommand, UnreadableFilesGiveOneLineAndStatusOne) {
   }
 }
 
+TEST(ShowCommand, JsonLinesCarryEveryAttributeForScripts) {
+  TempDir dir;
+  WriteFile(dir / "Disk.xml",
+            "<fileinfo><file FileName=\"top\" ScanDate=\"2026-01-02 03:04:05\">"
+            "<file FileName=\"q&quot;\\&#9;\" FileType=\"file\" Artist=\"Ab\xC3\xA9\" "
+            "Duration=\"3.5\" Empty=\"\"/></file></fileinfo>");
+  const auto result = RunCommand(Cli() + " show --json '" + dir / "Disk.xml" + "'");
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "{\"depth\":0,\"FileName\":\"top\",\"FullPath\":\"top\",\"FileType\":\"directory\","
+            "\"CatalogName\":\"Disk\",\"ScanDate\":\"2026-01-02 03:04:05\"}\n"
+            "{\"depth\":1,\"FileName\":\"q\\\"\\\\\\t\",\"FileType\":\"file\","
+            "\"CatalogName\":\"Disk\",\"Artist\":\"Ab\xC3\xA9\",\"Duration\":\"3.5\"}\n");
+}
+
+TEST(ShowCommand, ReadsAPipeOnceAndRefusesOtherSpecialFiles) {
+  TempDir dir;
+  // A comment-free catalog and one that needs the second route both read from a pipe.
+  WriteFile(dir / "a.xml", "<fileinfo><file FileName=\"top\"/></fileinfo>");
+  WriteFile(dir / "b.xml",
+            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><fileinfo><file FileName=\"caf\xE9\"/>"
+            "</fileinfo>");
+  for (const char* name : {"a.xml", "b.xml"}) {
+    for (const char* input : {"-", "/dev/stdin"}) {
+      const auto result =
+          RunCommand("cat '" + dir / name + "' | " + Cli() + " show --json " + input);
+      EXPECT_EQ(result.status, 0) << result.err;
+      EXPECT_NE(result.out.find(name[0] == 'a' ? "\"top\"" : "\"caf\xC3\xA9\""), std::string::npos)
+          << result.out;
+    }
+  }
+  ASSERT_EQ(::mkfifo((dir / "fifo.xml").c_str(), 0600), 0);
+  for (const std::string& path : {dir / "fifo.xml", std::string("/dev/zero")}) {
+    const auto result = RunCommand(Cli() + " show '" + path + "'");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, path + ": not a regular file\n");
+  }
+}
+
 }  // namespace
 }  // namespace lumivor

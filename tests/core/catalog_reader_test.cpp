@@ -65,6 +65,9 @@ TEST(CatalogReader, ReadsWhatTheDocumentRouteReads) {
       // Names with non-ASCII letters and values with multibyte text.
       "<r><f\xC3\xA9 FileName=\"M\xC3\xBCller \xE6\x97\xA5\"/></r>",
       "<r   ><file\n FileName = \"spaced\"\t/></r >",
+      // Comments, instructions, CDATA and text between elements hold no record.
+      "<r><!-- a -- comment --><file FileName=\"a\"/><?pi data?>text &amp; more<![CDATA[<x>]]>"
+      "<file FileName=\"b\"><!----></file></r><!-- after --><?after?>",
   };
   for (const auto& text : cases) {
     EXPECT_EQ(ByReader(text), ByDocument(text)) << text;
@@ -74,9 +77,6 @@ TEST(CatalogReader, ReadsWhatTheDocumentRouteReads) {
 TEST(CatalogReader, LeavesEverythingElseToTheDocumentRoute) {
   const std::string cases[] = {
       "",
-      "<r><!-- comment --><file FileName=\"a\"/></r>",
-      "<r><file FileName=\"a\"/>text</r>",
-      "<r><![CDATA[x]]></r>",
       "<!DOCTYPE r><r/>",
       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r/>",
       "<r><file FileName=\"a\"></r>",
@@ -87,6 +87,9 @@ TEST(CatalogReader, LeavesEverythingElseToTheDocumentRoute) {
       "<r><file FileName=\"a\"FileSize=\"1\"/></r>",
       "<r/><r/>",
       "<r/>trailing",
+      "<r><!-- never closed <file FileName=\"a\"/></r>",
+      "<r><?xml version=\"1.0\"?><file FileName=\"a\"/></r>",
+      std::string("<r>te\0xt<file FileName=\"a\"/></r>", 33),
       "<r><file FileName=a/></r>",
   };
   for (const auto& text : cases) EXPECT_EQ(ByReader(text), "fallback") << text;
@@ -137,10 +140,10 @@ TEST(CatalogReader, FileReadsInWindowsGiveTheDocumentRouteRecords) {
   testing::TempDir dir;
   // Three windows and more, a value longer than a window, and a file that needs the fallback
   // only near its end (after many records went to the sink already).
-  const std::string big = BigCatalog(30000);
+  const std::string big = BigCatalog(30000, "<!-- a comment needs no second route -->");
   const std::string long_value =
       "<fileinfo><file FileName=\"" + std::string(3 << 20, 'v') + "\" Note=\"&#233;\"/></fileinfo>";
-  const std::string late_comment = BigCatalog(30000, "<!-- late -->");
+  const std::string late_comment = BigCatalog(30000, "<?xml-stylesheet href=\"late\"?>");
   for (const std::string* text : {&big, &long_value, &late_comment}) {
     testing::WriteFile(dir / "Cat.xml", *text);
     DumpSink sink;
@@ -164,7 +167,7 @@ TEST(CatalogReader, SinkCanStopTheRead) {
 TEST(CatalogReader, StreamsAreReadOnceAndOtherSpecialFilesRefused) {
   testing::TempDir dir;
   // A piped catalog that needs the fallback: the bytes already read are not asked for again.
-  const std::string text = BigCatalog(2000, "<!-- needs the document route -->");
+  const std::string text = BigCatalog(2000, "<?xml-stylesheet href=\"needs the document route\"?>");
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   std::thread writer([&] {

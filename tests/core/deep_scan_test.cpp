@@ -4,8 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "core/fields.h"
+#include "core/catalog_reader.h"
+#include "core/file_info.h"
 #include "core/scanner.h"
+#include "export/exporters.h"
+#include "index/indexed_search.h"
 #include "media_fixtures.h"
+#include "search/search.h"
 
 namespace lumivor {
 namespace {
@@ -13,6 +18,7 @@ namespace {
 using testing::HaveTool;
 using testing::Make;
 using testing::Quote;
+using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -180,6 +186,124 @@ TEST(DeepScannerTest, WantsOnlyWhatItWasAskedFor) {
   EXPECT_TRUE(tags.Wants("a.mp3"));
   EXPECT_TRUE(tags.Wants("b.JPG"));
   EXPECT_TRUE(tags.Wants("c.mkv"));
+}
+
+// A music folder, a photo folder, a video and an archive with a non-ASCII name inside, scanned
+// with both options, then saved, loaded, searched and exported.
+class DeepCatalogTest : public ::testing::Test {
+ protected:
+  // The media are made once for the suite (ffmpeg takes a while); each test scans them afresh.
+  static void SetUpTestSuite() {
+    for (const char* tool : {"ffmpeg", "exiftool", "7z"}) {
+      if (!HaveTool(tool)) return;
+    }
+    media_ = new TempDir;
+    const std::string source = *media_ / "Disc";
+    made_ = testing::MakeSong(source + "/Music/one.mp3", "Rock & Roll", "The Testers") &&
+            testing::MakeSong(source + "/Music/two.flac", "Quiet Song", "Élise") &&
+            testing::MakePhoto(source + "/Photos/p1.jpg") &&
+            testing::MakeVideo(source + "/clip.mp4");
+    WriteFile(*media_ / "in/Ωmega/read me.txt", "hello");
+    made_ = made_ && Make("cd " + Quote(*media_ / "in") + " && 7z a -bd " +
+                          Quote(source + "/Photos/old.7z") + " Ωmega");
+  }
+  static void TearDownTestSuite() {
+    delete media_;
+    media_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!media_) GTEST_SKIP() << "ffmpeg, exiftool or 7z is not installed";
+    ASSERT_TRUE(made_);
+    source_ = *media_ / "Disc";
+    std::filesystem::create_directories(library_ / "Lib/Mp3");
+    catalog_ = library_ / "Lib/Mp3/Disc.xml";
+    ScanFolder(&tree_, source_, false, "", catalog_, NoProgress(), nullptr, &report_, {true, true});
+  }
+
+  const TCatalogRecord& Record(const CatalogTree& tree, const std::string& full_path) {
+    const CatalogTree::Node* node = Find(tree, full_path);
+    EXPECT_NE(node, nullptr) << full_path;
+    static const TCatalogRecord kNone;
+    return node ? node->record : kNone;
+  }
+
+  static inline TempDir* media_ = nullptr;
+  static inline bool made_ = false;
+  TempDir library_;
+  std::string source_, catalog_;
+  CatalogTree tree_;
+  ScanReport report_;
+};
+
+TEST_F(DeepCatalogTest, ScanRecordsTagsAfterTheElevenFields) {
+  const TCatalogRecord& song = Record(tree_, source_ + "/Music/one.mp3");
+  ASSERT_EQ(song.ExtraCount(), 5U);
+  EXPECT_EQ(song.ExtraAt(0), (ExtraAttribute{"Title", "Rock & Roll"}));
+  EXPECT_EQ(song.Extra("Artist"), "The Testers");
+  EXPECT_EQ(song.Extra("Album"), "Sine Waves");
+  EXPECT_EQ(song.Extra("Year"), "1999");
+  EXPECT_EQ(Record(tree_, source_ + "/Music/two.flac").Extra("Duration"), "2.5");
+  const TCatalogRecord& photo = Record(tree_, source_ + "/Photos/p1.jpg");
+  EXPECT_EQ(photo.Extras(), (ExtraViews{{"Width", "64"},
+                                        {"Height", "48"},
+                                        {"DateTaken", "2021-05-06 07:08:09"},
+                                        {"Camera", "Canon EOS 5D"}}));
+  EXPECT_EQ(Record(tree_, source_ + "/clip.mp4").Extra("Codec"), "mpeg4");
+  EXPECT_EQ(Record(tree_, source_ + "/Photos/old.7z/Ωmega/read me.txt").Field(kFileSize), "5");
+  EXPECT_EQ(Record(tree_, source_ + "/Music").ExtraCount(), 0U);
+  EXPECT_EQ(report_.deep.files_tagged, 4U);
+  EXPECT_EQ(report_.deep.archives_listed, 1U);
+}
+
+TEST_F(DeepCatalogTest, TagsAndArchiveEntriesSurviveSaveAndLoad) {
+  SaveCatalog(tree_, catalog_, NoProgress());
+  const std::string text = ReadFile(catalog_);
+  EXPECT_NE(text.find("CatalogName=\"Disc\" Title=\"Rock &amp; Roll\" Artist=\"The Testers\""),
+            std::string::npos)
+      << text;
+  const CatalogTree loaded = LoadCatalog(catalog_);
+  EXPECT_EQ(loaded.Size(), tree_.Size());
+  EXPECT_EQ(Record(loaded, source_ + "/Music/two.flac").Extra("Artist"), "Élise");
+  EXPECT_EQ(Record(loaded, source_ + "/Photos/p1.jpg").Extra("DateTaken"), "2021-05-06 07:08:09");
+  EXPECT_EQ(Record(loaded, source_ + "/Photos/old.7z/Ωmega").Field(kFileType), "directory");
+  EXPECT_EQ(CatalogText(loaded), CatalogText(tree_));
+}
+
+TEST_F(DeepCatalogTest, SearchAndTheIndexRouteFindTagsAndEntries) {
+  SaveCatalog(tree_, catalog_, NoProgress());
+  SearchCriteria criteria;
+  criteria.scope_path = library_ / "Lib";
+  criteria.scope_is_directory = true;
+  criteria.meta = "testers";
+  const SearchOutcome outcome = SearchLibrary(criteria, NoProgress());
+  ASSERT_EQ(outcome.results.Size(), 1U);
+  EXPECT_EQ(outcome.results.Top()->record.Field(kFileName), "one.mp3");
+  EXPECT_EQ(outcome.results.Top()->record.Extra("Title"), "Rock & Roll");
+
+  const IndexedSearchOutcome indexed = SearchThroughIndex(criteria, library_ / "Lib", NoProgress());
+  ASSERT_EQ(indexed.outcome.results.Size(), 1U);
+  EXPECT_EQ(indexed.outcome.results.Top()->record.Extra("Artist"), "The Testers");
+
+  criteria.meta = "canon";
+  EXPECT_EQ(SearchLibrary(criteria, NoProgress()).results.Size(), 1U);
+  criteria.meta.clear();
+  criteria.name = "read me";
+  const SearchOutcome inside = SearchLibrary(criteria, NoProgress());
+  ASSERT_EQ(inside.results.Size(), 1U);
+  EXPECT_EQ(inside.results.Top()->record.Field(kFullPath),
+            source_ + "/Photos/old.7z/Ωmega/read me.txt");
+}
+
+TEST_F(DeepCatalogTest, XmlExportCarriesTheTags) {
+  const std::string out = library_ / "export.xml";
+  const auto writer = MakeXmlWriter(out, NoProgress());
+  ASSERT_TRUE(EmitTree(tree_, *writer));
+  writer->Finish();
+  const CatalogTree exported = LoadCatalog(out);
+  EXPECT_EQ(Record(exported, source_ + "/clip.mp4").Extras(),
+            Record(tree_, source_ + "/clip.mp4").Extras());
+  EXPECT_NE(ReadFile(out).find("Camera=\"Canon EOS 5D\""), std::string::npos);
 }
 
 }  // namespace

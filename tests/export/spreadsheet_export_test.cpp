@@ -4,7 +4,7 @@
 
 #include "core/errors.h"
 #include "core/file_info.h"
-#include "export/exporters.h"
+#include "export/export_request.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -40,27 +40,33 @@ std::string Value(const std::string& sheet, const std::string& ref) {
   return cell.empty() ? "missing" : "";
 }
 
-void LoadText(XmlDocument& document, std::string_view text) { SetDocumentText(document, text); }
+// Exports the catalog file `catalog` as a workbook at `path`.
+ExportOutcome ExportFile(const std::string& catalog, const std::string& path,
+                         const ExportColumns& columns, Prompts& prompts,
+                         Progress& progress = NoProgress()) {
+  return RunExport({ExportFormat::kSpreadsheet, columns, "", catalog, path}, nullptr, progress,
+                   prompts);
+}
 
 constexpr std::string_view kCatalog =
     "<?xml version=\"1.0\"?><fileinfo><file FileName=\"Disk\" FileSize=\"300\" "
-    "FileType=\"directory\"><file FileName=\"a &amp; b.mp3\" FileSize=\"100\" "
+    "FileType=\"directory\"><file FileName=\"a &amp; b.mp3\" FileSize=\"100\" Tag=\"rock\" "
     "FileNameLength=\"9\" SizePercentage=\"33.33\"/><file FileName=\"long name of a file.txt\" "
     "FileSize=\"12 KB\" Description=\"d\"/></file><file FileName=\"1234\"/></fileinfo>";
 
 TEST(SpreadsheetExport, WritesTitleHeaderSerialsAndValuesInPreOrder) {
   TempDir dir;
-  XmlDocument document;
-  LoadText(document, kCatalog);
+  testing::WriteFile(dir / "c.xml", kCatalog);
   const std::string path = dir / "My Music.2009.xlsx";
   ScriptedPrompts prompts;
   RecordingProgress progress;
-  ASSERT_TRUE(ExportToSpreadsheet(
-      path, {"FileName", "FileSize", "Description", "SizePercentage", "FileNameLength"}, document,
-      progress, prompts));
+  ASSERT_EQ(ExportFile(dir / "c.xml", path,
+                       {"FileName", "FileSize", "Description", "SizePercentage", "FileNameLength"},
+                       prompts, progress),
+            ExportOutcome::kWritten);
   EXPECT_TRUE(prompts.shown.empty());
   EXPECT_FALSE(progress.visible);
-  EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Export to file.."});
+  EXPECT_EQ(progress.Texts().back(), "Export to file..");
 
   const std::string sheet = Part(path, "xl/worksheets/sheet1.xml");
   EXPECT_EQ(Value(sheet, "A1"), "s:My Music");
@@ -96,15 +102,14 @@ TEST(SpreadsheetExport, WritesTitleHeaderSerialsAndValuesInPreOrder) {
   // No temporary file is left beside the workbook.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
                           std::filesystem::directory_iterator()),
-            1);
+            2);
 }
 
 TEST(SpreadsheetExport, NoColumnsGiveSerialsOnlyWithoutMerge) {
   TempDir dir;
-  XmlDocument document;
-  LoadText(document, kCatalog);
+  testing::WriteFile(dir / "c.xml", kCatalog);
   ScriptedPrompts prompts;
-  ASSERT_TRUE(ExportToSpreadsheet(dir / "x.xlsx", {}, document, NoProgress(), prompts));
+  ASSERT_EQ(ExportFile(dir / "c.xml", dir / "x.xlsx", {}, prompts), ExportOutcome::kWritten);
   const std::string sheet = Part(dir / "x.xlsx", "xl/worksheets/sheet1.xml");
   EXPECT_EQ(Value(sheet, "A1"), "s:x");
   EXPECT_EQ(sheet.find("mergeCell"), std::string::npos);
@@ -113,21 +118,29 @@ TEST(SpreadsheetExport, NoColumnsGiveSerialsOnlyWithoutMerge) {
   EXPECT_EQ(Cell(sheet, "B3"), "");
 }
 
-TEST(SpreadsheetExport, TreeExportMatchesTheDocumentExport) {
+TEST(SpreadsheetExport, ScreenAndFileGiveTheSameValues) {
   TempDir dir;
-  XmlDocument document;
-  LoadText(document, kCatalog);
-  TFileInfo info(&document);
-  CatalogTree tree;
-  info.ReadTree(&tree);
+  testing::WriteFile(dir / "c.xml", kCatalog);
+  const CatalogTree tree = LoadCatalog(dir / "c.xml");
   ScriptedPrompts prompts;
-  const ExportColumns columns = {"FileName", "FileSize", "NotAField"};
-  ASSERT_TRUE(ExportToSpreadsheet(dir / "t.xlsx", columns, tree, NoProgress(), prompts));
-  const std::string sheet = Part(dir / "t.xlsx", "xl/worksheets/sheet1.xml");
-  EXPECT_EQ(Value(sheet, "B4"), "s:a &amp; b.mp3");
-  EXPECT_EQ(Value(sheet, "C4"), "n:100");
-  EXPECT_EQ(Value(sheet, "D4"), "");
-  EXPECT_EQ(Value(sheet, "D2"), "s:NotAField");
+  // A column that names no field reads the further attribute of that name.
+  const ExportColumns columns = {"FileName", "FileSize",    "NotAField",
+                                 "FileType", "CatalogName", "Tag"};
+  ASSERT_EQ(RunExport({ExportFormat::kSpreadsheet, columns, "", "", dir / "t.xlsx"}, &tree,
+                      NoProgress(), prompts),
+            ExportOutcome::kWritten);
+  ASSERT_EQ(ExportFile(dir / "c.xml", dir / "f.xlsx", columns, prompts), ExportOutcome::kWritten);
+  for (const char* name : {"t.xlsx", "f.xlsx"}) {
+    const std::string sheet = Part(dir / name, "xl/worksheets/sheet1.xml");
+    EXPECT_EQ(Value(sheet, "B4"), "s:a &amp; b.mp3") << name;
+    EXPECT_EQ(Value(sheet, "C4"), "n:100") << name;
+    EXPECT_EQ(Value(sheet, "D4"), "") << name;
+    EXPECT_EQ(Value(sheet, "D2"), "s:NotAField") << name;
+    // The top-level defaults and the catalog's name, as the catalog view shows them.
+    EXPECT_EQ(Value(sheet, "E6"), "s:directory") << name;
+    EXPECT_EQ(Value(sheet, "F6"), "s:c") << name;
+    EXPECT_EQ(Value(sheet, "G4"), "s:rock") << name;
+  }
 }
 
 TEST(SpreadsheetExport, TooManyRecordsWarnAndWriteNothing) {
@@ -135,32 +148,54 @@ TEST(SpreadsheetExport, TooManyRecordsWarnAndWriteNothing) {
   std::string text = "<fileinfo>";
   text.reserve(kMaxSpreadsheetRecords * 4 + 32);
   for (std::size_t i = 0; i < kMaxSpreadsheetRecords; ++i) text += "<f/>";
-  text += "</fileinfo>";
-  XmlDocument document;
-  LoadText(document, text);
-  EXPECT_EQ(CountDocumentRecords(document), kMaxSpreadsheetRecords);
-  document.document_element().append_child("f");
+  testing::WriteFile(dir / "fits.xml", text + "</fileinfo>");
+  testing::WriteFile(dir / "big.xml", text + "<f/></fileinfo>");
+  EXPECT_EQ(CountCatalogRecords(dir / "fits.xml", kMaxSpreadsheetRecords), kMaxSpreadsheetRecords);
+  EXPECT_EQ(CountCatalogRecords(dir / "big.xml", kMaxSpreadsheetRecords),
+            kMaxSpreadsheetRecords + 1);
+  EXPECT_EQ(CountCatalogRecords(dir / "big.xml", 10), 11u);
 
   ScriptedPrompts prompts;
   std::filesystem::create_directories(dir / "d");
   testing::WriteFile(dir / "d/big.xlsx", "old");
-  EXPECT_FALSE(
-      ExportToSpreadsheet(dir / "d/big.xlsx", {"FileName"}, document, NoProgress(), prompts));
+  EXPECT_EQ(ExportFile(dir / "big.xml", dir / "d/big.xlsx", {"FileName"}, prompts),
+            ExportOutcome::kRefused);
   ASSERT_EQ(prompts.shown.size(), 1u);
   EXPECT_EQ(prompts.shown[0].caption, "Warning");
   EXPECT_EQ(prompts.shown[0].text, "The row count is out of excel range.");
   EXPECT_EQ(prompts.shown[0].icon, MessageIcon::kWarning);
   EXPECT_EQ(testing::ReadFile(dir / "d/big.xlsx"), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "d"),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST(SpreadsheetExport, AWriterGivenTooManyRecordsRefusesAndLeavesNoFile) {
+  // The count before the export and the records of the export can differ (the file changed in
+  // between): the writer refuses the record past the limit itself.
+  TempDir dir;
+  {
+    auto writer = MakeSpreadsheetWriter(dir / "w.xlsx", {"FileName"}, 0, NoProgress());
+    RecordView record;
+    record.fields[kFileName] = "x";
+    std::size_t accepted = 0;
+    while (writer->Add(record)) ++accepted;
+    EXPECT_EQ(accepted, kMaxSpreadsheetRecords);
+    EXPECT_TRUE(writer->Refused());
+    writer->Finish();
+    EXPECT_FALSE(writer->Finished());
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
+                          std::filesystem::directory_iterator()),
+            0);
 }
 
 TEST(SpreadsheetExport, UnwritableTargetRaises) {
   TempDir dir;
-  XmlDocument document;
-  LoadText(document, kCatalog);
+  testing::WriteFile(dir / "c.xml", kCatalog);
   ScriptedPrompts prompts;
-  EXPECT_THROW(
-      (void)ExportToSpreadsheet(dir / "no/x.xlsx", {"FileName"}, document, NoProgress(), prompts),
-      LumivorError);
+  EXPECT_THROW((void)ExportFile(dir / "c.xml", dir / "no/x.xlsx", {"FileName"}, prompts),
+               LumivorError);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "core/errors.h"
 #include "core/file_info.h"
-#include "export/exporters.h"
+#include "export/export_request.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -43,6 +45,32 @@ CatalogTree SmallTree() {
 
 const ExportColumns kColumns = {"FileName", "FileSize", "Description"};
 
+// Exports `tree` (the records on screen) to `path`; true when the file was written.
+bool Export(ExportFormat format, const std::string& path, const ExportColumns& columns,
+            const CatalogTree& tree, std::string separator = "") {
+  ScriptedPrompts prompts;
+  ExportRequest request{format, columns, std::move(separator), "", path};
+  return RunExport(request, &tree, NoProgress(), prompts) == ExportOutcome::kWritten;
+}
+
+// The same for the catalog file at `catalog`.
+bool ExportFile(ExportFormat format, const std::string& path, const ExportColumns& columns,
+                const std::string& catalog, Progress& progress = NoProgress()) {
+  ScriptedPrompts prompts;
+  ExportRequest request{format, columns, "", catalog, path};
+  return RunExport(request, nullptr, progress, prompts) == ExportOutcome::kWritten;
+}
+
+// The names in `dir`.
+std::vector<std::string> Names(const TempDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 TEST(HtmlExport, HeadIsTheFixedText) {
   EXPECT_EQ(HtmlHead(), kHead);
   EXPECT_EQ(HtmlHead().size(), 615u);
@@ -51,7 +79,7 @@ TEST(HtmlExport, HeadIsTheFixedText) {
 TEST(HtmlExport, WritesEscapedRowsWithAlternatingClassesAndCrLf) {
   TempDir dir;
   const std::string path = dir / "My <Disk>.2024.htm";
-  ExportToHtml(path, kColumns, SmallTree(), NoProgress());
+  ASSERT_TRUE(Export(ExportFormat::kHtml, path, kColumns, SmallTree()));
   const std::string a = "<td class=\"TrARow\" align=Left>", b = "<td class=\"TrBRow\" align=Left>";
   const std::string expected =
       std::string(kBom) + std::string(kHead) +
@@ -70,18 +98,18 @@ TEST(HtmlExport, WritesEscapedRowsWithAlternatingClassesAndCrLf) {
 TEST(HtmlExport, LineBreaksInValuesSplitLinesAndNoColumnsGiveEmptyRows) {
   CatalogTree tree;
   tree.AddChild(nullptr, Record("one\ntwo\r\nthree\rfour", "1"));
-  const std::string page = BuildHtmlText(tree, {"FileName"}, "/x/out.htm");
-  EXPECT_NE(page.find("one\ntwo\r\nthree\rfour"), std::string::npos);
   TempDir dir;
-  ExportToHtml(dir / "out.htm", {"FileName"}, tree, NoProgress());
+  ASSERT_TRUE(Export(ExportFormat::kHtml, dir / "out.htm", {"FileName"}, tree));
   const std::string file = ReadFile(dir / "out.htm");
   EXPECT_NE(file.find("one\r\ntwo\r\nthree\r\nfour</td>"), std::string::npos);
   EXPECT_EQ(file.find("\n\r"), std::string::npos);
 
-  const std::string empty_columns = BuildHtmlText(tree, {}, "/x/out.htm");
-  EXPECT_NE(empty_columns.find("Cellspacing=\"1\"><tr></tr><tr></tr></Table>"), std::string::npos);
+  ASSERT_TRUE(Export(ExportFormat::kHtml, dir / "none.htm", {}, tree));
+  EXPECT_NE(ReadFile(dir / "none.htm").find("Cellspacing=\"1\"><tr></tr><tr></tr></Table>"),
+            std::string::npos);
   // An unknown column shows FileName; an empty column name shows a blank header.
-  const std::string odd = BuildHtmlText(tree, {"Nope", ""}, "/x/out.htm");
+  ASSERT_TRUE(Export(ExportFormat::kHtml, dir / "odd.htm", {"Nope", ""}, tree));
+  const std::string odd = ReadFile(dir / "odd.htm");
   EXPECT_NE(odd.find("<td class=\"ThRows\">Nope</td><td class=\"ThRows\">&nbsp</td>"),
             std::string::npos);
   EXPECT_NE(odd.find("<td class=\"TrARow\" align=Left>one"), std::string::npos);
@@ -97,12 +125,33 @@ TEST(Export, EveryLineEndsWithCrLf) {
   EXPECT_EQ(WithCrLfLines("\n\r"), "\r\n\r\n");
 }
 
+TEST(Export, CrLfOutputInPiecesGivesTheBytesOfTheWholeText) {
+  // Texts of line breaks and letters cut at random places: a CR at the end of one piece and an
+  // LF at the start of the next are still one line break.
+  std::mt19937 random(7);
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    const int length = static_cast<int>(random() % 40);
+    for (int i = 0; i < length; ++i) text.push_back("ab\r\n"[random() % 4]);
+    std::string out;
+    CrLfOutput output([&](std::string_view piece) { out.append(piece); }, true);
+    std::size_t at = 0;
+    while (at < text.size()) {
+      const std::size_t size = std::min<std::size_t>(random() % 4, text.size() - at);
+      output.Append(std::string_view(text).substr(at, size));
+      at += size;
+    }
+    output.Finish();
+    EXPECT_EQ(out, WithCrLfLines(text)) << ::testing::PrintToString(text);
+  }
+}
+
 TEST(Export, EmptyCatalogGivesZeroByteFilesInEveryTextFormat) {
   TempDir dir;
   WriteFile(dir / "old.htm", "old content");
-  ExportToHtml(dir / "old.htm", kColumns, CatalogTree(), NoProgress());
-  ExportToCsv(dir / "e.csv", kColumns, ",", CatalogTree(), NoProgress());
-  ExportToText(dir / "e.txt", kColumns, kTextSeparator, CatalogTree(), NoProgress());
+  ASSERT_TRUE(Export(ExportFormat::kHtml, dir / "old.htm", kColumns, CatalogTree()));
+  ASSERT_TRUE(Export(ExportFormat::kCsv, dir / "e.csv", kColumns, CatalogTree()));
+  ASSERT_TRUE(Export(ExportFormat::kText, dir / "e.txt", kColumns, CatalogTree()));
   for (const char* name : {"old.htm", "e.csv", "e.txt"}) {
     EXPECT_TRUE(std::filesystem::exists(dir / name)) << name;
     EXPECT_EQ(std::filesystem::file_size(dir / name), 0u) << name;
@@ -117,7 +166,7 @@ TEST(CsvExport, QuotesValuesHoldingTheSeparatorQuotesOrLineBreaks) {
   CatalogTree tree = SmallTree();
   tree.AddChild(nullptr, Record("two\nlines", "5", "plain"));
   TempDir dir;
-  ExportToCsv(dir / "out.csv", kColumns, ",", tree, NoProgress());
+  ASSERT_TRUE(Export(ExportFormat::kCsv, dir / "out.csv", kColumns, tree, ","));
   EXPECT_EQ(ReadFile(dir / "out.csv"),
             "FileName,FileSize,Description,\r\n"
             "top,30,\r\n"
@@ -130,18 +179,21 @@ TEST(CsvExport, QuotesValuesHoldingTheSeparatorQuotesOrLineBreaks) {
 TEST(CsvExport, SeparatorIsUsedWholeAndDefaultsToComma) {
   CatalogTree tree;
   tree.AddChild(nullptr, Record("a; b", "1", "c,d"));
-  EXPECT_EQ(BuildDelimitedText(tree, {"FileName", "Description"}, "; ", true),
-            "FileName; Description; \n\"a; b\"; c,d\n");
   TempDir dir;
-  ExportToCsv(dir / "out.csv", {"FileName", "Description"}, "", tree, NoProgress());
+  ASSERT_TRUE(
+      Export(ExportFormat::kCsv, dir / "semi.csv", {"FileName", "Description"}, tree, "; "));
+  EXPECT_EQ(ReadFile(dir / "semi.csv"), "FileName; Description; \r\n\"a; b\"; c,d\r\n");
+  ASSERT_TRUE(Export(ExportFormat::kCsv, dir / "out.csv", {"FileName", "Description"}, tree));
   EXPECT_EQ(ReadFile(dir / "out.csv"), "FileName,Description,\r\na; b,\"c,d\"\r\n");
   // One column: the header holds one separator, the lines none.
-  EXPECT_EQ(BuildDelimitedText(tree, {"FileSize"}, ",", true), "FileSize,\n1\n");
+  ASSERT_TRUE(Export(ExportFormat::kCsv, dir / "one.csv", {"FileSize"}, tree, ","));
+  EXPECT_EQ(ReadFile(dir / "one.csv"), "FileSize,\r\n1\r\n");
 }
 
 TEST(TextExport, FourSpacesAndNothingQuoted) {
   TempDir dir;
-  ExportToText(dir / "out.txt", kColumns, kTextSeparator, SmallTree(), NoProgress());
+  // The text export ignores a separator given for CSV.
+  ASSERT_TRUE(Export(ExportFormat::kText, dir / "out.txt", kColumns, SmallTree(), ";"));
   EXPECT_EQ(ReadFile(dir / "out.txt"),
             "FileName    FileSize    Description    \r\n"
             "top    30    \r\n"
@@ -150,55 +202,79 @@ TEST(TextExport, FourSpacesAndNothingQuoted) {
             "last        \r\n");
 }
 
-TEST(Export, DocumentExportsReadTheCatalogAsTheViewDoes) {
+TEST(Export, FileExportsReadTheCatalogAsTheViewDoes) {
   TempDir dir;
   WriteFile(dir / "Music.2009.xml",
-            "<?xml version=\"1.0\"?><fileinfo><file FileName=\"Disk\"><file FileName=\"a.mp3\" "
-            "FileType=\"file\" Extra=\"kept\"/></file></fileinfo>");
-  XmlDocument document;
-  TFileInfo info(&document);
-  ASSERT_TRUE(info.LoadFile(dir / "Music.2009.xml"));
+            "<?xml version=\"1.0\"?><fileinfo><file FileName=\"Disk\" CatalogName=\"Old\"><file "
+            "FileName=\"a.mp3\" FileType=\"file\" Extra=\"kept\"/></file></fileinfo>");
   RecordingProgress progress;
-  ExportToCsv(dir / "out.csv", {"FileName", "FullPath", "FileType", "CatalogName"}, ",", document,
-              info.CatalogPath, progress);
+  ASSERT_TRUE(ExportFile(ExportFormat::kCsv, dir / "out.csv",
+                         {"FileName", "FullPath", "FileType", "CatalogName"},
+                         dir / "Music.2009.xml", progress));
   EXPECT_EQ(ReadFile(dir / "out.csv"),
             "FileName,FullPath,FileType,CatalogName,\r\n"
             "Disk,Disk,directory,Music\r\n"
             "a.mp3,,file,Music\r\n");
   EXPECT_FALSE(progress.visible);
-  EXPECT_EQ(progress.Texts().front(), "Export to file..");
-  EXPECT_EQ(progress.Texts().back(), "Export to file..");
+  EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Export to file.."});
+
+  // The text and HTML exports read the same values.
+  ASSERT_TRUE(ExportFile(ExportFormat::kText, dir / "out.txt", {"FileType", "CatalogName"},
+                         dir / "Music.2009.xml"));
+  EXPECT_EQ(ReadFile(dir / "out.txt"),
+            "FileType    CatalogName    \r\ndirectory    Music\r\nfile    Music\r\n");
+  ASSERT_TRUE(ExportFile(ExportFormat::kHtml, dir / "out.htm", {"FileType", "CatalogName"},
+                         dir / "Music.2009.xml"));
+  EXPECT_NE(ReadFile(dir / "out.htm").find(">directory</td><td class=\"TrARow\" align=Left>Music<"),
+            std::string::npos);
 }
 
-TEST(XmlExport, WritesTheDocumentAsLoadedWhateverTheColumns) {
+TEST(XmlExport, WritesTheRecordsOfAFileAsACatalogWhateverTheColumns) {
   TempDir dir;
-  const std::string text =
-      "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?><fileinfo generated=\"x\" "
-      "own=\"1\"><file FileName=\"a &amp; b\" Unknown=\"u\"><note>text</note><file "
-      "FileName=\"c\"/></file><other FileName=\"d\"/></fileinfo>";
-  WriteFile(dir / "in.xml", text);
-  XmlDocument document;
-  TFileInfo info(&document);
-  ASSERT_TRUE(info.LoadFile(dir / "in.xml"));
+  WriteFile(dir / "in.xml",
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?><fileinfo generated=\"x\" own=\"1\"><file "
+            "FileName=\"a &amp; b\" Unknown=\"u\" FileSize=\"3\"><file FileName=\"c\" "
+            "Second=\"2\" First=\"1\"/></file><other FileName=\"d\"/></fileinfo>");
   WriteFile(dir / "out.xml", "old");
-  ExportToXml(dir / "out.xml", document, NoProgress());
-  EXPECT_EQ(ReadFile(dir / "out.xml"), text);
+  ASSERT_TRUE(ExportFile(ExportFormat::kXml, dir / "out.xml", {"FileName"}, dir / "in.xml"));
+  // Every field as the catalog view reads it, the further attributes after them in their order;
+  // every element a `file`.
+  EXPECT_EQ(ReadFile(dir / "out.xml"),
+            "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?><fileinfo "
+            "generated=\"https://orvane.example/lumivor\"><file FileName=\"a &amp; b\" "
+            "FullPath=\"a &amp; b\" FileSize=\"3\" FileType=\"directory\" CatalogName=\"in\" "
+            "Unknown=\"u\"><file FileName=\"c\" CatalogName=\"in\" Second=\"2\" First=\"1\"/>"
+            "</file><file FileName=\"d\" FullPath=\"d\" FileType=\"directory\" "
+            "CatalogName=\"in\"/></fileinfo>");
+  EXPECT_EQ(Names(dir), (std::vector<std::string>{"in.xml", "out.xml"}));
+}
 
-  XmlDocument empty;
-  ExportToXml(dir / "empty.xml", empty, NoProgress());
-  EXPECT_EQ(ReadFile(dir / "empty.xml"), EmptyCatalogText());
+TEST(XmlExport, AForeignEncodingIsWrittenAsUtf8AndDeclaredSo) {
+  TempDir dir;
+  WriteFile(dir / "latin.xml",
+            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><fileinfo><file FileName=\"caf\xE9\" "
+            "FullPath=\"caf\xE9\" FileType=\"directory\" CatalogName=\"latin\"/></fileinfo>");
+  ASSERT_TRUE(ExportFile(ExportFormat::kXml, dir / "once.xml", {}, dir / "latin.xml"));
+  const std::string once = ReadFile(dir / "once.xml");
+  EXPECT_EQ(once.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"", 0), 0u) << once;
+  EXPECT_NE(once.find("FileName=\"caf\xC3\xA9\""), std::string::npos) << once;
+  // Exported again, the text stays the same: no double encoding.
+  ASSERT_TRUE(ExportFile(ExportFormat::kXml, dir / "twice.xml", {}, dir / "once.xml"));
+  std::string twice = ReadFile(dir / "twice.xml");
+  EXPECT_NE(twice.find("FileName=\"caf\xC3\xA9\""), std::string::npos) << twice;
+  EXPECT_EQ(LoadCatalog(dir / "twice.xml").Top()->record.Field(kFileName), "caf\xC3\xA9");
 }
 
 TEST(XmlExport, TreeExportIsACatalogFile) {
   TempDir dir;
   const CatalogTree tree = SmallTree();
-  ExportToXml(dir / "out.xml", tree, NoProgress());
+  ASSERT_TRUE(Export(ExportFormat::kXml, dir / "out.xml", {}, tree));
   EXPECT_EQ(ReadFile(dir / "out.xml"), CatalogText(tree));
 }
 
 TEST(Export, FailedWriteLeavesTheOldFileAndRaises) {
   TempDir dir;
-  EXPECT_THROW(ExportToHtml(dir / "missing/out.htm", kColumns, SmallTree(), NoProgress()),
+  EXPECT_THROW(Export(ExportFormat::kHtml, dir / "missing/out.htm", kColumns, SmallTree()),
                LumivorError);
   EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
 }

@@ -16,10 +16,7 @@
 
 #include "config/config.h"
 #include "core/errors.h"
-#include "core/file_info.h"
-#include "core/volumes.h"
-#include "core/xml_document.h"
-#include "export/exporters.h"
+#include "export/export_request.h"
 #include "library/ui/frm_cat_tree.h"
 
 namespace lumivor {
@@ -227,79 +224,46 @@ void TFMExport::BtnOkClick() {
   }
   setResult(QDialog::Accepted);
   repaint();
+  ExportOutcome outcome = ExportOutcome::kNoFile;
   try {
-    RunExport(Utf8(preset_catalog_path_));
+    outcome =
+        lumivor::RunExport(Request(Utf8(preset_catalog_path_)), &screen_, progress_, prompts_);
   } catch (const LumivorError& error) {
     progress_.ShowWait(false);
     prompts_.ShowMessage("Error", error.what(), MessageIcon::kError);
     accept();
     return;
   }
-  prompts_.ShowMessage("Done", kExportFinished, MessageIcon::kNone);
+  // Only a file written is finished: a cancelled dialog, a declined overwrite, a refused
+  // workbook and a cancelled export say nothing more.
+  if (outcome == ExportOutcome::kWritten) {
+    prompts_.ShowMessage("Done", kExportFinished, MessageIcon::kNone);
+  }
   accept();
 }
 
-void TFMExport::RunExport(const std::string& catalog_path) {
-  ExportColumns columns;
+ExportRequest TFMExport::Request(const std::string& catalog_path) const {
+  ExportRequest request;
   const TXMLNodesType nodes = config_.Root().nodes();
   for (int i = 0; i < nodes.Count() && i < CLBList->count(); ++i) {
-    if (CLBList->item(i)->checkState() == Qt::Checked) columns.push_back(nodes.Node(i).Name());
+    if (CLBList->item(i)->checkState() == Qt::Checked) {
+      request.columns.push_back(nodes.Node(i).Name());
+    }
   }
-  // The suggested name: the catalog's display name; none for the screen.
-  const std::string suggested = catalog_path.empty() ? std::string() : DisplayNameOf(catalog_path);
-  const bool from_file = !catalog_path.empty();
-  XmlDocument document;
-  if (from_file) {
-    TFileInfo info(&document, progress_, &prompts_);
-    info.LoadFile(catalog_path);
-  }
-  const auto ask = [&](std::string_view extension, std::string_view filter) {
-    return AskSaveFileName(prompts_, extension, filter, suggested);
-  };
-
+  request.catalog_path = catalog_path;
   if (RBHTML->isChecked()) {
-    const std::string path = ask(kHtmlExtension, kHtmlFilter);
-    if (path.empty()) return;
-    if (from_file) {
-      ExportToHtml(path, columns, document, catalog_path, progress_);
-    } else {
-      ExportToHtml(path, columns, screen_, progress_);
-    }
+    request.format = ExportFormat::kHtml;
   } else if (RBXML->isChecked()) {
-    const std::string path = ask(kXmlExportExtension, kXmlExportFilter);
-    if (path.empty()) return;
-    if (from_file) {
-      ExportToXml(path, document, progress_);
-    } else {
-      ExportToXml(path, screen_, progress_);
-    }
+    request.format = ExportFormat::kXml;
   } else if (RBExcel->isChecked()) {
-    const std::string path = ask(kSpreadsheetExtension, kSpreadsheetFilter);
-    if (path.empty()) return;
-    if (from_file) {
-      ExportToSpreadsheet(path, columns, document, progress_, prompts_);
-    } else {
-      ExportToSpreadsheet(path, columns, screen_, progress_, prompts_);
-    }
+    request.format = ExportFormat::kSpreadsheet;
   } else if (RBCVS->isChecked()) {
-    const std::string separator =
-        EdSep->text().isEmpty() ? std::string(kDefaultCsvSeparator) : Utf8(EdSep->text());
-    const std::string path = ask(kCsvExtension, kCsvFilter);
-    if (path.empty()) return;
-    if (from_file) {
-      ExportToCsv(path, columns, separator, document, catalog_path, progress_);
-    } else {
-      ExportToCsv(path, columns, separator, screen_, progress_);
-    }
-  } else if (RBTxt->isChecked()) {
-    const std::string path = ask(kTextExtension, kTextFilter);
-    if (path.empty()) return;
-    if (from_file) {
-      ExportToText(path, columns, kTextSeparator, document, catalog_path, progress_);
-    } else {
-      ExportToText(path, columns, kTextSeparator, screen_, progress_);
-    }
+    request.format = ExportFormat::kCsv;
+    request.separator = Utf8(EdSep->text());  // empty: ","
+  } else {
+    request.format = ExportFormat::kText;
   }
+  return request;
 }
 
 }  // namespace lumivor

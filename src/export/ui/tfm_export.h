@@ -6,6 +6,7 @@
 #include "core/catalog_tree.h"
 #include "core/progress.h"
 #include "core/prompts.h"
+#include "export/export_request.h"
 
 class QLineEdit;
 class QListWidget;
@@ -19,7 +20,8 @@ class TFrmCatTree;
 
 // The "Export Catalog" dialog: what to export (the records on screen or a catalog of the library),
 // which columns and which format. OK stores the ticked columns as the export defaults (also when
-// it then stops), asks for the file, runs the exporter and says "Export Finished".
+// it then stops), then runs the export (RunExport asks for the file) and says "Export Finished"
+// when a file was written.
 //
 // With a preset catalog the dialog opens on "Export From Selected Catalog" with that catalog
 // focused; without one on "Export From Current Screen". OK is enabled for the screen, or when a
@@ -55,7 +57,8 @@ class TFMExport : public QDialog {
   void BtnOkClick();
 
  private:
-  void RunExport(const std::string& catalog_path);
+  // The export the dialog's controls describe, of `catalog_path` (empty: the screen).
+  [[nodiscard]] ExportRequest Request(const std::string& catalog_path) const;
 
   TConfig& config_;
   Prompts& prompts_;

@@ -96,6 +96,7 @@ void TFMMain::BtnSearchClick() {
       criteria.name = Utf8(dialog.EdFileName->text());
       criteria.extension = Utf8(dialog.EdExt->text());
       criteria.description = Utf8(dialog.EdDes->text());
+      criteria.meta = Utf8(dialog.EdTags->text());
       criteria.case_sensitive = dialog.CheckBox1->isChecked();
       criteria.whole_field = dialog.CheckBox2->isChecked();
     }

@@ -31,10 +31,13 @@ TFMSearch::TFMSearch(Prompts& prompts, const QString& library_root, QWidget* par
   EdFileName = new QLineEdit(group2);
   EdExt = new QLineEdit(group2);
   EdDes = new QLineEdit(group2);
-  for (QLineEdit* edit : {EdFileName, EdExt, EdDes}) edit->setMinimumWidth(141);
+  EdTags = new QLineEdit(group2);
+  EdTags->setToolTip(QStringLiteral("Text in any tag: title, artist, album, year, camera, codec"));
+  for (QLineEdit* edit : {EdFileName, EdExt, EdDes, EdTags}) edit->setMinimumWidth(141);
   find->addRow(QStringLiteral("File Name:"), EdFileName);
   find->addRow(QStringLiteral("File Ext:"), EdExt);
   find->addRow(QStringLiteral("Description:"), EdDes);
+  find->addRow(QStringLiteral("Tags:"), EdTags);
   CheckBox1 = new QCheckBox(QStringLiteral("Case censitive"), group2);
   CheckBox2 = new QCheckBox(QStringLiteral("Whole words only"), group2);
   find->addRow(CheckBox1);
@@ -89,7 +92,7 @@ bool TFMSearch::ScopeIsDirectory() const {
 
 void TFMSearch::BitBtn1Click() {
   const bool blank = EdFileName->text().trimmed().isEmpty() && EdExt->text().trimmed().isEmpty() &&
-                     EdDes->text().trimmed().isEmpty();
+                     EdDes->text().trimmed().isEmpty() && EdTags->text().trimmed().isEmpty();
   if (FrmCatTree->FocusedNode() == nullptr || blank) {
     prompts_.ShowMessage(kWarningCaption, "Please input search condition.", MessageIcon::kWarning);
     return;

@@ -31,6 +31,7 @@ class TFMSearch : public QDialog {
   QLineEdit* EdFileName = nullptr;
   QLineEdit* EdExt = nullptr;
   QLineEdit* EdDes = nullptr;
+  QLineEdit* EdTags = nullptr;     // "Tags": text in any tag of a record
   QCheckBox* CheckBox1 = nullptr;  // "Case censitive"
   QCheckBox* CheckBox2 = nullptr;  // "Whole words only"
   QPushButton* BitBtn1 = nullptr;  // "&OK"

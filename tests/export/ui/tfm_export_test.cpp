@@ -11,6 +11,7 @@
 
 #include "config/config.h"
 #include "core/catalog_tree.h"
+#include "core/file_info.h"
 #include "core/prompts.h"
 #include "export/ui/tfm_export.h"
 #include "library/ui/frm_cat_tree.h"
@@ -188,13 +189,44 @@ class TFMExportTest : public QObject {
     QVERIFY2(ReadFile(out).find("song.mp3    mp3") != std::string::npos, ReadFile(out).c_str());
   }
 
-  void ACancelledFileDialogStillFinishes() {
+  void ACancelledFileDialogDoesNotFinish() {
     Fixture f;
     auto dialog = f.Open(f.catalog);
     dialog->RBXML->setChecked(true);
     dialog->BtnOk->click();  // no file answer: cancelled
-    QCOMPARE(f.Messages(), std::string("Done|Export Finished;"));
+    QCOMPARE(f.Messages(), std::string());
     QCOMPARE(dialog->result(), int(QDialog::Accepted));
+  }
+
+  void ACancelledExportSaysNothingAndLeavesNoFile() {
+    Fixture f;
+    for (int i = 0; i < 3000; ++i) {
+      f.screen.AddChild(nullptr)->record.SetField(lumivor::kFileName, "r" + std::to_string(i));
+    }
+    lumivor::RecordingProgress progress;
+    progress.cancel_after = 0;
+    auto dialog =
+        std::make_unique<TFMExport>(f.config, f.prompts, progress, Q(f.root), f.screen, QString());
+    dialog->RBCVS->setChecked(true);
+    f.prompts.script.file_answers = {f.dir / "cancelled.csv"};
+    dialog->BtnOk->click();
+    QCOMPARE(f.Messages(), std::string());
+    QVERIFY(!std::filesystem::exists(f.dir / "cancelled.csv"));
+    QVERIFY(!progress.visible);
+  }
+
+  void AnXmlExportOfACatalogKeepsItsRecords() {
+    Fixture f;
+    const std::string out = f.dir / "copy.xml";
+    auto dialog = f.Open(f.catalog);
+    dialog->RBXML->setChecked(true);
+    f.prompts.script.file_answers = {out};
+    dialog->BtnOk->click();
+    QCOMPARE(f.Messages(), std::string("Done|Export Finished;"));
+    const CatalogTree copy = lumivor::LoadCatalog(out);
+    QCOMPARE(copy.Size(), std::size_t(2));
+    QCOMPARE(std::string(copy.Top()->children[0]->record.Field(lumivor::kFileName)),
+             std::string("song.mp3"));
   }
 
   void AnUnreadableCatalogIsReportedNotFinished() {

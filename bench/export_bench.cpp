@@ -1,0 +1,118 @@
+// Export benchmark: each export of a large catalog file, run as `lumivor-cli export` in a child
+// process, timed against `lumivor-cli show` of the same file to /dev/null in the same run, with
+// the peak resident memory of every child (from wait4). Every time is the best of a few rounds.
+//
+//   export_bench [--records=1000000] [--rounds=2] [--formats=csv,txt,html,xml,xlsx]
+//                [--cli=PATH]
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "core/fields.h"
+#include "core/file_info.h"
+
+#ifndef LUMIVOR_CLI_PATH
+#define LUMIVOR_CLI_PATH "lumivor-cli"
+#endif
+
+extern char** environ;
+
+namespace {
+
+using lumivor::bench::Report;
+using lumivor::bench::Stopwatch;
+
+struct Run {
+  double seconds = 0;
+  double peak_mb = 0;
+};
+
+// Runs `args` with its standard output sent to /dev/null; the wall-clock time and the child's
+// peak resident set. A failing child ends the benchmark.
+Run RunChild(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  const Stopwatch watch;
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    std::perror(argv[0]);
+    std::exit(2);
+  }
+  int status = 0;
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  Run run;
+  run.seconds = watch.Seconds();
+  run.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  posix_spawn_file_actions_destroy(&actions);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "%s failed\n", args[1].c_str());
+    std::exit(2);
+  }
+  return run;
+}
+
+// The best time and the highest peak of `rounds` runs.
+Run Best(const std::vector<std::string>& args, std::size_t rounds) {
+  Run best{1e300, 0};
+  for (std::size_t i = 0; i < rounds; ++i) {
+    const Run run = RunChild(args);
+    best.seconds = std::min(best.seconds, run.seconds);
+    best.peak_mb = std::max(best.peak_mb, run.peak_mb);
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace lumivor;
+  const std::size_t records = bench::IntOption(argc, argv, "records", 1'000'000);
+  const std::size_t rounds = bench::IntOption(argc, argv, "rounds", 2);
+  const std::string cli = bench::TextOption(argc, argv, "cli", LUMIVOR_CLI_PATH);
+  const std::string format_list = bench::TextOption(argc, argv, "formats", "csv,txt,html,xml,xlsx");
+
+  bench::TempDir dir;
+  const std::string catalog = dir.Path() + "/Backup.xml";
+  {
+    const CatalogTree tree = bench::SyntheticCatalog(records, "Backup");
+    WriteCatalogFile(tree, catalog, NoProgress());
+    Report("records", static_cast<double>(tree.Size()));
+  }
+  std::string columns;
+  for (auto name : FieldNames) {
+    if (!columns.empty()) columns += ',';
+    columns += name;
+  }
+
+  const Run show = Best({cli, "show", catalog}, rounds);
+  Report("show_seconds", show.seconds);
+  Report("show_peak_mb", show.peak_mb);
+
+  std::stringstream formats(format_list);
+  std::string format;
+  while (std::getline(formats, format, ',')) {
+    const std::string out = dir.Path() + "/out." + format;
+    const Run run =
+        Best({cli, "export", catalog, "--format", format, "-o", out, "--columns", columns},
+             format == "xlsx" ? 1 : rounds);
+    Report("export_" + format + "_seconds", run.seconds);
+    Report("export_" + format + "_ratio_to_show", run.seconds / show.seconds);
+    Report("export_" + format + "_peak_mb", run.peak_mb);
+    std::remove(out.c_str());
+  }
+  return 0;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "core/record_sink.h"
+
+namespace lumivor {
+
+// Writes records as catalog text, as they arrive: the UTF-8 declaration, the root `fileinfo` with
+// its `generated` attribute, then one `file` element per record nested by depth, with an
+// attribute for every non-empty field in field order followed by the further attributes in their
+// order. Every value passes SanitizeText, so the text is well-formed UTF-8 XML whatever the
+// source held. A depth deeper than one below the previous record counts as one below it.
+//
+// The text goes to `write` in pieces of about 64 KiB; memory does not grow with the catalog.
+// Finish() writes the end (or the empty catalog when no record came) and the last piece.
+class CatalogWriter final : public RecordSink {
+ public:
+  explicit CatalogWriter(std::function<void(std::string_view)> write);
+
+  bool Add(const RecordView& record) override;
+  void Finish() override;
+
+ private:
+  void Start();
+  void AppendAttribute(std::string_view name, std::string_view value);
+  void FlushIfFull();
+
+  std::function<void(std::string_view)> write_;
+  std::string buffer_;
+  std::string clean_;  // a value made safe by SanitizeText
+  bool started_ = false;
+  int depth_ = -1;  // depth of the last record, whose start tag is still open; -1: none yet
+};
+
+}  // namespace lumivor
