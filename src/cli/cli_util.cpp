@@ -5,7 +5,9 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "config/config.h"
 #include "core/errors.h"
+#include "library/library_storage.h"
 
 namespace lumivor::cli {
 
@@ -18,6 +20,14 @@ std::vector<std::pair<int, CommandFactory>>& Registry() {
 
 CommandRegistration::CommandRegistration(int order, CommandFactory factory) {
   Registry().emplace_back(order, factory);
+}
+
+std::string DefaultLibrary() {
+  TConfig& config = GetConfig();
+  if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
+  const std::string& library = config.LibraryPath();
+  CreateDefaultLibrary(library);
+  return library;
 }
 
 std::vector<CommandFactory> RegisteredCommands() {

@@ -30,6 +30,11 @@ struct CommandRegistration {
 // The registered factories, in order.
 [[nodiscard]] std::vector<CommandFactory> RegisteredCommands();
 
+// The configured library, found as the desktop program finds it (LUMIVOR_DATA_DIR, or beside the
+// program, or the user's data directory) and made with its default groups when missing, as the
+// program makes it at start. Prints the configuration's load warning, if any, on stderr.
+[[nodiscard]] std::string DefaultLibrary();
+
 // A value as printed in a tab-separated line: tab, newline, carriage return and backslash become
 // \t, \n, \r and \\.
 [[nodiscard]] std::string EscapeValue(std::string_view value);

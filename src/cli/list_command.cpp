@@ -2,7 +2,6 @@
 #include <iostream>
 
 #include "cli/commands.h"
-#include "config/config.h"
 #include "library/library_storage.h"
 
 namespace lumivor::cli {
@@ -25,11 +24,8 @@ Command AddListCommand(CLI::App& app) {
   command->add_flag("--groups-only", options->groups_only, "List the groups only");
   return {command, [options]() {
             std::string library = options->library;
-            if (library.empty()) {
-              TConfig& config = GetConfig();
-              if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
-              library = config.LibraryPath();
-            }
+            if (library.empty()) library = DefaultLibrary();
+            CheckReadableDirectory(library);
             const CatalogTree tree = ListLibrary(library, options->groups_only);
             std::cout << "Depth";
             for (int field : kListedFields) std::cout << '\t' << FieldNames[field];

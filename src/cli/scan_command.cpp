@@ -4,7 +4,6 @@
 #include <iostream>
 
 #include "cli/commands.h"
-#include "config/config.h"
 #include "core/errors.h"
 #include "core/file_info.h"
 #include "core/scanner.h"
@@ -48,9 +47,9 @@ class ScanLine final : public ScanListener {
 };
 
 int RunScan(const ScanOptions& options) {
-  // A catalog or group name must stay one entry of its folder.
-  if (!IsValidLibraryName(options.name)) {
-    std::cerr << kInvalidName << '\n';
+  // A catalog or group name must stay one entry of its folder; checked before the scan.
+  if (const std::string_view refusal = CheckNewCatalogName(options.name); !refusal.empty()) {
+    std::cerr << refusal << '\n';
     return 1;
   }
   const bool grouped = options.group_option->count() > 0;
@@ -66,12 +65,7 @@ int RunScan(const ScanOptions& options) {
   // A library named on the command line must exist (a typo should not start a new one); the
   // default library is made with its groups on first use, as the program does.
   std::string library = options.library;
-  if (library.empty()) {
-    TConfig& config = GetConfig();
-    if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
-    library = config.LibraryPath();
-    CreateDefaultLibrary(library);
-  }
+  if (library.empty()) library = DefaultLibrary();
   if (!IsDirectory(library)) {
     std::cerr << library << ": No catalog library there\n";
     return 1;

@@ -3,7 +3,6 @@
 #include <iostream>
 
 #include "cli/commands.h"
-#include "config/config.h"
 #include "index/indexed_search.h"
 #include "search/search.h"
 
@@ -23,11 +22,7 @@ int RunSearch(SearchOptions options) {
     std::cerr << problem << '\n';
     return 2;
   }
-  if (options.library.empty()) {
-    TConfig& config = GetConfig();
-    if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
-    options.library = config.LibraryPath();
-  }
+  if (options.library.empty()) options.library = DefaultLibrary();
   if (options.scope.empty()) options.scope = options.library;
   struct stat info;
   criteria.scope_path = options.scope;

@@ -49,6 +49,17 @@ std::string ExecutableDirectory() {
   return directory;
 }
 
+std::string DataDirectory() {
+  const char* chosen = std::getenv("LUMIVOR_DATA_DIR");
+  if (chosen == nullptr || chosen[0] == '\0') return DefaultDataDirectory();
+  std::error_code ignored;
+  const std::filesystem::path path = std::filesystem::absolute(chosen, ignored).lexically_normal();
+  std::filesystem::create_directories(path, ignored);
+  std::string text = path.string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
 std::string DefaultDataDirectory() {
   // A function-local static: computed once, thread-safe, the same for the whole run.
   static const std::string directory = ComputeDataDirectory();

@@ -10,6 +10,11 @@ namespace lumivor {
 // answer stays the same for the whole run whatever the working directory does. No trailing "/".
 [[nodiscard]] std::string DefaultDataDirectory();
 
+// The directory of the configuration file and the catalog library for this run, the same for the
+// desktop application and lumivor-cli: $LUMIVOR_DATA_DIR when it is set and not empty (made
+// absolute, created when missing, no trailing "/"), otherwise DefaultDataDirectory().
+[[nodiscard]] std::string DataDirectory();
+
 // The directory of the running executable (from /proc/self/exe), without a trailing "/"; empty
 // when the system cannot tell.
 [[nodiscard]] std::string ExecutableDirectory();

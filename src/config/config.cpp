@@ -373,7 +373,7 @@ void TConfig::Load() {
 // --- Free functions -----------------------------------------------------------------------------
 
 TConfig& GetConfig() {
-  static TConfig config(DefaultDataDirectory());
+  static TConfig config(DataDirectory());
   return config;
 }
 

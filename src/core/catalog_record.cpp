@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+
+#include "core/errors.h"
 
 namespace lumivor {
 
@@ -73,6 +76,14 @@ std::size_t BlobSize(const char* blob) {
     total += ReadLength(layout.lengths + i * layout.width, layout.width);
   }
   return total;
+}
+
+// Lengths are stored in at most four bytes: a longer text would be cut without a word.
+void CheckFieldLength(std::string_view text) {
+  if (text.size() > kMaxFieldBytes) {
+    throw LumivorError("A field of " + std::to_string(text.size()) +
+                       " bytes is longer than the 4 GiB a catalog field can hold");
+  }
 }
 
 // Text `index` of a block (fields 0..10, then name and value of each further attribute).
@@ -397,6 +408,8 @@ void TCatalogRecord::SetFields(const FieldViews& fields, BlobArena* arena) {
 
 void TCatalogRecord::SetFields(const FieldViews& fields, const ExtraViews& extras,
                                BlobArena* arena) {
+  for (std::string_view field : fields) CheckFieldLength(field);
+  for (const ExtraAttribute& extra : extras) CheckFieldLength(extra.value);
   // Clean copies only for the texts that need them; the rest are used as they are.
   std::string cleaned[kFieldCount];
   FieldViews views = fields;
@@ -414,6 +427,7 @@ void TCatalogRecord::SetFields(const FieldViews& fields, const ExtraViews& extra
 void TCatalogRecord::SetField(int index, std::string_view value) {
   if (index < 0 || index >= kFieldCount) return;
   if (Field(index) == value) return;
+  CheckFieldLength(value);
   std::string cleaned;
   if (SanitizeText(value, &cleaned)) value = cleaned;
   FieldViews views = Fields();
@@ -449,6 +463,7 @@ void TCatalogRecord::SetExtra(std::string_view name, std::string_view value) {
 }
 
 void TCatalogRecord::SetExtras(const ExtraViews& extras) {
+  for (const ExtraAttribute& extra : extras) CheckFieldLength(extra.value);
   std::vector<std::string> storage;
   // Copy the names and values out first: they may point into the block that is replaced.
   std::vector<std::string> owned;

@@ -81,6 +81,9 @@ void FreeLargeBlock(void* block, std::size_t size);
 //
 // Every text that enters a record passes SanitizeText, so a record always holds valid UTF-8
 // without control characters other than TAB, LF and CR.
+// The longest text a field can hold: 4 GiB less one byte.
+inline constexpr std::size_t kMaxFieldBytes = 0xFFFFFFFF;
+
 class TCatalogRecord {
  public:
   TCatalogRecord() = default;
@@ -95,7 +98,8 @@ class TCatalogRecord {
 
   // Field `index` (0..10); the empty text for an unset field.
   [[nodiscard]] std::string_view Field(int index) const;
-  // Replaces field `index` with `value`.
+  // Replaces field `index` with `value`. A text longer than kMaxFieldBytes raises LumivorError
+  // (here and in SetFields) and leaves the record as it was.
   void SetField(int index, std::string_view value);
   // Replaces all eleven fields at once (one allocation).
   void SetFields(const FieldViews& fields);

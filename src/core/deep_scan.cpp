@@ -127,7 +127,7 @@ void DeepScanner::AddEntries(CatalogTree& tree, CatalogTree::Node* node) {
     path += entry.path;
     const std::string_view name = entry.Name();
     const std::size_t name_points = CodePointCount(name);
-    char size_text[24], name_length_text[24], path_length_text[24], time_text[32];
+    char size_text[24], name_length_text[24], path_length_text[24], time_text[40];
     FieldViews fields{};
     fields[kFileName] = name;
     fields[kFullPath] = path;

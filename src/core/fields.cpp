@@ -159,22 +159,104 @@ int CompareFoldedText(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
+namespace {
+
+constexpr std::int64_t kSecondsPerDay = 86400;
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+// Year, month (1-12) and day (1-31) of a day number counted from 1970-01-01 (proleptic
+// Gregorian calendar). Exact for every day number a 64-bit count of seconds gives.
+void CivilFromDays(std::int64_t days, std::int64_t* year, int* month, int* day) {
+  days += 719468;
+  const std::int64_t era = FloorDiv(days, 146097);
+  const std::int64_t doe = days - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  *day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *year = yoe + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+// Writes `year` with at least four digits, after a minus sign when it is negative.
+char* PutYear(char* p, std::int64_t year) {
+  std::uint64_t magnitude = year < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(year)
+                                     : static_cast<std::uint64_t>(year);
+  if (year < 0) *p++ = '-';
+  char digits[20];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  while (count < 4) digits[count++] = '0';
+  while (count > 0) *p++ = digits[--count];
+  return p;
+}
+
+char* Put2(char* p, int value) {
+  p[0] = static_cast<char>('0' + value / 10);
+  p[1] = static_cast<char>('0' + value % 10);
+  return p + 2;
+}
+
+}  // namespace
+
+std::string_view FormatLocalSeconds(std::int64_t local_seconds, char (&buffer)[40]) {
+  const std::int64_t days = FloorDiv(local_seconds, kSecondsPerDay);
+  const int second_of_day = static_cast<int>(local_seconds - days * kSecondsPerDay);
+  std::int64_t year;
+  int month, day;
+  CivilFromDays(days, &year, &month, &day);
+  char* p = PutYear(buffer, year);
+  *p++ = '-';
+  p = Put2(p, month);
+  *p++ = '-';
+  p = Put2(p, day);
+  if (second_of_day != 0) {
+    *p++ = ' ';
+    p = Put2(p, second_of_day / 3600);
+    *p++ = ':';
+    p = Put2(p, second_of_day / 60 % 60);
+    *p++ = ':';
+    p = Put2(p, second_of_day % 60);
+  }
+  return {buffer, static_cast<std::size_t>(p - buffer)};
+}
+
 std::string FormatFileTime(const std::tm& t) {
+  char year[24];
+  *PutYear(year, std::int64_t{t.tm_year} + 1900) = '\0';
   char buffer[96];
   if (t.tm_hour == 0 && t.tm_min == 0 && t.tm_sec == 0) {
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1,
-                  t.tm_mday);
+    std::snprintf(buffer, sizeof buffer, "%s-%02d-%02d", year, t.tm_mon + 1, t.tm_mday);
   } else {
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900,
-                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    std::snprintf(buffer, sizeof buffer, "%s-%02d-%02d %02d:%02d:%02d", year, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
   }
   return buffer;
 }
 
 std::string FormatFileTime(std::time_t time) {
+  // The C library cannot break down a time whose year overflows an int; such a time is shown
+  // with the offset in effect now, which is as good as any that far away.
   std::tm local{};
-  localtime_r(&time, &local);
-  return FormatFileTime(local);
+  long offset = 0;
+  if (localtime_r(&time, &local)) {
+    offset = local.tm_gmtoff;
+  } else {
+    const std::time_t now = std::time(nullptr);
+    if (localtime_r(&now, &local)) offset = local.tm_gmtoff;
+  }
+  std::int64_t seconds;
+  if (__builtin_add_overflow(static_cast<std::int64_t>(time), offset, &seconds)) seconds = time;
+  char buffer[40];
+  return std::string(FormatLocalSeconds(seconds, buffer));
 }
 
 std::string FormatPercentage(double value) {

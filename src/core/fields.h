@@ -70,10 +70,16 @@ enum class SortKind { kText, kNumber, kDate, kFixed };
 
 // The FileTime text of `time` in local time: "YYYY-MM-DD HH:MM:SS", or "YYYY-MM-DD" at exactly
 // midnight. The seconds are taken as they are; callers that want two-second resolution round first.
+// Every 64-bit time formats: a year after 9999 with all its digits, a year before 1 as a
+// proleptic Gregorian year with a minus sign ("-0001" is the year before "0000").
 [[nodiscard]] std::string FormatFileTime(std::time_t time);
 
 // The same for an already broken-down local time.
 [[nodiscard]] std::string FormatFileTime(const std::tm& local);
+
+// The same for a local wall-clock time counted in seconds from 1970-01-01 00:00:00, written into
+// `buffer`; the text returned points into it.
+std::string_view FormatLocalSeconds(std::int64_t local_seconds, char (&buffer)[40]);
 
 // Parses a FileTime text into its broken-down parts; false when it is not exactly of that form.
 [[nodiscard]] bool ParseFileTime(std::string_view text, std::tm* out);

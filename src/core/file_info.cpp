@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <functional>
+#include <new>
 #include <utility>
 
 #include "core/atomic_file.h"
@@ -115,11 +116,23 @@ void SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& pro
   progress.ShowWait(false);
 }
 
-CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
+namespace {
+
+CatalogTree LoadCatalogTree(const std::string& path, Progress& progress) {
   CatalogTree tree;
   TreeSink sink(&tree);
   ReadCatalogFile(path, sink, progress);
   return tree;
+}
+
+}  // namespace
+
+CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
+  try {
+    return LoadCatalogTree(path, progress);
+  } catch (const std::bad_alloc&) {
+    throw LumivorError(path + ": not enough memory to hold the catalog");
+  }
 }
 
 std::string CatalogText(const CatalogTree& tree) {

@@ -1,9 +1,5 @@
 #include "core/local_time_converter.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <string>
-
 #include "core/fields.h"
 
 namespace lumivor {
@@ -22,26 +18,6 @@ long SystemOffsetAt(std::time_t time) {
   std::tm local{};
   if (!localtime_r(&time, &local)) return 0;
   return local.tm_gmtoff;
-}
-
-// Year, month (1-12) and day (1-31) of a day number counted from 1970-01-01 (proleptic
-// Gregorian calendar).
-void CivilFromDays(std::int64_t days, std::int64_t* year, int* month, int* day) {
-  days += 719468;
-  const std::int64_t era = FloorDiv(days, 146097);
-  const std::int64_t doe = days - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  *day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  *year = yoe + era * 400 + (*month <= 2 ? 1 : 0);
-}
-
-char* Put2(char* p, int value) {
-  p[0] = static_cast<char>('0' + value / 10);
-  p[1] = static_cast<char>('0' + value % 10);
-  return p + 2;
 }
 
 }  // namespace
@@ -80,46 +56,14 @@ long LocalTimeConverter::OffsetAt(std::time_t time) {
   return time - day * kSecondsPerDay < slot.change ? slot.before : slot.after;
 }
 
-std::string_view LocalTimeConverter::Format(std::time_t time, char (&buffer)[32]) {
+std::string_view LocalTimeConverter::Format(std::time_t time, char (&buffer)[40]) {
   if (time == 0) return {};
-  std::int64_t local = static_cast<std::int64_t>(time) + OffsetAt(time);
+  std::int64_t local;
+  if (__builtin_add_overflow(static_cast<std::int64_t>(time), OffsetAt(time), &local)) {
+    local = time;
+  }
   local -= local - FloorDiv(local, 2) * 2;  // two-second resolution
-  const std::int64_t days = FloorDiv(local, kSecondsPerDay);
-  const int second_of_day = static_cast<int>(local - days * kSecondsPerDay);
-  std::int64_t year;
-  int month, day;
-  CivilFromDays(days, &year, &month, &day);
-  const int hour = second_of_day / 3600, minute = second_of_day / 60 % 60,
-            second = second_of_day % 60;
-  if (year < 0 || year > 9999) {
-    std::tm parts{};
-    parts.tm_year = static_cast<int>(year - 1900);
-    parts.tm_mon = month - 1;
-    parts.tm_mday = day;
-    parts.tm_hour = hour;
-    parts.tm_min = minute;
-    parts.tm_sec = second;
-    const std::string text = FormatFileTime(parts);
-    const std::size_t length = std::min(text.size(), sizeof buffer);
-    text.copy(buffer, length);
-    return {buffer, length};
-  }
-  char* p = buffer;
-  p = Put2(p, static_cast<int>(year / 100));
-  p = Put2(p, static_cast<int>(year % 100));
-  *p++ = '-';
-  p = Put2(p, month);
-  *p++ = '-';
-  p = Put2(p, day);
-  if (second_of_day != 0) {
-    *p++ = ' ';
-    p = Put2(p, hour);
-    *p++ = ':';
-    p = Put2(p, minute);
-    *p++ = ':';
-    p = Put2(p, second);
-  }
-  return {buffer, static_cast<std::size_t>(p - buffer)};
+  return FormatLocalSeconds(local, buffer);
 }
 
 }  // namespace lumivor

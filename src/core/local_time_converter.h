@@ -27,8 +27,9 @@ class LocalTimeConverter {
 
   // Writes the FileTime text of `time` into `buffer` and returns it: local time taken at
   // two-second resolution (an odd second is truncated to the even one below), "YYYY-MM-DD
-  // HH:MM:SS", or "YYYY-MM-DD" at exactly midnight. The epoch (0) gives the empty text.
-  std::string_view Format(std::time_t time, char (&buffer)[32]);
+  // HH:MM:SS", or "YYYY-MM-DD" at exactly midnight (any year, as FormatFileTime words it). The
+  // epoch (0) gives the empty text.
+  std::string_view Format(std::time_t time, char (&buffer)[40]);
 
  private:
   // 16 bytes, so that the cache of a scan stays small.

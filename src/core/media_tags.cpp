@@ -244,6 +244,50 @@ MediaTags ReadMediaTags(int fd, MediaKind kind) {
   return tags;
 }
 
+std::string ClockText(std::string_view duration) {
+  double seconds = 0;
+  const auto [end, error] =
+      std::from_chars(duration.data(), duration.data() + duration.size(), seconds);
+  if (error != std::errc() || end != duration.data() + duration.size() || !(seconds >= 0) ||
+      seconds > 1e9) {
+    return {};
+  }
+  const auto total = static_cast<long long>(std::llround(seconds));
+  const long long hours = total / 3600, minutes = total / 60 % 60, rest = total % 60;
+  auto two = [](long long value) {
+    return std::string(1, static_cast<char>('0' + value / 10)) +
+           static_cast<char>('0' + value % 10);
+  };
+  if (hours > 0) return std::to_string(hours) + ":" + two(minutes) + ":" + two(rest);
+  return std::to_string(minutes) + ":" + two(rest);
+}
+
+std::string TagSummary(const TCatalogRecord& record) {
+  std::vector<std::string> parts;
+  const std::string_view artist = record.Extra(kTagArtist), title = record.Extra(kTagTitle);
+  if (!artist.empty() && !title.empty()) {
+    parts.push_back(std::string(artist) + " \u2013 " + std::string(title));
+  } else if (!artist.empty() || !title.empty()) {
+    parts.emplace_back(artist.empty() ? title : artist);
+  }
+  const std::string_view width = record.Extra(kTagWidth), height = record.Extra(kTagHeight);
+  if (!width.empty() && !height.empty()) {
+    parts.push_back(std::string(width) + " \u00D7 " + std::string(height));
+  }
+  if (std::string clock = ClockText(record.Extra(kTagDuration)); !clock.empty()) {
+    parts.push_back(std::move(clock));
+  }
+  if (const std::string_view taken = record.Extra(kTagDateTaken); !taken.empty()) {
+    parts.emplace_back(taken);
+  }
+  std::string summary;
+  for (const std::string& part : parts) {
+    if (!summary.empty()) summary += ", ";
+    summary += part;
+  }
+  return summary;
+}
+
 MediaTags ReadMediaTags(const std::string& path) {
   const MediaKind kind = MediaKindOf(std::string_view(path).substr(path.rfind('/') + 1));
   if (kind == MediaKind::kNone) return {};

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/catalog_record.h"
+
 namespace lumivor {
 
 // The kinds of file whose tags the deep scan reads.
@@ -45,5 +47,14 @@ using MediaTags = std::vector<std::pair<std::string_view, std::string>>;
 
 // `seconds` with exactly one decimal, rounded, "." as the separator: 215.049 gives "215.0".
 [[nodiscard]] std::string DurationText(double seconds);
+
+// A Duration tag ("215.0") as people read a length: "3:35", or "1:02:05" from an hour on
+// (rounded to the second). Empty when `duration` is not a number of seconds.
+[[nodiscard]] std::string ClockText(std::string_view duration);
+
+// The most telling tags of `record` in one line, for the hint of a name: "Artist – Title",
+// "Width × Height", the length and the date taken, those present, joined by ", ". Empty for a
+// record without any of them.
+[[nodiscard]] std::string TagSummary(const TCatalogRecord& record);
 
 }  // namespace lumivor

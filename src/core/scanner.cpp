@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -14,10 +15,12 @@
 #include <memory>
 
 #include "core/catalog_medium.h"
+#include "core/errors.h"
 #include "core/fields.h"
 #include "core/file_info.h"
 #include "core/local_time_converter.h"
 #include "core/volumes.h"
+#include "core/xml_document.h"
 
 namespace lumivor {
 
@@ -111,6 +114,7 @@ struct Subfolder {
 struct Frame {
   int fd = -1;  // -1 once closed to save descriptors (reopened from a child when needed)
   dev_t device = 0;
+  std::uint64_t mount_id = 0;  // statx's mount ID, where the kernel gives one
   ino_t inode = 0;
   CatalogTree::Node* node = nullptr;
   std::size_t path_length = 0;  // bytes of the folder's FullPath
@@ -148,6 +152,16 @@ class Walker {
     top.fd = fd;
     top.device = info.st_dev;
     top.inode = info.st_ino;
+    // Bind mounts show the same device as their parent: the mount ID tells them apart, or, on
+    // kernels without one, the mount table.
+    struct statx mount_info;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount_info) == 0 &&
+        (mount_info.stx_mask & STATX_MNT_ID) != 0) {
+      have_mount_ids_ = true;
+      top.mount_id = mount_info.stx_mnt_id;
+    } else {
+      LoadMountPoints();
+    }
     top.node = node;
     top.path_length = path_.size();
     top.path_points = CodePointCount(path_);
@@ -190,6 +204,7 @@ class Walker {
     const Frame& parent = frames_[parent_index];
     child.fd = fd;
     child.device = parent.device;
+    child.mount_id = parent.mount_id;
     child.inode = sub.inode;
     child.node = sub.node;
     const std::string_view name = sub.node->record.Field(kFileName);
@@ -285,7 +300,7 @@ class Walker {
     const std::size_t name_points = CodePointCount(clean_name);
     path_points += name_points;
 
-    char size_text[24], name_length_text[24], path_length_text[24], time_text[32];
+    char size_text[24], name_length_text[24], path_length_text[24], time_text[40];
     std::string_view size = "0";
     if (stated && !directory && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode))) {
       size = ToText(static_cast<std::uint64_t>(info.st_size), size_text);
@@ -311,11 +326,49 @@ class Walker {
       if (settings_.deep->Cancelled()) report_.cancelled = true;
     }
 
-    // A folder on another device is a mount point: recorded, not entered.
-    if (directory && stated && info.st_dev == frame.device) {
+    // A folder on another device, or a bind mount, is a mount point: recorded, not entered.
+    if (directory && stated && info.st_dev == frame.device && !IsMountPoint(frame, raw_name)) {
       frame.subfolders.push_back({node, frame.names.size(), info.st_ino});
       frame.names.append(raw_name, name.size() + 1);
     }
+  }
+
+  // True when the folder `raw_name` in `frame` has another file system, or another view of the
+  // same one, mounted on it. `path_` holds its FullPath.
+  bool IsMountPoint(const Frame& frame, const char* raw_name) {
+    if (have_mount_ids_) {
+      struct statx info;
+      return ::statx(frame.fd, raw_name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID,
+                     &info) == 0 &&
+             (info.stx_mask & STATX_MNT_ID) != 0 && info.stx_mnt_id != frame.mount_id;
+    }
+    if (mount_points_.empty()) return false;
+    std::string real = real_root_;
+    const std::string_view below = std::string_view(path_).substr(frames_[0].path_length);
+    if (below.empty() || below.front() != '/') real += '/';
+    real += below;
+    return std::binary_search(mount_points_.begin(), mount_points_.end(), real);
+  }
+
+  // The mount points strictly inside the scanned folder, by their real paths, sorted.
+  void LoadMountPoints() {
+    char* real = ::realpath(path_.c_str(), nullptr);
+    if (real == nullptr) return;
+    real_root_ = real;
+    std::free(real);
+    if (real_root_ == "/") real_root_.clear();
+    try {
+      for (const MountEntry& mount : ParseMountInfo(ReadWholeFile("/proc/self/mountinfo"))) {
+        if (mount.point.size() > real_root_.size() + 1 &&
+            mount.point.compare(0, real_root_.size(), real_root_) == 0 &&
+            mount.point[real_root_.size()] == '/') {
+          mount_points_.push_back(mount.point);
+        }
+      }
+    } catch (const LumivorError&) {
+      // No mount table: only other devices are told apart.
+    }
+    std::sort(mount_points_.begin(), mount_points_.end());
   }
 
   // True once the user cancelled (asked of the progress at most once per call).
@@ -339,6 +392,9 @@ class Walker {
   std::size_t depth_ = 0;
   std::string path_;   // FullPath of the folder being read, then of its entry being recorded
   std::string clean_;  // scratch for names that need cleaning
+  bool have_mount_ids_ = false;
+  std::string real_root_;                  // the scanned folder's real path ("" for "/")
+  std::vector<std::string> mount_points_;  // without mount IDs: those below the real root
   LocalTimeConverter times_;
   ScanReport report_;
 };

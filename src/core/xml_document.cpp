@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "core/atomic_file.h"
 #include "core/errors.h"
+#include "core/input_file.h"
 
 namespace lumivor {
 
@@ -96,15 +98,12 @@ class FileWriter final : public pugi::xml_writer {
 };
 
 // A file opened for reading, closed on destruction. Raises LumivorError with the path and the
-// system's reason when it cannot be opened or is a directory.
+// reason when it cannot be opened or is not a regular file.
 class InputFile {
  public:
-  explicit InputFile(const std::string& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) Fail(errno);
+  explicit InputFile(const std::string& path) : path_(path), fd_(OpenRegularFile(path)) {
     struct stat st;
     if (::fstat(fd_, &st) != 0) Fail(errno);
-    if (S_ISDIR(st.st_mode)) Fail(EISDIR);
     size_hint_ = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
   }
   ~InputFile() {
@@ -142,9 +141,14 @@ void SetDocumentText(XmlDocument& document, std::string_view text) {
 std::string ReadWholeFile(const std::string& path) {
   InputFile file(path);
   std::string data;
-  data.reserve(file.SizeHint());
-  char buffer[1 << 16];
-  while (const std::size_t n = file.Read(buffer, sizeof buffer)) data.append(buffer, n);
+  try {
+    data.reserve(file.SizeHint());
+    char buffer[1 << 16];
+    while (const std::size_t n = file.Read(buffer, sizeof buffer)) data.append(buffer, n);
+  } catch (const std::bad_alloc&) {
+    throw LumivorError(path + ": not enough memory to read the file (" +
+                       std::to_string(file.SizeHint()) + " bytes)");
+  }
   return data;
 }
 

@@ -4,7 +4,11 @@
 // when it puts the worksheet together on closing.
 #include <xlsxwriter.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -36,6 +40,31 @@ std::string_view CellText(std::string_view text) {
   return text.substr(0, end);
 }
 
+// Keeps the library's own error printing off the standard error while it lives: the library
+// prints a line or two of its own for a failure that the export reports anyway, in one line.
+class QuietStandardError {
+ public:
+  QuietStandardError() {
+    std::fflush(stderr);
+    saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+    if (null >= 0) ::close(null);
+  }
+  ~QuietStandardError() {
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDERR_FILENO);
+      ::close(saved_);
+    }
+  }
+  QuietStandardError(const QuietStandardError&) = delete;
+  QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 class SpreadsheetWriter final : public ExportWriter {
  public:
   SpreadsheetWriter(const std::string& path, const ExportColumns& columns,
@@ -51,7 +80,10 @@ class SpreadsheetWriter final : public ExportWriter {
   }
 
   ~SpreadsheetWriter() override {
-    if (workbook_) workbook_close(workbook_);  // an export that stopped early: the file goes
+    if (workbook_) {
+      QuietStandardError quiet;
+      workbook_close(workbook_);  // an export that stopped early: the file goes
+    }
   }
 
  private:
@@ -68,7 +100,10 @@ class SpreadsheetWriter final : public ExportWriter {
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;
     options.use_zip64 = expected_records * k_ > 20'000'000 ? LXW_TRUE : LXW_FALSE;
-    workbook_ = workbook_new_opt(File().TemporaryPath().c_str(), &options);
+    {
+      QuietStandardError quiet;
+      workbook_ = workbook_new_opt(File().TemporaryPath().c_str(), &options);
+    }
     if (!workbook_) Fail("the workbook cannot be created");
     sheet_ = workbook_add_worksheet(workbook_, nullptr);
     lxw_format* title_format = workbook_add_format(workbook_);
@@ -125,7 +160,12 @@ class SpreadsheetWriter final : public ExportWriter {
     }
     lxw_workbook* workbook = workbook_;
     workbook_ = nullptr;
-    Check(workbook_close(workbook));
+    lxw_error closed;
+    {
+      QuietStandardError quiet;
+      closed = workbook_close(workbook);
+    }
+    Check(closed);
   }
 
   const ExportColumns columns_;

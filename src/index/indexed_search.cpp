@@ -23,6 +23,7 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
   }
   IndexedSearchOutcome result;
   if (criteria.scope_path.empty()) return result;
+  CheckSearchScope(criteria);
   progress.ShowWait(true, true);
   struct Hide {
     Progress& progress;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "core/atomic_file.h"
 #include "core/errors.h"
 #include "core/fields.h"
 #include "core/volumes.h"
@@ -360,6 +361,12 @@ bool IsValidLibraryName(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
+std::string_view CheckNewCatalogName(std::string_view name) {
+  if (!IsValidLibraryName(name)) return kInvalidName;
+  if (name.size() > kMaxCatalogNameBytes) return kCatalogNameTooLong;
+  return {};
+}
+
 std::string GroupPath(std::string_view parent_directory, std::string_view name) {
   return WithoutTrailingBackslash(parent_directory) + "/" + std::string(name);
 }
@@ -398,6 +405,12 @@ void CreateDefaultLibrary(const std::string& root) {
   }
 }
 
+void CheckReadableDirectory(const std::string& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) throw LumivorError(path + ": " + SystemMessage(errno));
+  ::closedir(dir);
+}
+
 CatalogTree ListLibrary(const std::string& root, bool groups_only) {
   const std::string library = root.empty() ? GetConfig().LibraryPath() : root;
 
@@ -419,7 +432,8 @@ CatalogTree ListLibrary(const std::string& root, bool groups_only) {
     if (dir == nullptr) continue;  // an unreadable group lists as empty
     DirCloser closer{dir};
     while (const dirent* entry = ::readdir(dir)) {
-      if (IsDotOrDotDot(entry->d_name)) continue;
+      // A save in progress (or killed) leaves no catalog, only its hidden temporary file.
+      if (IsDotOrDotDot(entry->d_name) || IsTemporaryFileName(entry->d_name)) continue;
       std::string path = JoinPath(directory, entry->d_name);
       struct stat st;
       // Links are followed; a dangling one still lists, as what it is.

@@ -27,6 +27,10 @@ inline constexpr std::string_view kNameExists = "A file with the name already ex
 inline constexpr std::string_view kReplaceItemQuestion =
     "An item with the same name already exists in the target group. Replace it?";
 inline constexpr std::string_view kWarningCaption = "Warning";
+inline constexpr std::string_view kCatalogNameTooLong =
+    "The catalog name is too long: its file name (with \".xml\") may have at most 255 bytes.";
+// The longest name a catalog can have: with ".xml" it makes a file name of 255 bytes.
+inline constexpr std::size_t kMaxCatalogNameBytes = 251;
 
 // The listing of the library at `root` (empty: GetConfig().LibraryPath()). The top node is the
 // root (FileName "CatalogLibrary", FullPath `root`, FileType "directory"); below it one node per
@@ -37,6 +41,11 @@ inline constexpr std::string_view kWarningCaption = "Warning";
 // `groups_only` only directories are listed. A missing root lists as the root node alone with
 // FileSize "0"; unreadable groups list as empty groups. Entries keep the file system's order.
 [[nodiscard]] CatalogTree ListLibrary(const std::string& root, bool groups_only);
+
+// Raises LumivorError "PATH: REASON" when the directory `path` (a library or one of its groups)
+// is missing, is no directory or cannot be listed, so that a listing or a search of it would
+// find nothing for a reason the user is not told.
+void CheckReadableDirectory(const std::string& path);
 
 // Creates `root` with the default groups when `root` does not exist; does nothing when it does.
 // Failures are ignored (the next listing shows what is there).
@@ -79,6 +88,11 @@ struct MoveResult {
 // the item, and give a catalog an empty name, since it is shown cut before its first "."), and
 // without "/" or NUL. Names are otherwise taken as typed (not trimmed).
 [[nodiscard]] bool IsValidLibraryName(std::string_view name);
+
+// The refusal for naming a new catalog `name`, checked before anything is scanned: kInvalidName
+// for a name IsValidLibraryName refuses, kCatalogNameTooLong for a name of more than
+// kMaxCatalogNameBytes bytes (in UTF-8); empty when acceptable.
+[[nodiscard]] std::string_view CheckNewCatalogName(std::string_view name);
 
 // The path of a group named `name` directly in `parent_directory` (a new group: the library
 // root; a renamed group: its parent directory): `parent_directory` + "/" + `name`.

@@ -2,28 +2,13 @@
 // directory (beside the executable when it is writable).
 #include <QApplication>
 #include <QMessageBox>
-#include <cstdlib>
 #include <exception>
-#include <filesystem>
 #include <string>
 
 #include "config/app_paths.h"
 #include "main/ui/tfm_main.h"
 
 namespace {
-
-// The directory of the configuration and the library: LUMIVOR_DATA_DIR when it names one
-// (created when missing), otherwise beside the executable or in the user's data directory.
-std::string DataDirectory() {
-  const char* chosen = std::getenv("LUMIVOR_DATA_DIR");
-  if (chosen == nullptr || chosen[0] == '\0') return lumivor::DefaultDataDirectory();
-  std::error_code ignored;
-  std::filesystem::path path = std::filesystem::absolute(chosen, ignored).lexically_normal();
-  std::filesystem::create_directories(path, ignored);
-  std::string text = path.string();
-  while (text.size() > 1 && text.back() == '/') text.pop_back();
-  return text;
-}
 
 // The last line of defence: an error that escapes an event handler ends that handler and is
 // shown, never dropped. Commands catch their own errors first (TFMMain::RunCommand).
@@ -52,7 +37,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Lumivor"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/lumivor.svg")));
 
-  lumivor::TFMMain main_window(DataDirectory());
+  lumivor::TFMMain main_window(lumivor::DataDirectory());
   main_window.InitMainWindow();
   main_window.show();
   return QApplication::exec();

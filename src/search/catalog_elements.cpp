@@ -8,9 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <optional>
 #include <set>
 #include <utility>
 
+#include "core/atomic_file.h"
+#include "core/input_file.h"
 #include "core/xml_document.h"
 
 namespace lumivor {
@@ -80,13 +84,15 @@ struct DirectoryEntry {
   unsigned char type;
 };
 
-std::vector<DirectoryEntry> ListDirectory(const std::string& directory) {
+// The entries of `directory` but "." and ".." and the temporary files of saves; nullopt when the
+// directory cannot be listed.
+std::optional<std::vector<DirectoryEntry>> ListDirectory(const std::string& directory) {
   std::vector<DirectoryEntry> entries;
   DIR* dir = ::opendir(directory.c_str());
-  if (!dir) return entries;
+  if (!dir) return std::nullopt;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
+    if (name == "." || name == ".." || IsTemporaryFileName(name)) continue;
     entries.push_back({std::string(name), entry->d_type});
   }
   ::closedir(dir);
@@ -100,7 +106,7 @@ std::vector<DirectoryEntry> ListDirectory(const std::string& directory) {
 }  // namespace
 
 bool ListCatalogFiles(const std::string& directory, Progress& progress,
-                      std::vector<CatalogFile>* files) {
+                      std::vector<CatalogFile>* files, std::size_t* unreadable_folders) {
   struct Frame {
     std::string path;      // with trailing "/"
     std::string relative;  // with trailing "/", or empty for the top
@@ -114,8 +120,12 @@ bool ListCatalogFiles(const std::string& directory, Progress& progress,
     if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
     // A directory reached twice (through a link) is listed once.
     if (!visited.insert({st.st_dev, st.st_ino}).second) return;
-    std::vector<DirectoryEntry> entries = ListDirectory(path);
-    stack.push_back({std::move(path), std::move(relative), std::move(entries), 0});
+    std::optional<std::vector<DirectoryEntry>> entries = ListDirectory(path);
+    if (!entries) {
+      if (unreadable_folders) ++*unreadable_folders;
+      return;
+    }
+    stack.push_back({std::move(path), std::move(relative), std::move(*entries), 0});
   };
   std::string top = directory;
   if (top.empty() || top.back() != '/') top += '/';
@@ -150,8 +160,9 @@ CatalogElementReader::~CatalogElementReader() = default;
 
 int CatalogElementReader::ReadIntoBuffer(const std::string& path, FileStamp* stamp) {
   size_ = 0;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+  int error = 0;
+  const int fd = TryOpenRegularFile(path, &error);
+  if (fd < 0) return error == 0 ? kNotXml : error;
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
@@ -170,7 +181,12 @@ int CatalogElementReader::ReadIntoBuffer(const std::string& path, FileStamp* sta
   for (;;) {
     if (capacity_ < needed + kScanPadding) {
       const std::size_t capacity = std::max(needed + kScanPadding, capacity_ + capacity_ / 2);
-      auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+      std::unique_ptr<char[]> bigger;
+      try {
+        bigger = std::make_unique_for_overwrite<char[]>(capacity);
+      } catch (const std::bad_alloc&) {
+        return ENOMEM;  // counted with the unreadable files; the search goes on
+      }
       if (size_ > 0) std::memcpy(bigger.get(), buffer_.get(), size_);
       buffer_ = std::move(bigger);
       capacity_ = capacity;

@@ -2,12 +2,14 @@
 
 #include <re2/re2.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <vector>
 
 #include "core/errors.h"
 #include "core/fields.h"
 #include "core/file_info.h"
+#include "core/input_file.h"
 #include "core/volumes.h"
 #include "library/library_storage.h"
 
@@ -185,7 +187,11 @@ void LibrarySearch::SearchFolder(const std::string& directory) {
     LibrarySearch& search;
   } polling(*this);
   std::vector<CatalogFile> files;
-  if (!ListCatalogFiles(directory, polling, &files)) return;
+  std::size_t unreadable_folders = 0;
+  const bool listed = ListCatalogFiles(directory, polling, &files, &unreadable_folders);
+  // A folder that cannot be read hides its catalogs: it counts as skipped, like a file.
+  outcome_.skipped_files += unreadable_folders;
+  if (!listed) return;
   const std::string top = WithTrailingBackslash(directory);
   for (const CatalogFile& file : files) {
     if (cancelled_) return;
@@ -232,7 +238,17 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
   }
 }
 
+void CheckSearchScope(const SearchCriteria& criteria) {
+  const std::string& path = criteria.scope_path;
+  if (criteria.scope_is_directory) {
+    CheckReadableDirectory(path);
+  } else {
+    ::close(OpenRegularFile(path));
+  }
+}
+
 SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress) {
+  if (!criteria.scope_path.empty()) CheckSearchScope(criteria);
   LibrarySearch search(criteria, progress);
   progress.ShowWait(true, true);
   struct Hide {

@@ -148,9 +148,14 @@ class LibrarySearch {
   CatalogElementReader reader_;
 };
 
-// Runs a search of `criteria`: shows the progress window with its Cancel button, searches the
-// scope (a directory with everything below it, or one catalog file) and hides the window.
-// Raises LumivorError when the regular expression does not compile (nothing is searched).
+// Raises LumivorError naming the scope and the reason when the scope itself is missing or cannot
+// be read: a directory that cannot be listed, or a catalog that is no readable regular file.
+void CheckSearchScope(const SearchCriteria& criteria);
+
+// Runs a search of `criteria` after CheckSearchScope: shows the progress window with its Cancel
+// button, searches the scope (a directory with everything below it, or one catalog file) and hides
+// the window. Raises LumivorError when the regular expression does not compile (nothing is
+// searched).
 [[nodiscard]] SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress);
 
 }  // namespace lumivor

@@ -160,6 +160,28 @@ TEST_F(ScanCommand, RefusesNamesThatLeaveTheirFolderAndWritesNothing) {
   EXPECT_FALSE(std::filesystem::exists(library_.Path() + "/../escape.xml"));
 }
 
+TEST_F(ScanCommand, NameLengthIsCheckedBeforeTheScan) {
+  // 251 bytes and ".xml" make the longest file name; the temporary file must fit beside it.
+  const std::string longest(251, 'n');
+  const auto fits = RunCommand(Scan("--name " + longest));
+  EXPECT_EQ(fits.status, 0) << fits.err;
+  EXPECT_TRUE(std::filesystem::is_regular_file(library_ / (longest + ".xml")));
+  // Bytes count, not characters: 126 two-byte letters are 252 bytes.
+  std::string accented;
+  for (int i = 0; i < 126; ++i) accented += "\xC3\xA9";
+  for (const std::string& name : {std::string(252, 'n'), std::string(300, 'n'), accented}) {
+    const auto refused = RunCommand(Scan("--name '" + name + "'"));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err,
+              "The catalog name is too long: its file name (with \".xml\") may have at most 255 "
+              "bytes.\n");
+  }
+  EXPECT_EQ(Listing(library_.Path()), longest + ".xml\n");
+  const auto hidden = RunCommand(Scan("--name .hidden"));
+  EXPECT_EQ(hidden.status, 1);
+  EXPECT_EQ(hidden.err, "Invalid name.\n");
+}
+
 TEST_F(ScanCommand, ReportsAMissingSourceOrLibrary) {
   const auto no_source = RunCommand(Cli() + " scan '" + source_ / "missing" +
                                     "' --name A --library '" + library_.Path() + "'");

@@ -46,6 +46,34 @@ TEST(MediaTagsTest, DurationHasOneDecimalInEveryLocale) {
   EXPECT_EQ(DurationText(-1), "");
 }
 
+TEST(MediaTagsTest, ClockTextReadsLikeALength) {
+  EXPECT_EQ(ClockText("215.0"), "3:35");
+  EXPECT_EQ(ClockText("2.5"), "0:03");  // rounded to the second
+  EXPECT_EQ(ClockText("3725.4"), "1:02:05");
+  EXPECT_EQ(ClockText(""), "");
+  EXPECT_EQ(ClockText("long"), "");
+  EXPECT_EQ(ClockText("-3"), "");
+}
+
+TEST(MediaTagsTest, SummaryNamesTheMostTellingTags) {
+  TCatalogRecord song;
+  song.SetExtras({{"Title", "Blue"}, {"Artist", "Miles"}, {"Year", "1959"}, {"Duration", "337"}});
+  EXPECT_EQ(TagSummary(song), "Miles \u2013 Blue, 5:37");
+  TCatalogRecord untitled;
+  untitled.SetExtras({{"Artist", "Miles"}});
+  EXPECT_EQ(TagSummary(untitled), "Miles");
+  TCatalogRecord photo;
+  photo.SetExtras({{"Width", "4000"},
+                   {"Height", "3000"},
+                   {"DateTaken", "2021-05-06 07:08:09"},
+                   {"Camera", "Canon EOS 5D"}});
+  EXPECT_EQ(TagSummary(photo), "4000 \u00D7 3000, 2021-05-06 07:08:09");
+  TCatalogRecord video;
+  video.SetExtras({{"Duration", "3.0"}, {"Width", "320"}, {"Height", "240"}, {"Codec", "h264"}});
+  EXPECT_EQ(TagSummary(video), "320 \u00D7 240, 0:03");
+  EXPECT_EQ(TagSummary(TCatalogRecord()), "");
+}
+
 TEST(MediaTagsTest, Mp3AndFlacGiveEveryAudioTag) {
   if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
   TempDir dir;

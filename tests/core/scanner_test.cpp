@@ -13,11 +13,13 @@
 
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <map>
 
 #include "core/file_info.h"
 #include "core/local_time_converter.h"
 #include "core/volumes.h"
+#include "library/library_storage.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -431,6 +433,32 @@ TEST(ScanFolder, MountPointsAreRecordedButNotEntered) {
                          "/plain/kept [3 file  100.00]\n");
 }
 
+TEST(ScanFolder, BindMountsAreRecordedButNotEntered) {
+  TempDir dir;
+  const std::string root = dir / "r";
+  WriteSized(root + "/plain/kept", 3);
+  ::mkdir((root + "/bound").c_str(), 0755);
+  ::mkdir((root + "/self").c_str(), 0755);
+  // Binds of the same file system: one of a folder inside the tree, one of the tree into itself.
+  const std::string outline = InChild(false, [&]() -> std::string {
+    if (::unshare(CLONE_NEWNS) != 0) return "SKIP: no mount namespace";
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return "SKIP: no mount";
+    if (::mount((root + "/plain").c_str(), (root + "/bound").c_str(), nullptr, MS_BIND, nullptr) !=
+            0 ||
+        ::mount(root.c_str(), (root + "/self").c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+      return "SKIP: cannot bind";
+    }
+    CatalogTree tree = Scan(root);
+    return Outline(tree);
+  });
+  if (outline.rfind("SKIP", 0) == 0) GTEST_SKIP() << outline;
+  EXPECT_EQ(outline, "0 " + root + " [3 directory  100]\n" +               //
+                         "1 " + root + "/bound [0 directory  0.00]\n" +    //
+                         "1 " + root + "/plain [3 directory  100.00]\n" +  //
+                         "2 " + root + "/plain/kept [3 file  100.00]\n" +  //
+                         "1 " + root + "/self [0 directory  0.00]\n");
+}
+
 // Makes `levels` nested folders named "level-N" below `base`, one file in each, and a sibling
 // folder next to every tenth one; mkdirat keeps paths short whatever the depth.
 void MakeDeepTree(const std::string& base, int levels) {
@@ -670,7 +698,7 @@ TEST(LocalTimeConverter, AgreesWithTheCLibraryAcrossOffsetChanges) {
     }
     ZoneGuard guard(zone);
     LocalTimeConverter converter;
-    char buffer[32];
+    char buffer[40];
     // Every second around each change of a few years, and times spread over two centuries.
     for (std::time_t t = 1'711'846'800 - 7200; t < 1'711'846'800 + 7200; t += 1) {
       ASSERT_EQ(converter.Format(t, buffer), Expected(t)) << zone << " " << t;
@@ -699,11 +727,73 @@ TEST(LocalTimeConverter, FindsTheSecondOfEachChange) {
   // 2024-03-31 01:00:00 UTC: from +1:00 to +2:00.
   EXPECT_EQ(converter.OffsetAt(1'711'846'799), 3600);
   EXPECT_EQ(converter.OffsetAt(1'711'846'800), 7200);
-  char buffer[32];
+  char buffer[40];
   EXPECT_EQ(converter.Format(1'711'846'799, buffer), "2024-03-31 01:59:58");
   EXPECT_EQ(converter.Format(1'711'846'800, buffer), "2024-03-31 03:00:00");
   // Local midnight leaves out the time.
   EXPECT_EQ(converter.Format(1'704'063'600, buffer), "2024-01-01");
+}
+
+// The Gregorian calendar repeats every 400 years (146,097 days), so a date shifted by whole
+// cycles keeps its month, day and time and moves its year by 400 per cycle.
+constexpr std::int64_t kCycleSeconds = std::int64_t{146097} * 86400;
+constexpr std::int64_t kMarch5th2024 = 1'709'622'484;  // 2024-03-05 07:08:04 UTC
+
+TEST(TimeText, YearsOutsideFourDigitsFormatWithoutOverflow) {
+  ZoneGuard guard("UTC");
+  LocalTimeConverter converter;
+  char buffer[40];
+  const auto both = [&](std::int64_t time) {
+    const std::string plain = FormatFileTime(static_cast<std::time_t>(time));
+    EXPECT_EQ(converter.Format(static_cast<std::time_t>(time), buffer), plain) << time;
+    return plain;
+  };
+  EXPECT_EQ(both(kMarch5th2024 + 5'368'716 * kCycleSeconds), "2147488424-03-05 07:08:04");
+  EXPECT_EQ(both(kMarch5th2024 + 20 * kCycleSeconds), "10024-03-05 07:08:04");
+  EXPECT_EQ(both(253'402'300'800), "10000-01-01");
+  EXPECT_EQ(both(253'402'300'798), "9999-12-31 23:59:58");
+  EXPECT_EQ(both(kMarch5th2024 - 5 * kCycleSeconds), "0024-03-05 07:08:04");
+  EXPECT_EQ(both(kMarch5th2024 - 6 * kCycleSeconds), "-0376-03-05 07:08:04");
+  EXPECT_EQ(both(-62'135'596'800), "0001-01-01");
+  EXPECT_EQ(both(-62'167'219'202), "-0001-12-31 23:59:58");
+  // The ends of the 64-bit range.
+  EXPECT_EQ(FormatFileTime(std::numeric_limits<std::time_t>::max()), "292277026596-12-04 15:30:07");
+  EXPECT_EQ(converter.Format(std::numeric_limits<std::time_t>::max(), buffer),
+            "292277026596-12-04 15:30:06");
+  EXPECT_EQ(FormatFileTime(std::numeric_limits<std::time_t>::min()).rfind("-292277022657-", 0), 0u);
+  std::tm far{};
+  far.tm_year = std::numeric_limits<int>::max();
+  far.tm_mday = 1;
+  EXPECT_EQ(FormatFileTime(far), "2147485547-01-01");
+}
+
+TEST(TimeText, AFarFutureFileIsScannedAndListed) {
+  ZoneGuard guard("UTC");
+  TempDir dir;
+  // tmpfs keeps 64-bit times; most disk file systems stop in the 25th century.
+  const std::string shm = "/dev/shm/lumivor-time-" + std::to_string(::getpid());
+  std::filesystem::create_directories(shm + "/Group");
+  WriteFile(shm + "/Group/far.xml", "x");
+  const std::int64_t when = kMarch5th2024 + 5'368'716 * kCycleSeconds;
+  const timespec times[2] = {{static_cast<std::time_t>(when), 0},
+                             {static_cast<std::time_t>(when), 0}};
+  struct stat st;
+  const bool held = ::utimensat(AT_FDCWD, (shm + "/Group/far.xml").c_str(), times, 0) == 0 &&
+                    ::stat((shm + "/Group/far.xml").c_str(), &st) == 0 && st.st_mtime == when;
+  if (!held) {
+    std::filesystem::remove_all(shm);
+    GTEST_SKIP() << "no file system that keeps a time that far away";
+  }
+  CatalogTree scanned = Scan(shm + "/Group");
+  const CatalogTree listed = ListLibrary(shm, false);
+  std::filesystem::remove_all(shm);
+  ASSERT_EQ(scanned.Size(), 2u);
+  EXPECT_EQ(scanned.Top()->children[0]->record.Field(kFileTime), "2147488424-03-05 07:08:04");
+  std::string listed_time;
+  listed.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
+    if (node->record.Field(kFileName) == "far") listed_time = node->record.Field(kFileTime);
+  });
+  EXPECT_EQ(listed_time, "2147488424-03-05 07:08:04");
 }
 
 }  // namespace

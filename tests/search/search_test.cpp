@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <random>
 
+#include "core/errors.h"
 #include "core/file_info.h"
 #include "test_util.h"
 
@@ -144,11 +145,10 @@ TEST(Search, GroupCatalogAndDeletedCatalogScopes) {
       Found(SearchLibrary(InScope(Name("SONG", true), library.dir / "Mp3/Sub/Live.2009.xml", false),
                           NoProgress())),
       (std::vector<std::string>{"SONGS.txt@Live"}));
-  const SearchOutcome gone =
-      SearchLibrary(InScope(Name("song"), library.dir / "Mp3/Deleted.xml", false), NoProgress());
-  EXPECT_TRUE(gone.results.Empty());
-  EXPECT_EQ(gone.skipped_files, 0u);
-  EXPECT_EQ(SearchFinishedText(gone), "Search Finished");
+  // A scope that is gone is an error, not an empty result.
+  EXPECT_THROW(static_cast<void>(SearchLibrary(
+                   InScope(Name("song"), library.dir / "Mp3/Deleted.xml", false), NoProgress())),
+               LumivorError);
   // A directory entry matches like a file and is listed without its contents.
   EXPECT_EQ(Found(SearchLibrary(InScope(Name("disk"), library.dir / "Mp3/Music.xml", false),
                                 NoProgress())),

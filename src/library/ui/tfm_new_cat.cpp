@@ -279,8 +279,9 @@ void TFMNewCat::BtnOkClick() {
     EdName->setFocus();
     return;
   }
-  if (!IsValidLibraryName(Utf8(name))) {
-    prompts_.ShowMessage(kWarningCaption, kInvalidName, MessageIcon::kWarning);
+  // Checked before the scan, so that a name the file system refuses costs no scan.
+  if (const std::string_view refusal = CheckNewCatalogName(Utf8(name)); !refusal.empty()) {
+    prompts_.ShowMessage(kWarningCaption, refusal, MessageIcon::kWarning);
     EdName->setFocus();
     return;
   }

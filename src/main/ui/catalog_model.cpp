@@ -11,6 +11,7 @@
 #include "core/catalog_edit.h"
 #include "core/catalog_update.h"
 #include "core/fields.h"
+#include "core/media_tags.h"
 
 namespace lumivor {
 
@@ -236,8 +237,14 @@ QString CatalogModel::Hint(const CatalogTree::Node* node, int column) const {
   if (!node || !settings) return {};
   const QString text = FieldText(settings->field, &node->record);
   if (settings->field != kFileName && settings->field != kDescription) return text;
-  return text + QStringLiteral(" (Press F2 to edit the file's ") +
-         FromUtf8(FieldNames[static_cast<std::size_t>(settings->field)]) + QLatin1Char(')');
+  QString hint = text + QStringLiteral(" (Press F2 to edit the file's ") +
+                 FromUtf8(FieldNames[static_cast<std::size_t>(settings->field)]) + QLatin1Char(')');
+  // A name's hint also tells what the tags say: the line a user looks for on a shelf of discs.
+  if (settings->field == kFileName && node->record.ExtraCount() > 0) {
+    const std::string summary = TagSummary(node->record);
+    if (!summary.empty()) hint += QLatin1Char('\n') + FromUtf8(summary);
+  }
+  return hint;
 }
 
 QIcon CatalogModel::Icon(const TCatalogRecord& record) const {

@@ -73,7 +73,8 @@ class CatalogModel : public QAbstractItemModel {
   [[nodiscard]] QModelIndex IndexOf(const CatalogTree::Node* node, int column = 0) const;
 
   // The hint of a cell: its text, for FileName and Description followed by
-  // " (Press F2 to edit the file's <field>)".
+  // " (Press F2 to edit the file's <field>)"; a name's hint adds a line with the record's
+  // TagSummary when it has one.
   [[nodiscard]] QString Hint(const CatalogTree::Node* node, int column) const;
   // The icon of a record: the folder icon for directories, else the icon of its type.
   [[nodiscard]] QIcon Icon(const TCatalogRecord& record) const;

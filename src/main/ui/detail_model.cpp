@@ -24,6 +24,7 @@ void DetailModel::SetValue(int row, const QString& value) {
 bool DetailModel::KeyIsEditable(int row) const {
   if (row < 0 || row >= rowCount()) return false;
   // The key is editable when it occurs in "FileName;Description": an empty key never is.
+  if (rows_[static_cast<std::size_t>(row)].tag) return false;
   const QString& key = rows_[static_cast<std::size_t>(row)].key;
   return !key.isEmpty() && QStringLiteral("FileName;Description").contains(key);
 }

@@ -6,7 +6,8 @@
 
 namespace lumivor {
 
-// The rows of the file detail pane: one key/value pair per column setting, for one record.
+// The rows of the file detail pane: one key/value pair per column setting, for one record, and
+// below them one row per further attribute (the tags) of the record.
 // Only the Value of FileName and Description can be edited, and only while the pane shows an
 // item of the catalog view (not a library record).
 class DetailModel : public QAbstractTableModel {
@@ -15,6 +16,7 @@ class DetailModel : public QAbstractTableModel {
  public:
   struct Row {
     QString key, value;
+    bool tag = false;  // a further attribute of the record (a tag): never editable
   };
 
   explicit DetailModel(QObject* parent = nullptr) : QAbstractTableModel(parent) {}

@@ -502,6 +502,10 @@ void TFMMain::ShowDetail(const TCatalogRecord* record) {
       const std::string name = nodes.Node(i).Name();
       rows.push_back({QString::fromStdString(name), FieldText(FieldIndexOf(name), record)});
     }
+    for (std::size_t i = 0; i < record->ExtraCount(); ++i) {
+      const ExtraAttribute extra = record->ExtraAt(i);
+      rows.push_back({FromUtf8(extra.name), FromUtf8(extra.value), true});
+    }
   }
   vle_model_->SetRows(std::move(rows), detail_shows_item_);
 }

@@ -47,7 +47,16 @@ void TFMMain::BtnNewCatClick() {
     SetScanRootName(root_name);
     SetCurrentCatalogFile(Utf8(dialog.CatalogFile()));
     SetCatalogTree(std::move(tree));
-    SaveCurrentCatalog();
+    try {
+      SaveCurrentCatalog();
+    } catch (...) {
+      // A catalog that could not be written is none: nothing stays on screen whose every edit
+      // would try the same save again.
+      ClearCatalog();
+      SetCurrentCatalogFile({});
+      UpdateStatusBar();
+      throw;
+    }
     RefreshLibrary(CurrentCatalogFile());
     UpdateStatusBar();
     if (report.unreadable_folders > 0) {

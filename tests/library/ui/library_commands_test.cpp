@@ -105,6 +105,29 @@ class LibraryCommandsTest : public QObject {
     QVERIFY(f.prompts.shown.empty());
   }
 
+  void NewCatalogWhoseSaveFailsLeavesNoCatalogOnScreen() {
+    Fixture f;
+    // A folder where the catalog file belongs: the scan runs, the save cannot replace it.
+    fs::create_directories(f.library + "/Mp3/Disc.xml");
+    f.prompts.yes_no_answers = {true};
+    f.driver.When<TFMNewCat>([&](TFMNewCat* dialog) {
+      dialog->browse_folder = [&](const QString&) { return Q(f.source); };
+      dialog->SpeedButton1->click();
+      dialog->SpeedButton4->click();
+      dialog->FrmCatTree->SelectNodeByPath(Q(f.library + "/Mp3"));
+      dialog->EdName->setText("Disc");
+      dialog->BtnOk->click();
+    });
+    QVERIFY(f.Press(0));
+    QCOMPARE(f.prompts.shown.back().caption, std::string("Error"));
+    QCOMPARE(f.prompts.shown.back().text,
+             "Cannot write " + f.library + "/Mp3/Disc.xml: Is a directory");
+    // Nothing stays that looks like a catalog, and no edit tries the failed save again.
+    QCOMPARE(f.window->CatalogSize(), std::size_t(0));
+    QVERIFY(f.window->CurrentCatalogFile().empty());
+    QVERIFY(fs::is_directory(f.library + "/Mp3/Disc.xml"));
+  }
+
   void NewCatalogCancelledOrWithAVanishedSourceDoesNothing() {
     Fixture f;
     f.driver.When<TFMNewCat>([](TFMNewCat* dialog) { dialog->SpeedButton3->click(); });

@@ -124,6 +124,24 @@ class TFMNewCatTest : public QObject {
     QVERIFY(!dialog.OnlyFolders());
   }
 
+  void ANameTooLongForAFileIsRefusedBeforeTheScan() {
+    Fixture f;
+    TFMNewCat dialog(f.prompts, Q(f.root));
+    Browse(dialog, Q(f.source));
+    // Bytes count: 126 two-byte letters make 252 bytes, one more than a catalog name can have.
+    for (const QString& name : {QString(252, QLatin1Char('n')), QString(126, QChar(0xE9))}) {
+      dialog.EdName->setText(name);
+      dialog.BtnOk->click();
+      QCOMPARE(f.prompts.shown.back().text,
+               std::string("The catalog name is too long: its file name (with \".xml\") may have "
+                           "at most 255 bytes."));
+      QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    }
+    dialog.EdName->setText(QString(251, QLatin1Char('n')));
+    dialog.BtnOk->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+  }
+
   void TheSelectedGroupAndTheOverwriteQuestion() {
     Fixture f;
     TFMNewCat dialog(f.prompts, Q(f.root));

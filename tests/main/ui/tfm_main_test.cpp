@@ -315,6 +315,44 @@ class TFMMainTest : public QObject {
     QVERIFY(app.prompts.shown.empty());
   }
 
+  void TagsShowInTheDetailPaneAndTheNamesHint() {
+    testing::TempDir dir;
+    const std::string music = dir / "CatalogLibrary/Mp3/Music.xml";
+    Started app(dir.Path());
+    CatalogTree tree = DataCatalog();
+    CatalogTree::Node* song = tree.Top()->children[0];
+    song->record.SetExtras({{"Title", "Rock & Roll"},
+                            {"Artist", "The Testers"},
+                            {"Album", "Sine Waves"},
+                            {"Duration", "215.0"}});
+    WriteCatalogFile(tree, music, NoProgress());
+    app.window->RefreshLibrary();
+    app.ClickLibrary(music);
+    const QModelIndex index = app.window->VTModel()->index(2, 0, app.Top());
+    QCOMPARE(index.data().toString(), QStringLiteral("song.mp3"));
+    app.window->VT()->setCurrentIndex(index);
+
+    // The tags come after the eleven rows, in their stored order, and cannot be edited.
+    const DetailModel* pane = app.window->VLEModel();
+    QCOMPARE(pane->rowCount(), 15);
+    QCOMPARE(pane->Rows()[11].key, QStringLiteral("Title"));
+    QCOMPARE(pane->Rows()[11].value, QStringLiteral("Rock & Roll"));
+    QCOMPARE(pane->Rows()[14].key, QStringLiteral("Duration"));
+    QCOMPARE(app.Detail("Artist"), QStringLiteral("The Testers"));
+    QVERIFY(!pane->VLEEditing(11, 1));
+    QVERIFY(!(pane->flags(pane->index(12, 1)) & Qt::ItemIsEditable));
+
+    QCOMPARE(index.data(Qt::ToolTipRole).toString(),
+             QStringLiteral("song.mp3 (Press F2 to edit the file's FileName)\n"
+                            "The Testers \u2013 Rock & Roll, 3:35"));
+    // A record without tags keeps its plain hint and the eleven rows.
+    const QModelIndex text = app.window->VTModel()->index(1, 0, app.Top());
+    QCOMPARE(text.data(Qt::ToolTipRole).toString(),
+             QStringLiteral("b.txt (Press F2 to edit the file's FileName)"));
+    app.window->VT()->setCurrentIndex(text);
+    QCOMPARE(pane->rowCount(), 11);
+  }
+
   void HeaderClicksFlipTheDirectionEveryTime() {
     testing::TempDir dir;
     const std::string music = dir / "CatalogLibrary/Mp3/Music.xml";

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "test_util.h"
+
+namespace lumivor {
+namespace {
+
+using testing::Cli;
+using testing::RunCommand;
+using testing::TempDir;
+using testing::WriteFile;
+
+constexpr const char* kCatalog =
+    "<?xml version=\"1.0\"?><fileinfo><file FileName=\"song.mp3\" FileType=\"file\"/></fileinfo>";
+
+// Exactly one line on stderr that starts with `path`, nothing on stdout, exit status 1.
+void ExpectOneLineFailure(const testing::CommandResult& result, const std::string& line) {
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, line + "\n");
+}
+
+TEST(HostileInput, FifosAndDevicesAreRefusedNotReadForever) {
+  TempDir dir;
+  const std::string fifo = dir / "fifo.xml";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // `timeout` turns a hang into a failure (status 124) instead of a stuck test.
+  const std::string cli = "timeout 20 " + Cli();
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    const std::string refusal = path + ": not a regular file";
+    ExpectOneLineFailure(RunCommand(cli + " show '" + path + "'"), refusal);
+    ExpectOneLineFailure(
+        RunCommand(cli + " export '" + path + "' --format csv -o '" + dir / "out.csv" + "'"),
+        refusal);
+    ExpectOneLineFailure(RunCommand(cli + " search --scope '" + path + "' --name a"), refusal);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.csv"));
+}
+
+TEST(HostileInput, AFailedWorkbookExportSaysSoInOneLine) {
+  TempDir dir;
+  WriteFile(dir / "a.xml", kCatalog);
+  for (const std::string& target : {std::string("/dev/full"), dir / "none/out.xlsx"}) {
+    const auto result =
+        RunCommand(Cli() + " export '" + dir / "a.xml" + "' --format xlsx -o '" + target + "'");
+    EXPECT_EQ(result.status, 1) << target;
+    EXPECT_EQ(result.err.rfind("Cannot write " + target + ": ", 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  }
+}
+
+TEST(HostileInput, ExportsFollowLinksAndWriteThroughStandardOutput) {
+  TempDir dir;
+  WriteFile(dir / "a.xml", kCatalog);
+  WriteFile(dir / "real.csv", "old");
+  ::symlink("real.csv", (dir / "link.csv").c_str());
+  const std::string export_a = "cd '" + dir.Path() + "' && " + Cli() + " export a.xml --format csv";
+  const auto linked = RunCommand(export_a + " -o link.csv");
+  EXPECT_EQ(linked.status, 0) << linked.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.csv"));
+  EXPECT_NE(testing::ReadFile(dir / "real.csv").find("song.mp3"), std::string::npos);
+  const auto piped = RunCommand(export_a + " -o -");
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.out, testing::ReadFile(dir / "real.csv"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "-"));
+}
+
+TEST(HostileInput, ACatalogPipedToStandardInputIsRead) {
+  TempDir dir;
+  WriteFile(dir / "a.xml", kCatalog);
+  const auto result = RunCommand("cat '" + dir / "a.xml" + "' | " + Cli() + " show /dev/stdin");
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("0\tsong.mp3\t"), std::string::npos) << result.out;
+}
+
+TEST(HostileInput, MissingScopesAndLibrariesAreErrors) {
+  TempDir dir;
+  const std::string missing = dir / "none";
+  ExpectOneLineFailure(RunCommand(Cli() + " search --scope '" + missing + "' --name a"),
+                       missing + ": No such file or directory");
+  ExpectOneLineFailure(RunCommand(Cli() + " search --library '" + missing + "' --name a"),
+                       missing + ": No such file or directory");
+  ExpectOneLineFailure(RunCommand(Cli() + " list --library '" + missing + "'"),
+                       missing + ": No such file or directory");
+}
+
+// The command line tool as a user whom permissions bind (root reads every folder), with its data
+// in `data_dir`.
+std::string UnprivilegedCli(const std::string& data_dir) {
+  std::filesystem::create_directories(data_dir);
+  ::chmod(data_dir.c_str(), 0777);
+  const std::string env = "LUMIVOR_DATA_DIR='" + data_dir + "' ";
+  if (::geteuid() != 0) return env + Cli();
+  return "setpriv --reuid=65534 --regid=65534 --clear-groups env " + env + Cli();
+}
+
+TEST(HostileInput, UnreadableScopesAndFoldersAreNotSilent) {
+  TempDir dir;
+  ::chmod(dir.Path().c_str(), 0755);
+  WriteFile(dir / "lib/Open/a.xml", kCatalog);
+  WriteFile(dir / "lib/Closed/b.xml", kCatalog);
+  WriteFile(dir / "lib/locked.xml", kCatalog);
+  ::chmod((dir / "lib/Closed").c_str(), 0);
+  ::chmod((dir / "lib/locked.xml").c_str(), 0);
+  const std::string cli = UnprivilegedCli(dir / "data");
+  ExpectOneLineFailure(RunCommand(cli + " search --scope '" + dir / "lib/Closed" + "' --name song"),
+                       dir / "lib/Closed: Permission denied");
+  ExpectOneLineFailure(
+      RunCommand(cli + " search --scope '" + dir / "lib/locked.xml" + "' --name song"),
+      dir / "lib/locked.xml: Permission denied");
+  ExpectOneLineFailure(RunCommand(cli + " list --library '" + dir / "lib/Closed" + "'"),
+                       dir / "lib/Closed: Permission denied");
+  // Within a readable scope the closed folder and the locked file count as skipped.
+  const auto result =
+      RunCommand(cli + " search --no-index --scope '" + dir / "lib" + "' --name song");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "1 match, 2 files skipped (not readable catalogs)\n");
+}
+
+}  // namespace
+}  // namespace lumivor
