@@ -88,7 +88,13 @@ void TFMMain::ReloadAfterChange(const std::string& path) {
 }
 
 void TFMMain::ShowMediumDetail(const std::string& catalog_file) {
-  std::vector<DetailModel::Row> rows = vle_model_->Rows();
+  // The listing's own medium marks give way to the worded rows below.
+  std::vector<DetailModel::Row> rows;
+  for (const DetailModel::Row& row : vle_model_->Rows()) {
+    if (row.key != FromUtf8(kMediumAttribute) && row.key != FromUtf8(kMediumFolderAttribute)) {
+      rows.push_back(row);
+    }
+  }
   for (const auto& [name, value] : MediumDetails(ReadCatalogTop(catalog_file))) {
     QString shown = FromUtf8(value);
     if (name == kVolumeSizeAttribute || name == kVolumeFreeAttribute) {
