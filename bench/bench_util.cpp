@@ -126,9 +126,10 @@ std::string RandomName(Random& random, std::size_t length) {
 
 }  // namespace
 
-CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name) {
+CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name,
+                             std::uint64_t seed) {
   CatalogTree tree;
-  Random random(42);
+  Random random(seed);
   const std::string root_path = "/media/user/Backup Disk 2024/Photos and Music Collection";
   FieldViews top{};
   top[kFileName] = root_path;

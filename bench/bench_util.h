@@ -64,7 +64,9 @@ class Random {
 
 // A synthetic scanned catalog of about `records` records: folders of 10 to 40 entries, nested a
 // few levels deep, names of about 30 characters, paths of about 90, realistic sizes and times.
-[[nodiscard]] CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name);
+// Catalogs made with other seeds hold other names.
+[[nodiscard]] CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name,
+                                           std::uint64_t seed = 42);
 
 // A temporary directory removed (with everything in it) on destruction.
 class TempDir {

@@ -10,6 +10,7 @@
 #include "core/catalog_writer.h"
 #include "core/errors.h"
 #include "core/volumes.h"
+#include "index/indexed_search.h"
 
 namespace lumivor {
 
@@ -113,6 +114,8 @@ void SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& pro
   progress.ShowWait(true, false);
   progress.SetWaitText(kSavingInfo);
   WriteCatalogFile(tree, path, progress);
+  // The search index of the library the catalog lies in (if any) follows at once.
+  NoteLibraryChange(path);
   progress.ShowWait(false);
 }
 

@@ -68,7 +68,8 @@ class TFileInfo {
 // and hides the progress window when done.
 void WriteCatalogFile(const CatalogTree& tree, const std::string& path, Progress& progress);
 
-// Saves the catalog on screen: "Saving info...", then WriteCatalogFile.
+// Saves the catalog on screen: "Saving info...", then WriteCatalogFile; the search index of the
+// library holding `path`, where there is one, is updated in the same operation.
 void SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& progress);
 
 // Reads the catalog file at `path` into a new tree (LoadFile and ReadTree with a document of its

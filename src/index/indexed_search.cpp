@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <memory>
+
+#include "library/library_storage.h"
 
 namespace lumivor {
 
@@ -31,9 +34,7 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
   } hide{progress};
 
   const std::string index_path = IndexPathFor(library_root);
-  // The index holds no tags yet: a search for them reads the catalog files.
-  const int attempts = criteria.meta.empty() ? 2 : 0;
-  for (int attempt = 0; attempt < attempts && !result.used_index; ++attempt) {
+  for (int attempt = 0; attempt < 2 && !result.used_index; ++attempt) {
     try {
       std::unique_ptr<LibraryIndex> index;
       if (attempt == 0) {
@@ -86,26 +87,39 @@ IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild, Pr
   }
 }
 
-void NoteLibraryChange(const std::string& library_root, const std::string& path) {
-  const std::string index_path = IndexPathFor(library_root);
-  if (!Exists(index_path)) return;  // the first search makes it
-  try {
-    LibraryIndex index(library_root, index_path);
-    index.Refresh(path);
-  } catch (const LumivorError&) {
-    // The stamps of the changed files differ from the index's: the next search reads them.
+namespace {
+
+// Calls `act` with the index of every library above `path` (its directory and each directory
+// above that) that has an index. Errors are dropped: see NoteLibraryChange.
+template <typename Act>
+void ForEachIndexAbove(const std::string& path, Act&& act) {
+  std::filesystem::path directory = std::filesystem::path(WithoutTrailingBackslash(path));
+  std::error_code error;
+  directory = std::filesystem::weakly_canonical(directory, error).parent_path();
+  if (error) return;
+  for (;;) {
+    const std::string library = directory.string();
+    const std::string index_path = IndexPathFor(library);
+    if (Exists(index_path)) {
+      try {
+        LibraryIndex index(library, index_path);
+        act(index);
+      } catch (const LumivorError&) {
+      }
+    }
+    if (!directory.has_parent_path() || directory.parent_path() == directory) break;
+    directory = directory.parent_path();
   }
 }
 
-void NoteLibraryMove(const std::string& library_root, const std::string& from,
-                     const std::string& to) {
-  const std::string index_path = IndexPathFor(library_root);
-  if (!Exists(index_path)) return;
-  try {
-    LibraryIndex index(library_root, index_path);
-    index.Moved(from, to);
-  } catch (const LumivorError&) {
-  }
+}  // namespace
+
+void NoteLibraryChange(const std::string& path) {
+  ForEachIndexAbove(path, [&](LibraryIndex& index) { index.Refresh(path); });
+}
+
+void NoteLibraryMove(const std::string& from, const std::string& to) {
+  ForEachIndexAbove(to, [&](LibraryIndex& index) { index.Moved(from, to); });
 }
 
 }  // namespace lumivor

@@ -1,5 +1,6 @@
 #include "index/library_index.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,9 +13,11 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "core/volumes.h"
+#include "index/packed_fields.h"
 #include "library/library_storage.h"
 #include "search/catalog_elements.h"
 
@@ -23,56 +26,11 @@ namespace lumivor {
 namespace {
 
 // The layout of the tables; an index of another layout is made afresh.
-constexpr int kLayoutVersion = 1;
+constexpr int kLayoutVersion = 3;
 // How long a writer waits for another program's transaction before the index counts as locked.
 constexpr int kBusyTimeoutMs = 3000;
 // Rows between two polls of Cancel while reading a catalog or searching.
 constexpr std::size_t kPollRows = 4096;
-
-// The fields kept in an entry's packed column, in this order (FileName, FileExt and Description
-// have columns of their own; CatalogName is the catalog's display name in every result).
-constexpr int kPackedFields[] = {kFullPath,       kFileSize,       kFileTime,      kFileType,
-                                 kFileNameLength, kPathNameLength, kSizePercentage};
-
-void AppendVarint(std::string* out, std::size_t value) {
-  while (value >= 0x80) {
-    out->push_back(static_cast<char>((value & 0x7F) | 0x80));
-    value >>= 7;
-  }
-  out->push_back(static_cast<char>(value));
-}
-
-// Reads a varint at `*at`; false when the data ends first.
-bool ReadVarint(std::string_view data, std::size_t* at, std::size_t* value) {
-  *value = 0;
-  for (int shift = 0; *at < data.size() && shift < 64; shift += 7) {
-    const auto byte = static_cast<unsigned char>(data[(*at)++]);
-    *value |= static_cast<std::size_t>(byte & 0x7F) << shift;
-    if (!(byte & 0x80)) return true;
-  }
-  return false;
-}
-
-// The packed fields of an element: each as a length and its bytes (absent and empty alike).
-void PackFields(const ElementValues& element, std::string* out) {
-  out->clear();
-  for (int field : kPackedFields) {
-    const std::string_view value = element.fields[field].value_or(std::string_view());
-    AppendVarint(out, value.size());
-    out->append(value);
-  }
-}
-
-bool UnpackFields(std::string_view data, FieldViews* fields) {
-  std::size_t at = 0;
-  for (int field : kPackedFields) {
-    std::size_t size = 0;
-    if (!ReadVarint(data, &at, &size) || size > data.size() - at) return false;
-    (*fields)[field] = data.substr(at, size);
-    at += size;
-  }
-  return at == data.size();
-}
 
 // The code points of a UTF-8 text as byte ranges; nullopt for text that is not valid UTF-8.
 std::optional<std::vector<std::string_view>> CodePoints(std::string_view text) {
@@ -277,18 +235,18 @@ struct LibraryIndex::CatalogRow {
 struct LibraryIndex::Statements {
   explicit Statements(sqlite3* db)
       : insert_entry(db,
-                     "INSERT INTO entries(id, name, ext, description, rest) "
-                     "VALUES(?1, ?2, ?3, ?4, ?5)"),
+                     "INSERT INTO entries(id, name, ext, description, rest, extras) "
+                     "VALUES(?1, ?2, ?3, ?4, ?5, ?6)"),
         insert_text(db,
-                    "INSERT INTO entry_text(rowid, name, ext, description) "
-                    "VALUES(?1, ?2, ?3, ?4)"),
+                    "INSERT INTO entry_text(rowid, name, ext, description, tags) "
+                    "VALUES(?1, ?2, ?3, ?4, ?5)"),
         insert_catalog(db,
                        "INSERT INTO catalogs(path, size, mtime, inode, device, first, count, "
                        "readable) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
         delete_text(db,
-                    "INSERT INTO entry_text(entry_text, rowid, name, ext, description) "
-                    "SELECT 'delete', id, name, ext, description FROM entries "
-                    "WHERE id BETWEEN ?1 AND ?2"),
+                    "INSERT INTO entry_text(entry_text, rowid, name, ext, description, tags) "
+                    "SELECT 'delete', id, name, ext, description, extras_text(extras) "
+                    "FROM entries WHERE id BETWEEN ?1 AND ?2"),
         delete_entries(db, "DELETE FROM entries WHERE id BETWEEN ?1 AND ?2"),
         delete_catalog(db, "DELETE FROM catalogs WHERE id = ?1"),
         next_id(db, "SELECT IFNULL(MAX(id), 0) + 1 FROM entries"),
@@ -297,15 +255,18 @@ struct LibraryIndex::Statements {
                  "FROM catalogs ORDER BY path"),
         rename_catalog(db, "UPDATE catalogs SET path = ?2 WHERE id = ?1"),
         entry_count(db, "SELECT IFNULL(SUM(count), 0), COUNT(*) FROM catalogs"),
-        scan(db, "SELECT id, name, ext, description, rest FROM entries WHERE id BETWEEN ?1 AND ?2"),
+        scan(db,
+             "SELECT id, name, ext, description, rest, extras FROM entries "
+             "WHERE id BETWEEN ?1 AND ?2"),
+        lookup(db, "SELECT name, rest FROM entries WHERE id = ?1"),
         candidates(db,
-                   "SELECT e.id, e.name, e.ext, e.description, e.rest FROM entry_text "
+                   "SELECT e.id, e.name, e.ext, e.description, e.rest, e.extras FROM entry_text "
                    "JOIN entries AS e ON e.id = entry_text.rowid "
                    "WHERE entry_text MATCH ?3 AND entry_text.rowid BETWEEN ?1 AND ?2 "
                    "ORDER BY entry_text.rowid") {}
 
   Statement insert_entry, insert_text, insert_catalog, delete_text, delete_entries, delete_catalog,
-      next_id, catalogs, rename_catalog, entry_count, scan, candidates;
+      next_id, catalogs, rename_catalog, entry_count, scan, lookup, candidates;
 };
 
 LibraryIndex::LibraryIndex(const std::string& library_root, std::string index_path)
@@ -342,21 +303,48 @@ void LibraryIndex::Fail(std::string_view what) {
   throw IndexError(message, IsDamage(code));
 }
 
-void LibraryIndex::Open(bool fresh) {
+void LibraryIndex::Open(bool fresh) { OpenFile(path_, fresh, false); }
+
+void LibraryIndex::OpenFile(const std::string& file, bool fresh, bool bulk) {
   std::error_code ignored;
-  std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
-  if (fresh) RemoveFiles(path_);
+  std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ignored);
+  if (fresh) RemoveFiles(file);
   created_ = fresh;
-  if (sqlite3_open_v2(path_.c_str(), &db_,
+  bulk_ = bulk;
+  if (sqlite3_open_v2(file.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK) {
     Fail("cannot be opened");
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db_, 1);
-  Statement(db_, "PRAGMA journal_mode = WAL").Run();
-  Statement(db_, "PRAGMA synchronous = NORMAL").Run();
-  Statement(db_, "PRAGMA cache_size = -32768").Run();
+  // The text the trigrams of an entry's tags were made of, to take them out again.
+  sqlite3_create_function(
+      db_, "extras_text", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+      [](sqlite3_context* context, int, sqlite3_value** values) {
+        if (sqlite3_value_type(values[0]) == SQLITE_NULL) {
+          sqlite3_result_null(context);
+          return;
+        }
+        const void* data = sqlite3_value_blob(values[0]);
+        const std::string text =
+            ExtrasText(std::string_view(static_cast<const char*>(data),
+                                        static_cast<std::size_t>(sqlite3_value_bytes(values[0]))));
+        sqlite3_result_text(context, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+      },
+      nullptr, nullptr);
+  if (bulk) {
+    // A file of this process's own, renamed into place once complete: nothing to share or to
+    // keep safe on the way.
+    Statement(db_, "PRAGMA locking_mode = EXCLUSIVE").Run();
+    Statement(db_, "PRAGMA journal_mode = MEMORY").Run();
+    Statement(db_, "PRAGMA synchronous = OFF").Run();
+    Statement(db_, "PRAGMA cache_size = -131072").Run();
+  } else {
+    Statement(db_, "PRAGMA journal_mode = WAL").Run();
+    Statement(db_, "PRAGMA synchronous = NORMAL").Run();
+    Statement(db_, "PRAGMA cache_size = -32768").Run();
+  }
   Statement version(db_, "PRAGMA user_version");
   const std::int64_t layout = version.Step() ? version.Int(0) : 0;
   version.Reset();
@@ -380,6 +368,41 @@ void LibraryIndex::Open(bool fresh) {
   check.Run();
 }
 
+IndexUpdate LibraryIndex::BuildAfresh(Progress& progress) {
+  Close();
+  const std::string temporary = path_ + ".new-" + std::to_string(::getpid());
+  IndexUpdate update;
+  try {
+    OpenFile(temporary, true, true);
+    update = Update(progress);
+    Close();
+  } catch (...) {
+    Close();
+    RemoveFiles(temporary);
+    bulk_ = false;
+    throw;
+  }
+  bulk_ = false;
+  if (!update.cancelled) {
+    // On disk before it replaces the old index, whose journal files must not outlive it.
+    if (const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+      ::fsync(fd);
+      ::close(fd);
+    }
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) ::unlink((path_ + suffix).c_str());
+    if (::rename(temporary.c_str(), path_.c_str()) != 0) {
+      const int error = errno;
+      RemoveFiles(temporary);
+      throw IndexError("The search index " + path_ + " cannot be written: " + SystemMessage(error),
+                       false);
+    }
+  }
+  RemoveFiles(temporary);
+  Open(false);
+  update.rebuilt = true;
+  return update;
+}
+
 void LibraryIndex::CreateSchema() {
   Transaction transaction(db_);
   for (const char* sql : {
@@ -389,9 +412,11 @@ void LibraryIndex::CreateSchema() {
            "device INTEGER NOT NULL, first INTEGER NOT NULL, count INTEGER NOT NULL, "
            "readable INTEGER NOT NULL)",
            "CREATE TABLE entries(id INTEGER PRIMARY KEY, name TEXT, ext TEXT, description TEXT, "
-           "rest BLOB)",
-           "CREATE VIRTUAL TABLE entry_text USING fts5(name, ext, description, content='entries', "
-           "content_rowid='id', tokenize='trigram', detail='column')",
+           "rest BLOB, extras BLOB)",
+           // Trigrams of the three searched fields, for candidates only (the rule decides): no
+           // copy of the texts, no positions, no sizes, which keeps the index small.
+           "CREATE VIRTUAL TABLE entry_text USING fts5(name, ext, description, tags, content='', "
+           "tokenize='trigram', detail='none', columnsize=0)",
        }) {
     Statement(db_, sql).Run();
   }
@@ -448,20 +473,40 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
   const std::int64_t first = next.Step() ? next.Int(0) : 1;
   next.Reset();
   std::int64_t count = 0;
-  std::string packed;
+  std::string packed, packed_extras;
   bool cancelled = false;
+  // The entry and FullPath of the element at each depth on the way down to the current one.
+  std::vector<std::pair<std::int64_t, std::string>> parents;
   const auto visit = [&](const ElementValues& element) {
     const std::int64_t id = first + count;
+    const auto depth = static_cast<std::size_t>(std::max(element.depth, 1));
+    parents.resize(std::min(parents.size(), depth - 1));
+    const bool has_parent = parents.size() == depth - 1 && depth > 1;
     const std::optional<std::string_view> name = element.fields[kFileName];
     auto non_empty = [](std::optional<std::string_view> value) {
       return value && !value->empty() ? value : std::nullopt;
     };
     const auto ext = non_empty(element.fields[kFileExt]);
     const auto description = non_empty(element.fields[kDescription]);
-    PackFields(element, &packed);
+    PackExtras(element.extras, &packed_extras);
+    std::optional<std::string_view> extras;
+    std::string tags;
+    if (!packed_extras.empty()) {
+      extras = packed_extras;
+      tags = ExtrasText(packed_extras);
+    }
+    PackEntryFields(element.fields, has_parent ? std::string_view(parents.back().second) : "",
+                    has_parent ? id - parents.back().first : 0, &packed);
+    if (parents.size() == depth - 1) {
+      parents.emplace_back(id, element.fields[kFullPath].value_or(std::string_view()));
+    }
     statements_->insert_entry.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
-    statements_->insert_entry.BindBlob(5, packed).Run();
-    statements_->insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description).Run();
+    statements_->insert_entry.BindBlob(5, packed);
+    if (extras) statements_->insert_entry.BindBlob(6, *extras);
+    statements_->insert_entry.Run();
+    statements_->insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
+    statements_->insert_text.Bind(5, extras ? std::optional<std::string_view>(tags) : std::nullopt)
+        .Run();
     ++count;
     if (progress && count % kPollRows == 0 && progress->WaitCancelled()) {
       cancelled = true;
@@ -471,6 +516,7 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
   };
   // The fast reader gave up part of the way: forget what it gave and take the full reader's.
   const auto restart = [&]() {
+    parents.clear();
     if (count > 0) {
       statements_->delete_text.Bind(1, first).Bind(2, first + count - 1).Run();
       statements_->delete_entries.Bind(1, first).Bind(2, first + count - 1).Run();
@@ -500,6 +546,8 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
 }
 
 IndexUpdate LibraryIndex::Update(Progress& progress) {
+  // An empty index is built in a file of its own, at full speed, and put in place when complete.
+  if (!bulk_ && created_) return BuildAfresh(progress);
   IndexUpdate update;
   update.rebuilt = created_;
   std::vector<CatalogFile> files;
@@ -546,11 +594,7 @@ IndexUpdate LibraryIndex::Update(Progress& progress) {
   return update;
 }
 
-IndexUpdate LibraryIndex::Rebuild(Progress& progress) {
-  Close();
-  Open(true);
-  return Update(progress);
-}
+IndexUpdate LibraryIndex::Rebuild(Progress& progress) { return BuildAfresh(progress); }
 
 std::string LibraryIndex::RelativeOf(const std::string& path) const {
   // The path's directory part made real (the item itself may be gone or a link).
@@ -646,6 +690,48 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
     reported = outcome.results.Size();
     last_report = now;
   };
+  // The FullPath of entry `id`, for entries whose FullPath is kept as their parent's and their
+  // name: walked up without recursion (catalogs can nest very deep), folders remembered.
+  std::unordered_map<std::int64_t, std::string> folder_paths;
+  std::array<std::string, kFieldCount> unpacked;
+  ExtraViews extras;
+  const auto full_path_of = [&](std::int64_t id) -> std::optional<std::string> {
+    std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
+    std::optional<std::string> path;
+    Statement& lookup = statements_->lookup;
+    while (!path) {
+      if (const auto known = folder_paths.find(id); known != folder_paths.end()) {
+        path = known->second;
+        break;
+      }
+      lookup.Bind(1, id);
+      if (!lookup.Step()) {
+        lookup.Reset();
+        return std::nullopt;
+      }
+      std::string name(lookup.Text(0).value_or(std::string_view()));
+      const std::string rest(lookup.Blob(1));
+      lookup.Reset();
+      if (auto link = ParentLinkOf(rest, name)) {
+        const std::int64_t distance = link->distance;
+        chain.emplace_back(id, std::move(*link));
+        id -= distance;
+        continue;
+      }
+      std::array<std::string, kFieldCount> fields;
+      const auto no_parent = [](std::int64_t) { return std::optional<std::string>(); };
+      if (!UnpackEntryFields(rest, name, no_parent, &fields)) return std::nullopt;
+      path = fields[kFullPath];
+      folder_paths.emplace(id, *path);
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      if (it->second.keep > path->size()) return std::nullopt;
+      path->resize(it->second.keep);
+      *path += it->second.tail;
+      folder_paths.emplace(it->first, *path);
+    }
+    return path;
+  };
   std::size_t rows_seen = 0;
   // Catalogs whose entries lie in rising order are read with one query over their whole range.
   for (std::size_t begin = 0; begin < scope.size();) {
@@ -678,17 +764,26 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       }
       if (id < scope[current].row.first) continue;  // another catalog's entry between ours
       const auto name = statement.Text(1);
-      if (!matcher.Matches(name, statement.Text(2), statement.Text(3))) continue;
-      if (!UnpackFields(statement.Blob(4), &fields)) {
+      if (!UnpackExtras(statement.Blob(5), &extras)) {
         statement.Reset();
         throw IndexError("The search index holds a damaged entry.", true);
       }
-      fields[kFileName] = name.value_or(std::string_view());
+      if (!matcher.Matches(name, statement.Text(2), statement.Text(3), &extras)) continue;
+      const std::string_view file_name = name.value_or(std::string_view());
+      const bool unpacked_ok = UnpackEntryFields(
+          statement.Blob(4), file_name,
+          [&](std::int64_t distance) { return full_path_of(id - distance); }, &unpacked);
+      if (!unpacked_ok) {
+        statement.Reset();
+        throw IndexError("The search index holds a damaged entry.", true);
+      }
+      for (int i = 0; i < kFieldCount; ++i) fields[i] = unpacked[i];
+      fields[kFileName] = file_name;
       fields[kFileExt] = statement.Text(2).value_or(std::string_view());
       fields[kDescription] = statement.Text(3).value_or(std::string_view());
       if (!catalog_name) catalog_name = DisplayNameOf(scope[current].path);
       fields[kCatalogName] = *catalog_name;
-      outcome.results.AddChild(nullptr, fields);
+      outcome.results.AddChild(nullptr, fields, extras);
       outcome.sources.push_back(
           {scope[current].path, static_cast<std::size_t>(id - scope[current].row.first)});
       if (outcome.results.Size() - reported >= 100 && reported < 100) report(true);
@@ -702,23 +797,20 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
 }
 
 std::string CandidateQuery(const SearchCriteria& criteria) {
-  std::vector<std::string> clauses;
-  auto add = [&](std::string_view column, std::string_view text) {
-    const std::string terms = TrigramTerms(text);
-    if (!terms.empty()) clauses.push_back(std::string(column) + " : (" + terms + ")");
-  };
-  add("name", criteria.name);
-  add("ext", criteria.extension);
-  add("description", criteria.description);
+  // The index keeps no columns apart: a trigram found in another field only adds a candidate.
+  std::vector<std::string> texts = {criteria.name, criteria.extension, criteria.description,
+                                    criteria.meta};
   if (!criteria.regex.empty()) {
-    for (const std::string& literal : RegexLiterals(criteria.regex, criteria.case_sensitive)) {
-      add("name", literal);
+    for (std::string& literal : RegexLiterals(criteria.regex, criteria.case_sensitive)) {
+      texts.push_back(std::move(literal));
     }
   }
   std::string query;
-  for (const std::string& clause : clauses) {
+  for (const std::string& text : texts) {
+    const std::string terms = TrigramTerms(text);
+    if (terms.empty()) continue;
     if (!query.empty()) query += " AND ";
-    query += clause;
+    query += terms;
   }
   return query;
 }

@@ -105,6 +105,9 @@ class LibraryIndex {
   struct Statements;
   struct CatalogRow;
   void Open(bool fresh);
+  void OpenFile(const std::string& file, bool fresh, bool bulk);
+  // Builds the whole index in a new file and renames it over the old one.
+  IndexUpdate BuildAfresh(Progress& progress);
   void Close();
   void CreateSchema();
   [[nodiscard]] std::vector<CatalogRow> LoadCatalogs();
@@ -120,6 +123,7 @@ class LibraryIndex {
   sqlite3* db_ = nullptr;
   std::unique_ptr<Statements> statements_;
   bool created_ = false;
+  bool bulk_ = false;  // building a new file: no other reader, no journal to keep
 };
 
 // The FTS5 query that picks candidates for `criteria`, or empty when no criterion is long enough

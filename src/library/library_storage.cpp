@@ -21,6 +21,7 @@
 #include "core/fields.h"
 #include "core/volumes.h"
 #include "core/xml_document.h"
+#include "index/indexed_search.h"
 
 namespace lumivor {
 
@@ -532,6 +533,7 @@ LibraryChange RenameLibraryItem(const std::string& path, std::string_view name, 
     }
     throw LumivorError(SystemMessage(error));
   }
+  NoteLibraryMove(path, change.path);
   return change;
 }
 
@@ -540,12 +542,14 @@ void DeleteLibraryItem(const std::string& path, const std::string& library_root)
   if (::lstat(path.c_str(), &st) != 0) Fail("Cannot delete", path, errno);
   if (S_ISDIR(st.st_mode)) {
     DeleteDirectoryTree(path, library_root);
-    return;
+  } else {
+    if (!IsStrictlyInside(NormalPath(path), NormalPath(library_root))) {
+      throw LumivorError("Cannot delete " + path + ": it is not inside the library " +
+                         library_root);
+    }
+    if (::unlink(path.c_str()) != 0) Fail("Cannot delete", path, errno);
   }
-  if (!IsStrictlyInside(NormalPath(path), NormalPath(library_root))) {
-    throw LumivorError("Cannot delete " + path + ": it is not inside the library " + library_root);
-  }
-  if (::unlink(path.c_str()) != 0) Fail("Cannot delete", path, errno);
+  NoteLibraryChange(path);
 }
 
 MoveResult MoveLibraryItem(const std::string& source, const std::string& target_group,
@@ -639,6 +643,7 @@ MoveResult MoveLibraryItem(const std::string& source, const std::string& target_
       warning += e.what();
     }
   }
+  NoteLibraryMove(from, to);
   return {true, warning};
 }
 

@@ -13,6 +13,7 @@
 
 #include "core/file_info.h"
 #include "index/indexed_search.h"
+#include "index/packed_fields.h"
 #include "search/search.h"
 #include "test_util.h"
 
@@ -53,6 +54,9 @@ std::vector<std::string> Lines(const SearchOutcome& outcome) {
     for (int i = 0; i < kFieldCount; ++i) {
       line += node->record.Field(i);
       line += '\t';
+    }
+    for (const ExtraAttribute& extra : node->record.Extras()) {
+      line += std::string(extra.name) + "=" + std::string(extra.value) + '\t';
     }
     lines.push_back(line);
   });
@@ -97,11 +101,10 @@ TEST(IndexQuery, TrigramsForCriteriaOfThreeCharactersOrMore) {
   EXPECT_EQ(CandidateQuery(criteria), "");
   criteria.name = "song";
   criteria.description = "a\"b\xC3\xBC";
-  EXPECT_EQ(CandidateQuery(criteria),
-            "name : (\"son\" AND \"ong\") AND description : (\"a\"\"b\" AND \"\"\"b\xC3\xBC\")");
+  EXPECT_EQ(CandidateQuery(criteria), "\"son\" AND \"ong\" AND \"a\"\"b\" AND \"\"\"b\xC3\xBC\"");
   criteria = SearchCriteria();
   criteria.name = "aaaa";  // a repeated trigram is asked for once
-  EXPECT_EQ(CandidateQuery(criteria), "name : (\"aaa\")");
+  EXPECT_EQ(CandidateQuery(criteria), "\"aaa\"");
   criteria.name = "ab\xFF";  // not UTF-8: every record is tested
   EXPECT_EQ(CandidateQuery(criteria), "");
 }
@@ -122,6 +125,94 @@ TEST(IndexQuery, RegexLiteralsAreWhatEveryMatchHolds) {
   EXPECT_EQ(RegexLiterals("diskette", false), (V{"di", "ette"}));
   EXPECT_EQ(RegexLiterals("caf\xC3\xA9 bar", false), (V{"caf", " bar"}));
   EXPECT_EQ(RegexLiterals("caf\xC3\xA9 bar", true), (V{"caf\xC3\xA9 bar"}));
+}
+
+// --- Packed entries ------------------------------------------------------------------------
+
+// Packs `fields` below a parent with FullPath `parent` (`distance` entries before) and unpacks
+// them again.
+std::array<std::string, kFieldCount> RoundTrip(const FieldValues& fields, std::string_view parent,
+                                               std::int64_t distance, std::size_t* size) {
+  std::string packed;
+  PackEntryFields(fields, parent, distance, &packed);
+  *size = packed.size();
+  std::array<std::string, kFieldCount> out;
+  const bool ok = UnpackEntryFields(
+      packed, fields[kFileName].value_or(""),
+      [&](std::int64_t d) {
+        EXPECT_EQ(d, distance);
+        return std::optional<std::string>(parent);
+      },
+      &out);
+  EXPECT_TRUE(ok);
+  return out;
+}
+
+TEST(PackedFields, EveryValueComesBackExactly) {
+  const std::string parent = "/media/disk/Music";
+  FieldValues scanned{};
+  scanned[kFileName] = "Song \xC3\xBC.mp3";
+  scanned[kFullPath] = "/media/disk/Music/Song \xC3\xBC.mp3";
+  scanned[kFileSize] = "1234567";
+  scanned[kFileTime] = "2021-03-04 05:06:07";
+  scanned[kFileType] = "file";
+  scanned[kFileNameLength] = "10";
+  scanned[kPathNameLength] = "28";
+  scanned[kSizePercentage] = "12.34";
+  std::size_t size = 0;
+  std::array<std::string, kFieldCount> out = RoundTrip(scanned, parent, 3, &size);
+  for (int i : {kFullPath, kFileSize, kFileTime, kFileType, kFileNameLength, kPathNameLength,
+                kSizePercentage}) {
+    EXPECT_EQ(out[i], *scanned[i]) << FieldNames[i];
+  }
+  EXPECT_LE(size, 16u);  // the path and the numbers in their compact forms
+
+  // Values a scan does not write are kept as they stand.
+  const char* const odd[][2] = {{"FileSize", "007"},
+                                {"FileSize", "-1"},
+                                {"FileSize", "12345678901234567890"},
+                                {"FileTime", "2021-13-04"},
+                                {"FileTime", "2021-02-31"},
+                                {"FileTime", "2021-03-04 24:00:00"},
+                                {"FileTime", "2021-03-04"},
+                                {"FileTime", "0999-01-01"},
+                                {"FileType", "Directory"},
+                                {"FileNameLength", "011"},
+                                {"PathNameLength", "9"},
+                                {"SizePercentage", "100"},
+                                {"SizePercentage", "0.5"},
+                                {"SizePercentage", "01.00"},
+                                {"SizePercentage", "0.00"},
+                                {"FullPath", "/media/disk/Musical/x"},
+                                {"FullPath", "relative"},
+                                {"FullPath", "/media/disk/Music/Song \xC3\xBC.mp3/"},
+                                {"FullPath", "/media/disk/Music"}};
+  for (const auto& [name, value] : odd) {
+    FieldValues fields = scanned;
+    fields[FieldIndexOf(name)] = value;
+    out = RoundTrip(fields, parent, 1, &size);
+    EXPECT_EQ(out[FieldIndexOf(name)], value) << name;
+    EXPECT_EQ(out[kPathNameLength], *fields[kPathNameLength]) << name;
+  }
+  // Missing and empty values both come back empty; a top-level FullPath equal to the name.
+  FieldValues top{};
+  top[kFileName] = "/media/disk";
+  top[kFullPath] = "/media/disk";
+  top[kFileExt] = "";
+  out = RoundTrip(top, "", 0, &size);
+  EXPECT_EQ(out[kFullPath], "/media/disk");
+  EXPECT_EQ(out[kFileSize], "");
+  EXPECT_EQ(size, 2u);
+
+  // Damaged data is refused, never read past its end.
+  std::string packed;
+  PackEntryFields(scanned, parent, 3, &packed);
+  std::array<std::string, kFieldCount> ignored;
+  const auto parent_of = [&](std::int64_t) { return std::optional<std::string>(parent); };
+  for (std::size_t cut = 0; cut < packed.size(); ++cut) {
+    EXPECT_FALSE(UnpackEntryFields(packed.substr(0, cut), "x", parent_of, &ignored)) << cut;
+  }
+  EXPECT_FALSE(UnpackEntryFields(packed + "x", "x", parent_of, &ignored));
 }
 
 // --- The indexed search against the file search ----------------------------------------------
@@ -205,6 +296,9 @@ class RandomLibrary {
     if (Pick(3) == 0) entry += " Description=\"" + Escaped(RandomText(6)) + "\"";
     if (Pick(5) == 0) entry += " Description=\"\"";
     if (Pick(8) == 0) entry += " CatalogName=\"stored\"";
+    // Further attributes (tags), some of them empty.
+    if (Pick(4) == 0) entry += " Artist=\"" + Escaped(RandomText(5)) + "\"";
+    if (Pick(6) == 0) entry += " Album=\"" + Escaped(RandomText(3)) + "\"";
     if (depth < 3 && Pick(4) == 0) {
       entry += ">";
       const int children = Pick(4);
@@ -256,6 +350,7 @@ class RandomLibrary {
       criteria.name = criterion(1 + Pick(2));
       criteria.extension = criterion(4);
       criteria.description = criterion(4);
+      criteria.meta = criterion(5);
       criteria.regex.clear();
       if (Pick(5) == 0) {
         static const char* const kPatterns[] = {"^s",  "o.g$", "[0-9]",  "so+n?g",    "\\.",
@@ -282,7 +377,7 @@ std::size_t ExpectSameResults(LibraryIndex& index, const SearchCriteria& criteri
   const SearchOutcome indexed = index.Search(criteria, NoProgress());
   EXPECT_EQ(Lines(indexed), Lines(files))
       << "name=[" << criteria.name << "] ext=[" << criteria.extension << "] description=["
-      << criteria.description << "] regex=[" << criteria.regex
+      << criteria.description << "] tags=[" << criteria.meta << "] regex=[" << criteria.regex
       << "] case=" << criteria.case_sensitive << " whole=" << criteria.whole_field
       << " scope=" << criteria.scope_path;
   EXPECT_EQ(indexed.sources, files.sources) << criteria.scope_path;
@@ -300,7 +395,7 @@ TEST(IndexedSearch, RandomLibrariesAndCriteriaGiveTheFileSearchResults) {
     std::filesystem::create_directories(dir / "lib/Mp3");
     LibraryIndex index(dir / "lib", dir / "index.sqlite");
     ASSERT_FALSE(index.Update(NoProgress()).cancelled);
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 60; ++round) {
       for (const SearchCriteria& criteria :
            {library.RandomCriteria(Criteria(dir / "lib", true)),
             library.RandomCriteria(Criteria(dir / "lib/Mp3/", true))}) {
@@ -322,6 +417,43 @@ TEST(IndexedSearch, RandomLibrariesAndCriteriaGiveTheFileSearchResults) {
   EXPECT_GT(found, 1000u);
   EXPECT_GT(with_results, 200u);
   EXPECT_GT(through_trigrams, 30u);
+}
+
+TEST(IndexedSearch, ScannedCatalogsGiveTheFileSearchResults) {
+  TempDir dir;
+  // A folder tree as a scan sees it: nested folders, non-ASCII names, a deep chain.
+  std::string deep = dir / "src/deep";
+  for (int i = 0; i < 40; ++i) deep += "/level " + std::to_string(i);
+  WriteFile(deep + "/bottom song.mp3", "123");
+  for (const char* name : {"My Song.mp3", "M\xC3\xBCsik/SONGS.txt", "M\xC3\xBCsik/a/b/c.song",
+                           "notes & more.txt", "x/\xE6\x97\xA5\xE6\x9C\xAC.doc"}) {
+    WriteFile(dir / "src/" + name, name);
+  }
+  std::filesystem::create_directories(dir / "lib");
+  for (const char* group : {"Mp3", "DVD"}) {
+    const auto scan = RunCommand(Cli() + " scan '" + dir / "src" + "' --name Disk --group " +
+                                 group + " --library '" + dir / "lib" + "'");
+    ASSERT_EQ(scan.status, 0) << scan.err;
+  }
+  LibraryIndex index(dir / "lib", dir / "index.sqlite");
+  ASSERT_EQ(index.Update(NoProgress()).read, 2u);
+  for (const char* text :
+       {"song", "SONG", "level 3", "m\xC3\xBC", "bottom song.mp3", "o", "&", "ev"}) {
+    for (const bool case_sensitive : {false, true}) {
+      for (const bool whole : {false, true}) {
+        SearchCriteria criteria = Criteria(dir / "lib", true);
+        criteria.name = text;
+        criteria.case_sensitive = case_sensitive;
+        criteria.whole_field = whole;
+        ExpectSameResults(index, criteria);
+      }
+    }
+  }
+  SearchCriteria deepest = Criteria(dir / "lib", true);
+  deepest.name = "bottom";
+  const SearchOutcome found = index.Search(deepest, NoProgress());
+  ASSERT_EQ(found.results.Size(), 2u);
+  EXPECT_EQ(found.results.Top()->record.Field(kFullPath), deep + "/bottom song.mp3");
 }
 
 TEST(IndexedSearch, HandMadeChangesAreFoundBeforeTheSearch) {
@@ -377,7 +509,7 @@ TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
   CatalogTree tree = LoadCatalog(dir / "lib/Mp3/a.xml");
   tree.Top()->record.SetField(kDescription, "edited");
   SaveCatalog(tree, dir / "lib/Mp3/a.xml", NoProgress());
-  NoteLibraryChange(root, dir / "lib/Mp3/a.xml");
+  NoteLibraryChange(dir / "lib/Mp3/a.xml");
   {
     LibraryIndex index(root, IndexPathFor(root));
     EXPECT_EQ(index.Update(NoProgress()).read, 0u);
@@ -388,10 +520,10 @@ TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
 
   // A group renamed and a catalog moved: nothing needs reading again.
   std::filesystem::rename(dir / "lib/Mp3", dir / "lib/Music");
-  NoteLibraryMove(root, dir / "lib/Mp3", dir / "lib/Music");
+  NoteLibraryMove(dir / "lib/Mp3", dir / "lib/Music");
   std::filesystem::create_directories(dir / "lib/DVD");
   std::filesystem::rename(dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
-  NoteLibraryMove(root, dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
+  NoteLibraryMove(dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
   {
     LibraryIndex index(root, IndexPathFor(root));
     EXPECT_EQ(index.Update(NoProgress()).read, 0u);
@@ -405,7 +537,7 @@ TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
 
   // A deleted group.
   std::filesystem::remove_all(dir / "lib/DVD");
-  NoteLibraryChange(root, dir / "lib/DVD");
+  NoteLibraryChange(dir / "lib/DVD");
   LibraryIndex index(root, IndexPathFor(root));
   EXPECT_EQ(index.CatalogCount(), 1u);
   EXPECT_EQ(index.EntryCount(), 1u);

@@ -68,6 +68,9 @@ TWaitForm::TWaitForm(QWidget* main_window)
       main_window_(main_window) {
   setWindowTitle("WaitForm");
   setAutoFillBackground(true);
+  // Showing the window must not take the focus: an editor open in the main window would take
+  // that as the end of its edit.
+  setAttribute(Qt::WA_ShowWithoutActivating);
   animate1_ = new WaitAnimation(this);
   animate1_->move(8, 8);
   label1_ = new QLabel(kPatienceText, this);
@@ -98,7 +101,7 @@ void TWaitForm::ShowWait(bool visible, bool cancellable) {
   if (!isVisible()) cancelled_ = false;
   speed_button1_->setVisible(cancellable);
   if (text_pending_) {
-    label2_->setText(QString::fromUtf8(pending_text_.data(), qsizetype(pending_text_.size())));
+    SetLineText(QString::fromUtf8(pending_text_.data(), qsizetype(pending_text_.size())));
     text_pending_ = false;
   }
   CentreOverMainWindow();
@@ -129,12 +132,19 @@ void TWaitForm::SetWaitText(std::string_view text) {
 void TWaitForm::FlushText() {
   if (!text_pending_) return;
   text_pending_ = false;
-  label2_->setText(QString::fromUtf8(pending_text_.data(), qsizetype(pending_text_.size())));
+  SetLineText(QString::fromUtf8(pending_text_.data(), qsizetype(pending_text_.size())));
   ++text_repaints_;
   if (isVisible()) PaintNow();
 }
 
 void TWaitForm::PaintNow() { repaint(); }
+
+void TWaitForm::SetLineText(const QString& text) {
+  line_text_ = text;
+  // A long path keeps its start and its end.
+  label2_->setText(label2_->fontMetrics().elidedText(text, Qt::ElideMiddle, label2_->width()));
+  label2_->setToolTip(text);
+}
 
 void TWaitForm::paintEvent(QPaintEvent* event) {
   QWidget::paintEvent(event);
@@ -154,12 +164,15 @@ bool TWaitForm::WaitCancelled() {
 
 QString TWaitForm::WaitText() {
   FlushText();
-  return label2_->text();
+  return line_text_;
 }
 
 bool TWaitForm::CancelShown() const { return !speed_button1_->isHidden(); }
 
-void TWaitForm::SpeedButton1Click() { cancelled_ = true; }
+void TWaitForm::SpeedButton1Click() {
+  cancelled_ = true;
+  emit CancelPressed();
+}
 
 void TWaitForm::CentreOverMainWindow() {
   QRect over;

@@ -70,6 +70,10 @@ class TWaitForm : public QWidget, public Progress {
   inline static const char* const kPatienceText =
       "This will take a few minutes.Please be patient...";
 
+ signals:
+  // The Cancel button was pressed (for work running on another thread).
+  void CancelPressed();
+
  protected:
   void paintEvent(QPaintEvent* event) override;
 
@@ -78,6 +82,8 @@ class TWaitForm : public QWidget, public Progress {
   void FlushText();
   void CentreOverMainWindow();
   void PaintNow();
+  // Shows `text` in the progress line, elided in the middle when it is wider than the line.
+  void SetLineText(const QString& text);
 
   QWidget* main_window_;
   WaitAnimation* animate1_;
@@ -85,6 +91,7 @@ class TWaitForm : public QWidget, public Progress {
   QLabel* label2_;
   QPushButton* speed_button1_;
   std::string pending_text_;
+  QString line_text_ = QStringLiteral("...");  // the whole text of the progress line
   bool text_pending_ = false;
   bool cancelled_ = false;
   int text_repaints_ = 0;

@@ -226,8 +226,17 @@ void TFMExport::BtnOkClick() {
   repaint();
   ExportOutcome outcome = ExportOutcome::kNoFile;
   try {
-    outcome =
-        lumivor::RunExport(Request(Utf8(preset_catalog_path_)), &screen_, progress_, prompts_);
+    const ExportRequest request = Request(Utf8(preset_catalog_path_));
+    // The request holds all the dialog's choices: from here on no widget is read, so the export
+    // (its file question included) may run on another thread.
+    const auto work = [&](Progress& progress, Prompts& prompts) {
+      outcome = lumivor::RunExport(request, &screen_, progress, prompts);
+    };
+    if (run_work) {
+      run_work(work);
+    } else {
+      work(progress_, prompts_);
+    }
   } catch (const LumivorError& error) {
     progress_.ShowWait(false);
     prompts_.ShowMessage("Error", error.what(), MessageIcon::kError);

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <functional>
 
 #include "core/catalog_tree.h"
 #include "core/progress.h"
@@ -50,6 +51,11 @@ class TFMExport : public QDialog {
   QLineEdit* EdSep = nullptr;
   QPushButton* BtnOk = nullptr;
   QPushButton* BtnCancel = nullptr;
+
+  // Runs the export once the dialog's choices are read (the file question included); set by the
+  // opener to run it off the window's thread. Unset, it runs in place with the dialog's progress
+  // and prompts.
+  std::function<void(const std::function<void(Progress&, Prompts&)>& work)> run_work;
 
   // Handlers.
   void RBCatalogClick();

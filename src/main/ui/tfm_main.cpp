@@ -115,6 +115,8 @@ TFMMain::TFMMain(std::string directory, Prompts* prompts, QWidget* parent)
 
   // The progress window comes second, after the main window.
   wait_form_ = new TWaitForm(this);
+  work_ = new BackgroundWork(wait_form_, *prompts_, this);
+  work_->on_busy = [this](bool busy) { SetBusy(busy); };
 }
 
 TFMMain::~TFMMain() = default;
@@ -468,7 +470,8 @@ QToolButton* TFMMain::ToolButton(int i) const { return i >= 0 && i < 6 ? buttons
 void TFMMain::OpenCatalog(const std::string& path) {
   if (path == current_catalog_file_) return;
   // Read into a tree of its own first: a file that cannot be read leaves the view as it was.
-  CatalogTree tree = LoadCatalog(path, WaitProgress());
+  CatalogTree tree;
+  RunInBackground([&](WorkContext& work) { tree = LoadCatalog(path, work.progress); });
   vt_model_->AdoptTree(std::move(tree));
   current_catalog_file_ = path;
   const QModelIndex top = vt_model_->index(0, 0);
@@ -481,8 +484,12 @@ void TFMMain::SaveCurrentCatalog() {
     path = AskSaveFileName(*prompts_, kCatalogExtension, kCatalogFilter, {});
     if (path.empty()) return;
   }
-  SaveCatalog(vt_model_->SortedTree(), path, WaitProgress());
-  WaitProgress().ShowWait(false);
+  // The tree is read by the worker; the window changes nothing while it runs.
+  const CatalogTree& tree = vt_model_->SortedTree();
+  RunInBackground([&](WorkContext& work) {
+    SaveCatalog(tree, path, work.progress);
+    work.progress.ShowWait(false);
+  });
 }
 
 void TFMMain::ResortCatalog() { vt_model_->SortTree(sort_field_, sort_ascending_); }
@@ -525,6 +532,27 @@ bool TFMMain::RunCommand(const std::function<void()>& command) {
     prompts_->ShowMessage("Error", error.what(), MessageIcon::kError);
   }
   return false;
+}
+
+void TFMMain::RunInBackground(const std::function<void(WorkContext&)>& work) {
+  if (!work_->Run(work)) throw LumivorError("Please wait until the running task has ended.");
+}
+
+void TFMMain::SetBusy(bool busy) {
+  for (QToolButton* button : buttons_) button->setEnabled(!busy);
+  menuBar()->setEnabled(!busy);
+  frm_cat_tree_->setEnabled(!busy);
+  // The views stay readable, but neither edits nor sorts the tree that the work may be reading.
+  vt_->header()->setSectionsClickable(!busy);
+  if (busy) {
+    vt_edit_triggers_ = static_cast<int>(vt_->editTriggers());
+    vle_edit_triggers_ = static_cast<int>(vle_->editTriggers());
+    vt_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    vle_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  } else {
+    vt_->setEditTriggers(static_cast<QAbstractItemView::EditTriggers>(vt_edit_triggers_));
+    vle_->setEditTriggers(static_cast<QAbstractItemView::EditTriggers>(vle_edit_triggers_));
+  }
 }
 
 void TFMMain::FrmCatTreeVTLibClick() {
@@ -579,11 +607,14 @@ void TFMMain::VTChange(const QModelIndex& current) {
 }
 
 void TFMMain::VTNewText(CatalogTree::Node* node, int field, const std::string& text) {
+  // An editor that closes while work runs (its own save, say) has nothing new to store.
+  if (work_->Running()) return;
   ApplyEdit(node, field, text);
   if (node != nullptr) ShowDetail(&node->record);
 }
 
 void TFMMain::VLENewText(int row, const QString& key, const QString& text) {
+  if (work_->Running()) return;
   ApplyEdit(FocusedItem(), FieldIndexOf(key.toStdString()), text.toStdString());
   vle_model_->SetValue(row, text);
 }
@@ -611,6 +642,12 @@ void TFMMain::showEvent(QShowEvent* event) {
 }
 
 void TFMMain::closeEvent(QCloseEvent* event) {
+  // The window stays until the running work has ended; a close asks it to stop.
+  if (work_->Running()) {
+    work_->Cancel();
+    event->ignore();
+    return;
+  }
   RunCommand([this] { SaveLayout(); });
   QMainWindow::closeEvent(event);
 }

@@ -9,6 +9,7 @@
 #include "core/catalog_tree.h"
 #include "core/progress.h"
 #include "core/prompts.h"
+#include "core/ui/background_work.h"
 #include "core/xml_document.h"
 
 class QLabel;
@@ -19,6 +20,7 @@ class QTreeView;
 
 namespace lumivor {
 
+class BackgroundWork;
 class CatalogModel;
 class DetailModel;
 class QtPrompts;
@@ -118,6 +120,12 @@ class TFMMain : public QMainWindow {
   // Runs `command`; an error that escapes it hides the progress window and is shown in a message
   // box with caption "Error" and the error's text. False when it ended with an error.
   bool RunCommand(const std::function<void()>& command);
+  // Runs `work` on the worker thread (see BackgroundWork) with the window's commands disabled,
+  // and returns when it has ended, raising what it raised. Raises LumivorError when other work
+  // is running.
+  void RunInBackground(const std::function<void(WorkContext&)>& work);
+  // The runner of long work; Running() tells whether work runs now.
+  [[nodiscard]] BackgroundWork& Work() const { return *work_; }
 
   // --- What commands work with ---
   [[nodiscard]] TConfig& Config();
@@ -192,6 +200,10 @@ class TFMMain : public QMainWindow {
   void ShowMediumDetail(const std::string& catalog_file);
   // Shows the catalog file `path` afresh in the view (when on screen) and in the library tree.
   void ReloadAfterChange(const std::string& path);
+  // Runs an export dialog's work through RunInBackground.
+  std::function<void(const std::function<void(Progress&, Prompts&)>&)> ExportRunner();
+  // Disables (busy) or enables again every command of the window while work runs.
+  void SetBusy(bool busy);
 
   std::string directory_;
   std::unique_ptr<QtPrompts> own_prompts_;
@@ -199,6 +211,9 @@ class TFMMain : public QMainWindow {
   std::unique_ptr<TConfig> config_;
   XmlDocument xml_doc_;
   TWaitForm* wait_form_ = nullptr;
+  BackgroundWork* work_ = nullptr;
+  int vt_edit_triggers_ = 0;  // the views' edit triggers, kept while work runs
+  int vle_edit_triggers_ = 0;
 
   std::string current_catalog_file_;
   std::string scan_root_name_;

@@ -37,15 +37,21 @@ void TFMMain::BtnNewCatClick() {
     const QString source = dialog.SourcePath();
     // The folder may have gone (a medium taken out) while the dialog was open.
     if (source.trimmed().isEmpty() || !QFileInfo(source).isDir()) return;
+    // The scan builds a tree of its own: the catalog on screen stays until it has succeeded.
     CatalogTree tree;
     ScanReport report;
-    const std::string root_name =
-        ScanFolder(&tree, Utf8(source), dialog.OnlyFolders(), Utf8(dialog.GetExtFilter()),
-                   Utf8(dialog.CatalogFile()), WaitProgress(), nullptr, &report, deep);
+    std::string root_name;
+    const std::string folder = Utf8(source), filter = Utf8(dialog.GetExtFilter()),
+                      catalog = Utf8(dialog.CatalogFile());
+    const bool only_folders = dialog.OnlyFolders();
+    RunInBackground([&](WorkContext& work) {
+      root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
+                             &work.scan_listener, &report, deep);
+    });
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
     SetScanRootName(root_name);
-    SetCurrentCatalogFile(Utf8(dialog.CatalogFile()));
+    SetCurrentCatalogFile(catalog);
     SetCatalogTree(std::move(tree));
     try {
       SaveCurrentCatalog();
@@ -78,6 +84,7 @@ void TFMMain::BtnCatLibClick() {
       RunCommand([this, &path] {
         TFMExport dialog(Config(), UserPrompts(), WaitProgress(),
                          QString::fromStdString(LibraryPath()), CatalogTreeShown(), path, this);
+        dialog.run_work = ExportRunner();
         dialog.exec();
       });
     };
@@ -114,17 +121,25 @@ void TFMMain::BtnSearchClick() {
     ClearCatalog();
     UpdateStatusBar();
     repaint();
-    SearchOutcome outcome = SearchLibrary(criteria, WaitProgress());
+    SearchOutcome outcome;
+    RunInBackground([&](WorkContext& work) { outcome = SearchLibrary(criteria, work.progress); });
     AppendCatalogTree(std::move(outcome.results));
     UpdateStatusBar();
     UserPrompts().ShowMessage("Done", SearchFinishedText(outcome), MessageIcon::kNone);
   });
 }
 
+std::function<void(const std::function<void(Progress&, Prompts&)>&)> TFMMain::ExportRunner() {
+  return [this](const std::function<void(Progress&, Prompts&)>& work) {
+    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); });
+  };
+}
+
 void TFMMain::BtnExportClick() {
   RunCommand([this] {
     TFMExport dialog(Config(), UserPrompts(), WaitProgress(), QString::fromStdString(LibraryPath()),
                      CatalogTreeShown(), QString(), this);
+    dialog.run_work = ExportRunner();
     dialog.exec();
   });
 }

@@ -1,12 +1,15 @@
 // The main window's New Catalog, Catalog Library and visible-columns commands, driven through
 // their real dialogs.
 
+#include <unistd.h>
+
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 #include <filesystem>
@@ -14,6 +17,7 @@
 
 #include "config/ui/tfm_config.h"
 #include "core/prompts.h"
+#include "core/ui/wait_form.h"
 #include "export/ui/tfm_export.h"
 #include "library/ui/frm_cat_tree.h"
 #include "library/ui/tfm_cat_lib.h"
@@ -145,6 +149,73 @@ class LibraryCommandsTest : public QObject {
     QVERIFY(!fs::exists(f.library + "/Src.xml"));
     QVERIFY(f.window->CurrentCatalogFile().empty());
     QVERIFY(f.prompts.shown.empty());
+  }
+
+  void NewCatalogCancelledMidScanLeavesTheCatalogOnScreenAndItsFile() {
+    Fixture f;
+    const std::string catalog = f.library + "/Mp3/Disc.xml";
+    const std::string old_text =
+        "<fileinfo><file FileName=\"Old\" FullPath=\"Old\" FileType=\"directory\">"
+        "<file FileName=\"a.avi\" FullPath=\"Old/a.avi\" FileType=\"file\"/></file></fileinfo>";
+    WriteFile(catalog, old_text);
+    f.window->OpenCatalog(catalog);
+    QCOMPARE(f.window->CatalogSize(), std::size_t(2));
+    // Enough folders that the scan is still running when Cancel is pressed, in memory when the
+    // system offers it (thousands of folders are slow to make and remove on some disks).
+    const std::string base = fs::is_directory("/dev/shm") ? "/dev/shm" : f.dir.Path();
+    struct Removed {
+      std::string path;
+      ~Removed() { fs::remove_all(path); }
+    } source{base + "/lumivor-scan-" + std::to_string(::getpid())};
+    for (int i = 0; i < 100; ++i) {
+      for (int j = 0; j < 40; ++j) {
+        fs::create_directories(source.path + "/d" + std::to_string(i) + "/e" + std::to_string(j));
+      }
+    }
+    f.window->Work().SetQuietMs(0);
+    lumivor::TWaitForm* wait = f.window->WaitForm();
+    bool pressed = false, commands_disabled = false, started_twice = false;
+    QString text_when_pressed;
+    QTimer presser;
+    presser.setInterval(2);
+    QObject::connect(&presser, &QTimer::timeout, [&] {
+      if (pressed || !wait->isVisible() || !wait->CancelShown()) return;
+      if (!wait->WaitText().contains("entries")) return;
+      pressed = true;
+      text_when_pressed = wait->WaitText();
+      commands_disabled = f.window->FrmCatTree()->isEnabled() == false;
+      for (int i = 0; i < 6; ++i) commands_disabled &= !f.window->ToolButton(i)->isEnabled();
+      // A second command cannot start: its button is disabled and the runner refuses.
+      f.window->ToolButton(0)->click();
+      started_twice = f.window->Work().Run([](lumivor::WorkContext&) {});
+      wait->SpeedButton1()->click();
+    });
+    presser.start();
+    f.prompts.yes_no_answers = {true};  // replace Disc.xml
+    f.driver.When<TFMNewCat>([&](TFMNewCat* dialog) {
+      dialog->browse_folder = [&](const QString&) { return Q(source.path); };
+      dialog->SpeedButton1->click();
+      dialog->SpeedButton4->click();
+      dialog->FrmCatTree->SelectNodeByPath(Q(f.library + "/Mp3"));
+      dialog->EdName->setText("Disc");
+      dialog->BtnOk->click();
+    });
+    QVERIFY(f.Press(0));
+    presser.stop();
+    QVERIFY2(pressed, "the scan showed no folder to cancel at");
+    QVERIFY(text_when_pressed.contains(Q(source.path)));
+    QVERIFY(commands_disabled);
+    QVERIFY(!started_twice);
+    // Nothing written, nothing replaced on screen, and the commands are back.
+    QCOMPARE(ReadFile(catalog), old_text);
+    QCOMPARE(f.window->CurrentCatalogFile(), catalog);
+    QCOMPARE(f.window->CatalogSize(), std::size_t(2));
+    QCOMPARE(f.window->VT()->model()->index(0, 0).data().toString(), QStringLiteral("Old"));
+    for (int i = 0; i < 6; ++i) QVERIFY(f.window->ToolButton(i)->isEnabled());
+    QVERIFY(f.window->FrmCatTree()->isEnabled());
+    QVERIFY(!wait->isVisible());
+    QCOMPARE(f.prompts.shown.size(), std::size_t(1));  // the overwrite question, no message
+    QVERIFY(f.prompts.shown[0].question);
   }
 
   void CatalogLibraryOpensTheChosenCatalog() {

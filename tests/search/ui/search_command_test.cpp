@@ -126,15 +126,19 @@ class SearchCommandTest : public QObject {
                 Catalog("c" + std::to_string(i), {"song a", "song b", "other"}));
     }
     lumivor::TWaitForm* wait = f.window->WaitForm();
+    f.window->Work().SetQuietMs(0);  // the window from the start, however fast the search
     // Pressed while an entry of a loaded catalog is being tested, after the first polls.
     int polls = 0;
-    bool pressed = false;
+    bool pressed = false, commands_disabled = false;
     QTimer presser;
     presser.setInterval(1);
     QObject::connect(&presser, &QTimer::timeout, [&] {
       if (!wait->isVisible() || !wait->CancelShown()) return;
       if (++polls >= 2 && !pressed && wait->WaitText().startsWith("song")) {
         pressed = true;
+        // Nothing else can start while the search runs.
+        commands_disabled = f.window->Work().Running() && !f.window->FrmCatTree()->isEnabled();
+        for (int i = 0; i < 6; ++i) commands_disabled &= !f.window->ToolButton(i)->isEnabled();
         wait->SpeedButton1()->click();
       }
     });
@@ -142,6 +146,8 @@ class SearchCommandTest : public QObject {
     QVERIFY(f.Search(f.library + "/Many", "song"));
     presser.stop();
     QVERIFY2(pressed, "Cancel was not offered while catalogs were searched");
+    QVERIFY(commands_disabled);
+    for (int i = 0; i < 6; ++i) QVERIFY(f.window->ToolButton(i)->isEnabled());
     const int results = f.ResultNames().size();
     QVERIFY2(results > 0 && results < 5000, QByteArray::number(results));
     QCOMPARE(f.prompts.shown.back().text, std::string("Search Finished"));
