@@ -83,8 +83,8 @@ void DeepScanner::Read(int dir_fd, const char* name) {
     return;
   }
   if (options_.metadata) {
-    if (const MediaKind kind = MediaKindOf(name); kind != MediaKind::kNone) {
-      tags_ = ReadMediaTags(fd, kind);
+    if (MediaKindOf(name) != MediaKind::kNone) {
+      tags_ = ReadMediaTags(fd, name);
       if (!tags_.empty()) ++counts_.files_tagged;
       for (const auto& [tag, value] : tags_) extras_.push_back({tag, value});
     }

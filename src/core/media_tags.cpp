@@ -1,6 +1,7 @@
 #include "core/media_tags.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,9 +10,16 @@
 #include <exception>
 #include <mutex>
 
+#include <taglib/aifffile.h>
 #include <taglib/audioproperties.h>
 #include <taglib/fileref.h>
-#include <taglib/tfilestream.h>
+#include <taglib/flacfile.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/mp4file.h>
+#include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
+#include <taglib/vorbisfile.h>
+#include <taglib/wavfile.h>
 #include <exiv2/exiv2.hpp>
 
 extern "C" {
@@ -87,11 +95,103 @@ void QuietLibraries() {
   });
 }
 
-void ReadAudio(int fd, MediaTags& tags) {
-  TagLib::FileStream stream(FdPath(fd).c_str(), true);
+// Bytes kept in memory from each end of an audio file: tag headers sit at the start (ID3v2,
+// FLAC metadata, the first MPEG frame) or the end (ID3v1, APE); the rest is read when asked.
+constexpr std::size_t kAudioEnd = 64 * 1024;
+
+// A read-only TagLib stream over an open file that holds the file's first and last bytes, so
+// that TagLib's many small reads and seeks cost no system call. Reads elsewhere go to the file.
+class HeadTailStream final : public TagLib::IOStream {
+ public:
+  explicit HeadTailStream(int fd) : fd_(fd) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || info.st_size <= 0) return;
+    length_ = info.st_size;
+    head_ = Read(0, std::min<long>(length_, kAudioEnd));
+    if (length_ > static_cast<long>(head_.size())) {
+      tail_start_ =
+          std::max<long>(length_ - static_cast<long>(kAudioEnd), static_cast<long>(head_.size()));
+      tail_ = Read(tail_start_, length_ - tail_start_);
+    }
+    open_ = true;
+  }
+
+  TagLib::FileName name() const override { return ""; }
+  bool readOnly() const override { return true; }
+  bool isOpen() const override { return open_; }
+  long tell() const override { return position_; }
+  long length() override { return length_; }
+
+  TagLib::ByteVector readBlock(unsigned long wanted) override {
+    if (position_ >= length_) return {};
+    const long size = std::min<long>(static_cast<long>(wanted), length_ - position_);
+    const long at = position_;
+    position_ += size;
+    if (at + size <= static_cast<long>(head_.size())) {
+      return TagLib::ByteVector(head_.data() + at, static_cast<unsigned>(size));
+    }
+    if (!tail_.empty() && at >= tail_start_) {
+      return TagLib::ByteVector(tail_.data() + (at - tail_start_), static_cast<unsigned>(size));
+    }
+    const std::string bytes = Read(at, size);
+    return TagLib::ByteVector(bytes.data(), static_cast<unsigned>(bytes.size()));
+  }
+
+  void seek(long offset, Position from) override {
+    long base = 0;
+    if (from == Current) base = position_;
+    if (from == End) base = length_;
+    position_ = std::max<long>(0, base + offset);
+  }
+
+  void writeBlock(const TagLib::ByteVector&) override {}
+  void insert(const TagLib::ByteVector&, unsigned long, unsigned long) override {}
+  void removeBlock(unsigned long, unsigned long) override {}
+  void truncate(long) override {}
+
+ private:
+  std::string Read(long at, long size) const {
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = ::pread(fd_, bytes.data(), bytes.size(), at);
+    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return bytes;
+  }
+
+  int fd_;
+  bool open_ = false;
+  long length_ = 0;
+  long position_ = 0;
+  std::string head_, tail_;
+  long tail_start_ = 0;
+};
+
+// The TagLib reader for a file named `name`: chosen by its extension, which spares the tries of
+// every format that the detection by content makes; other audio files are detected by content.
+std::unique_ptr<TagLib::File> OpenAudio(TagLib::IOStream* stream, std::string_view name) {
+  const std::string_view ext = name.substr(name.rfind('.') + 1);
+  auto is = [&](std::string_view known) {
+    return ExtensionIn(ext, std::array<std::string_view, 1>{known});
+  };
+  constexpr auto kStyle = TagLib::AudioProperties::Average;
+  TagLib::ID3v2::FrameFactory* frames = TagLib::ID3v2::FrameFactory::instance();
+  if (is("mp3")) return std::make_unique<TagLib::MPEG::File>(stream, frames, true, kStyle);
+  if (is("flac")) return std::make_unique<TagLib::FLAC::File>(stream, frames, true, kStyle);
+  if (is("ogg") || is("oga")) return std::make_unique<TagLib::Ogg::Vorbis::File>(stream);
+  if (is("opus")) return std::make_unique<TagLib::Ogg::Opus::File>(stream);
+  if (is("m4a") || is("m4b")) return std::make_unique<TagLib::MP4::File>(stream);
+  if (is("wav")) return std::make_unique<TagLib::RIFF::WAV::File>(stream);
+  if (is("aif") || is("aiff")) return std::make_unique<TagLib::RIFF::AIFF::File>(stream);
+  return nullptr;
+}
+
+void ReadAudio(int fd, std::string_view name, MediaTags& tags) {
+  HeadTailStream stream(fd);
   if (!stream.isOpen()) return;
-  const TagLib::FileRef file(&stream, true, TagLib::AudioProperties::Average);
-  if (file.isNull()) return;
+  std::unique_ptr<TagLib::File> typed = OpenAudio(&stream, name);
+  const TagLib::FileRef file =
+      typed ? TagLib::FileRef(typed.release())
+            : TagLib::FileRef(&stream, true, TagLib::AudioProperties::Average);
+  if (file.isNull() || !file.file()->isValid()) return;
   if (const TagLib::Tag* tag = file.tag()) {
     AddTag(tags, kTagTitle, tag->title().to8Bit(true));
     AddTag(tags, kTagArtist, tag->artist().to8Bit(true));
@@ -128,11 +228,25 @@ std::string DateTakenText(std::string_view exif) {
   return text;
 }
 
+// Bytes of a photo read at once: the Exif block and the frame header of a JPEG lie within them
+// but for unusually large embedded data.
+constexpr std::size_t kPhotoHead = 256 * 1024;
+
 void ReadPhoto(int fd, MediaTags& tags) {
   try {
-    auto image = Exiv2::ImageFactory::open(FdPath(fd), false);
-    if (!image.get()) return;
-    image->readMetadata();
+    // The head of the file in memory spares Exiv2's many small reads; when the file is longer
+    // and the head does not hold what Exiv2 looks for, the whole file is read through its path.
+    std::vector<Exiv2::byte> head(kPhotoHead);
+    const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
+    if (got <= 0) return;
+    auto image = Exiv2::ImageFactory::open(head.data(), static_cast<long>(got));
+    try {
+      image->readMetadata();
+    } catch (const std::exception&) {
+      if (static_cast<std::size_t>(got) < head.size()) throw;
+      image = Exiv2::ImageFactory::open(FdPath(fd), false);
+      image->readMetadata();
+    }
     const Exiv2::ExifData& exif = image->exifData();
     long width = image->pixelWidth(), height = image->pixelHeight();
     if (width <= 0 || height <= 0) {
@@ -224,13 +338,14 @@ std::string DurationText(double seconds) {
   return {text, end};
 }
 
-MediaTags ReadMediaTags(int fd, MediaKind kind) {
+MediaTags ReadMediaTags(int fd, std::string_view name) {
   MediaTags tags;
+  const MediaKind kind = MediaKindOf(name);
   if (kind == MediaKind::kNone) return tags;
   QuietLibraries();
   switch (kind) {
     case MediaKind::kAudio:
-      ReadAudio(fd, tags);
+      ReadAudio(fd, name, tags);
       break;
     case MediaKind::kPhoto:
       ReadPhoto(fd, tags);
@@ -289,11 +404,11 @@ std::string TagSummary(const TCatalogRecord& record) {
 }
 
 MediaTags ReadMediaTags(const std::string& path) {
-  const MediaKind kind = MediaKindOf(std::string_view(path).substr(path.rfind('/') + 1));
-  if (kind == MediaKind::kNone) return {};
+  const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+  if (MediaKindOf(name) == MediaKind::kNone) return {};
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
-  MediaTags tags = ReadMediaTags(fd, kind);
+  MediaTags tags = ReadMediaTags(fd, name);
   ::close(fd);
   return tags;
 }

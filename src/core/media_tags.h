@@ -32,7 +32,8 @@ using MediaTags = std::vector<std::pair<std::string_view, std::string>>;
 // (mp4, mov, mkv, webm, avi, mpeg, ...); kNone for anything else.
 [[nodiscard]] MediaKind MediaKindOf(std::string_view name);
 
-// Reads the tags of the file open at `fd` (a regular file; not taken over), a file of `kind`:
+// Reads the tags of the file open at `fd` (a regular file; not taken over) named `name`, whose
+// extension tells its kind (MediaKindOf) and format:
 //   audio: Title, Artist, Album, Year, Duration (seconds with one decimal);
 //   photo: Width, Height, DateTaken ("YYYY-MM-DD HH:MM:SS"), Camera (make and model);
 //   video: Duration, Width, Height, Codec (the video stream's codec, such as "h264").
@@ -40,7 +41,7 @@ using MediaTags = std::vector<std::pair<std::string_view, std::string>>;
 // characters). A file whose tags cannot be read gives no tags; nothing is thrown. Only the parts
 // of the file that hold the tags are read (headers, and the end of the file for some audio tags).
 // Numbers are written the same in every locale.
-[[nodiscard]] MediaTags ReadMediaTags(int fd, MediaKind kind);
+[[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name);
 
 // The same for the file at `path`, its kind taken from its name.
 [[nodiscard]] MediaTags ReadMediaTags(const std::string& path);

@@ -1,5 +1,7 @@
 #include "export/export_request.h"
 
+#include <sys/stat.h>
+
 #include <memory>
 
 #include "core/catalog_reader.h"
@@ -88,6 +90,11 @@ std::string AskOutputPath(const ExportRequest& request, Prompts& prompts) {
   return {};
 }
 
+bool IsRegularFile(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 void ShowRefusal(Prompts& prompts) {
   prompts.ShowMessage("Warning", kRowCountOutOfRange, MessageIcon::kWarning);
 }
@@ -103,8 +110,11 @@ std::size_t CountCatalogRecords(const std::string& path, std::size_t limit, Prog
 ExportOutcome RunExport(const ExportRequest& request, const CatalogTree* screen, Progress& progress,
                         Prompts& prompts) {
   const bool from_file = !request.catalog_path.empty();
-  std::size_t records = 0;
-  if (request.format == ExportFormat::kSpreadsheet) {
+  // A catalog that can be read only once (a pipe, standard input) is not counted ahead: the
+  // workbook writer then refuses the record past the limit itself and writes nothing.
+  const bool counted = !from_file || IsRegularFile(request.catalog_path);
+  std::size_t records = counted ? 0 : kMaxSpreadsheetRecords;
+  if (request.format == ExportFormat::kSpreadsheet && counted) {
     records = from_file
                   ? CountCatalogRecords(request.catalog_path, kMaxSpreadsheetRecords, progress)
                   : (screen ? screen->Size() : 0);

@@ -151,7 +151,8 @@ class ExportWriter : public RecordSink {
 // A column that names no field reads the further attribute of that name. Every table cell has a
 // thin border, columns are as wide as their longest text, and number texts of the numeric fields
 // and the serial numbers are numbers. More than kMaxSpreadsheetRecords records: refused.
-// `expected_records` (the count that RunExport checked) decides whether the workbook needs ZIP64.
+// `expected_records` (the count that RunExport checked, or the limit for a catalog that could not
+// be counted ahead) decides whether the workbook needs ZIP64.
 [[nodiscard]] std::unique_ptr<ExportWriter> MakeSpreadsheetWriter(const std::string& path,
                                                                   const ExportColumns& columns,
                                                                   std::size_t expected_records,

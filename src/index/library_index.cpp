@@ -749,12 +749,21 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
     FieldViews fields{};
     while (statement.Step()) {
       const std::int64_t id = statement.Int(0);
+      bool next_catalog = false;
       while (current < end && id >= scope[current].row.first + scope[current].row.count) {
         ++current;
         catalog_name.reset();
-        if (current < end) progress.SetWaitText(scope[current].path);
+        next_catalog = true;
       }
       if (current == end) break;
+      if (next_catalog) {
+        // Polled between catalogs, as the file search polls between files.
+        if (progress.WaitCancelled()) {
+          outcome.cancelled = true;
+          break;
+        }
+        progress.SetWaitText(scope[current].path);
+      }
       if (++rows_seen % kPollRows == 0) {
         report(false);
         if (progress.WaitCancelled()) {
@@ -769,6 +778,7 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
         throw IndexError("The search index holds a damaged entry.", true);
       }
       if (!matcher.Matches(name, statement.Text(2), statement.Text(3), &extras)) continue;
+      if (name) progress.SetWaitText(*name);
       const std::string_view file_name = name.value_or(std::string_view());
       const bool unpacked_ok = UnpackEntryFields(
           statement.Blob(4), file_name,

@@ -144,5 +144,30 @@ TEST(ExportCommand, TheXmlExportKeepsFurtherAttributesAndWritesUtf8) {
   EXPECT_EQ(ReadFile(dir / "again.xml"), expected);
 }
 
+TEST(ExportCommand, ACatalogOnStandardInputIsReadOnceForEveryFormat) {
+  TempDir dir;
+  WriteFile(dir / "c.xml",
+            "<fileinfo><file FileName=\"Disk\"><file FileName=\"a.mp3\" FileSize=\"3\"/>"
+            "<file FileName=\"b.mp3\"/></file></fileinfo>");
+  for (const char* format : {"csv", "xlsx"}) {
+    const std::string out = dir / (std::string("piped.") + format);
+    const std::string from_file = dir / (std::string("file.") + format);
+    const auto piped = RunCommand("cat '" + dir / "c.xml" + "' | " + Cli() + " export - --format " +
+                                  format + " -o '" + out + "' --columns FileName,FileSize");
+    EXPECT_EQ(piped.status, 0) << format << piped.err;
+    const auto file = RunCommand(Cli() + " export '" + dir / "c.xml" + "' --format " + format +
+                                 " -o '" + from_file + "' --columns FileName,FileSize");
+    EXPECT_EQ(file.status, 0) << format << file.err;
+    if (std::string(format) == "csv") {
+      EXPECT_EQ(ReadFile(out), ReadFile(from_file));
+    } else {
+      // The same three rows below the header (the workbook's own zip dates may differ).
+      const auto sheet = RunCommand("unzip -p '" + out + "' xl/worksheets/sheet1.xml");
+      EXPECT_NE(sheet.out.find("<c r=\"B5\""), std::string::npos) << sheet.out;
+      EXPECT_EQ(sheet.out.find("<c r=\"B6\""), std::string::npos) << sheet.out;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lumivor

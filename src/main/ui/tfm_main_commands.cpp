@@ -5,11 +5,13 @@
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QStatusBar>
 
 #include "config/config.h"
 #include "config/ui/tfm_config.h"
 #include "core/scanner.h"
 #include "export/ui/tfm_export.h"
+#include "index/indexed_search.h"
 #include "library/ui/frm_cat_tree.h"
 #include "library/ui/tfm_cat_lib.h"
 #include "library/ui/tfm_new_cat.h"
@@ -88,6 +90,8 @@ void TFMMain::BtnCatLibClick() {
         dialog.exec();
       });
     };
+    window.update_catalog = [this](const QString& path) { UpdateCatalogClick(Utf8(path)); };
+    window.remove_missing = [this](const QString& path) { RemoveMissingClick(Utf8(path)); };
     if (window.exec() != QDialog::Accepted || window.SelectedCatalog().isEmpty()) return;
     opened = Utf8(window.SelectedCatalog());
     OpenCatalog(opened);
@@ -105,24 +109,27 @@ void TFMMain::BtnSearchClick() {
     {
       TFMSearch dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
       if (dialog.exec() != QDialog::Accepted) return;
-      criteria.scope_path = Utf8(dialog.ScopePath());
-      criteria.scope_is_directory = dialog.ScopeIsDirectory();
-      criteria.name = Utf8(dialog.EdFileName->text());
-      criteria.extension = Utf8(dialog.EdExt->text());
-      criteria.description = Utf8(dialog.EdDes->text());
-      criteria.meta = Utf8(dialog.EdTags->text());
-      criteria.case_sensitive = dialog.CheckBox1->isChecked();
-      criteria.whole_field = dialog.CheckBox2->isChecked();
+      criteria = dialog.Criteria();
     }
     SetCurrentCatalogFile({});
     if (criteria.scope_path.empty()) return;
     ClearCatalog();
     UpdateStatusBar();
     repaint();
-    SearchOutcome outcome;
-    RunInBackground([&](WorkContext& work) { outcome = SearchLibrary(criteria, work.progress); });
+    // Through the library's index; it says on the status line when it read the files instead.
+    const std::string library = LibraryPath();
+    IndexedSearchOutcome indexed;
+    RunInBackground([&](WorkContext& work) {
+      indexed = SearchThroughIndex(criteria, library, work.progress);
+    });
+    SearchOutcome outcome = std::move(indexed.outcome);
     AppendCatalogTree(std::move(outcome.results));
     UpdateStatusBar();
+    if (indexed.note.empty()) {
+      statusBar()->clearMessage();
+    } else {
+      statusBar()->showMessage(QString::fromStdString(indexed.note), 15000);
+    }
     UserPrompts().ShowMessage("Done", SearchFinishedText(outcome), MessageIcon::kNone);
   });
 }

@@ -34,7 +34,12 @@ TFMSearch::TFMSearch(Prompts& prompts, const QString& library_root, QWidget* par
   EdTags = new QLineEdit(group2);
   EdTags->setToolTip(QStringLiteral("Text in any tag: title, artist, album, year, camera, codec"));
   for (QLineEdit* edit : {EdFileName, EdExt, EdDes, EdTags}) edit->setMinimumWidth(141);
-  find->addRow(QStringLiteral("File Name:"), EdFileName);
+  CheckRegex = new QCheckBox(QStringLiteral("Regular expression"), group2);
+  CheckRegex->setToolTip(QStringLiteral("The file name is a regular expression (RE2 syntax)"));
+  auto* name_row = new QHBoxLayout;
+  name_row->addWidget(EdFileName, 1);
+  name_row->addWidget(CheckRegex);
+  find->addRow(QStringLiteral("File Name:"), name_row);
   find->addRow(QStringLiteral("File Ext:"), EdExt);
   find->addRow(QStringLiteral("Description:"), EdDes);
   find->addRow(QStringLiteral("Tags:"), EdTags);
@@ -90,11 +95,25 @@ bool TFMSearch::ScopeIsDirectory() const {
   return node != nullptr && node->record.IsDirectory();
 }
 
+SearchCriteria TFMSearch::Criteria() const {
+  SearchCriteria criteria;
+  criteria.scope_path = ScopePath().toStdString();
+  criteria.scope_is_directory = ScopeIsDirectory();
+  (CheckRegex->isChecked() ? criteria.regex : criteria.name) = EdFileName->text().toStdString();
+  criteria.extension = EdExt->text().toStdString();
+  criteria.description = EdDes->text().toStdString();
+  criteria.meta = EdTags->text().toStdString();
+  criteria.case_sensitive = CheckBox1->isChecked();
+  criteria.whole_field = CheckBox2->isChecked();
+  return criteria;
+}
+
 void TFMSearch::BitBtn1Click() {
-  const bool blank = EdFileName->text().trimmed().isEmpty() && EdExt->text().trimmed().isEmpty() &&
-                     EdDes->text().trimmed().isEmpty() && EdTags->text().trimmed().isEmpty();
-  if (FrmCatTree->FocusedNode() == nullptr || blank) {
-    prompts_.ShowMessage(kWarningCaption, "Please input search condition.", MessageIcon::kWarning);
+  const std::string problem = FrmCatTree->FocusedNode() == nullptr
+                                  ? std::string(kSearchConditionMissing)
+                                  : CriteriaProblem(Criteria());
+  if (!problem.empty()) {
+    prompts_.ShowMessage(kWarningCaption, problem, MessageIcon::kWarning);
     return;
   }
   accept();

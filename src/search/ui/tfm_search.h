@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "core/prompts.h"
+#include "search/search.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -26,9 +27,13 @@ class TFMSearch : public QDialog {
   [[nodiscard]] QString ScopePath() const;
   // True when the scope is the library root or a group.
   [[nodiscard]] bool ScopeIsDirectory() const;
+  // The scope and the criteria as entered; with "Regular expression" checked the name is the
+  // pattern.
+  [[nodiscard]] SearchCriteria Criteria() const;
 
   TFrmCatTree* FrmCatTree = nullptr;
   QLineEdit* EdFileName = nullptr;
+  QCheckBox* CheckRegex = nullptr;  // "Regular expression": the name is an RE2 pattern
   QLineEdit* EdExt = nullptr;
   QLineEdit* EdDes = nullptr;
   QLineEdit* EdTags = nullptr;     // "Tags": text in any tag of a record
@@ -37,7 +42,7 @@ class TFMSearch : public QDialog {
   QPushButton* BitBtn1 = nullptr;  // "&OK"
   QPushButton* BitBtn2 = nullptr;  // "&Cancel"
 
-  // Checks the input and closes with OK.
+  // Checks the input (a scope, a criterion, a pattern that compiles) and closes with OK.
   void BitBtn1Click();
 
  private:

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -12,6 +13,7 @@
 #include "core/fields.h"
 #include "core/prompts.h"
 #include "core/ui/wait_form.h"
+#include "index/indexed_search.h"
 #include "library/ui/frm_cat_tree.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/tfm_main.h"
@@ -50,6 +52,8 @@ struct Fixture {
   std::unique_ptr<lumivor::TFMMain> window;
 
   Fixture() {
+    // The library's search index goes to this test's own directory.
+    ::setenv("LUMIVOR_CACHE_DIR", (dir / "cache").c_str(), 1);
     WriteFile(library + "/Mp3/Music.xml", Catalog("Music", {"My Song.mp3", "SONGS.txt", "x"}));
     WriteFile(library + "/Mp3/broken.xml", "<fileinfo><file");
     WriteFile(library + "/DVD/Film.xml", Catalog("Film", {"song.avi"}));
@@ -108,6 +112,23 @@ class SearchCommandTest : public QObject {
     QCOMPARE(f.ResultNames(), QStringList({"My Song.mp3", "SONGS.txt"}));
   }
 
+  void ARegularExpressionAndTheIndexNote() {
+    Fixture f;
+    f.driver.When<TFMSearch>([&f](TFMSearch* dialog) {
+      dialog->FrmCatTree->SelectNodeByPath(Q(f.library));
+      dialog->EdFileName->setText("^song\\.");
+      dialog->CheckRegex->setChecked(true);
+      dialog->BitBtn1->click();
+    });
+    f.window->ToolButton(2)->click();
+    QVERIFY(QTest::qWaitFor([&] { return f.driver.Done(); }, 5000));
+    QCOMPARE(f.ResultNames(), QStringList({"song.avi", "song.ogg"}));
+    // The first search made the index, and said so.
+    QCOMPARE(f.window->statusBar()->currentMessage(), QString("The search index was made afresh."));
+    QVERIFY(f.Search(f.library, "song"));
+    QCOMPARE(f.window->statusBar()->currentMessage(), QString());
+  }
+
   void CancelledDialogLeavesTheView() {
     Fixture f;
     QVERIFY(f.Search(f.library, "song"));
@@ -125,6 +146,8 @@ class SearchCommandTest : public QObject {
       WriteFile(f.library + "/Many/c" + std::to_string(i) + ".xml",
                 Catalog("c" + std::to_string(i), {"song a", "song b", "other"}));
     }
+    // The index is up to date, so the search spends its time among the results.
+    (void)lumivor::UpdateLibraryIndex(f.library, false, lumivor::NoProgress());
     lumivor::TWaitForm* wait = f.window->WaitForm();
     f.window->Work().SetQuietMs(0);  // the window from the start, however fast the search
     // Pressed while an entry of a loaded catalog is being tested, after the first polls.

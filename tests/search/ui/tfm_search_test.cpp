@@ -74,6 +74,27 @@ class TFMSearchTest : public QObject {
     QCOMPARE(prompts.shown.back().text, std::string("Please input search condition."));
   }
 
+  void ARegularExpressionMustCompile() {
+    TempDir dir;
+    ScriptedPrompts prompts;
+    TFMSearch dialog(prompts, Q(dir / "CatalogLibrary"));
+    QCOMPARE(dialog.CheckRegex->text(), QString("Regular expression"));
+    dialog.EdFileName->setText("so(ng");
+    dialog.CheckRegex->setChecked(true);
+    dialog.BitBtn1->click();
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(prompts.shown.back().text,
+             std::string("The regular expression is not valid: missing ): so(ng."));
+    dialog.EdFileName->setText("so(ng)?");
+    dialog.BitBtn1->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    const lumivor::SearchCriteria criteria = dialog.Criteria();
+    QCOMPARE(criteria.regex, std::string("so(ng)?"));
+    QCOMPARE(criteria.name, std::string());
+    QCOMPARE(criteria.scope_path, dir / "CatalogLibrary");
+    QVERIFY(criteria.scope_is_directory);
+  }
+
   void CancelCloses() {
     TempDir dir;
     ScriptedPrompts prompts;
