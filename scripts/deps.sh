@@ -39,3 +39,29 @@ lumivor_build() {
   cmake -S "$LUMIVOR_ROOT" -B "$build_dir" -G Ninja "$@"
   cmake --build "$build_dir" --parallel "$(nproc)"
 }
+
+# Runs every benchmark built in $1 once at a small size: a smoke test that they still run and
+# print their figures, not a measurement. Each benchmark reads the options it knows and ignores
+# the others; a failing benchmark, or one that prints no key=value line, fails the run.
+lumivor_bench_smoke() {
+  local build_dir="$1"
+  local small=(--records=20000 --files=2000 --folders=100 --repeat=1 --catalogs=3 --entries=2000
+    --rounds=1 --groups=3)
+  local bench output
+  local found=0
+  for bench in "$build_dir"/bench/*_bench "$build_dir"/bench/ui/*_bench; do
+    [ -x "$bench" ] || continue
+    found=1
+    echo "== $(basename "$bench") ${small[*]}"
+    output="$(QT_QPA_PLATFORM=offscreen timeout 600 "$bench" "${small[@]}")"
+    echo "$output"
+    if ! grep -q '^[a-z_0-9]*=' <<<"$output"; then
+      echo "$(basename "$bench") printed no key=value line" >&2
+      return 1
+    fi
+  done
+  if [ "$found" -eq 0 ]; then
+    echo "no benchmark found in $build_dir/bench" >&2
+    return 1
+  fi
+}

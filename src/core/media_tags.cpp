@@ -1,6 +1,7 @@
 #include "core/media_tags.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,7 +18,6 @@
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
 #include <taglib/opusfile.h>
-#include <taglib/tfilestream.h>
 #include <taglib/vorbisfile.h>
 #include <taglib/wavfile.h>
 #include <exiv2/exiv2.hpp>
@@ -95,6 +95,76 @@ void QuietLibraries() {
   });
 }
 
+// Bytes kept in memory from each end of an audio file: tag headers sit at the start (ID3v2,
+// FLAC metadata, the first MPEG frame) or the end (ID3v1, APE); the rest is read when asked.
+constexpr std::size_t kAudioEnd = 64 * 1024;
+
+// A read-only TagLib stream over an open file that holds the file's first and last bytes, so
+// that TagLib's many small reads and seeks cost no system call. Reads elsewhere go to the file.
+class HeadTailStream final : public TagLib::IOStream {
+ public:
+  explicit HeadTailStream(int fd) : fd_(fd) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || info.st_size <= 0) return;
+    length_ = info.st_size;
+    head_ = Read(0, std::min<long>(length_, kAudioEnd));
+    if (length_ > static_cast<long>(head_.size())) {
+      tail_start_ =
+          std::max<long>(length_ - static_cast<long>(kAudioEnd), static_cast<long>(head_.size()));
+      tail_ = Read(tail_start_, length_ - tail_start_);
+    }
+    open_ = true;
+  }
+
+  TagLib::FileName name() const override { return ""; }
+  bool readOnly() const override { return true; }
+  bool isOpen() const override { return open_; }
+  long tell() const override { return position_; }
+  long length() override { return length_; }
+
+  TagLib::ByteVector readBlock(unsigned long wanted) override {
+    if (position_ >= length_) return {};
+    const long size = std::min<long>(static_cast<long>(wanted), length_ - position_);
+    const long at = position_;
+    position_ += size;
+    if (at + size <= static_cast<long>(head_.size())) {
+      return TagLib::ByteVector(head_.data() + at, static_cast<unsigned>(size));
+    }
+    if (!tail_.empty() && at >= tail_start_) {
+      return TagLib::ByteVector(tail_.data() + (at - tail_start_), static_cast<unsigned>(size));
+    }
+    const std::string bytes = Read(at, size);
+    return TagLib::ByteVector(bytes.data(), static_cast<unsigned>(bytes.size()));
+  }
+
+  void seek(long offset, Position from) override {
+    long base = 0;
+    if (from == Current) base = position_;
+    if (from == End) base = length_;
+    position_ = std::max<long>(0, base + offset);
+  }
+
+  void writeBlock(const TagLib::ByteVector&) override {}
+  void insert(const TagLib::ByteVector&, unsigned long, unsigned long) override {}
+  void removeBlock(unsigned long, unsigned long) override {}
+  void truncate(long) override {}
+
+ private:
+  std::string Read(long at, long size) const {
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = ::pread(fd_, bytes.data(), bytes.size(), at);
+    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return bytes;
+  }
+
+  int fd_;
+  bool open_ = false;
+  long length_ = 0;
+  long position_ = 0;
+  std::string head_, tail_;
+  long tail_start_ = 0;
+};
+
 // The TagLib reader for a file named `name`: chosen by its extension, which spares the tries of
 // every format that the detection by content makes; other audio files are detected by content.
 std::unique_ptr<TagLib::File> OpenAudio(TagLib::IOStream* stream, std::string_view name) {
@@ -115,14 +185,8 @@ std::unique_ptr<TagLib::File> OpenAudio(TagLib::IOStream* stream, std::string_vi
 }
 
 void ReadAudio(int fd, std::string_view name, MediaTags& tags) {
-  // TagLib's stream closes the descriptor it is given: it gets a copy.
-  const int copy = ::dup(fd);
-  if (copy < 0) return;
-  TagLib::FileStream stream(copy, true);
-  if (!stream.isOpen()) {
-    ::close(copy);
-    return;
-  }
+  HeadTailStream stream(fd);
+  if (!stream.isOpen()) return;
   std::unique_ptr<TagLib::File> typed = OpenAudio(&stream, name);
   const TagLib::FileRef file =
       typed ? TagLib::FileRef(typed.release())
