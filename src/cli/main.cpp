@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
   CLI::App app{"Lumivor: catalogue folders and drives, browse and search them offline"};
   app.name("lumivor-cli");
   app.require_subcommand(1);
-  // Commands register themselves (show 10, scan 20, list 30, search 40, export 50).
+  // Commands register themselves (show 10, scan 20, update 25, list 30, search 40, export 50).
   std::vector<Command> commands;
   for (CommandFactory factory : RegisteredCommands()) commands.push_back(factory(app));
   try {

@@ -209,7 +209,9 @@ char* Put2(char* p, int value) {
 
 std::string_view FormatLocalSeconds(std::int64_t local_seconds, char (&buffer)[40]) {
   const std::int64_t days = FloorDiv(local_seconds, kSecondsPerDay);
-  const int second_of_day = static_cast<int>(local_seconds - days * kSecondsPerDay);
+  // From the remainder, not from days * 86400, which overflows at the ends of the range.
+  const int second_of_day =
+      static_cast<int>((local_seconds % kSecondsPerDay + kSecondsPerDay) % kSecondsPerDay);
   std::int64_t year;
   int month, day;
   CivilFromDays(days, &year, &month, &day);

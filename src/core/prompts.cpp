@@ -42,6 +42,11 @@ std::string ScriptedPrompts::ChooseSaveFile(std::string_view a, std::string_view
   return ChooseOpenFile(a, b, c);
 }
 
+std::string ScriptedPrompts::ChooseFolder(std::string_view caption, std::string_view) {
+  shown.push_back({std::string(caption), {}, MessageIcon::kNone, true});
+  return ChooseOpenFile({}, {}, {});
+}
+
 void ScriptedPrompts::ShowMessage(std::string_view caption, std::string_view text,
                                   MessageIcon icon) {
   shown.push_back({std::string(caption), std::string(text), icon, false});

@@ -25,6 +25,13 @@ class Prompts {
   virtual void ShowMessage(std::string_view caption, std::string_view text, MessageIcon icon) = 0;
   // A question with Yes and No; true for Yes.
   virtual bool AskYesNo(std::string_view caption, std::string_view text, MessageIcon icon) = 0;
+  // The system's folder dialog with `caption`, starting at `initial`; empty when cancelled (and
+  // from callers that cannot ask).
+  virtual std::string ChooseFolder(std::string_view caption, std::string_view initial) {
+    (void)caption;
+    (void)initial;
+    return {};
+  }
 };
 
 // The open-file question: the chosen path when the file exists; empty when the user cancelled or
@@ -55,8 +62,9 @@ class ScriptedPrompts final : public Prompts {
   std::string ChooseSaveFile(std::string_view, std::string_view, std::string_view) override;
   void ShowMessage(std::string_view caption, std::string_view text, MessageIcon icon) override;
   bool AskYesNo(std::string_view caption, std::string_view text, MessageIcon icon) override;
+  std::string ChooseFolder(std::string_view caption, std::string_view initial) override;
 
-  std::deque<std::string> file_answers;  // for both file dialogs; empty queue: cancel
+  std::deque<std::string> file_answers;  // for the file and folder dialogs; empty queue: cancel
   std::deque<bool> yes_no_answers;       // empty queue: No
   std::vector<Shown> shown;              // every message and question, in order
 };

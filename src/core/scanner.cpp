@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/catalog_medium.h"
 #include "core/errors.h"
 #include "core/fields.h"
 #include "core/file_info.h"
@@ -580,6 +581,9 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     if (!OnlyFolders && !walked.cancelled) {
       top->record.SetField(kFileSize, FormatWholeNumber(SumDirectorySizes(top)));
       ComputeSizePercentages(*tree);
+    }
+    if (!walked.cancelled) {
+      RecordScanFacts(&top->record, path, ScanDateNow(), OnlyFolders, settings.ExtFilter, deep);
     }
     walked.deep = deep_scanner.Counts();
   } catch (...) {

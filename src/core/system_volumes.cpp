@@ -3,8 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cstdint>
+
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -74,10 +80,11 @@ std::string ReadAll(int fd) {
   return text;
 }
 
-// The label udev links to the block device `device`, or empty.
-std::string LabelFromUdev(dev_t device) {
+// The name under which udev links the block device `device` in `folder` (by-label, by-uuid), or
+// empty.
+std::string NameFromUdev(const char* folder, dev_t device) {
   std::string label;
-  DIR* dir = ::opendir("/dev/disk/by-label");
+  DIR* dir = ::opendir(folder);
   if (!dir) return label;
   while (const dirent* entry = ::readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
@@ -92,20 +99,51 @@ std::string LabelFromUdev(dev_t device) {
   return label;
 }
 
-// The label in the superblock of the block device at `path`, or empty when it cannot be read.
-std::string LabelFromDevice(const std::string& path) {
+std::string LabelFromUdev(dev_t device) { return NameFromUdev("/dev/disk/by-label", device); }
+
+// The value `tag` (LABEL, UUID) in the superblock of the block device at `path`, or empty when it
+// cannot be read.
+std::string TagFromDevice(const std::string& path, const char* tag) {
   std::string label;
   blkid_probe probe = blkid_new_probe_from_filename(path.c_str());
   if (!probe) return label;
   blkid_probe_enable_superblocks(probe, 1);
-  blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL);
+  blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID);
   const char* value = nullptr;
   if (blkid_do_safeprobe(probe) == 0 &&
-      blkid_probe_lookup_value(probe, "LABEL", &value, nullptr) == 0 && value) {
+      blkid_probe_lookup_value(probe, tag, &value, nullptr) == 0 && value) {
     label = value;
   }
   blkid_free_probe(probe);
   return label;
+}
+
+std::string LabelFromDevice(const std::string& path) { return TagFromDevice(path, "LABEL"); }
+
+// Network file systems have no UUID; their source (server and share) names them as well.
+bool IsNetworkFileSystem(std::string_view type) {
+  static constexpr std::string_view kNetwork[] = {"nfs", "nfs4", "cifs", "smb3",      "smbfs",
+                                                  "9p",  "afs",  "ceph", "fuse.sshfs"};
+  for (std::string_view network : kNetwork) {
+    if (type == network) return true;
+  }
+  return false;
+}
+
+// The block device a mount shows, or 0 when its source is not one.
+dev_t BlockDeviceOf(const MountEntry& mount) {
+  struct stat info;
+  if (!mount.source.empty() && mount.source.front() == '/' &&
+      ::stat(mount.source.c_str(), &info) == 0 && S_ISBLK(info.st_mode)) {
+    return info.st_rdev;
+  }
+  return 0;
+}
+
+std::string DecimalText(std::uint64_t value) {
+  char text[24];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
 }
 
 }  // namespace
@@ -120,7 +158,7 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text) {
     std::size_t at = 0;
     NextWord(line, &at);
     NextWord(line, &at);
-    NextWord(line, &at);
+    const std::string_view device = NextWord(line, &at);
     const std::string_view root = NextWord(line, &at);
     const std::string_view point = NextWord(line, &at);
     std::string_view word = NextWord(line, &at);  // options
@@ -133,6 +171,11 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text) {
     mount.source = UnescapeOctal(NextWord(line, &at));
     if (mount.type.empty()) continue;
     mount.root = UnescapeOctal(root);
+    const auto colon = device.find(':');
+    if (colon != std::string_view::npos) {
+      std::from_chars(device.data(), device.data() + colon, mount.major);
+      std::from_chars(device.data() + colon + 1, device.data() + device.size(), mount.minor);
+    }
     mount.point = UnescapeOctal(point);
     mounts.push_back(std::move(mount));
   }
@@ -184,6 +227,7 @@ struct SystemVolumes::State {
   bool loaded = false;
   std::map<std::string, MountEntry, std::less<>> by_point;  // the mount on top at each point
   std::map<std::string, std::string, std::less<>> labels;   // by mount point
+  std::map<std::string, std::string, std::less<>> ids;      // by mount point
 
   // Brings the table up to date: the kernel flags the open file when the mount table changes.
   void Refresh() {
@@ -194,6 +238,7 @@ struct SystemVolumes::State {
     if (loaded && !stale) return;
     by_point.clear();
     labels.clear();
+    ids.clear();
     for (MountEntry& mount : ParseMountInfo(ReadAll(fd))) {
       std::string point = mount.point;
       by_point[point] = std::move(mount);
@@ -208,6 +253,34 @@ struct SystemVolumes::State {
     const auto found = by_point.find(WithoutTrailingSlash(path));
     if (found == by_point.end() || IsPseudoFileSystem(found->second.type)) return nullptr;
     return &found->second;
+  }
+
+  // The label of the volume `mount` shows (also through a bind mount), cached by mount point.
+  std::string LabelOfMount(const MountEntry& mount) {
+    const auto known = labels.find(mount.point);
+    if (known != labels.end()) return known->second;
+    std::string label;
+    if (const dev_t device = BlockDeviceOf(mount)) {
+      label = LabelFromUdev(device);
+      if (label.empty()) label = LabelFromDevice(mount.source);
+    }
+    labels.emplace(mount.point, label);
+    return label;
+  }
+
+  // The UUID of the volume `mount` shows (a network share: its source), cached by mount point.
+  std::string IdOfMount(const MountEntry& mount) {
+    const auto known = ids.find(mount.point);
+    if (known != ids.end()) return known->second;
+    std::string id;
+    if (const dev_t device = BlockDeviceOf(mount)) {
+      id = NameFromUdev("/dev/disk/by-uuid", device);
+      if (id.empty()) id = TagFromDevice(mount.source, "UUID");
+    } else if (IsNetworkFileSystem(mount.type)) {
+      id = mount.source;
+    }
+    ids.emplace(mount.point, id);
+    return id;
   }
 };
 
@@ -227,17 +300,56 @@ std::string SystemVolumes::LabelOf(std::string_view root) const {
   const MountEntry* mount = state_->Find(root);
   // A bind mount shows a folder of a file system, not the volume the label names.
   if (!mount || mount->root != "/") return {};
-  const auto known = state_->labels.find(mount->point);
-  if (known != state_->labels.end()) return known->second;
-  std::string label;
+  return state_->LabelOfMount(*mount);
+}
+
+VolumeFacts SystemVolumes::FactsOf(std::string_view path) const {
+  VolumeFacts facts;
+  const std::string folder(path);
   struct stat info;
-  if (!mount->source.empty() && mount->source.front() == '/' &&
-      ::stat(mount->source.c_str(), &info) == 0 && S_ISBLK(info.st_mode)) {
-    label = LabelFromUdev(info.st_rdev);
-    if (label.empty()) label = LabelFromDevice(mount->source);
+  char* real = ::realpath(folder.c_str(), nullptr);
+  const std::string real_path = real ? real : folder;
+  std::free(real);
+  if (::stat(real_path.c_str(), &info) != 0) return facts;
+  struct statvfs space;
+  if (::statvfs(real_path.c_str(), &space) == 0) {
+    facts.size = DecimalText(std::uint64_t(space.f_blocks) * space.f_frsize);
+    facts.free = DecimalText(std::uint64_t(space.f_bavail) * space.f_frsize);
   }
-  state_->labels.emplace(mount->point, label);
-  return label;
+  std::lock_guard lock(state_->mutex);
+  state_->Refresh();
+  // The mount of this device whose point lies above the folder, the innermost one.
+  const MountEntry* mount = nullptr;
+  for (const auto& [point, entry] : state_->by_point) {
+    if (entry.major != ::major(info.st_dev) || entry.minor != ::minor(info.st_dev)) continue;
+    const bool above =
+        point == "/" || real_path == point ||
+        (real_path.compare(0, point.size(), point) == 0 && real_path[point.size()] == '/');
+    if (above && (!mount || point.size() > mount->point.size())) mount = &entry;
+  }
+  if (!mount) return facts;
+  facts.file_system = mount->type;
+  facts.label = state_->LabelOfMount(*mount);
+  facts.id = state_->IdOfMount(*mount);
+  const std::string_view below = mount->point == "/"
+                                     ? std::string_view(real_path)
+                                     : std::string_view(real_path).substr(mount->point.size());
+  std::string inside = mount->root == "/" ? std::string() : mount->root;
+  inside += below;
+  facts.folder = inside.empty() ? "/" : inside;
+  return facts;
+}
+
+std::vector<MountedVolume> SystemVolumes::Mounted() const {
+  std::lock_guard lock(state_->mutex);
+  state_->Refresh();
+  std::vector<MountedVolume> mounted;
+  for (const auto& [point, entry] : state_->by_point) {
+    if (IsPseudoFileSystem(entry.type)) continue;
+    mounted.push_back(
+        {point, entry.root, state_->IdOfMount(entry), state_->LabelOfMount(entry), entry.type});
+  }
+  return mounted;
 }
 
 }  // namespace lumivor

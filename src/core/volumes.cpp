@@ -27,6 +27,66 @@ std::string FakeVolumes::LabelOf(std::string_view root) const {
   return {};
 }
 
+VolumeFacts FakeVolumes::FactsOf(std::string_view path) const {
+  path = WithoutTrailingSlash(path);
+  const Volume* best = nullptr;
+  std::string_view best_root;
+  for (const auto& v : volumes_) {
+    const std::string_view root = WithoutTrailingSlash(v.root);
+    const bool above = path == root || (path.substr(0, root.size()) == root &&
+                                        (root == "/" || path[root.size()] == '/'));
+    if (above && (!best || root.size() > best_root.size())) {
+      best = &v;
+      best_root = root;
+    }
+  }
+  VolumeFacts facts;
+  if (!best) return facts;
+  facts.label = best->label;
+  facts.id = best->id;
+  facts.file_system = best->file_system;
+  facts.size = best->size;
+  facts.free = best->free;
+  facts.folder = best_root == "/" ? std::string(path) : std::string(path.substr(best_root.size()));
+  if (facts.folder.empty()) facts.folder = "/";
+  return facts;
+}
+
+std::vector<MountedVolume> FakeVolumes::Mounted() const {
+  std::vector<MountedVolume> mounted;
+  for (const auto& v : volumes_) {
+    mounted.push_back(
+        {std::string(WithoutTrailingSlash(v.root)), "/", v.id, v.label, v.file_system});
+  }
+  return mounted;
+}
+
+std::string MountedFolderOf(const VolumeFacts& facts) {
+  if (facts.id.empty() && facts.label.empty()) return {};
+  const std::vector<MountedVolume> mounted = Volumes().Mounted();
+  const MountedVolume* found = nullptr;
+  for (const MountedVolume& volume : mounted) {
+    const bool same = facts.id.empty() ? volume.label == facts.label : volume.id == facts.id;
+    // A volume shown at several places: the place that shows its root is the one to take.
+    if (same && (!found || (found->root != "/" && volume.root == "/"))) found = &volume;
+  }
+  if (!found) return {};
+  // The folder as seen through that mount: below the folder of the file system it shows.
+  std::string_view folder = facts.folder.empty() ? std::string_view("/") : facts.folder;
+  const std::string_view shown = WithoutTrailingSlash(found->root);
+  if (shown != "/") {
+    if (folder.substr(0, shown.size()) != shown ||
+        (folder.size() > shown.size() && folder[shown.size()] != '/')) {
+      return {};
+    }
+    folder.remove_prefix(shown.size());
+  }
+  std::string path(WithoutTrailingSlash(found->point));
+  if (folder.empty() || folder == "/") return path;
+  if (path == "/") path.clear();
+  return path + std::string(folder);
+}
+
 const VolumeService& Volumes() {
   if (g_volumes) return *g_volumes;
   static const SystemVolumes system;

@@ -7,6 +7,23 @@
 
 namespace lumivor {
 
+// What the system says about the file system that holds a folder. Texts are empty when unknown.
+struct VolumeFacts {
+  std::string label;        // the volume label
+  std::string id;           // the file system's UUID, or for a network share its source
+  std::string file_system;  // the type, such as ext4, vfat or iso9660
+  std::string size, free;   // bytes in all and free for the user, as decimal texts
+  std::string folder;       // the folder's path within the file system ("/" for its root)
+};
+
+// A real file system mounted now.
+struct MountedVolume {
+  std::string point;        // where it is mounted
+  std::string root;         // the folder of the file system shown there ("/" unless a bind mount)
+  std::string id, label;    // as in VolumeFacts
+  std::string file_system;  // its type
+};
+
 // The file systems the system knows of: which paths are the roots of "drives" and what their
 // volume labels are. Tests hand in fake volumes; the program uses the system's.
 class VolumeService {
@@ -16,6 +33,10 @@ class VolumeService {
   [[nodiscard]] virtual bool IsDriveRoot(std::string_view path) const = 0;
   // The volume label of the file system mounted at `root`; empty when it has none or cannot tell.
   [[nodiscard]] virtual std::string LabelOf(std::string_view root) const = 0;
+  // The facts of the file system holding the folder `path`.
+  [[nodiscard]] virtual VolumeFacts FactsOf(std::string_view path) const = 0;
+  // The real file systems mounted now, from the mount table (the media themselves are not read).
+  [[nodiscard]] virtual std::vector<MountedVolume> Mounted() const = 0;
 };
 
 // A fixed list of drive roots with their labels, for tests.
@@ -23,10 +44,14 @@ class FakeVolumes final : public VolumeService {
  public:
   struct Volume {
     std::string root, label;
+    std::string id = {}, file_system = {}, size = {}, free = {};
   };
   explicit FakeVolumes(std::vector<Volume> volumes) : volumes_(std::move(volumes)) {}
   bool IsDriveRoot(std::string_view path) const override;
   std::string LabelOf(std::string_view root) const override;
+  // The volume whose root is the longest one above `path`.
+  VolumeFacts FactsOf(std::string_view path) const override;
+  std::vector<MountedVolume> Mounted() const override;
 
  private:
   std::vector<Volume> volumes_;
@@ -38,6 +63,7 @@ struct MountEntry {
   std::string root;    // the folder of the file system shown there ("/" unless a bind mount)
   std::string type;    // file system type, such as ext4 or tmpfs
   std::string source;  // the device or other source (unescaped)
+  unsigned major = 0, minor = 0;  // the device number of the file system
 };
 
 // The lines of a mountinfo text, in order (a later line for a point is mounted over an earlier
@@ -60,6 +86,11 @@ class SystemVolumes final : public VolumeService {
   SystemVolumes& operator=(const SystemVolumes&) = delete;
   bool IsDriveRoot(std::string_view path) const override;
   std::string LabelOf(std::string_view root) const override;
+  // Type and place from the mount table (matched by device number), label and UUID from udev's
+  // by-label and by-uuid links, else from the superblock when the device can be read; sizes from
+  // statvfs.
+  VolumeFacts FactsOf(std::string_view path) const override;
+  std::vector<MountedVolume> Mounted() const override;
 
  private:
   struct State;
@@ -82,5 +113,10 @@ void SetVolumes(const VolumeService* service);
 
 // The label of the volume mounted at `root`; empty when there is none.
 [[nodiscard]] std::string VolumeLabelOf(std::string_view root);
+
+// Where the volume `facts` describe (found by id, else by label) is mounted now, and where the
+// folder `facts.folder` is on it: the folder's path, or empty when no such volume is mounted (or
+// the facts name neither id nor label). Reads only the mount table.
+[[nodiscard]] std::string MountedFolderOf(const VolumeFacts& facts);
 
 }  // namespace lumivor

@@ -50,8 +50,9 @@ TEST(CatalogWriter, WritesWhatTheTreeSaveWrites) {
   fields[kDescription] = "line\none <b>";
   auto* top = tree.AddChild(nullptr, fields);
   for (int i = 0; i < 3; ++i) {
-    fields[kFileName] = "f" + std::to_string(i);
-    fields[kFileSize] = std::to_string(i * 100);
+    const std::string name = "f" + std::to_string(i), size = std::to_string(i * 100);
+    fields[kFileName] = name;
+    fields[kFileSize] = size;
     auto* child = tree.AddChild(top, fields);
     tree.AddChild(child, fields);
   }

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "test_util.h"
 
 namespace lumivor {
@@ -108,6 +110,55 @@ TEST(DisplayNameOf, NamesDrivesByLabelAndFoldersByLastComponent) {
   EXPECT_EQ(DisplayNameOf("/lib/Music.2009.xml"), "Music");
   EXPECT_EQ(DisplayNameOf("/data/Photos/"), "Photos");
   EXPECT_EQ(VolumeLabelOf("/media/u/PHOTOS"), "Holiday 2024");
+  SetVolumes(nullptr);
+}
+
+TEST(ParseMountInfo, ReadsTheDeviceNumber) {
+  const auto mounts = ParseMountInfo("61 27 8:17 / /media/u/Disk rw - vfat /dev/sdb1 rw\n");
+  ASSERT_EQ(mounts.size(), 1u);
+  EXPECT_EQ(mounts[0].major, 8u);
+  EXPECT_EQ(mounts[0].minor, 17u);
+}
+
+TEST(SystemVolumes, FactsOfAFolderComeFromItsFileSystem) {
+  TempDir dir;
+  const std::string folder = dir / "inner";
+  std::filesystem::create_directories(folder);
+  const SystemVolumes volumes;
+  const VolumeFacts facts = volumes.FactsOf(folder);
+  ASSERT_FALSE(facts.file_system.empty());
+  // The folder within its file system ends with the folder's own path below the temporary root.
+  const std::string tail = "/" + std::filesystem::path(dir.Path()).filename().string() + "/inner";
+  ASSERT_GE(facts.folder.size(), tail.size());
+  EXPECT_EQ(facts.folder.substr(facts.folder.size() - tail.size()), tail);
+  ASSERT_FALSE(facts.size.empty());
+  EXPECT_EQ(facts.size.find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_LE(std::stoull(facts.free), std::stoull(facts.size));
+  EXPECT_EQ(volumes.FactsOf(dir / "absent").file_system, "");
+}
+
+TEST(MountedFolderOf, FindsTheVolumeByIdElseByLabel) {
+  FakeVolumes volumes({{"/media/u/NEWNAME", "Backup", "1234-ABCD", "vfat"},
+                       {"/mnt/other", "Photos", "", "ext4"},
+                       {"/", "", "root-uuid", "ext4"}});
+  SetVolumes(&volumes);
+  VolumeFacts facts;
+  facts.id = "1234-ABCD";
+  facts.label = "Old label";
+  facts.folder = "/";
+  EXPECT_EQ(MountedFolderOf(facts), "/media/u/NEWNAME");
+  facts.folder = "/Music/2009";
+  EXPECT_EQ(MountedFolderOf(facts), "/media/u/NEWNAME/Music/2009");
+  facts.id = "9999";  // another volume with the same label is not the one
+  facts.label = "Backup";
+  EXPECT_EQ(MountedFolderOf(facts), "");
+  facts.id = "";
+  EXPECT_EQ(MountedFolderOf(facts), "/media/u/NEWNAME/Music/2009");
+  facts.label = "";
+  EXPECT_EQ(MountedFolderOf(facts), "");
+  facts.id = "root-uuid";
+  facts.folder = "/home/u";
+  EXPECT_EQ(MountedFolderOf(facts), "/home/u");
   SetVolumes(nullptr);
 }
 

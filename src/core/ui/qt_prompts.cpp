@@ -130,4 +130,9 @@ bool QtPrompts::AskYesNo(std::string_view caption, std::string_view text, Messag
   return box.exec() == QMessageBox::Yes;
 }
 
+std::string QtPrompts::ChooseFolder(std::string_view caption, std::string_view initial) {
+  return QFileDialog::getExistingDirectory(parent_, FromUtf8(caption), FromUtf8(initial))
+      .toStdString();
+}
+
 }  // namespace lumivor

@@ -33,6 +33,7 @@ class QtPrompts final : public Prompts {
                              std::string_view initial_name) override;
   void ShowMessage(std::string_view caption, std::string_view text, MessageIcon icon) override;
   bool AskYesNo(std::string_view caption, std::string_view text, MessageIcon icon) override;
+  std::string ChooseFolder(std::string_view caption, std::string_view initial) override;
 
  private:
   std::string ChooseFile(bool save, std::string_view default_ext, std::string_view filter,

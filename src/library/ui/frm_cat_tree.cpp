@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "core/catalog_medium.h"
 #include "core/ui/grid_style.h"
 #include "library/library_storage.h"
 #include "library/ui/library_icons.h"
@@ -56,7 +57,9 @@ void TFrmCatTree::SetLibraryRoot(const QString& root) { root_ = root; }
 void TFrmCatTree::SetGroupsOnly(bool groups_only) { groups_only_ = groups_only; }
 
 void TFrmCatTree::RefreshLibrary() {
-  model_->SetTree(ListLibrary(root_.toStdString(), groups_only_));
+  CatalogTree listing = ListLibrary(root_.toStdString(), groups_only_);
+  if (!groups_only_) AddMediumStates(&listing);
+  model_->SetTree(std::move(listing));
   const QModelIndex top = model_->index(0, 0);
   if (!top.isValid()) {
     emit FocusChanged(nullptr);

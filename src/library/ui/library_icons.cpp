@@ -73,4 +73,20 @@ QIcon CatalogIcon() {
   return Painted([](QPainter& p) { DrawDisc(p, QRectF(1.5, 1.5, 13, 13)); });
 }
 
+QIcon ConnectedIcon(const QIcon& base) {
+  return Painted([base](QPainter& p) {
+    base.paint(&p, QRect(0, 0, 16, 16));
+    p.setPen(QPen(QColor(0x1b, 0x5e, 0x20), 0.8));
+    p.setBrush(QColor(0x43, 0xa0, 0x47));
+    p.drawEllipse(QRectF(10, 10, 5.5, 5.5));
+  });
+}
+
+QIcon AbsentIcon(const QIcon& base) {
+  return Painted([base](QPainter& p) {
+    p.setOpacity(0.35);
+    base.paint(&p, QRect(0, 0, 16, 16));
+  });
+}
+
 }  // namespace lumivor

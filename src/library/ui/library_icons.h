@@ -13,5 +13,9 @@ namespace lumivor {
 [[nodiscard]] QIcon FolderIcon();
 // A catalog: a compact disc.
 [[nodiscard]] QIcon CatalogIcon();
+// `base` with a green dot in its lower right corner: the medium is connected.
+[[nodiscard]] QIcon ConnectedIcon(const QIcon& base);
+// `base` drawn faded: the medium is not connected.
+[[nodiscard]] QIcon AbsentIcon(const QIcon& base);
 
 }  // namespace lumivor

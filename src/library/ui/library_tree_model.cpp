@@ -8,7 +8,9 @@
 #include <limits>
 #include <vector>
 
+#include "core/catalog_medium.h"
 #include "core/fields.h"
+#include "library/ui/library_icons.h"
 
 namespace lumivor {
 
@@ -203,6 +205,8 @@ void LibraryTreeModel::SetCaption(int column, const QString& caption) {
 void LibraryTreeModel::SetIcons(const QIcon& group, const QIcon& catalog) {
   group_icon_ = group;
   catalog_icon_ = catalog;
+  connected_icon_ = ConnectedIcon(catalog);
+  absent_icon_ = AbsentIcon(catalog);
   if (tree_.Empty()) return;
   emit dataChanged(IndexOf(tree_.Top()), IndexOf(tree_.Top()), {Qt::DecorationRole});
   emit layoutChanged();
@@ -262,12 +266,23 @@ QVariant LibraryTreeModel::data(const QModelIndex& index, int role) const {
       return CellText(node, index.column());
     case Qt::ToolTipRole: {
       QString text = CellText(node, index.column());
+      const std::string_view medium = node->record.Extra(kMediumAttribute);
+      if (index.column() == kNameColumn && !medium.empty()) {
+        const std::string_view folder = node->record.Extra(kMediumFolderAttribute);
+        text += medium == "connected"
+                    ? QStringLiteral("\nMedium connected at ") +
+                          QString::fromUtf8(folder.data(), static_cast<qsizetype>(folder.size()))
+                    : QStringLiteral("\nMedium not connected");
+      }
       return text.isEmpty() ? QVariant(empty_hint_.isEmpty() ? QVariant() : empty_hint_)
                             : QVariant(text);
     }
     case Qt::DecorationRole:
       if (index.column() != kNameColumn) return {};
-      return node->record.Field(kFileType) == kFileTypeText ? catalog_icon_ : group_icon_;
+      if (node->record.Field(kFileType) != kFileTypeText) return group_icon_;
+      if (node->record.Extra(kMediumAttribute) == "connected") return connected_icon_;
+      if (node->record.Extra(kMediumAttribute) == "absent") return absent_icon_;
+      return catalog_icon_;
     case Qt::TextAlignmentRole:
       return index.column() == kNameColumn ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
                                            : QVariant(Qt::AlignRight | Qt::AlignVCenter);

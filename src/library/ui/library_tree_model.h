@@ -108,6 +108,7 @@ class LibraryTreeModel : public QAbstractItemModel {
   CatalogTree tree_;
   QString captions_[kColumnCount];
   QIcon group_icon_, catalog_icon_;
+  QIcon connected_icon_, absent_icon_;  // catalogs whose medium is (not) connected
   QColor name_background_;
   QString empty_hint_;
 };

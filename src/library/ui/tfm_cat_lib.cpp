@@ -121,10 +121,14 @@ TFMCatLib::TFMCatLib(Prompts& prompts, const QString& library_root, QWidget* par
   btnEdit = make_button("&Edit", "Edit Name");
   BtnDel = make_button("&Delete ", "delete a group or catalog");
   BtnExport = make_button("&Export ", "Export a catalog");
+  BtnUpdate = make_button("&Update", "Update Catalog: scan its medium again, keeping descriptions");
+  BtnRemoveMissing = make_button("Remove &Missing",
+                                 "Remove Missing Entries: drop what the medium no longer holds");
   BtnClose = make_button("&Close", "Close the window");
 
   auto* buttons = new QVBoxLayout;
-  for (QPushButton* button : {BtnNewCat, BtnOpen, btnEdit, BtnDel, BtnExport, BtnClose}) {
+  for (QPushButton* button :
+       {BtnNewCat, BtnOpen, btnEdit, BtnDel, BtnExport, BtnUpdate, BtnRemoveMissing, BtnClose}) {
     buttons->addWidget(button);
   }
   buttons->addStretch(1);
@@ -138,11 +142,15 @@ TFMCatLib::TFMCatLib(Prompts& prompts, const QString& library_root, QWidget* par
   connect(btnEdit, &QPushButton::clicked, this, &TFMCatLib::btnEditClick);
   connect(BtnDel, &QPushButton::clicked, this, &TFMCatLib::BtnDelClick);
   connect(BtnExport, &QPushButton::clicked, this, &TFMCatLib::BtnExportClick);
+  connect(BtnUpdate, &QPushButton::clicked, this, &TFMCatLib::BtnUpdateClick);
+  connect(BtnRemoveMissing, &QPushButton::clicked, this, &TFMCatLib::BtnRemoveMissingClick);
   connect(BtnClose, &QPushButton::clicked, this, &QDialog::reject);
   connect(FrmCatTree, &TFrmCatTree::FocusChanged, this, &TFMCatLib::FocusChanged);
 
   BtnOpen->setEnabled(false);
   BtnExport->setEnabled(false);
+  BtnUpdate->setEnabled(false);
+  BtnRemoveMissing->setEnabled(false);
   BtnDel->setEnabled(false);
   FrmCatTree->RefreshLibrary();
   FocusChanged(FrmCatTree->FocusedNode());
@@ -164,6 +172,8 @@ void TFMCatLib::FocusChanged(Node* node) {
   const bool catalog = node != nullptr && node->record.IsFile();
   BtnOpen->setEnabled(catalog);
   BtnExport->setEnabled(catalog);
+  BtnUpdate->setEnabled(catalog);
+  BtnRemoveMissing->setEnabled(catalog);
   BtnDel->setEnabled(node != nullptr && FrmCatTree->Model()->LevelOf(node) != 0);
 
   // Leaving a pending new group takes its name as it stands.
@@ -184,6 +194,25 @@ void TFMCatLib::BtnExportClick() {
   const Node* node = FrmCatTree->FocusedNode();
   if (node == nullptr || !node->record.IsFile() || !export_catalog) return;
   export_catalog(PathOf(node));
+}
+
+void TFMCatLib::BtnUpdateClick() {
+  const Node* node = FrmCatTree->FocusedNode();
+  if (node == nullptr || !node->record.IsFile() || !update_catalog) return;
+  const QString path = PathOf(node);
+  update_catalog(path);
+  // Size and time of the catalog file changed.
+  FrmCatTree->RefreshLibrary();
+  FrmCatTree->SelectNodeByPath(path);
+}
+
+void TFMCatLib::BtnRemoveMissingClick() {
+  const Node* node = FrmCatTree->FocusedNode();
+  if (node == nullptr || !node->record.IsFile() || !remove_missing) return;
+  const QString path = PathOf(node);
+  remove_missing(path);
+  FrmCatTree->RefreshLibrary();
+  FrmCatTree->SelectNodeByPath(path);
 }
 
 void TFMCatLib::BtnNewCatClick() {

@@ -37,6 +37,10 @@ class TFMCatLib : public QDialog {
   // Exports the catalog file at the given path (the export dialog with that catalog preset). Set
   // by the opener; without it "&Export " does nothing.
   std::function<void(const QString& catalog_path)> export_catalog;
+  // Updates the catalog file at the given path from its medium ("&Update"), and removes its
+  // missing entries ("Remove &Missing"). Set by the opener; without them the buttons do nothing.
+  std::function<void(const QString& catalog_path)> update_catalog;
+  std::function<void(const QString& catalog_path)> remove_missing;
 
   // Moves the item at `dragged_path` into the group at `target_path` and rebuilds the tree when it
   // moved; a drop runs this once the drag has ended. False when nothing moved.
@@ -48,6 +52,8 @@ class TFMCatLib : public QDialog {
   QPushButton* btnEdit = nullptr;
   QPushButton* BtnDel = nullptr;
   QPushButton* BtnExport = nullptr;
+  QPushButton* BtnUpdate = nullptr;
+  QPushButton* BtnRemoveMissing = nullptr;
   QPushButton* BtnClose = nullptr;
 
   // Handlers.
@@ -56,6 +62,8 @@ class TFMCatLib : public QDialog {
   void btnEditClick();
   void BtnDelClick();
   void BtnExportClick();
+  void BtnUpdateClick();
+  void BtnRemoveMissingClick();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "core/catalog_edit.h"
+#include "core/catalog_update.h"
 #include "core/fields.h"
 #include "core/media_tags.h"
 #include "core/ui/grid_style.h"
@@ -335,9 +336,19 @@ QVariant CatalogModel::data(const QModelIndex& index, int role) const {
       if (column->field == kFileName) return Icon(node->record);
       return {};
     case Qt::ToolTipRole:
+      if (IsMissing(node->record)) {
+        return Hint(node, index.column()) + QStringLiteral("\nNot on the medium since ") +
+               FromUtf8(node->record.Extra(kMissingAttribute));
+      }
       return Hint(node, index.column());
     case Qt::TextAlignmentRole:
       return QVariant::fromValue(column->align | Qt::AlignVCenter);
+    case Qt::ForegroundRole:
+      // Entries the medium no longer holds, kept for their descriptions, are greyed.
+      if (IsMissing(node->record)) {
+        return QGuiApplication::palette().color(QPalette::Disabled, QPalette::Text);
+      }
+      return {};
     case Qt::BackgroundRole:
       if (column->read_only) return Themed(kReadOnlyBackground);
       // Editable columns stand out in the tooltip yellow; a dark palette gets a dark tint of it.

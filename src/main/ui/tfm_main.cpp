@@ -235,6 +235,9 @@ void TFMMain::CreatePanes(QWidget* host) {
   frm_cat_tree_->setMinimumHeight(80);
   connect(frm_cat_tree_, &TFrmCatTree::NodeActivated, this,
           [this](const QString&, bool) { FrmCatTreeVTLibClick(); });
+  frm_cat_tree_->VTLib()->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(frm_cat_tree_->VTLib(), &QWidget::customContextMenuRequested, this,
+          &TFMMain::LibraryContextMenu);
 
   auto* pl_hint = new QWidget(slhint_);
   pl_hint->setObjectName(QStringLiteral("plHint"));
@@ -645,6 +648,7 @@ void TFMMain::FrmCatTreeVTLibClick() {
   if (!opened) return;
   SetDetailShowsItem(false);
   ShowDetail(&library->record);
+  if (library->record.IsFile()) ShowMediumDetail(std::string(library->record.Field(kFullPath)));
   UpdateStatusBar();
   ResortCatalog();
 }

@@ -179,6 +179,13 @@ class TFMMain : public QMainWindow {
   void ConfigVisibleColumnsClick();
   // A click in the library tree: opens the clicked catalog, or empties the view for a group.
   void FrmCatTreeVTLibClick();
+  // Update Catalog: scans the medium of the catalog file `path` again (asking for its folder when
+  // it is not connected), rewrites the file with the descriptions kept, shows the summary and
+  // shows the catalog afresh if it is on screen. False when nothing was written.
+  bool UpdateCatalogClick(const std::string& path);
+  // Remove Missing Entries: after a question, drops every entry marked missing from the catalog
+  // file `path`. False when nothing was removed.
+  bool RemoveMissingClick(const std::string& path);
   // A left click on the view's header: sorts by that column, flipping the direction every time.
   void VTHeaderClick(int column);
   // Opens the Options menu under its button.
@@ -217,6 +224,13 @@ class TFMMain : public QMainWindow {
   // Forgets the search results' sources (the view is about to show something else).
   void ForgetResults();
   void UpdateWindowTitle();
+  // The library tree's context menu at `position` (viewport coordinates).
+  void LibraryContextMenu(const QPoint& position);
+  // Adds to the detail pane the volume facts of the catalog file `catalog_file` and whether its
+  // medium is connected now.
+  void ShowMediumDetail(const std::string& catalog_file);
+  // Shows the catalog file `path` afresh in the view (when on screen) and in the library tree.
+  void ReloadAfterChange(const std::string& path);
   // Runs an export dialog's work through RunInBackground.
   std::function<void(const std::function<void(Progress&, Prompts&)>&)> ExportRunner();
   // Disables (busy) or enables again every command of the window while work runs.

@@ -91,6 +91,8 @@ void TFMMain::BtnCatLibClick() {
         dialog.exec();
       });
     };
+    window.update_catalog = [this](const QString& path) { UpdateCatalogClick(Utf8(path)); };
+    window.remove_missing = [this](const QString& path) { RemoveMissingClick(Utf8(path)); };
     if (window.exec() != QDialog::Accepted || window.SelectedCatalog().isEmpty()) return;
     opened = Utf8(window.SelectedCatalog());
     OpenCatalog(opened);

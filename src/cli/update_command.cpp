@@ -1,0 +1,61 @@
+#include <iostream>
+
+#include "cli/commands.h"
+#include "core/catalog_update.h"
+#include "core/errors.h"
+
+namespace lumivor::cli {
+
+namespace {
+
+struct UpdateOptions {
+  std::string catalog;
+  UpdateRequest request;
+};
+
+int RunUpdate(const UpdateOptions& options) {
+  TerminalProgress progress;
+  UpdateOutcome outcome;
+  try {
+    outcome = UpdateCatalogFile(options.catalog, options.request, progress);
+  } catch (const LumivorError& e) {
+    progress.ShowWait(false, false);
+    std::cerr << e.what() << '\n';
+    return 1;
+  }
+  progress.ShowWait(false, false);
+  if (outcome.status == UpdateOutcome::Status::kNoMedium) {
+    std::cerr << options.catalog
+              << ": The medium of this catalog is not connected; connect it or name its folder "
+                 "with --from PATH\n";
+    return 1;
+  }
+  if (outcome.status == UpdateOutcome::Status::kCancelled) {
+    std::cerr << options.catalog << ": Cancelled, the catalog is as it was\n";
+    return 1;
+  }
+  for (const std::string& line : outcome.summary.Lines(&EscapeValue)) std::cout << line << '\n';
+  std::cout << outcome.summary.CountsLine() << '\n';
+  return 0;
+}
+
+Command AddUpdateCommand(CLI::App& app) {
+  auto* command = app.add_subcommand(
+      "update", "Scan a catalog's medium again, keeping descriptions across renames and moves");
+  auto options = std::make_shared<UpdateOptions>();
+  command->add_option("CATALOG", options->catalog, "The catalog file")->required();
+  command->add_option("--from", options->request.from,
+                      "The medium's folder (default: where the catalog was made, or its volume "
+                      "mounted elsewhere)");
+  command->add_flag("--dry-run", options->request.dry_run,
+                    "Report what would change, write nothing");
+  command->add_flag("--drop-missing", options->request.drop_missing,
+                    "Drop vanished entries even when they carry a description");
+  return {command, [options]() { return RunUpdate(*options); }};
+}
+
+const CommandRegistration kRegistration(25, AddUpdateCommand);
+
+}  // namespace
+
+}  // namespace lumivor::cli

@@ -1,0 +1,133 @@
+// The commands of the main window that bring a catalog up to date with its medium: Update Catalog
+// and Remove Missing Entries, offered by the library tree's context menu and the library window.
+
+#include <QLocale>
+#include <QMenu>
+#include <QTreeView>
+
+#include "core/catalog_medium.h"
+#include "core/catalog_update.h"
+#include "core/errors.h"
+#include "core/file_info.h"
+#include "core/volumes.h"
+#include "library/ui/frm_cat_tree.h"
+#include "main/ui/detail_model.h"
+#include "main/ui/tfm_main.h"
+#include "main/ui/tfm_update_summary.h"
+
+namespace lumivor {
+
+namespace {
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+}  // namespace
+
+bool TFMMain::UpdateCatalogClick(const std::string& path) {
+  UpdateOutcome outcome;
+  const bool ran = RunCommand([&] {
+    UpdateRequest request;
+    for (;;) {
+      outcome = UpdateCatalogFile(path, request, WaitProgress());
+      if (outcome.status != UpdateOutcome::Status::kNoMedium) break;
+      // Not where it was made nor mounted elsewhere: the user may know where it is.
+      request.from = UserPrompts().ChooseFolder(
+          "The medium of " + DisplayNameOf(path) + " is not connected. Where is it?", {});
+      if (request.from.empty()) return;
+    }
+  });
+  if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
+  if (outcome.status == UpdateOutcome::Status::kCancelled) {
+    UserPrompts().ShowMessage("Update Catalog", "Cancelled. The catalog is as it was.",
+                              MessageIcon::kNone);
+    return false;
+  }
+  ReloadAfterChange(path);
+  TFMUpdateSummary summary(FromUtf8(DisplayNameOf(path)), outcome.summary, this);
+  summary.exec();
+  return true;
+}
+
+bool TFMMain::RemoveMissingClick(const std::string& path) {
+  bool removed = false;
+  RunCommand([&] {
+    CatalogTree kept = LoadCatalog(path, WaitProgress());
+    const std::size_t count = RemoveMissingEntries(&kept);
+    if (count == 0) {
+      UserPrompts().ShowMessage("Remove Missing Entries",
+                                DisplayNameOf(path) + " has no missing entries.",
+                                MessageIcon::kNone);
+      return;
+    }
+    if (!UserPrompts().AskYesNo("Warning",
+                                "Remove the " + std::to_string(count) +
+                                    " entries no longer on the medium from " + DisplayNameOf(path) +
+                                    "? Their descriptions are lost.",
+                                MessageIcon::kQuestion)) {
+      return;
+    }
+    SaveCatalog(kept, path, WaitProgress());
+    WaitProgress().ShowWait(false);
+    removed = true;
+  });
+  if (removed) ReloadAfterChange(path);
+  return removed;
+}
+
+void TFMMain::ReloadAfterChange(const std::string& path) {
+  RunCommand([&] {
+    if (path == current_catalog_file_) {
+      // The file changed under the view: show it as it is now.
+      current_catalog_file_.clear();
+      OpenCatalog(path);
+      ResortCatalog();
+    }
+    RefreshLibrary(path);
+    UpdateStatusBar();
+  });
+}
+
+void TFMMain::ShowMediumDetail(const std::string& catalog_file) {
+  // The listing's own medium marks give way to the worded rows below.
+  std::vector<DetailModel::Row> rows;
+  for (const DetailModel::Row& row : vle_model_->Rows()) {
+    if (row.key != FromUtf8(kMediumAttribute) && row.key != FromUtf8(kMediumFolderAttribute)) {
+      rows.push_back(row);
+    }
+  }
+  for (const auto& [name, value] : MediumDetails(ReadCatalogTop(catalog_file))) {
+    QString shown = FromUtf8(value);
+    if (name == kVolumeSizeAttribute || name == kVolumeFreeAttribute) {
+      // Bytes as a size a person reads, the exact count after it.
+      bool number = false;
+      const qint64 bytes = shown.toLongLong(&number);
+      if (number) {
+        shown = QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat) +
+                QStringLiteral(" (") + QLocale().toString(bytes) + QStringLiteral(" bytes)");
+      }
+    }
+    rows.push_back({QString::fromStdString(name), shown});
+  }
+  vle_model_->SetRows(std::move(rows), detail_shows_item_);
+}
+
+void TFMMain::LibraryContextMenu(const QPoint& position) {
+  QTreeView* view = frm_cat_tree_->VTLib();
+  const QModelIndex index = view->indexAt(position);
+  if (!index.isValid()) return;
+  view->selectionModel()->setCurrentIndex(
+      index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  if (!frm_cat_tree_->SelectedIsCatalog()) return;
+  const std::string path = frm_cat_tree_->SelectedPath().toStdString();
+  QMenu menu(this);
+  menu.setObjectName(QStringLiteral("LibraryMenu"));
+  QAction* update = menu.addAction(QStringLiteral("Update Catalog"));
+  update->setObjectName(QStringLiteral("UpdateCatalog"));
+  QAction* remove = menu.addAction(QStringLiteral("Remove Missing Entries"));
+  remove->setObjectName(QStringLiteral("RemoveMissing"));
+  QAction* chosen = menu.exec(view->viewport()->mapToGlobal(position));
+  if (chosen == update) UpdateCatalogClick(path);
+  if (chosen == remove) RemoveMissingClick(path);
+}
+
+}  // namespace lumivor
