@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include "core/fields.h"
 #include "core/catalog_reader.h"
+#include "core/fields.h"
 #include "core/file_info.h"
 #include "core/scanner.h"
 #include "export/exporters.h"

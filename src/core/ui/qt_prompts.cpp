@@ -49,8 +49,7 @@ void PrepareMessageBox(QMessageBox& box) {
   title_font.setBold(true);  // most title bars are bold; err on the wide side
   // Room for the window manager's icon and buttons either side of the caption.
   constexpr int kTitleBarExtras = 140;
-  const int width =
-      QFontMetrics(title_font).horizontalAdvance(box.windowTitle()) + kTitleBarExtras;
+  const int width = QFontMetrics(title_font).horizontalAdvance(box.windowTitle()) + kTitleBarExtras;
   if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
     grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
                   grid->rowCount(), 0, 1, grid->columnCount());

@@ -100,7 +100,7 @@ class TFMNewCat : public QDialog {
   QString catalog_file_;
   bool only_folders_ = false;
   bool name_typed_ = false;  // the user typed the catalog name
-  int moved_by_ = 0;  // how far the last expansion was held back by the screen's top edge
+  int moved_by_ = 0;         // how far the last expansion was held back by the screen's top edge
 };
 
 }  // namespace lumivor

@@ -122,9 +122,8 @@ void TFMMain::BtnSearchClick() {
     // Through the library's index; it says on the status line when it read the files instead.
     const std::string library = LibraryPath();
     IndexedSearchOutcome indexed;
-    RunInBackground([&](WorkContext& work) {
-      indexed = SearchThroughIndex(criteria, library, work.progress);
-    });
+    RunInBackground(
+        [&](WorkContext& work) { indexed = SearchThroughIndex(criteria, library, work.progress); });
     SearchOutcome outcome = std::move(indexed.outcome);
     const std::string finished = SearchFinishedText(outcome);
     ShowSearchResults(std::move(outcome));

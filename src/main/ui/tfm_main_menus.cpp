@@ -19,7 +19,8 @@ namespace lumivor {
 
 namespace {
 
-QAction* AddItem(QMenu* menu, const char* name, const QString& text, const QKeySequence& keys = {}) {
+QAction* AddItem(QMenu* menu, const char* name, const QString& text,
+                 const QKeySequence& keys = {}) {
   QAction* action = menu->addAction(text);
   action->setObjectName(QString::fromLatin1(name));
   if (!keys.isEmpty()) action->setShortcut(keys);
@@ -35,18 +36,18 @@ void TFMMain::CreateMenuBar() {
   connect(AddItem(file, "ActNewCatalog", QStringLiteral("&New Catalog..."),
                   QKeySequence(Qt::CTRL | Qt::Key_N)),
           &QAction::triggered, this, &TFMMain::BtnNewCatClick);
-  connect(AddItem(file, "ActExport", QStringLiteral("&Export..."),
-                  QKeySequence(Qt::CTRL | Qt::Key_E)),
-          &QAction::triggered, this, &TFMMain::BtnExportClick);
+  connect(
+      AddItem(file, "ActExport", QStringLiteral("&Export..."), QKeySequence(Qt::CTRL | Qt::Key_E)),
+      &QAction::triggered, this, &TFMMain::BtnExportClick);
   file->addSeparator();
   connect(AddItem(file, "ActExit", QStringLiteral("E&xit"), QKeySequence(Qt::CTRL | Qt::Key_Q)),
           &QAction::triggered, this, &QWidget::close);
 
   QMenu* edit = menuBar()->addMenu(QStringLiteral("E&dit"));
   edit->setObjectName(QStringLiteral("MenuEdit"));
-  connect(AddItem(edit, "ActSearch", QStringLiteral("&Search..."),
-                  QKeySequence(Qt::CTRL | Qt::Key_F)),
-          &QAction::triggered, this, &TFMMain::BtnSearchClick);
+  connect(
+      AddItem(edit, "ActSearch", QStringLiteral("&Search..."), QKeySequence(Qt::CTRL | Qt::Key_F)),
+      &QAction::triggered, this, &TFMMain::BtnSearchClick);
   edit->addSeparator();
   connect(AddItem(edit, "ActRename", QStringLiteral("&Rename"), QKeySequence(Qt::Key_F2)),
           &QAction::triggered, this, &TFMMain::RenameClick);

@@ -1,8 +1,8 @@
 // The catalog view's model on its own: texts, hints, icons, sorting and renaming.
 #include <QAbstractItemModelTester>
 #include <QGuiApplication>
-#include <QPalette>
 #include <QLocale>
+#include <QPalette>
 #include <QPersistentModelIndex>
 #include <QSignalSpy>
 #include <QTest>
