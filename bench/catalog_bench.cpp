@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
       elements.resize(static_cast<std::size_t>(depth) + 1);
       auto element = elements.back().append_child("file");
-      const FieldViews fields = node->record.Fields();
+      const FieldViews fields = node->Record().Fields();
       for (int i = 0; i < kFieldCount; ++i) {
         if (fields[i].empty()) continue;
         value.assign(fields[i]);

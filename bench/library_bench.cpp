@@ -50,7 +50,6 @@ int main(int argc, char** argv) {
   Report("list_seconds", list_seconds);
   Report("walk_seconds", walk_seconds);
   Report("list_to_walk_ratio", list_seconds / walk_seconds);
-  Report("sizes_agree",
-         tree.Top()->record.Field(kFileSize) == std::to_string(total) ? "yes" : "no");
+  Report("sizes_agree", tree.Top()->Field(kFileSize) == std::to_string(total) ? "yes" : "no");
   return 0;
 }

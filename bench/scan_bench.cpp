@@ -218,10 +218,10 @@ int main(int argc, char** argv) {
   // The scan records the top folder too; the floors count what lies below it.
   const std::size_t entries = tree.Size() - 1;
   if (entries != made || floor_entries != made ||
-      tree.Top()->record.Field(kFileSize) != std::to_string(floor_size)) {
+      tree.Top()->Field(kFileSize) != std::to_string(floor_size)) {
     std::cerr << "mismatch: made " << made << ", scanned " << entries << ", walked "
-              << floor_entries << ", sizes " << tree.Top()->record.Field(kFileSize) << " / "
-              << floor_size << '\n';
+              << floor_entries << ", sizes " << tree.Top()->Field(kFileSize) << " / " << floor_size
+              << '\n';
     return 1;
   }
   Report("entries", static_cast<double>(entries));

@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
   {
     const lumivor::CatalogTree tree = lumivor::bench::SyntheticCatalog(entries, "Disk");
     tree.ForEachPreOrder([&](const lumivor::CatalogTree::Node* node, int) {
-      if (lumivor::MatchesText(node->record.Field(lumivor::kFileName), some_text, false, false)) {
+      if (lumivor::MatchesText(node->Field(lumivor::kFileName), some_text, false, false)) {
         ++matching;
       }
     });

@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     std::size_t n = 0;
     before.ForEachPreOrder([&n](const CatalogTree::Node* node, int) {
       if (n++ % 50 == 0) {
-        const_cast<CatalogTree::Node*>(node)->record.SetField(kDescription, "a note");
+        const_cast<CatalogTree::Node*>(node)->SetField(kDescription, "a note");
       }
     });
     WriteCatalogFile(before, original, NoProgress());

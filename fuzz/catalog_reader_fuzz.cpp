@@ -20,9 +20,9 @@ std::string Dump(const lumivor::CatalogTree& tree) {
     out += std::to_string(depth);
     for (int i = 0; i < lumivor::kFieldCount; ++i) {
       out += '|';
-      out += node->record.Field(i);
+      out += node->Field(i);
     }
-    for (const lumivor::ExtraAttribute& extra : node->record.Extras()) {
+    for (const lumivor::ExtraAttribute& extra : node->Extras()) {
       out += '|';
       out += extra.name;
       out += '=';

@@ -77,7 +77,7 @@ void PrintRecord(std::ostream& out, int depth, const TCatalogRecord& record) {
 
 void PrintTree(std::ostream& out, const CatalogTree& tree) {
   tree.ForEachPreOrder(
-      [&](const CatalogTree::Node* node, int depth) { PrintRecord(out, depth, node->record); });
+      [&](const CatalogTree::Node* node, int depth) { PrintRecord(out, depth, node->Record()); });
 }
 
 void AppendJsonString(std::string& out, std::string_view text) {

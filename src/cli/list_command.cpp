@@ -32,8 +32,7 @@ Command AddListCommand(CLI::App& app) {
             std::cout << '\n';
             tree.ForEachPreOrder([](const CatalogTree::Node* node, int depth) {
               std::cout << depth;
-              for (int field : kListedFields)
-                std::cout << '\t' << EscapeValue(node->record.Field(field));
+              for (int field : kListedFields) std::cout << '\t' << EscapeValue(node->Field(field));
               std::cout << '\n';
             });
             return 0;

@@ -39,7 +39,7 @@ int RunSearch(SearchOptions options) {
   }
   PrintRecordHeader(std::cout);
   outcome.results.ForEachPreOrder(
-      [](const CatalogTree::Node* node, int) { PrintRecord(std::cout, 0, node->record); });
+      [](const CatalogTree::Node* node, int) { PrintRecord(std::cout, 0, node->Record()); });
   std::cout.flush();
   const std::size_t count = outcome.results.Size();
   std::cerr << count << (count == 1 ? " match, " : " matches, ") << outcome.skipped_files

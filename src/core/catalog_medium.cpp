@@ -154,7 +154,7 @@ bool TopFromHead(int fd, std::size_t limit, const std::string& path, TCatalogRec
   cut += '>';
   CatalogTree tree;
   if (ReadCatalogText(cut, DisplayNameOf(path), &tree) && tree.Top()) {
-    *top = tree.Top()->record;
+    *top = tree.Top()->Record();
   }
   return true;
 }
@@ -176,13 +176,12 @@ void AddMediumStates(CatalogTree* listing) {
     CatalogTree::Node* node = stack.back();
     stack.pop_back();
     for (CatalogTree::Node* child : node->children) stack.push_back(child);
-    if (!node->record.IsFile()) continue;
-    const MediumState state =
-        MediumStateOf(ReadCatalogTop(std::string(node->record.Field(kFullPath))));
+    if (!node->IsFile()) continue;
+    const MediumState state = MediumStateOf(ReadCatalogTop(std::string(node->Field(kFullPath))));
     if (state.kind == MediumState::Kind::kUnknown) continue;
     const bool connected = state.kind == MediumState::Kind::kConnected;
-    node->record.SetExtra(kMediumAttribute, connected ? "connected" : "absent");
-    node->record.SetExtra(kMediumFolderAttribute, state.folder);
+    node->SetExtra(kMediumAttribute, connected ? "connected" : "absent");
+    node->SetExtra(kMediumFolderAttribute, state.folder);
   }
 }
 

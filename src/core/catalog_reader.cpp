@@ -595,26 +595,15 @@ bool EmitDocument(const XmlDocument& document, std::string_view catalog_name, Re
 }
 
 bool EmitTree(const CatalogTree& tree, RecordSink& sink) {
-  bool go_on = true;
-  RecordView view;
-  // ForEachPreOrder cannot stop early; a stopped sink is simply not called again.
-  tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
-    if (!go_on) return;
-    view.depth = depth;
-    view.fields = node->record.Fields();
-    view.extras = node->record.Extras();
-    go_on = sink.Add(view);
-  });
-  return go_on;
+  return tree.ForEachRecord(
+      [&](const CatalogTree::Node*, const RecordView& view) { return sink.Add(view); });
 }
 
 bool TreeSink::Add(const RecordView& record) {
   const std::size_t depth = static_cast<std::size_t>(std::max(record.depth, 0));
   CatalogTree::Node* parent = nullptr;
   if (depth > 0) parent = open_[std::min(depth, open_.size()) - 1];
-  CatalogTree::Node* node = record.extras.empty()
-                                ? tree_->AddChild(parent, record.fields)
-                                : tree_->AddChild(parent, record.fields, record.extras);
+  CatalogTree::Node* node = tree_->AddChild(parent, record.fields, record.extras);
   open_.resize(std::min(depth, open_.size()));
   open_.push_back(node);
   return true;

@@ -10,75 +10,13 @@
 #include <string>
 
 #include "core/errors.h"
+#include "core/record_blob.h"
 
 namespace lumivor {
 
 namespace {
 
-// Block layout: [flags][count?][lengths][texts]. The low bits of `flags` are the width of a length
-// (1, 2 or 4 bytes); kHasExtras says that a byte with the number N of further attributes follows.
-// Then 11 + 2N lengths: the eleven fields, then name and value of each further attribute, and the
-// texts in the same order.
-constexpr unsigned char kWidthMask = 0x07;
-constexpr unsigned char kHasExtras = 0x80;
-
-int WidthFor(std::size_t longest) {
-  if (longest <= 0xFF) return 1;
-  if (longest <= 0xFFFF) return 2;
-  return 4;
-}
-
-std::size_t ReadLength(const unsigned char* p, int width) {
-  switch (width) {
-    case 1:
-      return p[0];
-    case 2:
-      return std::size_t(p[0]) | (std::size_t(p[1]) << 8);
-    default:
-      return std::size_t(p[0]) | (std::size_t(p[1]) << 8) | (std::size_t(p[2]) << 16) |
-             (std::size_t(p[3]) << 24);
-  }
-}
-
-void WriteLength(unsigned char* p, int width, std::size_t value) {
-  for (int i = 0; i < width; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-// The shape of a block: where its lengths start, how wide they are and how many texts it holds.
-struct Layout {
-  const unsigned char* lengths;
-  int width;
-  std::size_t extras;  // further attributes
-  std::size_t texts;   // 11 + 2 * extras
-  std::size_t header;  // bytes before the first text
-};
-
-Layout LayoutOf(const char* blob) {
-  const auto* p = reinterpret_cast<const unsigned char*>(blob);
-  Layout layout{};
-  layout.width = p[0] & kWidthMask;
-  std::size_t prefix = 1;
-  if (p[0] & kHasExtras) {
-    layout.extras = p[1];
-    prefix = 2;
-  }
-  layout.texts = kFieldCount + 2 * layout.extras;
-  layout.lengths = p + prefix;
-  layout.header = prefix + std::size_t(layout.width) * layout.texts;
-  return layout;
-}
-
-std::size_t BlobSize(const char* blob) {
-  if (!blob) return 0;
-  const Layout layout = LayoutOf(blob);
-  std::size_t total = layout.header;
-  for (std::size_t i = 0; i < layout.texts; ++i) {
-    total += ReadLength(layout.lengths + i * layout.width, layout.width);
-  }
-  return total;
-}
-
-// Lengths are stored in at most four bytes: a longer text would be cut without a word.
+// Lengths are kept to four bytes' worth: a longer text is refused rather than cut.
 void CheckFieldLength(std::string_view text) {
   if (text.size() > kMaxFieldBytes) {
     throw LumivorError("A field of " + std::to_string(text.size()) +
@@ -86,57 +24,7 @@ void CheckFieldLength(std::string_view text) {
   }
 }
 
-// Text `index` of a block (fields 0..10, then name and value of each further attribute).
-std::string_view TextAt(const char* blob, const Layout& layout, std::size_t index) {
-  std::size_t offset = layout.header;
-  for (std::size_t i = 0; i < index; ++i) {
-    offset += ReadLength(layout.lengths + i * layout.width, layout.width);
-  }
-  return {blob + offset, ReadLength(layout.lengths + index * layout.width, layout.width)};
-}
-
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
-
-// Builds a block from eleven texts and further attributes that are already clean, in `arena` or
-// on the heap; nullptr when every text is empty and there is no further attribute.
-char* BuildBlob(const FieldViews& fields, const ExtraViews& extras, BlobArena* arena = nullptr) {
-  std::size_t longest = 0, total = 0;
-  for (auto f : fields) {
-    longest = std::max(longest, f.size());
-    total += f.size();
-  }
-  for (const ExtraAttribute& extra : extras) {
-    longest = std::max({longest, extra.name.size(), extra.value.size()});
-    total += extra.name.size() + extra.value.size();
-  }
-  if (total == 0) return nullptr;
-  const int width = WidthFor(longest);
-  const std::size_t prefix = extras.empty() ? 1 : 2;
-  const std::size_t header = prefix + std::size_t(width) * (kFieldCount + 2 * extras.size());
-  unsigned char* blob;
-  if (arena) {
-    blob = reinterpret_cast<unsigned char*>(arena->Allocate(header + total));
-  } else {
-    blob = static_cast<unsigned char*>(std::malloc(header + total));
-    if (!blob) throw std::bad_alloc();
-  }
-  blob[0] = static_cast<unsigned char>(width | (extras.empty() ? 0 : kHasExtras));
-  if (!extras.empty()) blob[1] = static_cast<unsigned char>(extras.size());
-  unsigned char* length = blob + prefix;
-  unsigned char* text = blob + header;
-  const auto put = [&](std::string_view value) {
-    WriteLength(length, width, value.size());
-    length += width;
-    if (!value.empty()) std::memcpy(text, value.data(), value.size());
-    text += value.size();
-  };
-  for (int i = 0; i < kFieldCount; ++i) put(fields[i]);
-  for (const ExtraAttribute& extra : extras) {
-    put(extra.name);
-    put(extra.value);
-  }
-  return reinterpret_cast<char*>(blob);
-}
 
 bool IsNameStart(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
@@ -291,26 +179,17 @@ void BlobArena::Absorb(BlobArena&& other) {
   other.next_ = other.end_ = nullptr;
 }
 
-TCatalogRecord::TCatalogRecord(const TCatalogRecord& other)
-    : ImageIndex(other.ImageIndex), OpenImageIndex(other.OpenImageIndex) {
+TCatalogRecord::TCatalogRecord(const TCatalogRecord& other) {
   if (other.blob_) {
-    const std::size_t size = BlobSize(other.Blob());
+    const std::size_t size = record_blob::SizeOf(other.blob_);
     blob_ = static_cast<char*>(std::malloc(size));
     if (!blob_) throw std::bad_alloc();
-    std::memcpy(blob_, other.Blob(), size);
+    std::memcpy(blob_, other.blob_, size);
   }
 }
 
-TCatalogRecord::TCatalogRecord(TCatalogRecord&& other) noexcept
-    : ImageIndex(other.ImageIndex), OpenImageIndex(other.OpenImageIndex) {
-  if (other.InArena()) {
-    TCatalogRecord copy(other);
-    blob_ = copy.blob_;
-    copy.blob_ = nullptr;
-  } else {
-    blob_ = other.blob_;
-    other.blob_ = nullptr;
-  }
+TCatalogRecord::TCatalogRecord(TCatalogRecord&& other) noexcept : blob_(other.blob_) {
+  other.blob_ = nullptr;
 }
 
 TCatalogRecord& TCatalogRecord::operator=(const TCatalogRecord& other) {
@@ -327,8 +206,6 @@ TCatalogRecord& TCatalogRecord::operator=(TCatalogRecord&& other) noexcept {
     FreeBlob();
     blob_ = taken.blob_;
     taken.blob_ = nullptr;
-    ImageIndex = taken.ImageIndex;
-    OpenImageIndex = taken.OpenImageIndex;
   }
   return *this;
 }
@@ -336,60 +213,28 @@ TCatalogRecord& TCatalogRecord::operator=(TCatalogRecord&& other) noexcept {
 TCatalogRecord::~TCatalogRecord() { FreeBlob(); }
 
 void TCatalogRecord::FreeBlob() {
-  if (!InArena()) std::free(blob_);
+  std::free(blob_);
   blob_ = nullptr;
 }
 
 std::string_view TCatalogRecord::Field(int index) const {
-  if (!blob_ || index < 0 || index >= kFieldCount) return {};
-  const char* blob = Blob();
-  return TextAt(blob, LayoutOf(blob), static_cast<std::size_t>(index));
+  return record_blob::StoredText(blob_, index);
 }
 
 FieldViews TCatalogRecord::Fields() const {
   FieldViews views{};
-  if (!blob_) return views;
-  const char* blob = Blob();
-  const Layout layout = LayoutOf(blob);
-  std::size_t offset = layout.header;
-  for (int i = 0; i < kFieldCount; ++i) {
-    const std::size_t length = ReadLength(layout.lengths + i * layout.width, layout.width);
-    views[i] = {blob + offset, length};
-    offset += length;
-  }
+  for (int i = 0; i < kFieldCount; ++i) views[i] = Field(i);
   return views;
 }
 
-std::size_t TCatalogRecord::ExtraCount() const { return blob_ ? LayoutOf(Blob()).extras : 0; }
+std::size_t TCatalogRecord::ExtraCount() const { return record_blob::ExtraCount(blob_); }
 
 ExtraAttribute TCatalogRecord::ExtraAt(std::size_t index) const {
-  if (!blob_) return {};
-  const char* blob = Blob();
-  const Layout layout = LayoutOf(blob);
-  if (index >= layout.extras) return {};
-  const std::size_t name = kFieldCount + 2 * index;
-  return {TextAt(blob, layout, name), TextAt(blob, layout, name + 1)};
+  const ExtraViews extras = Extras();
+  return index < extras.size() ? extras[index] : ExtraAttribute{};
 }
 
-ExtraViews TCatalogRecord::Extras() const {
-  ExtraViews extras;
-  if (!blob_) return extras;
-  const char* blob = Blob();
-  const Layout layout = LayoutOf(blob);
-  if (layout.extras == 0) return extras;
-  extras.reserve(layout.extras);
-  std::size_t offset = layout.header;
-  std::string_view texts[2];
-  for (std::size_t i = 0; i < layout.texts; ++i) {
-    const std::size_t length = ReadLength(layout.lengths + i * layout.width, layout.width);
-    if (i >= kFieldCount) {
-      texts[(i - kFieldCount) % 2] = {blob + offset, length};
-      if ((i - kFieldCount) % 2 == 1) extras.push_back({texts[0], texts[1]});
-    }
-    offset += length;
-  }
-  return extras;
-}
+ExtraViews TCatalogRecord::Extras() const { return record_blob::Extras(blob_); }
 
 std::string_view TCatalogRecord::Extra(std::string_view name) const {
   for (const ExtraAttribute& extra : Extras()) {
@@ -398,30 +243,13 @@ std::string_view TCatalogRecord::Extra(std::string_view name) const {
   return {};
 }
 
-void TCatalogRecord::SetFields(const FieldViews& fields) {
-  SetFields(fields, ExtraViews{}, nullptr);
-}
+void TCatalogRecord::SetFields(const FieldViews& fields) { SetFields(fields, ExtraViews{}); }
 
-void TCatalogRecord::SetFields(const FieldViews& fields, BlobArena* arena) {
-  SetFields(fields, ExtraViews{}, arena);
-}
-
-void TCatalogRecord::SetFields(const FieldViews& fields, const ExtraViews& extras,
-                               BlobArena* arena) {
-  for (std::string_view field : fields) CheckFieldLength(field);
-  for (const ExtraAttribute& extra : extras) CheckFieldLength(extra.value);
-  // Clean copies only for the texts that need them; the rest are used as they are.
-  std::string cleaned[kFieldCount];
-  FieldViews views = fields;
-  for (int i = 0; i < kFieldCount; ++i) {
-    if (SanitizeText(fields[i], &cleaned[i])) views[i] = cleaned[i];
-  }
-  std::vector<std::string> extra_storage;
-  const ExtraViews kept = extras.empty() ? ExtraViews{} : CleanExtras(extras, &extra_storage);
-  char* blob = BuildBlob(views, kept, arena);
+void TCatalogRecord::SetFields(const FieldViews& fields, const ExtraViews& extras) {
+  CleanRecord clean(fields, extras);
+  char* blob = record_blob::Pack(clean.fields, clean.extras, nullptr, nullptr);
   FreeBlob();
-  blob_ =
-      arena && blob ? reinterpret_cast<char*>(reinterpret_cast<std::uintptr_t>(blob) | 1) : blob;
+  blob_ = blob;
 }
 
 void TCatalogRecord::SetField(int index, std::string_view value) {
@@ -432,7 +260,8 @@ void TCatalogRecord::SetField(int index, std::string_view value) {
   if (SanitizeText(value, &cleaned)) value = cleaned;
   FieldViews views = Fields();
   views[index] = value;
-  char* blob = BuildBlob(views, Extras());  // copies out of the old block before it is freed
+  // Packs out of the old block before it is freed.
+  char* blob = record_blob::Pack(views, Extras(), nullptr, nullptr);
   FreeBlob();
   blob_ = blob;
 }
@@ -443,49 +272,58 @@ void TCatalogRecord::SetExtra(std::string_view name, std::string_view value) {
     return;
   }
   if (!IsExtraAttributeName(name)) return;
-  ExtraViews extras = Extras();
-  bool found = false;
+  SetExtras(ExtrasWith(Extras(), name, value));
+}
+
+void TCatalogRecord::SetExtras(const ExtraViews& extras) {
+  // Copies first: the names and values may point into the block that is replaced.
+  OwnedExtras owned(extras);
+  std::vector<std::string> storage;
+  const ExtraViews kept = CleanExtras(owned.views, &storage);
+  char* blob = record_blob::Pack(Fields(), kept, nullptr, nullptr);
+  FreeBlob();
+  blob_ = blob;
+}
+
+std::size_t TCatalogRecord::HeapBytes() const { return record_blob::SizeOf(blob_); }
+
+bool operator==(const TCatalogRecord& a, const TCatalogRecord& b) {
+  return a.Fields() == b.Fields() && a.Extras() == b.Extras();
+}
+
+CleanRecord::CleanRecord(const FieldViews& raw_fields, const ExtraViews& raw_extras)
+    : fields(raw_fields) {
+  for (std::string_view field : raw_fields) CheckFieldLength(field);
+  for (const ExtraAttribute& extra : raw_extras) CheckFieldLength(extra.value);
+  for (int i = 0; i < kFieldCount; ++i) {
+    if (SanitizeText(raw_fields[i], &cleaned_[i])) fields[i] = cleaned_[i];
+  }
+  if (!raw_extras.empty()) extras = CleanExtras(raw_extras, &extra_storage_);
+}
+
+OwnedExtras::OwnedExtras(const ExtraViews& extras) {
+  texts_.reserve(extras.size() * 2);
+  for (const ExtraAttribute& extra : extras) {
+    texts_.emplace_back(extra.name);
+    texts_.emplace_back(extra.value);
+  }
+  views.reserve(extras.size());
+  for (std::size_t i = 0; i < extras.size(); ++i)
+    views.push_back({texts_[2 * i], texts_[2 * i + 1]});
+}
+
+ExtraViews ExtrasWith(ExtraViews extras, std::string_view name, std::string_view value) {
   for (auto it = extras.begin(); it != extras.end(); ++it) {
     if (it->name != name) continue;
-    found = true;
     if (value.empty()) {
       extras.erase(it);
     } else {
       it->value = value;
     }
-    break;
+    return extras;
   }
-  if (!found) {
-    if (value.empty()) return;
-    extras.push_back({name, value});
-  }
-  SetExtras(extras);
-}
-
-void TCatalogRecord::SetExtras(const ExtraViews& extras) {
-  for (const ExtraAttribute& extra : extras) CheckFieldLength(extra.value);
-  std::vector<std::string> storage;
-  // Copy the names and values out first: they may point into the block that is replaced.
-  std::vector<std::string> owned;
-  owned.reserve(extras.size() * 2);
-  ExtraViews copies;
-  copies.reserve(extras.size());
-  for (const ExtraAttribute& extra : extras) {
-    owned.emplace_back(extra.name);
-    owned.emplace_back(extra.value);
-  }
-  for (std::size_t i = 0; i < extras.size(); ++i)
-    copies.push_back({owned[2 * i], owned[2 * i + 1]});
-  const ExtraViews kept = CleanExtras(copies, &storage);
-  char* blob = BuildBlob(Fields(), kept);
-  FreeBlob();
-  blob_ = blob;
-}
-
-std::size_t TCatalogRecord::HeapBytes() const { return InArena() ? 0 : BlobSize(Blob()); }
-
-bool operator==(const TCatalogRecord& a, const TCatalogRecord& b) {
-  return a.Fields() == b.Fields() && a.Extras() == b.Extras();
+  if (!value.empty()) extras.push_back({name, value});
+  return extras;
 }
 
 bool IsExtraAttributeName(std::string_view name) {

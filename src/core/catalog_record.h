@@ -31,7 +31,7 @@ inline constexpr std::size_t kMaxExtraAttributes = 255;
 
 // Bump allocation of record texts for a whole tree: no per-record heap block, no per-record
 // free, and large blocks the kernel can back with huge pages. Space is given back only when the
-// arena goes; a record edited later moves its texts to the heap.
+// arena goes; a node edited later moves its texts to the heap.
 class BlobArena {
  public:
   BlobArena() = default;
@@ -70,28 +70,22 @@ void FreeLargeBlock(void* block, std::size_t size);
 // Bytes currently mapped by AllocateLargeBlock (they do not show in the heap's own counts).
 [[nodiscard]] std::size_t LargeBlockBytes();
 
-// One directory or file: two icon indexes and eleven text fields.
-//
-// Tuned for size rather than speed: a catalog of a whole drive holds millions of these. All eleven
-// texts live in one heap block: a byte that says how wide the lengths are (1, 2 or 4 bytes) and
-// whether further attributes follow, their count when they do, the eleven lengths and two per
-// further attribute (name, value), then the texts back to back. A record with only empty fields
-// and no further attribute holds no block. Reading a field adds up at most ten lengths; writing
-// one rebuilds the block.
-//
-// Every text that enters a record passes SanitizeText, so a record always holds valid UTF-8
-// without control characters other than TAB, LF and CR.
 // The longest text a field can hold: 4 GiB less one byte.
 inline constexpr std::size_t kMaxFieldBytes = 0xFFFFFFFF;
 
+// One directory or file on its own, outside a tree: eleven text fields and the further
+// attributes (a tree node holds the same in a smaller form, see CatalogTree::Node).
+//
+// All texts live in one heap block (see record_blob.h); a record with only empty fields and no
+// further attribute holds no block. Every text that enters a record passes SanitizeText, so a
+// record always holds valid UTF-8 without control characters other than TAB, LF and CR.
 class TCatalogRecord {
  public:
   TCatalogRecord() = default;
   explicit TCatalogRecord(const FieldViews& fields) { SetFields(fields); }
+  TCatalogRecord(const FieldViews& fields, const ExtraViews& extras) { SetFields(fields, extras); }
   TCatalogRecord(const TCatalogRecord& other);
   TCatalogRecord& operator=(const TCatalogRecord& other);
-  // A record whose texts live in an arena is copied to the heap when moved, so no record ever
-  // outlives the arena its texts are in.
   TCatalogRecord(TCatalogRecord&& other) noexcept;
   TCatalogRecord& operator=(TCatalogRecord&& other) noexcept;
   ~TCatalogRecord();
@@ -101,11 +95,8 @@ class TCatalogRecord {
   // Replaces field `index` with `value`. A text longer than kMaxFieldBytes raises LumivorError
   // (here and in SetFields) and leaves the record as it was.
   void SetField(int index, std::string_view value);
-  // Replaces all eleven fields at once (one allocation).
+  // Replaces all eleven fields at once (one allocation); the further attributes go.
   void SetFields(const FieldViews& fields);
-  // The same with the texts placed in `arena`, which must outlive the record (trees do this for
-  // their own nodes).
-  void SetFields(const FieldViews& fields, BlobArena* arena);
   // All eleven fields as views into this record (valid until the next change).
   [[nodiscard]] FieldViews Fields() const;
 
@@ -122,33 +113,58 @@ class TCatalogRecord {
   // Replaces every further attribute (empty values and unusable names are left out; of two of one
   // name the first is kept).
   void SetExtras(const ExtraViews& extras);
-  // Replaces the eleven fields and the further attributes at once (one allocation); with `arena`
-  // the texts are placed there as by SetFields(fields, arena).
-  void SetFields(const FieldViews& fields, const ExtraViews& extras, BlobArena* arena = nullptr);
+  // Replaces the eleven fields and the further attributes at once (one allocation).
+  void SetFields(const FieldViews& fields, const ExtraViews& extras);
 
   // True when FileType is exactly "directory".
   [[nodiscard]] bool IsDirectory() const { return Field(kFileType) == kDirectoryType; }
   // True when FileType is exactly "file".
   [[nodiscard]] bool IsFile() const { return Field(kFileType) == kFileTypeText; }
 
-  // Heap bytes this record holds beyond its own size (for the memory benchmark).
+  // Heap bytes this record holds beyond its own size.
   [[nodiscard]] std::size_t HeapBytes() const;
 
-  // Scratch icon indexes of the views; not stored in files.
-  std::int32_t ImageIndex = -1;
-  std::int32_t OpenImageIndex = -1;
-
  private:
-  // The block; its lowest bit is set when the block lives in an arena (blocks are 2-aligned).
-  [[nodiscard]] const char* Blob() const {
-    return reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(blob_) &
-                                         ~std::uintptr_t(1));
-  }
-  [[nodiscard]] bool InArena() const { return reinterpret_cast<std::uintptr_t>(blob_) & 1; }
   void FreeBlob();
 
   char* blob_ = nullptr;
 };
+
+// Texts made ready to store: every field and further attribute checked against kMaxFieldBytes
+// (LumivorError otherwise), cleaned by SanitizeText where needed, and the further attributes
+// reduced to those worth keeping (usable names, non-empty values, the first of each name, at
+// most kMaxExtraAttributes). The views point into the inputs or into this object.
+class CleanRecord {
+ public:
+  CleanRecord(const FieldViews& raw_fields, const ExtraViews& raw_extras);
+  CleanRecord(const CleanRecord&) = delete;
+  CleanRecord& operator=(const CleanRecord&) = delete;
+
+  FieldViews fields;
+  ExtraViews extras;
+
+ private:
+  std::string cleaned_[kFieldCount];
+  std::vector<std::string> extra_storage_;
+};
+
+// Copies of further attributes, for replacing a block the originals may point into.
+class OwnedExtras {
+ public:
+  explicit OwnedExtras(const ExtraViews& extras);
+  OwnedExtras(const OwnedExtras&) = delete;
+  OwnedExtras& operator=(const OwnedExtras&) = delete;
+
+  ExtraViews views;
+
+ private:
+  std::vector<std::string> texts_;
+};
+
+// `extras` with `name` set to `value`: replaced in place, appended when new, removed when
+// `value` is empty.
+[[nodiscard]] ExtraViews ExtrasWith(ExtraViews extras, std::string_view name,
+                                    std::string_view value);
 
 bool operator==(const TCatalogRecord& a, const TCatalogRecord& b);
 

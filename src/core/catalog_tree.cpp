@@ -1,8 +1,13 @@
 #include "core/catalog_tree.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
+
+#include "core/record_blob.h"
 
 namespace lumivor {
 
@@ -10,6 +15,17 @@ namespace {
 // Node chunks grow with the tree, up to 2 MiB so the kernel can back them with huge pages.
 constexpr std::size_t kFirstChunkNodes = 64;
 constexpr std::size_t kLargestChunkBytes = std::size_t(2) << 20;
+// A node added without its parent in the path memory finds the parent's path by walking up
+// through at most this many derived paths; beyond that it stores its own.
+constexpr int kLongestPathWalk = 64;
+
+using Node = CatalogTree::Node;
+
+// Counts every change of any node, so that a tree's memory of paths knows when it may be stale.
+std::atomic<std::uint64_t> g_node_changes{0};
+
+void NoteChange() { g_node_changes.fetch_add(1, std::memory_order_relaxed); }
+
 }  // namespace
 
 CatalogTree::CatalogTree() { root_ = NewNode(); }
@@ -37,6 +53,7 @@ CatalogTree::CatalogTree(CatalogTree&& other) noexcept
   other.free_list_ = nullptr;
   other.size_ = 0;
   other.root_ = other.NewNode();
+  other.ForgetPaths();
 }
 
 CatalogTree& CatalogTree::operator=(CatalogTree&& other) noexcept {
@@ -49,6 +66,7 @@ CatalogTree& CatalogTree::operator=(CatalogTree&& other) noexcept {
     std::swap(free_list_, taken.free_list_);
     std::swap(root_, taken.root_);
     std::swap(size_, taken.size_);
+    ForgetPaths();
   }
   return *this;
 }
@@ -95,28 +113,325 @@ void CatalogTree::FreeSubtree(Node* node) {
   }
 }
 
-CatalogTree::Node* CatalogTree::AddChild(Node* parent, TCatalogRecord record) {
-  if (!parent) parent = root_;
-  Node* node = NewNode();
-  node->record = std::move(record);
-  node->parent = parent;
-  node->row = static_cast<std::uint32_t>(parent->children.size());
-  parent->children.push_back(node);
-  ++size_;
-  return node;
-}
-
-CatalogTree::Node* CatalogTree::AddChild(Node* parent, const FieldViews& fields) {
-  Node* node = AddChild(parent);
-  node->record.SetFields(fields, &arena_);
-  return node;
+CatalogTree::Node* CatalogTree::AddChild(Node* parent, const TCatalogRecord& record) {
+  return AddChild(parent, record.Fields(), record.Extras());
 }
 
 CatalogTree::Node* CatalogTree::AddChild(Node* parent, const FieldViews& fields,
                                          const ExtraViews& extras) {
-  Node* node = AddChild(parent);
-  node->record.SetFields(fields, extras, &arena_);
+  if (!parent) parent = root_;
+  const CleanRecord clean(fields, extras);
+  const std::string_view catalog_name = clean.fields[kCatalogName];
+  if (!catalog_name.empty() && root_->Field(kCatalogName, nullptr).empty()) {
+    // The first catalog name the tree sees becomes the one its records share.
+    FieldViews root_fields{};
+    root_fields[kCatalogName] = catalog_name;
+    root_->Replace(record_blob::Pack(root_fields, {}, nullptr, nullptr));
+  }
+  record_blob::Context context;
+  std::string parent_path;
+  context.has_parent = ParentPathFor(parent, &parent_path);
+  context.parent_path = parent_path;
+  context.catalog_name = root_->Field(kCatalogName, nullptr);
+  char* blob = record_blob::Pack(clean.fields, clean.extras, &context, &arena_);
+
+  Node* node = NewNode();
+  if (blob) node->blob_ = reinterpret_cast<char*>(reinterpret_cast<std::uintptr_t>(blob) | 1);
+  node->parent = parent;
+  node->row = static_cast<std::uint32_t>(parent->children.size());
+  parent->children.push_back(node);
+  ++size_;
+  NotePath(node, clean.fields[kFullPath]);
   return node;
+}
+
+bool CatalogTree::ParentPathFor(const Node* parent, std::string* path) {
+  if (parent == root_) return false;
+  const std::uint64_t now = g_node_changes.load(std::memory_order_relaxed);
+  if (now != path_generation_) {
+    path_entries_.clear();
+    path_texts_.clear();
+    path_generation_ = now;
+  }
+  while (!path_entries_.empty() && path_entries_.back().node != parent) path_entries_.pop_back();
+  if (!path_entries_.empty()) {
+    path_texts_.resize(path_entries_.back().length);
+    path->assign(path_texts_);
+    return true;
+  }
+  if (!ResolvePath(parent, path, kLongestPathWalk)) return false;
+  path_texts_ = *path;
+  path_entries_.push_back({parent, path->size()});
+  return true;
+}
+
+void CatalogTree::NotePath(const Node* node, std::string_view path) {
+  // Paths are remembered as a chain in which each extends the one before, in one text.
+  const std::size_t known = path_entries_.empty() ? 0 : path_entries_.back().length;
+  if (path.substr(0, known) != std::string_view(path_texts_).substr(0, known)) {
+    path_entries_.clear();
+    path_texts_.clear();
+  } else {
+    path_texts_.resize(known);
+  }
+  path_texts_.append(path.substr(path_texts_.size()));
+  path_entries_.push_back({node, path.size()});
+}
+
+bool CatalogTree::ResolvePath(const Node* node, std::string* out, int max_links) {
+  // Up to the nearest node that stores its path: top-level nodes always do.
+  std::vector<const Node*> chain;
+  const Node* anchor = node;
+  std::size_t prefix = 0;
+  while (anchor->parent && anchor->parent->parent &&
+         record_blob::PathRuleOf(anchor->Blob(), &prefix) != record_blob::PathRule::kStored) {
+    if (max_links >= 0 && static_cast<int>(chain.size()) >= max_links) return false;
+    chain.push_back(anchor);
+    anchor = anchor->parent;
+  }
+  out->assign(record_blob::StoredText(anchor->Blob(), kFullPath));
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (record_blob::PathRuleOf((*it)->Blob(), &prefix) == record_blob::PathRule::kFollowsPrefix) {
+      out->resize(std::min(prefix, out->size()));
+    }
+    out->push_back('/');
+    out->append((*it)->Name());
+  }
+  return true;
+}
+
+std::string_view CatalogTree::CatalogNameOf(const Node* node) {
+  while (node->parent) node = node->parent;
+  return record_blob::StoredText(node->Blob(), kCatalogName);
+}
+
+std::string_view CatalogTree::CatalogName() const { return CatalogNameOf(root_); }
+
+void CatalogTree::PinCatalogNames() {
+  const std::string_view name = CatalogName();
+  if (name.empty()) return;
+  ForEachPreOrder([&](const Node* const_node, int) {
+    if (record_blob::KindOf(const_node->Blob(), kCatalogName) != record_blob::kPacked) return;
+    Node* node = const_cast<Node*>(const_node);
+    record_blob::Scratch scratch;
+    record_blob::Context context;
+    context.catalog_name = name;
+    // The path is kept in the form it has: only the catalog name changes from derived to stored.
+    FieldViews fields = record_blob::Unpack(node->Blob(), context, &scratch);
+    std::size_t prefix = 0;
+    const record_blob::PathRule rule = record_blob::PathRuleOf(node->Blob(), &prefix);
+    std::string path;
+    if (rule != record_blob::PathRule::kStored) {
+      ResolvePath(node, &path, -1);
+      fields[kFullPath] = path;
+    }
+    std::string parent_path;
+    const bool know_parent =
+        rule != record_blob::PathRule::kStored && ResolvePath(node->parent, &parent_path, -1);
+    record_blob::Context packing;
+    packing.has_parent = know_parent;
+    packing.parent_path = parent_path;
+    node->Replace(record_blob::Pack(fields, record_blob::Extras(node->Blob()), &packing, nullptr));
+  });
+}
+
+// ---- Node ------------------------------------------------------------------------------------
+
+CatalogTree::Node::~Node() {
+  if (!InArena()) std::free(blob_);
+}
+
+void CatalogTree::Node::Replace(char* blob) {
+  if (!InArena()) std::free(blob_);
+  blob_ = blob;
+  NoteChange();
+}
+
+std::string CatalogTree::Node::Field(int index) const {
+  std::string scratch;
+  const std::string_view text = Field(index, &scratch);
+  if (text.data() == scratch.data()) return scratch;
+  return std::string(text);
+}
+
+std::string_view CatalogTree::Node::Field(int index, std::string* scratch) const {
+  const char* blob = Blob();
+  const record_blob::Kind kind = record_blob::KindOf(blob, index);
+  switch (kind) {
+    case record_blob::kEmpty:
+      return {};
+    case record_blob::kText:
+      return record_blob::StoredText(blob, index);
+    default:
+      break;
+  }
+  if (index == kFullPath) {
+    ResolvePath(this, scratch, -1);
+    return *scratch;
+  }
+  record_blob::Context context;
+  if (index == kCatalogName) context.catalog_name = CatalogNameOf(this);
+  return record_blob::UnpackField(blob, index, context, scratch);
+}
+
+std::string_view CatalogTree::Node::Name() const {
+  return record_blob::StoredText(Blob(), kFileName);
+}
+
+TCatalogRecord CatalogTree::Node::Record() const {
+  std::string path;
+  std::string scratch;
+  FieldViews fields{};
+  std::string texts[kFieldCount];
+  for (int i = 0; i < kFieldCount; ++i) {
+    const std::string_view text = Field(i, &scratch);
+    if (text.data() == scratch.data()) {
+      texts[i] = scratch;
+      fields[i] = texts[i];
+    } else {
+      fields[i] = text;
+    }
+  }
+  return TCatalogRecord(fields, Extras());
+}
+
+std::size_t CatalogTree::Node::ExtraCount() const { return record_blob::ExtraCount(Blob()); }
+
+ExtraViews CatalogTree::Node::Extras() const { return record_blob::Extras(Blob()); }
+
+std::string_view CatalogTree::Node::Extra(std::string_view name) const {
+  for (const ExtraAttribute& extra : Extras()) {
+    if (extra.name == name) return extra.value;
+  }
+  return {};
+}
+
+bool CatalogTree::Node::IsDirectory() const {
+  const record_blob::Kind kind = record_blob::KindOf(Blob(), kFileType);
+  return kind == record_blob::kPackedAlt ||
+         (kind == record_blob::kText &&
+          record_blob::StoredText(Blob(), kFileType) == kDirectoryType);
+}
+
+bool CatalogTree::Node::IsFile() const {
+  const record_blob::Kind kind = record_blob::KindOf(Blob(), kFileType);
+  return kind == record_blob::kPacked ||
+         (kind == record_blob::kText &&
+          record_blob::StoredText(Blob(), kFileType) == kFileTypeText);
+}
+
+std::size_t CatalogTree::Node::HeapBytes() const {
+  return InArena() ? 0 : record_blob::SizeOf(Blob());
+}
+
+void CatalogTree::Node::Repack(const FieldViews& fields, const ExtraViews& extras,
+                               std::string_view parent_path, bool know_parent) {
+  if (!parent) {
+    // The root holds the tree's catalog name as it is.
+    Replace(record_blob::Pack(fields, extras, nullptr, nullptr));
+    return;
+  }
+  record_blob::Context context;
+  context.has_parent = know_parent && parent && parent->parent;
+  context.parent_path = parent_path;
+  context.catalog_name = CatalogNameOf(this);
+  Replace(record_blob::Pack(fields, extras, &context, nullptr));
+}
+
+void CatalogTree::Node::PinChildPaths(std::string_view path) {
+  for (Node* child : children) {
+    std::size_t prefix = 0;
+    const record_blob::PathRule rule = record_blob::PathRuleOf(child->Blob(), &prefix);
+    if (rule == record_blob::PathRule::kStored) continue;
+    std::string child_path(rule == record_blob::PathRule::kFollowsPrefix
+                               ? path.substr(0, std::min(prefix, path.size()))
+                               : path);
+    child_path.push_back('/');
+    child_path.append(child->Name());
+    record_blob::Scratch scratch;
+    record_blob::Context context;
+    context.catalog_name = CatalogNameOf(child);
+    FieldViews fields = record_blob::Unpack(child->Blob(), context, &scratch);
+    fields[kFullPath] = child_path;
+    child->Repack(fields, record_blob::Extras(child->Blob()), {}, false);
+  }
+}
+
+void CatalogTree::Node::SetField(int index, std::string_view value) {
+  if (index < 0 || index >= kFieldCount) return;
+  std::string current;
+  if (Field(index, &current) == value) return;
+  FieldViews raw{};
+  raw[index] = value;
+  const CleanRecord clean(raw, {});
+  if (index != kFileName && index != kFullPath) {
+    // Nothing else derives from this field: the others keep their form as they are.
+    record_blob::Context context;
+    if (index == kCatalogName && parent) context.catalog_name = CatalogNameOf(this);
+    Replace(record_blob::WithField(Blob(), index, clean.fields[index], context));
+    return;
+  }
+  // Every field as it reads now: the new block is packed from these texts, so only the field set
+  // changes, whatever the others were derived from. Views into the old block stay valid until
+  // the new one is packed.
+  std::string parent_path;
+  const bool know_parent = parent && parent->parent && ResolvePath(parent, &parent_path, -1);
+  record_blob::Scratch scratch;
+  record_blob::Context context;
+  context.has_parent = know_parent;
+  context.parent_path = parent_path;
+  context.catalog_name = CatalogNameOf(this);
+  FieldViews fields = record_blob::Unpack(Blob(), context, &scratch);
+  if (index == kFileName || index == kFullPath) {
+    // The children's derived paths follow this node's: they keep what they read.
+    PinChildPaths(fields[kFullPath]);
+  }
+  fields[index] = clean.fields[index];
+  Repack(fields, Extras(), parent_path, know_parent);
+}
+
+void CatalogTree::Node::SetPathBelow(std::string_view path, std::string_view parent_path) {
+  FieldViews raw{};
+  raw[kFullPath] = path;
+  const CleanRecord clean(raw, {});
+  const bool has_parent = parent && parent->parent;
+  record_blob::Scratch scratch;
+  record_blob::Context context;
+  context.has_parent = has_parent;
+  context.parent_path = parent_path;
+  context.catalog_name = CatalogNameOf(this);
+  FieldViews fields = record_blob::Unpack(Blob(), context, &scratch);
+  fields[kFullPath] = clean.fields[kFullPath];
+  Repack(fields, Extras(), parent_path, has_parent);
+}
+
+void CatalogTree::Node::SetExtra(std::string_view name, std::string_view value) {
+  if (IsFieldName(name)) {
+    SetField(FieldIndexOf(name), value);
+    return;
+  }
+  if (!IsExtraAttributeName(name)) return;
+  // The further attributes cleaned as a record cleans them; the fields keep their form.
+  TCatalogRecord extras;
+  extras.SetExtras(ExtrasWith(Extras(), name, value));
+  Replace(record_blob::WithExtras(Blob(), extras.Extras()));
+}
+
+std::string_view CatalogTree::Node::PathBelow(std::string_view parent_path,
+                                              std::string* scratch) const {
+  record_blob::Context context;
+  context.has_parent = true;
+  context.parent_path = parent_path;
+  return record_blob::UnpackField(Blob(), kFullPath, context, scratch);
+}
+
+void CatalogTree::Node::SetRecord(const TCatalogRecord& record) {
+  std::string path;
+  ResolvePath(this, &path, -1);
+  if (record.Field(kFullPath) != path || record.Field(kFileName) != Name()) PinChildPaths(path);
+  std::string parent_path;
+  const bool know_parent = parent && parent->parent && ResolvePath(parent, &parent_path, -1);
+  Repack(record.Fields(), record.Extras(), parent_path, know_parent);
 }
 
 void CatalogTree::Remove(Node* node) {
@@ -132,6 +447,12 @@ void CatalogTree::Remove(Node* node) {
     siblings[i]->row = static_cast<std::uint32_t>(i);
   }
   FreeSubtree(node);
+  ForgetPaths();  // the freed nodes' places are taken again by new ones
+}
+
+void CatalogTree::ForgetPaths() {
+  path_entries_.clear();
+  path_texts_.clear();
 }
 
 void CatalogTree::Clear() {
@@ -142,6 +463,17 @@ void CatalogTree::Clear() {
 
 void CatalogTree::Append(CatalogTree&& other) {
   if (&other == this || other.Empty()) return;
+  // Derived catalog names read the tree's: `other`'s records keep theirs.
+  const std::string_view other_name = other.CatalogName();
+  if (CatalogName().empty()) {
+    if (!other_name.empty()) {
+      FieldViews root_fields{};
+      root_fields[kCatalogName] = other_name;
+      root_->Replace(record_blob::Pack(root_fields, {}, nullptr, nullptr));
+    }
+  } else if (!other_name.empty() && other_name != CatalogName()) {
+    other.PinCatalogNames();
+  }
   // Nodes live in `other`'s pool, so the pool moves over too.
   for (Node* child : other.root_->children) {
     child->parent = root_;
@@ -207,10 +539,66 @@ std::size_t CatalogTree::MemoryBytes() const {
   std::size_t bytes = arena_.ReservedBytes();
   for (const Chunk& chunk : chunks_) bytes += chunk.bytes;
   ForEachPreOrder([&](const Node* node, int) {
-    bytes += node->children.capacity() * sizeof(Node*) + node->record.HeapBytes();
+    bytes += node->children.capacity() * sizeof(Node*) + node->HeapBytes();
   });
   bytes += root_->children.capacity() * sizeof(Node*);
   return bytes;
+}
+
+}  // namespace lumivor
+
+namespace lumivor {
+
+bool CatalogTree::ForEachRecord(
+    const std::function<bool(const Node*, const RecordView&)>& visit) const {
+  // The paths of the open nodes are kept in one text where each extends its parent's; a path
+  // that does not (stored on its own) saves the text it replaces until its subtree is done.
+  struct Frame {
+    const Node* node;
+    std::size_t next;
+    std::size_t path_length;
+    bool saved;
+  };
+  std::vector<Frame> stack;
+  stack.push_back({root_, 0, 0, false});
+  std::string paths;
+  std::vector<std::string> saved;
+  record_blob::Scratch scratch;
+  record_blob::Context context;
+  context.catalog_name = CatalogName();
+  RecordView view;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.node->children.size()) {
+      if (frame.saved) {
+        paths = std::move(saved.back());
+        saved.pop_back();
+      }
+      stack.pop_back();
+      continue;
+    }
+    const Node* node = frame.node->children[frame.next++];
+    const std::size_t parent_length = frame.path_length;
+    const int depth = static_cast<int>(stack.size()) - 1;
+    context.has_parent = depth > 0;
+    context.parent_path = std::string_view(paths).substr(0, parent_length);
+    view.depth = depth;
+    view.fields = record_blob::Unpack(node->Blob(), context, &scratch);
+    view.extras = record_blob::Extras(node->Blob());
+    if (!visit(node, view)) return false;
+    if (node->children.empty()) continue;
+    const std::string_view path = view.fields[kFullPath];
+    if (path.substr(0, parent_length) == context.parent_path) {
+      paths.resize(parent_length);
+      paths.append(path.substr(parent_length));
+      stack.push_back({node, 0, path.size(), false});
+    } else {
+      saved.push_back(paths.substr(0, parent_length));
+      paths.assign(path);
+      stack.push_back({node, 0, path.size(), true});
+    }
+  }
+  return true;
 }
 
 }  // namespace lumivor

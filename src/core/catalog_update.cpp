@@ -40,7 +40,7 @@ void MarkMissing(TCatalogRecord* copy, const TCatalogRecord& old_record, std::st
   copy->SetExtra(kMissingAttribute, since.empty() ? today : since);
 }
 
-std::string_view NameOf(const Node* node) { return node->record.Field(kFileName); }
+std::string_view NameOf(const Node* node) { return node->Name(); }
 
 // The path of `node` below its top-level record, names joined by "/"; "." for the top itself.
 std::string RelativePath(const Node* node) {
@@ -66,8 +66,10 @@ struct Content {
 };
 
 // The fields a moved file must agree on.
-std::uint64_t FileKey(const TCatalogRecord& record) {
-  return Mix(HashText(record.Field(kFileSize)) ^ Mix(HashText(record.Field(kFileTime))));
+std::uint64_t FileKey(const Node* node) {
+  std::string scratch;
+  const std::uint64_t size = HashText(node->Field(kFileSize, &scratch));
+  return Mix(size ^ Mix(HashText(node->Field(kFileTime, &scratch))));
 }
 
 class Merger {
@@ -82,9 +84,9 @@ class Merger {
     if (!old_top) return;
     if (!new_top) {
       // Nothing of the scope is left on the medium: keep what the old catalog says about it.
-      new_top = fresh_->AddChild(nullptr, old_top->record.Fields());
-      new_top->record.SetField(kFileSize, "");
-      new_top->record.SetField(kSizePercentage, "");
+      new_top = fresh_->AddChild(nullptr, old_top->Record());
+      new_top->SetField(kFileSize, "");
+      new_top->SetField(kSizePercentage, "");
     }
     MatchByPath(old_top, new_top, /*report_changes=*/true);
     MatchMoves();
@@ -100,8 +102,8 @@ class Merger {
 
   // The same entry on both sides: the description follows.
   void Pair(const Node* old_node, Node* new_node) {
-    const std::string_view description = old_node->record.Field(kDescription);
-    if (!description.empty()) new_node->record.SetField(kDescription, description);
+    const std::string description = old_node->Field(kDescription);
+    if (!description.empty()) new_node->SetField(kDescription, description);
   }
 
   // Pairs `old_dir` with `new_dir` and, below them, every entry of the same name and kind.
@@ -121,9 +123,9 @@ class Merger {
         used_old_.insert(old_node);
         used_new->insert(new_node);
       }
-      if (report_changes && new_node->record.IsFile() &&
-          (old_node->record.Field(kFileSize) != new_node->record.Field(kFileSize) ||
-           old_node->record.Field(kFileTime) != new_node->record.Field(kFileTime))) {
+      if (report_changes && new_node->IsFile() &&
+          (old_node->Field(kFileSize) != new_node->Field(kFileSize) ||
+           old_node->Field(kFileTime) != new_node->Field(kFileTime))) {
         summary_->changed.push_back(RelativePath(new_node));
       }
       if (old_node->children.empty() && new_node->children.empty()) continue;
@@ -176,7 +178,7 @@ class Merger {
       if (!node->IsDirectory()) continue;
       Content content;
       for (const Node* child : node->children) {
-        if (IsMissing(child->record)) continue;
+        if (IsMissing(*child)) continue;
         std::uint64_t entry = HashText(NameOf(child));
         if (child->IsDirectory()) {
           const auto found = contents.find(child);
@@ -184,7 +186,7 @@ class Merger {
           entry = Mix(entry ^ Mix(inner.hash ^ 0x5bd1e995));
           content.holds_file |= inner.holds_file;
         } else {
-          entry = Mix(entry ^ FileKey(child->record));
+          entry = Mix(entry ^ FileKey(child));
           content.holds_file = true;
         }
         content.hash += entry;  // a sum: the order of the entries does not matter
@@ -225,13 +227,13 @@ class Merger {
         if (eligible(content)) candidates.emplace(key(node, content), node);
       }
       for (const Node* node : gone) {
-        if (!node->IsDirectory() || used_old_.count(node) || IsMissing(node->record)) continue;
+        if (!node->IsDirectory() || used_old_.count(node) || IsMissing(*node)) continue;
         const Content& content = gone_contents.at(node);
         if (eligible(content)) ++gone_count[key(node, content)];
       }
       // Outer folders first (pre-order), so a moved folder takes its subfolders along.
       for (const Node* node : gone) {
-        if (!node->IsDirectory() || used_old_.count(node) || IsMissing(node->record)) continue;
+        if (!node->IsDirectory() || used_old_.count(node) || IsMissing(*node)) continue;
         const Content& content = gone_contents.at(node);
         if (!eligible(content)) continue;
         const std::uint64_t k = key(node, content);
@@ -256,16 +258,16 @@ class Merger {
         files;
     for (const Node* node : gone) {
       if (node->IsDirectory() || used_old_.count(node)) continue;
-      files[FileKey(node->record)].first.push_back(node);
+      files[FileKey(node)].first.push_back(node);
     }
     for (Node* node : came) {
       if (node->IsDirectory() || used_new.count(node)) continue;
-      const auto found = files.find(FileKey(node->record));
+      const auto found = files.find(FileKey(node));
       if (found != files.end()) found->second.second.push_back(node);
     }
     for (const Node* node : gone) {
       if (node->IsDirectory() || used_old_.count(node)) continue;
-      const auto& [olds, news] = files[FileKey(node->record)];
+      const auto& [olds, news] = files[FileKey(node)];
       if (olds.size() != 1 || news.size() != 1) continue;
       Pair(node, news[0]);
       RecordMove(node, news[0]);
@@ -320,7 +322,7 @@ class Merger {
   void KeepOrDropVanished() {
     std::unordered_map<const Node*, bool> keep;
     std::unordered_map<const Node*, Node*> placed;  // kept old entry -> its copy in `fresh_`
-    const std::string catalog_name(fresh_->Top()->record.Field(kCatalogName));
+    const std::string catalog_name(fresh_->Top()->Field(kCatalogName));
     const std::size_t roots = vanished_.size();
     for (std::size_t r = 0; r < roots; ++r) {
       const Vanished root = vanished_[r];
@@ -339,7 +341,7 @@ class Merger {
       }
       for (auto it = order.rbegin(); it != order.rend(); ++it) {
         const Node* node = *it;
-        bool kept = !options_.drop_missing && !node->record.Field(kDescription).empty();
+        bool kept = !options_.drop_missing && !node->Field(kDescription).empty();
         for (const Node* child : node->children) {
           const auto found = keep.find(child);
           kept = kept || (found != keep.end() && found->second);
@@ -362,8 +364,9 @@ class Merger {
   // Adds a copy of the old entry `node` under `parent` of the fresh tree, marked missing, with
   // its path following its new parent and without a size share.
   Node* KeepAsMissing(const Node* node, Node* parent, std::string_view catalog_name) {
-    FieldViews fields = node->record.Fields();
-    const std::string_view parent_path = parent->record.Field(kFullPath);
+    const TCatalogRecord old_record = node->Record();
+    FieldViews fields = old_record.Fields();
+    const std::string parent_path = parent->Field(kFullPath);
     std::string path(parent_path);
     if (path.empty() || path.back() != '/') path += '/';
     path += fields[kFileName];
@@ -373,7 +376,9 @@ class Merger {
     fields[kSizePercentage] = {};
     fields[kCatalogName] = catalog_name;
     Node* copy = fresh_->AddChild(parent, fields);
-    MarkMissing(&copy->record, node->record, options_.missing_date);
+    TCatalogRecord marked = copy->Record();
+    MarkMissing(&marked, old_record, options_.missing_date);
+    copy->SetRecord(marked);
     return copy;
   }
 
@@ -390,6 +395,8 @@ class Merger {
 }  // namespace
 
 bool IsMissing(const TCatalogRecord& record) { return !record.Extra(kMissingAttribute).empty(); }
+
+bool IsMissing(const CatalogTree::Node& node) { return !node.Extra(kMissingAttribute).empty(); }
 
 std::string UpdateSummary::CountsLine() const {
   return "added=" + std::to_string(added.size()) + " removed=" + std::to_string(removed.size()) +
@@ -423,7 +430,7 @@ std::size_t RemoveMissingEntries(CatalogTree* tree) {
     CatalogTree::Node* node = stack.back();
     stack.pop_back();
     for (CatalogTree::Node* child : node->children) {
-      if (IsMissing(child->record)) {
+      if (IsMissing(*child)) {
         doomed.push_back(child);
       } else {
         stack.push_back(child);
@@ -445,10 +452,10 @@ bool IsFolder(const std::string& path) {
 
 // True when the catalog records folders only: no file anywhere and no total size.
 bool IsFoldersOnly(const CatalogTree& tree) {
-  if (!tree.Top() || !tree.Top()->record.Field(kFileSize).empty()) return false;
+  if (!tree.Top() || !tree.Top()->Field(kFileSize).empty()) return false;
   bool any_file = false;
   tree.ForEachPreOrder(
-      [&](const CatalogTree::Node* node, int) { any_file = any_file || node->record.IsFile(); });
+      [&](const CatalogTree::Node* node, int) { any_file = any_file || node->IsFile(); });
   return !any_file;
 }
 
@@ -503,7 +510,7 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
     if (!S_ISDIR(info.st_mode)) throw LumivorError(request.from + ": Not a folder");
     outcome.source = request.from;
   } else {
-    outcome.source = LocateMedium(old_catalog.Top()->record);
+    outcome.source = LocateMedium(old_catalog.Top()->Record());
     if (outcome.source.empty()) {
       outcome.status = UpdateOutcome::Status::kNoMedium;
       return outcome;
@@ -515,7 +522,7 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
   }
 
   // The same scope as the catalog was made with.
-  const std::string_view scope = old_catalog.Top()->record.Extra(kScanScopeAttribute);
+  const std::string_view scope = old_catalog.Top()->Extra(kScanScopeAttribute);
   bool folders_only = scope == "Only Folders";
   std::string filter;
   if (scope.substr(0, 7) == "Filter ") filter = scope.substr(7);
@@ -523,7 +530,7 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
   CatalogTree fresh;
   ScanReport report;
   ScanFolder(&fresh, outcome.source, folders_only, filter, catalog_file, progress, nullptr, &report,
-             RecordedDeepScan(old_catalog.Top()->record));
+             RecordedDeepScan(old_catalog.Top()->Record()));
   if (report.cancelled) {
     outcome.status = UpdateOutcome::Status::kCancelled;
     return outcome;

@@ -16,6 +16,7 @@ inline constexpr std::string_view kMissingAttribute = "Missing";
 
 // True when `record` is marked as missing from its medium.
 [[nodiscard]] bool IsMissing(const TCatalogRecord& record);
+[[nodiscard]] bool IsMissing(const CatalogTree::Node& node);
 
 // What an update changed, entry by entry. Paths are relative to the catalog's folder, joined by
 // "/"; the lists are in the order of the catalog tree.

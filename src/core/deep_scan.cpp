@@ -115,8 +115,8 @@ void DeepScanner::Read(int dir_fd, const char* name) {
 void DeepScanner::AddEntries(CatalogTree& tree, CatalogTree::Node* node) {
   if (listing_.outcome != ArchiveOutcome::kListed || listing_.entries.empty()) return;
   if (!times_) times_ = std::make_unique<LocalTimeConverter>();
-  const std::string archive_path(node->record.Field(kFullPath));
-  const std::string catalog_name(node->record.Field(kCatalogName));
+  const std::string archive_path(node->Field(kFullPath));
+  const std::string catalog_name(node->Field(kCatalogName));
   const std::size_t archive_points = CodePointCount(archive_path) + 1;
   // The record of the folder last added at each depth: the parent of the next entry one deeper.
   std::vector<CatalogTree::Node*> parents{node};

@@ -49,19 +49,20 @@ void TFileInfo::WriteTree(const CatalogTree& tree) {
 
   std::vector<pugi::xml_node> elements;  // element of each open level; [0] is the root
   elements.push_back(root);
-  tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
-    elements.resize(static_cast<std::size_t>(depth) + 1);
+  tree.ForEachRecord([&](const CatalogTree::Node* node, const RecordView& record) {
+    elements.resize(static_cast<std::size_t>(record.depth) + 1);
     pugi::xml_node element = elements.back().append_child("file");
-    const FieldViews fields = node->record.Fields();
     for (int i = 0; i < kFieldCount; ++i) {
-      if (fields[i].empty()) continue;
-      element.append_attribute(FieldNames[i].data()).set_value(std::string(fields[i]).c_str());
+      if (record.fields[i].empty()) continue;
+      element.append_attribute(FieldNames[i].data())
+          .set_value(std::string(record.fields[i]).c_str());
     }
-    for (const ExtraAttribute& extra : node->record.Extras()) {
+    for (const ExtraAttribute& extra : record.extras) {
       element.append_attribute(std::string(extra.name).c_str())
           .set_value(std::string(extra.value).c_str());
     }
     if (node->HasChildren()) elements.push_back(element);
+    return true;
   });
   progress_.ShowWait(false);
 }

@@ -147,7 +147,7 @@ class Walker {
 
   // Walks the folder open at `fd` (taken over) whose record is `node`.
   ScanReport Run(int fd, const struct stat& info, CatalogTree::Node* node) {
-    path_.assign(node->record.Field(kFullPath));
+    path_.assign(node->Field(kFullPath));
     Frame& top = Push();
     top.fd = fd;
     top.device = info.st_dev;
@@ -207,7 +207,7 @@ class Walker {
     child.mount_id = parent.mount_id;
     child.inode = sub.inode;
     child.node = sub.node;
-    const std::string_view name = sub.node->record.Field(kFileName);
+    const std::string_view name = sub.node->Name();
     path_.resize(parent.path_length);
     std::size_t points = parent.path_points;
     if (path_.empty() || path_.back() != '/') {
@@ -491,7 +491,7 @@ double SumDirectorySizes(CatalogTree::Node* node) {
       CatalogTree::Node* done = frame.node;
       stack.pop_back();
       if (stack.empty()) return total;
-      done->record.SetField(kFileSize, FormatWholeNumber(total));
+      done->SetField(kFileSize, FormatWholeNumber(total));
       stack.back().total += total;
       continue;
     }
@@ -499,7 +499,7 @@ double SumDirectorySizes(CatalogTree::Node* node) {
     if (child->IsDirectory()) {
       stack.push_back({child, 0, 0.0});
     } else {
-      frame.total += SizeValue(child->record.Field(kFileSize));
+      frame.total += SizeValue(child->Field(kFileSize));
     }
   }
 }
@@ -507,8 +507,8 @@ double SumDirectorySizes(CatalogTree::Node* node) {
 void ComputeSizePercentages(CatalogTree& tree) {
   CatalogTree::Node* top = tree.Top();
   if (!top) return;
-  top->record.SetField(kSizePercentage, "100");
-  const double total = SizeValue(top->record.Field(kFileSize));
+  top->SetField(kSizePercentage, "100");
+  const double total = SizeValue(top->Field(kFileSize));
   char text[64];
   std::vector<std::pair<CatalogTree::Node*, std::size_t>> stack{{tree.Root(), 0}};
   while (!stack.empty()) {
@@ -520,10 +520,10 @@ void ComputeSizePercentages(CatalogTree& tree) {
     CatalogTree::Node* node = parent->children[next++];
     if (node != top) {
       if (total != 0) {
-        const double share = SizeValue(node->record.Field(kFileSize)) / total * 100.0;
-        node->record.SetField(kSizePercentage, PercentageText(share, text));
+        const double share = SizeValue(node->Field(kFileSize)) / total * 100.0;
+        node->SetField(kSizePercentage, PercentageText(share, text));
       } else {
-        node->record.SetField(kSizePercentage, "0");
+        node->SetField(kSizePercentage, "0");
       }
     }
     if (!node->children.empty()) stack.push_back({node, 0});
@@ -565,7 +565,7 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     top_fields[kFileType] = kDirectoryType;
     top_fields[kCatalogName] = settings.CatalogName;
     CatalogTree::Node* top = tree->AddChild(nullptr, TCatalogRecord(top_fields));
-    root_name = top->record.Field(kFileName);  // as stored, should the path need cleaning
+    root_name = top->Field(kFileName);  // as stored, should the path need cleaning
 
     walked = ScanDirectory(*tree, path, top, settings);
     if (walked.cancelled) {
@@ -579,11 +579,13 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
       }
     }
     if (!OnlyFolders && !walked.cancelled) {
-      top->record.SetField(kFileSize, FormatWholeNumber(SumDirectorySizes(top)));
+      top->SetField(kFileSize, FormatWholeNumber(SumDirectorySizes(top)));
       ComputeSizePercentages(*tree);
     }
     if (!walked.cancelled) {
-      RecordScanFacts(&top->record, path, ScanDateNow(), OnlyFolders, settings.ExtFilter, deep);
+      TCatalogRecord facts = top->Record();
+      RecordScanFacts(&facts, path, ScanDateNow(), OnlyFolders, settings.ExtFilter, deep);
+      top->SetRecord(facts);
     }
     walked.deep = deep_scanner.Counts();
   } catch (...) {

@@ -484,11 +484,11 @@ CatalogTree ListLibrary(const std::string& root, bool groups_only) {
   // each by name with ASCII letters folded, then by bytes so that the order is total.
   tree.SortAll([](const CatalogTree::Node* a, const CatalogTree::Node* b) {
     if (a->IsDirectory() != b->IsDirectory()) return a->IsDirectory();
-    const std::string_view name_a = a->record.Field(kFileName);
-    const std::string_view name_b = b->record.Field(kFileName);
+    const std::string name_a = a->Field(kFileName);
+    const std::string name_b = b->Field(kFileName);
     if (const int folded = CompareFoldedText(name_a, name_b); folded != 0) return folded < 0;
     if (name_a != name_b) return name_a < name_b;
-    return a->record.Field(kFullPath) < b->record.Field(kFullPath);
+    return a->Field(kFullPath) < b->Field(kFullPath);
   });
   return tree;
 }

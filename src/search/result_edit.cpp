@@ -23,8 +23,8 @@ EditedCatalog ApplyResultEdit(const ResultSource& source, const TCatalogRecord& 
   if (source.ordinal >= edited.by_ordinal.size()) throw LumivorError(std::string(kResultMoved));
   // The tree is ours: the node is only const through the ordinal table.
   auto* node = const_cast<CatalogTree::Node*>(edited.by_ordinal[source.ordinal]);
-  if (node->record.Field(kFileName) != shown.Field(kFileName) ||
-      node->record.Field(kFullPath) != shown.Field(kFullPath)) {
+  if (node->Field(kFileName) != shown.Field(kFileName) ||
+      node->Field(kFullPath) != shown.Field(kFullPath)) {
     throw LumivorError(std::string(kResultMoved));
   }
   edited.refusal = EditRefusal(node, field, text);

@@ -123,7 +123,7 @@ TEST_F(ScanCommand, ExtensionsMeanTheSameHoweverTyped) {
   ASSERT_EQ(RunCommand(Scan("--name None --ext pdf")).status, 0);
   const CatalogTree none = LoadCatalog(library_ / "None.xml");
   ASSERT_EQ(none.Size(), 1u);
-  EXPECT_EQ(none.Top()->record.Field(kFileName), source_.Path());
+  EXPECT_EQ(none.Top()->Field(kFileName), source_.Path());
   // What names no extension is refused before anything is scanned.
   const auto refused = RunCommand(Scan("--name Bad --ext '*.*'"));
   EXPECT_EQ(refused.status, 1);

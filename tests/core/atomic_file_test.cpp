@@ -230,8 +230,7 @@ TEST(AtomicFile, SavesKilledAtRandomMomentsLeaveOneWholeCatalog) {
   const CatalogTree listed = ListLibrary(dir.Path(), false);
   std::vector<std::string> catalogs;
   listed.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
-    if (node->record.Field(kFileType) == "file")
-      catalogs.emplace_back(node->record.Field(kFileName));
+    if (node->Field(kFileType) == "file") catalogs.emplace_back(node->Field(kFileName));
   });
   EXPECT_EQ(catalogs, (std::vector<std::string>{"Disk"}));
   SearchCriteria criteria;

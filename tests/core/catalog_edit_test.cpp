@@ -18,7 +18,7 @@ TCatalogRecord Record(std::string_view name, std::string_view type, std::string_
 }
 
 std::string FieldOf(const CatalogTree::Node* node, int field) {
-  return std::string(node->record.Field(field));
+  return std::string(node->Field(field));
 }
 
 TEST(CatalogEdit, StoresTheTextAndItsNameLength) {
@@ -120,7 +120,7 @@ TEST(CatalogEditRules, ARenamedFilesExtensionFollowsItsName) {
   CatalogTree tree;
   auto* top = tree.AddChild(nullptr, Record("/d", "directory", "/d"));
   auto* file = tree.AddChild(top, Record("expat.m4", "file", "/d/expat.m4"));
-  file->record.SetField(kFileExt, "m4");
+  file->SetField(kFileExt, "m4");
   auto* folder = tree.AddChild(top, Record("v1.2", "directory", "/d/v1.2"));
   ASSERT_TRUE(ApplyEdit(file, kFileName, "x.txt"));
   EXPECT_EQ(FieldOf(file, kFileExt), "txt");
@@ -130,7 +130,7 @@ TEST(CatalogEditRules, ARenamedFilesExtensionFollowsItsName) {
   ASSERT_TRUE(ApplyEdit(folder, kFileName, "v2.0"));
   EXPECT_EQ(FieldOf(folder, kFileExt), "");
   // A description leaves the extension alone.
-  file->record.SetField(kFileExt, "kept");
+  file->SetField(kFileExt, "kept");
   ASSERT_TRUE(ApplyEdit(file, kDescription, "notes.pdf"));
   EXPECT_EQ(FieldOf(file, kFileExt), "kept");
 }

@@ -34,7 +34,7 @@ TEST(ScanFacts, AScanRecordsTheVolumeOnItsTopRecordAfterTheElevenFields) {
   WithVolumes volumes({{usb, "STICK", "1234-ABCD", "vfat", "8000000000", "123456"}});
   CatalogTree tree;
   ScanFolder(&tree, usb + "/music", false, "", dir / "Music.xml");
-  const TCatalogRecord& top = tree.Top()->record;
+  const TCatalogRecord& top = tree.Top()->Record();
   EXPECT_EQ(top.Extra(kVolumeLabelAttribute), "STICK");
   EXPECT_EQ(top.Extra(kVolumeIdAttribute), "1234-ABCD");
   EXPECT_EQ(top.Extra(kFileSystemAttribute), "vfat");
@@ -47,7 +47,7 @@ TEST(ScanFacts, AScanRecordsTheVolumeOnItsTopRecordAfterTheElevenFields) {
   std::tm parsed{};
   EXPECT_TRUE(ParseFileTime(date, &parsed)) << date;
   // Only the top record carries them, and the file keeps them in that order after the fields.
-  EXPECT_EQ(tree.Top()->children[0]->record.ExtraCount(), 0u);
+  EXPECT_EQ(tree.Top()->children[0]->ExtraCount(), 0u);
   const std::string text = CatalogText(tree);
   const auto top_tag = text.substr(text.find("<file "), text.find('>', text.find("<file ")));
   EXPECT_LT(top_tag.find("CatalogName="), top_tag.find("VolumeLabel="));
@@ -61,21 +61,21 @@ TEST(ScanFacts, EmptyFactsAreNotWrittenAndTheScopeIs) {
   WithVolumes volumes({});
   CatalogTree tree;
   ScanFolder(&tree, dir / "src", false, "\\.TXT\\", dir / "Src.xml");
-  const TCatalogRecord& top = tree.Top()->record;
+  const TCatalogRecord& top = tree.Top()->Record();
   EXPECT_EQ(top.Extra(kScanScopeAttribute), "Filter \\.TXT\\");
   for (auto name : {kVolumeLabelAttribute, kVolumeIdAttribute, kFileSystemAttribute,
                     kVolumeSizeAttribute, kVolumeFreeAttribute, kVolumeFolderAttribute}) {
     EXPECT_EQ(CatalogText(tree).find(std::string(name) + "="), std::string::npos) << name;
   }
   ScanFolder(&tree, dir / "src", true, "", dir / "Src.xml");
-  EXPECT_EQ(tree.Top()->record.Extra(kScanScopeAttribute), "Only Folders");
-  EXPECT_EQ(tree.Top()->record.Extra(kDeepScanAttribute), "");
+  EXPECT_EQ(tree.Top()->Extra(kScanScopeAttribute), "Only Folders");
+  EXPECT_EQ(tree.Top()->Extra(kDeepScanAttribute), "");
 
   DeepScanOptions deep;
   deep.archives = true;
   ScanFolder(&tree, dir / "src", false, "", dir / "Src.xml", NoProgress(), nullptr, nullptr, deep);
-  EXPECT_EQ(tree.Top()->record.Extra(kDeepScanAttribute), "archives");
-  const DeepScanOptions read = RecordedDeepScan(tree.Top()->record);
+  EXPECT_EQ(tree.Top()->Extra(kDeepScanAttribute), "archives");
+  const DeepScanOptions read = RecordedDeepScan(tree.Top()->Record());
   EXPECT_TRUE(read.archives);
   EXPECT_FALSE(read.metadata);
 }
@@ -112,8 +112,8 @@ TEST(ReadCatalogTop, ReadsTheTopRecordFromTheHeadOfAnyCatalog) {
   fields[kFileName] = "/data";
   fields[kFileType] = "directory";
   auto* top = tree.AddChild(nullptr, fields);
-  top->record.SetExtra(kVolumeIdAttribute, "abcd");
-  top->record.SetExtra(kVolumeLabelAttribute, "Big & \"bold\"");
+  top->SetExtra(kVolumeIdAttribute, "abcd");
+  top->SetExtra(kVolumeLabelAttribute, "Big & \"bold\"");
   const std::string name(200, 'n');
   fields[kFileType] = "file";
   for (int i = 0; i < 2000; ++i) {
@@ -129,7 +129,7 @@ TEST(ReadCatalogTop, ReadsTheTopRecordFromTheHeadOfAnyCatalog) {
   EXPECT_EQ(read.Extra(kVolumeLabelAttribute), "Big & \"bold\"");
 
   // A top record whose start tag is longer than the first read.
-  top->record.SetField(kDescription, std::string(10'000, 'd'));
+  top->SetField(kDescription, std::string(10'000, 'd'));
   WriteCatalogFile(tree, big, NoProgress());
   EXPECT_EQ(ReadCatalogTop(big).Field(kDescription).size(), 10'000u);
 
@@ -147,7 +147,7 @@ TEST(AddMediumStates, MarksTheCatalogsOfALibraryListing) {
     CatalogTree tree;
     fields[kFileName] = "/m";
     auto* top = tree.AddChild(nullptr, fields);
-    if (!id.empty()) top->record.SetExtra(kVolumeIdAttribute, id);
+    if (!id.empty()) top->SetExtra(kVolumeIdAttribute, id);
     WriteCatalogFile(tree, path, NoProgress());
   };
   catalog(dir / "On.xml", "1111");
@@ -165,11 +165,11 @@ TEST(AddMediumStates, MarksTheCatalogsOfALibraryListing) {
     listing.AddChild(root, fields);
   }
   AddMediumStates(&listing);
-  EXPECT_EQ(root->children[0]->record.Extra(kMediumAttribute), "connected");
-  EXPECT_EQ(root->children[0]->record.Extra(kMediumFolderAttribute), "/media/on");
-  EXPECT_EQ(root->children[1]->record.Extra(kMediumAttribute), "absent");
-  EXPECT_EQ(root->children[2]->record.ExtraCount(), 0u);
-  EXPECT_EQ(root->record.ExtraCount(), 0u);
+  EXPECT_EQ(root->children[0]->Extra(kMediumAttribute), "connected");
+  EXPECT_EQ(root->children[0]->Extra(kMediumFolderAttribute), "/media/on");
+  EXPECT_EQ(root->children[1]->Extra(kMediumAttribute), "absent");
+  EXPECT_EQ(root->children[2]->ExtraCount(), 0u);
+  EXPECT_EQ(root->ExtraCount(), 0u);
 }
 
 }  // namespace

@@ -20,8 +20,9 @@ std::string Dump(const CatalogTree& tree) {
   std::string out;
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
     out += std::to_string(depth);
-    for (auto field : node->record.Fields()) out += "|" + std::string(field);
-    for (const ExtraAttribute& extra : node->record.Extras()) {
+    const TCatalogRecord record = node->Record();
+    for (auto field : record.Fields()) out += "|" + std::string(field);
+    for (const ExtraAttribute& extra : node->Extras()) {
       out += "|" + std::string(extra.name) + "=" + std::string(extra.value);
     }
     out += "\n";
@@ -261,9 +262,9 @@ TEST(CatalogRecord, FurtherAttributesKeepTheirOrderThroughEditsAndFiles) {
                                            {"bad name", "v"},
                                            {"FileSize", "ignored"},
                                            {"Year", std::string(300, 'y')}});
-  TCatalogRecord& record = node->record;
+  CatalogTree::Node& record = *node;
   ASSERT_EQ(record.ExtraCount(), 3u);
-  EXPECT_EQ(record.ExtraAt(0), (ExtraAttribute{"Title", "A \"title\" & more"}));
+  EXPECT_EQ(record.Extras()[0], (ExtraAttribute{"Title", "A \"title\" & more"}));
   EXPECT_EQ(record.Extra("Artist"), "X");
   EXPECT_EQ(record.Extra("Year").size(), 300u);  // wide lengths
   EXPECT_EQ(record.Field(kFileSize), "");
@@ -294,9 +295,9 @@ TEST(CatalogRecord, FurtherAttributesKeepTheirOrderThroughEditsAndFiles) {
   testing::WriteFile(dir / "x.xml", text);
   CatalogTree loaded = LoadCatalog(dir / "x.xml");
   ASSERT_EQ(loaded.Size(), 1u);
-  EXPECT_EQ(loaded.Top()->record.Extras(), expected);
+  EXPECT_EQ(loaded.Top()->Extras(), expected);
   // Copies and moves keep them.
-  TCatalogRecord copy = loaded.Top()->record;
+  TCatalogRecord copy = loaded.Top()->Record();
   TCatalogRecord moved = std::move(copy);
   EXPECT_EQ(moved.Extras(), expected);
   EXPECT_FALSE(moved == TCatalogRecord(moved.Fields()));

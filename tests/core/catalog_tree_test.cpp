@@ -16,7 +16,7 @@ TCatalogRecord Named(const std::string& name) {
 std::string Names(const CatalogTree& tree) {
   std::string out;
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
-    out += std::to_string(depth) + std::string(node->record.Field(kFileName)) + " ";
+    out += std::to_string(depth) + std::string(node->Field(kFileName)) + " ";
   });
   return out;
 }
@@ -66,7 +66,7 @@ TEST(CatalogTree, SortsEveryLevelStably) {
   tree.AddChild(z, Named("q"));
   tree.AddChild(z, Named("b"));
   tree.SortAll([](const CatalogTree::Node* x, const CatalogTree::Node* y) {
-    return x->record.Field(kFileName) < y->record.Field(kFileName);
+    return x->Field(kFileName) < y->Field(kFileName);
   });
   EXPECT_EQ(Names(tree), "0top 1m 1z 2b 2q ");
   EXPECT_EQ(z->row, 1u);

@@ -29,17 +29,17 @@ void MakeFile(const std::string& path, std::size_t size, int stamp) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-std::string MissingValue(const TCatalogRecord& record) {
+std::string MissingValue(const CatalogTree::Node& record) {
   return std::string(record.Extra(kMissingAttribute));
 }
 
 // Relative path -> record, for looking entries up by where they are.
-std::map<std::string, const TCatalogRecord*> ByPath(const CatalogTree& tree) {
-  std::map<std::string, const TCatalogRecord*> records;
-  const std::string_view top = tree.Top()->record.Field(kFullPath);
+std::map<std::string, const CatalogTree::Node*> ByPath(const CatalogTree& tree) {
+  std::map<std::string, const CatalogTree::Node*> records;
+  const std::string top = tree.Top()->Field(kFullPath);
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
-    const std::string_view path = node->record.Field(kFullPath);
-    records[depth == 0 ? "." : std::string(path.substr(top.size() + 1))] = &node->record;
+    const std::string path = node->Field(kFullPath);
+    records[depth == 0 ? "." : std::string(path.substr(top.size() + 1))] = node;
   });
   return records;
 }
@@ -65,7 +65,7 @@ class UpdateTest : public ::testing::Test {
     auto records = ByPath(old_);
     for (const auto& [path, text] : descriptions) {
       ASSERT_TRUE(records.count(path)) << path;
-      const_cast<TCatalogRecord*>(records[path])->SetField(kDescription, text);
+      const_cast<CatalogTree::Node*>(records[path])->SetField(kDescription, text);
     }
   }
 
@@ -219,12 +219,12 @@ TEST_F(UpdateTest, TheResultIsAFreshScanPlusDescriptionsPlusMissingEntries) {
   Update();
   RemoveMissingEntries(&old_);
   old_.ForEachPreOrder([](const CatalogTree::Node* node, int) {
-    const_cast<CatalogTree::Node*>(node)->record.SetField(kDescription, "");
+    const_cast<CatalogTree::Node*>(node)->SetField(kDescription, "");
   });
   CatalogTree fresh = Scan();
   // The two scans may fall in different seconds.
-  old_.Top()->record.SetExtra(kScanDateAttribute, "");
-  fresh.Top()->record.SetExtra(kScanDateAttribute, "");
+  old_.Top()->SetExtra(kScanDateAttribute, "");
+  fresh.Top()->SetExtra(kScanDateAttribute, "");
   EXPECT_EQ(CatalogText(old_), CatalogText(fresh));
 }
 
@@ -262,8 +262,8 @@ TEST_F(UpdateTest, DropMissingAndRemoveMissingEntriesLeaveNoMissingEntry) {
 
   const UpdateSummary summary = Update(/*drop_missing=*/true);
   EXPECT_EQ(summary.CountsLine(), "added=0 removed=2 moved=0 changed=0 missing=0");
-  old_.Top()->record.SetExtra(kScanDateAttribute, "");
-  kept_tree.Top()->record.SetExtra(kScanDateAttribute, "");
+  old_.Top()->SetExtra(kScanDateAttribute, "");
+  kept_tree.Top()->SetExtra(kScanDateAttribute, "");
   EXPECT_EQ(CatalogText(old_), CatalogText(kept_tree));
 }
 
@@ -329,7 +329,7 @@ TEST_F(UpdateFileTest, FromScansAnotherFolderAndPathsFollowIt) {
   EXPECT_EQ(outcome.status, UpdateOutcome::Status::kUpdated);
   EXPECT_EQ(outcome.source, copy);
   old_ = LoadCatalog(catalog_);
-  EXPECT_EQ(old_.Top()->record.Field(kFileName), copy);
+  EXPECT_EQ(old_.Top()->Field(kFileName), copy);
   EXPECT_EQ(ByPath(old_).at("a.txt")->Field(kFullPath), copy + "/a.txt");
   EXPECT_EQ(ByPath(old_).at("a.txt")->Field(kDescription), "note");
 
@@ -362,7 +362,7 @@ TEST_F(UpdateFileTest, AMediumMountedElsewhereIsFoundByItsVolume) {
   CatalogTree tree;
   ScanFolder(&tree, first + "/docs", false, "", catalog_);
   old_ = std::move(tree);
-  const_cast<TCatalogRecord*>(ByPath(old_).at("a.txt"))->SetField(kDescription, "kept");
+  const_cast<CatalogTree::Node*>(ByPath(old_).at("a.txt"))->SetField(kDescription, "kept");
   Save();
 
   // Mounted at another place: found by its id, the folder within it follows.

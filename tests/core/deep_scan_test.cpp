@@ -28,7 +28,7 @@ std::string Outline(const CatalogTree& tree) {
   std::string out;
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
     if (depth == 0) return;
-    const TCatalogRecord& r = node->record;
+    const TCatalogRecord& r = node->Record();
     out += std::to_string(depth) + " " + std::string(r.Field(kFullPath)) + " [" +
            std::string(r.Field(kFileSize)) + " " + std::string(r.Field(kFileType)) + " " +
            std::string(r.Field(kFileExt)) + " " + std::string(r.Field(kSizePercentage)) + " " +
@@ -41,7 +41,7 @@ std::string Outline(const CatalogTree& tree) {
 const CatalogTree::Node* Find(const CatalogTree& tree, std::string_view full_path) {
   const CatalogTree::Node* found = nullptr;
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
-    if (node->record.Field(kFullPath) == full_path) found = node;
+    if (node->Field(kFullPath) == full_path) found = node;
   });
   return found;
 }
@@ -107,31 +107,31 @@ TEST_F(DeepScanTest, ArchiveEntriesBecomeChildrenOfTheArchive) {
   Scan({true, false}, &counts);
   const CatalogTree::Node* box = Find(tree_, dir_ / "src/box.zip");
   ASSERT_NE(box, nullptr);
-  EXPECT_EQ(box->record.Field(kFileType), "file");
-  EXPECT_EQ(box->record.Field(kFileSize), std::to_string(zip_size_));
+  EXPECT_EQ(box->Field(kFileType), "file");
+  EXPECT_EQ(box->Field(kFileSize), std::to_string(zip_size_));
   ASSERT_EQ(box->children.size(), 1U);
 
   const std::string base = dir_ / "src/box.zip";
   const CatalogTree::Node* inner = box->children[0];
-  EXPECT_EQ(inner->record.Field(kFullPath), base + "/inner");
-  EXPECT_EQ(inner->record.Field(kFileName), "inner");
-  EXPECT_EQ(inner->record.Field(kFileType), "directory");
-  EXPECT_EQ(inner->record.Field(kFileSize), "100");
-  EXPECT_EQ(inner->record.Field(kFileTime), "");  // implied by the paths, no time of its own
-  EXPECT_EQ(inner->record.Field(kCatalogName), "Deep");
+  EXPECT_EQ(inner->Field(kFullPath), base + "/inner");
+  EXPECT_EQ(inner->Field(kFileName), "inner");
+  EXPECT_EQ(inner->Field(kFileType), "directory");
+  EXPECT_EQ(inner->Field(kFileSize), "100");
+  EXPECT_EQ(inner->Field(kFileTime), "");  // implied by the paths, no time of its own
+  EXPECT_EQ(inner->Field(kCatalogName), "Deep");
 
   const CatalogTree::Node* b = Find(tree_, base + "/inner/ü/b.txt");
   ASSERT_NE(b, nullptr);
-  EXPECT_EQ(b->record.Field(kFileName), "b.txt");
-  EXPECT_EQ(b->record.Field(kFileExt), "txt");
-  EXPECT_EQ(b->record.Field(kFileSize), "60");
-  EXPECT_FALSE(b->record.Field(kFileTime).empty());
-  EXPECT_EQ(b->record.Field(kPathNameLength), std::to_string(CodePointCount(base) + 14));
-  EXPECT_EQ(b->parent->record.Field(kFullPath), base + "/inner/ü");
+  EXPECT_EQ(b->Field(kFileName), "b.txt");
+  EXPECT_EQ(b->Field(kFileExt), "txt");
+  EXPECT_EQ(b->Field(kFileSize), "60");
+  EXPECT_FALSE(b->Field(kFileTime).empty());
+  EXPECT_EQ(b->Field(kPathNameLength), std::to_string(CodePointCount(base) + 14));
+  EXPECT_EQ(b->parent->Field(kFullPath), base + "/inner/ü");
 
   // The folder's size counts the archive's own size, not what is inside it.
   const std::uintmax_t total = zip_size_ + 100 + 15;
-  EXPECT_EQ(tree_.Top()->record.Field(kFileSize), std::to_string(total));
+  EXPECT_EQ(tree_.Top()->Field(kFileSize), std::to_string(total));
   EXPECT_EQ(counts.archives_listed, 1U);
   EXPECT_EQ(counts.archives_unsupported, 1U);  // words.zip
   EXPECT_EQ(Find(tree_, dir_ / "src/words.zip")->children.size(), 0U);
@@ -221,11 +221,10 @@ class DeepCatalogTest : public ::testing::Test {
     ScanFolder(&tree_, source_, false, "", catalog_, NoProgress(), nullptr, &report_, {true, true});
   }
 
-  const TCatalogRecord& Record(const CatalogTree& tree, const std::string& full_path) {
+  TCatalogRecord Record(const CatalogTree& tree, const std::string& full_path) {
     const CatalogTree::Node* node = Find(tree, full_path);
     EXPECT_NE(node, nullptr) << full_path;
-    static const TCatalogRecord kNone;
-    return node ? node->record : kNone;
+    return node ? node->Record() : TCatalogRecord();
   }
 
   static inline TempDir* media_ = nullptr;
@@ -278,12 +277,12 @@ TEST_F(DeepCatalogTest, SearchAndTheIndexRouteFindTagsAndEntries) {
   criteria.meta = "testers";
   const SearchOutcome outcome = SearchLibrary(criteria, NoProgress());
   ASSERT_EQ(outcome.results.Size(), 1U);
-  EXPECT_EQ(outcome.results.Top()->record.Field(kFileName), "one.mp3");
-  EXPECT_EQ(outcome.results.Top()->record.Extra("Title"), "Rock & Roll");
+  EXPECT_EQ(outcome.results.Top()->Field(kFileName), "one.mp3");
+  EXPECT_EQ(outcome.results.Top()->Extra("Title"), "Rock & Roll");
 
   const IndexedSearchOutcome indexed = SearchThroughIndex(criteria, library_ / "Lib", NoProgress());
   ASSERT_EQ(indexed.outcome.results.Size(), 1U);
-  EXPECT_EQ(indexed.outcome.results.Top()->record.Extra("Artist"), "The Testers");
+  EXPECT_EQ(indexed.outcome.results.Top()->Extra("Artist"), "The Testers");
 
   criteria.meta = "canon";
   EXPECT_EQ(SearchLibrary(criteria, NoProgress()).results.Size(), 1U);
@@ -291,8 +290,7 @@ TEST_F(DeepCatalogTest, SearchAndTheIndexRouteFindTagsAndEntries) {
   criteria.name = "read me";
   const SearchOutcome inside = SearchLibrary(criteria, NoProgress());
   ASSERT_EQ(inside.results.Size(), 1U);
-  EXPECT_EQ(inside.results.Top()->record.Field(kFullPath),
-            source_ + "/Photos/old.7z/Ωmega/read me.txt");
+  EXPECT_EQ(inside.results.Top()->Field(kFullPath), source_ + "/Photos/old.7z/Ωmega/read me.txt");
 }
 
 TEST_F(DeepCatalogTest, XmlExportCarriesTheTags) {

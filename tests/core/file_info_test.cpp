@@ -26,8 +26,8 @@ std::string Dump(const CatalogTree& tree) {
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
     out += std::to_string(depth) + ":";
     for (int i = 0; i < kCatalogName; ++i) {
-      if (!node->record.Field(i).empty()) {
-        out += std::string(FieldNames[i]) + "=" + std::string(node->record.Field(i)) + ";";
+      if (!node->Field(i).empty()) {
+        out += std::string(FieldNames[i]) + "=" + std::string(node->Field(i)) + ";";
       }
     }
     out += "\n";
@@ -95,9 +95,8 @@ TEST(CatalogFile, SaveAndReadGiveTheSameTree) {
 
   CatalogTree loaded = LoadCatalog(path, progress);
   EXPECT_EQ(Dump(loaded), Dump(tree));
-  loaded.ForEachPreOrder([](const CatalogTree::Node* node, int) {
-    EXPECT_EQ(node->record.Field(kCatalogName), "Music");
-  });
+  loaded.ForEachPreOrder(
+      [](const CatalogTree::Node* node, int) { EXPECT_EQ(node->Field(kCatalogName), "Music"); });
   // The invalid byte and the control character were replaced, so the file stays well-formed.
   EXPECT_NE(Dump(loaded).find("bad\xEF\xBF\xBD\xEF\xBF\xBDname.txt"), std::string::npos);
   pugi::xml_document strict;
@@ -121,9 +120,8 @@ TEST(CatalogFile, ReadsHandWrittenFilesWithDefaults) {
             "0:FileName=Top;FullPath=Top;FileType=directory;\n"
             "1:FileName=nested;\n"
             "0:FullPath=/given;FileType=file;\n");
-  tree.ForEachPreOrder([](const CatalogTree::Node* node, int) {
-    EXPECT_EQ(node->record.Field(kCatalogName), "hand");
-  });
+  tree.ForEachPreOrder(
+      [](const CatalogTree::Node* node, int) { EXPECT_EQ(node->Field(kCatalogName), "hand"); });
 }
 
 TEST(CatalogFile, EmptyTreeRoundTrips) {

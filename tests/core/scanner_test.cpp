@@ -33,7 +33,7 @@ using testing::WriteFile;
 std::string Outline(const CatalogTree& tree) {
   std::string out;
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
-    const TCatalogRecord& r = node->record;
+    const TCatalogRecord& r = node->Record();
     out += std::to_string(depth) + " " + std::string(r.Field(kFullPath)) + " [" +
            std::string(r.Field(kFileSize)) + " " + std::string(r.Field(kFileType)) + " " +
            std::string(r.Field(kFileExt)) + " " + std::string(r.Field(kSizePercentage)) + "]\n";
@@ -42,10 +42,10 @@ std::string Outline(const CatalogTree& tree) {
 }
 
 // The records by FullPath.
-std::map<std::string, const TCatalogRecord*> ByPath(const CatalogTree& tree) {
-  std::map<std::string, const TCatalogRecord*> records;
+std::map<std::string, const CatalogTree::Node*> ByPath(const CatalogTree& tree) {
+  std::map<std::string, const CatalogTree::Node*> records;
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
-    records[std::string(node->record.Field(kFullPath))] = &node->record;
+    records[std::string(node->Field(kFullPath))] = node;
   });
   return records;
 }
@@ -57,7 +57,7 @@ void WriteSized(const std::string& path, std::size_t size) {
 // Sorts every folder's children by name, so that outlines do not depend on listing order.
 void SortByName(CatalogTree& tree) {
   tree.SortAll([](const CatalogTree::Node* a, const CatalogTree::Node* b) {
-    return a->record.Field(kFileName) < b->record.Field(kFileName);
+    return a->Field(kFileName) < b->Field(kFileName);
   });
 }
 
@@ -178,21 +178,20 @@ TEST(ScanFolder, RecordsEveryEntryWithItsFields) {
                                "/Albums/b.ogg [300 file ogg 73.71]\n" + "1 " + root +
                                "/a.mp3 [100 file mp3 24.57]\n");
   const auto records = ByPath(tree);
-  const TCatalogRecord& top = *records.at(root);
+  const CatalogTree::Node& top = *records.at(root);
   EXPECT_EQ(top.Field(kFileName), root);
   EXPECT_EQ(top.Field(kFileTime), "");
   EXPECT_EQ(top.Field(kFileNameLength), "");
   EXPECT_EQ(top.Field(kCatalogName), "Music");
-  const TCatalogRecord& file = *records.at(root + "/a.mp3");
+  const CatalogTree::Node& file = *records.at(root + "/a.mp3");
   EXPECT_EQ(file.Field(kFileName), "a.mp3");
   EXPECT_EQ(file.Field(kFileTime), FormatFileTime(when - 1));
   EXPECT_EQ(file.Field(kFileNameLength), "5");
   EXPECT_EQ(file.Field(kPathNameLength), std::to_string(root.size() + 6));
   EXPECT_EQ(file.Field(kCatalogName), "Music");
   EXPECT_EQ(file.Field(kDescription), "");
-  tree.ForEachPreOrder([](const CatalogTree::Node* node, int) {
-    EXPECT_EQ(node->record.Field(kCatalogName), "Music");
-  });
+  tree.ForEachPreOrder(
+      [](const CatalogTree::Node* node, int) { EXPECT_EQ(node->Field(kCatalogName), "Music"); });
   ASSERT_FALSE(progress.events.empty());
   EXPECT_EQ(progress.Texts(), std::vector<std::string>{"Loading info.."});
   EXPECT_FALSE(progress.visible);
@@ -235,11 +234,11 @@ TEST(ScanFolder, NamesAndTimesAreRecordedAsTheyAre) {
   ::utimensat(AT_FDCWD, (root + "/old").c_str(), epoch, 0);
   const auto tree = Scan(root);
   const auto records = ByPath(tree);
-  const TCatalogRecord& umlaut = *records.at(root + "/M\xC3\xBCller.txt");
+  const CatalogTree::Node& umlaut = *records.at(root + "/M\xC3\xBCller.txt");
   EXPECT_EQ(umlaut.Field(kFileNameLength), "10");
   EXPECT_EQ(umlaut.Field(kPathNameLength), std::to_string(root.size() + 11));
   // A name that is not UTF-8 is stored cleaned, and its lengths are those of the stored text.
-  const TCatalogRecord& bad = *records.at(root + "/bad\xEF\xBF\xBDname");
+  const CatalogTree::Node& bad = *records.at(root + "/bad\xEF\xBF\xBDname");
   EXPECT_EQ(bad.Field(kFileName), "bad\xEF\xBF\xBDname");
   EXPECT_EQ(bad.Field(kFileNameLength), "8");
   EXPECT_EQ(records.at(root + "/old")->Field(kFileTime), "");
@@ -493,16 +492,16 @@ TEST(ScanFolder, DeepTreesAreWalkedWithoutLimit) {
   ScanFolder(&tree, root, false, "", "/lib/Deep.xml");
   // Per level: the folder, its file, and every tenth level a side folder.
   EXPECT_EQ(tree.Size(), 1u + levels * 2 + levels / 10);
-  EXPECT_EQ(tree.Top()->record.Field(kFileSize), std::to_string(2 * levels));
+  EXPECT_EQ(tree.Top()->Field(kFileSize), std::to_string(2 * levels));
   // The side folders, met on the way back up, are all there; the deepest file has its path.
   std::size_t sides = 0;
   int deepest = 0;
   std::string deepest_path;
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
-    if (node->record.Field(kFileName).rfind("side-", 0) == 0) ++sides;
-    if (node->record.Field(kFileName) == "f" && depth > deepest) {
+    if (node->Field(kFileName).rfind("side-", 0) == 0) ++sides;
+    if (node->Field(kFileName) == "f" && depth > deepest) {
       deepest = depth;
-      deepest_path = node->record.Field(kFullPath);
+      deepest_path = node->Field(kFullPath);
     }
   });
   EXPECT_EQ(sides, static_cast<std::size_t>(levels / 10));
@@ -511,7 +510,7 @@ TEST(ScanFolder, DeepTreesAreWalkedWithoutLimit) {
   for (int i = 0; i < levels - 1; ++i) expected += "/level-" + std::to_string(i);
   expected += "/f";
   EXPECT_EQ(deepest_path, expected);
-  EXPECT_EQ(tree.Top()->record.Field(kPathNameLength), "");
+  EXPECT_EQ(tree.Top()->Field(kPathNameLength), "");
 }
 
 TEST(ScanFolder, LabelledDriveRootIsNamedAfterItsLabel) {
@@ -528,7 +527,7 @@ TEST(ScanFolder, LabelledDriveRootIsNamedAfterItsLabel) {
   EXPECT_EQ(Outline(tree), "0 " + top + " [8 directory  100]\n" +  //
                                "1 " + top + "/DCIM [8 directory  100.00]\n" + "2 " + top +
                                "/DCIM/img.jpg [8 file jpg 100.00]\n");
-  EXPECT_EQ(tree.Top()->record.Field(kFileName), top);
+  EXPECT_EQ(tree.Top()->Field(kFileName), top);
   EXPECT_EQ(DisplayNameOf(root), "PHOTOS");
 
   // A drive without label keeps its path, and one given with "/" at the end gets no second one.
@@ -588,7 +587,7 @@ TEST(PruneEmptyDirectories, RemovesFoldersWithoutFilesAtAnyDepth) {
   EXPECT_TRUE(PruneEmptyDirectories(b.tree, top));
   std::string names;
   b.tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
-    names += std::to_string(depth) + std::string(node->record.Field(kFileName)) + " ";
+    names += std::to_string(depth) + std::string(node->Field(kFileName)) + " ";
     EXPECT_EQ(node->row, node == b.tree.Top() ? 0u : node->row);
   });
   EXPECT_EQ(names, "0top 1keep 2k1 3odd ");
@@ -611,9 +610,9 @@ TEST(SumDirectorySizes, AddsFilesAtEveryDepthExactly) {
   b.Add(top, "junk", "file", "not a number");
   b.Add(top, "c", "file", "5");
   EXPECT_EQ(SumDirectorySizes(top), 1000000000000005.0);
-  EXPECT_EQ(a->record.Field(kFileSize), "1000000000000000");
-  EXPECT_EQ(a->children[1]->record.Field(kFileSize), "1");
-  EXPECT_EQ(top->record.Field(kFileSize), "");  // the caller sets the top's own
+  EXPECT_EQ(a->Field(kFileSize), "1000000000000000");
+  EXPECT_EQ(a->children[1]->Field(kFileSize), "1");
+  EXPECT_EQ(top->Field(kFileSize), "");  // the caller sets the top's own
 }
 
 TEST(ComputeSizePercentages, ZeroTotalGivesZeroShares) {
@@ -623,7 +622,7 @@ TEST(ComputeSizePercentages, ZeroTotalGivesZeroShares) {
   ComputeSizePercentages(b.tree);
   std::string shares;
   b.tree.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
-    shares += std::string(node->record.Field(kSizePercentage)) + " ";
+    shares += std::string(node->Field(kSizePercentage)) + " ";
   });
   EXPECT_EQ(shares, "100 0 0 ");
   CatalogTree empty;
@@ -647,14 +646,13 @@ TEST(ComputeSizePercentages, SharesPrintAsTwoDecimalsDo) {
   for (const char* size : {"1", "3", "5", "7", "8"}) halves.Add(small_top, "f", "file", size);
   for (Builder* builder : {&b, &halves}) {
     ComputeSizePercentages(builder->tree);
-    const double sum = NumberTextValue(builder->tree.Top()->record.Field(kFileSize));
+    const double sum = NumberTextValue(builder->tree.Top()->Field(kFileSize));
     for (const auto* child : builder->tree.Top()->children) {
-      const double share = NumberTextValue(child->record.Field(kFileSize)) / sum * 100.0;
-      ASSERT_EQ(child->record.Field(kSizePercentage), FormatPercentage(share))
-          << child->record.Field(kFileSize);
+      const double share = NumberTextValue(child->Field(kFileSize)) / sum * 100.0;
+      ASSERT_EQ(child->Field(kSizePercentage), FormatPercentage(share)) << child->Field(kFileSize);
     }
   }
-  EXPECT_EQ(halves.tree.Top()->children[0]->record.Field(kSizePercentage), "0.12");
+  EXPECT_EQ(halves.tree.Top()->children[0]->Field(kSizePercentage), "0.12");
 }
 
 // Sets TZ for one test and puts the old value back.
@@ -788,10 +786,10 @@ TEST(TimeText, AFarFutureFileIsScannedAndListed) {
   const CatalogTree listed = ListLibrary(shm, false);
   std::filesystem::remove_all(shm);
   ASSERT_EQ(scanned.Size(), 2u);
-  EXPECT_EQ(scanned.Top()->children[0]->record.Field(kFileTime), "2147488424-03-05 07:08:04");
+  EXPECT_EQ(scanned.Top()->children[0]->Field(kFileTime), "2147488424-03-05 07:08:04");
   std::string listed_time;
   listed.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
-    if (node->record.Field(kFileName) == "far") listed_time = node->record.Field(kFileTime);
+    if (node->Field(kFileName) == "far") listed_time = node->Field(kFileTime);
   });
   EXPECT_EQ(listed_time, "2147488424-03-05 07:08:04");
 }

@@ -109,7 +109,7 @@ TEST(RunExport, CancelAndDeclinedOverwriteWriteNothing) {
 TEST(RunExport, ScreenExportsUseTheViewsRecordsWithoutSuggestedName) {
   TempDir dir;
   CatalogTree screen;
-  screen.AddChild(nullptr)->record.SetField(kFileName, "shown");
+  screen.AddChild(nullptr)->SetField(kFileName, "shown");
   DialogPrompts prompts;
   prompts.answers = {dir / "s.xml", dir / "s.txt"};
   EXPECT_EQ(RunExport({ExportFormat::kXml, {}, "", "", ""}, &screen, NoProgress(), prompts),
@@ -126,7 +126,7 @@ TEST(RunExport, ScreenExportsUseTheViewsRecordsWithoutSuggestedName) {
 TEST(RunExport, TheScreenIsSuggestedUnderTheNameOfWhatItShows) {
   TempDir dir;
   CatalogTree screen;
-  screen.AddChild(nullptr)->record.SetField(kFileName, "shown");
+  screen.AddChild(nullptr)->SetField(kFileName, "shown");
   DialogPrompts prompts;
   ExportRequest request{ExportFormat::kCsv, {"FileName"}, "", "", ""};
   request.screen_name = "Music";
@@ -137,7 +137,7 @@ TEST(RunExport, TheScreenIsSuggestedUnderTheNameOfWhatItShows) {
 TEST(RunExport, AnEmptyViewHasNothingToExport) {
   const CatalogTree empty;
   CatalogTree screen;
-  screen.AddChild(nullptr)->record.SetField(kFileName, "shown");
+  screen.AddChild(nullptr)->SetField(kFileName, "shown");
   const ExportRequest of_screen{ExportFormat::kCsv, {"FileName"}, "", "", ""};
   EXPECT_EQ(NothingToExport(of_screen, nullptr), kNothingToExport);
   EXPECT_EQ(NothingToExport(of_screen, &empty), kNothingToExport);

@@ -262,7 +262,7 @@ TEST(XmlExport, AForeignEncodingIsWrittenAsUtf8AndDeclaredSo) {
   ASSERT_TRUE(ExportFile(ExportFormat::kXml, dir / "twice.xml", {}, dir / "once.xml"));
   std::string twice = ReadFile(dir / "twice.xml");
   EXPECT_NE(twice.find("FileName=\"caf\xC3\xA9\""), std::string::npos) << twice;
-  EXPECT_EQ(LoadCatalog(dir / "twice.xml").Top()->record.Field(kFileName), "caf\xC3\xA9");
+  EXPECT_EQ(LoadCatalog(dir / "twice.xml").Top()->Field(kFileName), "caf\xC3\xA9");
 }
 
 TEST(XmlExport, TreeExportIsACatalogFile) {

@@ -52,10 +52,10 @@ std::vector<std::string> Lines(const SearchOutcome& outcome) {
   outcome.results.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
     std::string line;
     for (int i = 0; i < kFieldCount; ++i) {
-      line += node->record.Field(i);
+      line += node->Field(i);
       line += '\t';
     }
-    for (const ExtraAttribute& extra : node->record.Extras()) {
+    for (const ExtraAttribute& extra : node->Extras()) {
       line += std::string(extra.name) + "=" + std::string(extra.value) + '\t';
     }
     lines.push_back(line);
@@ -453,7 +453,7 @@ TEST(IndexedSearch, ScannedCatalogsGiveTheFileSearchResults) {
   deepest.name = "bottom";
   const SearchOutcome found = index.Search(deepest, NoProgress());
   ASSERT_EQ(found.results.Size(), 2u);
-  EXPECT_EQ(found.results.Top()->record.Field(kFullPath), deep + "/bottom song.mp3");
+  EXPECT_EQ(found.results.Top()->Field(kFullPath), deep + "/bottom song.mp3");
 }
 
 TEST(IndexedSearch, HandMadeChangesAreFoundBeforeTheSearch) {
@@ -507,7 +507,7 @@ TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
 
   // A catalog saved after an edit.
   CatalogTree tree = LoadCatalog(dir / "lib/Mp3/a.xml");
-  tree.Top()->record.SetField(kDescription, "edited");
+  tree.Top()->SetField(kDescription, "edited");
   SaveCatalog(tree, dir / "lib/Mp3/a.xml", NoProgress());
   NoteLibraryChange(dir / "lib/Mp3/a.xml");
   {

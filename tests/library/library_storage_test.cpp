@@ -43,7 +43,7 @@ struct Listed {
 std::map<std::string, Listed> ByPath(const CatalogTree& tree) {
   std::map<std::string, Listed> nodes;
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
-    nodes[std::string(node->record.Field(kFullPath))] = {depth, node->record};
+    nodes[std::string(node->Field(kFullPath))] = {depth, node->Record()};
   });
   return nodes;
 }
@@ -85,7 +85,7 @@ TEST_F(Library, ListsSizesTimesAndSharesOfGroupsAndCatalogs) {
   const CatalogTree tree = ListLibrary(root_, false);
   ASSERT_EQ(tree.Size(), 5u);
   ASSERT_EQ(tree.Root()->children.size(), 1u);
-  const TCatalogRecord& top = tree.Top()->record;
+  const TCatalogRecord& top = tree.Top()->Record();
   EXPECT_EQ(top.Field(kFileName), "CatalogLibrary");
   EXPECT_EQ(top.Field(kFullPath), root_);
   EXPECT_EQ(top.Field(kFileType), "directory");
@@ -129,9 +129,9 @@ TEST_F(Library, EveryFolderListsGroupsFirstThenCatalogsByName) {
   const CatalogTree tree = ListLibrary(root_, false);
   std::vector<std::string> top, mp3;
   for (const auto* node : tree.Top()->children) {
-    top.emplace_back(node->record.Field(kFileName));
-    if (node->record.Field(kFileName) == "Mp3") {
-      for (const auto* inner : node->children) mp3.emplace_back(inner->record.Field(kFileName));
+    top.emplace_back(node->Field(kFileName));
+    if (node->Field(kFileName) == "Mp3") {
+      for (const auto* inner : node->children) mp3.emplace_back(inner->Field(kFileName));
     }
   }
   EXPECT_EQ(top, (std::vector<std::string>{"Book", "book", "DVD", "Movie", "Mp3", "Zz", "alpha",
@@ -190,9 +190,9 @@ TEST_F(Library, GroupsOnlyListsDirectoriesWithoutSizes) {
 TEST_F(Library, MissingRootsListAsTheRootAloneAndLinksDoNotLoop) {
   const CatalogTree missing = ListLibrary(dir_ / "nowhere", false);
   ASSERT_EQ(missing.Size(), 1u);
-  EXPECT_EQ(missing.Top()->record.Field(kFileSize), "0");
-  EXPECT_EQ(missing.Top()->record.Field(kSizePercentage), "100");
-  EXPECT_EQ(missing.Top()->record.Field(kFullPath), dir_ / "nowhere");
+  EXPECT_EQ(missing.Top()->Field(kFileSize), "0");
+  EXPECT_EQ(missing.Top()->Field(kSizePercentage), "100");
+  EXPECT_EQ(missing.Top()->Field(kFullPath), dir_ / "nowhere");
 
   // A link back to the root lists as a group once, without descending again.
   WriteSized(At("Mp3/a.xml"), 5);

@@ -49,7 +49,7 @@ Found Find(const std::string& path, const std::string& name) {
   criteria.scope_path = path;
   SearchOutcome outcome = SearchLibrary(criteria, NoProgress());
   EXPECT_EQ(outcome.sources.size(), 1u) << name;
-  return {outcome.sources.at(0), outcome.results.Top()->record};
+  return {outcome.sources.at(0), outcome.results.Top()->Record()};
 }
 
 TEST(ResultEdit, AnEditReachesTheRecordInItsOwnCatalog) {
@@ -59,11 +59,11 @@ TEST(ResultEdit, AnEditReachesTheRecordInItsOwnCatalog) {
   const EditedCatalog edited =
       ApplyResultEdit(song.source, song.record, kDescription, "live 1999", NoProgress());
   const CatalogTree saved = LoadCatalog(path);
-  EXPECT_EQ(saved.Top()->children[1]->record.Field(kDescription), "live 1999");
+  EXPECT_EQ(saved.Top()->children[1]->Field(kDescription), "live 1999");
   EXPECT_EQ(saved.Size(), 4u);
   // The answer is the catalog as saved, records by ordinal.
   ASSERT_EQ(edited.by_ordinal.size(), 4u);
-  EXPECT_EQ(edited.by_ordinal[3]->record.Field(kDescription), "live 1999");
+  EXPECT_EQ(edited.by_ordinal[3]->Field(kDescription), "live 1999");
   // No temporary file is left beside the catalog.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
                           std::filesystem::directory_iterator()),
@@ -76,10 +76,10 @@ TEST(ResultEdit, ARenamedFolderMovesThePathsBelowIt) {
   const Found docs = Find(path, "docs");
   const EditedCatalog edited =
       ApplyResultEdit(docs.source, docs.record, kFileName, "papers", NoProgress());
-  EXPECT_EQ(edited.by_ordinal[1]->record.Field(kFullPath), "/d/papers");
-  EXPECT_EQ(edited.by_ordinal[2]->record.Field(kFullPath), "/d/papers/a.m4");
+  EXPECT_EQ(edited.by_ordinal[1]->Field(kFullPath), "/d/papers");
+  EXPECT_EQ(edited.by_ordinal[2]->Field(kFullPath), "/d/papers/a.m4");
   const CatalogTree saved = LoadCatalog(path);
-  EXPECT_EQ(saved.Top()->children[0]->children[0]->record.Field(kFullPath), "/d/papers/a.m4");
+  EXPECT_EQ(saved.Top()->children[0]->children[0]->Field(kFullPath), "/d/papers/a.m4");
 }
 
 TEST(ResultEdit, AChangedCatalogIsNotWrittenTo) {

@@ -82,8 +82,8 @@ std::vector<std::string> Found(const SearchOutcome& outcome) {
   std::vector<std::string> found;
   outcome.results.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
     EXPECT_EQ(depth, 0);
-    found.push_back(std::string(node->record.Field(kFileName)) + "@" +
-                    std::string(node->record.Field(kCatalogName)));
+    found.push_back(std::string(node->Field(kFileName)) + "@" +
+                    std::string(node->Field(kCatalogName)));
   });
   return found;
 }
@@ -128,7 +128,7 @@ TEST(Search, WholeLibraryInNameOrderSkippingBrokenFiles) {
   EXPECT_EQ(SearchFinishedText(outcome),
             "Search Finished\n\n2 files were skipped because they are not readable catalogs.");
   // Results carry the stored fields of the matching element.
-  const TCatalogRecord& record = outcome.results.Root()->children[1]->record;
+  const TCatalogRecord& record = outcome.results.Root()->children[1]->Record();
   EXPECT_EQ(record.Field(kFileSize), "12");
   EXPECT_EQ(record.Field(kFileExt), "mp3");
   EXPECT_EQ(record.Field(kFullPath), "");
@@ -213,7 +213,7 @@ std::string NameAtOrdinal(const ResultSource& source) {
   std::size_t position = 0;
   std::string name = "(none)";
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
-    if (position++ == source.ordinal) name = std::string(node->record.Field(kFileName));
+    if (position++ == source.ordinal) name = std::string(node->Field(kFileName));
   });
   return name;
 }
@@ -238,7 +238,7 @@ TEST(Search, EveryResultKnowsItsCatalogAndItsRecord) {
         << fast;
     for (std::size_t i = 0; i < outcome.sources.size(); ++i) {
       EXPECT_EQ(NameAtOrdinal(outcome.sources[i]),
-                outcome.results.Root()->children[i]->record.Field(kFileName));
+                outcome.results.Root()->children[i]->Field(kFileName));
     }
   }
   // A cancelled search keeps one source per result it kept, and says what it found.
@@ -450,18 +450,18 @@ TEST(Search, CatalogsWrittenByTheProgramAreFoundWhateverTheirSize) {
   TempDir dir;
   CatalogTree tree;
   auto* top = tree.AddChild(nullptr);
-  top->record.SetField(kFileName, "Disk");
+  top->SetField(kFileName, "Disk");
   for (int i = 0; i < 3000; ++i) {
     auto* node = tree.AddChild(top);
-    node->record.SetField(kFileName, "file " + std::to_string(i) + (i % 1000 == 7 ? " Hit" : ""));
-    node->record.SetField(kDescription, "line\nbreak & <tag>");
+    node->SetField(kFileName, "file " + std::to_string(i) + (i % 1000 == 7 ? " Hit" : ""));
+    node->SetField(kDescription, "line\nbreak & <tag>");
   }
   WriteCatalogFile(tree, dir / "Big.xml", NoProgress());
   const SearchOutcome outcome =
       SearchLibrary(InScope(Name("hit"), dir / "Big.xml", false), NoProgress());
   EXPECT_EQ(Found(outcome),
             (std::vector<std::string>{"file 7 Hit@Big", "file 1007 Hit@Big", "file 2007 Hit@Big"}));
-  EXPECT_EQ(outcome.results.Top()->record.Field(kDescription), "line\nbreak & <tag>");
+  EXPECT_EQ(outcome.results.Top()->Field(kDescription), "line\nbreak & <tag>");
   SearchCriteria description;
   description.description = "break & <tag>";
   description.scope_path = dir / "Big.xml";

@@ -65,7 +65,7 @@ constexpr const char* kMusic =
 std::vector<std::string> Names(const SearchOutcome& outcome) {
   std::vector<std::string> names;
   for (const CatalogTree::Node* node : outcome.results.Root()->children) {
-    names.emplace_back(node->record.Field(kFileName));
+    names.emplace_back(node->Field(kFileName));
   }
   return names;
 }
@@ -90,7 +90,7 @@ TEST(TagSearch, FastAndFullReadersFindTheSameAndKeepTheTags) {
 
     const SearchOutcome outcome = SearchFile(path, Tags("roll"));
     ASSERT_EQ(outcome.results.Size(), 1U);
-    const TCatalogRecord& record = outcome.results.Top()->record;
+    const TCatalogRecord& record = outcome.results.Top()->Record();
     EXPECT_EQ(
         record.Extras(),
         (ExtraViews{{"Title", "Rock & Roll"}, {"Artist", "The Testers"}, {"Duration", "2.5"}}));
@@ -105,7 +105,7 @@ TEST(TagSearch, ResultsOfOtherCriteriaKeepTheirTagsToo) {
   criteria.extension = "flac";
   const SearchOutcome outcome = SearchFile(path, criteria);
   ASSERT_EQ(outcome.results.Size(), 1U);
-  EXPECT_EQ(outcome.results.Top()->record.Extra("Title"), "Quiet");
+  EXPECT_EQ(outcome.results.Top()->Extra("Title"), "Quiet");
 }
 
 TEST(TagSearch, TheElementReaderHandsOnEveryFurtherAttribute) {

@@ -91,13 +91,13 @@ LibraryTreeModel::Node* TFrmCatTree::FocusedNode() const {
 QString TFrmCatTree::SelectedPath() const {
   const LibraryTreeModel::Node* node = FocusedNode();
   if (node == nullptr) return {};
-  const std::string_view path = node->record.Field(kFullPath);
+  const std::string path = node->Field(kFullPath);
   return QString::fromUtf8(path.data(), static_cast<qsizetype>(path.size()));
 }
 
 bool TFrmCatTree::SelectedIsCatalog() const {
   const LibraryTreeModel::Node* node = FocusedNode();
-  return node != nullptr && node->record.Field(kFileType) == kFileTypeText;
+  return node != nullptr && node->Field(kFileType) == kFileTypeText;
 }
 
 void TFrmCatTree::SetUseFolderIcon(bool folder) {
@@ -151,9 +151,9 @@ void TFrmCatTree::HeaderClicked(int section) {
 void TFrmCatTree::EmitActivated(const QModelIndex& index) {
   const LibraryTreeModel::Node* node = model_->NodeOf(index);
   if (node == nullptr) return;
-  const std::string_view path = node->record.Field(kFullPath);
+  const std::string path = node->Field(kFullPath);
   emit NodeActivated(QString::fromUtf8(path.data(), static_cast<qsizetype>(path.size())),
-                     node->record.Field(kFileType) == kFileTypeText);
+                     node->Field(kFileType) == kFileTypeText);
 }
 
 bool TFrmCatTree::eventFilter(QObject* watched, QEvent* event) {

@@ -43,8 +43,8 @@ struct NodeLess {
   bool descending;
 
   bool operator()(const CatalogTree::Node* a, const CatalogTree::Node* b) const {
-    const std::string_view type_a = Trimmed(a->record.Field(kFileType));
-    const std::string_view type_b = Trimmed(b->record.Field(kFileType));
+    const std::string type_a = std::string(Trimmed(a->Field(kFileType)));
+    const std::string type_b = std::string(Trimmed(b->Field(kFileType)));
     if (type_a != type_b) {
       // Groups first in both directions.
       if (type_a == kDirectoryType) return true;
@@ -54,19 +54,19 @@ struct NodeLess {
     int result = 0;
     switch (column) {
       case LibraryTreeModel::kTimeColumn: {
-        const double ka = TimeKey(a->record.Field(kFileTime));
-        const double kb = TimeKey(b->record.Field(kFileTime));
+        const double ka = TimeKey(a->Field(kFileTime));
+        const double kb = TimeKey(b->Field(kFileTime));
         result = ka < kb ? -1 : (kb < ka ? 1 : 0);
         break;
       }
       case LibraryTreeModel::kSizeColumn: {
-        const double ka = NumberTextValue(a->record.Field(kFileSize));
-        const double kb = NumberTextValue(b->record.Field(kFileSize));
+        const double ka = NumberTextValue(a->Field(kFileSize));
+        const double kb = NumberTextValue(b->Field(kFileSize));
         result = ka < kb ? -1 : (kb < ka ? 1 : 0);
         break;
       }
       default:
-        result = CompareFoldedText(a->record.Field(kFileName), b->record.Field(kFileName));
+        result = CompareFoldedText(a->Field(kFileName), b->Field(kFileName));
         break;
     }
     return descending ? result > 0 : result < 0;
@@ -110,7 +110,7 @@ LibraryTreeModel::Node* LibraryTreeModel::FindByPath(const QString& path) const 
   while (!stack.empty() && found == nullptr) {
     const Node* node = stack.back();
     stack.pop_back();
-    if (node->record.Field(kFullPath) == key) {
+    if (node->Field(kFullPath) == key) {
       found = node;
       break;
     }
@@ -142,21 +142,21 @@ void LibraryTreeModel::RemoveNode(Node* node) {
 
 void LibraryTreeModel::RenameNode(Node* node, const QString& name, const QString& full_path) {
   if (node == nullptr) return;
-  const std::string old_prefix(node->record.Field(kFullPath));
+  const std::string old_prefix(node->Field(kFullPath));
   const QByteArray new_path = full_path.toUtf8();
-  node->record.SetField(kFileName, name.toUtf8().toStdString());
-  node->record.SetField(kFullPath, new_path.toStdString());
-  if (node->record.IsFile()) node->record.SetField(kCatalogName, name.toUtf8().toStdString());
+  node->SetField(kFileName, name.toUtf8().toStdString());
+  node->SetField(kFullPath, new_path.toStdString());
+  if (node->IsFile()) node->SetField(kCatalogName, name.toUtf8().toStdString());
   // Descendants keep their place below the renamed directory.
   std::vector<Node*> stack(node->children.begin(), node->children.end());
   while (!stack.empty()) {
     Node* child = stack.back();
     stack.pop_back();
-    const std::string_view path = child->record.Field(kFullPath);
+    const std::string path = child->Field(kFullPath);
     if (path.size() > old_prefix.size() && path.substr(0, old_prefix.size()) == old_prefix) {
       std::string rebased = new_path.toStdString();
       rebased.append(path.substr(old_prefix.size()));
-      child->record.SetField(kFullPath, rebased);
+      child->SetField(kFullPath, rebased);
     }
     stack.insert(stack.end(), child->children.begin(), child->children.end());
   }
@@ -218,7 +218,7 @@ QString LibraryTreeModel::SizeText(std::string_view bytes) {
 }
 
 QString LibraryTreeModel::CellText(const Node* node, int column) const {
-  const TCatalogRecord& record = node->record;
+  const TCatalogRecord& record = node->Record();
   switch (column) {
     case kNameColumn:
       return ToQString(record.Field(kFileName));
@@ -266,9 +266,9 @@ QVariant LibraryTreeModel::data(const QModelIndex& index, int role) const {
       return CellText(node, index.column());
     case Qt::ToolTipRole: {
       QString text = CellText(node, index.column());
-      const std::string_view medium = node->record.Extra(kMediumAttribute);
+      const std::string_view medium = node->Extra(kMediumAttribute);
       if (index.column() == kNameColumn && !medium.empty()) {
-        const std::string_view folder = node->record.Extra(kMediumFolderAttribute);
+        const std::string_view folder = node->Extra(kMediumFolderAttribute);
         text += medium == "connected"
                     ? QStringLiteral("\nMedium connected at ") +
                           QString::fromUtf8(folder.data(), static_cast<qsizetype>(folder.size()))
@@ -279,9 +279,9 @@ QVariant LibraryTreeModel::data(const QModelIndex& index, int role) const {
     }
     case Qt::DecorationRole:
       if (index.column() != kNameColumn) return {};
-      if (node->record.Field(kFileType) != kFileTypeText) return group_icon_;
-      if (node->record.Extra(kMediumAttribute) == "connected") return connected_icon_;
-      if (node->record.Extra(kMediumAttribute) == "absent") return absent_icon_;
+      if (node->Field(kFileType) != kFileTypeText) return group_icon_;
+      if (node->Extra(kMediumAttribute) == "connected") return connected_icon_;
+      if (node->Extra(kMediumAttribute) == "absent") return absent_icon_;
       return catalog_icon_;
     case Qt::TextAlignmentRole:
       return index.column() == kNameColumn ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
@@ -310,7 +310,7 @@ Qt::ItemFlags LibraryTreeModel::flags(const QModelIndex& index) const {
   Qt::ItemFlags result = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
   if (can_edit && can_edit(node, index.column())) result |= Qt::ItemIsEditable;
   if (can_drag && can_drag(node)) result |= Qt::ItemIsDragEnabled;
-  if (can_drop && node->record.Field(kFileType) == kDirectoryType) {
+  if (can_drop && node->Field(kFileType) == kDirectoryType) {
     result |= Qt::ItemIsDropEnabled;
   }
   return result;
@@ -323,7 +323,7 @@ QMimeData* LibraryTreeModel::mimeData(const QModelIndexList& indexes) const {
   const Node* node = NodeOf(indexes.front());
   if (node == nullptr) return nullptr;
   auto* data = new QMimeData;
-  const std::string_view path = node->record.Field(kFullPath);
+  const std::string path = node->Field(kFullPath);
   data->setData(QString::fromLatin1(kMimeType),
                 QByteArray(path.data(), static_cast<qsizetype>(path.size())));
   return data;

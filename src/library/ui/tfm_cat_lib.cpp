@@ -27,7 +27,7 @@ QString ToQString(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QString PathOf(const CatalogTree::Node* node) { return ToQString(node->record.Field(kFullPath)); }
+QString PathOf(const CatalogTree::Node* node) { return ToQString(node->Field(kFullPath)); }
 
 // The directory part of `path`, without the last "/" and what follows it.
 std::string ParentOf(std::string_view path) {
@@ -169,7 +169,7 @@ TFMCatLib::~TFMCatLib() {
 }
 
 void TFMCatLib::FocusChanged(Node* node) {
-  const bool catalog = node != nullptr && node->record.IsFile();
+  const bool catalog = node != nullptr && node->IsFile();
   BtnOpen->setEnabled(catalog);
   BtnExport->setEnabled(catalog);
   BtnUpdate->setEnabled(catalog);
@@ -180,25 +180,25 @@ void TFMCatLib::FocusChanged(Node* node) {
   if (!new_group_pending_ || reopen_scheduled_) return;
   Node* pending = FrmCatTree->Model()->NodeOf(pending_index_);
   if (pending == nullptr || node == pending) return;
-  CommitPendingGroup(pending, ToQString(pending->record.Field(kFileName)), false);
+  CommitPendingGroup(pending, ToQString(pending->Field(kFileName)), false);
 }
 
 void TFMCatLib::BtnOpenClick() {
   const Node* node = FrmCatTree->FocusedNode();
-  if (node == nullptr || !node->record.IsFile()) return;
+  if (node == nullptr || !node->IsFile()) return;
   selected_catalog_ = PathOf(node);
   accept();
 }
 
 void TFMCatLib::BtnExportClick() {
   const Node* node = FrmCatTree->FocusedNode();
-  if (node == nullptr || !node->record.IsFile() || !export_catalog) return;
+  if (node == nullptr || !node->IsFile() || !export_catalog) return;
   export_catalog(PathOf(node));
 }
 
 void TFMCatLib::BtnUpdateClick() {
   const Node* node = FrmCatTree->FocusedNode();
-  if (node == nullptr || !node->record.IsFile() || !update_catalog) return;
+  if (node == nullptr || !node->IsFile() || !update_catalog) return;
   const QString path = PathOf(node);
   update_catalog(path);
   // Size and time of the catalog file changed.
@@ -208,7 +208,7 @@ void TFMCatLib::BtnUpdateClick() {
 
 void TFMCatLib::BtnRemoveMissingClick() {
   const Node* node = FrmCatTree->FocusedNode();
-  if (node == nullptr || !node->record.IsFile() || !remove_missing) return;
+  if (node == nullptr || !node->IsFile() || !remove_missing) return;
   const QString path = PathOf(node);
   remove_missing(path);
   FrmCatTree->RefreshLibrary();
@@ -220,7 +220,7 @@ void TFMCatLib::BtnNewCatClick() {
   Node* root = model->Tree().Top();
   if (root == nullptr) return;
   FieldViews fields{};
-  const std::string path = GroupPath(root->record.Field(kFullPath), kNewGroupName);
+  const std::string path = GroupPath(root->Field(kFullPath), kNewGroupName);
   const std::string time = FormatFileTime(std::time(nullptr));
   fields[kFileName] = kNewGroupName;
   fields[kFullPath] = path;
@@ -260,7 +260,7 @@ void TFMCatLib::ReportFailure(const QString& what, const std::string& reason) {
 }
 
 bool TFMCatLib::CommitPendingGroup(Node* node, const QString& name, bool quiet_clash) {
-  const std::string parent_dir = ParentOf(node->record.Field(kFullPath));
+  const std::string parent_dir = ParentOf(node->Field(kFullPath));
   LibraryChange change;
   try {
     change = CreateLibraryGroup(parent_dir, Utf8(name));
@@ -291,8 +291,8 @@ void TFMCatLib::NameCommitted(const QModelIndex& index, const QString& text) {
   Node* node = model->NodeOf(index);
   if (node == nullptr) return;
   const std::string name = Utf8(text);
-  const bool changed = node->record.Field(kFileName) != name;
-  const std::string old_path(node->record.Field(kFullPath));
+  const bool changed = node->Field(kFileName) != name;
+  const std::string old_path(node->Field(kFullPath));
 
   if (new_group_pending_ && index == QModelIndex(pending_index_)) {
     // A name left as proposed that is taken already just opens the editor again.
@@ -303,7 +303,7 @@ void TFMCatLib::NameCommitted(const QModelIndex& index, const QString& text) {
   if (!changed) return;  // a change of letter case alone counts as a change
   LibraryChange change;
   try {
-    change = RenameLibraryItem(old_path, name, node->record.IsFile());
+    change = RenameLibraryItem(old_path, name, node->IsFile());
   } catch (const LumivorError& error) {
     ReportFailure(QStringLiteral("Could not rename ") + ToQString(old_path), error.what());
     return;
@@ -332,7 +332,7 @@ void TFMCatLib::BtnDelClick() {
                          MessageIcon::kQuestion)) {
     return;
   }
-  const std::string path(node->record.Field(kFullPath));
+  const std::string path(node->Field(kFullPath));
   const std::string parent_path = ParentOf(path);
   try {
     DeleteLibraryItem(path, Utf8(library_root_));
@@ -350,7 +350,7 @@ void TFMCatLib::BtnDelClick() {
 }
 
 bool TFMCatLib::CanDrop(const QString& dragged_path, const Node* target) const {
-  if (new_group_pending_ || target == nullptr || !target->record.IsDirectory()) return false;
+  if (new_group_pending_ || target == nullptr || !target->IsDirectory()) return false;
   const LibraryTreeModel* model = FrmCatTree->Model();
   const Node* dragged = model->FindByPath(dragged_path);
   if (dragged == nullptr || dragged != FrmCatTree->FocusedNode()) return false;

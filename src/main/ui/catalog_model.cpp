@@ -67,7 +67,16 @@ const QLocale& SizeLocale() {
 
 QString FieldText(int field, const TCatalogRecord* record) {
   if (!record || field < 0 || field >= kFieldCount) return {};
-  const std::string_view stored = record->Field(field);
+  return FieldText(field, record->Field(field));
+}
+
+QString FieldText(int field, const CatalogTree::Node* node) {
+  if (!node || field < 0 || field >= kFieldCount) return {};
+  std::string scratch;
+  return FieldText(field, node->Field(field, &scratch));
+}
+
+QString FieldText(int field, std::string_view stored) {
   if (field == kFileSize) {
     if (stored.empty() || !IsNumberText(stored)) return {};
     return SizeLocale().toString(NumberTextValue(stored) / 1024.0, 'f', 2) + QStringLiteral(" KB");
@@ -160,15 +169,15 @@ void CatalogModel::SortFolder(CatalogTree::Node* folder) const {
   struct Entry {
     bool file;
     double number;
-    std::string_view text;
+    std::string text;
     CatalogTree::Node* node;
   };
   std::vector<Entry> entries;
   entries.reserve(folder->children.size());
   const SortKind kind = SortKindOf(sort_field_);
   for (CatalogTree::Node* child : folder->children) {
-    Entry entry{Trimmed(child->record.Field(kFileType)) != kDirectoryType, 0.0, {}, child};
-    const std::string_view value = child->record.Field(sort_field_);
+    Entry entry{Trimmed(child->Field(kFileType)) != kDirectoryType, 0.0, {}, child};
+    std::string value = child->Field(sort_field_);
     switch (kind) {
       case SortKind::kNumber:
         entry.number = NumberTextValue(value);
@@ -177,12 +186,12 @@ void CatalogModel::SortFolder(CatalogTree::Node* folder) const {
         entry.number = DateKey(value);
         break;
       case SortKind::kText:
-        entry.text = value;
+        entry.text = std::move(value);
         break;
       case SortKind::kFixed:
         break;
     }
-    entries.push_back(entry);
+    entries.push_back(std::move(entry));
   }
   const bool ascending = sort_ascending_;
   auto key_less = [kind](const Entry& a, const Entry& b) {
@@ -214,7 +223,7 @@ void CatalogModel::ApplyEdit(CatalogTree::Node* node, int field, std::string_vie
 
 void CatalogModel::ReplaceRecord(CatalogTree::Node* node, const TCatalogRecord& record) {
   if (!node || node == tree_.Root()) return;
-  node->record = record;
+  node->SetRecord(record);
   const int last = columnCount() - 1;
   if (last >= 0) emit dataChanged(IndexOf(node, 0), IndexOf(node, last));
 }
@@ -245,13 +254,13 @@ const CatalogColumn* CatalogModel::ColumnAt(int column) const {
 QString CatalogModel::Hint(const CatalogTree::Node* node, int column) const {
   const CatalogColumn* settings = ColumnAt(column);
   if (!node || !settings) return {};
-  const QString text = FieldText(settings->field, &node->record);
+  const QString text = FieldText(settings->field, node);
   if (settings->field != kFileName && settings->field != kDescription) return text;
   QString hint = text + QStringLiteral(" (Press F2 to edit the file's ") +
                  FromUtf8(FieldNames[static_cast<std::size_t>(settings->field)]) + QLatin1Char(')');
   // A name's hint also tells what the tags say: the line a user looks for on a shelf of discs.
-  if (settings->field == kFileName && node->record.ExtraCount() > 0) {
-    const std::string summary = TagSummary(node->record);
+  if (settings->field == kFileName && node->ExtraCount() > 0) {
+    const std::string summary = TagSummary(node->Record());
     if (!summary.empty()) hint += QLatin1Char('\n') + FromUtf8(summary);
   }
   return hint;
@@ -265,15 +274,17 @@ QIcon BundledIcon(const QString& generic_name) {
   return QFile::exists(path) ? QIcon(path) : QIcon();
 }
 
-QIcon CatalogModel::Icon(const TCatalogRecord& record) const {
-  if (Trimmed(record.Field(kFileType)) == kDirectoryType) {
+QIcon CatalogModel::Icon(const CatalogTree::Node* node) const {
+  std::string type_text;
+  if (Trimmed(node->Field(kFileType, &type_text)) == kDirectoryType) {
     if (folder_icon_.isNull())
       folder_icon_ = icon_provider_.icon(QAbstractFileIconProvider::Folder);
     return folder_icon_;
   }
   // The type comes from the name alone; the disk is never asked.
-  std::string_view path = Trimmed(record.Field(kFullPath));
-  if (path.empty()) path = Trimmed(record.Field(kFileName));
+  std::string path_text;
+  std::string_view path = Trimmed(node->Field(kFullPath, &path_text));
+  if (path.empty()) path = Trimmed(node->Name());
   const std::size_t slash = path.find_last_of('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   const std::size_t dot = name.find_last_of('.');
@@ -329,23 +340,23 @@ QVariant CatalogModel::data(const QModelIndex& index, int role) const {
   if (!node || !column) return {};
   switch (role) {
     case Qt::DisplayRole:
-      return FieldText(column->field, &node->record);
+      return FieldText(column->field, node);
     case Qt::EditRole:
-      return FromUtf8(node->record.Field(column->field));
+      return FromUtf8(node->Field(column->field));
     case Qt::DecorationRole:
-      if (column->field == kFileName) return Icon(node->record);
+      if (column->field == kFileName) return Icon(node);
       return {};
     case Qt::ToolTipRole:
-      if (IsMissing(node->record)) {
+      if (!node->Extra(kMissingAttribute).empty()) {
         return Hint(node, index.column()) + QStringLiteral("\nNot on the medium since ") +
-               FromUtf8(node->record.Extra(kMissingAttribute));
+               FromUtf8(node->Extra(kMissingAttribute));
       }
       return Hint(node, index.column());
     case Qt::TextAlignmentRole:
       return QVariant::fromValue(column->align | Qt::AlignVCenter);
     case Qt::ForegroundRole:
       // Entries the medium no longer holds, kept for their descriptions, are greyed.
-      if (IsMissing(node->record)) {
+      if (!node->Extra(kMissingAttribute).empty()) {
         return QGuiApplication::palette().color(QPalette::Disabled, QPalette::Text);
       }
       return {};

@@ -14,10 +14,13 @@
 
 namespace lumivor {
 
-// The display text of field `field` of `record` (nullptr: empty): FileSize in kilobytes as
+// The display text of field `field` whose stored text is `stored`: FileSize in kilobytes as
 // "%n KB" with the locale's separators and two decimals, SizePercentage followed by "%", every
 // other field as stored. A FileSize that is not a number gives the empty text.
+[[nodiscard]] QString FieldText(int field, std::string_view stored);
+// The same for field `field` of `record` or `node` (nullptr: empty).
 [[nodiscard]] QString FieldText(int field, const TCatalogRecord* record);
+[[nodiscard]] QString FieldText(int field, const CatalogTree::Node* node);
 
 // The program's own picture for the generic icon name of a MIME type ("audio-x-generic"), used
 // where the desktop has no icon theme; a null icon for kinds it has none for.
@@ -86,7 +89,7 @@ class CatalogModel : public QAbstractItemModel {
   [[nodiscard]] QString Hint(const CatalogTree::Node* node, int column) const;
   // The icon of a record: the folder icon for directories, else the desktop theme's icon of its
   // MIME type (by extension), else the program's own picture of its kind, else a plain file.
-  [[nodiscard]] QIcon Icon(const TCatalogRecord& record) const;
+  [[nodiscard]] QIcon Icon(const CatalogTree::Node* node) const;
   // The number of distinct icons built so far (for tests of the cache).
   [[nodiscard]] std::size_t CachedIcons() const { return icons_.size(); }
 

@@ -483,17 +483,17 @@ QString TFMMain::StatusText() const {
         text += LibraryDisplayPath(source->catalog_path);
       }
       text += " ==> ";
-      text += LibraryDisplayPath(item->record.Field(kFileName));
+      text += LibraryDisplayPath(item->Field(kFileName));
     }
     return QString::fromStdString(text);
   }
   std::string text(kStatusPrefix);
   const CatalogTree::Node* library = frm_cat_tree_->FocusedNode();
   if (library != nullptr) {
-    text += LibraryDisplayPath(library->record.Field(kFullPath));
+    text += LibraryDisplayPath(library->Field(kFullPath));
     if (const CatalogTree::Node* item = FocusedItem()) {
       text += " ==> ";
-      text += LibraryDisplayPath(item->record.Field(kFileName));
+      text += LibraryDisplayPath(item->Field(kFileName));
     }
   }
   return QString::fromStdString(text);
@@ -574,9 +574,11 @@ void TFMMain::ApplyEdit(CatalogTree::Node* node, int field, std::string_view tex
   RunCommand([this] { SaveCurrentCatalog(); });
 }
 
-void TFMMain::ShowDetail(const TCatalogRecord* record) {
+void TFMMain::ShowDetail(const CatalogTree::Node* node) {
   std::vector<DetailModel::Row> rows;
-  if (record != nullptr) {
+  if (node != nullptr) {
+    const TCatalogRecord whole = node->Record();
+    const TCatalogRecord* record = &whole;
     const TXMLNodesType nodes = Config().Root().nodes();
     for (int i = 0; i < nodes.Count(); ++i) {
       const std::string name = nodes.Node(i).Name();
@@ -638,8 +640,8 @@ void TFMMain::FrmCatTreeVTLibClick() {
     return;
   }
   const bool opened = RunCommand([&] {
-    if (library->record.Field(kFileType) == kFileTypeText) {
-      OpenCatalog(std::string(library->record.Field(kFullPath)));
+    if (library->Field(kFileType) == kFileTypeText) {
+      OpenCatalog(std::string(library->Field(kFullPath)));
     } else {
       ClearCatalog();
       current_catalog_file_.clear();
@@ -647,8 +649,8 @@ void TFMMain::FrmCatTreeVTLibClick() {
   });
   if (!opened) return;
   SetDetailShowsItem(false);
-  ShowDetail(&library->record);
-  if (library->record.IsFile()) ShowMediumDetail(std::string(library->record.Field(kFullPath)));
+  ShowDetail(library);
+  if (library->IsFile()) ShowMediumDetail(std::string(library->Field(kFullPath)));
   UpdateStatusBar();
   ResortCatalog();
 }
@@ -672,7 +674,7 @@ void TFMMain::VTChange(const QModelIndex& current) {
   const CatalogTree::Node* node = CatalogModel::NodeOf(current);
   if (node != nullptr) {
     SetDetailShowsItem(true);
-    ShowDetail(&node->record);
+    ShowDetail(node);
   } else {
     ShowDetail(nullptr);
   }
@@ -683,7 +685,7 @@ void TFMMain::VTNewText(CatalogTree::Node* node, int field, const std::string& t
   // An editor that closes while work runs (its own save, say) has nothing new to store.
   if (work_->Running()) return;
   ApplyEdit(node, field, text);
-  if (node != nullptr) ShowDetail(&node->record);
+  if (node != nullptr) ShowDetail(node);
 }
 
 void TFMMain::VLENewText(int row, const QString& key, const QString& text) {
@@ -692,7 +694,7 @@ void TFMMain::VLENewText(int row, const QString& key, const QString& text) {
   const int field = FieldIndexOf(key.toStdString());
   ApplyEdit(node, field, text.toStdString());
   // The row shows what was stored: a refused or failed edit leaves the old text.
-  vle_model_->SetValue(row, node != nullptr ? FieldText(field, &node->record) : text);
+  vle_model_->SetValue(row, node != nullptr ? FieldText(field, node) : text);
 }
 
 void TFMMain::BtnOptionsClick() {

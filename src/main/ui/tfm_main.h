@@ -128,7 +128,7 @@ class TFMMain : public QMainWindow {
   void ApplyEdit(CatalogTree::Node* node, int field, std::string_view text);
   // The detail pane shows `record` (nullptr: nothing) row by row as the configuration lists the
   // columns.
-  void ShowDetail(const TCatalogRecord* record);
+  void ShowDetail(const CatalogTree::Node* node);
   // Lists the library afresh, then selects the node of `select_path` (empty: the root stays
   // selected).
   void RefreshLibrary(const std::string& select_path = {});

@@ -109,7 +109,7 @@ void TFMMain::EditFocusedField(int field) {
   }
   if (!detail_shows_item_) {
     SetDetailShowsItem(true);
-    ShowDetail(&node->record);
+    ShowDetail(node);
   }
   for (int row = 0; row < vle_model_->rowCount(); ++row) {
     const QModelIndex value = vle_model_->index(row, 1);

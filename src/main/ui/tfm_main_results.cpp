@@ -48,7 +48,7 @@ void TFMMain::ApplyResultEdit(CatalogTree::Node* node, const ResultSource& sourc
     // The file is written first; the rows change only once it holds the edit.
     // Read and written by the worker; the window changes nothing while it runs.
     EditedCatalog edited;
-    const TCatalogRecord shown = node->record;
+    const TCatalogRecord shown = node->Record();
     RunInBackground([&](WorkContext& work) {
       edited = lumivor::ApplyResultEdit(source, shown, field, text, work.progress);
     });
@@ -62,8 +62,8 @@ void TFMMain::ApplyResultEdit(CatalogTree::Node* node, const ResultSource& sourc
         continue;
       }
       // Other results of the same catalog follow too (a renamed folder moves their paths).
-      TCatalogRecord record = edited.by_ordinal[row_source.ordinal]->record;
-      record.SetField(kCatalogName, row->record.Field(kCatalogName));
+      TCatalogRecord record = edited.by_ordinal[row_source.ordinal]->Record();
+      record.SetField(kCatalogName, row->Field(kCatalogName));
       vt_model_->ReplaceRecord(const_cast<CatalogTree::Node*>(row), record);
     }
   });

@@ -92,7 +92,7 @@ QString TFMSearch::ScopePath() const { return FrmCatTree->SelectedPath(); }
 
 bool TFMSearch::ScopeIsDirectory() const {
   const auto* node = FrmCatTree->FocusedNode();
-  return node != nullptr && node->record.IsDirectory();
+  return node != nullptr && node->IsDirectory();
 }
 
 SearchCriteria TFMSearch::Criteria() const {

@@ -72,8 +72,8 @@ struct Fixture {
   Fixture() {
     WriteFile(catalog, kCatalogText);
     CatalogTree::Node* top = screen.AddChild(nullptr);
-    top->record.SetField(lumivor::kFileName, "Screen, top");
-    top->record.SetField(lumivor::kFileType, "directory");
+    top->SetField(lumivor::kFileName, "Screen, top");
+    top->SetField(lumivor::kFileType, "directory");
   }
 
   std::unique_ptr<TFMExport> Open(const std::string& preset = {}) {
@@ -224,7 +224,7 @@ class TFMExportTest : public QObject {
   void ACancelledExportSaysNothingAndLeavesNoFile() {
     Fixture f;
     for (int i = 0; i < 3000; ++i) {
-      f.screen.AddChild(nullptr)->record.SetField(lumivor::kFileName, "r" + std::to_string(i));
+      f.screen.AddChild(nullptr)->SetField(lumivor::kFileName, "r" + std::to_string(i));
     }
     lumivor::RecordingProgress progress;
     progress.cancel_after = 0;
@@ -248,7 +248,7 @@ class TFMExportTest : public QObject {
     QCOMPARE(f.Messages(), std::string("Done|Export Finished;"));
     const CatalogTree copy = lumivor::LoadCatalog(out);
     QCOMPARE(copy.Size(), std::size_t(2));
-    QCOMPARE(std::string(copy.Top()->children[0]->record.Field(lumivor::kFileName)),
+    QCOMPARE(std::string(copy.Top()->children[0]->Field(lumivor::kFileName)),
              std::string("song.mp3"));
   }
 

@@ -234,7 +234,7 @@ class LibraryCommandsTest : public QObject {
               "</fileinfo>");
     // An item of another catalog is in the detail pane before.
     lumivor::CatalogTree shown;
-    shown.AddChild(nullptr)->record.SetField(lumivor::kFileName, "old");
+    shown.AddChild(nullptr)->SetField(lumivor::kFileName, "old");
     f.window->SetCatalogTree(std::move(shown));
     f.window->VT()->setCurrentIndex(f.window->VTModel()->index(0, 0));
     QVERIFY(f.window->DetailShowsItem());

@@ -70,7 +70,8 @@ class CatalogModelTest : public QObject {
     QCOMPARE(FieldText(kSizePercentage, &record), QString());
     record.SetField(kFileSize, "12 bytes");
     QCOMPARE(FieldText(kFileSize, &record), QString());
-    QCOMPARE(FieldText(kFileName, nullptr), QString());
+    QCOMPARE(FieldText(kFileName, static_cast<const TCatalogRecord*>(nullptr)), QString());
+    QCOMPARE(FieldText(kFileName, static_cast<const CatalogTree::Node*>(nullptr)), QString());
     QCOMPARE(FieldText(99, &record), QString());
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     record.SetField(kFileSize, "1048576");
@@ -233,7 +234,7 @@ class CatalogModelTest : public QObject {
     QCOMPARE(Names(model, model.index(0, 0, inner_index)), (QStringList{"1", "2"}));
     // Reaching a node by pointer sorts the folders on its way.
     CatalogTree::Node* one_node = deep->children[0];
-    QCOMPARE(std::string(one_node->record.Field(kFileName)), std::string("1"));
+    QCOMPARE(std::string(one_node->Field(kFileName)), std::string("1"));
     model.SortTree(kFileName, false);
     const QModelIndex one = model.IndexOf(one_node);
     QCOMPARE(one.row(), 1);
@@ -243,7 +244,7 @@ class CatalogModelTest : public QObject {
     // The tree handed out for saving is in the order shown, down to the last folder.
     model.SortTree(kFileName, true);
     const CatalogTree& sorted = model.SortedTree();
-    QCOMPARE(std::string(sorted.Top()->children[0]->children[0]->children[0]->record.Field(0)),
+    QCOMPARE(std::string(sorted.Top()->children[0]->children[0]->children[0]->Field(0)),
              std::string("1"));
   }
 
@@ -262,8 +263,8 @@ class CatalogModelTest : public QObject {
     QCOMPARE(committed[0][1].toInt(), static_cast<int>(kDescription));
     QCOMPARE(changed.count(), 0);  // the window decides; nothing is stored yet
     model.ApplyEdit(node, kDescription, "nice");
-    QCOMPARE(std::string(node->record.Field(kDescription)), std::string("nice"));
-    QCOMPARE(std::string(node->record.Field(kFileNameLength)), std::string("3"));
+    QCOMPARE(std::string(node->Field(kDescription)), std::string("nice"));
+    QCOMPARE(std::string(node->Field(kFileNameLength)), std::string("3"));
     QCOMPARE(changed.count(), 1);
   }
 
@@ -277,7 +278,7 @@ class CatalogModelTest : public QObject {
     model.AdoptTree(std::move(tree));
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
     model.ApplyEdit(top, kFileName, "/mnt/Archive");
-    QCOMPARE(std::string(a->record.Field(kFullPath)), std::string("/mnt/Archive/a.txt"));
+    QCOMPARE(std::string(a->Field(kFullPath)), std::string("/mnt/Archive/a.txt"));
     QCOMPARE(changed.count(), 2);  // the row itself, then the rows below it
     QCOMPARE(changed[1][0].value<QModelIndex>(), model.IndexOf(a, 0));
     QCOMPARE(model.IndexOf(a, kFullPath).data().toString(), QStringLiteral("/mnt/Archive/a.txt"));

@@ -350,10 +350,10 @@ class TFMMainTest : public QObject {
     Started app(dir.Path());
     CatalogTree tree = DataCatalog();
     CatalogTree::Node* song = tree.Top()->children[0];
-    song->record.SetExtras({{"Title", "Rock & Roll"},
-                            {"Artist", "The Testers"},
-                            {"Album", "Sine Waves"},
-                            {"Duration", "215.0"}});
+    song->SetExtra("Title", "Rock & Roll");
+    song->SetExtra("Artist", "The Testers");
+    song->SetExtra("Album", "Sine Waves");
+    song->SetExtra("Duration", "215.0");
     WriteCatalogFile(tree, music, NoProgress());
     app.window->RefreshLibrary();
     app.ClickLibrary(music);
@@ -437,14 +437,14 @@ class TFMMainTest : public QObject {
     QCOMPARE(app.Detail("FileName"), QStringLiteral("/media/Archive"));
     QCOMPARE(app.Detail("FileNameLength"), QStringLiteral("14"));
     const CatalogTree saved = LoadCatalog(music);
-    QCOMPARE(Text(saved.Top()->record.Field(kFileName)), std::string("/media/Archive"));
+    QCOMPARE(Text(saved.Top()->Field(kFileName)), std::string("/media/Archive"));
     const auto* photos = saved.Top()->children[0];
-    QCOMPARE(Text(photos->record.Field(kFullPath)), std::string("/media/Archive/Photos"));
-    QCOMPARE(Text(photos->children[0]->record.Field(kFullPath)),
+    QCOMPARE(Text(photos->Field(kFullPath)), std::string("/media/Archive/Photos"));
+    QCOMPARE(Text(photos->children[0]->Field(kFullPath)),
              std::string("/media/Archive/Photos/p1.jpg"));
-    QCOMPARE(Text(photos->children[0]->record.Field(kPathNameLength)), std::string("28"));
+    QCOMPARE(Text(photos->children[0]->Field(kPathNameLength)), std::string("28"));
     // Saved in the order shown.
-    QCOMPARE(Text(saved.Top()->children[2]->record.Field(kFileName)), std::string("song.mp3"));
+    QCOMPARE(Text(saved.Top()->children[2]->Field(kFileName)), std::string("song.mp3"));
     // F2 on a read-only column renames: the editor opens on the item's FileName.
     vt->setCurrentIndex(app.window->VTModel()->index(0, kFullPath, app.Top()));
     QTest::keyClick(vt, Qt::Key_F2);
@@ -468,8 +468,8 @@ class TFMMainTest : public QObject {
     const std::string target = dir / "results.xml";
     app.prompts.file_answers.push_back(target);
     app.window->ApplyEdit(hit, kFileName, "y.mp3");
-    QCOMPARE(Text(LoadCatalog(target).Top()->record.Field(kFullPath)), std::string("y.mp3"));
-    QCOMPARE(Text(LoadCatalog(target).Top()->record.Field(kDescription)), std::string("first"));
+    QCOMPARE(Text(LoadCatalog(target).Top()->Field(kFullPath)), std::string("y.mp3"));
+    QCOMPARE(Text(LoadCatalog(target).Top()->Field(kDescription)), std::string("first"));
     // A save that fails is shown as an error, and the old file is still whole.
     const std::string before = testing::ReadFile(target);
     fs::permissions(dir.Path(), fs::perms::owner_read | fs::perms::owner_exec);
@@ -484,7 +484,7 @@ class TFMMainTest : public QObject {
       QCOMPARE(testing::ReadFile(target), before);
       QVERIFY(!app.window->WaitForm()->isVisible());
     }
-    QCOMPARE(Text(hit->record.Field(kDescription)), std::string("second"));
+    QCOMPARE(Text(hit->Field(kDescription)), std::string("second"));
   }
 
   void DetailPaneEditsOnlyNameAndDescriptionOfItems() {
@@ -526,7 +526,7 @@ class TFMMainTest : public QObject {
     QCOMPARE(app.Detail("FileNameLength"), QString());  // the catalog held none for b.txt
     QCOMPARE(app.window->VTModel()->index(1, kFileNameLength, app.Top()).data().toString(),
              QStringLiteral("9"));
-    QCOMPARE(Text(LoadCatalog(music).Top()->children[1]->record.Field(kFullPath)),
+    QCOMPARE(Text(LoadCatalog(music).Top()->children[1]->Field(kFullPath)),
              std::string("/media/Data/notes.txt"));
     QVERIFY(!vle->setData(vle->index(kFullPath, 1), QStringLiteral("x"), Qt::EditRole));
     QVERIFY(app.prompts.shown.empty());
@@ -601,7 +601,7 @@ class TFMMainTest : public QObject {
     QVERIFY(editor != nullptr);
     editor->setText(QStringLiteral("notes"));
     QTest::keyClick(editor, Qt::Key_Return);
-    QTRY_COMPARE(Text(LoadCatalog(music).Top()->children[1]->record.Field(kDescription)),
+    QTRY_COMPARE(Text(LoadCatalog(music).Top()->children[1]->Field(kDescription)),
                  std::string("notes"));
 
     // F5 reads the catalog on screen again from its file.
@@ -669,7 +669,7 @@ class TFMMainTest : public QObject {
     QTest::keyClick(editor, Qt::Key_Return);
     QTRY_COMPARE(app.Detail("Description"), QStringLiteral("best of"));
     const CatalogTree saved = LoadCatalog(music);
-    QCOMPARE(Text(saved.Top()->children[0]->record.Field(kDescription)), std::string("best of"));
+    QCOMPARE(Text(saved.Top()->children[0]->Field(kDescription)), std::string("best of"));
     QCOMPARE(saved.Size(), std::size_t{5});
     QVERIFY(app.prompts.shown.empty());
     QVERIFY(!fs::exists(dir / "results.xml"));
@@ -679,7 +679,7 @@ class TFMMainTest : public QObject {
                           "Pictures");
     QCOMPARE(app.window->VTModel()->index(2, kFullPath).data().toString(),
              QStringLiteral("/media/Data/Pictures"));
-    QCOMPARE(Text(LoadCatalog(music).Top()->children[1]->children[0]->record.Field(kFullPath)),
+    QCOMPARE(Text(LoadCatalog(music).Top()->children[1]->children[0]->Field(kFullPath)),
              std::string("/media/Data/Pictures/p1.jpg"));
     // The row still names its catalog.
     QCOMPARE(app.window->VTModel()->index(2, kCatalogName).data().toString(),
@@ -707,7 +707,7 @@ class TFMMainTest : public QObject {
     app.ClickLibrary(music);
     const std::string before = testing::ReadFile(music);
     CatalogTree::Node* song = CatalogModel::NodeOf(app.window->VTModel()->index(2, 0, app.Top()));
-    QCOMPARE(Text(song->record.Field(kFileName)), std::string("song.mp3"));
+    QCOMPARE(Text(song->Field(kFileName)), std::string("song.mp3"));
     for (const std::string& bad :
          std::vector<std::string>{"", ".", "..", "a/b", "ada/", std::string(1000, 'n')}) {
       app.window->ApplyEdit(song, kFileName, bad);
@@ -715,13 +715,12 @@ class TFMMainTest : public QObject {
       QCOMPARE(app.prompts.shown.back().caption, std::string("Warning"));
     }
     QCOMPARE(app.prompts.shown.size(), std::size_t{6});
-    QCOMPARE(Text(song->record.Field(kFileName)), std::string("song.mp3"));
+    QCOMPARE(Text(song->Field(kFileName)), std::string("song.mp3"));
     QCOMPARE(testing::ReadFile(music), before);
     // A renamed file's extension follows its name, so an extension search finds it.
     app.window->ApplyEdit(song, kFileName, "x.txt");
-    QCOMPARE(Text(song->record.Field(kFileExt)), std::string("txt"));
-    QCOMPARE(Text(LoadCatalog(music).Top()->children[2]->record.Field(kFileExt)),
-             std::string("txt"));
+    QCOMPARE(Text(song->Field(kFileExt)), std::string("txt"));
+    QCOMPARE(Text(LoadCatalog(music).Top()->children[2]->Field(kFileExt)), std::string("txt"));
   }
 
   void AMalformedCatalogShowsAnErrorAndChangesNothing() {

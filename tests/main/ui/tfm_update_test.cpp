@@ -58,7 +58,7 @@ struct Fixture {
     CatalogTree tree;
     ScanFolder(&tree, medium, false, "", catalog);
     tree.ForEachPreOrder([](const CatalogTree::Node* node, int) {
-      auto* record = const_cast<TCatalogRecord*>(&node->record);
+      auto* record = const_cast<CatalogTree::Node*>(node);
       if (record->Field(kFileName) == "letter.txt") record->SetField(kDescription, "to Anna");
       if (record->Field(kFileName) == "old.txt") record->SetField(kDescription, "draft");
     });
@@ -161,8 +161,8 @@ class TFMUpdateTest : public QObject {
     const CatalogTree saved = LoadCatalog(f.catalog);
     bool note_followed = false;
     saved.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
-      note_followed |= node->record.Field(kFileName) == "letter-to-anna.txt" &&
-                       node->record.Field(kDescription) == "to Anna";
+      note_followed |=
+          node->Field(kFileName) == "letter-to-anna.txt" && node->Field(kDescription) == "to Anna";
     });
     QVERIFY(note_followed);
 
@@ -195,7 +195,7 @@ class TFMUpdateTest : public QObject {
     QVERIFY(f.window->UpdateCatalogClick(f.catalog));
     QTRY_VERIFY(driver.Done());
     const CatalogTree updated = LoadCatalog(f.catalog);
-    QCOMPARE(std::string(updated.Top()->record.Field(kFullPath)), moved);
+    QCOMPARE(std::string(updated.Top()->Field(kFullPath)), moved);
   }
 
   void TheLibraryWindowsUpdateButtonRunsTheCommand() {
@@ -223,7 +223,7 @@ class TFMUpdateTest : public QObject {
     CatalogTree tree;
     ScanFolder(&tree, usb, false, "", on);
     WriteCatalogFile(tree, on, NoProgress());
-    tree.Top()->record.SetExtra(kVolumeIdAttribute, "9999-0000");
+    tree.Top()->SetExtra(kVolumeIdAttribute, "9999-0000");
     WriteCatalogFile(tree, off, NoProgress());
     f.window->RefreshLibrary();
 
