@@ -47,12 +47,14 @@ CatalogTree::CatalogTree(CatalogTree&& other) noexcept
       arena_(std::move(other.arena_)),
       free_list_(other.free_list_),
       root_(other.root_),
-      size_(other.size_) {
+      size_(other.size_),
+      catalog_name_(std::move(other.catalog_name_)) {
   other.chunks_.clear();
   other.chunk_used_ = 0;
   other.free_list_ = nullptr;
   other.size_ = 0;
   other.root_ = other.NewNode();
+  other.catalog_name_.clear();
   other.ForgetPaths();
 }
 
@@ -66,6 +68,7 @@ CatalogTree& CatalogTree::operator=(CatalogTree&& other) noexcept {
     std::swap(free_list_, taken.free_list_);
     std::swap(root_, taken.root_);
     std::swap(size_, taken.size_);
+    std::swap(catalog_name_, taken.catalog_name_);
     ForgetPaths();
   }
   return *this;
@@ -122,17 +125,11 @@ CatalogTree::Node* CatalogTree::AddChild(Node* parent, const FieldViews& fields,
   if (!parent) parent = root_;
   const CleanRecord clean(fields, extras);
   const std::string_view catalog_name = clean.fields[kCatalogName];
-  if (!catalog_name.empty() && root_->Field(kCatalogName, nullptr).empty()) {
-    // The first catalog name the tree sees becomes the one its records share.
-    FieldViews root_fields{};
-    root_fields[kCatalogName] = catalog_name;
-    root_->Replace(record_blob::Pack(root_fields, {}, nullptr, nullptr));
-  }
+  // The first catalog name the tree sees becomes the one its records share.
+  if (!catalog_name.empty() && catalog_name_.empty()) SetCatalogName(catalog_name);
   record_blob::Context context;
-  std::string parent_path;
-  context.has_parent = ParentPathFor(parent, &parent_path);
-  context.parent_path = parent_path;
-  context.catalog_name = root_->Field(kCatalogName, nullptr);
+  context.has_parent = ParentPathFor(parent, &context.parent_path);
+  context.catalog_name = catalog_name_;
   char* blob = record_blob::Pack(clean.fields, clean.extras, &context, &arena_);
 
   Node* node = NewNode();
@@ -145,7 +142,14 @@ CatalogTree::Node* CatalogTree::AddChild(Node* parent, const FieldViews& fields,
   return node;
 }
 
-bool CatalogTree::ParentPathFor(const Node* parent, std::string* path) {
+void CatalogTree::SetCatalogName(std::string_view name) {
+  catalog_name_.assign(name);
+  FieldViews root_fields{};
+  root_fields[kCatalogName] = catalog_name_;
+  root_->Replace(record_blob::Pack(root_fields, {}, nullptr, nullptr));
+}
+
+bool CatalogTree::ParentPathFor(const Node* parent, std::string_view* path) {
   if (parent == root_) return false;
   const std::uint64_t now = g_node_changes.load(std::memory_order_relaxed);
   if (now != path_generation_) {
@@ -154,14 +158,15 @@ bool CatalogTree::ParentPathFor(const Node* parent, std::string* path) {
     path_generation_ = now;
   }
   while (!path_entries_.empty() && path_entries_.back().node != parent) path_entries_.pop_back();
-  if (!path_entries_.empty()) {
-    path_texts_.resize(path_entries_.back().length);
-    path->assign(path_texts_);
-    return true;
+  if (path_entries_.empty()) {
+    if (!ResolvePath(parent, &path_texts_, kLongestPathWalk)) {
+      path_texts_.clear();
+      return false;
+    }
+    path_entries_.push_back({parent, path_texts_.size()});
   }
-  if (!ResolvePath(parent, path, kLongestPathWalk)) return false;
-  path_texts_ = *path;
-  path_entries_.push_back({parent, path->size()});
+  path_texts_.resize(path_entries_.back().length);
+  *path = path_texts_;
   return true;
 }
 
@@ -205,7 +210,7 @@ std::string_view CatalogTree::CatalogNameOf(const Node* node) {
   return record_blob::StoredText(node->Blob(), kCatalogName);
 }
 
-std::string_view CatalogTree::CatalogName() const { return CatalogNameOf(root_); }
+std::string_view CatalogTree::CatalogName() const { return catalog_name_; }
 
 void CatalogTree::PinCatalogNames() {
   const std::string_view name = CatalogName();
@@ -466,11 +471,7 @@ void CatalogTree::Append(CatalogTree&& other) {
   // Derived catalog names read the tree's: `other`'s records keep theirs.
   const std::string_view other_name = other.CatalogName();
   if (CatalogName().empty()) {
-    if (!other_name.empty()) {
-      FieldViews root_fields{};
-      root_fields[kCatalogName] = other_name;
-      root_->Replace(record_blob::Pack(root_fields, {}, nullptr, nullptr));
-    }
+    if (!other_name.empty()) SetCatalogName(other_name);
   } else if (!other_name.empty() && other_name != CatalogName()) {
     other.PinCatalogNames();
   }
@@ -491,6 +492,7 @@ void CatalogTree::Append(CatalogTree&& other) {
   other.free_list_ = nullptr;
   other.size_ = 0;
   other.root_ = other.NewNode();
+  other.catalog_name_.clear();
   // `other_root` is in a moved chunk: it becomes a free node of ours.
   other_root->~Node();
   new (other_root) Node();

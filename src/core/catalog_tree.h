@@ -157,7 +157,9 @@ class CatalogTree {
   Node* NewNode();
   // The parent's path as it reads, for a node added below `parent`; false when the path is not
   // worth deriving against (the node then stores its own).
-  bool ParentPathFor(const Node* parent, std::string* path);
+  bool ParentPathFor(const Node* parent, std::string_view* path);
+  // Makes `name` the catalog name the tree's records share (the root holds it too).
+  void SetCatalogName(std::string_view name);
   // Remembers `node`'s path for the children that follow it.
   void NotePath(const Node* node, std::string_view path);
   void ForgetPaths();
@@ -185,6 +187,7 @@ class CatalogTree {
   Node* free_list_ = nullptr;  // removed nodes, linked through `parent`
   Node* root_ = nullptr;
   std::size_t size_ = 0;
+  std::string catalog_name_;  // see CatalogName()
   // The paths of the last node added and its ancestors (as far as remembered), so that records
   // added in pre-order find their parent's path without a walk. Valid while no node changed.
   struct PathEntry {
