@@ -8,11 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/catalog_reader.h"
 #include "core/catalog_tree.h"
+#include "core/needle.h"
 #include "core/progress.h"
 #include "core/xml_document.h"
-#include "search/catalog_elements.h"
-#include "search/catalog_scanner.h"
+#include "search/catalog_files.h"
 
 namespace re2 {
 class RE2;
@@ -60,6 +61,10 @@ struct SearchOutcome {
   // The source of every result: sources[i] belongs to the i-th top-level record of `results`.
   std::vector<ResultSource> sources;
 };
+
+// The results of `outcome` from the `begin`-th on, copied into an outcome of their own with their
+// sources (nothing else of `outcome`): the part of a running search to show next.
+[[nodiscard]] SearchOutcome ResultsFrom(const SearchOutcome& outcome, std::size_t begin);
 
 inline constexpr std::string_view kSearchFinished = "Search Finished";
 inline constexpr std::string_view kSearchConditionMissing = "Please input search condition.";
@@ -118,9 +123,9 @@ class SearchMatcher {
 
 // One search over catalog files. Every file below a directory is read as a catalog, whatever its
 // extension, in the order of the files' paths below the directory; a file that is not a
-// well-formed catalog (or cannot be read) is skipped and counted. Files whose bytes cannot hold a
-// match are not parsed at all, and the others are read by a fast scanner, with the full XML reader
-// as the judge of anything unusual. Progress texts: the path of every directory entry, "Loading
+// well-formed catalog (or cannot be read) is skipped and counted. The catalog reader feeds the
+// matcher; given the search's needle, it does not parse files whose bytes cannot hold a match,
+// nor decode records whose text cannot. Progress texts: the path of every directory entry, "Loading
 // info.." for every file read, the FileName of every element tested; WaitCancelled is polled after
 // every directory entry and every element below the top level, so a Progress should keep it cheap.
 // Raises LumivorError when the regular expression does not compile.
@@ -153,7 +158,7 @@ class LibrarySearch {
   std::string catalog_path_;
   std::optional<std::string> catalog_name_;  // DisplayNameOf(catalog_path_), once needed
   bool cancelled_ = false;
-  CatalogElementReader reader_;
+  CatalogFileReader reader_;
 };
 
 // Raises LumivorError naming the scope and the reason when the scope itself is missing or cannot
