@@ -95,7 +95,7 @@ void DeepScanner::Read(int dir_fd, const char* name) {
   if (options_.metadata) {
     if (MediaKindOf(name) != MediaKind::kNone) {
       bool no_readers = false;
-      tags_ = ReadMediaTags(fd, name, &no_readers);
+      tags_ = ReadMediaTags(fd, name, &no_readers, info.st_size);
       if (no_readers) NoReaders();
       if (!tags_.empty()) ++counts_.files_tagged;
       for (const auto& [tag, value] : tags_) extras_.push_back({tag, value});

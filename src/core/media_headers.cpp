@@ -506,6 +506,10 @@ bool HasHeaderReader(std::string_view ext) {
          ExtensionIs(ext, "jpeg") || ExtensionIs(ext, "jpe");
 }
 
+bool HeaderReaderReadsTail(std::string_view ext) {
+  return ExtensionIs(ext, "mp3") || ExtensionIs(ext, "flac");
+}
+
 HeaderRead ReadHeaderTags(std::string_view ext, const FileEnds& bytes, RawMediaTags* tags,
                           std::size_t* needed) {
   *tags = {};

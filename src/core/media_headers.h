@@ -29,6 +29,10 @@ inline constexpr std::size_t kHeaderTailBytes = 160;
 // mp3, flac and JPEG.
 [[nodiscard]] bool HasHeaderReader(std::string_view ext);
 
+// True when the header reader of `ext` looks at the tail as well (the audio formats, whose
+// libraries merge tags kept at the end of a file).
+[[nodiscard]] bool HeaderReaderReadsTail(std::string_view ext);
+
 // Reads the tags of the most common formats straight from their headers, giving exactly what
 // the tag libraries give for them: mp3 (ID3v2.3/2.4 text frames and the length from the Xing or
 // Info frame), FLAC (STREAMINFO and the Vorbis comment) and JPEG (the frame size and the Exif

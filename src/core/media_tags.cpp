@@ -89,11 +89,15 @@ constexpr std::size_t kHeadBytes = 16 * 1024;
 // Reads the tags of a common format straight from the file's first and last bytes
 // (ReadHeaderTags), in one or two reads into buffers kept for the thread. False when the format
 // has no header reader or the file is unusual, for the libraries to read.
-bool ReadFromHeaders(int fd, std::string_view ext, RawMediaTags* raw) {
+bool ReadFromHeaders(int fd, std::string_view ext, std::int64_t known_size, RawMediaTags* raw) {
   if (!HasHeaderReader(ext)) return false;
-  struct stat info;
-  if (::fstat(fd, &info) != 0 || info.st_size <= 0) return false;
-  const auto size = static_cast<std::uint64_t>(info.st_size);
+  if (known_size < 0) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return false;
+    known_size = info.st_size;
+  }
+  if (known_size <= 0) return false;
+  const auto size = static_cast<std::uint64_t>(known_size);
   thread_local std::string head, tail;
   head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeadBytes)));
   auto read_at = [&](std::string& into, std::size_t from, std::uint64_t at) {
@@ -102,7 +106,7 @@ bool ReadFromHeaders(int fd, std::string_view ext, RawMediaTags* raw) {
   };
   if (!read_at(head, 0, 0)) return false;
   FileEnds bytes{head, {}, size};
-  if (size > head.size()) {
+  if (size > head.size() && HeaderReaderReadsTail(ext)) {
     tail.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeaderTailBytes)));
     if (!read_at(tail, 0, size - tail.size())) return false;
     bytes.tail = tail;
@@ -197,12 +201,14 @@ MediaTags MediaTagsFrom(const RawMediaTags& raw, MediaKind kind) {
   return tags;
 }
 
-MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers) {
+MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers, std::int64_t size) {
   if (no_readers) *no_readers = false;
   const MediaKind kind = MediaKindOf(name);
   if (kind == MediaKind::kNone) return {};
   RawMediaTags raw;
-  if (ReadFromHeaders(fd, name.substr(name.rfind('.') + 1), &raw)) return MediaTagsFrom(raw, kind);
+  if (ReadFromHeaders(fd, name.substr(name.rfind('.') + 1), size, &raw)) {
+    return MediaTagsFrom(raw, kind);
+  }
   const MediaReaderApi* readers = MediaReaders();
   if (!readers) {
     if (no_readers) *no_readers = true;

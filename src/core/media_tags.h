@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,8 +46,10 @@ using MediaTags = std::vector<std::pair<std::string_view, std::string>>;
 // Numbers are written the same in every locale.
 [[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name);
 // The same; `no_readers` (may be null) tells whether the file needed the tag libraries' module
-// and it could not be loaded (MediaReadersError says why).
-[[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers);
+// and it could not be loaded (MediaReadersError says why). `size` is the file's length when the
+// caller knows it (-1: not known).
+[[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers,
+                                      std::int64_t size = -1);
 
 struct RawMediaTags;
 
