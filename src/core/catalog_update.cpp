@@ -591,11 +591,13 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
     return outcome;
   }
 
-  // The same scope as the catalog was made with; a catalog that does not record it (written by
-  // hand or by an older version) is read first to tell.
+  // The same scope as the catalog was made with. A scan of every file records no scope but a
+  // total size; only a catalog with neither (written by hand, or of folders only by an older
+  // version) is read first to tell.
   std::optional<CatalogLoader> loader;
   const std::string_view scope = top.Extra(kScanScopeAttribute);
-  if (!old_catalog.Top() && scope.empty()) {
+  const bool scope_known = !scope.empty() || !top.Field(kFileSize).empty();
+  if (!old_catalog.Top() && !scope_known) {
     old_catalog = LoadCatalog(catalog_file);
   } else if (!old_catalog.Top()) {
     loader.emplace(catalog_file);
@@ -603,7 +605,7 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
   bool folders_only = scope == "Only Folders";
   std::string filter;
   if (scope.substr(0, 7) == "Filter ") filter = scope.substr(7);
-  if (scope.empty()) folders_only = IsFoldersOnly(old_catalog);
+  if (scope.empty() && old_catalog.Top()) folders_only = IsFoldersOnly(old_catalog);
   CatalogTree fresh;
   ScanReport report;
   ScanFolder(&fresh, outcome.source, folders_only, filter, catalog_file, progress, listener,

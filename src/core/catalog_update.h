@@ -106,7 +106,7 @@ struct UpdateOutcome {
 // gives kNoMedium. Raises LumivorError when the catalog cannot be read or written or the folder
 // given is not a readable folder.
 UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateRequest& request,
-                                Progress& progress = NoProgress(),
-                                ScanListener* listener = nullptr, Prompts* prompts = nullptr);
+                                Progress& progress = NoProgress(), ScanListener* listener = nullptr,
+                                Prompts* prompts = nullptr);
 
 }  // namespace lumivor

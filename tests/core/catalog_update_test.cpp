@@ -412,9 +412,7 @@ TEST_F(UpdateFileTest, TheScanIsReportedAndAnAbsentMediumIsAskedFor) {
   Catalogue({{"a.txt", "note"}});
   Save();
   struct Folders final : ScanListener {
-    void FolderEntered(std::size_t, std::string_view folder) override {
-      seen.emplace_back(folder);
-    }
+    void FolderEntered(std::size_t, std::string_view folder) override { seen.emplace_back(folder); }
     std::vector<std::string> seen;
   } listener;
   UpdateOutcome outcome = UpdateCatalogFile(catalog_, {}, NoProgress(), &listener);

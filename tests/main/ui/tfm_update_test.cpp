@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <QApplication>
 #include <QLabel>
-#include <QMenuBar>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
