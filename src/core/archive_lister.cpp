@@ -1,9 +1,6 @@
 #include "core/archive_lister.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <fcntl.h>
-#include <locale.h>
 #include <unistd.h>
 
 #include <array>
@@ -11,6 +8,7 @@
 #include <unordered_map>
 
 #include "core/fields.h"
+#include "core/media_readers.h"
 
 namespace lumivor {
 
@@ -32,38 +30,6 @@ constexpr std::array<std::string_view, 20> kArchiveEndings = {
     ".zip",    ".7z",      ".rar",   ".tar",    ".tgz",  ".tar.gz",  ".tbz",
     ".tbz2",   ".tar.bz2", ".txz",   ".tar.xz", ".tzst", ".tar.zst", ".tlz",
     ".tar.lz", ".taz",     ".tar.z", ".iso",    ".cpio", ".tar.lzma"};
-
-// A locale whose character set is UTF-8, so that libarchive hands out entry paths as UTF-8
-// whatever locale the process runs in. Null when the system has none.
-locale_t Utf8Locale() {
-  static const locale_t locale = [] {
-    for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
-      if (locale_t made = ::newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(nullptr))) {
-        return made;
-      }
-    }
-    return static_cast<locale_t>(nullptr);
-  }();
-  return locale;
-}
-
-// Switches the calling thread to the UTF-8 locale for its lifetime.
-class ThreadLocaleScope {
- public:
-  ThreadLocaleScope() : previous_(Utf8Locale() ? ::uselocale(Utf8Locale()) : nullptr) {}
-  ~ThreadLocaleScope() {
-    if (previous_) ::uselocale(previous_);
-  }
-  ThreadLocaleScope(const ThreadLocaleScope&) = delete;
-  ThreadLocaleScope& operator=(const ThreadLocaleScope&) = delete;
-
- private:
-  locale_t previous_;
-};
-
-struct ArchiveDeleter {
-  void operator()(struct archive* a) const { archive_read_free(a); }
-};
 
 // The folder tree an archive's paths describe, built as its entries are read.
 class EntryTree {
@@ -191,64 +157,23 @@ bool IsArchiveName(std::string_view name) {
 
 ArchiveListing ListArchive(int fd, const std::function<bool()>& cancelled) {
   ArchiveListing listing;
-  if (::lseek(fd, 0, SEEK_SET) != 0) return listing;
-  const ThreadLocaleScope utf8;
-  const std::unique_ptr<struct archive, ArchiveDeleter> reader(archive_read_new());
-  if (!reader) return listing;
-  struct archive* a = reader.get();
-  archive_read_support_filter_all(a);
-  // Only the formats that hold files; format_all would also take any text as an mtree file.
-  archive_read_support_format_zip(a);
-  archive_read_support_format_7zip(a);
-  archive_read_support_format_rar(a);
-  archive_read_support_format_rar5(a);
-  archive_read_support_format_tar(a);
-  archive_read_support_format_gnutar(a);
-  archive_read_support_format_iso9660(a);
-  archive_read_support_format_cpio(a);
-  archive_read_support_format_empty(a);
-  // (Asking a reader without a recognised format about encryption crashes libarchive, so that
-  // question waits until a format is known.)
-  if (archive_read_open_fd(a, fd, 64 * 1024) != ARCHIVE_OK) return listing;
-  EntryTree tree;
-  bool any = false;
-  for (;;) {
-    if (cancelled && cancelled()) {
-      listing.outcome = ArchiveOutcome::kCancelled;
-      return listing;
+  const MediaReaderApi* readers = MediaReaders();
+  if (!readers) return listing;
+  // Builds the folder tree from the entries the reader reports.
+  class Collector final : public ArchiveVisitor {
+   public:
+    explicit Collector(const std::function<bool()>& cancelled) : cancelled_(cancelled) {}
+    bool Cancelled() override { return cancelled_ && cancelled_(); }
+    void Entry(const char* path, bool directory, std::uint64_t size, std::time_t mtime) override {
+      tree.Add(path, directory, size, mtime);
     }
-    struct archive_entry* entry = nullptr;
-    const int status = archive_read_next_header(a, &entry);
-    if (status == ARCHIVE_EOF) break;
-    if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
-      // Before the first entry an unknown format is no archive; after it, damage.
-      if (!any && archive_format(a) == 0) {
-        listing.outcome = ArchiveOutcome::kUnsupported;
-      } else if (archive_read_has_encrypted_entries(a) > 0) {
-        listing.outcome = ArchiveOutcome::kEncrypted;
-      } else {
-        listing.outcome = ArchiveOutcome::kDamaged;
-      }
-      return listing;
-    }
-    any = true;
-    if (archive_entry_is_encrypted(entry)) {
-      listing.outcome = ArchiveOutcome::kEncrypted;
-      return listing;
-    }
-    const char* path = archive_entry_pathname_utf8(entry);
-    if (!path) path = archive_entry_pathname(entry);
-    if (!path) continue;
-    const bool directory = archive_entry_filetype(entry) == AE_IFDIR;
-    const std::uint64_t size =
-        !directory && archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0
-            ? static_cast<std::uint64_t>(archive_entry_size(entry))
-            : 0;
-    const std::time_t mtime = archive_entry_mtime_is_set(entry) ? archive_entry_mtime(entry) : 0;
-    tree.Add(path, directory, size, mtime);
-  }
-  listing.outcome = ArchiveOutcome::kListed;
-  listing.entries = tree.Entries();
+    EntryTree tree;
+
+   private:
+    const std::function<bool()>& cancelled_;
+  } collector(cancelled);
+  listing.outcome = readers->list_archive(fd, &collector);
+  if (listing.outcome == ArchiveOutcome::kListed) listing.entries = collector.tree.Entries();
   return listing;
 }
 

@@ -7,6 +7,7 @@
 #include <charconv>
 
 #include "core/fields.h"
+#include "core/media_readers.h"
 #include "core/scanner.h"
 
 namespace lumivor {
@@ -52,6 +53,10 @@ std::string DeepScanNote(const DeepScanOptions& options, const DeepScanCounts& c
     part(counts.archives_unsupported, "unreadable");
     note += '.';
   }
+  if (counts.files_not_read > 0) {
+    note += ' ' + Counted(counts.files_not_read, "file was", "files were") +
+            " catalogued without looking inside: " + counts.readers_error;
+  }
   return note;
 }
 
@@ -73,6 +78,11 @@ void DeepScanner::Read(int dir_fd, const char* name) {
   extras_.clear();
   listing_ = {};
   if (PollCancel()) return;
+  if (!MediaReaders()) {
+    ++counts_.files_not_read;
+    if (counts_.readers_error.empty()) counts_.readers_error = MediaReadersError();
+    return;
+  }
   // O_NOFOLLOW: a link is recorded as itself; O_NONBLOCK: a FIFO swapped in since the listing
   // does not hang the scan (it is refused by the type check below).
   const int fd = ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

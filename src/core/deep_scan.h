@@ -30,6 +30,10 @@ struct DeepScanCounts {
   std::size_t archives_damaged = 0;
   std::size_t archives_unsupported = 0;
   std::size_t files_tagged = 0;
+  // Files the scan wanted to look into but could not, because its readers could not be loaded;
+  // `readers_error` then says why.
+  std::size_t files_not_read = 0;
+  std::string readers_error;
 
   [[nodiscard]] std::size_t ArchivesNotOpened() const {
     return archives_encrypted + archives_damaged + archives_unsupported;
@@ -37,8 +41,9 @@ struct DeepScanCounts {
 };
 
 // The closing note of a deep scan: how many archives were listed and how many files gave tags,
-// and how many archives could not be opened (by reason) and so stand as plain files. Empty when
-// nothing was looked into.
+// how many archives could not be opened (by reason) and so stand as plain files, and how many
+// files were not looked into at all because the readers could not be loaded (and why). Empty
+// when nothing was asked for.
 [[nodiscard]] std::string DeepScanNote(const DeepScanOptions& options,
                                        const DeepScanCounts& counts);
 

@@ -7,28 +7,9 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <exception>
-#include <mutex>
-
-#include <taglib/aifffile.h>
-#include <taglib/audioproperties.h>
-#include <taglib/fileref.h>
-#include <taglib/flacfile.h>
-#include <taglib/id3v2framefactory.h>
-#include <taglib/mp4file.h>
-#include <taglib/mpegfile.h>
-#include <taglib/opusfile.h>
-#include <taglib/vorbisfile.h>
-#include <taglib/wavfile.h>
-#include <exiv2/exiv2.hpp>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/log.h>
-}
 
 #include "core/fields.h"
+#include "core/media_readers.h"
 
 namespace lumivor {
 
@@ -81,134 +62,6 @@ void AddNumber(MediaTags& tags, std::string_view name, long long value) {
   tags.emplace_back(name, std::string(text, end));
 }
 
-// A path through which libraries that take only file names open the file behind `fd`.
-std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
-// The libraries' own chatter on standard error is turned off once.
-void QuietLibraries() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    av_log_set_level(AV_LOG_QUIET);
-    Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-    // The XMP toolkit must be set up once before threads use it.
-    Exiv2::XmpParser::initialize();
-  });
-}
-
-// Bytes kept in memory from each end of an audio file: tag headers sit at the start (ID3v2,
-// FLAC metadata, the first MPEG frame) or the end (ID3v1, APE); the rest is read when asked.
-constexpr std::size_t kAudioEnd = 64 * 1024;
-
-// A read-only TagLib stream over an open file that holds the file's first and last bytes, so
-// that TagLib's many small reads and seeks cost no system call. Reads elsewhere go to the file.
-class HeadTailStream final : public TagLib::IOStream {
- public:
-  explicit HeadTailStream(int fd) : fd_(fd) {
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || info.st_size <= 0) return;
-    length_ = info.st_size;
-    head_ = Read(0, std::min<long>(length_, kAudioEnd));
-    if (length_ > static_cast<long>(head_.size())) {
-      tail_start_ =
-          std::max<long>(length_ - static_cast<long>(kAudioEnd), static_cast<long>(head_.size()));
-      tail_ = Read(tail_start_, length_ - tail_start_);
-    }
-    open_ = true;
-  }
-
-  TagLib::FileName name() const override { return ""; }
-  bool readOnly() const override { return true; }
-  bool isOpen() const override { return open_; }
-  long tell() const override { return position_; }
-  long length() override { return length_; }
-
-  TagLib::ByteVector readBlock(unsigned long wanted) override {
-    if (position_ >= length_) return {};
-    const long size = std::min<long>(static_cast<long>(wanted), length_ - position_);
-    const long at = position_;
-    position_ += size;
-    if (at + size <= static_cast<long>(head_.size())) {
-      return TagLib::ByteVector(head_.data() + at, static_cast<unsigned>(size));
-    }
-    if (!tail_.empty() && at >= tail_start_) {
-      return TagLib::ByteVector(tail_.data() + (at - tail_start_), static_cast<unsigned>(size));
-    }
-    const std::string bytes = Read(at, size);
-    return TagLib::ByteVector(bytes.data(), static_cast<unsigned>(bytes.size()));
-  }
-
-  void seek(long offset, Position from) override {
-    long base = 0;
-    if (from == Current) base = position_;
-    if (from == End) base = length_;
-    position_ = std::max<long>(0, base + offset);
-  }
-
-  void writeBlock(const TagLib::ByteVector&) override {}
-  void insert(const TagLib::ByteVector&, unsigned long, unsigned long) override {}
-  void removeBlock(unsigned long, unsigned long) override {}
-  void truncate(long) override {}
-
- private:
-  std::string Read(long at, long size) const {
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    const ssize_t got = ::pread(fd_, bytes.data(), bytes.size(), at);
-    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    return bytes;
-  }
-
-  int fd_;
-  bool open_ = false;
-  long length_ = 0;
-  long position_ = 0;
-  std::string head_, tail_;
-  long tail_start_ = 0;
-};
-
-// The TagLib reader for a file named `name`: chosen by its extension, which spares the tries of
-// every format that the detection by content makes; other audio files are detected by content.
-std::unique_ptr<TagLib::File> OpenAudio(TagLib::IOStream* stream, std::string_view name) {
-  const std::string_view ext = name.substr(name.rfind('.') + 1);
-  auto is = [&](std::string_view known) {
-    return ExtensionIn(ext, std::array<std::string_view, 1>{known});
-  };
-  constexpr auto kStyle = TagLib::AudioProperties::Average;
-  TagLib::ID3v2::FrameFactory* frames = TagLib::ID3v2::FrameFactory::instance();
-  if (is("mp3")) return std::make_unique<TagLib::MPEG::File>(stream, frames, true, kStyle);
-  if (is("flac")) return std::make_unique<TagLib::FLAC::File>(stream, frames, true, kStyle);
-  if (is("ogg") || is("oga")) return std::make_unique<TagLib::Ogg::Vorbis::File>(stream);
-  if (is("opus")) return std::make_unique<TagLib::Ogg::Opus::File>(stream);
-  if (is("m4a") || is("m4b")) return std::make_unique<TagLib::MP4::File>(stream);
-  if (is("wav")) return std::make_unique<TagLib::RIFF::WAV::File>(stream);
-  if (is("aif") || is("aiff")) return std::make_unique<TagLib::RIFF::AIFF::File>(stream);
-  return nullptr;
-}
-
-void ReadAudio(int fd, std::string_view name, MediaTags& tags) {
-  HeadTailStream stream(fd);
-  if (!stream.isOpen()) return;
-  std::unique_ptr<TagLib::File> typed = OpenAudio(&stream, name);
-  const TagLib::FileRef file =
-      typed ? TagLib::FileRef(typed.release())
-            : TagLib::FileRef(&stream, true, TagLib::AudioProperties::Average);
-  if (file.isNull() || !file.file()->isValid()) return;
-  if (const TagLib::Tag* tag = file.tag()) {
-    AddTag(tags, kTagTitle, tag->title().to8Bit(true));
-    AddTag(tags, kTagArtist, tag->artist().to8Bit(true));
-    AddTag(tags, kTagAlbum, tag->album().to8Bit(true));
-    AddNumber(tags, kTagYear, tag->year());
-  }
-  if (const TagLib::AudioProperties* audio = file.audioProperties()) {
-    const int milliseconds = audio->lengthInMilliseconds();
-    if (milliseconds > 0) tags.emplace_back(kTagDuration, DurationText(milliseconds / 1000.0));
-  }
-}
-
-std::string ExifText(const Exiv2::ExifData& exif, const char* key) {
-  const auto it = exif.findKey(Exiv2::ExifKey(key));
-  return it == exif.end() ? std::string() : CleanTag(it->toString());
-}
-
 // "YYYY:MM:DD HH:MM:SS" as Exif writes it becomes "YYYY-MM-DD HH:MM:SS"; anything else
 // (blanks, zeros, a broken value) gives the empty text.
 std::string DateTakenText(std::string_view exif) {
@@ -228,91 +81,17 @@ std::string DateTakenText(std::string_view exif) {
   return text;
 }
 
-// Bytes of a photo read at once: the Exif block and the frame header of a JPEG lie within them
-// but for unusually large embedded data.
-constexpr std::size_t kPhotoHead = 256 * 1024;
-
-void ReadPhoto(int fd, MediaTags& tags) {
-  try {
-    // The head of the file in memory spares Exiv2's many small reads; when the file is longer
-    // and the head does not hold what Exiv2 looks for, the whole file is read through its path.
-    std::vector<Exiv2::byte> head(kPhotoHead);
-    const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
-    if (got <= 0) return;
-    auto image = Exiv2::ImageFactory::open(head.data(), static_cast<long>(got));
-    try {
-      image->readMetadata();
-    } catch (const std::exception&) {
-      if (static_cast<std::size_t>(got) < head.size()) throw;
-      image = Exiv2::ImageFactory::open(FdPath(fd), false);
-      image->readMetadata();
-    }
-    const Exiv2::ExifData& exif = image->exifData();
-    long width = image->pixelWidth(), height = image->pixelHeight();
-    if (width <= 0 || height <= 0) {
-      const auto w = exif.findKey(Exiv2::ExifKey("Exif.Photo.PixelXDimension"));
-      const auto h = exif.findKey(Exiv2::ExifKey("Exif.Photo.PixelYDimension"));
-      width = w == exif.end() ? 0 : w->toLong();
-      height = h == exif.end() ? 0 : h->toLong();
-    }
-    if (width > 0 && height > 0) {
-      AddNumber(tags, kTagWidth, width);
-      AddNumber(tags, kTagHeight, height);
-    }
-    std::string date = DateTakenText(ExifText(exif, "Exif.Photo.DateTimeOriginal"));
-    if (date.empty()) date = DateTakenText(ExifText(exif, "Exif.Photo.DateTimeDigitized"));
-    AddTag(tags, kTagDateTaken, date);
-    const std::string make = ExifText(exif, "Exif.Image.Make");
-    const std::string model = ExifText(exif, "Exif.Image.Model");
-    // Many cameras repeat the make at the start of the model ("Canon" and "Canon EOS 5D").
-    if (make.empty() || model.rfind(make, 0) == 0) {
-      AddTag(tags, kTagCamera, model);
-    } else {
-      AddTag(tags, kTagCamera, model.empty() ? make : make + " " + model);
-    }
-  } catch (const std::exception&) {
-    // Unreadable or not a photo after all: recorded without tags. What was read stays.
+void AddDuration(MediaTags& tags, double seconds) {
+  if (!(seconds > 0)) return;
+  if (std::string text = DurationText(seconds); !text.empty()) {
+    tags.emplace_back(kTagDuration, std::move(text));
   }
 }
 
-struct FormatCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-
-void ReadVideo(int fd, MediaTags& tags) {
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, FdPath(fd).c_str(), nullptr, nullptr) < 0) return;
-  const std::unique_ptr<AVFormatContext, FormatCloser> context(raw);
-  auto find_video = [&] {
-    for (unsigned i = 0; i < context->nb_streams; ++i) {
-      const AVStream* stream = context->streams[i];
-      if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-          !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-        return stream;
-      }
-    }
-    return static_cast<const AVStream*>(nullptr);
-  };
-  const AVStream* video = find_video();
-  // Containers without a header that describes their streams (MPEG, some AVI) need a look at
-  // the first packets; that look is kept short.
-  if (!video || video->codecpar->width <= 0 || context->duration == AV_NOPTS_VALUE) {
-    context->probesize = 2 * 1024 * 1024;
-    context->max_analyze_duration = 2 * AV_TIME_BASE;
-    if (avformat_find_stream_info(context.get(), nullptr) < 0) return;
-    video = find_video();
-  }
-  if (context->duration != AV_NOPTS_VALUE && context->duration > 0) {
-    tags.emplace_back(kTagDuration,
-                      DurationText(static_cast<double>(context->duration) / AV_TIME_BASE));
-  }
-  if (!video) return;
-  if (video->codecpar->width > 0 && video->codecpar->height > 0) {
-    AddNumber(tags, kTagWidth, video->codecpar->width);
-    AddNumber(tags, kTagHeight, video->codecpar->height);
-  }
-  if (video->codecpar->codec_id != AV_CODEC_ID_NONE) {
-    AddTag(tags, kTagCodec, avcodec_get_name(video->codecpar->codec_id));
+void AddSize(MediaTags& tags, const RawMediaTags& raw) {
+  if (raw.width > 0 && raw.height > 0) {
+    AddNumber(tags, kTagWidth, raw.width);
+    AddNumber(tags, kTagHeight, raw.height);
   }
 }
 
@@ -338,25 +117,49 @@ std::string DurationText(double seconds) {
   return {text, end};
 }
 
-MediaTags ReadMediaTags(int fd, std::string_view name) {
+MediaTags MediaTagsFrom(const RawMediaTags& raw, MediaKind kind) {
   MediaTags tags;
-  const MediaKind kind = MediaKindOf(name);
-  if (kind == MediaKind::kNone) return tags;
-  QuietLibraries();
   switch (kind) {
     case MediaKind::kAudio:
-      ReadAudio(fd, name, tags);
+      AddTag(tags, kTagTitle, raw.title);
+      AddTag(tags, kTagArtist, raw.artist);
+      AddTag(tags, kTagAlbum, raw.album);
+      AddNumber(tags, kTagYear, raw.year);
+      AddDuration(tags, raw.duration_seconds);
       break;
-    case MediaKind::kPhoto:
-      ReadPhoto(fd, tags);
+    case MediaKind::kPhoto: {
+      AddSize(tags, raw);
+      std::string date = DateTakenText(CleanTag(raw.date_original));
+      if (date.empty()) date = DateTakenText(CleanTag(raw.date_digitized));
+      AddTag(tags, kTagDateTaken, date);
+      const std::string make = CleanTag(raw.make), model = CleanTag(raw.model);
+      // Many cameras repeat the make at the start of the model ("Canon" and "Canon EOS 5D").
+      if (make.empty() || model.rfind(make, 0) == 0) {
+        AddTag(tags, kTagCamera, model);
+      } else {
+        AddTag(tags, kTagCamera, model.empty() ? make : make + " " + model);
+      }
       break;
+    }
     case MediaKind::kVideo:
-      ReadVideo(fd, tags);
+      AddDuration(tags, raw.duration_seconds);
+      AddSize(tags, raw);
+      AddTag(tags, kTagCodec, raw.codec);
       break;
     case MediaKind::kNone:
       break;
   }
   return tags;
+}
+
+MediaTags ReadMediaTags(int fd, std::string_view name) {
+  const MediaKind kind = MediaKindOf(name);
+  if (kind == MediaKind::kNone) return {};
+  const MediaReaderApi* readers = MediaReaders();
+  if (!readers) return {};
+  RawMediaTags raw;
+  readers->read_tags(fd, name, kind, &raw);
+  return MediaTagsFrom(raw, kind);
 }
 
 std::string ClockText(std::string_view duration) {

@@ -43,6 +43,14 @@ using MediaTags = std::vector<std::pair<std::string_view, std::string>>;
 // Numbers are written the same in every locale.
 [[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name);
 
+struct RawMediaTags;
+
+// The tags of a file of kind `kind` from the raw values a reader found: texts trimmed and
+// cleaned, absent and empty values left out, the Exif date as "YYYY-MM-DD HH:MM:SS" (the original
+// date, else the digitized one), the camera as make and model (the make once when the model
+// repeats it), durations with one decimal.
+[[nodiscard]] MediaTags MediaTagsFrom(const RawMediaTags& raw, MediaKind kind);
+
 // The same for the file at `path`, its kind taken from its name.
 [[nodiscard]] MediaTags ReadMediaTags(const std::string& path);
 

@@ -33,6 +33,15 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
     ~Hide() { progress.ShowWait(false); }
   } hide{progress};
 
+  // Whether `arrived` showed results of the current attempt.
+  bool shown = false;
+  LibraryIndex::ResultsArrived forward;
+  if (arrived) {
+    forward = [&](const SearchOutcome& so_far) {
+      shown = true;
+      arrived(so_far);
+    };
+  }
   const std::string index_path = IndexPathFor(library_root);
   for (int attempt = 0; attempt < 2 && !result.used_index; ++attempt) {
     try {
@@ -53,11 +62,14 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
         result.outcome.cancelled = true;
         return result;
       }
-      result.outcome = index->Search(criteria, progress, arrived);
+      result.outcome = index->Search(criteria, progress, forward);
       result.used_index = true;
       if (result.update.rebuilt) result.note = "The search index was made afresh.";
     } catch (const IndexError& error) {
       result.outcome = SearchOutcome();
+      // What a failing index showed may be wrong: the caller drops it.
+      if (shown) arrived(result.outcome);
+      shown = false;
       result.note = std::string(error.what()) + " The catalog files were read instead.";
       if (!error.Damaged()) break;
     }

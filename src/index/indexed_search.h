@@ -25,6 +25,8 @@ struct IndexedSearchOutcome {
 // library) the catalog files are read as SearchLibrary does, and `note` says so. The results are
 // the same either way. `arrived` is called with the results so far while the index is searched
 // (not during a fallback); when it has been called, the final outcome starts with what it showed.
+// When the index fails after `arrived` showed results, `arrived` is called with an empty outcome:
+// what it showed is void, and the results come again from the start.
 // Raises LumivorError with CriteriaProblem's text for criteria that cannot be searched for.
 [[nodiscard]] IndexedSearchOutcome SearchThroughIndex(
     const SearchCriteria& criteria, const std::string& library_root, Progress& progress,

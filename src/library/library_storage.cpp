@@ -355,6 +355,14 @@ std::string LibraryDisplayPath(std::string_view path) {
   return std::string(shown);
 }
 
+std::string CatalogGroupDisplayPath(std::string_view catalog_path) {
+  // Cut after the catalog's own extension went, so that a group named "v1.2" stays whole.
+  std::string shown = LibraryDisplayPath(catalog_path);
+  const std::size_t slash = shown.rfind('/');
+  shown.resize(slash == std::string::npos ? 0 : slash == 0 ? 1 : slash);
+  return shown;
+}
+
 // --- Naming rules -------------------------------------------------------------------------------
 
 bool IsValidLibraryName(std::string_view name) {

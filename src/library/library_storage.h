@@ -80,6 +80,10 @@ struct MoveResult {
 // last component (".xml"); a path without "CatalogLibrary" is returned unchanged.
 [[nodiscard]] std::string LibraryDisplayPath(std::string_view path);
 
+// The group of the catalog file at `catalog_path` as shown: the display path of the directory it
+// lies in ("CatalogLibrary/Mp3"; "CatalogLibrary" for a catalog at the top of the library).
+[[nodiscard]] std::string CatalogGroupDisplayPath(std::string_view catalog_path);
+
 // `path` ending with exactly one more "/" unless it already ends with one.
 [[nodiscard]] std::string WithTrailingBackslash(std::string_view path);
 // `path` without its last character when that is "/" ("/" itself stays "/").

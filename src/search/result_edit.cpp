@@ -16,6 +16,22 @@ std::vector<const CatalogTree::Node*> RecordsByOrdinal(const CatalogTree& tree) 
   return nodes;
 }
 
+const CatalogTree::Node* FindResultRecord(const CatalogTree& tree, const ResultSource& source,
+                                          const TCatalogRecord& shown) {
+  const auto same = [&](const CatalogTree::Node* node) {
+    return node->record.Field(kFullPath) == shown.Field(kFullPath) &&
+           node->record.Field(kFileName) == shown.Field(kFileName);
+  };
+  const CatalogTree::Node* at_ordinal = nullptr;
+  const CatalogTree::Node* first_same = nullptr;
+  std::size_t ordinal = 0;
+  tree.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
+    if (ordinal++ == source.ordinal && same(node)) at_ordinal = node;
+    if (first_same == nullptr && same(node)) first_same = node;
+  });
+  return at_ordinal != nullptr ? at_ordinal : first_same;
+}
+
 EditedCatalog ApplyResultEdit(const ResultSource& source, const TCatalogRecord& shown, int field,
                               std::string_view text, Progress& progress) {
   EditedCatalog edited{LoadCatalog(source.catalog_path, progress), {}, {}};

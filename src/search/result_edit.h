@@ -23,6 +23,14 @@ struct EditedCatalog {
 // ordinal i.
 [[nodiscard]] std::vector<const CatalogTree::Node*> RecordsByOrdinal(const CatalogTree& tree);
 
+// The record of `tree` (the catalog file of `source`, loaded afresh) that a result showing `shown`
+// refers to: the one at `source.ordinal` while it still has the shown FileName and FullPath, else
+// (the file changed since the search) the first record with that FullPath and FileName; nullptr
+// when there is none.
+[[nodiscard]] const CatalogTree::Node* FindResultRecord(const CatalogTree& tree,
+                                                        const ResultSource& source,
+                                                        const TCatalogRecord& shown);
+
 // Writes an edit of a search result into the catalog file the result came from: loads the file,
 // finds the record at `source.ordinal`, applies the same edit rule as the catalog view
 // (ApplyEdit: a renamed record's paths below it follow) and saves the whole catalog through the

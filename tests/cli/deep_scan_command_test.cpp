@@ -59,5 +59,29 @@ TEST(DeepScanCommand, OptionsListArchivesAndReadTagsThatSearchFinds) {
   EXPECT_NE(none.err.find("0 matches,"), std::string::npos) << none.err;
 }
 
+// Without its reader module a deep scan still catalogues every file, and says what it could not
+// do and why instead of leaving the tags out silently.
+TEST(DeepScanCommand, AMissingReaderModuleIsReportedAndTheFilesStayCatalogued) {
+  TempDir source, library;
+  WriteFile(source / "one.flac", "not really music");
+  WriteFile(source / "extras.zip", "not really an archive");
+  WriteFile(source / "notes.txt", "plain");
+  const auto deep = RunCommand("LUMIVOR_MEDIA_MODULE=/nonexistent/liblumivor_media.so " + Cli() +
+                               " scan " + Quote(source.Path()) + " --library " +
+                               Quote(library.Path()) + " --name Deep --archives --metadata");
+  ASSERT_EQ(deep.status, 0) << deep.err;
+  EXPECT_EQ(deep.err.rfind("Looked inside 0 archives. Read the tags of 0 files. 2 files were "
+                           "catalogued without looking inside: the tag and archive readers "
+                           "(liblumivor_media.so) could not be loaded:\n  "
+                           "/nonexistent/liblumivor_media.so: cannot open shared object file",
+                           0),
+            0U)
+      << deep.err;
+  const std::string text = ReadFile(library / "Deep.xml");
+  for (const char* name : {"one.flac", "extras.zip", "notes.txt"}) {
+    EXPECT_NE(text.find(std::string("FileName=\"") + name + "\""), std::string::npos) << name;
+  }
+}
+
 }  // namespace
 }  // namespace lumivor

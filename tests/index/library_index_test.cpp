@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -652,6 +653,38 @@ TEST(IndexedSearch, ProgressCancelAndResultsWhileSearching) {
   const SearchOutcome stopped = index.Search(song, stop);
   EXPECT_TRUE(stopped.cancelled);
   EXPECT_LT(stopped.results.Size(), 20001u);
+}
+
+TEST(IndexedSearch, ResultsShownBeforeTheIndexFailedAreWithdrawn) {
+  TempDir dir;
+  std::string entries;
+  for (int i = 0; i < 300; ++i) entries += "<file FileName=\"song" + std::to_string(i) + "\"/>";
+  WriteFile(dir / "lib/a.xml", Catalog(entries));
+  const std::string root = dir / "lib";
+  ASSERT_EQ(UpdateLibraryIndex(root, false, NoProgress()).entries, 300u);
+  // An entry past the first hundred results is damaged.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(IndexPathFor(root).c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "UPDATE entries SET extras = x'ff' WHERE id = (SELECT MIN(id) + 250 "
+                         "FROM entries)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  SearchCriteria song = Criteria(root, true);
+  song.name = "song";
+  std::vector<std::size_t> sizes;
+  const IndexedSearchOutcome indexed = SearchThroughIndex(
+      song, root, NoProgress(),
+      [&](const SearchOutcome& so_far) { sizes.push_back(so_far.results.Size()); });
+  // The first hundred were shown, then withdrawn, and the index made afresh gave them all.
+  ASSERT_GE(sizes.size(), 3u);
+  EXPECT_EQ(sizes.front(), 100u);
+  EXPECT_EQ(std::count(sizes.begin(), sizes.end(), 0u), 1);
+  EXPECT_EQ(sizes.back(), 300u);
+  EXPECT_TRUE(indexed.used_index) << indexed.note;
+  EXPECT_TRUE(indexed.update.rebuilt);
+  EXPECT_EQ(Lines(indexed.outcome), Lines(SearchLibrary(song, NoProgress())));
 }
 
 TEST(IndexedSearch, ABadRegularExpressionIsRefusedOnBothRoutes) {

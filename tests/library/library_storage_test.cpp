@@ -610,6 +610,12 @@ TEST(LibraryNames, DisplayPathsAndTrailingSlashes) {
   EXPECT_EQ(LibraryDisplayPath("/x/CatalogLibrary/v1.2/plain"), "CatalogLibrary/v1.2/plain");
   EXPECT_EQ(LibraryDisplayPath("/x/CatalogLibrary/a.tar.gz"), "CatalogLibrary/a.tar");
   EXPECT_EQ(LibraryDisplayPath("/x/CatalogLibrary"), "CatalogLibrary");
+  // The group a catalog lies in, as shown beside a search result.
+  EXPECT_EQ(CatalogGroupDisplayPath("/opt/CatalogLibrary/Mp3/Rock.xml"), "CatalogLibrary/Mp3");
+  EXPECT_EQ(CatalogGroupDisplayPath("/x/CatalogLibrary/v1.2/Disk.xml"), "CatalogLibrary/v1.2");
+  EXPECT_EQ(CatalogGroupDisplayPath("/x/CatalogLibrary/Top.xml"), "CatalogLibrary");
+  EXPECT_EQ(CatalogGroupDisplayPath("/data/old/Music.2009.xml"), "/data/old");
+  EXPECT_EQ(CatalogGroupDisplayPath("/Disk.xml"), "/");
 
   EXPECT_EQ(WithTrailingBackslash("/a"), "/a/");
   EXPECT_EQ(WithTrailingBackslash("/a/"), "/a/");

@@ -104,6 +104,34 @@ TEST(ResultEdit, AChangedCatalogIsNotWrittenTo) {
   }
 }
 
+TEST(ResultEdit, TheResultsRecordIsFoundAgainInItsCatalog) {
+  TempDir dir;
+  const std::string path = WriteDisk(dir);
+  const Found song = Find(path, "song.mp3");
+  const CatalogTree tree = LoadCatalog(path);
+  const CatalogTree::Node* found = FindResultRecord(tree, song.source, song.record);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found, tree.Top()->children[1]);
+  // The catalog changed since the search: the record is found by its path, wherever it went.
+  for (const std::size_t ordinal : {std::size_t{0}, std::size_t{2}, std::size_t{99}}) {
+    ResultSource moved = song.source;
+    moved.ordinal = ordinal;
+    EXPECT_EQ(FindResultRecord(tree, moved, song.record), tree.Top()->children[1]) << ordinal;
+  }
+  // Two records of one path: the one at the ordinal wins.
+  CatalogTree twice;
+  auto* top = twice.AddChild(nullptr, Record("/d", "/d", "directory"));
+  twice.AddChild(top, Record("song.mp3", "/d/song.mp3", "file"));
+  auto* second = twice.AddChild(top, Record("song.mp3", "/d/song.mp3", "file"));
+  EXPECT_EQ(FindResultRecord(twice, {path, 2}, song.record), second);
+  // A record that is gone, or renamed, is not found at all.
+  EXPECT_EQ(FindResultRecord(tree, song.source, Record("song.mp3", "/d/other.mp3", "file")),
+            nullptr);
+  EXPECT_EQ(FindResultRecord(tree, song.source, Record("Song.mp3", "/d/song.mp3", "file")),
+            nullptr);
+  EXPECT_EQ(FindResultRecord(CatalogTree(), song.source, song.record), nullptr);
+}
+
 TEST(ResultEdit, AnInvalidNameIsRefusedAndNothingIsWritten) {
   TempDir dir;
   const std::string path = WriteDisk(dir);

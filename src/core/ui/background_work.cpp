@@ -14,15 +14,20 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/ui/wait_form.h"
 
 namespace lumivor {
 
-// The progress and scan listener that the work calls from its thread. It only records what it is
-// told; the window's thread takes a copy now and then and shows it.
-class BackgroundWork::TaskState final : public Progress, public ScanListener {
+// The progress, scan listener and deliveries that the work calls from its thread. It only records
+// what it is told; the window's thread takes a copy now and then and shows it, and runs what was
+// delivered.
+class BackgroundWork::TaskState final : public Progress, public ScanListener, public Deliveries {
  public:
+  explicit TaskState(BackgroundWork* owner) : owner_(owner) {}
+
   struct Snapshot {
     bool visible = false;
     bool cancellable = false;
@@ -36,6 +41,7 @@ class BackgroundWork::TaskState final : public Progress, public ScanListener {
   void Reset() {
     std::lock_guard lock(mutex_);
     snapshot_ = Snapshot();
+    deliveries_.clear();
     done_ = false;
     cancelled_.store(false);
   }
@@ -67,6 +73,24 @@ class BackgroundWork::TaskState final : public Progress, public ScanListener {
 
   void Cancel() { cancelled_.store(true, std::memory_order_relaxed); }
 
+  void Deliver(std::function<void()> action) override {
+    bool first = false;
+    {
+      std::lock_guard lock(mutex_);
+      first = deliveries_.empty();
+      deliveries_.push_back(std::move(action));
+    }
+    if (!first) return;  // the window's thread has been woken for the queue already
+    done_changed_.notify_all();
+    QMetaObject::invokeMethod(
+        owner_, [owner = owner_] { owner->RunDeliveries(); }, Qt::QueuedConnection);
+  }
+
+  [[nodiscard]] std::vector<std::function<void()>> TakeDeliveries() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(deliveries_, {});
+  }
+
   [[nodiscard]] Snapshot Take() {
     std::lock_guard lock(mutex_);
     return snapshot_;
@@ -91,8 +115,16 @@ class BackgroundWork::TaskState final : public Progress, public ScanListener {
     return done_changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; });
   }
 
+  // Waits until `deadline` for the work to end or deliver something.
+  void WaitDoneOrDelivery(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    done_changed_.wait_until(lock, deadline, [this] { return done_ || !deliveries_.empty(); });
+  }
+
  private:
+  BackgroundWork* owner_;
   std::mutex mutex_;
+  std::vector<std::function<void()>> deliveries_;
   std::condition_variable done_changed_;
   Snapshot snapshot_;
   bool done_ = false;
@@ -155,7 +187,7 @@ BackgroundWork::BackgroundWork(TWaitForm* form, Prompts& prompts, QObject* paren
     : QObject(parent),
       form_(form),
       prompts_(prompts),
-      state_(std::make_unique<TaskState>()),
+      state_(std::make_unique<TaskState>(this)),
       worker_prompts_(std::make_unique<WorkerPrompts>(this)) {
   if (form != nullptr) connect(form, &TWaitForm::CancelPressed, this, &BackgroundWork::Cancel);
 }
@@ -173,7 +205,7 @@ bool BackgroundWork::Run(const Work& work) {
   shown_text_.clear();
 
   std::exception_ptr error;
-  WorkContext context{*state_, *worker_prompts_, *state_};
+  WorkContext context{*state_, *worker_prompts_, *state_, *state_};
   std::thread worker([&] {
     try {
       work(context);
@@ -185,10 +217,16 @@ bool BackgroundWork::Run(const Work& work) {
   });
   emit Started();
 
-  // Short work shows nothing and disables nothing, so nothing flickers.
+  // Short work shows nothing and disables nothing, so nothing flickers. What it delivers meanwhile
+  // is shown at once: the window paints, but takes no input yet.
+  const auto quiet_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(quiet_ms_);
+  while (!state_->Done() && std::chrono::steady_clock::now() < quiet_end) {
+    state_->WaitDoneOrDelivery(quiet_end);
+    if (RunDeliveries()) QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  }
   bool busy = false;
   QPointer<QWidget> dialog;
-  if (!state_->WaitDone(quiet_ms_)) {
+  if (!state_->Done()) {
     busy = true;
     // The modal dialog that started the work (an export, say) cannot start it twice either.
     dialog = QApplication::activeModalWidget();
@@ -212,6 +250,7 @@ bool BackgroundWork::Run(const Work& work) {
     }
   }
   worker.join();
+  RunDeliveries();
 
   if (busy) ApplyState();
   if (error && form_) form_->ShowWait(false);
@@ -222,6 +261,21 @@ bool BackgroundWork::Run(const Work& work) {
   running_ = false;
   if (error) std::rethrow_exception(error);
   return true;
+}
+
+bool BackgroundWork::RunDeliveries() {
+  // An action that lets events run could come here again; the outer call keeps the order.
+  if (delivering_) return false;
+  delivering_ = true;
+  bool any = false;
+  for (;;) {
+    const std::vector<std::function<void()>> actions = state_->TakeDeliveries();
+    if (actions.empty()) break;
+    any = true;
+    for (const std::function<void()>& action : actions) action();
+  }
+  delivering_ = false;
+  return any;
 }
 
 void BackgroundWork::Poll() {

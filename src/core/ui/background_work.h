@@ -17,8 +17,19 @@ namespace lumivor {
 
 class TWaitForm;
 
-// What work running off the window's thread is handed: a progress, prompts and a scan listener,
-// each safe to call from that thread.
+// Actions the work hands to the window's thread, for results it shows while the work goes on.
+class Deliveries {
+ public:
+  virtual ~Deliveries() = default;
+  // Queues `action` to run on the window's thread soon, after every action queued before it, and
+  // returns at once (the work never waits for the window). Every queued action has run when
+  // BackgroundWork::Run() returns, so an action may refer to what lives as long as that call.
+  // Actions must not throw.
+  virtual void Deliver(std::function<void()> action) = 0;
+};
+
+// What work running off the window's thread is handed: a progress, prompts, a scan listener and
+// deliveries, each safe to call from that thread.
 //
 // The progress keeps one cancel token for the whole work: Cancel in the progress window sets it,
 // and it stays set (showing the window again does not clear it), so every step of the work sees
@@ -30,6 +41,7 @@ struct WorkContext {
   Progress& progress;
   Prompts& prompts;
   ScanListener& scan_listener;
+  Deliveries& deliveries;
 };
 
 // Runs long work (scan, load, save, search, export, index) on a worker thread while the window's
@@ -40,6 +52,8 @@ struct WorkContext {
 // thread runs a local event loop meanwhile. While work runs, `on_busy(true)` has disabled the
 // caller's commands and the modal dialog that started the work (if any) is disabled too; both are
 // enabled again before Run() returns. Work that ends within QuietMs() shows nothing at all.
+// Deliveries run as they come, also during QuietMs(), when the window's thread handles no input
+// but paints what they changed.
 //
 // The work must not touch widgets, nor data the window may change meanwhile; what it needs from
 // widgets is read before Run().
@@ -83,6 +97,8 @@ class BackgroundWork : public QObject {
 
   void Poll();
   void ApplyState();
+  // Runs the queued deliveries; false when there were none.
+  bool RunDeliveries();
 
   QPointer<TWaitForm> form_;
   Prompts& prompts_;
@@ -90,6 +106,7 @@ class BackgroundWork : public QObject {
   std::unique_ptr<WorkerPrompts> worker_prompts_;
   bool running_ = false;
   bool applying_ = false;
+  bool delivering_ = false;
   bool shown_ = false;  // the progress window was shown for the current work
   std::uint64_t applied_version_ = 0;
   std::string shown_text_;

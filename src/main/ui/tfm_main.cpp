@@ -293,6 +293,8 @@ void TFMMain::CreatePanes(QWidget* host) {
   connect(vt_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current, const QModelIndex&) { VTChange(current); });
   connect(vt_model_, &CatalogModel::EditCommitted, this, &TFMMain::VTNewText);
+  vt_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(vt_, &QWidget::customContextMenuRequested, this, &TFMMain::ResultContextMenu);
 
   for (QSplitter* splitter : {slleft_, slhint_}) {
     connect(splitter, &QSplitter::splitterMoved, this, [this] { keep_pane_proportions_ = false; });
@@ -534,6 +536,10 @@ void TFMMain::OpenCatalog(const std::string& path) {
   // Read into a tree of its own first: a file that cannot be read leaves the view as it was.
   CatalogTree tree;
   RunInBackground([&](WorkContext& work) { tree = LoadCatalog(path, work.progress); });
+  ShowOpenedCatalog(std::move(tree), path);
+}
+
+void TFMMain::ShowOpenedCatalog(CatalogTree&& tree, const std::string& path) {
   ForgetResults();
   vt_model_->AdoptTree(std::move(tree));
   current_catalog_file_ = path;
@@ -674,6 +680,7 @@ void TFMMain::VTChange(const QModelIndex& current) {
   if (node != nullptr) {
     SetDetailShowsItem(true);
     ShowDetail(&node->record);
+    ShowResultPlace(node);
   } else {
     ShowDetail(nullptr);
   }
@@ -684,7 +691,10 @@ void TFMMain::VTNewText(CatalogTree::Node* node, int field, const std::string& t
   // An editor that closes while work runs (its own save, say) has nothing new to store.
   if (work_->Running()) return;
   ApplyEdit(node, field, text);
-  if (node != nullptr) ShowDetail(&node->record);
+  if (node != nullptr) {
+    ShowDetail(&node->record);
+    ShowResultPlace(node);
+  }
 }
 
 void TFMMain::VLENewText(int row, const QString& key, const QString& text) {

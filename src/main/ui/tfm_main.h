@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "core/catalog_tree.h"
 #include "core/progress.h"
@@ -104,9 +106,17 @@ class TFMMain : public QMainWindow {
   [[nodiscard]] std::size_t CatalogSize() const;
 
   // --- Search results ---
+  // Searches for `criteria` (what the Search command does once its dialog is closed): the results
+  // appear in the view while the search runs and end in the order of the search's outcome; the
+  // status line says when the index was passed by or made afresh, and a message closes it.
+  void RunSearch(const SearchCriteria& criteria);
   // Shows the records of a search in the view (replacing what it showed) and remembers where
   // each came from, so that an edit of a result is written to its own catalog file.
   void ShowSearchResults(SearchOutcome&& outcome);
+  // Opens the catalog file the result `node` came from in the view, with the result's record
+  // selected, its folders expanded and scrolled to; the library tree shows the catalog. A record
+  // that is no longer in the file leaves nothing selected, and the status line says so.
+  void OpenResultCatalog(const CatalogTree::Node* node);
   // True while the view shows search results.
   [[nodiscard]] bool ShowsResults() const { return results_shown_; }
   // The catalog file and record a result row came from; nullptr for a node that is no result.
@@ -227,6 +237,17 @@ class TFMMain : public QMainWindow {
                        std::string_view text);
   // Forgets the search results' sources (the view is about to show something else).
   void ForgetResults();
+  // Appends results to the view and remembers their sources.
+  void AppendSearchResults(SearchOutcome&& part);
+  // Ends a search whose first results the view shows already: the rest of `outcome` follows them
+  // (all of it replaces them, should they not be its start).
+  void FinishSearchResults(SearchOutcome&& outcome);
+  // Shows a catalog read from `path` in the view, as the current catalog.
+  void ShowOpenedCatalog(CatalogTree&& tree, const std::string& path);
+  // The catalog view's context menu at `position` (viewport coordinates).
+  void ResultContextMenu(const QPoint& position);
+  // The detail pane rows that say where the result `node` is kept (none for other nodes).
+  void ShowResultPlace(const CatalogTree::Node* node);
   void UpdateWindowTitle();
   // Enables the File menu's commands that need a catalog file on screen.
   void UpdateFileCommands();
@@ -264,6 +285,8 @@ class TFMMain : public QMainWindow {
   bool results_cancelled_ = false;
   std::size_t result_catalogs_ = 0;
   std::unordered_map<const CatalogTree::Node*, ResultSource> result_sources_;
+  std::vector<const CatalogTree::Node*> result_rows_;  // in the order they came
+  std::unordered_set<std::string> result_catalog_paths_;
 
   bool initialised_ = false;
   bool panes_applied_ = false;

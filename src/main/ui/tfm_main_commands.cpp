@@ -114,25 +114,7 @@ void TFMMain::BtnSearchClick() {
       if (dialog.exec() != QDialog::Accepted) return;
       criteria = dialog.Criteria();
     }
-    SetCurrentCatalogFile({});
-    if (criteria.scope_path.empty()) return;
-    ClearCatalog();
-    UpdateStatusBar();
-    repaint();
-    // Through the library's index; it says on the status line when it read the files instead.
-    const std::string library = LibraryPath();
-    IndexedSearchOutcome indexed;
-    RunInBackground(
-        [&](WorkContext& work) { indexed = SearchThroughIndex(criteria, library, work.progress); });
-    SearchOutcome outcome = std::move(indexed.outcome);
-    const std::string finished = SearchFinishedText(outcome);
-    ShowSearchResults(std::move(outcome));
-    if (indexed.note.empty()) {
-      statusBar()->clearMessage();
-    } else {
-      statusBar()->showMessage(QString::fromStdString(indexed.note), 15000);
-    }
-    UserPrompts().ShowMessage("Done", finished, MessageIcon::kNone);
+    RunSearch(criteria);
   });
 }
 

@@ -1,11 +1,17 @@
 // Search results in the main window: they stand in for a catalog on screen, and an edit of one
 // is written to the catalog file it came from.
 
+#include <QMenu>
+#include <QStatusBar>
 #include <QTreeView>
+#include <memory>
 
 #include "core/catalog_edit.h"
+#include "core/file_info.h"
 #include "core/ui/background_work.h"
+#include "index/indexed_search.h"
 #include "library/library_storage.h"
+#include "library/ui/frm_cat_tree.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/tfm_main.h"
@@ -13,20 +19,88 @@
 
 namespace lumivor {
 
+void TFMMain::RunSearch(const SearchCriteria& criteria) {
+  SetCurrentCatalogFile({});
+  if (criteria.scope_path.empty()) return;
+  ClearCatalog();
+  UpdateStatusBar();
+  repaint();
+  // Through the library's index; it says on the status line when it read the files instead.
+  const std::string library = LibraryPath();
+  IndexedSearchOutcome indexed;
+  struct ClearUnlessDone {
+    TFMMain* window;
+    bool done = false;
+    // A search that fails leaves no results of its own on screen.
+    ~ClearUnlessDone() {
+      if (!done) window->ClearCatalog();
+    }
+  } clear_unless_done{this};
+  RunInBackground([&](WorkContext& work) {
+    std::size_t handed = 0;  // results handed to the window so far
+    const auto arrived = [&](const SearchOutcome& so_far) {
+      if (so_far.results.Size() < handed) {
+        // The search starts again: what the window shows is void.
+        handed = 0;
+        work.deliveries.Deliver([this] {
+          ClearCatalog();
+          UpdateStatusBar();
+        });
+      }
+      if (so_far.results.Size() == handed) return;
+      // Copied here, on the worker, so the window only links the rows in.
+      auto part = std::make_shared<SearchOutcome>(ResultsFrom(so_far, handed));
+      handed = so_far.results.Size();
+      work.deliveries.Deliver([this, part] { AppendSearchResults(std::move(*part)); });
+    };
+    indexed = SearchThroughIndex(criteria, library, work.progress, arrived);
+  });
+  clear_unless_done.done = true;
+  SearchOutcome outcome = std::move(indexed.outcome);
+  const std::string finished = SearchFinishedText(outcome);
+  FinishSearchResults(std::move(outcome));
+  if (indexed.note.empty()) {
+    statusBar()->clearMessage();
+  } else {
+    statusBar()->showMessage(QString::fromStdString(indexed.note), 15000);
+  }
+  UserPrompts().ShowMessage("Done", finished, MessageIcon::kNone);
+}
+
 void TFMMain::ShowSearchResults(SearchOutcome&& outcome) {
   ClearCatalog();
+  FinishSearchResults(std::move(outcome));
+}
+
+void TFMMain::AppendSearchResults(SearchOutcome&& part) {
   // Nodes keep their addresses when the view takes them over, so they can key the sources.
-  const std::vector<CatalogTree::Node*>& rows = outcome.results.Root()->children;
-  for (std::size_t i = 0; i < rows.size() && i < outcome.sources.size(); ++i) {
-    result_sources_.emplace(rows[i], std::move(outcome.sources[i]));
+  const std::vector<CatalogTree::Node*>& rows = part.results.Root()->children;
+  for (std::size_t i = 0; i < rows.size() && i < part.sources.size(); ++i) {
+    result_catalog_paths_.insert(part.sources[i].catalog_path);
+    result_sources_.emplace(rows[i], std::move(part.sources[i]));
+    result_rows_.push_back(rows[i]);
   }
-  std::vector<ResultSource> sources;
-  sources.reserve(result_sources_.size());
-  for (const auto& [node, source] : result_sources_) sources.push_back(source);
-  result_catalogs_ = CatalogCount(sources);
+  result_catalogs_ = result_catalog_paths_.size();
+  results_shown_ = true;
+  vt_model_->AppendTree(std::move(part.results));
+  UpdateStatusBar();
+}
+
+void TFMMain::FinishSearchResults(SearchOutcome&& outcome) {
+  bool starts_with_shown = result_rows_.size() <= outcome.sources.size();
+  for (std::size_t i = 0; starts_with_shown && i < result_rows_.size(); ++i) {
+    const ResultSource* source = SourceOf(result_rows_[i]);
+    starts_with_shown = source != nullptr && *source == outcome.sources[i];
+  }
+  if (!starts_with_shown) ClearCatalog();
+  const std::size_t shown = result_rows_.size();
+  if (shown == 0) {
+    AppendSearchResults(std::move(outcome));
+  } else {
+    AppendSearchResults(ResultsFrom(outcome, shown));
+  }
   results_cancelled_ = outcome.cancelled;
   results_shown_ = true;
-  vt_model_->AppendTree(std::move(outcome.results));
   UpdateStatusBar();
 }
 
@@ -37,6 +111,8 @@ const ResultSource* TFMMain::SourceOf(const CatalogTree::Node* node) const {
 
 void TFMMain::ForgetResults() {
   result_sources_.clear();
+  result_rows_.clear();
+  result_catalog_paths_.clear();
   result_catalogs_ = 0;
   results_shown_ = false;
   results_cancelled_ = false;
@@ -68,6 +144,66 @@ void TFMMain::ApplyResultEdit(CatalogTree::Node* node, const ResultSource& sourc
     }
   });
   UpdateStatusBar();
+}
+
+}  // namespace lumivor
+
+namespace lumivor {
+
+void TFMMain::ShowResultPlace(const CatalogTree::Node* node) {
+  const ResultSource* source = SourceOf(node);
+  if (source == nullptr) return;
+  std::vector<DetailModel::Row> rows = vle_model_->Rows();
+  rows.push_back({QStringLiteral("CatalogGroup"),
+                  QString::fromStdString(CatalogGroupDisplayPath(source->catalog_path))});
+  rows.push_back({QStringLiteral("CatalogFile"), QString::fromStdString(source->catalog_path)});
+  vle_model_->SetRows(std::move(rows), detail_shows_item_);
+}
+
+void TFMMain::ResultContextMenu(const QPoint& position) {
+  const QModelIndex index = vt_->indexAt(position);
+  const CatalogTree::Node* node = CatalogModel::NodeOf(index);
+  if (node == nullptr || SourceOf(node) == nullptr) return;
+  vt_->selectionModel()->setCurrentIndex(
+      index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  QMenu menu(this);
+  menu.setObjectName(QStringLiteral("ResultMenu"));
+  QAction* open = menu.addAction(QStringLiteral("Open Catalog"));
+  open->setObjectName(QStringLiteral("OpenCatalog"));
+  open->setToolTip(
+      QStringLiteral("Show the catalog this result came from, with the entry selected"));
+  // Nothing opens while the search still runs.
+  open->setEnabled(!work_->Running());
+  if (menu.exec(vt_->viewport()->mapToGlobal(position)) == open) OpenResultCatalog(node);
+}
+
+void TFMMain::OpenResultCatalog(const CatalogTree::Node* node) {
+  const ResultSource* found = SourceOf(node);
+  if (found == nullptr) return;
+  // Both go with the results once the catalog is on screen.
+  const ResultSource source = *found;
+  const TCatalogRecord shown = node->record;
+  RunCommand([&] {
+    CatalogTree tree;
+    RunInBackground(
+        [&](WorkContext& work) { tree = LoadCatalog(source.catalog_path, work.progress); });
+    const CatalogTree::Node* target = FindResultRecord(tree, source, shown);
+    statusBar()->clearMessage();
+    ShowOpenedCatalog(std::move(tree), source.catalog_path);
+    frm_cat_tree_->SelectNodeByPath(QString::fromStdString(source.catalog_path));
+    ResortCatalog();
+    UpdateStatusBar();
+    if (target == nullptr) {
+      statusBar()->showMessage(QString::fromStdString(std::string(kResultMoved)), 15000);
+      return;
+    }
+    const QModelIndex index = vt_model_->IndexOf(target);
+    for (QModelIndex up = index.parent(); up.isValid(); up = up.parent()) vt_->expand(up);
+    vt_->setFocus();
+    vt_->selectionModel()->setCurrentIndex(
+        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    vt_->scrollTo(index, QAbstractItemView::PositionAtCenter);
+  });
 }
 
 }  // namespace lumivor

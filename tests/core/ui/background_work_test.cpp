@@ -200,6 +200,42 @@ class BackgroundWorkTest : public QObject {
     QVERIFY(!f.prompts.form_visible_when_asked);
   }
 
+  void DeliveriesRunOnTheWindowsThreadWhileTheWorkRuns() {
+    // Quietly at first (no progress window yet), then with the window shown.
+    for (const int quiet_ms : {10000, 0}) {
+      Fixture f;
+      f.work.SetQuietMs(quiet_ms);
+      std::vector<int> order;
+      std::vector<QThread*> threads;
+      std::atomic<bool> first_ran{false};
+      bool ran_while_working = false;
+      bool painted_quietly = true;
+      QVERIFY(f.work.Run([&](WorkContext& context) {
+        for (int i = 0; i < 3; ++i) {
+          context.deliveries.Deliver([&, i] {
+            order.push_back(i);
+            threads.push_back(QThread::currentThread());
+            if (quiet_ms > 0) painted_quietly &= f.busy_calls.empty() && !f.form->isVisible();
+            first_ran = true;
+          });
+        }
+        // The work waits for the window, which never waits for the work.
+        ran_while_working = WaitFor(first_ran);
+        // Delivered last: it still runs before Run() returns.
+        context.deliveries.Deliver([&] { order.push_back(3); });
+      }));
+      QVERIFY(ran_while_working);
+      QCOMPARE(order, (std::vector<int>{0, 1, 2, 3}));
+      for (QThread* thread : threads) QCOMPARE(thread, QThread::currentThread());
+      QVERIFY(painted_quietly);
+      // The next work starts with nothing queued.
+      int later = 0;
+      QVERIFY(
+          f.work.Run([&](WorkContext& context) { context.deliveries.Deliver([&] { ++later; }); }));
+      QCOMPARE(later, 1);
+    }
+  }
+
   void WorkIsNeverStartedTwice() {
     Fixture f;
     f.work.SetQuietMs(0);
