@@ -11,7 +11,12 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/errors.h"
 #include "core/file_info.h"
@@ -21,15 +26,25 @@ namespace lumivor {
 
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// Character classes for the reader's inner loops.
+enum : unsigned char { kSpaceClass = 1, kNameStartClass = 2, kNameClass = 4 };
+constexpr std::array<unsigned char, 256> kClasses = [] {
+  std::array<unsigned char, 256> classes{};
+  for (int c = 0; c < 256; ++c) {
+    const bool start =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
+    if (start) classes[c] |= kNameStartClass | kNameClass;
+    if ((c >= '0' && c <= '9') || c == '-' || c == '.') classes[c] |= kNameClass;
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') classes[c] |= kSpaceClass;
+  }
+  return classes;
+}();
 
-bool IsNameStart(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
-}
+bool IsSpace(char c) { return kClasses[static_cast<unsigned char>(c)] & kSpaceClass; }
 
-bool IsNameChar(unsigned char c) {
-  return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
-}
+bool IsNameStart(unsigned char c) { return kClasses[c] & kNameStartClass; }
+
+bool IsNameChar(unsigned char c) { return kClasses[c] & kNameClass; }
 
 bool IsXmlChar(std::uint32_t code) {
   return code == 0x9 || code == 0xA || code == 0xD || (code >= 0x20 && code <= 0xD7FF) ||
@@ -54,22 +69,47 @@ void AppendUtf8(std::uint32_t code, std::string* out) {
   }
 }
 
+// The first byte in [p, end) that ends or interrupts an attribute value written in `quote`: the
+// quote, '&', '<' or a control character (tab, line break, NUL); `end` when there is none.
+const char* FindValueStop(const char* p, const char* end, char quote) {
+#if defined(__SSE2__)
+  const __m128i q = _mm_set1_epi8(quote), amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<');
+  const __m128i control = _mm_set1_epi8(0x1F);
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, q), _mm_cmpeq_epi8(v, amp)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(_mm_min_epu8(v, control), v)));
+    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (bits) return p + __builtin_ctz(bits);
+  }
+#endif
+  for (; p < end; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == static_cast<unsigned char>(quote) || c == '&' || c == '<' || c < 0x20) return p;
+  }
+  return end;
+}
+
 // What a step of the fast reader ended in.
 enum class Step { kDone, kUnsupported, kStopped, kNeedMore };
 
 // The fast reader. It is fed the text in windows: every unit (a tag, the prolog) is parsed only
 // once it lies whole in the window; a unit cut by the window's end is parsed again, from its
 // start, once more text has come. Values are never decoded in place, so a window can be parsed
-// twice and the text stays as read.
+// twice and the text stays as read. With a needle it is fed the whole text at once.
 class FastReader {
  public:
-  FastReader(std::string_view catalog_name, RecordSink& sink)
-      : catalog_name_(catalog_name), sink_(sink) {}
+  FastReader(std::string_view catalog_name, RecordSink& sink, const Needle* needle = nullptr)
+      : catalog_name_(catalog_name),
+        sink_(sink),
+        needle_(needle && !needle->Empty() ? needle : nullptr) {}
 
   // Parses [begin, end); `eof` when no text follows. Sets `consumed` to the bytes handled whole.
   Step Feed(const char* begin, const char* end, bool eof, std::size_t* consumed) {
     p_ = begin;
     end_ = end;
+    if (needle_ && !next_hit_) next_hit_ = needle_->Find(begin, end);
     const char* unit = p_;
     for (;;) {
       unit = p_;
@@ -125,10 +165,13 @@ class FastReader {
         if (p_ + 1 >= end_) return eof ? Step::kUnsupported : Step::kNeedMore;
         if (p_[1] == '/') return EndTag();
         if (p_[1] == '!' || p_[1] == '?') return SkipMarkup();
+        const char* tag_start = p_;
         std::string_view name;
         bool empty;
         if (!StartTag(&name, &empty, true)) return Step::kUnsupported;
-        if (!Emit()) return Step::kStopped;
+        const bool wanted = !needle_ || has_reference_ || HitWithin(tag_start, p_);
+        if (!DecodeValues(wanted)) return Step::kUnsupported;
+        if (!Emit(wanted)) return Step::kStopped;
         if (!empty) PushOpen(name);
         return Step::kDone;
       }
@@ -236,7 +279,8 @@ class FastReader {
     return true;
   }
 
-  // "<name attr="value" ...>" or ".../>". With `record` the attributes fill the record's view.
+  // "<name attr="value" ...>" or ".../>". With `record` the raw attribute values fill the
+  // record's view; DecodeValues decodes them afterwards.
   bool StartTag(std::string_view* name, bool* empty, bool record) {
     if (!More() || *p_ != '<') return false;
     ++p_;
@@ -244,7 +288,9 @@ class FastReader {
     if (record) {
       view_.fields = FieldViews{};
       view_.extras.clear();
-      decoded_used_ = 0;
+      coded_fields_ = 0;
+      coded_extras_.clear();
+      has_reference_ = false;
     }
     for (;;) {
       const bool spaced = p_ < end_ && IsSpace(*p_);
@@ -273,62 +319,105 @@ class FastReader {
       ++p_;
       SkipSpace();
       std::string_view value;
-      if (!Value(&value)) return false;
+      bool plain;
+      if (!Value(&value, &plain)) return false;
       if (!record) continue;
       const int index = FieldIndexOrNone(attribute);
       if (index >= 0) {
         // A present attribute with an empty value still counts as present; the first counts.
         if (view_.fields[index].data() == nullptr) {
           view_.fields[index] = value.empty() ? std::string_view("", 0) : value;
+          if (!plain) coded_fields_ |= 1U << index;
         }
       } else {
         view_.extras.push_back({attribute, value});
+        coded_extras_.push_back(!plain);
       }
     }
   }
 
-  // A quoted attribute value: a view of the text when it needs no decoding, else decoded into
-  // storage of the reader's own.
-  bool Value(std::string_view* value) {
+  // A quoted attribute value as written (a view of the text); `plain` when it needs no decoding.
+  bool Value(std::string_view* value, bool* plain) {
     if (!More() || (*p_ != '"' && *p_ != '\'')) return false;
     const char quote = *p_++;
     const char* start = p_;
-    bool plain = true;
+    *plain = true;
     for (;;) {
+      const char* stop = FindValueStop(p_, end_, quote);
+      p_ = stop;
       if (!More()) return false;
-      const char c = *p_;
+      const char c = *stop;
       if (c == quote) break;
       if (c == '<' || c == '\0') return false;
-      if (c == '&' || c == '\r' || c == '\n' || c == '\t') plain = false;
+      *plain = false;  // a reference, or a blank the document route turns into a space
+      if (c == '&' && needle_ && stop + 1 < end_ && stop[1] == '#' &&
+          !IsLineBreakReference(stop, end_)) {
+        has_reference_ = true;
+      }
       ++p_;
     }
-    const std::string_view raw(start, static_cast<std::size_t>(p_ - start));
+    *value = std::string_view(start, static_cast<std::size_t>(p_ - start));
     ++p_;
-    if (plain) {
-      *value = raw;
-      return true;
+    return true;
+  }
+
+  // True when the needle occurs in [start, stop); moves the next occurrence past `stop`.
+  bool HitWithin(const char* start, const char* stop) {
+    if (next_hit_ < start) next_hit_ = needle_->Find(start, end_);
+    if (next_hit_ >= stop) return false;
+    next_hit_ = needle_->Find(stop, end_);
+    return true;
+  }
+
+  // Decodes the values of the tag just read that need it into storage of the reader's own; of a
+  // record that is not `wanted`, only FileName is kept. False when a value holds something the
+  // document route reads in another way.
+  bool DecodeValues(bool wanted) {
+    decoded_used_ = 0;
+    if (!wanted) {
+      const std::string_view name = view_.fields[kFileName];
+      view_.fields = FieldViews{};
+      view_.fields[kFileName] = name;
+      coded_fields_ &= 1U << kFileName;
+      view_.extras.clear();
+      coded_extras_.clear();
     }
+    for (int i = 0; coded_fields_ >> i; ++i) {
+      if ((coded_fields_ >> i & 1U) && !Decode(&view_.fields[i])) return false;
+    }
+    for (std::size_t i = 0; i < coded_extras_.size(); ++i) {
+      if (coded_extras_[i] && !Decode(&view_.extras[i].value)) return false;
+    }
+    return true;
+  }
+
+  bool Decode(std::string_view* value) {
     if (decoded_used_ == decoded_.size()) decoded_.emplace_back();
     std::string& out = decoded_[decoded_used_++];
-    if (!DecodeAttributeText(raw, &out)) return false;
+    if (!DecodeAttributeText(*value, &out)) return false;
     *value = out;
     return true;
   }
 
-  bool Emit() {
+  bool Emit(bool wanted) {
     const int depth = static_cast<int>(depth_) - 1;
     FieldViews& fields = view_.fields;
-    if (depth == 0) {
-      if (fields[kFileType].data() == nullptr) fields[kFileType] = kDirectoryType;
-      if (fields[kFullPath].empty()) fields[kFullPath] = fields[kFileName];
+    if (wanted) {
+      if (depth == 0) {
+        if (fields[kFileType].data() == nullptr) fields[kFileType] = kDirectoryType;
+        if (fields[kFullPath].empty()) fields[kFullPath] = fields[kFileName];
+      }
+      fields[kCatalogName] = catalog_name_;
     }
-    fields[kCatalogName] = catalog_name_;
     view_.depth = depth;
+    view_.may_match = wanted;
     return sink_.Add(view_);
   }
 
   std::string_view catalog_name_;
   RecordSink& sink_;
+  const Needle* needle_;
+  const char* next_hit_ = nullptr;  // the next occurrence of the needle (with a needle)
   State state_ = State::kProlog;
   const char* p_ = nullptr;
   const char* end_ = nullptr;
@@ -336,6 +425,9 @@ class FastReader {
   std::vector<std::string> open_;  // names of the open elements; [0] is the root
   std::size_t depth_ = 0;          // open elements
   RecordView view_;
+  std::uint32_t coded_fields_ = 0;   // bit i: field i of the current tag needs decoding
+  std::vector<bool> coded_extras_;   // the same for each further attribute
+  bool has_reference_ = false;       // the current tag holds a reference that may hide a character
   std::deque<std::string> decoded_;  // decoded values of the current tag (stable addresses)
   std::size_t decoded_used_ = 0;
 };
@@ -355,72 +447,92 @@ void ReadElement(const pugi::xml_node& element, FieldViews* fields, ExtraViews* 
   }
 }
 
-bool IsStreamPath(const std::string& path) {
-  return path == "-" || path == "/dev/stdin" || path.rfind("/dev/fd/", 0) == 0 ||
-         path.rfind("/proc/self/fd/", 0) == 0;
+// Reads from `fd` until `size` bytes came or the input ended: the bytes read, or -1 with errno.
+ssize_t ReadFully(int fd, char* buffer, std::size_t size) {
+  std::size_t total = 0;
+  while (total < size) {
+    const ssize_t n = ::read(fd, buffer + total, size - total);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    total += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(total);
 }
 
-// A catalog input opened once: a regular file, or a stream when the path names one.
-class CatalogInput {
- public:
-  explicit CatalogInput(const std::string& path) : path_(path) {
-    if (path == "-") {
-      fd_ = ::dup(0);
-    } else {
-      // Non-blocking, so that opening a FIFO without a writer cannot hang.
-      fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    }
-    if (fd_ < 0) Fail(SystemMessage(errno));
-    struct stat st;
-    if (::fstat(fd_, &st) != 0) Fail(SystemMessage(errno));
-    if (S_ISDIR(st.st_mode)) Fail(SystemMessage(EISDIR));
-    regular_ = S_ISREG(st.st_mode);
-    if (!regular_ && !IsStreamPath(path)) Fail("not a regular file");
-    const int flags = ::fcntl(fd_, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK)) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
-    size_ = regular_ && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+// True when the text has the shape of a complete document: it starts with the root's start tag
+// and ends with the root's end tag (or is the root's empty-element tag), blanks aside, and holds
+// no zero byte (the mark of blocks lost in a crash). Only such files are passed over unparsed
+// when they cannot hold the needle; anything else is parsed, so that empty, cut-off, zeroed and
+// foreign files are reported as unreadable.
+bool LooksComplete(const char* begin, const char* end) {
+  if (std::memchr(begin, '\0', static_cast<std::size_t>(end - begin))) return false;
+  while (begin < end && static_cast<unsigned char>(*begin) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(end[-1]) <= ' ') --end;
+  if (end - begin < 3 || *begin != '<' || end[-1] != '>') return false;
+  const char* name_end = begin + 1;
+  while (name_end<end&& static_cast<unsigned char>(*name_end)> ' ' && *name_end != '>' &&
+         *name_end != '/') {
+    ++name_end;
   }
-  ~CatalogInput() {
-    if (fd_ >= 0) ::close(fd_);
+  const std::string_view root(begin + 1, static_cast<std::size_t>(name_end - begin - 1));
+  const void* found = ::memrchr(begin, '<', static_cast<std::size_t>(end - begin));
+  const char* last = static_cast<const char*>(found);
+  if (last == begin) return end[-2] == '/';
+  if (end - last < static_cast<std::ptrdiff_t>(root.size() + 3) || last[1] != '/' ||
+      std::string_view(last + 2, root.size()) != root) {
+    return false;
   }
-  CatalogInput(const CatalogInput&) = delete;
-  CatalogInput& operator=(const CatalogInput&) = delete;
-
-  [[nodiscard]] bool Regular() const { return regular_; }
-  [[nodiscard]] std::size_t SizeHint() const { return size_; }
-
-  // Reads until `size` bytes came or the input ended; the bytes read.
-  std::size_t Read(char* buffer, std::size_t size) {
-    std::size_t total = 0;
-    while (total < size) {
-      const ssize_t n = ::read(fd_, buffer + total, size - total);
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        Fail(SystemMessage(errno));
-      }
-      total += static_cast<std::size_t>(n);
-    }
-    return total;
+  for (const char* p = last + 2 + root.size(); p < end - 1; ++p) {
+    if (static_cast<unsigned char>(*p) > ' ') return false;
   }
+  return !root.empty();
+}
 
-  // The whole of a regular file again, from its start.
-  std::string ReadAllAgain() {
-    if (::lseek(fd_, 0, SEEK_SET) != 0) Fail(SystemMessage(errno));
-    std::string text;
-    text.reserve(size_);
-    char chunk[1 << 16];
-    while (const std::size_t n = Read(chunk, sizeof chunk)) text.append(chunk, n);
-    return text;
+// The bytes looked at to tell whether a file can be XML at all.
+constexpr std::size_t kHeadSize = 64;
+
+// True when the first bytes of a file can start an XML document: "<" after an optional UTF-8
+// byte-order mark and blanks, or the zero bytes of UTF-16 and UTF-32. Anything else (pictures,
+// music, text) is no catalog and is not read any further, however large it is.
+bool StartsLikeXml(const char* head, std::size_t size) {
+  for (std::size_t i = 0; i < std::min<std::size_t>(size, 4); ++i) {
+    if (head[i] == '\0') return true;
   }
+  std::size_t i = 0;
+  if (size >= 3 && std::memcmp(head, "\xEF\xBB\xBF", 3) == 0) i = 3;
+  if (size >= 2 &&
+      (std::memcmp(head, "\xFE\xFF", 2) == 0 || std::memcmp(head, "\xFF\xFE", 2) == 0)) {
+    return true;
+  }
+  while (i < size && IsSpace(head[i])) ++i;
+  if (i == size) return size == kHeadSize;  // blanks only so far: the rest decides
+  return head[i] == '<';
+}
 
-  [[noreturn]] void Fail(const std::string& reason) { throw LumivorError(path_ + ": " + reason); }
+constexpr std::string_view kNotXmlReason = "not an XML document";
 
- private:
-  const std::string& path_;
-  int fd_ = -1;
-  bool regular_ = false;
-  std::size_t size_ = 0;
+// The document route over the complete text: false with `*error` set when it is not well-formed.
+CatalogReadStatus ReadDocument(std::string_view text, std::string_view catalog_name,
+                               RecordSink& sink, std::string* error) {
+  XmlDocument document;
+  const pugi::xml_parse_result result =
+      document.load_buffer(text.data(), text.size(), kXmlParseOptions, EncodingOfText(text));
+  if (!result) {
+    *error = XmlParseErrorText(result, text);
+    return CatalogReadStatus::kUnreadable;
+  }
+  if (!EmitDocument(document, catalog_name, sink)) return CatalogReadStatus::kStopped;
+  sink.Finish();
+  return CatalogReadStatus::kDone;
+}
+
+// Closes a descriptor at the end of its scope.
+struct Descriptor {
+  int fd;
+  ~Descriptor() { ::close(fd); }
 };
 
 // The window of text the fast reader sees at once; it grows for a unit larger than itself.
@@ -547,8 +659,8 @@ const char* SkipCatalogProlog(const char* begin, const char* end) {
 }
 
 FastReadStatus ReadCatalogRecords(std::string_view text, std::string_view catalog_name,
-                                  RecordSink& sink) {
-  FastReader reader(catalog_name, sink);
+                                  RecordSink& sink, const Needle* needle) {
+  FastReader reader(catalog_name, sink, needle);
   std::size_t consumed = 0;
   switch (reader.Feed(text.data(), text.data() + text.size(), true, &consumed)) {
     case Step::kDone:
@@ -632,39 +744,143 @@ bool ReadCatalogText(std::string_view text, std::string_view catalog_name, Catal
   return false;
 }
 
-bool ReadCatalogFile(const std::string& path, RecordSink& sink, Progress& progress) {
-  progress.ShowWait(true, false);
-  progress.SetWaitText(kLoadingInfo);
-  struct Hide {
-    Progress& p;
-    ~Hide() { p.ShowWait(false); }
-  } hide{progress};
+CatalogFileReader::CatalogFileReader() = default;
+CatalogFileReader::~CatalogFileReader() = default;
 
-  CatalogInput input(path);
-  const std::string catalog_name = DisplayNameOf(path);
+CatalogReadStatus CatalogFileReader::Fail(const std::string& path, const std::string& reason,
+                                          CatalogReadStatus status) {
+  error_ = path + ": " + reason;
+  return status;
+}
+
+CatalogReadStatus CatalogFileReader::Read(const std::string& path, RecordSink& sink,
+                                          const CatalogReadOptions& options) {
+  error_.clear();
+  stamp_ = FileStamp();
+  int open_error = 0;
+  const int fd = TryOpenRegularFile(path == "-" ? std::string("/dev/stdin") : path, &open_error);
+  if (fd < 0) {
+    return Fail(
+        path, OpenFailureText(open_error),
+        open_error == ENOENT ? CatalogReadStatus::kMissing : CatalogReadStatus::kUnreadable);
+  }
+  const Descriptor closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Fail(path, SystemMessage(errno));
+  stamp_ = StampOf(st);
+  const bool regular = S_ISREG(st.st_mode);
+  const std::size_t size_hint =
+      regular && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  const std::string display_name = options.catalog_name ? std::string() : DisplayNameOf(path);
+  const std::string_view catalog_name =
+      options.catalog_name ? std::string_view(*options.catalog_name) : display_name;
+  if (regular && options.needle && !options.needle->Empty()) {
+    return ReadWhole(fd, size_hint, path, catalog_name, options, sink);
+  }
+  return ReadWindowed(fd, regular, size_hint, path, catalog_name, options, sink);
+}
+
+CatalogReadStatus CatalogFileReader::ReadWhole(int fd, std::size_t size_hint,
+                                               const std::string& path,
+                                               std::string_view catalog_name,
+                                               const CatalogReadOptions& options,
+                                               RecordSink& sink) {
+  if (options.xml_only) {
+    char head[kHeadSize];
+    const ssize_t head_size = ::pread(fd, head, sizeof head, 0);
+    if (head_size < 0) return Fail(path, SystemMessage(errno));
+    if (!StartsLikeXml(head, static_cast<std::size_t>(head_size))) {
+      return Fail(path, std::string(kNotXmlReason));
+    }
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  // Room for the whole file and one byte more, so that the read that finds its end needs no
+  // second buffer; a file that grows meanwhile makes the buffer grow.
+  std::size_t size = 0;
+  std::size_t needed = size_hint + 1;
+  for (;;) {
+    if (capacity_ < needed) {
+      const std::size_t capacity = std::max(needed, capacity_ + capacity_ / 2);
+      std::unique_ptr<char[]> bigger;
+      try {
+        bigger = std::make_unique_for_overwrite<char[]>(capacity);
+      } catch (const std::bad_alloc&) {
+        return Fail(path, SystemMessage(ENOMEM));
+      }
+      if (size > 0) std::memcpy(bigger.get(), buffer_.get(), size);
+      buffer_ = std::move(bigger);
+      capacity_ = capacity;
+    }
+    const ssize_t n = ::read(fd, buffer_.get() + size, capacity_ - size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(path, SystemMessage(errno));
+    }
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+    needed = std::max(needed, size + 1);
+  }
+  const char* begin = buffer_.get();
+  const char* end = begin + size;
+  const Needle& needle = *options.needle;
+  if (const char* body = SkipCatalogProlog(begin, end)) {
+    if (LooksComplete(body, end) && !TextMayContain(begin, end, needle)) {
+      return CatalogReadStatus::kPassedOver;
+    }
+    FastReader reader(catalog_name, sink, &needle);
+    std::size_t consumed = 0;
+    switch (reader.Feed(begin, end, true, &consumed)) {
+      case Step::kDone:
+        sink.Finish();
+        return CatalogReadStatus::kDone;
+      case Step::kStopped:
+        return CatalogReadStatus::kStopped;
+      default:
+        sink.Restart();
+        break;
+    }
+  }
+  std::string reason;
+  const CatalogReadStatus status =
+      ReadDocument(std::string_view(begin, size), catalog_name, sink, &reason);
+  if (status == CatalogReadStatus::kUnreadable) return Fail(path, reason);
+  return status;
+}
+
+CatalogReadStatus CatalogFileReader::ReadWindowed(int fd, bool regular, std::size_t size_hint,
+                                                  const std::string& path,
+                                                  std::string_view catalog_name,
+                                                  const CatalogReadOptions& options,
+                                                  RecordSink& sink) {
   FastReader reader(catalog_name, sink);
   // A stream cannot be read twice: what it gave is kept for the document route.
   std::string kept;
   std::size_t capacity =
-      input.Regular() ? std::min(std::max<std::size_t>(input.SizeHint(), 4096), kWindow) : kWindow;
+      regular ? std::min(std::max<std::size_t>(size_hint, 4096), kWindow) : kWindow;
   std::unique_ptr<char[]> window(new char[capacity]);
   std::size_t filled = 0;
   bool eof = false;
+  bool first = true;
   bool whole_text_seen = true;  // the window never dropped text (no re-read needed)
   for (;;) {
     if (!eof && filled < capacity) {
-      const std::size_t n = input.Read(window.get() + filled, capacity - filled);
-      if (!input.Regular()) kept.append(window.get() + filled, n);
-      filled += n;
+      const ssize_t n = ReadFully(fd, window.get() + filled, capacity - filled);
+      if (n < 0) return Fail(path, SystemMessage(errno));
+      if (!regular) kept.append(window.get() + filled, static_cast<std::size_t>(n));
+      filled += static_cast<std::size_t>(n);
       eof = filled < capacity;
     }
+    if (first && options.xml_only && !StartsLikeXml(window.get(), std::min(filled, kHeadSize))) {
+      return Fail(path, std::string(kNotXmlReason));
+    }
+    first = false;
     std::size_t consumed = 0;
     const Step step = reader.Feed(window.get(), window.get() + filled, eof, &consumed);
     if (step == Step::kDone) {
       sink.Finish();
-      return true;
+      return CatalogReadStatus::kDone;
     }
-    if (step == Step::kStopped) return false;
+    if (step == Step::kStopped) return CatalogReadStatus::kStopped;
     if (step == Step::kUnsupported) break;
     // More text is needed: keep the unit that was cut, make room for the rest.
     if (consumed > 0) whole_text_seen = false;
@@ -681,22 +897,48 @@ bool ReadCatalogFile(const std::string& path, RecordSink& sink, Progress& progre
   // The document route, over the same bytes.
   sink.Restart();
   std::string text;
-  if (input.Regular()) {
-    text = whole_text_seen && eof ? std::string(window.get(), filled) : input.ReadAllAgain();
+  if (regular && whole_text_seen && eof) {
+    text.assign(window.get(), filled);
+  } else if (regular) {
+    // The whole file again, from its start.
+    if (::lseek(fd, 0, SEEK_SET) != 0) return Fail(path, SystemMessage(errno));
+    text.reserve(size_hint);
   } else {
-    char chunk[1 << 16];
-    while (const std::size_t n = input.Read(chunk, sizeof chunk)) kept.append(chunk, n);
     text = std::move(kept);
   }
   window.reset();
-  XmlDocument document;
-  const pugi::xml_parse_result result =
-      document.load_buffer(text.data(), text.size(), kXmlParseOptions, EncodingOfText(text));
-  if (!result) input.Fail(XmlParseErrorText(result, text));
-  text = std::string();
-  if (!EmitDocument(document, catalog_name, sink)) return false;
-  sink.Finish();
-  return true;
+  if (!(regular && whole_text_seen && eof)) {
+    char chunk[1 << 16];
+    for (;;) {
+      const ssize_t n = ReadFully(fd, chunk, sizeof chunk);
+      if (n < 0) return Fail(path, SystemMessage(errno));
+      if (n == 0) break;
+      text.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  std::string reason;
+  const CatalogReadStatus status = ReadDocument(text, catalog_name, sink, &reason);
+  if (status == CatalogReadStatus::kUnreadable) return Fail(path, reason);
+  return status;
+}
+
+bool ReadCatalogFile(const std::string& path, RecordSink& sink, Progress& progress) {
+  progress.ShowWait(true, false);
+  progress.SetWaitText(kLoadingInfo);
+  struct Hide {
+    Progress& p;
+    ~Hide() { p.ShowWait(false); }
+  } hide{progress};
+
+  CatalogFileReader reader;
+  switch (reader.Read(path, sink)) {
+    case CatalogReadStatus::kDone:
+      return true;
+    case CatalogReadStatus::kStopped:
+      return false;
+    default:
+      throw LumivorError(reader.Error());
+  }
 }
 
 }  // namespace lumivor

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "core/catalog_tree.h"
+#include "core/input_file.h"
+#include "core/needle.h"
 #include "core/progress.h"
 #include "core/record_sink.h"
 #include "core/xml_document.h"
@@ -23,6 +26,11 @@ namespace lumivor {
 // anything else (comments, CDATA, a document type, another encoding, text content, a file that
 // is not well-formed) the sink is told to Restart and the document route, pugixml, reads the same
 // bytes again from memory: it reads every well-formed file and words the errors of the others.
+//
+// Given a needle (the search's longest literal run), the reader passes over a complete file in
+// which no record can hold it without parsing it, and hands on the records whose start tag cannot
+// hold it without decoding their values (may_match false), so that a search reads little more
+// than the bytes a plain text search would.
 
 // The state a fast read ends in.
 enum class FastReadStatus {
@@ -32,8 +40,10 @@ enum class FastReadStatus {
 };
 
 // Runs the fast reader over the complete text `text`, emitting to `sink` (Finish is not called).
+// With a non-empty `needle`, records whose start tag holds neither it nor a character reference
+// that could hide one of its characters arrive with may_match false.
 FastReadStatus ReadCatalogRecords(std::string_view text, std::string_view catalog_name,
-                                  RecordSink& sink);
+                                  RecordSink& sink, const Needle* needle = nullptr);
 
 // Emits the records of a parsed catalog document (the document route); false when the sink
 // asked to stop.
@@ -42,11 +52,67 @@ bool EmitDocument(const XmlDocument& document, std::string_view catalog_name, Re
 // Emits the records of `tree` in pre-order; false when the sink asked to stop.
 bool EmitTree(const CatalogTree& tree, RecordSink& sink);
 
-// Reads the catalog at `path` into `sink` and calls Finish at its end. "-", /dev/stdin and
-// /dev/fd/N read the standard input or an inherited descriptor, once; any other path must name
-// a regular file ("PATH: not a regular file" otherwise, never waiting on a FIFO). Memory stays
-// bounded by a window of the file on the fast route. Shows "Loading info..". Raises LumivorError
-// naming the path and the reason (with line and column for a file that is not well-formed).
+// How reading one catalog file ended.
+enum class CatalogReadStatus {
+  kDone,        // every record went to the sink, which was told to Finish
+  kStopped,     // the sink asked to stop
+  kPassedOver,  // with a needle: the complete file cannot hold it and was not parsed
+  kMissing,     // no file at the path
+  kUnreadable,  // the file cannot be read or is not a well-formed catalog
+};
+
+// What a read may do beyond handing on every record.
+struct CatalogReadOptions {
+  // The needle prefilter (see above); null or empty for none. Only regular files are prefiltered,
+  // so a sink must take records with may_match true as well.
+  const Needle* needle = nullptr;
+  // A file whose first bytes cannot start an XML document (a picture, music) is unreadable at
+  // once, however large, instead of going to the document route whole.
+  bool xml_only = false;
+  // The CatalogName every record gets; null: the catalog's display name (DisplayNameOf).
+  const std::string* catalog_name = nullptr;
+};
+
+// Reads catalog files into sinks, one after another, keeping its buffers between them.
+class CatalogFileReader {
+ public:
+  CatalogFileReader();
+  ~CatalogFileReader();
+  CatalogFileReader(const CatalogFileReader&) = delete;
+  CatalogFileReader& operator=(const CatalogFileReader&) = delete;
+
+  // Reads the catalog at `path` into `sink`. "-" reads the standard input; every path is opened
+  // by the rule of OpenRegularFile (a regular file or a pipe handed over open; never waiting on a
+  // FIFO). Memory stays bounded by a window of the file on the fast route, except with a needle,
+  // which needs the whole file at once. A sink that had records before the reader turned to the
+  // document route is told to Restart; after kMissing or kUnreadable what it had is no result.
+  CatalogReadStatus Read(const std::string& path, RecordSink& sink,
+                         const CatalogReadOptions& options = {});
+
+  // After kMissing or kUnreadable: "PATH: REASON" (with line and column for a file that is not
+  // well-formed).
+  [[nodiscard]] const std::string& Error() const { return error_; }
+  // The stamp of the file the last Read opened (zero when it opened none).
+  [[nodiscard]] const FileStamp& Stamp() const { return stamp_; }
+
+ private:
+  CatalogReadStatus ReadWindowed(int fd, bool regular, std::size_t size_hint,
+                                 const std::string& path, std::string_view catalog_name,
+                                 const CatalogReadOptions& options, RecordSink& sink);
+  CatalogReadStatus ReadWhole(int fd, std::size_t size_hint, const std::string& path,
+                              std::string_view catalog_name, const CatalogReadOptions& options,
+                              RecordSink& sink);
+  CatalogReadStatus Fail(const std::string& path, const std::string& reason,
+                         CatalogReadStatus status = CatalogReadStatus::kUnreadable);
+
+  std::unique_ptr<char[]> buffer_;  // the whole file, for reads with a needle
+  std::size_t capacity_ = 0;
+  std::string error_;
+  FileStamp stamp_;
+};
+
+// Reads the catalog at `path` into `sink` (CatalogFileReader::Read without options) and calls
+// Finish at its end. Shows "Loading info..". Raises LumivorError naming the path and the reason.
 // Returns false when the sink asked to stop.
 bool ReadCatalogFile(const std::string& path, RecordSink& sink, Progress& progress = NoProgress());
 

@@ -1,7 +1,9 @@
 #include "core/input_file.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,14 +14,10 @@ namespace lumivor {
 
 namespace {
 
-// True when `st` is the pipe this process reads as its standard input.
-bool IsStandardInputPipe(const struct stat& st) {
-  struct stat in;
-  return S_ISFIFO(st.st_mode) && ::fstat(STDIN_FILENO, &in) == 0 && S_ISFIFO(in.st_mode) &&
-         in.st_dev == st.st_dev && in.st_ino == st.st_ino;
-}
-
-bool Acceptable(const struct stat& st) { return S_ISREG(st.st_mode) || IsStandardInputPipe(st); }
+// A pipe without a name in a file system: one end of it was handed over open (a pipeline, a
+// process substitution). A named FIFO lives in the file system of its folder instead, and opening
+// it may wait for a writer that never comes.
+bool IsUnnamedPipe(const struct statfs& fs) { return fs.f_type == PIPEFS_MAGIC; }
 
 }  // namespace
 
@@ -31,7 +29,11 @@ int TryOpenRegularFile(const std::string& path, int* error) {
     *error = errno;
     return -1;
   }
-  if (!Acceptable(st)) {
+  struct statfs fs;
+  const auto acceptable = [&](bool looked_at_fs) {
+    return S_ISREG(st.st_mode) || (S_ISFIFO(st.st_mode) && looked_at_fs && IsUnnamedPipe(fs));
+  };
+  if (!acceptable(S_ISFIFO(st.st_mode) && ::statfs(path.c_str(), &fs) == 0)) {
     *error = S_ISDIR(st.st_mode) ? EISDIR : 0;
     return -1;
   }
@@ -43,7 +45,7 @@ int TryOpenRegularFile(const std::string& path, int* error) {
     return -1;
   }
   const bool looked = ::fstat(fd, &st) == 0;
-  if (!looked || !Acceptable(st)) {
+  if (!looked || !acceptable(S_ISFIFO(st.st_mode) && ::fstatfs(fd, &fs) == 0)) {
     *error = !looked ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
     ::close(fd);
     return -1;
@@ -56,6 +58,12 @@ int TryOpenRegularFile(const std::string& path, int* error) {
 
 std::string OpenFailureText(int error) {
   return error == 0 ? std::string("not a regular file") : SystemMessage(error);
+}
+
+FileStamp StampOf(const struct stat& st) {
+  return {static_cast<std::int64_t>(st.st_size),
+          static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+          static_cast<std::uint64_t>(st.st_ino), static_cast<std::uint64_t>(st.st_dev)};
 }
 
 int OpenRegularFile(const std::string& path) {

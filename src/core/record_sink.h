@@ -5,11 +5,16 @@
 namespace lumivor {
 
 // One record as a producer hands it on: its depth (0 for a top-level record), the eleven fields
-// and the further attributes. The views are valid only during the call that receives them.
+// and the further attributes. A field the record lacks is a view with no data (data() is null);
+// a field present with an empty value is an empty view with data. The views are valid only during
+// the call that receives them.
 struct RecordView {
   int depth = 0;
   FieldViews fields{};
   ExtraViews extras;
+  // False when the catalog reader was given a needle and this record's text cannot hold it: the
+  // record still comes, in its place, but only its depth and FileName are filled.
+  bool may_match = true;
 };
 
 // Where producers (the folder walker, the catalog reader) put their records, in pre-order: a

@@ -16,17 +16,18 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/catalog_reader.h"
 #include "core/volumes.h"
 #include "index/packed_fields.h"
 #include "library/library_storage.h"
-#include "search/catalog_elements.h"
+#include "search/catalog_files.h"
 
 namespace lumivor {
 
 namespace {
 
 // The layout of the tables; an index of another layout is made afresh.
-constexpr int kLayoutVersion = 3;
+constexpr int kLayoutVersion = 4;
 // How long a writer waits for another program's transaction before the index counts as locked.
 constexpr int kBusyTimeoutMs = 3000;
 // Rows between two polls of Cancel while reading a catalog or searching.
@@ -472,72 +473,85 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
   Statement& next = statements_->next_id;
   const std::int64_t first = next.Step() ? next.Int(0) : 1;
   next.Reset();
-  std::int64_t count = 0;
-  std::string packed, packed_extras;
-  bool cancelled = false;
-  // The entry and FullPath of the element at each depth on the way down to the current one.
-  std::vector<std::pair<std::int64_t, std::string>> parents;
-  const auto visit = [&](const ElementValues& element) {
-    const std::int64_t id = first + count;
-    const auto depth = static_cast<std::size_t>(std::max(element.depth, 1));
-    parents.resize(std::min(parents.size(), depth - 1));
-    const bool has_parent = parents.size() == depth - 1 && depth > 1;
-    const std::optional<std::string_view> name = element.fields[kFileName];
-    auto non_empty = [](std::optional<std::string_view> value) {
-      return value && !value->empty() ? value : std::nullopt;
-    };
-    const auto ext = non_empty(element.fields[kFileExt]);
-    const auto description = non_empty(element.fields[kDescription]);
-    PackExtras(element.extras, &packed_extras);
-    std::optional<std::string_view> extras;
-    std::string tags;
-    if (!packed_extras.empty()) {
-      extras = packed_extras;
-      tags = ExtrasText(packed_extras);
+  // The index as the reader's sink: one row per record, numbered from `first` in document order.
+  struct Rows final : RecordSink {
+    Rows(Statements& statements, std::int64_t first_id, Progress* progress_to_poll)
+        : sql(statements), first(first_id), progress(progress_to_poll) {}
+    bool Add(const RecordView& record) override {
+      const std::int64_t id = first + count;
+      const auto depth = static_cast<std::size_t>(std::max(record.depth, 0)) + 1;
+      parents.resize(std::min(parents.size(), depth - 1));
+      const bool has_parent = parents.size() == depth - 1 && depth > 1;
+      FieldValues fields;
+      for (int i = 0; i < kFieldCount; ++i) {
+        if (record.fields[i].data()) fields[i] = record.fields[i];
+      }
+      const std::optional<std::string_view> name = fields[kFileName];
+      auto non_empty = [](std::optional<std::string_view> value) {
+        return value && !value->empty() ? value : std::nullopt;
+      };
+      const auto ext = non_empty(fields[kFileExt]);
+      const auto description = non_empty(fields[kDescription]);
+      PackExtras(record.extras, &packed_extras);
+      std::optional<std::string_view> extras;
+      std::string tags;
+      if (!packed_extras.empty()) {
+        extras = packed_extras;
+        tags = ExtrasText(packed_extras);
+      }
+      PackEntryFields(fields, has_parent ? std::string_view(parents.back().second) : "",
+                      has_parent ? id - parents.back().first : 0, &packed);
+      if (parents.size() == depth - 1) parents.emplace_back(id, record.fields[kFullPath]);
+      sql.insert_entry.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
+      sql.insert_entry.BindBlob(5, packed);
+      if (extras) sql.insert_entry.BindBlob(6, *extras);
+      sql.insert_entry.Run();
+      sql.insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
+      sql.insert_text.Bind(5, extras ? std::optional<std::string_view>(tags) : std::nullopt).Run();
+      ++count;
+      if (progress && count % kPollRows == 0 && progress->WaitCancelled()) {
+        cancelled = true;
+        return false;
+      }
+      return true;
     }
-    PackEntryFields(element.fields, has_parent ? std::string_view(parents.back().second) : "",
-                    has_parent ? id - parents.back().first : 0, &packed);
-    if (parents.size() == depth - 1) {
-      parents.emplace_back(id, element.fields[kFullPath].value_or(std::string_view()));
+    // The fast route gave up part of the way: forget what it gave and take the document route's.
+    void Restart() override {
+      parents.clear();
+      if (count > 0) {
+        sql.delete_text.Bind(1, first).Bind(2, first + count - 1).Run();
+        sql.delete_entries.Bind(1, first).Bind(2, first + count - 1).Run();
+      }
+      count = 0;
     }
-    statements_->insert_entry.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
-    statements_->insert_entry.BindBlob(5, packed);
-    if (extras) statements_->insert_entry.BindBlob(6, *extras);
-    statements_->insert_entry.Run();
-    statements_->insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
-    statements_->insert_text.Bind(5, extras ? std::optional<std::string_view>(tags) : std::nullopt)
-        .Run();
-    ++count;
-    if (progress && count % kPollRows == 0 && progress->WaitCancelled()) {
-      cancelled = true;
-      return false;
-    }
-    return true;
-  };
-  // The fast reader gave up part of the way: forget what it gave and take the full reader's.
-  const auto restart = [&]() {
-    parents.clear();
-    if (count > 0) {
-      statements_->delete_text.Bind(1, first).Bind(2, first + count - 1).Run();
-      statements_->delete_entries.Bind(1, first).Bind(2, first + count - 1).Run();
-    }
-    count = 0;
-  };
-  CatalogElementReader reader;
-  FileStamp stamp;
+    Statements& sql;
+    const std::int64_t first;
+    Progress* progress;
+    std::int64_t count = 0;
+    bool cancelled = false;
+    std::string packed, packed_extras;
+    // The entry and FullPath of the record at each depth on the way down to the current one.
+    std::vector<std::pair<std::int64_t, std::string>> parents;
+  } rows(*statements_, first, progress);
+  CatalogFileReader reader;
   const std::string full = WithTrailingBackslash(root_) + relative;
-  const CatalogReadStatus status = reader.Read(full, nullptr, visit, restart, &stamp);
-  if (cancelled || status == CatalogReadStatus::kStopped) return false;
+  CatalogReadOptions options;
+  options.xml_only = true;
+  static const std::string kNoName;  // searches give each result its catalog's name
+  options.catalog_name = &kNoName;
+  const CatalogReadStatus status = reader.Read(full, rows, options);
+  const FileStamp& stamp = reader.Stamp();
+  if (rows.cancelled || status == CatalogReadStatus::kStopped) return false;
   if (status != CatalogReadStatus::kMissing) {
     const bool readable = status == CatalogReadStatus::kDone;
-    if (!readable) restart();
+    if (!readable) rows.Restart();
     statements_->insert_catalog.Bind(1, relative)
         .Bind(2, stamp.size)
         .Bind(3, stamp.mtime_ns)
         .Bind(4, static_cast<std::int64_t>(stamp.inode))
         .Bind(5, static_cast<std::int64_t>(stamp.device))
         .Bind(6, first)
-        .Bind(7, count)
+        .Bind(7, rows.count)
         .Bind(8, readable ? 1 : 0)
         .Run();
   }

@@ -241,36 +241,52 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
   progress_.SetWaitText(kLoadingInfo);
   catalog_path_ = path;
   catalog_name_.reset();
-  std::vector<TCatalogRecord> found;
-  std::vector<std::size_t> found_ordinals;
-  std::size_t ordinal = 0;  // of the element being visited, in document pre-order
-  const auto visit = [&](const ElementValues& element) {
-    const std::size_t element_ordinal = ordinal++;
-    const std::optional<std::string_view>& name = element.fields[kFileName];
-    if (name) progress_.SetWaitText(*name);
-    if (element.may_match && matcher_.Matches(name, element.fields[kFileExt],
-                                              element.fields[kDescription], &element.extras)) {
-      FieldViews fields{};
-      for (int i = 0; i < kFieldCount; ++i) {
-        fields[i] = element.fields[i].value_or(std::string_view());
+
+  // The matcher as the reader's sink: it tests every record that may match and keeps the
+  // matches of this catalog with their places in it.
+  struct Matches final : RecordSink {
+    explicit Matches(LibrarySearch& owner) : search(owner) {}
+    bool Add(const RecordView& record) override {
+      const std::size_t record_ordinal = ordinal++;
+      const std::string_view name = record.fields[kFileName];
+      if (name.data()) search.progress_.SetWaitText(name);
+      if (record.may_match &&
+          search.matcher_.Matches(Present(name), Present(record.fields[kFileExt]),
+                                  Present(record.fields[kDescription]), &record.extras)) {
+        FieldViews fields = record.fields;
+        fields[kCatalogName] = search.CatalogName();
+        found.emplace_back();
+        found.back().SetFields(fields, record.extras);
+        found_ordinals.push_back(record_ordinal);
       }
-      fields[kCatalogName] = CatalogName();
-      found.emplace_back();
-      found.back().SetFields(fields, element.extras);
-      found_ordinals.push_back(element_ordinal);
+      // Cancels are polled below the top level, where a large catalog spends its time.
+      return record.depth < 1 || !search.PollCancel();
     }
-    return element.depth < 2 || !PollCancel();
-  };
-  const auto restart = [&]() {
-    found.clear();
-    found_ordinals.clear();
-    ordinal = 0;
-  };
-  const CatalogReadStatus status = reader_.Read(path, &needle_, visit, restart);
+    void Restart() override {
+      found.clear();
+      found_ordinals.clear();
+      ordinal = 0;
+    }
+    static std::optional<std::string_view> Present(std::string_view value) {
+      return value.data() ? std::optional<std::string_view>(value) : std::nullopt;
+    }
+    LibrarySearch& search;
+    std::vector<TCatalogRecord> found;
+    std::vector<std::size_t> found_ordinals;
+    std::size_t ordinal = 0;  // of the record being handed on, in document pre-order
+  } matches(*this);
+
+  static const std::string kNoName;  // the matches get CatalogName() once one is found
+  CatalogReadOptions options;
+  options.needle = &needle_;
+  options.xml_only = true;
+  options.catalog_name = &kNoName;
+  const CatalogReadStatus status = reader_.Read(path, matches, options);
   if (status == CatalogReadStatus::kUnreadable) ++outcome_.skipped_files;
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    outcome_.results.AddChild(nullptr, std::move(found[i]));
-    outcome_.sources.push_back({catalog_path_, found_ordinals[i]});
+  if (status != CatalogReadStatus::kDone && status != CatalogReadStatus::kStopped) return;
+  for (std::size_t i = 0; i < matches.found.size(); ++i) {
+    outcome_.results.AddChild(nullptr, std::move(matches.found[i]));
+    outcome_.sources.push_back({catalog_path_, matches.found_ordinals[i]});
   }
 }
 

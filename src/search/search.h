@@ -8,11 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/catalog_reader.h"
 #include "core/catalog_tree.h"
+#include "core/needle.h"
 #include "core/progress.h"
 #include "core/xml_document.h"
-#include "search/catalog_elements.h"
-#include "search/catalog_scanner.h"
+#include "search/catalog_files.h"
 
 namespace re2 {
 class RE2;
@@ -122,9 +123,9 @@ class SearchMatcher {
 
 // One search over catalog files. Every file below a directory is read as a catalog, whatever its
 // extension, in the order of the files' paths below the directory; a file that is not a
-// well-formed catalog (or cannot be read) is skipped and counted. Files whose bytes cannot hold a
-// match are not parsed at all, and the others are read by a fast scanner, with the full XML reader
-// as the judge of anything unusual. Progress texts: the path of every directory entry, "Loading
+// well-formed catalog (or cannot be read) is skipped and counted. The catalog reader feeds the
+// matcher; given the search's needle, it does not parse files whose bytes cannot hold a match,
+// nor decode records whose text cannot. Progress texts: the path of every directory entry, "Loading
 // info.." for every file read, the FileName of every element tested; WaitCancelled is polled after
 // every directory entry and every element below the top level, so a Progress should keep it cheap.
 // Raises LumivorError when the regular expression does not compile.
@@ -157,7 +158,7 @@ class LibrarySearch {
   std::string catalog_path_;
   std::optional<std::string> catalog_name_;  // DisplayNameOf(catalog_path_), once needed
   bool cancelled_ = false;
-  CatalogElementReader reader_;
+  CatalogFileReader reader_;
 };
 
 // Raises LumivorError naming the scope and the reason when the scope itself is missing or cannot

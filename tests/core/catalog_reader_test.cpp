@@ -302,5 +302,146 @@ TEST(CatalogRecord, FurtherAttributesKeepTheirOrderThroughEditsAndFiles) {
   EXPECT_FALSE(moved == TCatalogRecord(moved.Fields()));
 }
 
+// What the reader hands on with a needle, one line per record: depth, "*" when it may match, and
+// the fields present.
+class PrefilterSink final : public RecordSink {
+ public:
+  bool Add(const RecordView& record) override {
+    out += std::to_string(record.depth) + (record.may_match ? "*" : " ");
+    for (int i = 0; i < kFieldCount; ++i) {
+      if (i != kCatalogName && record.fields[i].data()) {
+        out += std::string(FieldNames[i]) + "=" + std::string(record.fields[i]) + ";";
+      }
+    }
+    for (const ExtraAttribute& extra : record.extras) {
+      out += std::string(extra.name) + "=" + std::string(extra.value) + ";";
+    }
+    out += "\n";
+    return true;
+  }
+  void Finish() override { ++finished; }
+  void Restart() override {
+    out.clear();
+    ++restarts;
+  }
+  std::string out;
+  int finished = 0, restarts = 0;
+};
+
+TEST(CatalogReaderNeedle, RecordsThatCannotHoldItComeUndecodedInTheirPlace) {
+  const Needle needle("song", true);
+  PrefilterSink sink;
+  const std::string text =
+      "<fileinfo FileName=\"song root\">\n  <file FileName='a' FileExt=\"x\" "
+      "FileName=\"dup\">text<file Other=\"SONG\"/>\r\n<file FileName=\"b&amp;c\" "
+      "Description=\"q&lt;\"/></file >"
+      "<file Description=\"&#115;\" FileType=\"file\"></file>"
+      "<file FileName=\"tab&#9;\" Description=\"a&#10;b\"/></fileinfo>\n";
+  EXPECT_EQ(ReadCatalogRecords(text, "Cat", sink, &needle), FastReadStatus::kDone);
+  // The root's own attributes are no record; a reference that may hide a letter lets a record
+  // through, a line-break reference does not; a record let through gets its top-level defaults.
+  EXPECT_EQ(sink.out,
+            "0 FileName=a;\n"
+            "1*Other=SONG;\n"
+            "1 FileName=b&c;\n"
+            "0*FileType=file;Description=s;\n"
+            "0 FileName=tab\t;\n");
+  // Without a needle every record comes whole.
+  PrefilterSink all;
+  EXPECT_EQ(ReadCatalogRecords(text, "Cat", all), FastReadStatus::kDone);
+  EXPECT_EQ(all.out,
+            "0*FileName=a;FullPath=a;FileExt=x;FileType=directory;\n"
+            "1*Other=SONG;\n"
+            "1*FileName=b&c;Description=q<;\n"
+            "0*FileType=file;Description=s;\n"
+            "0*FileName=tab\t;FullPath=tab\t;FileType=directory;Description=a\nb;\n");
+}
+
+TEST(CatalogReaderNeedle, FilesThatCannotHoldItArePassedOverUnlessDamaged) {
+  testing::TempDir dir;
+  const Needle needle("song", true);
+  CatalogReadOptions options;
+  options.needle = &needle;
+  options.xml_only = true;
+  CatalogFileReader reader;
+  auto read = [&](const std::string& name, const std::string& text, PrefilterSink* sink) {
+    testing::WriteFile(dir / name, text);
+    return reader.Read(dir / name, *sink, options);
+  };
+  PrefilterSink passed;
+  const std::string none = "<?xml version=\"1.0\"?>\n<r><f FileName=\"sung\"/></r>\n";
+  EXPECT_EQ(read("none.xml", none, &passed), CatalogReadStatus::kPassedOver);
+  EXPECT_EQ(passed.out, "");
+  EXPECT_EQ(reader.Stamp().size, static_cast<std::int64_t>(none.size()));
+  // Damage inside a complete file that cannot match goes unnoticed, but cut-off and zeroed files
+  // are read, so that they count as unreadable.
+  EXPECT_EQ(read("inner.xml", "<r><f FileName=\"sung\"></r>", &passed),
+            CatalogReadStatus::kPassedOver);
+  for (const std::string& text :
+       {std::string("<r><f FileName=\"sung\"/>"),
+        std::string("<r><f FileName=\"sung\"/>") + std::string(2, '\0') + "</r>",
+        std::string("<r><f FileName=\"sung\"/></r")}) {
+    PrefilterSink sink;
+    EXPECT_EQ(read("bad.xml", text, &sink), CatalogReadStatus::kUnreadable) << text;
+    EXPECT_EQ(reader.Error().rfind(dir / "bad.xml: ", 0), 0u) << reader.Error();
+  }
+  // A file that holds the needle is read; one that needs the document route restarts the sink.
+  PrefilterSink sink;
+  EXPECT_EQ(read("hit.xml", "<r><f FileName=\"a\"/><f FileName=\"Song\"/></r>", &sink),
+            CatalogReadStatus::kDone);
+  EXPECT_EQ(sink.out, "0 FileName=a;\n0*FileName=Song;FullPath=Song;FileType=directory;\n");
+  EXPECT_EQ(sink.finished, 1);
+  PrefilterSink document;
+  EXPECT_EQ(read("doctype.xml", "<!DOCTYPE r><r><f FileName=\"a\"/><f FileName=\"song\"/></r>",
+                 &document),
+            CatalogReadStatus::kDone);
+  EXPECT_EQ(document.restarts, 1);
+  EXPECT_EQ(document.out,
+            "0*FileName=a;FullPath=a;FileType=directory;\n"
+            "0*FileName=song;FullPath=song;FileType=directory;\n");
+  // Pictures and music among the catalogs are refused from their first bytes; gone files say so.
+  EXPECT_EQ(read("picture.xml", "\x89PNG\r\n\x1a\n song", &sink), CatalogReadStatus::kUnreadable);
+  EXPECT_EQ(reader.Error(), dir / "picture.xml: not an XML document");
+  EXPECT_EQ(reader.Read(dir / "gone.xml", sink, options), CatalogReadStatus::kMissing);
+  EXPECT_EQ(reader.Error(), dir / "gone.xml: No such file or directory");
+  EXPECT_EQ(reader.Stamp(), FileStamp());
+}
+
+TEST(CatalogReader, DecodesValuesAsTheDocumentRouteDoes) {
+  const char* const values[] = {
+      "plain",       "a&amp;b",   "&lt;&gt;&quot;&apos;", "tab\there",   "cr\rlf\ncrlf\r\nend",
+      "&#65;&#x42;", "&#x1F600;", "&#10;&#13;&#9;",       "caf\xC3\xA9", " lead and trail ",
+      "&#0065;",     "\r\n\r\n",
+  };
+  for (const char* raw : values) {
+    XmlDocument document;
+    SetDocumentText(document, std::string("<a v=\"") + raw + "\"/>");
+    std::string decoded;
+    ASSERT_TRUE(DecodeAttributeText(raw, &decoded)) << raw;
+    EXPECT_EQ(decoded, document.document_element().attribute("v").value()) << raw;
+  }
+  std::string decoded;
+  for (const char* odd :
+       {"&unknown;", "&amp", "&#;", "&#x;", "&#X41;", "&#0;", "&#xD800;", "&#99999999;", "a & b"}) {
+    EXPECT_FALSE(DecodeAttributeText(odd, &decoded)) << odd;
+  }
+}
+
+TEST(CatalogReader, PrologSkipsUtf8MarkersAndLeavesOtherEncodings) {
+  auto after = [](std::string_view text) -> std::ptrdiff_t {
+    const char* p = SkipCatalogProlog(text.data(), text.data() + text.size());
+    return p ? p - text.data() : -1;
+  };
+  EXPECT_EQ(after("<fileinfo/>"), 0);
+  EXPECT_EQ(after("\xEF\xBB\xBF<fileinfo/>"), 3);
+  EXPECT_EQ(after("<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\" ?><a/>"), 56);
+  EXPECT_EQ(after("<?xml version='1.0' encoding='UTF8'?><a/>"), 37);
+  EXPECT_EQ(after("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>"), -1);
+  EXPECT_EQ(after(std::string("<\0a\0", 4)), -1);
+  EXPECT_EQ(after(std::string("\xFF\xFE<\0a\0", 6)), -1);
+  EXPECT_EQ(after("<?xml version=\"1.0\" encoding=\"utf-8\""), -1);
+  EXPECT_EQ(after("<?xml-stylesheet href=\"a\"?><a/>"), -1);  // left to the document route
+}
+
 }  // namespace
 }  // namespace lumivor

@@ -65,7 +65,7 @@ TEST(OpenRegularFile, EveryReaderRefusesAFifoAndADevice) {
   }
 }
 
-TEST(OpenRegularFile, TakesThePipeOfStandardInput) {
+TEST(OpenRegularFile, TakesPipesHandedOverOpen) {
   int pipe_ends[2];
   ASSERT_EQ(::pipe(pipe_ends), 0);
   const int saved_input = ::dup(STDIN_FILENO);
@@ -73,7 +73,7 @@ TEST(OpenRegularFile, TakesThePipeOfStandardInput) {
   ::close(pipe_ends[0]);
   ASSERT_EQ(::write(pipe_ends[1], "<fileinfo/>", 11), 11);
   ::close(pipe_ends[1]);
-  std::string text, other_pipe_error;
+  std::string text;
   try {
     text = ReadWholeFile("/dev/stdin");
   } catch (const LumivorError& e) {
@@ -82,12 +82,14 @@ TEST(OpenRegularFile, TakesThePipeOfStandardInput) {
   ::dup2(saved_input, STDIN_FILENO);
   ::close(saved_input);
   EXPECT_EQ(text, "<fileinfo/>");
-  // Another pipe is no standard input.
+  // Another pipe, as a process substitution names it, is read as well.
   ASSERT_EQ(::pipe(pipe_ends), 0);
-  const std::string other = "/proc/self/fd/" + std::to_string(pipe_ends[0]);
-  EXPECT_EQ(OpenFailure(other), other + ": not a regular file");
-  ::close(pipe_ends[0]);
+  ASSERT_EQ(::write(pipe_ends[1], "<other/>", 8), 8);
   ::close(pipe_ends[1]);
+  const std::string other = "/proc/self/fd/" + std::to_string(pipe_ends[0]);
+  EXPECT_EQ(OpenFailure(other), "");
+  EXPECT_EQ(ReadWholeFile(other), "<other/>");
+  ::close(pipe_ends[0]);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-// The "Tags" criterion: matching any further attribute, through the fast scanner and the full
-// XML reader alike, and results that keep their tags.
+// The "Tags" criterion: matching any further attribute, through the fast reader and the document
+// route alike, and results that keep their tags.
 
 #include <gtest/gtest.h>
 
-#include "search/catalog_elements.h"
+#include "core/catalog_reader.h"
 #include "search/search.h"
 #include "test_util.h"
 
@@ -108,22 +108,25 @@ TEST(TagSearch, ResultsOfOtherCriteriaKeepTheirTagsToo) {
   EXPECT_EQ(outcome.results.Top()->record.Extra("Title"), "Quiet");
 }
 
-TEST(TagSearch, TheElementReaderHandsOnEveryFurtherAttribute) {
+TEST(TagSearch, TheReaderHandsEveryFurtherAttributeToTheMatcher) {
   TempDir dir;
   const std::string path = Catalog(dir, "music.xml", kMusic);
-  CatalogElementReader reader;
-  std::vector<std::string> seen;
-  const auto status =
-      reader.Read(path, nullptr,
-                  [&](const ElementValues& element) {
-                    for (const ExtraAttribute& extra : element.extras) {
-                      seen.push_back(std::string(extra.name) + "=" + std::string(extra.value));
-                    }
-                    return true;
-                  },
-                  {});
-  EXPECT_EQ(status, CatalogReadStatus::kDone);
-  EXPECT_EQ(seen,
+  struct Tags final : RecordSink {
+    bool Add(const RecordView& record) override {
+      for (const ExtraAttribute& extra : record.extras) {
+        seen.push_back(std::string(extra.name) + "=" + std::string(extra.value));
+      }
+      return true;
+    }
+    std::vector<std::string> seen;
+  } tags;
+  // A needle that every record holds lets each through with its tags.
+  const Needle needle("file", true);
+  CatalogReadOptions options;
+  options.needle = &needle;
+  CatalogFileReader reader;
+  EXPECT_EQ(reader.Read(path, tags, options), CatalogReadStatus::kDone);
+  EXPECT_EQ(tags.seen,
             (std::vector<std::string>{"Title=Rock & Roll", "Artist=The Testers", "Duration=2.5",
                                       "Title=Quiet", "Artist=Someone \xC3\x89lse"}));
 }

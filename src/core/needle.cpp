@@ -1,0 +1,100 @@
+#include "core/needle.h"
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace lumivor {
+
+namespace {
+
+constexpr bool IsAsciiLetter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+
+// Characters that stand in a catalog file as themselves in every case: not those that have an
+// entity, blanks (tabs and line breaks are read as blanks) or control characters.
+bool IsLiteralOnly(unsigned char c) {
+  return c > ' ' && c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
+}
+
+}  // namespace
+
+Needle::Needle(std::string_view text, bool fold_case) : bytes_(text), masks_(text.size(), '\0') {
+  for (std::size_t i = 0; i < bytes_.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes_[i]);
+    if (fold_case && IsAsciiLetter(c)) {
+      bytes_[i] = static_cast<char>(c | 0x20);
+      masks_[i] = 0x20;
+    }
+  }
+}
+
+bool Needle::MatchesAt(const char* p) const {
+  for (std::size_t i = 0; i < bytes_.size(); ++i) {
+    if ((p[i] | masks_[i]) != bytes_[i]) return false;
+  }
+  return true;
+}
+
+const char* Needle::Find(const char* begin, const char* end) const {
+  const std::size_t m = bytes_.size();
+  if (m == 0) return begin;
+  if (end - begin < static_cast<std::ptrdiff_t>(m)) return end;
+  const char* last_start = end - m;
+  const char* p = begin;
+#if defined(__SSE2__)
+  // Blocks of 16 candidate starts, compared at the needle's first and last byte; the blocks stop
+  // where the last byte's load would pass `end`, and the bytes left are tried one by one.
+  const __m128i first = _mm_set1_epi8(bytes_[0]), first_mask = _mm_set1_epi8(masks_[0]);
+  const __m128i last = _mm_set1_epi8(bytes_[m - 1]), last_mask = _mm_set1_epi8(masks_[m - 1]);
+  for (; end - p >= static_cast<std::ptrdiff_t>(m + 15); p += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + m - 1));
+    const __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, first_mask), first),
+                                      _mm_cmpeq_epi8(_mm_or_si128(b, last_mask), last));
+    unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    while (bits) {
+      const char* q = p + __builtin_ctz(bits);
+      if (MatchesAt(q)) return q;
+      bits &= bits - 1;
+    }
+  }
+#endif
+  for (; p <= last_start; ++p) {
+    if (MatchesAt(p)) return p;
+  }
+  return end;
+}
+
+std::string_view LongestLiteralRun(std::string_view criterion) {
+  std::string_view best;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= criterion.size(); ++i) {
+    if (i == criterion.size() || !IsLiteralOnly(static_cast<unsigned char>(criterion[i]))) {
+      if (i - start > best.size()) best = criterion.substr(start, i - start);
+      start = i + 1;
+    }
+  }
+  return best;
+}
+
+bool IsLineBreakReference(const char* p, const char* end) {
+  const std::string_view rest(p, static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - p, 5)));
+  return rest.substr(0, 4) == "&#9;" || rest == "&#10;" || rest == "&#13;";
+}
+
+bool TextMayContain(const char* begin, const char* end, const Needle& needle) {
+  if (needle.Empty() || needle.Find(begin, end) != end) return true;
+  for (const char* p = begin; p < end;) {
+    const void* amp = std::memchr(p, '&', static_cast<std::size_t>(end - p));
+    if (!amp) break;
+    p = static_cast<const char*>(amp);
+    if (p + 1 < end && p[1] == '#' && !IsLineBreakReference(p, end)) return true;
+    ++p;
+  }
+  return false;
+}
+
+}  // namespace lumivor
