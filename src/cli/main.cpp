@@ -4,8 +4,10 @@
 
 #include "cli/commands.h"
 #include "core/errors.h"
+#include "core/local_time_converter.h"
 
 int main(int argc, char** argv) {
+  lumivor::PinLocalTimeZone();
   using namespace lumivor::cli;
   CLI::App app{"Lumivor: catalogue folders and drives, browse and search them offline"};
   app.name("lumivor-cli");

@@ -1,7 +1,11 @@
 #include "core/catalog_update.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <functional>
+#include <optional>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -12,6 +16,7 @@
 #include <ctime>
 
 #include "core/catalog_medium.h"
+#include "core/catalog_reader.h"
 #include "core/errors.h"
 #include "core/fields.h"
 #include "core/file_info.h"
@@ -490,8 +495,68 @@ std::string LocateMedium(const TCatalogRecord& top) {
   return IsFolder(path) ? path : std::string();
 }
 
+namespace {
+
+// Builds the old catalog's tree on a thread of its own while the medium is scanned; stops early
+// when the update ends before it is needed (a cancel, a failed scan).
+class CatalogLoader {
+ public:
+  explicit CatalogLoader(std::string path) : path_(std::move(path)) {
+    thread_ = std::thread([this] {
+      try {
+        StoppableSink sink(&tree_, &stop_);
+        ReadCatalogFile(path_, sink);
+      } catch (const std::bad_alloc&) {
+        error_ = std::make_exception_ptr(
+            LumivorError(path_ + ": not enough memory to hold the catalog"));
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    });
+  }
+  CatalogLoader(const CatalogLoader&) = delete;
+  CatalogLoader& operator=(const CatalogLoader&) = delete;
+  ~CatalogLoader() {
+    stop_.store(true, std::memory_order_relaxed);
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // The whole catalog once it is read; raises what reading it raised.
+  CatalogTree Take() {
+    thread_.join();
+    if (error_) std::rethrow_exception(error_);
+    return std::move(tree_);
+  }
+
+ private:
+  class StoppableSink final : public RecordSink {
+   public:
+    StoppableSink(CatalogTree* tree, const std::atomic<bool>* stop) : tree_(tree), stop_(stop) {}
+    bool Add(const RecordView& record) override {
+      return !stop_->load(std::memory_order_relaxed) && tree_.Add(record);
+    }
+    void Restart() override { tree_.Restart(); }
+
+   private:
+    TreeSink tree_;
+    const std::atomic<bool>* stop_;
+  };
+
+  std::string path_;
+  CatalogTree tree_;
+  std::atomic<bool> stop_{false};
+  std::exception_ptr error_;
+  std::thread thread_;
+};
+
+// A catalog's top record as written; an unreadable file or one without records gives an empty
+// record, and the full read then names the fault.
+bool HasTop(const TCatalogRecord& top) { return !top.Field(kFileName).empty(); }
+
+}  // namespace
+
 UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateRequest& request,
-                                Progress& progress) {
+                                Progress& progress, ScanListener* listener, Prompts* prompts) {
   progress.ShowWait(true, true);
   progress.SetWaitText(kLoadingInfo);
   struct Hide {
@@ -500,42 +565,73 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
   } hide{progress};
 
   UpdateOutcome outcome;
-  const CatalogTree old_catalog = LoadCatalog(catalog_file);
-  if (!old_catalog.Top()) throw LumivorError(catalog_file + ": The catalog holds no records");
-  if (!request.from.empty()) {
-    struct stat info;
-    if (::stat(request.from.c_str(), &info) != 0) {
-      throw LumivorError(request.from + ": " + SystemMessage(errno));
+  // The top record says where the medium is and how it was scanned; the rest of the catalog is
+  // only needed for the merge, so it is read while the medium is scanned.
+  CatalogTree old_catalog;
+  TCatalogRecord top = ReadCatalogTop(catalog_file);
+  if (!HasTop(top)) {
+    old_catalog = LoadCatalog(catalog_file);
+    if (!old_catalog.Top()) throw LumivorError(catalog_file + ": The catalog holds no records");
+    top = old_catalog.Top()->Record();
+  }
+  std::string from = request.from;
+  if (from.empty()) {
+    outcome.source = LocateMedium(top);
+    if (outcome.source.empty() && prompts != nullptr) {
+      // Not where it was made nor mounted elsewhere: the user may know where it is.
+      from = prompts->ChooseFolder(
+          "The medium of " + DisplayNameOf(catalog_file) + " is not connected. Where is it?", {});
     }
-    if (!S_ISDIR(info.st_mode)) throw LumivorError(request.from + ": Not a folder");
-    outcome.source = request.from;
-  } else {
-    outcome.source = LocateMedium(old_catalog.Top()->Record());
-    if (outcome.source.empty()) {
+    if (outcome.source.empty() && from.empty()) {
       outcome.status = UpdateOutcome::Status::kNoMedium;
       return outcome;
     }
+  }
+  if (!from.empty()) {
+    struct stat info;
+    if (::stat(from.c_str(), &info) != 0) throw LumivorError(from + ": " + SystemMessage(errno));
+    if (!S_ISDIR(info.st_mode)) throw LumivorError(from + ": Not a folder");
+    outcome.source = from;
   }
   if (progress.WaitCancelled()) {
     outcome.status = UpdateOutcome::Status::kCancelled;
     return outcome;
   }
 
-  // The same scope as the catalog was made with.
-  const std::string_view scope = old_catalog.Top()->Extra(kScanScopeAttribute);
+  // The same scope as the catalog was made with. A scan of every file records no scope but a
+  // total size; only a catalog with neither (written by hand, or of folders only by an older
+  // version) is read first to tell.
+  std::optional<CatalogLoader> loader;
+  const std::string_view scope = top.Extra(kScanScopeAttribute);
+  const bool scope_known = !scope.empty() || !top.Field(kFileSize).empty();
+  if (!old_catalog.Top() && !scope_known) {
+    old_catalog = LoadCatalog(catalog_file);
+  } else if (!old_catalog.Top()) {
+    loader.emplace(catalog_file);
+  }
   bool folders_only = scope == "Only Folders";
   std::string filter;
   if (scope.substr(0, 7) == "Filter ") filter = scope.substr(7);
-  if (scope.empty()) folders_only = IsFoldersOnly(old_catalog);
+  if (scope.empty() && old_catalog.Top()) folders_only = IsFoldersOnly(old_catalog);
   CatalogTree fresh;
   ScanReport report;
-  ScanFolder(&fresh, outcome.source, folders_only, filter, catalog_file, progress, nullptr, &report,
-             RecordedDeepScan(old_catalog.Top()->Record()));
+  ScanFolder(&fresh, outcome.source, folders_only, filter, catalog_file, progress, listener,
+             &report, RecordedDeepScan(top));
   if (report.cancelled) {
     outcome.status = UpdateOutcome::Status::kCancelled;
     return outcome;
   }
   progress.ShowWait(true, true);  // the scan hid the window
+  if (loader) {
+    progress.SetWaitText(kLoadingInfo);
+    old_catalog = loader->Take();
+    loader.reset();
+    if (!old_catalog.Top()) throw LumivorError(catalog_file + ": The catalog holds no records");
+  }
+  if (progress.WaitCancelled()) {
+    outcome.status = UpdateOutcome::Status::kCancelled;
+    return outcome;
+  }
 
   MergeOptions options;
   options.missing_date = Today();

@@ -7,6 +7,8 @@
 
 #include "core/catalog_tree.h"
 #include "core/progress.h"
+#include "core/prompts.h"
+#include "core/scanner.h"
 
 namespace lumivor {
 
@@ -97,11 +99,15 @@ struct UpdateOutcome {
 // elsewhere. Empty when it is not found.
 [[nodiscard]] std::string LocateMedium(const TCatalogRecord& top);
 
-// Loads the catalog file, scans its medium again with the catalog's scope, merges
-// (MergeUpdate) and, unless a dry run, writes the result over the file atomically. Shows
-// progress with a Cancel button; a cancelled update writes nothing. Raises LumivorError when the
-// catalog cannot be read or written or `request.from` is not a readable folder.
+// Scans the medium of the catalog file again with the catalog's scope, merges (MergeUpdate) with
+// the catalog as it was (read while the medium is scanned) and, unless a dry run, writes the
+// result over the file atomically. Shows progress with a Cancel button, and tells `listener` (when
+// given) which folder the scan reads; a cancelled update writes nothing. When the medium is not
+// found and `request.from` is empty, `prompts` (when given) is asked for its folder; no answer
+// gives kNoMedium. Raises LumivorError when the catalog cannot be read or written or the folder
+// given is not a readable folder.
 UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateRequest& request,
-                                Progress& progress = NoProgress());
+                                Progress& progress = NoProgress(), ScanListener* listener = nullptr,
+                                Prompts* prompts = nullptr);
 
 }  // namespace lumivor

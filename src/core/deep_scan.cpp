@@ -73,16 +73,16 @@ bool DeepScanner::PollCancel() {
   return cancelled_;
 }
 
+void DeepScanner::NoReaders() {
+  ++counts_.files_not_read;
+  if (counts_.readers_error.empty()) counts_.readers_error = MediaReadersError();
+}
+
 void DeepScanner::Read(int dir_fd, const char* name) {
   tags_.clear();
   extras_.clear();
   listing_ = {};
   if (PollCancel()) return;
-  if (!MediaReaders()) {
-    ++counts_.files_not_read;
-    if (counts_.readers_error.empty()) counts_.readers_error = MediaReadersError();
-    return;
-  }
   // O_NOFOLLOW: a link is recorded as itself; O_NONBLOCK: a FIFO swapped in since the listing
   // does not hang the scan (it is refused by the type check below).
   const int fd = ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -94,12 +94,16 @@ void DeepScanner::Read(int dir_fd, const char* name) {
   }
   if (options_.metadata) {
     if (MediaKindOf(name) != MediaKind::kNone) {
-      tags_ = ReadMediaTags(fd, name);
+      bool no_readers = false;
+      tags_ = ReadMediaTags(fd, name, &no_readers, info.st_size);
+      if (no_readers) NoReaders();
       if (!tags_.empty()) ++counts_.files_tagged;
       for (const auto& [tag, value] : tags_) extras_.push_back({tag, value});
     }
   }
-  if (options_.archives && IsArchiveName(name)) {
+  if (options_.archives && IsArchiveName(name) && !MediaReaders()) {
+    NoReaders();
+  } else if (options_.archives && IsArchiveName(name)) {
     std::size_t entries = 0;
     listing_ = ListArchive(fd, [&] { return ++entries % kEntriesPerPoll == 0 && PollCancel(); });
     switch (listing_.outcome) {

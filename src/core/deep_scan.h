@@ -82,6 +82,8 @@ class DeepScanner {
 
  private:
   bool PollCancel();
+  // Counts the file being read as one the missing readers' module would have read.
+  void NoReaders();
 
   DeepScanOptions options_;
   Progress* progress_;

@@ -1,5 +1,7 @@
 #include "core/local_time_converter.h"
 
+#include <stdlib.h>
+
 #include "core/fields.h"
 
 namespace lumivor {
@@ -64,6 +66,13 @@ std::string_view LocalTimeConverter::Format(std::time_t time, char (&buffer)[40]
   }
   local -= local - FloorDiv(local, 2) * 2;  // two-second resolution
   return FormatLocalSeconds(local, buffer);
+}
+
+void PinLocalTimeZone() {
+  if (::getenv("TZ") == nullptr) {
+    ::setenv("TZ", ":/etc/localtime", 0);
+    ::tzset();
+  }
 }
 
 }  // namespace lumivor

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 
 #include "core/fields.h"
+#include "core/media_headers.h"
 #include "core/media_readers.h"
 
 namespace lumivor {
@@ -79,6 +81,53 @@ std::string DateTakenText(std::string_view exif) {
   text[4] = '-';
   text[7] = '-';
   return text;
+}
+
+// The first bytes of a file read for its headers; most tags of common files lie within them.
+constexpr std::size_t kHeadBytes = 16 * 1024;
+
+// Reads the tags of a common format straight from the file's first and last bytes
+// (ReadHeaderTags), in one or two reads into buffers kept for the thread. False when the format
+// has no header reader or the file is unusual, for the libraries to read.
+bool ReadFromHeaders(int fd, std::string_view ext, std::int64_t known_size, RawMediaTags* raw) {
+  if (!HasHeaderReader(ext)) return false;
+  if (known_size < 0) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return false;
+    known_size = info.st_size;
+  }
+  if (known_size <= 0) return false;
+  const auto size = static_cast<std::uint64_t>(known_size);
+  thread_local std::string head, tail;
+  head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeadBytes)));
+  auto read_at = [&](std::string& into, std::size_t from, std::uint64_t at) {
+    const ssize_t got = ::pread(fd, into.data() + from, into.size() - from, static_cast<off_t>(at));
+    return got == static_cast<ssize_t>(into.size() - from);
+  };
+  if (!read_at(head, 0, 0)) return false;
+  FileEnds bytes{head, {}, size};
+  if (size > head.size() && HeaderReaderReadsTail(ext)) {
+    tail.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeaderTailBytes)));
+    if (!read_at(tail, 0, size - tail.size())) return false;
+    bytes.tail = tail;
+  }
+  for (int tries = 0; tries < 3; ++tries) {
+    std::size_t needed = 0;
+    switch (ReadHeaderTags(ext, bytes, raw, &needed)) {
+      case HeaderRead::kRead:
+        return true;
+      case HeaderRead::kUnusual:
+        return false;
+      case HeaderRead::kNeedMore: {
+        const std::size_t had = head.size();
+        head.resize(needed);
+        if (!read_at(head, had, had)) return false;
+        bytes.head = head;
+        break;
+      }
+    }
+  }
+  return false;
 }
 
 void AddDuration(MediaTags& tags, double seconds) {
@@ -152,15 +201,25 @@ MediaTags MediaTagsFrom(const RawMediaTags& raw, MediaKind kind) {
   return tags;
 }
 
-MediaTags ReadMediaTags(int fd, std::string_view name) {
+MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers, std::int64_t size) {
+  if (no_readers) *no_readers = false;
   const MediaKind kind = MediaKindOf(name);
   if (kind == MediaKind::kNone) return {};
-  const MediaReaderApi* readers = MediaReaders();
-  if (!readers) return {};
   RawMediaTags raw;
+  if (ReadFromHeaders(fd, name.substr(name.rfind('.') + 1), size, &raw)) {
+    return MediaTagsFrom(raw, kind);
+  }
+  const MediaReaderApi* readers = MediaReaders();
+  if (!readers) {
+    if (no_readers) *no_readers = true;
+    return {};
+  }
+  raw = {};
   readers->read_tags(fd, name, kind, &raw);
   return MediaTagsFrom(raw, kind);
 }
+
+MediaTags ReadMediaTags(int fd, std::string_view name) { return ReadMediaTags(fd, name, nullptr); }
 
 std::string ClockText(std::string_view duration) {
   double seconds = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,8 +41,15 @@ using MediaTags = std::vector<std::pair<std::string_view, std::string>>;
 // Only the tags present are returned; texts are trimmed and cleaned (valid UTF-8, no control
 // characters). A file whose tags cannot be read gives no tags; nothing is thrown. Only the parts
 // of the file that hold the tags are read (headers, and the end of the file for some audio tags).
+// The common formats (mp3, FLAC, JPEG) are read from their headers in the core; the others, and
+// anything unusual, through the tag libraries' module (core/media_readers.h).
 // Numbers are written the same in every locale.
 [[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name);
+// The same; `no_readers` (may be null) tells whether the file needed the tag libraries' module
+// and it could not be loaded (MediaReadersError says why). `size` is the file's length when the
+// caller knows it (-1: not known).
+[[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers,
+                                      std::int64_t size = -1);
 
 struct RawMediaTags;
 

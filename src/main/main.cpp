@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config/app_paths.h"
+#include "core/local_time_converter.h"
 #include "main/ui/tfm_main.h"
 
 namespace {
@@ -33,6 +34,7 @@ class LumivorApplication : public QApplication {
 }  // namespace
 
 int main(int argc, char** argv) {
+  lumivor::PinLocalTimeZone();
   LumivorApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Lumivor"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/lumivor.svg")));

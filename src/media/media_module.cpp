@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -311,6 +312,59 @@ struct ArchiveDeleter {
   void operator()(struct archive* a) const { archive_read_free(a); }
 };
 
+// The formats that hold files, for content of unknown kind; format_all would also take any text
+// as an mtree file.
+void SupportEveryFormat(struct archive* a) {
+  archive_read_support_filter_all(a);
+  archive_read_support_format_zip(a);
+  archive_read_support_format_7zip(a);
+  archive_read_support_format_rar(a);
+  archive_read_support_format_rar5(a);
+  archive_read_support_format_tar(a);
+  archive_read_support_format_gnutar(a);
+  archive_read_support_format_iso9660(a);
+  archive_read_support_format_cpio(a);
+  archive_read_support_format_empty(a);
+}
+
+// Sets up `a` for the archive whose first bytes are `magic`: the one format (or compression and
+// the formats it may hold) the bytes name, which spares setting up and asking every reader of
+// libarchive for each archive; every format when the bytes name none.
+void ChooseFormats(struct archive* a, std::string_view magic) {
+  auto starts = [&](std::string_view prefix) { return magic.substr(0, prefix.size()) == prefix; };
+  auto stream_formats = [&] {
+    archive_read_support_format_tar(a);
+    archive_read_support_format_gnutar(a);
+    archive_read_support_format_cpio(a);
+    archive_read_support_format_empty(a);
+  };
+  using namespace std::string_view_literals;
+  if (starts("PK\x03\x04"sv) || starts("PK\x05\x06"sv)) {
+    archive_read_support_format_zip(a);
+  } else if (starts("7z\xBC\xAF\x27\x1C"sv)) {
+    archive_read_support_format_7zip(a);
+  } else if (starts("Rar!\x1A\x07\x00"sv)) {
+    archive_read_support_format_rar(a);
+  } else if (starts("Rar!\x1A\x07\x01\x00"sv)) {
+    archive_read_support_format_rar5(a);
+  } else if (starts("\x1F\x8B"sv)) {
+    archive_read_support_filter_gzip(a);
+    stream_formats();
+  } else if (starts("BZh"sv)) {
+    archive_read_support_filter_bzip2(a);
+    stream_formats();
+  } else if (starts("\xFD"
+                    "7zXZ\x00"sv)) {
+    archive_read_support_filter_xz(a);
+    stream_formats();
+  } else if (starts("\x28\xB5\x2F\xFD"sv)) {
+    archive_read_support_filter_zstd(a);
+    stream_formats();
+  } else {
+    SupportEveryFormat(a);
+  }
+}
+
 ArchiveOutcome ListArchiveEntries(int fd, ArchiveVisitor* visitor) {
   try {
     if (::lseek(fd, 0, SEEK_SET) != 0) return ArchiveOutcome::kUnsupported;
@@ -318,17 +372,10 @@ ArchiveOutcome ListArchiveEntries(int fd, ArchiveVisitor* visitor) {
     const std::unique_ptr<struct archive, ArchiveDeleter> reader(archive_read_new());
     if (!reader) return ArchiveOutcome::kUnsupported;
     struct archive* a = reader.get();
-    archive_read_support_filter_all(a);
-    // Only the formats that hold files; format_all would also take any text as an mtree file.
-    archive_read_support_format_zip(a);
-    archive_read_support_format_7zip(a);
-    archive_read_support_format_rar(a);
-    archive_read_support_format_rar5(a);
-    archive_read_support_format_tar(a);
-    archive_read_support_format_gnutar(a);
-    archive_read_support_format_iso9660(a);
-    archive_read_support_format_cpio(a);
-    archive_read_support_format_empty(a);
+    std::array<unsigned char, 8> magic{};
+    const ssize_t got = ::pread(fd, magic.data(), magic.size(), 0);
+    ChooseFormats(a, std::string_view(reinterpret_cast<const char*>(magic.data()),
+                                      got > 0 ? static_cast<std::size_t>(got) : 0));
     // (Asking a reader without a recognised format about encryption crashes libarchive, so that
     // question waits until a format is known.)
     if (archive_read_open_fd(a, fd, 64 * 1024) != ARCHIVE_OK) return ArchiveOutcome::kUnsupported;

@@ -392,6 +392,8 @@ TEST(CatalogReaderNeedle, FilesThatCannotHoldItArePassedOverUnlessDamaged) {
             CatalogReadStatus::kDone);
   EXPECT_EQ(sink.out, "0 FileName=a;\n0*FileName=Song;FullPath=Song;FileType=directory;\n");
   EXPECT_EQ(sink.finished, 1);
+  // The buffer kept from a longer file shows nothing of it to the next one.
+  EXPECT_EQ(read("short.xml", "<r/>", &passed), CatalogReadStatus::kPassedOver);
   PrefilterSink document;
   EXPECT_EQ(read("doctype.xml", "<!DOCTYPE r><r><f FileName=\"a\"/><f FileName=\"song\"/></r>",
                  &document),

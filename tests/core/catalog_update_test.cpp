@@ -10,6 +10,7 @@
 #include "core/catalog_medium.h"
 #include "core/errors.h"
 #include "core/file_info.h"
+#include "core/prompts.h"
 #include "core/scanner.h"
 #include "core/volumes.h"
 #include "test_util.h"
@@ -31,6 +32,13 @@ void MakeFile(const std::string& path, std::size_t size, int stamp) {
 
 std::string MissingValue(const CatalogTree::Node& record) {
   return std::string(record.Extra(kMissingAttribute));
+}
+
+// Blanks what differs between two scans of an unchanged medium: the moment of the scan and the
+// free space of a volume that other programs write to meanwhile.
+void ForgetScanMoment(CatalogTree* tree) {
+  tree->Top()->SetExtra(kScanDateAttribute, "");
+  tree->Top()->SetExtra(kVolumeFreeAttribute, "");
 }
 
 // Relative path -> record, for looking entries up by where they are.
@@ -222,9 +230,8 @@ TEST_F(UpdateTest, TheResultIsAFreshScanPlusDescriptionsPlusMissingEntries) {
     const_cast<CatalogTree::Node*>(node)->SetField(kDescription, "");
   });
   CatalogTree fresh = Scan();
-  // The two scans may fall in different seconds.
-  old_.Top()->SetExtra(kScanDateAttribute, "");
-  fresh.Top()->SetExtra(kScanDateAttribute, "");
+  ForgetScanMoment(&old_);
+  ForgetScanMoment(&fresh);
   EXPECT_EQ(CatalogText(old_), CatalogText(fresh));
 }
 
@@ -262,8 +269,8 @@ TEST_F(UpdateTest, DropMissingAndRemoveMissingEntriesLeaveNoMissingEntry) {
 
   const UpdateSummary summary = Update(/*drop_missing=*/true);
   EXPECT_EQ(summary.CountsLine(), "added=0 removed=2 moved=0 changed=0 missing=0");
-  old_.Top()->SetExtra(kScanDateAttribute, "");
-  kept_tree.Top()->SetExtra(kScanDateAttribute, "");
+  ForgetScanMoment(&old_);
+  ForgetScanMoment(&kept_tree);
   EXPECT_EQ(CatalogText(old_), CatalogText(kept_tree));
 }
 
@@ -403,6 +410,56 @@ TEST_F(UpdateFileTest, AnUpdateScansWithTheCatalogsOwnScope) {
   fs::create_directories(Path("new folder"));
   outcome = UpdateCatalogFile(catalog_, {});
   EXPECT_EQ(outcome.summary.added, std::vector<std::string>{"new folder"});
+}
+
+TEST_F(UpdateFileTest, TheScanIsReportedAndAnAbsentMediumIsAskedFor) {
+  MakeFile(Path("a.txt"), 1, 1);
+  MakeFile(Path("docs/b.txt"), 2, 2);
+  Catalogue({{"a.txt", "note"}});
+  Save();
+  struct Folders final : ScanListener {
+    void FolderEntered(std::size_t, std::string_view folder) override { seen.emplace_back(folder); }
+    std::vector<std::string> seen;
+  } listener;
+  UpdateOutcome outcome = UpdateCatalogFile(catalog_, {}, NoProgress(), &listener);
+  EXPECT_EQ(outcome.status, UpdateOutcome::Status::kUpdated);
+  EXPECT_EQ(listener.seen, (std::vector<std::string>{root_, root_ + "/docs"}));
+
+  const std::string copy = dir_ / "copy";
+  fs::rename(root_, copy);
+  const std::string before = ReadFile(catalog_);
+  // No answer: nothing is scanned or written.
+  ScriptedPrompts prompts;
+  outcome = UpdateCatalogFile(catalog_, {}, NoProgress(), nullptr, &prompts);
+  EXPECT_EQ(outcome.status, UpdateOutcome::Status::kNoMedium);
+  ASSERT_EQ(prompts.shown.size(), 1u);
+  EXPECT_NE(prompts.shown[0].caption.find("is not connected"), std::string::npos);
+  EXPECT_EQ(ReadFile(catalog_), before);
+  // The folder named is scanned; a file named there is refused.
+  prompts.file_answers = {copy + "/a.txt"};
+  EXPECT_THROW(UpdateCatalogFile(catalog_, {}, NoProgress(), nullptr, &prompts), LumivorError);
+  prompts.file_answers = {copy};
+  outcome = UpdateCatalogFile(catalog_, {}, NoProgress(), nullptr, &prompts);
+  EXPECT_EQ(outcome.status, UpdateOutcome::Status::kUpdated);
+  EXPECT_EQ(outcome.source, copy);
+  old_ = LoadCatalog(catalog_);
+  EXPECT_EQ(ByPath(old_).at("a.txt")->Field(kFullPath), copy + "/a.txt");
+  EXPECT_EQ(DescriptionAt("a.txt"), "note");
+}
+
+TEST_F(UpdateFileTest, ACatalogDamagedPastItsHeadFailsAndStaysAsItWas) {
+  MakeFile(Path("a.txt"), 1, 1);
+  Catalogue({{"a.txt", "note"}});
+  Save();
+  // The top record reads well, the rest of the file does not: the medium is scanned while the
+  // catalog is read, and the reading's fault ends the update without a write.
+  std::string text = ReadFile(catalog_);
+  const auto end = text.rfind("</file>");
+  ASSERT_NE(end, std::string::npos);
+  text.replace(end, 7, "<file FileName=\"x\"");
+  ::lumivor::testing::WriteFile(catalog_, text);
+  EXPECT_THROW(UpdateCatalogFile(catalog_, {}), LumivorError);
+  EXPECT_EQ(ReadFile(catalog_), text);
 }
 
 }  // namespace

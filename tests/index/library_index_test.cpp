@@ -108,6 +108,15 @@ TEST(IndexQuery, TrigramsForCriteriaOfThreeCharactersOrMore) {
   EXPECT_EQ(CandidateQuery(criteria), "\"aaa\"");
   criteria.name = "ab\xFF";  // not UTF-8: every record is tested
   EXPECT_EQ(CandidateQuery(criteria), "");
+  // Trigrams that do not overlap, the last one ending the text, at most four per criterion.
+  criteria.name = "holiday123";
+  EXPECT_EQ(CandidateQuery(criteria), "\"hol\" AND \"ida\" AND \"y12\" AND \"123\"");
+  criteria.name = "abcdef";
+  EXPECT_EQ(CandidateQuery(criteria), "\"abc\" AND \"def\"");
+  criteria.name = "abcdefghijklmnopqrstuvwxyz";
+  EXPECT_EQ(CandidateQuery(criteria), "\"abc\" AND \"ghi\" AND \"pqr\" AND \"xyz\"");
+  criteria.name = "\xC3\xBC\xC3\xBC\xC3\xBCx";
+  EXPECT_EQ(CandidateQuery(criteria), "\"\xC3\xBC\xC3\xBC\xC3\xBC\" AND \"\xC3\xBC\xC3\xBCx\"");
 }
 
 TEST(IndexQuery, RegexLiteralsAreWhatEveryMatchHolds) {

@@ -157,6 +157,9 @@ class BackgroundWork::WorkerPrompts final : public Prompts {
   bool AskYesNo(std::string_view caption, std::string_view text, MessageIcon icon) override {
     return Ask<bool>([&] { return owner_->prompts_.AskYesNo(caption, text, icon); });
   }
+  std::string ChooseFolder(std::string_view caption, std::string_view initial) override {
+    return Ask<std::string>([&] { return owner_->prompts_.ChooseFolder(caption, initial); });
+  }
 
  private:
   template <typename Result, typename Question>

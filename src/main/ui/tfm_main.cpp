@@ -468,6 +468,7 @@ QString TFMMain::ScreenName() const {
 }
 
 void TFMMain::UpdateWindowTitle() {
+  UpdateFileCommands();
   QString title = FromUtf8(kProductTitle);
   if (const QString shown = ScreenName(); !shown.isEmpty()) title = shown + " - " + title;
   if (initialised_) setWindowTitle(title);

@@ -16,6 +16,7 @@
 #include "core/xml_document.h"
 #include "search/search.h"
 
+class QAction;
 class QLabel;
 class QMenu;
 class QSplitter;
@@ -193,6 +194,9 @@ class TFMMain : public QMainWindow {
   // it is not connected), rewrites the file with the descriptions kept, shows the summary and
   // shows the catalog afresh if it is on screen. False when nothing was written.
   bool UpdateCatalogClick(const std::string& path);
+  // File > Update Catalog: UpdateCatalogClick on the catalog file the view shows. The command is
+  // disabled while the view shows no catalog file (nothing, a group or search results).
+  bool UpdateCurrentCatalogClick();
   // Remove Missing Entries: after a question, drops every entry marked missing from the catalog
   // file `path`. False when nothing was removed.
   bool RemoveMissingClick(const std::string& path);
@@ -245,6 +249,8 @@ class TFMMain : public QMainWindow {
   // The detail pane rows that say where the result `node` is kept (none for other nodes).
   void ShowResultPlace(const CatalogTree::Node* node);
   void UpdateWindowTitle();
+  // Enables the File menu's commands that need a catalog file on screen.
+  void UpdateFileCommands();
   // The library tree's context menu at `position` (viewport coordinates).
   void LibraryContextMenu(const QPoint& position);
   // Adds to the detail pane the volume facts of the catalog file `catalog_file` and whether its
@@ -291,6 +297,7 @@ class TFMMain : public QMainWindow {
 
   QToolButton* buttons_[6] = {};
   QMenu* popup_menu1_ = nullptr;
+  QAction* update_action_ = nullptr;  // File > Update Catalog
   QSplitter* slleft_ = nullptr;
   QSplitter* slhint_ = nullptr;
   TFrmCatTree* frm_cat_tree_ = nullptr;

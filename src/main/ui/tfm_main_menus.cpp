@@ -36,6 +36,10 @@ void TFMMain::CreateMenuBar() {
   connect(AddItem(file, "ActNewCatalog", QStringLiteral("&New Catalog..."),
                   QKeySequence(Qt::CTRL | Qt::Key_N)),
           &QAction::triggered, this, &TFMMain::BtnNewCatClick);
+  update_action_ = AddItem(file, "ActUpdateCatalog", QStringLiteral("&Update Catalog..."));
+  connect(update_action_, &QAction::triggered, this, &TFMMain::UpdateCurrentCatalogClick);
+  connect(file, &QMenu::aboutToShow, this, &TFMMain::UpdateFileCommands);
+  UpdateFileCommands();
   connect(
       AddItem(file, "ActExport", QStringLiteral("&Export..."), QKeySequence(Qt::CTRL | Qt::Key_E)),
       &QAction::triggered, this, &TFMMain::BtnExportClick);
@@ -68,6 +72,17 @@ void TFMMain::CreateMenuBar() {
   help->setObjectName(QStringLiteral("MenuHelp"));
   QAction* about = AddItem(help, "m1", QStringLiteral("&About Lumivor"));
   connect(about, &QAction::triggered, this, &TFMMain::AboutClick);
+}
+
+void TFMMain::UpdateFileCommands() {
+  if (update_action_ != nullptr) update_action_->setEnabled(!current_catalog_file_.empty());
+}
+
+bool TFMMain::UpdateCurrentCatalogClick() {
+  // The file is copied: the update reopens the catalog on screen, which changes the member.
+  const std::string path = current_catalog_file_;
+  if (path.empty()) return false;
+  return UpdateCatalogClick(path);
 }
 
 void TFMMain::RenameClick() {

@@ -25,16 +25,14 @@ QString FromUtf8(std::string_view text) {
 
 bool TFMMain::UpdateCatalogClick(const std::string& path) {
   UpdateOutcome outcome;
+  outcome.status = UpdateOutcome::Status::kNoMedium;
+  // The update runs on the worker: the window repaints, the progress window shows the folder
+  // being read, and its Cancel leaves the catalog file as it was. The question where the medium
+  // is, when it is not connected, is put on the window's thread.
   const bool ran = RunCommand([&] {
-    UpdateRequest request;
-    for (;;) {
-      outcome = UpdateCatalogFile(path, request, WaitProgress());
-      if (outcome.status != UpdateOutcome::Status::kNoMedium) break;
-      // Not where it was made nor mounted elsewhere: the user may know where it is.
-      request.from = UserPrompts().ChooseFolder(
-          "The medium of " + DisplayNameOf(path) + " is not connected. Where is it?", {});
-      if (request.from.empty()) return;
-    }
+    RunInBackground([&](WorkContext& work) {
+      outcome = UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts);
+    });
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
   if (outcome.status == UpdateOutcome::Status::kCancelled) {
@@ -51,8 +49,12 @@ bool TFMMain::UpdateCatalogClick(const std::string& path) {
 bool TFMMain::RemoveMissingClick(const std::string& path) {
   bool removed = false;
   RunCommand([&] {
-    CatalogTree kept = LoadCatalog(path, WaitProgress());
-    const std::size_t count = RemoveMissingEntries(&kept);
+    CatalogTree kept;
+    std::size_t count = 0;
+    RunInBackground([&](WorkContext& work) {
+      kept = LoadCatalog(path, work.progress);
+      count = RemoveMissingEntries(&kept);
+    });
     if (count == 0) {
       UserPrompts().ShowMessage("Remove Missing Entries",
                                 DisplayNameOf(path) + " has no missing entries.",
@@ -66,8 +68,10 @@ bool TFMMain::RemoveMissingClick(const std::string& path) {
                                 MessageIcon::kQuestion)) {
       return;
     }
-    SaveCatalog(kept, path, WaitProgress());
-    WaitProgress().ShowWait(false);
+    RunInBackground([&](WorkContext& work) {
+      SaveCatalog(kept, path, work.progress);
+      work.progress.ShowWait(false);
+    });
     removed = true;
   });
   if (removed) ReloadAfterChange(path);

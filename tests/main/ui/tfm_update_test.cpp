@@ -7,18 +7,22 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QTreeView>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "core/catalog_medium.h"
 #include "core/catalog_update.h"
 #include "core/file_info.h"
 #include "core/scanner.h"
+#include "core/ui/wait_form.h"
 #include "core/volumes.h"
 #include "library/ui/frm_cat_tree.h"
 #include "library/ui/tfm_cat_lib.h"
@@ -51,7 +55,8 @@ struct Fixture {
   ScriptedPrompts prompts;
   std::unique_ptr<TFMMain> window;
 
-  Fixture() {
+  // Questions go to `answering` when given, else to the scripted prompts.
+  explicit Fixture(Prompts* answering = nullptr) {
     MakeFile(medium + "/letter.txt", 10, 1);
     MakeFile(medium + "/old.txt", 20, 2);
     MakeFile(medium + "/tax/2024.pdf", 30, 3);
@@ -64,7 +69,7 @@ struct Fixture {
     });
     fs::create_directories(dir / "CatalogLibrary/Document");
     WriteCatalogFile(tree, catalog, NoProgress());
-    window = std::make_unique<TFMMain>(dir.Path(), &prompts);
+    window = std::make_unique<TFMMain>(dir.Path(), answering ? answering : &prompts);
     window->InitMainWindow();
     window->show();
     (void)QTest::qWaitForWindowExposed(window.get());
@@ -112,6 +117,25 @@ void ChooseFromNextMenu(const QString& name, bool* shown) {
   });
   poll->start();
 }
+
+// Prompts whose folder question runs `on_folder` (on the thread that asks); messages are kept.
+class HookedPrompts final : public Prompts {
+ public:
+  std::string ChooseOpenFile(std::string_view, std::string_view, std::string_view) override {
+    return {};
+  }
+  std::string ChooseSaveFile(std::string_view, std::string_view, std::string_view) override {
+    return {};
+  }
+  void ShowMessage(std::string_view, std::string_view text, MessageIcon) override {
+    messages.emplace_back(text);
+  }
+  bool AskYesNo(std::string_view, std::string_view, MessageIcon) override { return false; }
+  std::string ChooseFolder(std::string_view, std::string_view) override { return on_folder(); }
+
+  std::function<std::string()> on_folder;
+  std::vector<std::string> messages;
+};
 
 }  // namespace
 
@@ -196,6 +220,78 @@ class TFMUpdateTest : public QObject {
     QTRY_VERIFY(driver.Done());
     const CatalogTree updated = LoadCatalog(f.catalog);
     QCOMPARE(std::string(updated.Top()->Field(kFullPath)), moved);
+  }
+
+  void TheUpdateRunsOnTheWorkerAndItsCancelLeavesTheCatalog() {
+    HookedPrompts prompts;
+    Fixture f(&prompts);
+    f.window->Work().SetQuietMs(0);
+    f.ClickLibrary(f.catalog);
+    const std::string before = testing::ReadFile(f.catalog);
+    const std::string moved = f.dir / "elsewhere";
+    fs::rename(f.medium, moved);
+    fs::remove(moved + "/old.txt");
+
+    // The medium is asked for while the update runs on the worker: the question is put on the
+    // window's thread, the commands are disabled meanwhile, and Cancel then stops the update.
+    bool asked_on_window_thread = false, busy = false;
+    prompts.on_folder = [&] {
+      asked_on_window_thread = QThread::currentThread() == qApp->thread();
+      busy = f.window->Work().Running() && !f.window->menuBar()->isEnabled() &&
+             !f.window->FrmCatTree()->isEnabled();
+      emit f.window->WaitForm()->CancelPressed();
+      return moved;
+    };
+    QVERIFY(!f.window->UpdateCatalogClick(f.catalog));
+    QVERIFY(asked_on_window_thread);
+    QVERIFY(busy);
+    QCOMPARE(prompts.messages, std::vector<std::string>{"Cancelled. The catalog is as it was."});
+    QCOMPARE(testing::ReadFile(f.catalog), before);
+    QVERIFY(f.window->menuBar()->isEnabled() && f.window->FrmCatTree()->isEnabled());
+    QVERIFY(!f.window->WaitForm()->isVisible());
+    QVERIFY(f.Entry("old.txt").isValid());
+
+    // Answered and not cancelled, the same update is written.
+    prompts.on_folder = [&] { return moved; };
+    testing::ModalDriver driver;
+    driver.When<TFMUpdateSummary>([](TFMUpdateSummary* summary) { summary->accept(); });
+    QVERIFY(f.window->UpdateCatalogClick(f.catalog));
+    QTRY_VERIFY(driver.Done());
+    QCOMPARE(std::string(LoadCatalog(f.catalog).Top()->Field(kFullPath)), moved);
+    QVERIFY(f.Entry("old.txt").data(Qt::ForegroundRole).isValid());  // greyed: kept as missing
+  }
+
+  void TheFileMenuUpdatesTheCatalogOnScreen() {
+    Fixture f;
+    QAction* update = f.window->findChild<QAction*>(QStringLiteral("ActUpdateCatalog"));
+    QVERIFY(update != nullptr);
+    QMenu* file = f.window->findChild<QMenu*>(QStringLiteral("MenuFile"));
+    QStringList names;
+    for (QAction* action : file->actions()) {
+      if (!action->isSeparator()) names << action->objectName();
+    }
+    QCOMPARE(names, (QStringList{"ActNewCatalog", "ActUpdateCatalog", "ActExport", "ActExit"}));
+    QVERIFY(!update->isEnabled());  // no catalog on screen
+
+    f.ClickLibrary(f.catalog);
+    QVERIFY(update->isEnabled());
+    fs::remove(f.medium + "/tax/2024.pdf");
+    testing::ModalDriver driver;
+    QString counts;
+    driver.When<TFMUpdateSummary>([&](TFMUpdateSummary* summary) {
+      counts = summary->LbCounts->text();
+      summary->accept();
+    });
+    update->trigger();
+    QTRY_VERIFY(driver.Done());
+    QVERIFY2(counts.contains(QStringLiteral("Removed: 1")), qPrintable(counts));
+    QCOMPARE(f.window->CurrentCatalogFile(), f.catalog);
+    QVERIFY(update->isEnabled());
+
+    // A group on screen has no catalog file to update.
+    f.ClickLibrary(f.dir / "CatalogLibrary/Document");
+    QVERIFY(f.window->CurrentCatalogFile().empty());
+    QVERIFY(!update->isEnabled());
   }
 
   void TheLibraryWindowsUpdateButtonRunsTheCommand() {

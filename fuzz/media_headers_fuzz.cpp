@@ -1,0 +1,32 @@
+// Fuzz target for the header readers of mp3, FLAC and JPEG: the first byte of the input chooses
+// the format, the rest is the file. The readers must never read outside the bytes they are given,
+// and when they ask for more, only for more than they have and no more than the file holds.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "core/media_headers.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  static constexpr std::string_view kExtensions[] = {"mp3", "flac", "jpg"};
+  const std::string_view ext = kExtensions[data[0] % 3];
+  const std::string_view file(reinterpret_cast<const char*>(data) + 1, size - 1);
+  lumivor::RawMediaTags tags;
+  std::size_t needed = 0;
+  // The whole file, then its first half with the last bytes apart, as the scan reads them.
+  for (const lumivor::FileEnds& bytes :
+       {lumivor::FileEnds{file, {}, file.size()},
+        lumivor::FileEnds{file.substr(0, file.size() / 2),
+                          file.substr(file.size() - std::min<std::size_t>(file.size(), 160)),
+                          file.size()}}) {
+    const lumivor::HeaderRead read = lumivor::ReadHeaderTags(ext, bytes, &tags, &needed);
+    if (read == lumivor::HeaderRead::kNeedMore &&
+        (needed <= bytes.head.size() || needed > bytes.size)) {
+      std::abort();
+    }
+  }
+  return 0;
+}
