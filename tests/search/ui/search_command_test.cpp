@@ -145,9 +145,13 @@ class SearchCommandTest : public QObject {
 
   void CancelStaysOfferedAcrossCatalogLoads() {
     Fixture f;
+    // Enough results that the search cannot end between two presses of the timer, however fast
+    // the machine.
+    std::vector<std::string> names{"other"};
+    for (int n = 0; n < 20; ++n) names.push_back("song " + std::to_string(n));
     for (int i = 0; i < 2500; ++i) {
       WriteFile(f.library + "/Many/c" + std::to_string(i) + ".xml",
-                Catalog("c" + std::to_string(i), {"song a", "song b", "other"}));
+                Catalog("c" + std::to_string(i), names));
     }
     // The index is up to date, so the search spends its time among the results.
     (void)lumivor::UpdateLibraryIndex(f.library, false, lumivor::NoProgress());
@@ -175,7 +179,7 @@ class SearchCommandTest : public QObject {
     QVERIFY(commands_disabled);
     for (int i = 0; i < 6; ++i) QVERIFY(f.window->ToolButton(i)->isEnabled());
     const int results = f.ResultNames().size();
-    QVERIFY2(results > 0 && results < 5000, QByteArray::number(results));
+    QVERIFY2(results > 0 && results < 50000, QByteArray::number(results));
     // The user is told the search was cancelled and what it had found; the status line too.
     QCOMPARE(f.prompts.shown.back().text, "Search cancelled\n\n" + std::to_string(results) +
                                               " results were found before the cancel.");
