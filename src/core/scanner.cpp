@@ -318,9 +318,9 @@ class Walker {
     const bool deep = settings_.deep && stated && S_ISREG(info.st_mode) && !directory &&
                       settings_.deep->Wants(name);
     if (deep) settings_.deep->Read(frame.fd, raw_name);
-    CatalogTree::Node* node = deep && !settings_.deep->Extras().empty()
-                                  ? tree_.AddChild(frame.node, fields, settings_.deep->Extras())
-                                  : tree_.AddChild(frame.node, TCatalogRecord(fields));
+    // Straight into the tree's arena: a record built first would clean every text twice.
+    CatalogTree::Node* node =
+        tree_.AddChild(frame.node, fields, deep ? settings_.deep->Extras() : ExtraViews());
     if (deep) {
       settings_.deep->AddEntries(tree_, node);
       if (settings_.deep->Cancelled()) report_.cancelled = true;
