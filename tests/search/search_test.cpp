@@ -279,8 +279,10 @@ TEST(Search, ResultsFromAPlaceOnAreCopiedWithTheirSources) {
   outcome.cancelled = true;
   const SearchOutcome rest = ResultsFrom(outcome, 1);
   ASSERT_EQ(rest.results.Root()->children.size(), 2u);
-  EXPECT_EQ(rest.results.Root()->children[0]->Record(), outcome.results.Root()->children[1]->Record());
-  EXPECT_EQ(rest.results.Root()->children[1]->Record(), outcome.results.Root()->children[2]->Record());
+  EXPECT_EQ(rest.results.Root()->children[0]->Record(),
+            outcome.results.Root()->children[1]->Record());
+  EXPECT_EQ(rest.results.Root()->children[1]->Record(),
+            outcome.results.Root()->children[2]->Record());
   EXPECT_EQ(rest.results.Root()->children[0]->Extras()[0].value, "Tune");
   EXPECT_EQ(rest.sources, (std::vector<ResultSource>{{"/l/b.xml", 1}, {"/l/c.xml", 2}}));
   // Only the results: counts and the cancel belong to the whole search.
