@@ -235,8 +235,14 @@ struct FormatCloser {
 };
 
 void ReadVideo(int fd, RawMediaTags& tags) {
+  // Every container a video file uses names itself in its first few kilobytes. Past that, the
+  // format probe would read and test megabytes of a damaged file, or of one that is no video.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "formatprobesize", "65536", 0);
   AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, FdPath(fd).c_str(), nullptr, nullptr) < 0) return;
+  const int opened = avformat_open_input(&raw, FdPath(fd).c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) return;
   const std::unique_ptr<AVFormatContext, FormatCloser> context(raw);
   auto find_video = [&] {
     for (unsigned i = 0; i < context->nb_streams; ++i) {
