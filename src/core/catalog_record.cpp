@@ -285,8 +285,6 @@ void TCatalogRecord::SetExtras(const ExtraViews& extras) {
   blob_ = blob;
 }
 
-std::size_t TCatalogRecord::HeapBytes() const { return record_blob::SizeOf(blob_); }
-
 bool operator==(const TCatalogRecord& a, const TCatalogRecord& b) {
   return a.Fields() == b.Fields() && a.Extras() == b.Extras();
 }

@@ -121,9 +121,6 @@ class TCatalogRecord {
   // True when FileType is exactly "file".
   [[nodiscard]] bool IsFile() const { return Field(kFileType) == kFileTypeText; }
 
-  // Heap bytes this record holds beyond its own size.
-  [[nodiscard]] std::size_t HeapBytes() const;
-
  private:
   void FreeBlob();
 

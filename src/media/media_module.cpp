@@ -106,6 +106,11 @@ class HeadTailStream final : public TagLib::IOStream {
     if (!tail_.empty() && at >= tail_start_) {
       return TagLib::ByteVector(tail_.data() + (at - tail_start_), static_cast<unsigned>(size));
     }
+    // Between the two ends, a tag body is read in one piece; many small reads are a search for
+    // a frame through data that holds none (a damaged file, or one that is no audio at all),
+    // which would otherwise read the whole file.
+    if (++middle_reads_ > kMiddleReads || middle_bytes_ + size > kMiddleBytes) return {};
+    middle_bytes_ += size;
     const std::string bytes = Read(at, size);
     return TagLib::ByteVector(bytes.data(), static_cast<unsigned>(bytes.size()));
   }
@@ -130,9 +135,15 @@ class HeadTailStream final : public TagLib::IOStream {
     return bytes;
   }
 
+  // What may be read between the two ends of one file.
+  static constexpr long kMiddleReads = 32;
+  static constexpr long kMiddleBytes = 16L * 1024 * 1024;
+
   int fd_;
   bool open_ = false;
   long length_ = 0;
+  long middle_reads_ = 0;
+  long middle_bytes_ = 0;
   long position_ = 0;
   std::string head_, tail_;
   long tail_start_ = 0;
@@ -224,8 +235,14 @@ struct FormatCloser {
 };
 
 void ReadVideo(int fd, RawMediaTags& tags) {
+  // Every container a video file uses names itself in its first few kilobytes. Past that, the
+  // format probe would read and test megabytes of a damaged file, or of one that is no video.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "formatprobesize", "65536", 0);
   AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, FdPath(fd).c_str(), nullptr, nullptr) < 0) return;
+  const int opened = avformat_open_input(&raw, FdPath(fd).c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) return;
   const std::unique_ptr<AVFormatContext, FormatCloser> context(raw);
   auto find_video = [&] {
     for (unsigned i = 0; i < context->nb_streams; ++i) {

@@ -242,10 +242,12 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
   catalog_path_ = path;
   catalog_name_.reset();
 
-  // The matcher as the reader's sink: it tests every record that may match and keeps the
-  // matches of this catalog with their places in it.
+  // The matcher as the reader's sink: it tests every record that may match and adds each match
+  // straight to the results, with its place in the catalog. Should the reader start the file
+  // again (or fail part-way), this catalog's matches are withdrawn.
   struct Matches final : RecordSink {
-    explicit Matches(LibrarySearch& owner) : search(owner) {}
+    explicit Matches(LibrarySearch& owner)
+        : search(owner), first_result(owner.outcome_.sources.size()) {}
     bool Add(const RecordView& record) override {
       const std::size_t record_ordinal = ordinal++;
       const std::string_view name = record.fields[kFileName];
@@ -255,25 +257,29 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
                                   Present(record.fields[kDescription]), &record.extras)) {
         FieldViews fields = record.fields;
         fields[kCatalogName] = search.CatalogName();
-        found.emplace_back();
-        found.back().SetFields(fields, record.extras);
-        found_ordinals.push_back(record_ordinal);
+        search.outcome_.results.AddChild(nullptr, fields, record.extras);
+        search.outcome_.sources.push_back({search.catalog_path_, record_ordinal});
       }
       // Cancels are polled below the top level, where a large catalog spends its time.
       return record.depth < 1 || !search.PollCancel();
     }
     void Restart() override {
-      found.clear();
-      found_ordinals.clear();
+      Withdraw();
       ordinal = 0;
+    }
+    void Withdraw() {
+      CatalogTree& results = search.outcome_.results;
+      while (search.outcome_.sources.size() > first_result) {
+        results.Remove(results.Root()->children.back());
+        search.outcome_.sources.pop_back();
+      }
     }
     static std::optional<std::string_view> Present(std::string_view value) {
       return value.data() ? std::optional<std::string_view>(value) : std::nullopt;
     }
     LibrarySearch& search;
-    std::vector<TCatalogRecord> found;
-    std::vector<std::size_t> found_ordinals;
-    std::size_t ordinal = 0;  // of the record being handed on, in document pre-order
+    const std::size_t first_result;  // the number of results before this catalog's
+    std::size_t ordinal = 0;         // of the record being handed on, in document pre-order
   } matches(*this);
 
   static const std::string kNoName;  // the matches get CatalogName() once one is found
@@ -283,10 +289,8 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
   options.catalog_name = &kNoName;
   const CatalogReadStatus status = reader_.Read(path, matches, options);
   if (status == CatalogReadStatus::kUnreadable) ++outcome_.skipped_files;
-  if (status != CatalogReadStatus::kDone && status != CatalogReadStatus::kStopped) return;
-  for (std::size_t i = 0; i < matches.found.size(); ++i) {
-    outcome_.results.AddChild(nullptr, std::move(matches.found[i]));
-    outcome_.sources.push_back({catalog_path_, matches.found_ordinals[i]});
+  if (status != CatalogReadStatus::kDone && status != CatalogReadStatus::kStopped) {
+    matches.Withdraw();
   }
 }
 
