@@ -54,7 +54,8 @@ void TFMMain::RunSearch(const SearchCriteria& criteria) {
   });
   clear_unless_done.done = true;
   SearchOutcome outcome = std::move(indexed.outcome);
-  const std::string finished = SearchFinishedText(outcome);
+  const std::size_t handed = result_rows_.size();  // the parts shown while the search ran
+  const std::string finished = SearchFinishedText(outcome, handed + outcome.sources.size());
   FinishSearchResults(std::move(outcome));
   if (indexed.note.empty()) {
     statusBar()->clearMessage();
