@@ -1,6 +1,7 @@
 // Fuzz target for the header readers of mp3, FLAC and JPEG: the first byte of the input chooses
-// the format, the rest is the file. The readers must never read outside the bytes they are given,
-// and when they ask for more, only for more than they have and no more than the file holds.
+// the format, the rest is the file. The readers must never read outside the bytes they are given;
+// when they ask for more, only for more than they have and no more than the file holds, and for
+// the last bytes only when those are missing.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -16,15 +17,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view file(reinterpret_cast<const char*>(data) + 1, size - 1);
   lumivor::RawMediaTags tags;
   std::size_t needed = 0;
-  // The whole file, then its first half with the last bytes apart, as the scan reads them.
+  // The whole file, then its first half with the last bytes apart, as the scan reads them, and
+  // its first half before the last bytes are read.
+  const std::string_view half = file.substr(0, file.size() / 2);
   for (const lumivor::FileEnds& bytes :
        {lumivor::FileEnds{file, {}, file.size()},
-        lumivor::FileEnds{file.substr(0, file.size() / 2),
-                          file.substr(file.size() - std::min<std::size_t>(file.size(), 160)),
-                          file.size()}}) {
+        lumivor::FileEnds{half, file.substr(file.size() - std::min<std::size_t>(file.size(), 160)),
+                          file.size()},
+        lumivor::FileEnds{half, {}, file.size()}}) {
     const lumivor::HeaderRead read = lumivor::ReadHeaderTags(ext, bytes, &tags, &needed);
     if (read == lumivor::HeaderRead::kNeedMore &&
         (needed <= bytes.head.size() || needed > bytes.size)) {
+      std::abort();
+    }
+    // The last bytes are asked for only when they have not been read and lie beyond the head.
+    if (read == lumivor::HeaderRead::kNeedTail &&
+        (!bytes.tail.empty() || bytes.head.size() >= bytes.size)) {
       std::abort();
     }
   }

@@ -1,12 +1,14 @@
 #include "core/archive_lister.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <memory>
 #include <unordered_map>
 
+#include "core/archive_headers.h"
 #include "core/fields.h"
 #include "core/media_readers.h"
 
@@ -165,15 +167,30 @@ ArchiveListing ListArchive(int fd, const std::function<bool()>& cancelled) {
     explicit Collector(const std::function<bool()>& cancelled) : cancelled_(cancelled) {}
     bool Cancelled() override { return cancelled_ && cancelled_(); }
     void Entry(const char* path, bool directory, std::uint64_t size, std::time_t mtime) override {
-      tree.Add(path, directory, size, mtime);
+      tree->Add(path, directory, size, mtime);
     }
-    EntryTree tree;
+    std::unique_ptr<EntryTree> tree = std::make_unique<EntryTree>();
 
    private:
     const std::function<bool()>& cancelled_;
   } collector(cancelled);
-  listing.outcome = readers->list_archive(fd, &collector);
-  if (listing.outcome == ArchiveOutcome::kListed) listing.entries = collector.tree.Entries();
+  // The common archives are listed from their headers in the core; libarchive lists the others,
+  // and those the header readers hand on, afresh.
+  struct stat info;
+  HeaderListing headers = HeaderListing::kUnusual;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    headers =
+        ListArchiveHeaders(ArchiveBytes(fd, static_cast<std::uint64_t>(info.st_size)), &collector);
+  }
+  if (headers == HeaderListing::kListed) {
+    listing.outcome = ArchiveOutcome::kListed;
+  } else if (headers == HeaderListing::kCancelled) {
+    listing.outcome = ArchiveOutcome::kCancelled;
+  } else {
+    collector.tree = std::make_unique<EntryTree>();
+    listing.outcome = readers->list_archive(fd, &collector);
+  }
+  if (listing.outcome == ArchiveOutcome::kListed) listing.entries = collector.tree->Entries();
   return listing;
 }
 

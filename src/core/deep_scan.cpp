@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 
 #include "core/fields.h"
@@ -78,20 +79,40 @@ void DeepScanner::NoReaders() {
   if (counts_.readers_error.empty()) counts_.readers_error = MediaReadersError();
 }
 
+int DeepScanner::Open(int dir_fd, const char* name) {
+  // O_NOFOLLOW: a link is recorded as itself; O_NONBLOCK: a FIFO swapped in since the listing
+  // does not hang the scan (it is refused by the type check of the caller).
+  constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  if (no_atime_) {
+    // Cataloguing a medium should leave it as it was, access times included.
+    const int fd = ::openat(dir_fd, name, kFlags | O_NOATIME);
+    if (fd >= 0 || errno != EPERM) return fd;
+    no_atime_ = false;
+  }
+  return ::openat(dir_fd, name, kFlags);
+}
+
 void DeepScanner::Read(int dir_fd, const char* name) {
   tags_.clear();
   extras_.clear();
   listing_ = {};
   if (PollCancel()) return;
-  // O_NOFOLLOW: a link is recorded as itself; O_NONBLOCK: a FIFO swapped in since the listing
-  // does not hang the scan (it is refused by the type check below).
-  const int fd = ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int fd = Open(dir_fd, name);
   if (fd < 0) return;
   struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return;
-  }
+  if (::fstat(fd, &info) == 0) ReadOpen(fd, info, name);
+  ::close(fd);
+}
+
+void DeepScanner::Read(int fd, const struct stat& info, const char* name) {
+  tags_.clear();
+  extras_.clear();
+  listing_ = {};
+  if (!PollCancel()) ReadOpen(fd, info, name);
+}
+
+void DeepScanner::ReadOpen(int fd, const struct stat& info, const char* name) {
+  if (!S_ISREG(info.st_mode)) return;
   if (options_.metadata) {
     if (MediaKindOf(name) != MediaKind::kNone) {
       bool no_readers = false;
@@ -123,7 +144,6 @@ void DeepScanner::Read(int dir_fd, const char* name) {
         break;
     }
   }
-  ::close(fd);
 }
 
 void DeepScanner::AddEntries(CatalogTree& tree, CatalogTree::Node* node) {

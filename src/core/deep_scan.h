@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/stat.h>
+
 #include "core/archive_lister.h"
 #include "core/catalog_tree.h"
 #include "core/local_time_converter.h"
@@ -60,9 +62,17 @@ class DeepScanner {
   // True when the file named `name` is one this scan reads.
   [[nodiscard]] bool Wants(std::string_view name) const;
 
+  // Opens the file `name` in the folder open at `dir_fd` for reading, without following a
+  // symbolic link, without waiting on a FIFO and, where the file's owner allows, without changing
+  // its access time. -1 when it cannot be opened.
+  [[nodiscard]] int Open(int dir_fd, const char* name);
+
   // Reads the regular file `name` in the folder open at `dir_fd`: its tags (Tags()) and, for an
   // archive, its entries (kept for AddEntries). A file that cannot be read gives nothing.
   void Read(int dir_fd, const char* name);
+
+  // The same for the file open at `fd` (from Open; not taken over) whose facts are `info`.
+  void Read(int fd, const struct stat& info, const char* name);
 
   // The tags of the file last read.
   [[nodiscard]] const MediaTags& Tags() const { return tags_; }
@@ -82,6 +92,8 @@ class DeepScanner {
 
  private:
   bool PollCancel();
+  // Reads the regular file open at `fd` (Read without the question whether the user cancelled).
+  void ReadOpen(int fd, const struct stat& info, const char* name);
   // Counts the file being read as one the missing readers' module would have read.
   void NoReaders();
 
@@ -92,8 +104,10 @@ class DeepScanner {
   ArchiveListing listing_;
   DeepScanCounts counts_;
   std::unique_ptr<LocalTimeConverter> times_;  // made for the first archive listed
-  std::size_t reads_ = 0;
   bool cancelled_ = false;
+  // Cleared once the system refuses O_NOATIME (a file of another owner), so that later files are
+  // not opened twice.
+  bool no_atime_ = true;
 };
 
 }  // namespace lumivor

@@ -70,6 +70,17 @@ bool HasEndTags(const FileEnds& bytes) {
   return at_end(128, "TAG") || at_end(32, "APETAGEX");
 }
 
+// How a reader of audio tags ends once the tags at the start of the file are read: the tag
+// libraries merge tags at the end (ID3v1, APE) field by field, each field taken from the first
+// tag that has it, so the end matters only for the fields the start leaves empty.
+HeaderRead CheckEndTags(const FileEnds& bytes, const RawMediaTags& tags) {
+  if (!tags.title.empty() && !tags.artist.empty() && !tags.album.empty() && tags.year > 0) {
+    return HeaderRead::kRead;
+  }
+  if (bytes.tail.empty() && bytes.head.size() < bytes.size) return HeaderRead::kNeedTail;
+  return HasEndTags(bytes) ? HeaderRead::kUnusual : HeaderRead::kRead;
+}
+
 // The number at the start of a year field, read as the libraries read it ("2001-05-03" is 2001);
 // false for a field that does not start with a digit or whose number is too long.
 bool LeadingNumber(std::string_view text, long long* value) {
@@ -194,9 +205,7 @@ bool ParseMpegHeader(std::string_view data, std::size_t at, MpegHeader* header) 
 
 HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, std::size_t* needed) {
   const std::string_view head = bytes.head;
-  if (head.size() < 10 || head.substr(0, 3) != "ID3" || HasEndTags(bytes)) {
-    return HeaderRead::kUnusual;
-  }
+  if (head.size() < 10 || head.substr(0, 3) != "ID3") return HeaderRead::kUnusual;
   const unsigned version = Byte(head, 3), flags = Byte(head, 5);
   std::uint32_t tag_size = 0;
   // Unsynchronisation (0x80) and an extended header (0x40) are left to the libraries.
@@ -290,7 +299,7 @@ HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, std::size_t* neede
   const double milliseconds = first.samples * 1000.0 / first.sample_rate * frames;
   if (milliseconds + 0.5 >= INT_MAX) return HeaderRead::kUnusual;
   tags->duration_seconds = static_cast<int>(milliseconds + 0.5) / 1000.0;
-  return HeaderRead::kRead;
+  return CheckEndTags(bytes, *tags);
 }
 
 // ---- FLAC ----
@@ -340,9 +349,7 @@ HeaderRead ReadVorbisComment(std::string_view data, RawMediaTags* tags) {
 
 HeaderRead ReadFlac(const FileEnds& bytes, RawMediaTags* tags, std::size_t* needed) {
   const std::string_view head = bytes.head;
-  if (head.size() < 8 || head.substr(0, 4) != "fLaC" || HasEndTags(bytes)) {
-    return HeaderRead::kUnusual;
-  }
+  if (head.size() < 8 || head.substr(0, 4) != "fLaC") return HeaderRead::kUnusual;
   bool stream_info = false, comment = false;
   std::size_t at = 4;
   for (bool last = false; !last;) {
@@ -379,7 +386,7 @@ HeaderRead ReadFlac(const FileEnds& bytes, RawMediaTags* tags, std::size_t* need
     at += length;
     if (at > bytes.size) return HeaderRead::kUnusual;
   }
-  return stream_info ? HeaderRead::kRead : HeaderRead::kUnusual;
+  return stream_info ? CheckEndTags(bytes, *tags) : HeaderRead::kUnusual;
 }
 
 // ---- JPEG and Exif ----
@@ -504,10 +511,6 @@ HeaderRead ReadJpeg(const FileEnds& bytes, RawMediaTags* tags, std::size_t* need
 bool HasHeaderReader(std::string_view ext) {
   return ExtensionIs(ext, "mp3") || ExtensionIs(ext, "flac") || ExtensionIs(ext, "jpg") ||
          ExtensionIs(ext, "jpeg") || ExtensionIs(ext, "jpe");
-}
-
-bool HeaderReaderReadsTail(std::string_view ext) {
-  return ExtensionIs(ext, "mp3") || ExtensionIs(ext, "flac");
 }
 
 HeaderRead ReadHeaderTags(std::string_view ext, const FileEnds& bytes, RawMediaTags* tags,

@@ -8,7 +8,8 @@
 namespace lumivor {
 
 // The bytes of a file that its tags are read from: its first bytes, its last bytes, and its
-// length. `tail` may overlap `head` and is empty when `head` holds the whole file.
+// length. `tail` may overlap `head`; it is empty when `head` holds the whole file or when the end
+// has not been read yet.
 struct FileEnds {
   std::string_view head;
   std::string_view tail;
@@ -20,6 +21,7 @@ enum class HeaderRead {
   kRead,      // the tags are in the result
   kNeedMore,  // the tags lie beyond the head; read the first NeededHead bytes and try again
   kUnusual,   // something this reader does not handle: ask the libraries
+  kNeedTail,  // tags at the end of the file may add to these; read the last bytes and try again
 };
 
 // The bytes of the tail a header reader needs: an ID3v1 tag and the APE footer before it.
@@ -29,17 +31,15 @@ inline constexpr std::size_t kHeaderTailBytes = 160;
 // mp3, flac and JPEG.
 [[nodiscard]] bool HasHeaderReader(std::string_view ext);
 
-// True when the header reader of `ext` looks at the tail as well (the audio formats, whose
-// libraries merge tags kept at the end of a file).
-[[nodiscard]] bool HeaderReaderReadsTail(std::string_view ext);
-
 // Reads the tags of the most common formats straight from their headers, giving exactly what
 // the tag libraries give for them: mp3 (ID3v2.3/2.4 text frames and the length from the Xing or
 // Info frame), FLAC (STREAMINFO and the Vorbis comment) and JPEG (the frame size and the Exif
 // make, model and dates). Anything unusual (ID3v1 or APE tags at the end, unsynchronised or
 // compressed frames, several values in one field, a stream without a Xing frame, damaged
 // structures) gives kUnusual, and the file is handed to the libraries. With kNeedMore,
-// `*needed` is the size of head that would do.
+// `*needed` is the size of head that would do. Tags at the end of an audio file only fill the
+// fields those at its start leave empty, so the end matters only when title, artist, album or
+// year is missing: then, without a tail, the reader gives kNeedTail.
 [[nodiscard]] HeaderRead ReadHeaderTags(std::string_view ext, const FileEnds& bytes,
                                         RawMediaTags* tags, std::size_t* needed);
 

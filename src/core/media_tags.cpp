@@ -8,6 +8,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <memory>
 
 #include "core/fields.h"
 #include "core/media_headers.h"
@@ -83,12 +85,41 @@ std::string DateTakenText(std::string_view exif) {
   return text;
 }
 
-// The first bytes of a file read for its headers; most tags of common files lie within them.
-constexpr std::size_t kHeadBytes = 16 * 1024;
+// The first bytes of a file read for its headers: one page, which holds the tags of most files
+// made by encoders and cameras without large embedded pictures; a reader that needs more says so.
+constexpr std::size_t kHeadBytes = 4096;
+
+// A buffer kept for the thread and grown as needed, so that reading a file's headers allocates
+// nothing once the first few files are read.
+class ReadBuffer {
+ public:
+  // The first `size` bytes, keeping the first `keep` of what it held.
+  char* Reserve(std::size_t size, std::size_t keep) {
+    if (size > capacity_) {
+      const std::size_t capacity = std::max(size, capacity_ * 2);
+      std::unique_ptr<char[]> bigger(new char[capacity]);
+      if (keep > 0) std::memcpy(bigger.get(), data_.get(), std::min(keep, capacity_));
+      data_ = std::move(bigger);
+      capacity_ = capacity;
+    }
+    return data_.get();
+  }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+};
+
+// Reads `size` bytes at `at` of `fd` into `into`; false unless all of them came.
+bool ReadAt(int fd, char* into, std::size_t size, std::uint64_t at) {
+  const ssize_t got = ::pread(fd, into, size, static_cast<off_t>(at));
+  return got == static_cast<ssize_t>(size);
+}
 
 // Reads the tags of a common format straight from the file's first and last bytes
-// (ReadHeaderTags), in one or two reads into buffers kept for the thread. False when the format
-// has no header reader or the file is unusual, for the libraries to read.
+// (ReadHeaderTags): one read of the first page; more only when the headers run further, and the
+// last bytes only when tags kept there could matter. False when the format has no header reader or
+// the file is unusual, for the libraries to read.
 bool ReadFromHeaders(int fd, std::string_view ext, std::int64_t known_size, RawMediaTags* raw) {
   if (!HasHeaderReader(ext)) return false;
   if (known_size < 0) {
@@ -98,31 +129,32 @@ bool ReadFromHeaders(int fd, std::string_view ext, std::int64_t known_size, RawM
   }
   if (known_size <= 0) return false;
   const auto size = static_cast<std::uint64_t>(known_size);
-  thread_local std::string head, tail;
-  head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeadBytes)));
-  auto read_at = [&](std::string& into, std::size_t from, std::uint64_t at) {
-    const ssize_t got = ::pread(fd, into.data() + from, into.size() - from, static_cast<off_t>(at));
-    return got == static_cast<ssize_t>(into.size() - from);
-  };
-  if (!read_at(head, 0, 0)) return false;
-  FileEnds bytes{head, {}, size};
-  if (size > head.size() && HeaderReaderReadsTail(ext)) {
-    tail.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeaderTailBytes)));
-    if (!read_at(tail, 0, size - tail.size())) return false;
-    bytes.tail = tail;
-  }
-  for (int tries = 0; tries < 3; ++tries) {
+  thread_local ReadBuffer head_buffer;
+  thread_local char tail[kHeaderTailBytes];
+  std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeadBytes));
+  char* head = head_buffer.Reserve(head_size, 0);
+  if (!ReadAt(fd, head, head_size, 0)) return false;
+  FileEnds bytes{{head, head_size}, {}, size};
+  for (int tries = 0; tries < 8; ++tries) {
     std::size_t needed = 0;
     switch (ReadHeaderTags(ext, bytes, raw, &needed)) {
       case HeaderRead::kRead:
         return true;
       case HeaderRead::kUnusual:
         return false;
-      case HeaderRead::kNeedMore: {
-        const std::size_t had = head.size();
-        head.resize(needed);
-        if (!read_at(head, had, had)) return false;
-        bytes.head = head;
+      case HeaderRead::kNeedMore:
+        // ReadHeaderTags asks only for more than it has and no more than the file holds.
+        if (needed <= head_size || needed > size) return false;
+        head = head_buffer.Reserve(needed, head_size);
+        if (!ReadAt(fd, head + head_size, needed - head_size, head_size)) return false;
+        head_size = needed;
+        bytes.head = {head, head_size};
+        break;
+      case HeaderRead::kNeedTail: {
+        if (!bytes.tail.empty() || head_size >= size) return false;
+        const auto tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof tail));
+        if (!ReadAt(fd, tail, tail_size, size - tail_size)) return false;
+        bytes.tail = {tail, tail_size};
         break;
       }
     }

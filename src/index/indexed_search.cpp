@@ -37,9 +37,9 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
   bool shown = false;
   LibraryIndex::ResultsArrived forward;
   if (arrived) {
-    forward = [&](const SearchOutcome& so_far) {
+    forward = [&](SearchOutcome&& part) {
       shown = true;
-      arrived(so_far);
+      arrived(std::move(part));
     };
   }
   const std::string index_path = IndexPathFor(library_root);
@@ -68,7 +68,7 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
     } catch (const IndexError& error) {
       result.outcome = SearchOutcome();
       // What a failing index showed may be wrong: the caller drops it.
-      if (shown) arrived(result.outcome);
+      if (shown) arrived(SearchOutcome());
       shown = false;
       result.note = std::string(error.what()) + " The catalog files were read instead.";
       if (!error.Damaged()) break;

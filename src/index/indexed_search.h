@@ -23,10 +23,11 @@ struct IndexedSearchOutcome {
 // searches it and hides the window. An index that is missing, damaged or of an older layout is
 // made afresh; when it still cannot serve (locked, unwritable, the scope lies outside the
 // library) the catalog files are read as SearchLibrary does, and `note` says so. The results are
-// the same either way. `arrived` is called with the results so far while the index is searched
-// (not during a fallback); when it has been called, the final outcome starts with what it showed.
-// When the index fails after `arrived` showed results, `arrived` is called with an empty outcome:
-// what it showed is void, and the results come again from the start.
+// the same either way. While the index is searched, `arrived` is handed the results part by part
+// (LibraryIndex::Search), and the outcome returned holds the rest: none when the index served,
+// all of them when the catalog files were read. When the index fails after `arrived` was handed
+// results, `arrived` is called with an empty outcome: what it was handed is void, and the results
+// come again from the start.
 // Raises LumivorError with CriteriaProblem's text for criteria that cannot be searched for.
 [[nodiscard]] IndexedSearchOutcome SearchThroughIndex(
     const SearchCriteria& criteria, const std::string& library_root, Progress& progress,

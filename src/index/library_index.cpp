@@ -27,7 +27,7 @@ namespace lumivor {
 namespace {
 
 // The layout of the tables; an index of another layout is made afresh.
-constexpr int kLayoutVersion = 4;
+constexpr int kLayoutVersion = 5;
 // How long a writer waits for another program's transaction before the index counts as locked.
 constexpr int kBusyTimeoutMs = 3000;
 // Rows between two polls of Cancel while reading a catalog or searching.
@@ -51,26 +51,30 @@ std::optional<std::vector<std::string_view>> CodePoints(std::string_view text) {
   return points;
 }
 
-// The most trigrams asked for per criterion. Every trigram asked for costs a look-up of its list
-// of entries, while a few from across the text already leave few candidates for the rule.
-constexpr std::size_t kMostTrigramsPerText = 4;
+// The most trigrams of one criterion whose frequency is looked at. Every record that holds the
+// text holds all of its trigrams, so any of them pick a superset of the matches.
+constexpr std::size_t kMostTrigramsPerText = 8;
+// The most trigrams asked for in one query.
+constexpr std::size_t kMostTrigramsPerQuery = 4;
+// The stretch of entries in which a trigram's frequency is sampled, and the share of them below
+// which a trigram is worth asking for beside the rarest one: stepping through a long list of
+// entries costs more pages than testing the few candidates it would have ruled out.
+constexpr std::int64_t kSampleEntries = 40000;
+constexpr std::int64_t kRareShareDivisor = 100;
 
-// "t1" AND "t2" ... for trigrams of `text`, or empty when it has fewer than three characters.
-// Every entry that holds the text holds all of its trigrams, so any of them pick a superset of
-// the matches: those that do not overlap (the last one ends the text), at most
-// kMostTrigramsPerText of them spread over the text.
-std::string TrigramTerms(std::string_view text) {
+// The FTS5 terms of up to kMostTrigramsPerText trigrams of `text`, spread over it (overlapping
+// where the text is short), or none when it has fewer than three characters.
+std::vector<std::string> TrigramTerms(std::string_view text) {
   const auto points = CodePoints(text);
   if (!points || points->size() < 3) return {};
+  const std::size_t count = points->size() - 2;
   std::vector<std::size_t> starts;
-  for (std::size_t i = 0; i + 3 <= points->size(); i += 3) starts.push_back(i);
-  if (starts.back() != points->size() - 3) starts.push_back(points->size() - 3);
-  if (starts.size() > kMostTrigramsPerText) {
-    std::vector<std::size_t> spread;
+  if (count <= kMostTrigramsPerText) {
+    for (std::size_t i = 0; i < count; ++i) starts.push_back(i);
+  } else {
     for (std::size_t k = 0; k < kMostTrigramsPerText; ++k) {
-      spread.push_back(starts[k * (starts.size() - 1) / (kMostTrigramsPerText - 1)]);
+      starts.push_back(k * (count - 1) / (kMostTrigramsPerText - 1));
     }
-    starts = std::move(spread);
   }
   std::vector<std::string> terms;
   for (const std::size_t i : starts) {
@@ -82,14 +86,9 @@ std::string TrigramTerms(std::string_view text) {
       }
     }
     term += '"';
-    if (std::find(terms.begin(), terms.end(), term) == terms.end()) terms.push_back(term);
+    terms.push_back(std::move(term));
   }
-  std::string joined;
-  for (const std::string& term : terms) {
-    if (!joined.empty()) joined += " AND ";
-    joined += term;
-  }
-  return joined;
+  return terms;
 }
 
 bool IsDamage(int code) {
@@ -266,6 +265,8 @@ struct LibraryIndex::Statements {
                     "SELECT 'delete', id, name, ext, description, extras_text(extras) "
                     "FROM entries WHERE id BETWEEN ?1 AND ?2"),
         delete_entries(db, "DELETE FROM entries WHERE id BETWEEN ?1 AND ?2"),
+        insert_folder(db, "INSERT INTO folders(id, path) VALUES(?1, ?2)"),
+        delete_folders(db, "DELETE FROM folders WHERE id BETWEEN ?1 AND ?2"),
         delete_catalog(db, "DELETE FROM catalogs WHERE id = ?1"),
         next_id(db, "SELECT IFNULL(MAX(id), 0) + 1 FROM entries"),
         catalogs(db,
@@ -276,15 +277,19 @@ struct LibraryIndex::Statements {
         scan(db,
              "SELECT id, name, ext, description, rest, extras FROM entries "
              "WHERE id BETWEEN ?1 AND ?2"),
-        lookup(db, "SELECT name, rest FROM entries WHERE id = ?1"),
+        folder_path(db, "SELECT path FROM folders WHERE id = ?1"),
+        sample(db,
+               "SELECT COUNT(*) FROM (SELECT rowid FROM entry_text WHERE entry_text MATCH ?1 "
+               "AND rowid BETWEEN ?2 AND ?3 LIMIT ?4)"),
         candidates(db,
                    "SELECT e.id, e.name, e.ext, e.description, e.rest, e.extras FROM entry_text "
                    "JOIN entries AS e ON e.id = entry_text.rowid "
                    "WHERE entry_text MATCH ?3 AND entry_text.rowid BETWEEN ?1 AND ?2 "
                    "ORDER BY entry_text.rowid") {}
 
-  Statement insert_entry, insert_text, insert_catalog, delete_text, delete_entries, delete_catalog,
-      next_id, catalogs, rename_catalog, entry_count, scan, lookup, candidates;
+  Statement insert_entry, insert_text, insert_catalog, delete_text, delete_entries, insert_folder,
+      delete_folders, delete_catalog, next_id, catalogs, rename_catalog, entry_count, scan,
+      folder_path, sample, candidates;
 };
 
 LibraryIndex::LibraryIndex(const std::string& library_root, std::string index_path)
@@ -361,7 +366,11 @@ void LibraryIndex::OpenFile(const std::string& file, bool fresh, bool bulk) {
   } else {
     Statement(db_, "PRAGMA journal_mode = WAL").Run();
     Statement(db_, "PRAGMA synchronous = NORMAL").Run();
-    Statement(db_, "PRAGMA cache_size = -32768").Run();
+    // A search reads most pages once, and every page buffer costs a fault of fresh memory the
+    // first time it is used: a small cache, whose buffers are used again, costs less than a large
+    // one. Writing catalogs raises it (WriteCache).
+    Statement(db_, "PRAGMA cache_size = -1024").Run();
+    write_cache_ = false;
   }
   Statement version(db_, "PRAGMA user_version");
   const std::int64_t layout = version.Step() ? version.Int(0) : 0;
@@ -435,6 +444,10 @@ void LibraryIndex::CreateSchema() {
            "readable INTEGER NOT NULL)",
            "CREATE TABLE entries(id INTEGER PRIMARY KEY, name TEXT, ext TEXT, description TEXT, "
            "rest BLOB, extras BLOB)",
+           // The FullPath of every entry that has entries below it, keyed by the entry: a result
+           // whose path is kept as its parent's and its name needs one look-up here instead of a
+           // walk up its folders in `entries`.
+           "CREATE TABLE folders(id INTEGER PRIMARY KEY, path TEXT NOT NULL)",
            // Trigrams of the three searched fields, for candidates only (the rule decides): no
            // copy of the texts, no positions, no sizes, which keeps the index small.
            "CREATE VIRTUAL TABLE entry_text USING fts5(name, ext, description, tags, content='', "
@@ -483,12 +496,20 @@ void LibraryIndex::RemoveCatalog(const CatalogRow& row) {
   if (row.count > 0) {
     statements_->delete_text.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
     statements_->delete_entries.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
+    statements_->delete_folders.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
   }
   statements_->delete_catalog.Bind(1, row.id).Run();
 }
 
+void LibraryIndex::WriteCache() {
+  if (bulk_ || write_cache_) return;
+  Statement(db_, "PRAGMA cache_size = -32768").Run();
+  write_cache_ = true;
+}
+
 bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* old,
                                 Progress* progress) {
+  WriteCache();
   Transaction transaction(db_);
   if (old) RemoveCatalog(*old);
   Statement& next = statements_->next_id;
@@ -520,9 +541,16 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
         extras = packed_extras;
         tags = ExtrasText(packed_extras);
       }
-      PackEntryFields(fields, has_parent ? std::string_view(parents.back().second) : "",
-                      has_parent ? id - parents.back().first : 0, &packed);
-      if (parents.size() == depth - 1) parents.emplace_back(id, record.fields[kFullPath]);
+      if (has_parent && !parents.back().stored) {
+        // The first entry below this folder: the folder's path goes into `folders`.
+        sql.insert_folder.Bind(1, parents.back().id).Bind(2, parents.back().path).Run();
+        parents.back().stored = true;
+      }
+      PackEntryFields(fields, has_parent ? std::string_view(parents.back().path) : "",
+                      has_parent ? id - parents.back().id : 0, &packed);
+      if (parents.size() == depth - 1) {
+        parents.push_back({id, std::string(record.fields[kFullPath]), false});
+      }
       sql.insert_entry.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
       sql.insert_entry.BindBlob(5, packed);
       if (extras) sql.insert_entry.BindBlob(6, *extras);
@@ -542,6 +570,7 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
       if (count > 0) {
         sql.delete_text.Bind(1, first).Bind(2, first + count - 1).Run();
         sql.delete_entries.Bind(1, first).Bind(2, first + count - 1).Run();
+        sql.delete_folders.Bind(1, first).Bind(2, first + count - 1).Run();
       }
       count = 0;
     }
@@ -551,8 +580,14 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
     std::int64_t count = 0;
     bool cancelled = false;
     std::string packed, packed_extras;
-    // The entry and FullPath of the record at each depth on the way down to the current one.
-    std::vector<std::pair<std::int64_t, std::string>> parents;
+    // The entry and FullPath of the record at each depth on the way down to the current one, and
+    // whether that path is in `folders` yet.
+    struct Parent {
+      std::int64_t id;
+      std::string path;
+      bool stored;
+    };
+    std::vector<Parent> parents;
   } rows(*statements_, first, progress);
   CatalogFileReader reader;
   const std::string full = WithTrailingBackslash(root_) + relative;
@@ -683,6 +718,34 @@ void LibraryIndex::Moved(const std::string& from, const std::string& to) {
   Update(NoProgress());
 }
 
+std::string LibraryIndex::ChooseCandidateQuery(std::vector<std::string> terms, std::int64_t first,
+                                               std::int64_t last) {
+  if (terms.size() <= 1) return CandidateQuery(terms);
+  // How often each trigram occurs among the entries of a stretch in the middle of the scope,
+  // counted up to the share above which it is not asked for anyway.
+  const std::int64_t span = std::max<std::int64_t>(last - first + 1, 1);
+  const std::int64_t stretch = std::min(span, kSampleEntries);
+  const std::int64_t start = first + (span - stretch) / 2;
+  const std::int64_t rare_below = std::max<std::int64_t>(stretch / kRareShareDivisor, 1);
+  std::vector<std::pair<std::int64_t, std::string>> counted;
+  Statement& sample = statements_->sample;
+  for (std::string& term : terms) {
+    sample.Bind(1, term).Bind(2, start).Bind(3, start + stretch - 1).Bind(4, rare_below);
+    const std::int64_t count = sample.Step() ? sample.Int(0) : rare_below;
+    sample.Reset();
+    counted.emplace_back(count, std::move(term));
+  }
+  // The rarest always; the others while they are rare too. Ties keep the text's order.
+  std::stable_sort(counted.begin(), counted.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> chosen;
+  for (auto& [count, term] : counted) {
+    if (chosen.size() == kMostTrigramsPerQuery || (!chosen.empty() && count >= rare_below)) break;
+    chosen.push_back(std::move(term));
+  }
+  return CandidateQuery(chosen);
+}
+
 SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& progress,
                                    const ResultsArrived& arrived) {
   const SearchMatcher matcher(criteria);
@@ -713,58 +776,43 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
     if (row.count > 0) scope.push_back({std::move(row), std::move(path)});
   }
 
-  const std::string query = CandidateQuery(criteria);
+  std::string query;
+  if (!scope.empty()) {
+    std::int64_t first = scope.front().row.first, last = first;
+    for (const ScopeCatalog& catalog : scope) {
+      first = std::min(first, catalog.row.first);
+      last = std::max(last, catalog.row.first + catalog.row.count - 1);
+    }
+    query = ChooseCandidateQuery(CandidateTrigrams(criteria), first, last);
+  }
   Statement& statement = query.empty() ? statements_->scan : statements_->candidates;
+  // With `arrived`, results gather in `part` and are handed over from there.
+  SearchOutcome part;
+  SearchOutcome& found = arrived ? part : outcome;
   std::size_t reported = 0;
   auto last_report = std::chrono::steady_clock::now();
   auto report = [&](bool force) {
-    if (!arrived || outcome.results.Size() == reported) return;
+    if (!arrived || part.results.Empty()) return;
     const auto now = std::chrono::steady_clock::now();
     if (!force && reported > 0 && now - last_report < std::chrono::milliseconds(100)) return;
-    arrived(outcome);
-    reported = outcome.results.Size();
+    reported += part.results.Size();
+    arrived(std::move(part));
+    part = SearchOutcome();
     last_report = now;
   };
-  // The FullPath of entry `id`, for entries whose FullPath is kept as their parent's and their
-  // name: walked up without recursion (catalogs can nest very deep), folders remembered.
+  // The FullPath of folder `id`, for entries whose FullPath is kept as their parent's and their
+  // name; remembered, since results often share folders.
   std::unordered_map<std::int64_t, std::string> folder_paths;
   std::array<std::string, kFieldCount> unpacked;
   ExtraViews extras;
   const auto full_path_of = [&](std::int64_t id) -> std::optional<std::string> {
-    std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
+    if (const auto known = folder_paths.find(id); known != folder_paths.end()) return known->second;
+    Statement& lookup = statements_->folder_path;
+    lookup.Bind(1, id);
     std::optional<std::string> path;
-    Statement& lookup = statements_->lookup;
-    while (!path) {
-      if (const auto known = folder_paths.find(id); known != folder_paths.end()) {
-        path = known->second;
-        break;
-      }
-      lookup.Bind(1, id);
-      if (!lookup.Step()) {
-        lookup.Reset();
-        return std::nullopt;
-      }
-      std::string name(lookup.Text(0).value_or(std::string_view()));
-      const std::string rest(lookup.Blob(1));
-      lookup.Reset();
-      if (auto link = ParentLinkOf(rest, name)) {
-        const std::int64_t distance = link->distance;
-        chain.emplace_back(id, std::move(*link));
-        id -= distance;
-        continue;
-      }
-      std::array<std::string, kFieldCount> fields;
-      const auto no_parent = [](std::int64_t) { return std::optional<std::string>(); };
-      if (!UnpackEntryFields(rest, name, no_parent, &fields)) return std::nullopt;
-      path = fields[kFullPath];
-      folder_paths.emplace(id, *path);
-    }
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      if (it->second.keep > path->size()) return std::nullopt;
-      path->resize(it->second.keep);
-      *path += it->second.tail;
-      folder_paths.emplace(it->first, *path);
-    }
+    if (lookup.Step()) path = std::string(lookup.Text(0).value_or(std::string_view()));
+    lookup.Reset();
+    if (path) folder_paths.emplace(id, *path);
     return path;
   };
   std::size_t rows_seen = 0;
@@ -828,10 +876,11 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       fields[kDescription] = statement.Text(3).value_or(std::string_view());
       if (!catalog_name) catalog_name = DisplayNameOf(scope[current].path);
       fields[kCatalogName] = *catalog_name;
-      outcome.results.AddChild(nullptr, fields, extras);
-      outcome.sources.push_back(
+      found.results.AddChild(nullptr, fields, extras);
+      found.sources.push_back(
           {scope[current].path, static_cast<std::size_t>(id - scope[current].row.first)});
-      if (outcome.results.Size() - reported >= 100 && reported < 100) report(true);
+      // The first hundred at once, so that the first screenful shows without waiting.
+      if (reported < 100 && reported + part.results.Size() >= 100) report(true);
     }
     statement.Reset();
     if (outcome.cancelled) break;
@@ -841,7 +890,7 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   return outcome;
 }
 
-std::string CandidateQuery(const SearchCriteria& criteria) {
+std::vector<std::string> CandidateTrigrams(const SearchCriteria& criteria) {
   // The index keeps no columns apart: a trigram found in another field only adds a candidate.
   std::vector<std::string> texts = {criteria.name, criteria.extension, criteria.description,
                                     criteria.meta};
@@ -850,12 +899,22 @@ std::string CandidateQuery(const SearchCriteria& criteria) {
       texts.push_back(std::move(literal));
     }
   }
-  std::string query;
+  std::vector<std::string> terms;
   for (const std::string& text : texts) {
-    const std::string terms = TrigramTerms(text);
-    if (terms.empty()) continue;
+    for (std::string& term : TrigramTerms(text)) {
+      if (std::find(terms.begin(), terms.end(), term) == terms.end()) {
+        terms.push_back(std::move(term));
+      }
+    }
+  }
+  return terms;
+}
+
+std::string CandidateQuery(const std::vector<std::string>& terms) {
+  std::string query;
+  for (const std::string& term : terms) {
     if (!query.empty()) query += " AND ";
-    query += terms;
+    query += term;
   }
   return query;
 }

@@ -84,12 +84,15 @@ class LibraryIndex {
   // True when `path` (a catalog file or a directory) lies in this library.
   [[nodiscard]] bool Covers(const std::string& path) const;
 
-  // Called with the results found so far, while the search runs; the outcome grows between calls.
-  using ResultsArrived = std::function<void(const SearchOutcome& so_far)>;
+  // Called while the search runs with the results found since the previous call (never none),
+  // in their order, for the callee to take: the first hundred at once, then a part every tenth of
+  // a second or so, and the rest at the end.
+  using ResultsArrived = std::function<void(SearchOutcome&& part)>;
   // Searches the scope of `criteria` (inside the library) through the index as it stands (call
   // Update first). Results, their order, CatalogName and the skipped-file count are those of the
-  // file search. Raises IndexError, and LumivorError for a regular expression that does not
-  // compile.
+  // file search. With `arrived`, every result is handed over through it and the outcome returned
+  // holds none (only the skipped-file count and whether it was cancelled). Raises IndexError, and
+  // LumivorError for a regular expression that does not compile.
   [[nodiscard]] SearchOutcome Search(const SearchCriteria& criteria, Progress& progress,
                                      const ResultsArrived& arrived = {});
 
@@ -114,7 +117,13 @@ class LibraryIndex {
   // Reads one catalog into the index in its own transaction; false when cancelled.
   bool IndexCatalog(const std::string& relative, const CatalogRow* old, Progress* progress);
   void RemoveCatalog(const CatalogRow& row);
+  // Gives the page cache the size that writing a catalog wants.
+  void WriteCache();
   [[nodiscard]] std::string RelativeOf(const std::string& path) const;
+  // The FTS5 query for candidates among the entries `first` to `last`: the rarest of `terms`
+  // there and the others that are rare too (a sample of the entries tells), at most four.
+  [[nodiscard]] std::string ChooseCandidateQuery(std::vector<std::string> terms, std::int64_t first,
+                                                 std::int64_t last);
   [[noreturn]] void Fail(std::string_view what);
 
   std::string root_;       // as given, without trailing "/"
@@ -123,12 +132,17 @@ class LibraryIndex {
   sqlite3* db_ = nullptr;
   std::unique_ptr<Statements> statements_;
   bool created_ = false;
-  bool bulk_ = false;  // building a new file: no other reader, no journal to keep
+  bool bulk_ = false;         // building a new file: no other reader, no journal to keep
+  bool write_cache_ = false;  // the page cache has the size for writing
 };
 
-// The FTS5 query that picks candidates for `criteria`, or empty when no criterion is long enough
-// (three characters) and every record must be tested.
-[[nodiscard]] std::string CandidateQuery(const SearchCriteria& criteria);
+// The trigrams (as FTS5 terms) that may pick candidates for `criteria`: for every criterion and
+// literal of the regular expression of three or more characters, up to eight of its trigrams
+// spread over it. Empty when no criterion is long enough and every record must be tested. Every
+// record that matches holds all of them, so any of them pick a superset of the matches.
+[[nodiscard]] std::vector<std::string> CandidateTrigrams(const SearchCriteria& criteria);
+// The FTS5 query asking for entries that hold every one of `terms`.
+[[nodiscard]] std::string CandidateQuery(const std::vector<std::string>& terms);
 
 // The texts every match of the regular expression `pattern` holds (letter case aside): runs of
 // literal characters outside groups, alternatives and optional parts. Empty when there are none

@@ -97,9 +97,12 @@ SearchOutcome ResultsFrom(const SearchOutcome& outcome, std::size_t begin) {
 }
 
 std::string SearchFinishedText(const SearchOutcome& outcome) {
+  return SearchFinishedText(outcome, outcome.sources.size());
+}
+
+std::string SearchFinishedText(const SearchOutcome& outcome, std::size_t found) {
   std::string text(kSearchFinished);
   if (outcome.cancelled) {
-    const std::size_t found = outcome.sources.size();
     text = "Search cancelled\n\n" +
            (found == 1 ? std::string("1 result was") : std::to_string(found) + " results were") +
            " found before the cancel.";

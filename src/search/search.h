@@ -72,6 +72,8 @@ inline constexpr std::string_view kSearchConditionMissing = "Please input search
 // "Search Finished", followed by a line about the skipped files when there were any. A cancelled
 // search says so instead, with the number of results it found before the cancel.
 [[nodiscard]] std::string SearchFinishedText(const SearchOutcome& outcome);
+// The same for a search that found `found` results, some of them handed over while it ran.
+[[nodiscard]] std::string SearchFinishedText(const SearchOutcome& outcome, std::size_t found);
 
 // The number of distinct catalog files among `sources`.
 [[nodiscard]] std::size_t CatalogCount(const std::vector<ResultSource>& sources);

@@ -103,10 +103,12 @@ TEST_F(MediaHeadersTest, CommonFilesGiveWhatTheLibrariesGive) {
             "-CreateDate='2020:01:02 03:04:05' -Make='NIKON CORPORATION' "
             "-Model='D750' -ExifByteOrder=Big-endian"),
       Photo("plain.jpg", ""),
+      // Tags at the end add nothing when the start has title, artist, album and year.
+      Song("id3v1.mp3", "-write_id3v1 1 " + kTags),
   };
   // Files they hand to the libraries.
   const std::vector<std::string> unusual = {
-      Song("id3v1.mp3", "-write_id3v1 1 " + kTags),
+      Song("id3v1_part.mp3", "-write_id3v1 1 -metadata title=Only -metadata album=Half"),
       Song("untagged.mp3", "-id3v2_version 0"),
   };
   for (const std::string& path : common) {
@@ -129,6 +131,30 @@ TEST_F(MediaHeadersTest, CommonFilesGiveWhatTheLibrariesGive) {
                        "Duration=",
                        0),
             0U);
+}
+
+// The last bytes of a song are read only when tags kept there could fill a field left empty.
+TEST_F(MediaHeadersTest, EndOfASongIsAskedForOnlyWhenAFieldIsMissing) {
+  const std::string full = ReadFile(Song("full.mp3", "-write_id3v1 1 " + kTags));
+  const std::string part = ReadFile(Song("part.mp3", "-write_id3v1 1 -metadata title=Only"));
+  const std::string plain = ReadFile(Song("plain.flac", "-metadata title=Only"));
+  RawMediaTags raw;
+  std::size_t needed = 0;
+  auto head_only = [](const std::string& bytes) {
+    return FileEnds{std::string_view(bytes).substr(0, bytes.size() / 2), {}, bytes.size()};
+  };
+  auto with_tail = [](const std::string& bytes) {
+    return FileEnds{std::string_view(bytes).substr(0, bytes.size() / 2),
+                    std::string_view(bytes).substr(bytes.size() - kHeaderTailBytes), bytes.size()};
+  };
+  EXPECT_EQ(ReadHeaderTags("mp3", head_only(full), &raw, &needed), HeaderRead::kRead);
+  EXPECT_EQ(raw.album, "Sine Waves");
+  EXPECT_EQ(ReadHeaderTags("mp3", head_only(part), &raw, &needed), HeaderRead::kNeedTail);
+  EXPECT_EQ(raw.title, "") << "nothing is given before the end is known";
+  EXPECT_EQ(ReadHeaderTags("mp3", with_tail(part), &raw, &needed), HeaderRead::kUnusual);
+  EXPECT_EQ(ReadHeaderTags("flac", head_only(plain), &raw, &needed), HeaderRead::kNeedTail);
+  EXPECT_EQ(ReadHeaderTags("flac", with_tail(plain), &raw, &needed), HeaderRead::kRead);
+  EXPECT_EQ(raw.title, "Only");
 }
 
 // Cut and damaged copies: whatever the header readers accept, they read as the libraries do.

@@ -239,8 +239,8 @@ class TFMMain : public QMainWindow {
   void ForgetResults();
   // Appends results to the view and remembers their sources.
   void AppendSearchResults(SearchOutcome&& part);
-  // Ends a search whose first results the view shows already: the rest of `outcome` follows them
-  // (all of it replaces them, should they not be its start).
+  // Ends a search whose first results the view may show already: the results of `outcome`, the
+  // ones not handed over while it ran, follow them.
   void FinishSearchResults(SearchOutcome&& outcome);
   // Shows a catalog read from `path` in the view, as the current catalog.
   void ShowOpenedCatalog(CatalogTree&& tree, const std::string& path);

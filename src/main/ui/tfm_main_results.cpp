@@ -37,27 +37,25 @@ void TFMMain::RunSearch(const SearchCriteria& criteria) {
     }
   } clear_unless_done{this};
   RunInBackground([&](WorkContext& work) {
-    std::size_t handed = 0;  // results handed to the window so far
-    const auto arrived = [&](const SearchOutcome& so_far) {
-      if (so_far.results.Size() < handed) {
+    const auto arrived = [&](SearchOutcome&& part) {
+      if (part.results.Empty()) {
         // The search starts again: what the window shows is void.
-        handed = 0;
         work.deliveries.Deliver([this] {
           ClearCatalog();
           UpdateStatusBar();
         });
+        return;
       }
-      if (so_far.results.Size() == handed) return;
-      // Copied here, on the worker, so the window only links the rows in.
-      auto part = std::make_shared<SearchOutcome>(ResultsFrom(so_far, handed));
-      handed = so_far.results.Size();
-      work.deliveries.Deliver([this, part] { AppendSearchResults(std::move(*part)); });
+      // Handed over whole: the window links the part's rows in without copying a record.
+      auto shared = std::make_shared<SearchOutcome>(std::move(part));
+      work.deliveries.Deliver([this, shared] { AppendSearchResults(std::move(*shared)); });
     };
     indexed = SearchThroughIndex(criteria, library, work.progress, arrived);
   });
   clear_unless_done.done = true;
   SearchOutcome outcome = std::move(indexed.outcome);
-  const std::string finished = SearchFinishedText(outcome);
+  const std::size_t handed = result_rows_.size();  // the parts shown while the search ran
+  const std::string finished = SearchFinishedText(outcome, handed + outcome.sources.size());
   FinishSearchResults(std::move(outcome));
   if (indexed.note.empty()) {
     statusBar()->clearMessage();
@@ -87,19 +85,9 @@ void TFMMain::AppendSearchResults(SearchOutcome&& part) {
 }
 
 void TFMMain::FinishSearchResults(SearchOutcome&& outcome) {
-  bool starts_with_shown = result_rows_.size() <= outcome.sources.size();
-  for (std::size_t i = 0; starts_with_shown && i < result_rows_.size(); ++i) {
-    const ResultSource* source = SourceOf(result_rows_[i]);
-    starts_with_shown = source != nullptr && *source == outcome.sources[i];
-  }
-  if (!starts_with_shown) ClearCatalog();
-  const std::size_t shown = result_rows_.size();
-  if (shown == 0) {
-    AppendSearchResults(std::move(outcome));
-  } else {
-    AppendSearchResults(ResultsFrom(outcome, shown));
-  }
-  results_cancelled_ = outcome.cancelled;
+  const bool cancelled = outcome.cancelled;
+  AppendSearchResults(std::move(outcome));
+  results_cancelled_ = cancelled;
   results_shown_ = true;
   UpdateStatusBar();
 }
