@@ -410,7 +410,7 @@ class Walker {
     CatalogTree::Node* node =
         tree_.AddChild(frame.node, fields, deep ? settings_.deep->Extras() : ExtraViews());
     if (deep) {
-      settings_.deep->AddEntries(tree_, node);
+      settings_.deep->AddEntries(tree_, node, times_);  // one time zone cache for the scan
       if (settings_.deep->Cancelled()) report_.cancelled = true;
     }
 
