@@ -6,7 +6,7 @@ LUMIVOR_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libqt6svg6-dev qt6-svg-dev libgl-dev
   libpugixml-dev libxlsxwriter-dev libblkid-dev libutfcpp-dev libcli11-dev
   libgtest-dev googletest
-  libsqlite3-dev libre2-dev zlib1g-dev libdeflate-dev libarchive-dev libtag1-dev libexiv2-dev libmediainfo-dev
+  libsqlite3-dev libre2-dev zlib1g-dev libdeflate-dev liburing-dev libarchive-dev libtag1-dev libexiv2-dev libmediainfo-dev
   libavformat-dev libavcodec-dev libavutil-dev
   ffmpeg libimage-exiftool-perl p7zip-full zip ccache clang libclang-rt-14-dev openbox
   xvfb xauth xdotool imagemagick unzip fonts-dejavu-core

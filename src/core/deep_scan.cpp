@@ -8,6 +8,7 @@
 #include <charconv>
 
 #include "core/fields.h"
+#include "core/media_headers.h"
 #include "core/media_readers.h"
 #include "core/scanner.h"
 
@@ -109,6 +110,31 @@ void DeepScanner::Read(int fd, const struct stat& info, const char* name) {
   extras_.clear();
   listing_ = {};
   if (!PollCancel()) ReadOpen(fd, info, name);
+}
+
+bool DeepScanner::ReadsHead(std::string_view name) const {
+  const std::size_t dot = name.rfind('.');
+  return options_.metadata && dot != std::string_view::npos && dot > 0 &&
+         HasHeaderReader(name.substr(dot + 1)) && MediaKindOf(name) != MediaKind::kNone;
+}
+
+void DeepScanner::Read(int dir_fd, const struct stat& info, const char* name,
+                       std::string_view head) {
+  tags_.clear();
+  extras_.clear();
+  listing_ = {};
+  if (PollCancel()) return;
+  if (S_ISREG(info.st_mode) && ReadsHead(name) &&
+      ReadMediaTagsFromHead(name, head, static_cast<std::uint64_t>(info.st_size), &tags_)) {
+    if (!tags_.empty()) ++counts_.files_tagged;
+    for (const auto& [tag, value] : tags_) extras_.push_back({tag, value});
+    return;
+  }
+  const int fd = Open(dir_fd, name);
+  if (fd < 0) return;
+  struct stat now;
+  if (::fstat(fd, &now) == 0) ReadOpen(fd, now, name);
+  ::close(fd);
 }
 
 void DeepScanner::ReadOpen(int fd, const struct stat& info, const char* name) {

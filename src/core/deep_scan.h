@@ -74,6 +74,20 @@ class DeepScanner {
   // The same for the file open at `fd` (from Open; not taken over) whose facts are `info`.
   void Read(int fd, const struct stat& info, const char* name);
 
+  // True when the tags of a file named `name` may come from its first bytes alone
+  // (kMediaHeadBytes; a format with a header reader).
+  [[nodiscard]] bool ReadsHead(std::string_view name) const;
+
+  // The same as Read for the file `name` in the folder open at `dir_fd` whose facts are `info`
+  // and whose first bytes (min(size, kMediaHeadBytes)) the caller read: the file is opened only
+  // when those bytes do not hold its tags.
+  void Read(int dir_fd, const struct stat& info, const char* name, std::string_view head);
+
+  // Whether files are opened without changing their access time, and the news that the system
+  // refused that for a file (another owner's) opened elsewhere.
+  [[nodiscard]] bool NoAtime() const { return no_atime_; }
+  void NoAtimeRefused() { no_atime_ = false; }
+
   // The tags of the file last read.
   [[nodiscard]] const MediaTags& Tags() const { return tags_; }
   // The same as further attributes of its record (views into Tags()).

@@ -85,10 +85,6 @@ std::string DateTakenText(std::string_view exif) {
   return text;
 }
 
-// The first bytes of a file read for its headers: one page, which holds the tags of most files
-// made by encoders and cameras without large embedded pictures; a reader that needs more says so.
-constexpr std::size_t kHeadBytes = 4096;
-
 // A buffer kept for the thread and grown as needed, so that reading a file's headers allocates
 // nothing once the first few files are read.
 class ReadBuffer {
@@ -131,7 +127,7 @@ bool ReadFromHeaders(int fd, std::string_view ext, std::int64_t known_size, RawM
   const auto size = static_cast<std::uint64_t>(known_size);
   thread_local ReadBuffer head_buffer;
   thread_local char tail[kHeaderTailBytes];
-  std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeadBytes));
+  std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kMediaHeadBytes));
   char* head = head_buffer.Reserve(head_size, 0);
   if (!ReadAt(fd, head, head_size, 0)) return false;
   FileEnds bytes{{head, head_size}, {}, size};
@@ -252,6 +248,22 @@ MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers, std::in
 }
 
 MediaTags ReadMediaTags(int fd, std::string_view name) { return ReadMediaTags(fd, name, nullptr); }
+
+bool ReadMediaTagsFromHead(std::string_view name, std::string_view head, std::uint64_t size,
+                           MediaTags* tags) {
+  // The first step of ReadFromHeaders, on bytes read by the caller.
+  const MediaKind kind = MediaKindOf(name);
+  const std::string_view ext = name.substr(name.rfind('.') + 1);
+  if (kind == MediaKind::kNone || !HasHeaderReader(ext) || size == 0 ||
+      head.size() != std::min<std::uint64_t>(size, kMediaHeadBytes)) {
+    return false;
+  }
+  RawMediaTags raw;
+  std::size_t needed = 0;
+  if (ReadHeaderTags(ext, {head, {}, size}, &raw, &needed) != HeaderRead::kRead) return false;
+  *tags = MediaTagsFrom(raw, kind);
+  return true;
+}
 
 std::string ClockText(std::string_view duration) {
   double seconds = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -50,6 +51,16 @@ using MediaTags = std::vector<std::pair<std::string_view, std::string>>;
 // caller knows it (-1: not known).
 [[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers,
                                       std::int64_t size = -1);
+
+// The first bytes of a file read for its headers: one page, which holds the tags of most files
+// made by encoders and cameras without large embedded pictures; a reader that needs more says so.
+inline constexpr std::size_t kMediaHeadBytes = 4096;
+
+// The tags of the file named `name` of `size` bytes, from `head`, its first
+// min(size, kMediaHeadBytes) bytes, when these alone give them: exactly what ReadMediaTags gives
+// for the file. False when the file must be read (ReadMediaTags) for its tags.
+[[nodiscard]] bool ReadMediaTagsFromHead(std::string_view name, std::string_view head,
+                                         std::uint64_t size, MediaTags* tags);
 
 struct RawMediaTags;
 

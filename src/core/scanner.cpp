@@ -17,6 +17,7 @@
 #include "core/catalog_medium.h"
 #include "core/errors.h"
 #include "core/fields.h"
+#include "core/file_heads.h"
 #include "core/file_info.h"
 #include "core/local_time_converter.h"
 #include "core/volumes.h"
@@ -110,6 +111,14 @@ struct FdCloser {
   ~FdCloser() {
     if (fd >= 0) ::close(fd);
   }
+};
+
+// An entry of a folder's listing, before it is recorded.
+constexpr std::size_t kNoHead = static_cast<std::size_t>(-1);
+struct Listed {
+  const char* name;
+  unsigned char type;
+  std::size_t head;  // its index in the batch of FileHeads, or kNoHead
 };
 
 // A folder entered and not yet left: its subfolders still to enter.
@@ -267,6 +276,7 @@ class Walker {
       const long bytes = ::syscall(SYS_getdents64, frame.fd, buffer, kDirentBufferSize);
       if (bytes < 0) ++report_.unreadable_folders;  // an error: keep what was read
       if (bytes <= 0) break;
+      listed_.clear();
       for (long at = 0; at < bytes;) {
         unsigned short length;
         std::memcpy(&length, buffer + at + kDirentReclenOffset, sizeof length);
@@ -274,12 +284,63 @@ class Walker {
         const char* name = buffer + at + kDirentNameOffset;
         at += length;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        RecordEntry(frame, name, type);
+        listed_.push_back({name, type, kNoHead});
+      }
+      RecordListed(frame);
+    }
+  }
+
+  // True when the deep scan may take the tags of the listed entry from its first bytes, read in
+  // a batch with those of its neighbours.
+  bool ReadsHead(const Listed& entry) const {
+    return settings_.deep && entry.type == DT_REG && !settings_.OnlyFolders &&
+           settings_.deep->ReadsHead(entry.name) &&
+           (!filtering_ || PassesExtFilter(entry.name, settings_.ExtFilter));
+  }
+
+  // Records the entries of `listed_` in their order. For a deep scan the facts and first bytes
+  // of the files whose tags may lie there are read first, a batch at a time (FileHeads).
+  void RecordListed(Frame& frame) {
+    FileHeads* heads = settings_.deep ? Heads() : nullptr;
+    for (std::size_t next = 0; next < listed_.size();) {
+      std::size_t end = listed_.size();
+      if (heads) {
+        heads->Clear();
+        for (end = next; end < listed_.size(); ++end) {
+          Listed& entry = listed_[end];
+          entry.head = kNoHead;
+          if (!ReadsHead(entry)) continue;
+          if (!heads->Add(frame.fd, entry.name, settings_.deep->NoAtime())) break;
+          entry.head = heads->Count() - 1;
+        }
+        heads->Run();
+      }
+      for (; next < end; ++next) {
+        const Listed& entry = listed_[next];
+        const FileHeads::Head* head = nullptr;
+        if (entry.head != kNoHead) {
+          head = &heads->Result(entry.head);
+          if (head->no_atime_refused) settings_.deep->NoAtimeRefused();
+          if (!head->read) head = nullptr;
+        }
+        RecordEntry(frame, entry.name, entry.type, head);
       }
     }
   }
 
-  void RecordEntry(Frame& frame, const char* raw_name, unsigned char type) {
+  // The batch reader of the deep scan, made for its first folder; null when the system has none.
+  FileHeads* Heads() {
+    if (!heads_tried_) {
+      heads_tried_ = true;
+      heads_ = std::make_unique<FileHeads>();
+      if (!heads_->Ready()) heads_.reset();
+    }
+    return heads_.get();
+  }
+
+  // `head`: the facts and first bytes of the entry read beforehand, or null.
+  void RecordEntry(Frame& frame, const char* raw_name, unsigned char type,
+                   const FileHeads::Head* head) {
     const std::string_view name(raw_name);
     const bool known_other = type != DT_UNKNOWN && type != DT_DIR;
     // The listing's type saves a stat for entries the scope leaves out.
@@ -287,10 +348,11 @@ class Walker {
     if (known_other && filtering_ && !PassesExtFilter(name, settings_.ExtFilter)) return;
 
     struct stat info;
+    if (head) info = head->info;
     // A regular file the deep scan reads is opened first and its facts taken from the open file:
     // one look-up of its name instead of two. Anything else is looked at without opening it.
     int open_fd = -1;
-    if (settings_.deep && type == DT_REG && settings_.deep->Wants(name)) {
+    if (!head && settings_.deep && type == DT_REG && settings_.deep->Wants(name)) {
       open_fd = settings_.deep->Open(frame.fd, raw_name);
       if (open_fd >= 0 && ::fstat(open_fd, &info) != 0) {
         ::close(open_fd);
@@ -299,7 +361,7 @@ class Walker {
     }
     const FdCloser closer{open_fd};
     const bool stated =
-        open_fd >= 0 || ::fstatat(frame.fd, raw_name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+        head || open_fd >= 0 || ::fstatat(frame.fd, raw_name, &info, AT_SYMLINK_NOFOLLOW) == 0;
     if (!stated && errno == ENOENT) return;  // gone since it was listed
     const bool directory = stated ? S_ISDIR(info.st_mode) : type == DT_DIR;
     if (!directory && settings_.OnlyFolders) return;
@@ -337,7 +399,9 @@ class Walker {
     fields[kCatalogName] = settings_.CatalogName;
     const bool deep = settings_.deep && stated && S_ISREG(info.st_mode) && !directory &&
                       settings_.deep->Wants(name);
-    if (deep && open_fd >= 0) {
+    if (deep && head) {
+      settings_.deep->Read(frame.fd, info, raw_name, head->bytes);
+    } else if (deep && open_fd >= 0) {
       settings_.deep->Read(open_fd, info, raw_name);
     } else if (deep) {
       settings_.deep->Read(frame.fd, raw_name);  // a listing without types
@@ -416,6 +480,10 @@ class Walker {
   std::size_t depth_ = 0;
   std::string path_;   // FullPath of the folder being read, then of its entry being recorded
   std::string clean_;  // scratch for names that need cleaning
+  // The entries of the block of the listing being recorded (names point into buffer_).
+  std::vector<Listed> listed_;
+  std::unique_ptr<FileHeads> heads_;
+  bool heads_tried_ = false;
   bool have_mount_ids_ = false;
   std::string real_root_;                  // the scanned folder's real path ("" for "/")
   std::vector<std::string> mount_points_;  // without mount IDs: those below the real root
