@@ -90,12 +90,17 @@ int main(int argc, char** argv) {
   Report("entries", static_cast<double>(built.entries));
   Report("catalogs", static_cast<double>(built.catalogs));
 
-  // The baseline: the file search of the same text, in this process (warm files).
+  // The baseline: the file search of the same text, in this process (warm files), the best of
+  // three runs as for the window.
   const std::string text = "e_a";
   (void)SearchLibrary(NameCriteria(library, text), NoProgress());
-  Stopwatch file_clock;
-  const SearchOutcome files_outcome = SearchLibrary(NameCriteria(library, text), NoProgress());
-  const double file_seconds = file_clock.Seconds();
+  double file_seconds = 1e9;
+  SearchOutcome files_outcome;
+  for (int run = 0; run < 3; ++run) {
+    Stopwatch file_clock;
+    files_outcome = SearchLibrary(NameCriteria(library, text), NoProgress());
+    file_seconds = std::min(file_seconds, file_clock.Seconds());
+  }
   Report("results", static_cast<double>(files_outcome.results.Size()));
   Report("share_of_entries", static_cast<double>(files_outcome.results.Size()) /
                                  static_cast<double>(std::max<std::size_t>(built.entries, 1)));

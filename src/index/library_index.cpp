@@ -265,8 +265,7 @@ struct LibraryIndex::Statements {
                     "SELECT 'delete', id, name, ext, description, extras_text(extras) "
                     "FROM entries WHERE id BETWEEN ?1 AND ?2"),
         delete_entries(db, "DELETE FROM entries WHERE id BETWEEN ?1 AND ?2"),
-        insert_folder(db, "INSERT INTO folders(id, path) VALUES(?1, ?2)"),
-        delete_folders(db, "DELETE FROM folders WHERE id BETWEEN ?1 AND ?2"),
+        update_rest(db, "UPDATE entries SET rest = ?2 WHERE id = ?1"),
         delete_catalog(db, "DELETE FROM catalogs WHERE id = ?1"),
         next_id(db, "SELECT IFNULL(MAX(id), 0) + 1 FROM entries"),
         catalogs(db,
@@ -277,7 +276,7 @@ struct LibraryIndex::Statements {
         scan(db,
              "SELECT id, name, ext, description, rest, extras FROM entries "
              "WHERE id BETWEEN ?1 AND ?2"),
-        folder_path(db, "SELECT path FROM folders WHERE id = ?1"),
+        lookup(db, "SELECT name, rest FROM entries WHERE id = ?1"),
         sample(db,
                "SELECT COUNT(*) FROM (SELECT rowid FROM entry_text WHERE entry_text MATCH ?1 "
                "AND rowid BETWEEN ?2 AND ?3 LIMIT ?4)"),
@@ -287,9 +286,9 @@ struct LibraryIndex::Statements {
                    "WHERE entry_text MATCH ?3 AND entry_text.rowid BETWEEN ?1 AND ?2 "
                    "ORDER BY entry_text.rowid") {}
 
-  Statement insert_entry, insert_text, insert_catalog, delete_text, delete_entries, insert_folder,
-      delete_folders, delete_catalog, next_id, catalogs, rename_catalog, entry_count, scan,
-      folder_path, sample, candidates;
+  Statement insert_entry, insert_text, insert_catalog, delete_text, delete_entries, update_rest,
+      delete_catalog, next_id, catalogs, rename_catalog, entry_count, scan, lookup, sample,
+      candidates;
 };
 
 LibraryIndex::LibraryIndex(const std::string& library_root, std::string index_path)
@@ -442,12 +441,10 @@ void LibraryIndex::CreateSchema() {
            "size INTEGER NOT NULL, mtime INTEGER NOT NULL, inode INTEGER NOT NULL, "
            "device INTEGER NOT NULL, first INTEGER NOT NULL, count INTEGER NOT NULL, "
            "readable INTEGER NOT NULL)",
+           // An entry with entries below it keeps its FullPath whole in `rest`, so that the path
+           // of an entry below it needs one look-up of a row that is mostly on the same page.
            "CREATE TABLE entries(id INTEGER PRIMARY KEY, name TEXT, ext TEXT, description TEXT, "
            "rest BLOB, extras BLOB)",
-           // The FullPath of every entry that has entries below it, keyed by the entry: a result
-           // whose path is kept as its parent's and its name needs one look-up here instead of a
-           // walk up its folders in `entries`.
-           "CREATE TABLE folders(id INTEGER PRIMARY KEY, path TEXT NOT NULL)",
            // Trigrams of the three searched fields, for candidates only (the rule decides): no
            // copy of the texts, no positions, no sizes, which keeps the index small.
            "CREATE VIRTUAL TABLE entry_text USING fts5(name, ext, description, tags, content='', "
@@ -496,7 +493,6 @@ void LibraryIndex::RemoveCatalog(const CatalogRow& row) {
   if (row.count > 0) {
     statements_->delete_text.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
     statements_->delete_entries.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
-    statements_->delete_folders.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
   }
   statements_->delete_catalog.Bind(1, row.id).Run();
 }
@@ -522,8 +518,9 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
     bool Add(const RecordView& record) override {
       const std::int64_t id = first + count;
       const auto depth = static_cast<std::size_t>(std::max(record.depth, 0)) + 1;
-      parents.resize(std::min(parents.size(), depth - 1));
-      const bool has_parent = parents.size() == depth - 1 && depth > 1;
+      open = std::min(open, depth - 1);
+      const bool has_parent = open == depth - 1 && depth > 1;
+      Parent* parent = has_parent ? &parents[open - 1] : nullptr;
       FieldValues fields;
       for (int i = 0; i < kFieldCount; ++i) {
         if (record.fields[i].data()) fields[i] = record.fields[i];
@@ -541,15 +538,28 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
         extras = packed_extras;
         tags = ExtrasText(packed_extras);
       }
-      if (has_parent && !parents.back().stored) {
-        // The first entry below this folder: the folder's path goes into `folders`.
-        sql.insert_folder.Bind(1, parents.back().id).Bind(2, parents.back().path).Run();
-        parents.back().stored = true;
+      if (parent && !parent->whole) {
+        // The first entry below this one: its row keeps its FullPath whole from now on.
+        FieldValues parent_fields;
+        for (int i = 0; i < kFieldCount; ++i) {
+          if (parent->present[i]) parent_fields[i] = parent->values[i];
+        }
+        PackEntryFields(parent_fields, "", 0, &packed);
+        sql.update_rest.Bind(1, parent->id).BindBlob(2, packed).Run();
+        parent->whole = true;
       }
-      PackEntryFields(fields, has_parent ? std::string_view(parents.back().path) : "",
-                      has_parent ? id - parents.back().id : 0, &packed);
-      if (parents.size() == depth - 1) {
-        parents.push_back({id, std::string(record.fields[kFullPath]), false});
+      PackEntryFields(fields, parent ? std::string_view(parent->values[kFullPath]) : "",
+                      parent ? id - parent->id : 0, &packed);
+      if (open == depth - 1) {
+        // This entry may have entries below it: its fields are kept (in buffers used again).
+        if (parents.size() == open) parents.emplace_back();
+        Parent& self = parents[open++];
+        self.id = id;
+        self.whole = false;
+        for (int i = 0; i < kFieldCount; ++i) {
+          self.present[i] = fields[i].has_value();
+          self.values[i].assign(fields[i].value_or(std::string_view()));
+        }
       }
       sql.insert_entry.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
       sql.insert_entry.BindBlob(5, packed);
@@ -566,11 +576,10 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
     }
     // The fast route gave up part of the way: forget what it gave and take the document route's.
     void Restart() override {
-      parents.clear();
+      open = 0;
       if (count > 0) {
         sql.delete_text.Bind(1, first).Bind(2, first + count - 1).Run();
         sql.delete_entries.Bind(1, first).Bind(2, first + count - 1).Run();
-        sql.delete_folders.Bind(1, first).Bind(2, first + count - 1).Run();
       }
       count = 0;
     }
@@ -580,14 +589,16 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
     std::int64_t count = 0;
     bool cancelled = false;
     std::string packed, packed_extras;
-    // The entry and FullPath of the record at each depth on the way down to the current one, and
-    // whether that path is in `folders` yet.
+    // The entry and fields of the record at each depth on the way down to the current one (the
+    // first `open` of `parents`), and whether its row keeps its FullPath whole yet.
     struct Parent {
-      std::int64_t id;
-      std::string path;
-      bool stored;
+      std::int64_t id = 0;
+      std::array<std::string, kFieldCount> values;
+      std::array<bool, kFieldCount> present{};
+      bool whole = false;
     };
     std::vector<Parent> parents;
+    std::size_t open = 0;
   } rows(*statements_, first, progress);
   CatalogFileReader reader;
   const std::string full = WithTrailingBackslash(root_) + relative;
@@ -800,19 +811,47 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
     part = SearchOutcome();
     last_report = now;
   };
-  // The FullPath of folder `id`, for entries whose FullPath is kept as their parent's and their
-  // name; remembered, since results often share folders.
+  // The FullPath of entry `id`, for entries whose FullPath is kept as their parent's and their
+  // name: walked up without recursion (an index of another build may keep folders' paths that
+  // way too), folders remembered, since results often share them.
   std::unordered_map<std::int64_t, std::string> folder_paths;
   std::array<std::string, kFieldCount> unpacked;
   ExtraViews extras;
   const auto full_path_of = [&](std::int64_t id) -> std::optional<std::string> {
-    if (const auto known = folder_paths.find(id); known != folder_paths.end()) return known->second;
-    Statement& lookup = statements_->folder_path;
-    lookup.Bind(1, id);
+    std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
     std::optional<std::string> path;
-    if (lookup.Step()) path = std::string(lookup.Text(0).value_or(std::string_view()));
-    lookup.Reset();
-    if (path) folder_paths.emplace(id, *path);
+    Statement& lookup = statements_->lookup;
+    while (!path) {
+      if (const auto known = folder_paths.find(id); known != folder_paths.end()) {
+        path = known->second;
+        break;
+      }
+      lookup.Bind(1, id);
+      if (!lookup.Step()) {
+        lookup.Reset();
+        return std::nullopt;
+      }
+      std::string name(lookup.Text(0).value_or(std::string_view()));
+      const std::string rest(lookup.Blob(1));
+      lookup.Reset();
+      if (auto link = ParentLinkOf(rest, name)) {
+        const std::int64_t distance = link->distance;
+        chain.emplace_back(id, std::move(*link));
+        id -= distance;
+        continue;
+      }
+      std::array<std::string, kFieldCount> fields;
+      const auto no_parent = [](std::int64_t) { return std::optional<std::string>(); };
+      if (!UnpackEntryFields(rest, name, no_parent, &fields)) return std::nullopt;
+      path = fields[kFullPath];
+      folder_paths.emplace(id, *path);
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      if (it->second.keep > path->size()) return std::nullopt;
+      path->resize(it->second.keep);
+      *path += it->second.tail;
+      folder_paths.emplace(it->first, *path);
+    }
     return path;
   };
   std::size_t rows_seen = 0;

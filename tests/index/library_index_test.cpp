@@ -530,6 +530,29 @@ TEST(IndexedSearch, RareAndCommonTrigramsAndRenamedFoldersGiveTheFileSearchResul
   ASSERT_EQ(found.results.Size(), 1u);
   EXPECT_EQ(found.results.Top()->Field(kFullPath), "/disk/f2/s&2/common_9970_rare.txt");
 
+  // A folder's row keeps its path whole, a file's row keeps it as its folder's and its name: a
+  // result's path needs one look-up of its folder, not a walk up to the top.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "index.sqlite").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* rows = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT name, rest FROM entries", -1, &rows, nullptr),
+              SQLITE_OK);
+    std::size_t folders = 0, files = 0;
+    while (sqlite3_step(rows) == SQLITE_ROW) {
+      const std::string name(reinterpret_cast<const char*>(sqlite3_column_text(rows, 0)));
+      const std::string rest(static_cast<const char*>(sqlite3_column_blob(rows, 1)),
+                             static_cast<std::size_t>(sqlite3_column_bytes(rows, 1)));
+      const bool file = name.ends_with(".txt");
+      (file ? files : folders) += 1;
+      EXPECT_EQ(ParentLinkOf(rest, name).has_value(), file) << name;
+    }
+    sqlite3_finalize(rows);
+    sqlite3_close(db);
+    EXPECT_EQ(folders, 111u);
+    EXPECT_EQ(files, 45000u);
+  }
+
   // The folders renamed by another program, the catalog written again: its entries take the
   // same numbers in the index, and every result shows its new path.
   WriteFile(dir / "lib/b.xml", FolderCatalog("renamed "));
