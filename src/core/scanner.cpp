@@ -284,9 +284,13 @@ class Walker {
         const char* name = buffer + at + kDirentNameOffset;
         at += length;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        listed_.push_back({name, type, kNoHead});
+        if (settings_.deep) {
+          listed_.push_back({name, type, kNoHead});
+        } else {
+          RecordEntry(frame, name, type, nullptr);
+        }
       }
-      RecordListed(frame);
+      if (settings_.deep) RecordListed(frame);
     }
   }
 
