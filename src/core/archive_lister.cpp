@@ -157,7 +157,11 @@ bool IsArchiveName(std::string_view name) {
   return false;
 }
 
-ArchiveListing ListArchive(int fd, const std::function<bool()>& cancelled) {
+namespace {
+
+// Lists the archive open at `fd`; `size` is its length when it is a regular file, else null
+// (then only libarchive reads it).
+ArchiveListing List(int fd, const std::uint64_t* size, const std::function<bool()>& cancelled) {
   ArchiveListing listing;
   const MediaReaderApi* readers = MediaReaders();
   if (!readers) return listing;
@@ -176,12 +180,8 @@ ArchiveListing ListArchive(int fd, const std::function<bool()>& cancelled) {
   } collector(cancelled);
   // The common archives are listed from their headers in the core; libarchive lists the others,
   // and those the header readers hand on, afresh.
-  struct stat info;
-  HeaderListing headers = HeaderListing::kUnusual;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    headers =
-        ListArchiveHeaders(ArchiveBytes(fd, static_cast<std::uint64_t>(info.st_size)), &collector);
-  }
+  const HeaderListing headers =
+      size ? ListArchiveHeaders(ArchiveBytes(fd, *size), &collector) : HeaderListing::kUnusual;
   if (headers == HeaderListing::kListed) {
     listing.outcome = ArchiveOutcome::kListed;
   } else if (headers == HeaderListing::kCancelled) {
@@ -192,6 +192,21 @@ ArchiveListing ListArchive(int fd, const std::function<bool()>& cancelled) {
   }
   if (listing.outcome == ArchiveOutcome::kListed) listing.entries = collector.tree->Entries();
   return listing;
+}
+
+}  // namespace
+
+ArchiveListing ListArchive(int fd, const std::function<bool()>& cancelled) {
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    return List(fd, &size, cancelled);
+  }
+  return List(fd, nullptr, cancelled);
+}
+
+ArchiveListing ListArchive(int fd, std::uint64_t size, const std::function<bool()>& cancelled) {
+  return List(fd, &size, cancelled);
 }
 
 ArchiveListing ListArchive(const std::string& path, const std::function<bool()>& cancelled) {

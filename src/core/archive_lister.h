@@ -55,6 +55,9 @@ struct ArchiveListing {
 // directory. `cancelled` is asked between entries; it may be empty. Paths are read as UTF-8
 // whatever the process's locale; names that are not valid UTF-8 are cleaned.
 [[nodiscard]] ArchiveListing ListArchive(int fd, const std::function<bool()>& cancelled = {});
+// The same for a regular file of `size` bytes.
+[[nodiscard]] ArchiveListing ListArchive(int fd, std::uint64_t size,
+                                         const std::function<bool()>& cancelled);
 
 // The same for the archive at `path`; a file that cannot be opened is kUnsupported.
 [[nodiscard]] ArchiveListing ListArchive(const std::string& path,

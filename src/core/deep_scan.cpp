@@ -152,7 +152,8 @@ void DeepScanner::ReadOpen(int fd, const struct stat& info, const char* name) {
     NoReaders();
   } else if (options_.archives && IsArchiveName(name)) {
     std::size_t entries = 0;
-    listing_ = ListArchive(fd, [&] { return ++entries % kEntriesPerPoll == 0 && PollCancel(); });
+    listing_ = ListArchive(fd, static_cast<std::uint64_t>(info.st_size),
+                           [&] { return ++entries % kEntriesPerPoll == 0 && PollCancel(); });
     switch (listing_.outcome) {
       case ArchiveOutcome::kListed:
         ++counts_.archives_listed;
@@ -175,6 +176,12 @@ void DeepScanner::ReadOpen(int fd, const struct stat& info, const char* name) {
 void DeepScanner::AddEntries(CatalogTree& tree, CatalogTree::Node* node) {
   if (listing_.outcome != ArchiveOutcome::kListed || listing_.entries.empty()) return;
   if (!times_) times_ = std::make_unique<LocalTimeConverter>();
+  AddEntries(tree, node, *times_);
+}
+
+void DeepScanner::AddEntries(CatalogTree& tree, CatalogTree::Node* node,
+                             LocalTimeConverter& times) {
+  if (listing_.outcome != ArchiveOutcome::kListed || listing_.entries.empty()) return;
   const std::string archive_path(node->Field(kFullPath));
   const std::string catalog_name(node->Field(kCatalogName));
   const std::size_t archive_points = CodePointCount(archive_path) + 1;
@@ -192,7 +199,7 @@ void DeepScanner::AddEntries(CatalogTree& tree, CatalogTree::Node* node) {
     fields[kFileName] = name;
     fields[kFullPath] = path;
     fields[kFileSize] = ToText(entry.size, size_text);
-    if (entry.mtime != 0) fields[kFileTime] = times_->Format(entry.mtime, time_text);
+    if (entry.mtime != 0) fields[kFileTime] = times.Format(entry.mtime, time_text);
     fields[kFileExt] = entry.directory ? std::string_view() : ExtensionOf(name);
     fields[kFileType] = entry.directory ? kDirectoryType : kFileTypeText;
     fields[kFileNameLength] = ToText(name_points, name_length_text);

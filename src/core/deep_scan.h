@@ -98,6 +98,8 @@ class DeepScanner {
   // sum below them); FileTime the entry's time; CatalogName that of `node`. Nothing when the last
   // file read was no archive or could not be listed.
   void AddEntries(CatalogTree& tree, CatalogTree::Node* node);
+  // The same, the times written through the converter of the walk that recorded `node`.
+  void AddEntries(CatalogTree& tree, CatalogTree::Node* node, LocalTimeConverter& times);
 
   // True once the user cancelled; the walk should stop.
   [[nodiscard]] bool Cancelled() const { return cancelled_; }

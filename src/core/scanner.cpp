@@ -301,7 +301,11 @@ class Walker {
   // Records the entries of `listed_` in their order. For a deep scan the facts and first bytes
   // of the files whose tags may lie there are read first, a batch at a time (FileHeads).
   void RecordListed(Frame& frame) {
-    FileHeads* heads = settings_.deep ? Heads() : nullptr;
+    FileHeads* heads = nullptr;
+    if (settings_.deep && std::any_of(listed_.begin(), listed_.end(),
+                                      [&](const Listed& entry) { return ReadsHead(entry); })) {
+      heads = Heads();
+    }
     for (std::size_t next = 0; next < listed_.size();) {
       std::size_t end = listed_.size();
       if (heads) {
@@ -328,7 +332,7 @@ class Walker {
     }
   }
 
-  // The batch reader of the deep scan, made for its first folder; null when the system has none.
+  // The batch reader of the deep scan, made when first needed; null when the system has none.
   FileHeads* Heads() {
     if (!heads_tried_) {
       heads_tried_ = true;
@@ -410,7 +414,7 @@ class Walker {
     CatalogTree::Node* node =
         tree_.AddChild(frame.node, fields, deep ? settings_.deep->Extras() : ExtraViews());
     if (deep) {
-      settings_.deep->AddEntries(tree_, node);
+      settings_.deep->AddEntries(tree_, node, times_);  // one time zone cache for the scan
       if (settings_.deep->Cancelled()) report_.cancelled = true;
     }
 

@@ -82,10 +82,12 @@ TEST(FileHeadsTest, AnEnvironmentSettingTurnsItOff) {
   EXPECT_FALSE(FileHeads().Ready());
 }
 
-// Every record with all its attributes, one line each.
+// Every record below the top (whose scan date and free space change between scans) with all
+// its attributes, one line each.
 std::string Dump(const CatalogTree& tree) {
   std::string out;
   tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
+    if (depth == 0) return;
     const TCatalogRecord& record = node->Record();
     out += std::to_string(depth);
     for (int field = 0; field < kFieldCount; ++field) {
