@@ -817,7 +817,9 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   std::unordered_map<std::int64_t, std::string> folder_paths;
   std::array<std::string, kFieldCount> unpacked;
   ExtraViews extras;
-  const auto full_path_of = [&](std::int64_t id) -> std::optional<std::string> {
+  const auto full_path_of = [&](std::int64_t id) -> std::optional<std::string_view> {
+    if (const auto known = folder_paths.find(id); known != folder_paths.end()) return known->second;
+    const std::int64_t asked = id;
     std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
     std::optional<std::string> path;
     Statement& lookup = statements_->lookup;
@@ -836,12 +838,13 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       lookup.Reset();
       if (auto link = ParentLinkOf(rest, name)) {
         const std::int64_t distance = link->distance;
+        if (distance <= 0 || distance >= id) return std::nullopt;  // damaged: always upwards
         chain.emplace_back(id, std::move(*link));
         id -= distance;
         continue;
       }
       std::array<std::string, kFieldCount> fields;
-      const auto no_parent = [](std::int64_t) { return std::optional<std::string>(); };
+      const auto no_parent = [](std::int64_t) { return std::optional<std::string_view>(); };
       if (!UnpackEntryFields(rest, name, no_parent, &fields)) return std::nullopt;
       path = fields[kFullPath];
       folder_paths.emplace(id, *path);
@@ -852,7 +855,8 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       *path += it->second.tail;
       folder_paths.emplace(it->first, *path);
     }
-    return path;
+    // A view of the remembered path, which stays where it is while the map grows.
+    return std::string_view(folder_paths.find(asked)->second);
   };
   std::size_t rows_seen = 0;
   // Catalogs whose entries lie in rising order are read with one query over their whole range.

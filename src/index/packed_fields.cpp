@@ -275,7 +275,7 @@ std::optional<ParentLink> ParentLinkOf(std::string_view data, std::string_view f
 
 bool UnpackEntryFields(
     std::string_view data, std::string_view file_name,
-    const std::function<std::optional<std::string>(std::int64_t distance)>& parent_full_path,
+    const std::function<std::optional<std::string_view>(std::int64_t distance)>& parent_full_path,
     std::array<std::string, kFieldCount>* out) {
   if (data.size() < 2) return false;
   std::size_t at = 2;
@@ -314,9 +314,9 @@ bool UnpackEntryFields(
     if (field == kFullPath) {
       ParentLink link;
       if (!ReadParentLink(data, &at, file_name, &link)) return false;
-      const std::optional<std::string> parent = parent_full_path(link.distance);
+      const std::optional<std::string_view> parent = parent_full_path(link.distance);
       if (!parent || link.keep > parent->size()) return false;
-      text.assign(*parent, 0, link.keep);
+      text.assign(parent->substr(0, link.keep));
       text += link.tail;
       continue;
     }

@@ -32,7 +32,7 @@ void PackEntryFields(const FieldValues& fields, std::string_view parent_full_pat
 // none). False when the data is damaged.
 bool UnpackEntryFields(
     std::string_view data, std::string_view file_name,
-    const std::function<std::optional<std::string>(std::int64_t distance)>& parent_full_path,
+    const std::function<std::optional<std::string_view>(std::int64_t distance)>& parent_full_path,
     std::array<std::string, kFieldCount>* out);
 
 // Packs the further attributes of an element (those with empty values are left out, as a record

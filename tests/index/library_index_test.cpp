@@ -162,7 +162,7 @@ std::array<std::string, kFieldCount> RoundTrip(const FieldValues& fields, std::s
       packed, fields[kFileName].value_or(""),
       [&](std::int64_t d) {
         EXPECT_EQ(d, distance);
-        return std::optional<std::string>(parent);
+        return std::optional<std::string_view>(parent);
       },
       &out);
   EXPECT_TRUE(ok);
@@ -229,7 +229,7 @@ TEST(PackedFields, EveryValueComesBackExactly) {
   std::string packed;
   PackEntryFields(scanned, parent, 3, &packed);
   std::array<std::string, kFieldCount> ignored;
-  const auto parent_of = [&](std::int64_t) { return std::optional<std::string>(parent); };
+  const auto parent_of = [&](std::int64_t) { return std::optional<std::string_view>(parent); };
   for (std::size_t cut = 0; cut < packed.size(); ++cut) {
     EXPECT_FALSE(UnpackEntryFields(packed.substr(0, cut), "x", parent_of, &ignored)) << cut;
   }
