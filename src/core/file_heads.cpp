@@ -51,6 +51,17 @@ FileHeads::FileHeads() {
   if (const char* off = std::getenv("LUMIVOR_NO_IO_URING"); off && *off && *off != '0') return;
   auto ring = std::make_unique<Ring>();
   if (io_uring_queue_init(kBatch * kSteps, &ring->ring, 0) != 0) return;
+  // The operations used must all be known to the kernel.
+  io_uring_probe* probe = io_uring_get_probe_ring(&ring->ring);
+  const bool known = probe && io_uring_opcode_supported(probe, IORING_OP_STATX) &&
+                     io_uring_opcode_supported(probe, IORING_OP_OPENAT) &&
+                     io_uring_opcode_supported(probe, IORING_OP_READ) &&
+                     io_uring_opcode_supported(probe, IORING_OP_CLOSE);
+  if (probe) io_uring_free_probe(probe);
+  if (!known) {
+    io_uring_queue_exit(&ring->ring);
+    return;
+  }
   // Each file is opened into its own slot of the ring's file table, which the read and the close
   // chained to the open then use.
   std::vector<int> slots(kBatch, -1);
@@ -130,6 +141,11 @@ void FileHeads::Run() {
     io_uring_cqe_seen(ring, cqe);
     --awaited;
   }
+  std::size_t refused = 0;
+  for (std::size_t i = 0; i < count_; ++i) {
+    if (ring_->open_results[i] == -EINVAL) ++refused;
+  }
+  refused_ = refused == count_;
   for (std::size_t i = 0; i < count_; ++i) {
     Head& head = ring_->heads[i];
     head = {};

@@ -26,7 +26,9 @@ class FileHeads {
   FileHeads(const FileHeads&) = delete;
   FileHeads& operator=(const FileHeads&) = delete;
 
-  [[nodiscard]] bool Ready() const { return ring_ != nullptr; }
+  // False without io_uring, and once a batch showed the kernel unable to open files into the
+  // ring's own table (kernels before 5.15 refuse every such open).
+  [[nodiscard]] bool Ready() const { return ring_ != nullptr && !refused_; }
 
   // Forgets the files of the last batch.
   void Clear() { count_ = 0; }
@@ -57,6 +59,7 @@ class FileHeads {
   struct Ring;
   std::unique_ptr<Ring> ring_;
   std::size_t count_ = 0;
+  bool refused_ = false;
 };
 
 }  // namespace lumivor

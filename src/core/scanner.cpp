@@ -309,6 +309,7 @@ class Walker {
     if (settings_.deep && std::any_of(listed_.begin(), listed_.end(),
                                       [&](const Listed& entry) { return ReadsHead(entry); })) {
       heads = Heads();
+      if (heads && !heads->Ready()) heads = nullptr;  // refused by the kernel since
     }
     for (std::size_t next = 0; next < listed_.size();) {
       std::size_t end = listed_.size();
