@@ -80,22 +80,6 @@ std::string CriteriaProblem(const SearchCriteria& criteria) {
   return {};
 }
 
-SearchOutcome ResultsFrom(const SearchOutcome& outcome, std::size_t begin) {
-  SearchOutcome part;
-  const std::vector<CatalogTree::Node*>& rows = outcome.results.Root()->children;
-  FieldViews fields;
-  ExtraViews extras;
-  for (std::size_t i = begin; i < rows.size(); ++i) {
-    const TCatalogRecord& record = rows[i]->Record();
-    for (int field = 0; field < kFieldCount; ++field) fields[field] = record.Field(field);
-    extras.clear();
-    for (std::size_t k = 0; k < record.ExtraCount(); ++k) extras.push_back(record.ExtraAt(k));
-    part.results.AddChild(nullptr, fields, extras);
-    if (i < outcome.sources.size()) part.sources.push_back(outcome.sources[i]);
-  }
-  return part;
-}
-
 std::string SearchFinishedText(const SearchOutcome& outcome) {
   return SearchFinishedText(outcome, outcome.sources.size());
 }

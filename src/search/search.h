@@ -62,10 +62,6 @@ struct SearchOutcome {
   std::vector<ResultSource> sources;
 };
 
-// The results of `outcome` from the `begin`-th on, copied into an outcome of their own with their
-// sources (nothing else of `outcome`): the part of a running search to show next.
-[[nodiscard]] SearchOutcome ResultsFrom(const SearchOutcome& outcome, std::size_t begin);
-
 inline constexpr std::string_view kSearchFinished = "Search Finished";
 inline constexpr std::string_view kSearchConditionMissing = "Please input search condition.";
 

@@ -264,35 +264,6 @@ TEST(Search, CountsOfResultsAndCatalogs) {
   EXPECT_EQ(SearchFinishedText(two), "Search cancelled\n\n2 results were found before the cancel.");
 }
 
-TEST(Search, ResultsFromAPlaceOnAreCopiedWithTheirSources) {
-  SearchOutcome outcome;
-  for (const char* name : {"a", "b", "c"}) {
-    FieldViews fields{};
-    fields[kFileName] = name;
-    fields[kCatalogName] = "Disk";
-    const ExtraViews extras = {{"Title", std::string_view(name) == "b" ? "Tune" : ""}};
-    outcome.results.AddChild(nullptr, fields,
-                             std::string_view(name) == "a" ? ExtraViews{} : extras);
-    outcome.sources.push_back({std::string("/l/") + name + ".xml", outcome.sources.size()});
-  }
-  outcome.skipped_files = 4;
-  outcome.cancelled = true;
-  const SearchOutcome rest = ResultsFrom(outcome, 1);
-  ASSERT_EQ(rest.results.Root()->children.size(), 2u);
-  EXPECT_EQ(rest.results.Root()->children[0]->Record(),
-            outcome.results.Root()->children[1]->Record());
-  EXPECT_EQ(rest.results.Root()->children[1]->Record(),
-            outcome.results.Root()->children[2]->Record());
-  EXPECT_EQ(rest.results.Root()->children[0]->Extras()[0].value, "Tune");
-  EXPECT_EQ(rest.sources, (std::vector<ResultSource>{{"/l/b.xml", 1}, {"/l/c.xml", 2}}));
-  // Only the results: counts and the cancel belong to the whole search.
-  EXPECT_EQ(rest.skipped_files, 0u);
-  EXPECT_FALSE(rest.cancelled);
-  EXPECT_EQ(ResultsFrom(outcome, 0).results.Size(), 3u);
-  EXPECT_TRUE(ResultsFrom(outcome, 3).results.Empty());
-  EXPECT_TRUE(ResultsFrom(outcome, 7).sources.empty());
-}
-
 // The reference: every element below the root of the parsed document, tested with
 // MatchesCriteria. Empty with `ok` false when the XML reader refuses the text.
 std::vector<std::string> Reference(const std::string& text, const SearchCriteria& criteria,
