@@ -86,7 +86,7 @@ std::string ExtFilterOf(const std::vector<std::string>& entries) {
     std::string upper;
     for (char c : piece) upper += UpperAscii(c);
     if (filter.find("\\" + upper) != std::string::npos) continue;  // listed already
-    if (filter.empty()) filter = "\\";
+    if (filter.empty()) filter.push_back('\\');
     filter += upper;
   }
   return filter;

@@ -213,7 +213,8 @@ bool ReadParentLink(std::string_view data, std::size_t* at, std::string_view fil
   link->distance = static_cast<std::int64_t>(distance);
   link->keep = static_cast<std::size_t>(keep);
   if (tail == 0) {
-    link->tail = "/" + std::string(file_name);
+    link->tail.assign(1, '/');
+    link->tail.append(file_name);
   } else {
     if (tail - 1 > data.size() - *at) return false;
     link->tail.assign(data.substr(*at, tail - 1));
