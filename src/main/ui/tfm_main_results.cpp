@@ -60,7 +60,10 @@ void TFMMain::RunSearch(const SearchCriteria& criteria) {
   if (indexed.note.empty()) {
     statusBar()->clearMessage();
   } else {
-    statusBar()->showMessage(QString::fromStdString(indexed.note), 15000);
+    // The note covers the status line for a while: it carries the count, which it hides.
+    const std::string count =
+        ResultCountText(result_sources_.size(), result_catalogs_, results_cancelled_);
+    statusBar()->showMessage(QString::fromStdString(count + ". " + indexed.note), 15000);
   }
   UserPrompts().ShowMessage("Done", finished, MessageIcon::kNone);
 }

@@ -126,8 +126,9 @@ class SearchCommandTest : public QObject {
     f.window->ToolButton(2)->click();
     QVERIFY(QTest::qWaitFor([&] { return f.driver.Done(); }, 5000));
     QCOMPARE(f.ResultNames(), QStringList({"song.avi", "song.ogg"}));
-    // The first search made the index, and said so.
-    QCOMPARE(f.window->statusBar()->currentMessage(), QString("The search index was made afresh."));
+    // The first search made the index, and said so beside its count.
+    QCOMPARE(f.window->statusBar()->currentMessage(),
+             QString("2 results in 2 catalogs. The search index was made afresh."));
     QVERIFY(f.Search(f.library, "song"));
     QCOMPARE(f.window->statusBar()->currentMessage(), QString());
   }
