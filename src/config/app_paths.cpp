@@ -45,7 +45,7 @@ std::string ExecutableDirectory() {
   const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error || executable.empty()) return {};
   std::string directory = executable.parent_path().string();
-  if (directory.empty()) directory = "/";
+  if (directory.empty()) directory.push_back('/');
   return directory;
 }
 

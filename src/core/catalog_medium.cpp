@@ -148,7 +148,7 @@ bool TopFromHead(int fd, std::size_t limit, const std::string& path, TCatalogRec
   if (first_end == std::string_view::npos) return whole_file;
   // The head cut after the top record's start tag, closed so that it reads as a whole catalog.
   std::string cut(text.substr(0, first_end));
-  if (cut[cut.size() - 2] != '/') cut.insert(cut.size() - 1, "/");
+  if (cut[cut.size() - 2] != '/') cut.insert(cut.size() - 1, 1, '/');
   cut += "</";
   cut += root_name;
   cut += '>';

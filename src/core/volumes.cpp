@@ -48,7 +48,7 @@ VolumeFacts FakeVolumes::FactsOf(std::string_view path) const {
   facts.size = best->size;
   facts.free = best->free;
   facts.folder = best_root == "/" ? std::string(path) : std::string(path.substr(best_root.size()));
-  if (facts.folder.empty()) facts.folder = "/";
+  if (facts.folder.empty()) facts.folder.push_back('/');
   return facts;
 }
 

@@ -298,9 +298,10 @@ void CopyTree(const std::string& source, const std::string& target) {
 std::string UnusedSiblingName(const std::string& directory, std::string_view name,
                               std::string_view purpose) {
   for (unsigned n = 0;; ++n) {
-    std::string candidate =
-        JoinPath(directory, "." + std::string(name) + "." + std::string(purpose) + "-" +
-                                std::to_string(::getpid()) + "-" + std::to_string(n));
+    std::string sibling(1, '.');
+    sibling.append(name).append(1, '.').append(purpose).append(1, '-');
+    sibling.append(std::to_string(::getpid())).append(1, '-').append(std::to_string(n));
+    std::string candidate = JoinPath(directory, sibling);
     struct stat st;
     if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) return candidate;
   }
