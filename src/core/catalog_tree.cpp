@@ -387,10 +387,8 @@ void CatalogTree::Node::SetField(int index, std::string_view value) {
   context.parent_path = parent_path;
   context.catalog_name = CatalogNameOf(this);
   FieldViews fields = record_blob::Unpack(Blob(), context, &scratch);
-  if (index == kFileName || index == kFullPath) {
-    // The children's derived paths follow this node's: they keep what they read.
-    PinChildPaths(fields[kFullPath]);
-  }
+  // The children's derived paths follow this node's: they keep what they read.
+  PinChildPaths(fields[kFullPath]);
   fields[index] = clean.fields[index];
   Repack(fields, Extras(), parent_path, know_parent);
 }
