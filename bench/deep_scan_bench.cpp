@@ -1,14 +1,15 @@
 // The deep scan (archives listed, tags read) against the plain scan of the same folder, measured
 // in the same run.
 //
-//   deep_scan_bench [--songs=2000] [--photos=2000] [--archives=200] [--repeat=3] [--keep=DIR]
+//   deep_scan_bench [--songs=2000] [--photos=2000] [--archives=200] [--repeat=5] [--keep=DIR]
 //
 // The folder is made with ffmpeg, exiftool, zip, tar and 7z: a few distinct songs (mp3 and flac
 // with tags), photos (JPEG with Exif date and camera) and archives (zip, tar.gz, 7z of 30 small
 // files in nested folders) are made once and copied to the counts asked for, spread over folders
 // of 50 files. It is kept in DIR (default: lumivor-deep-bench in the temporary folder) and reused
 // by later runs with the same counts. Each scan runs `repeat` times after an untimed plain scan
-// has brought the folder into the caches; the fastest run counts, in wall-clock and processor
+// has brought the folder into the caches, plain and deep scans taking turns so that a busy moment
+// of the machine falls on both alike; the fastest run of each counts, in wall-clock and processor
 // seconds. Then what the deep scan adds per file in the scan of each kind of folder alone
 // (`music_scan_extra_cpu_us_per_file`, `photos_...`, `backup_...`), and last the processor
 // microseconds per file of each format read alone, one file at a time (`mp3_cpu_us_per_file`,
@@ -129,14 +130,27 @@ struct Timing {
   double seconds = 1e100, cpu = 1e100;
 };
 
+void Time(const std::function<void()>& run, Timing* best) {
+  const double cpu_before = CpuSeconds();
+  Stopwatch clock;
+  run();
+  best->seconds = std::min(best->seconds, clock.Seconds());
+  best->cpu = std::min(best->cpu, CpuSeconds() - cpu_before);
+}
+
 Timing Fastest(std::size_t repeat, const std::function<void()>& run) {
   Timing best;
+  for (std::size_t i = 0; i < repeat; ++i) Time(run, &best);
+  return best;
+}
+
+// The fastest runs of `first` and `second`, run in turns.
+std::pair<Timing, Timing> FastestInTurns(std::size_t repeat, const std::function<void()>& first,
+                                         const std::function<void()>& second) {
+  std::pair<Timing, Timing> best;
   for (std::size_t i = 0; i < repeat; ++i) {
-    const double cpu_before = CpuSeconds();
-    Stopwatch clock;
-    run();
-    best.seconds = std::min(best.seconds, clock.Seconds());
-    best.cpu = std::min(best.cpu, CpuSeconds() - cpu_before);
+    Time(first, &best.first);
+    Time(second, &best.second);
   }
   return best;
 }
@@ -148,7 +162,7 @@ int main(int argc, char** argv) {
   const std::size_t songs = IntOption(argc, argv, "songs", 2000);
   const std::size_t photos = IntOption(argc, argv, "photos", 2000);
   const std::size_t archives = IntOption(argc, argv, "archives", 200);
-  const std::size_t repeat = IntOption(argc, argv, "repeat", 3);
+  const std::size_t repeat = IntOption(argc, argv, "repeat", 5);
   const std::string base =
       TextOption(argc, argv, "keep", (fs::temp_directory_path() / "lumivor-deep-bench").string());
   const std::string root = base + "/folder";
@@ -169,17 +183,20 @@ int main(int argc, char** argv) {
   const std::string catalog = base + "/Deep.xml";
   CatalogTree tree;
   ScanFolder(&tree, root, false, "", catalog);  // untimed: warms the caches
-  const Timing plain = Fastest(repeat, [&] {
-    tree.Clear();
-    ScanFolder(&tree, root, false, "", catalog);
-  });
-  const std::size_t plain_records = tree.Size();
+  std::size_t plain_records = 0, deep_records = 0;
   ScanReport report;
-  const Timing deep = Fastest(repeat, [&] {
-    tree.Clear();
-    ScanFolder(&tree, root, false, "", catalog, NoProgress(), nullptr, &report, {true, true});
-  });
-  const std::size_t deep_records = tree.Size();
+  const auto [plain, deep] = FastestInTurns(
+      repeat,
+      [&] {
+        tree.Clear();
+        ScanFolder(&tree, root, false, "", catalog);
+        plain_records = tree.Size();
+      },
+      [&] {
+        tree.Clear();
+        ScanFolder(&tree, root, false, "", catalog, NoProgress(), nullptr, &report, {true, true});
+        deep_records = tree.Size();
+      });
   const std::size_t files = songs + photos + archives;
   if (report.deep.files_tagged != songs + photos || report.deep.archives_listed != archives) {
     std::cerr << "mismatch: tagged " << report.deep.files_tagged << " of " << songs + photos
@@ -209,14 +226,17 @@ int main(int argc, char** argv) {
     if (count == 0) continue;
     CatalogTree part;
     const std::string folder = root + "/" + kind;
-    const Timing plain_part = Fastest(repeat, [&] {
-      part.Clear();
-      ScanFolder(&part, folder, false, "", catalog);
-    });
-    const Timing deep_part = Fastest(repeat, [&] {
-      part.Clear();
-      ScanFolder(&part, folder, false, "", catalog, NoProgress(), nullptr, nullptr, {true, true});
-    });
+    const auto [plain_part, deep_part] = FastestInTurns(
+        repeat,
+        [&] {
+          part.Clear();
+          ScanFolder(&part, folder, false, "", catalog);
+        },
+        [&] {
+          part.Clear();
+          ScanFolder(&part, folder, false, "", catalog, NoProgress(), nullptr, nullptr,
+                     {true, true});
+        });
     std::string key = kind;
     key[0] = static_cast<char>(key[0] - 'A' + 'a');
     Report(key + "_scan_extra_cpu_us_per_file",

@@ -190,8 +190,8 @@ struct ZipEntry {
 // Reads the bytes of a zip archive: all of it at once when it is small, else the parts asked for.
 class ZipReader {
  public:
-  explicit ZipReader(const ArchiveBytes& bytes) : bytes_(bytes) {
-    if (bytes.Size() <= kZipWhole) {
+  explicit ZipReader(const ArchiveBytes& bytes) : bytes_(bytes), whole_(bytes.Whole()) {
+    if (whole_.empty() && bytes.Size() <= kZipWhole) {
       const auto size = static_cast<std::size_t>(bytes.Size());
       char* data = whole_buffer_.Reserve(size);
       if (bytes.Read(0, data, size) == size) whole_ = {data, size};
@@ -483,7 +483,13 @@ class TarSource {
     char trailer[4];
     if (bytes_.Read(size - 4, trailer, 4) != 4 || Le32(trailer) > kMostWholeInflated) return false;
     const std::size_t inflated = Le32(trailer);
-    char* in = in_buffer_.Reserve(static_cast<std::size_t>(size));
+    // Bytes held in memory are inflated where they are.
+    const char* in = bytes_.Whole().data();
+    if (bytes_.Whole().empty()) {
+      char* copy = in_buffer_.Reserve(static_cast<std::size_t>(size));
+      if (bytes_.Read(0, copy, static_cast<std::size_t>(size)) != size) copy = nullptr;
+      in = copy;
+    }
     out_ = out_buffer_.Reserve(std::max<std::size_t>(inflated, 1));
     whole_ = true;
     struct Free {
@@ -492,7 +498,7 @@ class TarSource {
     thread_local std::unique_ptr<libdeflate_decompressor, Free> decompressor(
         libdeflate_alloc_decompressor());
     std::size_t used = 0, made = 0;
-    failed_ = !decompressor || bytes_.Read(0, in, static_cast<std::size_t>(size)) != size ||
+    failed_ = !decompressor || !in ||
               libdeflate_gzip_decompress_ex(decompressor.get(), in, static_cast<std::size_t>(size),
                                             out_, inflated, &used, &made) != LIBDEFLATE_SUCCESS ||
               used != size || made != inflated;
@@ -574,10 +580,15 @@ bool TarNumber(const char* field, std::size_t size, std::uint64_t* value) {
 bool TarChecksumMatches(const char* header) {
   std::uint64_t stored = 0;
   if (!TarNumber(header + 148, 8, &stored)) return false;
-  std::uint64_t sum = 8 * ' ';
-  for (std::size_t i = 0; i < kTarBlock; ++i) {
-    if (i < 148 || i >= 156) sum += Byte(header + i);
-  }
+  // Two straight runs around the sum field, which the compiler sums many bytes at a time.
+  auto sum_of = [](const unsigned char* from, const unsigned char* to) {
+    std::uint32_t sum = 0;
+    for (; from != to; ++from) sum += *from;
+    return sum;
+  };
+  const auto* bytes = reinterpret_cast<const unsigned char*>(header);
+  const std::uint64_t sum =
+      8 * ' ' + sum_of(bytes, bytes + 148) + sum_of(bytes + 156, bytes + kTarBlock);
   return sum == stored;
 }
 

@@ -22,6 +22,9 @@ class ArchiveBytes {
 
   [[nodiscard]] std::uint64_t Size() const { return size_; }
 
+  // All the bytes when they are in memory; empty for a file.
+  [[nodiscard]] std::string_view Whole() const { return fd_ < 0 ? memory_ : std::string_view(); }
+
   // Reads up to `size` bytes at `at` into `into`; the count read, short only at the end of the
   // bytes or on a read error.
   [[nodiscard]] std::size_t Read(std::uint64_t at, char* into, std::size_t size) const;

@@ -33,6 +33,9 @@ constexpr std::array<std::string_view, 20> kArchiveEndings = {
     ".tbz2",   ".tar.bz2", ".txz",   ".tar.xz", ".tzst", ".tar.zst", ".tlz",
     ".tar.lz", ".taz",     ".tar.z", ".iso",    ".cpio", ".tar.lzma"};
 
+// Archives up to this size are read whole before they are listed.
+constexpr std::size_t kReadWhole = 64 * 1024;
+
 // The folder tree an archive's paths describe, built as its entries are read.
 class EntryTree {
  public:
@@ -178,17 +181,30 @@ ArchiveListing List(int fd, const std::uint64_t* size, const std::function<bool(
    private:
     const std::function<bool()>& cancelled_;
   } collector(cancelled);
+  // A small archive is read whole with one call, and every reader below takes its bytes from
+  // memory: most archives a scan meets are small, and each read of a file costs a system call.
+  std::string_view whole;
+  if (size && *size <= kReadWhole) {
+    thread_local std::unique_ptr<char[]> buffer(new char[kReadWhole]);
+    const auto length = static_cast<std::size_t>(*size);
+    if (ArchiveBytes(fd, length).Read(0, buffer.get(), length) == length) {
+      whole = {buffer.get(), length};
+    }
+  }
   // The common archives are listed from their headers in the core; libarchive lists the others,
   // and those the header readers hand on, afresh.
-  const HeaderListing headers =
-      size ? ListArchiveHeaders(ArchiveBytes(fd, *size), &collector) : HeaderListing::kUnusual;
+  const HeaderListing headers = !whole.empty() ? ListArchiveHeaders(ArchiveBytes(whole), &collector)
+                                : size ? ListArchiveHeaders(ArchiveBytes(fd, *size), &collector)
+                                       : HeaderListing::kUnusual;
   if (headers == HeaderListing::kListed) {
     listing.outcome = ArchiveOutcome::kListed;
   } else if (headers == HeaderListing::kCancelled) {
     listing.outcome = ArchiveOutcome::kCancelled;
   } else {
     collector.tree = std::make_unique<EntryTree>();
-    listing.outcome = readers->list_archive(fd, &collector);
+    listing.outcome = !whole.empty()
+                          ? readers->list_archive_bytes(whole.data(), whole.size(), &collector)
+                          : readers->list_archive(fd, &collector);
   }
   if (listing.outcome == ArchiveOutcome::kListed) listing.entries = collector.tree->Entries();
   return listing;

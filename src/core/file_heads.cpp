@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <liburing.h>
-#include <sys/sysmacros.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -15,33 +15,17 @@ namespace lumivor {
 namespace {
 
 // The parts of one file's read, told apart in the completions.
-enum Step : unsigned { kStat = 0, kOpen = 1, kRead = 2, kClose = 3 };
-constexpr unsigned kSteps = 4;
-
-struct stat StatOf(const struct statx& x) {
-  struct stat info {};
-  info.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
-  info.st_ino = x.stx_ino;
-  info.st_mode = x.stx_mode;
-  info.st_nlink = x.stx_nlink;
-  info.st_uid = x.stx_uid;
-  info.st_gid = x.stx_gid;
-  info.st_rdev = makedev(x.stx_rdev_major, x.stx_rdev_minor);
-  info.st_size = static_cast<off_t>(x.stx_size);
-  info.st_blksize = static_cast<blksize_t>(x.stx_blksize);
-  info.st_blocks = static_cast<blkcnt_t>(x.stx_blocks);
-  info.st_atim = {x.stx_atime.tv_sec, x.stx_atime.tv_nsec};
-  info.st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
-  info.st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
-  return info;
-}
+enum Step : unsigned { kOpen = 0, kRead = 1, kClose = 2 };
+constexpr unsigned kSteps = 3;
 
 }  // namespace
 
 struct FileHeads::Ring {
   io_uring ring{};
-  std::array<struct statx, kBatch> stats{};
-  std::array<int, kBatch> stat_results{}, open_results{}, read_results{};
+  std::array<int, kBatch> open_results{}, read_results{};
+  // Where each file is, for its facts.
+  std::array<int, kBatch> dirs{};
+  std::array<const char*, kBatch> names{};
   std::unique_ptr<char[]> bytes{new char[kBatch * kHeadBytes]};
   std::array<Head, kBatch> heads{};
 };
@@ -50,11 +34,18 @@ FileHeads::FileHeads() {
   // LUMIVOR_NO_IO_URING=1 has every file read alone, as on a system without io_uring.
   if (const char* off = std::getenv("LUMIVOR_NO_IO_URING"); off && *off && *off != '0') return;
   auto ring = std::make_unique<Ring>();
-  if (io_uring_queue_init(kBatch * kSteps, &ring->ring, 0) != 0) return;
+  // One thread submits and waits (the one that made the ring), so the kernel may leave the
+  // completions' work until that thread waits for them, instead of interrupting it for each;
+  // kernels before 6.1 do not know these flags and get a plain ring.
+  io_uring_params params{};
+  params.flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
+  if (io_uring_queue_init_params(kBatch * kSteps, &ring->ring, &params) != 0 &&
+      io_uring_queue_init(kBatch * kSteps, &ring->ring, 0) != 0) {
+    return;
+  }
   // The operations used must all be known to the kernel.
   io_uring_probe* probe = io_uring_get_probe_ring(&ring->ring);
-  const bool known = probe && io_uring_opcode_supported(probe, IORING_OP_STATX) &&
-                     io_uring_opcode_supported(probe, IORING_OP_OPENAT) &&
+  const bool known = probe && io_uring_opcode_supported(probe, IORING_OP_OPENAT) &&
                      io_uring_opcode_supported(probe, IORING_OP_READ) &&
                      io_uring_opcode_supported(probe, IORING_OP_CLOSE);
   if (probe) io_uring_free_probe(probe);
@@ -80,16 +71,15 @@ bool FileHeads::Add(int dir_fd, const char* name, bool no_atime) {
   if (!ring_ || count_ == kBatch) return false;
   const std::size_t index = count_;
   io_uring* ring = &ring_->ring;
-  // Four submission entries per file always fit: the ring holds kBatch * kSteps and Run
+  // Three submission entries per file always fit: the ring holds kBatch * kSteps and Run
   // submits them all before the next batch.
-  io_uring_sqe* stat = io_uring_get_sqe(ring);
   io_uring_sqe* open = io_uring_get_sqe(ring);
   io_uring_sqe* read = io_uring_get_sqe(ring);
   io_uring_sqe* close = io_uring_get_sqe(ring);
-  if (!stat || !open || !read || !close) return false;  // never, as said
+  if (!open || !read || !close) return false;  // never, as said
   const auto slot = static_cast<unsigned>(index);
-  io_uring_prep_statx(stat, dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS,
-                      &ring_->stats[index]);
+  ring_->dirs[index] = dir_fd;
+  ring_->names[index] = name;
   io_uring_prep_openat_direct(
       open, dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | (no_atime ? O_NOATIME : 0), 0, slot);
   open->flags |= IOSQE_IO_LINK;  // no read without the open
@@ -98,7 +88,6 @@ bool FileHeads::Add(int dir_fd, const char* name, bool no_atime) {
   read->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;  // the close follows even a short read
   io_uring_prep_close_direct(close, slot);
   const std::size_t tag = index * kSteps;
-  io_uring_sqe_set_data64(stat, tag + kStat);
   io_uring_sqe_set_data64(open, tag + kOpen);
   io_uring_sqe_set_data64(read, tag + kRead);
   io_uring_sqe_set_data64(close, tag + kClose);
@@ -110,7 +99,7 @@ void FileHeads::Run() {
   if (!ring_ || count_ == 0) return;
   io_uring* ring = &ring_->ring;
   for (std::size_t i = 0; i < count_; ++i) {
-    ring_->stat_results[i] = ring_->open_results[i] = ring_->read_results[i] = -ECANCELED;
+    ring_->open_results[i] = ring_->read_results[i] = -ECANCELED;
   }
   std::size_t awaited = count_ * kSteps;
   int submitted = io_uring_submit_and_wait(ring, static_cast<unsigned>(awaited));
@@ -125,9 +114,6 @@ void FileHeads::Run() {
     const std::size_t index = tag / kSteps;
     if (index < count_) {
       switch (tag % kSteps) {
-        case kStat:
-          ring_->stat_results[index] = cqe->res;
-          break;
         case kOpen:
           ring_->open_results[index] = cqe->res;
           break;
@@ -150,11 +136,12 @@ void FileHeads::Run() {
     Head& head = ring_->heads[i];
     head = {};
     head.no_atime_refused = ring_->open_results[i] == -EPERM;
-    if (ring_->stat_results[i] != 0) continue;
-    head.info = StatOf(ring_->stats[i]);
+    // The facts are taken here rather than in the ring: the kernel runs a statx from the ring
+    // on a worker thread, and waking that thread for every batch costs more than the call.
+    if (::fstatat(ring_->dirs[i], ring_->names[i], &head.info, AT_SYMLINK_NOFOLLOW) != 0) continue;
     const auto expected =
-        static_cast<std::size_t>(std::min<std::uint64_t>(ring_->stats[i].stx_size, kHeadBytes));
-    // A file changed between the statx and the read is read again alone.
+        static_cast<std::size_t>(std::min<std::uint64_t>(head.info.st_size, kHeadBytes));
+    // A file changed between the read and the look at its facts is read again alone.
     head.read = S_ISREG(head.info.st_mode) && ring_->open_results[i] >= 0 &&
                 ring_->read_results[i] == static_cast<int>(expected);
     if (head.read) head.bytes = {ring_->bytes.get() + i * kHeadBytes, expected};

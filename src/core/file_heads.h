@@ -8,10 +8,10 @@
 
 namespace lumivor {
 
-// Reads the facts and the first bytes of many files of one folder with one system call: for
-// each file a statx, and an open, a read and a close chained in the kernel (io_uring). A deep
-// scan reads the headers of thousands of small files, where the system calls of opening,
-// reading and closing each one cost more than the reading itself.
+// Reads the first bytes of many files of one folder with one system call, for each file an open,
+// a read and a close chained in the kernel (io_uring), then their facts as the plain scan takes
+// them (one fstatat each). A deep scan reads the headers of thousands of small files, where the
+// system calls of opening, reading and closing each one cost more than the reading itself.
 //
 // Where the system offers no io_uring (an old kernel, a sandbox that refuses it) Ready() is
 // false and the caller reads the files one by one.

@@ -42,7 +42,7 @@ const MediaReaderApi* LoadMediaReaders(const std::vector<std::string>& candidate
     const auto entry = reinterpret_cast<Entry>(::dlsym(handle, kMediaReaderEntryPoint));
     const MediaReaderApi* api = entry ? entry() : nullptr;
     if (api && api->version == kMediaReaderApiVersion && api->size == sizeof(MediaReaderApi) &&
-        api->read_tags && api->list_archive) {
+        api->read_tags && api->list_archive && api->list_archive_bytes) {
       return api;
     }
     reasons += "\n  " + path + ": made by another build of the program";

@@ -44,8 +44,8 @@ class ArchiveVisitor {
   virtual void Entry(const char* path, bool directory, std::uint64_t size, std::time_t mtime) = 0;
 };
 
-// The entry points of the module. Both read the regular file open at `fd` (not taken over) and
-// never throw.
+// The entry points of the module. They read the regular file open at `fd` (not taken over), or
+// bytes in memory, and never throw.
 struct MediaReaderApi {
   // Set to kMediaReaderApiVersion and sizeof(MediaReaderApi): a module from another build of the
   // program is refused rather than called with the wrong layout.
@@ -56,9 +56,11 @@ struct MediaReaderApi {
   // Reads the archive's headers from its start, reporting each entry to `visitor`; returns how
   // the listing ended (never kListed when the visitor cancelled).
   ArchiveOutcome (*list_archive)(int fd, ArchiveVisitor* visitor);
+  // The same for an archive held whole in memory: `size` bytes at `data`.
+  ArchiveOutcome (*list_archive_bytes)(const char* data, std::size_t size, ArchiveVisitor* visitor);
 };
 
-inline constexpr int kMediaReaderApiVersion = 1;
+inline constexpr int kMediaReaderApiVersion = 2;
 
 // The file name of the module and the function it exports, which returns its MediaReaderApi.
 inline constexpr const char* kMediaReaderModuleName = "liblumivor_media.so";

@@ -382,20 +382,19 @@ void ChooseFormats(struct archive* a, std::string_view magic) {
   }
 }
 
-ArchiveOutcome ListArchiveEntries(int fd, ArchiveVisitor* visitor) {
+// Lists the archive whose first bytes are `magic` through `open`, which opens `a` on its bytes.
+template <typename Open>
+ArchiveOutcome ListArchiveEntries(std::string_view magic, const Open& open,
+                                  ArchiveVisitor* visitor) {
   try {
-    if (::lseek(fd, 0, SEEK_SET) != 0) return ArchiveOutcome::kUnsupported;
     const ThreadLocaleScope utf8;
     const std::unique_ptr<struct archive, ArchiveDeleter> reader(archive_read_new());
     if (!reader) return ArchiveOutcome::kUnsupported;
     struct archive* a = reader.get();
-    std::array<unsigned char, 8> magic{};
-    const ssize_t got = ::pread(fd, magic.data(), magic.size(), 0);
-    ChooseFormats(a, std::string_view(reinterpret_cast<const char*>(magic.data()),
-                                      got > 0 ? static_cast<std::size_t>(got) : 0));
+    ChooseFormats(a, magic);
     // (Asking a reader without a recognised format about encryption crashes libarchive, so that
     // question waits until a format is known.)
-    if (archive_read_open_fd(a, fd, 64 * 1024) != ARCHIVE_OK) return ArchiveOutcome::kUnsupported;
+    if (open(a) != ARCHIVE_OK) return ArchiveOutcome::kUnsupported;
     bool any = false;
     for (;;) {
       if (visitor->Cancelled()) return ArchiveOutcome::kCancelled;
@@ -427,8 +426,23 @@ ArchiveOutcome ListArchiveEntries(int fd, ArchiveVisitor* visitor) {
   }
 }
 
+ArchiveOutcome ListArchiveFile(int fd, ArchiveVisitor* visitor) {
+  if (::lseek(fd, 0, SEEK_SET) != 0) return ArchiveOutcome::kUnsupported;
+  std::array<char, 8> magic{};
+  const ssize_t got = ::pread(fd, magic.data(), magic.size(), 0);
+  return ListArchiveEntries(
+      std::string_view(magic.data(), got > 0 ? static_cast<std::size_t>(got) : 0),
+      [fd](struct archive* a) { return archive_read_open_fd(a, fd, 64 * 1024); }, visitor);
+}
+
+ArchiveOutcome ListArchiveBytes(const char* data, std::size_t size, ArchiveVisitor* visitor) {
+  return ListArchiveEntries(
+      std::string_view(data, std::min<std::size_t>(size, 8)),
+      [data, size](struct archive* a) { return archive_read_open_memory(a, data, size); }, visitor);
+}
+
 constexpr MediaReaderApi kApi = {kMediaReaderApiVersion, sizeof(MediaReaderApi), &ReadTags,
-                                 &ListArchiveEntries};
+                                 &ListArchiveFile, &ListArchiveBytes};
 
 }  // namespace
 
