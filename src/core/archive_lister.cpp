@@ -36,15 +36,28 @@ constexpr std::array<std::string_view, 20> kArchiveEndings = {
 // Archives up to this size are read whole before they are listed.
 constexpr std::size_t kReadWhole = 64 * 1024;
 
-// The folder tree an archive's paths describe, built as its entries are read.
+// The folder tree an archive's paths describe, built as its entries are read. One is kept for
+// each thread and cleared between archives, so that listing one archive after another allocates
+// next to nothing.
 class EntryTree {
  public:
-  EntryTree() { nodes_.push_back({}); }
+  void Clear() {
+    // What a very large archive needed is let go of rather than kept for the thread.
+    constexpr std::size_t kKeptNodes = 1 << 16;
+    if (nodes_.capacity() > kKeptNodes) {
+      nodes_ = {};
+      names_ = {};
+      slots_ = {};
+    }
+    nodes_.assign(1, Node{});
+    names_.clear();
+    std::fill(slots_.begin(), slots_.end(), 0);
+    folders_ = 0;
+  }
 
   void Add(std::string_view path, bool directory, std::uint64_t size, std::time_t mtime) {
     if (!path.empty() && path.back() == '/') directory = true;
-    std::size_t parent = 0;
-    std::string key;
+    std::uint32_t parent = 0;
     while (!path.empty()) {
       const std::size_t slash = path.find('/');
       const std::string_view part = path.substr(0, slash);
@@ -61,94 +74,145 @@ class EntryTree {
         }
         rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
       }
-      if (!key.empty()) key += '/';
-      key += part;
       if (last && !directory) {
-        const std::size_t file = NewNode(parent, part);
+        const std::uint32_t file = NewNode(parent, part, false);
         nodes_[file].size = size;
         nodes_[file].mtime = mtime;
         return;
       }
-      const auto [it, inserted] = folders_.try_emplace(key, 0);
-      if (inserted) {
-        it->second = NewNode(parent, part);
-        nodes_[it->second].directory = true;
-      }
-      parent = it->second;
+      parent = Folder(parent, part);
       if (last) nodes_[parent].mtime = mtime;
     }
   }
 
-  // The entries in pre-order, folder sizes summed.
-  std::vector<ArchiveEntry> Entries() {
+  // The entries in pre-order, folder sizes summed, into `out` (whose strings are reused).
+  void Entries(std::vector<ArchiveEntry>* out) {
     SumSizes();
-    std::vector<ArchiveEntry> out;
-    out.reserve(nodes_.size() - 1);
-    struct Frame {
-      std::size_t node;
-      std::size_t next;
-      std::size_t path_length;
-    };
-    std::vector<Frame> stack{{0, 0, 0}};
-    std::string path;
+    out->resize(nodes_.size() - 1);
+    std::size_t made = 0;
+    std::vector<Frame>& stack = stack_;
+    stack.assign(1, {nodes_[0].first_child, 0});
+    std::string& path = path_;
+    path.clear();
     while (!stack.empty()) {
       Frame& frame = stack.back();
-      const Node& parent = nodes_[frame.node];
-      if (frame.next == parent.children.size()) {
+      if (frame.next == 0) {
         stack.pop_back();
         continue;
       }
-      const std::size_t index = parent.children[frame.next++];
+      const std::uint32_t index = frame.next;
       const Node& node = nodes_[index];
+      frame.next = node.next_sibling;
       path.resize(frame.path_length);
       if (!path.empty()) path += '/';
-      ArchiveEntry entry;
+      ArchiveEntry& entry = (*out)[made++];
       entry.name_offset = path.size();
-      path += node.name;
-      entry.path = path;
+      path.append(names_, node.name_at, node.name_size);
+      entry.path.assign(path);
       entry.depth = static_cast<int>(stack.size()) - 1;
       entry.directory = node.directory;
       entry.size = node.size;
       entry.mtime = node.mtime;
-      out.push_back(std::move(entry));
-      if (!node.children.empty()) stack.push_back({index, 0, path.size()});
+      if (node.first_child != 0) stack.push_back({node.first_child, path.size()});
     }
-    return out;
   }
 
  private:
+  // A folder being walked by Entries.
+  struct Frame {
+    std::uint32_t next;  // the next child to visit; 0 when none is left
+    std::size_t path_length;
+  };
+
+  // Nodes refer to each other by index; 0 is the root (and "none" as a child or sibling).
   struct Node {
-    std::string name;
+    std::size_t name_at = 0;  // the clean name in names_
+    std::uint32_t name_size = 0;
+    std::uint32_t raw_size = 0;  // a folder: its name as stored, right after the clean name
+    std::uint32_t parent = 0;
+    std::uint32_t first_child = 0, last_child = 0, next_sibling = 0;
     bool directory = false;
     std::uint64_t size = 0;
     std::time_t mtime = 0;
-    std::vector<std::size_t> children;
   };
 
-  std::size_t NewNode(std::size_t parent, std::string_view name) {
-    const std::size_t index = nodes_.size();
-    nodes_.push_back({});
-    std::string clean;
-    nodes_[index].name = SanitizeText(name, &clean) ? clean : std::string(name);
-    nodes_[parent].children.push_back(index);
+  std::uint32_t NewNode(std::uint32_t parent, std::string_view raw, bool directory) {
+    const auto index = static_cast<std::uint32_t>(nodes_.size());
+    Node node;
+    node.name_at = names_.size();
+    node.parent = parent;
+    node.directory = directory;
+    const std::string_view name = SanitizeText(raw, &clean_) ? std::string_view(clean_) : raw;
+    names_ += name;
+    node.name_size = static_cast<std::uint32_t>(name.size());
+    if (directory) {
+      names_ += raw;
+      node.raw_size = static_cast<std::uint32_t>(raw.size());
+    }
+    nodes_.push_back(node);
+    Node& above = nodes_[parent];
+    if (above.first_child == 0) {
+      above.first_child = index;
+    } else {
+      nodes_[above.last_child].next_sibling = index;
+    }
+    above.last_child = index;
     return index;
+  }
+
+  // The folder named `raw` (as stored) in `parent`, made when new. Folders are found by their
+  // parent and stored name in an open-addressed table of node indices.
+  std::uint32_t Folder(std::uint32_t parent, std::string_view raw) {
+    if ((folders_ + 1) * 2 > slots_.size()) Grow();
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = Hash(parent, raw) & mask;; at = (at + 1) & mask) {
+      const std::uint32_t found = slots_[at];
+      if (found == 0) {
+        const std::uint32_t made = NewNode(parent, raw, true);
+        slots_[at] = made;
+        ++folders_;
+        return made;
+      }
+      if (nodes_[found].parent == parent && RawName(found) == raw) return found;
+    }
+  }
+
+  [[nodiscard]] std::string_view RawName(std::uint32_t index) const {
+    const Node& node = nodes_[index];
+    return std::string_view(names_).substr(node.name_at + node.name_size, node.raw_size);
+  }
+
+  static std::size_t Hash(std::uint32_t parent, std::string_view raw) {
+    return std::hash<std::string_view>()(raw) ^ (std::size_t{parent} * 0x9E3779B97F4A7C15ULL);
+  }
+
+  void Grow() {
+    std::vector<std::uint32_t> old = std::move(slots_);
+    slots_.assign(std::max<std::size_t>(64, old.size() * 2), 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (const std::uint32_t index : old) {
+      if (index == 0) continue;
+      std::size_t at = Hash(nodes_[index].parent, RawName(index)) & mask;
+      while (slots_[at] != 0) at = (at + 1) & mask;
+      slots_[at] = index;
+    }
   }
 
   // Every node is made after its parent, so a walk from the last node to the first adds each
   // folder's total to its parent's after it is complete.
   void SumSizes() {
-    std::vector<std::size_t> parent_of(nodes_.size(), 0);
-    for (std::size_t i = 0; i < nodes_.size(); ++i) {
-      for (std::size_t child : nodes_[i].children) parent_of[child] = i;
-    }
     for (Node& node : nodes_) {
       if (node.directory) node.size = 0;
     }
-    for (std::size_t i = nodes_.size(); i-- > 1;) nodes_[parent_of[i]].size += nodes_[i].size;
+    for (std::size_t i = nodes_.size(); i-- > 1;) nodes_[nodes_[i].parent].size += nodes_[i].size;
   }
 
-  std::vector<Node> nodes_;
-  std::unordered_map<std::string, std::size_t> folders_;
+  std::vector<Node> nodes_{Node{}};
+  std::string names_;
+  std::vector<std::uint32_t> slots_;
+  std::size_t folders_ = 0;
+  std::string clean_, path_;
+  std::vector<Frame> stack_;
 };
 
 }  // namespace
@@ -162,25 +226,34 @@ bool IsArchiveName(std::string_view name) {
 
 namespace {
 
-// Lists the archive open at `fd`; `size` is its length when it is a regular file, else null
-// (then only libarchive reads it).
-ArchiveListing List(int fd, const std::uint64_t* size, const std::function<bool()>& cancelled) {
-  ArchiveListing listing;
+// Lists the archive open at `fd` into `listing`; `size` is its length when it is a regular file,
+// else null (then only libarchive reads it).
+void List(int fd, const std::uint64_t* size, const std::function<bool()>& cancelled,
+          ArchiveListing* listing) {
+  listing->outcome = ArchiveOutcome::kUnsupported;
   const MediaReaderApi* readers = MediaReaders();
-  if (!readers) return listing;
+  if (!readers) {
+    listing->entries.clear();
+    return;
+  }
   // Builds the folder tree from the entries the reader reports.
   class Collector final : public ArchiveVisitor {
    public:
-    explicit Collector(const std::function<bool()>& cancelled) : cancelled_(cancelled) {}
+    Collector(const std::function<bool()>& cancelled, EntryTree* tree)
+        : tree_(tree), cancelled_(cancelled) {
+      tree_->Clear();
+    }
     bool Cancelled() override { return cancelled_ && cancelled_(); }
     void Entry(const char* path, bool directory, std::uint64_t size, std::time_t mtime) override {
-      tree->Add(path, directory, size, mtime);
+      tree_->Add(path, directory, size, mtime);
     }
-    std::unique_ptr<EntryTree> tree = std::make_unique<EntryTree>();
 
    private:
+    EntryTree* tree_;
     const std::function<bool()>& cancelled_;
-  } collector(cancelled);
+  };
+  thread_local EntryTree tree;
+  Collector collector(cancelled, &tree);
   // A small archive is read whole with one call, and every reader below takes its bytes from
   // memory: most archives a scan meets are small, and each read of a file costs a system call.
   std::string_view whole;
@@ -197,32 +270,45 @@ ArchiveListing List(int fd, const std::uint64_t* size, const std::function<bool(
                                 : size ? ListArchiveHeaders(ArchiveBytes(fd, *size), &collector)
                                        : HeaderListing::kUnusual;
   if (headers == HeaderListing::kListed) {
-    listing.outcome = ArchiveOutcome::kListed;
+    listing->outcome = ArchiveOutcome::kListed;
   } else if (headers == HeaderListing::kCancelled) {
-    listing.outcome = ArchiveOutcome::kCancelled;
+    listing->outcome = ArchiveOutcome::kCancelled;
   } else {
-    collector.tree = std::make_unique<EntryTree>();
-    listing.outcome = !whole.empty()
-                          ? readers->list_archive_bytes(whole.data(), whole.size(), &collector)
-                          : readers->list_archive(fd, &collector);
+    tree.Clear();
+    listing->outcome = !whole.empty()
+                           ? readers->list_archive_bytes(whole.data(), whole.size(), &collector)
+                           : readers->list_archive(fd, &collector);
   }
-  if (listing.outcome == ArchiveOutcome::kListed) listing.entries = collector.tree->Entries();
-  return listing;
+  if (listing->outcome == ArchiveOutcome::kListed) {
+    tree.Entries(&listing->entries);
+  } else {
+    listing->entries.clear();
+  }
 }
 
 }  // namespace
 
 ArchiveListing ListArchive(int fd, const std::function<bool()>& cancelled) {
+  ArchiveListing listing;
   struct stat info;
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
     const auto size = static_cast<std::uint64_t>(info.st_size);
-    return List(fd, &size, cancelled);
+    List(fd, &size, cancelled, &listing);
+  } else {
+    List(fd, nullptr, cancelled, &listing);
   }
-  return List(fd, nullptr, cancelled);
+  return listing;
 }
 
 ArchiveListing ListArchive(int fd, std::uint64_t size, const std::function<bool()>& cancelled) {
-  return List(fd, &size, cancelled);
+  ArchiveListing listing;
+  List(fd, &size, cancelled, &listing);
+  return listing;
+}
+
+void ListArchive(int fd, std::uint64_t size, const std::function<bool()>& cancelled,
+                 ArchiveListing* listing) {
+  List(fd, &size, cancelled, listing);
 }
 
 ArchiveListing ListArchive(const std::string& path, const std::function<bool()>& cancelled) {

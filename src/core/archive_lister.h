@@ -58,6 +58,9 @@ struct ArchiveListing {
 // The same for a regular file of `size` bytes.
 [[nodiscard]] ArchiveListing ListArchive(int fd, std::uint64_t size,
                                          const std::function<bool()>& cancelled);
+// The same into `listing`, whose storage is reused: a scan lists one archive after another.
+void ListArchive(int fd, std::uint64_t size, const std::function<bool()>& cancelled,
+                 ArchiveListing* listing);
 
 // The same for the archive at `path`; a file that cannot be opened is kUnsupported.
 [[nodiscard]] ArchiveListing ListArchive(const std::string& path,

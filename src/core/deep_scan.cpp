@@ -18,6 +18,8 @@ namespace {
 
 // Archive entries between two questions whether the user cancelled.
 constexpr std::size_t kEntriesPerPoll = 256;
+// The most archive entries whose storage is kept from one archive to the next.
+constexpr std::size_t kKeptEntries = 1 << 16;
 
 std::string Counted(std::size_t count, std::string_view one, std::string_view many) {
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
@@ -96,7 +98,7 @@ int DeepScanner::Open(int dir_fd, const char* name) {
 void DeepScanner::Read(int dir_fd, const char* name) {
   tags_.clear();
   extras_.clear();
-  listing_ = {};
+  listing_.outcome = ArchiveOutcome::kUnsupported;
   if (PollCancel()) return;
   const int fd = Open(dir_fd, name);
   if (fd < 0) return;
@@ -108,7 +110,7 @@ void DeepScanner::Read(int dir_fd, const char* name) {
 void DeepScanner::Read(int fd, const struct stat& info, const char* name) {
   tags_.clear();
   extras_.clear();
-  listing_ = {};
+  listing_.outcome = ArchiveOutcome::kUnsupported;
   if (!PollCancel()) ReadOpen(fd, info, name);
 }
 
@@ -122,7 +124,7 @@ void DeepScanner::Read(int dir_fd, const struct stat& info, const char* name,
                        std::string_view head) {
   tags_.clear();
   extras_.clear();
-  listing_ = {};
+  listing_.outcome = ArchiveOutcome::kUnsupported;
   if (PollCancel()) return;
   if (S_ISREG(info.st_mode) && ReadsHead(name) &&
       ReadMediaTagsFromHead(name, head, static_cast<std::uint64_t>(info.st_size), &tags_)) {
@@ -152,8 +154,9 @@ void DeepScanner::ReadOpen(int fd, const struct stat& info, const char* name) {
     NoReaders();
   } else if (options_.archives && IsArchiveName(name)) {
     std::size_t entries = 0;
-    listing_ = ListArchive(fd, static_cast<std::uint64_t>(info.st_size),
-                           [&] { return ++entries % kEntriesPerPoll == 0 && PollCancel(); });
+    ListArchive(
+        fd, static_cast<std::uint64_t>(info.st_size),
+        [&] { return ++entries % kEntriesPerPoll == 0 && PollCancel(); }, &listing_);
     switch (listing_.outcome) {
       case ArchiveOutcome::kListed:
         ++counts_.archives_listed;
@@ -208,7 +211,9 @@ void DeepScanner::AddEntries(CatalogTree& tree, CatalogTree::Node* node,
     CatalogTree::Node* added = tree.AddChild(parents.back(), fields);
     if (entry.directory) parents.push_back(added);
   }
-  listing_ = {};
+  listing_.outcome = ArchiveOutcome::kUnsupported;
+  // The entries' storage is kept for the next archive, unless this one was very large.
+  if (listing_.entries.size() > kKeptEntries) listing_.entries = {};
 }
 
 }  // namespace lumivor
