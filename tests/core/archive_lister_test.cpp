@@ -1,6 +1,10 @@
 #include "core/archive_lister.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "media_fixtures.h"
 
@@ -203,6 +207,64 @@ TEST(ArchiveListerTest, PathsWithDotsAndDoubledSlashesAreTidied) {
             "0 a d 5\n"
             "1 a/b.txt f 2\n"
             "1 a/c.txt f 3\n");
+}
+
+TEST(ArchiveListerTest, ManyFoldersThenASmallArchiveIntoTheSameListing) {
+  TempDir dir;
+  // 300 folders, each with a file and a subfolder of the same name as a file elsewhere, in an
+  // order where a folder's entries are not together.
+  for (int i = 0; i < 300; ++i) {
+    const std::string folder = "d" + std::to_string(i);
+    WriteFile(dir / ("in/" + folder + "/f.txt"), std::string(static_cast<std::size_t>(i % 7), 'x'));
+    WriteFile(dir / ("in/" + folder + "/sub/g.txt"), "gg");
+  }
+  std::string members;
+  for (int i = 299; i >= 0; --i) members += " d" + std::to_string(i) + "/f.txt";
+  for (int i = 299; i >= 0; --i) members += " d" + std::to_string(i) + "/sub/g.txt";
+  ASSERT_TRUE(Make("cd " + Quote(dir / "in") + " && tar cf ../many.tar" + members));
+  const int fd = ::open((dir / "many.tar").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ArchiveListing listing;
+  ListArchive(fd, std::filesystem::file_size(dir / "many.tar"), {}, &listing);
+  ::close(fd);
+  ASSERT_EQ(listing.outcome, ArchiveOutcome::kListed);
+  ASSERT_EQ(listing.entries.size(), 1200u);
+  // Each folder, in the order first named, holds its file, then its subfolder with its file.
+  for (int k = 0; k < 300; ++k) {
+    const int i = 299 - k;
+    const std::string folder = "d" + std::to_string(i);
+    const ArchiveEntry* entry = &listing.entries[static_cast<std::size_t>(k) * 4];
+    EXPECT_EQ(entry[0].path, folder);
+    EXPECT_EQ(entry[0].size, static_cast<std::uint64_t>(i % 7 + 2));
+    EXPECT_EQ(entry[1].path, folder + "/f.txt");
+    EXPECT_EQ(entry[1].Name(), "f.txt");
+    EXPECT_EQ(entry[2].path, folder + "/sub");
+    EXPECT_EQ(entry[2].depth, 1);
+    EXPECT_EQ(entry[3].path, folder + "/sub/g.txt");
+    EXPECT_EQ(entry[3].depth, 2);
+  }
+
+  // A small archive listed next into the same listing keeps nothing of the large one.
+  const std::string src = MakeSource(dir);
+  ASSERT_TRUE(Make("cd " + Quote(src) + " && tar cf ../small.tar docs/deep/notes.txt " +
+                   Quote("docs/Ærø ünïcödé 日本.txt") + " top.bin"));
+  const int small = ::open((dir / "small.tar").c_str(), O_RDONLY | O_CLOEXEC);
+  ListArchive(small, std::filesystem::file_size(dir / "small.tar"), {}, &listing);
+  ::close(small);
+  ASSERT_EQ(listing.outcome, ArchiveOutcome::kListed);
+  EXPECT_EQ(Outline(listing),
+            "0 docs d 130\n"
+            "1 docs/deep d 100\n"
+            "2 docs/deep/notes.txt f 100\n"
+            "1 docs/Ærø ünïcödé 日本.txt f 30\n"
+            "0 top.bin f 7\n");
+  // And an unreadable one leaves it empty.
+  WriteFile(dir / "words.zip", "not an archive");
+  const int words = ::open((dir / "words.zip").c_str(), O_RDONLY | O_CLOEXEC);
+  ListArchive(words, 14, {}, &listing);
+  ::close(words);
+  EXPECT_EQ(listing.outcome, ArchiveOutcome::kUnsupported);
+  EXPECT_TRUE(listing.entries.empty());
 }
 
 }  // namespace
