@@ -41,6 +41,15 @@ std::string MakeSource(const TempDir& dir) {
 
 constexpr std::time_t kSourceTime = 1577934245;
 
+// The outline of the source's "docs" and "top.bin", whether the archive stores its folders or
+// only implies them.
+constexpr const char* kDocsAndTop =
+    "0 docs d 130\n"
+    "1 docs/deep d 100\n"
+    "2 docs/deep/notes.txt f 100\n"
+    "1 docs/Ærø ünïcödé 日本.txt f 30\n"
+    "0 top.bin f 7\n";
+
 TEST(ArchiveNameTest, KnowsArchivesByTheirEnding) {
   for (const char* name :
        {"a.zip", "B.ZIP", "x.7z", "x.rar", "x.tar", "x.tar.gz", "x.TGZ", "x.tar.bz2", "x.tbz2",
@@ -80,12 +89,7 @@ TEST(ArchiveListerTest, FoldersImpliedByPathsAreMadeWithoutTime) {
   ASSERT_TRUE(Make("cd " + Quote(src) + " && zip -q -r -D ../a.zip docs top.bin"));
   const ArchiveListing listing = ListArchive(dir / "a.zip");
   ASSERT_EQ(listing.outcome, ArchiveOutcome::kListed);
-  EXPECT_EQ(Outline(listing),
-            "0 docs d 130\n"
-            "1 docs/deep d 100\n"
-            "2 docs/deep/notes.txt f 100\n"
-            "1 docs/Ærø ünïcödé 日本.txt f 30\n"
-            "0 top.bin f 7\n");
+  EXPECT_EQ(Outline(listing), kDocsAndTop);
   EXPECT_EQ(listing.entries[0].mtime, 0);
   EXPECT_EQ(listing.entries[1].mtime, 0);
   EXPECT_EQ(listing.entries[2].mtime, kSourceTime);
@@ -252,12 +256,7 @@ TEST(ArchiveListerTest, ManyFoldersThenASmallArchiveIntoTheSameListing) {
   ListArchive(small, std::filesystem::file_size(dir / "small.tar"), {}, &listing);
   ::close(small);
   ASSERT_EQ(listing.outcome, ArchiveOutcome::kListed);
-  EXPECT_EQ(Outline(listing),
-            "0 docs d 130\n"
-            "1 docs/deep d 100\n"
-            "2 docs/deep/notes.txt f 100\n"
-            "1 docs/Ærø ünïcödé 日本.txt f 30\n"
-            "0 top.bin f 7\n");
+  EXPECT_EQ(Outline(listing), kDocsAndTop);
   // And an unreadable one leaves it empty.
   WriteFile(dir / "words.zip", "not an archive");
   const int words = ::open((dir / "words.zip").c_str(), O_RDONLY | O_CLOEXEC);
