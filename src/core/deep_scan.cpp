@@ -135,16 +135,23 @@ void DeepScanner::Read(int dir_fd, const struct stat& info, const char* name,
   const int fd = Open(dir_fd, name);
   if (fd < 0) return;
   struct stat now;
-  if (::fstat(fd, &now) == 0) ReadOpen(fd, now, name);
+  if (::fstat(fd, &now) == 0) {
+    // The first bytes already read serve again unless the file changed meanwhile.
+    const bool same = now.st_dev == info.st_dev && now.st_ino == info.st_ino &&
+                      now.st_size == info.st_size && now.st_mtim.tv_sec == info.st_mtim.tv_sec &&
+                      now.st_mtim.tv_nsec == info.st_mtim.tv_nsec;
+    ReadOpen(fd, now, name, same ? head : std::string_view());
+  }
   ::close(fd);
 }
 
-void DeepScanner::ReadOpen(int fd, const struct stat& info, const char* name) {
+void DeepScanner::ReadOpen(int fd, const struct stat& info, const char* name,
+                           std::string_view first_page) {
   if (!S_ISREG(info.st_mode)) return;
   if (options_.metadata) {
     if (MediaKindOf(name) != MediaKind::kNone) {
       bool no_readers = false;
-      tags_ = ReadMediaTags(fd, name, &no_readers, info.st_size);
+      tags_ = ReadMediaTags(fd, name, &no_readers, info.st_size, first_page);
       if (no_readers) NoReaders();
       if (!tags_.empty()) ++counts_.files_tagged;
       for (const auto& [tag, value] : tags_) extras_.push_back({tag, value});

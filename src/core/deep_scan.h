@@ -108,8 +108,10 @@ class DeepScanner {
 
  private:
   bool PollCancel();
-  // Reads the regular file open at `fd` (Read without the question whether the user cancelled).
-  void ReadOpen(int fd, const struct stat& info, const char* name);
+  // Reads the regular file open at `fd` (Read without the question whether the user cancelled);
+  // `first_page`: its first bytes when they were read already (see ReadMediaTags).
+  void ReadOpen(int fd, const struct stat& info, const char* name,
+                std::string_view first_page = {});
   // Counts the file being read as one the missing readers' module would have read.
   void NoReaders();
 

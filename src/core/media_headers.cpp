@@ -15,6 +15,8 @@ namespace {
 
 // The most a header reader asks for: beyond it a file is left to the libraries.
 constexpr std::size_t kMostHead = 256 * 1024;
+// The least a window asks for: a page, which usually holds the next few structures as well.
+constexpr std::size_t kWindowBytes = 4096;
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -49,11 +51,43 @@ using Step = HeaderRead;
 
 // Asks for `end` bytes of head when the file has them (and they are not too many); otherwise the
 // structure runs past the file's end, which the libraries judge.
-HeaderRead NeedHead(const FileEnds& bytes, std::uint64_t end, std::size_t* needed) {
+HeaderRead NeedHead(const FileEnds& bytes, std::uint64_t end, HeaderNeed* need) {
   end = std::min<std::uint64_t>(end, bytes.size);
   if (end <= bytes.head.size() || end > kMostHead) return HeaderRead::kUnusual;
-  *needed = static_cast<std::size_t>(end);
+  need->at = 0;
+  need->size = static_cast<std::size_t>(end);
   return HeaderRead::kNeedMore;
+}
+
+// The bytes of the file from `at` to the end of the part read (the head, a window or the tail)
+// that holds at least `length` of them; false when no part does.
+bool Span(const FileEnds& bytes, std::uint64_t at, std::uint64_t length, std::string_view* out) {
+  auto in = [&](std::uint64_t start, std::string_view part) {
+    if (at < start || at - start > part.size() || length > part.size() - (at - start)) {
+      return false;
+    }
+    *out = part.substr(static_cast<std::size_t>(at - start));
+    return true;
+  };
+  if (in(0, bytes.head)) return true;
+  for (const FileWindow& window : bytes.windows) {
+    if (in(window.at, window.bytes)) return true;
+  }
+  return !bytes.tail.empty() && in(bytes.size - bytes.tail.size(), bytes.tail);
+}
+
+// Asks for `length` bytes from `at` (a page at least, where the file has it); a structure that
+// runs past the file's end, one too large, or one more window than allowed is for the libraries.
+HeaderRead NeedWindow(const FileEnds& bytes, std::uint64_t at, std::uint64_t length,
+                      HeaderNeed* need) {
+  if (at > bytes.size || length > bytes.size - at || length > kMostHead ||
+      bytes.windows.size() >= kMostHeaderWindows) {
+    return HeaderRead::kUnusual;
+  }
+  need->at = at;
+  need->size = static_cast<std::size_t>(
+      std::min<std::uint64_t>(std::max<std::uint64_t>(length, kWindowBytes), bytes.size - at));
+  return HeaderRead::kNeedWindow;
 }
 
 // An ID3v1 tag ("TAG" 128 bytes before the end) or an APE tag footer ("APETAGEX" 32 bytes before
@@ -203,7 +237,7 @@ bool ParseMpegHeader(std::string_view data, std::size_t at, MpegHeader* header) 
   return header->length >= 4;
 }
 
-HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, std::size_t* needed) {
+HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, HeaderNeed* need) {
   const std::string_view head = bytes.head;
   if (head.size() < 10 || head.substr(0, 3) != "ID3") return HeaderRead::kUnusual;
   const unsigned version = Byte(head, 3), flags = Byte(head, 5);
@@ -214,31 +248,31 @@ HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, std::size_t* neede
   }
   const std::uint64_t frames_end = 10 + std::uint64_t{tag_size};
   const std::uint64_t audio = frames_end + ((flags & 0x10) ? 10 : 0);
-  // The tag, the first audio frame (at most 2,881 bytes) and the header after it.
-  const std::uint64_t wanted = std::min<std::uint64_t>(audio + 2900, bytes.size);
-  if (wanted > head.size()) return NeedHead(bytes, wanted, needed);
-  if (frames_end > head.size()) return HeaderRead::kUnusual;  // the tag runs past the file's end
+  if (frames_end > bytes.size) return HeaderRead::kUnusual;  // the tag runs past the file's end
 
+  // The frames one after another: each frame's header, and the body only of the frames wanted,
+  // so that a large picture in the tag is stepped over rather than read.
   bool seen[4] = {};
-  for (std::size_t at = 10; at + 10 <= frames_end;) {
-    if (head[at] == '\0') break;  // padding
-    const std::string_view id = head.substr(at, 4);
+  for (std::uint64_t at = 10; at + 10 <= frames_end;) {
+    std::string_view header;
+    if (!Span(bytes, at, 10, &header)) return NeedWindow(bytes, at, 10, need);
+    if (header[0] == '\0') break;  // padding
+    const std::string_view id = header.substr(0, 4);
     for (const char c : id) {
       if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return HeaderRead::kUnusual;
     }
     std::uint32_t size = 0;
     if (version == 4) {
-      if (!SyncSafe(head, at + 4, &size)) return HeaderRead::kUnusual;
+      if (!SyncSafe(header, 4, &size)) return HeaderRead::kUnusual;
     } else {
-      size = Big32(head, at + 4);
+      size = Big32(header, 4);
     }
-    const unsigned format_flags = Byte(head, at + 9);
+    const unsigned format_flags = Byte(header, 9);
     // Compressed, encrypted, grouped or unsynchronised frames, or a data length indicator.
     if (version == 4 ? (format_flags & 0x4F) != 0 : (format_flags & 0xE0) != 0) {
       return HeaderRead::kUnusual;
     }
     if (size == 0 || at + 10 + std::uint64_t{size} > frames_end) return HeaderRead::kUnusual;
-    const std::string_view body = head.substr(at + 10, size);
     static constexpr std::array<std::string_view, 4> kIds = {"TIT2", "TPE1", "TALB", "TDRC"};
     constexpr std::size_t kOther = kIds.size();
     std::size_t which = kOther;
@@ -254,6 +288,9 @@ HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, std::size_t* neede
     if (which != kOther) {
       if (seen[which]) return HeaderRead::kUnusual;
       seen[which] = true;
+      std::string_view body;
+      if (!Span(bytes, at + 10, size, &body)) return NeedWindow(bytes, at + 10, size, need);
+      body = body.substr(0, size);
       std::string text;
       if (!Id3Text(body, &text)) return HeaderRead::kUnusual;
       switch (which) {
@@ -273,21 +310,26 @@ HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, std::size_t* neede
         }
       }
     }
-    at += 10 + size;
+    at += 10 + std::uint64_t{size};
   }
 
   // The length: the first frame must follow the tag and carry a Xing or Info header with the
-  // number of frames and bytes; a stream without one is measured by the libraries.
+  // number of frames and bytes; a stream without one is measured by the libraries. The first
+  // frame (at most 2,881 bytes) and the header after it lie within 2,900 bytes.
+  if (audio >= bytes.size) return HeaderRead::kUnusual;
+  const std::uint64_t stream_bytes_wanted = std::min<std::uint64_t>(2900, bytes.size - audio);
+  std::string_view stream;
+  if (!Span(bytes, audio, stream_bytes_wanted, &stream)) {
+    return NeedWindow(bytes, audio, stream_bytes_wanted, need);
+  }
   MpegHeader first, next;
-  const auto start = static_cast<std::size_t>(audio);
-  if (!ParseMpegHeader(head, start, &first)) return HeaderRead::kUnusual;
-  if (start + first.length + 4 > head.size() ||
-      !ParseMpegHeader(head, start + first.length, &next) ||
-      next.version_bits != first.version_bits || next.layer_bits != first.layer_bits ||
-      next.rate_bits != first.rate_bits) {
+  if (!ParseMpegHeader(stream, 0, &first)) return HeaderRead::kUnusual;
+  if (std::size_t{first.length} + 4 > stream.size() ||
+      !ParseMpegHeader(stream, first.length, &next) || next.version_bits != first.version_bits ||
+      next.layer_bits != first.layer_bits || next.rate_bits != first.rate_bits) {
     return HeaderRead::kUnusual;
   }
-  const std::string_view frame = head.substr(start, first.length);
+  const std::string_view frame = stream.substr(0, first.length);
   std::size_t xing = frame.find("Xing");
   if (xing == std::string_view::npos) xing = frame.find("Info");
   if (xing == std::string_view::npos || xing + 16 > frame.size() ||
@@ -347,13 +389,13 @@ HeaderRead ReadVorbisComment(std::string_view data, RawMediaTags* tags) {
   return HeaderRead::kRead;
 }
 
-HeaderRead ReadFlac(const FileEnds& bytes, RawMediaTags* tags, std::size_t* needed) {
+HeaderRead ReadFlac(const FileEnds& bytes, RawMediaTags* tags, HeaderNeed* need) {
   const std::string_view head = bytes.head;
   if (head.size() < 8 || head.substr(0, 4) != "fLaC") return HeaderRead::kUnusual;
   bool stream_info = false, comment = false;
   std::size_t at = 4;
   for (bool last = false; !last;) {
-    if (at + 4 > head.size()) return NeedHead(bytes, at + 4, needed);
+    if (at + 4 > head.size()) return NeedHead(bytes, at + 4, need);
     last = (Byte(head, at) & 0x80) != 0;
     const unsigned type = Byte(head, at) & 0x7F;
     const std::uint32_t length = Big24(head, at + 1);
@@ -362,7 +404,7 @@ HeaderRead ReadFlac(const FileEnds& bytes, RawMediaTags* tags, std::size_t* need
       return HeaderRead::kUnusual;
     }
     if (type == 0 || type == 4) {
-      if (at + length > head.size()) return NeedHead(bytes, at + length, needed);
+      if (at + length > head.size()) return NeedHead(bytes, at + length, need);
       const std::string_view data = head.substr(at, length);
       if (type == 0) {
         if (stream_info || length < 18) return HeaderRead::kUnusual;
@@ -469,7 +511,7 @@ bool ReadExif(std::string_view tiff, RawMediaTags* tags) {
   });
 }
 
-HeaderRead ReadJpeg(const FileEnds& bytes, RawMediaTags* tags, std::size_t* needed) {
+HeaderRead ReadJpeg(const FileEnds& bytes, RawMediaTags* tags, HeaderNeed* need) {
   const std::string_view head = bytes.head;
   if (head.size() < 4 || Byte(head, 0) != 0xFF || Byte(head, 1) != 0xD8) {
     return HeaderRead::kUnusual;
@@ -478,16 +520,16 @@ HeaderRead ReadJpeg(const FileEnds& bytes, RawMediaTags* tags, std::size_t* need
   std::size_t at = 2;
   for (;;) {
     // A marker: 0xFF, any fill bytes 0xFF, and its code; then a segment with its length.
-    if (at >= head.size()) return NeedHead(bytes, at + 4096, needed);
+    if (at >= head.size()) return NeedHead(bytes, at + 4096, need);
     if (Byte(head, at) != 0xFF) return HeaderRead::kUnusual;
     while (at < head.size() && Byte(head, at) == 0xFF) ++at;
-    if (at + 3 > head.size()) return NeedHead(bytes, at + 4096, needed);
+    if (at + 3 > head.size()) return NeedHead(bytes, at + 4096, need);
     const unsigned marker = Byte(head, at);
     if (marker == 0xDA || marker == 0xD9) break;  // the image data, or the end: no frame header
     const std::uint32_t size = Big16(head, at + 1);
     const std::size_t segment = at + 1;  // where the length starts
     if (size < 2) return HeaderRead::kUnusual;
-    if (segment + size > head.size()) return NeedHead(bytes, segment + size + 4096, needed);
+    if (segment + size > head.size()) return NeedHead(bytes, segment + size + 4096, need);
     const std::string_view data = head.substr(segment + 2, size - 2);
     if (marker == 0xE1 && !exif && data.substr(0, 6) == std::string_view("Exif\0\0", 6)) {
       if (size < 8 || !ReadExif(data.substr(6), tags)) return HeaderRead::kUnusual;
@@ -514,15 +556,15 @@ bool HasHeaderReader(std::string_view ext) {
 }
 
 HeaderRead ReadHeaderTags(std::string_view ext, const FileEnds& bytes, RawMediaTags* tags,
-                          std::size_t* needed) {
+                          HeaderNeed* need) {
   *tags = {};
   HeaderRead read = HeaderRead::kUnusual;
   if (ExtensionIs(ext, "mp3")) {
-    read = ReadMp3(bytes, tags, needed);
+    read = ReadMp3(bytes, tags, need);
   } else if (ExtensionIs(ext, "flac")) {
-    read = ReadFlac(bytes, tags, needed);
+    read = ReadFlac(bytes, tags, need);
   } else if (HasHeaderReader(ext)) {
-    read = ReadJpeg(bytes, tags, needed);
+    read = ReadJpeg(bytes, tags, need);
   }
   if (read != HeaderRead::kRead) *tags = {};
   return read;

@@ -9,7 +9,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <string>
 
 #include "core/fields.h"
 #include "core/media_headers.h"
@@ -113,10 +115,11 @@ bool ReadAt(int fd, char* into, std::size_t size, std::uint64_t at) {
 }
 
 // Reads the tags of a common format straight from the file's first and last bytes
-// (ReadHeaderTags): one read of the first page; more only when the headers run further, and the
-// last bytes only when tags kept there could matter. False when the format has no header reader or
-// the file is unusual, for the libraries to read.
-bool ReadFromHeaders(int fd, std::string_view ext, std::int64_t known_size, RawMediaTags* raw) {
+// (ReadHeaderTags): one read of the first page (or `first_page`, when the caller read it); more
+// only where the headers run further, and the last bytes only when tags kept there could matter.
+// False when the format has no header reader or the file is unusual, for the libraries to read.
+bool ReadFromHeaders(int fd, std::string_view ext, std::int64_t known_size, RawMediaTags* raw,
+                     std::string_view first_page) {
   if (!HasHeaderReader(ext)) return false;
   if (known_size < 0) {
     struct stat info;
@@ -129,23 +132,37 @@ bool ReadFromHeaders(int fd, std::string_view ext, std::int64_t known_size, RawM
   thread_local char tail[kHeaderTailBytes];
   std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kMediaHeadBytes));
   char* head = head_buffer.Reserve(head_size, 0);
-  if (!ReadAt(fd, head, head_size, 0)) return false;
-  FileEnds bytes{{head, head_size}, {}, size};
-  for (int tries = 0; tries < 8; ++tries) {
-    std::size_t needed = 0;
-    switch (ReadHeaderTags(ext, bytes, raw, &needed)) {
+  if (first_page.size() == head_size) {
+    std::memcpy(head, first_page.data(), head_size);
+  } else if (!ReadAt(fd, head, head_size, 0)) {
+    return false;
+  }
+  FileEnds bytes{{head, head_size}, {}, size, {}};
+  // The windows' bytes; a deque keeps each where it is as more are added.
+  thread_local std::deque<std::string> windows;
+  windows.clear();
+  for (std::size_t tries = 0; tries < 8 + kMostHeaderWindows; ++tries) {
+    HeaderNeed need;
+    switch (ReadHeaderTags(ext, bytes, raw, &need)) {
       case HeaderRead::kRead:
         return true;
       case HeaderRead::kUnusual:
         return false;
       case HeaderRead::kNeedMore:
         // ReadHeaderTags asks only for more than it has and no more than the file holds.
-        if (needed <= head_size || needed > size) return false;
-        head = head_buffer.Reserve(needed, head_size);
-        if (!ReadAt(fd, head + head_size, needed - head_size, head_size)) return false;
-        head_size = needed;
+        if (need.size <= head_size || need.size > size) return false;
+        head = head_buffer.Reserve(need.size, head_size);
+        if (!ReadAt(fd, head + head_size, need.size - head_size, head_size)) return false;
+        head_size = need.size;
         bytes.head = {head, head_size};
         break;
+      case HeaderRead::kNeedWindow: {
+        if (need.size == 0 || need.at > size || need.size > size - need.at) return false;
+        std::string& window = windows.emplace_back(need.size, '\0');
+        if (!ReadAt(fd, window.data(), window.size(), need.at)) return false;
+        bytes.windows.push_back({need.at, window});
+        break;
+      }
       case HeaderRead::kNeedTail: {
         if (!bytes.tail.empty() || head_size >= size) return false;
         const auto tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof tail));
@@ -229,12 +246,13 @@ MediaTags MediaTagsFrom(const RawMediaTags& raw, MediaKind kind) {
   return tags;
 }
 
-MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers, std::int64_t size) {
+MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers, std::int64_t size,
+                        std::string_view first_page) {
   if (no_readers) *no_readers = false;
   const MediaKind kind = MediaKindOf(name);
   if (kind == MediaKind::kNone) return {};
   RawMediaTags raw;
-  if (ReadFromHeaders(fd, name.substr(name.rfind('.') + 1), size, &raw)) {
+  if (ReadFromHeaders(fd, name.substr(name.rfind('.') + 1), size, &raw, first_page)) {
     return MediaTagsFrom(raw, kind);
   }
   const MediaReaderApi* readers = MediaReaders();
@@ -259,8 +277,8 @@ bool ReadMediaTagsFromHead(std::string_view name, std::string_view head, std::ui
     return false;
   }
   RawMediaTags raw;
-  std::size_t needed = 0;
-  if (ReadHeaderTags(ext, {head, {}, size}, &raw, &needed) != HeaderRead::kRead) return false;
+  HeaderNeed need;
+  if (ReadHeaderTags(ext, {head, {}, size, {}}, &raw, &need) != HeaderRead::kRead) return false;
   *tags = MediaTagsFrom(raw, kind);
   return true;
 }

@@ -48,9 +48,10 @@ using MediaTags = std::vector<std::pair<std::string_view, std::string>>;
 [[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name);
 // The same; `no_readers` (may be null) tells whether the file needed the tag libraries' module
 // and it could not be loaded (MediaReadersError says why). `size` is the file's length when the
-// caller knows it (-1: not known).
+// caller knows it (-1: not known); `first_page`, when the caller read them, the file's first
+// min(size, kMediaHeadBytes) bytes, which are then not read again.
 [[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers,
-                                      std::int64_t size = -1);
+                                      std::int64_t size = -1, std::string_view first_page = {});
 
 // The first bytes of a file read for its headers: one page, which holds the tags of most files
 // made by encoders and cameras without large embedded pictures; a reader that needs more says so.

@@ -39,9 +39,10 @@ MediaTags LibraryTags(const std::string& path) {
 // How the header readers take the whole file `bytes`; their tags in `tags`.
 HeaderRead HeaderTags(const std::string& ext, const std::string& bytes, MediaTags* tags) {
   RawMediaTags raw;
-  std::size_t needed = 0;
-  const HeaderRead read = ReadHeaderTags(ext, {bytes, {}, bytes.size()}, &raw, &needed);
+  HeaderNeed need;
+  const HeaderRead read = ReadHeaderTags(ext, {bytes, {}, bytes.size(), {}}, &raw, &need);
   EXPECT_NE(read, HeaderRead::kNeedMore) << "the whole file was there";
+  EXPECT_NE(read, HeaderRead::kNeedWindow) << "the whole file was there";
   *tags = MediaTagsFrom(raw, MediaKindOf("x." + ext));
   return read;
 }
@@ -133,19 +134,89 @@ TEST_F(MediaHeadersTest, CommonFilesGiveWhatTheLibrariesGive) {
             0U);
 }
 
+// An ID3v2.4 size: four bytes of seven bits each.
+std::string SyncSafe(std::size_t value) {
+  std::string out(4, '\0');
+  for (int i = 3; i >= 0; --i, value >>= 7) out[static_cast<std::size_t>(i)] = char(value & 0x7F);
+  return out;
+}
+
+// The body of an ID3v2.4 text frame in UTF-8.
+std::string Utf8Text(const std::string& text) { return "\x03" + text; }
+
+std::string Id3Frame(const std::string& id, const std::string& body) {
+  return id + SyncSafe(body.size()) + std::string(2, '\0') + body;
+}
+
+// Pictures in the tag are stepped over, whatever their size and wherever the text frames stand.
+TEST_F(MediaHeadersTest, PicturesInTheTagAreSteppedOverNotRead) {
+  const std::string stream = ReadFile(Song("bare.mp3", "-id3v2_version 0"));
+  // Picture frames: text encoding, MIME type, picture type (front cover, back cover), an empty
+  // description, then the picture's bytes.
+  auto picture = [](const std::string& mime, char type, std::size_t size) {
+    std::string body = std::string(1, '\0') + mime + std::string(1, '\0') + type + '\0';
+    for (std::size_t i = 0; i < size; ++i) body += static_cast<char>(i * 7919 % 251);
+    return body;
+  };
+  const std::string frames =
+      Id3Frame("TIT2", Utf8Text("Before")) + Id3Frame("APIC", picture("image/jpeg", 3, 300000)) +
+      Id3Frame("TPE1", Utf8Text("After the picture")) +
+      Id3Frame("APIC", picture("image/png", 4, 90000)) + Id3Frame("TALB", Utf8Text("Gallery")) +
+      Id3Frame("TDRC", Utf8Text("2019")) + std::string(700, '\0');
+  const std::string song =
+      std::string("ID3\x04\x00\x00", 6) + SyncSafe(frames.size()) + frames + stream;
+  const std::string path = dir_ / "pictures.mp3";
+  WriteFile(path, song);
+  MediaTags tags;
+  ASSERT_EQ(HeaderTags("mp3", song, &tags), HeaderRead::kRead);
+  const std::string library = Describe(LibraryTags(path));
+  EXPECT_EQ(Describe(tags), library);
+  EXPECT_EQ(library.rfind("Title=Before; Artist=After the picture; Album=Gallery; Year=2019;", 0),
+            0U);
+  // From the first page alone the reader asks for windows past each picture, never for the
+  // pictures themselves.
+  FileEnds ends{std::string_view(song).substr(0, 4096), {}, song.size(), {}};
+  RawMediaTags raw;
+  HeaderNeed need;
+  HeaderRead read;
+  std::size_t asked = 0;
+  while ((read = ReadHeaderTags("mp3", ends, &raw, &need)) == HeaderRead::kNeedWindow) {
+    asked += need.size;
+    ends.windows.push_back({need.at, std::string_view(song).substr(need.at, need.size)});
+  }
+  EXPECT_EQ(read, HeaderRead::kRead);
+  EXPECT_LE(ends.windows.size(), 3U);
+  EXPECT_LT(asked, 16384U);
+  EXPECT_EQ(Describe(ReadMediaTags(path)), library);
+
+  // A cover of some 700 KB as ffmpeg writes it into an ID3v2.3 tag.
+  const std::string cover = dir_ / "cover.png";
+  ASSERT_TRUE(
+      Make("ffmpeg -nostdin -v error -y -f lavfi "
+           "-i 'nullsrc=s=700x700,geq=random(1)*255:128:128' -frames:v 1 " +
+           Quote(cover)));
+  const std::string covered = Song(
+      "covered.mp3", "-i " + Quote(cover) + " -map 0 -map 1 -c:v copy -id3v2_version 3 " + kTags);
+  ASSERT_EQ(HeaderTags("mp3", ReadFile(covered), &tags), HeaderRead::kRead);
+  EXPECT_EQ(Describe(tags), Describe(LibraryTags(covered)));
+  EXPECT_EQ(Describe(ReadMediaTags(covered)), Describe(LibraryTags(covered)));
+}
+
 // The last bytes of a song are read only when tags kept there could fill a field left empty.
 TEST_F(MediaHeadersTest, EndOfASongIsAskedForOnlyWhenAFieldIsMissing) {
   const std::string full = ReadFile(Song("full.mp3", "-write_id3v1 1 " + kTags));
   const std::string part = ReadFile(Song("part.mp3", "-write_id3v1 1 -metadata title=Only"));
   const std::string plain = ReadFile(Song("plain.flac", "-metadata title=Only"));
   RawMediaTags raw;
-  std::size_t needed = 0;
+  HeaderNeed needed;
   auto head_only = [](const std::string& bytes) {
-    return FileEnds{std::string_view(bytes).substr(0, bytes.size() / 2), {}, bytes.size()};
+    return FileEnds{std::string_view(bytes).substr(0, bytes.size() / 2), {}, bytes.size(), {}};
   };
   auto with_tail = [](const std::string& bytes) {
     return FileEnds{std::string_view(bytes).substr(0, bytes.size() / 2),
-                    std::string_view(bytes).substr(bytes.size() - kHeaderTailBytes), bytes.size()};
+                    std::string_view(bytes).substr(bytes.size() - kHeaderTailBytes),
+                    bytes.size(),
+                    {}};
   };
   EXPECT_EQ(ReadHeaderTags("mp3", head_only(full), &raw, &needed), HeaderRead::kRead);
   EXPECT_EQ(raw.album, "Sine Waves");
@@ -198,22 +269,28 @@ TEST_F(MediaHeadersTest, DamagedFilesGiveWhatTheLibrariesGiveOrAreHandedOn) {
 }
 
 TEST(MediaHeadersLimitsTest, LongHeadersAskForMoreAndTinyFilesAreHandedOn) {
-  // An ID3v2 tag of 40,000 bytes: the reader asks for the tag and the first frame.
+  // An ID3v2 tag of 40,000 bytes, all padding: the reader asks for a page where the first audio
+  // frame begins, after the tag.
   std::string mp3 = std::string("ID3\x04\x00\x00", 6) + std::string("\x00\x02\x38\x40", 4);
   mp3.resize(20000, '\0');
   RawMediaTags raw;
-  std::size_t needed = 0;
-  EXPECT_EQ(
-      ReadHeaderTags("MP3", {std::string_view(mp3).substr(0, 16384), mp3, 200000}, &raw, &needed),
-      HeaderRead::kNeedMore);
-  EXPECT_EQ(needed, 10U + 40000U + 2900U);
+  HeaderNeed needed;
+  EXPECT_EQ(ReadHeaderTags("MP3", {std::string_view(mp3).substr(0, 16384), mp3, 200000, {}}, &raw,
+                           &needed),
+            HeaderRead::kNeedWindow);
+  EXPECT_EQ(needed.at, 10U + 40000U);
+  EXPECT_EQ(needed.size, 4096U);
   // The same tag in a file too short for it is for the libraries to judge.
-  EXPECT_EQ(ReadHeaderTags("mp3", {mp3, {}, mp3.size()}, &raw, &needed), HeaderRead::kUnusual);
+  EXPECT_EQ(ReadHeaderTags("mp3", {mp3, {}, mp3.size(), {}}, &raw, &needed), HeaderRead::kUnusual);
+  // A FLAC block running past the head asks for more of the head.
+  const std::string flac = std::string("fLaC\x00\x00\x00\x22", 8) + std::string(20, '\0');
+  EXPECT_EQ(ReadHeaderTags("flac", {flac, {}, 100000, {}}, &raw, &needed), HeaderRead::kNeedMore);
+  EXPECT_EQ(needed.size, 8U + 0x22U);
   for (const char* ext : {"mp3", "flac", "jpg"}) {
     EXPECT_EQ(ReadHeaderTags(ext, {}, &raw, &needed), HeaderRead::kUnusual) << ext;
-    EXPECT_EQ(ReadHeaderTags(ext, {"\xFF\xD8", {}, 2}, &raw, &needed), HeaderRead::kUnusual);
+    EXPECT_EQ(ReadHeaderTags(ext, {"\xFF\xD8", {}, 2, {}}, &raw, &needed), HeaderRead::kUnusual);
   }
-  EXPECT_EQ(ReadHeaderTags("ogg", {"OggS", {}, 4}, &raw, &needed), HeaderRead::kUnusual);
+  EXPECT_EQ(ReadHeaderTags("ogg", {"OggS", {}, 4, {}}, &raw, &needed), HeaderRead::kUnusual);
   EXPECT_TRUE(HasHeaderReader("JPG"));
   EXPECT_FALSE(HasHeaderReader("png"));
 }
