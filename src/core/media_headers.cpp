@@ -13,7 +13,8 @@ namespace lumivor {
 
 namespace {
 
-// The most a header reader asks for: beyond it a file is left to the libraries.
+// The most a header reader asks for at once: a structure larger than that (a tag text, an Exif
+// block) is left to the libraries.
 constexpr std::size_t kMostHead = 256 * 1024;
 // The least a window asks for: a page, which usually holds the next few structures as well.
 constexpr std::size_t kWindowBytes = 4096;
@@ -49,16 +50,6 @@ std::uint32_t Little32(std::string_view data, std::size_t at) {
 // The outcome of one step of a reader; kRead means "go on".
 using Step = HeaderRead;
 
-// Asks for `end` bytes of head when the file has them (and they are not too many); otherwise the
-// structure runs past the file's end, which the libraries judge.
-HeaderRead NeedHead(const FileEnds& bytes, std::uint64_t end, HeaderNeed* need) {
-  end = std::min<std::uint64_t>(end, bytes.size);
-  if (end <= bytes.head.size() || end > kMostHead) return HeaderRead::kUnusual;
-  need->at = 0;
-  need->size = static_cast<std::size_t>(end);
-  return HeaderRead::kNeedMore;
-}
-
 // The bytes of the file from `at` to the end of the part read (the head, a window or the tail)
 // that holds at least `length` of them; false when no part does.
 bool Span(const FileEnds& bytes, std::uint64_t at, std::uint64_t length, std::string_view* out) {
@@ -76,17 +67,18 @@ bool Span(const FileEnds& bytes, std::uint64_t at, std::uint64_t length, std::st
   return !bytes.tail.empty() && in(bytes.size - bytes.tail.size(), bytes.tail);
 }
 
-// Asks for `length` bytes from `at` (a page at least, where the file has it); a structure that
-// runs past the file's end, one too large, or one more window than allowed is for the libraries.
+// Asks for `length` bytes from `at`, and `more` after them where the file has them (a page at
+// least); a structure that runs past the file's end, one too large, or one more window than
+// allowed is for the libraries.
 HeaderRead NeedWindow(const FileEnds& bytes, std::uint64_t at, std::uint64_t length,
-                      HeaderNeed* need) {
+                      HeaderNeed* need, std::uint64_t more = 0) {
   if (at > bytes.size || length > bytes.size - at || length > kMostHead ||
       bytes.windows.size() >= kMostHeaderWindows) {
     return HeaderRead::kUnusual;
   }
   need->at = at;
-  need->size = static_cast<std::size_t>(
-      std::min<std::uint64_t>(std::max<std::uint64_t>(length, kWindowBytes), bytes.size - at));
+  need->size = static_cast<std::size_t>(std::min<std::uint64_t>(
+      std::max<std::uint64_t>(length + more, kWindowBytes), bytes.size - at));
   return HeaderRead::kNeedWindow;
 }
 
@@ -393,19 +385,23 @@ HeaderRead ReadFlac(const FileEnds& bytes, RawMediaTags* tags, HeaderNeed* need)
   const std::string_view head = bytes.head;
   if (head.size() < 8 || head.substr(0, 4) != "fLaC") return HeaderRead::kUnusual;
   bool stream_info = false, comment = false;
-  std::size_t at = 4;
+  // The metadata blocks one after another: each block's header, and the body only of the stream
+  // information and the comment, so that a picture block is stepped over rather than read.
+  std::uint64_t at = 4;
   for (bool last = false; !last;) {
-    if (at + 4 > head.size()) return NeedHead(bytes, at + 4, need);
-    last = (Byte(head, at) & 0x80) != 0;
-    const unsigned type = Byte(head, at) & 0x7F;
-    const std::uint32_t length = Big24(head, at + 1);
+    std::string_view header;
+    if (!Span(bytes, at, 4, &header)) return NeedWindow(bytes, at, 4, need);
+    last = (Byte(header, 0) & 0x80) != 0;
+    const unsigned type = Byte(header, 0) & 0x7F;
+    const std::uint32_t length = Big24(header, 1);
     at += 4;
     if (type == 127 || (length == 0 && type != 1) || (!stream_info && type != 0)) {
       return HeaderRead::kUnusual;
     }
     if (type == 0 || type == 4) {
-      if (at + length > head.size()) return NeedHead(bytes, at + length, need);
-      const std::string_view data = head.substr(at, length);
+      std::string_view data;
+      if (!Span(bytes, at, length, &data)) return NeedWindow(bytes, at, length, need, kWindowBytes);
+      data = data.substr(0, length);
       if (type == 0) {
         if (stream_info || length < 18) return HeaderRead::kUnusual;
         stream_info = true;
@@ -517,29 +513,45 @@ HeaderRead ReadJpeg(const FileEnds& bytes, RawMediaTags* tags, HeaderNeed* need)
     return HeaderRead::kUnusual;
   }
   bool exif = false;
-  std::size_t at = 2;
+  std::uint64_t at = 2;
   for (;;) {
     // A marker: 0xFF, any fill bytes 0xFF, and its code; then a segment with its length.
-    if (at >= head.size()) return NeedHead(bytes, at + 4096, need);
-    if (Byte(head, at) != 0xFF) return HeaderRead::kUnusual;
-    while (at < head.size() && Byte(head, at) == 0xFF) ++at;
-    if (at + 3 > head.size()) return NeedHead(bytes, at + 4096, need);
-    const unsigned marker = Byte(head, at);
+    std::string_view rest;
+    if (!Span(bytes, at, 1, &rest)) return NeedWindow(bytes, at, 1, need);
+    if (Byte(rest, 0) != 0xFF) return HeaderRead::kUnusual;
+    std::size_t code = 1;
+    while (code < rest.size() && Byte(rest, code) == 0xFF) ++code;
+    if (code + 3 > rest.size()) return NeedWindow(bytes, at, code + 3, need);
+    const unsigned marker = Byte(rest, code);
     if (marker == 0xDA || marker == 0xD9) break;  // the image data, or the end: no frame header
-    const std::uint32_t size = Big16(head, at + 1);
-    const std::size_t segment = at + 1;  // where the length starts
+    const std::uint32_t size = Big16(rest, code + 1);
+    const std::uint64_t segment = at + code + 1;  // where the length starts
     if (size < 2) return HeaderRead::kUnusual;
-    if (segment + size > head.size()) return NeedHead(bytes, segment + size + 4096, need);
-    const std::string_view data = head.substr(segment + 2, size - 2);
-    if (marker == 0xE1 && !exif && data.substr(0, 6) == std::string_view("Exif\0\0", 6)) {
-      if (size < 8 || !ReadExif(data.substr(6), tags)) return HeaderRead::kUnusual;
-      exif = true;
-    } else if (tags->height == 0 &&
-               ((marker >= 0xC0 && marker <= 0xC3) || (marker >= 0xC5 && marker <= 0xCF))) {
-      // The first frame header with a height gives the picture's size.
-      if (size < 8) return HeaderRead::kUnusual;
-      tags->height = Big16(data, 1);
-      tags->width = Big16(data, 3);
+    // Only the Exif block and the first frame header are read; other segments (pictures, colour
+    // profiles, other metadata) are stepped over.
+    const bool frame = tags->height == 0 &&
+                       ((marker >= 0xC0 && marker <= 0xC3) || (marker >= 0xC5 && marker <= 0xCF));
+    bool block = false;
+    if (marker == 0xE1 && !exif && size >= 8) {
+      std::string_view start;
+      if (!Span(bytes, segment + 2, 6, &start)) return NeedWindow(bytes, segment + 2, 6, need);
+      block = start.substr(0, 6) == std::string_view("Exif\0\0", 6);
+    }
+    if (frame || block) {
+      std::string_view data;
+      if (!Span(bytes, segment + 2, size - 2, &data)) {
+        return NeedWindow(bytes, segment + 2, size - 2, need, kWindowBytes);
+      }
+      data = data.substr(0, size - 2);
+      if (block) {
+        if (!ReadExif(data.substr(6), tags)) return HeaderRead::kUnusual;
+        exif = true;
+      } else {
+        // The first frame header with a height gives the picture's size.
+        if (size < 8) return HeaderRead::kUnusual;
+        tags->height = Big16(data, 1);
+        tags->width = Big16(data, 3);
+      }
     }
     at = segment + size;
   }

@@ -27,14 +27,14 @@ struct FileEnds {
 // How a header reader ended.
 enum class HeaderRead {
   kRead,        // the tags are in the result
-  kNeedMore,    // the tags lie beyond the head; read the first HeaderNeed::size bytes, try again
   kUnusual,     // something this reader does not handle: ask the libraries
   kNeedTail,    // tags at the end of the file may add to these; read the last bytes and try again
-  kNeedWindow,  // read HeaderNeed::size bytes from HeaderNeed::at as a window, and try again
+  kNeedWindow,  // the headers run on beyond the bytes read: read HeaderNeed::size bytes from
+                // HeaderNeed::at as a window, and try again
 };
 
-// What a header reader asks for with kNeedMore or kNeedWindow. A reader asks only for bytes the
-// file holds and it does not have, and for at most kMostHeaderWindows windows.
+// What a header reader asks for with kNeedWindow. A reader asks only for bytes the file holds and
+// it does not have, and for at most kMostHeaderWindows windows.
 struct HeaderNeed {
   std::uint64_t at = 0;
   std::size_t size = 0;
@@ -53,12 +53,12 @@ inline constexpr std::size_t kHeaderTailBytes = 160;
 // Info frame), FLAC (STREAMINFO and the Vorbis comment) and JPEG (the frame size and the Exif
 // make, model and dates). Anything unusual (ID3v1 or APE tags at the end, unsynchronised or
 // compressed frames, several values in one field, a stream without a Xing frame, damaged
-// structures) gives kUnusual, and the file is handed to the libraries. With kNeedMore or
-// kNeedWindow, `*need` says which bytes would do. An ID3v2 tag is read frame by frame: the bodies
-// of frames that hold nothing wanted (cover pictures above all) are stepped over, not read. Tags at
-// the end of an audio file only fill the fields those at its start leave empty, so the end matters
-// only when title, artist, album or year is missing: then, without a tail, the reader gives
-// kNeedTail.
+// structures) gives kUnusual, and the file is handed to the libraries. With kNeedWindow, `*need`
+// says which bytes would do. The structures are read one after another (ID3v2 frames, FLAC
+// blocks, JPEG segments), and the bodies of those that hold nothing wanted (pictures above all)
+// are stepped over, not read. Tags at the end of an audio file only fill the fields those at its
+// start leave empty, so the end matters only when title, artist, album or year is missing: then,
+// without a tail, the reader gives kNeedTail.
 [[nodiscard]] HeaderRead ReadHeaderTags(std::string_view ext, const FileEnds& bytes,
                                         RawMediaTags* tags, HeaderNeed* need);
 

@@ -9,9 +9,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/fields.h"
 #include "core/media_headers.h"
@@ -87,27 +87,6 @@ std::string DateTakenText(std::string_view exif) {
   return text;
 }
 
-// A buffer kept for the thread and grown as needed, so that reading a file's headers allocates
-// nothing once the first few files are read.
-class ReadBuffer {
- public:
-  // The first `size` bytes, keeping the first `keep` of what it held.
-  char* Reserve(std::size_t size, std::size_t keep) {
-    if (size > capacity_) {
-      const std::size_t capacity = std::max(size, capacity_ * 2);
-      std::unique_ptr<char[]> bigger(new char[capacity]);
-      if (keep > 0) std::memcpy(bigger.get(), data_.get(), std::min(keep, capacity_));
-      data_ = std::move(bigger);
-      capacity_ = capacity;
-    }
-    return data_.get();
-  }
-
- private:
-  std::unique_ptr<char[]> data_;
-  std::size_t capacity_ = 0;
-};
-
 // Reads `size` bytes at `at` of `fd` into `into`; false unless all of them came.
 bool ReadAt(int fd, char* into, std::size_t size, std::uint64_t at) {
   const ssize_t got = ::pread(fd, into, size, static_cast<off_t>(at));
@@ -128,19 +107,17 @@ bool ReadFromHeaders(int fd, std::string_view ext, std::int64_t known_size, RawM
   }
   if (known_size <= 0) return false;
   const auto size = static_cast<std::uint64_t>(known_size);
-  thread_local ReadBuffer head_buffer;
+  thread_local char head[kMediaHeadBytes];
   thread_local char tail[kHeaderTailBytes];
-  std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kMediaHeadBytes));
-  char* head = head_buffer.Reserve(head_size, 0);
+  const auto head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kMediaHeadBytes));
   if (first_page.size() == head_size) {
     std::memcpy(head, first_page.data(), head_size);
   } else if (!ReadAt(fd, head, head_size, 0)) {
     return false;
   }
   FileEnds bytes{{head, head_size}, {}, size, {}};
-  // The windows' bytes; a deque keeps each where it is as more are added.
-  thread_local std::deque<std::string> windows;
-  windows.clear();
+  // The windows' bytes, each in its own block, which stays where it is as more are added.
+  std::vector<std::unique_ptr<char[]>> windows;
   for (std::size_t tries = 0; tries < 8 + kMostHeaderWindows; ++tries) {
     HeaderNeed need;
     switch (ReadHeaderTags(ext, bytes, raw, &need)) {
@@ -148,19 +125,11 @@ bool ReadFromHeaders(int fd, std::string_view ext, std::int64_t known_size, RawM
         return true;
       case HeaderRead::kUnusual:
         return false;
-      case HeaderRead::kNeedMore:
-        // ReadHeaderTags asks only for more than it has and no more than the file holds.
-        if (need.size <= head_size || need.size > size) return false;
-        head = head_buffer.Reserve(need.size, head_size);
-        if (!ReadAt(fd, head + head_size, need.size - head_size, head_size)) return false;
-        head_size = need.size;
-        bytes.head = {head, head_size};
-        break;
       case HeaderRead::kNeedWindow: {
         if (need.size == 0 || need.at > size || need.size > size - need.at) return false;
-        std::string& window = windows.emplace_back(need.size, '\0');
-        if (!ReadAt(fd, window.data(), window.size(), need.at)) return false;
-        bytes.windows.push_back({need.at, window});
+        char* window = windows.emplace_back(new char[need.size]).get();
+        if (!ReadAt(fd, window, need.size, need.at)) return false;
+        bytes.windows.push_back({need.at, {window, need.size}});
         break;
       }
       case HeaderRead::kNeedTail: {
