@@ -388,10 +388,12 @@ constexpr std::uint64_t kMostWholeInflated = 16 << 20;
 constexpr std::size_t kKeptBuffer = 1 << 20;
 
 // The bytes of a tar archive in order: read straight from the file, or inflated from gzip (a
-// small archive in one pass, a large one as a stream).
+// small archive in one pass, a large one as a stream). A stream asks `visitor` whether the user
+// cancelled as it goes: a large file inside takes long to inflate between two headers.
 class TarSource {
  public:
-  TarSource(const ArchiveBytes& bytes, bool gzip) : bytes_(bytes), gzip_(gzip) {
+  TarSource(const ArchiveBytes& bytes, bool gzip, ArchiveVisitor* visitor)
+      : bytes_(bytes), gzip_(gzip), visitor_(visitor) {
     if (gzip_ && InflateWhole()) return;
     out_ = out_buffer_.Reserve(kChunk);
     if (gzip_) {
@@ -454,6 +456,8 @@ class TarSource {
   }
 
   [[nodiscard]] bool Failed() const { return failed_; }
+  // True once the visitor said the user cancelled (the source then fails).
+  [[nodiscard]] bool Cancelled() const { return cancelled_; }
 
  private:
   static constexpr std::size_t kChunk = 64 * 1024;
@@ -516,6 +520,10 @@ class TarSource {
       return end_ > 0;
     }
     while (end_ == 0 && !stream_end_) {
+      if (visitor_->Cancelled()) {
+        cancelled_ = failed_ = true;
+        return false;
+      }
       if (stream_->avail_in == 0) {
         const std::size_t got = bytes_.Read(in_position_, in_, kChunk);
         if (got == 0) {
@@ -543,6 +551,7 @@ class TarSource {
 
   const ArchiveBytes& bytes_;
   const bool gzip_;
+  ArchiveVisitor* visitor_;
   char* out_ = nullptr;
   char* in_ = nullptr;
   std::size_t begin_ = 0, end_ = 0;  // the bytes of out_ not yet taken
@@ -552,6 +561,7 @@ class TarSource {
   bool whole_ = false;  // gzip inflated whole into out_
   bool stream_end_ = false;
   bool failed_ = false;
+  bool cancelled_ = false;
   static thread_local Buffer out_buffer_, in_buffer_;
 };
 
@@ -777,8 +787,9 @@ HeaderListing ListArchiveHeaders(const ArchiveBytes& bytes, ArchiveVisitor* visi
   const bool gzip = got >= 2 && Byte(magic) == 0x1F && Byte(magic + 1) == 0x8B;
   // A plain tar archive has no magic at its start; its first header tells.
   if (gzip || bytes.Size() >= kTarBlock) {
-    TarSource source(bytes, gzip);
-    return ListTar(source, visitor);
+    TarSource source(bytes, gzip, visitor);
+    const HeaderListing listed = ListTar(source, visitor);
+    return source.Cancelled() ? HeaderListing::kCancelled : listed;
   }
   return HeaderListing::kUnusual;
 }

@@ -16,8 +16,6 @@ namespace lumivor {
 
 namespace {
 
-// Archive entries between two questions whether the user cancelled.
-constexpr std::size_t kEntriesPerPoll = 256;
 // The most archive entries whose storage is kept from one archive to the next.
 constexpr std::size_t kKeptEntries = 1 << 16;
 
@@ -160,10 +158,9 @@ void DeepScanner::ReadOpen(int fd, const struct stat& info, const char* name,
   if (options_.archives && IsArchiveName(name) && !MediaReaders()) {
     NoReaders();
   } else if (options_.archives && IsArchiveName(name)) {
-    std::size_t entries = 0;
+    // Asked between entries, and between blocks of a compressed archive; cheap (a flag).
     ListArchive(
-        fd, static_cast<std::uint64_t>(info.st_size),
-        [&] { return ++entries % kEntriesPerPoll == 0 && PollCancel(); }, &listing_);
+        fd, static_cast<std::uint64_t>(info.st_size), [&] { return PollCancel(); }, &listing_);
     switch (listing_.outcome) {
       case ArchiveOutcome::kListed:
         ++counts_.archives_listed;

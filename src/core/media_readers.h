@@ -37,7 +37,8 @@ struct RawMediaTags {
 class ArchiveVisitor {
  public:
   virtual ~ArchiveVisitor() = default;
-  // True when the listing should stop; asked before each header.
+  // True when the listing should stop; asked before each header, and as a compressed archive is
+  // read between headers.
   [[nodiscard]] virtual bool Cancelled() = 0;
   // One entry: its path as stored (UTF-8 where the archive tells the encoding), whether it is a
   // folder, its uncompressed size (0 when unknown) and time (0 when unknown).

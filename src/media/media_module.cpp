@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -426,13 +427,74 @@ ArchiveOutcome ListArchiveEntries(std::string_view magic, const Open& open,
   }
 }
 
+// The file an archive is read from, a block at a time. Before each block the visitor is asked
+// whether the user cancelled: a compressed archive holding one large file is read (and
+// decompressed) for a long time between two of its headers.
+struct FileBlocks {
+  static constexpr std::size_t kBlock = 64 * 1024;
+
+  int fd = -1;
+  off_t size = -1;  // the length of a regular file; -1 for anything else
+  ArchiveVisitor* visitor = nullptr;
+  bool cancelled = false;
+  std::unique_ptr<char[]> block{new char[kBlock]};
+
+  static la_ssize_t Read(struct archive* a, void* data, const void** buffer) {
+    auto* file = static_cast<FileBlocks*>(data);
+    if (file->visitor->Cancelled()) {
+      file->cancelled = true;
+      archive_set_error(a, ECANCELED, "cancelled");
+      return -1;
+    }
+    for (;;) {
+      const ssize_t got = ::read(file->fd, file->block.get(), kBlock);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) archive_set_error(a, errno, "cannot read the archive");
+      *buffer = file->block.get();
+      return got;
+    }
+  }
+
+  // Skips by moving the file position, at most to the file's end, so that libarchive reads for
+  // the rest and finds a cut archive damaged. 0 (nothing skipped: libarchive reads past instead)
+  // where the file cannot seek.
+  static la_int64_t Skip(struct archive*, void* data, la_int64_t request) {
+    const auto* file = static_cast<FileBlocks*>(data);
+    const off_t before = ::lseek(file->fd, 0, SEEK_CUR);
+    if (file->size < 0 || before < 0) return 0;
+    const la_int64_t skip = std::min<la_int64_t>(request, file->size - before);
+    if (skip <= 0) return 0;
+    return ::lseek(file->fd, before + static_cast<off_t>(skip), SEEK_SET) < 0 ? 0 : skip;
+  }
+
+  static la_int64_t Seek(struct archive* a, void* data, la_int64_t offset, int whence) {
+    const off_t at =
+        ::lseek(static_cast<FileBlocks*>(data)->fd, static_cast<off_t>(offset), whence);
+    if (at >= 0) return at;
+    archive_set_error(a, errno, "cannot seek in the archive");
+    return ARCHIVE_FATAL;
+  }
+};
+
 ArchiveOutcome ListArchiveFile(int fd, ArchiveVisitor* visitor) {
   if (::lseek(fd, 0, SEEK_SET) != 0) return ArchiveOutcome::kUnsupported;
   std::array<char, 8> magic{};
   const ssize_t got = ::pread(fd, magic.data(), magic.size(), 0);
-  return ListArchiveEntries(
+  FileBlocks file;
+  file.fd = fd;
+  if (struct stat info; ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file.size = info.st_size;
+  file.visitor = visitor;
+  const ArchiveOutcome outcome = ListArchiveEntries(
       std::string_view(magic.data(), got > 0 ? static_cast<std::size_t>(got) : 0),
-      [fd](struct archive* a) { return archive_read_open_fd(a, fd, 64 * 1024); }, visitor);
+      [&file](struct archive* a) {
+        archive_read_set_callback_data(a, &file);
+        archive_read_set_read_callback(a, &FileBlocks::Read);
+        archive_read_set_skip_callback(a, &FileBlocks::Skip);
+        archive_read_set_seek_callback(a, &FileBlocks::Seek);
+        return archive_read_open1(a);
+      },
+      visitor);
+  return file.cancelled ? ArchiveOutcome::kCancelled : outcome;
 }
 
 ArchiveOutcome ListArchiveBytes(const char* data, std::size_t size, ArchiveVisitor* visitor) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <random>
 
 #include "media_fixtures.h"
 
@@ -197,6 +198,32 @@ TEST(ArchiveListerTest, CancelStopsTheListing) {
   EXPECT_EQ(listing.outcome, ArchiveOutcome::kCancelled);
   EXPECT_TRUE(listing.entries.empty());
   EXPECT_EQ(asked, 3);
+}
+
+TEST(ArchiveListerTest, CancelIsHeardWhileALargeFileInsideIsDecompressed) {
+  // One file of 6 MB that does not compress: between its header and the end of the archive, the
+  // whole of it is decompressed, by the core (tar.gz read as a stream) or by libarchive (tar.xz).
+  TempDir dir;
+  std::string noise(6000000, '\0');
+  std::mt19937 random(7);
+  for (char& c : noise) c = static_cast<char>(random());
+  WriteFile(dir / "in/noise.bin", noise);
+  ASSERT_TRUE(Make("cd " + Quote(dir / "in") + " && tar czf ../noise.tar.gz noise.bin"));
+  ASSERT_TRUE(Make("cd " + Quote(dir / "in") + " && XZ_OPT=-0 tar cJf ../noise.tar.xz noise.bin"));
+  for (const std::string name : {"noise.tar.gz", "noise.tar.xz"}) {
+    SCOPED_TRACE(name);
+    int asked = 0;
+    const ArchiveListing whole = ListArchive(dir / name, [&] { return ++asked < 0; });
+    ASSERT_EQ(whole.outcome, ArchiveOutcome::kListed);
+    ASSERT_EQ(whole.entries.size(), 1U);
+    // Asked more often than there are headers: while the file's data went by.
+    EXPECT_GT(asked, 4);
+    int until = 0;
+    const ArchiveListing cancelled = ListArchive(dir / name, [&] { return ++until == 4; });
+    EXPECT_EQ(cancelled.outcome, ArchiveOutcome::kCancelled);
+    EXPECT_TRUE(cancelled.entries.empty());
+    EXPECT_EQ(until, 4);
+  }
 }
 
 TEST(ArchiveListerTest, PathsWithDotsAndDoubledSlashesAreTidied) {
