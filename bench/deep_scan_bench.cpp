@@ -11,10 +11,10 @@
 // is reported first (`readers_module_load_seconds`). Each scan then runs `repeat` times after an
 // untimed plain and deep scan have brought the folder and the module into memory, plain and deep
 // scans taking turns so that a busy moment of the machine falls on both alike; the fastest run of
-// each counts, in wall-clock and processor seconds. Then what the deep scan adds per file in the scan of each kind of folder alone
-// (`music_scan_extra_cpu_us_per_file`, `photos_...`, `backup_...`), and last the processor
-// microseconds per file of each format read alone, one file at a time (`mp3_cpu_us_per_file`,
-// ..., `zip_cpu_us_per_file`).
+// each counts, in wall-clock and processor seconds. Then what the deep scan adds per file in the
+// scan of each kind of folder alone (`music_scan_extra_cpu_us_per_file`, `photos_...`,
+// `backup_...`), and last the processor microseconds per file of each format read alone, one file
+// at a time (`mp3_cpu_us_per_file`, ..., `zip_cpu_us_per_file`).
 #include <sys/resource.h>
 #include <sys/stat.h>
 
