@@ -13,8 +13,8 @@
 #include <iostream>
 #include <new>
 
-#include "core/catalog_record.h"
-#include "core/fields.h"
+#include "catalog/catalog_record.h"
+#include "catalog/fields.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/catalog_tree.h"
+#include "catalog/catalog_tree.h"
 
 namespace lumivor::bench {
 

@@ -7,7 +7,7 @@
 #include <pugixml.hpp>
 
 #include "bench_util.h"
-#include "core/file_info.h"
+#include "catalog/catalog_file.h"
 
 using namespace lumivor;
 using namespace lumivor::bench;

@@ -29,11 +29,11 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "core/archive_lister.h"
-#include "core/local_time_converter.h"
-#include "core/media_readers.h"
-#include "core/media_tags.h"
-#include "core/scanner.h"
+#include "scan/archive_lister.h"
+#include "scan/local_time_converter.h"
+#include "scan/media_readers.h"
+#include "scan/media_tags.h"
+#include "scan/scanner.h"
 
 using namespace lumivor;
 using namespace lumivor::bench;

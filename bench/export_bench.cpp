@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "core/fields.h"
-#include "core/file_info.h"
+#include "catalog/catalog_file.h"
+#include "catalog/fields.h"
 #include "export/export_request.h"
 
 #ifndef LUMIVOR_CLI_PATH

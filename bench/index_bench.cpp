@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "core/file_info.h"
+#include "catalog/catalog_file.h"
 #include "index/indexed_search.h"
 #include "search/search.h"
 

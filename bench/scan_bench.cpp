@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "core/file_info.h"
-#include "core/scanner.h"
+#include "catalog/catalog_file.h"
+#include "scan/scanner.h"
 
 using namespace lumivor;
 using namespace lumivor::bench;

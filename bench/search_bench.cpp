@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "core/file_info.h"
+#include "catalog/catalog_file.h"
 #include "search/search.h"
 
 extern char** environ;

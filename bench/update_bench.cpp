@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "core/catalog_update.h"
-#include "core/file_info.h"
-#include "core/scanner.h"
+#include "catalog/catalog_file.h"
+#include "scan/scanner.h"
+#include "update/catalog_update.h"
 
 using namespace lumivor;
 using namespace lumivor::bench;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/archive_headers.h"
+#include "scan/archive_headers.h"
 
 namespace {
 

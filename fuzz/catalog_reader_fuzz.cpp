@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/catalog_reader.h"
-#include "core/file_info.h"
-#include "core/xml_document.h"
+#include "catalog/catalog_file.h"
+#include "catalog/catalog_reader.h"
+#include "catalog/xml_document.h"
 
 namespace {
 

@@ -25,17 +25,17 @@ const std::string& Directory() {
 }
 
 // Reads every value the program reads at start; returns a digest so nothing is optimised away.
-long ReadAll(lumivor::TConfig& config) {
-  lumivor::TXMLConfigType root = config.Root();
+long ReadAll(lumivor::Configuration& config) {
+  lumivor::ConfigRoot root = config.Root();
   long digest = static_cast<long>(root.versionNo().size());
-  const lumivor::TXMLFrameType frame = root.frame();
+  const lumivor::WindowFrameSettings frame = root.frame();
   digest += frame.max() + frame.left() + frame.top() + frame.height() + frame.width();
   digest += frame.plLeft().width() + frame.plLeft().col1() + frame.plLeft().col2() +
             frame.plLeft().col3();
   digest += frame.plHint().height() + frame.plHint().col1() + frame.plHint().col2();
-  const lumivor::TXMLNodesType nodes = root.nodes();
+  const lumivor::ColumnSettings nodes = root.nodes();
   for (int i = 0; i < nodes.Count(); ++i) {
-    const lumivor::TXMLNodeType node = nodes.Node(i);
+    const lumivor::ColumnSetting node = nodes.Node(i);
     digest += static_cast<long>(node.Name().size() + node.Align().size()) + node.Visible() +
               node.Index() + node.DefaultExport() + node.Width() + node.ReadOnly();
   }
@@ -53,12 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   long first;
   {
-    lumivor::TConfig config(directory);
+    lumivor::Configuration config(directory);
     first = ReadAll(config);
     config.Save();
   }
   // What was saved reads back to the same values, without a warning.
-  lumivor::TConfig again(directory);
+  lumivor::Configuration again(directory);
   if (!again.LoadWarning().empty() || ReadAll(again) != first) std::abort();
   return 0;
 }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "core/media_headers.h"
+#include "scan/media_headers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

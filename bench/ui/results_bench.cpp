@@ -12,11 +12,11 @@
 #include <filesystem>
 
 #include "bench_util.h"
-#include "core/file_info.h"
+#include "catalog/catalog_file.h"
 #include "core/prompts.h"
 #include "index/indexed_search.h"
 #include "main/ui/catalog_model.h"
-#include "main/ui/tfm_main.h"
+#include "main/ui/main_window.h"
 #include "search/search.h"
 
 using namespace lumivor;
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
   Report("file_search_seconds", file_seconds);
 
   ScriptedPrompts prompts;  // the closing message is noted, not shown
-  TFMMain window(data, &prompts);
+  MainWindow window(data, &prompts);
   window.InitMainWindow();
   window.resize(1000, 700);
   window.show();

@@ -10,10 +10,10 @@
 #include <filesystem>
 
 #include "bench_util.h"
-#include "core/file_info.h"
+#include "catalog/catalog_file.h"
 #include "core/prompts.h"
 #include "main/ui/catalog_model.h"
-#include "main/ui/tfm_main.h"
+#include "main/ui/main_window.h"
 
 using namespace lumivor;
 using namespace lumivor::bench;
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
   }
 
   ScriptedPrompts prompts;
-  TFMMain window(dir.Path(), &prompts);
+  MainWindow window(dir.Path(), &prompts);
   window.InitMainWindow();
   window.show();
   Settle();
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
   const double open_seconds = open_clock.Seconds();
 
   Stopwatch sort_clock;
-  window.VTHeaderClick(kFileSize);
+  window.OnHeaderClicked(kFileSize);
   Settle();
   const double sort_seconds = sort_clock.Seconds();
 
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
 
   // The same sort carried into every folder at once, as a save or an export of the view takes it.
   Stopwatch full_clock;
-  window.VTHeaderClick(kFileSize);
+  window.OnHeaderClicked(kFileSize);
   const CatalogTree& sorted = window.CatalogTreeShown();
   Settle();
   Report("full_sort_seconds", full_clock.Seconds());

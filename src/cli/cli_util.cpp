@@ -23,7 +23,7 @@ CommandRegistration::CommandRegistration(int order, CommandFactory factory) {
 }
 
 std::string DefaultLibrary() {
-  TConfig& config = GetConfig();
+  Configuration& config = GetConfig();
   if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
   const std::string& library = config.LibraryPath();
   CreateDefaultLibrary(library);
@@ -69,7 +69,7 @@ void PrintRecordHeader(std::ostream& out) {
   out << '\n';
 }
 
-void PrintRecord(std::ostream& out, int depth, const TCatalogRecord& record) {
+void PrintRecord(std::ostream& out, int depth, const CatalogRecord& record) {
   out << depth;
   for (auto field : record.Fields()) out << '\t' << EscapeValue(field);
   out << '\n';

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/catalog_tree.h"
+#include "catalog/catalog_tree.h"
 #include "core/progress.h"
 #include "core/record_sink.h"
 
@@ -42,7 +42,7 @@ struct CommandRegistration {
 // The header of record listings: "Depth" and the eleven field names, tab-separated.
 void PrintRecordHeader(std::ostream& out);
 // One record line: the depth, then the eleven fields in field order.
-void PrintRecord(std::ostream& out, int depth, const TCatalogRecord& record);
+void PrintRecord(std::ostream& out, int depth, const CatalogRecord& record);
 // Every record of `tree` in pre-order.
 void PrintTree(std::ostream& out, const CatalogTree& tree);
 

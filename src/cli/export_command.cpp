@@ -52,7 +52,7 @@ int RunExport(const ExportOptions& options) {
   if (options.columns_given) {
     if (!ParseColumns(options.columns, &request.columns)) return 2;
   } else if (options.format != "xml") {
-    TConfig& config = GetConfig();
+    Configuration& config = GetConfig();
     if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
     request.columns = DefaultExportFields(config);
   }

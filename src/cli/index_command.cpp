@@ -17,7 +17,7 @@ struct IndexOptions {
 
 int RunIndex(IndexOptions options) {
   if (options.library.empty()) {
-    TConfig& config = GetConfig();
+    Configuration& config = GetConfig();
     if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
     options.library = config.LibraryPath();
   }

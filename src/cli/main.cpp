@@ -4,7 +4,7 @@
 
 #include "cli/commands.h"
 #include "core/errors.h"
-#include "core/local_time_converter.h"
+#include "scan/local_time_converter.h"
 
 int main(int argc, char** argv) {
   lumivor::PinLocalTimeZone();

@@ -3,12 +3,12 @@
 #include <cerrno>
 #include <iostream>
 
+#include "catalog/catalog_file.h"
 #include "cli/commands.h"
 #include "core/errors.h"
-#include "core/file_info.h"
-#include "core/scanner.h"
-#include "core/volumes.h"
 #include "library/library_storage.h"
+#include "scan/scanner.h"
+#include "scan/volumes.h"
 
 namespace lumivor::cli {
 

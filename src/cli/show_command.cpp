@@ -1,9 +1,9 @@
 #include <iostream>
 
+#include "catalog/catalog_file.h"
+#include "catalog/catalog_reader.h"
 #include "cli/commands.h"
-#include "core/catalog_reader.h"
 #include "core/errors.h"
-#include "core/file_info.h"
 
 namespace lumivor::cli {
 

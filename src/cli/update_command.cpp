@@ -1,8 +1,8 @@
 #include <iostream>
 
 #include "cli/commands.h"
-#include "core/catalog_update.h"
 #include "core/errors.h"
+#include "update/catalog_update.h"
 
 namespace lumivor::cli {
 

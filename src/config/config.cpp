@@ -6,10 +6,10 @@
 #include <charconv>
 #include <cstdio>
 
+#include "catalog/xml_document.h"
 #include "config/app_paths.h"
 #include "core/atomic_file.h"
 #include "core/errors.h"
-#include "core/xml_document.h"
 
 namespace lumivor {
 
@@ -153,156 +153,177 @@ std::string JoinPath(const std::string& directory, std::string_view name) {
 
 std::string_view DefaultConfigText() { return kDefaultConfigText; }
 
-// --- TXMLPlLeftType -----------------------------------------------------------------------------
+// --- LibraryPaneSettings
+// -----------------------------------------------------------------------------
 
-int TXMLPlLeftType::width() const {
+int LibraryPaneSettings::width() const {
   return ReadInt(node_, "width", DefaultFrame().child("plLeft"));
 }
-int TXMLPlLeftType::col1() const { return ReadInt(node_, "col1", DefaultFrame().child("plLeft")); }
-int TXMLPlLeftType::col2() const { return ReadInt(node_, "col2", DefaultFrame().child("plLeft")); }
-int TXMLPlLeftType::col3() const { return ReadInt(node_, "col3", DefaultFrame().child("plLeft")); }
-void TXMLPlLeftType::SetWidth(int value) { WriteInt(node_, "width", value); }
-void TXMLPlLeftType::SetCol1(int value) { WriteInt(node_, "col1", value); }
-void TXMLPlLeftType::SetCol2(int value) { WriteInt(node_, "col2", value); }
-void TXMLPlLeftType::SetCol3(int value) { WriteInt(node_, "col3", value); }
+int LibraryPaneSettings::col1() const {
+  return ReadInt(node_, "col1", DefaultFrame().child("plLeft"));
+}
+int LibraryPaneSettings::col2() const {
+  return ReadInt(node_, "col2", DefaultFrame().child("plLeft"));
+}
+int LibraryPaneSettings::col3() const {
+  return ReadInt(node_, "col3", DefaultFrame().child("plLeft"));
+}
+void LibraryPaneSettings::SetWidth(int value) { WriteInt(node_, "width", value); }
+void LibraryPaneSettings::SetCol1(int value) { WriteInt(node_, "col1", value); }
+void LibraryPaneSettings::SetCol2(int value) { WriteInt(node_, "col2", value); }
+void LibraryPaneSettings::SetCol3(int value) { WriteInt(node_, "col3", value); }
 
-// --- TXMLPlHintType -----------------------------------------------------------------------------
+// --- DetailPaneSettings
+// -----------------------------------------------------------------------------
 
-int TXMLPlHintType::height() const {
+int DetailPaneSettings::height() const {
   return ReadInt(node_, "height", DefaultFrame().child("plHint"));
 }
-int TXMLPlHintType::col1() const { return ReadInt(node_, "col1", DefaultFrame().child("plHint")); }
-int TXMLPlHintType::col2() const { return ReadInt(node_, "col2", DefaultFrame().child("plHint")); }
-void TXMLPlHintType::SetHeight(int value) { WriteInt(node_, "height", value); }
-void TXMLPlHintType::SetCol1(int value) { WriteInt(node_, "col1", value); }
-void TXMLPlHintType::SetCol2(int value) { WriteInt(node_, "col2", value); }
+int DetailPaneSettings::col1() const {
+  return ReadInt(node_, "col1", DefaultFrame().child("plHint"));
+}
+int DetailPaneSettings::col2() const {
+  return ReadInt(node_, "col2", DefaultFrame().child("plHint"));
+}
+void DetailPaneSettings::SetHeight(int value) { WriteInt(node_, "height", value); }
+void DetailPaneSettings::SetCol1(int value) { WriteInt(node_, "col1", value); }
+void DetailPaneSettings::SetCol2(int value) { WriteInt(node_, "col2", value); }
 
-// --- TXMLFrameType ------------------------------------------------------------------------------
+// --- WindowFrameSettings
+// ------------------------------------------------------------------------------
 
-bool TXMLFrameType::max() const { return ReadBool(node_, "max", DefaultFrame()); }
-int TXMLFrameType::left() const { return ReadInt(node_, "left", DefaultFrame()); }
-int TXMLFrameType::top() const { return ReadInt(node_, "top", DefaultFrame()); }
-int TXMLFrameType::height() const { return ReadInt(node_, "height", DefaultFrame()); }
-int TXMLFrameType::width() const { return ReadInt(node_, "width", DefaultFrame()); }
-void TXMLFrameType::SetMax(bool value) { WriteBool(node_, "max", value); }
-void TXMLFrameType::SetLeft(int value) { WriteInt(node_, "left", value); }
-void TXMLFrameType::SetTop(int value) { WriteInt(node_, "top", value); }
-void TXMLFrameType::SetHeight(int value) { WriteInt(node_, "height", value); }
-void TXMLFrameType::SetWidth(int value) { WriteInt(node_, "width", value); }
-TXMLPlLeftType TXMLFrameType::plLeft() const { return TXMLPlLeftType(ChildOrNew(node_, "plLeft")); }
-TXMLPlHintType TXMLFrameType::plHint() const { return TXMLPlHintType(ChildOrNew(node_, "plHint")); }
+bool WindowFrameSettings::max() const { return ReadBool(node_, "max", DefaultFrame()); }
+int WindowFrameSettings::left() const { return ReadInt(node_, "left", DefaultFrame()); }
+int WindowFrameSettings::top() const { return ReadInt(node_, "top", DefaultFrame()); }
+int WindowFrameSettings::height() const { return ReadInt(node_, "height", DefaultFrame()); }
+int WindowFrameSettings::width() const { return ReadInt(node_, "width", DefaultFrame()); }
+void WindowFrameSettings::SetMax(bool value) { WriteBool(node_, "max", value); }
+void WindowFrameSettings::SetLeft(int value) { WriteInt(node_, "left", value); }
+void WindowFrameSettings::SetTop(int value) { WriteInt(node_, "top", value); }
+void WindowFrameSettings::SetHeight(int value) { WriteInt(node_, "height", value); }
+void WindowFrameSettings::SetWidth(int value) { WriteInt(node_, "width", value); }
+LibraryPaneSettings WindowFrameSettings::plLeft() const {
+  return LibraryPaneSettings(ChildOrNew(node_, "plLeft"));
+}
+DetailPaneSettings WindowFrameSettings::plHint() const {
+  return DetailPaneSettings(ChildOrNew(node_, "plHint"));
+}
 
-// --- TXMLNodeType -------------------------------------------------------------------------------
+// --- ColumnSetting -------------------------------------------------------------------------------
 
 // Every default of a row comes from the default row of the same Name, so that a row of the
 // FileSize column that lost its Align still aligns right.
-std::string TXMLNodeType::Name() const {
+std::string ColumnSetting::Name() const {
   const pugi::xml_attribute name = node_.attribute("Name");
   return name ? name.value() : DefaultRow("").attribute("Name").value();
 }
-bool TXMLNodeType::Visible() const {
+bool ColumnSetting::Visible() const {
   return ReadBool(node_, "Visible", DefaultRow(node_.attribute("Name").value()));
 }
-int TXMLNodeType::Index() const {
+int ColumnSetting::Index() const {
   return ReadInt(node_, "Index", DefaultRow(node_.attribute("Name").value()));
 }
-bool TXMLNodeType::DefaultExport() const {
+bool ColumnSetting::DefaultExport() const {
   return ReadBool(node_, "DefaultExport", DefaultRow(node_.attribute("Name").value()));
 }
-int TXMLNodeType::Width() const {
+int ColumnSetting::Width() const {
   return ReadInt(node_, "Width", DefaultRow(node_.attribute("Name").value()));
 }
-bool TXMLNodeType::ReadOnly() const {
+bool ColumnSetting::ReadOnly() const {
   return ReadBool(node_, "ReadOnly", DefaultRow(node_.attribute("Name").value()));
 }
-std::string TXMLNodeType::Align() const {
+std::string ColumnSetting::Align() const {
   return ReadText(node_, "Align", DefaultRow(node_.attribute("Name").value()));
 }
-void TXMLNodeType::SetName(std::string_view value) { WriteText(node_, "Name", value); }
-void TXMLNodeType::SetVisible(bool value) { WriteBool(node_, "Visible", value); }
-void TXMLNodeType::SetIndex(int value) { WriteInt(node_, "Index", value); }
-void TXMLNodeType::SetDefaultExport(bool value) { WriteBool(node_, "DefaultExport", value); }
-void TXMLNodeType::SetWidth(int value) { WriteInt(node_, "Width", value); }
-void TXMLNodeType::SetReadOnly(bool value) { WriteBool(node_, "ReadOnly", value); }
-void TXMLNodeType::SetAlign(std::string_view value) { WriteText(node_, "Align", value); }
+void ColumnSetting::SetName(std::string_view value) { WriteText(node_, "Name", value); }
+void ColumnSetting::SetVisible(bool value) { WriteBool(node_, "Visible", value); }
+void ColumnSetting::SetIndex(int value) { WriteInt(node_, "Index", value); }
+void ColumnSetting::SetDefaultExport(bool value) { WriteBool(node_, "DefaultExport", value); }
+void ColumnSetting::SetWidth(int value) { WriteInt(node_, "Width", value); }
+void ColumnSetting::SetReadOnly(bool value) { WriteBool(node_, "ReadOnly", value); }
+void ColumnSetting::SetAlign(std::string_view value) { WriteText(node_, "Align", value); }
 
-// --- TXMLNodesType ------------------------------------------------------------------------------
+// --- ColumnSettings ------------------------------------------------------------------------------
 
-int TXMLNodesType::Count() const {
+int ColumnSettings::Count() const {
   int count = 0;
   for (pugi::xml_node row = node_.child("node"); row; row = row.next_sibling("node")) ++count;
   return count;
 }
 
-TXMLNodeType TXMLNodesType::Node(int i) const {
+ColumnSetting ColumnSettings::Node(int i) const {
   if (i < 0) return {};
   pugi::xml_node row = node_.child("node");
   for (; row && i > 0; --i) row = row.next_sibling("node");
-  return TXMLNodeType(row);
+  return ColumnSetting(row);
 }
 
-TXMLNodeType TXMLNodesType::Add() {
+ColumnSetting ColumnSettings::Add() {
   if (!node_) return {};
   // After the last row, or at the end when there is none.
   pugi::xml_node last;
   for (pugi::xml_node row = node_.child("node"); row; row = row.next_sibling("node")) last = row;
-  return TXMLNodeType(last ? node_.insert_child_after("node", last) : node_.append_child("node"));
+  return ColumnSetting(last ? node_.insert_child_after("node", last) : node_.append_child("node"));
 }
 
-TXMLNodeType TXMLNodesType::Insert(int i) {
+ColumnSetting ColumnSettings::Insert(int i) {
   if (!node_) return {};
   const pugi::xml_node before = Node(i < 0 ? 0 : i).Element();
-  return before ? TXMLNodeType(node_.insert_child_before("node", before)) : Add();
+  return before ? ColumnSetting(node_.insert_child_before("node", before)) : Add();
 }
 
-// --- TXMLScanType -------------------------------------------------------------------------------
+// --- ScanPreferences
+// -------------------------------------------------------------------------------
 
 // The default document holds no `scan` element, so both read False unless set.
-bool TXMLScanType::archives() const {
+bool ScanPreferences::archives() const {
   return ReadBool(node_, "archives", DefaultRoot().child("scan"));
 }
-bool TXMLScanType::metadata() const {
+bool ScanPreferences::metadata() const {
   return ReadBool(node_, "metadata", DefaultRoot().child("scan"));
 }
-void TXMLScanType::SetArchives(bool value) { WriteBool(node_, "archives", value); }
-void TXMLScanType::SetMetadata(bool value) { WriteBool(node_, "metadata", value); }
+void ScanPreferences::SetArchives(bool value) { WriteBool(node_, "archives", value); }
+void ScanPreferences::SetMetadata(bool value) { WriteBool(node_, "metadata", value); }
 
-// --- TXMLConfigType -----------------------------------------------------------------------------
+// --- ConfigRoot -----------------------------------------------------------------------------
 
-std::string TXMLConfigType::versionNo() const {
-  return ReadText(node_, "versionNo", DefaultRoot());
+std::string ConfigRoot::versionNo() const { return ReadText(node_, "versionNo", DefaultRoot()); }
+void ConfigRoot::SetVersionNo(std::string_view value) { WriteText(node_, "versionNo", value); }
+WindowFrameSettings ConfigRoot::frame() const {
+  return WindowFrameSettings(ChildOrNew(node_, "frame"));
 }
-void TXMLConfigType::SetVersionNo(std::string_view value) { WriteText(node_, "versionNo", value); }
-TXMLFrameType TXMLConfigType::frame() const { return TXMLFrameType(ChildOrNew(node_, "frame")); }
-TXMLNodesType TXMLConfigType::nodes() const { return TXMLNodesType(ChildOrNew(node_, "nodes")); }
-TXMLScanType TXMLConfigType::scan() const { return TXMLScanType(ChildOrNew(node_, "scan")); }
+ColumnSettings ConfigRoot::nodes() const { return ColumnSettings(ChildOrNew(node_, "nodes")); }
+ScanPreferences ConfigRoot::scan() const { return ScanPreferences(ChildOrNew(node_, "scan")); }
 
-// --- TConfig ------------------------------------------------------------------------------------
+// --- Configuration
+// ------------------------------------------------------------------------------------
 
-TConfig::TConfig(std::string directory)
+Configuration::Configuration(std::string directory)
     : directory_(std::move(directory)), document_(std::make_unique<pugi::xml_document>()) {
   while (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
   Load();
 }
 
-TConfig::~TConfig() = default;
+Configuration::~Configuration() = default;
 
-std::string TConfig::ConfigFilePath() const { return JoinPath(directory_, kConfigFileName); }
+std::string Configuration::ConfigFilePath() const { return JoinPath(directory_, kConfigFileName); }
 
-const std::string& TConfig::LibraryPath() {
+const std::string& Configuration::LibraryPath() {
   if (library_path_.empty()) library_path_ = JoinPath(directory_, kLibraryDirectoryName);
   return library_path_;
 }
 
-TXMLConfigType TConfig::Root() { return TXMLConfigType(document_->child("config")); }
+ConfigRoot Configuration::Root() { return ConfigRoot(document_->child("config")); }
 
-void TConfig::Save() {
+void Configuration::Save() {
   WriteFileAtomically(ConfigFilePath(), SerializeElement(document_->child("config")));
 }
 
-void TConfig::WriteDefaultFile() { WriteFileAtomically(ConfigFilePath(), kDefaultConfigText); }
+void Configuration::WriteDefaultFile() {
+  WriteFileAtomically(ConfigFilePath(), kDefaultConfigText);
+}
 
-void TConfig::Load() {
+void Configuration::Load() {
   const std::string path = ConfigFilePath();
   const auto use_defaults = [this] { SetDocumentText(*document_, kDefaultConfigText); };
 
@@ -342,7 +363,7 @@ void TConfig::Load() {
   if (reason.empty()) {
     // A table without rows would leave the catalog view without a single column: give it the
     // default rows. Rows that are there are used as they stand.
-    TXMLNodesType rows = Root().nodes();
+    ColumnSettings rows = Root().nodes();
     if (rows.Count() == 0) {
       for (pugi::xml_node row = DefaultRoot().child("nodes").child("node"); row;
            row = row.next_sibling("node")) {
@@ -372,17 +393,17 @@ void TConfig::Load() {
 
 // --- Free functions -----------------------------------------------------------------------------
 
-TConfig& GetConfig() {
-  static TConfig config(DataDirectory());
+Configuration& GetConfig() {
+  static Configuration config(DataDirectory());
   return config;
 }
 
-std::vector<std::string> DefaultExportFields(TConfig& config) {
+std::vector<std::string> DefaultExportFields(Configuration& config) {
   std::vector<std::string> names;
-  const TXMLNodesType rows = config.Root().nodes();
+  const ColumnSettings rows = config.Root().nodes();
   const int count = rows.Count();
   for (int i = 0; i < count; ++i) {
-    const TXMLNodeType row = rows.Node(i);
+    const ColumnSetting row = rows.Node(i);
     if (row.DefaultExport()) names.push_back(row.Name());
   }
   return names;

@@ -31,10 +31,10 @@ inline constexpr std::string_view kLibraryDirectoryName = "CatalogLibrary";
 // constructed) reads defaults and ignores writes.
 
 // `config/frame/plLeft`: the left panel's width and the library tree's column widths.
-class TXMLPlLeftType {
+class LibraryPaneSettings {
  public:
-  TXMLPlLeftType() = default;
-  explicit TXMLPlLeftType(pugi::xml_node node) : node_(node) {}
+  LibraryPaneSettings() = default;
+  explicit LibraryPaneSettings(pugi::xml_node node) : node_(node) {}
   [[nodiscard]] int width() const;
   [[nodiscard]] int col1() const;
   [[nodiscard]] int col2() const;
@@ -50,10 +50,10 @@ class TXMLPlLeftType {
 };
 
 // `config/frame/plHint`: the detail pane's height and its two column widths.
-class TXMLPlHintType {
+class DetailPaneSettings {
  public:
-  TXMLPlHintType() = default;
-  explicit TXMLPlHintType(pugi::xml_node node) : node_(node) {}
+  DetailPaneSettings() = default;
+  explicit DetailPaneSettings(pugi::xml_node node) : node_(node) {}
   [[nodiscard]] int height() const;
   [[nodiscard]] int col1() const;
   [[nodiscard]] int col2() const;
@@ -67,10 +67,10 @@ class TXMLPlHintType {
 };
 
 // `config/frame`: the main window's geometry and its panels.
-class TXMLFrameType {
+class WindowFrameSettings {
  public:
-  TXMLFrameType() = default;
-  explicit TXMLFrameType(pugi::xml_node node) : node_(node) {}
+  WindowFrameSettings() = default;
+  explicit WindowFrameSettings(pugi::xml_node node) : node_(node) {}
   [[nodiscard]] bool max() const;
   [[nodiscard]] int left() const;
   [[nodiscard]] int top() const;
@@ -82,9 +82,9 @@ class TXMLFrameType {
   void SetHeight(int value);
   void SetWidth(int value);
   // The first `plLeft` child, created when missing.
-  [[nodiscard]] TXMLPlLeftType plLeft() const;
+  [[nodiscard]] LibraryPaneSettings plLeft() const;
   // The first `plHint` child, created when missing.
-  [[nodiscard]] TXMLPlHintType plHint() const;
+  [[nodiscard]] DetailPaneSettings plHint() const;
   [[nodiscard]] pugi::xml_node Element() const { return node_; }
 
  private:
@@ -92,10 +92,10 @@ class TXMLFrameType {
 };
 
 // `config/nodes/node`: the settings of one catalog-view column.
-class TXMLNodeType {
+class ColumnSetting {
  public:
-  TXMLNodeType() = default;
-  explicit TXMLNodeType(pugi::xml_node node) : node_(node) {}
+  ColumnSetting() = default;
+  explicit ColumnSetting(pugi::xml_node node) : node_(node) {}
   // The field the column shows; the text as it stands ("FileName" when the attribute is missing).
   [[nodiscard]] std::string Name() const;
   [[nodiscard]] bool Visible() const;
@@ -121,18 +121,18 @@ class TXMLNodeType {
 
 // `config/nodes`: the column settings rows. Only child elements named `node` are rows; any other
 // child is skipped and does not shift the row numbers.
-class TXMLNodesType {
+class ColumnSettings {
  public:
-  TXMLNodesType() = default;
-  explicit TXMLNodesType(pugi::xml_node node) : node_(node) {}
+  ColumnSettings() = default;
+  explicit ColumnSettings(pugi::xml_node node) : node_(node) {}
   // The number of `node` rows.
   [[nodiscard]] int Count() const;
   // Row `i` (0-based, document order); an empty value when there is no such row.
-  [[nodiscard]] TXMLNodeType Node(int i) const;
+  [[nodiscard]] ColumnSetting Node(int i) const;
   // Appends a new, empty `node` row and returns it.
-  TXMLNodeType Add();
+  ColumnSetting Add();
   // Inserts a new, empty `node` row before row `i` (at the end when `i` >= Count()).
-  TXMLNodeType Insert(int i);
+  ColumnSetting Insert(int i);
   [[nodiscard]] pugi::xml_node Element() const { return node_; }
 
  private:
@@ -142,10 +142,10 @@ class TXMLNodesType {
 // `config/scan`: what the new-catalog dialog last chose to look into beyond the folder tree.
 // The default configuration has no such element; a missing one, or a missing attribute, reads
 // as False.
-class TXMLScanType {
+class ScanPreferences {
  public:
-  TXMLScanType() = default;
-  explicit TXMLScanType(pugi::xml_node node) : node_(node) {}
+  ScanPreferences() = default;
+  explicit ScanPreferences(pugi::xml_node node) : node_(node) {}
   // List the entries of archives.
   [[nodiscard]] bool archives() const;
   // Read the tags of music, photos and videos.
@@ -159,18 +159,18 @@ class TXMLScanType {
 };
 
 // `config`: the root of the configuration.
-class TXMLConfigType {
+class ConfigRoot {
  public:
-  TXMLConfigType() = default;
-  explicit TXMLConfigType(pugi::xml_node node) : node_(node) {}
+  ConfigRoot() = default;
+  explicit ConfigRoot(pugi::xml_node node) : node_(node) {}
   [[nodiscard]] std::string versionNo() const;
   void SetVersionNo(std::string_view value);
   // The first `frame` child, created when missing.
-  [[nodiscard]] TXMLFrameType frame() const;
+  [[nodiscard]] WindowFrameSettings frame() const;
   // The first `nodes` child, created when missing.
-  [[nodiscard]] TXMLNodesType nodes() const;
+  [[nodiscard]] ColumnSettings nodes() const;
   // The first `scan` child, created when missing.
-  [[nodiscard]] TXMLScanType scan() const;
+  [[nodiscard]] ScanPreferences scan() const;
   [[nodiscard]] pugi::xml_node Element() const { return node_; }
   [[nodiscard]] explicit operator bool() const { return static_cast<bool>(node_); }
 
@@ -184,12 +184,12 @@ class TXMLConfigType {
 // there is no file. A file that is not a well-formed configuration is kept as
 // LumivorConfig.xml.bad (replacing an older one), the default text is written and used, and
 // LoadWarning() says so. The constructor never throws; changes live in memory until Save().
-class TConfig {
+class Configuration {
  public:
-  explicit TConfig(std::string directory);
-  ~TConfig();
-  TConfig(const TConfig&) = delete;
-  TConfig& operator=(const TConfig&) = delete;
+  explicit Configuration(std::string directory);
+  ~Configuration();
+  Configuration(const Configuration&) = delete;
+  Configuration& operator=(const Configuration&) = delete;
 
   // `directory`/LumivorConfig.xml.
   [[nodiscard]] std::string ConfigFilePath() const;
@@ -197,7 +197,7 @@ class TConfig {
   // not created here (CreateDefaultLibrary does that).
   [[nodiscard]] const std::string& LibraryPath();
   // The typed root of the loaded document; reads and writes go to memory.
-  [[nodiscard]] TXMLConfigType Root();
+  [[nodiscard]] ConfigRoot Root();
   // Writes the `config` element (no declaration, no indentation added) to the file, replacing
   // the old file only once the new one is complete. Raises LumivorError on failure.
   void Save();
@@ -218,10 +218,10 @@ class TConfig {
 };
 
 // The process-wide configuration of DefaultDataDirectory(), created on first use.
-[[nodiscard]] TConfig& GetConfig();
+[[nodiscard]] Configuration& GetConfig();
 
 // The names of the rows whose DefaultExport is true, in row order: the columns an export takes
 // when none are chosen.
-[[nodiscard]] std::vector<std::string> DefaultExportFields(TConfig& config);
+[[nodiscard]] std::vector<std::string> DefaultExportFields(Configuration& config);
 
 }  // namespace lumivor

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/catalog_record.h"
+#include "catalog/catalog_record.h"
 
 namespace lumivor {
 

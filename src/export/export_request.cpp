@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "core/catalog_reader.h"
-#include "core/volumes.h"
+#include "catalog/catalog_reader.h"
+#include "scan/volumes.h"
 
 namespace lumivor {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/catalog_tree.h"
+#include "catalog/catalog_tree.h"
 #include "core/progress.h"
 #include "core/prompts.h"
 #include "export/exporters.h"

@@ -1,4 +1,4 @@
-#include "core/fields.h"
+#include "catalog/fields.h"
 #include "export/exporters.h"
 
 namespace lumivor {

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "catalog/fields.h"
 #include "core/errors.h"
-#include "core/fields.h"
-#include "core/volumes.h"
 #include "export/exporters.h"
+#include "scan/volumes.h"
 
 namespace lumivor {
 

@@ -3,11 +3,11 @@
 #include <array>
 #include <utility>
 
-#include "core/catalog_writer.h"
-#include "core/fields.h"
-#include "core/file_info.h"
-#include "core/volumes.h"
+#include "catalog/catalog_file.h"
+#include "catalog/catalog_writer.h"
+#include "catalog/fields.h"
 #include "export/exporters.h"
+#include "scan/volumes.h"
 
 namespace lumivor {
 

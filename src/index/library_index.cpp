@@ -16,10 +16,10 @@
 #include <unordered_map>
 #include <utility>
 
-#include "core/catalog_reader.h"
-#include "core/volumes.h"
+#include "catalog/catalog_reader.h"
 #include "index/packed_fields.h"
 #include "library/library_storage.h"
+#include "scan/volumes.h"
 #include "search/catalog_files.h"
 
 namespace lumivor {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/catalog_record.h"
-#include "core/fields.h"
+#include "catalog/catalog_record.h"
+#include "catalog/fields.h"
 
 namespace lumivor {
 

@@ -15,13 +15,13 @@
 #include <utility>
 #include <vector>
 
+#include "catalog/fields.h"
+#include "catalog/xml_document.h"
 #include "config/config.h"
 #include "core/atomic_file.h"
 #include "core/errors.h"
-#include "core/fields.h"
-#include "core/volumes.h"
-#include "core/xml_document.h"
 #include "index/indexed_search.h"
+#include "scan/volumes.h"
 
 namespace lumivor {
 
@@ -487,7 +487,7 @@ CatalogTree ListLibrary(const std::string& root, bool groups_only) {
     fields[kFileType] = entry.directory ? kDirectoryType : kFileTypeText;
     fields[kSizePercentage] = share;
     if (!entry.directory) fields[kCatalogName] = entry.name;
-    nodes[i] = tree.AddChild(i == 0 ? nullptr : nodes[entry.parent], TCatalogRecord(fields));
+    nodes[i] = tree.AddChild(i == 0 ? nullptr : nodes[entry.parent], CatalogRecord(fields));
   }
   // The same order in every window whatever the file system returns: groups before catalogs,
   // each by name with ASCII letters folded, then by bytes so that the order is total.

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/catalog_edit.h"  // kInvalidName: the same refusal for every name
-#include "core/catalog_tree.h"
+#include "catalog/catalog_edit.h"  // kInvalidName: the same refusal for every name
+#include "catalog/catalog_tree.h"
 #include "core/prompts.h"
 
 namespace lumivor {

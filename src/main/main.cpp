@@ -6,13 +6,13 @@
 #include <string>
 
 #include "config/app_paths.h"
-#include "core/local_time_converter.h"
-#include "main/ui/tfm_main.h"
+#include "main/ui/main_window.h"
+#include "scan/local_time_converter.h"
 
 namespace {
 
 // The last line of defence: an error that escapes an event handler ends that handler and is
-// shown, never dropped. Commands catch their own errors first (TFMMain::RunCommand).
+// shown, never dropped. Commands catch their own errors first (MainWindow::RunCommand).
 class LumivorApplication : public QApplication {
  public:
   using QApplication::QApplication;
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Lumivor"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/lumivor.svg")));
 
-  lumivor::TFMMain main_window(lumivor::DataDirectory());
+  lumivor::MainWindow main_window(lumivor::DataDirectory());
   main_window.InitMainWindow();
   main_window.show();
   return QApplication::exec();

@@ -34,9 +34,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "core/archive_lister.h"
-#include "core/media_readers.h"
-#include "core/media_tags.h"
+#include "scan/archive_lister.h"
+#include "scan/media_readers.h"
+#include "scan/media_tags.h"
 
 namespace lumivor {
 

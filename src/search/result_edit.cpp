@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "core/catalog_edit.h"
+#include "catalog/catalog_edit.h"
+#include "catalog/catalog_file.h"
+#include "catalog/fields.h"
 #include "core/errors.h"
-#include "core/fields.h"
-#include "core/file_info.h"
 
 namespace lumivor {
 
@@ -17,7 +17,7 @@ std::vector<const CatalogTree::Node*> RecordsByOrdinal(const CatalogTree& tree) 
 }
 
 const CatalogTree::Node* FindResultRecord(const CatalogTree& tree, const ResultSource& source,
-                                          const TCatalogRecord& shown) {
+                                          const CatalogRecord& shown) {
   const auto same = [&](const CatalogTree::Node* node) {
     return node->Field(kFullPath) == shown.Field(kFullPath) &&
            node->Field(kFileName) == shown.Field(kFileName);
@@ -32,7 +32,7 @@ const CatalogTree::Node* FindResultRecord(const CatalogTree& tree, const ResultS
   return at_ordinal != nullptr ? at_ordinal : first_same;
 }
 
-EditedCatalog ApplyResultEdit(const ResultSource& source, const TCatalogRecord& shown, int field,
+EditedCatalog ApplyResultEdit(const ResultSource& source, const CatalogRecord& shown, int field,
                               std::string_view text, Progress& progress) {
   EditedCatalog edited{LoadCatalog(source.catalog_path, progress), {}, {}};
   edited.by_ordinal = RecordsByOrdinal(edited.tree);

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/catalog_tree.h"
+#include "catalog/catalog_tree.h"
 #include "core/progress.h"
 #include "search/search.h"
 
@@ -29,7 +29,7 @@ struct EditedCatalog {
 // when there is none.
 [[nodiscard]] const CatalogTree::Node* FindResultRecord(const CatalogTree& tree,
                                                         const ResultSource& source,
-                                                        const TCatalogRecord& shown);
+                                                        const CatalogRecord& shown);
 
 // Writes an edit of a search result into the catalog file the result came from: loads the file,
 // finds the record at `source.ordinal`, applies the same edit rule as the catalog view
@@ -40,7 +40,7 @@ struct EditedCatalog {
 // FileName and FullPath, or the file changed since the search and nothing is written. An edit
 // that EditRefusal refuses writes nothing and comes back with the refusal. Raises LumivorError
 // when the file cannot be read or written and when the record is not found.
-EditedCatalog ApplyResultEdit(const ResultSource& source, const TCatalogRecord& shown, int field,
+EditedCatalog ApplyResultEdit(const ResultSource& source, const CatalogRecord& shown, int field,
                               std::string_view text, Progress& progress = NoProgress());
 
 // The refusal when a result's record is no longer where the search found it.

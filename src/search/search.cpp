@@ -7,12 +7,12 @@
 #include <set>
 #include <vector>
 
+#include "catalog/catalog_file.h"
+#include "catalog/fields.h"
 #include "core/errors.h"
-#include "core/fields.h"
-#include "core/file_info.h"
 #include "core/input_file.h"
-#include "core/volumes.h"
 #include "library/library_storage.h"
+#include "scan/volumes.h"
 
 namespace lumivor {
 

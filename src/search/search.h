@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "core/catalog_reader.h"
-#include "core/catalog_tree.h"
+#include "catalog/catalog_reader.h"
+#include "catalog/catalog_tree.h"
+#include "catalog/xml_document.h"
 #include "core/needle.h"
 #include "core/progress.h"
-#include "core/xml_document.h"
 #include "search/catalog_files.h"
 
 namespace re2 {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "core/file_info.h"
+#include "catalog/catalog_file.h"
 #include "test_util.h"
 
 namespace lumivor {

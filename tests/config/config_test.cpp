@@ -59,9 +59,9 @@ std::string ExpectedDefaultText() {
   return text;
 }
 
-std::vector<std::string> RowNames(TConfig& config) {
+std::vector<std::string> RowNames(Configuration& config) {
   std::vector<std::string> names;
-  const TXMLNodesType rows = config.Root().nodes();
+  const ColumnSettings rows = config.Root().nodes();
   for (int i = 0; i < rows.Count(); ++i) names.push_back(rows.Node(i).Name());
   return names;
 }
@@ -73,7 +73,7 @@ std::string ConfigWithRows(const std::string& rows) {
 
 TEST(Config, FirstStartWritesTheDefaultTextByteForByte) {
   TempDir dir;
-  TConfig config(dir.Path());
+  Configuration config(dir.Path());
   EXPECT_EQ(DefaultConfigText(), ExpectedDefaultText());
   EXPECT_EQ(ReadFile(dir / "LumivorConfig.xml"), ExpectedDefaultText());
   EXPECT_EQ(config.ConfigFilePath(), dir / "LumivorConfig.xml");
@@ -81,7 +81,7 @@ TEST(Config, FirstStartWritesTheDefaultTextByteForByte) {
 
   // The columns a first start shows, and which of them can be edited.
   std::vector<std::string> visible, editable;
-  const TXMLNodesType rows = config.Root().nodes();
+  const ColumnSettings rows = config.Root().nodes();
   ASSERT_EQ(rows.Count(), 11);
   for (int i = 0; i < rows.Count(); ++i) {
     EXPECT_EQ(rows.Node(i).Index(), i);
@@ -95,7 +95,7 @@ TEST(Config, FirstStartWritesTheDefaultTextByteForByte) {
             (std::vector<std::string>{"FileName", "FullPath", "FileSize", "FileTime", "FileExt",
                                       "FileType", "Description", "CatalogName"}));
 
-  const TXMLFrameType frame = config.Root().frame();
+  const WindowFrameSettings frame = config.Root().frame();
   EXPECT_TRUE(frame.max());
   EXPECT_EQ(frame.width(), 800);
   EXPECT_EQ(frame.height(), 600);
@@ -108,7 +108,7 @@ TEST(Config, AnExistingFileIsUsedAsItStands) {
   TempDir dir;
   const std::string text = ConfigWithRows("<node Name=\"FileSize\" Width=\"9\"/>");
   WriteFile(dir / "LumivorConfig.xml", text);
-  TConfig config(dir.Path());
+  Configuration config(dir.Path());
   EXPECT_EQ(ReadFile(dir / "LumivorConfig.xml"), text);
   EXPECT_EQ(config.Root().versionNo(), "x");
   EXPECT_EQ(config.Root().nodes().Count(), 1);
@@ -118,9 +118,9 @@ TEST(Config, AnExistingFileIsUsedAsItStands) {
 TEST(Config, SaveWritesTheConfigElementAloneAndKeepsTheRowOrder) {
   TempDir dir;
   {
-    TConfig config(dir.Path());
+    Configuration config(dir.Path());
     // The user dragged the columns into reverse order and resized one.
-    TXMLNodesType rows = config.Root().nodes();
+    ColumnSettings rows = config.Root().nodes();
     for (int i = 0; i < rows.Count(); ++i) rows.Node(i).SetIndex(10 - i);
     rows.Node(2).SetWidth(250);
     rows.Node(5).SetVisible(true);
@@ -134,12 +134,12 @@ TEST(Config, SaveWritesTheConfigElementAloneAndKeepsTheRowOrder) {
   EXPECT_EQ(saved.find_first_of("\t\n"), std::string::npos);
   EXPECT_NE(saved.find("max=\"False\" left=\"-1280\""), std::string::npos) << saved;
 
-  TConfig reloaded(dir.Path());
+  Configuration reloaded(dir.Path());
   EXPECT_EQ(RowNames(reloaded),
             (std::vector<std::string>{"FileName", "FullPath", "FileSize", "FileTime", "FileExt",
                                       "FileType", "Description", "FileNameLength", "PathNameLength",
                                       "SizePercentage", "CatalogName"}));
-  const TXMLNodesType rows = reloaded.Root().nodes();
+  const ColumnSettings rows = reloaded.Root().nodes();
   for (int i = 0; i < rows.Count(); ++i) EXPECT_EQ(rows.Node(i).Index(), 10 - i);
   EXPECT_EQ(rows.Node(2).Width(), 250);
   EXPECT_TRUE(rows.Node(5).Visible());
@@ -150,7 +150,7 @@ TEST(Config, SaveWritesTheConfigElementAloneAndKeepsTheRowOrder) {
 TEST(Config, ScanChoicesAreOffUntilSetAndThenRemembered) {
   TempDir dir;
   {
-    TConfig config(dir.Path());
+    Configuration config(dir.Path());
     EXPECT_EQ(ReadFile(dir / "LumivorConfig.xml"), ExpectedDefaultText());
     EXPECT_FALSE(config.Root().scan().archives());
     EXPECT_FALSE(config.Root().scan().metadata());
@@ -159,14 +159,14 @@ TEST(Config, ScanChoicesAreOffUntilSetAndThenRemembered) {
   }
   EXPECT_NE(ReadFile(dir / "LumivorConfig.xml").find("<scan metadata=\"True\"/>"),
             std::string::npos);
-  TConfig reloaded(dir.Path());
+  Configuration reloaded(dir.Path());
   EXPECT_TRUE(reloaded.Root().scan().metadata());
   EXPECT_FALSE(reloaded.Root().scan().archives());
 
   // A hand-edited value that is not a boolean reads as off.
   WriteFile(dir / "LumivorConfig.xml",
             "<config><scan archives=\"yes\" metadata=\"True\"/></config>");
-  TConfig edited(dir.Path());
+  Configuration edited(dir.Path());
   EXPECT_FALSE(edited.Root().scan().archives());
   EXPECT_TRUE(edited.Root().scan().metadata());
 }
@@ -175,7 +175,7 @@ TEST(Config, AFailedSaveRaisesAndLeavesNoTemporaryFile) {
   TempDir dir;
   // A directory where the file belongs: it cannot be read, and cannot be replaced either.
   std::filesystem::create_directory(dir / "LumivorConfig.xml");
-  TConfig config(dir.Path());
+  Configuration config(dir.Path());
   EXPECT_NE(config.LoadWarning().find(dir / "LumivorConfig.xml"), std::string::npos)
       << config.LoadWarning();
   EXPECT_EQ(config.Root().nodes().Count(), 11);  // the defaults, in memory
@@ -201,9 +201,9 @@ TEST(Config, HandEditedRowsAreReadInDocumentOrderByTheirOwnNames) {
                            "DefaultExport=\"True\" Width=\"60\" ReadOnly=\"True\" "
                            "Align=\"Right\"/>"
                            "<node Name=\"Bogus\"/>"));
-  TConfig config(dir.Path());
+  Configuration config(dir.Path());
   EXPECT_EQ(config.LoadWarning(), "");
-  const TXMLNodesType rows = config.Root().nodes();
+  const ColumnSettings rows = config.Root().nodes();
   // Only `node` elements are rows; the other child does not shift the numbering.
   ASSERT_EQ(rows.Count(), 3);
   EXPECT_EQ(RowNames(config), (std::vector<std::string>{"Description", "FileSize", "Bogus"}));
@@ -233,9 +233,9 @@ TEST(Config, MissingAndBrokenValuesReadAsTheDefaultsOfTheirElementAndRow) {
             "Width=\"\" ReadOnly=\"FALSE\" Align=\"\"/>"
             "<node Visible=\"False\"/>"
             "</nodes></config>");
-  TConfig config(dir.Path());
+  Configuration config(dir.Path());
   EXPECT_EQ(config.LoadWarning(), "");
-  const TXMLFrameType frame = config.Root().frame();
+  const WindowFrameSettings frame = config.Root().frame();
   EXPECT_TRUE(frame.max());                 // "true" is not a boolean of this file
   EXPECT_EQ(frame.left(), -7);              // negative positions are valid
   EXPECT_EQ(frame.top(), 0);                // not a number
@@ -247,10 +247,10 @@ TEST(Config, MissingAndBrokenValuesReadAsTheDefaultsOfTheirElementAndRow) {
   EXPECT_EQ(frame.plLeft().width(), 308);   // missing element
   EXPECT_EQ(config.Root().versionNo(), "Lumivor V2.6");
 
-  const TXMLNodesType rows = config.Root().nodes();
+  const ColumnSettings rows = config.Root().nodes();
   ASSERT_EQ(rows.Count(), 3);
   // Everything missing: the FileSize row of the defaults.
-  const TXMLNodeType size = rows.Node(0);
+  const ColumnSetting size = rows.Node(0);
   EXPECT_TRUE(size.Visible());
   EXPECT_EQ(size.Index(), 2);
   EXPECT_TRUE(size.DefaultExport());
@@ -258,7 +258,7 @@ TEST(Config, MissingAndBrokenValuesReadAsTheDefaultsOfTheirElementAndRow) {
   EXPECT_TRUE(size.ReadOnly());
   EXPECT_EQ(size.Align(), "right");
   // Everything broken: the PathNameLength row; an empty text attribute is a value, though.
-  const TXMLNodeType length = rows.Node(1);
+  const ColumnSetting length = rows.Node(1);
   EXPECT_FALSE(length.Visible());
   EXPECT_EQ(length.Index(), 8);
   EXPECT_FALSE(length.DefaultExport());
@@ -274,7 +274,7 @@ TEST(Config, MissingAndBrokenValuesReadAsTheDefaultsOfTheirElementAndRow) {
   rows.Node(1).SetWidth(33);
   config.Root().frame().SetTop(-20);
   config.Save();
-  TConfig reloaded(dir.Path());
+  Configuration reloaded(dir.Path());
   EXPECT_EQ(reloaded.Root().nodes().Node(1).Width(), 33);
   EXPECT_EQ(reloaded.Root().frame().top(), -20);
 }
@@ -284,7 +284,7 @@ TEST(Config, ANotWellFormedFileIsKeptAsBadAndTheDefaultsAreUsed) {
   const std::string truncated = ExpectedDefaultText().substr(0, 300);
   WriteFile(dir / "LumivorConfig.xml", truncated);
   WriteFile(dir / "LumivorConfig.xml.bad", "an older broken file");
-  TConfig config(dir.Path());
+  Configuration config(dir.Path());
   EXPECT_EQ(ReadFile(dir / "LumivorConfig.xml.bad"), truncated);
   EXPECT_EQ(ReadFile(dir / "LumivorConfig.xml"), ExpectedDefaultText());
   EXPECT_NE(config.LoadWarning().find(dir / "LumivorConfig.xml.bad"), std::string::npos)
@@ -293,7 +293,7 @@ TEST(Config, ANotWellFormedFileIsKeptAsBadAndTheDefaultsAreUsed) {
   EXPECT_EQ(config.Root().frame().width(), 800);
 
   // The next start finds a sound file and says nothing.
-  TConfig next(dir.Path());
+  Configuration next(dir.Path());
   EXPECT_EQ(next.LoadWarning(), "");
 }
 
@@ -302,7 +302,7 @@ TEST(Config, EmptyFilesAndForeignDocumentsCountAsBroken) {
        {std::string(), std::string("<fileinfo/>"), std::string("\xEF\xBB\xBF plain words")}) {
     TempDir dir;
     WriteFile(dir / "LumivorConfig.xml", text);
-    TConfig config(dir.Path());
+    Configuration config(dir.Path());
     EXPECT_FALSE(config.LoadWarning().empty()) << text;
     EXPECT_EQ(ReadFile(dir / "LumivorConfig.xml.bad"), text);
     EXPECT_EQ(ReadFile(dir / "LumivorConfig.xml"), ExpectedDefaultText());
@@ -315,7 +315,7 @@ TEST(Config, ATableWithoutRowsGetsTheDefaultRows) {
                                   std::string("<config><nodes><column/></nodes></config>")}) {
     TempDir dir;
     WriteFile(dir / "LumivorConfig.xml", text);
-    TConfig config(dir.Path());
+    Configuration config(dir.Path());
     EXPECT_EQ(config.LoadWarning(), "");
     EXPECT_EQ(RowNames(config).size(), 11u) << text;
     EXPECT_EQ(config.Root().nodes().Node(10).Name(), "CatalogName");
@@ -326,8 +326,8 @@ TEST(Config, RowsCanBeAddedAndInsertedAmongOtherChildren) {
   TempDir dir;
   WriteFile(dir / "LumivorConfig.xml",
             ConfigWithRows("<node Name=\"FullPath\"/><node Name=\"FileSize\"/><other/>"));
-  TConfig config(dir.Path());
-  TXMLNodesType rows = config.Root().nodes();
+  Configuration config(dir.Path());
+  ColumnSettings rows = config.Root().nodes();
   rows.Insert(0).SetName("FileName");
   rows.Insert(2).SetName("FileTime");
   rows.Add().SetName("CatalogName");
@@ -335,16 +335,16 @@ TEST(Config, RowsCanBeAddedAndInsertedAmongOtherChildren) {
   EXPECT_EQ(RowNames(config), (std::vector<std::string>{"FileName", "FullPath", "FileTime",
                                                         "FileSize", "CatalogName", "FileExt"}));
   // A value over no element reads defaults and ignores writes.
-  TXMLNodeType none;
+  ColumnSetting none;
   none.SetWidth(5);
   EXPECT_EQ(none.Width(), 172);
-  EXPECT_EQ(TXMLConfigType().frame().plLeft().col1(), 127);
-  EXPECT_EQ(TXMLNodesType().Add().Element(), pugi::xml_node());
+  EXPECT_EQ(ConfigRoot().frame().plLeft().col1(), 127);
+  EXPECT_EQ(ColumnSettings().Add().Element(), pugi::xml_node());
 }
 
 TEST(Config, LibraryPathLiesBesideTheFileAndStaysFixed) {
   TempDir dir;
-  TConfig config(dir.Path() + "/");
+  Configuration config(dir.Path() + "/");
   EXPECT_EQ(config.ConfigFilePath(), dir / "LumivorConfig.xml");
   const std::string& first = config.LibraryPath();
   EXPECT_EQ(first, dir / "CatalogLibrary");

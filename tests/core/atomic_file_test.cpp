@@ -13,8 +13,8 @@
 #include <random>
 #include <thread>
 
+#include "catalog/catalog_file.h"
 #include "core/errors.h"
-#include "core/file_info.h"
 #include "library/library_storage.h"
 #include "search/search.h"
 #include "test_util.h"
@@ -185,12 +185,12 @@ TEST(AtomicFile, LibraryAndSearchPassOverTemporaryFiles) {
 // A tree big enough that saving it takes a while, so that kills land in every phase of a save.
 CatalogTree BigTree(int files, std::string_view mark) {
   CatalogTree tree;
-  TCatalogRecord top;
+  CatalogRecord top;
   top.SetField(kFileName, "Disk");
   top.SetField(kFileType, "directory");
   auto* root = tree.AddChild(nullptr, std::move(top));
   for (int i = 0; i < files; ++i) {
-    TCatalogRecord record;
+    CatalogRecord record;
     record.SetField(kFileName, std::string(mark) + "-" + std::to_string(i) + ".mp3");
     record.SetField(kFileType, "file");
     record.SetField(kDescription, std::string(40, 'd'));

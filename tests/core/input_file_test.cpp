@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "catalog/xml_document.h"
 #include "core/errors.h"
-#include "core/xml_document.h"
 #include "test_util.h"
 
 namespace lumivor {

@@ -8,10 +8,10 @@
 
 #include <string>
 
-#include "core/catalog_record.h"
+#include "catalog/catalog_file.h"
+#include "catalog/catalog_record.h"
+#include "catalog/xml_document.h"
 #include "core/errors.h"
-#include "core/file_info.h"
-#include "core/xml_document.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -40,7 +40,7 @@ class ReservedBytes {
 TEST(ResourceLimits, AFieldLongerThanFourGiBIsRefusedNotCut) {
   ReservedBytes huge(std::size_t{1} << 32);
   if (!huge.Valid()) GTEST_SKIP() << "no room for a 4 GiB mapping";
-  TCatalogRecord record;
+  CatalogRecord record;
   record.SetField(kFileName, "kept");
   try {
     record.SetField(kDescription, huge.View());

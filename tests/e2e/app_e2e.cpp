@@ -16,12 +16,12 @@
 #include <filesystem>
 #include <functional>
 
-#include "core/fields.h"
-#include "export/ui/tfm_export.h"
-#include "library/ui/tfm_new_cat.h"
+#include "catalog/fields.h"
+#include "export/ui/export_dialog.h"
+#include "library/ui/new_catalog_dialog.h"
 #include "main/ui/catalog_model.h"
-#include "main/ui/tfm_main.h"
-#include "search/ui/tfm_search.h"
+#include "main/ui/main_window.h"
+#include "search/ui/search_dialog.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif
@@ -65,23 +65,23 @@ class AppEndToEnd : public QObject {
     const std::string export_path = temp / "export.csv";
 
     ModalDriver driver;
-    auto* window = new lumivor::TFMMain(data);
+    auto* window = new lumivor::MainWindow(data);
     window->setAttribute(Qt::WA_DeleteOnClose);
-    QPointer<lumivor::TFMMain> main = window;
+    QPointer<lumivor::MainWindow> main = window;
     main->show();
     QVERIFY(QTest::qWaitForWindowExposed(main));
     QVERIFY(fs::is_directory(library + "/Mp3"));  // a fresh start made the default groups
 
     // New Catalog: the real folder browser, then the name.
-    driver.When<lumivor::TFMNewCat>([&](lumivor::TFMNewCat* dialog) {
+    driver.When<lumivor::NewCatalogDialog>([&](lumivor::NewCatalogDialog* dialog) {
       driver.ChooseFile(Q(fixture));
-      driver.When<lumivor::TFMNewCat>(
-          [](lumivor::TFMNewCat* again) {
-            again->EdName->setText("Fixture");
-            again->BtnOk->click();
+      driver.When<lumivor::NewCatalogDialog>(
+          [](lumivor::NewCatalogDialog* again) {
+            again->name_edit->setText("Fixture");
+            again->ok_button->click();
           },
-          [](lumivor::TFMNewCat* again) { return again->BtnOk->isEnabled(); });
-      dialog->SpeedButton1->click();
+          [](lumivor::NewCatalogDialog* again) { return again->ok_button->isEnabled(); });
+      dialog->browse_button->click();
     });
     main->ToolButton(0)->click();
     QTRY_VERIFY_WITH_TIMEOUT(driver.Done(), 10000);
@@ -102,9 +102,9 @@ class AppEndToEnd : public QObject {
 
     // Search the whole library for "song".
     QStringList messages;
-    driver.When<lumivor::TFMSearch>([](lumivor::TFMSearch* dialog) {
-      dialog->EdFileName->setText("song");
-      dialog->BitBtn1->click();
+    driver.When<lumivor::SearchDialog>([](lumivor::SearchDialog* dialog) {
+      dialog->name_edit->setText("song");
+      dialog->ok_button->click();
     });
     driver.Acknowledge("Search Finished", &messages);
     main->ToolButton(2)->click();
@@ -114,12 +114,12 @@ class AppEndToEnd : public QObject {
     QVERIFY(main->CurrentCatalogFile().empty());
 
     // Export the results on screen as CSV.
-    driver.When<lumivor::TFMExport>([&](lumivor::TFMExport* dialog) {
-      QVERIFY(dialog->RBScreen->isChecked());
-      dialog->RBCVS->setChecked(true);
+    driver.When<lumivor::ExportDialog>([&](lumivor::ExportDialog* dialog) {
+      QVERIFY(dialog->screen_radio->isChecked());
+      dialog->csv_radio->setChecked(true);
       driver.ChooseFile(Q(export_path));
       driver.Acknowledge("Export Finished", &messages);
-      dialog->BtnOk->click();
+      dialog->ok_button->click();
     });
     main->ToolButton(3)->click();
     QTRY_VERIFY_WITH_TIMEOUT(driver.Done(), 10000);

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "core/catalog_reader.h"
+#include "catalog/catalog_file.h"
+#include "catalog/catalog_reader.h"
 #include "core/errors.h"
-#include "core/file_info.h"
 #include "test_util.h"
 
 namespace lumivor {

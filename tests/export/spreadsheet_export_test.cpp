@@ -2,8 +2,8 @@
 
 #include <regex>
 
+#include "catalog/catalog_file.h"
 #include "core/errors.h"
-#include "core/file_info.h"
 #include "export/export_request.h"
 #include "test_util.h"
 

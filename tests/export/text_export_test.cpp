@@ -2,8 +2,8 @@
 
 #include <random>
 
+#include "catalog/catalog_file.h"
 #include "core/errors.h"
-#include "core/file_info.h"
 #include "export/export_request.h"
 #include "test_util.h"
 
@@ -25,12 +25,12 @@ constexpr std::string_view kHead =
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
-TCatalogRecord Record(std::string name, std::string size, std::string description = "") {
+CatalogRecord Record(std::string name, std::string size, std::string description = "") {
   FieldViews fields{};
   fields[kFileName] = name;
   fields[kFileSize] = size;
   fields[kDescription] = description;
-  return TCatalogRecord(fields);
+  return CatalogRecord(fields);
 }
 
 // top (directory) > { "a & <b>" , "say \"hi\", ok" }, then "last" at the top level.

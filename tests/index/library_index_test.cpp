@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/file_info.h"
+#include "catalog/catalog_file.h"
 #include "index/indexed_search.h"
 #include "index/packed_fields.h"
 #include "search/search.h"

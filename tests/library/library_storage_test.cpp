@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "catalog/fields.h"
 #include "core/errors.h"
-#include "core/fields.h"
 #include "core/prompts.h"
-#include "core/volumes.h"
+#include "scan/volumes.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -38,7 +38,7 @@ void SetModificationTime(const std::string& path, std::time_t seconds) {
 // The listing's nodes by FullPath, each with its depth.
 struct Listed {
   int depth;
-  TCatalogRecord record;
+  CatalogRecord record;
 };
 std::map<std::string, Listed> ByPath(const CatalogTree& tree) {
   std::map<std::string, Listed> nodes;
@@ -85,7 +85,7 @@ TEST_F(Library, ListsSizesTimesAndSharesOfGroupsAndCatalogs) {
   const CatalogTree tree = ListLibrary(root_, false);
   ASSERT_EQ(tree.Size(), 5u);
   ASSERT_EQ(tree.Root()->children.size(), 1u);
-  const TCatalogRecord& top = tree.Top()->Record();
+  const CatalogRecord& top = tree.Top()->Record();
   EXPECT_EQ(top.Field(kFileName), "CatalogLibrary");
   EXPECT_EQ(top.Field(kFullPath), root_);
   EXPECT_EQ(top.Field(kFileType), "directory");

@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
+#include "catalog/catalog_file.h"
 #include "core/errors.h"
-#include "core/file_info.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -16,12 +16,12 @@ namespace {
 using testing::ReadFile;
 using testing::TempDir;
 
-TCatalogRecord Record(std::string_view name, std::string_view path, std::string_view type) {
+CatalogRecord Record(std::string_view name, std::string_view path, std::string_view type) {
   FieldViews fields{};
   fields[kFileName] = name;
   fields[kFullPath] = path;
   fields[kFileType] = type;
-  return TCatalogRecord(fields);
+  return CatalogRecord(fields);
 }
 
 // A catalog of /d: folder "docs" with "a.m4" inside, then "song.mp3".
@@ -39,7 +39,7 @@ std::string WriteDisk(const TempDir& dir) {
 // The result a search would give for `name` in the catalog at `path`.
 struct Found {
   ResultSource source;
-  TCatalogRecord record;
+  CatalogRecord record;
 };
 
 Found Find(const std::string& path, const std::string& name) {

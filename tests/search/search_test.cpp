@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <random>
 
+#include "catalog/catalog_file.h"
 #include "core/errors.h"
-#include "core/file_info.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -128,7 +128,7 @@ TEST(Search, WholeLibraryInNameOrderSkippingBrokenFiles) {
   EXPECT_EQ(SearchFinishedText(outcome),
             "Search Finished\n\n2 files were skipped because they are not readable catalogs.");
   // Results carry the stored fields of the matching element.
-  const TCatalogRecord& record = outcome.results.Root()->children[1]->Record();
+  const CatalogRecord& record = outcome.results.Root()->children[1]->Record();
   EXPECT_EQ(record.Field(kFileSize), "12");
   EXPECT_EQ(record.Field(kFileExt), "mp3");
   EXPECT_EQ(record.Field(kFullPath), "");

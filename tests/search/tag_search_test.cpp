@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/catalog_reader.h"
+#include "catalog/catalog_reader.h"
 #include "search/search.h"
 #include "test_util.h"
 
@@ -90,7 +90,7 @@ TEST(TagSearch, FastAndFullReadersFindTheSameAndKeepTheTags) {
 
     const SearchOutcome outcome = SearchFile(path, Tags("roll"));
     ASSERT_EQ(outcome.results.Size(), 1U);
-    const TCatalogRecord& record = outcome.results.Top()->Record();
+    const CatalogRecord& record = outcome.results.Top()->Record();
     EXPECT_EQ(
         record.Extras(),
         (ExtraViews{{"Title", "Rock & Roll"}, {"Artist", "The Testers"}, {"Duration", "2.5"}}));

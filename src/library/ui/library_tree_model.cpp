@@ -8,9 +8,9 @@
 #include <limits>
 #include <vector>
 
-#include "core/catalog_medium.h"
-#include "core/fields.h"
+#include "catalog/fields.h"
 #include "library/ui/library_icons.h"
+#include "update/catalog_medium.h"
 
 namespace lumivor {
 
@@ -123,7 +123,7 @@ LibraryTreeModel::Node* LibraryTreeModel::FindByPath(const QString& path) const 
 
 int LibraryTreeModel::LevelOf(const Node* node) const { return tree_.Depth(node); }
 
-LibraryTreeModel::Node* LibraryTreeModel::AppendNode(Node* parent, TCatalogRecord record) {
+LibraryTreeModel::Node* LibraryTreeModel::AppendNode(Node* parent, CatalogRecord record) {
   Node* owner = parent == nullptr ? tree_.Root() : parent;
   const int row = static_cast<int>(owner->children.size());
   beginInsertRows(IndexOf(owner), row, row);
@@ -218,7 +218,7 @@ QString LibraryTreeModel::SizeText(std::string_view bytes) {
 }
 
 QString LibraryTreeModel::CellText(const Node* node, int column) const {
-  const TCatalogRecord& record = node->Record();
+  const CatalogRecord& record = node->Record();
   switch (column) {
     case kNameColumn:
       return ToQString(record.Field(kFileName));

@@ -5,7 +5,7 @@
 #include <QString>
 #include <functional>
 
-#include "core/catalog_tree.h"
+#include "catalog/catalog_tree.h"
 
 namespace lumivor {
 
@@ -49,7 +49,7 @@ class LibraryTreeModel : public QAbstractItemModel {
   [[nodiscard]] int LevelOf(const Node* node) const;
 
   // Appends a node with `record` as the last child of `parent` and returns it.
-  Node* AppendNode(Node* parent, TCatalogRecord record);
+  Node* AppendNode(Node* parent, CatalogRecord record);
   // Removes `node` with everything below it.
   void RemoveNode(Node* node);
   // Sets FileName and FullPath of `node` (after a rename on disk) and FullPath of every node below

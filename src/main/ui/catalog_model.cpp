@@ -9,11 +9,11 @@
 #include <ctime>
 #include <limits>
 
-#include "core/catalog_edit.h"
-#include "core/catalog_update.h"
-#include "core/fields.h"
-#include "core/media_tags.h"
-#include "core/ui/grid_style.h"
+#include "catalog/catalog_edit.h"
+#include "catalog/fields.h"
+#include "scan/media_tags.h"
+#include "update/catalog_update.h"
+#include "widgets/grid_style.h"
 
 namespace lumivor {
 
@@ -65,7 +65,7 @@ const QLocale& SizeLocale() {
 
 }  // namespace
 
-QString FieldText(int field, const TCatalogRecord* record) {
+QString FieldText(int field, const CatalogRecord* record) {
   if (!record || field < 0 || field >= kFieldCount) return {};
   return FieldText(field, record->Field(field));
 }
@@ -221,7 +221,7 @@ void CatalogModel::ApplyEdit(CatalogTree::Node* node, int field, std::string_vie
   }
 }
 
-void CatalogModel::ReplaceRecord(CatalogTree::Node* node, const TCatalogRecord& record) {
+void CatalogModel::ReplaceRecord(CatalogTree::Node* node, const CatalogRecord& record) {
   if (!node || node == tree_.Root()) return;
   node->SetRecord(record);
   const int last = columnCount() - 1;

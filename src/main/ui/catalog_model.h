@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/catalog_tree.h"
+#include "catalog/catalog_tree.h"
 
 namespace lumivor {
 
@@ -19,7 +19,7 @@ namespace lumivor {
 // other field as stored. A FileSize that is not a number gives the empty text.
 [[nodiscard]] QString FieldText(int field, std::string_view stored);
 // The same for field `field` of `record` or `node` (nullptr: empty).
-[[nodiscard]] QString FieldText(int field, const TCatalogRecord* record);
+[[nodiscard]] QString FieldText(int field, const CatalogRecord* record);
 [[nodiscard]] QString FieldText(int field, const CatalogTree::Node* node);
 
 // The program's own picture for the generic icon name of a MIME type ("audio-x-generic"), used
@@ -76,7 +76,7 @@ class CatalogModel : public QAbstractItemModel {
 
   // Replaces the record of `node` by `record` (a search result whose catalog file changed); its
   // row shows the new texts.
-  void ReplaceRecord(CatalogTree::Node* node, const TCatalogRecord& record);
+  void ReplaceRecord(CatalogTree::Node* node, const CatalogRecord& record);
 
   // The node of `index` (nullptr for the invisible root or an invalid index).
   [[nodiscard]] static CatalogTree::Node* NodeOf(const QModelIndex& index);

@@ -15,25 +15,25 @@
 #include <filesystem>
 #include <memory>
 
-#include "config/ui/tfm_config.h"
+#include "config/ui/visible_columns_dialog.h"
 #include "core/prompts.h"
-#include "core/ui/wait_form.h"
-#include "export/ui/tfm_export.h"
-#include "library/ui/frm_cat_tree.h"
-#include "library/ui/tfm_cat_lib.h"
-#include "library/ui/tfm_new_cat.h"
+#include "export/ui/export_dialog.h"
+#include "library/ui/library_panel.h"
+#include "library/ui/library_window.h"
+#include "library/ui/new_catalog_dialog.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
-#include "main/ui/tfm_main.h"
+#include "main/ui/main_window.h"
+#include "widgets/progress_window.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif
 #include "modal_driver.h"
 #include "test_util.h"
 
-using lumivor::TFMCatLib;
-using lumivor::TFMConfig;
-using lumivor::TFMNewCat;
+using lumivor::LibraryWindow;
+using lumivor::NewCatalogDialog;
+using lumivor::VisibleColumnsDialog;
 using lumivor::testing::ModalDriver;
 using lumivor::testing::ReadFile;
 using lumivor::testing::TempDir;
@@ -51,7 +51,7 @@ struct Fixture {
   std::string source = dir / "Src";
   lumivor::ScriptedPrompts prompts;
   ModalDriver driver;
-  std::unique_ptr<lumivor::TFMMain> window;
+  std::unique_ptr<lumivor::MainWindow> window;
 
   Fixture() {
     WriteFile(source + "/a.txt", "aaaa");
@@ -60,7 +60,7 @@ struct Fixture {
     WriteFile(source + "/sub/d.txt", "d");
     fs::create_directories(source + "/empty");
     fs::create_directories(data);
-    window = std::make_unique<lumivor::TFMMain>(data, &prompts);
+    window = std::make_unique<lumivor::MainWindow>(data, &prompts);
     window->InitMainWindow();
     window->show();
     (void)QTest::qWaitForWindowExposed(window.get());
@@ -85,22 +85,22 @@ class LibraryCommandsTest : public QObject {
  private slots:
   void NewCatalogScansSavesAndSelectsTheCatalog() {
     Fixture f;
-    f.driver.When<TFMNewCat>([&](TFMNewCat* dialog) {
+    f.driver.When<NewCatalogDialog>([&](NewCatalogDialog* dialog) {
       dialog->browse_folder = [&](const QString&) { return Q(f.source); };
-      dialog->SpeedButton1->click();
-      dialog->SpeedButton4->click();
-      dialog->FrmCatTree->SelectNodeByPath(Q(f.library + "/Mp3"));
-      dialog->rbFilter->setChecked(true);
-      dialog->EdExt->setText("txt");
-      dialog->BtnAdd->click();
-      dialog->EdName->setText("Disc");
-      dialog->BtnOk->click();
+      dialog->browse_button->click();
+      dialog->advanced_button->click();
+      dialog->library_panel->SelectNodeByPath(Q(f.library + "/Mp3"));
+      dialog->filter_radio->setChecked(true);
+      dialog->extension_edit->setText("txt");
+      dialog->add_button->click();
+      dialog->name_edit->setText("Disc");
+      dialog->ok_button->click();
     });
     QVERIFY(f.Press(0));
     const std::string catalog = f.library + "/Mp3/Disc.xml";
     QVERIFY(fs::exists(catalog));
     QCOMPARE(f.window->CurrentCatalogFile(), catalog);
-    QCOMPARE(f.window->FrmCatTree()->SelectedPath(), Q(catalog));
+    QCOMPARE(f.window->library_panel()->SelectedPath(), Q(catalog));
     const std::string text = ReadFile(catalog);
     for (const char* kept : {"a.txt", "b.TXT", "d.txt", "CatalogName=\"Disc\""}) {
       QVERIFY2(text.find(kept) != std::string::npos, kept);
@@ -116,13 +116,13 @@ class LibraryCommandsTest : public QObject {
     // A folder where the catalog file belongs: the scan runs, the save cannot replace it.
     fs::create_directories(f.library + "/Mp3/Disc.xml");
     f.prompts.yes_no_answers = {true};
-    f.driver.When<TFMNewCat>([&](TFMNewCat* dialog) {
+    f.driver.When<NewCatalogDialog>([&](NewCatalogDialog* dialog) {
       dialog->browse_folder = [&](const QString&) { return Q(f.source); };
-      dialog->SpeedButton1->click();
-      dialog->SpeedButton4->click();
-      dialog->FrmCatTree->SelectNodeByPath(Q(f.library + "/Mp3"));
-      dialog->EdName->setText("Disc");
-      dialog->BtnOk->click();
+      dialog->browse_button->click();
+      dialog->advanced_button->click();
+      dialog->library_panel->SelectNodeByPath(Q(f.library + "/Mp3"));
+      dialog->name_edit->setText("Disc");
+      dialog->ok_button->click();
     });
     QVERIFY(f.Press(0));
     QCOMPARE(f.prompts.shown.back().caption, std::string("Error"));
@@ -136,19 +136,20 @@ class LibraryCommandsTest : public QObject {
 
   void NewCatalogCancelledOrWithAVanishedSourceDoesNothing() {
     Fixture f;
-    f.driver.When<TFMNewCat>([](TFMNewCat* dialog) { dialog->SpeedButton3->click(); });
+    f.driver.When<NewCatalogDialog>(
+        [](NewCatalogDialog* dialog) { dialog->cancel_button->click(); });
     QVERIFY(f.Press(0));
     QVERIFY(f.window->CurrentCatalogFile().empty());
-    QCOMPARE(f.window->FrmCatTree()->SelectedPath(), Q(f.library));
+    QCOMPARE(f.window->library_panel()->SelectedPath(), Q(f.library));
 
-    f.driver.When<TFMNewCat>([&](TFMNewCat* dialog) {
+    f.driver.When<NewCatalogDialog>([&](NewCatalogDialog* dialog) {
       dialog->browse_folder = [&](const QString&) { return Q(f.source); };
-      dialog->SpeedButton1->click();
+      dialog->browse_button->click();
       fs::remove_all(f.source);  // the medium was taken out
-      dialog->BtnOk->click();
+      dialog->ok_button->click();
       // The dialog says so and stays open for another choice.
       QVERIFY(dialog->isVisible());
-      dialog->SpeedButton3->click();
+      dialog->cancel_button->click();
     });
     QVERIFY(f.Press(0));
     QVERIFY(!fs::exists(f.library + "/Src.xml"));
@@ -179,7 +180,7 @@ class LibraryCommandsTest : public QObject {
       }
     }
     f.window->Work().SetQuietMs(0);
-    lumivor::TWaitForm* wait = f.window->WaitForm();
+    lumivor::ProgressWindow* wait = f.window->progress_window();
     bool pressed = false, commands_disabled = false, started_twice = false;
     QString text_when_pressed;
     QTimer presser;
@@ -189,22 +190,22 @@ class LibraryCommandsTest : public QObject {
       if (!wait->WaitText().contains("entries")) return;
       pressed = true;
       text_when_pressed = wait->WaitText();
-      commands_disabled = f.window->FrmCatTree()->isEnabled() == false;
+      commands_disabled = f.window->library_panel()->isEnabled() == false;
       for (int i = 0; i < 6; ++i) commands_disabled &= !f.window->ToolButton(i)->isEnabled();
       // A second command cannot start: its button is disabled and the runner refuses.
       f.window->ToolButton(0)->click();
       started_twice = f.window->Work().Run([](lumivor::WorkContext&) {});
-      wait->SpeedButton1()->click();
+      wait->CancelButton()->click();
     });
     presser.start();
     f.prompts.yes_no_answers = {true};  // replace Disc.xml
-    f.driver.When<TFMNewCat>([&](TFMNewCat* dialog) {
+    f.driver.When<NewCatalogDialog>([&](NewCatalogDialog* dialog) {
       dialog->browse_folder = [&](const QString&) { return Q(source.path); };
-      dialog->SpeedButton1->click();
-      dialog->SpeedButton4->click();
-      dialog->FrmCatTree->SelectNodeByPath(Q(f.library + "/Mp3"));
-      dialog->EdName->setText("Disc");
-      dialog->BtnOk->click();
+      dialog->browse_button->click();
+      dialog->advanced_button->click();
+      dialog->library_panel->SelectNodeByPath(Q(f.library + "/Mp3"));
+      dialog->name_edit->setText("Disc");
+      dialog->ok_button->click();
     });
     QVERIFY(f.Press(0));
     presser.stop();
@@ -218,7 +219,7 @@ class LibraryCommandsTest : public QObject {
     QCOMPARE(f.window->CatalogSize(), std::size_t(2));
     QCOMPARE(f.window->VT()->model()->index(0, 0).data().toString(), QStringLiteral("Old"));
     for (int i = 0; i < 6; ++i) QVERIFY(f.window->ToolButton(i)->isEnabled());
-    QVERIFY(f.window->FrmCatTree()->isEnabled());
+    QVERIFY(f.window->library_panel()->isEnabled());
     QVERIFY(!wait->isVisible());
     QCOMPARE(f.prompts.shown.size(), std::size_t(1));  // the overwrite question, no message
     QVERIFY(f.prompts.shown[0].question);
@@ -238,14 +239,14 @@ class LibraryCommandsTest : public QObject {
     f.window->SetCatalogTree(std::move(shown));
     f.window->VT()->setCurrentIndex(f.window->VTModel()->index(0, 0));
     QVERIFY(f.window->DetailShowsItem());
-    f.driver.When<TFMCatLib>([&](TFMCatLib* window) {
-      window->FrmCatTree->SelectNodeByPath(Q(catalog));
-      window->BtnOpen->click();
+    f.driver.When<LibraryWindow>([&](LibraryWindow* window) {
+      window->library_panel->SelectNodeByPath(Q(catalog));
+      window->open_button->click();
     });
     QVERIFY(f.Press(1));
     QCOMPARE(f.window->CurrentCatalogFile(), catalog);
     QCOMPARE(f.window->CatalogSize(), std::size_t(3));
-    QCOMPARE(f.window->FrmCatTree()->SelectedPath(), Q(catalog));
+    QCOMPARE(f.window->library_panel()->SelectedPath(), Q(catalog));
     // Sorted as a catalog opened from the main tree, and nothing of the old one in the pane.
     const QModelIndex top = f.window->VTModel()->index(0, 0);
     QCOMPARE(f.window->VTModel()->index(0, 0, top).data().toString(), QString("a.avi"));
@@ -262,15 +263,15 @@ class LibraryCommandsTest : public QObject {
               "</fileinfo>");
     QString preset;
     bool screen = true;
-    f.driver.When<TFMCatLib>([&](TFMCatLib* window) {
-      f.driver.When<lumivor::TFMExport>([&](lumivor::TFMExport* dialog) {
-        preset = dialog->FrmCatTree->SelectedPath();
-        screen = dialog->RBScreen->isChecked();
-        dialog->BtnCancel->click();
+    f.driver.When<LibraryWindow>([&](LibraryWindow* window) {
+      f.driver.When<lumivor::ExportDialog>([&](lumivor::ExportDialog* dialog) {
+        preset = dialog->library_panel->SelectedPath();
+        screen = dialog->screen_radio->isChecked();
+        dialog->cancel_button->click();
       });
-      window->FrmCatTree->SelectNodeByPath(Q(catalog));
-      window->BtnExport->click();  // returns when the export dialog has closed
-      window->BtnClose->click();
+      window->library_panel->SelectNodeByPath(Q(catalog));
+      window->export_button->click();  // returns when the export dialog has closed
+      window->close_button->click();
     });
     QVERIFY(f.Press(1));
     QCOMPARE(preset, Q(catalog));
@@ -279,22 +280,22 @@ class LibraryCommandsTest : public QObject {
 
   void CatalogLibraryChangesShowInTheMainTree() {
     Fixture f;
-    f.driver.When<TFMCatLib>([&](TFMCatLib* window) {
-      window->FrmCatTree->SelectNodeByPath(Q(f.library + "/Mp3"));
-      window->btnEdit->click();
-      QTreeView* view = window->FrmCatTree->VTLib();
+    f.driver.When<LibraryWindow>([&](LibraryWindow* window) {
+      window->library_panel->SelectNodeByPath(Q(f.library + "/Mp3"));
+      window->edit_button->click();
+      QTreeView* view = window->library_panel->TreeView();
       for (QLineEdit* editor : view->viewport()->findChildren<QLineEdit*>()) {
         if (!editor->isVisible()) continue;
         editor->setText("Audio");
         QTest::keyClick(editor, Qt::Key_Return);
       }
       Settle();
-      window->BtnClose->click();
+      window->close_button->click();
     });
     QVERIFY(f.Press(1));
     QVERIFY(fs::is_directory(f.library + "/Audio"));
-    QVERIFY(f.window->FrmCatTree()->SelectNodeByPath(Q(f.library + "/Audio")));
-    QVERIFY(!f.window->FrmCatTree()->SelectNodeByPath(Q(f.library + "/Mp3")));
+    QVERIFY(f.window->library_panel()->SelectNodeByPath(Q(f.library + "/Audio")));
+    QVERIFY(!f.window->library_panel()->SelectNodeByPath(Q(f.library + "/Mp3")));
     QVERIFY(f.window->CurrentCatalogFile().empty());
   }
 
@@ -302,9 +303,9 @@ class LibraryCommandsTest : public QObject {
     Fixture f;
     QHeaderView* header = f.window->VT()->header();
     QVERIFY(!header->isSectionHidden(0));
-    f.driver.When<TFMConfig>([](TFMConfig* dialog) {
-      dialog->clbList->item(0)->setCheckState(Qt::Unchecked);
-      dialog->BitBtn1->click();
+    f.driver.When<VisibleColumnsDialog>([](VisibleColumnsDialog* dialog) {
+      dialog->column_list->item(0)->setCheckState(Qt::Unchecked);
+      dialog->ok_button->click();
     });
     emit header->customContextMenuRequested(QPoint(5, 5));
     QVERIFY(QTest::qWaitFor([&] { return f.driver.Done(); }, 5000));
@@ -314,11 +315,11 @@ class LibraryCommandsTest : public QObject {
 
     // Cancel leaves view and file alone.
     const std::string before = ReadFile(f.data + "/LumivorConfig.xml");
-    f.driver.When<TFMConfig>([](TFMConfig* dialog) {
-      dialog->clbList->item(1)->setCheckState(Qt::Unchecked);
-      dialog->BitBtn2->click();
+    f.driver.When<VisibleColumnsDialog>([](VisibleColumnsDialog* dialog) {
+      dialog->column_list->item(1)->setCheckState(Qt::Unchecked);
+      dialog->cancel_button->click();
     });
-    f.window->ConfigVisibleColumnsClick();
+    f.window->OnVisibleColumnsClicked();
     QVERIFY(f.driver.Done());
     QVERIFY(!header->isSectionHidden(1));
     QCOMPARE(ReadFile(f.data + "/LumivorConfig.xml"), before);

@@ -7,22 +7,22 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "core/fields.h"
+#include "catalog/fields.h"
 #include "main/ui/catalog_model.h"
 
 using namespace lumivor;
 
 namespace {
 
-TCatalogRecord Record(std::string_view name, std::string_view type, std::string_view size = {},
-                      std::string_view time = {}, std::string_view path = {}) {
+CatalogRecord Record(std::string_view name, std::string_view type, std::string_view size = {},
+                     std::string_view time = {}, std::string_view path = {}) {
   FieldViews fields{};
   fields[kFileName] = name;
   fields[kFullPath] = path.empty() ? name : path;
   fields[kFileType] = type;
   fields[kFileSize] = size;
   fields[kFileTime] = time;
-  return TCatalogRecord(fields);
+  return CatalogRecord(fields);
 }
 
 std::vector<CatalogColumn> AllColumns() {
@@ -57,7 +57,7 @@ class CatalogModelTest : public QObject {
     FieldViews fields{};
     fields[kFileSize] = "1536";
     fields[kSizePercentage] = "12.50";
-    TCatalogRecord record(fields);
+    CatalogRecord record(fields);
     QCOMPARE(FieldText(kFileSize, &record), QStringLiteral("1.50 KB"));
     QCOMPARE(FieldText(kSizePercentage, &record), QStringLiteral("12.50%"));
     record.SetField(kFileSize, "1048576");
@@ -70,7 +70,7 @@ class CatalogModelTest : public QObject {
     QCOMPARE(FieldText(kSizePercentage, &record), QString());
     record.SetField(kFileSize, "12 bytes");
     QCOMPARE(FieldText(kFileSize, &record), QString());
-    QCOMPARE(FieldText(kFileName, static_cast<const TCatalogRecord*>(nullptr)), QString());
+    QCOMPARE(FieldText(kFileName, static_cast<const CatalogRecord*>(nullptr)), QString());
     QCOMPARE(FieldText(kFileName, static_cast<const CatalogTree::Node*>(nullptr)), QString());
     QCOMPARE(FieldText(99, &record), QString());
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));

@@ -10,21 +10,21 @@
 #include <QToolButton>
 #include <memory>
 
-#include "core/fields.h"
+#include "catalog/fields.h"
 #include "core/prompts.h"
-#include "core/ui/wait_form.h"
 #include "index/indexed_search.h"
-#include "library/ui/frm_cat_tree.h"
+#include "library/ui/library_panel.h"
 #include "main/ui/catalog_model.h"
-#include "main/ui/tfm_main.h"
-#include "search/ui/tfm_search.h"
+#include "main/ui/main_window.h"
+#include "search/ui/search_dialog.h"
+#include "widgets/progress_window.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif
 #include "modal_driver.h"
 #include "test_util.h"
 
-using lumivor::TFMSearch;
+using lumivor::SearchDialog;
 using lumivor::testing::ModalDriver;
 using lumivor::testing::TempDir;
 using lumivor::testing::WriteFile;
@@ -49,7 +49,7 @@ struct Fixture {
   std::string library = data + "/CatalogLibrary";
   lumivor::ScriptedPrompts prompts;
   ModalDriver driver;
-  std::unique_ptr<lumivor::TFMMain> window;
+  std::unique_ptr<lumivor::MainWindow> window;
 
   Fixture() {
     // The library's search index goes to this test's own directory.
@@ -58,7 +58,7 @@ struct Fixture {
     WriteFile(library + "/Mp3/broken.xml", "<fileinfo><file");
     WriteFile(library + "/DVD/Film.xml", Catalog("Film", {"song.avi"}));
     WriteFile(library + "/Top.xml", Catalog("Top", {"song.ogg"}));
-    window = std::make_unique<lumivor::TFMMain>(data, &prompts);
+    window = std::make_unique<lumivor::MainWindow>(data, &prompts);
     window->InitMainWindow();
     window->show();
     (void)QTest::qWaitForWindowExposed(window.get());
@@ -66,10 +66,10 @@ struct Fixture {
 
   // Searches `scope` for names holding `name`; false when the dialog steps did not all run.
   bool Search(const std::string& scope, const QString& name) {
-    driver.When<TFMSearch>([scope, name](TFMSearch* dialog) {
-      dialog->FrmCatTree->SelectNodeByPath(Q(scope));
-      dialog->EdFileName->setText(name);
-      dialog->BitBtn1->click();
+    driver.When<SearchDialog>([scope, name](SearchDialog* dialog) {
+      dialog->library_panel->SelectNodeByPath(Q(scope));
+      dialog->name_edit->setText(name);
+      dialog->ok_button->click();
     });
     window->ToolButton(2)->click();
     return QTest::qWaitFor([this] { return driver.Done(); }, 5000);
@@ -117,11 +117,11 @@ class SearchCommandTest : public QObject {
 
   void ARegularExpressionAndTheIndexNote() {
     Fixture f;
-    f.driver.When<TFMSearch>([&f](TFMSearch* dialog) {
-      dialog->FrmCatTree->SelectNodeByPath(Q(f.library));
-      dialog->EdFileName->setText("^song\\.");
-      dialog->CheckRegex->setChecked(true);
-      dialog->BitBtn1->click();
+    f.driver.When<SearchDialog>([&f](SearchDialog* dialog) {
+      dialog->library_panel->SelectNodeByPath(Q(f.library));
+      dialog->name_edit->setText("^song\\.");
+      dialog->regex_check->setChecked(true);
+      dialog->ok_button->click();
     });
     f.window->ToolButton(2)->click();
     QVERIFY(QTest::qWaitFor([&] { return f.driver.Done(); }, 5000));
@@ -137,7 +137,7 @@ class SearchCommandTest : public QObject {
     Fixture f;
     QVERIFY(f.Search(f.library, "song"));
     const std::size_t shown = f.prompts.shown.size();
-    f.driver.When<TFMSearch>([](TFMSearch* dialog) { dialog->BitBtn2->click(); });
+    f.driver.When<SearchDialog>([](SearchDialog* dialog) { dialog->cancel_button->click(); });
     f.window->ToolButton(2)->click();
     QVERIFY(QTest::qWaitFor([&] { return f.driver.Done(); }, 5000));
     QCOMPARE(f.ResultNames().size(), 4);
@@ -156,7 +156,7 @@ class SearchCommandTest : public QObject {
     }
     // The index is up to date, so the search spends its time among the results.
     (void)lumivor::UpdateLibraryIndex(f.library, false, lumivor::NoProgress());
-    lumivor::TWaitForm* wait = f.window->WaitForm();
+    lumivor::ProgressWindow* wait = f.window->progress_window();
     f.window->Work().SetQuietMs(0);  // the window from the start, however fast the search
     // Pressed while an entry of a loaded catalog is being tested, after the first polls.
     int polls = 0;
@@ -168,9 +168,9 @@ class SearchCommandTest : public QObject {
       if (++polls >= 2 && !pressed && wait->WaitText().startsWith("song")) {
         pressed = true;
         // Nothing else can start while the search runs.
-        commands_disabled = f.window->Work().Running() && !f.window->FrmCatTree()->isEnabled();
+        commands_disabled = f.window->Work().Running() && !f.window->library_panel()->isEnabled();
         for (int i = 0; i < 6; ++i) commands_disabled &= !f.window->ToolButton(i)->isEnabled();
-        wait->SpeedButton1()->click();
+        wait->CancelButton()->click();
       }
     });
     presser.start();

@@ -11,13 +11,13 @@
 #include <QTreeView>
 #include <memory>
 
-#include "core/fields.h"
+#include "catalog/fields.h"
 #include "core/prompts.h"
 #include "index/indexed_search.h"
-#include "library/ui/frm_cat_tree.h"
+#include "library/ui/library_panel.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
-#include "main/ui/tfm_main.h"
+#include "main/ui/main_window.h"
 #include "search/result_edit.h"
 #include "search/search.h"
 #ifndef LUMIVOR_CLI_PATH
@@ -56,14 +56,14 @@ struct Fixture {
   std::string data = dir / "data";
   std::string library = data + "/CatalogLibrary";
   lumivor::ScriptedPrompts prompts;
-  std::unique_ptr<lumivor::TFMMain> window;
+  std::unique_ptr<lumivor::MainWindow> window;
 
   Fixture() {
     ::setenv("LUMIVOR_CACHE_DIR", (dir / "cache").c_str(), 1);
     WriteFile(library + "/Mp3/Music.xml", Catalog("Music", 20, 40));
     WriteFile(library + "/DVD/Films.xml", Catalog("Films", 10, 40));
     WriteFile(library + "/Top.xml", Catalog("Top", 1, 3));
-    window = std::make_unique<lumivor::TFMMain>(data, &prompts);
+    window = std::make_unique<lumivor::MainWindow>(data, &prompts);
     window->InitMainWindow();
     window->resize(900, 500);
     window->show();
@@ -199,7 +199,7 @@ class SearchResultsTest : public QObject {
     QVERIFY(f.OpenCatalogOf(result));
     QVERIFY(!f.window->ShowsResults());
     QCOMPARE(f.window->CurrentCatalogFile(), catalog);
-    QCOMPARE(f.window->FrmCatTree()->SelectedPath(), QString::fromStdString(catalog));
+    QCOMPARE(f.window->library_panel()->SelectedPath(), QString::fromStdString(catalog));
     const lumivor::CatalogTree::Node* selected = f.window->FocusedItem();
     QVERIFY(selected != nullptr);
     QCOMPARE(std::string(selected->Field(lumivor::kFullPath)), full_path);

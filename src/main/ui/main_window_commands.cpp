@@ -1,0 +1,144 @@
+// The commands of the main window that run through a dialog: New Catalog, Catalog Library, Search,
+// Export and the visible columns.
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QStatusBar>
+
+#include "config/config.h"
+#include "config/ui/visible_columns_dialog.h"
+#include "export/ui/export_dialog.h"
+#include "index/indexed_search.h"
+#include "library/ui/library_panel.h"
+#include "library/ui/library_window.h"
+#include "library/ui/new_catalog_dialog.h"
+#include "main/ui/main_window.h"
+#include "scan/scanner.h"
+#include "search/search.h"
+#include "search/ui/search_dialog.h"
+
+namespace lumivor {
+
+namespace {
+std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
+}  // namespace
+
+void MainWindow::OnNewCatalogClicked() {
+  RunCommand([this] {
+    NewCatalogDialog dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
+    ScanPreferences remembered = Config().Root().scan();
+    dialog.SetDeepOptions({remembered.archives(), remembered.metadata()});
+    if (dialog.exec() != QDialog::Accepted) return;
+    const DeepScanOptions deep = dialog.DeepOptions();
+    if (!dialog.OnlyFolders()) {
+      remembered.SetArchives(deep.archives);
+      remembered.SetMetadata(deep.metadata);
+    }
+    const QString source = dialog.SourcePath();
+    // The folder may have gone (a medium taken out) while the dialog was open.
+    if (source.trimmed().isEmpty() || !QFileInfo(source).isDir()) return;
+    // The scan builds a tree of its own: the catalog on screen stays until it has succeeded.
+    CatalogTree tree;
+    ScanReport report;
+    std::string root_name;
+    const std::string folder = Utf8(source), filter = Utf8(dialog.GetExtFilter()),
+                      catalog = Utf8(dialog.CatalogFile());
+    const bool only_folders = dialog.OnlyFolders();
+    RunInBackground([&](WorkContext& work) {
+      root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
+                             &work.scan_listener, &report, deep);
+    });
+    // A cancelled scan writes nothing and leaves the catalog on screen as it was.
+    if (report.cancelled) return;
+    SetScanRootName(root_name);
+    SetCurrentCatalogFile(catalog);
+    SetCatalogTree(std::move(tree));
+    try {
+      SaveCurrentCatalog();
+    } catch (...) {
+      // A catalog that could not be written is none: nothing stays on screen whose every edit
+      // would try the same save again.
+      ClearCatalog();
+      SetCurrentCatalogFile({});
+      UpdateStatusBar();
+      throw;
+    }
+    RefreshLibrary(CurrentCatalogFile());
+    UpdateStatusBar();
+    if (report.unreadable_folders > 0) {
+      UserPrompts().ShowMessage("Warning", UnreadableFoldersText(report.unreadable_folders),
+                                MessageIcon::kWarning);
+    }
+    if (const std::string note = DeepScanNote(deep, report.deep); !note.empty()) {
+      UserPrompts().ShowMessage("Done", note, MessageIcon::kNone);
+    }
+  });
+  RunCommand([this] { ResortCatalog(); });
+}
+
+void MainWindow::OnLibraryClicked() {
+  std::string opened;
+  RunCommand([this, &opened] {
+    LibraryWindow window(UserPrompts(), QString::fromStdString(LibraryPath()), this);
+    window.export_catalog = [this](const QString& path) {
+      RunCommand([this, &path] {
+        ExportDialog dialog(Config(), UserPrompts(), WaitProgress(),
+                            QString::fromStdString(LibraryPath()), CatalogTreeShown(), path, this);
+        dialog.screen_name = ScreenName();
+        dialog.run_work = ExportRunner();
+        dialog.exec();
+      });
+    };
+    window.update_catalog = [this](const QString& path) { UpdateCatalog(Utf8(path)); };
+    window.remove_missing = [this](const QString& path) { RemoveMissing(Utf8(path)); };
+    if (window.exec() != QDialog::Accepted || window.SelectedCatalog().isEmpty()) return;
+    opened = Utf8(window.SelectedCatalog());
+    OpenCatalog(opened);
+    // Sorted as a catalog opened from the main window's tree is.
+    ResortCatalog();
+  });
+  // Renames, moves and deletions show in the main window's tree too.
+  RunCommand([this, &opened] {
+    RefreshLibrary(opened);
+    UpdateStatusBar();
+  });
+}
+
+void MainWindow::OnSearchClicked() {
+  RunCommand([this] {
+    SearchCriteria criteria;
+    {
+      SearchDialog dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
+      if (dialog.exec() != QDialog::Accepted) return;
+      criteria = dialog.Criteria();
+    }
+    RunSearch(criteria);
+  });
+}
+
+std::function<void(const std::function<void(Progress&, Prompts&)>&)> MainWindow::ExportRunner() {
+  return [this](const std::function<void(Progress&, Prompts&)>& work) {
+    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); });
+  };
+}
+
+void MainWindow::OnExportClicked() {
+  RunCommand([this] {
+    ExportDialog dialog(Config(), UserPrompts(), WaitProgress(),
+                        QString::fromStdString(LibraryPath()), CatalogTreeShown(), QString(), this);
+    dialog.screen_name = ScreenName();
+    dialog.run_work = ExportRunner();
+    dialog.exec();
+  });
+}
+
+void MainWindow::OnVisibleColumnsClicked() {
+  RunCommand([this] {
+    VisibleColumnsDialog dialog(Config(), UserPrompts(), this);
+    if (dialog.exec() == QDialog::Accepted) ApplyColumnVisibility();
+  });
+}
+
+}  // namespace lumivor

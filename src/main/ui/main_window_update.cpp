@@ -1,0 +1,137 @@
+// The commands of the main window that bring a catalog up to date with its medium: Update Catalog
+// and Remove Missing Entries, offered by the library tree's context menu and the library window.
+
+#include <QLocale>
+#include <QMenu>
+#include <QTreeView>
+
+#include "catalog/catalog_file.h"
+#include "core/errors.h"
+#include "library/ui/library_panel.h"
+#include "main/ui/detail_model.h"
+#include "main/ui/main_window.h"
+#include "main/ui/update_summary_dialog.h"
+#include "scan/volumes.h"
+#include "update/catalog_medium.h"
+#include "update/catalog_update.h"
+
+namespace lumivor {
+
+namespace {
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+}  // namespace
+
+bool MainWindow::UpdateCatalog(const std::string& path) {
+  UpdateOutcome outcome;
+  outcome.status = UpdateOutcome::Status::kNoMedium;
+  // The update runs on the worker: the window repaints, the progress window shows the folder
+  // being read, and its Cancel leaves the catalog file as it was. The question where the medium
+  // is, when it is not connected, is put on the window's thread.
+  const bool ran = RunCommand([&] {
+    RunInBackground([&](WorkContext& work) {
+      outcome = UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts);
+    });
+  });
+  if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
+  if (outcome.status == UpdateOutcome::Status::kCancelled) {
+    UserPrompts().ShowMessage("Update Catalog", "Cancelled. The catalog is as it was.",
+                              MessageIcon::kNone);
+    return false;
+  }
+  ReloadAfterChange(path);
+  UpdateSummaryDialog summary(FromUtf8(DisplayNameOf(path)), outcome.summary, this);
+  summary.exec();
+  return true;
+}
+
+bool MainWindow::RemoveMissing(const std::string& path) {
+  bool removed = false;
+  RunCommand([&] {
+    CatalogTree kept;
+    std::size_t count = 0;
+    RunInBackground([&](WorkContext& work) {
+      kept = LoadCatalog(path, work.progress);
+      count = RemoveMissingEntries(&kept);
+    });
+    if (count == 0) {
+      UserPrompts().ShowMessage("Remove Missing Entries",
+                                DisplayNameOf(path) + " has no missing entries.",
+                                MessageIcon::kNone);
+      return;
+    }
+    if (!UserPrompts().AskYesNo("Warning",
+                                "Remove the " + std::to_string(count) +
+                                    " entries no longer on the medium from " + DisplayNameOf(path) +
+                                    "? Their descriptions are lost.",
+                                MessageIcon::kQuestion)) {
+      return;
+    }
+    RunInBackground([&](WorkContext& work) {
+      SaveCatalog(kept, path, work.progress);
+      work.progress.ShowWait(false);
+    });
+    removed = true;
+  });
+  if (removed) ReloadAfterChange(path);
+  return removed;
+}
+
+void MainWindow::ReloadAfterChange(const std::string& path) {
+  RunCommand([&] {
+    if (path == current_catalog_file_) {
+      // The file changed under the view: show it as it is now.
+      current_catalog_file_.clear();
+      OpenCatalog(path);
+      ResortCatalog();
+    }
+    RefreshLibrary(path);
+    UpdateStatusBar();
+  });
+}
+
+void MainWindow::ShowMediumDetail(const std::string& catalog_file) {
+  // The listing's own medium marks give way to the worded rows below.
+  std::vector<DetailModel::Row> rows;
+  for (const DetailModel::Row& row : detail_model_->Rows()) {
+    if (row.key != FromUtf8(kMediumAttribute) && row.key != FromUtf8(kMediumFolderAttribute)) {
+      rows.push_back(row);
+    }
+  }
+  for (const auto& [name, value] : MediumDetails(ReadCatalogTop(catalog_file))) {
+    QString shown = FromUtf8(value);
+    if (name == kVolumeSizeAttribute || name == kVolumeFreeAttribute) {
+      // Bytes as a size a person reads, the exact count after it.
+      bool number = false;
+      const qint64 bytes = shown.toLongLong(&number);
+      if (number) {
+        shown = QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat) +
+                QStringLiteral(" (") + QLocale().toString(bytes) + QStringLiteral(" bytes)");
+      }
+    }
+    rows.push_back({QString::fromStdString(name), shown});
+  }
+  detail_model_->SetRows(std::move(rows), detail_shows_item_);
+}
+
+void MainWindow::LibraryContextMenu(const QPoint& position) {
+  QTreeView* view = library_panel_->TreeView();
+  const QModelIndex index = view->indexAt(position);
+  if (!index.isValid()) return;
+  view->selectionModel()->setCurrentIndex(
+      index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  if (!library_panel_->SelectedIsCatalog()) return;
+  const std::string path = library_panel_->SelectedPath().toStdString();
+  QMenu menu(this);
+  menu.setObjectName(QStringLiteral("LibraryMenu"));
+  QAction* update = menu.addAction(QStringLiteral("Update Catalog"));
+  update->setObjectName(QStringLiteral("UpdateCatalog"));
+  QAction* remove = menu.addAction(QStringLiteral("Remove Missing Entries"));
+  remove->setObjectName(QStringLiteral("RemoveMissing"));
+  QAction* chosen = menu.exec(view->viewport()->mapToGlobal(position));
+  if (chosen == update) UpdateCatalog(path);
+  if (chosen == remove) RemoveMissing(path);
+}
+
+}  // namespace lumivor

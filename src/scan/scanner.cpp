@@ -1,0 +1,700 @@
+#include "scan/scanner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "catalog/catalog_file.h"
+#include "catalog/fields.h"
+#include "catalog/xml_document.h"
+#include "core/errors.h"
+#include "scan/file_heads.h"
+#include "scan/local_time_converter.h"
+#include "scan/volumes.h"
+#include "update/catalog_medium.h"
+
+namespace lumivor {
+
+std::string_view ExtensionOf(std::string_view path) {
+  const auto last = path.find_last_of("./");
+  if (last == std::string_view::npos || path[last] != '.') return {};
+  return path.substr(last + 1);
+}
+
+namespace {
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+bool PassesExtFilter(std::string_view name, std::string_view ExtFilter) {
+  if (ExtFilter.empty()) return true;
+  // A name ending in "." has no extension either (ExtensionOf gives the empty text).
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot + 1 == name.size()) return false;
+  const std::string_view ext = name.substr(dot);
+  if (ext.find('\\') != std::string_view::npos) return false;
+  // Looks for "\" ext "\" in the filter, upper-casing the extension on the fly.
+  const std::size_t run = ext.size() + 2;
+  for (std::size_t at = ExtFilter.find('\\');
+       at != std::string_view::npos && at + run <= ExtFilter.size();
+       at = ExtFilter.find('\\', at + 1)) {
+    if (ExtFilter[at + run - 1] != '\\') continue;
+    std::size_t i = 0;
+    while (i < ext.size() && UpperAscii(ext[i]) == ExtFilter[at + 1 + i]) ++i;
+    if (i == ext.size()) return true;
+  }
+  return false;
+}
+
+std::string NormalizeExtension(std::string_view typed) {
+  std::string_view text = TrimBlanks(typed);
+  if (!text.empty() && text.front() == '*') text.remove_prefix(1);
+  if (!text.empty() && text.front() == '.') text.remove_prefix(1);
+  // What is left is compared with the text after a name's last dot, so it cannot hold another
+  // dot; wildcards, path separators and the filter's delimiter cannot stand in it either.
+  if (text.empty() || text.find_first_of("./\\*?") != std::string_view::npos) return {};
+  std::string extension(text);
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return extension;
+}
+
+std::string ExtFilterOf(const std::vector<std::string>& entries) {
+  std::string filter;
+  for (const std::string& entry : entries) {
+    const std::string extension = NormalizeExtension(entry);
+    if (extension.empty()) continue;
+    const std::string piece = "." + extension + "\\";
+    std::string upper;
+    for (char c : piece) upper += UpperAscii(c);
+    if (filter.find("\\" + upper) != std::string::npos) continue;  // listed already
+    if (filter.empty()) filter.push_back('\\');
+    filter += upper;
+  }
+  return filter;
+}
+
+namespace {
+
+// Entries are read in blocks of this many bytes (a few hundred entries per system call).
+constexpr std::size_t kDirentBufferSize = 64 * 1024;
+// Folders held open along the current path; deeper ones are closed and reopened through ".."
+// on the way back, so that any depth works within the process's file limit.
+constexpr std::size_t kHeldFolders = 96;
+
+// The layout of a record returned by getdents64 (linux_dirent64).
+constexpr std::size_t kDirentReclenOffset = 16;
+constexpr std::size_t kDirentTypeOffset = 18;
+constexpr std::size_t kDirentNameOffset = 19;
+
+// Closes a file at the end of a scope.
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// An entry of a folder's listing, before it is recorded.
+constexpr std::size_t kNoHead = static_cast<std::size_t>(-1);
+struct Listed {
+  const char* name;
+  unsigned char type;
+  std::size_t head;  // its index in the batch of FileHeads, or kNoHead
+};
+
+// A folder entered and not yet left: its subfolders still to enter.
+struct Subfolder {
+  CatalogTree::Node* node;
+  std::size_t name_offset;  // into Frame::names
+  ino_t inode;
+};
+
+struct Frame {
+  int fd = -1;  // -1 once closed to save descriptors (reopened from a child when needed)
+  dev_t device = 0;
+  std::uint64_t mount_id = 0;  // statx's mount ID, where the kernel gives one
+  ino_t inode = 0;
+  CatalogTree::Node* node = nullptr;
+  std::size_t path_length = 0;  // bytes of the folder's FullPath
+  std::size_t path_points = 0;  // its code points
+  std::string names;            // raw names of the subfolders, each ended by '\0'
+  std::vector<Subfolder> subfolders;
+  std::size_t next = 0;
+};
+
+// The walk of one scan: a depth-first walk with an explicit stack of folders, which reads each
+// folder to the end (recording its entries) before it enters any of its subfolders. The stack's
+// frames, the entry buffer and the path text keep their storage from folder to folder, so the
+// walk allocates nothing per entry but the record itself.
+class Walker {
+ public:
+  Walker(CatalogTree& tree, const ScanSettings& settings)
+      : tree_(tree),
+        settings_(settings),
+        filtering_(!settings.OnlyFolders && !settings.ExtFilter.empty()),
+        buffer_(new char[kDirentBufferSize]) {}
+
+  ~Walker() {
+    for (std::size_t i = 0; i < depth_; ++i) {
+      if (frames_[i].fd >= 0) ::close(frames_[i].fd);
+    }
+  }
+
+  Walker(const Walker&) = delete;
+  Walker& operator=(const Walker&) = delete;
+
+  // Walks the folder open at `fd` (taken over) whose record is `node`.
+  ScanReport Run(int fd, const struct stat& info, CatalogTree::Node* node) {
+    path_.assign(node->Field(kFullPath));
+    Frame& top = Push();
+    top.fd = fd;
+    top.device = info.st_dev;
+    top.inode = info.st_ino;
+    // Bind mounts show the same device as their parent: the mount ID tells them apart, or, on
+    // kernels without one, the mount table.
+    struct statx mount_info;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount_info) == 0 &&
+        (mount_info.stx_mask & STATX_MNT_ID) != 0) {
+      have_mount_ids_ = true;
+      top.mount_id = mount_info.stx_mnt_id;
+    } else {
+      LoadMountPoints();
+    }
+    top.node = node;
+    top.path_length = path_.size();
+    top.path_points = CodePointCount(path_);
+    ReadFolder(top);
+    while (depth_ > 0 && !report_.cancelled) {
+      Frame& frame = frames_[depth_ - 1];
+      if (frame.next == frame.subfolders.size() || frame.fd < 0) {
+        Leave();
+        continue;
+      }
+      const Subfolder sub = frame.subfolders[frame.next++];
+      if (CheckCancelled()) break;
+      const int child_fd = ::openat(frame.fd, frame.names.data() + sub.name_offset,
+                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child_fd < 0) {
+        // Unreadable: recorded without entries. A folder removed since it was listed is simply
+        // gone, not unreadable.
+        if (errno != ENOENT) ++report_.unreadable_folders;
+        continue;
+      }
+      Enter(child_fd, sub);
+    }
+    return report_;
+  }
+
+ private:
+  Frame& Push() {
+    if (depth_ == frames_.size()) frames_.emplace_back();
+    Frame& frame = frames_[depth_++];
+    frame.fd = -1;
+    frame.names.clear();
+    frame.subfolders.clear();
+    frame.next = 0;
+    return frame;
+  }
+
+  void Enter(int fd, const Subfolder& sub) {
+    const std::size_t parent_index = depth_ - 1;
+    Frame& child = Push();  // may move the frames: the parent is looked up again below
+    const Frame& parent = frames_[parent_index];
+    child.fd = fd;
+    child.device = parent.device;
+    child.mount_id = parent.mount_id;
+    child.inode = sub.inode;
+    child.node = sub.node;
+    const std::string_view name = sub.node->Name();
+    path_.resize(parent.path_length);
+    std::size_t points = parent.path_points;
+    if (path_.empty() || path_.back() != '/') {
+      path_ += '/';
+      ++points;
+    }
+    path_ += name;
+    child.path_length = path_.size();
+    child.path_points = points + CodePointCount(name);
+    if (depth_ > kHeldFolders) {
+      Frame& far = frames_[depth_ - 1 - kHeldFolders];
+      if (far.fd >= 0) {
+        ::close(far.fd);
+        far.fd = -1;
+      }
+    }
+    ReadFolder(child);
+  }
+
+  // Closes the innermost folder; reopens its parent through ".." if that had been closed (its
+  // own parent may need it in turn).
+  void Leave() {
+    Frame& frame = frames_[depth_ - 1];
+    if (depth_ >= 2 && frame.fd >= 0) {
+      Frame& parent = frames_[depth_ - 2];
+      if (parent.fd < 0) {
+        const int fd = ::openat(frame.fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat info;
+        if (fd >= 0 && ::fstat(fd, &info) == 0 && info.st_dev == parent.device &&
+            info.st_ino == parent.inode) {
+          parent.fd = fd;
+        } else if (fd >= 0) {
+          ::close(fd);  // moved away meanwhile: its other subfolders are not entered
+        }
+      }
+    }
+    if (frame.fd >= 0) ::close(frame.fd);
+    frame.fd = -1;
+    --depth_;
+  }
+
+  void ReadFolder(Frame& frame) {
+    if (settings_.listener) {
+      settings_.listener->FolderEntered(tree_.Size(),
+                                        std::string_view(path_).substr(0, frame.path_length));
+    }
+    char* buffer = buffer_.get();
+    while (!CheckCancelled()) {
+      const long bytes = ::syscall(SYS_getdents64, frame.fd, buffer, kDirentBufferSize);
+      if (bytes < 0) ++report_.unreadable_folders;  // an error: keep what was read
+      if (bytes <= 0) break;
+      listed_.clear();
+      for (long at = 0; at < bytes;) {
+        unsigned short length;
+        std::memcpy(&length, buffer + at + kDirentReclenOffset, sizeof length);
+        const unsigned char type = static_cast<unsigned char>(buffer[at + kDirentTypeOffset]);
+        const char* name = buffer + at + kDirentNameOffset;
+        at += length;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (settings_.deep) {
+          listed_.push_back({name, type, kNoHead});
+        } else {
+          RecordEntry(frame, name, type, nullptr);
+        }
+      }
+      if (settings_.deep) RecordListed(frame);
+    }
+  }
+
+  // True when the deep scan may take the tags of the listed entry from its first bytes, read in
+  // a batch with those of its neighbours.
+  bool ReadsHead(const Listed& entry) const {
+    return settings_.deep && entry.type == DT_REG && !settings_.OnlyFolders &&
+           settings_.deep->ReadsHead(entry.name) &&
+           (!filtering_ || PassesExtFilter(entry.name, settings_.ExtFilter));
+  }
+
+  // Records the entries of `listed_` in their order. For a deep scan the facts and first bytes
+  // of the files whose tags may lie there are read first, a batch at a time (FileHeads).
+  void RecordListed(Frame& frame) {
+    FileHeads* heads = nullptr;
+    if (settings_.deep && std::any_of(listed_.begin(), listed_.end(),
+                                      [&](const Listed& entry) { return ReadsHead(entry); })) {
+      heads = Heads();
+      if (heads && !heads->Ready()) heads = nullptr;  // refused by the kernel since
+    }
+    for (std::size_t next = 0; next < listed_.size();) {
+      std::size_t end = listed_.size();
+      if (heads) {
+        heads->Clear();
+        for (end = next; end < listed_.size(); ++end) {
+          Listed& entry = listed_[end];
+          entry.head = kNoHead;
+          if (!ReadsHead(entry)) continue;
+          if (!heads->Add(frame.fd, entry.name, settings_.deep->NoAtime())) break;
+          entry.head = heads->Count() - 1;
+        }
+        heads->Run();
+      }
+      for (; next < end; ++next) {
+        const Listed& entry = listed_[next];
+        const FileHeads::Head* head = nullptr;
+        if (entry.head != kNoHead) {
+          head = &heads->Result(entry.head);
+          if (head->no_atime_refused) settings_.deep->NoAtimeRefused();
+          if (!head->read) head = nullptr;
+        }
+        RecordEntry(frame, entry.name, entry.type, head);
+      }
+    }
+  }
+
+  // The batch reader of the deep scan, made when first needed; null when the system has none.
+  FileHeads* Heads() {
+    if (!heads_tried_) {
+      heads_tried_ = true;
+      heads_ = std::make_unique<FileHeads>();
+      if (!heads_->Ready()) heads_.reset();
+    }
+    return heads_.get();
+  }
+
+  // `head`: the facts and first bytes of the entry read beforehand, or null.
+  void RecordEntry(Frame& frame, const char* raw_name, unsigned char type,
+                   const FileHeads::Head* head) {
+    const std::string_view name(raw_name);
+    const bool known_other = type != DT_UNKNOWN && type != DT_DIR;
+    // The listing's type saves a stat for entries the scope leaves out.
+    if (known_other && settings_.OnlyFolders) return;
+    if (known_other && filtering_ && !PassesExtFilter(name, settings_.ExtFilter)) return;
+
+    struct stat info;
+    if (head) info = head->info;
+    // A regular file the deep scan reads is opened first and its facts taken from the open file:
+    // one look-up of its name instead of two. Anything else is looked at without opening it.
+    int open_fd = -1;
+    if (!head && settings_.deep && type == DT_REG && settings_.deep->Wants(name)) {
+      open_fd = settings_.deep->Open(frame.fd, raw_name);
+      if (open_fd >= 0 && ::fstat(open_fd, &info) != 0) {
+        ::close(open_fd);
+        open_fd = -1;
+      }
+    }
+    const FdCloser closer{open_fd};
+    const bool stated =
+        head || open_fd >= 0 || ::fstatat(frame.fd, raw_name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!stated && errno == ENOENT) return;  // gone since it was listed
+    const bool directory = stated ? S_ISDIR(info.st_mode) : type == DT_DIR;
+    if (!directory && settings_.OnlyFolders) return;
+    if (!directory && filtering_ && type == DT_UNKNOWN &&
+        !PassesExtFilter(name, settings_.ExtFilter)) {
+      return;
+    }
+
+    std::string_view clean_name = name;
+    if (SanitizeText(name, &clean_)) clean_name = clean_;
+    path_.resize(frame.path_length);
+    std::size_t path_points = frame.path_points;
+    if (path_.empty() || path_.back() != '/') {
+      path_ += '/';
+      ++path_points;
+    }
+    path_ += clean_name;
+    const std::size_t name_points = CodePointCount(clean_name);
+    path_points += name_points;
+
+    char size_text[24], name_length_text[24], path_length_text[24], time_text[40];
+    std::string_view size = "0";
+    if (stated && !directory && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode))) {
+      size = ToText(static_cast<std::uint64_t>(info.st_size), size_text);
+    }
+    FieldViews fields{};
+    fields[kFileName] = clean_name;
+    fields[kFullPath] = path_;
+    fields[kFileSize] = size;
+    if (stated) fields[kFileTime] = times_.Format(info.st_mtim.tv_sec, time_text);
+    fields[kFileExt] = directory ? std::string_view() : ExtensionOf(clean_name);
+    fields[kFileType] = directory ? kDirectoryType : kFileTypeText;
+    fields[kFileNameLength] = ToText(name_points, name_length_text);
+    fields[kPathNameLength] = ToText(path_points, path_length_text);
+    fields[kCatalogName] = settings_.CatalogName;
+    const bool deep = settings_.deep && stated && S_ISREG(info.st_mode) && !directory &&
+                      settings_.deep->Wants(name);
+    if (deep && head) {
+      settings_.deep->Read(frame.fd, info, raw_name, head->bytes);
+    } else if (deep && open_fd >= 0) {
+      settings_.deep->Read(open_fd, info, raw_name);
+    } else if (deep) {
+      settings_.deep->Read(frame.fd, raw_name);  // a listing without types
+    }
+    // Straight into the tree's arena: a record built first would clean every text twice.
+    CatalogTree::Node* node =
+        tree_.AddChild(frame.node, fields, deep ? settings_.deep->Extras() : ExtraViews());
+    if (deep) {
+      settings_.deep->AddEntries(tree_, node, times_);  // one time zone cache for the scan
+      if (settings_.deep->Cancelled()) report_.cancelled = true;
+    }
+
+    // A folder on another device, or a bind mount, is a mount point: recorded, not entered.
+    if (directory && stated && info.st_dev == frame.device && !IsMountPoint(frame, raw_name)) {
+      frame.subfolders.push_back({node, frame.names.size(), info.st_ino});
+      frame.names.append(raw_name, name.size() + 1);
+    }
+  }
+
+  // True when the folder `raw_name` in `frame` has another file system, or another view of the
+  // same one, mounted on it. `path_` holds its FullPath.
+  bool IsMountPoint(const Frame& frame, const char* raw_name) {
+    if (have_mount_ids_) {
+      struct statx info;
+      return ::statx(frame.fd, raw_name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID,
+                     &info) == 0 &&
+             (info.stx_mask & STATX_MNT_ID) != 0 && info.stx_mnt_id != frame.mount_id;
+    }
+    if (mount_points_.empty()) return false;
+    std::string real = real_root_;
+    const std::string_view below = std::string_view(path_).substr(frames_[0].path_length);
+    if (below.empty() || below.front() != '/') real += '/';
+    real += below;
+    return std::binary_search(mount_points_.begin(), mount_points_.end(), real);
+  }
+
+  // The mount points strictly inside the scanned folder, by their real paths, sorted.
+  void LoadMountPoints() {
+    char* real = ::realpath(path_.c_str(), nullptr);
+    if (real == nullptr) return;
+    real_root_ = real;
+    std::free(real);
+    if (real_root_ == "/") real_root_.clear();
+    try {
+      for (const MountEntry& mount : ParseMountInfo(ReadWholeFile("/proc/self/mountinfo"))) {
+        if (mount.point.size() > real_root_.size() + 1 &&
+            mount.point.compare(0, real_root_.size(), real_root_) == 0 &&
+            mount.point[real_root_.size()] == '/') {
+          mount_points_.push_back(mount.point);
+        }
+      }
+    } catch (const LumivorError&) {
+      // No mount table: only other devices are told apart.
+    }
+    std::sort(mount_points_.begin(), mount_points_.end());
+  }
+
+  // True once the user cancelled (asked of the progress at most once per call).
+  bool CheckCancelled() {
+    if (!report_.cancelled && settings_.progress && settings_.progress->WaitCancelled()) {
+      report_.cancelled = true;
+    }
+    return report_.cancelled;
+  }
+
+  static std::string_view ToText(std::uint64_t value, char (&buffer)[24]) {
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return {buffer, static_cast<std::size_t>(result.ptr - buffer)};
+  }
+
+  CatalogTree& tree_;
+  const ScanSettings& settings_;
+  const bool filtering_;
+  std::unique_ptr<char[]> buffer_;
+  std::vector<Frame> frames_;
+  std::size_t depth_ = 0;
+  std::string path_;   // FullPath of the folder being read, then of its entry being recorded
+  std::string clean_;  // scratch for names that need cleaning
+  // The entries of the block of the listing being recorded (names point into buffer_).
+  std::vector<Listed> listed_;
+  std::unique_ptr<FileHeads> heads_;
+  bool heads_tried_ = false;
+  bool have_mount_ids_ = false;
+  std::string real_root_;                  // the scanned folder's real path ("" for "/")
+  std::vector<std::string> mount_points_;  // without mount IDs: those below the real root
+  LocalTimeConverter times_;
+  ScanReport report_;
+};
+
+// The value of a FileSize text; plain digits (all that scans write) are read without strtod.
+double SizeValue(std::string_view text) {
+  if (!text.empty() && text.size() <= 18) {
+    std::uint64_t value = 0;
+    std::size_t i = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+      value = value * 10 + (text[i++] - '0');
+    if (i == text.size()) return static_cast<double>(value);
+  }
+  return NumberTextValue(text);
+}
+
+// `share` with exactly two decimals, as "%.2f" prints it. Only a share that sits right at a
+// rounding boundary, where the product below may round otherwise than printf, goes through
+// printf (and so does anything outside the range of shares).
+std::string_view PercentageText(double share, char (&text)[64]) {
+  const double hundredths = share * 100.0;
+  if (!(share >= 0 && share <= 1e6) ||
+      std::fabs(hundredths - std::floor(hundredths) - 0.5) < 1e-6) {
+    const int length = std::snprintf(text, sizeof text, "%.2f", share);
+    return {text, static_cast<std::size_t>(length)};
+  }
+  const auto whole = static_cast<std::uint64_t>(std::llround(hundredths));
+  char* p = std::to_chars(text, text + sizeof text - 3, whole / 100).ptr;
+  *p++ = '.';
+  *p++ = static_cast<char>('0' + whole / 10 % 10);
+  *p++ = static_cast<char>('0' + whole % 10);
+  return {text, static_cast<std::size_t>(p - text)};
+}
+
+}  // namespace
+
+ScanReport ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
+                         const ScanSettings& settings) {
+  ScanReport unreadable;
+  unreadable.unreadable_folders = 1;
+  const std::string path(dir);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return unreadable;
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    ::close(fd);
+    return unreadable;
+  }
+  Walker walker(tree, settings);
+  return walker.Run(fd, info, parent);
+}
+
+bool PruneEmptyDirectories(CatalogTree& tree, CatalogTree::Node* node) {
+  if (!node) return false;
+  struct Frame {
+    CatalogTree::Node* node;
+    std::size_t remaining;  // children still to look at, walked from the last to the first
+    bool holds_file;
+  };
+  std::vector<Frame> stack{{node, node->children.size(), false}};
+  bool result = false;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.remaining == 0) {
+      result = frame.holds_file;
+      CatalogTree::Node* done = frame.node;
+      stack.pop_back();
+      if (!result) tree.Remove(done);
+      if (!stack.empty()) stack.back().holds_file |= result;
+      continue;
+    }
+    CatalogTree::Node* child = frame.node->children[--frame.remaining];
+    if (!child->IsDirectory()) {
+      frame.holds_file = true;
+    } else {
+      stack.push_back({child, child->children.size(), false});
+    }
+  }
+  return result;
+}
+
+double SumDirectorySizes(CatalogTree::Node* node) {
+  if (!node) return 0;
+  struct Frame {
+    CatalogTree::Node* node;
+    std::size_t next;
+    double total;
+  };
+  std::vector<Frame> stack{{node, 0, 0.0}};
+  for (;;) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.node->children.size()) {
+      const double total = frame.total;
+      CatalogTree::Node* done = frame.node;
+      stack.pop_back();
+      if (stack.empty()) return total;
+      done->SetField(kFileSize, FormatWholeNumber(total));
+      stack.back().total += total;
+      continue;
+    }
+    CatalogTree::Node* child = frame.node->children[frame.next++];
+    if (child->IsDirectory()) {
+      stack.push_back({child, 0, 0.0});
+    } else {
+      frame.total += SizeValue(child->Field(kFileSize));
+    }
+  }
+}
+
+void ComputeSizePercentages(CatalogTree& tree) {
+  CatalogTree::Node* top = tree.Top();
+  if (!top) return;
+  top->SetField(kSizePercentage, "100");
+  const double total = SizeValue(top->Field(kFileSize));
+  char text[64];
+  std::vector<std::pair<CatalogTree::Node*, std::size_t>> stack{{tree.Root(), 0}};
+  while (!stack.empty()) {
+    auto& [parent, next] = stack.back();
+    if (next == parent->children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    CatalogTree::Node* node = parent->children[next++];
+    if (node != top) {
+      if (total != 0) {
+        const double share = SizeValue(node->Field(kFileSize)) / total * 100.0;
+        node->SetField(kSizePercentage, PercentageText(share, text));
+      } else {
+        node->SetField(kSizePercentage, "0");
+      }
+    }
+    if (!node->children.empty()) stack.push_back({node, 0});
+  }
+}
+
+std::string UnreadableFoldersText(std::size_t count) {
+  if (count == 1) return "1 folder could not be read; it is catalogued without its contents.";
+  return std::to_string(count) +
+         " folders could not be read; they are catalogued without their contents.";
+}
+
+std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
+                       std::string_view ExtFilter, std::string_view catalog_file,
+                       Progress& progress, ScanListener* listener, ScanReport* report,
+                       const DeepScanOptions& deep) {
+  tree->Clear();
+  ScanReport walked;
+  progress.ShowWait(true, true);
+  progress.SetWaitText(kLoadingInfo);
+  std::string root_name(path);
+  try {
+    if (Volumes().IsDriveRoot(path)) {
+      const std::string label = VolumeLabelOf(path);
+      if (!label.empty()) root_name = label + "(" + std::string(path) + ")";
+    }
+    ScanSettings settings;
+    settings.OnlyFolders = OnlyFolders;
+    settings.ExtFilter = OnlyFolders ? std::string() : std::string(ExtFilter);
+    settings.CatalogName = DisplayNameOf(catalog_file);
+    settings.listener = listener;
+    settings.progress = &progress;
+    DeepScanner deep_scanner(deep, &progress);
+    if (deep.Any()) settings.deep = &deep_scanner;
+
+    FieldViews top_fields{};
+    top_fields[kFileName] = root_name;
+    top_fields[kFullPath] = root_name;
+    top_fields[kFileType] = kDirectoryType;
+    top_fields[kCatalogName] = settings.CatalogName;
+    CatalogTree::Node* top = tree->AddChild(nullptr, CatalogRecord(top_fields));
+    root_name = top->Field(kFileName);  // as stored, should the path need cleaning
+
+    walked = ScanDirectory(*tree, path, top, settings);
+    if (walked.cancelled) {
+      tree->Clear();
+    } else if (!settings.ExtFilter.empty()) {
+      // The scanned folder itself always stays, even when no file passes the filter, so that the
+      // catalog shows what was scanned; only the folders below it that hold no file go.
+      for (std::size_t i = top->children.size(); i-- > 0;) {
+        CatalogTree::Node* child = top->children[i];
+        if (child->IsDirectory()) PruneEmptyDirectories(*tree, child);
+      }
+    }
+    if (!OnlyFolders && !walked.cancelled) {
+      top->SetField(kFileSize, FormatWholeNumber(SumDirectorySizes(top)));
+      ComputeSizePercentages(*tree);
+    }
+    if (!walked.cancelled) {
+      CatalogRecord facts = top->Record();
+      RecordScanFacts(&facts, path, ScanDateNow(), OnlyFolders, settings.ExtFilter, deep);
+      top->SetRecord(facts);
+    }
+    walked.deep = deep_scanner.Counts();
+  } catch (...) {
+    // A scan keeps what it found; nothing is reported.
+  }
+  progress.ShowWait(false);
+  if (report) *report = walked;
+  return root_name;
+}
+
+}  // namespace lumivor

@@ -1,0 +1,125 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "catalog/catalog_tree.h"
+#include "core/progress.h"
+#include "scan/deep_scan.h"
+
+namespace lumivor {
+
+// Hears how far a scan has got; the command line draws a progress line from it.
+class ScanListener {
+ public:
+  virtual ~ScanListener() = default;
+  // Called when the scan enters a folder: the records made so far and the folder's FullPath.
+  virtual void FolderEntered(std::size_t records, std::string_view folder) = 0;
+};
+
+// What a walk records, fixed for one scan.
+struct ScanSettings {
+  // Directories only: no files, every directory's FileSize "0".
+  bool OnlyFolders = false;
+  // Empty for all files; otherwise the upper-case extensions to keep, each with its dot and
+  // enclosed by backslashes, such as \.TXT\.DOC\ (the backslashes are delimiters).
+  std::string ExtFilter;
+  // The CatalogName of every record.
+  std::string CatalogName;
+  // Told about the walk's headway; may be null.
+  ScanListener* listener = nullptr;
+  // Asked before each folder (and each block of entries) whether the user cancelled; the walk
+  // then stops where it is. May be null: the walk runs to its end.
+  Progress* progress = nullptr;
+  // Looks into archives and reads tags when set; a cancel it notices ends the walk too.
+  DeepScanner* deep = nullptr;
+};
+
+// What a walk met besides records.
+struct ScanReport {
+  // Folders that could not be opened or read to their end; each is recorded with what could be
+  // read of it (often nothing).
+  std::size_t unreadable_folders = 0;
+  // True when the walk stopped because the user cancelled.
+  bool cancelled = false;
+  // What the deep scan found, when it was asked for.
+  DeepScanCounts deep;
+};
+
+// The extension of the last component of `path`: the text after the last "." or "/", provided
+// that character is "."; otherwise empty. So "a.b/c" gives "" and "c.tar.gz" gives "gz", and a
+// file named ".txt" has the extension "txt".
+[[nodiscard]] std::string_view ExtensionOf(std::string_view path);
+
+// True when a file named `name` is taken under `ExtFilter`: its extension with the dot (from the
+// last "." of the name), letters a-z upper-cased, enclosed by backslashes, occurs in the filter.
+// A name without extension (no ".", or "." at its end) never passes, nor does one whose
+// extension holds a backslash (it would read as several entries of the filter). An empty filter
+// takes every name.
+[[nodiscard]] bool PassesExtFilter(std::string_view name, std::string_view ExtFilter);
+
+// The extension a user means by `typed`, in lower case without its dot: blanks around it, one
+// leading "*" and then one leading "." are dropped, so "h", ".h", "*.h" and " *.H " all give "h".
+// Empty when nothing is left or the rest cannot be the text after a name's last dot (it holds a
+// ".", "/", "\", "*" or "?"), as with "*", "*.*" and "tar.gz".
+[[nodiscard]] std::string NormalizeExtension(std::string_view typed);
+// The refusal of a text that names no extension.
+inline constexpr std::string_view kInvalidExtension =
+    "Invalid extension. Type an extension such as txt, .txt or *.txt.";
+
+// The filter text for a list of extensions as typed or listed by the new-catalog dialog ("*.txt",
+// ".txt", "txt" alike, see NormalizeExtension): a backslash, then each extension with its dot,
+// letters a-z upper-cased, followed by a backslash. Entries that name no extension and repeats
+// are left out. The list {"*.txt", "Doc"} gives \.TXT\.DOC\; an empty list gives the empty text.
+[[nodiscard]] std::string ExtFilterOf(const std::vector<std::string>& entries);
+
+// The notice after a scan that met `count` (> 0) unreadable folders, such as "3 folders could not
+// be read; they are catalogued without their contents."
+[[nodiscard]] std::string UnreadableFoldersText(std::size_t count);
+
+// Records every directory and file below the folder `dir` as descendants of `parent`, in the
+// order the file system lists them. A child's FullPath is its parent's FullPath, a "/" (left out
+// when that already ends with "/") and its name. Symbolic links are recorded as files with their
+// own size and time and never followed; a folder on another file system than its parent (a
+// mount point) is recorded but not entered; sockets, FIFOs and devices are files of size 0 and
+// are never opened. A folder that cannot be read is recorded without entries; no error ends the
+// walk, and each is counted in the report. Hidden entries are recorded like any other. Depth is
+// bounded only by memory.
+ScanReport ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
+                         const ScanSettings& settings);
+
+// Removes every directory below and including `node` that holds no file at any depth. Returns
+// true when `node` holds a file (and so was kept).
+bool PruneEmptyDirectories(CatalogTree& tree, CatalogTree::Node* node);
+
+// Sets the FileSize of every directory below `node` to the sum of the sizes of the files below
+// it, and returns the sum for `node` itself (whose own FileSize is left to the caller).
+double SumDirectorySizes(CatalogTree::Node* node);
+
+// Sets the SizePercentage of every record: "100" for the first top-level node, whose FileSize is
+// the total; every other record its share of that total with two decimals, or "0" when the
+// total is 0.
+void ComputeSizePercentages(CatalogTree& tree);
+
+// Replaces the content of `tree` by the scan of the folder or drive `path`, and returns the
+// ScanRootName (the top record's FileName, with which every FullPath begins).
+//
+// The top record is named `path`, or "LABEL(path)" when `path` is the root of a drive with a
+// volume label. With `OnlyFolders` only directories are recorded and no sizes or percentages are
+// computed; with a non-empty `ExtFilter` only files passing it are kept and directories below the
+// top left without files are removed (the top record itself always stays). Every
+// CatalogName is DisplayNameOf(`catalog_file`). Shows "Loading info.." with the Cancel button
+// meanwhile; a cancelled scan leaves `tree` empty. Errors never escape: the tree holds what was
+// found. When `report` is given it receives the count of unreadable folders and whether the scan
+// was cancelled.
+//
+// With `deep` options the walk also lists archives and reads tags (DeepScanner); the report then
+// holds what that found.
+std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
+                       std::string_view ExtFilter, std::string_view catalog_file,
+                       Progress& progress = NoProgress(), ScanListener* listener = nullptr,
+                       ScanReport* report = nullptr, const DeepScanOptions& deep = {});
+
+}  // namespace lumivor

@@ -1,0 +1,208 @@
+#include "catalog/catalog_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "core/atomic_file.h"
+#include "core/errors.h"
+#include "test_util.h"
+
+namespace lumivor {
+namespace {
+
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+CatalogRecord Record(std::initializer_list<std::pair<int, std::string>> fields) {
+  CatalogRecord record;
+  for (const auto& [index, value] : fields) record.SetField(index, value);
+  return record;
+}
+
+// Fields as "Name=value;" for every non-empty field but CatalogName, in pre-order with depths.
+std::string Dump(const CatalogTree& tree) {
+  std::string out;
+  tree.ForEachPreOrder([&](const CatalogTree::Node* node, int depth) {
+    out += std::to_string(depth) + ":";
+    for (int i = 0; i < kCatalogName; ++i) {
+      if (!node->Field(i).empty()) {
+        out += std::string(FieldNames[i]) + "=" + std::string(node->Field(i)) + ";";
+      }
+    }
+    out += "\n";
+  });
+  return out;
+}
+
+CatalogTree AwkwardTree() {
+  CatalogTree tree;
+  auto* top = tree.AddChild(nullptr, Record({{kFileName, "/media/u/Disk"},
+                                             {kFullPath, "/media/u/Disk"},
+                                             {kFileType, "directory"},
+                                             {kFileSize, "400"}}));
+  auto* dir = tree.AddChild(top, Record({{kFileName, "A & B <\"quoted\"> 'x'"},
+                                         {kFileType, "directory"},
+                                         {kDescription, "tab\there\nnew line\r\nend"}}));
+  tree.AddChild(dir, Record({{kFileName, "bad\xFF\x01name.txt"}, {kFileType, "file"}}));
+  tree.AddChild(dir, Record({{kFileName, "M\xC3\xBCller \xE6\x97\xA5\xE6\x9C\xAC.mp3"},
+                             {kFullPath, "/media/u/Disk/" + std::string(2000, 'p')},
+                             {kFileExt, "mp3"}}));
+  tree.AddChild(top, Record({{kFileType, "file"}}));
+  return tree;
+}
+
+TEST(CatalogFile, EmptyCatalogTextIsExact) {
+  EXPECT_EQ(EmptyCatalogText(),
+            "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\" ?> <fileinfo "
+            "generated=\"https://orvane.example/lumivor\"></fileinfo>");
+}
+
+TEST(CatalogFile, WritesNonEmptyFieldsInFieldOrder) {
+  CatalogTree tree;
+  auto* top = tree.AddChild(
+      nullptr, Record({{kCatalogName, "c"}, {kFileType, "directory"}, {kFileName, "top"}}));
+  tree.AddChild(top, Record({{kFileType, "file"}}));
+  EXPECT_EQ(CatalogText(tree),
+            "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?><fileinfo "
+            "generated=\"https://orvane.example/lumivor\"><file FileName=\"top\" "
+            "FileType=\"directory\" CatalogName=\"c\"><file FileType=\"file\"/></file></fileinfo>");
+  EXPECT_EQ(CatalogText(CatalogTree()),
+            "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?><fileinfo "
+            "generated=\"https://orvane.example/lumivor\"/>");
+}
+
+TEST(CatalogFile, StreamedSaveMatchesTheDocumentWriter) {
+  TempDir dir;
+  CatalogTree tree = AwkwardTree();
+  XmlDocument document;
+  CatalogDocument info(&document);
+  info.ClearDocument();
+  info.WriteTree(tree);
+  info.SaveFile(dir / "dom.xml");
+  WriteCatalogFile(tree, dir / "stream.xml", NoProgress());
+  EXPECT_EQ(ReadFile(dir / "dom.xml"), ReadFile(dir / "stream.xml"));
+}
+
+TEST(CatalogFile, SaveAndReadGiveTheSameTree) {
+  TempDir dir;
+  CatalogTree tree = AwkwardTree();
+  const std::string path = dir / "Music.2009.xml";
+  RecordingProgress progress;
+  SaveCatalog(tree, path, progress);
+  EXPECT_EQ(progress.Texts(), (std::vector<std::string>{"Saving info...", "Gathering info.."}));
+  EXPECT_FALSE(progress.visible);
+
+  CatalogTree loaded = LoadCatalog(path, progress);
+  EXPECT_EQ(Dump(loaded), Dump(tree));
+  loaded.ForEachPreOrder(
+      [](const CatalogTree::Node* node, int) { EXPECT_EQ(node->Field(kCatalogName), "Music"); });
+  // The invalid byte and the control character were replaced, so the file stays well-formed.
+  EXPECT_NE(Dump(loaded).find("bad\xEF\xBF\xBD\xEF\xBF\xBDname.txt"), std::string::npos);
+  pugi::xml_document strict;
+  EXPECT_TRUE(strict.load_file(path.c_str()));
+}
+
+TEST(CatalogFile, ReadsHandWrittenFilesWithDefaults) {
+  TempDir dir;
+  const std::string path = dir / "hand.xml";
+  WriteFile(path,
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+            "<catalog generated=\"x\">\n"
+            "  <file FileName=\"Top\" Extra=\"ignored\" CatalogName=\"Other\">\n"
+            "    <entry FileName=\"nested\" FileSize=\"\"/>\n"
+            "    <!-- a comment -->\n"
+            "  </file>\n"
+            "  <thing FullPath=\"/given\" FileType=\"file\"/>\n"
+            "</catalog>\n");
+  CatalogTree tree = LoadCatalog(path);
+  EXPECT_EQ(Dump(tree),
+            "0:FileName=Top;FullPath=Top;FileType=directory;\n"
+            "1:FileName=nested;\n"
+            "0:FullPath=/given;FileType=file;\n");
+  tree.ForEachPreOrder(
+      [](const CatalogTree::Node* node, int) { EXPECT_EQ(node->Field(kCatalogName), "hand"); });
+}
+
+TEST(CatalogFile, EmptyTreeRoundTrips) {
+  TempDir dir;
+  WriteCatalogFile(CatalogTree(), dir / "empty.xml", NoProgress());
+  EXPECT_TRUE(LoadCatalog(dir / "empty.xml").Empty());
+}
+
+TEST(CatalogFile, LoadErrorsNameThePathAndTheReason) {
+  TempDir dir;
+  auto message = [&](const std::string& path) {
+    try {
+      (void)LoadCatalog(path);
+    } catch (const LumivorError& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(message(dir / "missing.xml"), dir / "missing.xml" + ": No such file or directory");
+  WriteFile(dir / "empty.xml", "");
+  EXPECT_EQ(message(dir / "empty.xml"), dir / "empty.xml" + ": the file is empty");
+  WriteFile(dir / "cut.xml", "<fileinfo>\n<file FileName=\"a\">");
+  EXPECT_EQ(message(dir / "cut.xml"),
+            dir / "cut.xml" + ": Start-end tags mismatch at line 2, column 19");
+  EXPECT_EQ(message(dir.Path()), dir.Path() + ": Is a directory");
+}
+
+TEST(CatalogFile, AFailedSaveLeavesTheOldFile) {
+  TempDir dir;
+  const std::string path = dir / "keep.xml";
+  CatalogTree tree = AwkwardTree();
+  WriteCatalogFile(tree, path, NoProgress());
+  const std::string before = ReadFile(path);
+  // A read-only directory refuses the temporary file: the save fails, the old file stays whole.
+  if (::geteuid() != 0) {
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0555), 0);
+    EXPECT_THROW(WriteCatalogFile(CatalogTree(), path, NoProgress()), LumivorError);
+    ::chmod(dir.Path().c_str(), 0755);
+  }
+  // An interrupted save leaves only its temporary file behind, never a truncated catalog.
+  {
+    AtomicFile partial(path);
+    partial.Write("<fileinfo><file");
+  }
+  EXPECT_EQ(ReadFile(path), before);
+  EXPECT_EQ(Dump(LoadCatalog(path)), Dump(tree));
+}
+
+TEST(CatalogFile, SaveFileAsksAndCancelLeavesTheDiskUntouched) {
+  TempDir dir;
+  XmlDocument document;
+  ScriptedPrompts prompts;
+  CatalogDocument info(&document, NoProgress(), &prompts);
+  info.ClearDocument();
+  info.SaveFile("");  // the dialog is cancelled
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+  WriteFile(dir / "old.xml", "old");
+  prompts.file_answers = {dir / "old.xml"};
+  prompts.yes_no_answers = {false};
+  info.SaveFile("");
+  EXPECT_EQ(ReadFile(dir / "old.xml"), "old");
+  ASSERT_EQ(prompts.shown.size(), 1u);
+  EXPECT_EQ(prompts.shown[0].text, "Catalog with the same name already exists,overwrite?");
+  prompts.file_answers = {dir / "missing.xml"};
+  EXPECT_FALSE(info.LoadFile(""));
+  EXPECT_EQ(prompts.shown.back().text, "The file does not exist.");
+}
+
+TEST(CatalogFile, DeepNestingIsReadWrittenAndFreed) {
+  TempDir dir;
+  const int depth = 100000;
+  std::string text = "<fileinfo>";
+  for (int i = 0; i < depth; ++i) text += "<file FileName=\"d\">";
+  for (int i = 0; i < depth; ++i) text += "</file>";
+  text += "</fileinfo>";
+  WriteFile(dir / "deep.xml", text);
+  CatalogTree tree = LoadCatalog(dir / "deep.xml");
+  EXPECT_EQ(tree.Size(), static_cast<std::size_t>(depth));
+  WriteCatalogFile(tree, dir / "again.xml", NoProgress());
+  EXPECT_EQ(LoadCatalog(dir / "again.xml").Size(), static_cast<std::size_t>(depth));
+}
+
+}  // namespace
+}  // namespace lumivor
