@@ -10,6 +10,8 @@ LUMIVOR_PACKAGES=(
   libavformat-dev libavcodec-dev libavutil-dev
   ffmpeg libimage-exiftool-perl p7zip-full zip ccache clang libclang-rt-14-dev openbox
   xvfb xauth xdotool imagemagick unzip fonts-dejavu-core
+  libxxhash-dev xxhash libpq-dev postgresql-15 libsimdjson-dev
+  ncdu libarchive-tools hashdeep
 )
 
 lumivor_install_deps() {
