@@ -9,11 +9,13 @@
 
 #include "config/config.h"
 #include "config/ui/visible_columns_dialog.h"
+#include "copies/catalog_hashes.h"
 #include "export/ui/export_dialog.h"
 #include "index/indexed_search.h"
 #include "library/ui/library_panel.h"
 #include "library/ui/library_window.h"
 #include "library/ui/new_catalog_dialog.h"
+#include "main/ui/cancel_watch.h"
 #include "main/ui/main_window.h"
 #include "scan/scanner.h"
 #include "search/search.h"
@@ -30,8 +32,11 @@ void MainWindow::OnNewCatalogClicked() {
     NewCatalogDialog dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
     ScanPreferences remembered = Config().Root().scan();
     dialog.SetDeepOptions({remembered.archives(), remembered.metadata()});
+    dialog.SetContentHashes(ContentHashes());
     if (dialog.exec() != QDialog::Accepted) return;
     const DeepScanOptions deep = dialog.DeepOptions();
+    const bool hashes = dialog.ContentHashes();
+    if (!dialog.OnlyFolders()) SetContentHashes(hashes);
     if (!dialog.OnlyFolders()) {
       remembered.SetArchives(deep.archives);
       remembered.SetMetadata(deep.metadata);
@@ -42,6 +47,7 @@ void MainWindow::OnNewCatalogClicked() {
     // The scan builds a tree of its own: the catalog on screen stays until it has succeeded.
     CatalogTree tree;
     ScanReport report;
+    HashReport hash_report;
     std::string root_name;
     const std::string folder = Utf8(source), filter = Utf8(dialog.GetExtFilter()),
                       catalog = Utf8(dialog.CatalogFile());
@@ -49,6 +55,12 @@ void MainWindow::OnNewCatalogClicked() {
     RunInBackground([&](WorkContext& work) {
       root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
                              &work.scan_listener, &report, deep);
+      if (hashes && !report.cancelled) {
+        work.progress.ShowWait(true, true);  // the scan hid it
+        const CancelWatch cancel(work.progress);
+        hash_report = HashCatalogFiles(tree, folder, {}, cancel.Token(), work.progress);
+        if (hash_report.cancelled) report.cancelled = true;
+      }
     });
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
@@ -73,6 +85,10 @@ void MainWindow::OnNewCatalogClicked() {
     }
     if (const std::string note = DeepScanNote(deep, report.deep); !note.empty()) {
       UserPrompts().ShowMessage("Done", note, MessageIcon::kNone);
+    }
+    if (hash_report.unreadable > 0) {
+      UserPrompts().ShowMessage("Warning", UnhashedFilesText(hash_report.unreadable),
+                                MessageIcon::kWarning);
     }
   });
   RunCommand([this] { ResortCatalog(); });

@@ -6,8 +6,10 @@
 #include <QTreeView>
 
 #include "catalog/catalog_file.h"
+#include "copies/catalog_hashes.h"
 #include "core/errors.h"
 #include "library/ui/library_panel.h"
+#include "main/ui/cancel_watch.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
 #include "main/ui/update_summary_dialog.h"
@@ -29,9 +31,21 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
   // The update runs on the worker: the window repaints, the progress window shows the folder
   // being read, and its Cancel leaves the catalog file as it was. The question where the medium
   // is, when it is not connected, is put on the window's thread.
+  // With content hashes, the files that changed (or have none) are read after the scan.
+  HashReport hashes;
+  const bool hashing = ContentHashes();
   const bool ran = RunCommand([&] {
     RunInBackground([&](WorkContext& work) {
-      outcome = UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts);
+      UpdateRequest request;
+      if (hashing) {
+        request.before_save = [&](CatalogTree& merged, const std::string& source) {
+          work.progress.ShowWait(true, true);  // the scan hid it
+          const CancelWatch cancel(work.progress);
+          hashes = HashCatalogFiles(merged, source, {}, cancel.Token(), work.progress);
+          return !hashes.cancelled;
+        };
+      }
+      outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener, &work.prompts);
     });
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
@@ -41,6 +55,10 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
     return false;
   }
   ReloadAfterChange(path);
+  if (hashes.unreadable > 0) {
+    UserPrompts().ShowMessage("Warning", UnhashedFilesText(hashes.unreadable),
+                              MessageIcon::kWarning);
+  }
   UpdateSummaryDialog summary(FromUtf8(DisplayNameOf(path)), outcome.summary, this);
   summary.exec();
   return true;
@@ -129,9 +147,21 @@ void MainWindow::LibraryContextMenu(const QPoint& position) {
   update->setObjectName(QStringLiteral("UpdateCatalog"));
   QAction* remove = menu.addAction(QStringLiteral("Remove Missing Entries"));
   remove->setObjectName(QStringLiteral("RemoveMissing"));
+  menu.addSeparator();
+  QAction* compare = menu.addAction(QStringLiteral("Compare With..."));
+  compare->setObjectName(QStringLiteral("CompareWith"));
+  QAction* verify = menu.addAction(QStringLiteral("Verify"));
+  verify->setObjectName(QStringLiteral("Verify"));
+  verify->setToolTip(
+      QStringLiteral("Read the medium again and list the files that no longer "
+                     "match the catalog"));
+  // Only a medium that is connected can be read again.
+  verify->setEnabled(!LocateMedium(ReadCatalogTop(path)).empty());
   QAction* chosen = menu.exec(view->viewport()->mapToGlobal(position));
   if (chosen == update) UpdateCatalog(path);
   if (chosen == remove) RemoveMissing(path);
+  if (chosen == compare) CompareCatalogWith(path);
+  if (chosen == verify) VerifyCatalog(path);
 }
 
 }  // namespace lumivor
