@@ -4,6 +4,7 @@
 #include "cli/copies_util.h"
 #include "copies/copy_finder.h"
 #include "core/errors.h"
+#include "index/library_index.h"
 
 namespace lumivor::cli {
 
@@ -14,7 +15,30 @@ struct DuplicatesOptions {
   std::string library, by = "hash";
   std::uint64_t min_size = 0;
   bool json = false;
+  bool no_index = false;
 };
+
+// The files with copies as the library index knows them; false (with a note on stderr) when the
+// index cannot serve.
+bool ReadThroughIndex(const DuplicatesOptions& options, Progress& progress,
+                      std::vector<std::string>* catalogs, std::vector<ContentEntry>* entries,
+                      std::size_t* unhashed) {
+  try {
+    LibraryIndex index(options.library, IndexPathFor(options.library));
+    for (const std::string& scope : options.scopes) {
+      if (!index.Covers(scope)) return false;
+    }
+    if (index.Update(progress).cancelled) return false;
+    IndexedContents contents = index.ContentsWithCopies(options.scopes);
+    *catalogs = std::move(contents.catalogs);
+    *entries = std::move(contents.entries);
+    *unhashed = contents.unhashed;
+    return true;
+  } catch (const IndexError& e) {
+    std::cerr << e.what() << "; reading the catalog files instead\n";
+    return false;
+  }
+}
 
 int RunDuplicates(DuplicatesOptions options) {
   CopyKey by;
@@ -28,9 +52,18 @@ int RunDuplicates(DuplicatesOptions options) {
   std::size_t unreadable = 0;
   std::vector<std::string> catalogs;
   std::vector<ContentEntry> entries;
+  std::size_t indexed_unhashed = 0;
   try {
-    catalogs = CatalogsOfScopes(options.library, options.scopes, progress);
-    entries = ReadContentEntries(catalogs, {}, progress, &unreadable);
+    // By hash the library index answers, without reading a catalog file; the files are read when
+    // it cannot serve (or the scope lies outside the library).
+    bool indexed = false;
+    if (by == CopyKey::kHash && !options.no_index) {
+      indexed = ReadThroughIndex(options, progress, &catalogs, &entries, &indexed_unhashed);
+    }
+    if (!indexed) {
+      catalogs = CatalogsOfScopes(options.library, options.scopes, progress);
+      entries = ReadContentEntries(catalogs, {}, progress, &unreadable);
+    }
   } catch (const LumivorError& e) {
     progress.ShowWait(false, false);
     std::cerr << e.what() << '\n';
@@ -42,6 +75,7 @@ int RunDuplicates(DuplicatesOptions options) {
   }
   DuplicateSummary summary;
   const std::vector<DuplicateGroup> groups = FindDuplicates(std::move(entries), by, &summary);
+  summary.unhashed += indexed_unhashed;
   const char* key_name = by == CopyKey::kHash ? "hash" : "name";
   std::string out;
   for (const DuplicateGroup& group : groups) {
@@ -126,6 +160,9 @@ Command AddDuplicatesCommand(CLI::App& app) {
                       "hash (default): equal content hash and size; name-size: equal name and "
                       "size, for catalogs made without hashes (likely copies only)");
   command->add_flag("--json", options->json, "One JSON object per line");
+  command->add_flag("--no-index", options->no_index,
+                    "Read the catalog files instead of the library's index (the output is the "
+                    "same)");
   return {command, [options]() { return RunDuplicates(*options); }};
 }
 

@@ -140,6 +140,11 @@ std::vector<DuplicateGroup> FindDuplicates(std::vector<ContentEntry> entries, Co
         }
         group.copies.push_back({entry.catalog, std::move(entry.path), {}});
       }
+      // Copies in the order of their catalogs, whatever order the entries came in.
+      std::stable_sort(group.copies.begin(), group.copies.end(),
+                       [](const DuplicateGroup::Copy& a, const DuplicateGroup::Copy& b) {
+                         return a.catalog < b.catalog;
+                       });
       if (group.copies.size() >= 2) groups.push_back(std::move(group));
     }
     begin = end;

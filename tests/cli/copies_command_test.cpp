@@ -133,6 +133,32 @@ TEST_F(CopiesCommands, DuplicatesGroupEqualContentAcrossCatalogsOnly) {
   EXPECT_EQ(LastLine(scoped.out), "groups=0 copies=0 wasted=0");
 }
 
+TEST_F(CopiesCommands, DuplicatesThroughTheIndexAreThoseOfTheFiles) {
+  // A third medium with another copy of the photo and of big.bin, and one catalog without hashes.
+  const std::string three = dir_ / "three";
+  WriteFile(three + "/a.jpg", std::string(5000, 'a'));
+  WriteFile(three + "/big copy.bin", std::string(7000, 'b'));
+  ASSERT_EQ(Scan(one_, "One").status, 0);
+  ASSERT_EQ(Scan(two_, "Two", "").status, 0);
+  fs::create_directories(library_ + "/Backups");
+  ASSERT_EQ(Scan(three, "Three", "--hash --group Backups").status, 0);
+  for (const std::string& scope : {std::string(), " --scope '" + library_ + "/Backups'" +
+                                                      " --scope '" + library_ + "/One.xml'"}) {
+    const std::string command = Cli() + " duplicates --library '" + library_ + "'" + scope;
+    const auto indexed = RunCommand(command);
+    const auto read = RunCommand(command + " --no-index");
+    ASSERT_EQ(indexed.status, 0) << indexed.err;
+    EXPECT_EQ(indexed.out, read.out);
+    EXPECT_EQ(LastLine(indexed.out), "groups=2 copies=5 wasted=17000");
+  }
+  // big.bin and its hard link are one copy, the link shown beside it.
+  const auto json = RunCommand(Cli() + " duplicates --json --library '" + library_ + "'");
+  EXPECT_NE(json.out.find("\"links\":[\"" + one_ + "/big"), std::string::npos) << json.out;
+  EXPECT_NE(RunCommand(Cli() + " duplicates --library '" + library_ + "'")
+                .out.find("3 files have no hash"),
+            std::string::npos);
+}
+
 TEST_F(CopiesCommands, DuplicatesLeaveOutAndCountFilesWithoutHash) {
   ASSERT_EQ(Scan(one_, "One", "").status, 0);
   const auto result = RunCommand(Cli() + " duplicates --library '" + library_ + "'");
