@@ -80,10 +80,11 @@ void LibraryIndex::CreateSchema() {
            "CREATE VIRTUAL TABLE entry_text USING fts5(name, ext, description, tags, content='', "
            "tokenize='trigram', detail='none', columnsize=0)",
            // The files of the media with content (size above 0): size and Hash (packed; empty
-           // without one) and LinkId, by entry; in the order of size and hash for finding copies.
+           // without one) and LinkId, by entry; in the order of size and hash for finding copies
+           // (with the link in the index too, so that the walk over that order reads nothing else).
            "CREATE TABLE contents(id INTEGER PRIMARY KEY, size INTEGER NOT NULL, "
            "hash BLOB NOT NULL, link TEXT)",
-           "CREATE INDEX contents_by_key ON contents(size, hash)",
+           "CREATE INDEX contents_by_key ON contents(size, hash, link)",
        }) {
     Statement(db_, sql).Run();
   }

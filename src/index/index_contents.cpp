@@ -1,6 +1,8 @@
 // Copies through the index: the size and content hash of every file of the media, kept beside the
 // entries, so that files of equal content are found without reading a catalog file.
 #include <algorithm>
+#include <iterator>
+#include <optional>
 #include <unordered_map>
 
 #include "index/index_tables.h"
@@ -93,20 +95,26 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
   struct Found {
     std::int64_t id;
     std::uint32_t catalog;
+    std::string link;
+  };
+  struct Group {
+    std::size_t begin;  // its first copy in `copies`
+    std::int64_t size;
+    std::string hash;  // packed
   };
   std::vector<Found> run, copies;
+  std::vector<Group> groups;
   std::int64_t run_size = -1;
   std::string run_hash;
-  std::vector<std::pair<std::size_t, std::pair<std::int64_t, std::string>>> groups;
   const auto close_run = [&] {
     if (run.size() >= 2) {
-      groups.push_back({copies.size(), {run_size, run_hash}});
-      copies.insert(copies.end(), run.begin(), run.end());
+      groups.push_back({copies.size(), run_size, run_hash});
+      std::move(run.begin(), run.end(), std::back_inserter(copies));
     }
     run.clear();
   };
   Statement scan(db_,
-                 "SELECT size, hash, id FROM contents INDEXED BY contents_by_key "
+                 "SELECT size, hash, id, link FROM contents INDEXED BY contents_by_key "
                  "ORDER BY size, hash");
   std::size_t rows = 0;
   while (scan.Step()) {
@@ -129,34 +137,43 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
       run_size = size;
       run_hash.assign(hash);
     }
-    run.push_back({id, range->catalog});
+    run.push_back({id, range->catalog, std::string(scan.Text(3).value_or(std::string_view()))});
   }
   scan.Reset();
   close_run();
 
-  // The paths, names and links of the copies only.
-  Statement link(db_, "SELECT link FROM contents WHERE id = ?1");
+  // The paths of the copies only, looked up in the order of the entries (neighbours share pages
+  // and folders).
+  std::vector<std::size_t> by_id(copies.size());
+  for (std::size_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
+  std::sort(by_id.begin(), by_id.end(),
+            [&](std::size_t a, std::size_t b) { return copies[a].id < copies[b].id; });
+  std::vector<std::string> paths(copies.size());
   std::unordered_map<std::int64_t, std::string> folder_paths;
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    if (stop.stop_requested()) {
+  for (std::size_t n = 0; n < by_id.size(); ++n) {
+    if (n % kPollRows == 0 && stop.stop_requested()) {
       result.cancelled = true;
       return result;
     }
-    const std::size_t begin = groups[g].first;
-    const std::size_t end = g + 1 < groups.size() ? groups[g + 1].first : copies.size();
-    const std::string hash = UnpackContentHash(groups[g].second.second);
-    for (std::size_t i = begin; i < end; ++i) {
+    const std::size_t i = by_id[n];
+    if (const std::optional<std::string_view> path = FullPathOf(copies[i].id, folder_paths)) {
+      paths[i] = *path;
+    }
+    // Only folders are worth remembering; a file's own path is asked once.
+    folder_paths.erase(copies[i].id);
+  }
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const std::size_t end = g + 1 < groups.size() ? groups[g + 1].begin : copies.size();
+    const std::string hash = UnpackContentHash(groups[g].hash);
+    for (std::size_t i = groups[g].begin; i < end; ++i) {
+      if (paths[i].empty()) continue;  // damaged: passed over
       ContentEntry entry;
       entry.catalog = copies[i].catalog;
-      entry.size = static_cast<std::uint64_t>(groups[g].second.first);
+      entry.size = static_cast<std::uint64_t>(groups[g].size);
       entry.hash = hash;
-      const std::optional<std::string_view> path = FullPathOf(copies[i].id, folder_paths);
-      if (!path) continue;
-      entry.path = *path;
+      entry.path = std::move(paths[i]);
       entry.name = entry.path.substr(entry.path.rfind('/') + 1);
-      link.Bind(1, copies[i].id);
-      if (link.Step()) entry.link_id = link.Text(0).value_or(std::string_view());
-      link.Reset();
+      entry.link_id = std::move(copies[i].link);
       result.entries.push_back(std::move(entry));
     }
   }
