@@ -17,8 +17,8 @@
 #include <utility>
 
 #include "catalog/catalog_reader.h"
+#include "core/path_text.h"
 #include "index/packed_fields.h"
-#include "library/library_storage.h"
 #include "scan/volumes.h"
 #include "search/catalog_files.h"
 
