@@ -42,7 +42,7 @@ std::optional<std::vector<DirectoryEntry>> ListDirectory(const std::string& dire
 
 }  // namespace
 
-bool ListCatalogFiles(const std::string& directory, Progress& progress,
+bool ListCatalogFiles(const std::string& directory, Progress& progress, std::stop_token stop,
                       std::vector<CatalogFile>* files, std::size_t* unreadable_folders) {
   struct Frame {
     std::string path;      // with trailing "/"
@@ -77,7 +77,7 @@ bool ListCatalogFiles(const std::string& directory, Progress& progress,
     std::string full = frame.path + entry.name;
     std::string relative = frame.relative + entry.name;
     progress.SetWaitText(full);
-    if (progress.WaitCancelled()) return false;
+    if (stop.stop_requested()) return false;
     struct stat st;
     if (::stat(full.c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
