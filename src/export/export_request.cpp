@@ -41,6 +41,8 @@ std::unique_ptr<ExportWriter> MakeWriter(const ExportRequest& request, const std
           true, stop);
     case ExportFormat::kText:
       return MakeDelimitedWriter(path, request.columns, kTextSeparator, false, stop);
+    case ExportFormat::kNcdu:
+      return MakeNcduWriter(path, stop);
   }
   return nullptr;
 }
@@ -59,6 +61,8 @@ std::string AskOutputPath(const ExportRequest& request, Prompts& prompts) {
       return AskSaveFileName(prompts, kCsvExtension, kCsvFilter, suggested);
     case ExportFormat::kText:
       return AskSaveFileName(prompts, kTextExtension, kTextFilter, suggested);
+    case ExportFormat::kNcdu:
+      return AskSaveFileName(prompts, kNcduExtension, kNcduFilter, suggested);
   }
   return {};
 }

@@ -2,7 +2,7 @@
 
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
-#include "scan/volumes.h"
+#include "catalog/fields.h"
 
 namespace lumivor {
 
@@ -39,7 +39,7 @@ void CatalogDocument::WriteTree(const CatalogTree& tree) {
 
 void CatalogDocument::ReadTree(CatalogTree* tree) {
   TreeSink sink(tree);
-  EmitDocument(*Document, DisplayNameOf(CatalogPath), sink);
+  EmitDocument(*Document, BaseNameOf(CatalogPath), sink);
 }
 
 bool CatalogDocument::LoadFile(std::string path) {

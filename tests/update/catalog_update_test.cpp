@@ -14,7 +14,7 @@
 #include "scan/volumes.h"
 #include "support/recording_progress.h"
 #include "test_util.h"
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 
 namespace lumivor {
 namespace {
