@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iostream>
+#include <optional>
 
 #include "catalog/catalog_reader.h"
 #include "cli/commands.h"
@@ -50,7 +51,7 @@ int RunCoverage(CoverageOptions options) {
   };
 
   TerminalProgress progress;
-  progress.ShowWait(true, false);
+  std::optional<ProgressShown> shown(std::in_place, progress);
   CoverageCounts counts;
   std::size_t unreadable = 0;
   try {
@@ -75,11 +76,11 @@ int RunCoverage(CoverageOptions options) {
       counts = CoverageOfEntries(source, against, by, found);
     }
   } catch (const LumivorError& e) {
-    progress.ShowWait(false, false);
+    shown.reset();
     std::cerr << e.what() << '\n';
     return 1;
   }
-  progress.ShowWait(false, false);
+  shown.reset();
   if (unreadable > 0) {
     std::cerr << unreadable << (unreadable == 1 ? " catalog" : " catalogs")
               << " could not be read and were passed over\n";

@@ -1,4 +1,5 @@
 #include <iostream>
+#include <optional>
 
 #include "cli/commands.h"
 #include "cli/copies_util.h"
@@ -48,7 +49,7 @@ int RunDuplicates(DuplicatesOptions options) {
   }
   if (options.library.empty()) options.library = DefaultLibrary();
   TerminalProgress progress;
-  progress.ShowWait(true, false);
+  std::optional<ProgressShown> shown(std::in_place, progress);
   std::size_t unreadable = 0;
   std::vector<std::string> catalogs;
   std::vector<ContentEntry> entries;
@@ -65,11 +66,11 @@ int RunDuplicates(DuplicatesOptions options) {
       entries = ReadContentEntries(catalogs, {}, progress, &unreadable);
     }
   } catch (const LumivorError& e) {
-    progress.ShowWait(false, false);
+    shown.reset();
     std::cerr << e.what() << '\n';
     return 1;
   }
-  progress.ShowWait(false, false);
+  shown.reset();
   if (options.min_size > 1) {
     std::erase_if(entries, [&](const ContentEntry& e) { return e.size < options.min_size; });
   }

@@ -112,7 +112,7 @@ int RunScan(const ScanOptions& options) {
              &report, options.deep);
   HashReport hashes;
   if (options.hash && !options.only_folders) {
-    progress.ShowWait(true, false);
+    const ProgressShown shown(progress);
     hashes = HashCatalogFiles(tree, options.source, {}, {}, progress);
   }
   try {
@@ -122,11 +122,9 @@ int RunScan(const ScanOptions& options) {
       SaveCatalog(tree, catalog_file, progress);
     }
   } catch (const LumivorError& e) {
-    progress.ShowWait(false, false);
     std::cerr << e.what() << '\n';
     return 1;
   }
-  progress.ShowWait(false, false);
   if (report.unreadable_folders > 0)
     std::cerr << UnreadableFoldersText(report.unreadable_folders) << '\n';
   const std::string note = DeepScanNote(options.deep, report.deep);

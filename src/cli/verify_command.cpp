@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <optional>
 
 #include "catalog/catalog_file.h"
 #include "cli/commands.h"
@@ -41,7 +42,7 @@ int RunVerify(const VerifyOptions& options) {
     return 1;
   }
   std::string out;
-  progress.ShowWait(true, false);
+  std::optional<ProgressShown> shown(std::in_place, progress);
   const VerifyCounts counts = VerifyMedium(
       catalog, source,
       [&](const VerifyFinding& finding) {
@@ -61,7 +62,7 @@ int RunVerify(const VerifyOptions& options) {
         }
       },
       {}, progress);
-  progress.ShowWait(false, false);
+  shown.reset();
   if (options.json) {
     out += JsonLine()
                .Add("checked", static_cast<std::uint64_t>(counts.checked))

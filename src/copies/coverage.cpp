@@ -80,7 +80,7 @@ CoverageCounts CoverageOfFolder(const std::string& folder, const std::vector<Con
 
   CatalogTree tree;
   ScanReport report;
-  ScanFolder(&tree, folder, false, {}, "coverage", progress, nullptr, &report);
+  ScanFolder(&tree, folder, false, {}, "coverage", progress, nullptr, &report, {}, stop);
   if (report.cancelled || stop.stop_requested()) {
     counts.cancelled = true;
     return counts;

@@ -33,7 +33,7 @@ std::vector<std::string> CatalogsOfScopes(const std::string& library,
     }
     if (!S_ISDIR(info.st_mode)) throw LumivorError(scope + ": Not a group or catalog file");
     std::vector<CatalogFile> files;
-    ListCatalogFiles(scope, progress, &files);
+    ListCatalogFiles(scope, progress, {}, &files);
     std::string folder = scope;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     for (const CatalogFile& file : files) catalogs.push_back(folder + "/" + file.relative_path);

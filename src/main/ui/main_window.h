@@ -13,6 +13,7 @@
 #include "catalog/xml_document.h"
 #include "core/progress.h"
 #include "core/prompts.h"
+#include "export/ui/export_dialog.h"
 #include "search/search.h"
 #include "widgets/background_work.h"
 
@@ -278,7 +279,7 @@ class MainWindow : public QMainWindow {
   // library, or with `of_entry` the copies of that one file.
   void ShowCopies(const QString& title, const ContentEntry* of_entry);
   // Runs an export dialog's work through RunInBackground.
-  std::function<void(const std::function<void(Progress&, Prompts&)>&)> ExportRunner();
+  std::function<void(const ExportDialog::ExportWork&)> ExportRunner();
   // Disables (busy) or enables again every command of the window while work runs.
   void SetBusy(bool busy);
 

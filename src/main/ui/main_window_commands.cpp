@@ -15,7 +15,6 @@
 #include "library/ui/library_panel.h"
 #include "library/ui/library_window.h"
 #include "library/ui/new_catalog_dialog.h"
-#include "main/ui/cancel_watch.h"
 #include "main/ui/main_window.h"
 #include "scan/scanner.h"
 #include "search/search.h"
@@ -54,11 +53,10 @@ void MainWindow::OnNewCatalogClicked() {
     const bool only_folders = dialog.OnlyFolders();
     RunInBackground([&](WorkContext& work) {
       root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
-                             &work.scan_listener, &report, deep);
+                             &work.scan_listener, &report, deep, work.stop);
       if (hashes && !report.cancelled) {
-        work.progress.ShowWait(true, true);  // the scan hid it
-        const CancelWatch cancel(work.progress);
-        hash_report = HashCatalogFiles(tree, folder, {}, cancel.Token(), work.progress);
+        const ProgressShown shown(work.progress, true);
+        hash_report = HashCatalogFiles(tree, folder, {}, work.stop, work.progress);
         if (hash_report.cancelled) report.cancelled = true;
       }
     });
@@ -134,9 +132,10 @@ void MainWindow::OnSearchClicked() {
   });
 }
 
-std::function<void(const std::function<void(Progress&, Prompts&)>&)> MainWindow::ExportRunner() {
-  return [this](const std::function<void(Progress&, Prompts&)>& work) {
-    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); });
+std::function<void(const ExportDialog::ExportWork&)> MainWindow::ExportRunner() {
+  return [this](const ExportDialog::ExportWork& work) {
+    RunInBackground(
+        [&](WorkContext& context) { work(context.progress, context.prompts, context.stop); });
   };
 }
 

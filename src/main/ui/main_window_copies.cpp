@@ -18,7 +18,6 @@
 #include "copies/ui/differences_window.h"
 #include "core/errors.h"
 #include "library/ui/library_panel.h"
-#include "main/ui/cancel_watch.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/main_window.h"
 #include "scan/volumes.h"
@@ -62,12 +61,11 @@ void MainWindow::ShowCopies(const QString& title, const ContentEntry* of_entry) 
   DuplicateSummary summary;
   bool cancelled = false;
   RunInBackground([&](WorkContext& work) {
-    work.progress.ShowWait(true, true);
-    const CancelWatch cancel(work.progress);
+    const ProgressShown shown_progress(work.progress, true);
     catalogs = CatalogsOfScopes(library, {}, work.progress);
     for (const std::string& catalog : catalogs) labels.push_back(CatalogLabel(library, catalog));
     std::vector<ContentEntry> entries =
-        ReadContentEntries(catalogs, {}, work.progress, nullptr, cancel.Token(), &cancelled);
+        ReadContentEntries(catalogs, {}, work.progress, nullptr, work.stop, &cancelled);
     if (cancelled) return;
     CopyKey by = CopyKey::kHash;
     if (wanted) {
@@ -133,11 +131,9 @@ void MainWindow::CompareCatalogWith(const std::string& path) {
     QPointer<DifferencesWindow> shown(window);
     CompareCounts counts;
     RunInBackground([&](WorkContext& work) {
-      work.progress.ShowWait(true, true);
-      const CancelWatch cancel(work.progress);
+      const ProgressShown shown_progress(work.progress, true);
       const CatalogTree a = LoadCatalog(path, work.progress);
       const CatalogTree b = LoadCatalog(other, work.progress);
-      work.progress.ShowWait(true, true);  // the loads hid it
       counts = CompareCatalogs(
           a, b,
           [&](const CatalogDifference& d) {
@@ -181,7 +177,7 @@ void MainWindow::CompareCatalogWith(const std::string& path) {
               if (shown) shown->AddDifference(kind, row_path, row_other, detail);
             });
           },
-          cancel.Token());
+          work.stop);
     });
     if (!shown) return;
     shown->SetSummary(FromUtf8(counts.CountsLine()) +
@@ -199,11 +195,9 @@ void MainWindow::VerifyCatalog(const std::string& path) {
     VerifyCounts counts;
     bool no_medium = false;
     RunInBackground([&](WorkContext& work) {
-      work.progress.ShowWait(true, true);
-      const CancelWatch cancel(work.progress);
+      const ProgressShown shown_progress(work.progress, true);
       const CatalogTree catalog = LoadCatalog(path, work.progress);
       if (!catalog.Top()) throw LumivorError(path + ": The catalog holds no records");
-      work.progress.ShowWait(true, true);  // the load hid it
       std::string source = LocateMedium(catalog.Top()->Record());
       if (source.empty()) {
         source = work.prompts.ChooseFolder(
@@ -222,7 +216,7 @@ void MainWindow::VerifyCatalog(const std::string& path) {
               if (shown) shown->AddDifference(kind, row_path, {}, detail);
             });
           },
-          cancel.Token(), work.progress);
+          work.stop, work.progress);
     });
     if (!shown) return;
     if (no_medium) {

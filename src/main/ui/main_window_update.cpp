@@ -9,12 +9,11 @@
 #include "copies/catalog_hashes.h"
 #include "core/errors.h"
 #include "library/ui/library_panel.h"
-#include "main/ui/cancel_watch.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
 #include "main/ui/update_summary_dialog.h"
-#include "scan/volumes.h"
 #include "scan/catalog_medium.h"
+#include "scan/volumes.h"
 #include "update/catalog_update.h"
 
 namespace lumivor {
@@ -39,13 +38,13 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
       UpdateRequest request;
       if (hashing) {
         request.before_save = [&](CatalogTree& merged, const std::string& source) {
-          work.progress.ShowWait(true, true);  // the scan hid it
-          const CancelWatch cancel(work.progress);
-          hashes = HashCatalogFiles(merged, source, {}, cancel.Token(), work.progress);
+          const ProgressShown shown(work.progress, true);
+          hashes = HashCatalogFiles(merged, source, {}, work.stop, work.progress);
           return !hashes.cancelled;
         };
       }
-      outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener, &work.prompts);
+      outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener, &work.prompts,
+                                  work.stop);
     });
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
@@ -69,10 +68,15 @@ bool MainWindow::RemoveMissing(const std::string& path) {
   RunCommand([&] {
     CatalogTree kept;
     std::size_t count = 0;
+    bool loaded = false;
     RunInBackground([&](WorkContext& work) {
-      kept = LoadCatalog(path, work.progress);
+      std::optional<CatalogTree> tree = LoadCatalog(path, work.progress, work.stop);
+      if (!tree) return;
+      kept = std::move(*tree);
       count = RemoveMissingEntries(&kept);
+      loaded = true;
     });
+    if (!loaded) return;
     if (count == 0) {
       UserPrompts().ShowMessage("Remove Missing Entries",
                                 DisplayNameOf(path) + " has no missing entries.",
@@ -86,11 +90,8 @@ bool MainWindow::RemoveMissing(const std::string& path) {
                                 MessageIcon::kQuestion)) {
       return;
     }
-    RunInBackground([&](WorkContext& work) {
-      SaveCatalog(kept, path, work.progress);
-      work.progress.ShowWait(false);
-    });
-    removed = true;
+    RunInBackground(
+        [&](WorkContext& work) { removed = SaveCatalog(kept, path, work.progress, work.stop); });
   });
   if (removed) ReloadAfterChange(path);
   return removed;
