@@ -14,7 +14,7 @@
 #include "core/progress.h"
 #include "core/prompts.h"
 #include "search/search.h"
-#include "widgets/background_work.h"
+#include "ui/background_work.h"
 
 class QAction;
 class QLabel;
