@@ -21,8 +21,8 @@
 #include "main/ui/catalog_model.h"
 #include "main/ui/main_window.h"
 #include "scan/volumes.h"
+#include "ui/background_work.h"
 #include "update/catalog_update.h"
-#include "widgets/background_work.h"
 
 namespace lumivor {
 
