@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "copies/catalog_hashes.h"
 #include "core/errors.h"
+#include "index/index_follower.h"
 #include "library/library_storage.h"
 #include "library/new_catalog_plan.h"
 #include "scan/scanner.h"
@@ -120,6 +121,7 @@ int RunScan(const ScanOptions& options) {
       server->SaveNewCatalog(plan, tree);
     } else {
       SaveCatalog(tree, catalog_file, progress);
+      IndexFollower().Written(catalog_file);
     }
   } catch (const LumivorError& e) {
     std::cerr << e.what() << '\n';

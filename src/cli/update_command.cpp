@@ -4,6 +4,7 @@
 #include "cli/named_catalog.h"
 #include "copies/catalog_hashes.h"
 #include "core/errors.h"
+#include "index/index_follower.h"
 #include "update/catalog_update.h"
 
 namespace lumivor::cli {
@@ -36,6 +37,7 @@ int RunUpdate(const UpdateOptions& options) {
     // A server's catalog takes the updated records in one transaction.
     if (outcome.status == UpdateOutcome::Status::kUpdated && !request.dry_run) {
       catalog.WriteBack();
+      IndexFollower().Written(catalog.Path());
     }
   } catch (const LumivorError& e) {
     std::cerr << e.what() << '\n';

@@ -8,6 +8,7 @@
 #include "catalog/catalog_file.h"
 #include "copies/catalog_hashes.h"
 #include "core/errors.h"
+#include "index/index_follower.h"
 #include "library/ui/library_panel.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
@@ -45,6 +46,7 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
       }
       outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener, &work.prompts,
                                   work.stop);
+      if (outcome.status == UpdateOutcome::Status::kUpdated) IndexFollower(work.stop).Written(path);
     });
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
@@ -90,8 +92,10 @@ bool MainWindow::RemoveMissing(const std::string& path) {
                                 MessageIcon::kQuestion)) {
       return;
     }
-    RunInBackground(
-        [&](WorkContext& work) { removed = SaveCatalog(kept, path, work.progress, work.stop); });
+    RunInBackground([&](WorkContext& work) {
+      removed = SaveCatalog(kept, path, work.progress, work.stop);
+      if (removed) IndexFollower(work.stop).Written(path);
+    });
   });
   if (removed) ReloadAfterChange(path);
   return removed;
