@@ -18,7 +18,7 @@ namespace lumivor {
 // The listings other tools write that can become catalogs.
 enum class ListingFormat {
   kNcdu,      // the JSON export of ncdu 1.x (ncdu -o, plain or extended)
-  kMtree,     // a BSD mtree specification (bsdtar --format=mtree, mtree -c)
+  kMtree,     // a BSD mtree listing (bsdtar --format=mtree, mtree -c)
   kHashdeep,  // a hashdeep manifest, or md5deep's (sha1deep's, sha256sum's) "HASH  PATH" lines
   kCatcli,    // the JSON catalog of catcli or gocatcli
 };

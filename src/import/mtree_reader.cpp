@@ -1,7 +1,7 @@
 // BSD mtree specifications, read by libarchive's mtree reader.
 //
-// That reader takes in the whole specification before it hands out the first entry (about 400
-// bytes a line), so a listing is given to it in pieces of about a megabyte, each a specification
+// That reader takes in the whole listing before it hands out the first entry (about 400
+// bytes a line), so a listing is given to it in pieces of about a megabyte, each a listing
 // of its own: "#mtree", the "/set" and "/unset" lines met so far (they hold for every later
 // line), then the next lines, cut only where a line ends and no continuation follows. Relative
 // entries of the second form ("mtree -c": names without "/", ".." to go up) depend on the
@@ -249,7 +249,7 @@ class MtreeReader {
   // Raises libarchive's complaint, with its line number turned into the file's.
   [[noreturn]] void Fail(struct archive* archive, std::uint64_t header_lines) {
     const char* message = library_.error_string(archive);
-    std::string reason = message ? message : "not a readable mtree specification";
+    std::string reason = message ? message : "not a readable mtree listing";
     const std::size_t at = reason.find("line ");
     if (at != std::string::npos) {
       std::size_t end = at + 5;

@@ -72,10 +72,10 @@ CatalogTree CatalogOf(const std::vector<FileSpec>& files) {
   top[kFileName] = top[kFullPath] = "T";
   top[kFileType] = kDirectoryType;
   CatalogTree::Node* root = tree.AddChild(nullptr, CatalogRecord(top));
-  for (const FileSpec& spec : files) {
+  for (const FileSpec& file : files) {
     CatalogTree::Node* parent = root;
     std::string path = "T";
-    std::string_view rest = spec.path;
+    std::string_view rest = file.path;
     for (auto slash = rest.find('/'); slash != std::string_view::npos; slash = rest.find('/')) {
       const std::string folder(rest.substr(0, slash));
       path += "/" + folder;
@@ -96,12 +96,12 @@ CatalogTree CatalogOf(const std::vector<FileSpec>& files) {
     FieldViews fields{};
     fields[kFileName] = rest;
     fields[kFullPath] = full;
-    fields[kFileSize] = spec.size;
-    fields[kFileTime] = spec.time;
+    fields[kFileSize] = file.size;
+    fields[kFileTime] = file.time;
     fields[kFileType] = kFileTypeText;
-    fields[kDescription] = spec.description;
+    fields[kDescription] = file.description;
     CatalogTree::Node* node = tree.AddChild(parent, CatalogRecord(fields));
-    if (!spec.hash.empty()) node->SetExtra(kHashAttribute, spec.hash);
+    if (!file.hash.empty()) node->SetExtra(kHashAttribute, file.hash);
   }
   return tree;
 }

@@ -119,12 +119,12 @@ TEST_F(ImportCommand, NcduExtendedExportEqualsAScanInEveryField) {
 TEST_F(ImportCommand, MtreeFromBsdtarCarriesTypesSizesTimesAndDigests) {
   if (!HaveTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
   ASSERT_EQ(::symlink("a.txt", (tree_ + "/link").c_str()), 0);
-  const std::string spec = dir_ / "tree.mtree";
-  ASSERT_EQ(RunCommand("bsdtar --format=mtree --options=mtree:sha256,mtree:md5 -cf '" + spec +
+  const std::string listing = dir_ / "tree.mtree";
+  ASSERT_EQ(RunCommand("bsdtar --format=mtree --options=mtree:sha256,mtree:md5 -cf '" + listing +
                        "' -C '" + tree_ + "' .")
                 .status,
             0);
-  EXPECT_EQ(Import("'" + spec + "' --name m"),
+  EXPECT_EQ(Import("'" + listing + "' --name m"),
             library_ + "/m.xml\nentries=11 folders=4 files=7 hashed=6 skipped=0\n");
   auto imported = Records(library_ + "/m.xml");
   auto scanned = Scanned();
