@@ -174,7 +174,7 @@ class LibraryCommandsTest : public QObject {
       std::string path;
       ~Removed() { fs::remove_all(path); }
     } source{base + "/lumivor-scan-" + std::to_string(::getpid())};
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 300; ++i) {
       for (int j = 0; j < 40; ++j) {
         fs::create_directories(source.path + "/d" + std::to_string(i) + "/e" + std::to_string(j));
       }
