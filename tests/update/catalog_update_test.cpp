@@ -10,11 +10,11 @@
 #include "catalog/catalog_file.h"
 #include "core/errors.h"
 #include "core/prompts.h"
+#include "scan/catalog_medium.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
 #include "support/recording_progress.h"
 #include "test_util.h"
-#include "scan/catalog_medium.h"
 
 namespace lumivor {
 namespace {
