@@ -550,7 +550,7 @@ class MainWindowTest : public QObject {
     }
     QCOMPARE(items,
              (QStringList{"&New Catalog...|Ctrl+N", "&Update Catalog...|", "&Export...|Ctrl+E", "-",
-                          "E&xit|Ctrl+Q", "/", "&Search...|Ctrl+F", "-", "&Rename|F2",
+                          "Connect to Shared Library...|", "-", "E&xit|Ctrl+Q", "/", "&Search...|Ctrl+F", "-", "&Rename|F2",
                           "Edit &Description|", "/", "&Catalog Library...|", "C&olumns...|", "-",
                           "&Refresh|F5", "/", "&About Lumivor|", "/"}));
     // The toolbar keeps its Alt mnemonics; no menu title takes one of them.
