@@ -11,7 +11,7 @@
 #include "scan/catalog_medium.h"
 #include "server/pg_connection.h"
 #include "server/server_library.h"
-#include "widgets/grid_style.h"
+#include "ui/grid_style.h"
 
 namespace lumivor {
 

@@ -30,9 +30,9 @@
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
 #include "scan/volumes.h"
-#include "widgets/grid_style.h"
-#include "widgets/progress_window.h"
-#include "widgets/qt_prompts.h"
+#include "ui/grid_style.h"
+#include "ui/progress_window.h"
+#include "ui/qt_prompts.h"
 
 // The pictures live in the static Qt library, whose resource object nothing else refers to.
 static void InitLumivorResources() { Q_INIT_RESOURCE(lumivor); }

@@ -15,7 +15,7 @@
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
 #include "search/result_edit.h"
-#include "widgets/background_work.h"
+#include "ui/background_work.h"
 
 namespace lumivor {
 
