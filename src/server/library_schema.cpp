@@ -9,7 +9,24 @@ namespace {
 // The key of the advisory lock held while migrations run ("lumivor" in ASCII, folded to 63 bits).
 constexpr std::string_view kMigrationLock = "SELECT pg_advisory_xact_lock(7815606940291395186)";
 
+constexpr std::string_view kNameIndex =
+    "CREATE INDEX entries_name_trgm ON entries USING gin (file_name gin_trgm_ops)";
+constexpr std::string_view kDescriptionIndex =
+    "CREATE INDEX entries_description_trgm ON entries USING gin (description gin_trgm_ops)"
+    " WHERE description IS NOT NULL";
+constexpr std::string_view kExtrasIndex =
+    "CREATE INDEX entries_extras_trgm ON entries USING gin (extra_values(extras) gin_trgm_ops)"
+    " WHERE extras IS NOT NULL";
+
 }  // namespace
+
+const std::vector<std::pair<std::string_view, std::string_view>>& EntryIndexes() {
+  static const std::vector<std::pair<std::string_view, std::string_view>> indexes = {
+      {"entries_name_trgm", kNameIndex},
+      {"entries_description_trgm", kDescriptionIndex},
+      {"entries_extras_trgm", kExtrasIndex}};
+  return indexes;
+}
 
 const std::vector<Migration>& LibraryMigrations() {
   static const std::vector<Migration> migrations = {
@@ -61,11 +78,9 @@ const std::vector<Migration>& LibraryMigrations() {
            " FROM generate_subscripts($1, 1) AS i WHERE i % 2 = 0 $$",
            // Substring search picks its candidates through these; the program's own matching
            // rule decides on them.
-           "CREATE INDEX entries_name_trgm ON entries USING gin (file_name gin_trgm_ops)",
-           "CREATE INDEX entries_description_trgm ON entries USING gin (description gin_trgm_ops)"
-           " WHERE description IS NOT NULL",
-           "CREATE INDEX entries_extras_trgm ON entries USING gin (extra_values(extras)"
-           " gin_trgm_ops) WHERE extras IS NOT NULL",
+           kNameIndex,
+           kDescriptionIndex,
+           kExtrasIndex,
        }},
   };
   return migrations;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "server/pg_connection.h"
@@ -25,6 +26,11 @@ struct Migration {
 // programs starting at once do not both apply them. Raises ServerError when the layout is newer
 // than the program knows, and when it needs creating or upgrading and the role may not do it.
 void PrepareLibrarySchema(pg::Connection& connection);
+
+// The trigram indexes of `entries` as the last migration makes them: the names, and the
+// statements that make them. A bulk load drops them and makes them again afterwards, which is
+// much quicker than keeping them up to date row by row.
+[[nodiscard]] const std::vector<std::pair<std::string_view, std::string_view>>& EntryIndexes();
 
 // The layout version on the server; 0 when there is no library yet.
 [[nodiscard]] int LibraryVersionOn(pg::Connection& connection);

@@ -209,6 +209,11 @@ void Connection::CopyEnd() {
   if (failure) Raise(failure.get(), "Cannot write");
 }
 
+void Connection::CopyAbort() noexcept {
+  if (PQputCopyEnd(connection_.get(), "cancelled by the program") != 1) return;
+  while (PGresult* result = PQgetResult(connection_.get())) PQclear(result);
+}
+
 // --- Transaction ----------------------------------------------------------------------------
 
 Transaction::Transaction(Connection& connection, bool serializable) : connection_(connection) {

@@ -95,6 +95,9 @@ class Connection {
   void CopyStart(std::string_view sql);
   void CopyData(std::string_view data);
   void CopyEnd();
+  // Abandons a COPY that was started: the server discards its rows (the transaction around it is
+  // then rolled back by its owner). Never raises.
+  void CopyAbort() noexcept;
 
   // True while the connection is usable.
   [[nodiscard]] bool Ok() const;

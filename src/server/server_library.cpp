@@ -171,6 +171,13 @@ void ServerLibrary::WriteCatalog(std::string_view group, std::string_view file_n
                                  std::int64_t byte_size, std::int64_t modified,
                                  const std::function<void(RecordSink&)>& produce) {
   pg::Transaction transaction(*connection_);
+  WriteCatalogRows(group, file_name, byte_size, modified, produce);
+  transaction.Commit();
+}
+
+void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view file_name,
+                                     std::int64_t byte_size, std::int64_t modified,
+                                     const std::function<void(RecordSink&)>& produce) {
   EnsureGroups(group);
   // The old catalog of that name goes in the same transaction: others see the old one whole
   // until the new one is committed.
@@ -185,12 +192,17 @@ void ServerLibrary::WriteCatalog(std::string_view group, std::string_view file_n
   const std::int64_t catalog_id = id.Int(0, 0);
   connection_->CopyStart(kEntryCopyStatement);
   EntryCopySink rows(catalog_id, [this](std::string_view data) { connection_->CopyData(data); });
-  produce(rows);
-  rows.Flush();
+  try {
+    produce(rows);
+    rows.Flush();
+  } catch (...) {
+    // The rows sent so far are discarded with the COPY; the caller's transaction rolls back.
+    connection_->CopyAbort();
+    throw;
+  }
   connection_->CopyEnd();
   connection_->ExecPrepared("count_entries", "UPDATE catalogs SET entries = $2 WHERE id = $1",
                             {std::to_string(catalog_id), std::to_string(rows.Count())});
-  transaction.Commit();
 }
 
 void ServerLibrary::ReadCatalog(const ServerCatalog& catalog, RecordSink& sink) {
@@ -428,9 +440,20 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
   std::vector<LibraryItem> items;
   EnumerateOptions options;
   if (!EnumerateLibrary(folder, options, &items)) return 0;
-  std::uint64_t entries = 0;
   const std::string top = WithTrailingBackslash(folder);
   CatalogFileReader reader;
+  // The whole push is one transaction: the library gets all of it or nothing. Into a library
+  // without entries, the trigram indexes are dropped first and made afresh at the end, which is
+  // far quicker than keeping them up to date row by row; nobody can have searched it yet.
+  pg::Transaction transaction(*connection_);
+  const bool bulk =
+      connection_->Exec("SELECT NOT EXISTS (SELECT 1 FROM entries)").Text(0, 0) == "t";
+  if (bulk) {
+    connection_->Exec("SET LOCAL maintenance_work_mem = '256MB'");
+    for (const auto& [name, statement] : EntryIndexes()) {
+      connection_->Exec("DROP INDEX IF EXISTS " + std::string(name));
+    }
+  }
   for (const LibraryItem& item : items) {
     // Two-second resolution, as the folder listing shows times.
     std::int64_t modified = item.info.st_mtim.tv_sec;
@@ -443,19 +466,20 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
     }
     const std::string path = top + item.relative_path;
     progress.SetWaitText(path);
-    std::string failure;
-    WriteCatalog(ParentGroup(item.relative_path), LastPart(item.relative_path), item.info.st_size,
-                 modified, [&](RecordSink& sink) {
-                   // The reader may start a file again on its fallback route; the rows written
-                   // so far cannot be taken back from a COPY, so such a file is read whole first.
-                   const CatalogReadStatus status = reader.Read(path, sink);
-                   if (status != CatalogReadStatus::kDone) failure = reader.Error();
-                 });
-    if (!failure.empty()) throw LumivorError(failure);
+    WriteCatalogRows(ParentGroup(item.relative_path), LastPart(item.relative_path),
+                     item.info.st_size, modified, [&](RecordSink& sink) {
+                       // A file that is no readable catalog stops the push; nothing is kept.
+                       if (reader.Read(path, sink) != CatalogReadStatus::kDone) {
+                         throw LumivorError(reader.Error());
+                       }
+                     });
+  }
+  if (bulk) {
+    for (const auto& [name, statement] : EntryIndexes()) connection_->Exec(statement);
   }
   const pg::Result count = connection_->Exec("SELECT coalesce(sum(entries), 0) FROM catalogs");
-  entries = static_cast<std::uint64_t>(count.Int(0, 0));
-  return entries;
+  transaction.Commit();
+  return static_cast<std::uint64_t>(count.Int(0, 0));
 }
 
 std::uint64_t ServerLibrary::Pull(const std::string& folder, Progress& progress) {

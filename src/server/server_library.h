@@ -77,8 +77,9 @@ class ServerLibrary final : public Library {
   void ReadCatalog(const ServerCatalog& catalog, RecordSink& sink);
 
   // Copies every catalog file of the folder library at `folder` to the server (replacing
-  // catalogs of the same path) with its groups; every catalog in its own transaction. Returns
-  // the number of entries written. Raises LumivorError for a file that is not a readable catalog.
+  // catalogs of the same path) with its groups, all in one transaction. Returns the number of
+  // entries in the library. Raises LumivorError for a file that is not a readable catalog; then
+  // nothing of the push is kept.
   std::uint64_t Push(const std::string& folder, Progress& progress);
   // Writes every catalog of the server as a catalog file below `folder` (made when missing),
   // with its groups, files replaced atomically. Returns the number of entries written.
@@ -92,6 +93,9 @@ class ServerLibrary final : public Library {
 
  private:
   void EnsureGroups(std::string_view group);
+  // WriteCatalog's work inside the caller's transaction.
+  void WriteCatalogRows(std::string_view group, std::string_view file_name, std::int64_t byte_size,
+                        std::int64_t modified, const std::function<void(RecordSink&)>& produce);
   std::string conninfo_;
   std::unique_ptr<pg::Connection> connection_;
 };

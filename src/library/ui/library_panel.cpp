@@ -5,9 +5,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "core/errors.h"
 #include "library/library_storage.h"
 #include "library/ui/library_icons.h"
 #include "scan/catalog_medium.h"
+#include "server/pg_connection.h"
+#include "server/server_library.h"
 #include "ui/grid_style.h"
 
 namespace lumivor {
@@ -57,8 +60,23 @@ void LibraryPanel::SetLibraryRoot(const QString& root) { root_ = root; }
 void LibraryPanel::SetGroupsOnly(bool groups_only) { groups_only_ = groups_only; }
 
 void LibraryPanel::RefreshLibrary() {
-  CatalogTree listing = ListLibrary(root_.toStdString(), groups_only_);
-  if (!groups_only_) AddMediumStates(&listing);
+  const std::string root = root_.toStdString();
+  CatalogTree listing;
+  listing_error_.clear();
+  if (pg::IsServerLocation(root)) {
+    // A server library: its listing has the shape of a folder's; its media are not looked at.
+    // A server that cannot be reached lists as the library's top alone, and says why.
+    try {
+      listing = ServerLibrary(root).List(groups_only_);
+    } catch (const LumivorError& error) {
+      listing_error_ = error.what();
+      listing = LibraryTreeOf(
+          {{0, pg::RedactedConnInfo(root), std::string(kLibraryRootCaption), {}, 0, true}});
+    }
+  } else {
+    listing = ListLibrary(root, groups_only_);
+    if (!groups_only_) AddMediumStates(&listing);
+  }
   model_->SetTree(std::move(listing));
   const QModelIndex top = model_->index(0, 0);
   if (!top.isValid()) {

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QTreeView>
 #include <QWidget>
+#include <string>
 
 #include "library/ui/library_tree_model.h"
 
@@ -28,6 +29,9 @@ class LibraryPanel : public QWidget {
   void SetGroupsOnly(bool groups_only);
   // Rebuilds the tree from disk, then focuses, selects and expands the library root node.
   void RefreshLibrary();
+  // Why the last RefreshLibrary listed the library's top alone (a server that could not be
+  // reached); empty when it listed the library.
+  [[nodiscard]] const std::string& ListingError() const { return listing_error_; }
   // Selects, focuses and expands the first node (pre-order) whose FullPath equals `path` exactly;
   // its ancestors are expanded. False, and nothing changes, when there is none.
   bool SelectNodeByPath(const QString& path);
@@ -68,6 +72,7 @@ class LibraryPanel : public QWidget {
   QTreeView* view_ = nullptr;
   LibraryTreeModel* model_ = nullptr;
   QString root_;
+  std::string listing_error_;
   bool groups_only_ = false;
   bool sorted_ = false;  // the header has a sort column
   Qt::SortOrder sort_order_ = Qt::AscendingOrder;

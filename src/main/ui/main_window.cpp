@@ -117,6 +117,9 @@ MainWindow::MainWindow(std::string directory, Prompts* prompts, QWidget* parent)
   status_label_->setObjectName(QStringLiteral("SB"));
   status_label_->setMinimumWidth(300);
   statusBar()->addWidget(status_label_, 1);
+  library_label_ = new QLabel(this);
+  library_label_->setObjectName(QStringLiteral("SBLibrary"));
+  statusBar()->addPermanentWidget(library_label_);
 
   // File icons come from the desktop's icon theme; a desktop that names none gets a common one.
   if (QIcon::fallbackThemeName().isEmpty()) QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
@@ -328,7 +331,12 @@ void MainWindow::InitMainWindow() {
       prompts_->ShowMessage("Warning", Config().LoadWarning(), MessageIcon::kWarning);
     }
     CreateDefaultLibrary(library);
+    library_location_ = library;
     library_panel_->SetLibraryRoot(FromUtf8(library));
+    library_label_->setText(FromUtf8(library));
+    // A server library named in the configuration; when it cannot be reached now the folder is
+    // shown, and the message says why.
+    if (const std::string shared = Config().SharedLibrary(); !shared.empty()) UseLibrary(shared);
   });
   setWindowTitle(FromUtf8(kProductTitle));
   RestoreLayout();
@@ -541,7 +549,11 @@ void MainWindow::OpenCatalog(const std::string& path) {
   // Read into a tree of its own first: a file that cannot be read, or a load cancelled, leaves
   // the view as it was.
   std::optional<CatalogTree> tree;
-  RunInBackground([&](WorkContext& work) { tree = LoadCatalog(path, work.progress, work.stop); });
+  if (IsServerCatalog(path)) {
+    tree = LoadServerCatalog(path);
+  } else {
+    RunInBackground([&](WorkContext& work) { tree = LoadCatalog(path, work.progress, work.stop); });
+  }
   if (tree) ShowOpenedCatalog(std::move(*tree), path);
 }
 
@@ -586,8 +598,13 @@ void MainWindow::ApplyEdit(CatalogTree::Node* node, int field, std::string_view 
     prompts_->ShowMessage(kWarningCaption, refusal, MessageIcon::kWarning);
     return;
   }
+  const std::string old_text(node->Field(field));
   catalog_model_->ApplyEdit(node, field, text);
   catalog_view_->viewport()->update();
+  if (IsServerCatalog(current_catalog_file_)) {
+    RunCommand([&] { SaveServerEdit(node, field, old_text); });
+    return;
+  }
   RunCommand([this] { SaveCurrentCatalog(); });
 }
 
@@ -611,6 +628,11 @@ void MainWindow::ShowDetail(const CatalogTree::Node* node) {
 
 void MainWindow::RefreshLibrary(const std::string& select_path) {
   library_panel_->RefreshLibrary();
+  // A server that could not be reached: one message, and the window stays usable; the next
+  // refresh (F5) connects again.
+  if (!library_panel_->ListingError().empty()) {
+    prompts_->ShowMessage("Error", library_panel_->ListingError(), MessageIcon::kError);
+  }
   if (!select_path.empty()) library_panel_->SelectNodeByPath(FromUtf8(select_path));
 }
 

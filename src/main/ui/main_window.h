@@ -229,6 +229,18 @@ class MainWindow : public QMainWindow {
   void EditFocusedField(int field);
   // View > Refresh (F5): reads the library and the catalog on screen again from disk.
   void OnRefreshClicked();
+
+  // --- The library in use: a folder, or a server shared with others ---
+  // File > Connect to Shared Library...: asks for a PostgreSQL connection (empty: back to the
+  // library folder), tries it, keeps it in the configuration without its password and shows it.
+  void OnConnectLibraryClicked();
+  // Uses the library at `location` (a folder or a connection): the library tree lists it and the
+  // status bar names it. Raises LumivorError when a server cannot be reached.
+  void UseLibrary(const std::string& location);
+  // The library in use, as given (a connection may hold a password; it is never written).
+  const std::string& LibraryLocation() const { return library_location_; }
+  // True when `path` is a catalog of the server library in use ("<connection>/Group/Name.xml").
+  bool IsServerCatalog(const std::string& path) const;
   // Shows the about box.
   void OnAboutClicked();
   // Opens the maker's web page.
@@ -242,6 +254,12 @@ class MainWindow : public QMainWindow {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
+  // Reads the server catalog at `path` (see IsServerCatalog).
+  [[nodiscard]] CatalogTree LoadServerCatalog(const std::string& path);
+  // Writes an edit of `node` (`field` was `old_text`) to the server catalog on screen: a
+  // description changes its one row, refused when someone else changed it meanwhile (the user
+  // then keeps either text); any other edit replaces the catalog in one transaction.
+  void SaveServerEdit(CatalogTree::Node* node, int field, const std::string& old_text);
   void CreateToolbar(QWidget* host);
   void CreateMenus();
   void CreateMenuBar();
@@ -328,6 +346,8 @@ class MainWindow : public QMainWindow {
   QTreeView* catalog_view_ = nullptr;
   CatalogModel* catalog_model_ = nullptr;
   QLabel* status_label_ = nullptr;
+  QLabel* library_label_ = nullptr;  // the library in use, on the right of the status bar
+  std::string library_location_;
 };
 
 }  // namespace lumivor

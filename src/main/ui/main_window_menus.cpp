@@ -49,6 +49,9 @@ void MainWindow::CreateMenuBar() {
       AddItem(file, "ActExport", QStringLiteral("&Export..."), QKeySequence(Qt::CTRL | Qt::Key_E)),
       &QAction::triggered, this, &MainWindow::OnExportClicked);
   file->addSeparator();
+  connect(AddItem(file, "ActConnectLibrary", QStringLiteral("Connect to Shared Library...")),
+          &QAction::triggered, this, &MainWindow::OnConnectLibraryClicked);
+  file->addSeparator();
   connect(AddItem(file, "ActExit", QStringLiteral("E&xit"), QKeySequence(Qt::CTRL | Qt::Key_Q)),
           &QAction::triggered, this, &QWidget::close);
 

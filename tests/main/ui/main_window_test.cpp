@@ -553,6 +553,8 @@ class MainWindowTest : public QObject {
                                  "Content &hashes|",
                                  "&Export...|Ctrl+E",
                                  "-",
+                                 "Connect to Shared Library...|",
+                                 "-",
                                  "E&xit|Ctrl+Q",
                                  "/",
                                  "&Search...|Ctrl+F",

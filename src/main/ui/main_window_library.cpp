@@ -1,0 +1,114 @@
+// The main window's library: a folder, or a server library shared with others.
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+
+#include "catalog/catalog_reader.h"
+#include "catalog/fields.h"
+#include "config/config.h"
+#include "core/errors.h"
+#include "library/ui/library_panel.h"
+#include "main/ui/catalog_model.h"
+#include "main/ui/main_window.h"
+#include "server/pg_connection.h"
+#include "server/server_library.h"
+
+namespace lumivor {
+
+namespace {
+
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+bool MainWindow::IsServerCatalog(const std::string& path) const {
+  if (!pg::IsServerLocation(library_location_)) return false;
+  const std::string prefix = pg::RedactedConnInfo(library_location_) + "/";
+  return path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0;
+}
+
+void MainWindow::UseLibrary(const std::string& location) {
+  if (pg::IsServerLocation(location)) {
+    // Connecting makes or upgrades the tables, and tells at once when the server refuses.
+    RunInBackground([&](WorkContext&) { ServerLibrary check(location); });
+  }
+  library_location_ = location;
+  library_panel_->SetLibraryRoot(FromUtf8(location));
+  library_label_->setText(FromUtf8(pg::IsServerLocation(location)
+                                       ? "Shared library: " + pg::RedactedConnInfo(location)
+                                       : location));
+  ClearCatalog();
+  current_catalog_file_.clear();
+  RefreshLibrary();
+  UpdateStatusBar();
+}
+
+void MainWindow::OnConnectLibraryClicked() {
+  const QString shared = FromUtf8(Config().SharedLibrary());
+  bool ok = false;
+  const QString text = QInputDialog::getText(
+      this, QStringLiteral("Connect to Shared Library"),
+      QStringLiteral("PostgreSQL connection (postgresql://user@host/database or service=name);\n"
+                     "leave it empty to use the library folder again:"),
+      QLineEdit::Normal, shared, &ok);
+  if (!ok) return;
+  const std::string location = text.trimmed().toUtf8().toStdString();
+  RunCommand([&] {
+    UseLibrary(location.empty() ? LibraryPath() : location);
+    // Kept without its password: libpq finds that in ~/.pgpass, the service file or PGPASSWORD.
+    Config().SetSharedLibrary(location.empty() ? std::string() : pg::RedactedConnInfo(location));
+    Config().Save();
+  });
+}
+
+CatalogTree MainWindow::LoadServerCatalog(const std::string& path) {
+  const std::string name = path.substr(pg::RedactedConnInfo(library_location_).size() + 1);
+  CatalogTree tree;
+  RunInBackground([&](WorkContext&) {
+    ServerLibrary library(library_location_);
+    TreeSink sink(&tree);
+    library.ReadCatalog(name, sink);
+  });
+  return tree;
+}
+
+void MainWindow::SaveServerEdit(CatalogTree::Node* node, int field, const std::string& old_text) {
+  const std::string name =
+      current_catalog_file_.substr(pg::RedactedConnInfo(library_location_).size() + 1);
+  const std::string text(node->Field(field));
+  if (field != kDescription) {
+    // A rename changes the paths below it: the catalog is written whole, in one transaction.
+    const CatalogTree& tree = catalog_model_->SortedTree();
+    RunInBackground([&](WorkContext&) {
+      ServerLibrary library(library_location_);
+      library.ReplaceCatalog(name, [&](RecordSink& sink) {
+        tree.ForEachRecord(
+            [&](const CatalogTree::Node*, const RecordView& record) { return sink.Add(record); });
+      });
+    });
+    return;
+  }
+  const std::string entry(node->Field(kFullPath));
+  DescribeOutcome outcome;
+  RunInBackground([&](WorkContext&) {
+    outcome = ServerLibrary(library_location_).Describe(name, entry, text, old_text);
+  });
+  if (outcome.status == DescribeOutcome::Status::kSaved) return;
+  // Someone else changed this description meanwhile: nothing is overwritten silently.
+  const bool keep_mine = prompts_->AskYesNo(
+      "Warning", ConflictText(outcome.current) + "\n\nReplace it with your text?",
+      MessageIcon::kQuestion);
+  if (keep_mine) {
+    RunInBackground([&](WorkContext&) {
+      outcome = ServerLibrary(library_location_).Describe(name, entry, text, outcome.current);
+    });
+    if (outcome.status == DescribeOutcome::Status::kSaved) return;
+    prompts_->ShowMessage("Warning", ConflictText(outcome.current), MessageIcon::kWarning);
+  }
+  catalog_model_->ApplyEdit(node, kDescription, outcome.current);
+  ShowDetail(node);
+}
+
+}  // namespace lumivor
