@@ -40,6 +40,8 @@ void MainWindow::CreateMenuBar() {
   connect(update_action_, &QAction::triggered, this, &MainWindow::UpdateCurrentCatalog);
   connect(file, &QMenu::aboutToShow, this, &MainWindow::UpdateFileCommands);
   UpdateFileCommands();
+  connect(AddItem(file, "ActImport", QStringLiteral("Import...")), &QAction::triggered, this,
+          &MainWindow::OnImportClicked);
   connect(
       AddItem(file, "ActExport", QStringLiteral("&Export..."), QKeySequence(Qt::CTRL | Qt::Key_E)),
       &QAction::triggered, this, &MainWindow::OnExportClicked);
