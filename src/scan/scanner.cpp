@@ -506,7 +506,6 @@ double SizeValue(std::string_view text) {
   return NumberTextValue(text);
 }
 
-
 }  // namespace
 
 ScanReport ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
