@@ -5,7 +5,9 @@
 
 #include "catalog/catalog_file.h"
 #include "cli/commands.h"
+#include "copies/catalog_hashes.h"
 #include "core/errors.h"
+#include "index/index_follower.h"
 #include "library/library_storage.h"
 #include "library/new_catalog_plan.h"
 #include "scan/scanner.h"
@@ -22,6 +24,7 @@ struct ScanOptions {
   std::vector<std::string> extensions;
   bool only_folders = false;
   bool force = false;
+  bool hash = false;
   DeepScanOptions deep;
   CLI::Option* group_option = nullptr;  // tells whether --group was given, even empty
 };
@@ -108,11 +111,17 @@ int RunScan(const ScanOptions& options) {
   ScanReport report;
   ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
              &report, options.deep);
+  HashReport hashes;
+  if (options.hash && !options.only_folders) {
+    const ProgressShown shown(progress);
+    hashes = HashCatalogFiles(tree, options.source, {}, {}, progress);
+  }
   try {
     if (server) {
       server->SaveNewCatalog(plan, tree);
     } else {
       SaveCatalog(tree, catalog_file, progress);
+      IndexFollower().Written(catalog_file);
     }
   } catch (const LumivorError& e) {
     std::cerr << e.what() << '\n';
@@ -122,6 +131,7 @@ int RunScan(const ScanOptions& options) {
     std::cerr << UnreadableFoldersText(report.unreadable_folders) << '\n';
   const std::string note = DeepScanNote(options.deep, report.deep);
   if (!note.empty()) std::cerr << note << '\n';
+  if (hashes.unreadable > 0) std::cerr << UnhashedFilesText(hashes.unreadable) << '\n';
   std::cout << catalog_file << '\n';
   return 0;
 }
@@ -147,6 +157,8 @@ Command AddScanCommand(CLI::App& app) {
   command->add_flag("--force", options->force, "Replace a catalog of the same name");
   command->add_flag("--archives", options->deep.archives,
                     "List what is inside zip, 7z, rar, tar, iso and cpio archives");
+  command->add_flag("--hash", options->hash,
+                    "Store the content hash of every file (xxh128), to find copies later");
   command->add_flag("--metadata", options->deep.metadata,
                     "Read the tags of music, photos and videos");
   return {command, [options]() { return RunScan(*options); }};

@@ -9,7 +9,9 @@
 
 #include "config/config.h"
 #include "config/ui/visible_columns_dialog.h"
+#include "copies/catalog_hashes.h"
 #include "export/ui/export_dialog.h"
+#include "index/index_follower.h"
 #include "index/indexed_search.h"
 #include "library/ui/library_panel.h"
 #include "library/ui/library_window.h"
@@ -30,8 +32,11 @@ void MainWindow::OnNewCatalogClicked() {
     NewCatalogDialog dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
     ScanPreferences remembered = Config().Root().scan();
     dialog.SetDeepOptions({remembered.archives(), remembered.metadata()});
+    dialog.SetContentHashes(ContentHashes());
     if (dialog.exec() != QDialog::Accepted) return;
     const DeepScanOptions deep = dialog.DeepOptions();
+    const bool hashes = dialog.ContentHashes();
+    if (!dialog.OnlyFolders()) SetContentHashes(hashes);
     if (!dialog.OnlyFolders()) {
       remembered.SetArchives(deep.archives);
       remembered.SetMetadata(deep.metadata);
@@ -42,6 +47,7 @@ void MainWindow::OnNewCatalogClicked() {
     // The scan builds a tree of its own: the catalog on screen stays until it has succeeded.
     CatalogTree tree;
     ScanReport report;
+    HashReport hash_report;
     std::string root_name;
     const std::string folder = Utf8(source), filter = Utf8(dialog.GetExtFilter()),
                       catalog = Utf8(dialog.CatalogFile());
@@ -49,6 +55,11 @@ void MainWindow::OnNewCatalogClicked() {
     RunInBackground([&](WorkContext& work) {
       root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
                              &work.scan_listener, &report, deep, work.stop);
+      if (hashes && !report.cancelled) {
+        const ProgressShown shown(work.progress, true);
+        hash_report = HashCatalogFiles(tree, folder, {}, work.stop, work.progress);
+        if (hash_report.cancelled) report.cancelled = true;
+      }
     });
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
@@ -74,9 +85,45 @@ void MainWindow::OnNewCatalogClicked() {
     if (const std::string note = DeepScanNote(deep, report.deep); !note.empty()) {
       UserPrompts().ShowMessage("Done", note, MessageIcon::kNone);
     }
+    if (hash_report.unreadable > 0) {
+      UserPrompts().ShowMessage("Warning", UnhashedFilesText(hash_report.unreadable),
+                                MessageIcon::kWarning);
+    }
   });
   RunCommand([this] { ResortCatalog(); });
 }
+
+namespace {
+
+// Tells the library's index of the library window's changes as work of their own, on the worker
+// thread with Cancel. Busy with other work, it tells nothing: the index then finds the change by
+// the stamps it compares before the next search.
+class IndexOnWorker final : public LibraryChanges {
+ public:
+  explicit IndexOnWorker(BackgroundWork* work) : work_(work) {}
+  void Written(const std::string& path) override {
+    Run([&](IndexFollower& index) { index.Written(path); });
+  }
+  void Removed(const std::string& path) override {
+    Run([&](IndexFollower& index) { index.Removed(path); });
+  }
+  void Moved(const std::string& from, const std::string& to) override {
+    Run([&](IndexFollower& index) { index.Moved(from, to); });
+  }
+
+ private:
+  template <typename Tell>
+  void Run(const Tell& tell) {
+    work_->Run([&](WorkContext& work) {
+      IndexFollower index(work.stop);
+      tell(index);
+    });
+  }
+
+  BackgroundWork* work_;
+};
+
+}  // namespace
 
 void MainWindow::OnLibraryClicked() {
   std::string opened;
@@ -93,6 +140,8 @@ void MainWindow::OnLibraryClicked() {
     };
     window.update_catalog = [this](const QString& path) { UpdateCatalog(Utf8(path)); };
     window.remove_missing = [this](const QString& path) { RemoveMissing(Utf8(path)); };
+    IndexOnWorker index(work_);
+    window.library_changes = &index;
     if (window.exec() != QDialog::Accepted || window.SelectedCatalog().isEmpty()) return;
     opened = Utf8(window.SelectedCatalog());
     OpenCatalog(opened);

@@ -6,13 +6,15 @@
 #include <QTreeView>
 
 #include "catalog/catalog_file.h"
+#include "copies/catalog_hashes.h"
 #include "core/errors.h"
+#include "index/index_follower.h"
 #include "library/ui/library_panel.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
 #include "main/ui/update_summary_dialog.h"
-#include "scan/volumes.h"
 #include "scan/catalog_medium.h"
+#include "scan/volumes.h"
 #include "update/catalog_update.h"
 
 namespace lumivor {
@@ -29,10 +31,22 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
   // The update runs on the worker: the window repaints, the progress window shows the folder
   // being read, and its Cancel leaves the catalog file as it was. The question where the medium
   // is, when it is not connected, is put on the window's thread.
+  // With content hashes, the files that changed (or have none) are read after the scan.
+  HashReport hashes;
+  const bool hashing = ContentHashes();
   const bool ran = RunCommand([&] {
     RunInBackground([&](WorkContext& work) {
-      outcome =
-          UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts, work.stop);
+      UpdateRequest request;
+      if (hashing) {
+        request.before_save = [&](CatalogTree& merged, const std::string& source) {
+          const ProgressShown shown(work.progress, true);
+          hashes = HashCatalogFiles(merged, source, {}, work.stop, work.progress);
+          return !hashes.cancelled;
+        };
+      }
+      outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener, &work.prompts,
+                                  work.stop);
+      if (outcome.status == UpdateOutcome::Status::kUpdated) IndexFollower(work.stop).Written(path);
     });
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
@@ -42,6 +56,10 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
     return false;
   }
   ReloadAfterChange(path);
+  if (hashes.unreadable > 0) {
+    UserPrompts().ShowMessage("Warning", UnhashedFilesText(hashes.unreadable),
+                              MessageIcon::kWarning);
+  }
   UpdateSummaryDialog summary(FromUtf8(DisplayNameOf(path)), outcome.summary, this);
   summary.exec();
   return true;
@@ -74,8 +92,10 @@ bool MainWindow::RemoveMissing(const std::string& path) {
                                 MessageIcon::kQuestion)) {
       return;
     }
-    RunInBackground(
-        [&](WorkContext& work) { removed = SaveCatalog(kept, path, work.progress, work.stop); });
+    RunInBackground([&](WorkContext& work) {
+      removed = SaveCatalog(kept, path, work.progress, work.stop);
+      if (removed) IndexFollower(work.stop).Written(path);
+    });
   });
   if (removed) ReloadAfterChange(path);
   return removed;
@@ -132,9 +152,21 @@ void MainWindow::LibraryContextMenu(const QPoint& position) {
   update->setObjectName(QStringLiteral("UpdateCatalog"));
   QAction* remove = menu.addAction(QStringLiteral("Remove Missing Entries"));
   remove->setObjectName(QStringLiteral("RemoveMissing"));
+  menu.addSeparator();
+  QAction* compare = menu.addAction(QStringLiteral("Compare With..."));
+  compare->setObjectName(QStringLiteral("CompareWith"));
+  QAction* verify = menu.addAction(QStringLiteral("Verify"));
+  verify->setObjectName(QStringLiteral("Verify"));
+  verify->setToolTip(
+      QStringLiteral("Read the medium again and list the files that no longer "
+                     "match the catalog"));
+  // Only a medium that is connected can be read again.
+  verify->setEnabled(!LocateMedium(ReadCatalogTop(path)).empty());
   QAction* chosen = menu.exec(view->viewport()->mapToGlobal(position));
   if (chosen == update) UpdateCatalog(path);
   if (chosen == remove) RemoveMissing(path);
+  if (chosen == compare) CompareCatalogWith(path);
+  if (chosen == verify) VerifyCatalog(path);
 }
 
 }  // namespace lumivor

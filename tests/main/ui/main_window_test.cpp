@@ -548,11 +548,27 @@ class MainWindowTest : public QObject {
       }
       items << QStringLiteral("/");
     }
-    QCOMPARE(items,
-             (QStringList{"&New Catalog...|Ctrl+N", "&Update Catalog...|", "Import...|",
-                          "&Export...|Ctrl+E", "-", "E&xit|Ctrl+Q", "/", "&Search...|Ctrl+F", "-",
-                          "&Rename|F2", "Edit &Description|", "/", "&Catalog Library...|",
-                          "C&olumns...|", "-", "&Refresh|F5", "/", "&About Lumivor|", "/"}));
+    QCOMPARE(items, (QStringList{"&New Catalog...|Ctrl+N",
+                                 "&Update Catalog...|",
+                                 "Content &hashes|",
+                                 "Import...|",
+                                 "&Export...|Ctrl+E",
+                                 "-",
+                                 "E&xit|Ctrl+Q",
+                                 "/",
+                                 "&Search...|Ctrl+F",
+                                 "Find D&uplicates|",
+                                 "-",
+                                 "&Rename|F2",
+                                 "Edit &Description|",
+                                 "/",
+                                 "&Catalog Library...|",
+                                 "C&olumns...|",
+                                 "-",
+                                 "&Refresh|F5",
+                                 "/",
+                                 "&About Lumivor|",
+                                 "/"}));
     // The toolbar keeps its Alt mnemonics; no menu title takes one of them.
     for (QAction* menu : app.window->menuBar()->actions()) {
       const QString title = menu->text();
