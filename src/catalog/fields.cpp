@@ -263,8 +263,24 @@ std::string FormatFileTime(std::time_t time) {
 
 std::string FormatPercentage(double value) {
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.2f", value);
-  return buffer;
+  return std::string(FormatPercentage(value, buffer));
+}
+
+std::string_view FormatPercentage(double value, char (&buffer)[64]) {
+  // Exactly as "%.2f" prints it. Only a value right at a rounding boundary, where the product
+  // below may round otherwise than printf, goes through printf (and anything out of range).
+  const double hundredths = value * 100.0;
+  if (!(value >= 0 && value <= 1e6) ||
+      std::fabs(hundredths - std::floor(hundredths) - 0.5) < 1e-6) {
+    const int length = std::snprintf(buffer, sizeof buffer, "%.2f", value);
+    return {buffer, static_cast<std::size_t>(length)};
+  }
+  const auto whole = static_cast<std::uint64_t>(std::llround(hundredths));
+  char* p = std::to_chars(buffer, buffer + sizeof buffer - 3, whole / 100).ptr;
+  *p++ = '.';
+  *p++ = static_cast<char>('0' + whole / 10 % 10);
+  *p++ = static_cast<char>('0' + whole % 10);
+  return {buffer, static_cast<std::size_t>(p - buffer)};
 }
 
 std::string FormatWholeNumber(double value) {

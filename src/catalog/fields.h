@@ -93,6 +93,8 @@ std::string_view FormatLocalSeconds(std::int64_t local_seconds, char (&buffer)[4
 
 // Formats `value` with exactly two decimals and "." ("0.00").
 [[nodiscard]] std::string FormatPercentage(double value);
+// The same into `buffer`, without printf for the common values (a million records a catalog).
+std::string_view FormatPercentage(double value, char (&buffer)[64]);
 
 // Formats a non-negative whole number of bytes (carried as double) without decimals.
 [[nodiscard]] std::string FormatWholeNumber(double value);

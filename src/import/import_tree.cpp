@@ -211,7 +211,8 @@ ImportCounts ImportTree::Emit(std::string_view catalog_name, RecordSink& sink) {
   };
   std::string path = top_name_;
   std::vector<Frame> stack{{top_, 0, path.size(), CodePointCount(path)}};
-  std::string size_scratch, time_scratch, description_scratch, percentage;
+  std::string size_scratch, time_scratch, description_scratch;
+  char percentage[64];
   char name_length[24], path_length[24];
   while (!stack.empty()) {
     Frame& frame = stack.back();
@@ -245,9 +246,9 @@ ImportCounts ImportTree::Emit(std::string_view catalog_name, RecordSink& sink) {
     record.fields[kDescription] = node->Field(kDescription, &description_scratch);
     record.fields[kFileNameLength] = ToText(name_points, name_length);
     record.fields[kPathNameLength] = ToText(points, path_length);
-    percentage =
-        total != 0 ? FormatPercentage(NumberTextValue(size) / total * 100.0) : std::string("0");
-    record.fields[kSizePercentage] = percentage;
+    record.fields[kSizePercentage] =
+        total != 0 ? FormatPercentage(NumberTextValue(size) / total * 100.0, percentage)
+                   : std::string_view("0");
     record.fields[kCatalogName] = catalog_name;
     record.extras = node->Extras();
     count(record, directory);

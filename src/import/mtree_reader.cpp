@@ -259,7 +259,8 @@ class MtreeReader {
         ++end;
       }
       if (end > at + 5 && line > header_lines) {
-        source_.FailAtLine(reason.erase(at, end - at), piece_start_line_ + line - header_lines - 1);
+        source_.FailAtLine(reason.replace(at, end - at, "the line"),
+                           piece_start_line_ + line - header_lines - 1);
       }
     }
     throw LumivorError(source_.Name() + ": lines " + std::to_string(piece_start_line_) + " to " +

@@ -56,47 +56,74 @@ bool BoolValue(JsonReader& json, Token token, std::string_view key) {
   json.Fail(std::string(key) + " is not true or false");
 }
 
+// The members of an info object the catalog keeps.
+enum class Key { kName, kAsize, kDev, kIno, kHlnkc, kReadError, kExcluded, kMode, kMtime, kOther };
+
+Key KeyOf(std::string_view key) {
+  switch (key.size()) {
+    case 3:
+      return key == "dev" ? Key::kDev : key == "ino" ? Key::kIno : Key::kOther;
+    case 4:
+      return key == "name" ? Key::kName : key == "mode" ? Key::kMode : Key::kOther;
+    case 5:
+      return key == "asize"   ? Key::kAsize
+             : key == "mtime" ? Key::kMtime
+             : key == "hlnkc" ? Key::kHlnkc
+                              : Key::kOther;
+    case 8:
+      return key == "excluded" ? Key::kExcluded : Key::kOther;
+    case 10:
+      return key == "read_error" ? Key::kReadError : Key::kOther;
+    default:
+      return Key::kOther;
+  }
+}
+
+constexpr std::string_view kKeyNames[] = {"name",       "asize",    "dev",  "ino",   "hlnkc",
+                                          "read_error", "excluded", "mode", "mtime", "?"};
+
 // Reads an info object whose "{" was read.
 void ReadInfo(JsonReader& json, NcduInfo* info) {
   *info = NcduInfo();
   for (;;) {
     Token token = json.Next();
     if (token == Token::kEndObject) break;
-    const std::string key = json.Text();
+    const Key which = KeyOf(json.Text());
+    const std::string_view key = kKeyNames[static_cast<int>(which)];
     token = json.Next();
     bool ok = false;
-    if (key == "name") {
+    if (which == Key::kOther) {
+      json.SkipValue(token);
+    } else if (which == Key::kName) {
       if (token != Token::kString) json.Fail("name is not a string");
       info->name = json.Text();
       info->has_name = true;
-    } else if (key == "asize") {
+    } else if (which == Key::kAsize) {
       // A size that is no whole number of bytes below 2^63 is not a size: left out.
       info->size = NumberValue(json, token, key, &ok);
       info->has_size = ok;
-    } else if (key == "dev") {
+    } else if (which == Key::kDev) {
       info->dev = NumberValue(json, token, key, &ok);
       info->has_dev = ok;
-    } else if (key == "ino") {
+    } else if (which == Key::kIno) {
       info->ino = NumberValue(json, token, key, &ok);
       info->has_ino = ok;
-    } else if (key == "hlnkc") {
+    } else if (which == Key::kHlnkc) {
       info->hard_link = BoolValue(json, token, key);
-    } else if (key == "read_error") {
+    } else if (which == Key::kReadError) {
       info->read_error = BoolValue(json, token, key);
-    } else if (key == "excluded") {
+    } else if (which == Key::kExcluded) {
       if (token == Token::kString) {
         info->excluded = json.Text().empty() ? std::string("yes") : json.Text();
       } else if (BoolValue(json, token, key)) {
         info->excluded = "yes";
       }
-    } else if (key == "mode") {
+    } else if (which == Key::kMode) {
       info->mode = NumberValue(json, token, key, &ok);
       info->has_mode = ok;
-    } else if (key == "mtime") {
+    } else if (which == Key::kMtime) {
       info->has_time = token == Token::kNumber && SecondsOf(json.Text(), &info->mtime);
       if (token != Token::kNumber) json.SkipValue(token);
-    } else {
-      json.SkipValue(token);
     }
   }
   if (!info->has_name) json.Fail("an entry without a name");

@@ -518,24 +518,6 @@ double SizeValue(std::string_view text) {
   return NumberTextValue(text);
 }
 
-// `share` with exactly two decimals, as "%.2f" prints it. Only a share that sits right at a
-// rounding boundary, where the product below may round otherwise than printf, goes through
-// printf (and so does anything outside the range of shares).
-std::string_view PercentageText(double share, char (&text)[64]) {
-  const double hundredths = share * 100.0;
-  if (!(share >= 0 && share <= 1e6) ||
-      std::fabs(hundredths - std::floor(hundredths) - 0.5) < 1e-6) {
-    const int length = std::snprintf(text, sizeof text, "%.2f", share);
-    return {text, static_cast<std::size_t>(length)};
-  }
-  const auto whole = static_cast<std::uint64_t>(std::llround(hundredths));
-  char* p = std::to_chars(text, text + sizeof text - 3, whole / 100).ptr;
-  *p++ = '.';
-  *p++ = static_cast<char>('0' + whole / 10 % 10);
-  *p++ = static_cast<char>('0' + whole % 10);
-  return {text, static_cast<std::size_t>(p - text)};
-}
-
 }  // namespace
 
 ScanReport ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
@@ -628,7 +610,7 @@ void ComputeSizePercentages(CatalogTree& tree) {
     if (node != top) {
       if (total != 0) {
         const double share = SizeValue(node->Field(kFileSize)) / total * 100.0;
-        node->SetField(kSizePercentage, PercentageText(share, text));
+        node->SetField(kSizePercentage, FormatPercentage(share, text));
       } else {
         node->SetField(kSizePercentage, "0");
       }

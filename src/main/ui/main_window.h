@@ -188,6 +188,8 @@ class MainWindow : public QMainWindow {
   void OnSearchClicked();
   // The Export command; its dialog is wired here.
   void OnExportClicked();
+  // The Import command: a listing of another tool becomes a catalog, which is then opened.
+  void OnImportClicked();
   // The visible-columns dialog of the Options menu; it is wired here.
   void OnVisibleColumnsClicked();
   // A click in the library tree: opens the clicked catalog, or empties the view for a group.

@@ -45,6 +45,8 @@ void MainWindow::CreateMenuBar() {
   connect(content_hashes_action_, &QAction::toggled, this, &MainWindow::SetContentHashes);
   connect(file, &QMenu::aboutToShow, this, &MainWindow::UpdateFileCommands);
   UpdateFileCommands();
+  connect(AddItem(file, "ActImport", QStringLiteral("Import...")), &QAction::triggered, this,
+          &MainWindow::OnImportClicked);
   connect(
       AddItem(file, "ActExport", QStringLiteral("&Export..."), QKeySequence(Qt::CTRL | Qt::Key_E)),
       &QAction::triggered, this, &MainWindow::OnExportClicked);

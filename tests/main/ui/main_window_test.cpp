@@ -551,6 +551,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(items, (QStringList{"&New Catalog...|Ctrl+N",
                                  "&Update Catalog...|",
                                  "Content &hashes|",
+                                 "Import...|",
                                  "&Export...|Ctrl+E",
                                  "-",
                                  "Connect to Shared Library...|",

@@ -1,0 +1,12 @@
+// The ncdu reader of the import on any bytes: it must neither crash nor read out of bounds, and
+// what it accepts must make well-formed catalogs.
+#include <cstddef>
+#include <cstdint>
+
+#include "core/errors.h"
+#include "import_check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  lumivor::fuzz::CheckListing(data, size, lumivor::fuzz::ReadOne<lumivor::ReadNcdu>);
+  return 0;
+}

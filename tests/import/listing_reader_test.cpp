@@ -1,0 +1,192 @@
+// The readers of the import on listings written here: the JSON tokens, mtree listings long
+// enough to be read in pieces, and the recognition of the formats.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+
+#include "catalog/catalog_reader.h"
+#include "core/errors.h"
+#include "import/json_reader.h"
+#include "import/listing_reader.h"
+
+namespace lumivor {
+namespace {
+
+// The records an ImportTree gives, one line each: depth, FullPath, FileType, FileSize, extras.
+std::string Emitted(ImportTree& tree) {
+  struct Lines final : RecordSink {
+    bool Add(const RecordView& record) override {
+      text += std::to_string(record.depth) + " " + std::string(record.fields[kFullPath]) + " " +
+              std::string(record.fields[kFileType]) + " " + std::string(record.fields[kFileSize]);
+      for (const ExtraAttribute& extra : record.extras) {
+        text += " " + std::string(extra.name) + "=" + std::string(extra.value);
+      }
+      text += "\n";
+      return true;
+    }
+    std::string text;
+  } lines;
+  tree.Emit("c", lines);
+  return lines.text;
+}
+
+std::string ErrorOf(const std::function<void()>& run) {
+  try {
+    run();
+  } catch (const LumivorError& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TEST(JsonReader, DecodesStringsAndKeepsBytesThatAreNotUtf8) {
+  const std::string text =
+      "{\"a\\u00e9\\n\": [\"\\ud83d\\ude00\", \"\\ud800x\", \"raw\xff\", -1.5e3, true, null]}";
+  ByteSource source(text, "j");
+  JsonReader json(source);
+  using Token = JsonReader::Token;
+  EXPECT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(json.Next(), Token::kKey);
+  EXPECT_EQ(json.Text(), "a\xC3\xA9\n");
+  EXPECT_EQ(json.Next(), Token::kBeginArray);
+  EXPECT_EQ(json.Next(), Token::kString);
+  EXPECT_EQ(json.Text(), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(json.Next(), Token::kString);
+  EXPECT_EQ(json.Text(), "\xEF\xBF\xBDx");  // a lone surrogate
+  EXPECT_EQ(json.Next(), Token::kString);
+  EXPECT_EQ(json.Text(), "raw\xff");
+  EXPECT_EQ(json.Next(), Token::kNumber);
+  EXPECT_EQ(json.Text(), "-1.5e3");
+  EXPECT_EQ(json.Next(), Token::kTrue);
+  EXPECT_EQ(json.Next(), Token::kNull);
+  EXPECT_EQ(json.Next(), Token::kEndArray);
+  EXPECT_EQ(json.Next(), Token::kEndObject);
+  EXPECT_EQ(json.Next(), Token::kEnd);
+}
+
+TEST(JsonReader, RefusesWhatIsNotJsonWithItsPlace) {
+  const auto error = [](const std::string& text) {
+    return ErrorOf([&] {
+      ByteSource source(text, "f.json");
+      JsonReader json(source);
+      while (json.Next() != JsonReader::Token::kEnd) {
+      }
+    });
+  };
+  EXPECT_EQ(error("[1,\n2"), "f.json: byte 5 (line 2): unexpected end of file");
+  EXPECT_EQ(error("[01]"), "f.json: byte 3 (line 1): malformed number");
+  EXPECT_EQ(error("[\"a\nb\"]"), "f.json: byte 4 (line 2): control character in a string");
+  EXPECT_EQ(error("{\"a\" 1}"), "f.json: byte 6 (line 1): expected ':'");
+  EXPECT_EQ(error("[] []"),
+            "f.json: byte 4 (line 1): unexpected data after the end of the JSON value");
+  EXPECT_EQ(error(std::string(JsonReader::kMaxDepth + 1, '[')),
+            "f.json: byte 100001 (line 1): nested too deeply");
+}
+
+TEST(JsonReader, WholeNumbersAndSeconds) {
+  std::uint64_t value = 0;
+  EXPECT_TRUE(WholeNumberOf("12", &value));
+  EXPECT_EQ(value, 12u);
+  EXPECT_TRUE(WholeNumberOf("1e3", &value));
+  EXPECT_EQ(value, 1000u);
+  EXPECT_FALSE(WholeNumberOf("-5", &value));
+  EXPECT_FALSE(WholeNumberOf("1.5", &value));
+  EXPECT_FALSE(WholeNumberOf("99999999999999999999", &value));
+  std::int64_t seconds = 0;
+  EXPECT_TRUE(SecondsOf("1666206037.9786593", &seconds));
+  EXPECT_EQ(seconds, 1666206037);
+  EXPECT_TRUE(SecondsOf("-0.5", &seconds));
+  EXPECT_EQ(seconds, -1);
+  EXPECT_FALSE(SecondsOf("1e300", &seconds));
+}
+
+TEST(MtreeReader, LongListingsReadInPiecesKeepSettingsAndLineNumbers) {
+  // Over a megabyte: libarchive gets it in pieces, each with the "/set" lines made before it.
+  std::string spec = "#mtree\n/set type=file uid=0\n. type=dir\n";
+  const int kFiles = 30000;
+  for (int i = 0; i < kFiles; ++i) {
+    if (i == 20000) spec += "/set type=dir\n";
+    spec += "./d/f" + std::to_string(i) + " size=" + std::to_string(i % 7) +
+            (i >= 20000 ? " type=file" : "") + " sha1digest=" + std::string(40, 'a') + "\n";
+  }
+  spec += "./later type=dir\n./d/late\n";
+  ASSERT_GT(spec.size(), 2u << 20);
+  ByteSource source(spec, "big.mtree");
+  ImportTree tree(".");
+  ReadMtree(source, tree, {});
+  const std::string records = Emitted(tree);
+  EXPECT_EQ(tree.Size(), static_cast<std::size_t>(kFiles + 4));  // ".", "d", "later", "late"
+  EXPECT_NE(records.find("\n2 ./d/f0 file 0 Hash=sha1:" + std::string(40, 'a') + "\n"),
+            std::string::npos);
+  EXPECT_NE(records.find("\n2 ./d/f29999 file 4 Hash=sha1:"), std::string::npos);
+  // The setting made in the middle holds for the lines after it, whichever piece they are in.
+  EXPECT_NE(records.find("\n1 ./later directory 0\n"), std::string::npos);
+  EXPECT_NE(records.find("\n2 ./d/late directory 0\n"), std::string::npos);
+
+  // A bad line far into the listing is named by its line in the file.
+  const std::string bad = spec + "/set\n";
+  const std::size_t bad_line =
+      static_cast<std::size_t>(std::count(spec.begin(), spec.end(), '\n')) + 1;
+  ByteSource bad_source(bad, "bad.mtree");
+  ImportTree bad_tree(".");
+  const std::string message = ErrorOf([&] { ReadMtree(bad_source, bad_tree, {}); });
+  EXPECT_EQ(message, "bad.mtree: line " + std::to_string(bad_line) + ": Can't parse the line");
+}
+
+TEST(MtreeReader, RelativeEntriesAndTheListedFolderName) {
+  // mtree -c: names the listed folder in its header, entries relative to the folder above them.
+  const std::string spec =
+      "#\t   user: root\n#\t   tree: /srv/data\n\n/set type=file\n. type=dir\n"
+      "    a.txt size=3 md5digest=d41d8cd98f00b204e9800998ecf8427e\n"
+      "sub type=dir\n    b size=4\n..\n..\n";
+  ByteSource source(spec, "c.mtree");
+  ImportTree tree(".");
+  ReadMtree(source, tree, {});
+  EXPECT_EQ(Emitted(tree),
+            "0 /srv/data directory 7\n"
+            "1 /srv/data/a.txt file 3 Hash=md5:d41d8cd98f00b204e9800998ecf8427e\n"
+            "1 /srv/data/sub directory 4\n"
+            "2 /srv/data/sub/b file 4\n");
+}
+
+TEST(ListingFormat, IsToldFromTheFirstBytes) {
+  EXPECT_EQ(DetectListingFormat(" [1,2,{\"progname\":\"ncdu\"}"), ListingFormat::kNcdu);
+  EXPECT_EQ(DetectListingFormat("{\"children\":[]}"), ListingFormat::kCatcli);
+  EXPECT_EQ(DetectListingFormat("%%%% HASHDEEP-1.0\n"), ListingFormat::kHashdeep);
+  EXPECT_EQ(DetectListingFormat("# comment\nd41d8cd98f00b204e9800998ecf8427e  /a\n"),
+            ListingFormat::kHashdeep);
+  EXPECT_EQ(DetectListingFormat("#mtree\n"), ListingFormat::kMtree);
+  EXPECT_EQ(DetectListingFormat("#\t   user: x\n\n/set type=file\n"), ListingFormat::kMtree);
+  EXPECT_EQ(DetectListingFormat("[\"a\"]"), std::nullopt);
+  EXPECT_EQ(DetectListingFormat("hello\n"), std::nullopt);
+  EXPECT_EQ(DetectListingFormat(""), std::nullopt);
+}
+
+TEST(ImportTree, PathsInAnyOrderMakeOneFolderEach) {
+  ImportTree tree("/");
+  ImportEntry file;
+  file.has_size = true;
+  file.size = 5;
+  EXPECT_TRUE(tree.Place("/m/b/x", file));
+  EXPECT_TRUE(tree.Place("/m/a", file));
+  EXPECT_TRUE(tree.Place("/m/b/y", file));
+  ImportEntry folder;
+  folder.directory = true;
+  folder.has_time = true;
+  folder.mtime = 86400 * 365;
+  EXPECT_TRUE(tree.Place("/m/b", folder));   // named after its contents: takes the facts
+  EXPECT_FALSE(tree.Place("/m/b", folder));  // a second time: passed over
+  EXPECT_FALSE(tree.Place("/m/a", file));
+  EXPECT_FALSE(tree.Place("/m/../etc", file));
+  tree.DescendToListedRoot();
+  EXPECT_EQ(tree.TopName(), "/m");
+  EXPECT_EQ(Emitted(tree),
+            "0 /m directory 15\n1 /m/b directory 10\n2 /m/b/x file 5\n2 /m/b/y file 5\n"
+            "1 /m/a file 5\n");
+  EXPECT_EQ(tree.Skipped(), 3u);
+}
+
+}  // namespace
+}  // namespace lumivor
