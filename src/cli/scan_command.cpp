@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <exception>
 #include <iostream>
 
 #include "catalog/catalog_file.h"
@@ -98,11 +99,17 @@ int RunScan(const ScanOptions& options) {
   ScanLine line(progress);
   CatalogTree tree;
   ScanReport report;
-  ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
-             &report, options.deep);
+  // A scan that could not finish saves nothing: a part of the folder is no catalog of it.
   try {
+    ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
+               &report, options.deep);
+    if (report.cancelled) {
+      progress.ShowWait(false, false);
+      std::cerr << "The scan was cancelled; no catalog was saved.\n";
+      return 1;
+    }
     SaveCatalog(tree, catalog_file, progress);
-  } catch (const LumivorError& e) {
+  } catch (const std::exception& e) {
     progress.ShowWait(false, false);
     std::cerr << e.what() << '\n';
     return 1;
