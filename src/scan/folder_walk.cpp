@@ -240,8 +240,17 @@ class Walk {
       List(folder, 0);
       folder.state.store(kDone, std::memory_order_release);
     } else {
+      // Another thread lists it: meanwhile this one lists a folder needed soon, when there is one
+      // no thread has started, rather than wait idle.
       while ((state = folder.state.load(std::memory_order_acquire)) != kDone) {
-        folder.state.wait(state, std::memory_order_acquire);
+        Folder* other = failed_.load(std::memory_order_relaxed) ? nullptr : Next(0, true);
+        int pending = kPending;
+        if (other && other->state.compare_exchange_strong(pending, kTaken)) {
+          List(*other, 0);
+          other->state.store(kDone, std::memory_order_release);
+        } else if (!other) {
+          folder.state.wait(state, std::memory_order_acquire);
+        }
       }
     }
     if (folder.failed) Fail();
@@ -269,7 +278,7 @@ class Walk {
         Pause();
         continue;
       }
-      Folder* folder = Next(self);
+      Folder* folder = Next(self, false);
       if (!folder) {
         Pause();
         continue;
@@ -298,13 +307,19 @@ class Walk {
     idle_.wait_for(lock, std::chrono::microseconds(200));
   }
 
-  Folder* Next(std::size_t self) {
+  // A folder to list for thread `self`: from its own queue, the newest (or with `own_oldest`
+  // the oldest), else the oldest of another's. Null when every queue is empty.
+  Folder* Next(std::size_t self, bool own_oldest) {
     {
       Queue& own = *queues_[self];
       const std::lock_guard<std::mutex> lock(own.mutex);
       if (!own.folders.empty()) {
-        Folder* folder = own.folders.back();
-        own.folders.pop_back();
+        Folder* folder = own_oldest ? own.folders.front() : own.folders.back();
+        if (own_oldest) {
+          own.folders.pop_front();
+        } else {
+          own.folders.pop_back();
+        }
         return folder;
       }
     }
