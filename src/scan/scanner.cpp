@@ -24,15 +24,9 @@
 #include "scan/folder_walk.h"
 #include "scan/local_time_converter.h"
 #include "scan/volumes.h"
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 
 namespace lumivor {
-
-std::string_view ExtensionOf(std::string_view path) {
-  const auto last = path.find_last_of("./");
-  if (last == std::string_view::npos || path[last] != '.') return {};
-  return path.substr(last + 1);
-}
 
 namespace {
 
