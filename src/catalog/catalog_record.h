@@ -22,6 +22,12 @@ struct ExtraAttribute {
 };
 using ExtraViews = std::vector<ExtraAttribute>;
 
+// Further attributes every producer of records writes alike.
+inline constexpr std::string_view kHashAttribute = "Hash";      // "md5:<hex>" ...
+inline constexpr std::string_view kLinkIdAttribute = "LinkId";  // "<dev>:<inode>"
+// A folder that could not be listed, or not to its end: why (the system's words).
+inline constexpr std::string_view kReadErrorAttribute = "ReadError";
+
 // The most further attributes one record holds; more are dropped when a record is built.
 inline constexpr std::size_t kMaxExtraAttributes = 255;
 

@@ -35,9 +35,7 @@ inline constexpr std::string_view kListingFormatNames[] = {"ncdu", "mtree", "has
 [[nodiscard]] std::string UnknownFormatText(std::string_view file);
 
 // The attribute names an import writes besides the eleven fields.
-inline constexpr std::string_view kHashAttribute = "Hash";            // "md5:<hex>" ...
-inline constexpr std::string_view kLinkIdAttribute = "LinkId";        // "<dev>:<inode>"
-inline constexpr std::string_view kReadErrorAttribute = "ReadError";  // why it was not read
+// (Hash, LinkId and ReadError: see catalog_record.h.)
 inline constexpr std::string_view kExcludedAttribute = "Excluded";    // why it was left out
 inline constexpr std::string_view kLinkTargetAttribute = "LinkTarget";
 inline constexpr std::string_view kTagsAttribute = "Tags";

@@ -37,10 +37,6 @@ struct ScanSettings {
   DeepScanner* deep = nullptr;
 };
 
-// The further attribute of a folder that could not be opened or read to its end: the reason,
-// as the system words it.
-inline constexpr std::string_view kReadErrorAttribute = "ReadError";
-
 // What a walk met besides records.
 struct ScanReport {
   // Folders that could not be opened or read to their end; each is recorded with what could be
