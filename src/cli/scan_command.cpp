@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "core/errors.h"
 #include "library/library_storage.h"
+#include "library/new_catalog_plan.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
 
@@ -49,13 +50,12 @@ class ScanLine final : public ScanListener {
 
 int RunScan(const ScanOptions& options) {
   // A catalog or group name must stay one entry of its folder; checked before the scan.
-  if (const std::string_view refusal = CheckNewCatalogName(options.name); !refusal.empty()) {
-    std::cerr << refusal << '\n';
-    return 1;
-  }
   const bool grouped = options.group_option->count() > 0;
-  if (grouped && !IsValidLibraryName(options.group)) {
-    std::cerr << "Invalid group.\n";
+  std::string_view refusal = NewCatalogRefusal(options.group, options.name);
+  // --group names one group of the library's top, made when missing.
+  if (refusal.empty() && grouped && !IsValidLibraryName(options.group)) refusal = kInvalidGroup;
+  if (!refusal.empty()) {
+    std::cerr << refusal << '\n';
     return 1;
   }
   if (!IsDirectory(options.source)) {
@@ -71,16 +71,15 @@ int RunScan(const ScanOptions& options) {
     std::cerr << library << ": No catalog library there\n";
     return 1;
   }
-  std::string folder(WithoutTrailingSlash(library));
-  if (grouped) {
-    folder = GroupPath(folder, options.group);
-    if (!IsDirectory(folder) && ::mkdir(folder.c_str(), 0777) != 0) {
-      std::cerr << folder << ": " << SystemMessage(errno) << '\n';
-      return 1;
-    }
+  const NewCatalogPlan plan = PlanNewCatalog(library, options.group, options.name);
+  try {
+    MakeMissingGroups(plan);
+  } catch (const LumivorError& e) {
+    std::cerr << e.what() << '\n';
+    return 1;
   }
-  const std::string catalog_file = CatalogFilePath(folder, options.name);
-  if (Exists(catalog_file) && !options.force) {
+  const std::string& catalog_file = plan.catalog_file;
+  if (plan.exists && !options.force) {
     std::cerr << catalog_file
               << ": Catalog with the same name already exists, use --force to overwrite\n";
     return 1;
