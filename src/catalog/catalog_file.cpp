@@ -26,8 +26,8 @@ namespace {
 // Trees of more records than this are written by several threads, each making the text of a
 // part of about kPartRecords records; at most kPartsAhead parts per thread wait to be written.
 constexpr std::size_t kParallelRecords = 50000;
-constexpr std::size_t kPartRecords = 8192;
-constexpr std::size_t kPartsAhead = 2;
+constexpr std::size_t kPartRecords = 2048;
+constexpr std::size_t kPartsAhead = 1;
 
 // A stretch of the records in pre-order: the children `first` to `last` - 1 of `parent` with
 // everything below them, or (`alone`) the record of child `first` without what lies below it.

@@ -42,7 +42,7 @@ constexpr std::size_t kDirentNameOffset = 19;
 constexpr std::size_t kLongestOpenedPath = 3000;
 // Entries listed ahead of those handed on, above which the listing threads wait: the listings
 // waiting for their turn stay a small part of what the sink keeps.
-constexpr std::size_t kMostListedAhead = 1 << 15;
+constexpr std::size_t kMostListedAhead = 1 << 13;
 // Records handed on between two polls of Cancel within a folder.
 constexpr std::size_t kPollRecords = 4096;
 
