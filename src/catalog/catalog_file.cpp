@@ -1,7 +1,6 @@
 #include "catalog/catalog_file.h"
 
 #include <condition_variable>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -14,14 +13,15 @@
 
 #include "catalog/catalog_reader.h"
 #include "catalog/catalog_writer.h"
-#include "catalog/fields.h"
 #include "core/atomic_file.h"
 #include "core/errors.h"
-#include "index/indexed_search.h"
 
 namespace lumivor {
 
 namespace {
+
+// How many records are written between two looks at the stop token.
+constexpr std::size_t kStopPollRecords = 4096;
 
 // Trees of more records than this are written by several threads, each making the text of a
 // part of about kPartRecords records; at most kPartsAhead parts per thread wait to be written.
@@ -108,7 +108,7 @@ struct PartText {
   int last_depth = -1;
 };
 
-void WritePart(const CatalogTree& tree, const Part& part, PartText* out) {
+void WritePart(const CatalogTree& tree, const Part& part, std::stop_token stop, PartText* out) {
   CatalogWriter writer([&](std::string_view piece) { out->text.append(piece); },
                        CatalogWriter::Part());
   if (part.alone) {
@@ -119,34 +119,46 @@ void WritePart(const CatalogTree& tree, const Part& part, PartText* out) {
     view.extras = record.Extras();
     writer.Add(view);
   } else {
-    tree.ForEachRecordBelow(
-        part.parent, part.first, part.last, part.depth, part.parent_path,
-        [&](const CatalogTree::Node*, const RecordView& view) { return writer.Add(view); });
+    std::size_t count = 0;
+    tree.ForEachRecordBelow(part.parent, part.first, part.last, part.depth, part.parent_path,
+                            [&](const CatalogTree::Node*, const RecordView& view) {
+                              if (++count % kStopPollRecords == 0 && stop.stop_requested()) {
+                                return false;
+                              }
+                              return writer.Add(view);
+                            });
   }
   writer.Finish();
   out->first_depth = part.depth;
   out->last_depth = writer.LastDepth();
 }
 
-// Streams the catalog text of a tree, in pieces, to `write`. A large tree is cut into parts whose
-// texts are made on a thread per core and written in order, joined as one writer joins records.
-void StreamCatalogOnThisThread(const CatalogTree& tree,
-                               std::function<void(std::string_view)> write) {
+// Streams the catalog text of a tree, in pieces, to `write`, on this thread; false when `stop`
+// was requested (the text is then incomplete).
+bool StreamCatalogOnThisThread(const CatalogTree& tree, std::function<void(std::string_view)> write,
+                               std::stop_token stop) {
   CatalogWriter writer(std::move(write));
-  EmitTree(tree, writer);
+  std::size_t count = 0;
+  const bool complete = tree.ForEachRecord([&](const CatalogTree::Node*, const RecordView& view) {
+    if (++count % kStopPollRecords == 0 && stop.stop_requested()) return false;
+    return writer.Add(view);
+  });
+  if (!complete || stop.stop_requested()) return false;
   writer.Finish();
+  return true;
 }
 
-void StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)> write) {
+// The same, a large tree cut into parts whose texts are made on a thread per core and written in
+// order, joined as one writer joins records.
+bool StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)> write,
+                   std::stop_token stop = {}) {
   const std::size_t threads = std::min<std::size_t>(std::thread::hardware_concurrency(), 8);
   if (tree.Size() <= kParallelRecords || threads < 2) {
-    StreamCatalogOnThisThread(tree, std::move(write));
-    return;
+    return StreamCatalogOnThisThread(tree, std::move(write), stop);
   }
   const auto sizes = SubtreeSizes(tree);
   if (sizes.empty()) {
-    StreamCatalogOnThisThread(tree, std::move(write));
-    return;
+    return StreamCatalogOnThisThread(tree, std::move(write), stop);
   }
   std::vector<Part> parts;
   CutIntoParts(sizes, tree.Root(), 0, "", &parts);
@@ -155,7 +167,7 @@ void StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)
   std::mutex mutex;
   std::condition_variable changed;
   std::size_t next = 0, written = 0;
-  bool stop = false;
+  bool quit = false;  // the threads are to end
   std::exception_ptr failure;
   const auto work = [&] {
     for (;;) {
@@ -163,18 +175,18 @@ void StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)
       {
         std::unique_lock<std::mutex> lock(mutex);
         changed.wait(lock, [&] {
-          return stop || next == parts.size() || next < written + threads * kPartsAhead;
+          return quit || next == parts.size() || next < written + threads * kPartsAhead;
         });
-        if (stop || next == parts.size()) return;
+        if (quit || next == parts.size()) return;
         index = next++;
       }
       try {
-        WritePart(tree, parts[index], &texts[index]);
+        WritePart(tree, parts[index], stop, &texts[index]);
       } catch (...) {
         // Raised again on the writing thread, which stops the others.
         const std::lock_guard<std::mutex> lock(mutex);
         if (!failure) failure = std::current_exception();
-        stop = true;
+        quit = true;
         changed.notify_all();
         return;
       }
@@ -188,16 +200,16 @@ void StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)
     std::vector<std::thread>& workers;
     std::mutex& mutex;
     std::condition_variable& changed;
-    bool& stop;
+    bool& quit;
     ~Join() {
       {
         const std::lock_guard<std::mutex> lock(mutex);
-        stop = true;
+        quit = true;
       }
       changed.notify_all();
       for (std::thread& worker : workers) worker.join();
     }
-  } join{workers, mutex, changed, stop};
+  } join{workers, mutex, changed, quit};
   // A thread that cannot be started (no memory left for its stack) leaves its parts to the
   // others; without any, this thread writes the whole text.
   for (std::size_t i = 0; i < threads; ++i) {
@@ -208,8 +220,7 @@ void StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)
     }
   }
   if (workers.empty()) {
-    StreamCatalogOnThisThread(tree, std::move(write));
-    return;
+    return StreamCatalogOnThisThread(tree, std::move(write), stop);
   }
   std::string joint;
   int last_depth = -1;
@@ -219,6 +230,7 @@ void StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)
       changed.wait(lock, [&] { return done[i] || failure; });
       if (failure) std::rethrow_exception(failure);
     }
+    if (stop.stop_requested()) return false;
     joint.clear();
     CatalogWriter::AppendJoint(&joint, last_depth, texts[i].first_depth);
     write(joint);
@@ -234,6 +246,7 @@ void StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)
   joint.clear();
   CatalogWriter::AppendJoint(&joint, last_depth, -1);
   write(joint);
+  return true;
 }
 
 }  // namespace
@@ -246,107 +259,37 @@ std::string EmptyCatalogText() {
   return text;
 }
 
-void CatalogDocument::ClearDocument() { SetDocumentText(*Document, EmptyCatalogText()); }
-
-XmlElement CatalogDocument::DocumentRoot() { return DocumentElement(*Document); }
-
-void CatalogDocument::WriteTree(const CatalogTree& tree) {
-  progress_.ShowWait(true, false);
-  progress_.SetWaitText(kGatheringInfo);
-  XmlElement root = DocumentRoot();
-  if (!root) {
-    ClearDocument();
-    root = DocumentRoot();
-  }
-  root.remove_children();
-
-  std::vector<pugi::xml_node> elements;  // element of each open level; [0] is the root
-  elements.push_back(root);
-  tree.ForEachRecord([&](const CatalogTree::Node* node, const RecordView& record) {
-    elements.resize(static_cast<std::size_t>(record.depth) + 1);
-    pugi::xml_node element = elements.back().append_child("file");
-    for (int i = 0; i < kFieldCount; ++i) {
-      if (record.fields[i].empty()) continue;
-      element.append_attribute(FieldNames[i].data())
-          .set_value(std::string(record.fields[i]).c_str());
-    }
-    for (const ExtraAttribute& extra : record.extras) {
-      element.append_attribute(std::string(extra.name).c_str())
-          .set_value(std::string(extra.value).c_str());
-    }
-    if (node->HasChildren()) elements.push_back(element);
-    return true;
-  });
-  progress_.ShowWait(false);
-}
-
-void CatalogDocument::ReadTree(CatalogTree* tree) {
-  progress_.ShowWait(true, false);
-  progress_.SetWaitText(kLoadingInfo);
-  TreeSink sink(tree);
-  EmitDocument(*Document, BaseNameOf(CatalogPath), sink);
-  progress_.ShowWait(false);
-}
-
-bool CatalogDocument::LoadFile(std::string path) {
-  progress_.ShowWait(true, false);
-  progress_.SetWaitText(kLoadingInfo);
-  struct Hide {
-    Progress& p;
-    ~Hide() { p.ShowWait(false); }
-  } hide{progress_};
-  if (path.empty() && prompts_) {
-    path = AskOpenFileName(*prompts_, kCatalogExtension, kCatalogFilter, "");
-  }
-  if (path.empty()) return false;
-  CatalogPath = path;
-  LoadXmlFile(*Document, path);
+bool WriteCatalogFile(const CatalogTree& tree, const std::string& path, Progress& progress,
+                      std::stop_token stop) {
+  ProgressShown shown(progress, stop.stop_possible());
+  progress.SetWaitText(kGatheringInfo);
+  AtomicFile file(path);
+  const bool complete = StreamCatalog(
+      tree, [&](std::string_view chunk) { file.Write(chunk); }, stop);
+  // A stopped write drops the temporary file with `file`; the old catalog stays.
+  if (!complete || stop.stop_requested()) return false;
+  file.Commit();
   return true;
 }
 
-void CatalogDocument::SaveFile(std::string path) {
-  if (path.empty() && prompts_) {
-    path = AskSaveFileName(*prompts_, kCatalogExtension, kCatalogFilter, "");
-  }
-  if (path.empty()) return;
-  SaveXmlFile(*Document, path);
-}
-
-void WriteCatalogFile(const CatalogTree& tree, const std::string& path, Progress& progress) {
-  progress.ShowWait(true, false);
-  progress.SetWaitText(kGatheringInfo);
-  struct Hide {
-    Progress& p;
-    ~Hide() { p.ShowWait(false); }
-  } hide{progress};
-  AtomicFile file(path);
-  StreamCatalog(tree, [&](std::string_view chunk) { file.Write(chunk); });
-  file.Commit();
-}
-
-void SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& progress) {
-  progress.ShowWait(true, false);
+bool SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& progress,
+                 std::stop_token stop) {
+  ProgressShown shown(progress, stop.stop_possible());
   progress.SetWaitText(kSavingInfo);
-  WriteCatalogFile(tree, path, progress);
-  // The search index of the library the catalog lies in (if any) follows at once.
-  NoteLibraryChange(path);
-  progress.ShowWait(false);
+  return WriteCatalogFile(tree, path, progress, stop);
 }
-
-namespace {
-
-CatalogTree LoadCatalogTree(const std::string& path, Progress& progress) {
-  CatalogTree tree;
-  TreeSink sink(&tree);
-  ReadCatalogFile(path, sink, progress);
-  return tree;
-}
-
-}  // namespace
 
 CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
+  return *LoadCatalog(path, progress, std::stop_token());
+}
+
+std::optional<CatalogTree> LoadCatalog(const std::string& path, Progress& progress,
+                                       std::stop_token stop) {
   try {
-    return LoadCatalogTree(path, progress);
+    CatalogTree tree;
+    TreeSink sink(&tree);
+    if (!ReadCatalogFile(path, sink, progress, stop)) return std::nullopt;
+    return tree;
   } catch (const std::bad_alloc&) {
     throw LumivorError(path + ": not enough memory to hold the catalog");
   }

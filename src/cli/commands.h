@@ -32,7 +32,8 @@ struct CommandRegistration {
 
 // The configured library, found as the desktop program finds it (LUMIVOR_DATA_DIR, or beside the
 // program, or the user's data directory) and made with its default groups when missing, as the
-// program makes it at start. Prints the configuration's load warning, if any, on stderr.
+// program makes it at start; or the server library the configuration names. Prints the
+// configuration's load warning, if any, on stderr.
 [[nodiscard]] std::string DefaultLibrary();
 
 // A value as printed in a tab-separated line: tab, newline, carriage return and backslash become
@@ -77,11 +78,12 @@ class TerminalProgress final : public Progress {
  public:
   TerminalProgress();
   ~TerminalProgress() override;
-  void ShowWait(bool visible, bool cancellable) override;
   void SetWaitText(std::string_view text) override;
-  bool WaitCancelled() override { return false; }
   // Counts one more entry (for scans: "N entries, current folder").
   void SetCount(std::size_t count) { count_ = count; }
+
+ protected:
+  void ShowWait(bool visible, bool cancellable) override;
 
  private:
   void Draw(bool force);

@@ -11,6 +11,8 @@
 #include "library/new_catalog_plan.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
+#include "server/pg_connection.h"
+#include "server/server_library.h"
 
 namespace lumivor::cli {
 
@@ -67,18 +69,25 @@ int RunScan(const ScanOptions& options) {
   // default library is made with its groups on first use, as the program does.
   std::string library = options.library;
   if (library.empty()) library = DefaultLibrary();
-  if (!IsDirectory(library)) {
+  std::unique_ptr<ServerLibrary> server;
+  if (pg::IsServerLocation(library)) server = std::make_unique<ServerLibrary>(library);
+  if (!server && !IsDirectory(library)) {
     std::cerr << library << ": No catalog library there\n";
     return 1;
   }
-  const NewCatalogPlan plan = PlanNewCatalog(library, options.group, options.name);
+  const NewCatalogPlan plan = server ? server->PlanNewCatalog(options.group, options.name)
+                                     : PlanNewCatalog(library, options.group, options.name);
   try {
     MakeMissingGroups(plan);
   } catch (const LumivorError& e) {
     std::cerr << e.what() << '\n';
     return 1;
   }
-  const std::string& catalog_file = plan.catalog_file;
+  // A server's catalog is shown by where it lies; its records are named after the catalog.
+  const std::string catalog_file = server ? server->Location() + "/" +
+                                                (plan.group.empty() ? "" : plan.group + "/") +
+                                                plan.name + ".xml"
+                                          : plan.catalog_file;
   if (plan.exists && !options.force) {
     std::cerr << catalog_file
               << ": Catalog with the same name already exists, use --force to overwrite\n";
@@ -103,17 +112,18 @@ int RunScan(const ScanOptions& options) {
     ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
                &report, options.deep);
     if (report.cancelled) {
-      progress.ShowWait(false, false);
       std::cerr << "The scan was cancelled; no catalog was saved.\n";
       return 1;
     }
-    SaveCatalog(tree, catalog_file, progress);
+    if (server) {
+      server->SaveNewCatalog(plan, tree);
+    } else {
+      SaveCatalog(tree, catalog_file, progress);
+    }
   } catch (const std::exception& e) {
-    progress.ShowWait(false, false);
     std::cerr << e.what() << '\n';
     return 1;
   }
-  progress.ShowWait(false, false);
   if (report.unreadable_folders > 0)
     std::cerr << UnreadableFoldersText(report.unreadable_folders) << '\n';
   const std::string note = DeepScanNote(options.deep, report.deep);

@@ -226,7 +226,7 @@ class Walk {
 
   // True once the user cancelled; the listing threads stop then.
   bool Cancelled(ScanReport& report) {
-    if (!report.cancelled && settings_.progress && settings_.progress->WaitCancelled()) {
+    if (!report.cancelled && settings_.stop.stop_requested()) {
       report.cancelled = true;
       stop_ = true;
     }

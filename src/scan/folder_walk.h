@@ -36,8 +36,8 @@ struct WalkOptions {
 // of it and the further attribute ReadError holding the reason, and counted in the report (the
 // reason for `dir` itself is the report's top_read_error). `settings.deep` must be null.
 //
-// Cancel is asked of `settings.progress` before each folder and every few thousand records, on
-// the calling thread only. What the sink or an allocation raises on any thread is raised here,
+// A stop requested of `settings.stop` is heard before each folder and every few thousand
+// records. What the sink or an allocation raises on any thread is raised here,
 // after every thread stopped; a walk that raised handed on only part of the folder.
 ScanReport WalkFolder(std::string_view dir, std::string_view full_path, int depth,
                       const ScanSettings& settings, RecordSink& sink,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -133,14 +134,19 @@ TEST(WalkFolder, CancelIsHeardBetweenFoldersAndStopsTheThreads) {
   TempDir dir;
   const std::string root = dir / "tree";
   MakeTree(root, 2000);
-  struct CancelLater final : Progress {
-    void ShowWait(bool, bool) override {}
-    void SetWaitText(std::string_view) override {}
-    bool WaitCancelled() override { return ++asked > 5; }
-    int asked = 0;
-  } progress;
+  // The user cancels while the fifth folder is entered.
+  std::stop_source cancel;
+  struct CancelLater final : ScanListener {
+    explicit CancelLater(std::stop_source& source) : stop(source) {}
+    void FolderEntered(std::size_t, std::string_view) override {
+      if (++entered == 5) stop.request_stop();
+    }
+    std::stop_source& stop;
+    int entered = 0;
+  } listener(cancel);
   ScanSettings settings = Settings();
-  settings.progress = &progress;
+  settings.listener = &listener;
+  settings.stop = cancel.get_token();
   Lines lines;
   WalkOptions options;
   options.threads = 3;

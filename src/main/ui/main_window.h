@@ -13,6 +13,7 @@
 #include "catalog/xml_document.h"
 #include "core/progress.h"
 #include "core/prompts.h"
+#include "export/ui/export_dialog.h"
 #include "search/search.h"
 #include "widgets/background_work.h"
 
@@ -259,7 +260,7 @@ class MainWindow : public QMainWindow {
   // Shows the catalog file `path` afresh in the view (when on screen) and in the library tree.
   void ReloadAfterChange(const std::string& path);
   // Runs an export dialog's work through RunInBackground.
-  std::function<void(const std::function<void(Progress&, Prompts&)>&)> ExportRunner();
+  std::function<void(const ExportDialog::ExportWork&)> ExportRunner();
   // Disables (busy) or enables again every command of the window while work runs.
   void SetBusy(bool busy);
 

@@ -48,7 +48,7 @@ void MainWindow::OnNewCatalogClicked() {
     const bool only_folders = dialog.OnlyFolders();
     RunInBackground([&](WorkContext& work) {
       root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
-                             &work.scan_listener, &report, deep);
+                             &work.scan_listener, &report, deep, work.stop);
     });
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
@@ -118,9 +118,10 @@ void MainWindow::OnSearchClicked() {
   });
 }
 
-std::function<void(const std::function<void(Progress&, Prompts&)>&)> MainWindow::ExportRunner() {
-  return [this](const std::function<void(Progress&, Prompts&)>& work) {
-    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); });
+std::function<void(const ExportDialog::ExportWork&)> MainWindow::ExportRunner() {
+  return [this](const ExportDialog::ExportWork& work) {
+    RunInBackground(
+        [&](WorkContext& context) { work(context.progress, context.prompts, context.stop); });
   };
 }
 

@@ -50,7 +50,7 @@ void MainWindow::RunSearch(const SearchCriteria& criteria) {
       auto shared = std::make_shared<SearchOutcome>(std::move(part));
       work.deliveries.Deliver([this, shared] { AppendSearchResults(std::move(*shared)); });
     };
-    indexed = SearchThroughIndex(criteria, library, work.progress, arrived);
+    indexed = SearchThroughIndex(criteria, library, work.progress, work.stop, arrived);
   });
   clear_unless_done.done = true;
   SearchOutcome outcome = std::move(indexed.outcome);
@@ -175,9 +175,12 @@ void MainWindow::OpenResultCatalog(const CatalogTree::Node* node) {
   const ResultSource source = *found;
   const CatalogRecord shown = node->Record();
   RunCommand([&] {
-    CatalogTree tree;
-    RunInBackground(
-        [&](WorkContext& work) { tree = LoadCatalog(source.catalog_path, work.progress); });
+    std::optional<CatalogTree> loaded;
+    RunInBackground([&](WorkContext& work) {
+      loaded = LoadCatalog(source.catalog_path, work.progress, work.stop);
+    });
+    if (!loaded) return;  // cancelled: the results stay
+    CatalogTree tree = std::move(*loaded);
     const CatalogTree::Node* target = FindResultRecord(tree, source, shown);
     statusBar()->clearMessage();
     ShowOpenedCatalog(std::move(tree), source.catalog_path);

@@ -31,7 +31,8 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
   // is, when it is not connected, is put on the window's thread.
   const bool ran = RunCommand([&] {
     RunInBackground([&](WorkContext& work) {
-      outcome = UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts);
+      outcome =
+          UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts, work.stop);
     });
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
@@ -51,10 +52,15 @@ bool MainWindow::RemoveMissing(const std::string& path) {
   RunCommand([&] {
     CatalogTree kept;
     std::size_t count = 0;
+    bool loaded = false;
     RunInBackground([&](WorkContext& work) {
-      kept = LoadCatalog(path, work.progress);
+      std::optional<CatalogTree> tree = LoadCatalog(path, work.progress, work.stop);
+      if (!tree) return;
+      kept = std::move(*tree);
       count = RemoveMissingEntries(&kept);
+      loaded = true;
     });
+    if (!loaded) return;
     if (count == 0) {
       UserPrompts().ShowMessage("Remove Missing Entries",
                                 DisplayNameOf(path) + " has no missing entries.",
@@ -68,11 +74,8 @@ bool MainWindow::RemoveMissing(const std::string& path) {
                                 MessageIcon::kQuestion)) {
       return;
     }
-    RunInBackground([&](WorkContext& work) {
-      SaveCatalog(kept, path, work.progress);
-      work.progress.ShowWait(false);
-    });
-    removed = true;
+    RunInBackground(
+        [&](WorkContext& work) { removed = SaveCatalog(kept, path, work.progress, work.stop); });
   });
   if (removed) ReloadAfterChange(path);
   return removed;
