@@ -11,9 +11,11 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <ctime>
+#include <filesystem>
 
 #include "catalog/fields.h"
 #include "core/errors.h"
+#include "core/path_text.h"
 #include "library/library_storage.h"
 #include "library/ui/library_panel.h"
 
@@ -286,6 +288,7 @@ bool LibraryWindow::CommitPendingGroup(Node* node, const QString& name, bool qui
   new_group_pending_ = false;
   pending_index_ = QPersistentModelIndex();
   library_panel->Model()->RenameNode(node, name, ToQString(change.path));
+  if (library_changes != nullptr) library_changes->Written(change.path);
   return true;
 }
 
@@ -317,6 +320,7 @@ void LibraryWindow::NameCommitted(const QModelIndex& index, const QString& text)
     return;
   }
   model->RenameNode(node, text, ToQString(change.path));
+  if (library_changes != nullptr) library_changes->Moved(old_path, change.path);
 }
 
 void LibraryWindow::EditCancelled() {
@@ -350,6 +354,7 @@ void LibraryWindow::OnDeleteClicked() {
     return;
   }
   model->RemoveNode(node);
+  if (library_changes != nullptr) library_changes->Removed(path);
 }
 
 bool LibraryWindow::CanDrop(const QString& dragged_path, const Node* target) const {
@@ -363,9 +368,15 @@ bool LibraryWindow::CanDrop(const QString& dragged_path, const Node* target) con
 }
 
 bool LibraryWindow::MoveItem(const QString& dragged_path, const QString& target_path) {
-  const MoveResult result =
-      MoveLibraryItem(Utf8(dragged_path), Utf8(target_path), Utf8(library_root_), prompts_);
-  if (result.success) library_panel->RefreshLibrary();
+  const std::string from = Utf8(dragged_path);
+  const MoveResult result = MoveLibraryItem(from, Utf8(target_path), Utf8(library_root_), prompts_);
+  if (result.success) {
+    library_panel->RefreshLibrary();
+    if (library_changes != nullptr) {
+      library_changes->Moved(from, WithTrailingBackslash(Utf8(target_path)) +
+                                       std::filesystem::path(from).filename().string());
+    }
+  }
   if (!result.message.empty()) {
     prompts_.ShowMessage(kWarningCaption, result.message, MessageIcon::kWarning);
   }

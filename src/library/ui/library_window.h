@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "core/prompts.h"
+#include "library/library_changes.h"
 #include "library/ui/library_tree_model.h"
 
 class QPushButton;
@@ -41,6 +42,9 @@ class LibraryWindow : public QDialog {
   // missing entries ("Remove &Missing"). Set by the opener; without them the buttons do nothing.
   std::function<void(const QString& catalog_path)> update_catalog;
   std::function<void(const QString& catalog_path)> remove_missing;
+  // Told of every group made and every item renamed, moved or deleted, once it is done on disk
+  // (the opener passes it on to the library's index). May stay null.
+  LibraryChanges* library_changes = nullptr;
 
   // Moves the item at `dragged_path` into the group at `target_path` and rebuilds the tree when it
   // moved; a drop runs this once the drag has ended. False when nothing moved.

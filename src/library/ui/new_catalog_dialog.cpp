@@ -23,8 +23,8 @@
 #include "library/ui/library_panel.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
-#include "widgets/grid_style.h"
-#include "widgets/qt_prompts.h"
+#include "ui/grid_style.h"
+#include "ui/qt_prompts.h"
 
 namespace lumivor {
 

@@ -8,6 +8,7 @@
 
 #include "catalog/catalog_edit.h"
 #include "catalog/catalog_file.h"
+#include "index/index_follower.h"
 #include "index/indexed_search.h"
 #include "library/library_storage.h"
 #include "library/ui/library_panel.h"
@@ -15,7 +16,7 @@
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
 #include "search/result_edit.h"
-#include "widgets/background_work.h"
+#include "ui/background_work.h"
 
 namespace lumivor {
 
@@ -118,6 +119,7 @@ void MainWindow::ApplyResultEdit(CatalogTree::Node* node, const ResultSource& so
     const CatalogRecord shown = node->Record();
     RunInBackground([&](WorkContext& work) {
       edited = lumivor::ApplyResultEdit(source, shown, field, text, work.progress);
+      if (edited.refusal.empty()) IndexFollower(work.stop).Written(source.catalog_path);
     });
     if (!edited.refusal.empty()) {
       prompts_->ShowMessage(kWarningCaption, edited.refusal, MessageIcon::kWarning);

@@ -7,12 +7,13 @@
 
 #include "catalog/catalog_file.h"
 #include "core/errors.h"
+#include "index/index_follower.h"
 #include "library/ui/library_panel.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
 #include "main/ui/update_summary_dialog.h"
-#include "scan/volumes.h"
 #include "scan/catalog_medium.h"
+#include "scan/volumes.h"
 #include "update/catalog_update.h"
 
 namespace lumivor {
@@ -33,6 +34,7 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
     RunInBackground([&](WorkContext& work) {
       outcome =
           UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts, work.stop);
+      if (outcome.status == UpdateOutcome::Status::kUpdated) IndexFollower(work.stop).Written(path);
     });
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
@@ -74,8 +76,10 @@ bool MainWindow::RemoveMissing(const std::string& path) {
                                 MessageIcon::kQuestion)) {
       return;
     }
-    RunInBackground(
-        [&](WorkContext& work) { removed = SaveCatalog(kept, path, work.progress, work.stop); });
+    RunInBackground([&](WorkContext& work) {
+      removed = SaveCatalog(kept, path, work.progress, work.stop);
+      if (removed) IndexFollower(work.stop).Written(path);
+    });
   });
   if (removed) ReloadAfterChange(path);
   return removed;
