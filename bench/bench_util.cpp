@@ -113,8 +113,15 @@ const char* const kWords[] = {"holiday", "summer",  "report", "draft",   "final"
                               "album",   "track",   "notes",  "budget",  "travel", "archive"};
 const char* const kExtensions[] = {"jpg", "mp3", "pdf", "txt", "docx", "png", "flac", "mkv", "xml"};
 
-std::string RandomName(Random& random, std::size_t length) {
+const char* const kNonAsciiWords[] = {"café", "müller", "smörgås", "señal", "наш", "東京"};
+
+std::string RandomName(Random& random, std::size_t length, bool non_ascii) {
   std::string name;
+  // A word beyond ASCII leads the name, so that cutting it to length keeps the word whole.
+  if (non_ascii && random.Below(20) == 0) {
+    name += kNonAsciiWords[random.Below(std::size(kNonAsciiWords))];
+    name += std::to_string(random.Below(100));
+  }
   while (name.size() < length) {
     if (!name.empty()) name += random.Below(2) ? '_' : ' ';
     name += kWords[random.Below(std::size(kWords))];
@@ -126,8 +133,23 @@ std::string RandomName(Random& random, std::size_t length) {
 
 }  // namespace
 
-CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name,
-                             std::uint64_t seed) {
+const std::vector<std::string>& SyntheticWords() {
+  static const std::vector<std::string> words(std::begin(kWords), std::end(kWords));
+  return words;
+}
+
+const std::vector<std::string>& SyntheticNonAsciiWords() {
+  static const std::vector<std::string> words(std::begin(kNonAsciiWords), std::end(kNonAsciiWords));
+  return words;
+}
+
+const std::vector<std::string>& SyntheticExtensions() {
+  static const std::vector<std::string> extensions(std::begin(kExtensions), std::end(kExtensions));
+  return extensions;
+}
+
+CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name, std::uint64_t seed,
+                             bool non_ascii) {
   CatalogTree tree;
   Random random(seed);
   const std::string root_path = "/media/user/Backup Disk 2024/Photos and Music Collection";
@@ -149,7 +171,7 @@ CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name,
       const bool folder = random.Below(5) == 0 || (next_folder == folders.size() && i == 0);
       // Paths of about 90 characters: names are cut so deep paths stay realistic.
       const std::size_t name_length = 22 + random.Below(17);
-      std::string name = RandomName(random, name_length);
+      std::string name = RandomName(random, name_length, non_ascii);
       std::string ext;
       if (!folder) {
         ext = kExtensions[random.Below(std::size(kExtensions))];

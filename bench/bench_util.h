@@ -65,8 +65,14 @@ class Random {
 // A synthetic scanned catalog of about `records` records: folders of 10 to 40 entries, nested a
 // few levels deep, names of about 30 characters, paths of about 90, realistic sizes and times.
 // Catalogs made with other seeds hold other names.
+// With `non_ascii`, one name in twenty also holds a word with letters beyond ASCII.
 [[nodiscard]] CatalogTree SyntheticCatalog(std::size_t records, std::string_view catalog_name,
-                                           std::uint64_t seed = 42);
+                                           std::uint64_t seed = 42, bool non_ascii = false);
+
+// The words the names of SyntheticCatalog are made of, and those beyond ASCII.
+[[nodiscard]] const std::vector<std::string>& SyntheticWords();
+[[nodiscard]] const std::vector<std::string>& SyntheticNonAsciiWords();
+[[nodiscard]] const std::vector<std::string>& SyntheticExtensions();
 
 // A temporary directory removed (with everything in it) on destruction.
 class TempDir {

@@ -4,6 +4,10 @@
 //   - building the index: entries per second, and the index's size against the catalog files';
 //   - selective queries (a word and a number, a few hundred results each): the whole
 //     `lumivor-cli search` process, p50 and p95 over --queries different ones;
+//   - query shapes whose parts are common while their results are few (common words with a
+//     digit, with an extension, two and three words, punctuation, letters beyond ASCII, letter
+//     case, a whole name, a description): the whole process, p50 and p95 of each, beside the
+//     file search of one query of the shape;
 //   - a query that matches nothing: the whole process, p95;
 //   - a query that matches about 2% of the entries: the time to the first 100 results and to
 //     all of them, in the program;
@@ -22,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -127,6 +132,23 @@ Times Run(std::vector<std::string> args) {
   return {seconds, CpuSeconds(usage)};
 }
 
+// The results the command prints (one line each, then a closing line on the error output).
+std::size_t CountResults(std::vector<std::string> args) {
+  std::string command;
+  for (const std::string& arg : args) {
+    command += "'";
+    for (char c : arg) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += "' ";
+  }
+  command += "2>/dev/null | wc -l";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return 0;
+  std::size_t lines = 0;
+  if (std::fscanf(pipe, "%zu", &lines) != 1) lines = 0;
+  ::pclose(pipe);
+  return lines;
+}
+
 // p50 and p95 of the wall-clock and CPU times of running each command.
 void ReportProcesses(const std::string& key,
                      const std::vector<std::vector<std::string>>& commands) {
@@ -164,7 +186,7 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < catalogs; ++i) {
       std::filesystem::create_directories(std::filesystem::path(files[i]).parent_path());
       const lumivor::CatalogTree tree =
-          lumivor::bench::SyntheticCatalog(per_catalog, "Disk" + std::to_string(i), 1000 + i);
+          lumivor::bench::SyntheticCatalog(per_catalog, "Disk" + std::to_string(i), 1000 + i, true);
       lumivor::WriteCatalogFile(tree, files[i], lumivor::NoProgress());
     }
   }
@@ -232,6 +254,90 @@ int main(int argc, char** argv) {
     commands.push_back({cli, "search", "--library", library, "--name", text});
   }
   ReportProcesses("index_selective_process", commands);
+
+  // Query shapes whose results are few while their parts are common, each the whole process,
+  // beside the file search of the first query of the shape. The words, numbers and extensions
+  // are those the names are made of; the whole names are taken from the first catalog.
+  {
+    const auto& words = lumivor::bench::SyntheticWords();
+    const auto& foreign = lumivor::bench::SyntheticNonAsciiWords();
+    const auto& extensions = lumivor::bench::SyntheticExtensions();
+    auto word = [&] { return words[random.Below(words.size())]; };
+    auto digit = [&] { return std::to_string(random.Below(10)); };
+    auto ext = [&] { return extensions[random.Below(extensions.size())]; };
+    std::vector<std::string> whole_names;
+    {
+      const lumivor::CatalogTree first =
+          lumivor::bench::SyntheticCatalog(per_catalog, "Disk0", 1000, true);
+      first.ForEachPreOrder([&](const lumivor::CatalogTree::Node* node, int depth) {
+        if (depth > 0 && whole_names.size() < 1000) whole_names.emplace_back(node->Name());
+      });
+    }
+    using Args = std::vector<std::string>;
+    const std::size_t per_shape = std::max<std::size_t>(queries / 5, 5);
+    const std::vector<std::pair<std::string, std::function<Args()>>> shapes = {
+        {"rare_word",
+         [&] {
+           return Args{"--name", word() + std::to_string(100 + random.Below(900))};
+         }},
+        {"word_digit_ext",
+         [&] {
+           return Args{"--name", word() + digit(), "--ext", ext()};
+         }},
+        {"two_words_digit",
+         [&] {
+           return Args{"--name", word() + "_" + word() + digit()};
+         }},
+        {"two_words",
+         [&] {
+           return Args{"--name", word() + " " + word()};
+         }},
+        {"three_words",
+         [&] {
+           return Args{"--name", word() + "_" + word() + " " + word()};
+         }},
+        {"punctuation",
+         [&] {
+           return Args{"--name", digit() + digit() + "_" + word() + "_"};
+         }},
+        {"non_ascii",
+         [&] {
+           return Args{"--name", foreign[random.Below(foreign.size())] + digit()};
+         }},
+        {"case_sensitive",
+         [&] {
+           return Args{"--name", word() + "_" + word() + digit(), "--case-sensitive"};
+         }},
+        {"whole",
+         [&] {
+           return Args{"--name", whole_names[random.Below(whole_names.size())], "--whole"};
+         }},
+        {"description",
+         [&] {
+           return Args{"--description", word() + "_" + word() + digit()};
+         }},
+    };
+    for (const auto& [shape, make] : shapes) {
+      std::vector<std::vector<std::string>> shape_commands;
+      std::size_t shape_results = 0;
+      for (std::size_t i = 0; i < per_shape; ++i) {
+        Args command = {cli, "search", "--library", library};
+        const Args args = make();
+        command.insert(command.end(), args.begin(), args.end());
+        shape_commands.push_back(command);
+      }
+      ReportProcesses("index_shape_" + shape, shape_commands);
+      // The results of the first query, and the file search of it.
+      Args first = shape_commands.front();
+      first.insert(first.begin() + 2, "--no-index");
+      const Times file_search = Run(first);
+      ReportTimes("file_search_shape_" + shape, file_search);
+      for (const Args& command : shape_commands) {
+        shape_results = std::max(shape_results, CountResults(command));
+      }
+      Report("index_shape_" + shape + "_most_results", static_cast<double>(shape_results));
+    }
+  }
 
   // A query that matches nothing.
   const std::string none_text = "zebra crossing";

@@ -1,8 +1,15 @@
 #include "catalog/catalog_file.h"
 
+#include <condition_variable>
+#include <exception>
 #include <functional>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "catalog/catalog_reader.h"
 #include "catalog/catalog_writer.h"
@@ -16,11 +23,230 @@ namespace {
 // How many records are written between two looks at the stop token.
 constexpr std::size_t kStopPollRecords = 4096;
 
-// Streams the catalog text of a tree, in pieces, to `write`.
-void StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)> write) {
-  CatalogWriter writer(std::move(write));
-  EmitTree(tree, writer);
+// Trees of more records than this are written by several threads, each making the text of a
+// part of about kPartRecords records; at most kPartsAhead parts per thread wait to be written.
+constexpr std::size_t kParallelRecords = 50000;
+constexpr std::size_t kPartRecords = 2048;
+constexpr std::size_t kPartsAhead = 1;
+
+// A stretch of the records in pre-order: the children `first` to `last` - 1 of `parent` with
+// everything below them, or (`alone`) the record of child `first` without what lies below it.
+struct Part {
+  const CatalogTree::Node* parent;
+  std::size_t first, last;
+  int depth;
+  std::string parent_path;
+  bool alone;
+};
+
+// Trees deeper than this are written on one thread: the parts keep the paths of their parents,
+// and cutting them recurses as deep as the large subtrees go.
+constexpr std::size_t kDeepestParted = 256;
+
+// The records below each node that has children, itself counted; empty when the tree is deeper
+// than kDeepestParted.
+std::unordered_map<const CatalogTree::Node*, std::size_t> SubtreeSizes(const CatalogTree& tree) {
+  std::unordered_map<const CatalogTree::Node*, std::size_t> sizes;
+  std::vector<std::pair<const CatalogTree::Node*, std::size_t>> stack{{tree.Root(), 0}};
+  std::vector<std::size_t> totals{1};
+  while (!stack.empty()) {
+    auto& [node, next] = stack.back();
+    if (next == node->children.size()) {
+      const std::size_t total = totals.back();
+      sizes.emplace(node, total);
+      stack.pop_back();
+      totals.pop_back();
+      if (!totals.empty()) totals.back() += total;
+      continue;
+    }
+    const CatalogTree::Node* child = node->children[next++];
+    if (child->children.empty()) {
+      ++totals.back();
+    } else {
+      if (stack.size() > kDeepestParted) return {};
+      stack.emplace_back(child, 0);
+      totals.push_back(1);
+    }
+  }
+  return sizes;
+}
+
+// Cuts the records below `parent` into parts in pre-order: runs of sibling subtrees of about
+// kPartRecords records, and a larger subtree as its own record followed by the parts below it.
+void CutIntoParts(const std::unordered_map<const CatalogTree::Node*, std::size_t>& sizes,
+                  const CatalogTree::Node* parent, int depth, const std::string& parent_path,
+                  std::vector<Part>* parts) {
+  const auto size_of = [&](const CatalogTree::Node* node) -> std::size_t {
+    return node->children.empty() ? 1 : sizes.at(node);
+  };
+  std::size_t start = 0, gathered = 0;
+  const auto flush = [&](std::size_t end) {
+    if (end > start) parts->push_back({parent, start, end, depth, parent_path, false});
+    start = end;
+    gathered = 0;
+  };
+  for (std::size_t i = 0; i < parent->children.size(); ++i) {
+    const CatalogTree::Node* child = parent->children[i];
+    const std::size_t size = size_of(child);
+    if (size > kPartRecords) {
+      flush(i);
+      parts->push_back({parent, i, i + 1, depth, parent_path, true});
+      CutIntoParts(sizes, child, depth + 1, child->Field(kFullPath), parts);
+      start = i + 1;
+      continue;
+    }
+    if (gathered + size > kPartRecords) flush(i);
+    gathered += size;
+  }
+  flush(parent->children.size());
+}
+
+// The catalog text of `part`, and the depths of its first and last records.
+struct PartText {
+  std::string text;
+  int first_depth = -1;
+  int last_depth = -1;
+};
+
+void WritePart(const CatalogTree& tree, const Part& part, std::stop_token stop, PartText* out) {
+  CatalogWriter writer([&](std::string_view piece) { out->text.append(piece); },
+                       CatalogWriter::Part());
+  if (part.alone) {
+    const CatalogRecord record = part.parent->children[part.first]->Record();
+    RecordView view;
+    view.depth = part.depth;
+    view.fields = record.Fields();
+    view.extras = record.Extras();
+    writer.Add(view);
+  } else {
+    std::size_t count = 0;
+    tree.ForEachRecordBelow(part.parent, part.first, part.last, part.depth, part.parent_path,
+                            [&](const CatalogTree::Node*, const RecordView& view) {
+                              if (++count % kStopPollRecords == 0 && stop.stop_requested()) {
+                                return false;
+                              }
+                              return writer.Add(view);
+                            });
+  }
   writer.Finish();
+  out->first_depth = part.depth;
+  out->last_depth = writer.LastDepth();
+}
+
+// Streams the catalog text of a tree, in pieces, to `write`, on this thread; false when `stop`
+// was requested (the text is then incomplete).
+bool StreamCatalogOnThisThread(const CatalogTree& tree, std::function<void(std::string_view)> write,
+                               std::stop_token stop) {
+  CatalogWriter writer(std::move(write));
+  std::size_t count = 0;
+  const bool complete = tree.ForEachRecord([&](const CatalogTree::Node*, const RecordView& view) {
+    if (++count % kStopPollRecords == 0 && stop.stop_requested()) return false;
+    return writer.Add(view);
+  });
+  if (!complete || stop.stop_requested()) return false;
+  writer.Finish();
+  return true;
+}
+
+// The same, a large tree cut into parts whose texts are made on a thread per core and written in
+// order, joined as one writer joins records.
+bool StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)> write,
+                   std::stop_token stop = {}) {
+  const std::size_t threads = std::min<std::size_t>(std::thread::hardware_concurrency(), 8);
+  if (tree.Size() <= kParallelRecords || threads < 2) {
+    return StreamCatalogOnThisThread(tree, std::move(write), stop);
+  }
+  const auto sizes = SubtreeSizes(tree);
+  if (sizes.empty()) {
+    return StreamCatalogOnThisThread(tree, std::move(write), stop);
+  }
+  std::vector<Part> parts;
+  CutIntoParts(sizes, tree.Root(), 0, "", &parts);
+  std::vector<PartText> texts(parts.size());
+  std::vector<char> done(parts.size(), 0);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t next = 0, written = 0;
+  bool quit = false;  // the threads are to end
+  std::exception_ptr failure;
+  const auto work = [&] {
+    for (;;) {
+      std::size_t index;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] {
+          return quit || next == parts.size() || next < written + threads * kPartsAhead;
+        });
+        if (quit || next == parts.size()) return;
+        index = next++;
+      }
+      try {
+        WritePart(tree, parts[index], stop, &texts[index]);
+      } catch (...) {
+        // Raised again on the writing thread, which stops the others.
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!failure) failure = std::current_exception();
+        quit = true;
+        changed.notify_all();
+        return;
+      }
+      const std::lock_guard<std::mutex> lock(mutex);
+      done[index] = 1;
+      changed.notify_all();
+    }
+  };
+  std::vector<std::thread> workers;
+  struct Join {
+    std::vector<std::thread>& workers;
+    std::mutex& mutex;
+    std::condition_variable& changed;
+    bool& quit;
+    ~Join() {
+      {
+        const std::lock_guard<std::mutex> lock(mutex);
+        quit = true;
+      }
+      changed.notify_all();
+      for (std::thread& worker : workers) worker.join();
+    }
+  } join{workers, mutex, changed, quit};
+  // A thread that cannot be started (no memory left for its stack) leaves its parts to the
+  // others; without any, this thread writes the whole text.
+  for (std::size_t i = 0; i < threads; ++i) {
+    try {
+      workers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  if (workers.empty()) {
+    return StreamCatalogOnThisThread(tree, std::move(write), stop);
+  }
+  std::string joint;
+  int last_depth = -1;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      changed.wait(lock, [&] { return done[i] || failure; });
+      if (failure) std::rethrow_exception(failure);
+    }
+    if (stop.stop_requested()) return false;
+    joint.clear();
+    CatalogWriter::AppendJoint(&joint, last_depth, texts[i].first_depth);
+    write(joint);
+    write(texts[i].text);
+    last_depth = texts[i].last_depth;
+    std::string().swap(texts[i].text);
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      written = i + 1;
+    }
+    changed.notify_all();
+  }
+  joint.clear();
+  CatalogWriter::AppendJoint(&joint, last_depth, -1);
+  write(joint);
+  return true;
 }
 
 }  // namespace
@@ -38,15 +264,10 @@ bool WriteCatalogFile(const CatalogTree& tree, const std::string& path, Progress
   ProgressShown shown(progress, stop.stop_possible());
   progress.SetWaitText(kGatheringInfo);
   AtomicFile file(path);
-  CatalogWriter writer([&](std::string_view chunk) { file.Write(chunk); });
-  std::size_t count = 0;
-  const bool complete = tree.ForEachRecord([&](const CatalogTree::Node*, const RecordView& view) {
-    if (++count % kStopPollRecords == 0 && stop.stop_requested()) return false;
-    return writer.Add(view);
-  });
+  const bool complete = StreamCatalog(
+      tree, [&](std::string_view chunk) { file.Write(chunk); }, stop);
   // A stopped write drops the temporary file with `file`; the old catalog stays.
   if (!complete || stop.stop_requested()) return false;
-  writer.Finish();
   file.Commit();
   return true;
 }

@@ -551,6 +551,13 @@ namespace lumivor {
 
 bool CatalogTree::ForEachRecord(
     const std::function<bool(const Node*, const RecordView&)>& visit) const {
+  return ForEachRecordBelow(root_, 0, root_->children.size(), 0, "", visit);
+}
+
+bool CatalogTree::ForEachRecordBelow(
+    const Node* parent, std::size_t first, std::size_t last, int depth,
+    std::string_view parent_path,
+    const std::function<bool(const Node*, const RecordView&)>& visit) const {
   // The paths of the open nodes are kept in one text where each extends its parent's; a path
   // that does not (stored on its own) saves the text it replaces until its subtree is done.
   struct Frame {
@@ -560,8 +567,8 @@ bool CatalogTree::ForEachRecord(
     bool saved;
   };
   std::vector<Frame> stack;
-  stack.push_back({root_, 0, 0, false});
-  std::string paths;
+  stack.push_back({parent, first, parent_path.size(), false});
+  std::string paths(parent_path);
   std::vector<std::string> saved;
   record_blob::Scratch scratch;
   record_blob::Context context;
@@ -569,7 +576,8 @@ bool CatalogTree::ForEachRecord(
   RecordView view;
   while (!stack.empty()) {
     Frame& frame = stack.back();
-    if (frame.next == frame.node->children.size()) {
+    const std::size_t end = stack.size() == 1 ? last : frame.node->children.size();
+    if (frame.next == end) {
       if (frame.saved) {
         paths = std::move(saved.back());
         saved.pop_back();
@@ -579,10 +587,10 @@ bool CatalogTree::ForEachRecord(
     }
     const Node* node = frame.node->children[frame.next++];
     const std::size_t parent_length = frame.path_length;
-    const int depth = static_cast<int>(stack.size()) - 1;
-    context.has_parent = depth > 0;
+    const int node_depth = depth + static_cast<int>(stack.size()) - 1;
+    context.has_parent = node_depth > 0;
     context.parent_path = std::string_view(paths).substr(0, parent_length);
-    view.depth = depth;
+    view.depth = node_depth;
     view.fields = record_blob::Unpack(node->Blob(), context, &scratch);
     view.extras = record_blob::Extras(node->Blob());
     if (!visit(node, view)) return false;

@@ -145,6 +145,12 @@ class CatalogTree {
   // further attributes as they read (views valid during the call), deriving every path from its
   // parent's once; stops when `visit` returns false. Returns false when it stopped.
   bool ForEachRecord(const std::function<bool(const Node*, const RecordView&)>& visit) const;
+  // The same for the children `first` to `last` - 1 of `parent` and everything below them, the
+  // children at depth `depth`; `parent_path` is the FullPath of `parent` as it reads ("" for the
+  // root). Walks of different parts may run on different threads at once.
+  bool ForEachRecordBelow(const Node* parent, std::size_t first, std::size_t last, int depth,
+                          std::string_view parent_path,
+                          const std::function<bool(const Node*, const RecordView&)>& visit) const;
 
   // The catalog name records of this tree share: the CatalogName of the first record added that
   // had one. Empty when none had.

@@ -21,6 +21,29 @@ CatalogWriter::CatalogWriter(std::function<void(std::string_view)> write)
   buffer_.reserve(kPieceBytes * 2);
 }
 
+CatalogWriter::CatalogWriter(std::function<void(std::string_view)> write, Part)
+    : write_(std::move(write)), started_(true), part_(true) {
+  buffer_.reserve(kPieceBytes * 2);
+}
+
+void CatalogWriter::AppendJoint(std::string* out, int before, int after) {
+  if (before < 0) {
+    out->append(kDeclaration);
+    out->append("<fileinfo generated=\"");
+    AppendEscapedAttribute(*out, kGeneratedAddress);
+    out->push_back('"');
+    out->append(after < 0 ? "/>" : ">");
+    return;
+  }
+  if (after > before) {
+    out->push_back('>');
+    return;
+  }
+  out->append("/>");
+  for (int level = before; level > std::max(after, 0); --level) out->append("</file>");
+  if (after < 0) out->append("</fileinfo>");
+}
+
 void CatalogWriter::Start() {
   buffer_.append(kDeclaration);
   buffer_.append("<fileinfo generated=\"");
@@ -46,8 +69,10 @@ void CatalogWriter::FlushIfFull() {
 
 bool CatalogWriter::Add(const RecordView& record) {
   if (!started_) Start();
-  const int depth = std::clamp(record.depth, 0, depth_ + 1);
-  if (depth_ < 0) {
+  const int depth = std::clamp(record.depth, 0, part_ && depth_ < 0 ? record.depth : depth_ + 1);
+  if (part_ && depth_ < 0) {
+    // The first record of a part: what goes before it is the joint.
+  } else if (depth_ < 0) {
     buffer_.push_back('>');  // the root gets its first child
   } else if (depth > depth_) {
     buffer_.push_back('>');  // the last record gets its first child
@@ -64,6 +89,11 @@ bool CatalogWriter::Add(const RecordView& record) {
 }
 
 void CatalogWriter::Finish() {
+  if (part_) {
+    write_(buffer_);
+    buffer_.clear();
+    return;
+  }
   if (!started_) Start();
   if (depth_ < 0) {
     buffer_.append("/>");

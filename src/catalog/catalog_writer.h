@@ -20,8 +20,23 @@ class CatalogWriter final : public RecordSink {
  public:
   explicit CatalogWriter(std::function<void(std::string_view)> write);
 
+  // A writer of one part of a catalog text, for catalogs written in parts on several threads: it
+  // writes its records as the whole writer would, but nothing before the first record's tag and
+  // nothing after the last record's attributes (that tag stays open). AppendJoint gives what goes
+  // between two parts.
+  struct Part {};
+  CatalogWriter(std::function<void(std::string_view)> write, Part);
+
   bool Add(const RecordView& record) override;
+  // Writes the end of the catalog, or of a part the last piece of its text.
   void Finish() override;
+
+  // The depth of the last record added; -1 when none was.
+  [[nodiscard]] int LastDepth() const { return depth_; }
+  // Appends to `out` what goes between a record of depth `before` and the next of depth `after`:
+  // with `before` -1 the declaration and the root (the text starts), with `after` -1 the end of
+  // the catalog (the text ends).
+  static void AppendJoint(std::string* out, int before, int after);
 
  private:
   void Start();
@@ -32,7 +47,8 @@ class CatalogWriter final : public RecordSink {
   std::string buffer_;
   std::string clean_;  // a value made safe by SanitizeText
   bool started_ = false;
-  int depth_ = -1;  // depth of the last record, whose start tag is still open; -1: none yet
+  bool part_ = false;  // writes a part: see Part
+  int depth_ = -1;     // depth of the last record, whose start tag is still open; -1: none yet
 };
 
 }  // namespace lumivor

@@ -40,6 +40,8 @@ inline constexpr std::string_view kHashAttribute = "Hash";
 // The further attribute that tells hard links apart: "<device>:<inode>" of a regular file with more
 // than one link. Two entries of one catalog with the same value are one file reached twice.
 inline constexpr std::string_view kLinkIdAttribute = "LinkId";
+// A folder that could not be listed, or not to its end: why (the system's words).
+inline constexpr std::string_view kReadErrorAttribute = "ReadError";
 
 // How a field sorts.
 enum class SortKind { kText, kNumber, kDate, kFixed };

@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <exception>
 #include <iostream>
 
 #include "catalog/catalog_file.h"
@@ -109,21 +110,26 @@ int RunScan(const ScanOptions& options) {
   ScanLine line(progress);
   CatalogTree tree;
   ScanReport report;
-  ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
-             &report, options.deep);
   HashReport hashes;
-  if (options.hash && !options.only_folders) {
-    const ProgressShown shown(progress);
-    hashes = HashCatalogFiles(tree, options.source, {}, {}, progress);
-  }
+  // A scan that could not finish saves nothing: a part of the folder is no catalog of it.
   try {
+    ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
+               &report, options.deep);
+    if (report.cancelled) {
+      std::cerr << "The scan was cancelled; no catalog was saved.\n";
+      return 1;
+    }
+    if (options.hash && !options.only_folders) {
+      const ProgressShown shown(progress);
+      hashes = HashCatalogFiles(tree, options.source, {}, {}, progress);
+    }
     if (server) {
       server->SaveNewCatalog(plan, tree);
     } else {
       SaveCatalog(tree, catalog_file, progress);
       IndexFollower().Written(catalog_file);
     }
-  } catch (const LumivorError& e) {
+  } catch (const std::exception& e) {
     std::cerr << e.what() << '\n';
     return 1;
   }

@@ -187,24 +187,30 @@ std::vector<std::string> RegexLiterals(std::string_view pattern, bool case_sensi
 CandidatePlan PlanCandidates(std::vector<std::string> terms, std::int64_t sample_size,
                              TermSample& sample) {
   CandidatePlan plan;
-  if (terms.size() <= 1) {
-    plan.terms = std::move(terms);
-    return plan;
-  }
-  const std::int64_t rare_below = std::max<std::int64_t>(sample_size / kRareShareDivisor, 1);
+  if (terms.empty()) return plan;
+  const std::int64_t few = std::max<std::int64_t>(sample_size / kFewCandidatesShare, 1);
+  // How often each trigram occurs in the sample. Ties keep the text's order.
   std::vector<std::pair<std::int64_t, std::string>> counted;
   for (std::string& term : terms) {
-    const std::int64_t count = sample.Count({term}, rare_below);
+    const std::int64_t count = sample.Count({term}, sample_size);
     counted.emplace_back(count, std::move(term));
   }
-  // The rarest always; the others while they are rare too. Ties keep the text's order.
   std::stable_sort(counted.begin(), counted.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (auto& [count, term] : counted) {
-    if (plan.terms.size() == kMostPlannedTerms || (!plan.terms.empty() && count >= rare_below)) {
-      break;
+  plan.terms.push_back(std::move(counted.front().second));
+  plan.sampled = counted.front().first;
+  for (std::size_t i = 1; i < counted.size(); ++i) {
+    if (plan.sampled <= few || plan.terms.size() == kMostPlannedTerms) break;
+    auto& [count, term] = counted[i];
+    // Its list is read whole: worth it only when the candidates it rules out cost more.
+    if (count >= (plan.sampled - 1) * kCandidateCostInListEntries) continue;
+    plan.terms.push_back(term);
+    const std::int64_t left = sample.Count(plan.terms, plan.sampled);
+    if ((plan.sampled - left) * kCandidateCostInListEntries <= count) {
+      plan.terms.pop_back();
+      continue;
     }
-    plan.terms.push_back(std::move(term));
+    plan.sampled = left;
   }
   return plan;
 }

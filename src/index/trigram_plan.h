@@ -14,12 +14,12 @@
 namespace lumivor {
 
 // The trigrams (as FTS5 terms) that may pick candidates for `criteria`: for every criterion and
-// literal of the regular expression of three or more characters, up to kMostTrigramsPerText of
-// its trigrams spread over it. Empty when no criterion is long enough and every record must be
-// tested. Every record that matches holds all of them, so any of them pick a superset of the
-// matches.
+// literal of the regular expression of three or more characters, its distinct trigrams (up to
+// kMostTrigramsPerText, spread over it). Empty when no criterion is long enough and every record
+// must be tested. Every record that matches holds all of them, so any of them pick a superset of
+// the matches.
 [[nodiscard]] std::vector<std::string> CandidateTrigrams(const SearchCriteria& criteria);
-inline constexpr std::size_t kMostTrigramsPerText = 8;
+inline constexpr std::size_t kMostTrigramsPerText = 24;
 
 // The FTS5 query asking for entries that hold every one of `terms`.
 [[nodiscard]] std::string CandidateQuery(const std::vector<std::string>& terms);
@@ -40,17 +40,23 @@ class TermSample {
 // The posting lists a search reads: the trigrams whose lists are intersected, rarest first.
 struct CandidatePlan {
   std::vector<std::string> terms;  // empty: every entry is a candidate
+  std::int64_t sampled = 0;        // entries of the sample holding all of them
 };
 
 // The most lists intersected.
-inline constexpr std::size_t kMostPlannedTerms = 4;
-// The share of the sample below which a trigram counts as rare.
-inline constexpr std::int64_t kRareShareDivisor = 100;
+inline constexpr std::size_t kMostPlannedTerms = 6;
+// What testing a candidate costs against reading one entry of a posting list: a list is worth
+// reading when it rules out more than one candidate per this many entries it holds.
+inline constexpr std::int64_t kCandidateCostInListEntries = 32;
+// Candidates count as few at one in this many entries of the sample: no further list is read.
+inline constexpr std::int64_t kFewCandidatesShare = 2000;
 
-// Chooses the posting lists of `terms` to read, from how often each occurs in a sample of
-// `sample_size` entries (counted up to the share above which it is not read anyway): the rarest
-// always, and the others that are rare too, rarest first, at most kMostPlannedTerms. Stepping
-// through a long list costs more than testing the few candidates it would have ruled out.
+// Chooses the posting lists of `terms` to intersect, from how often they occur in a sample of
+// `sample_size` entries: the rarest list first, then each further list, rarest first, whose
+// entries cost less to read than testing the candidates it rules out (the sample tells how many
+// the lists chosen so far leave together with it), until the candidates are few or
+// kMostPlannedTerms lists are chosen. A list that rules out little, as a trigram of a word whose
+// other trigrams were read, is left unread: the candidates are tested anyway.
 [[nodiscard]] CandidatePlan PlanCandidates(std::vector<std::string> terms, std::int64_t sample_size,
                                            TermSample& sample);
 

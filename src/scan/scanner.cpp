@@ -13,13 +13,16 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "catalog/catalog_file.h"
+#include "catalog/catalog_reader.h"
 #include "catalog/fields.h"
 #include "catalog/xml_document.h"
 #include "core/errors.h"
 #include "scan/catalog_medium.h"
 #include "scan/file_heads.h"
+#include "scan/folder_walk.h"
 #include "scan/local_time_converter.h"
 #include "scan/volumes.h"
 
@@ -188,9 +191,12 @@ class Walker {
       const int child_fd = ::openat(frame.fd, frame.names.data() + sub.name_offset,
                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (child_fd < 0) {
-        // Unreadable: recorded without entries. A folder removed since it was listed is simply
-        // gone, not unreadable.
-        if (errno != ENOENT) ++report_.unreadable_folders;
+        // Unreadable: recorded without entries, with the reason. A folder removed since it was
+        // listed is simply gone, not unreadable.
+        if (errno != ENOENT) {
+          ++report_.unreadable_folders;
+          sub.node->SetExtra(kReadErrorAttribute, SystemMessage(errno));
+        }
         continue;
       }
       Enter(child_fd, sub);
@@ -268,7 +274,11 @@ class Walker {
     char* buffer = buffer_.get();
     while (!CheckCancelled()) {
       const long bytes = ::syscall(SYS_getdents64, frame.fd, buffer, kDirentBufferSize);
-      if (bytes < 0) ++report_.unreadable_folders;  // an error: keep what was read
+      if (bytes < 0) {
+        // An error: what was read stays, and the record says why the rest is missing.
+        ++report_.unreadable_folders;
+        frame.node->SetExtra(kReadErrorAttribute, SystemMessage(errno));
+      }
       if (bytes <= 0) break;
       listed_.clear();
       for (long at = 0; at < bytes;) {
@@ -526,10 +536,10 @@ ScanReport ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::N
   unreadable.unreadable_folders = 1;
   const std::string path(dir);
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return unreadable;
   struct stat info;
-  if (::fstat(fd, &info) != 0) {
-    ::close(fd);
+  if (fd < 0 || ::fstat(fd, &info) != 0) {
+    unreadable.top_read_error = SystemMessage(errno);
+    if (fd >= 0) ::close(fd);
     return unreadable;
   }
   Walker walker(tree, settings);
@@ -648,15 +658,23 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     DeepScanner deep_scanner(deep, stop);
     if (deep.Any()) settings.deep = &deep_scanner;
 
-    FieldViews top_fields{};
-    top_fields[kFileName] = root_name;
-    top_fields[kFullPath] = root_name;
-    top_fields[kFileType] = kDirectoryType;
-    top_fields[kCatalogName] = settings.CatalogName;
-    CatalogTree::Node* top = tree->AddChild(nullptr, CatalogRecord(top_fields));
+    RecordView top_record;
+    top_record.fields[kFileName] = root_name;
+    top_record.fields[kFullPath] = root_name;
+    top_record.fields[kFileType] = kDirectoryType;
+    top_record.fields[kCatalogName] = settings.CatalogName;
+    TreeSink sink(tree);
+    sink.Add(top_record);
+    CatalogTree::Node* top = tree->Top();
     root_name = top->Field(kFileName);  // as stored, should the path need cleaning
 
-    walked = ScanDirectory(*tree, path, top, settings);
+    if (settings.deep) {
+      // The deep scan reads files as their folder is listed, into the tree.
+      walked = ScanDirectory(*tree, path, top, settings);
+    } else {
+      walked = WalkFolder(path, root_name, 0, settings, sink);
+    }
+    if (!walked.top_read_error.empty()) top->SetExtra(kReadErrorAttribute, walked.top_read_error);
     if (walked.cancelled) {
       tree->Clear();
     } else if (!settings.ExtFilter.empty()) {
@@ -677,8 +695,13 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
       top->SetRecord(facts);
     }
     walked.deep = deep_scanner.Counts();
+  } catch (const std::bad_alloc&) {
+    // What was found is no catalog: it must not pass for a complete one.
+    tree->Clear();
+    throw LumivorError("The scan ran out of memory and could not finish.");
   } catch (...) {
-    // A scan keeps what it found; nothing is reported.
+    tree->Clear();
+    throw;
   }
   if (report) *report = walked;
   return root_name;

@@ -41,8 +41,10 @@ struct ScanSettings {
 // What a walk met besides records.
 struct ScanReport {
   // Folders that could not be opened or read to their end; each is recorded with what could be
-  // read of it (often nothing).
+  // read of it (often nothing) and the further attribute ReadError.
   std::size_t unreadable_folders = 0;
+  // Why the scanned folder itself could not be read; empty when it could.
+  std::string top_read_error;
   // True when the walk stopped because the user cancelled.
   bool cancelled = false;
   // What the deep scan found, when it was asked for.
@@ -80,9 +82,9 @@ inline constexpr std::string_view kInvalidExtension =
 // when that already ends with "/") and its name. Symbolic links are recorded as files with their
 // own size and time and never followed; a folder on another file system than its parent (a
 // mount point) is recorded but not entered; sockets, FIFOs and devices are files of size 0 and
-// are never opened. A folder that cannot be read is recorded without entries; no error ends the
-// walk, and each is counted in the report. Hidden entries are recorded like any other. Depth is
-// bounded only by memory.
+// are never opened. A folder that cannot be read is recorded without entries and with the further
+// attribute ReadError; no such error ends the walk, and each is counted in the report. Hidden
+// entries are recorded like any other. Depth is bounded only by memory.
 ScanReport ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
                          const ScanSettings& settings);
 
@@ -107,12 +109,15 @@ void ComputeSizePercentages(CatalogTree& tree);
 // computed; with a non-empty `ExtFilter` only files passing it are kept and directories below the
 // top left without files are removed (the top record itself always stays). Every
 // CatalogName is DisplayNameOf(`catalog_file`). Shows "Loading info.." with the Cancel button
-// meanwhile; a cancelled scan leaves `tree` empty. Errors never escape: the tree holds what was
-// found. When `report` is given it receives the count of unreadable folders and whether the scan
-// was cancelled.
+// meanwhile; a cancelled scan leaves `tree` empty. A folder that cannot be read is no failure:
+// it is recorded with the further attribute ReadError (the scanned folder too). A scan that
+// cannot go on (memory runs out, a thread fails) raises LumivorError, or what it met, and leaves
+// `tree` empty: a part of the folder never passes for the whole. When `report` is given it
+// receives the count of unreadable folders and whether the scan was cancelled.
 //
-// With `deep` options the walk also lists archives and reads tags (DeepScanner); the report then
-// holds what that found.
+// The folders are listed by a thread per core (WalkFolder). With `deep` options the walk also
+// lists archives and reads tags (DeepScanner), on the calling thread; the report then holds what
+// that found.
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
                        std::string_view ExtFilter, std::string_view catalog_file,
                        Progress& progress = NoProgress(), ScanListener* listener = nullptr,

@@ -4,6 +4,7 @@
 
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
+#include "catalog/catalog_tree.h"
 
 namespace lumivor {
 namespace {
@@ -93,6 +94,76 @@ TEST(CatalogWriter, LargeCatalogsGoOutInBoundedPieces) {
   EXPECT_GT(total, 2'000'000u);
   EXPECT_GT(pieces, 20u);
   EXPECT_LT(largest, 70'000u);
+}
+
+TEST(CatalogWriter, PartsJoinedGiveTheTextOfOneWriter) {
+  // Every way of cutting a few records into two parts, joined, reads as one writer's text.
+  const std::vector<std::pair<int, std::string>> records = {{0, "a"}, {1, "b"}, {2, "c"}, {2, "d"},
+                                                            {1, "e"}, {0, "f"}, {1, "g"}};
+  for (std::size_t cut = 0; cut <= records.size(); ++cut) {
+    std::string text;
+    int last = -1;
+    for (const auto& [begin, end] :
+         {std::make_pair(std::size_t{0}, cut), std::make_pair(cut, records.size())}) {
+      if (begin == end) continue;
+      std::string part;
+      CatalogWriter writer([&](std::string_view piece) { part.append(piece); },
+                           CatalogWriter::Part());
+      for (std::size_t i = begin; i < end; ++i) {
+        RecordView record;
+        record.depth = records[i].first;
+        record.fields[kFileName] = records[i].second;
+        writer.Add(record);
+      }
+      writer.Finish();
+      CatalogWriter::AppendJoint(&text, last, records[begin].first);
+      text += part;
+      last = writer.LastDepth();
+    }
+    CatalogWriter::AppendJoint(&text, last, -1);
+    EXPECT_EQ(text, Written(records)) << cut;
+  }
+}
+
+TEST(CatalogWriter, ALargeTreeWrittenByThreadsIsTheTextOfOneWriter) {
+  // Over 50,000 records: wide folders, a deep chain of large ones, paths that derive from their
+  // parent's and paths that do not, further attributes.
+  CatalogTree tree;
+  FieldViews fields{};
+  fields[kFileName] = "/media/disk";
+  fields[kFullPath] = "/media/disk";
+  fields[kFileType] = "directory";
+  CatalogTree::Node* top = tree.AddChild(nullptr, fields);
+  std::vector<std::pair<CatalogTree::Node*, std::string>> folders{{top, "/media/disk"}};
+  CatalogTree::Node* chain = top;
+  std::string chain_path = "/media/disk";
+  for (int i = 0; i < 70'000; ++i) {
+    auto& [parent, path] = folders[static_cast<std::size_t>(i * 7919) % folders.size()];
+    const std::string name = "n" + std::to_string(i);
+    const std::string full = i % 97 == 0 ? "/elsewhere/" + name : path + "/" + name;
+    fields[kFileName] = name;
+    fields[kFullPath] = full;
+    fields[kFileType] = i % 9 == 0 ? "directory" : "file";
+    fields[kFileSize] = std::to_string(i);
+    const ExtraViews extras =
+        i % 13 == 0 ? ExtraViews{{"ReadError", "Permission denied"}} : ExtraViews{};
+    CatalogTree::Node* parent_node = i % 5 == 0 ? chain : parent;
+    const std::string parent_path = i % 5 == 0 ? chain_path : path;
+    fields[kFullPath] = i % 97 == 0 ? full : parent_path + "/" + name;
+    CatalogTree::Node* node = tree.AddChild(parent_node, fields, extras);
+    if (i % 9 == 0) {
+      folders.emplace_back(node, std::string(fields[kFullPath]));
+      if (i % 5000 == 0) {
+        chain = node;
+        chain_path = std::string(fields[kFullPath]);
+      }
+    }
+  }
+  std::string one;
+  CatalogWriter writer([&](std::string_view piece) { one.append(piece); });
+  EmitTree(tree, writer);
+  writer.Finish();
+  EXPECT_EQ(CatalogText(tree), one);
 }
 
 }  // namespace

@@ -120,13 +120,17 @@ TEST(IndexQuery, TrigramsForCriteriaOfThreeCharactersOrMore) {
   EXPECT_EQ(CandidateTrigrams(criteria), V{"\"aaa\""});
   criteria.name = "ab\xFF";  // not UTF-8: every record is tested
   EXPECT_EQ(CandidateTrigrams(criteria), V{});
-  // Every trigram of a short text, eight spread over a long one, whole characters each.
+  // Every trigram of a short text, 24 spread over a long one, whole characters each.
   criteria.name = "holiday123";
   EXPECT_EQ(CandidateTrigrams(criteria), (V{"\"hol\"", "\"oli\"", "\"lid\"", "\"ida\"", "\"day\"",
                                             "\"ay1\"", "\"y12\"", "\"123\""}));
   criteria.name = "abcdefghijklmnopqrstuvwxyz";
-  EXPECT_EQ(CandidateTrigrams(criteria), (V{"\"abc\"", "\"def\"", "\"ghi\"", "\"jkl\"", "\"nop\"",
-                                            "\"qrs\"", "\"tuv\"", "\"xyz\""}));
+  EXPECT_EQ(CandidateTrigrams(criteria).size(), 24u);
+  criteria.name = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOP";
+  const V spread = CandidateTrigrams(criteria);
+  ASSERT_EQ(spread.size(), kMostTrigramsPerText);
+  EXPECT_EQ(spread.front(), "\"abc\"");
+  EXPECT_EQ(spread.back(), "\"NOP\"");
   criteria.name = "\xC3\xBC\xC3\xBC\xC3\xBCx";
   EXPECT_EQ(CandidateTrigrams(criteria),
             (V{"\"\xC3\xBC\xC3\xBC\xC3\xBC\"", "\"\xC3\xBC\xC3\xBCx\""}));

@@ -15,8 +15,10 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <new>
 
 #include "catalog/catalog_file.h"
+#include "core/errors.h"
 #include "library/library_storage.h"
 #include "scan/local_time_converter.h"
 #include "scan/volumes.h"
@@ -404,7 +406,25 @@ TEST(ScanFolder, UnreadableFolderIsRecordedEmptyAndTheScanGoesOn) {
     ScanReport report;
     ScanFolder(&tree, root, false, "", "/lib/Disk.xml", NoProgress(), nullptr, &report);
     SortByName(tree);
-    return "unreadable " + std::to_string(report.unreadable_folders) + "\n" + Outline(tree);
+    std::string marks;
+    tree.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
+      const std::string_view reason = node->Extra(kReadErrorAttribute);
+      if (!reason.empty()) marks += std::string(node->Name()) + ": " + std::string(reason) + "\n";
+    });
+    // The mark stays with the record in the catalog file.
+    const std::string file = "/tmp/lumivor-read-error-" + std::to_string(::getpid()) + ".xml";
+    WriteCatalogFile(tree, file, NoProgress());
+    const CatalogTree loaded = LoadCatalog(file);
+    ::unlink(file.c_str());
+    std::string loaded_marks;
+    loaded.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
+      const std::string_view reason = node->Extra(kReadErrorAttribute);
+      if (!reason.empty()) {
+        loaded_marks += std::string(node->Name()) + ": " + std::string(reason) + "\n";
+      }
+    });
+    if (loaded_marks != marks) return "lost on the way through the file: " + loaded_marks;
+    return "unreadable " + std::to_string(report.unreadable_folders) + "\n" + marks + Outline(tree);
   });
   if (outline.rfind("SKIP", 0) == 0) GTEST_SKIP() << outline;
   EXPECT_EQ(UnreadableFoldersText(2),
@@ -412,13 +432,13 @@ TEST(ScanFolder, UnreadableFolderIsRecordedEmptyAndTheScanGoesOn) {
   EXPECT_EQ(UnreadableFoldersText(1),
             "1 folder could not be read; it is catalogued without its contents.");
   // Only "locked" could not be opened; "listed" was read, though its entries could not be stated.
-  EXPECT_EQ(outline, "unreadable 1\n0 " + root + " [20 directory  100]\n" +  //
-                         "1 " + root + "/a [0 directory  0.00]\n" + "2 " + root +
-                         "/a/locked [0 directory  0.00]\n" + "1 " + root +
-                         "/b [20 directory  100.00]\n" + "2 " + root +
-                         "/b/open [20 file  100.00]\n" + "1 " + root + "/c [0 directory  0.00]\n" +
-                         "2 " + root + "/c/listed [0 directory  0.00]\n" + "3 " + root +
-                         "/c/listed/hidden [0 file  0.00]\n");
+  EXPECT_EQ(outline,
+            "unreadable 1\nlocked: Permission denied\n0 " + root + " [20 directory  100]\n" +  //
+                "1 " + root + "/a [0 directory  0.00]\n" + "2 " + root +
+                "/a/locked [0 directory  0.00]\n" + "1 " + root + "/b [20 directory  100.00]\n" +
+                "2 " + root + "/b/open [20 file  100.00]\n" + "1 " + root +
+                "/c [0 directory  0.00]\n" + "2 " + root + "/c/listed [0 directory  0.00]\n" +
+                "3 " + root + "/c/listed/hidden [0 file  0.00]\n");
 }
 
 TEST(ScanFolder, MountPointsAreRecordedButNotEntered) {
@@ -570,7 +590,54 @@ TEST(ScanFolder, TellsTheListenerOfEveryFolder) {
   ScanFolder(&tree, dir / "r", false, "", "/lib/R.xml", NoProgress(), &listener);
   ASSERT_EQ(listener.calls.size(), 2u);
   EXPECT_EQ(listener.calls[0], std::make_pair(std::size_t{1}, dir / "r"));
-  EXPECT_EQ(listener.calls[1], std::make_pair(std::size_t{3}, dir / "r/a"));
+  // Records come in pre-order: "a" and the entries listed before it are made before its folder
+  // is entered, those listed after it later.
+  const std::size_t before_a = tree.Top()->children[0]->Name() == "a" ? 0 : 1;
+  EXPECT_EQ(listener.calls[1], std::make_pair(2 + before_a, dir / "r/a"));
+}
+
+TEST(ScanFolder, AScanThatFailsPartWayRaisesAndLeavesNoTree) {
+  TempDir dir;
+  for (int i = 0; i < 20; ++i) WriteSized(dir / ("r/d" + std::to_string(i) + "/f"), 1);
+  // An allocation that fails in the middle of the walk, plain and deep.
+  struct Failing : ScanListener {
+    int left = 5;
+    void FolderEntered(std::size_t, std::string_view) override {
+      if (--left == 0) throw std::bad_alloc();
+    }
+  };
+  for (const bool deep : {false, true}) {
+    Failing listener;
+    CatalogTree tree;
+    ScanReport report;
+    DeepScanOptions options;
+    options.archives = deep;
+    try {
+      ScanFolder(&tree, dir / "r", false, "", "/lib/R.xml", NoProgress(), &listener, &report,
+                 options);
+      ADD_FAILURE() << "no failure";
+    } catch (const LumivorError& e) {
+      EXPECT_EQ(std::string(e.what()), "The scan ran out of memory and could not finish.");
+    }
+    EXPECT_TRUE(tree.Empty()) << deep;
+  }
+}
+
+TEST(ScanFolder, AnUnreadableScannedFolderIsMarkedOnTheTopRecord) {
+  TempDir dir;
+  WriteSized(dir / "r/f", 1);
+  ::chmod((dir / "r").c_str(), 0);
+  ::chmod(dir.Path().c_str(), 0755);
+  const std::string result = InChild(::geteuid() == 0, [&]() -> std::string {
+    CatalogTree tree;
+    ScanReport report;
+    ScanFolder(&tree, dir / "r", false, "", "/lib/R.xml", NoProgress(), nullptr, &report);
+    return std::to_string(report.unreadable_folders) + " " + std::to_string(tree.Size()) + " " +
+           std::string(tree.Top()->Extra(kReadErrorAttribute));
+  });
+  ::chmod((dir / "r").c_str(), 0755);
+  if (result.rfind("SKIP", 0) == 0) GTEST_SKIP() << result;
+  EXPECT_EQ(result, "1 1 Permission denied");
 }
 
 // Hand-built trees for the passes after the walk.

@@ -1,0 +1,600 @@
+#include "scan/folder_walk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "catalog/fields.h"
+#include "catalog/xml_document.h"
+#include "core/errors.h"
+#include "scan/local_time_converter.h"
+#include "scan/volumes.h"
+
+namespace lumivor {
+
+namespace {
+
+// Entries are read in blocks of this many bytes (a few hundred entries per system call).
+constexpr std::size_t kDirentBufferSize = 64 * 1024;
+// The layout of a record returned by getdents64 (linux_dirent64).
+constexpr std::size_t kDirentReclenOffset = 16;
+constexpr std::size_t kDirentTypeOffset = 18;
+constexpr std::size_t kDirentNameOffset = 19;
+// Paths below the walked folder up to this length are opened with one call; longer ones a
+// folder at a time.
+constexpr std::size_t kLongestOpenedPath = 3000;
+// Entries listed ahead of those handed on, above which the listing threads wait: the listings
+// waiting for their turn stay a small part of what the sink keeps.
+constexpr std::size_t kMostListedAhead = 1 << 13;
+// Records handed on between two polls of Cancel within a folder.
+constexpr std::size_t kPollRecords = 4096;
+
+enum FolderState : int { kPending, kTaken, kDone };
+
+struct Folder;
+
+// One entry of a folder's listing, with the facts its record needs.
+struct Entry {
+  std::uint32_t name = 0;       // offset of the raw name in Folder::names, '\0'-terminated
+  std::uint32_t name_size = 0;  // bytes
+  bool directory = false;
+  bool stated = false;     // its facts were read (else only the listing's type is known)
+  std::uint64_t size = 0;  // of a regular file or a symbolic link
+  std::int64_t mtime = 0;  // seconds
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t links = 0;
+  bool enter = false;        // a folder on the same file system: walked into
+  Folder* folder = nullptr;  // its task, once the listing is complete
+};
+
+// A folder of the walk: where it is, and once listed, its entries.
+struct Folder {
+  std::string relative;  // raw path below the walked folder ("." for the folder itself)
+  std::uint64_t inode = 0;
+  std::atomic<int> state{kPending};
+  bool failed = false;  // its listing raised (the walk's failure says what)
+  std::string names;
+  std::vector<Entry> entries;
+  std::string error;  // why it could not be opened or read to its end
+};
+
+struct Queue {
+  std::mutex mutex;
+  std::deque<Folder*> folders;
+};
+
+class Walk {
+ public:
+  Walk(const ScanSettings& settings, const WalkOptions& options, RecordSink& sink)
+      : settings_(settings),
+        options_(options),
+        sink_(sink),
+        filtering_(!settings.OnlyFolders && !settings.ExtFilter.empty()) {}
+
+  ~Walk() {
+    StopThreads();
+    if (root_fd_ >= 0) ::close(root_fd_);
+  }
+
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+
+  ScanReport Run(std::string_view dir, std::string_view full_path, int depth) {
+    ScanReport report;
+    const std::string path(dir);
+    root_fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info;
+    if (root_fd_ < 0 || ::fstat(root_fd_, &info) != 0) {
+      report.top_read_error = SystemMessage(errno);
+      report.unreadable_folders = 1;
+      return report;
+    }
+    device_ = info.st_dev;
+    // Bind mounts show the same device as their parent: the mount ID tells them apart, or, on
+    // kernels without one, the mount table.
+    struct statx mount_info;
+    if (::statx(root_fd_, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount_info) == 0 &&
+        (mount_info.stx_mask & STATX_MNT_ID) != 0) {
+      have_mount_ids_ = true;
+      mount_id_ = mount_info.stx_mnt_id;
+    } else {
+      LoadMountPoints(path);
+    }
+
+    const std::size_t threads = options_.threads == 0 ? DefaultWalkThreads() : options_.threads;
+    queues_.resize(threads);
+    arenas_.resize(threads);
+    buffers_.resize(threads);
+    for (std::size_t i = 0; i < threads; ++i) queues_[i] = std::make_unique<Queue>();
+
+    // Cancel is heard before the first folder is listed, and after, as between any two.
+    if (Cancelled(report)) return report;
+    Folder& top = arenas_[0].emplace_back();
+    top.relative = ".";
+    top.inode = info.st_ino;
+    top.state = kTaken;
+    List(top, 0);
+    top.state = kDone;
+    report.top_read_error = top.error;
+    if (!top.error.empty()) ++report.unreadable_folders;
+    if (Cancelled(report)) return report;
+    // Helpers start once there are subfolders to share; one that cannot be started leaves its
+    // part to the others.
+    for (std::size_t i = 1; i < threads && !queues_[0]->folders.empty(); ++i) {
+      try {
+        threads_.emplace_back([this, i] { Work(i); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    HandOn(top, full_path, depth + 1, report);
+    StopThreads();
+    if (failure_) std::rethrow_exception(failure_);
+    return report;
+  }
+
+ private:
+  // Hands on the records below `top` in pre-order.
+  void HandOn(Folder& top, std::string_view full_path, int depth, ScanReport& report) {
+    struct Open {
+      Folder* folder;
+      std::size_t next;
+      std::size_t path_length;
+      std::size_t path_points;
+    };
+    path_.assign(full_path);
+    std::vector<Open> stack{{&top, 0, path_.size(), CodePointCount(path_)}};
+    if (settings_.listener) settings_.listener->FolderEntered(records_ + 1, path_);
+    RecordView record;
+    record.extras.reserve(1);
+    char size_text[24], name_length_text[24], path_length_text[24], time_text[40];
+    while (!stack.empty()) {
+      Open& open = stack.back();
+      Folder& folder = *open.folder;
+      if (open.next == folder.entries.size()) {
+        Release(folder);
+        stack.pop_back();
+        continue;
+      }
+      const Entry& entry = folder.entries[open.next++];
+      if (++records_ % kPollRecords == 0 && Cancelled(report)) return;
+      const std::string_view name(folder.names.data() + entry.name, entry.name_size);
+      std::string_view clean_name = name;
+      if (SanitizeText(name, &clean_)) clean_name = clean_;
+      path_.resize(open.path_length);
+      std::size_t path_points = open.path_points;
+      if (path_.empty() || path_.back() != '/') {
+        path_ += '/';
+        ++path_points;
+      }
+      path_ += clean_name;
+      const std::size_t name_points = CodePointCount(clean_name);
+      path_points += name_points;
+
+      record.depth = depth + static_cast<int>(stack.size()) - 1;
+      FieldViews& fields = record.fields;
+      fields = FieldViews{};
+      fields[kFileName] = clean_name;
+      fields[kFullPath] = path_;
+      fields[kFileSize] = entry.size == 0 ? std::string_view("0") : ToText(entry.size, size_text);
+      if (entry.stated) fields[kFileTime] = times_.Format(entry.mtime, time_text);
+      fields[kFileExt] = entry.directory ? std::string_view() : ExtensionOf(clean_name);
+      fields[kFileType] = entry.directory ? kDirectoryType : kFileTypeText;
+      fields[kFileNameLength] = ToText(name_points, name_length_text);
+      fields[kPathNameLength] = ToText(path_points, path_length_text);
+      fields[kCatalogName] = settings_.CatalogName;
+      record.extras.clear();
+      Folder* sub = entry.folder;
+      if (sub) {
+        // The folder's own listing first: its record carries why it could not be read.
+        if (Cancelled(report)) return;
+        if (failed_.load(std::memory_order_relaxed)) Fail();
+        Obtain(*sub);
+        if (!sub->error.empty()) {
+          ++report.unreadable_folders;
+          record.extras.push_back({kReadErrorAttribute, sub->error});
+        }
+      }
+      if (!sink_.Add(record)) {
+        report.cancelled = true;
+        return;
+      }
+      if (sub) {
+        stack.push_back({sub, 0, path_.size(), path_points});
+        if (settings_.listener) settings_.listener->FolderEntered(records_ + 1, path_);
+      }
+    }
+  }
+
+  // True once the user cancelled; the listing threads stop then.
+  bool Cancelled(ScanReport& report) {
+    if (!report.cancelled && settings_.stop.stop_requested()) {
+      report.cancelled = true;
+      stop_ = true;
+    }
+    return report.cancelled;
+  }
+
+  // Waits until `folder` is listed, listing it here when no thread has started it.
+  void Obtain(Folder& folder) {
+    int state = kPending;
+    if (folder.state.compare_exchange_strong(state, kTaken)) {
+      List(folder, 0);
+      folder.state.store(kDone, std::memory_order_release);
+    } else {
+      // Another thread lists it: meanwhile this one lists a folder needed soon, when there is one
+      // no thread has started, rather than wait idle.
+      while ((state = folder.state.load(std::memory_order_acquire)) != kDone) {
+        Folder* other = failed_.load(std::memory_order_relaxed) ? nullptr : Next(0, true);
+        int pending = kPending;
+        if (other && other->state.compare_exchange_strong(pending, kTaken)) {
+          List(*other, 0);
+          other->state.store(kDone, std::memory_order_release);
+        } else if (!other) {
+          folder.state.wait(state, std::memory_order_acquire);
+        }
+      }
+    }
+    if (folder.failed) Fail();
+  }
+
+  // Ends the walk with what a listing thread raised.
+  [[noreturn]] void Fail() {
+    StopThreads();
+    std::rethrow_exception(failure_);
+  }
+
+  // Frees what the listing of `folder` held, once its records are handed on.
+  void Release(Folder& folder) {
+    listed_ahead_.fetch_sub(folder.entries.size(), std::memory_order_relaxed);
+    std::string().swap(folder.names);
+    std::vector<Entry>().swap(folder.entries);
+    std::string().swap(folder.relative);
+  }
+
+  // A listing thread: lists folders from its own queue, newest first, or taken from the oldest
+  // end of another's, until the walk ends.
+  void Work(std::size_t self) {
+    while (!stop_.load(std::memory_order_relaxed)) {
+      if (listed_ahead_.load(std::memory_order_relaxed) > kMostListedAhead) {
+        Pause();
+        continue;
+      }
+      Folder* folder = Next(self, false);
+      if (!folder) {
+        Pause();
+        continue;
+      }
+      int state = kPending;
+      if (!folder->state.compare_exchange_strong(state, kTaken)) continue;  // taken already
+      try {
+        List(*folder, self);
+      } catch (...) {
+        // Raised again on the calling thread, which waits for this folder or ends the walk.
+        {
+          const std::lock_guard<std::mutex> lock(failure_mutex_);
+          if (!failure_) failure_ = std::current_exception();
+        }
+        folder->failed = true;
+        failed_ = true;
+        stop_ = true;
+      }
+      folder->state.store(kDone, std::memory_order_release);
+      folder->state.notify_all();
+    }
+  }
+
+  void Pause() {
+    std::unique_lock<std::mutex> lock(idle_mutex_);
+    idle_.wait_for(lock, std::chrono::microseconds(200));
+  }
+
+  // A folder to list for thread `self`: from its own queue, the newest (or with `own_oldest`
+  // the oldest), else the oldest of another's. Null when every queue is empty.
+  Folder* Next(std::size_t self, bool own_oldest) {
+    {
+      Queue& own = *queues_[self];
+      const std::lock_guard<std::mutex> lock(own.mutex);
+      if (!own.folders.empty()) {
+        Folder* folder = own_oldest ? own.folders.front() : own.folders.back();
+        if (own_oldest) {
+          own.folders.pop_front();
+        } else {
+          own.folders.pop_back();
+        }
+        return folder;
+      }
+    }
+    for (std::size_t k = 1; k < queues_.size(); ++k) {
+      Queue& other = *queues_[(self + k) % queues_.size()];
+      const std::lock_guard<std::mutex> lock(other.mutex);
+      if (!other.folders.empty()) {
+        Folder* folder = other.folders.front();
+        other.folders.pop_front();
+        return folder;
+      }
+    }
+    return nullptr;
+  }
+
+  void StopThreads() {
+    stop_ = true;
+    idle_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  void Wait() const {
+    if (options_.call_latency.count() > 0) std::this_thread::sleep_for(options_.call_latency);
+  }
+
+  // Opens the folder at `relative` below the walked folder; -1 with errno on failure.
+  int OpenFolder(const std::string& relative) const {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    Wait();
+    if (relative.size() <= kLongestOpenedPath) return ::openat(root_fd_, relative.c_str(), kFlags);
+    // Too long for one call: one folder at a time.
+    int fd = ::dup(root_fd_);
+    for (std::size_t begin = 0; fd >= 0 && begin < relative.size();) {
+      std::size_t end = relative.find('/', begin);
+      if (end == std::string::npos) end = relative.size();
+      const std::string part = relative.substr(begin, end - begin);
+      const int next = ::openat(fd, part.c_str(), kFlags);
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      fd = next;
+      begin = end + 1;
+    }
+    return fd;
+  }
+
+  // Lists `folder` into its entries, on thread `self`; its subfolders go to that thread's queue.
+  void List(Folder& folder, std::size_t self) {
+    int fd = root_fd_;
+    if (folder.relative != ".") {
+      fd = OpenFolder(folder.relative);
+      if (fd < 0) {
+        // A folder removed since it was listed is simply gone, not unreadable.
+        if (errno != ENOENT) folder.error = SystemMessage(errno);
+        return;
+      }
+      struct stat info;
+      if (::fstat(fd, &info) != 0 || info.st_ino != folder.inode || info.st_dev != device_) {
+        ::close(fd);  // replaced meanwhile: not what was listed
+        return;
+      }
+    }
+    struct Closer {
+      int fd;
+      bool own;
+      ~Closer() {
+        if (own) ::close(fd);
+      }
+    } closer{fd, fd != root_fd_};
+    std::unique_ptr<char[]>& buffer = buffers_[self];
+    if (!buffer) buffer.reset(new char[kDirentBufferSize]);
+    std::vector<std::size_t> subfolders;  // indexes into entries
+    for (;;) {
+      Wait();
+      const long bytes = ::syscall(SYS_getdents64, fd, buffer.get(), kDirentBufferSize);
+      if (bytes < 0) folder.error = SystemMessage(errno);  // what was read stays
+      if (bytes <= 0) break;
+      for (long at = 0; at < bytes;) {
+        unsigned short length;
+        std::memcpy(&length, buffer.get() + at + kDirentReclenOffset, sizeof length);
+        const auto type = static_cast<unsigned char>(buffer[at + kDirentTypeOffset]);
+        const char* name = buffer.get() + at + kDirentNameOffset;
+        at += length;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (ListEntry(folder, fd, name, type) && folder.entries.back().enter) {
+          subfolders.push_back(folder.entries.size() - 1);
+        }
+      }
+    }
+    listed_ahead_.fetch_add(folder.entries.size(), std::memory_order_relaxed);
+    if (subfolders.empty()) return;
+    // The subfolders' tasks, in this thread's own arena (their addresses stay).
+    std::deque<Folder>& arena = arenas_[self];
+    for (const std::size_t index : subfolders) {
+      Entry& entry = folder.entries[index];
+      Folder& sub = arena.emplace_back();
+      sub.relative.reserve(folder.relative.size() + 1 + entry.name_size);
+      if (folder.relative != ".") {
+        sub.relative = folder.relative;
+        sub.relative += '/';
+      }
+      sub.relative.append(folder.names, entry.name, entry.name_size);
+      sub.inode = entry.inode;
+      entry.folder = &sub;
+    }
+    if (queues_.size() == 1) return;  // one thread: the folders are listed as they are reached
+    {
+      Queue& own = *queues_[self];
+      const std::lock_guard<std::mutex> lock(own.mutex);
+      // Threads take their own newest first and others' oldest first: a thread's own queue in
+      // reverse, so that it goes on with the first subfolder; the calling thread's in order,
+      // since it needs the first one first.
+      if (self == 0) {
+        for (const std::size_t index : subfolders)
+          own.folders.push_back(folder.entries[index].folder);
+      } else {
+        for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) {
+          own.folders.push_back(folder.entries[*it].folder);
+        }
+      }
+    }
+    idle_.notify_all();
+  }
+
+  // Adds the entry `name` of the folder open at `fd` to its listing, unless the scan leaves it
+  // out or it is gone; true when added.
+  bool ListEntry(Folder& folder, int fd, const char* name, unsigned char type) {
+    const bool known_other = type != DT_UNKNOWN && type != DT_DIR;
+    // The listing's type saves a look at entries the scope leaves out.
+    if (known_other && settings_.OnlyFolders) return false;
+    const std::size_t name_size = std::strlen(name);
+    if (known_other && filtering_ && !PassesExtFilter({name, name_size}, settings_.ExtFilter)) {
+      return false;
+    }
+    Entry entry;
+    std::uint64_t mount_id = 0;
+    bool have_mount_id = false;
+    Wait();
+    if (have_mount_ids_) {
+      // One call gives the facts and the mount ID that tells a mount point.
+      struct statx info;
+      entry.stated = ::statx(fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                             STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_INO |
+                                 STATX_NLINK | STATX_MNT_ID,
+                             &info) == 0;
+      if (entry.stated) {
+        const mode_t mode = info.stx_mode;
+        entry.directory = S_ISDIR(mode);
+        if (!entry.directory && (S_ISREG(mode) || S_ISLNK(mode))) entry.size = info.stx_size;
+        entry.mtime = info.stx_mtime.tv_sec;
+        entry.device = makedev(info.stx_dev_major, info.stx_dev_minor);
+        entry.inode = info.stx_ino;
+        entry.links = info.stx_nlink;
+        have_mount_id = (info.stx_mask & STATX_MNT_ID) != 0;
+        mount_id = info.stx_mnt_id;
+      }
+    } else {
+      struct stat info;
+      entry.stated = ::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+      if (entry.stated) {
+        entry.directory = S_ISDIR(info.st_mode);
+        if (!entry.directory && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode))) {
+          entry.size = static_cast<std::uint64_t>(info.st_size);
+        }
+        entry.mtime = info.st_mtim.tv_sec;
+        entry.device = info.st_dev;
+        entry.inode = info.st_ino;
+        entry.links = info.st_nlink;
+      }
+    }
+    if (!entry.stated) {
+      if (errno == ENOENT) return false;  // gone since it was listed
+      entry.directory = type == DT_DIR;
+    }
+    if (!entry.directory && settings_.OnlyFolders) return false;
+    if (!entry.directory && filtering_ && type == DT_UNKNOWN &&
+        !PassesExtFilter({name, name_size}, settings_.ExtFilter)) {
+      return false;
+    }
+    entry.name = static_cast<std::uint32_t>(folder.names.size());
+    entry.name_size = static_cast<std::uint32_t>(name_size);
+    folder.names.append(name, name_size + 1);
+    // A folder on another device, or a bind mount, is a mount point: recorded, not entered.
+    if (entry.directory && entry.stated && entry.device == device_) {
+      entry.enter = have_mount_ids_ ? !(have_mount_id && mount_id != mount_id_)
+                                    : !IsListedMountPoint(folder, name);
+    }
+    folder.entries.push_back(entry);
+    return true;
+  }
+
+  // Without mount IDs: true when the real path of `name` in `folder` is a mount point.
+  bool IsListedMountPoint(const Folder& folder, const char* name) const {
+    if (mount_points_.empty()) return false;
+    std::string real = real_root_;
+    if (folder.relative != ".") {
+      real += '/';
+      real += folder.relative;
+    }
+    real += '/';
+    real += name;
+    return std::binary_search(mount_points_.begin(), mount_points_.end(), real);
+  }
+
+  // The mount points strictly inside the walked folder, by their real paths, sorted.
+  void LoadMountPoints(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return;
+    real_root_ = real;
+    std::free(real);
+    if (real_root_ == "/") real_root_.clear();
+    try {
+      for (const MountEntry& mount : ParseMountInfo(ReadWholeFile("/proc/self/mountinfo"))) {
+        if (mount.point.size() > real_root_.size() + 1 &&
+            mount.point.compare(0, real_root_.size(), real_root_) == 0 &&
+            mount.point[real_root_.size()] == '/') {
+          mount_points_.push_back(mount.point);
+        }
+      }
+    } catch (const LumivorError&) {
+      // No mount table: only other devices are told apart.
+    }
+    std::sort(mount_points_.begin(), mount_points_.end());
+  }
+
+  static std::string_view ToText(std::uint64_t value, char (&buffer)[24]) {
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return {buffer, static_cast<std::size_t>(result.ptr - buffer)};
+  }
+
+  const ScanSettings& settings_;
+  const WalkOptions options_;
+  RecordSink& sink_;
+  const bool filtering_;
+  int root_fd_ = -1;
+  dev_t device_ = 0;
+  bool have_mount_ids_ = false;
+  std::uint64_t mount_id_ = 0;
+  std::string real_root_;                  // without mount IDs: the walked folder's real path
+  std::vector<std::string> mount_points_;  // and the mount points below it
+
+  // Per thread (0: the calling thread): its queue of folders to list, the folders it made and
+  // its buffer for listings.
+  std::vector<std::unique_ptr<Queue>> queues_;
+  std::vector<std::deque<Folder>> arenas_;
+  std::vector<std::unique_ptr<char[]>> buffers_;
+  std::vector<std::thread> threads_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> failed_{false};  // a listing thread raised: failure_ says what
+  std::atomic<std::size_t> listed_ahead_{0};
+  std::mutex idle_mutex_;
+  std::condition_variable idle_;
+  std::mutex failure_mutex_;
+  std::exception_ptr failure_;
+
+  // The calling thread's: records handed on, the FullPath being made, a cleaned name. The
+  // listener is told the records made, the walked folder's own (the caller's) among them.
+  std::size_t records_ = 0;
+  std::string path_;
+  std::string clean_;
+  LocalTimeConverter times_;
+};
+
+}  // namespace
+
+std::size_t DefaultWalkThreads() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
+}
+
+ScanReport WalkFolder(std::string_view dir, std::string_view full_path, int depth,
+                      const ScanSettings& settings, RecordSink& sink, const WalkOptions& options) {
+  Walk walk(settings, options, sink);
+  return walk.Run(dir, full_path, depth);
+}
+
+}  // namespace lumivor
