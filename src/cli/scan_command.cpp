@@ -88,7 +88,8 @@ int RunScan(const ScanOptions& options) {
   // "txt", ".txt", "*.txt" and "*.TXT" all name the extension txt, as in the new-catalog dialog.
   for (const std::string& extension : options.extensions) {
     if (NormalizeExtension(extension).empty()) {
-      std::cerr << "Invalid extension: \"" << extension << "\"\n";
+      std::cerr << "Invalid extension: \"" << extension << "\": " << ExtensionRefusal(extension)
+                << '\n';
       return 1;
     }
   }

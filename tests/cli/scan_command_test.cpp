@@ -127,8 +127,21 @@ TEST_F(ScanCommand, ExtensionsMeanTheSameHoweverTyped) {
   // What names no extension is refused before anything is scanned.
   const auto refused = RunCommand(Scan("--name Bad --ext '*.*'"));
   EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.err, "Invalid extension: \"*.*\"\n");
+  EXPECT_EQ(refused.err, "Invalid extension: \"*.*\": Invalid extension. Type an extension such "
+                         "as txt, .txt or *.txt.\n");
   EXPECT_FALSE(std::filesystem::exists(library_ / "Bad.xml"));
+  // An extension with a dot can never match: refused with the reason.
+  const auto dotted = RunCommand(Scan("--name Bad --ext 'txt,tar.gz'"));
+  EXPECT_EQ(dotted.status, 1);
+  EXPECT_NE(dotted.err.find("the extension of \"a.tar.gz\" is \"gz\""), std::string::npos)
+      << dotted.err;
+  EXPECT_FALSE(std::filesystem::exists(library_ / "Bad.xml"));
+  // A list typed with blanks after the commas keeps every kind.
+  ASSERT_EQ(RunCommand(Scan("--name Two --ext 'txt, gz'")).status, 0);
+  const std::string two = ReadFile(library_ / "Two.xml");
+  EXPECT_NE(two.find("FileName=\"a.txt\""), std::string::npos);
+  EXPECT_NE(two.find("FileName=\"c.gz\""), std::string::npos);
+  EXPECT_EQ(two.find("b.doc"), std::string::npos);
 }
 
 TEST_F(ScanCommand, RefusesAnExistingCatalogUnlessForced) {

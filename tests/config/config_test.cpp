@@ -370,5 +370,21 @@ TEST(AppPaths, TheDataDirectoryIsTheExecutablesWhenWritable) {
   }
 }
 
+TEST(AppPaths, OnlyAProgramInItsLiveBuildTreeCountsAsRunningFromIt) {
+  TempDir dir;
+  const std::string build = dir / "build";
+  std::filesystem::create_directories(build + "/src");
+  // Without the build system's cache the folder is no (longer a) build tree.
+  EXPECT_FALSE(RunsFromBuildTree(build + "/src", build));
+  WriteFile(build + "/CMakeCache.txt", "");
+  EXPECT_TRUE(RunsFromBuildTree(build + "/src", build));
+  EXPECT_TRUE(RunsFromBuildTree(build, build + "/"));
+  // A sibling whose name merely starts the same, an installed prefix, and unknown places.
+  EXPECT_FALSE(RunsFromBuildTree(build + "-release/src", build));
+  EXPECT_FALSE(RunsFromBuildTree(dir / "prefix/bin", build));
+  EXPECT_FALSE(RunsFromBuildTree("", build));
+  EXPECT_FALSE(RunsFromBuildTree(build + "/src", ""));
+}
+
 }  // namespace
 }  // namespace lumivor

@@ -5,7 +5,6 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolTip>
 #include <QTreeView>
@@ -16,6 +15,7 @@
 #include "core/errors.h"
 #include "library/library_storage.h"
 #include "library/ui/library_panel.h"
+#include "widgets/name_edit_delegate.h"
 
 namespace lumivor {
 
@@ -37,38 +37,6 @@ std::string ParentOf(std::string_view path) {
 
 }  // namespace
 
-// The name editor of the library tree: hands committed texts and cancels to the window instead of
-// writing into the model, because a name is only taken once the disk has it.
-class LibraryNameDelegate : public QStyledItemDelegate {
- public:
-  explicit LibraryNameDelegate(LibraryWindow* window)
-      : QStyledItemDelegate(window), window_(window) {
-    connect(this, &QAbstractItemDelegate::closeEditor, this,
-            [this](QWidget*, QAbstractItemDelegate::EndEditHint hint) {
-              if (hint == QAbstractItemDelegate::RevertModelCache) window_->EditCancelled();
-            });
-  }
-
-  QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
-                        const QModelIndex& index) const override {
-    QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
-    // A framed box on a plain background, so the name being typed stands out on the selection.
-    if (auto* line = qobject_cast<QLineEdit*>(editor)) {
-      line->setFrame(true);
-      line->setAutoFillBackground(true);
-    }
-    return editor;
-  }
-
-  void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex& index) const override {
-    auto* line = qobject_cast<QLineEdit*>(editor);
-    if (line != nullptr) window_->NameCommitted(index, line->text());
-  }
-
- private:
-  LibraryWindow* window_;
-};
-
 LibraryWindow::LibraryWindow(Prompts& prompts, const QString& library_root, QWidget* parent)
     : QDialog(parent), prompts_(prompts), library_root_(library_root) {
   setWindowTitle(QStringLiteral("Catalog Library "));
@@ -84,7 +52,11 @@ LibraryWindow::LibraryWindow(Prompts& prompts, const QString& library_root, QWid
   library_panel->SetColumnWidths(170, 110, 95);
 
   QTreeView* view = library_panel->TreeView();
-  auto* delegate = new LibraryNameDelegate(this);
+  auto* delegate = new NameEditDelegate(this);
+  delegate->committed = [this](const QModelIndex& index, const QString& text) {
+    NameCommitted(index, text);
+  };
+  delegate->cancelled = [this] { EditCancelled(); };
   name_delegate_ = delegate;
   view->setItemDelegateForColumn(LibraryTreeModel::kNameColumn, delegate);
   view->setEditTriggers(QAbstractItemView::NoEditTriggers);  // F2 and "&Edit" edit column 0

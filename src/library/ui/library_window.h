@@ -69,7 +69,6 @@ class LibraryWindow : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  friend class LibraryNameDelegate;
   using Node = LibraryTreeModel::Node;
 
   void FocusChanged(Node* node);

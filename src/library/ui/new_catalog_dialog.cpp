@@ -56,7 +56,9 @@ NewCatalogDialog::NewCatalogDialog(Prompts& prompts, const QString& library_root
   folder_edit->setToolTip(QStringLiteral("Catalog Dialog"));
   folder_edit->setPlaceholderText(QStringLiteral("Folder or drive to catalog"));
   browse_button = new QPushButton(QStringLiteral("Open &Dialog"), panel1);
-  name_edit = new QLineEdit(QStringLiteral("Input catalog name here."), panel1);
+  name_edit = new QLineEdit(panel1);
+  // The hint is a placeholder: nothing to delete before typing the name.
+  name_edit->setPlaceholderText(QStringLiteral("Input catalog name here."));
   name_edit->setToolTip(QStringLiteral("Input catalog name here."));
   auto* label4 = new QLabel(QStringLiteral("Catalog Name"), panel1);
   label4->setBuddy(name_edit);
@@ -159,6 +161,8 @@ NewCatalogDialog::NewCatalogDialog(Prompts& prompts, const QString& library_root
        {browse_button, advanced_button, ok_button, cancel_button, add_button, delete_button}) {
     button->setAutoDefault(false);
   }
+  // Enter anywhere in the dialog confirms it, but in the extension box, which adds what it holds.
+  ok_button->setDefault(true);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
   buttons->addWidget(advanced_button);
@@ -269,21 +273,24 @@ void NewCatalogDialog::OnScopeClicked() {
 }
 
 void NewCatalogDialog::OnAddClicked() {
-  // "h", ".h", "*.h" and "*.H" all name the extension h, listed as "*.h".
-  const std::string extension = NormalizeExtension(Utf8(extension_edit->text()));
-  if (extension.empty()) {
-    if (!extension_edit->text().trimmed().isEmpty()) {
-      prompts_.ShowMessage(kWarningCaption, kInvalidExtension, MessageIcon::kWarning);
-    }
+  // "h", ".h", "*.h" and "*.H" all name the extension h, listed as "*.h"; "c, cpp" names two.
+  const ExtensionList typed = ParseExtensionList(Utf8(extension_edit->text()));
+  if (!typed.refusal.empty()) {
+    prompts_.ShowMessage(kWarningCaption, typed.refusal, MessageIcon::kWarning);
     extension_edit->setFocus();
     return;
   }
-  const QString entry = QStringLiteral("*.") + ToQString(extension);
-  extension_edit->clear();
-  for (int row = 0; row < extension_list->count(); ++row) {
-    if (extension_list->item(row)->text() == entry) return;
+  if (typed.extensions.empty()) {
+    extension_edit->setFocus();
+    return;
   }
-  extension_list->addItem(entry);
+  extension_edit->clear();
+  for (const std::string& extension : typed.extensions) {
+    const QString entry = QStringLiteral("*.") + ToQString(extension);
+    if (extension_list->findItems(entry, Qt::MatchExactly).isEmpty()) {
+      extension_list->addItem(entry);
+    }
+  }
 }
 
 void NewCatalogDialog::OnDeleteClicked() {

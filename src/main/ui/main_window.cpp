@@ -22,15 +22,18 @@
 
 #include "catalog/catalog_edit.h"
 #include "catalog/catalog_file.h"
+#include "config/app_paths.h"
 #include "config/config.h"
 #include "core/errors.h"
 #include "library/library_storage.h"
 #include "library/ui/library_panel.h"
+#include "library/ui/library_tree_model.h"
 #include "main/ui/about_dialog.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
 #include "scan/volumes.h"
 #include "widgets/grid_style.h"
+#include "widgets/name_edit_delegate.h"
 #include "widgets/progress_window.h"
 #include "widgets/qt_prompts.h"
 
@@ -98,6 +101,7 @@ MainWindow::MainWindow(std::string directory, Prompts* prompts, QWidget* parent)
     prompts = own_prompts_.get();
   }
   prompts_ = prompts;
+  open_url = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   InitLumivorResources();
   setObjectName(QStringLiteral("FMMain"));
   setWindowTitle(QStringLiteral("Lumivor"));
@@ -203,7 +207,7 @@ void MainWindow::CreateMenus() {
   options_menu_->addSeparator();
   QAction* help1 = options_menu_->addAction(QStringLiteral("Help"));
   help1->setObjectName(QStringLiteral("help1"));
-  connect(help1, &QAction::triggered, this, &MainWindow::OpenWebPage);
+  connect(help1, &QAction::triggered, this, &MainWindow::OnHelpClicked);
   options_menu_->addSeparator();
   QAction* options1 = options_menu_->addAction(QStringLiteral("About Lumivor"));
   options1->setObjectName(QStringLiteral("Options1"));
@@ -235,6 +239,17 @@ void MainWindow::CreatePanes(QWidget* host) {
   library_panel_->setMinimumHeight(80);
   connect(library_panel_, &LibraryPanel::NodeActivated, this,
           [this](const QString&, bool) { OnLibraryTreeClicked(); });
+  // F2 and Edit > Rename rename a group or catalog here as in the library window.
+  LibraryTreeModel* library_model = library_panel_->Model();
+  library_model->can_edit = [library_model](const CatalogTree::Node* node, int column) {
+    return column == LibraryTreeModel::kNameColumn && library_model->LevelOf(node) >= 1;
+  };
+  auto* name_delegate = new NameEditDelegate(library_panel_->TreeView());
+  name_delegate->committed = [this](const QModelIndex& index, const QString& text) {
+    OnLibraryNameCommitted(index, text);
+  };
+  library_panel_->TreeView()->setItemDelegateForColumn(LibraryTreeModel::kNameColumn,
+                                                       name_delegate);
   library_panel_->TreeView()->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(library_panel_->TreeView(), &QWidget::customContextMenuRequested, this,
           &MainWindow::LibraryContextMenu);
@@ -722,10 +737,26 @@ void MainWindow::OnAboutClicked() {
   about.exec();
 }
 
-void MainWindow::OpenWebPage() { QDesktopServices::openUrl(QUrl(FromUtf8(kWebAddress))); }
+void MainWindow::OpenWebPage() { open_url(QUrl(FromUtf8(kWebAddress))); }
+
+void MainWindow::OnHelpClicked() {
+  std::vector<std::string> looked_in;
+  const std::string readme = FindHelpFile(&looked_in);
+  if (readme.empty()) {
+    std::string text = "The help file README.md was not found. It was looked for in:";
+    for (const std::string& place : looked_in) text += "\n" + place;
+    prompts_->ShowMessage(kWarningCaption, text, MessageIcon::kWarning);
+    return;
+  }
+  if (!open_url(QUrl::fromLocalFile(FromUtf8(readme)))) {
+    prompts_->ShowMessage(kWarningCaption,
+                          "No program is set up to show " + readme + ". Open it with a text editor.",
+                          MessageIcon::kWarning);
+  }
+}
 
 void MainWindow::OpenSupportMail() {
-  QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + FromUtf8(kSupportMail)));
+  open_url(QUrl(QStringLiteral("mailto:") + FromUtf8(kSupportMail)));
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event) {

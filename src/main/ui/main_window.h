@@ -22,6 +22,7 @@ class QMenu;
 class QSplitter;
 class QToolButton;
 class QTreeView;
+class QUrl;
 
 namespace lumivor {
 
@@ -214,6 +215,12 @@ class MainWindow : public QMainWindow {
   void OnRefreshClicked();
   // Shows the about box.
   void OnAboutClicked();
+  // Help: opens the README in the desktop's viewer; says why when there is none to open or nothing
+  // that can show it.
+  void OnHelpClicked();
+  // Opens a file or web address with the desktop's program for it; false when none could. Tests
+  // replace it.
+  std::function<bool(const QUrl& url)> open_url;
   // Opens the maker's web page.
   void OpenWebPage();
   // Starts a mail to the support address.
@@ -231,6 +238,9 @@ class MainWindow : public QMainWindow {
   void CreatePanes(QWidget* host);
   void ApplyPaneSizes();
   void OnCurrentChanged(const QModelIndex& current);
+  // The library tree's name editor committed `text` for the group or catalog at `index`: renamed
+  // on disk (a refusal is told and the editor opens again), then the tree is listed afresh.
+  void OnLibraryNameCommitted(const QModelIndex& index, const QString& text);
   void OnCatalogEdited(CatalogTree::Node* node, int field, const std::string& text);
   void OnDetailEdited(int row, const QString& key, const QString& text);
   void ApplyResultEdit(CatalogTree::Node* node, const ResultSource& source, int field,

@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <QAbstractItemModelTester>
 #include <QApplication>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +15,7 @@
 #include <QTest>
 #include <QToolButton>
 #include <QTreeView>
+#include <QUrl>
 #include <filesystem>
 #include <memory>
 
@@ -549,14 +551,94 @@ class MainWindowTest : public QObject {
     QCOMPARE(items,
              (QStringList{"&New Catalog...|Ctrl+N", "&Update Catalog...|", "&Export...|Ctrl+E", "-",
                           "E&xit|Ctrl+Q", "/", "&Search...|Ctrl+F", "-", "&Rename|F2",
-                          "Edit &Description|", "/", "&Catalog Library...|", "C&olumns...|", "-",
-                          "&Refresh|F5", "/", "&About Lumivor|", "/"}));
-    // The toolbar keeps its Alt mnemonics; no menu title takes one of them.
+                          "Edit &Description|", "/", "&Catalog Library...|",
+                          "Config Visible C&olumns...|", "-", "&Refresh|F5", "/", "&Help|F1",
+                          "Goto Home&page|", "-", "&About Lumivor|", "/"}));
+    // The toolbar keeps its Alt mnemonics; no menu title takes one of them, nor one another's.
+    QString taken;
+    for (int i = 0; i < 6; ++i) {
+      const QString caption = app.window->ToolButton(i)->text();
+      taken += caption.at(caption.indexOf('&') + 1).toUpper();
+    }
+    QCOMPARE(taken, QStringLiteral("NCSEOX"));
     for (QAction* menu : app.window->menuBar()->actions()) {
       const QString title = menu->text();
       const QChar mnemonic = title.at(title.indexOf('&') + 1).toUpper();
-      QVERIFY2(!QStringLiteral("NCSEOX").contains(mnemonic), qPrintable(title));
+      QVERIFY2(!taken.contains(mnemonic), qPrintable(title));
+      taken += mnemonic;
     }
+  }
+
+  void F2RenamesAGroupOrCatalogInTheLibraryTree() {
+    testing::TempDir dir;
+    const std::string music = dir / "CatalogLibrary/Mp3/Music.xml";
+    Started app(dir.Path());
+    WriteCatalogFile(DataCatalog(), music, NoProgress());
+    app.window->RefreshLibrary();
+    app.ClickLibrary(music);
+    app.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(app.window.get()));
+    QTreeView* library = app.window->library_panel()->TreeView();
+    library->setFocus();
+    QTest::keyClick(library, Qt::Key_F2);
+    QLineEdit* editor = Editor(library);
+    QVERIFY(editor != nullptr);
+    QCOMPARE(editor->text(), QStringLiteral("Music"));
+    editor->selectAll();
+    QTest::keyClicks(editor, "Songs");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY(std::filesystem::exists(dir / "CatalogLibrary/Mp3/Songs.xml"));
+    QVERIFY(!std::filesystem::exists(music));
+    // The catalog on screen follows its file, and the tree shows the new name selected.
+    QCOMPARE(app.window->CurrentCatalogFile(), dir / "CatalogLibrary/Mp3/Songs.xml");
+    QTRY_COMPARE(app.window->library_panel()->SelectedPath(),
+                 QString::fromStdString(dir / "CatalogLibrary/Mp3/Songs.xml"));
+
+    // A group too; a refused name is told and the editor opens again.
+    QVERIFY(app.window->library_panel()->SelectNodeByPath(
+        QString::fromStdString(dir / "CatalogLibrary/DVD")));
+    library->setFocus();
+    app.window->OnRenameClicked();
+    editor = Editor(library);
+    QVERIFY(editor != nullptr);
+    editor->selectAll();
+    QTest::keyClicks(editor, "Mp3");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCOMPARE(app.prompts.shown.back().text, std::string("A file with the name already exists!"));
+    QTRY_VERIFY(Editor(library) != nullptr);
+    QVERIFY(std::filesystem::is_directory(dir / "CatalogLibrary/DVD"));
+    // The library root keeps its name.
+    QTest::keyClick(Editor(library), Qt::Key_Escape);
+    QVERIFY(app.window->library_panel()->SelectNodeByPath(
+        QString::fromStdString(dir / "CatalogLibrary")));
+    library->setFocus();
+    app.window->OnRenameClicked();
+    QVERIFY(Editor(library) == nullptr);
+  }
+
+  void HelpOpensTheReadmeOrSaysWhyNot() {
+    testing::TempDir dir;
+    Started app(dir.Path());
+    QList<QUrl> opened;
+    bool can_open = true;
+    app.window->open_url = [&](const QUrl& url) {
+      opened << url;
+      return can_open;
+    };
+    // The tests run in the build tree: the README of the sources is the help.
+    app.window->OnHelpClicked();
+    QCOMPARE(opened.size(), 1);
+    QVERIFY(opened[0].isLocalFile());
+    QCOMPARE(QFileInfo(opened[0].toLocalFile()).fileName(), QStringLiteral("README.md"));
+    QVERIFY(QFileInfo(opened[0].toLocalFile()).isFile());
+    QVERIFY(app.prompts.shown.empty());
+    // A desktop without a viewer for it: the user is told where the file is.
+    can_open = false;
+    app.window->OnHelpClicked();
+    QCOMPARE(app.prompts.shown.size(), std::size_t{1});
+    QCOMPARE(app.prompts.shown[0].text, "No program is set up to show " +
+                                            opened[0].toLocalFile().toStdString() +
+                                            ". Open it with a text editor.");
   }
 
   void ShortcutsRunTheirCommands() {
