@@ -2,11 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 
 #include "catalog/xml_document.h"
+#include "catalog/attribute_columns.h"
 #include "config/app_paths.h"
 #include "core/atomic_file.h"
 #include "core/errors.h"
@@ -68,6 +70,26 @@ pugi::xml_node DefaultRoot() {
 }
 
 pugi::xml_node DefaultFrame() { return DefaultRoot().child("frame"); }
+
+// Appends a hidden, not exported row for every attribute column the table does not name yet, so
+// that the view, the visible-columns dialog and the export dialog offer it after the fields. Rows
+// the file holds are kept as they are, in their order.
+void AddAttributeRows(ColumnSettings rows) {
+  std::vector<std::string> present;
+  for (int i = 0; i < rows.Count(); ++i) present.push_back(rows.Node(i).Name());
+  for (const AttributeColumn& column : kAttributeColumns) {
+    if (std::find(present.begin(), present.end(), column.name) != present.end()) continue;
+    const int position = rows.Count();
+    ColumnSetting row = rows.Add();
+    row.SetName(column.name);
+    row.SetVisible(false);
+    row.SetIndex(position);
+    row.SetDefaultExport(false);
+    row.SetWidth(column.width);
+    row.SetReadOnly(true);
+    row.SetAlign(column.right_aligned ? "right" : "left");
+  }
+}
 
 // The default row for a column named `name`: the row of that name, or the FileName row.
 pugi::xml_node DefaultRow(std::string_view name) {
@@ -302,6 +324,7 @@ Configuration::Configuration(std::string directory)
     : directory_(std::move(directory)), document_(std::make_unique<pugi::xml_document>()) {
   while (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
   Load();
+  AddAttributeRows(Root().nodes());
 }
 
 Configuration::~Configuration() = default;

@@ -1,3 +1,5 @@
+#include <string>
+
 #include "catalog/fields.h"
 #include "export/exporters.h"
 
@@ -22,7 +24,11 @@ bool ExportWriter::Add(const RecordView& record) {
     refused_ = true;
     return false;
   }
-  ++written_;
+  // A long export says how far it has come.
+  if (++written_ % kCancelPollRecords == 0) {
+    progress_.SetWaitText(std::string(kExportToFile) + " " + std::to_string(written_) +
+                          " entries written");
+  }
   return true;
 }
 

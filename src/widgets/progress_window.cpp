@@ -1,6 +1,8 @@
 #include "widgets/progress_window.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPainter>
@@ -64,9 +66,12 @@ void WaitAnimation::paintEvent(QPaintEvent*) {
 }
 
 ProgressWindow::ProgressWindow(QWidget* main_window)
-    : QWidget(main_window, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+    : QWidget(main_window, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       main_window_(main_window) {
-  setWindowTitle("WaitForm");
+  // A child window of the main window with a frame and a title, kept above it by the window
+  // manager; it follows the main window when that moves (see eventFilter).
+  setWindowTitle(QStringLiteral("Lumivor"));
+  if (main_window_ != nullptr) main_window_->installEventFilter(this);
   setAutoFillBackground(true);
   // Showing the window must not take the focus: an editor open in the main window would take
   // that as the end of its edit.
@@ -96,9 +101,16 @@ ProgressWindow::ProgressWindow(QWidget* main_window)
 void ProgressWindow::ShowWait(bool visible, bool cancellable) {
   if (!visible) {
     if (isVisible()) hide();
+    qApp->removeEventFilter(this);
     return;
   }
   if (!isVisible()) cancelled_ = false;
+  // Escape is Cancel while Cancel is offered, wherever the keyboard focus is in the program.
+  if (cancellable) {
+    qApp->installEventFilter(this);
+  } else {
+    qApp->removeEventFilter(this);
+  }
   cancel_button_->setVisible(cancellable);
   if (text_pending_) {
     SetLineText(QString::fromUtf8(pending_text_.data(), qsizetype(pending_text_.size())));
@@ -173,6 +185,23 @@ bool ProgressWindow::CancelShown() const { return !cancel_button_->isHidden(); }
 void ProgressWindow::OnBrowseClicked() {
   cancelled_ = true;
   emit CancelPressed();
+}
+
+void ProgressWindow::SetWorkTitle(const QString& title) {
+  setWindowTitle(title.isEmpty() ? QStringLiteral("Lumivor") : title);
+}
+
+bool ProgressWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == main_window_ && isVisible() &&
+      (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+    CentreOverMainWindow();
+  }
+  if (event->type() == QEvent::KeyPress && isVisible() && !cancel_button_->isHidden() &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    cancel_button_->click();
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void ProgressWindow::CentreOverMainWindow() {

@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
@@ -22,6 +23,7 @@
 
 #include "catalog/catalog_edit.h"
 #include "catalog/catalog_file.h"
+#include "catalog/attribute_columns.h"
 #include "config/app_paths.h"
 #include "config/config.h"
 #include "core/errors.h"
@@ -120,6 +122,10 @@ MainWindow::MainWindow(std::string directory, Prompts* prompts, QWidget* parent)
   status_label_->setObjectName(QStringLiteral("SB"));
   status_label_->setMinimumWidth(300);
   statusBar()->addWidget(status_label_, 1);
+  // The number of entries of the catalog on screen, at the right end.
+  entry_count_label_ = new QLabel(this);
+  entry_count_label_->setObjectName(QStringLiteral("EntryCount"));
+  statusBar()->addPermanentWidget(entry_count_label_);
 
   // File icons come from the desktop's icon theme; a desktop that names none gets a common one.
   if (QIcon::fallbackThemeName().isEmpty()) QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
@@ -273,6 +279,8 @@ void MainWindow::CreatePanes(QWidget* host) {
   detail_view_->setToolTip(QStringLiteral("File Detail"));
   detail_view_->setColumnWidth(0, 170);
   detail_view_->setColumnWidth(1, 103);
+  // The values take whatever width the pane has beyond the names.
+  detail_view_->header()->setStretchLastSection(true);
   hint_layout->addWidget(detail_view_);
   connect(detail_model_, &DetailModel::ValueCommitted, this, &MainWindow::OnDetailEdited);
 
@@ -432,9 +440,7 @@ void MainWindow::BuildColumns() {
   std::vector<CatalogColumn> columns;
   for (int i = 0; i < nodes.Count(); ++i) {
     const ColumnSetting node = nodes.Node(i);
-    CatalogColumn column;
-    column.name = node.Name();
-    column.field = FieldIndexOf(column.name);
+    CatalogColumn column = ColumnNamed(node.Name());
     column.read_only = node.ReadOnly();
     column.align = AlignmentOf(node.Align());
     columns.push_back(std::move(column));
@@ -442,16 +448,19 @@ void MainWindow::BuildColumns() {
   catalog_model_->SetColumns(std::move(columns));
   QHeaderView* header = catalog_view_->header();
   const int count = catalog_model_->columnCount();
-  // Sizes and times must fit whatever the desktop's font; names and paths keep their widths.
+  // Sizes and times must fit whatever the desktop's font, and every column its title (with room
+  // for the sort mark); names and paths keep their widths.
   const QFontMetrics metrics(catalog_view_->font());
+  const QFontMetrics title_metrics(header->font());
   const int size_width = metrics.horizontalAdvance(QStringLiteral("000,000.00 KB")) + 16;
   const int time_width = metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 16;
   for (int i = 0; i < count; ++i) {
     header->showSection(i);
+    const CatalogColumn& column = catalog_model_->Columns()[static_cast<std::size_t>(i)];
     int width = std::max(nodes.Node(i).Width(), 10);
-    const int field = catalog_model_->Columns()[static_cast<std::size_t>(i)].field;
-    if (field == kFileSize) width = std::max(width, size_width);
-    if (field == kFileTime) width = std::max(width, time_width);
+    if (column.field == kFileSize) width = std::max(width, size_width);
+    if (column.field == kFileTime) width = std::max(width, time_width);
+    width = std::max(width, title_metrics.horizontalAdvance(FromUtf8(column.name)) + 28);
     header->resizeSection(i, width);
   }
   // Display positions are placed from the leftmost on, so earlier moves stay where they went.
@@ -475,7 +484,17 @@ void MainWindow::ApplyColumnVisibility() {
 
 void MainWindow::UpdateStatusBar() {
   status_label_->setText(StatusText());
+  entry_count_label_->setText(EntryCountText());
   UpdateWindowTitle();
+}
+
+QString MainWindow::EntryCountText() const {
+  if (results_shown_ || current_catalog_file_.empty()) return {};
+  const std::size_t entries = CatalogSize();
+  QLocale grouped;
+  grouped.setNumberOptions(grouped.numberOptions() & ~QLocale::OmitGroupSeparator);
+  return grouped.toString(static_cast<qulonglong>(entries)) +
+         (entries == 1 ? QStringLiteral(" entry") : QStringLiteral(" entries"));
 }
 
 QString MainWindow::ScreenName() const {
@@ -554,7 +573,8 @@ void MainWindow::OpenCatalog(const std::string& path) {
   if (path == current_catalog_file_) return;
   // Read into a tree of its own first: a file that cannot be read leaves the view as it was.
   CatalogTree tree;
-  RunInBackground([&](WorkContext& work) { tree = LoadCatalog(path, work.progress); });
+  RunInBackground([&](WorkContext& work) { tree = LoadCatalog(path, work.progress); },
+                  QStringLiteral("Opening ") + FromUtf8(DisplayNameOf(path)));
   ShowOpenedCatalog(std::move(tree), path);
 }
 
@@ -577,13 +597,17 @@ void MainWindow::SaveCurrentCatalog() {
   }
   // The tree is read by the worker; the window changes nothing while it runs.
   const CatalogTree& tree = catalog_model_->SortedTree();
-  RunInBackground([&](WorkContext& work) {
-    SaveCatalog(tree, path, work.progress);
-    work.progress.ShowWait(false);
-  });
+  RunInBackground(
+      [&](WorkContext& work) {
+        SaveCatalog(tree, path, work.progress);
+        work.progress.ShowWait(false);
+      },
+      QStringLiteral("Saving ") + FromUtf8(DisplayNameOf(path)));
 }
 
-void MainWindow::ResortCatalog() { catalog_model_->SortTree(sort_field_, sort_ascending_); }
+void MainWindow::ResortCatalog() {
+  catalog_model_->SortTree(sort_field_, sort_ascending_, sort_attribute_);
+}
 
 void MainWindow::ApplyEdit(CatalogTree::Node* node, int field, std::string_view text) {
   if (node == nullptr) return;
@@ -605,14 +629,18 @@ void MainWindow::ShowDetail(const CatalogTree::Node* node) {
   if (node != nullptr) {
     const CatalogRecord whole = node->Record();
     const CatalogRecord* record = &whole;
+    // The fields in the order the settings list them; the further attributes the record holds
+    // follow (the settings' rows for attribute columns would only repeat them, or show nothing).
     const ColumnSettings nodes = Config().Root().nodes();
     for (int i = 0; i < nodes.Count(); ++i) {
       const std::string name = nodes.Node(i).Name();
+      if (!IsFieldName(name)) continue;
       rows.push_back({QString::fromStdString(name), FieldText(FieldIndexOf(name), record)});
     }
     for (std::size_t i = 0; i < record->ExtraCount(); ++i) {
       const ExtraAttribute extra = record->ExtraAt(i);
-      rows.push_back({FromUtf8(extra.name), FromUtf8(extra.value), true});
+      rows.push_back({FromUtf8(extra.name),
+                      FromUtf8(AttributeDisplayText(extra.name, extra.value)), true});
     }
   }
   detail_model_->SetRows(std::move(rows), detail_shows_item_);
@@ -635,7 +663,10 @@ bool MainWindow::RunCommand(const std::function<void()>& command) {
   return false;
 }
 
-void MainWindow::RunInBackground(const std::function<void(WorkContext&)>& work) {
+void MainWindow::RunInBackground(const std::function<void(WorkContext&)>& work,
+                                 const QString& title) {
+  if (work_->Running()) throw LumivorError("Please wait until the running task has ended.");
+  progress_window_->SetWorkTitle(title);
   if (!work_->Run(work)) throw LumivorError("Please wait until the running task has ended.");
 }
 
@@ -689,7 +720,9 @@ void MainWindow::OnHeaderClicked(int column) {
     sort_ascending_ = !sort_ascending_;
   }
   sort_column_ = column;
-  sort_field_ = catalog_model_->Columns()[static_cast<std::size_t>(column)].field;
+  const CatalogColumn& sorted = catalog_model_->Columns()[static_cast<std::size_t>(column)];
+  sort_field_ = std::max(sorted.field, 0);
+  sort_attribute_ = sorted.attribute;
   QHeaderView* header = catalog_view_->header();
   header->setSortIndicatorShown(true);
   header->setSortIndicator(column, sort_ascending_ ? Qt::AscendingOrder : Qt::DescendingOrder);

@@ -82,6 +82,9 @@ class MainWindow : public QMainWindow {
   void UpdateStatusBar();
   // The status-bar text.
   [[nodiscard]] QString StatusText() const;
+  // The text at the right end of the status bar: the entry count of the catalog on screen ("1,234
+  // entries"); empty while no catalog file is shown.
+  [[nodiscard]] QString EntryCountText() const;
 
   // --- The current catalog ---
   [[nodiscard]] const std::string& CurrentCatalogFile() const { return current_catalog_file_; }
@@ -151,7 +154,9 @@ class MainWindow : public QMainWindow {
   // Runs `work` on the worker thread (see BackgroundWork) with the window's commands disabled,
   // and returns when it has ended, raising what it raised. Raises LumivorError when other work
   // is running.
-  void RunInBackground(const std::function<void(WorkContext&)>& work);
+  // `title` names the work in the progress window's title bar.
+  void RunInBackground(const std::function<void(WorkContext&)>& work,
+                       const QString& title = QString());
   // The runner of long work; Running() tells whether work runs now.
   [[nodiscard]] BackgroundWork& Work() const { return *work_; }
 
@@ -177,6 +182,10 @@ class MainWindow : public QMainWindow {
   [[nodiscard]] QSplitter* HintSplitter() const { return detail_splitter_; }
   // The Options pop-up menu.
   [[nodiscard]] QMenu* PopupMenu1() const { return options_menu_; }
+
+  // Opens a file or web address with the desktop's program for it; false when none could. Tests
+  // replace it.
+  std::function<bool(const QUrl& url)> open_url;
 
  public slots:
   // The New Catalog command; its dialog is wired here.
@@ -218,9 +227,6 @@ class MainWindow : public QMainWindow {
   // Help: opens the README in the desktop's viewer; says why when there is none to open or nothing
   // that can show it.
   void OnHelpClicked();
-  // Opens a file or web address with the desktop's program for it; false when none could. Tests
-  // replace it.
-  std::function<bool(const QUrl& url)> open_url;
   // Opens the maker's web page.
   void OpenWebPage();
   // Starts a mail to the support address.
@@ -286,6 +292,7 @@ class MainWindow : public QMainWindow {
   std::string current_catalog_file_;
   std::string scan_root_name_;
   int sort_field_ = 0;
+  std::string sort_attribute_;  // the further attribute sorted by; empty: the field sort_field_
   bool detail_shows_item_ = false;
   int sort_column_ = -1;  // the header's sort column; -1 before the first click
   bool sort_ascending_ = true;
@@ -316,6 +323,7 @@ class MainWindow : public QMainWindow {
   QTreeView* catalog_view_ = nullptr;
   CatalogModel* catalog_model_ = nullptr;
   QLabel* status_label_ = nullptr;
+  QLabel* entry_count_label_ = nullptr;
 };
 
 }  // namespace lumivor

@@ -46,10 +46,12 @@ void MainWindow::OnNewCatalogClicked() {
     const std::string folder = Utf8(source), filter = Utf8(dialog.GetExtFilter()),
                       catalog = Utf8(dialog.CatalogFile());
     const bool only_folders = dialog.OnlyFolders();
-    RunInBackground([&](WorkContext& work) {
-      root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
-                             &work.scan_listener, &report, deep);
-    });
+    RunInBackground(
+        [&](WorkContext& work) {
+          root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
+                                 &work.scan_listener, &report, deep);
+        },
+        QStringLiteral("Cataloguing ") + source);
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
     SetScanRootName(root_name);
@@ -120,7 +122,8 @@ void MainWindow::OnSearchClicked() {
 
 std::function<void(const std::function<void(Progress&, Prompts&)>&)> MainWindow::ExportRunner() {
   return [this](const std::function<void(Progress&, Prompts&)>& work) {
-    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); });
+    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); },
+                    QStringLiteral("Exporting"));
   };
 }
 

@@ -14,6 +14,7 @@
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
+#include "scan/volumes.h"
 #include "search/result_edit.h"
 #include "widgets/background_work.h"
 
@@ -51,7 +52,7 @@ void MainWindow::RunSearch(const SearchCriteria& criteria) {
       work.deliveries.Deliver([this, shared] { AppendSearchResults(std::move(*shared)); });
     };
     indexed = SearchThroughIndex(criteria, library, work.progress, arrived);
-  });
+  }, QStringLiteral("Searching the library"));
   clear_unless_done.done = true;
   SearchOutcome outcome = std::move(indexed.outcome);
   const std::size_t handed = result_rows_.size();  // the parts shown while the search ran
@@ -116,9 +117,11 @@ void MainWindow::ApplyResultEdit(CatalogTree::Node* node, const ResultSource& so
     // Read and written by the worker; the window changes nothing while it runs.
     EditedCatalog edited;
     const CatalogRecord shown = node->Record();
-    RunInBackground([&](WorkContext& work) {
-      edited = lumivor::ApplyResultEdit(source, shown, field, text, work.progress);
-    });
+    RunInBackground(
+        [&](WorkContext& work) {
+          edited = lumivor::ApplyResultEdit(source, shown, field, text, work.progress);
+        },
+        QStringLiteral("Saving ") + QString::fromStdString(DisplayNameOf(source.catalog_path)));
     if (!edited.refusal.empty()) {
       prompts_->ShowMessage(kWarningCaption, edited.refusal, MessageIcon::kWarning);
       return;
@@ -177,7 +180,8 @@ void MainWindow::OpenResultCatalog(const CatalogTree::Node* node) {
   RunCommand([&] {
     CatalogTree tree;
     RunInBackground(
-        [&](WorkContext& work) { tree = LoadCatalog(source.catalog_path, work.progress); });
+        [&](WorkContext& work) { tree = LoadCatalog(source.catalog_path, work.progress); },
+        QStringLiteral("Opening ") + QString::fromStdString(DisplayNameOf(source.catalog_path)));
     const CatalogTree::Node* target = FindResultRecord(tree, source, shown);
     statusBar()->clearMessage();
     ShowOpenedCatalog(std::move(tree), source.catalog_path);

@@ -5,6 +5,7 @@
 #include <QMenu>
 #include <QTreeView>
 
+#include "catalog/attribute_columns.h"
 #include "catalog/catalog_file.h"
 #include "core/errors.h"
 #include "library/ui/library_panel.h"
@@ -30,9 +31,11 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
   // being read, and its Cancel leaves the catalog file as it was. The question where the medium
   // is, when it is not connected, is put on the window's thread.
   const bool ran = RunCommand([&] {
-    RunInBackground([&](WorkContext& work) {
-      outcome = UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts);
-    });
+    RunInBackground(
+        [&](WorkContext& work) {
+          outcome = UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts);
+        },
+        QStringLiteral("Updating ") + FromUtf8(DisplayNameOf(path)));
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
   if (outcome.status == UpdateOutcome::Status::kCancelled) {
@@ -51,10 +54,12 @@ bool MainWindow::RemoveMissing(const std::string& path) {
   RunCommand([&] {
     CatalogTree kept;
     std::size_t count = 0;
-    RunInBackground([&](WorkContext& work) {
-      kept = LoadCatalog(path, work.progress);
-      count = RemoveMissingEntries(&kept);
-    });
+    RunInBackground(
+        [&](WorkContext& work) {
+          kept = LoadCatalog(path, work.progress);
+          count = RemoveMissingEntries(&kept);
+        },
+        QStringLiteral("Opening ") + FromUtf8(DisplayNameOf(path)));
     if (count == 0) {
       UserPrompts().ShowMessage("Remove Missing Entries",
                                 DisplayNameOf(path) + " has no missing entries.",
@@ -68,10 +73,12 @@ bool MainWindow::RemoveMissing(const std::string& path) {
                                 MessageIcon::kQuestion)) {
       return;
     }
-    RunInBackground([&](WorkContext& work) {
-      SaveCatalog(kept, path, work.progress);
-      work.progress.ShowWait(false);
-    });
+    RunInBackground(
+        [&](WorkContext& work) {
+          SaveCatalog(kept, path, work.progress);
+          work.progress.ShowWait(false);
+        },
+        QStringLiteral("Saving ") + FromUtf8(DisplayNameOf(path)));
     removed = true;
   });
   if (removed) ReloadAfterChange(path);
@@ -100,16 +107,8 @@ void MainWindow::ShowMediumDetail(const std::string& catalog_file) {
     }
   }
   for (const auto& [name, value] : MediumDetails(ReadCatalogTop(catalog_file))) {
-    QString shown = FromUtf8(value);
-    if (name == kVolumeSizeAttribute || name == kVolumeFreeAttribute) {
-      // Bytes as a size a person reads, the exact count after it.
-      bool number = false;
-      const qint64 bytes = shown.toLongLong(&number);
-      if (number) {
-        shown = QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat) +
-                QStringLiteral(" (") + QLocale().toString(bytes) + QStringLiteral(" bytes)");
-      }
-    }
+    // Sizes read as everywhere else on screen.
+    const QString shown = FromUtf8(AttributeDisplayText(name, value));
     rows.push_back({QString::fromStdString(name), shown});
   }
   detail_model_->SetRows(std::move(rows), detail_shows_item_);
