@@ -258,6 +258,7 @@ bool LibraryWindow::CommitPendingGroup(Node* node, const QString& name, bool qui
   new_group_pending_ = false;
   pending_index_ = QPersistentModelIndex();
   library_panel->Model()->RenameNode(node, name, ToQString(change.path));
+  ResortSoon();
   return true;
 }
 
@@ -289,6 +290,7 @@ void LibraryWindow::NameCommitted(const QModelIndex& index, const QString& text)
     return;
   }
   model->RenameNode(node, text, ToQString(change.path));
+  ResortSoon();
 }
 
 void LibraryWindow::EditCancelled() {
@@ -309,8 +311,9 @@ void LibraryWindow::OnDeleteClicked() {
   }
   const std::string path(node->Field(kFullPath));
   const std::string parent_path = ParentOf(path);
+  const std::string root = Utf8(library_root_);
   try {
-    DeleteLibraryItem(path, Utf8(library_root_));
+    RunWork([&](Progress&, Prompts&) { DeleteLibraryItem(path, root); });
   } catch (const LumivorError& error) {
     prompts_.ShowMessage("Error", std::string("The item could not be deleted.\n") + error.what(),
                          MessageIcon::kError);
@@ -338,9 +341,23 @@ bool LibraryWindow::CanDrop(const QString& dragged_path, const Node* target) con
 }
 
 bool LibraryWindow::MoveItem(const QString& dragged_path, const QString& target_path) {
-  const MoveResult result =
-      MoveLibraryItem(Utf8(dragged_path), Utf8(target_path), Utf8(library_root_), prompts_);
-  if (result.success) library_panel->RefreshLibrary();
+  const std::string source = Utf8(dragged_path), target = Utf8(target_path),
+                    root = Utf8(library_root_);
+  MoveResult result;
+  try {
+    RunWork([&](Progress&, Prompts& prompts) {
+      result = MoveLibraryItem(source, target, root, prompts);
+    });
+  } catch (const LumivorError& error) {
+    result.message = error.what();
+  }
+  // Groups first, every folder in order, the moved item selected where it went.
+  library_panel->RefreshLibrary();
+  if (result.success) {
+    const std::size_t slash = source.rfind('/');
+    library_panel->SelectNodeByPath(
+        ToQString(WithoutTrailingBackslash(target) + "/" + source.substr(slash + 1)));
+  }
   if (!result.message.empty()) {
     prompts_.ShowMessage(kWarningCaption, result.message, MessageIcon::kWarning);
   }
@@ -354,6 +371,20 @@ bool LibraryWindow::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   return QDialog::eventFilter(watched, event);
+}
+
+void LibraryWindow::ResortSoon() {
+  // Once the name editor has let go of the node: a new or renamed item takes its place in the
+  // order, groups before catalogs, as after a listing.
+  QTimer::singleShot(0, this, [this] { library_panel->Resort(); });
+}
+
+void LibraryWindow::RunWork(const std::function<void(Progress&, Prompts&)>& work) {
+  if (run_work) {
+    run_work(work);
+  } else {
+    work(NoProgress(), prompts_);
+  }
 }
 
 }  // namespace lumivor

@@ -5,6 +5,7 @@
 #include <QString>
 #include <functional>
 
+#include "core/progress.h"
 #include "core/prompts.h"
 #include "library/ui/library_tree_model.h"
 
@@ -41,6 +42,10 @@ class LibraryWindow : public QDialog {
   // missing entries ("Remove &Missing"). Set by the opener; without them the buttons do nothing.
   std::function<void(const QString& catalog_path)> update_catalog;
   std::function<void(const QString& catalog_path)> remove_missing;
+  // Runs work that may take long (a move across file systems copies; a delete of a big group) off
+  // the window's thread, handing it a progress and prompts it may use there, and returns when it
+  // has ended, raising what it raised. Set by the opener; without it the work runs in place.
+  std::function<void(const std::function<void(Progress&, Prompts&)>&)> run_work;
 
   // Moves the item at `dragged_path` into the group at `target_path` and rebuilds the tree when it
   // moved; a drop runs this once the drag has ended. False when nothing moved.
@@ -82,6 +87,10 @@ class LibraryWindow : public QDialog {
   // Selects `node` again and re-opens its name editor once the current event is done.
   void ReopenEditor(Node* node);
   void EditNode(Node* node);
+  // Puts the tree in order again once the current event is done.
+  void ResortSoon();
+  // Runs `work` through run_work, or in place without it.
+  void RunWork(const std::function<void(Progress&, Prompts&)>& work);
   bool CanDrop(const QString& dragged_path, const Node* target) const;
   void ReportFailure(const QString& what, const std::string& reason);
 

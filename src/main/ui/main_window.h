@@ -274,8 +274,10 @@ class MainWindow : public QMainWindow {
   void ShowMediumDetail(const std::string& catalog_file);
   // Shows the catalog file `path` afresh in the view (when on screen) and in the library tree.
   void ReloadAfterChange(const std::string& path);
-  // Runs an export dialog's work through RunInBackground.
-  std::function<void(const std::function<void(Progress&, Prompts&)>&)> ExportRunner();
+  // Runs a dialog's work (an export, a move in the library window) through RunInBackground, with
+  // `title` in the progress window's title bar.
+  std::function<void(const std::function<void(Progress&, Prompts&)>&)> ExportRunner(
+      const QString& title = QStringLiteral("Exporting"));
   // Disables (busy) or enables again every command of the window while work runs.
   void SetBusy(bool busy);
 

@@ -95,6 +95,8 @@ void MainWindow::OnLibraryClicked() {
     };
     window.update_catalog = [this](const QString& path) { UpdateCatalog(Utf8(path)); };
     window.remove_missing = [this](const QString& path) { RemoveMissing(Utf8(path)); };
+    // Moves across file systems copy, deletions of big groups take a while: off this thread.
+    window.run_work = ExportRunner(QStringLiteral("Catalog Library"));
     if (window.exec() != QDialog::Accepted || window.SelectedCatalog().isEmpty()) return;
     opened = Utf8(window.SelectedCatalog());
     OpenCatalog(opened);
@@ -120,10 +122,11 @@ void MainWindow::OnSearchClicked() {
   });
 }
 
-std::function<void(const std::function<void(Progress&, Prompts&)>&)> MainWindow::ExportRunner() {
-  return [this](const std::function<void(Progress&, Prompts&)>& work) {
+std::function<void(const std::function<void(Progress&, Prompts&)>&)> MainWindow::ExportRunner(
+    const QString& title) {
+  return [this, title](const std::function<void(Progress&, Prompts&)>& work) {
     RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); },
-                    QStringLiteral("Exporting"));
+                    title);
   };
 }
 
