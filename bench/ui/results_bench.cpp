@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
   window.show();
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
 
-  PaintWatch first_100(window.VT(), 100);
+  PaintWatch first_100(window.catalog_view(), 100);
   double best_first = 1e9, best_all = 1e9;
   for (int run = 0; run < 3; ++run) {
     first_100.Start();
@@ -121,9 +121,9 @@ int main(int argc, char** argv) {
     window.RunSearch(NameCriteria(library, text));
     QApplication::processEvents();
     const double all = clock.Seconds();
-    if (window.VTModel()->rowCount() != static_cast<int>(files_outcome.results.Size())) {
+    if (window.catalog_model()->rowCount() != static_cast<int>(files_outcome.results.Size())) {
       std::fprintf(stderr, "the window shows %d results, the file search found %zu\n",
-                   window.VTModel()->rowCount(), files_outcome.results.Size());
+                   window.catalog_model()->rowCount(), files_outcome.results.Size());
       return 2;
     }
     if (first_100.Seconds() >= 0) best_first = std::min(best_first, first_100.Seconds());

@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
   window.InitMainWindow();
   window.show();
   Settle();
-  QTreeView* view = window.VT();
+  QTreeView* view = window.catalog_view();
 
   const std::size_t before_open = HeapInUse();
   Stopwatch open_clock;

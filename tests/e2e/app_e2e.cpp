@@ -90,7 +90,7 @@ class AppEndToEnd : public QObject {
     QCOMPARE(main->CatalogSize(), std::size_t(6));  // the folder, 2 sub-folders, 3 files
 
     // Edit the description of the top record in place.
-    QTreeView* vt = main->VT();
+    QTreeView* vt = main->catalog_view();
     const QModelIndex top = vt->model()->index(0, lumivor::kDescription);
     vt->setCurrentIndex(top);
     vt->edit(top);

@@ -29,11 +29,11 @@ bool DetailModel::KeyIsEditable(int row) const {
   return !key.isEmpty() && QStringLiteral("FileName;Description").contains(key);
 }
 
-bool DetailModel::VLEEditing(int row, int column) const {
+bool DetailModel::IsEditableCell(int row, int column) const {
   return shows_item_ && column == 1 && KeyIsEditable(row);
 }
 
-QString DetailModel::VLEGetHint(int row, int column) const {
+QString DetailModel::HintFor(int row, int column) const {
   if (row < 0 || row >= rowCount()) return {};
   const Row& entry = rows_[static_cast<std::size_t>(row)];
   if (column != 1) return entry.key;
@@ -58,7 +58,7 @@ QVariant DetailModel::data(const QModelIndex& index, int role) const {
     case Qt::EditRole:
       return index.column() == 0 ? entry.key : entry.value;
     case Qt::ToolTipRole:
-      return VLEGetHint(index.row(), index.column());
+      return HintFor(index.row(), index.column());
     case Qt::TextAlignmentRole:
       return QVariant::fromValue((index.column() == 0 ? Qt::AlignLeft : Qt::AlignRight) |
                                  Qt::AlignVCenter);
@@ -77,12 +77,12 @@ QVariant DetailModel::headerData(int section, Qt::Orientation orientation, int r
 Qt::ItemFlags DetailModel::flags(const QModelIndex& index) const {
   if (!index.isValid()) return Qt::NoItemFlags;
   Qt::ItemFlags result = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
-  if (VLEEditing(index.row(), index.column())) result |= Qt::ItemIsEditable;
+  if (IsEditableCell(index.row(), index.column())) result |= Qt::ItemIsEditable;
   return result;
 }
 
 bool DetailModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-  if (role != Qt::EditRole || !index.isValid() || !VLEEditing(index.row(), index.column())) {
+  if (role != Qt::EditRole || !index.isValid() || !IsEditableCell(index.row(), index.column())) {
     return false;
   }
   const int row = index.row();

@@ -33,9 +33,9 @@ class DetailModel : public QAbstractTableModel {
 
   // True when the cell may be edited: the pane shows an item, the column is Value and the key is
   // FileName or Description.
-  [[nodiscard]] bool VLEEditing(int row, int column) const;
+  [[nodiscard]] bool IsEditableCell(int row, int column) const;
   // The hint of a cell: the key for column 0; the value, with an F2 note for editable cells.
-  [[nodiscard]] QString VLEGetHint(int row, int column) const;
+  [[nodiscard]] QString HintFor(int row, int column) const;
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;

@@ -169,19 +169,19 @@ class MainWindow : public QMainWindow {
   // The document that exports and searches work on.
   [[nodiscard]] XmlDocument& XMLDoc() { return xml_doc_; }
   [[nodiscard]] LibraryPanel* library_panel() const { return library_panel_; }
-  [[nodiscard]] QTreeView* VT() const { return catalog_view_; }
-  [[nodiscard]] CatalogModel* VTModel() const { return catalog_model_; }
-  [[nodiscard]] QTreeView* VLE() const { return detail_view_; }
-  [[nodiscard]] DetailModel* VLEModel() const { return detail_model_; }
+  [[nodiscard]] QTreeView* catalog_view() const { return catalog_view_; }
+  [[nodiscard]] CatalogModel* catalog_model() const { return catalog_model_; }
+  [[nodiscard]] QTreeView* detail_view() const { return detail_view_; }
+  [[nodiscard]] DetailModel* detail_model() const { return detail_model_; }
   // The view's focused node; nullptr when there is none.
   [[nodiscard]] CatalogTree::Node* FocusedItem() const;
   // The toolbar button at `i` (0 New Catalog .. 5 Exit).
   [[nodiscard]] QToolButton* ToolButton(int i) const;
   // The left column and the detail panel, whose sizes the layout keeps.
-  [[nodiscard]] QSplitter* LeftSplitter() const { return library_splitter_; }
-  [[nodiscard]] QSplitter* HintSplitter() const { return detail_splitter_; }
+  [[nodiscard]] QSplitter* library_splitter() const { return library_splitter_; }
+  [[nodiscard]] QSplitter* detail_splitter() const { return detail_splitter_; }
   // The Options pop-up menu.
-  [[nodiscard]] QMenu* PopupMenu1() const { return options_menu_; }
+  [[nodiscard]] QMenu* options_menu() const { return options_menu_; }
 
   // Opens a file or web address with the desktop's program for it; false when none could. Tests
   // replace it.

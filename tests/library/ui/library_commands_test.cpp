@@ -217,7 +217,8 @@ class LibraryCommandsTest : public QObject {
     QCOMPARE(ReadFile(catalog), old_text);
     QCOMPARE(f.window->CurrentCatalogFile(), catalog);
     QCOMPARE(f.window->CatalogSize(), std::size_t(2));
-    QCOMPARE(f.window->VT()->model()->index(0, 0).data().toString(), QStringLiteral("Old"));
+    QCOMPARE(f.window->catalog_view()->model()->index(0, 0).data().toString(),
+             QStringLiteral("Old"));
     for (int i = 0; i < 6; ++i) QVERIFY(f.window->ToolButton(i)->isEnabled());
     QVERIFY(f.window->library_panel()->isEnabled());
     QVERIFY(!wait->isVisible());
@@ -237,7 +238,7 @@ class LibraryCommandsTest : public QObject {
     lumivor::CatalogTree shown;
     shown.AddChild(nullptr)->SetField(lumivor::kFileName, "old");
     f.window->SetCatalogTree(std::move(shown));
-    f.window->VT()->setCurrentIndex(f.window->VTModel()->index(0, 0));
+    f.window->catalog_view()->setCurrentIndex(f.window->catalog_model()->index(0, 0));
     QVERIFY(f.window->DetailShowsItem());
     f.driver.When<LibraryWindow>([&](LibraryWindow* window) {
       window->library_panel->SelectNodeByPath(Q(catalog));
@@ -248,11 +249,11 @@ class LibraryCommandsTest : public QObject {
     QCOMPARE(f.window->CatalogSize(), std::size_t(3));
     QCOMPARE(f.window->library_panel()->SelectedPath(), Q(catalog));
     // Sorted as a catalog opened from the main tree, and nothing of the old one in the pane.
-    const QModelIndex top = f.window->VTModel()->index(0, 0);
-    QCOMPARE(f.window->VTModel()->index(0, 0, top).data().toString(), QString("a.avi"));
-    QCOMPARE(f.window->VTModel()->index(1, 0, top).data().toString(), QString("z.avi"));
+    const QModelIndex top = f.window->catalog_model()->index(0, 0);
+    QCOMPARE(f.window->catalog_model()->index(0, 0, top).data().toString(), QString("a.avi"));
+    QCOMPARE(f.window->catalog_model()->index(1, 0, top).data().toString(), QString("z.avi"));
     QVERIFY(!f.window->DetailShowsItem());
-    for (const auto& row : f.window->VLEModel()->Rows()) QVERIFY(row.value != QString("old"));
+    for (const auto& row : f.window->detail_model()->Rows()) QVERIFY(row.value != QString("old"));
   }
 
   void CatalogLibraryExportsTheFocusedCatalog() {
@@ -301,7 +302,7 @@ class LibraryCommandsTest : public QObject {
 
   void HeaderRightClickChoosesTheVisibleColumns() {
     Fixture f;
-    QHeaderView* header = f.window->VT()->header();
+    QHeaderView* header = f.window->catalog_view()->header();
     QVERIFY(!header->isSectionHidden(0));
     f.driver.When<VisibleColumnsDialog>([](VisibleColumnsDialog* dialog) {
       dialog->column_list->item(0)->setCheckState(Qt::Unchecked);

@@ -70,9 +70,9 @@ struct Started {
   explicit Started(const std::string& dir) {
     window = std::make_unique<MainWindow>(dir, &prompts);
     vt_tester = std::make_unique<QAbstractItemModelTester>(
-        window->VTModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        window->catalog_model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
     vle_tester = std::make_unique<QAbstractItemModelTester>(
-        window->VLEModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        window->detail_model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
     window->InitMainWindow();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
@@ -92,7 +92,7 @@ struct Started {
   }
 
   void ClickHeader(int column, Qt::MouseButton button = Qt::LeftButton) {
-    QHeaderView* header = window->VT()->header();
+    QHeaderView* header = window->catalog_view()->header();
     const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
                     header->height() / 2);
     QTest::mouseClick(header->viewport(), button, {}, at);
@@ -100,17 +100,17 @@ struct Started {
 
   QStringList Names(const QModelIndex& parent = {}) const {
     QStringList names;
-    const CatalogModel* model = window->VTModel();
+    const CatalogModel* model = window->catalog_model();
     for (int row = 0; row < model->rowCount(parent); ++row) {
       names << model->index(row, 0, parent).data().toString();
     }
     return names;
   }
 
-  QModelIndex Top() const { return window->VTModel()->index(0, 0); }
+  QModelIndex Top() const { return window->catalog_model()->index(0, 0); }
 
   QString Detail(const QString& key) const {
-    for (const auto& row : window->VLEModel()->Rows()) {
+    for (const auto& row : window->detail_model()->Rows()) {
       if (row.key == key) return row.value;
     }
     return QStringLiteral("<none>");
@@ -144,18 +144,19 @@ class MainWindowTest : public QObject {
       QCOMPARE(app.window->windowTitle(), QStringLiteral("Orvane Lumivor 3.5.4"));
       QCOMPARE(app.window->CatalogSize(), std::size_t{0});
       QCOMPARE(app.window->statusBar()->findChild<QLabel*>("SB")->text(), QString());
-      QCOMPARE(app.window->VLEModel()->rowCount(), 0);
+      QCOMPARE(app.window->detail_model()->rowCount(), 0);
       QVERIFY(!app.window->DetailShowsItem());
       QVERIFY(app.window->CurrentCatalogFile().empty());
       QCOMPARE(app.window->SortField(), 0);
       QVERIFY(app.window->isMaximized());
       // The columns follow the default rows: FileType and the three counts hidden.
-      QHeaderView* header = app.window->VT()->header();
-      QCOMPARE(app.window->VTModel()->columnCount(), 11);
+      QHeaderView* header = app.window->catalog_view()->header();
+      QCOMPARE(app.window->catalog_model()->columnCount(), 11);
       for (int hidden : {5, 7, 8, 9}) QVERIFY(header->isSectionHidden(hidden));
       QCOMPARE(header->sectionSize(0), 172);
-      QCOMPARE(app.window->VTModel()->headerData(6, Qt::Horizontal, Qt::DisplayRole).toString(),
-               QStringLiteral("Description"));
+      QCOMPARE(
+          app.window->catalog_model()->headerData(6, Qt::Horizontal, Qt::DisplayRole).toString(),
+          QStringLiteral("Description"));
       // The library root is focused and expanded.
       QCOMPARE(app.window->library_panel()->SelectedPath(),
                QString::fromStdString(dir / "CatalogLibrary"));
@@ -176,7 +177,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(app.prompts.shown.size(), std::size_t{1});
     QCOMPARE(app.prompts.shown[0].caption, std::string("Warning"));
     QCOMPARE(app.prompts.shown[0].icon, MessageIcon::kWarning);
-    QCOMPARE(app.window->VTModel()->columnCount(), 11);  // the defaults are used
+    QCOMPARE(app.window->catalog_model()->columnCount(), 11);  // the defaults are used
     QVERIFY(fs::exists(dir / "CatalogLibrary/Mp3"));
   }
 
@@ -200,7 +201,7 @@ class MainWindowTest : public QObject {
       QVERIFY(button->font().bold());
     }
     QStringList items;
-    for (QAction* action : app.window->PopupMenu1()->actions()) {
+    for (QAction* action : app.window->options_menu()->actions()) {
       items << (action->isSeparator() ? QStringLiteral("-") : action->text());
     }
     QCOMPARE(items, (QStringList{"Config Visible Columns", "-", "Help", "-", "About Lumivor",
@@ -229,30 +230,30 @@ class MainWindowTest : public QObject {
     {
       Started app(dir.Path());
       QVERIFY(app.window->isMaximized());
-      QHeaderView* header = app.window->VT()->header();
+      QHeaderView* header = app.window->catalog_view()->header();
       header->moveSection(header->visualIndex(6), 0);  // Description to the front
       header->hideSection(1);                          // FullPath hidden
       header->showSection(9);                          // SizePercentage shown
       header->resizeSection(2, 150);
-      app.window->LeftSplitter()->setSizes({250, 500});
-      app.window->HintSplitter()->setSizes({300, 200});
+      app.window->library_splitter()->setSizes({250, 500});
+      app.window->detail_splitter()->setSizes({300, 200});
       app.window->library_panel()->TreeView()->setColumnWidth(0, 140);
-      app.window->VLE()->setColumnWidth(0, 90);
+      app.window->detail_view()->setColumnWidth(0, 90);
       app.window->close();
     }
     {
       Started app(dir.Path());
       QVERIFY(app.window->isMaximized());
-      QHeaderView* header = app.window->VT()->header();
+      QHeaderView* header = app.window->catalog_view()->header();
       QCOMPARE(header->visualIndex(6), 0);
       QCOMPARE(header->visualIndex(0), 1);
       QVERIFY(header->isSectionHidden(1));
       QVERIFY(!header->isSectionHidden(9));
       QCOMPARE(header->sectionSize(2), 150);
-      QCOMPARE(app.window->LeftSplitter()->sizes().value(0), 250);
-      QCOMPARE(app.window->HintSplitter()->sizes().value(1), 200);
+      QCOMPARE(app.window->library_splitter()->sizes().value(0), 250);
+      QCOMPARE(app.window->detail_splitter()->sizes().value(1), 200);
       QCOMPARE(app.window->library_panel()->TreeView()->columnWidth(0), 140);
-      QCOMPARE(app.window->VLE()->columnWidth(0), 90);
+      QCOMPARE(app.window->detail_view()->columnWidth(0), 90);
       // Shown again, a hidden column comes back with the width it had.
       header->showSection(1);
       QCOMPARE(header->sectionSize(1), 173);
@@ -261,7 +262,7 @@ class MainWindowTest : public QObject {
       app.window->setGeometry(60, 70, 700, 450);
       QTRY_COMPARE(app.window->isMaximized(), false);
       // The smaller window keeps the panes' proportions.
-      left_in_small_window = app.window->LeftSplitter()->sizes().value(0);
+      left_in_small_window = app.window->library_splitter()->sizes().value(0);
       QVERIFY(left_in_small_window < 250);
       app.window->close();
     }
@@ -272,8 +273,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(app.window->size(), QSize(700, 450));
     QCOMPARE(app.window->x(), config.Root().frame().left());
     QCOMPARE(app.window->y(), config.Root().frame().top());
-    QCOMPARE(app.window->LeftSplitter()->sizes().value(0), left_in_small_window);
-    QVERIFY(app.window->VT()->header()->isSectionHidden(1));
+    QCOMPARE(app.window->library_splitter()->sizes().value(0), left_in_small_window);
+    QVERIFY(app.window->catalog_view()->header()->isSectionHidden(1));
   }
 
   void PanesComeBackInProportionToASmallerWindow() {
@@ -291,10 +292,10 @@ class MainWindowTest : public QObject {
     }
     Started app(dir.Path());
     QVERIFY(app.window->width() < 3200);
-    const int left = app.window->LeftSplitter()->sizes().value(0);
+    const int left = app.window->library_splitter()->sizes().value(0);
     QVERIFY2(qAbs(left - app.window->width() / 2) <= 8, qPrintable(QString::number(left)));
     // The library tree keeps at least half of its column, however big the details were.
-    const QList<int> column = app.window->HintSplitter()->sizes();
+    const QList<int> column = app.window->detail_splitter()->sizes();
     QVERIFY2(column.value(0) >= column.value(1), qPrintable(QString::number(column.value(0))));
   }
 
@@ -308,7 +309,7 @@ class MainWindowTest : public QObject {
     app.ClickLibrary(music);
     QCOMPARE(app.window->CurrentCatalogFile(), music);
     QCOMPARE(app.window->CatalogSize(), std::size_t{5});
-    QVERIFY(app.window->VT()->isExpanded(app.Top()));
+    QVERIFY(app.window->catalog_view()->isExpanded(app.Top()));
     // Re-sorted by FileName, directories first.
     QCOMPARE(app.Names(app.Top()), (QStringList{"Photos", "b.txt", "song.mp3"}));
     // The detail pane shows the catalog's own library record, not editable.
@@ -318,12 +319,12 @@ class MainWindowTest : public QObject {
     QCOMPARE(app.window->StatusText(),
              QStringLiteral("Current Catalog: ==> CatalogLibrary/Mp3/Music"));
     // Every record carries the catalog's name.
-    QCOMPARE(app.window->VTModel()->index(0, 10, app.Top()).data().toString(),
+    QCOMPARE(app.window->catalog_model()->index(0, 10, app.Top()).data().toString(),
              QStringLiteral("Music"));
 
     // Selecting an item shows it in the detail pane and the status bar.
-    const QModelIndex song = app.window->VTModel()->index(2, 0, app.Top());
-    app.window->VT()->setCurrentIndex(song);
+    const QModelIndex song = app.window->catalog_model()->index(2, 0, app.Top());
+    app.window->catalog_view()->setCurrentIndex(song);
     QVERIFY(app.window->DetailShowsItem());
     QCOMPARE(app.Detail("FileName"), QStringLiteral("song.mp3"));
     QCOMPARE(app.Detail("FileSize"), QStringLiteral("2.93 KB"));
@@ -359,28 +360,28 @@ class MainWindowTest : public QObject {
     WriteCatalogFile(tree, music, NoProgress());
     app.window->RefreshLibrary();
     app.ClickLibrary(music);
-    const QModelIndex index = app.window->VTModel()->index(2, 0, app.Top());
+    const QModelIndex index = app.window->catalog_model()->index(2, 0, app.Top());
     QCOMPARE(index.data().toString(), QStringLiteral("song.mp3"));
-    app.window->VT()->setCurrentIndex(index);
+    app.window->catalog_view()->setCurrentIndex(index);
 
     // The tags come after the eleven rows, in their stored order, and cannot be edited.
-    const DetailModel* pane = app.window->VLEModel();
+    const DetailModel* pane = app.window->detail_model();
     QCOMPARE(pane->rowCount(), 15);
     QCOMPARE(pane->Rows()[11].key, QStringLiteral("Title"));
     QCOMPARE(pane->Rows()[11].value, QStringLiteral("Rock & Roll"));
     QCOMPARE(pane->Rows()[14].key, QStringLiteral("Duration"));
     QCOMPARE(app.Detail("Artist"), QStringLiteral("The Testers"));
-    QVERIFY(!pane->VLEEditing(11, 1));
+    QVERIFY(!pane->IsEditableCell(11, 1));
     QVERIFY(!(pane->flags(pane->index(12, 1)) & Qt::ItemIsEditable));
 
     QCOMPARE(index.data(Qt::ToolTipRole).toString(),
              QStringLiteral("song.mp3 (Press F2 to edit the file's FileName)\n"
                             "The Testers \u2013 Rock & Roll, 3:35"));
     // A record without tags keeps its plain hint and the eleven rows.
-    const QModelIndex text = app.window->VTModel()->index(1, 0, app.Top());
+    const QModelIndex text = app.window->catalog_model()->index(1, 0, app.Top());
     QCOMPARE(text.data(Qt::ToolTipRole).toString(),
              QStringLiteral("b.txt (Press F2 to edit the file's FileName)"));
-    app.window->VT()->setCurrentIndex(text);
+    app.window->catalog_view()->setCurrentIndex(text);
     QCOMPARE(pane->rowCount(), 11);
   }
 
@@ -397,8 +398,9 @@ class MainWindowTest : public QObject {
     app.ClickHeader(kFileSize);  // another column: the direction flips to descending
     QCOMPARE(app.window->SortField(), static_cast<int>(kFileSize));
     QCOMPARE(app.Names(app.Top()), (QStringList{"Photos", "song.mp3", "b.txt"}));
-    QCOMPARE(app.window->VT()->header()->sortIndicatorSection(), static_cast<int>(kFileSize));
-    QCOMPARE(app.window->VT()->header()->sortIndicatorOrder(), Qt::DescendingOrder);
+    QCOMPARE(app.window->catalog_view()->header()->sortIndicatorSection(),
+             static_cast<int>(kFileSize));
+    QCOMPARE(app.window->catalog_view()->header()->sortIndicatorOrder(), Qt::DescendingOrder);
     app.ClickHeader(kFileSize, Qt::RightButton);  // only the left button sorts
     QCOMPARE(app.Names(app.Top()), (QStringList{"Photos", "song.mp3", "b.txt"}));
     app.ClickHeader(kFileSize);
@@ -424,7 +426,7 @@ class MainWindowTest : public QObject {
     app.window->RefreshLibrary();
     app.ClickLibrary(music);
     // The user presses F2 on the top node's name and types the new one.
-    QTreeView* vt = app.window->VT();
+    QTreeView* vt = app.window->catalog_view();
     vt->setFocus();
     vt->setCurrentIndex(app.Top());
     QTest::keyClick(vt, Qt::Key_F2);
@@ -434,7 +436,7 @@ class MainWindowTest : public QObject {
     QTest::keyClick(editor, Qt::Key_Return);
     QTRY_COMPARE(app.Top().data().toString(), QStringLiteral("/media/Archive"));  // queued commit
     // Memory, view, detail pane and file all carry the new paths.
-    QCOMPARE(app.window->VTModel()->index(0, kFullPath, app.Top()).data().toString(),
+    QCOMPARE(app.window->catalog_model()->index(0, kFullPath, app.Top()).data().toString(),
              QStringLiteral("/media/Archive/Photos"));
     QCOMPARE(app.Detail("FileName"), QStringLiteral("/media/Archive"));
     QCOMPARE(app.Detail("FileNameLength"), QStringLiteral("14"));
@@ -448,7 +450,7 @@ class MainWindowTest : public QObject {
     // Saved in the order shown.
     QCOMPARE(Text(saved.Top()->children[2]->Field(kFileName)), std::string("song.mp3"));
     // F2 on a read-only column renames: the editor opens on the item's FileName.
-    vt->setCurrentIndex(app.window->VTModel()->index(0, kFullPath, app.Top()));
+    vt->setCurrentIndex(app.window->catalog_model()->index(0, kFullPath, app.Top()));
     QTest::keyClick(vt, Qt::Key_F2);
     editor = Editor(vt);
     QVERIFY(editor != nullptr);
@@ -496,7 +498,7 @@ class MainWindowTest : public QObject {
     WriteCatalogFile(DataCatalog(), music, NoProgress());
     app.window->RefreshLibrary();
     app.ClickLibrary(music);
-    DetailModel* vle = app.window->VLEModel();
+    DetailModel* vle = app.window->detail_model();
     // A library record: nothing editable, hints are the bare values.
     for (int row = 0; row < vle->rowCount(); ++row) {
       QVERIFY(!(vle->index(row, 1).flags() & Qt::ItemIsEditable));
@@ -504,8 +506,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(vle->index(0, 1).data(Qt::ToolTipRole).toString(), QStringLiteral("Music"));
     QCOMPARE(vle->index(0, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("FileName"));
 
-    const QModelIndex b_txt = app.window->VTModel()->index(1, 0, app.Top());
-    app.window->VT()->setCurrentIndex(b_txt);
+    const QModelIndex b_txt = app.window->catalog_model()->index(1, 0, app.Top());
+    app.window->catalog_view()->setCurrentIndex(b_txt);
     // One row per column row, hidden ones included, in the configuration's order.
     QCOMPARE(vle->rowCount(), 11);
     QCOMPARE(vle->index(5, 0).data().toString(), QStringLiteral("FileType"));
@@ -526,7 +528,7 @@ class MainWindowTest : public QObject {
     QVERIFY(vle->setData(vle->index(kFileName, 1), QStringLiteral("notes.txt"), Qt::EditRole));
     QCOMPARE(app.Detail("FileName"), QStringLiteral("notes.txt"));
     QCOMPARE(app.Detail("FileNameLength"), QString());  // the catalog held none for b.txt
-    QCOMPARE(app.window->VTModel()->index(1, kFileNameLength, app.Top()).data().toString(),
+    QCOMPARE(app.window->catalog_model()->index(1, kFileNameLength, app.Top()).data().toString(),
              QStringLiteral("9"));
     QCOMPARE(Text(LoadCatalog(music).Top()->children[1]->Field(kFullPath)),
              std::string("/media/Data/notes.txt"));
@@ -661,7 +663,7 @@ class MainWindowTest : public QObject {
       // A closed dialog hands the activation back to the main window.
       app.window->activateWindow();
       QVERIFY(QTest::qWaitForWindowActive(app.window.get()));
-      QTest::keyClick(app.window->VT(), key, Qt::ControlModifier);
+      QTest::keyClick(app.window->catalog_view(), key, Qt::ControlModifier);
     }
     QVERIFY(driver.Done());
     QCOMPARE(opened, (QStringList{"Create a new Catalog", "File Search", "Export Catalog"}));
@@ -669,16 +671,17 @@ class MainWindowTest : public QObject {
     // F2 renames the focused item in place.
     app.window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(app.window.get()));
-    QTreeView* vt = app.window->VT();
+    QTreeView* vt = app.window->catalog_view();
     vt->setFocus();
-    vt->setCurrentIndex(app.window->VTModel()->index(1, kFullPath, app.Top()));  // read-only cell
+    vt->setCurrentIndex(
+        app.window->catalog_model()->index(1, kFullPath, app.Top()));  // read-only cell
     QTest::keyClick(vt, Qt::Key_F2);
     QLineEdit* editor = Editor(vt);
     QVERIFY(editor != nullptr);
     QCOMPARE(editor->text(), QStringLiteral("b.txt"));
     QTest::keyClick(editor, Qt::Key_Escape);
     // F2 on an editable cell edits that cell, as the view's own key did.
-    vt->setCurrentIndex(app.window->VTModel()->index(1, kDescription, app.Top()));
+    vt->setCurrentIndex(app.window->catalog_model()->index(1, kDescription, app.Top()));
     QTest::keyClick(vt, Qt::Key_F2);
     editor = Editor(vt);
     QVERIFY(editor != nullptr);
@@ -740,9 +743,9 @@ class MainWindowTest : public QObject {
     QVERIFY(app.window->CurrentCatalogFile().empty());
 
     // F2 on a result's Description: written to Music.xml, no file dialog, nothing else changed.
-    QTreeView* vt = app.window->VT();
+    QTreeView* vt = app.window->catalog_view();
     vt->setFocus();
-    vt->setCurrentIndex(app.window->VTModel()->index(1, kDescription));
+    vt->setCurrentIndex(app.window->catalog_model()->index(1, kDescription));
     QCOMPARE(app.window->StatusText(),
              QStringLiteral("3 results in 2 catalogs ==> CatalogLibrary/Mp3/Music ==> song.mp3"));
     QTest::keyClick(vt, Qt::Key_F2);
@@ -758,14 +761,14 @@ class MainWindowTest : public QObject {
     QVERIFY(!fs::exists(dir / "results.xml"));
 
     // Renaming a folder result moves the paths below it, in the file and in the other rows.
-    app.window->ApplyEdit(CatalogModel::NodeOf(app.window->VTModel()->index(2, 0)), kFileName,
+    app.window->ApplyEdit(CatalogModel::NodeOf(app.window->catalog_model()->index(2, 0)), kFileName,
                           "Pictures");
-    QCOMPARE(app.window->VTModel()->index(2, kFullPath).data().toString(),
+    QCOMPARE(app.window->catalog_model()->index(2, kFullPath).data().toString(),
              QStringLiteral("/media/Data/Pictures"));
     QCOMPARE(Text(LoadCatalog(music).Top()->children[1]->children[0]->Field(kFullPath)),
              std::string("/media/Data/Pictures/p1.jpg"));
     // The row still names its catalog.
-    QCOMPARE(app.window->VTModel()->index(2, kCatalogName).data().toString(),
+    QCOMPARE(app.window->catalog_model()->index(2, kCatalogName).data().toString(),
              QStringLiteral("Music"));
 
     // A catalog changed since the search is not written to; the row keeps its text.
@@ -773,12 +776,12 @@ class MainWindowTest : public QObject {
     shuffled.AddChild(nullptr, Record("other", "/other", "directory"));
     WriteCatalogFile(shuffled, films, NoProgress());
     const std::string before = testing::ReadFile(films);
-    app.window->ApplyEdit(CatalogModel::NodeOf(app.window->VTModel()->index(0, 0)), kDescription,
-                          "lost?");
+    app.window->ApplyEdit(CatalogModel::NodeOf(app.window->catalog_model()->index(0, 0)),
+                          kDescription, "lost?");
     QCOMPARE(app.prompts.shown.size(), std::size_t{1});
     QCOMPARE(app.prompts.shown[0].caption, std::string("Error"));
     QCOMPARE(testing::ReadFile(films), before);
-    QCOMPARE(app.window->VTModel()->index(0, kDescription).data().toString(), QString());
+    QCOMPARE(app.window->catalog_model()->index(0, kDescription).data().toString(), QString());
   }
 
   void InvalidNamesAreRefusedAndTheExtensionFollowsTheName() {
@@ -789,7 +792,8 @@ class MainWindowTest : public QObject {
     app.window->RefreshLibrary();
     app.ClickLibrary(music);
     const std::string before = testing::ReadFile(music);
-    CatalogTree::Node* song = CatalogModel::NodeOf(app.window->VTModel()->index(2, 0, app.Top()));
+    CatalogTree::Node* song =
+        CatalogModel::NodeOf(app.window->catalog_model()->index(2, 0, app.Top()));
     QCOMPARE(Text(song->Field(kFileName)), std::string("song.mp3"));
     for (const std::string& bad :
          std::vector<std::string>{"", ".", "..", "a/b", "ada/", std::string(1000, 'n')}) {
@@ -815,7 +819,8 @@ class MainWindowTest : public QObject {
     testing::WriteFile(bad, "<fileinfo><file FileName=\"a\"><file></fileinfo>");
     app.window->RefreshLibrary();
     app.ClickLibrary(music);
-    app.window->VT()->setCurrentIndex(app.window->VTModel()->index(1, 0, app.Top()));
+    app.window->catalog_view()->setCurrentIndex(
+        app.window->catalog_model()->index(1, 0, app.Top()));
     app.ClickLibrary(bad);
     QCOMPARE(app.prompts.shown.size(), std::size_t{1});
     QCOMPARE(app.prompts.shown[0].caption, std::string("Error"));

@@ -85,7 +85,7 @@ struct Fixture {
 
   // The view's index of the entry named `name` below the top record.
   QModelIndex Entry(const QString& name) const {
-    const CatalogModel* model = window->VTModel();
+    const CatalogModel* model = window->catalog_model();
     const QModelIndex top = model->index(0, 0);
     for (int row = 0; row < model->rowCount(top); ++row) {
       if (model->index(row, 0, top).data().toString() == name) return model->index(row, 0, top);
@@ -94,7 +94,7 @@ struct Fixture {
   }
 
   QString Detail(const QString& key) const {
-    for (const auto& row : window->VLEModel()->Rows()) {
+    for (const auto& row : window->detail_model()->Rows()) {
       if (row.key == key) return row.value;
     }
     return QStringLiteral("<none>");

@@ -77,7 +77,7 @@ struct Fixture {
 
   QStringList ResultNames(int field = lumivor::kFileName) const {
     QStringList names;
-    const QAbstractItemModel* model = window->VT()->model();
+    const QAbstractItemModel* model = window->catalog_view()->model();
     for (int row = 0; row < model->rowCount(); ++row) {
       names << model->index(row, field).data().toString();
     }

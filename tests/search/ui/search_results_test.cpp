@@ -79,26 +79,26 @@ struct Fixture {
   }
 
   [[nodiscard]] const std::vector<lumivor::CatalogTree::Node*>& Rows() const {
-    return window->VTModel()->Tree().Root()->children;
+    return window->catalog_model()->Tree().Root()->children;
   }
 
   [[nodiscard]] QString Detail(const QString& key) const {
-    for (const lumivor::DetailModel::Row& row : window->VLEModel()->Rows()) {
+    for (const lumivor::DetailModel::Row& row : window->detail_model()->Rows()) {
       if (row.key == key) return row.value;
     }
     return QStringLiteral("(none)");
   }
 
   void Select(const lumivor::CatalogTree::Node* node) const {
-    window->VT()->selectionModel()->setCurrentIndex(
-        window->VTModel()->IndexOf(node),
+    window->catalog_view()->selectionModel()->setCurrentIndex(
+        window->catalog_model()->IndexOf(node),
         QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   }
 
   // Right-clicks the row of `node` and picks "Open Catalog"; false when the menu did not offer it.
   bool OpenCatalogOf(const lumivor::CatalogTree::Node* node) const {
-    QTreeView* view = window->VT();
-    const QModelIndex index = window->VTModel()->IndexOf(node);
+    QTreeView* view = window->catalog_view();
+    const QModelIndex index = window->catalog_model()->IndexOf(node);
     view->scrollTo(index);
     bool offered = false;
     auto* picker = new QTimer(window.get());
@@ -131,7 +131,7 @@ class SearchResultsTest : public QObject {
     // Each batch of rows as it came, and whether the search was still running then.
     std::vector<int> batches;
     bool all_while_running = true;
-    QObject::connect(f.window->VTModel(), &QAbstractItemModel::rowsInserted,
+    QObject::connect(f.window->catalog_model(), &QAbstractItemModel::rowsInserted,
                      [&](const QModelIndex& parent, int first, int last) {
                        if (parent.isValid()) return;
                        batches.push_back(last - first + 1);
@@ -203,12 +203,13 @@ class SearchResultsTest : public QObject {
     const lumivor::CatalogTree::Node* selected = f.window->FocusedItem();
     QVERIFY(selected != nullptr);
     QCOMPARE(std::string(selected->Field(lumivor::kFullPath)), full_path);
-    QVERIFY(f.window->VT()->selectionModel()->isRowSelected(
-        f.window->VTModel()->IndexOf(selected).row(),
-        f.window->VTModel()->IndexOf(selected).parent()));
+    QVERIFY(f.window->catalog_view()->selectionModel()->isRowSelected(
+        f.window->catalog_model()->IndexOf(selected).row(),
+        f.window->catalog_model()->IndexOf(selected).parent()));
     // Scrolled to: its row lies within the view.
-    const QRect shown = f.window->VT()->visualRect(f.window->VTModel()->IndexOf(selected));
-    QVERIFY(f.window->VT()->viewport()->rect().intersects(shown));
+    const QRect shown =
+        f.window->catalog_view()->visualRect(f.window->catalog_model()->IndexOf(selected));
+    QVERIFY(f.window->catalog_view()->viewport()->rect().intersects(shown));
     QCOMPARE(f.Detail("FileName"), QStringLiteral("song 18-33.mp3"));
 
     // The catalog lost the record since the search: it opens with nothing selected, and says why.
