@@ -71,26 +71,6 @@ pugi::xml_node DefaultRoot() {
 
 pugi::xml_node DefaultFrame() { return DefaultRoot().child("frame"); }
 
-// Appends a hidden, not exported row for every attribute column the table does not name yet, so
-// that the view, the visible-columns dialog and the export dialog offer it after the fields. Rows
-// the file holds are kept as they are, in their order.
-void AddAttributeRows(ColumnSettings rows) {
-  std::vector<std::string> present;
-  for (int i = 0; i < rows.Count(); ++i) present.push_back(rows.Node(i).Name());
-  for (const AttributeColumn& column : kAttributeColumns) {
-    if (std::find(present.begin(), present.end(), column.name) != present.end()) continue;
-    const int position = rows.Count();
-    ColumnSetting row = rows.Add();
-    row.SetName(column.name);
-    row.SetVisible(false);
-    row.SetIndex(position);
-    row.SetDefaultExport(false);
-    row.SetWidth(column.width);
-    row.SetReadOnly(true);
-    row.SetAlign(column.right_aligned ? "right" : "left");
-  }
-}
-
 // The default row for a column named `name`: the row of that name, or the FileName row.
 pugi::xml_node DefaultRow(std::string_view name) {
   const pugi::xml_node nodes = DefaultRoot().child("nodes");
@@ -324,7 +304,6 @@ Configuration::Configuration(std::string directory)
     : directory_(std::move(directory)), document_(std::make_unique<pugi::xml_document>()) {
   while (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
   Load();
-  AddAttributeRows(Root().nodes());
 }
 
 Configuration::~Configuration() = default;
@@ -419,6 +398,24 @@ void Configuration::Load() {
 Configuration& GetConfig() {
   static Configuration config(DataDirectory());
   return config;
+}
+
+void AddAttributeColumns(Configuration& config) {
+  ColumnSettings rows = config.Root().nodes();
+  std::vector<std::string> present;
+  for (int i = 0; i < rows.Count(); ++i) present.push_back(rows.Node(i).Name());
+  for (const AttributeColumn& column : kAttributeColumns) {
+    if (std::find(present.begin(), present.end(), column.name) != present.end()) continue;
+    const int position = rows.Count();
+    ColumnSetting row = rows.Add();
+    row.SetName(column.name);
+    row.SetVisible(false);
+    row.SetIndex(position);
+    row.SetDefaultExport(false);
+    row.SetWidth(column.width);
+    row.SetReadOnly(true);
+    row.SetAlign(column.right_aligned ? "right" : "left");
+  }
 }
 
 std::vector<std::string> DefaultExportFields(Configuration& config) {

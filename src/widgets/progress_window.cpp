@@ -118,6 +118,7 @@ void ProgressWindow::ShowWait(bool visible, bool cancellable) {
   }
   CentreOverMainWindow();
   show();
+  CentreOverMainWindow();  // again with the frame the window manager gave it
   if (QGuiApplication::platformName() != QLatin1String("offscreen")) raise();
   // The thread stays busy after this, so the window is mapped and painted here.
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
@@ -211,7 +212,9 @@ void ProgressWindow::CentreOverMainWindow() {
   } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
     over = screen->availableGeometry();
   }
-  if (over.isValid()) move(over.center() - QPoint(width() / 2, height() / 2));
+  // move() places the frame: the frame's own size centres it (known once the window was shown).
+  const QSize frame = frameGeometry().size();
+  if (over.isValid()) move(over.center() - QPoint(frame.width() / 2, frame.height() / 2));
 }
 
 }  // namespace lumivor

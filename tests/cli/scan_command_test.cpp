@@ -207,18 +207,20 @@ TEST_F(ScanCommand, ReportsAMissingSourceOrLibrary) {
   EXPECT_EQ(Listing(library_.Path()), "");
 }
 
-TEST_F(ScanCommand, WithoutLibraryUsesTheDefaultOneBesideTheProgram) {
-  // A copy of the program in a writable folder keeps its library there.
+TEST_F(ScanCommand, WithoutLibraryUsesTheDefaultOneOfTheUser) {
+  // A copy of the program outside its build tree, even in a writable folder, keeps its library
+  // in the user's data folder, not beside itself.
   TempDir home;
   const std::string program = home / "lumivor-cli";
   std::filesystem::copy_file(LUMIVOR_CLI_PATH, program);
-  const auto result =
-      RunCommand("'" + program + "' scan '" + source_.Path() + "' --name Mine --group Disks");
+  const auto result = RunCommand("env -u LUMIVOR_DATA_DIR XDG_DATA_HOME='" + home / "data" + "' '" +
+                                 program + "' scan '" + source_.Path() +
+                                 "' --name Mine --group Disks");
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, home / "CatalogLibrary/Disks/Mine.xml\n");
+  EXPECT_EQ(result.out, home / "data/lumivor/CatalogLibrary/Disks/Mine.xml\n");
   // The library is made with its default groups, as the program makes it.
-  EXPECT_TRUE(std::filesystem::is_directory(home / "CatalogLibrary/Mp3"));
-  EXPECT_TRUE(std::filesystem::is_regular_file(home / "CatalogLibrary/Disks/Mine.xml"));
+  EXPECT_TRUE(std::filesystem::is_directory(home / "data/lumivor/CatalogLibrary/Mp3"));
+  EXPECT_FALSE(std::filesystem::exists(home / "CatalogLibrary"));
 }
 
 }  // namespace

@@ -332,7 +332,11 @@ void MainWindow::CreatePanes(QWidget* host) {
 }
 
 Configuration& MainWindow::Config() {
-  if (!config_) config_ = std::make_unique<Configuration>(directory_);
+  if (!config_) {
+    config_ = std::make_unique<Configuration>(directory_);
+    // The tags, volume facts and marks of the records can be columns too, after the fields.
+    AddAttributeColumns(*config_);
+  }
   return *config_;
 }
 

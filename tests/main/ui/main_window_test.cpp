@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "catalog/attribute_columns.h"
 #include "catalog/catalog_file.h"
 #include "config/config.h"
 #include "library/ui/library_panel.h"
@@ -149,10 +150,16 @@ class MainWindowTest : public QObject {
       QVERIFY(app.window->CurrentCatalogFile().empty());
       QCOMPARE(app.window->SortField(), 0);
       QVERIFY(app.window->isMaximized());
-      // The columns follow the default rows: FileType and the three counts hidden.
+      // The columns follow the default rows: FileType and the three counts hidden; the further
+      // attributes (tags, volume facts, marks) follow, hidden until chosen.
       QHeaderView* header = app.window->catalog_view()->header();
-      QCOMPARE(app.window->catalog_model()->columnCount(), 11);
+      QCOMPARE(app.window->catalog_model()->columnCount(),
+               11 + static_cast<int>(kAttributeColumns.size()));
       for (int hidden : {5, 7, 8, 9}) QVERIFY(header->isSectionHidden(hidden));
+      for (int i = 11; i < header->count(); ++i) QVERIFY(header->isSectionHidden(i));
+      QCOMPARE(
+          app.window->catalog_model()->headerData(11, Qt::Horizontal, Qt::DisplayRole).toString(),
+          QStringLiteral("Title"));
       QCOMPARE(header->sectionSize(0), 172);
       QCOMPARE(
           app.window->catalog_model()->headerData(6, Qt::Horizontal, Qt::DisplayRole).toString(),
@@ -177,7 +184,9 @@ class MainWindowTest : public QObject {
     QCOMPARE(app.prompts.shown.size(), std::size_t{1});
     QCOMPARE(app.prompts.shown[0].caption, std::string("Warning"));
     QCOMPARE(app.prompts.shown[0].icon, MessageIcon::kWarning);
-    QCOMPARE(app.window->catalog_model()->columnCount(), 11);  // the defaults are used
+    // The defaults are used.
+    QCOMPARE(app.window->catalog_model()->columnCount(),
+             11 + static_cast<int>(kAttributeColumns.size()));
     QVERIFY(fs::exists(dir / "CatalogLibrary/Mp3"));
   }
 
@@ -578,6 +587,9 @@ class MainWindowTest : public QObject {
     WriteCatalogFile(DataCatalog(), music, NoProgress());
     app.window->RefreshLibrary();
     app.ClickLibrary(music);
+    // The status line counts the entries of the catalog on screen.
+    QCOMPARE(app.window->EntryCountText(),
+             QString::number(app.window->CatalogSize()) + QStringLiteral(" entries"));
     app.window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(app.window.get()));
     QTreeView* library = app.window->library_panel()->TreeView();
