@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "catalog/fields.h"
-#include "scan/scanner.h"
 
 namespace lumivor {
 

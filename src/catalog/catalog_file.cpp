@@ -7,10 +7,10 @@
 
 #include "catalog/catalog_reader.h"
 #include "catalog/catalog_writer.h"
+#include "catalog/fields.h"
 #include "core/atomic_file.h"
 #include "core/errors.h"
 #include "index/indexed_search.h"
-#include "scan/volumes.h"
 
 namespace lumivor {
 
@@ -71,7 +71,7 @@ void CatalogDocument::ReadTree(CatalogTree* tree) {
   progress_.ShowWait(true, false);
   progress_.SetWaitText(kLoadingInfo);
   TreeSink sink(tree);
-  EmitDocument(*Document, DisplayNameOf(CatalogPath), sink);
+  EmitDocument(*Document, BaseNameOf(CatalogPath), sink);
   progress_.ShowWait(false);
 }
 

@@ -19,8 +19,8 @@
 #endif
 
 #include "catalog/catalog_file.h"
+#include "catalog/fields.h"
 #include "core/errors.h"
-#include "scan/volumes.h"
 
 namespace lumivor {
 
@@ -760,7 +760,7 @@ CatalogReadStatus CatalogFileReader::Read(const std::string& path, RecordSink& s
   const bool regular = S_ISREG(st.st_mode);
   const std::size_t size_hint =
       regular && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-  const std::string display_name = options.catalog_name ? std::string() : DisplayNameOf(path);
+  const std::string display_name = options.catalog_name ? std::string() : BaseNameOf(path);
   const std::string_view catalog_name =
       options.catalog_name ? std::string_view(*options.catalog_name) : display_name;
   if (regular && options.needle && !options.needle->Empty()) {

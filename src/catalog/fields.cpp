@@ -332,4 +332,20 @@ bool SanitizeText(std::string_view text, std::string* out) {
   return true;
 }
 
+std::string_view ExtensionOf(std::string_view path) {
+  const auto last = path.find_last_of("./");
+  if (last == std::string_view::npos || path[last] != '.') return {};
+  return path.substr(last + 1);
+}
+
+std::string BaseNameOf(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  if (path == "/") return "/";
+  const auto slash = path.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const auto dot = name.find('.');
+  if (dot != std::string_view::npos) name = name.substr(0, dot);
+  return std::string(name);
+}
+
 }  // namespace lumivor

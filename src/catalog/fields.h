@@ -93,6 +93,15 @@ std::string_view FormatLocalSeconds(std::int64_t local_seconds, char (&buffer)[4
 // The number of Unicode code points in a UTF-8 text.
 [[nodiscard]] std::size_t CodePointCount(std::string_view text);
 
+// The extension of the last component of `path`: the text after the last "." or "/", provided
+// that character is "."; otherwise empty. So "a.b/c" gives "" and "c.tar.gz" gives "gz", and a
+// file named ".txt" has the extension "txt".
+[[nodiscard]] std::string_view ExtensionOf(std::string_view path);
+
+// The last component of `path` (trailing "/" ignored; "/" stays "/"), cut before its first ".":
+// /lib/Music.2009.xml gives Music and /data/Photos gives Photos.
+[[nodiscard]] std::string BaseNameOf(std::string_view path);
+
 // The text made safe to store: invalid UTF-8 sequences and control characters other than TAB, LF
 // and CR become U+FFFD, so that every record can be written as well-formed XML. Returns true and
 // fills `out` when something had to change; false (and `out` untouched) when `text` was clean.

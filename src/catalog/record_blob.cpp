@@ -7,7 +7,6 @@
 #include <new>
 
 #include "catalog/fields.h"
-#include "scan/scanner.h"
 
 namespace lumivor::record_blob {
 

@@ -51,17 +51,18 @@ int RunExport(const ExportOptions& options) {
   ExportRequest request;
   if (options.columns_given) {
     if (!ParseColumns(options.columns, &request.columns)) return 2;
-  } else if (options.format != "xml") {
+  } else if (options.format != "xml" && options.format != "ncdu") {
     Configuration& config = GetConfig();
     if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
     request.columns = DefaultExportFields(config);
   }
   const std::string& format = options.format;
-  request.format = format == "html"  ? ExportFormat::kHtml
-                   : format == "csv" ? ExportFormat::kCsv
-                   : format == "txt" ? ExportFormat::kText
-                   : format == "xml" ? ExportFormat::kXml
-                                     : ExportFormat::kSpreadsheet;
+  request.format = format == "html"   ? ExportFormat::kHtml
+                   : format == "csv"  ? ExportFormat::kCsv
+                   : format == "txt"  ? ExportFormat::kText
+                   : format == "xml"  ? ExportFormat::kXml
+                   : format == "ncdu" ? ExportFormat::kNcdu
+                                      : ExportFormat::kSpreadsheet;
   request.separator = options.separator;
   request.catalog_path = options.catalog;
   request.output_path = options.output;
@@ -81,13 +82,13 @@ int RunExport(const ExportOptions& options) {
 
 Command AddExportCommand(CLI::App& app) {
   auto* command = app.add_subcommand("export",
-                                     "Export a catalog file as HTML, CSV, text, XML or "
-                                     "an .xlsx workbook");
+                                     "Export a catalog file as HTML, CSV, text, XML, "
+                                     "an .xlsx workbook or an ncdu export");
   auto options = std::make_shared<ExportOptions>();
   command->add_option("CATALOG", options->catalog, "The catalog file")->required();
-  command->add_option("--format", options->format, "html, csv, txt, xml or xlsx")
+  command->add_option("--format", options->format, "html, csv, txt, xml, xlsx or ncdu")
       ->required()
-      ->check(CLI::IsMember({"html", "csv", "txt", "xml", "xlsx"}));
+      ->check(CLI::IsMember({"html", "csv", "txt", "xml", "xlsx", "ncdu"}));
   command->add_option("-o,--output", options->output, "The file to write")->required();
   auto* columns = command->add_option(
       "--columns", options->columns,

@@ -68,6 +68,8 @@ std::unique_ptr<ExportWriter> MakeWriter(const ExportRequest& request, const std
           true, progress);
     case ExportFormat::kText:
       return MakeDelimitedWriter(path, request.columns, kTextSeparator, false, progress);
+    case ExportFormat::kNcdu:
+      return MakeNcduWriter(path, progress);
   }
   return nullptr;
 }
@@ -86,6 +88,8 @@ std::string AskOutputPath(const ExportRequest& request, Prompts& prompts) {
       return AskSaveFileName(prompts, kCsvExtension, kCsvFilter, suggested);
     case ExportFormat::kText:
       return AskSaveFileName(prompts, kTextExtension, kTextFilter, suggested);
+    case ExportFormat::kNcdu:
+      return AskSaveFileName(prompts, kNcduExtension, kNcduFilter, suggested);
   }
   return {};
 }

@@ -12,7 +12,7 @@
 namespace lumivor {
 
 // The export formats, in the order the export dialog offers them.
-enum class ExportFormat { kHtml, kXml, kSpreadsheet, kCsv, kText };
+enum class ExportFormat { kHtml, kXml, kSpreadsheet, kCsv, kText, kNcdu };
 
 // One export, as the export dialog and the command line hand it over.
 struct ExportRequest {

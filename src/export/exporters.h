@@ -27,6 +27,8 @@ inline constexpr std::string_view kXmlExportExtension = ".xml";
 inline constexpr std::string_view kXmlExportFilter = "XML File|*.XML";
 inline constexpr std::string_view kSpreadsheetExtension = ".xlsx";
 inline constexpr std::string_view kSpreadsheetFilter = "Excel Workbook|*.xlsx";
+inline constexpr std::string_view kNcduExtension = ".json";
+inline constexpr std::string_view kNcduFilter = "ncdu Export|*.json";
 
 // The separator of the text export, and of CSV when none is given.
 inline constexpr std::string_view kTextSeparator = "    ";
@@ -157,5 +159,13 @@ class ExportWriter : public RecordSink {
                                                                   const ExportColumns& columns,
                                                                   std::size_t expected_records,
                                                                   Progress& progress);
+
+// The JSON export of ncdu 1.x (format 1.2 with mtime, as `ncdu -e -o` writes it), which `ncdu -f`
+// reads: the first record is the listed folder, named by its FullPath; folders are arrays, files
+// objects with "asize" (and "dsize") from FileSize, "mtime" from FileTime; LinkId gives "ino" and
+// "hlnkc", ReadError "read_error" and Excluded "excluded". Records below a file (archive members)
+// are left out, and a second top-level record goes below the first. Whatever the columns.
+[[nodiscard]] std::unique_ptr<ExportWriter> MakeNcduWriter(const std::string& path,
+                                                           Progress& progress);
 
 }  // namespace lumivor

@@ -9,6 +9,7 @@
 
 #include "core/errors.h"
 #include "core/progress.h"
+#include "index/trigram_plan.h"
 #include "search/search.h"
 
 struct sqlite3;
@@ -120,8 +121,8 @@ class LibraryIndex {
   // Gives the page cache the size that writing a catalog wants.
   void WriteCache();
   [[nodiscard]] std::string RelativeOf(const std::string& path) const;
-  // The FTS5 query for candidates among the entries `first` to `last`: the rarest of `terms`
-  // there and the others that are rare too (a sample of the entries tells), at most four.
+  // The FTS5 query for candidates among the entries `first` to `last`: the posting lists that
+  // PlanCandidates chooses from a sample of those entries.
   [[nodiscard]] std::string ChooseCandidateQuery(std::vector<std::string> terms, std::int64_t first,
                                                  std::int64_t last);
   [[noreturn]] void Fail(std::string_view what);
@@ -135,18 +136,5 @@ class LibraryIndex {
   bool bulk_ = false;         // building a new file: no other reader, no journal to keep
   bool write_cache_ = false;  // the page cache has the size for writing
 };
-
-// The trigrams (as FTS5 terms) that may pick candidates for `criteria`: for every criterion and
-// literal of the regular expression of three or more characters, up to eight of its trigrams
-// spread over it. Empty when no criterion is long enough and every record must be tested. Every
-// record that matches holds all of them, so any of them pick a superset of the matches.
-[[nodiscard]] std::vector<std::string> CandidateTrigrams(const SearchCriteria& criteria);
-// The FTS5 query asking for entries that hold every one of `terms`.
-[[nodiscard]] std::string CandidateQuery(const std::vector<std::string>& terms);
-
-// The texts every match of the regular expression `pattern` holds (letter case aside): runs of
-// literal characters outside groups, alternatives and optional parts. Empty when there are none
-// or the pattern uses anything that makes this unsafe (alternation, flags).
-[[nodiscard]] std::vector<std::string> RegexLiterals(std::string_view pattern, bool case_sensitive);
 
 }  // namespace lumivor

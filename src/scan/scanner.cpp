@@ -21,15 +21,9 @@
 #include "scan/file_heads.h"
 #include "scan/local_time_converter.h"
 #include "scan/volumes.h"
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 
 namespace lumivor {
-
-std::string_view ExtensionOf(std::string_view path) {
-  const auto last = path.find_last_of("./");
-  if (last == std::string_view::npos || path[last] != '.') return {};
-  return path.substr(last + 1);
-}
 
 namespace {
 

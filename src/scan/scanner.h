@@ -48,11 +48,6 @@ struct ScanReport {
   DeepScanCounts deep;
 };
 
-// The extension of the last component of `path`: the text after the last "." or "/", provided
-// that character is "."; otherwise empty. So "a.b/c" gives "" and "c.tar.gz" gives "gz", and a
-// file named ".txt" has the extension "txt".
-[[nodiscard]] std::string_view ExtensionOf(std::string_view path);
-
 // True when a file named `name` is taken under `ExtFilter`: its extension with the dot (from the
 // last "." of the name), letters a-z upper-cased, enclosed by backslashes, occurs in the filter.
 // A name without extension (no ".", or "." at its end) never passes, nor does one whose

@@ -1,4 +1,5 @@
 #include "scan/volumes.h"
+#include "catalog/fields.h"
 
 namespace lumivor {
 
@@ -111,13 +112,7 @@ std::string DisplayNameOf(std::string_view path) {
     return std::string(slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1));
   }
   // A folder given with a trailing "/" is named after its last component, not "".
-  const std::string_view trimmed = WithoutTrailingSlash(path);
-  if (trimmed == "/") return "/";
-  const auto slash = trimmed.rfind('/');
-  std::string_view name = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
-  const auto dot = name.find('.');
-  if (dot != std::string_view::npos) name = name.substr(0, dot);
-  return std::string(name);
+  return BaseNameOf(path);
 }
 
 }  // namespace lumivor

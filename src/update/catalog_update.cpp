@@ -21,7 +21,7 @@
 #include "core/errors.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 
 namespace lumivor {
 

@@ -13,7 +13,7 @@
 #include "scan/scanner.h"
 #include "scan/volumes.h"
 #include "test_util.h"
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 
 namespace lumivor {
 namespace {

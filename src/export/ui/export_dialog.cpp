@@ -121,6 +121,7 @@ ExportDialog::ExportDialog(Configuration& config, Prompts& prompts, Progress& pr
   spreadsheet_radio = new QRadioButton(QStringLiteral("Microsoft Excel Format"), group3);
   csv_radio = new QRadioButton(QStringLiteral("CSV Format"), group3);
   text_radio = new QRadioButton(QStringLiteral("TEXT Format "), group3);
+  ncdu_radio = new QRadioButton(QStringLiteral("ncdu Format"), group3);
   separator_edit = new QLineEdit(QStringLiteral(","), group3);
   separator_edit->setMaximumWidth(40);
   separator_edit->setFont(plain);
@@ -144,9 +145,11 @@ ExportDialog::ExportDialog(Configuration& config, Prompts& prompts, Progress& pr
                                             }),
                               FormatPicture(QColor(40, 130, 60), QStringLiteral("XLSX"), Grid),
                               FormatPicture(QColor(40, 110, 180), QStringLiteral("CSV"), Lines),
-                              FormatPicture(QColor(110, 110, 110), QStringLiteral("TXT"), Lines)};
-  QRadioButton* buttons[] = {html_radio, xml_radio, spreadsheet_radio, csv_radio, text_radio};
-  for (int i = 0; i < 5; ++i) {
+                              FormatPicture(QColor(110, 110, 110), QStringLiteral("TXT"), Lines),
+                              FormatPicture(QColor(60, 60, 60), QStringLiteral("NCDU"), Grid)};
+  QRadioButton* buttons[] = {html_radio, xml_radio,  spreadsheet_radio,
+                             csv_radio,  text_radio, ncdu_radio};
+  for (int i = 0; i < 6; ++i) {
     buttons[i]->setFont(plain);
     format_group->addButton(buttons[i]);
     formats->addWidget(PictureLabel(pictures[i], group3), i, 0);
@@ -276,6 +279,8 @@ ExportRequest ExportDialog::Request(const std::string& catalog_path) const {
   } else if (csv_radio->isChecked()) {
     request.format = ExportFormat::kCsv;
     request.separator = Utf8(separator_edit->text());  // empty: ","
+  } else if (ncdu_radio->isChecked()) {
+    request.format = ExportFormat::kNcdu;
   } else {
     request.format = ExportFormat::kText;
   }

@@ -51,6 +51,7 @@ class ExportDialog : public QDialog {
   QRadioButton* spreadsheet_radio = nullptr;
   QRadioButton* csv_radio = nullptr;
   QRadioButton* text_radio = nullptr;
+  QRadioButton* ncdu_radio = nullptr;  // the whole catalog for ncdu -f, whatever the columns
   QLineEdit* separator_edit = nullptr;
   QPushButton* ok_button = nullptr;
   QPushButton* cancel_button = nullptr;

@@ -8,7 +8,7 @@
 
 #include "library/library_storage.h"
 #include "library/ui/library_icons.h"
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 #include "widgets/grid_style.h"
 
 namespace lumivor {

@@ -10,7 +10,7 @@
 
 #include "catalog/fields.h"
 #include "library/ui/library_icons.h"
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 
 namespace lumivor {
 

@@ -13,7 +13,7 @@
 #include "main/ui/main_window.h"
 #include "main/ui/update_summary_dialog.h"
 #include "scan/volumes.h"
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 #include "update/catalog_update.h"
 
 namespace lumivor {

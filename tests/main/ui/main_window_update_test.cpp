@@ -27,7 +27,7 @@
 #include "main/ui/update_summary_dialog.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 #include "update/catalog_update.h"
 #include "widgets/progress_window.h"
 #ifndef LUMIVOR_CLI_PATH

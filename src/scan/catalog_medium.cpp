@@ -1,4 +1,4 @@
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 
 #include <fcntl.h>
 #include <unistd.h>

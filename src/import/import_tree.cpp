@@ -1,0 +1,261 @@
+#include "import/import_tree.h"
+
+#include <charconv>
+#include <functional>
+
+#include "catalog/fields.h"
+#include "import/listing_reader.h"
+#include "scan/scanner.h"
+
+namespace lumivor {
+
+namespace {
+
+std::string_view ToText(std::uint64_t value, char (&buffer)[24]) {
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer));
+}
+
+// A name that cannot be one entry of a folder.
+bool IsUnusableName(std::string_view name) {
+  return name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos;
+}
+
+}  // namespace
+
+ImportCounts& ImportCounts::operator+=(const ImportCounts& other) {
+  entries += other.entries;
+  folders += other.folders;
+  files += other.files;
+  hashed += other.hashed;
+  skipped += other.skipped;
+  return *this;
+}
+
+ImportTree::ImportTree(std::string_view top_name) : top_name_(top_name) {
+  FieldViews fields{};
+  fields[kFileName] = top_name;
+  fields[kFileType] = kDirectoryType;
+  top_ = tree_.AddChild(nullptr, fields);
+}
+
+void ImportTree::SetTopExtra(std::string_view name, std::string_view value) {
+  top_->SetExtra(name, value);
+}
+
+void ImportTree::SetTopDescription(std::string_view text) { top_->SetField(kDescription, text); }
+
+void ImportTree::Record(const ImportEntry& entry, FieldViews& fields, char (&size_text)[24],
+                        char (&time_text)[40]) {
+  fields[kFileName] = entry.name;
+  fields[kFileType] = entry.directory ? kDirectoryType : kFileTypeText;
+  if (!entry.directory && entry.has_size) fields[kFileSize] = ToText(entry.size, size_text);
+  if (entry.has_time) fields[kFileTime] = times_.Format(entry.mtime, time_text);
+  fields[kDescription] = entry.description;
+}
+
+CatalogTree::Node* ImportTree::AddChild(CatalogTree::Node* parent, const ImportEntry& entry) {
+  if (IsUnusableName(entry.name)) {
+    ++skipped_;
+    return nullptr;
+  }
+  FieldViews fields{};
+  char size_text[24], time_text[40];
+  Record(entry, fields, size_text, time_text);
+  return tree_.AddChild(parent ? parent : top_, fields, entry.extras);
+}
+
+void ImportTree::Fill(CatalogTree::Node* node, const ImportEntry& entry) {
+  FieldViews fields{};
+  char size_text[24], time_text[40];
+  Record(entry, fields, size_text, time_text);
+  const std::string name(node->Name());
+  if (IsUnusableName(entry.name)) fields[kFileName] = name;
+  node->SetRecord(CatalogRecord(fields, entry.extras));
+}
+
+std::size_t ImportTree::Slot(const CatalogTree::Node* parent, std::string_view name) const {
+  const std::size_t hash = std::hash<std::string_view>{}(name) ^
+                           (reinterpret_cast<std::uintptr_t>(parent) * 0x9E3779B97F4A7C15ull);
+  return (hash ^ (hash >> 29)) & (slots_.size() - 1);
+}
+
+CatalogTree::Node* ImportTree::Find(CatalogTree::Node* parent, std::string_view clean_name) const {
+  if (slots_.empty()) return nullptr;
+  for (std::size_t slot = Slot(parent, clean_name);; slot = (slot + 1) & (slots_.size() - 1)) {
+    CatalogTree::Node* node = slots_[slot];
+    if (!node) return nullptr;
+    if (node->parent == parent && node->Name() == clean_name) return node;
+  }
+}
+
+void ImportTree::Grow() {
+  std::vector<CatalogTree::Node*> old = std::move(slots_);
+  slots_.assign(old.empty() ? 1024 : old.size() * 2, nullptr);
+  for (CatalogTree::Node* node : old) {
+    if (!node) continue;
+    std::size_t slot = Slot(node->parent, node->Name());
+    while (slots_[slot]) slot = (slot + 1) & (slots_.size() - 1);
+    slots_[slot] = node;
+  }
+}
+
+void ImportTree::Index(CatalogTree::Node* node) {
+  if ((indexed_ + 1) * 2 > slots_.size()) Grow();
+  std::size_t slot = Slot(node->parent, node->Name());
+  while (slots_[slot]) slot = (slot + 1) & (slots_.size() - 1);
+  slots_[slot] = node;
+  ++indexed_;
+}
+
+bool ImportTree::Place(std::string_view path, const ImportEntry& entry) {
+  // The components, each cleaned as the record will hold it.
+  std::vector<std::string> components;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      ++skipped_;
+      return false;
+    }
+    components.emplace_back(SanitizeText(part, &clean_) ? std::string_view(clean_) : part);
+  }
+  if (components.empty()) {
+    // The listed root itself: its further attributes are the top's.
+    for (const ExtraAttribute& extra : entry.extras) top_->SetExtra(extra.name, extra.value);
+    return true;
+  }
+  CatalogTree::Node* node = top_;
+  for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+    CatalogTree::Node* child = Find(node, components[i]);
+    if (!child) {
+      FieldViews fields{};
+      fields[kFileName] = components[i];
+      fields[kFileType] = kDirectoryType;
+      child = tree_.AddChild(node, fields);
+      Index(child);
+      implied_.insert(child);
+    }
+    node = child;
+  }
+  const std::string& name = components.back();
+  if (CatalogTree::Node* existing = Find(node, name)) {
+    if (entry.directory && implied_.erase(existing) > 0) {
+      ImportEntry named = entry;
+      named.name = name;
+      Fill(existing, named);
+      return true;
+    }
+    ++skipped_;
+    return false;
+  }
+  ImportEntry named = entry;
+  named.name = name;
+  FieldViews fields{};
+  char size_text[24], time_text[40];
+  Record(named, fields, size_text, time_text);
+  Index(tree_.AddChild(node, fields, entry.extras));
+  return true;
+}
+
+void ImportTree::DescendToListedRoot() {
+  while (top_->children.size() == 1) {
+    CatalogTree::Node* only = top_->children[0];
+    if (!only->IsDirectory() || implied_.count(only) == 0) break;
+    if (!top_name_.empty() && top_name_.back() != '/') top_name_ += '/';
+    top_name_ += only->Name();
+    top_ = only;
+  }
+}
+
+ImportCounts ImportTree::Emit(std::string_view catalog_name, RecordSink& sink) {
+  ImportCounts counts;
+  counts.skipped = skipped_;
+  const double total = SumDirectorySizes(top_);
+  const std::string total_text = FormatWholeNumber(total);
+
+  const auto count = [&](const RecordView& record, bool directory) {
+    ++counts.entries;
+    ++(directory ? counts.folders : counts.files);
+    for (const ExtraAttribute& extra : record.extras) {
+      if (extra.name == kHashAttribute) {
+        ++counts.hashed;
+        break;
+      }
+    }
+  };
+
+  std::string scratch;
+  RecordView top;
+  top.depth = 0;
+  top.fields[kFileName] = top_name_;
+  top.fields[kFullPath] = top_name_;
+  top.fields[kFileSize] = total_text;
+  top.fields[kFileType] = kDirectoryType;
+  top.fields[kDescription] = top_->Field(kDescription, &scratch);
+  top.fields[kSizePercentage] = "100";
+  top.fields[kCatalogName] = catalog_name;
+  top.extras = top_->Extras();
+  count(top, true);
+  if (!sink.Add(top)) return counts;
+
+  struct Frame {
+    const CatalogTree::Node* node;
+    std::size_t next;
+    std::size_t path_length;
+    std::size_t path_points;
+  };
+  std::string path = top_name_;
+  std::vector<Frame> stack{{top_, 0, path.size(), CodePointCount(path)}};
+  std::string size_scratch, time_scratch, description_scratch, percentage;
+  char name_length[24], path_length[24];
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.node->children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const CatalogTree::Node* node = frame.node->children[frame.next++];
+    const std::size_t parent_length = frame.path_length;
+    std::size_t points = frame.path_points;
+    path.resize(parent_length);
+    if (path.empty() || path.back() != '/') {
+      path += '/';
+      ++points;
+    }
+    const std::string_view name = node->Name();
+    path += name;
+    const std::size_t name_points = CodePointCount(name);
+    points += name_points;
+    const bool directory = node->IsDirectory();
+
+    RecordView record;
+    record.depth = static_cast<int>(stack.size());
+    record.fields[kFileName] = name;
+    record.fields[kFullPath] = path;
+    const std::string_view size = node->Field(kFileSize, &size_scratch);
+    record.fields[kFileSize] = size;
+    record.fields[kFileTime] = node->Field(kFileTime, &time_scratch);
+    record.fields[kFileExt] = directory ? std::string_view() : ExtensionOf(name);
+    record.fields[kFileType] = directory ? kDirectoryType : kFileTypeText;
+    record.fields[kDescription] = node->Field(kDescription, &description_scratch);
+    record.fields[kFileNameLength] = ToText(name_points, name_length);
+    record.fields[kPathNameLength] = ToText(points, path_length);
+    percentage =
+        total != 0 ? FormatPercentage(NumberTextValue(size) / total * 100.0) : std::string("0");
+    record.fields[kSizePercentage] = percentage;
+    record.fields[kCatalogName] = catalog_name;
+    record.extras = node->Extras();
+    count(record, directory);
+    if (!sink.Add(record)) return counts;
+    if (!node->children.empty()) stack.push_back({node, 0, path.size(), points});
+  }
+  sink.Finish();
+  return counts;
+}
+
+}  // namespace lumivor

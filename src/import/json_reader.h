@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "import/byte_source.h"
+
+namespace lumivor {
+
+// A JSON reader that hands out one token at a time from a ByteSource, holding only the current
+// string or number: a listing of a million entries streams through it in a few hundred kilobytes.
+//
+// It checks the grammar as it goes (a missing comma, an unclosed string, trailing bytes, the end
+// of the input inside a value) and raises LumivorError with the file, the byte offset, the line
+// and the reason. Strings are decoded (escapes, surrogate pairs; a lone surrogate becomes U+FFFD)
+// but otherwise kept as bytes: names that are not valid UTF-8, as ncdu writes them, come through
+// for the catalog to clean like any scanned name. Nesting depth is bounded by kMaxDepth.
+class JsonReader {
+ public:
+  enum class Token {
+    kBeginArray,
+    kEndArray,
+    kBeginObject,
+    kEndObject,
+    kKey,  // a member name of an object; its value follows
+    kString,
+    kNumber,
+    kTrue,
+    kFalse,
+    kNull,
+    kEnd,  // the end of the input after the one top-level value
+  };
+
+  static constexpr std::size_t kMaxDepth = 100000;
+  static constexpr std::size_t kMaxString = 16 * 1024 * 1024;
+
+  explicit JsonReader(ByteSource& source) : source_(source) {}
+
+  // The next token; raises LumivorError on anything that is not JSON.
+  Token Next();
+  // The text of the last kKey or kString (decoded) or kNumber (as written).
+  [[nodiscard]] const std::string& Text() const { return text_; }
+  // Skips the rest of the value that began with `first` (a container up to its end).
+  void SkipValue(Token first);
+  // Containers open around the current position.
+  [[nodiscard]] std::size_t Depth() const { return stack_.size(); }
+
+  [[nodiscard]] ByteSource& Source() { return source_; }
+  // Raises LumivorError naming the current position and `reason`.
+  [[noreturn]] void Fail(std::string_view reason) const { source_.FailAtByte(reason); }
+
+ private:
+  enum class Expect : std::uint8_t {
+    kValue,            // a value (at the top, after ':' or after ',' in an array)
+    kFirstValueOrEnd,  // after '['
+    kFirstKeyOrEnd,    // after '{'
+    kKey,              // after ',' in an object
+    kCommaOrEnd,       // after a value inside a container
+    kDone,             // after the top-level value
+  };
+
+  int SkipBlanks();
+  Token ReadValue(int c);
+  Token ReadKey(int c);
+  void ReadString();
+  void ReadEscape();
+  void ReadNumber(int first);
+  void ReadLiteral(std::string_view rest);
+  void AppendCodePoint(std::uint32_t code);
+  std::uint32_t ReadHex4();
+  Token Ended(Token token);
+
+  ByteSource& source_;
+  std::vector<char> stack_;  // 'A' for an array, 'O' for an object
+  Expect expect_ = Expect::kValue;
+  std::string text_;
+};
+
+// The value of a JSON number that is a whole number from 0 to 2^63 - 1 ("12", "12.0", "1e3");
+// false for anything else (negative, fractional, too large).
+[[nodiscard]] bool WholeNumberOf(std::string_view number, std::uint64_t* value);
+// The whole seconds of a JSON number of seconds (fractions dropped toward minus infinity); false
+// when it is not a number or lies outside what a 64-bit time holds.
+[[nodiscard]] bool SecondsOf(std::string_view number, std::int64_t* seconds);
+
+}  // namespace lumivor

@@ -1,0 +1,272 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalog/catalog_reader.h"
+#include "index/index_tables.h"
+#include "index/library_index.h"
+#include "index/packed_fields.h"
+#include "library/library_storage.h"
+#include "search/catalog_files.h"
+
+namespace lumivor {
+
+IndexUpdate LibraryIndex::BuildAfresh(Progress& progress) {
+  Close();
+  const std::string temporary = path_ + ".new-" + std::to_string(::getpid());
+  IndexUpdate update;
+  try {
+    OpenFile(temporary, true, true);
+    update = Update(progress);
+    // The trigram index in one piece: a query looks each trigram up once instead of once per
+    // piece that the build left.
+    if (!update.cancelled)
+      Statement(db_, "INSERT INTO entry_text(entry_text) VALUES('optimize')").Run();
+    Close();
+  } catch (...) {
+    Close();
+    RemoveFiles(temporary);
+    bulk_ = false;
+    throw;
+  }
+  bulk_ = false;
+  if (!update.cancelled) {
+    // On disk before it replaces the old index, whose journal files must not outlive it.
+    if (const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+      ::fsync(fd);
+      ::close(fd);
+    }
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) ::unlink((path_ + suffix).c_str());
+    if (::rename(temporary.c_str(), path_.c_str()) != 0) {
+      const int error = errno;
+      RemoveFiles(temporary);
+      throw IndexError("The search index " + path_ + " cannot be written: " + SystemMessage(error),
+                       false);
+    }
+  }
+  RemoveFiles(temporary);
+  Open(false);
+  update.rebuilt = true;
+  return update;
+}
+
+void LibraryIndex::CreateSchema() {
+  Transaction transaction(db_);
+  for (const char* sql : {
+           "CREATE TABLE info(key TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID",
+           "CREATE TABLE catalogs(id INTEGER PRIMARY KEY, path TEXT NOT NULL UNIQUE, "
+           "size INTEGER NOT NULL, mtime INTEGER NOT NULL, inode INTEGER NOT NULL, "
+           "device INTEGER NOT NULL, first INTEGER NOT NULL, count INTEGER NOT NULL, "
+           "readable INTEGER NOT NULL)",
+           // An entry with entries below it keeps its FullPath whole in `rest`, so that the path
+           // of an entry below it needs one look-up of a row that is mostly on the same page.
+           "CREATE TABLE entries(id INTEGER PRIMARY KEY, name TEXT, ext TEXT, description TEXT, "
+           "rest BLOB, extras BLOB)",
+           // Trigrams of the three searched fields, for candidates only (the rule decides): no
+           // copy of the texts, no positions, no sizes, which keeps the index small.
+           "CREATE VIRTUAL TABLE entry_text USING fts5(name, ext, description, tags, content='', "
+           "tokenize='trigram', detail='none', columnsize=0)",
+       }) {
+    Statement(db_, sql).Run();
+  }
+  Statement(db_, "INSERT INTO info(key, value) VALUES('library', ?1)").Bind(1, real_root_).Run();
+  Statement(db_, ("PRAGMA user_version = " + std::to_string(kLayoutVersion)).c_str()).Run();
+  transaction.Commit();
+}
+
+void LibraryIndex::RemoveCatalog(const CatalogRow& row) {
+  if (row.count > 0) {
+    statements_->delete_text.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
+    statements_->delete_entries.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
+  }
+  statements_->delete_catalog.Bind(1, row.id).Run();
+}
+
+void LibraryIndex::WriteCache() {
+  if (bulk_ || write_cache_) return;
+  Statement(db_, "PRAGMA cache_size = -32768").Run();
+  write_cache_ = true;
+}
+
+bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* old,
+                                Progress* progress) {
+  WriteCache();
+  Transaction transaction(db_);
+  if (old) RemoveCatalog(*old);
+  Statement& next = statements_->next_id;
+  const std::int64_t first = next.Step() ? next.Int(0) : 1;
+  next.Reset();
+  // The index as the reader's sink: one row per record, numbered from `first` in document order.
+  struct Rows final : RecordSink {
+    Rows(Statements& statements, std::int64_t first_id, Progress* progress_to_poll)
+        : sql(statements), first(first_id), progress(progress_to_poll) {}
+    bool Add(const RecordView& record) override {
+      const std::int64_t id = first + count;
+      const auto depth = static_cast<std::size_t>(std::max(record.depth, 0)) + 1;
+      open = std::min(open, depth - 1);
+      const bool has_parent = open == depth - 1 && depth > 1;
+      Parent* parent = has_parent ? &parents[open - 1] : nullptr;
+      FieldValues fields;
+      for (int i = 0; i < kFieldCount; ++i) {
+        if (record.fields[i].data()) fields[i] = record.fields[i];
+      }
+      const std::optional<std::string_view> name = fields[kFileName];
+      auto non_empty = [](std::optional<std::string_view> value) {
+        return value && !value->empty() ? value : std::nullopt;
+      };
+      const auto ext = non_empty(fields[kFileExt]);
+      const auto description = non_empty(fields[kDescription]);
+      PackExtras(record.extras, &packed_extras);
+      std::optional<std::string_view> extras;
+      std::string tags;
+      if (!packed_extras.empty()) {
+        extras = packed_extras;
+        tags = ExtrasText(packed_extras);
+      }
+      if (parent && !parent->whole) {
+        // The first entry below this one: its row keeps its FullPath whole from now on.
+        FieldValues parent_fields;
+        for (int i = 0; i < kFieldCount; ++i) {
+          if (parent->present[i]) parent_fields[i] = parent->values[i];
+        }
+        PackEntryFields(parent_fields, "", 0, &packed);
+        sql.update_rest.Bind(1, parent->id).BindBlob(2, packed).Run();
+        parent->whole = true;
+      }
+      PackEntryFields(fields, parent ? std::string_view(parent->values[kFullPath]) : "",
+                      parent ? id - parent->id : 0, &packed);
+      if (open == depth - 1) {
+        // This entry may have entries below it: its fields are kept (in buffers used again).
+        if (parents.size() == open) parents.emplace_back();
+        Parent& self = parents[open++];
+        self.id = id;
+        self.whole = false;
+        for (int i = 0; i < kFieldCount; ++i) {
+          self.present[i] = fields[i].has_value();
+          self.values[i].assign(fields[i].value_or(std::string_view()));
+        }
+      }
+      sql.insert_entry.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
+      sql.insert_entry.BindBlob(5, packed);
+      if (extras) sql.insert_entry.BindBlob(6, *extras);
+      sql.insert_entry.Run();
+      sql.insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
+      sql.insert_text.Bind(5, extras ? std::optional<std::string_view>(tags) : std::nullopt).Run();
+      ++count;
+      if (progress && count % kPollRows == 0 && progress->WaitCancelled()) {
+        cancelled = true;
+        return false;
+      }
+      return true;
+    }
+    // The fast route gave up part of the way: forget what it gave and take the document route's.
+    void Restart() override {
+      open = 0;
+      if (count > 0) {
+        sql.delete_text.Bind(1, first).Bind(2, first + count - 1).Run();
+        sql.delete_entries.Bind(1, first).Bind(2, first + count - 1).Run();
+      }
+      count = 0;
+    }
+    Statements& sql;
+    const std::int64_t first;
+    Progress* progress;
+    std::int64_t count = 0;
+    bool cancelled = false;
+    std::string packed, packed_extras;
+    // The entry and fields of the record at each depth on the way down to the current one (the
+    // first `open` of `parents`), and whether its row keeps its FullPath whole yet.
+    struct Parent {
+      std::int64_t id = 0;
+      std::array<std::string, kFieldCount> values;
+      std::array<bool, kFieldCount> present{};
+      bool whole = false;
+    };
+    std::vector<Parent> parents;
+    std::size_t open = 0;
+  } rows(*statements_, first, progress);
+  CatalogFileReader reader;
+  const std::string full = WithTrailingBackslash(root_) + relative;
+  CatalogReadOptions options;
+  options.xml_only = true;
+  static const std::string kNoName;  // searches give each result its catalog's name
+  options.catalog_name = &kNoName;
+  const CatalogReadStatus status = reader.Read(full, rows, options);
+  const FileStamp& stamp = reader.Stamp();
+  if (rows.cancelled || status == CatalogReadStatus::kStopped) return false;
+  if (status != CatalogReadStatus::kMissing) {
+    const bool readable = status == CatalogReadStatus::kDone;
+    if (!readable) rows.Restart();
+    statements_->insert_catalog.Bind(1, relative)
+        .Bind(2, stamp.size)
+        .Bind(3, stamp.mtime_ns)
+        .Bind(4, static_cast<std::int64_t>(stamp.inode))
+        .Bind(5, static_cast<std::int64_t>(stamp.device))
+        .Bind(6, first)
+        .Bind(7, rows.count)
+        .Bind(8, readable ? 1 : 0)
+        .Run();
+  }
+  transaction.Commit();
+  return true;
+}
+
+IndexUpdate LibraryIndex::Update(Progress& progress) {
+  // An empty index is built in a file of its own, at full speed, and put in place when complete.
+  if (!bulk_ && created_) return BuildAfresh(progress);
+  IndexUpdate update;
+  update.rebuilt = created_;
+  std::vector<CatalogFile> files;
+  if (!ListCatalogFiles(root_, progress, &files)) {
+    update.cancelled = true;
+    return update;
+  }
+  std::vector<CatalogRow> rows = LoadCatalogs();
+  std::map<std::string_view, const CatalogRow*> known;
+  for (const CatalogRow& row : rows) known.emplace(row.path, &row);
+  // Forget the catalogs that are gone, in one transaction.
+  {
+    std::map<std::string_view, bool> present;
+    for (const CatalogFile& file : files) present.emplace(file.relative_path, true);
+    std::vector<const CatalogRow*> gone;
+    for (const CatalogRow& row : rows) {
+      if (!present.count(row.path)) gone.push_back(&row);
+    }
+    if (!gone.empty()) {
+      Transaction transaction(db_);
+      for (const CatalogRow* row : gone) RemoveCatalog(*row);
+      transaction.Commit();
+    }
+  }
+  const std::string top = WithTrailingBackslash(root_);
+  for (const CatalogFile& file : files) {
+    const auto found = known.find(file.relative_path);
+    const CatalogRow* old = found == known.end() ? nullptr : found->second;
+    // The device number is not compared: some file systems give another one after a restart.
+    if (old && old->stamp.size == file.stamp.size && old->stamp.mtime_ns == file.stamp.mtime_ns &&
+        old->stamp.inode == file.stamp.inode) {
+      continue;
+    }
+    progress.SetWaitText(top + file.relative_path);
+    if (progress.WaitCancelled() || !IndexCatalog(file.relative_path, old, &progress)) {
+      update.cancelled = true;
+      break;
+    }
+    ++update.read;
+  }
+  update.catalogs = files.size();
+  update.entries = EntryCount();
+  created_ = false;
+  return update;
+}
+
+IndexUpdate LibraryIndex::Rebuild(Progress& progress) { return BuildAfresh(progress); }
+
+}  // namespace lumivor

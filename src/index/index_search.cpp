@@ -1,0 +1,221 @@
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+
+#include "index/index_tables.h"
+#include "index/library_index.h"
+#include "index/packed_fields.h"
+#include "index/trigram_plan.h"
+#include "library/library_storage.h"
+#include "scan/volumes.h"
+
+namespace lumivor {
+
+namespace {
+
+// The stretch of entries in which a trigram's frequency is sampled.
+constexpr std::int64_t kSampleEntries = 40000;
+
+}  // namespace
+
+std::string LibraryIndex::ChooseCandidateQuery(std::vector<std::string> terms, std::int64_t first,
+                                               std::int64_t last) {
+  // The sample: a stretch of entries in the middle of the scope.
+  const std::int64_t span = std::max<std::int64_t>(last - first + 1, 1);
+  const std::int64_t stretch = std::min(span, kSampleEntries);
+  const std::int64_t start = first + (span - stretch) / 2;
+  struct Stretch final : TermSample {
+    Stretch(Statement& statement, std::int64_t from, std::int64_t to)
+        : sample(statement), first(from), last(to) {}
+    std::int64_t Count(const std::vector<std::string>& asked, std::int64_t limit) override {
+      sample.Bind(1, CandidateQuery(asked)).Bind(2, first).Bind(3, last).Bind(4, limit);
+      const std::int64_t count = sample.Step() ? sample.Int(0) : limit;
+      sample.Reset();
+      return count;
+    }
+    Statement& sample;
+    const std::int64_t first, last;
+  } sample(statements_->sample, start, start + stretch - 1);
+  return CandidateQuery(PlanCandidates(std::move(terms), stretch, sample).terms);
+}
+
+SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& progress,
+                                   const ResultsArrived& arrived) {
+  const SearchMatcher matcher(criteria);
+  SearchOutcome outcome;
+  if (criteria.scope_path.empty()) return outcome;
+  const std::string relative = RelativeOf(criteria.scope_path);
+  if (relative.empty()) throw IndexError("The scope lies outside the library.", false);
+  // The catalogs of the scope in catalog order, with the paths the file search would give them.
+  struct ScopeCatalog {
+    CatalogRow row;
+    std::string path;
+  };
+  std::vector<ScopeCatalog> scope;
+  for (CatalogRow& row : LoadCatalogs()) {
+    std::string path;
+    if (criteria.scope_is_directory) {
+      const std::string prefix = relative == "." ? "" : relative + "/";
+      if (row.path.compare(0, prefix.size(), prefix) != 0) continue;
+      path = WithTrailingBackslash(criteria.scope_path) + row.path.substr(prefix.size());
+    } else {
+      if (row.path != relative) continue;
+      path = criteria.scope_path;
+    }
+    if (!row.readable) {
+      ++outcome.skipped_files;
+      continue;
+    }
+    if (row.count > 0) scope.push_back({std::move(row), std::move(path)});
+  }
+
+  std::string query;
+  if (!scope.empty()) {
+    std::int64_t first = scope.front().row.first, last = first;
+    for (const ScopeCatalog& catalog : scope) {
+      first = std::min(first, catalog.row.first);
+      last = std::max(last, catalog.row.first + catalog.row.count - 1);
+    }
+    query = ChooseCandidateQuery(CandidateTrigrams(criteria), first, last);
+  }
+  Statement& statement = query.empty() ? statements_->scan : statements_->candidates;
+  // With `arrived`, results gather in `part` and are handed over from there.
+  SearchOutcome part;
+  SearchOutcome& found = arrived ? part : outcome;
+  std::size_t reported = 0;
+  auto last_report = std::chrono::steady_clock::now();
+  auto report = [&](bool force) {
+    if (!arrived || part.results.Empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && reported > 0 && now - last_report < std::chrono::milliseconds(100)) return;
+    reported += part.results.Size();
+    arrived(std::move(part));
+    part = SearchOutcome();
+    last_report = now;
+  };
+  // The FullPath of entry `id`, for entries whose FullPath is kept as their parent's and their
+  // name: walked up without recursion (an index of another build may keep folders' paths that
+  // way too), folders remembered, since results often share them.
+  std::unordered_map<std::int64_t, std::string> folder_paths;
+  std::array<std::string, kFieldCount> unpacked;
+  ExtraViews extras;
+  const auto full_path_of = [&](std::int64_t id) -> std::optional<std::string_view> {
+    if (const auto known = folder_paths.find(id); known != folder_paths.end()) return known->second;
+    const std::int64_t asked = id;
+    std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
+    std::optional<std::string> path;
+    Statement& lookup = statements_->lookup;
+    while (!path) {
+      if (const auto known = folder_paths.find(id); known != folder_paths.end()) {
+        path = known->second;
+        break;
+      }
+      lookup.Bind(1, id);
+      if (!lookup.Step()) {
+        lookup.Reset();
+        return std::nullopt;
+      }
+      std::string name(lookup.Text(0).value_or(std::string_view()));
+      const std::string rest(lookup.Blob(1));
+      lookup.Reset();
+      if (auto link = ParentLinkOf(rest, name)) {
+        const std::int64_t distance = link->distance;
+        if (distance <= 0 || distance >= id) return std::nullopt;  // damaged: always upwards
+        chain.emplace_back(id, std::move(*link));
+        id -= distance;
+        continue;
+      }
+      std::array<std::string, kFieldCount> fields;
+      const auto no_parent = [](std::int64_t) { return std::optional<std::string_view>(); };
+      if (!UnpackEntryFields(rest, name, no_parent, &fields)) return std::nullopt;
+      path = fields[kFullPath];
+      folder_paths.emplace(id, *path);
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      if (it->second.keep > path->size()) return std::nullopt;
+      path->resize(it->second.keep);
+      *path += it->second.tail;
+      folder_paths.emplace(it->first, *path);
+    }
+    // A view of the remembered path, which stays where it is while the map grows.
+    return std::string_view(folder_paths.find(asked)->second);
+  };
+  std::size_t rows_seen = 0;
+  // Catalogs whose entries lie in rising order are read with one query over their whole range.
+  for (std::size_t begin = 0; begin < scope.size();) {
+    std::size_t end = begin + 1;
+    while (end < scope.size() &&
+           scope[end].row.first >= scope[end - 1].row.first + scope[end - 1].row.count) {
+      ++end;
+    }
+    statement.Bind(1, scope[begin].row.first)
+        .Bind(2, scope[end - 1].row.first + scope[end - 1].row.count - 1);
+    if (!query.empty()) statement.Bind(3, query);
+    std::size_t current = begin;
+    std::optional<std::string> catalog_name;
+    progress.SetWaitText(scope[current].path);
+    FieldViews fields{};
+    while (statement.Step()) {
+      const std::int64_t id = statement.Int(0);
+      bool next_catalog = false;
+      while (current < end && id >= scope[current].row.first + scope[current].row.count) {
+        ++current;
+        catalog_name.reset();
+        next_catalog = true;
+      }
+      if (current == end) break;
+      if (next_catalog) {
+        // Polled between catalogs, as the file search polls between files.
+        if (progress.WaitCancelled()) {
+          outcome.cancelled = true;
+          break;
+        }
+        progress.SetWaitText(scope[current].path);
+      }
+      if (++rows_seen % kPollRows == 0) {
+        report(false);
+        if (progress.WaitCancelled()) {
+          outcome.cancelled = true;
+          break;
+        }
+      }
+      if (id < scope[current].row.first) continue;  // another catalog's entry between ours
+      const auto name = statement.Text(1);
+      if (!UnpackExtras(statement.Blob(5), &extras)) {
+        statement.Reset();
+        throw IndexError("The search index holds a damaged entry.", true);
+      }
+      if (!matcher.Matches(name, statement.Text(2), statement.Text(3), &extras)) continue;
+      if (name) progress.SetWaitText(*name);
+      const std::string_view file_name = name.value_or(std::string_view());
+      const bool unpacked_ok = UnpackEntryFields(
+          statement.Blob(4), file_name,
+          [&](std::int64_t distance) { return full_path_of(id - distance); }, &unpacked);
+      if (!unpacked_ok) {
+        statement.Reset();
+        throw IndexError("The search index holds a damaged entry.", true);
+      }
+      for (int i = 0; i < kFieldCount; ++i) fields[i] = unpacked[i];
+      fields[kFileName] = file_name;
+      fields[kFileExt] = statement.Text(2).value_or(std::string_view());
+      fields[kDescription] = statement.Text(3).value_or(std::string_view());
+      if (!catalog_name) catalog_name = DisplayNameOf(scope[current].path);
+      fields[kCatalogName] = *catalog_name;
+      found.results.AddChild(nullptr, fields, extras);
+      found.sources.push_back(
+          {scope[current].path, static_cast<std::size_t>(id - scope[current].row.first)});
+      // The first hundred at once, so that the first screenful shows without waiting.
+      if (reported < 100 && reported + part.results.Size() >= 100) report(true);
+    }
+    statement.Reset();
+    if (outcome.cancelled) break;
+    begin = end;
+  }
+  report(true);
+  return outcome;
+}
+
+}  // namespace lumivor
