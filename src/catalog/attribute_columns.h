@@ -21,26 +21,16 @@ struct AttributeColumn {
 // Media tags, then the volume facts of a catalog's top record, then the marks of an update, a
 // copy check and a scan. The order is the order of the columns.
 inline constexpr std::array<AttributeColumn, 20> kAttributeColumns = {{
-    {"Title", SortKind::kText, false, 160},
-    {"Artist", SortKind::kText, false, 120},
-    {"Album", SortKind::kText, false, 120},
-    {"Year", SortKind::kNumber, true, 50},
-    {"Duration", SortKind::kNumber, true, 70},
-    {"Width", SortKind::kNumber, true, 60},
-    {"Height", SortKind::kNumber, true, 60},
-    {"DateTaken", SortKind::kText, false, 130},
-    {"Camera", SortKind::kText, false, 120},
-    {"Codec", SortKind::kText, false, 70},
-    {"VolumeLabel", SortKind::kText, false, 100},
-    {"VolumeId", SortKind::kText, false, 100},
-    {"FileSystem", SortKind::kText, false, 80},
-    {"VolumeSize", SortKind::kNumber, true, 90},
-    {"VolumeFree", SortKind::kNumber, true, 90},
-    {"ScanDate", SortKind::kText, false, 130},
-    {"Missing", SortKind::kText, false, 130},
-    {"Hash", SortKind::kText, false, 200},
-    {"LinkId", SortKind::kText, false, 110},
-    {"ReadError", SortKind::kText, false, 160},
+    {"Title", SortKind::kText, false, 160},       {"Artist", SortKind::kText, false, 120},
+    {"Album", SortKind::kText, false, 120},       {"Year", SortKind::kNumber, true, 50},
+    {"Duration", SortKind::kNumber, true, 70},    {"Width", SortKind::kNumber, true, 60},
+    {"Height", SortKind::kNumber, true, 60},      {"DateTaken", SortKind::kText, false, 130},
+    {"Camera", SortKind::kText, false, 120},      {"Codec", SortKind::kText, false, 70},
+    {"VolumeLabel", SortKind::kText, false, 100}, {"VolumeId", SortKind::kText, false, 100},
+    {"FileSystem", SortKind::kText, false, 80},   {"VolumeSize", SortKind::kNumber, true, 90},
+    {"VolumeFree", SortKind::kNumber, true, 90},  {"ScanDate", SortKind::kText, false, 130},
+    {"Missing", SortKind::kText, false, 130},     {"Hash", SortKind::kText, false, 200},
+    {"LinkId", SortKind::kText, false, 110},      {"ReadError", SortKind::kText, false, 160},
 }};
 
 // The column of the further attribute `name`; nullptr when it is none of kAttributeColumns.

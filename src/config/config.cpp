@@ -7,8 +7,8 @@
 #include <charconv>
 #include <cstdio>
 
-#include "catalog/xml_document.h"
 #include "catalog/attribute_columns.h"
+#include "catalog/xml_document.h"
 #include "config/app_paths.h"
 #include "core/atomic_file.h"
 #include "core/errors.h"

@@ -268,8 +268,7 @@ void ReadVideo(int fd, RawMediaTags& tags) {
     tags.duration_seconds = static_cast<double>(context->duration) / AV_TIME_BASE;
   }
   // The container's title (the "©nam" atom of MP4, M4V and MOV; the TITLE tag of Matroska).
-  if (const AVDictionaryEntry* title =
-          av_dict_get(context->metadata, "title", nullptr, 0)) {
+  if (const AVDictionaryEntry* title = av_dict_get(context->metadata, "title", nullptr, 0)) {
     tags.title = title->value;
   }
   if (!video) return;

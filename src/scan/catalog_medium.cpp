@@ -238,9 +238,9 @@ std::vector<std::pair<std::string, std::string>> MediumDetails(const CatalogReco
     rows.emplace_back(kMediumAttribute, "Connected at " + state.folder);
   } else if (state.kind == MediumState::Kind::kAbsent) {
     const std::string_view seen = top.Extra(kScanDateAttribute);
-    rows.emplace_back(kMediumAttribute, seen.empty() ? std::string("Not connected")
-                                                     : "Not connected, last seen " +
-                                                           std::string(seen));
+    rows.emplace_back(kMediumAttribute, seen.empty()
+                                            ? std::string("Not connected")
+                                            : "Not connected, last seen " + std::string(seen));
   }
   return rows;
 }

@@ -18,10 +18,10 @@
 #include "catalog/fields.h"
 #include "catalog/xml_document.h"
 #include "core/errors.h"
+#include "scan/catalog_medium.h"
 #include "scan/file_heads.h"
 #include "scan/local_time_converter.h"
 #include "scan/volumes.h"
-#include "scan/catalog_medium.h"
 
 namespace lumivor {
 

@@ -19,9 +19,9 @@
 #include "catalog/catalog_reader.h"
 #include "catalog/fields.h"
 #include "core/errors.h"
+#include "scan/catalog_medium.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
-#include "scan/catalog_medium.h"
 
 namespace lumivor {
 

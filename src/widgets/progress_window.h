@@ -77,7 +77,6 @@ class ProgressWindow : public QWidget, public Progress {
   // The Cancel button was pressed (for work running on another thread).
   void CancelPressed();
 
-
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;

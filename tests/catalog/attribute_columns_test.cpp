@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "scan/catalog_medium.h"
 #include "scan/media_tags.h"
-#include "update/catalog_medium.h"
 #include "update/catalog_update.h"
 
 namespace lumivor {

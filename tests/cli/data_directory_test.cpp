@@ -43,8 +43,8 @@ TEST(CliDataDirectory, AnInstalledCopyKeepsItsDataInTheUsersDataFolderNotBesideI
   std::filesystem::permissions(bin + "/lumivor-cli", std::filesystem::perms::owner_all);
   WriteFile(source / "a.txt", "1");
   const std::string env = "env -u LUMIVOR_DATA_DIR XDG_DATA_HOME='" + home / "data" + "' ";
-  const auto scan = RunCommand(env + "'" + bin + "/lumivor-cli' scan '" + source.Path() +
-                               "' --name Disk");
+  const auto scan =
+      RunCommand(env + "'" + bin + "/lumivor-cli' scan '" + source.Path() + "' --name Disk");
   ASSERT_EQ(scan.status, 0) << scan.err;
   EXPECT_EQ(scan.out, home / "data/lumivor/CatalogLibrary/Disk.xml\n");
   EXPECT_TRUE(std::filesystem::is_regular_file(home / "data/lumivor/LumivorConfig.xml"));

@@ -127,8 +127,9 @@ TEST_F(ScanCommand, ExtensionsMeanTheSameHoweverTyped) {
   // What names no extension is refused before anything is scanned.
   const auto refused = RunCommand(Scan("--name Bad --ext '*.*'"));
   EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.err, "Invalid extension: \"*.*\": Invalid extension. Type an extension such "
-                         "as txt, .txt or *.txt.\n");
+  EXPECT_EQ(refused.err,
+            "Invalid extension: \"*.*\": Invalid extension. Type an extension such "
+            "as txt, .txt or *.txt.\n");
   EXPECT_FALSE(std::filesystem::exists(library_ / "Bad.xml"));
   // An extension with a dot can never match: refused with the reason.
   const auto dotted = RunCommand(Scan("--name Bad --ext 'txt,tar.gz'"));
@@ -213,9 +214,9 @@ TEST_F(ScanCommand, WithoutLibraryUsesTheDefaultOneOfTheUser) {
   TempDir home;
   const std::string program = home / "lumivor-cli";
   std::filesystem::copy_file(LUMIVOR_CLI_PATH, program);
-  const auto result = RunCommand("env -u LUMIVOR_DATA_DIR XDG_DATA_HOME='" + home / "data" + "' '" +
-                                 program + "' scan '" + source_.Path() +
-                                 "' --name Mine --group Disks");
+  const auto result =
+      RunCommand("env -u LUMIVOR_DATA_DIR XDG_DATA_HOME='" + home / "data" + "' '" + program +
+                 "' scan '" + source_.Path() + "' --name Mine --group Disks");
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, home / "data/lumivor/CatalogLibrary/Disks/Mine.xml\n");
   // The library is made with its default groups, as the program makes it.

@@ -258,8 +258,8 @@ TEST(Export, ALongExportSaysHowManyEntriesItWrote) {
   text += "</file></fileinfo>";
   WriteFile(dir / "in.xml", text);
   RecordingProgress progress;
-  ASSERT_TRUE(ExportFile(ExportFormat::kCsv, dir / "out.csv", {"FileName"}, dir / "in.xml",
-                         progress));
+  ASSERT_TRUE(
+      ExportFile(ExportFormat::kCsv, dir / "out.csv", {"FileName"}, dir / "in.xml", progress));
   const std::vector<std::string> texts = progress.Texts();
   EXPECT_EQ(texts.front(), "Export to file..");
   EXPECT_NE(std::find(texts.begin(), texts.end(), "Export to file.. 1024 entries written"),

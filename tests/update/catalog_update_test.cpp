@@ -10,10 +10,10 @@
 #include "catalog/catalog_file.h"
 #include "core/errors.h"
 #include "core/prompts.h"
+#include "scan/catalog_medium.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
 #include "test_util.h"
-#include "scan/catalog_medium.h"
 
 namespace lumivor {
 namespace {

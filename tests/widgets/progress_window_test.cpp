@@ -54,8 +54,9 @@ class WaitFormTest : public QObject {
     ProgressWindow wait(&main_window);
     wait.ShowWait(true);
     main_window.move(300, 200);
-    QTRY_VERIFY((wait.frameGeometry().center() - main_window.frameGeometry().center())
-                    .manhattanLength() <= 2);
+    QTRY_VERIFY(
+        (wait.frameGeometry().center() - main_window.frameGeometry().center()).manhattanLength() <=
+        2);
     wait.ShowWait(false);
   }
 

@@ -90,17 +90,17 @@ void LibraryPanel::RefreshLibrary() {
   const std::uint64_t listing_number = ++listing_;
   if (!catalogs.empty()) {
     // This object outlives the thread: a new listing and the destructor stop and join it first.
-    medium_check_ = std::jthread([this, catalogs = std::move(catalogs),
-                                  listing_number](std::stop_token stop) {
-      std::vector<CatalogMedium> media = ReadMediumStates(catalogs, stop);
-      if (stop.stop_requested()) return;
-      QMetaObject::invokeMethod(
-          this,
-          [this, media = std::move(media), listing_number] {
-            if (listing_number == listing_) model_->SetMediumStates(media);
-          },
-          Qt::QueuedConnection);
-    });
+    medium_check_ =
+        std::jthread([this, catalogs = std::move(catalogs), listing_number](std::stop_token stop) {
+          std::vector<CatalogMedium> media = ReadMediumStates(catalogs, stop);
+          if (stop.stop_requested()) return;
+          QMetaObject::invokeMethod(
+              this,
+              [this, media = std::move(media), listing_number] {
+                if (listing_number == listing_) model_->SetMediumStates(media);
+              },
+              Qt::QueuedConnection);
+        });
   }
   const QModelIndex top = model_->index(0, 0);
   if (!top.isValid()) {

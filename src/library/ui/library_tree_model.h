@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "catalog/catalog_tree.h"
-#include "update/catalog_medium.h"
+#include "scan/catalog_medium.h"
 
 namespace lumivor {
 

@@ -21,9 +21,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "catalog/attribute_columns.h"
 #include "catalog/catalog_edit.h"
 #include "catalog/catalog_file.h"
-#include "catalog/attribute_columns.h"
 #include "config/app_paths.h"
 #include "config/config.h"
 #include "core/errors.h"
@@ -643,8 +643,8 @@ void MainWindow::ShowDetail(const CatalogTree::Node* node) {
     }
     for (std::size_t i = 0; i < record->ExtraCount(); ++i) {
       const ExtraAttribute extra = record->ExtraAt(i);
-      rows.push_back({FromUtf8(extra.name),
-                      FromUtf8(AttributeDisplayText(extra.name, extra.value)), true});
+      rows.push_back(
+          {FromUtf8(extra.name), FromUtf8(AttributeDisplayText(extra.name, extra.value)), true});
     }
   }
   detail_model_->SetRows(std::move(rows), detail_shows_item_);
@@ -786,9 +786,9 @@ void MainWindow::OnHelpClicked() {
     return;
   }
   if (!open_url(QUrl::fromLocalFile(FromUtf8(readme)))) {
-    prompts_->ShowMessage(kWarningCaption,
-                          "No program is set up to show " + readme + ". Open it with a text editor.",
-                          MessageIcon::kWarning);
+    prompts_->ShowMessage(
+        kWarningCaption, "No program is set up to show " + readme + ". Open it with a text editor.",
+        MessageIcon::kWarning);
   }
 }
 

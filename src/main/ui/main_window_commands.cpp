@@ -125,8 +125,7 @@ void MainWindow::OnSearchClicked() {
 std::function<void(const std::function<void(Progress&, Prompts&)>&)> MainWindow::ExportRunner(
     const QString& title) {
   return [this, title](const std::function<void(Progress&, Prompts&)>& work) {
-    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); },
-                    title);
+    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); }, title);
   };
 }
 

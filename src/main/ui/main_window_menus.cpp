@@ -6,8 +6,8 @@
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
-#include <QToolButton>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 
 #include "config/config.h"
@@ -102,9 +102,8 @@ void MainWindow::OnRenameClicked() {
   if (focus == library || focus == library->viewport()) {
     // A group or catalog of the library tree is renamed in place (never the library's root).
     const QModelIndex current = library->currentIndex();
-    const QModelIndex name = current.isValid()
-                                 ? current.siblingAtColumn(LibraryTreeModel::kNameColumn)
-                                 : QModelIndex();
+    const QModelIndex name =
+        current.isValid() ? current.siblingAtColumn(LibraryTreeModel::kNameColumn) : QModelIndex();
     if (name.isValid() && (name.flags() & Qt::ItemIsEditable)) library->edit(name);
     return;
   }

@@ -37,22 +37,24 @@ void MainWindow::RunSearch(const SearchCriteria& criteria) {
       if (!done) window->ClearCatalog();
     }
   } clear_unless_done{this};
-  RunInBackground([&](WorkContext& work) {
-    const auto arrived = [&](SearchOutcome&& part) {
-      if (part.results.Empty()) {
-        // The search starts again: what the window shows is void.
-        work.deliveries.Deliver([this] {
-          ClearCatalog();
-          UpdateStatusBar();
-        });
-        return;
-      }
-      // Handed over whole: the window links the part's rows in without copying a record.
-      auto shared = std::make_shared<SearchOutcome>(std::move(part));
-      work.deliveries.Deliver([this, shared] { AppendSearchResults(std::move(*shared)); });
-    };
-    indexed = SearchThroughIndex(criteria, library, work.progress, arrived);
-  }, QStringLiteral("Searching the library"));
+  RunInBackground(
+      [&](WorkContext& work) {
+        const auto arrived = [&](SearchOutcome&& part) {
+          if (part.results.Empty()) {
+            // The search starts again: what the window shows is void.
+            work.deliveries.Deliver([this] {
+              ClearCatalog();
+              UpdateStatusBar();
+            });
+            return;
+          }
+          // Handed over whole: the window links the part's rows in without copying a record.
+          auto shared = std::make_shared<SearchOutcome>(std::move(part));
+          work.deliveries.Deliver([this, shared] { AppendSearchResults(std::move(*shared)); });
+        };
+        indexed = SearchThroughIndex(criteria, library, work.progress, arrived);
+      },
+      QStringLiteral("Searching the library"));
   clear_unless_done.done = true;
   SearchOutcome outcome = std::move(indexed.outcome);
   const std::size_t handed = result_rows_.size();  // the parts shown while the search ran

@@ -12,8 +12,8 @@
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
 #include "main/ui/update_summary_dialog.h"
-#include "scan/volumes.h"
 #include "scan/catalog_medium.h"
+#include "scan/volumes.h"
 #include "update/catalog_update.h"
 
 namespace lumivor {

@@ -71,7 +71,7 @@ class CatalogModelTest : public QObject {
     QCOMPARE(columns[1].field, -1);
     QCOMPARE(columns[1].attribute, std::string("Duration"));
     QCOMPARE(ColumnNamed("FileSize").field, int(kFileSize));
-    QCOMPARE(ColumnNamed("no such=name").field, int(kFileName));  // cannot be an attribute
+    QCOMPARE(ColumnNamed("no such=name").field, int(kFileName));     // cannot be an attribute
     for (CatalogColumn& column : columns) column.read_only = false;  // a hand-edited setting
     model.SetColumns(columns);
     model.AdoptTree(std::move(tree));

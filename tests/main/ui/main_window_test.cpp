@@ -559,12 +559,27 @@ class MainWindowTest : public QObject {
       }
       items << QStringLiteral("/");
     }
-    QCOMPARE(items,
-             (QStringList{"&New Catalog...|Ctrl+N", "&Update Catalog...|", "&Export...|Ctrl+E", "-",
-                          "E&xit|Ctrl+Q", "/", "&Search...|Ctrl+F", "-", "&Rename|F2",
-                          "Edit &Description|", "/", "&Catalog Library...|",
-                          "Config Visible C&olumns...|", "-", "&Refresh|F5", "/", "&Help|F1",
-                          "Goto Home&page|", "-", "&About Lumivor|", "/"}));
+    QCOMPARE(items, (QStringList{"&New Catalog...|Ctrl+N",
+                                 "&Update Catalog...|",
+                                 "&Export...|Ctrl+E",
+                                 "-",
+                                 "E&xit|Ctrl+Q",
+                                 "/",
+                                 "&Search...|Ctrl+F",
+                                 "-",
+                                 "&Rename|F2",
+                                 "Edit &Description|",
+                                 "/",
+                                 "&Catalog Library...|",
+                                 "Config Visible C&olumns...|",
+                                 "-",
+                                 "&Refresh|F5",
+                                 "/",
+                                 "&Help|F1",
+                                 "Goto Home&page|",
+                                 "-",
+                                 "&About Lumivor|",
+                                 "/"}));
     // The toolbar keeps its Alt mnemonics; no menu title takes one of them, nor one another's.
     QString taken;
     for (int i = 0; i < 6; ++i) {
@@ -615,9 +630,12 @@ class MainWindowTest : public QObject {
     app.window->OnRenameClicked();
     editor = Editor(library);
     QVERIFY(editor != nullptr);
+    QCOMPARE(editor->text(), QStringLiteral("DVD"));
     editor->selectAll();
     QTest::keyClicks(editor, "Mp3");
     QTest::keyClick(editor, Qt::Key_Return);
+    // The editor commits once the key has been handled.
+    QTRY_COMPARE(app.prompts.shown.size(), std::size_t{1});
     QCOMPARE(app.prompts.shown.back().text, std::string("A file with the name already exists!"));
     QTRY_VERIFY(Editor(library) != nullptr);
     QVERIFY(std::filesystem::is_directory(dir / "CatalogLibrary/DVD"));

@@ -25,9 +25,9 @@
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
 #include "main/ui/update_summary_dialog.h"
+#include "scan/catalog_medium.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
-#include "scan/catalog_medium.h"
 #include "update/catalog_update.h"
 #include "widgets/progress_window.h"
 #ifndef LUMIVOR_CLI_PATH
