@@ -25,6 +25,8 @@ CommandRegistration::CommandRegistration(int order, CommandFactory factory) {
 std::string DefaultLibrary() {
   Configuration& config = GetConfig();
   if (!config.LoadWarning().empty()) std::cerr << config.LoadWarning() << '\n';
+  // A server library named in the configuration is used as it stands.
+  if (std::string shared = config.SharedLibrary(); !shared.empty()) return shared;
   const std::string& library = config.LibraryPath();
   CreateDefaultLibrary(library);
   return library;

@@ -32,7 +32,8 @@ struct CommandRegistration {
 
 // The configured library, found as the desktop program finds it (LUMIVOR_DATA_DIR, or beside the
 // program, or the user's data directory) and made with its default groups when missing, as the
-// program makes it at start. Prints the configuration's load warning, if any, on stderr.
+// program makes it at start; or the server library the configuration names. Prints the
+// configuration's load warning, if any, on stderr.
 [[nodiscard]] std::string DefaultLibrary();
 
 // A value as printed in a tab-separated line: tab, newline, carriage return and backslash become

@@ -2,6 +2,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "cli/named_catalog.h"
 #include "config/config.h"
 #include "core/errors.h"
 #include "export/export_request.h"
@@ -11,7 +12,7 @@ namespace lumivor::cli {
 namespace {
 
 struct ExportOptions {
-  std::string catalog, format, output, separator = std::string(kDefaultCsvSeparator);
+  std::string catalog, library, format, output, separator = std::string(kDefaultCsvSeparator);
   std::string columns;
   bool columns_given = false;
 };
@@ -64,11 +65,12 @@ int RunExport(const ExportOptions& options) {
                    : format == "ncdu" ? ExportFormat::kNcdu
                                       : ExportFormat::kSpreadsheet;
   request.separator = options.separator;
-  request.catalog_path = options.catalog;
   request.output_path = options.output;
   TerminalProgress progress;
   StderrPrompts prompts;
   try {
+    const NamedCatalog catalog(options.library, options.catalog);
+    request.catalog_path = catalog.Path();
     if (lumivor::RunExport(request, nullptr, progress, prompts) != ExportOutcome::kWritten) {
       return 1;
     }
@@ -85,7 +87,10 @@ Command AddExportCommand(CLI::App& app) {
                                      "Export a catalog file as HTML, CSV, text, XML, "
                                      "an .xlsx workbook or an ncdu export");
   auto options = std::make_shared<ExportOptions>();
-  command->add_option("CATALOG", options->catalog, "The catalog file")->required();
+  command->add_option("CATALOG", options->catalog, "The catalog file, or GROUP/NAME of --library")
+      ->required();
+  command->add_option("--library", options->library,
+                      "The library holding the catalog: a folder or a postgresql:// connection");
   command->add_option("--format", options->format, "html, csv, txt, xml, xlsx or ncdu")
       ->required()
       ->check(CLI::IsMember({"html", "csv", "txt", "xml", "xlsx", "ncdu"}));

@@ -3,6 +3,7 @@
 
 #include "cli/commands.h"
 #include "library/library_storage.h"
+#include "stores/open_library.h"
 
 namespace lumivor::cli {
 
@@ -19,14 +20,14 @@ Command AddListCommand(CLI::App& app) {
     bool groups_only = false;
   };
   auto options = std::make_shared<Options>();
-  command->add_option("--library", options->library,
-                      "The library directory (default: the configured library)");
+  command->add_option(
+      "--library", options->library,
+      "The library: a folder or a postgresql:// connection (default: the configured library)");
   command->add_flag("--groups-only", options->groups_only, "List the groups only");
   return {command, [options]() {
             std::string library = options->library;
             if (library.empty()) library = DefaultLibrary();
-            CheckReadableDirectory(library);
-            const CatalogTree tree = ListLibrary(library, options->groups_only);
+            const CatalogTree tree = OpenLibrary(library)->List(options->groups_only);
             std::cout << "Depth";
             for (int field : kListedFields) std::cout << '\t' << FieldNames[field];
             std::cout << '\n';

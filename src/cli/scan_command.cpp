@@ -7,8 +7,11 @@
 #include "cli/commands.h"
 #include "core/errors.h"
 #include "library/library_storage.h"
+#include "library/new_catalog_plan.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
+#include "server/pg_connection.h"
+#include "server/server_library.h"
 
 namespace lumivor::cli {
 
@@ -48,13 +51,12 @@ class ScanLine final : public ScanListener {
 
 int RunScan(const ScanOptions& options) {
   // A catalog or group name must stay one entry of its folder; checked before the scan.
-  if (const std::string_view refusal = CheckNewCatalogName(options.name); !refusal.empty()) {
-    std::cerr << refusal << '\n';
-    return 1;
-  }
   const bool grouped = options.group_option->count() > 0;
-  if (grouped && !IsValidLibraryName(options.group)) {
-    std::cerr << "Invalid group.\n";
+  std::string_view refusal = NewCatalogRefusal(options.group, options.name);
+  // --group names one group of the library's top, made when missing.
+  if (refusal.empty() && grouped && !IsValidLibraryName(options.group)) refusal = kInvalidGroup;
+  if (!refusal.empty()) {
+    std::cerr << refusal << '\n';
     return 1;
   }
   if (!IsDirectory(options.source)) {
@@ -66,20 +68,26 @@ int RunScan(const ScanOptions& options) {
   // default library is made with its groups on first use, as the program does.
   std::string library = options.library;
   if (library.empty()) library = DefaultLibrary();
-  if (!IsDirectory(library)) {
+  std::unique_ptr<ServerLibrary> server;
+  if (pg::IsServerLocation(library)) server = std::make_unique<ServerLibrary>(library);
+  if (!server && !IsDirectory(library)) {
     std::cerr << library << ": No catalog library there\n";
     return 1;
   }
-  std::string folder(WithoutTrailingSlash(library));
-  if (grouped) {
-    folder = GroupPath(folder, options.group);
-    if (!IsDirectory(folder) && ::mkdir(folder.c_str(), 0777) != 0) {
-      std::cerr << folder << ": " << SystemMessage(errno) << '\n';
-      return 1;
-    }
+  const NewCatalogPlan plan = server ? server->PlanNewCatalog(options.group, options.name)
+                                     : PlanNewCatalog(library, options.group, options.name);
+  try {
+    MakeMissingGroups(plan);
+  } catch (const LumivorError& e) {
+    std::cerr << e.what() << '\n';
+    return 1;
   }
-  const std::string catalog_file = CatalogFilePath(folder, options.name);
-  if (Exists(catalog_file) && !options.force) {
+  // A server's catalog is shown by where it lies; its records are named after the catalog.
+  const std::string catalog_file = server ? server->Location() + "/" +
+                                                (plan.group.empty() ? "" : plan.group + "/") +
+                                                plan.name + ".xml"
+                                          : plan.catalog_file;
+  if (plan.exists && !options.force) {
     std::cerr << catalog_file
               << ": Catalog with the same name already exists, use --force to overwrite\n";
     return 1;
@@ -102,7 +110,11 @@ int RunScan(const ScanOptions& options) {
   ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
              &report, options.deep);
   try {
-    SaveCatalog(tree, catalog_file, progress);
+    if (server) {
+      server->SaveNewCatalog(plan, tree);
+    } else {
+      SaveCatalog(tree, catalog_file, progress);
+    }
   } catch (const LumivorError& e) {
     progress.ShowWait(false, false);
     std::cerr << e.what() << '\n';

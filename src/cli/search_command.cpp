@@ -5,6 +5,8 @@
 #include "cli/commands.h"
 #include "index/indexed_search.h"
 #include "search/search.h"
+#include "server/pg_connection.h"
+#include "server/server_library.h"
 
 namespace lumivor::cli {
 
@@ -21,6 +23,21 @@ int RunSearch(SearchOptions options) {
   if (const std::string problem = CriteriaProblem(criteria); !problem.empty()) {
     std::cerr << problem << '\n';
     return 2;
+  }
+  if (pg::IsServerLocation(options.library)) {
+    // The scope is a group path or a catalog name of the server library.
+    TerminalProgress progress;
+    ServerLibrary library(options.library);
+    const SearchOutcome outcome = library.Search(criteria, options.scope, progress);
+    progress.ShowWait(false, false);
+    PrintRecordHeader(std::cout);
+    outcome.results.ForEachPreOrder(
+        [](const CatalogTree::Node* node, int) { PrintRecord(std::cout, 0, node->Record()); });
+    std::cout.flush();
+    const std::size_t count = outcome.results.Size();
+    std::cerr << count << (count == 1 ? " match, " : " matches, ") << "0 files"
+              << " skipped (not readable catalogs)\n";
+    return 0;
   }
   if (options.library.empty()) options.library = DefaultLibrary();
   if (options.scope.empty()) options.scope = options.library;
@@ -55,10 +72,13 @@ Command AddSearchCommand(CLI::App& app) {
       "extension, description, tags and regular expression, through the library's "
       "search index; prints the matching records");
   auto options = std::make_shared<SearchOptions>();
-  command->add_option("--scope", options->scope,
-                      "A group directory or a catalog file to search (default: the whole library)");
-  command->add_option("--library", options->library,
-                      "The library directory (default: the configured library)");
+  command->add_option(
+      "--scope", options->scope,
+      "A group directory or a catalog file to search (default: the whole library); in a "
+      "server library a group path or GROUP/NAME");
+  command->add_option(
+      "--library", options->library,
+      "The library: a folder or a postgresql:// connection (default: the configured library)");
   command->add_option("--name", options->criteria.name, "Text to find in FileName");
   command->add_option("--ext", options->criteria.extension,
                       "Text to find in FileExt (without the dot)");

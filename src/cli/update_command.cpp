@@ -1,6 +1,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/named_catalog.h"
 #include "core/errors.h"
 #include "update/catalog_update.h"
 
@@ -9,7 +10,7 @@ namespace lumivor::cli {
 namespace {
 
 struct UpdateOptions {
-  std::string catalog;
+  std::string catalog, library;
   UpdateRequest request;
 };
 
@@ -17,7 +18,12 @@ int RunUpdate(const UpdateOptions& options) {
   TerminalProgress progress;
   UpdateOutcome outcome;
   try {
-    outcome = UpdateCatalogFile(options.catalog, options.request, progress);
+    NamedCatalog catalog(options.library, options.catalog);
+    outcome = UpdateCatalogFile(catalog.Path(), options.request, progress);
+    // A server's catalog takes the updated records in one transaction.
+    if (outcome.status == UpdateOutcome::Status::kUpdated && !options.request.dry_run) {
+      catalog.WriteBack();
+    }
   } catch (const LumivorError& e) {
     progress.ShowWait(false, false);
     std::cerr << e.what() << '\n';
@@ -43,7 +49,10 @@ Command AddUpdateCommand(CLI::App& app) {
   auto* command = app.add_subcommand(
       "update", "Scan a catalog's medium again, keeping descriptions across renames and moves");
   auto options = std::make_shared<UpdateOptions>();
-  command->add_option("CATALOG", options->catalog, "The catalog file")->required();
+  command->add_option("CATALOG", options->catalog, "The catalog file, or GROUP/NAME of --library")
+      ->required();
+  command->add_option("--library", options->library,
+                      "The library holding the catalog: a folder or a postgresql:// connection");
   command->add_option("--from", options->request.from,
                       "The medium's folder (default: where the catalog was made, or its volume "
                       "mounted elsewhere)");

@@ -315,6 +315,28 @@ const std::string& Configuration::LibraryPath() {
   return library_path_;
 }
 
+std::string Configuration::SharedLibrary() const {
+  return document_->child("config").child("sharedLibrary").attribute("connection").as_string();
+}
+
+void Configuration::SetSharedLibrary(std::string_view connection) {
+  pugi::xml_node config = document_->child("config");
+  if (connection.empty()) {
+    config.remove_child("sharedLibrary");
+    return;
+  }
+  pugi::xml_node element = config.child("sharedLibrary");
+  if (!element) element = config.append_child("sharedLibrary");
+  pugi::xml_attribute attribute = element.attribute("connection");
+  if (!attribute) attribute = element.append_attribute("connection");
+  attribute.set_value(std::string(connection).c_str());
+}
+
+std::string Configuration::LibraryLocation() {
+  std::string shared = SharedLibrary();
+  return shared.empty() ? LibraryPath() : shared;
+}
+
 ConfigRoot Configuration::Root() { return ConfigRoot(document_->child("config")); }
 
 void Configuration::Save() {

@@ -196,6 +196,15 @@ class Configuration {
   // `directory`/CatalogLibrary, without trailing "/"; fixed on the first call. The directory is
   // not created here (CreateDefaultLibrary does that).
   [[nodiscard]] const std::string& LibraryPath();
+  // The server library the configuration names (`config/sharedLibrary`, attribute
+  // `connection`): a connection URI or key=value string without its password, or empty when the
+  // library is the folder LibraryPath().
+  [[nodiscard]] std::string SharedLibrary() const;
+  // Names the server library (empty: back to the folder library). Callers remove any password
+  // first: the configuration never holds one. In memory until Save().
+  void SetSharedLibrary(std::string_view connection);
+  // The library in use: SharedLibrary() when set, else LibraryPath().
+  [[nodiscard]] std::string LibraryLocation();
   // The typed root of the loaded document; reads and writes go to memory.
   [[nodiscard]] ConfigRoot Root();
   // Writes the `config` element (no declaration, no indentation added) to the file, replacing

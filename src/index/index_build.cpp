@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "catalog/catalog_reader.h"
+#include "core/path_text.h"
 #include "index/index_tables.h"
 #include "index/library_index.h"
 #include "index/packed_fields.h"
-#include "library/library_storage.h"
 #include "search/catalog_files.h"
 
 namespace lumivor {

@@ -5,11 +5,11 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/path_text.h"
 #include "index/index_tables.h"
 #include "index/library_index.h"
 #include "index/packed_fields.h"
 #include "index/trigram_plan.h"
-#include "library/library_storage.h"
 #include "scan/volumes.h"
 
 namespace lumivor {

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "library/library_storage.h"
+#include "core/path_text.h"
 
 namespace lumivor {
 

@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <utility>
 
+#include "core/path_text.h"
 #include "index/index_tables.h"
 #include "index/packed_fields.h"
-#include "library/library_storage.h"
 
 namespace lumivor {
 

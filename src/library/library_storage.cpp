@@ -21,6 +21,7 @@
 #include "core/atomic_file.h"
 #include "core/errors.h"
 #include "index/indexed_search.h"
+#include "library/catalog_enumerator.h"
 #include "scan/volumes.h"
 
 namespace lumivor {
@@ -46,27 +47,6 @@ struct FdCloser {
 
 bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-std::string JoinPath(std::string_view directory, std::string_view name) {
-  std::string path = WithTrailingBackslash(directory);
-  path += name;
-  return path;
-}
-
-// The last component of `path` (which has no trailing "/").
-std::string_view BaseName(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-// The directory part of `path` (which has no trailing "/"): "." when there is none, "/" for an
-// item directly in "/".
-std::string ParentOf(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return ".";
-  if (slash == 0) return "/";
-  return std::string(path.substr(0, slash));
 }
 
 // `path` made absolute and lexically normal, without trailing "/". Symbolic links are left as
@@ -317,31 +297,9 @@ void RemovePartialCopy(const std::string& path) {
 
 // --- Listing ------------------------------------------------------------------------------------
 
-// One entry of the listing before it becomes a node: the tree is built in one pass once every
-// size is known, so that each record is made in one step.
-struct ListedEntry {
-  std::size_t parent;
-  std::string path;
-  std::string name;  // as shown: a catalog's name is cut before its first "."
-  std::string time;
-  std::uint64_t size;
-  bool directory;
-};
-
 }  // namespace
 
 // --- Path texts ---------------------------------------------------------------------------------
-
-std::string WithTrailingBackslash(std::string_view path) {
-  std::string result(path);
-  if (result.empty() || result.back() != '/') result += '/';
-  return result;
-}
-
-std::string WithoutTrailingBackslash(std::string_view path) {
-  if (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  return std::string(path);
-}
 
 std::string LibraryDisplayPath(std::string_view path) {
   const std::size_t start = path.find(kLibraryRootCaption);
@@ -423,46 +381,30 @@ void CheckReadableDirectory(const std::string& path) {
 
 CatalogTree ListLibrary(const std::string& root, bool groups_only) {
   const std::string library = root.empty() ? GetConfig().LibraryPath() : root;
-
-  std::vector<ListedEntry> entries;
+  std::vector<ListedItem> entries;
   entries.push_back({0, library, std::string(kLibraryRootCaption), {}, 0, true});
-
-  // Directories already listed, so that a link back up the tree cannot loop.
-  std::set<std::pair<dev_t, ino_t>> listed;
-  std::vector<std::size_t> pending;
-  if (struct stat st; ::stat(library.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    listed.insert({st.st_dev, st.st_ino});
-    pending.push_back(0);
-  }
-  while (!pending.empty()) {
-    const std::size_t index = pending.back();
-    pending.pop_back();
-    const std::string directory = entries[index].path;
-    DIR* dir = ::opendir(directory.c_str());
-    if (dir == nullptr) continue;  // an unreadable group lists as empty
-    DirCloser closer{dir};
-    while (const dirent* entry = ::readdir(dir)) {
-      // A save in progress (or killed) leaves no catalog, only its hidden temporary file.
-      if (IsDotOrDotDot(entry->d_name) || IsTemporaryFileName(entry->d_name)) continue;
-      std::string path = JoinPath(directory, entry->d_name);
-      struct stat st;
-      // Links are followed; a dangling one still lists, as what it is.
-      if (::stat(path.c_str(), &st) != 0 && ::lstat(path.c_str(), &st) != 0) continue;
-      const bool is_directory = S_ISDIR(st.st_mode);
-      if (groups_only && !is_directory) continue;
-      std::string name = entry->d_name;
-      if (!is_directory) {
-        if (const std::size_t dot = name.find('.'); dot != std::string::npos) name.resize(dot);
-      }
-      const std::uint64_t size = is_directory ? 0 : static_cast<std::uint64_t>(st.st_size);
-      entries.push_back(
-          {index, std::move(path), std::move(name), TimeText(st), size, is_directory});
-      if (is_directory && listed.insert({st.st_dev, st.st_ino}).second) {
-        pending.push_back(entries.size() - 1);
-      }
+  std::vector<LibraryItem> items;
+  EnumerateOptions options;
+  options.groups_only = groups_only;
+  EnumerateLibrary(library, options, &items);
+  entries.reserve(items.size() + 1);
+  const std::string top = WithTrailingBackslash(library);
+  for (LibraryItem& item : items) {
+    std::string name = std::move(item.name);
+    if (!item.group) {
+      if (const std::size_t dot = name.find('.'); dot != std::string::npos) name.resize(dot);
     }
+    const std::uint64_t size = item.group ? 0 : static_cast<std::uint64_t>(item.info.st_size);
+    // Items come after their group, so the group's index in `entries` is one more than in
+    // `items`.
+    const std::size_t parent = item.parent == LibraryItem::kTopLevel ? 0 : item.parent + 1;
+    entries.push_back(
+        {parent, top + item.relative_path, std::move(name), TimeText(item.info), size, item.group});
   }
+  return LibraryTreeOf(std::move(entries));
+}
 
+CatalogTree LibraryTreeOf(std::vector<ListedItem> entries) {
   // Every entry comes after its parent, so one backward pass adds each size into its parent
   // after everything below it was added into it.
   for (std::size_t i = entries.size(); i-- > 1;) entries[entries[i].parent].size += entries[i].size;
@@ -471,7 +413,7 @@ CatalogTree ListLibrary(const std::string& root, bool groups_only) {
   CatalogTree tree;
   std::vector<CatalogTree::Node*> nodes(entries.size(), nullptr);
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    const ListedEntry& entry = entries[i];
+    const ListedItem& entry = entries[i];
     const std::string size = std::to_string(entry.size);
     std::string share;
     if (i == 0) {
@@ -569,6 +511,16 @@ void DeleteLibraryItem(const std::string& path, const std::string& library_root)
     if (::unlink(path.c_str()) != 0) Fail("Cannot delete", path, errno);
   }
   NoteLibraryChange(path);
+}
+
+bool CanDropLibraryItem(std::string_view item_path, std::string_view target_group,
+                        bool target_is_group) {
+  if (!target_is_group) return false;
+  const std::string item = WithoutTrailingBackslash(item_path);
+  const std::string target = WithoutTrailingBackslash(target_group);
+  if (item.empty() || target == item) return false;
+  if (target.compare(0, item.size() + 1, WithTrailingBackslash(item)) == 0) return false;
+  return ParentOf(item) != target;
 }
 
 MoveResult MoveLibraryItem(const std::string& source, const std::string& target_group,

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "catalog/catalog_edit.h"  // kInvalidName: the same refusal for every name
 #include "catalog/catalog_tree.h"
+#include "core/path_text.h"
 #include "core/prompts.h"
 
 namespace lumivor {
@@ -41,7 +44,24 @@ inline constexpr std::size_t kMaxCatalogNameBytes = 251;
 // `groups_only` only directories are listed. A missing root lists as the root node alone with
 // FileSize "0"; unreadable groups list as empty groups. Each folder lists its groups first, then
 // its catalogs, each by name (ASCII letters folded), whatever order the file system keeps.
+// Catalogs are what EnumerateLibrary takes as catalogs: a FIFO or device is never listed.
 [[nodiscard]] CatalogTree ListLibrary(const std::string& root, bool groups_only);
+
+// One node of a library listing before the tree is made: every kind of library (a folder, a
+// server) lists its groups and catalogs as these, and LibraryTreeOf makes the same tree of them.
+struct ListedItem {
+  std::size_t parent;  // index of the group holding it; the first item is the root (parent 0)
+  std::string path;    // FullPath
+  std::string name;    // as shown: a catalog's name is cut before its first "."
+  std::string time;    // FileTime text
+  std::uint64_t size;  // a catalog's size; groups get the sum of what they hold
+  bool directory;
+};
+
+// The listing tree of `items` (the root first, every item after its parent), as ListLibrary
+// describes it: sizes summed into groups, size shares, each folder's groups first, then its
+// catalogs, each by name.
+[[nodiscard]] CatalogTree LibraryTreeOf(std::vector<ListedItem> items);
 
 // Raises LumivorError "PATH: REASON" when the directory `path` (a library or one of its groups)
 // is missing, is no directory or cannot be listed, so that a listing or a search of it would
@@ -68,6 +88,13 @@ struct MoveResult {
   std::string message;
 };
 
+// The drop rule of the library window's drag and drop: true when the item at `item_path` (a group
+// or catalog below the library root) may be dropped on the group at `target_group`, which must be
+// a group (`target_is_group`): not the item itself, nothing below it, nor the group it already
+// lies in. MoveLibraryItem checks the same again when the move runs.
+[[nodiscard]] bool CanDropLibraryItem(std::string_view item_path, std::string_view target_group,
+                                      bool target_is_group);
+
 // Moves the file or directory `source` into the directory `target_group` under its own name;
 // both lie inside `library_root`, and a missing target directory is created. Renames within a file
 // system and copies, then removes, across file systems. An item of the same name in the target is
@@ -83,11 +110,6 @@ struct MoveResult {
 // The group of the catalog file at `catalog_path` as shown: the display path of the directory it
 // lies in ("CatalogLibrary/Mp3"; "CatalogLibrary" for a catalog at the top of the library).
 [[nodiscard]] std::string CatalogGroupDisplayPath(std::string_view catalog_path);
-
-// `path` ending with exactly one more "/" unless it already ends with one.
-[[nodiscard]] std::string WithTrailingBackslash(std::string_view path);
-// `path` without its last character when that is "/" ("/" itself stays "/").
-[[nodiscard]] std::string WithoutTrailingBackslash(std::string_view path);
 
 // True when `name` can name a group or catalog: not empty, not starting with "." (which would hide
 // the item, and give a catalog an empty name, since it is shown cut before its first "."), and

@@ -1,6 +1,7 @@
 #include "scan/catalog_medium.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -164,8 +165,14 @@ bool TopFromHead(int fd, std::size_t limit, const std::string& path, CatalogReco
 
 CatalogRecord ReadCatalogTop(const std::string& path) {
   CatalogRecord top;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO or device put where a catalog was expected must not stop the caller
+  // (the library window reads the head of every catalog it lists); only regular files are read.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return top;
+  if (struct stat info; ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return top;
+  }
   if (!TopFromHead(fd, kFirstHeadBytes, path, &top)) TopFromHead(fd, kHeadBytes, path, &top);
   ::close(fd);
   return top;

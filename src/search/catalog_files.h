@@ -15,12 +15,13 @@ struct CatalogFile {
   FileStamp stamp;
 };
 
-// Every regular file below `directory`, at any depth, sorted by its path relative to
-// `directory` (byte order), so that a library is searched in the same order on every machine.
-// Symbolic links are followed and every directory is entered once. The hidden temporary files of
-// saves (IsTemporaryFileName) are no catalogs and are passed over. Sets each entry's path as the
-// progress text and polls WaitCancelled after each; false when cancelled (`files` then holds what
-// was found so far, unsorted). Directories that cannot be listed are counted in
+// Every catalog file below `directory` (what EnumerateLibrary takes as one), at any depth, sorted
+// by its path relative to `directory` (byte order), so that a library is searched in the same order
+// on every machine. Symbolic links are followed and every directory is entered once. The hidden
+// temporary files of saves (IsTemporaryFileName) are no catalogs and are passed over. Sets each
+// entry's path as the progress text and polls WaitCancelled after each; false when cancelled
+// (`files` then holds what was found so far, unsorted). Directories that cannot be listed are
+// counted in
 // `*unreadable_folders` when it is given.
 bool ListCatalogFiles(const std::string& directory, Progress& progress,
                       std::vector<CatalogFile>* files, std::size_t* unreadable_folders = nullptr);

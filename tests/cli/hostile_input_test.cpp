@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "test_util.h"
 
 namespace lumivor {
@@ -37,6 +39,29 @@ TEST(HostileInput, FifosAndDevicesAreRefusedNotReadForever) {
     ExpectOneLineFailure(RunCommand(cli + " search --scope '" + path + "' --name a"), refusal);
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "out.csv"));
+}
+
+// A FIFO inside the library is no catalog on any route: listing, searching (with and without
+// the index) and describing pass it by at once instead of waiting for a writer.
+TEST(HostileInput, AFifoInTheLibraryIsPassedByAtOnce) {
+  TempDir dir;
+  const std::string library = dir / "lib";
+  WriteFile(library + "/Mp3/songs.xml", kCatalog);
+  ASSERT_EQ(::mkfifo((library + "/Mp3/pipe.xml").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((library + "/top").c_str(), 0600), 0);
+  const std::string cli = "timeout 20 " + Cli();
+  const auto started = std::chrono::steady_clock::now();
+  const testing::CommandResult list = RunCommand(cli + " list --library '" + library + "'");
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("songs"), std::string::npos);
+  EXPECT_EQ(list.out.find("pipe"), std::string::npos);
+  for (const char* index : {"", " --no-index"}) {
+    const testing::CommandResult search =
+        RunCommand(cli + " search --name song --library '" + library + "'" + index);
+    EXPECT_EQ(search.status, 0) << search.err;
+    EXPECT_NE(search.out.find("song.mp3"), std::string::npos);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
 }
 
 TEST(HostileInput, AFailedWorkbookExportSaysSoInOneLine) {

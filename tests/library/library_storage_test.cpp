@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -14,7 +17,10 @@
 #include "catalog/fields.h"
 #include "core/errors.h"
 #include "core/prompts.h"
+#include "library/catalog_enumerator.h"
+#include "library/new_catalog_plan.h"
 #include "scan/volumes.h"
+#include "search/catalog_files.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -202,9 +208,85 @@ TEST_F(Library, MissingRootsListAsTheRootAloneAndLinksDoNotLoop) {
   ASSERT_EQ(nodes.count(At("Mp3/Back")), 1u);
   EXPECT_EQ(nodes[At("Mp3/Back")].record.Field(kFileType), "directory");
   EXPECT_EQ(nodes.count(At("Mp3/Back/Mp3")), 0u);
-  EXPECT_EQ(nodes[At("dangling.xml")].record.Field(kFileName), "dangling");
-  EXPECT_EQ(nodes[root_].record.Field(kFileSize),
-            std::to_string(5 + fs::read_symlink(At("dangling.xml")).string().size()));
+  // A dangling link is no catalog: nothing could be read from it.
+  EXPECT_EQ(nodes.count(At("dangling.xml")), 0u);
+  EXPECT_EQ(nodes[root_].record.Field(kFileSize), "5");
+}
+
+// What is a catalog is decided once: the listing, the search and the index see the same files,
+// and a FIFO, socket or device is neither listed nor opened (opening a FIFO would wait forever).
+TEST_F(Library, OnlyRegularFilesAreCatalogsOnEveryRoute) {
+  WriteSized(At("Mp3/a.xml"), 5);
+  WriteSized(At("Mp3/.a.xml.tmp-ab12CD"), 3);
+  fs::create_symlink(At("Mp3/a.xml"), At("DVD/linked.xml"));
+  ASSERT_EQ(::mkfifo(At("Mp3/pipe.xml").c_str(), 0600), 0);
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socket_path = At("DVD/socket.xml");
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(sock);
+
+  auto nodes = ByPath(ListLibrary(root_, false));
+  EXPECT_EQ(nodes.count(At("Mp3/a.xml")), 1u);
+  EXPECT_EQ(nodes.count(At("DVD/linked.xml")), 1u);
+  EXPECT_EQ(nodes.count(At("Mp3/pipe.xml")), 0u);
+  EXPECT_EQ(nodes.count(At("DVD/socket.xml")), 0u);
+  EXPECT_EQ(nodes.count(At("Mp3/.a.xml.tmp-ab12CD")), 0u);
+
+  std::vector<CatalogFile> files;
+  ASSERT_TRUE(ListCatalogFiles(root_, NoProgress(), &files));
+  std::vector<std::string> paths;
+  for (const CatalogFile& file : files) paths.push_back(file.relative_path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"DVD/linked.xml", "Mp3/a.xml"}));
+
+  std::vector<LibraryItem> groups;
+  EnumerateOptions groups_only;
+  groups_only.groups_only = true;
+  ASSERT_TRUE(EnumerateLibrary(root_, groups_only, &groups));
+  for (const LibraryItem& item : groups) EXPECT_TRUE(item.group) << item.relative_path;
+}
+
+TEST_F(Library, NewCatalogPlansCheckNamesGroupsAndWhatIsThere) {
+  WriteSized(At("Mp3/Old.xml"), 5);
+  NewCatalogPlan plan = PlanNewCatalog(root_, "Mp3", "Old");
+  EXPECT_TRUE(plan.refusal.empty());
+  EXPECT_TRUE(plan.exists);
+  EXPECT_EQ(plan.catalog_file, At("Mp3/Old.xml"));
+  EXPECT_TRUE(plan.missing_groups.empty());
+
+  plan = PlanNewCatalog(root_, "Mp3/Live/2024", "New");
+  EXPECT_FALSE(plan.exists);
+  EXPECT_EQ(plan.missing_groups, (std::vector<std::string>{At("Mp3/Live"), At("Mp3/Live/2024")}));
+  MakeMissingGroups(plan);
+  EXPECT_TRUE(fs::is_directory(At("Mp3/Live/2024")));
+  EXPECT_EQ(PlanNewCatalog(root_, "", "Top").catalog_file, At("Top.xml"));
+
+  EXPECT_EQ(PlanNewCatalog(root_, "Mp3/../x", "A").refusal, kInvalidGroup);
+  EXPECT_EQ(PlanNewCatalog(root_, "Mp3/", "A").refusal, kInvalidGroup);
+  EXPECT_EQ(PlanNewCatalog(root_, "/Mp3", "A").refusal, kInvalidGroup);
+  EXPECT_EQ(PlanNewCatalog(root_, "Mp3", "a/b").refusal, kInvalidName);
+  EXPECT_EQ(PlanNewCatalog(root_, "Mp3", std::string(252, 'x')).refusal, kCatalogNameTooLong);
+  EXPECT_EQ(NewCatalogRefusal("A/.hidden", "n"), kInvalidGroup);
+
+  std::string group;
+  ASSERT_TRUE(GroupBelowLibrary(root_, At("Mp3/Live/"), &group));
+  EXPECT_EQ(group, "Mp3/Live");
+  ASSERT_TRUE(GroupBelowLibrary(root_ + "/", root_, &group));
+  EXPECT_EQ(group, "");
+  EXPECT_FALSE(GroupBelowLibrary(root_, dir_ / "elsewhere", &group));
+}
+
+TEST(LibraryDrop, AnItemGoesIntoAnyGroupButItselfItsOwnAndWhereItIs) {
+  EXPECT_TRUE(CanDropLibraryItem("/l/Mp3/a.xml", "/l/DVD", true));
+  EXPECT_TRUE(CanDropLibraryItem("/l/Mp3/Live", "/l", true));
+  EXPECT_TRUE(CanDropLibraryItem("/l/Mp3", "/l/Mp3x", true));
+  EXPECT_FALSE(CanDropLibraryItem("/l/Mp3/a.xml", "/l/Mp3", true));
+  EXPECT_FALSE(CanDropLibraryItem("/l/Mp3/a.xml", "/l/DVD/b.xml", false));
+  EXPECT_FALSE(CanDropLibraryItem("/l/Mp3", "/l/Mp3", true));
+  EXPECT_FALSE(CanDropLibraryItem("/l/Mp3", "/l/Mp3/Live/", true));
 }
 
 TEST(LibraryCreation, CreatesTheDefaultGroupsOnlyForANewRoot) {

@@ -30,7 +30,7 @@ QString ToQString(std::string_view text) {
 QString PathOf(const CatalogTree::Node* node) { return ToQString(node->Field(kFullPath)); }
 
 // The directory part of `path`, without the last "/" and what follows it.
-std::string ParentOf(std::string_view path) {
+std::string ParentDirectory(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash));
 }
@@ -235,7 +235,7 @@ void LibraryWindow::ReportFailure(const QString& what, const std::string& reason
 }
 
 bool LibraryWindow::CommitPendingGroup(Node* node, const QString& name, bool quiet_clash) {
-  const std::string parent_dir = ParentOf(node->Field(kFullPath));
+  const std::string parent_dir = ParentDirectory(node->Field(kFullPath));
   LibraryChange change;
   try {
     change = CreateLibraryGroup(parent_dir, Utf8(name));
@@ -310,7 +310,7 @@ void LibraryWindow::OnDeleteClicked() {
     return;
   }
   const std::string path(node->Field(kFullPath));
-  const std::string parent_path = ParentOf(path);
+  const std::string parent_path = ParentDirectory(path);
   const std::string root = Utf8(library_root_);
   try {
     RunWork([&](Progress&, Prompts&) { DeleteLibraryItem(path, root); });
@@ -333,11 +333,8 @@ bool LibraryWindow::CanDrop(const QString& dragged_path, const Node* target) con
   const Node* dragged = model->FindByPath(dragged_path);
   if (dragged == nullptr || dragged != library_panel->FocusedNode()) return false;
   if (model->LevelOf(dragged) < 1) return false;
-  // Neither the item itself nor anything below it, nor the group it already lies in.
-  for (const Node* up = target; up != nullptr; up = up->parent) {
-    if (up == dragged) return false;
-  }
-  return target != dragged->parent;
+  return CanDropLibraryItem(dragged->Field(kFullPath), target->Field(kFullPath),
+                            target->IsDirectory());
 }
 
 bool LibraryWindow::MoveItem(const QString& dragged_path, const QString& target_path) {

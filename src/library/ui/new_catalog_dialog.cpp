@@ -19,6 +19,7 @@
 #include <algorithm>
 
 #include "library/library_storage.h"
+#include "library/new_catalog_plan.h"
 #include "library/ui/library_panel.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
@@ -339,19 +340,25 @@ void NewCatalogDialog::OnOkClicked() {
     name_edit->setFocus();
     return;
   }
-  // Checked before the scan, so that a name the file system refuses costs no scan.
-  if (const std::string_view refusal = CheckNewCatalogName(Utf8(name)); !refusal.empty()) {
-    prompts_.ShowMessage(kWarningCaption, refusal, MessageIcon::kWarning);
+  // The plan every route makes a catalog by, checked before the scan, so that a name the file
+  // system refuses costs no scan.
+  const std::string root = Utf8(library_root_);
+  const std::string target = Utf8(TargetGroup());
+  std::string group;
+  NewCatalogPlan plan = GroupBelowLibrary(root, target, &group)
+                            ? PlanNewCatalog(root, group, Utf8(name))
+                            : PlanNewCatalog(target, "", Utf8(name));
+  if (!plan.refusal.empty()) {
+    prompts_.ShowMessage(kWarningCaption, plan.refusal, MessageIcon::kWarning);
     name_edit->setFocus();
     return;
   }
-  const QString group = TargetGroup();
-  const QString file = ToQString(CatalogFilePath(Utf8(group), Utf8(name)));
-  if (QFileInfo::exists(file) &&
+  if (plan.exists &&
       !prompts_.AskYesNo(kWarningCaption, kOverwriteQuestion, MessageIcon::kWarning)) {
     return;
   }
-  catalog_file_ = file;
+  catalog_file_ = ToQString(plan.catalog_file);
+  plan_ = std::move(plan);
   only_folders_ = folders_only_radio->isChecked();
   accept();
 }

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "core/prompts.h"
+#include "library/new_catalog_plan.h"
 #include "scan/deep_scan.h"
 
 class QCheckBox;
@@ -37,6 +38,9 @@ class NewCatalogDialog : public QDialog {
   [[nodiscard]] const QString& SourcePath() const { return source_path_; }
   // The catalog file to create or replace, set by a successful OK.
   [[nodiscard]] const QString& CatalogFile() const { return catalog_file_; }
+  // The plan the dialog accepted (group, name, whether it replaces a catalog); see
+  // new_catalog_plan.h.
+  [[nodiscard]] const NewCatalogPlan& Plan() const { return plan_; }
   // The group directory the catalog goes to: the selected group, else the library root.
   [[nodiscard]] QString TargetGroup() const;
   // True when "Only Folders" was chosen.
@@ -98,6 +102,7 @@ class NewCatalogDialog : public QDialog {
   QString library_root_;
   QString source_path_;
   QString catalog_file_;
+  NewCatalogPlan plan_;
   bool only_folders_ = false;
   bool name_typed_ = false;  // the user typed the catalog name
   int moved_by_ = 0;         // how far the last expansion was held back by the screen's top edge

@@ -2,6 +2,7 @@
 // targets and moves, open and export.
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <QAbstractItemModelTester>
 #include <QLineEdit>
 #include <QMimeData>
@@ -358,6 +359,27 @@ class LibraryWindowTest : public QObject {
     f.window->close_button->click();
     QCOMPARE(f.window->result(), int(QDialog::Rejected));
     QVERIFY(f.window->SelectedCatalog().isEmpty());
+  }
+
+  // A FIFO in the library is no catalog: the window neither lists nor opens it. Opening one
+  // would wait for a writer forever, so a watchdog ends the test should the window hang.
+  void AFifoInTheLibraryNeitherFreezesNorLists() {
+    TempDir dir;
+    const std::string root = dir / "CatalogLibrary";
+    WriteFile(root + "/Mp3/Photos.xml", "<fileinfo/>");
+    QCOMPARE(::mkfifo((root + "/Mp3/pipe.xml").c_str(), 0600), 0);
+    QCOMPARE(::mkfifo((root + "/waiting.xml").c_str(), 0600), 0);
+    ScriptedPrompts prompts;
+    ::alarm(20);
+    LibraryWindow window(prompts, Q(root));
+    window.show();
+    (void)QTest::qWaitForWindowExposed(&window);
+    window.library_panel->RefreshLibrary();
+    Settle();
+    ::alarm(0);
+    QVERIFY(window.library_panel->SelectNodeByPath(Q(root + "/Mp3/Photos.xml")));
+    QVERIFY(!window.library_panel->SelectNodeByPath(Q(root + "/Mp3/pipe.xml")));
+    QVERIFY(!window.library_panel->SelectNodeByPath(Q(root + "/waiting.xml")));
   }
 };
 

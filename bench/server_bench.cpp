@@ -1,0 +1,191 @@
+// The server library: push of a generated library, searches on it, and many clients at once.
+// Starts a PostgreSQL 15 server of its own in a temporary folder (as the tests do).
+//
+//   server_bench [--catalogs=N] [--entries=N] [--rounds=N] [--clients=N]
+//
+// Prints, each beside its baseline measured in the same run:
+//   push_entries_per_second     push of N catalogs of M entries (read, COPY, indexes, commit)
+//   read_entries_per_second     reading the same catalog files into nothing (the baseline)
+//   search_selective_p95_ms     a name search that finds a few entries, whole search on the server
+//   search_nomatch_p95_ms       a name search that finds nothing
+//   folder_search_*_p95_ms      the same searches on the folder library through its index
+//   clients_throughput_ratio    searches per second of N clients at once over one client's, with
+//                               the number of cores (up to N) beside it
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "bench_util.h"
+#include "catalog/catalog_reader.h"
+#include "catalog/catalog_writer.h"
+#include "core/atomic_file.h"
+#include "index/indexed_search.h"
+#include "search/search.h"
+#include "server/server_library.h"
+#include "support/pg_test_server.h"
+
+using namespace lumivor;
+using lumivor::bench::Report;
+using lumivor::bench::Stopwatch;
+
+namespace {
+
+struct NullSink final : RecordSink {
+  bool Add(const RecordView&) override {
+    ++count;
+    return true;
+  }
+  std::size_t count = 0;
+};
+
+// Writes `catalogs` catalogs of `entries` entries each into `root`/Group<i % 3>/Disk<i>.xml:
+// folders of twenty files, names from a small vocabulary with a rare word in a few of them.
+void MakeLibrary(const std::string& root, std::size_t catalogs, std::size_t entries) {
+  static const char* kWords[] = {"holiday", "report", "track", "photo", "backup", "draft",
+                                 "invoice", "scan",   "movie", "notes", "song",   "video"};
+  bench::Random random(7);
+  for (std::size_t c = 0; c < catalogs; ++c) {
+    const std::string group = root + "/Group" + std::to_string(c % 3);
+    std::filesystem::create_directories(group);
+    AtomicFile file(group + "/Disk" + std::to_string(c) + ".xml");
+    CatalogWriter writer([&](std::string_view piece) { file.Write(piece); });
+    RecordView record;
+    std::string name, path, size, folder = "/media/disk" + std::to_string(c);
+    record.fields[kFileName] = folder;
+    record.fields[kFullPath] = folder;
+    record.fields[kFileType] = kDirectoryType;
+    writer.Add(record);
+    std::string sub;
+    for (std::size_t e = 1; e < entries; ++e) {
+      if (e % 21 == 1) {
+        sub = folder + "/dir" + std::to_string(e);
+        record = {};
+        record.depth = 1;
+        record.fields[kFileName] = std::string_view(sub).substr(folder.size() + 1);
+        record.fields[kFullPath] = sub;
+        record.fields[kFileType] = kDirectoryType;
+        writer.Add(record);
+        continue;
+      }
+      name = std::string(kWords[random.Below(12)]) + "_" + std::to_string(random.Below(100000));
+      if (random.Below(200000) == 0) name += "_zanzibar";
+      name += ".dat";
+      path = sub + "/" + name;
+      size = std::to_string(random.Below(1 << 30));
+      record = {};
+      record.depth = 2;
+      record.fields[kFileName] = name;
+      record.fields[kFullPath] = path;
+      record.fields[kFileSize] = size;
+      record.fields[kFileTime] = "2024-03-04 05:06:08";
+      record.fields[kFileExt] = "dat";
+      record.fields[kFileType] = kFileTypeText;
+      writer.Add(record);
+    }
+    writer.Finish();
+    file.Commit();
+  }
+}
+
+double P95(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  return samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t catalogs = bench::IntOption(argc, argv, "catalogs", 10);
+  const std::size_t entries = bench::IntOption(argc, argv, "entries", 100000);
+  const std::size_t rounds = std::max<std::size_t>(5, bench::IntOption(argc, argv, "rounds", 20));
+  const std::size_t clients = bench::IntOption(argc, argv, "clients", 8);
+
+  testing::PgTestServer server;
+  if (!server.Start()) {
+    std::fprintf(stderr, "server_bench: cannot start PostgreSQL: %s\n", server.Error().c_str());
+    return 1;
+  }
+  const std::string uri = server.CreateDatabase("bench");
+  char pattern[] = "/tmp/lumivor-bench-XXXXXX";
+  const std::string dir = ::mkdtemp(pattern);
+  const std::string root = dir + "/CatalogLibrary";
+  MakeLibrary(root, catalogs, entries);
+
+  // Baseline: reading the catalog files alone.
+  Stopwatch read_clock;
+  NullSink null;
+  CatalogFileReader reader;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) (void)reader.Read(entry.path().string(), null);
+  }
+  const double read_seconds = read_clock.Seconds();
+
+  ServerLibrary library(uri);
+  Stopwatch push_clock;
+  const std::uint64_t pushed = library.Push(root, NoProgress());
+  const double push_seconds = push_clock.Seconds();
+  Report("entries", static_cast<double>(pushed));
+  Report("push_entries_per_second", static_cast<double>(pushed) / push_seconds);
+  Report("read_entries_per_second", static_cast<double>(null.count) / read_seconds);
+  library.Connection().Exec("ANALYZE");
+
+  SearchCriteria selective;
+  selective.name = "zanzibar";
+  SearchCriteria nomatch;
+  nomatch.name = "qqxqq";
+  const auto time_server = [&](const SearchCriteria& criteria) {
+    std::vector<double> ms;
+    for (std::size_t i = 0; i < rounds; ++i) {
+      Stopwatch clock;
+      (void)library.Search(criteria, "", NoProgress());
+      ms.push_back(clock.Seconds() * 1000);
+    }
+    return P95(ms);
+  };
+  const auto time_folder = [&](SearchCriteria criteria) {
+    criteria.scope_path = root;
+    criteria.scope_is_directory = true;
+    (void)SearchThroughIndex(criteria, root, NoProgress());  // builds the index
+    std::vector<double> ms;
+    for (std::size_t i = 0; i < rounds; ++i) {
+      Stopwatch clock;
+      (void)SearchThroughIndex(criteria, root, NoProgress());
+      ms.push_back(clock.Seconds() * 1000);
+    }
+    return P95(ms);
+  };
+  Report("search_selective_p95_ms", time_server(selective));
+  Report("folder_search_selective_p95_ms", time_folder(selective));
+  Report("search_nomatch_p95_ms", time_server(nomatch));
+  Report("folder_search_nomatch_p95_ms", time_folder(nomatch));
+
+  // Many clients: each with its own connection, searching for a while.
+  const auto throughput = [&](std::size_t count) {
+    std::vector<std::thread> threads;
+    std::vector<std::size_t> done(count, 0);
+    Stopwatch clock;
+    for (std::size_t t = 0; t < count; ++t) {
+      threads.emplace_back([&, t] {
+        ServerLibrary own(uri);
+        for (std::size_t i = 0; i < rounds; ++i) {
+          (void)own.Search(i % 2 ? selective : nomatch, "", NoProgress());
+          ++done[t];
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    std::size_t total = 0;
+    for (std::size_t n : done) total += n;
+    return static_cast<double>(total) / clock.Seconds();
+  };
+  const double one = throughput(1);
+  const double many = throughput(clients);
+  Report("one_client_searches_per_second", one);
+  Report("clients_searches_per_second", many);
+  Report("clients_throughput_ratio", many / one);
+  Report("cores_up_to_clients",
+         static_cast<double>(std::min<std::size_t>(clients, std::thread::hardware_concurrency())));
+  std::filesystem::remove_all(dir);
+  return 0;
+}

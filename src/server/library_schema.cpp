@@ -1,0 +1,120 @@
+#include "server/library_schema.h"
+
+#include <string>
+
+namespace lumivor {
+
+namespace {
+
+// The key of the advisory lock held while migrations run ("lumivor" in ASCII, folded to 63 bits).
+constexpr std::string_view kMigrationLock = "SELECT pg_advisory_xact_lock(7815606940291395186)";
+
+}  // namespace
+
+const std::vector<Migration>& LibraryMigrations() {
+  static const std::vector<Migration> migrations = {
+      {1,
+       {
+           "CREATE EXTENSION IF NOT EXISTS pg_trgm",
+           "CREATE TABLE library_version (version integer NOT NULL)",
+           "INSERT INTO library_version VALUES (0)",
+           // Groups by their path below the library ("Mp3", "Mp3/Live"); "" is the library's top.
+           "CREATE TABLE library_groups (path text COLLATE \"C\" PRIMARY KEY,"
+           " modified bigint NOT NULL DEFAULT 0)",
+           "INSERT INTO library_groups VALUES ('')",
+           // A catalog as it would lie in a folder library: its group and its file name
+           // ("Name.xml"), with the size and time the file had (or would have).
+           "CREATE TABLE catalogs ("
+           " id bigserial PRIMARY KEY,"
+           " group_path text COLLATE \"C\" NOT NULL REFERENCES library_groups (path)"
+           "  ON UPDATE CASCADE ON DELETE CASCADE,"
+           " file_name text COLLATE \"C\" NOT NULL,"
+           " byte_size bigint NOT NULL DEFAULT 0,"
+           " modified bigint NOT NULL DEFAULT 0,"
+           " entries bigint NOT NULL DEFAULT 0,"
+           " UNIQUE (group_path, file_name))",
+           // One row per record, in document pre-order (ord from 0). Sizes, times and lengths are
+           // numbers; a value whose text is not the number's plain form (or is empty) is kept as
+           // written in `odd` (field name, text, ...), so that every catalog comes back as it
+           // went in. `extras` holds the further attributes as name, value, name, value.
+           "CREATE TABLE entries ("
+           " catalog_id bigint NOT NULL REFERENCES catalogs (id) ON DELETE CASCADE,"
+           " ord integer NOT NULL,"
+           " parent_ord integer,"
+           " depth integer NOT NULL,"
+           " file_name text,"
+           " full_path text,"
+           " file_size bigint,"
+           " file_time bigint,"
+           " file_ext text,"
+           " file_type text,"
+           " description text,"
+           " name_length integer,"
+           " path_length integer,"
+           " size_share text,"
+           " odd text[],"
+           " extras text[],"
+           " PRIMARY KEY (catalog_id, ord))",
+           // The values of the further attributes as one text, for their trigram index.
+           "CREATE FUNCTION extra_values(text[]) RETURNS text LANGUAGE sql IMMUTABLE PARALLEL SAFE"
+           " AS $$ SELECT string_agg($1[i], E'\\n' ORDER BY i)"
+           " FROM generate_subscripts($1, 1) AS i WHERE i % 2 = 0 $$",
+           // Substring search picks its candidates through these; the program's own matching
+           // rule decides on them.
+           "CREATE INDEX entries_name_trgm ON entries USING gin (file_name gin_trgm_ops)",
+           "CREATE INDEX entries_description_trgm ON entries USING gin (description gin_trgm_ops)"
+           " WHERE description IS NOT NULL",
+           "CREATE INDEX entries_extras_trgm ON entries USING gin (extra_values(extras)"
+           " gin_trgm_ops) WHERE extras IS NOT NULL",
+       }},
+  };
+  return migrations;
+}
+
+int KnownLibraryVersion() { return LibraryMigrations().back().version; }
+
+int LibraryVersionOn(pg::Connection& connection) {
+  const pg::Result table = connection.Exec("SELECT to_regclass('library_version') IS NOT NULL");
+  if (table.Text(0, 0) != "t") return 0;
+  const pg::Result version = connection.Exec("SELECT max(version) FROM library_version");
+  return static_cast<int>(version.Int(0, 0));
+}
+
+void PrepareLibrarySchema(pg::Connection& connection) {
+  const auto newer_refusal = [](int version) {
+    return pg::ServerError("The library on the server has layout version " +
+                               std::to_string(version) + ", newer than this program knows (" +
+                               std::to_string(KnownLibraryVersion()) +
+                               "). Please use a newer version of Lumivor.",
+                           pg::FailureKind::kOther, {});
+  };
+  int version = LibraryVersionOn(connection);
+  if (version == KnownLibraryVersion()) return;
+  if (version > KnownLibraryVersion()) throw newer_refusal(version);
+
+  pg::Transaction transaction(connection);
+  connection.Exec(kMigrationLock);
+  // Another program may have migrated while this one waited for the lock.
+  version = LibraryVersionOn(connection);
+  if (version > KnownLibraryVersion()) throw newer_refusal(version);
+  try {
+    for (const Migration& migration : LibraryMigrations()) {
+      if (migration.version <= version) continue;
+      for (std::string_view statement : migration.statements) connection.Exec(statement);
+      connection.Exec("UPDATE library_version SET version = $1",
+                      {std::to_string(migration.version)});
+    }
+    transaction.Commit();
+  } catch (const pg::ServerError& error) {
+    if (error.Kind() == pg::FailureKind::kReadOnly) {
+      throw pg::ServerError(
+          std::string(version == 0 ? "The library on the server has not been created yet"
+                                   : "The library on the server needs an upgrade") +
+              ", and this role may not do it: " + error.what(),
+          pg::FailureKind::kReadOnly, error.SqlState());
+    }
+    throw;
+  }
+}
+
+}  // namespace lumivor

@@ -1,0 +1,352 @@
+#include "server/pg_connection.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <charconv>
+#include <exception>
+
+namespace lumivor::pg {
+
+namespace {
+
+// Texts of the parameters, NUL-terminated as libpq wants them.
+struct ParamTexts {
+  explicit ParamTexts(const std::vector<Param>& params) {
+    texts.reserve(params.size());
+    for (const Param& param : params)
+      texts.emplace_back(param ? std::string(*param) : std::string());
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      pointers.push_back(params[i] ? texts[i].c_str() : nullptr);
+    }
+  }
+  std::vector<std::string> texts;
+  std::vector<const char*> pointers;
+};
+
+FailureKind KindOf(std::string_view sqlstate) {
+  if (sqlstate.substr(0, 2) == "08" || sqlstate == "57P01" || sqlstate == "57P02" ||
+      sqlstate == "57P03") {
+    return FailureKind::kConnectionLost;
+  }
+  if (sqlstate == "42501" || sqlstate == "25006") return FailureKind::kReadOnly;
+  if (sqlstate == "23505") return FailureKind::kExists;
+  if (sqlstate == "40001" || sqlstate == "40P01") return FailureKind::kRetry;
+  return FailureKind::kOther;
+}
+
+// libpq's messages end in a newline and may hold several lines; the first line is the reason.
+std::string FirstLine(std::string_view text) {
+  const std::size_t end = text.find('\n');
+  std::string line(text.substr(0, end));
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+  return line;
+}
+
+// The server's notices (NOTICE: relation exists, skipping) are not for the user.
+void DropNotice(void*, const char*) {}
+
+}  // namespace
+
+// --- Result ---------------------------------------------------------------------------------
+
+void Result::Deleter::operator()(pg_result* result) const { PQclear(result); }
+
+Result::Result(pg_result* result) : result_(result) {}
+
+int Result::Rows() const { return result_ ? PQntuples(result_.get()) : 0; }
+int Result::Columns() const { return result_ ? PQnfields(result_.get()) : 0; }
+
+bool Result::IsNull(int row, int column) const {
+  return PQgetisnull(result_.get(), row, column) != 0;
+}
+
+std::string_view Result::Text(int row, int column) const {
+  return {PQgetvalue(result_.get(), row, column),
+          static_cast<std::size_t>(PQgetlength(result_.get(), row, column))};
+}
+
+std::int64_t Result::Int(int row, int column) const {
+  const std::string_view text = Text(row, column);
+  std::int64_t value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
+std::int64_t Result::Affected() const {
+  const char* count = PQcmdTuples(result_.get());
+  std::int64_t value = 0;
+  std::from_chars(count, count + std::char_traits<char>::length(count), value);
+  return value;
+}
+
+// --- Connection -----------------------------------------------------------------------------
+
+void Connection::Deleter::operator()(pg_conn* connection) const { PQfinish(connection); }
+
+Connection::Connection(const std::string& conninfo) : connection_(PQconnectdb(conninfo.c_str())) {
+  if (!connection_) throw ServerError("Out of memory while connecting", FailureKind::kOther, {});
+  if (PQstatus(connection_.get()) != CONNECTION_OK) {
+    const std::string reason = FirstLine(PQerrorMessage(connection_.get()));
+    throw ServerError(
+        "Cannot connect to the library server " + RedactedConnInfo(conninfo) + ": " + reason,
+        FailureKind::kConnectionLost, "08001");
+  }
+  PQsetNoticeProcessor(connection_.get(), DropNotice, nullptr);
+  // Texts are stored and compared as UTF-8 bytes whatever the client's locale.
+  PQsetClientEncoding(connection_.get(), "UTF8");
+}
+
+Connection::~Connection() = default;
+
+bool Connection::Ok() const { return PQstatus(connection_.get()) == CONNECTION_OK; }
+
+int Connection::ServerVersion() const { return PQserverVersion(connection_.get()); }
+
+void Connection::Raise(const pg_result* result, std::string_view what) const {
+  std::string sqlstate;
+  if (result != nullptr) {
+    if (const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE)) sqlstate = state;
+  }
+  std::string reason = FirstLine(result != nullptr ? PQresultErrorMessage(result) : "");
+  if (reason.empty()) reason = FirstLine(PQerrorMessage(connection_.get()));
+  // "ERROR:  " is the server's severity prefix; the user is told the reason alone.
+  if (reason.rfind("ERROR:  ", 0) == 0) reason.erase(0, 8);
+  FailureKind kind = KindOf(sqlstate);
+  if (PQstatus(connection_.get()) != CONNECTION_OK) kind = FailureKind::kConnectionLost;
+  if (kind == FailureKind::kConnectionLost) {
+    throw ServerError(std::string(kConnectionLostText) + ": " + reason, kind, sqlstate);
+  }
+  std::string message(what);
+  if (!message.empty()) message += ": ";
+  throw ServerError(message + reason, kind, sqlstate);
+}
+
+Result Connection::Exec(std::string_view sql, const std::vector<Param>& params) {
+  const ParamTexts texts(params);
+  const std::string statement(sql);
+  return Checked(PQexecParams(connection_.get(), statement.c_str(), static_cast<int>(params.size()),
+                              nullptr, texts.pointers.data(), nullptr, nullptr, 0));
+}
+
+Result Connection::Checked(pg_result* raw) const {
+  Result result(raw);
+  const ExecStatusType status = PQresultStatus(raw);
+  if (raw == nullptr || (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)) Raise(raw, {});
+  return result;
+}
+
+Result Connection::ExecPrepared(const std::string& name, std::string_view sql,
+                                const std::vector<Param>& params) {
+  if (std::find(prepared_.begin(), prepared_.end(), name) == prepared_.end()) {
+    const std::string statement(sql);
+    const Result prepared = Checked(PQprepare(connection_.get(), name.c_str(), statement.c_str(),
+                                              static_cast<int>(params.size()), nullptr));
+    prepared_.push_back(name);
+  }
+  const ParamTexts texts(params);
+  return Checked(PQexecPrepared(connection_.get(), name.c_str(), static_cast<int>(params.size()),
+                                texts.pointers.data(), nullptr, nullptr, 0));
+}
+
+void Connection::Stream(std::string_view sql, const std::vector<Param>& params,
+                        const std::function<void(const Result&)>& row) {
+  const ParamTexts texts(params);
+  const std::string statement(sql);
+  if (PQsendQueryParams(connection_.get(), statement.c_str(), static_cast<int>(params.size()),
+                        nullptr, texts.pointers.data(), nullptr, nullptr, 0) != 1) {
+    Raise(nullptr, {});
+  }
+  PQsetSingleRowMode(connection_.get());
+  std::unique_ptr<PGresult, decltype(&PQclear)> failure(nullptr, &PQclear);
+  std::exception_ptr thrown;
+  // Every result is taken, also after a failure, so that the connection is ready again.
+  while (PGresult* raw = PQgetResult(connection_.get())) {
+    const ExecStatusType status = PQresultStatus(raw);
+    if (status == PGRES_SINGLE_TUPLE) {
+      const Result one(raw);
+      if (thrown || failure) continue;
+      try {
+        row(one);
+      } catch (...) {
+        thrown = std::current_exception();
+      }
+    } else if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK || failure) {
+      PQclear(raw);
+    } else {
+      failure.reset(raw);
+    }
+  }
+  if (thrown) std::rethrow_exception(thrown);
+  if (failure) Raise(failure.get(), {});
+  if (!Ok()) Raise(nullptr, {});
+}
+
+void Connection::CopyStart(std::string_view sql) {
+  const std::string statement(sql);
+  PGresult* result = PQexec(connection_.get(), statement.c_str());
+  const Result owned(result);
+  if (PQresultStatus(result) != PGRES_COPY_IN) Raise(result, "Cannot start writing");
+}
+
+void Connection::CopyData(std::string_view data) {
+  if (PQputCopyData(connection_.get(), data.data(), static_cast<int>(data.size())) != 1) {
+    Raise(nullptr, "Cannot write");
+  }
+}
+
+void Connection::CopyEnd() {
+  if (PQputCopyEnd(connection_.get(), nullptr) != 1) Raise(nullptr, "Cannot write");
+  // The outcome of the COPY, then the end of results.
+  std::unique_ptr<PGresult, decltype(&PQclear)> failure(nullptr, &PQclear);
+  while (PGresult* result = PQgetResult(connection_.get())) {
+    if (PQresultStatus(result) != PGRES_COMMAND_OK && !failure) {
+      failure.reset(result);
+    } else {
+      PQclear(result);
+    }
+  }
+  if (failure) Raise(failure.get(), "Cannot write");
+}
+
+// --- Transaction ----------------------------------------------------------------------------
+
+Transaction::Transaction(Connection& connection, bool serializable) : connection_(connection) {
+  connection_.Exec(serializable ? "BEGIN ISOLATION LEVEL SERIALIZABLE" : "BEGIN");
+}
+
+Transaction::~Transaction() {
+  if (!open_ || !connection_.Ok()) return;
+  try {
+    connection_.Exec("ROLLBACK");
+  } catch (const ServerError&) {
+    // The connection went: the server rolls back what it did not commit.
+  }
+}
+
+void Transaction::Commit() {
+  open_ = false;
+  connection_.Exec("COMMIT");
+}
+
+// --- Texts ----------------------------------------------------------------------------------
+
+std::string RedactedConnInfo(const std::string& conninfo) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+  if (error != nullptr) PQfreemem(error);
+  if (options == nullptr) return "(invalid connection string)";
+  PQconninfoFree(options);
+  const bool uri = conninfo.rfind("postgresql://", 0) == 0 || conninfo.rfind("postgres://", 0) == 0;
+  if (uri) {
+    // scheme://[user[:password]@]host...: the password is the part after ":" in the user info.
+    const std::size_t start = conninfo.find("://") + 3;
+    const std::size_t at = conninfo.find('@', start);
+    const std::size_t slash = conninfo.find('/', start);
+    std::string shown = conninfo;
+    if (at != std::string::npos && (slash == std::string::npos || at < slash)) {
+      const std::size_t colon = conninfo.find(':', start);
+      if (colon != std::string::npos && colon < at) shown.erase(colon, at - colon);
+    }
+    // A password may also come as a query parameter.
+    for (std::size_t p = shown.find("password=", shown.find('?')); p != std::string::npos;
+         p = shown.find("password=", p)) {
+      if (shown.find('?') == std::string::npos || p < shown.find('?')) break;
+      const char before = shown[p - 1];
+      if (before != '?' && before != '&') {
+        p += 9;
+        continue;
+      }
+      std::size_t end = shown.find('&', p);
+      if (end == std::string::npos) {
+        shown.erase(before == '&' ? p - 1 : p);
+      } else {
+        shown.erase(p, end + 1 - p);
+      }
+    }
+    while (!shown.empty() && (shown.back() == '?' || shown.back() == '&')) shown.pop_back();
+    return shown;
+  }
+  // key=value pairs: keep every pair but the password's.
+  std::string shown;
+  options = PQconninfoParse(conninfo.c_str(), nullptr);
+  for (PQconninfoOption* option = options; option != nullptr && option->keyword != nullptr;
+       ++option) {
+    if (option->val == nullptr || std::string_view(option->keyword) == "password") continue;
+    if (!shown.empty()) shown += ' ';
+    shown += option->keyword;
+    shown += '=';
+    shown += option->val;
+  }
+  PQconninfoFree(options);
+  return shown;
+}
+
+bool IsServerLocation(std::string_view location) {
+  return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0 ||
+         (location.find('=') != std::string_view::npos &&
+          location.find('/') == std::string_view::npos);
+}
+
+void AppendCopyText(std::string& out, std::string_view value) {
+  for (const char c : value) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+void AppendCopyArray(std::string& out, const std::vector<std::string_view>& items) {
+  // The array literal first ({"a","b\"c"}), then COPY's escaping of the whole.
+  std::string literal = "{";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) literal += ',';
+    literal += '"';
+    for (const char c : items[i]) {
+      if (c == '"' || c == '\\') literal += '\\';
+      literal += c;
+    }
+    literal += '"';
+  }
+  literal += '}';
+  AppendCopyText(out, literal);
+}
+
+std::vector<std::string> ParseTextArray(std::string_view text) {
+  std::vector<std::string> items;
+  if (text.size() < 2 || text.front() != '{') return items;
+  std::size_t i = 1;
+  while (i < text.size() && text[i] != '}') {
+    std::string item;
+    if (text[i] == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) ++i;
+        item += text[i];
+      }
+      ++i;  // the closing quote
+    } else {
+      const std::size_t end = text.find_first_of(",}", i);
+      item.assign(text.substr(i, end - i));
+      if (item == "NULL") item.clear();
+      i = end;
+    }
+    items.push_back(std::move(item));
+    if (i < text.size() && text[i] == ',') ++i;
+  }
+  return items;
+}
+
+}  // namespace lumivor::pg

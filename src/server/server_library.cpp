@@ -1,0 +1,584 @@
+#include "server/server_library.h"
+
+#include <sys/stat.h>
+
+#include <charconv>
+#include <ctime>
+#include <map>
+
+#include "catalog/catalog_file.h"
+#include "catalog/catalog_reader.h"
+#include "catalog/catalog_writer.h"
+#include "catalog/fields.h"
+#include "core/atomic_file.h"
+#include "core/errors.h"
+#include "core/path_text.h"
+#include "library/catalog_enumerator.h"
+#include "server/entry_rows.h"
+#include "server/library_schema.h"
+
+namespace lumivor {
+
+namespace {
+
+// The group path and name of "Group/Sub/Name".
+std::pair<std::string, std::string> SplitCatalogName(std::string_view catalog) {
+  const std::size_t slash = catalog.rfind('/');
+  if (slash == std::string_view::npos) return {std::string(), std::string(catalog)};
+  return {std::string(catalog.substr(0, slash)), std::string(catalog.substr(slash + 1))};
+}
+
+std::string JoinGroup(std::string_view group, std::string_view name) {
+  if (group.empty()) return std::string(name);
+  return std::string(group) + "/" + std::string(name);
+}
+
+std::string_view LastPart(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string_view ParentGroup(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+constexpr std::string_view kCatalogColumns = "id, group_path, file_name, byte_size, modified";
+
+ServerCatalog CatalogOfRow(const pg::Result& rows, int row) {
+  return {rows.Int(row, 0), std::string(rows.Text(row, 1)), std::string(rows.Text(row, 2)),
+          rows.Int(row, 3), rows.Int(row, 4)};
+}
+
+// The pattern for LIKE and ILIKE that finds `text` anywhere (or, `whole`, as the whole value):
+// the pattern characters of `text` escaped.
+std::string LikePattern(std::string_view text, bool whole) {
+  std::string pattern = whole ? "" : "%";
+  for (const char c : text) {
+    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  if (!whole) pattern += '%';
+  return pattern;
+}
+
+// Counts the bytes a catalog's text takes, for the size the listing shows.
+class ByteCounter final : public RecordSink {
+ public:
+  ByteCounter() : writer_([this](std::string_view piece) { bytes_ += piece.size(); }) {}
+  bool Add(const RecordView& record) override { return writer_.Add(record); }
+  void Finish() override { writer_.Finish(); }
+  [[nodiscard]] std::int64_t Bytes() const { return static_cast<std::int64_t>(bytes_); }
+
+ private:
+  std::size_t bytes_ = 0;
+  CatalogWriter writer_;
+};
+
+// Hands every record to two sinks.
+class TeeSink final : public RecordSink {
+ public:
+  TeeSink(RecordSink& a, RecordSink& b) : a_(a), b_(b) {}
+  bool Add(const RecordView& record) override {
+    const bool more_a = a_.Add(record);
+    const bool more_b = b_.Add(record);
+    return more_a && more_b;
+  }
+  void Finish() override {
+    a_.Finish();
+    b_.Finish();
+  }
+  void Restart() override {
+    a_.Restart();
+    b_.Restart();
+  }
+
+ private:
+  RecordSink& a_;
+  RecordSink& b_;
+};
+
+}  // namespace
+
+std::string ServerCatalog::RelativePath() const { return JoinGroup(group, file_name); }
+
+std::string ServerCatalog::DisplayName() const { return file_name.substr(0, file_name.find('.')); }
+
+ServerLibrary::ServerLibrary(std::string conninfo)
+    : conninfo_(std::move(conninfo)), connection_(std::make_unique<pg::Connection>(conninfo_)) {
+  PrepareLibrarySchema(*connection_);
+}
+
+ServerLibrary::~ServerLibrary() = default;
+
+void ServerLibrary::Reconnect() {
+  auto connection = std::make_unique<pg::Connection>(conninfo_);
+  PrepareLibrarySchema(*connection);
+  connection_ = std::move(connection);
+}
+
+std::string ServerLibrary::Location() const { return pg::RedactedConnInfo(conninfo_); }
+
+// --- Catalogs -------------------------------------------------------------------------------
+
+std::vector<ServerCatalog> ServerLibrary::Catalogs(std::string_view group) {
+  // Ordered as the folder search orders catalog files: by their path below the library, bytes.
+  const pg::Result rows = connection_->Exec(
+      "SELECT id, group_path, file_name, byte_size, modified FROM catalogs"
+      " WHERE $1 = '' OR group_path = $1 OR left(group_path, length($1) + 1) = $1 || '/'"
+      " ORDER BY CASE WHEN group_path = '' THEN file_name ELSE group_path || '/' || file_name END"
+      " COLLATE \"C\"",
+      {group});
+  std::vector<ServerCatalog> catalogs;
+  for (int row = 0; row < rows.Rows(); ++row) catalogs.push_back(CatalogOfRow(rows, row));
+  return catalogs;
+}
+
+ServerCatalog ServerLibrary::FindCatalog(std::string_view catalog) {
+  const auto [group, name] = SplitCatalogName(catalog);
+  const pg::Result rows = connection_->Exec(
+      "SELECT id, group_path, file_name, byte_size, modified FROM catalogs"
+      " WHERE group_path = $1 AND (file_name = $2 OR file_name = $2 || '.xml'"
+      " OR split_part(file_name, '.', 1) = $2) ORDER BY file_name",
+      {group, name});
+  // The exact file name first, then the name with ".xml", then the one name shown so.
+  for (const std::string& wanted : {name, name + ".xml"}) {
+    for (int row = 0; row < rows.Rows(); ++row) {
+      if (rows.Text(row, 2) == wanted) return CatalogOfRow(rows, row);
+    }
+  }
+  if (rows.Rows() == 1) return CatalogOfRow(rows, 0);
+  if (rows.Rows() == 0) {
+    throw LumivorError(std::string(catalog) + ": no such catalog in the library " + Location());
+  }
+  throw LumivorError(std::string(catalog) + ": several catalogs have that name; name the file");
+}
+
+void ServerLibrary::EnsureGroups(std::string_view group) {
+  std::string path;
+  for (std::string_view rest = group; !rest.empty();) {
+    const std::size_t slash = rest.find('/');
+    path = JoinGroup(path, rest.substr(0, slash));
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    connection_->ExecPrepared("ensure_group",
+                              "INSERT INTO library_groups (path, modified) VALUES ($1, $2)"
+                              " ON CONFLICT (path) DO NOTHING",
+                              {path, std::to_string(std::time(nullptr))});
+  }
+}
+
+void ServerLibrary::WriteCatalog(std::string_view group, std::string_view file_name,
+                                 std::int64_t byte_size, std::int64_t modified,
+                                 const std::function<void(RecordSink&)>& produce) {
+  pg::Transaction transaction(*connection_);
+  EnsureGroups(group);
+  // The old catalog of that name goes in the same transaction: others see the old one whole
+  // until the new one is committed.
+  connection_->ExecPrepared("drop_catalog",
+                            "DELETE FROM catalogs WHERE group_path = $1 AND file_name = $2",
+                            {group, file_name});
+  const pg::Result id = connection_->ExecPrepared(
+      "insert_catalog",
+      "INSERT INTO catalogs (group_path, file_name, byte_size, modified) VALUES ($1, $2, $3, $4)"
+      " RETURNING id",
+      {group, file_name, std::to_string(byte_size), std::to_string(modified)});
+  const std::int64_t catalog_id = id.Int(0, 0);
+  connection_->CopyStart(kEntryCopyStatement);
+  EntryCopySink rows(catalog_id, [this](std::string_view data) { connection_->CopyData(data); });
+  produce(rows);
+  rows.Flush();
+  connection_->CopyEnd();
+  connection_->ExecPrepared("count_entries", "UPDATE catalogs SET entries = $2 WHERE id = $1",
+                            {std::to_string(catalog_id), std::to_string(rows.Count())});
+  transaction.Commit();
+}
+
+void ServerLibrary::ReadCatalog(const ServerCatalog& catalog, RecordSink& sink) {
+  EntryRecordBuilder builder(catalog.DisplayName());
+  bool more = true;
+  connection_->Stream(std::string("SELECT ") + std::string(kEntryColumns) +
+                          " FROM entries WHERE catalog_id = $1 ORDER BY ord",
+                      {std::to_string(catalog.id)}, [&](const pg::Result& row) {
+                        if (more) more = sink.Add(builder.Build(row, 0));
+                      });
+  if (more) sink.Finish();
+}
+
+void ServerLibrary::ReadCatalog(std::string_view catalog, RecordSink& sink) {
+  ReadCatalog(FindCatalog(catalog), sink);
+}
+
+void ServerLibrary::ReplaceCatalog(std::string_view catalog,
+                                   const std::function<void(RecordSink&)>& produce) {
+  const ServerCatalog found = FindCatalog(catalog);
+  WriteCatalog(found.group, found.file_name, found.byte_size, std::time(nullptr), produce);
+}
+
+NewCatalogPlan ServerLibrary::PlanNewCatalog(std::string_view group, std::string_view name) {
+  // The same checks as for a folder library: the catalog may be pulled into one.
+  NewCatalogPlan plan = lumivor::PlanNewCatalog("/", group, name);
+  plan.missing_groups.clear();
+  plan.catalog_file.clear();
+  if (!plan.refusal.empty()) return plan;
+  const pg::Result rows =
+      connection_->Exec("SELECT 1 FROM catalogs WHERE group_path = $1 AND file_name = $2",
+                        {group, std::string(name) + ".xml"});
+  plan.exists = rows.Rows() > 0;
+  return plan;
+}
+
+void ServerLibrary::SaveNewCatalog(const NewCatalogPlan& plan, const CatalogTree& tree) {
+  ByteCounter counter;
+  tree.ForEachRecord(
+      [&](const CatalogTree::Node*, const RecordView& record) { return counter.Add(record); });
+  counter.Finish();
+  WriteCatalog(
+      plan.group, plan.name + ".xml", counter.Bytes(), std::time(nullptr), [&](RecordSink& sink) {
+        tree.ForEachRecord(
+            [&](const CatalogTree::Node*, const RecordView& record) { return sink.Add(record); });
+      });
+}
+
+// --- Listing --------------------------------------------------------------------------------
+
+CatalogTree ServerLibrary::List(bool groups_only) {
+  const std::string location = Location();
+  std::vector<ListedItem> items;
+  items.push_back({0, location, std::string(kLibraryRootCaption), {}, 0, true});
+  std::map<std::string, std::size_t, std::less<>> group_items;
+  group_items[""] = 0;
+  pg::Transaction snapshot(*connection_);
+  connection_->Exec("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  const pg::Result groups =
+      connection_->Exec("SELECT path, modified FROM library_groups WHERE path <> '' ORDER BY path");
+  // Sorted by path, every group comes after its parent.
+  for (int row = 0; row < groups.Rows(); ++row) {
+    const std::string path(groups.Text(row, 0));
+    const std::int64_t modified = groups.Int(row, 1);
+    const auto parent = group_items.find(ParentGroup(path));
+    if (parent == group_items.end()) continue;
+    items.push_back({parent->second, location + "/" + path, std::string(LastPart(path)),
+                     modified != 0 ? FormatFileTime(static_cast<std::time_t>(modified)) : "", 0,
+                     true});
+    group_items[path] = items.size() - 1;
+  }
+  if (!groups_only) {
+    for (const ServerCatalog& catalog : Catalogs()) {
+      const auto parent = group_items.find(catalog.group);
+      if (parent == group_items.end()) continue;
+      items.push_back({parent->second, location + "/" + catalog.RelativePath(),
+                       catalog.DisplayName(),
+                       FormatFileTime(static_cast<std::time_t>(catalog.modified)),
+                       static_cast<std::uint64_t>(catalog.byte_size), false});
+    }
+  }
+  snapshot.Commit();
+  return LibraryTreeOf(std::move(items));
+}
+
+// --- Edits ----------------------------------------------------------------------------------
+
+DescribeOutcome ServerLibrary::Describe(std::string_view catalog, std::string_view entry_path,
+                                        std::string_view text,
+                                        const std::optional<std::string>& expect) {
+  const ServerCatalog found = FindCatalog(catalog);
+  const std::string id = std::to_string(found.id);
+  pg::Transaction transaction(*connection_);
+  // The row is locked until the commit: a second editor of the same entry waits here, then
+  // reads the text the first one committed.
+  const pg::Result rows = connection_->Exec(
+      "SELECT ord, description FROM entries WHERE catalog_id = $1 AND full_path = $2"
+      " ORDER BY ord LIMIT 1 FOR UPDATE",
+      {id, entry_path});
+  if (rows.Rows() == 0) {
+    throw LumivorError(std::string(entry_path) + ": no such entry in the catalog " +
+                       std::string(catalog));
+  }
+  const std::string current(rows.Text(0, 1));
+  if (expect && *expect != current) return {DescribeOutcome::Status::kConflict, current};
+  connection_->Exec("UPDATE entries SET description = $3 WHERE catalog_id = $1 AND ord = $2",
+                    {id, rows.Text(0, 0), text.empty() ? pg::Param() : pg::Param(text)});
+  connection_->Exec("UPDATE catalogs SET modified = $2 WHERE id = $1",
+                    {id, std::to_string(std::time(nullptr))});
+  transaction.Commit();
+  return {};
+}
+
+LibraryChange ServerLibrary::CreateGroup(std::string_view parent, std::string_view name) {
+  LibraryChange change{{}, JoinGroup(parent, name)};
+  if (!IsValidLibraryName(name)) {
+    change.refusal = kInvalidName;
+    return change;
+  }
+  pg::Transaction transaction(*connection_);
+  const pg::Result parent_rows =
+      connection_->Exec("SELECT 1 FROM library_groups WHERE path = $1", {parent});
+  if (parent_rows.Rows() == 0) throw LumivorError(std::string(parent) + ": no such group");
+  const pg::Result inserted = connection_->Exec(
+      "INSERT INTO library_groups (path, modified) VALUES ($1, $2) ON CONFLICT DO NOTHING",
+      {change.path, std::to_string(std::time(nullptr))});
+  if (inserted.Affected() == 0) change.refusal = kNameExists;
+  transaction.Commit();
+  return change;
+}
+
+LibraryChange ServerLibrary::Rename(std::string_view item, std::string_view name, bool catalog) {
+  pg::Transaction transaction(*connection_);
+  LibraryChange change;
+  if (catalog) {
+    const ServerCatalog found = FindCatalog(item);
+    change.path = JoinGroup(found.group, name);
+    if (!IsValidLibraryName(name)) {
+      change.refusal = kInvalidName;
+      return change;
+    }
+    const pg::Result taken =
+        connection_->Exec("SELECT 1 FROM catalogs WHERE group_path = $1 AND file_name = $2",
+                          {found.group, std::string(name) + ".xml"});
+    if (taken.Rows() > 0) {
+      change.refusal = kNameExists;
+      return change;
+    }
+    connection_->Exec("UPDATE catalogs SET file_name = $2 WHERE id = $1",
+                      {std::to_string(found.id), std::string(name) + ".xml"});
+  } else {
+    change.path = JoinGroup(ParentGroup(item), name);
+    if (!IsValidLibraryName(name) || item.empty()) {
+      change.refusal = kInvalidName;
+      return change;
+    }
+    const pg::Result taken =
+        connection_->Exec("SELECT 1 FROM library_groups WHERE path = $1", {change.path});
+    if (taken.Rows() > 0) {
+      change.refusal = kNameExists;
+      return change;
+    }
+    const pg::Result moved = connection_->Exec(
+        "UPDATE library_groups SET path = $2 || substr(path, length($1) + 1)"
+        " WHERE path = $1 OR left(path, length($1) + 1) = $1 || '/'",
+        {item, change.path});
+    if (moved.Affected() == 0) throw LumivorError(std::string(item) + ": no such group");
+  }
+  transaction.Commit();
+  return change;
+}
+
+void ServerLibrary::Delete(std::string_view item, bool catalog) {
+  if (catalog) {
+    const ServerCatalog found = FindCatalog(item);
+    connection_->Exec("DELETE FROM catalogs WHERE id = $1", {std::to_string(found.id)});
+    return;
+  }
+  if (item.empty()) throw LumivorError("The library's top is never deleted");
+  const pg::Result deleted = connection_->Exec(
+      "DELETE FROM library_groups WHERE path = $1 OR left(path, length($1) + 1) = $1 || '/'",
+      {item});
+  if (deleted.Affected() == 0) throw LumivorError(std::string(item) + ": no such group");
+}
+
+MoveResult ServerLibrary::Move(std::string_view item, bool catalog, std::string_view target_group,
+                               Prompts& prompts) {
+  if (!catalog && (target_group == item ||
+                   target_group.substr(0, item.size() + 1) == std::string(item) + "/")) {
+    return {false, "Cannot move " + std::string(item) + " into itself or one of its own groups."};
+  }
+  pg::Transaction transaction(*connection_);
+  const pg::Result target =
+      connection_->Exec("SELECT 1 FROM library_groups WHERE path = $1", {target_group});
+  if (target.Rows() == 0) return {false, std::string(target_group) + ": no such group"};
+  if (catalog) {
+    const ServerCatalog found = FindCatalog(item);
+    if (found.group == target_group) return {true, {}};
+    const pg::Result taken =
+        connection_->Exec("SELECT id FROM catalogs WHERE group_path = $1 AND file_name = $2",
+                          {target_group, found.file_name});
+    if (taken.Rows() > 0) {
+      if (!prompts.AskYesNo(kWarningCaption, kReplaceItemQuestion, MessageIcon::kQuestion)) {
+        return {false, {}};
+      }
+      connection_->Exec("DELETE FROM catalogs WHERE id = $1", {taken.Text(0, 0)});
+    }
+    connection_->Exec("UPDATE catalogs SET group_path = $2 WHERE id = $1",
+                      {std::to_string(found.id), target_group});
+  } else {
+    const std::string to = JoinGroup(target_group, LastPart(item));
+    if (to == item) return {true, {}};
+    const pg::Result taken =
+        connection_->Exec("SELECT 1 FROM library_groups WHERE path = $1", {to});
+    if (taken.Rows() > 0) {
+      if (!prompts.AskYesNo(kWarningCaption, kReplaceItemQuestion, MessageIcon::kQuestion)) {
+        return {false, {}};
+      }
+      connection_->Exec(
+          "DELETE FROM library_groups WHERE path = $1 OR left(path, length($1) + 1) = $1 || '/'",
+          {to});
+    }
+    connection_->Exec(
+        "UPDATE library_groups SET path = $2 || substr(path, length($1) + 1)"
+        " WHERE path = $1 OR left(path, length($1) + 1) = $1 || '/'",
+        {item, to});
+  }
+  transaction.Commit();
+  return {true, {}};
+}
+
+// --- Push and pull --------------------------------------------------------------------------
+
+std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress) {
+  std::vector<LibraryItem> items;
+  EnumerateOptions options;
+  if (!EnumerateLibrary(folder, options, &items)) return 0;
+  std::uint64_t entries = 0;
+  const std::string top = WithTrailingBackslash(folder);
+  CatalogFileReader reader;
+  for (const LibraryItem& item : items) {
+    // Two-second resolution, as the folder listing shows times.
+    std::int64_t modified = item.info.st_mtim.tv_sec;
+    modified -= ((modified % 2) + 2) % 2;
+    if (item.group) {
+      EnsureGroups(item.relative_path);
+      connection_->Exec("UPDATE library_groups SET modified = $2 WHERE path = $1",
+                        {item.relative_path, std::to_string(modified)});
+      continue;
+    }
+    const std::string path = top + item.relative_path;
+    progress.SetWaitText(path);
+    std::string failure;
+    WriteCatalog(ParentGroup(item.relative_path), LastPart(item.relative_path), item.info.st_size,
+                 modified, [&](RecordSink& sink) {
+                   // The reader may start a file again on its fallback route; the rows written
+                   // so far cannot be taken back from a COPY, so such a file is read whole first.
+                   const CatalogReadStatus status = reader.Read(path, sink);
+                   if (status != CatalogReadStatus::kDone) failure = reader.Error();
+                 });
+    if (!failure.empty()) throw LumivorError(failure);
+  }
+  const pg::Result count = connection_->Exec("SELECT coalesce(sum(entries), 0) FROM catalogs");
+  entries = static_cast<std::uint64_t>(count.Int(0, 0));
+  return entries;
+}
+
+std::uint64_t ServerLibrary::Pull(const std::string& folder, Progress& progress) {
+  ::mkdir(folder.c_str(), 0777);
+  const std::string top = WithTrailingBackslash(folder);
+  const pg::Result groups =
+      connection_->Exec("SELECT path FROM library_groups WHERE path <> '' ORDER BY path");
+  for (int row = 0; row < groups.Rows(); ++row) {
+    const std::string directory = top + std::string(groups.Text(row, 0));
+    if (::mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST) {
+      throw LumivorError(directory + ": " + SystemMessage(errno));
+    }
+  }
+  std::uint64_t entries = 0;
+  for (const ServerCatalog& catalog : Catalogs()) {
+    const std::string path = top + catalog.RelativePath();
+    progress.SetWaitText(path);
+    AtomicFile file(path);
+    CatalogWriter writer([&](std::string_view piece) { file.Write(piece); });
+    struct Counting final : RecordSink {
+      explicit Counting(RecordSink& to) : target(to) {}
+      bool Add(const RecordView& record) override {
+        ++count;
+        return target.Add(record);
+      }
+      void Finish() override { target.Finish(); }
+      RecordSink& target;
+      std::uint64_t count = 0;
+    } counting(writer);
+    ReadCatalog(catalog, counting);
+    file.Commit();
+    entries += counting.count;
+  }
+  return entries;
+}
+
+// --- Search ---------------------------------------------------------------------------------
+
+SearchOutcome ServerLibrary::Search(const SearchCriteria& criteria, std::string_view scope,
+                                    Progress& progress) {
+  const SearchMatcher matcher(criteria);
+  SearchOutcome outcome;
+  // The scope: one catalog when it names one, else a group with everything below it.
+  std::vector<ServerCatalog> catalogs;
+  if (!scope.empty()) {
+    const pg::Result group =
+        connection_->Exec("SELECT 1 FROM library_groups WHERE path = $1", {scope});
+    if (group.Rows() > 0) {
+      catalogs = Catalogs(scope);
+    } else {
+      catalogs.push_back(FindCatalog(scope));
+    }
+  } else {
+    catalogs = Catalogs();
+  }
+  if (catalogs.empty()) return outcome;
+  std::map<std::int64_t, const ServerCatalog*> by_id;
+  std::string ids = "{";
+  for (const ServerCatalog& catalog : catalogs) {
+    by_id[catalog.id] = &catalog;
+    if (ids.size() > 1) ids += ',';
+    ids += std::to_string(catalog.id);
+  }
+  ids += '}';
+
+  // Candidates through the trigram indexes: every criterion as a LIKE pattern on its column.
+  // LIKE finds a superset of what the matching rule takes (ILIKE folds at least ASCII letters);
+  // the rule decides.
+  std::string sql = "SELECT e.catalog_id, " + std::string(kEntryColumns) +
+                    " FROM entries e WHERE e.catalog_id = ANY($1::bigint[])";
+  std::vector<pg::Param> params{ids};
+  std::vector<std::string> patterns;
+  patterns.reserve(4);
+  const char* like = criteria.case_sensitive ? " LIKE " : " ILIKE ";
+  const auto add = [&](const std::string& text, std::string_view column) {
+    if (text.empty()) return;
+    patterns.push_back(LikePattern(text, criteria.whole_field));
+    sql += " AND ";
+    sql += column;
+    sql += like;
+    sql += "$" + std::to_string(params.size() + 1);
+    params.emplace_back(patterns.back());
+  };
+  add(criteria.name, "e.file_name");
+  add(criteria.extension, "e.file_ext");
+  add(criteria.description, "e.description");
+  if (!criteria.meta.empty()) {
+    // Any one value holds the text; the values joined hold it too.
+    patterns.push_back(LikePattern(criteria.meta, false));
+    sql += " AND e.extras IS NOT NULL AND extra_values(e.extras)";
+    sql += like;
+    sql += "$" + std::to_string(params.size() + 1);
+    params.emplace_back(patterns.back());
+  }
+  if (!criteria.regex.empty() || criteria.name.empty()) sql += " AND e.file_name IS NOT NULL";
+  sql += " ORDER BY array_position($1::bigint[], e.catalog_id), e.ord";
+
+  std::map<std::int64_t, EntryRecordBuilder> builders;
+  for (const ServerCatalog& catalog : catalogs) builders.emplace(catalog.id, catalog.DisplayName());
+  std::size_t polled = 0;
+  bool cancelled = false;
+  connection_->Stream(sql, params, [&](const pg::Result& row) {
+    if (cancelled) return;
+    if (++polled % 4096 == 0 && progress.WaitCancelled()) {
+      cancelled = true;
+      return;
+    }
+    const std::int64_t catalog_id = row.Int(0, 0);
+    EntryRecordBuilder& builder = builders.at(catalog_id);
+    const RecordView& record = builder.Build(row, 1);
+    const auto present = [](std::string_view value) {
+      return value.data() != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
+    };
+    if (!matcher.Matches(present(record.fields[kFileName]), present(record.fields[kFileExt]),
+                         present(record.fields[kDescription]), &record.extras)) {
+      return;
+    }
+    outcome.results.AddChild(nullptr, record.fields, record.extras);
+    outcome.sources.push_back({Location() + "/" + by_id.at(catalog_id)->RelativePath(),
+                               static_cast<std::size_t>(builder.Ordinal())});
+  });
+  outcome.cancelled = cancelled;
+  return outcome;
+}
+
+}  // namespace lumivor

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "catalog/catalog_tree.h"
+#include "core/progress.h"
+#include "core/prompts.h"
+#include "core/record_sink.h"
+#include "library/library.h"
+#include "search/search.h"
+#include "server/pg_connection.h"
+
+namespace lumivor {
+
+// A catalog stored on the server.
+struct ServerCatalog {
+  std::int64_t id = 0;
+  std::string group;      // its group's path ("" for the top)
+  std::string file_name;  // "Name.xml", as the catalog's file in a folder library
+  std::int64_t byte_size = 0;
+  std::int64_t modified = 0;  // seconds since 1970
+  // The path it would have below a folder library ("Mp3/Name.xml").
+  [[nodiscard]] std::string RelativePath() const;
+  // The name records carry as CatalogName: the file name cut before its first ".".
+  [[nodiscard]] std::string DisplayName() const;
+};
+
+// A library on a PostgreSQL server: groups, catalogs and their entries as rows (see
+// library_schema.cpp), shared by everyone who connects. Every change is one transaction, so others
+// see a catalog whole or not at all; an edit of one description changes one row, so two people
+// editing different entries both keep their edits.
+class ServerLibrary final : public Library {
+ public:
+  // Connects to `conninfo` (a URI or key=value string in libpq's syntax) and makes or upgrades
+  // the library's tables when needed. Raises pg::ServerError.
+  explicit ServerLibrary(std::string conninfo);
+  ~ServerLibrary() override;
+
+  [[nodiscard]] std::string Location() const override;
+  [[nodiscard]] bool IsServer() const override { return true; }
+  [[nodiscard]] CatalogTree List(bool groups_only) override;
+  [[nodiscard]] NewCatalogPlan PlanNewCatalog(std::string_view group,
+                                              std::string_view name) override;
+  void SaveNewCatalog(const NewCatalogPlan& plan, const CatalogTree& tree) override;
+  void ReadCatalog(std::string_view catalog, RecordSink& sink) override;
+  [[nodiscard]] DescribeOutcome Describe(std::string_view catalog, std::string_view entry_path,
+                                         std::string_view text,
+                                         const std::optional<std::string>& expect) override;
+  [[nodiscard]] SearchOutcome Search(const SearchCriteria& criteria, std::string_view scope,
+                                     Progress& progress) override;
+  [[nodiscard]] LibraryChange CreateGroup(std::string_view parent, std::string_view name) override;
+  [[nodiscard]] LibraryChange Rename(std::string_view item, std::string_view name,
+                                     bool catalog) override;
+  void Delete(std::string_view item, bool catalog) override;
+  [[nodiscard]] MoveResult Move(std::string_view item, bool catalog, std::string_view target_group,
+                                Prompts& prompts) override;
+  void ReplaceCatalog(std::string_view catalog,
+                      const std::function<void(RecordSink&)>& produce) override;
+
+  // The catalog `catalog` ("Group/Sub/Name", "Name" at the top; a file name with its ".xml" is
+  // taken too). Raises LumivorError when there is none, or several answer to the name.
+  [[nodiscard]] ServerCatalog FindCatalog(std::string_view catalog);
+  // Every catalog below `group` ("" for all), in the order of their paths (bytes).
+  [[nodiscard]] std::vector<ServerCatalog> Catalogs(std::string_view group = {});
+  // Writes the records `produce` hands to its sink as the catalog `file_name` in `group` (made
+  // with its parents when missing), replacing a catalog of that name, in one transaction:
+  // nobody sees it half-written, and a failure leaves what was there. `byte_size` and `modified`
+  // are the facts of the catalog file it came from.
+  void WriteCatalog(std::string_view group, std::string_view file_name, std::int64_t byte_size,
+                    std::int64_t modified, const std::function<void(RecordSink&)>& produce);
+  // Streams the records of `catalog` in document order into `sink` (Finish at the end).
+  void ReadCatalog(const ServerCatalog& catalog, RecordSink& sink);
+
+  // Copies every catalog file of the folder library at `folder` to the server (replacing
+  // catalogs of the same path) with its groups; every catalog in its own transaction. Returns
+  // the number of entries written. Raises LumivorError for a file that is not a readable catalog.
+  std::uint64_t Push(const std::string& folder, Progress& progress);
+  // Writes every catalog of the server as a catalog file below `folder` (made when missing),
+  // with its groups, files replaced atomically. Returns the number of entries written.
+  std::uint64_t Pull(const std::string& folder, Progress& progress);
+
+  // Opens a new connection after the old one was lost (the server restarted, the network came
+  // back). Raises pg::ServerError when the server still cannot be reached.
+  void Reconnect();
+
+  [[nodiscard]] pg::Connection& Connection() { return *connection_; }
+
+ private:
+  void EnsureGroups(std::string_view group);
+  std::string conninfo_;
+  std::unique_ptr<pg::Connection> connection_;
+};
+
+}  // namespace lumivor

@@ -1,0 +1,14 @@
+#include "stores/open_library.h"
+
+#include "server/pg_connection.h"
+#include "server/server_library.h"
+#include "stores/folder_library.h"
+
+namespace lumivor {
+
+std::unique_ptr<Library> OpenLibrary(const std::string& location) {
+  if (pg::IsServerLocation(location)) return std::make_unique<ServerLibrary>(location);
+  return std::make_unique<FolderLibrary>(location);
+}
+
+}  // namespace lumivor
