@@ -449,6 +449,10 @@ std::size_t CountDescriptions(const std::string& path, Progress& progress) {
   return counter.count;
 }
 
+std::string DescriptionCountText(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " description" : " descriptions");
+}
+
 std::size_t RemoveMissingEntries(CatalogTree* tree) {
   std::vector<CatalogTree::Node*> doomed;
   std::vector<CatalogTree::Node*> stack{tree->Root()};

@@ -72,6 +72,8 @@ std::size_t RemoveMissingEntries(CatalogTree* tree);
 // (memory does not grow with the catalog). Raises LumivorError when the file cannot be read.
 [[nodiscard]] std::size_t CountDescriptions(const std::string& path,
                                             Progress& progress = NoProgress());
+// "1 description" or "N descriptions".
+[[nodiscard]] std::string DescriptionCountText(std::size_t count);
 
 // An update of a catalog file from its medium.
 struct UpdateRequest {

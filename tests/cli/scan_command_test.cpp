@@ -154,9 +154,40 @@ TEST_F(ScanCommand, RefusesAnExistingCatalogUnlessForced) {
                              "overwrite\n");
   EXPECT_EQ(ReadFile(library_ / "Old.xml"), "precious");
 
-  const auto forced = RunCommand(Scan("--name Old --force"));
+  // What is there is no catalog whose notes could be counted: replacing it takes being sure.
+  const auto unsure = RunCommand(Scan("--name Old --force"));
+  EXPECT_EQ(unsure.status, 1);
+  EXPECT_EQ(ReadFile(library_ / "Old.xml"), "precious");
+  const auto forced = RunCommand(Scan("--name Old --force --drop-descriptions"));
   EXPECT_EQ(forced.status, 0) << forced.err;
+  // A catalog without descriptions is replaced by --force alone.
+  const auto again = RunCommand(Scan("--name Old --force"));
+  EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_NE(ReadFile(library_ / "Old.xml").find("FileName=\"a.txt\""), std::string::npos);
+}
+
+TEST_F(ScanCommand, ForceKeepsACatalogWithDescriptionsUnlessTheyMayBeDropped) {
+  const std::string old_text =
+      "<fileinfo><file FileName=\"/old\" Description=\"shelf 3\"><file FileName=\"a.txt\" "
+      "Description=\"the draft\"/></file></fileinfo>";
+  WriteFile(library_ / "Notes.xml", old_text);
+  const auto refused = RunCommand(Scan("--name Notes --force"));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, library_ / "Notes.xml" +
+                             ": the catalog holds 2 descriptions, which a new scan would lose; "
+                             "keep them with: lumivor-cli update '" +
+                             library_ / "Notes.xml" + "' --from '" + source_.Path() +
+                             "', or use --drop-descriptions to replace it\n");
+  EXPECT_EQ(ReadFile(library_ / "Notes.xml"), old_text);
+  // A catalog that cannot be read cannot be said to hold none.
+  WriteFile(library_ / "Broken.xml", "<fileinfo><file FileName=");
+  const auto unreadable = RunCommand(Scan("--name Broken --force"));
+  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_NE(unreadable.err.find("cannot be counted"), std::string::npos) << unreadable.err;
+  // Told twice, the scan replaces it.
+  const auto dropped = RunCommand(Scan("--name Notes --force --drop-descriptions"));
+  EXPECT_EQ(dropped.status, 0) << dropped.err;
+  EXPECT_EQ(ReadFile(library_ / "Notes.xml").find("the draft"), std::string::npos);
 }
 
 TEST_F(ScanCommand, RefusesNamesThatLeaveTheirFolderAndWritesNothing) {

@@ -18,11 +18,13 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "core/errors.h"
 #include "library/library_storage.h"
 #include "library/new_catalog_plan.h"
 #include "library/ui/library_panel.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
+#include "update/catalog_update.h"
 #include "widgets/grid_style.h"
 #include "widgets/qt_prompts.h"
 
@@ -353,14 +355,36 @@ void NewCatalogDialog::OnOkClicked() {
     name_edit->setFocus();
     return;
   }
-  if (plan.exists &&
-      !prompts_.AskYesNo(kWarningCaption, kOverwriteQuestion, MessageIcon::kWarning)) {
-    return;
-  }
+  updates_existing_ = false;
+  if (plan.exists && !ConfirmReplace(plan.catalog_file)) return;
   catalog_file_ = ToQString(plan.catalog_file);
   plan_ = std::move(plan);
   only_folders_ = folders_only_radio->isChecked();
   accept();
+}
+
+bool NewCatalogDialog::ConfirmReplace(const std::string& catalog_file) {
+  // A replace loses every description of the old catalog: the question says how many, and offers
+  // the update, which keeps them. A catalog that cannot be counted gets the plain question.
+  std::size_t notes = 0;
+  try {
+    notes = count_descriptions ? count_descriptions(catalog_file) : CountDescriptions(catalog_file);
+  } catch (const LumivorError&) {
+    notes = 0;
+  }
+  if (notes == 0)
+    return prompts_.AskYesNo(kWarningCaption, kOverwriteQuestion, MessageIcon::kWarning);
+  const std::string count = DescriptionCountText(notes);
+  if (prompts_.AskYesNo(kWarningCaption,
+                        std::string(kOverwriteQuestion) + "\n\nIt holds " + count +
+                            ", which a new catalog would lose. Update that catalog from the "
+                            "folder instead, keeping them?",
+                        MessageIcon::kWarning)) {
+    updates_existing_ = true;
+    return true;
+  }
+  return prompts_.AskYesNo(kWarningCaption, "Replace the catalog and lose its " + count + "?",
+                           MessageIcon::kWarning);
 }
 
 bool NewCatalogDialog::eventFilter(QObject* watched, QEvent* event) {

@@ -202,8 +202,9 @@ class MainWindow : public QMainWindow {
   void OnLibraryTreeClicked();
   // Update Catalog: scans the medium of the catalog file `path` again (asking for its folder when
   // it is not connected), rewrites the file with the descriptions kept, shows the summary and
-  // shows the catalog afresh if it is on screen. False when nothing was written.
-  bool UpdateCatalog(const std::string& path);
+  // shows the catalog afresh if it is on screen. False when nothing was written. With `from`, that
+  // folder is scanned as the catalog's medium.
+  bool UpdateCatalog(const std::string& path, const std::string& from = {});
   // File > Update Catalog: UpdateCatalog on the catalog file the view shows. The command is
   // disabled while the view shows no catalog file (nothing, a group or search results).
   bool UpdateCurrentCatalog();

@@ -16,8 +16,10 @@
 #include "library/ui/new_catalog_dialog.h"
 #include "main/ui/main_window.h"
 #include "scan/scanner.h"
+#include "scan/volumes.h"
 #include "search/search.h"
 #include "search/ui/search_dialog.h"
+#include "update/catalog_update.h"
 
 namespace lumivor {
 
@@ -30,6 +32,13 @@ void MainWindow::OnNewCatalogClicked() {
     NewCatalogDialog dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
     ScanPreferences remembered = Config().Root().scan();
     dialog.SetDeepOptions({remembered.archives(), remembered.metadata()});
+    // Counting the notes of a catalog about to be replaced reads the whole file: off this thread.
+    dialog.count_descriptions = [this](const std::string& path) {
+      std::size_t count = 0;
+      RunInBackground([&](WorkContext& work) { count = CountDescriptions(path, work.progress); },
+                      QStringLiteral("Reading ") + QString::fromStdString(DisplayNameOf(path)));
+      return count;
+    };
     if (dialog.exec() != QDialog::Accepted) return;
     const DeepScanOptions deep = dialog.DeepOptions();
     if (!dialog.OnlyFolders()) {
@@ -39,6 +48,11 @@ void MainWindow::OnNewCatalogClicked() {
     const QString source = dialog.SourcePath();
     // The folder may have gone (a medium taken out) while the dialog was open.
     if (source.trimmed().isEmpty() || !QFileInfo(source).isDir()) return;
+    // The user chose to keep the old catalog's descriptions: it is updated from the folder.
+    if (dialog.UpdatesExisting()) {
+      UpdateCatalog(Utf8(dialog.CatalogFile()), Utf8(source));
+      return;
+    }
     // The scan builds a tree of its own: the catalog on screen stays until it has succeeded.
     CatalogTree tree;
     ScanReport report;

@@ -24,7 +24,7 @@ QString FromUtf8(std::string_view text) {
 }
 }  // namespace
 
-bool MainWindow::UpdateCatalog(const std::string& path) {
+bool MainWindow::UpdateCatalog(const std::string& path, const std::string& from) {
   UpdateOutcome outcome;
   outcome.status = UpdateOutcome::Status::kNoMedium;
   // The update runs on the worker: the window repaints, the progress window shows the folder
@@ -33,7 +33,10 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
   const bool ran = RunCommand([&] {
     RunInBackground(
         [&](WorkContext& work) {
-          outcome = UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts);
+          UpdateRequest request;
+          request.from = from;
+          outcome =
+              UpdateCatalogFile(path, request, work.progress, &work.scan_listener, &work.prompts);
         },
         QStringLiteral("Updating ") + FromUtf8(DisplayNameOf(path)));
   });

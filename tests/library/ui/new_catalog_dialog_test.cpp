@@ -10,7 +10,9 @@
 #include <QScreen>
 #include <QTest>
 #include <QTreeView>
+#include <deque>
 #include <filesystem>
+#include <memory>
 
 #include "core/prompts.h"
 #include "library/ui/library_panel.h"
@@ -129,6 +131,42 @@ class NewCatalogDialogTest : public QObject {
     QTest::keyClick(dialog.name_edit, Qt::Key_Return);
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
     QCOMPARE(dialog.CatalogFile(), Q(f.root + "/my.xml"));
+  }
+
+  void ReplacingACatalogWithDescriptionsSaysHowManyAndOffersTheUpdate() {
+    Fixture f;
+    WriteFile(f.root + "/Notes.xml",
+              "<fileinfo><file FileName=\"/m\" Description=\"shelf 3\"><file FileName=\"a\" "
+              "Description=\"x\"/><file FileName=\"b\" Description=\"y\"/></file></fileinfo>");
+    const auto ok_with = [&](std::deque<bool> answers) {
+      auto dialog = std::make_unique<NewCatalogDialog>(f.prompts, Q(f.root));
+      Browse(*dialog, Q(f.source));
+      dialog->name_edit->setText("Notes");
+      f.prompts.shown.clear();
+      f.prompts.yes_no_answers = std::move(answers);
+      dialog->ok_button->click();
+      return dialog;
+    };
+    // Yes: the catalog is updated from the folder, its descriptions kept.
+    auto updated = ok_with({true});
+    QCOMPARE(updated->result(), int(QDialog::Accepted));
+    QVERIFY(updated->UpdatesExisting());
+    QCOMPARE(updated->CatalogFile(), Q(f.root + "/Notes.xml"));
+    QCOMPARE(f.prompts.shown.size(), std::size_t{1});
+    QCOMPARE(f.prompts.shown[0].text,
+             std::string("Catalog with the same name already exists,overwrite?\n\nIt holds 3 "
+                         "descriptions, which a new catalog would lose. Update that catalog from "
+                         "the folder instead, keeping them?"));
+    // No, then Yes: replaced, knowingly.
+    auto replaced = ok_with({false, true});
+    QCOMPARE(replaced->result(), int(QDialog::Accepted));
+    QVERIFY(!replaced->UpdatesExisting());
+    QCOMPARE(f.prompts.shown.back().text,
+             std::string("Replace the catalog and lose its 3 descriptions?"));
+    // No twice: the dialog stays open.
+    auto kept = ok_with({false, false});
+    QCOMPARE(kept->result(), int(QDialog::Rejected));
+    QVERIFY(!kept->UpdatesExisting());
   }
 
   void OkRefusesAFolderThatIsNotThere() {
