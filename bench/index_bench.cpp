@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
     const Stopwatch watch;
     const lumivor::IndexedSearchOutcome outcome =
         lumivor::SearchThroughIndex(NameCriteria(library, share_text), library,
-                                    lumivor::NoProgress(), [&](lumivor::SearchOutcome&& part) {
+                                    lumivor::NoProgress(), {}, [&](lumivor::SearchOutcome&& part) {
                                       arrived += part.results.Size();
                                       if (first_100 < 0 && arrived >= 100)
                                         first_100 = watch.Seconds();

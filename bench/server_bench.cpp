@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
     std::vector<double> ms;
     for (std::size_t i = 0; i < rounds; ++i) {
       Stopwatch clock;
-      (void)library.Search(criteria, "", NoProgress());
+      (void)library.Search(criteria, "", NoProgress(), {});
       ms.push_back(clock.Seconds() * 1000);
     }
     return P95(ms);
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
       threads.emplace_back([&, t] {
         ServerLibrary own(uri);
         for (std::size_t i = 0; i < rounds; ++i) {
-          (void)own.Search(i % 2 ? selective : nomatch, "", NoProgress());
+          (void)own.Search(i % 2 ? selective : nomatch, "", NoProgress(), {});
           ++done[t];
         }
       });

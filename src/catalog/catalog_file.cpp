@@ -1,20 +1,20 @@
 #include "catalog/catalog_file.h"
 
-#include <cstring>
 #include <functional>
 #include <new>
 #include <utility>
 
 #include "catalog/catalog_reader.h"
 #include "catalog/catalog_writer.h"
-#include "catalog/fields.h"
 #include "core/atomic_file.h"
 #include "core/errors.h"
-#include "index/indexed_search.h"
 
 namespace lumivor {
 
 namespace {
+
+// How many records are written between two looks at the stop token.
+constexpr std::size_t kStopPollRecords = 4096;
 
 // Streams the catalog text of a tree, in pieces, to `write`.
 void StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)> write) {
@@ -33,107 +33,42 @@ std::string EmptyCatalogText() {
   return text;
 }
 
-void CatalogDocument::ClearDocument() { SetDocumentText(*Document, EmptyCatalogText()); }
-
-XmlElement CatalogDocument::DocumentRoot() { return DocumentElement(*Document); }
-
-void CatalogDocument::WriteTree(const CatalogTree& tree) {
-  progress_.ShowWait(true, false);
-  progress_.SetWaitText(kGatheringInfo);
-  XmlElement root = DocumentRoot();
-  if (!root) {
-    ClearDocument();
-    root = DocumentRoot();
-  }
-  root.remove_children();
-
-  std::vector<pugi::xml_node> elements;  // element of each open level; [0] is the root
-  elements.push_back(root);
-  tree.ForEachRecord([&](const CatalogTree::Node* node, const RecordView& record) {
-    elements.resize(static_cast<std::size_t>(record.depth) + 1);
-    pugi::xml_node element = elements.back().append_child("file");
-    for (int i = 0; i < kFieldCount; ++i) {
-      if (record.fields[i].empty()) continue;
-      element.append_attribute(FieldNames[i].data())
-          .set_value(std::string(record.fields[i]).c_str());
-    }
-    for (const ExtraAttribute& extra : record.extras) {
-      element.append_attribute(std::string(extra.name).c_str())
-          .set_value(std::string(extra.value).c_str());
-    }
-    if (node->HasChildren()) elements.push_back(element);
-    return true;
+bool WriteCatalogFile(const CatalogTree& tree, const std::string& path, Progress& progress,
+                      std::stop_token stop) {
+  ProgressShown shown(progress, stop.stop_possible());
+  progress.SetWaitText(kGatheringInfo);
+  AtomicFile file(path);
+  CatalogWriter writer([&](std::string_view chunk) { file.Write(chunk); });
+  std::size_t count = 0;
+  const bool complete = tree.ForEachRecord([&](const CatalogTree::Node*, const RecordView& view) {
+    if (++count % kStopPollRecords == 0 && stop.stop_requested()) return false;
+    return writer.Add(view);
   });
-  progress_.ShowWait(false);
-}
-
-void CatalogDocument::ReadTree(CatalogTree* tree) {
-  progress_.ShowWait(true, false);
-  progress_.SetWaitText(kLoadingInfo);
-  TreeSink sink(tree);
-  EmitDocument(*Document, BaseNameOf(CatalogPath), sink);
-  progress_.ShowWait(false);
-}
-
-bool CatalogDocument::LoadFile(std::string path) {
-  progress_.ShowWait(true, false);
-  progress_.SetWaitText(kLoadingInfo);
-  struct Hide {
-    Progress& p;
-    ~Hide() { p.ShowWait(false); }
-  } hide{progress_};
-  if (path.empty() && prompts_) {
-    path = AskOpenFileName(*prompts_, kCatalogExtension, kCatalogFilter, "");
-  }
-  if (path.empty()) return false;
-  CatalogPath = path;
-  LoadXmlFile(*Document, path);
+  // A stopped write drops the temporary file with `file`; the old catalog stays.
+  if (!complete || stop.stop_requested()) return false;
+  writer.Finish();
+  file.Commit();
   return true;
 }
 
-void CatalogDocument::SaveFile(std::string path) {
-  if (path.empty() && prompts_) {
-    path = AskSaveFileName(*prompts_, kCatalogExtension, kCatalogFilter, "");
-  }
-  if (path.empty()) return;
-  SaveXmlFile(*Document, path);
-}
-
-void WriteCatalogFile(const CatalogTree& tree, const std::string& path, Progress& progress) {
-  progress.ShowWait(true, false);
-  progress.SetWaitText(kGatheringInfo);
-  struct Hide {
-    Progress& p;
-    ~Hide() { p.ShowWait(false); }
-  } hide{progress};
-  AtomicFile file(path);
-  StreamCatalog(tree, [&](std::string_view chunk) { file.Write(chunk); });
-  file.Commit();
-}
-
-void SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& progress) {
-  progress.ShowWait(true, false);
+bool SaveCatalog(const CatalogTree& tree, const std::string& path, Progress& progress,
+                 std::stop_token stop) {
+  ProgressShown shown(progress, stop.stop_possible());
   progress.SetWaitText(kSavingInfo);
-  WriteCatalogFile(tree, path, progress);
-  // The search index of the library the catalog lies in (if any) follows at once.
-  NoteLibraryChange(path);
-  progress.ShowWait(false);
+  return WriteCatalogFile(tree, path, progress, stop);
 }
-
-namespace {
-
-CatalogTree LoadCatalogTree(const std::string& path, Progress& progress) {
-  CatalogTree tree;
-  TreeSink sink(&tree);
-  ReadCatalogFile(path, sink, progress);
-  return tree;
-}
-
-}  // namespace
 
 CatalogTree LoadCatalog(const std::string& path, Progress& progress) {
+  return *LoadCatalog(path, progress, std::stop_token());
+}
+
+std::optional<CatalogTree> LoadCatalog(const std::string& path, Progress& progress,
+                                       std::stop_token stop) {
   try {
-    return LoadCatalogTree(path, progress);
+    CatalogTree tree;
+    TreeSink sink(&tree);
+    if (!ReadCatalogFile(path, sink, progress, stop)) return std::nullopt;
+    return tree;
   } catch (const std::bad_alloc&) {
     throw LumivorError(path + ": not enough memory to hold the catalog");
   }

@@ -742,6 +742,29 @@ CatalogReadStatus CatalogFileReader::Fail(const std::string& path, const std::st
   return status;
 }
 
+namespace {
+
+// Hands records on to `sink` and asks the reader to stop once `stop` was requested (looked at
+// every few thousand records, so that a large file stops within a moment).
+class StoppableSink final : public RecordSink {
+ public:
+  StoppableSink(RecordSink& sink, const std::stop_token& stop) : sink_(sink), stop_(stop) {}
+  bool Add(const RecordView& record) override {
+    if (++count_ % kStopPollRecords == 0 && stop_.stop_requested()) return false;
+    return sink_.Add(record);
+  }
+  void Finish() override { sink_.Finish(); }
+  void Restart() override { sink_.Restart(); }
+
+ private:
+  static constexpr std::size_t kStopPollRecords = 4096;
+  RecordSink& sink_;
+  const std::stop_token& stop_;
+  std::size_t count_ = 0;
+};
+
+}  // namespace
+
 CatalogReadStatus CatalogFileReader::Read(const std::string& path, RecordSink& sink,
                                           const CatalogReadOptions& options) {
   error_.clear();
@@ -763,10 +786,13 @@ CatalogReadStatus CatalogFileReader::Read(const std::string& path, RecordSink& s
   const std::string display_name = options.catalog_name ? std::string() : BaseNameOf(path);
   const std::string_view catalog_name =
       options.catalog_name ? std::string_view(*options.catalog_name) : display_name;
-  if (regular && options.needle && !options.needle->Empty()) {
-    return ReadWhole(fd, size_hint, path, catalog_name, options, sink);
-  }
-  return ReadWindowed(fd, regular, size_hint, path, catalog_name, options, sink);
+  StoppableSink stoppable(sink, options.stop);
+  RecordSink& target = options.stop.stop_possible() ? stoppable : sink;
+  const CatalogReadStatus status =
+      regular && options.needle && !options.needle->Empty()
+          ? ReadWhole(fd, size_hint, path, catalog_name, options, target)
+          : ReadWindowed(fd, regular, size_hint, path, catalog_name, options, target);
+  return status;
 }
 
 CatalogReadStatus CatalogFileReader::ReadWhole(int fd, std::size_t size_hint,
@@ -911,16 +937,14 @@ CatalogReadStatus CatalogFileReader::ReadWindowed(int fd, bool regular, std::siz
   return status;
 }
 
-bool ReadCatalogFile(const std::string& path, RecordSink& sink, Progress& progress) {
-  progress.ShowWait(true, false);
+bool ReadCatalogFile(const std::string& path, RecordSink& sink, Progress& progress,
+                     std::stop_token stop) {
+  ProgressShown shown(progress, stop.stop_possible());
   progress.SetWaitText(kLoadingInfo);
-  struct Hide {
-    Progress& p;
-    ~Hide() { p.ShowWait(false); }
-  } hide{progress};
-
   CatalogFileReader reader;
-  switch (reader.Read(path, sink)) {
+  CatalogReadOptions options;
+  options.stop = std::move(stop);
+  switch (reader.Read(path, sink, options)) {
     case CatalogReadStatus::kDone:
       return true;
     case CatalogReadStatus::kStopped:

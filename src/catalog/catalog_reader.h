@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -71,6 +72,8 @@ struct CatalogReadOptions {
   bool xml_only = false;
   // The CatalogName every record gets; null: the catalog's display name (DisplayNameOf).
   const std::string* catalog_name = nullptr;
+  // A stop requested through it ends the read as a sink's stop does (kStopped).
+  std::stop_token stop;
 };
 
 // Reads catalog files into sinks, one after another, keeping its buffers between them.
@@ -111,11 +114,11 @@ class CatalogFileReader {
   FileStamp stamp_;
 };
 
-// Reads the catalog at `path` into `sink` (CatalogFileReader::Read without options) and calls
-// Finish at its end. Shows "Loading info..". Raises LumivorError naming the path and the reason.
-// Returns false when the sink asked to stop.
-bool ReadCatalogFile(const std::string& path, RecordSink& sink, Progress& progress = NoProgress());
-
+// Reads the catalog at `path` into `sink` (CatalogFileReader::Read) and calls Finish at its end,
+// showing "Loading info..". Raises LumivorError naming the path and the reason. Returns false
+// when the sink asked to stop or a stop was requested through `stop`.
+bool ReadCatalogFile(const std::string& path, RecordSink& sink, Progress& progress = NoProgress(),
+                     std::stop_token stop = {});
 // A sink that builds a tree (the catalog on screen, a loaded catalog).
 class TreeSink final : public RecordSink {
  public:

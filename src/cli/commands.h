@@ -78,11 +78,12 @@ class TerminalProgress final : public Progress {
  public:
   TerminalProgress();
   ~TerminalProgress() override;
-  void ShowWait(bool visible, bool cancellable) override;
   void SetWaitText(std::string_view text) override;
-  bool WaitCancelled() override { return false; }
   // Counts one more entry (for scans: "N entries, current folder").
   void SetCount(std::size_t count) { count_ = count; }
+
+ protected:
+  void ShowWait(bool visible, bool cancellable) override;
 
  private:
   void Draw(bool force);

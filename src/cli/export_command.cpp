@@ -75,7 +75,6 @@ int RunExport(const ExportOptions& options) {
       return 1;
     }
   } catch (const LumivorError& e) {
-    progress.ShowWait(false, false);
     std::cerr << e.what() << '\n';
     return 1;
   }

@@ -54,19 +54,17 @@ int RunImport(const ImportOptions& options) {
     }
   }
   TerminalProgress progress;
-  progress.ShowWait(true, false);
-  progress.SetWaitText("Importing..");
   ImportControl control;
   control.progress = [&progress](std::size_t entries) { progress.SetCount(entries); };
   ImportOutcome outcome;
   try {
+    ProgressShown shown(progress);
+    progress.SetWaitText("Importing..");
     outcome = ImportListing(request, control);
   } catch (const LumivorError& e) {
-    progress.ShowWait(false, false);
     std::cerr << e.what() << '\n';
     return 1;
   }
-  progress.ShowWait(false, false);
   for (const std::string& catalog : outcome.catalogs) std::cout << catalog << '\n';
   std::cout << ImportCountsText(outcome.counts) << '\n';
   return 0;

@@ -23,9 +23,11 @@ int RunIndex(IndexOptions options) {
   }
   TerminalProgress progress;
   const auto start = std::chrono::steady_clock::now();
-  progress.ShowWait(true, true);
-  const IndexUpdate update = UpdateLibraryIndex(options.library, options.rebuild, progress);
-  progress.ShowWait(false, false);
+  IndexUpdate update;
+  {
+    ProgressShown shown(progress);
+    update = UpdateLibraryIndex(options.library, options.rebuild, progress);
+  }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   char line[160];

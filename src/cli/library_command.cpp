@@ -19,8 +19,11 @@ int RunPush(const LibraryOptions& options) {
   }
   TerminalProgress progress;
   ServerLibrary library(options.to);
-  const std::uint64_t entries = library.Push(options.from, progress);
-  progress.ShowWait(false, false);
+  std::uint64_t entries = 0;
+  {
+    ProgressShown shown(progress);
+    entries = library.Push(options.from, progress);
+  }
   std::cout << "entries=" << entries << '\n';
   return 0;
 }
@@ -32,8 +35,11 @@ int RunPull(const LibraryOptions& options) {
   }
   TerminalProgress progress;
   ServerLibrary library(options.from);
-  const std::uint64_t entries = library.Pull(options.to, progress);
-  progress.ShowWait(false, false);
+  std::uint64_t entries = 0;
+  {
+    ProgressShown shown(progress);
+    entries = library.Pull(options.to, progress);
+  }
   std::cout << "entries=" << entries << '\n';
   return 0;
 }

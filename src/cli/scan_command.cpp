@@ -137,11 +137,9 @@ int RunScan(const ScanOptions& options) {
       SaveCatalog(tree, catalog_file, progress);
     }
   } catch (const LumivorError& e) {
-    progress.ShowWait(false, false);
     std::cerr << e.what() << '\n';
     return 1;
   }
-  progress.ShowWait(false, false);
   if (report.unreadable_folders > 0)
     std::cerr << UnreadableFoldersText(report.unreadable_folders) << '\n';
   const std::string note = DeepScanNote(options.deep, report.deep);

@@ -28,8 +28,7 @@ int RunSearch(SearchOptions options) {
     // The scope is a group path or a catalog name of the server library.
     TerminalProgress progress;
     ServerLibrary library(options.library);
-    const SearchOutcome outcome = library.Search(criteria, options.scope, progress);
-    progress.ShowWait(false, false);
+    const SearchOutcome outcome = library.Search(criteria, options.scope, progress, {});
     PrintRecordHeader(std::cout);
     outcome.results.ForEachPreOrder(
         [](const CatalogTree::Node* node, int) { PrintRecord(std::cout, 0, node->Record()); });

@@ -25,11 +25,9 @@ int RunUpdate(const UpdateOptions& options) {
       catalog.WriteBack();
     }
   } catch (const LumivorError& e) {
-    progress.ShowWait(false, false);
     std::cerr << e.what() << '\n';
     return 1;
   }
-  progress.ShowWait(false, false);
   if (outcome.status == UpdateOutcome::Status::kNoMedium) {
     std::cerr << options.catalog
               << ": The medium of this catalog is not connected; connect it or name its folder "

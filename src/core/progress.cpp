@@ -2,40 +2,33 @@
 
 namespace lumivor {
 
+ProgressShown::ProgressShown(Progress& progress, bool cancellable)
+    : progress_(progress), outer_cancellable_(progress.shown_cancellable_) {
+  if (progress_.shown_depth_ == 0) {
+    progress_.ShowWait(true, cancellable);
+    progress_.shown_cancellable_ = cancellable;
+  } else if (cancellable && !outer_cancellable_) {
+    progress_.ShowWait(true, true);
+    progress_.shown_cancellable_ = true;
+  }
+  ++progress_.shown_depth_;
+}
+
+ProgressShown::~ProgressShown() {
+  --progress_.shown_depth_;
+  if (progress_.shown_depth_ == 0) {
+    progress_.ShowWait(false, false);
+    progress_.shown_cancellable_ = false;
+  } else if (progress_.shown_cancellable_ != outer_cancellable_) {
+    progress_.ShowWait(true, outer_cancellable_);
+    progress_.shown_cancellable_ = outer_cancellable_;
+  }
+}
+
 Progress& NoProgress() {
-  static NullProgress progress;
+  // One per thread: the guards count on it, and work on several threads may use it at once.
+  thread_local NullProgress progress;
   return progress;
-}
-
-void RecordingProgress::ShowWait(bool show, bool can_cancel) {
-  if (show) {
-    if (!visible) cancelled = false;
-    visible = true;
-    cancellable = can_cancel;
-    events.push_back({Event::kShow, can_cancel ? "cancellable" : ""});
-  } else if (visible) {
-    visible = false;
-    events.push_back({Event::kHide, ""});
-  }
-}
-
-void RecordingProgress::SetWaitText(std::string_view new_text) {
-  text = new_text;
-  events.push_back({Event::kText, text});
-}
-
-bool RecordingProgress::WaitCancelled() {
-  ++polls;
-  if (cancel_after >= 0 && polls > cancel_after) cancelled = true;
-  return cancelled;
-}
-
-std::vector<std::string> RecordingProgress::Texts() const {
-  std::vector<std::string> texts;
-  for (const auto& e : events) {
-    if (e.kind == Event::kText) texts.push_back(e.text);
-  }
-  return texts;
 }
 
 }  // namespace lumivor

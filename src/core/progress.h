@@ -1,63 +1,56 @@
 #pragma once
 
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace lumivor {
 
-// The progress window as the core sees it. Long operations show it, put one line of text in it
-// and, when they can be cancelled, ask it between their steps whether the user pressed Cancel.
-//
-// There is no nesting: every ShowWait(false) hides the window, also when an enclosing operation
-// still runs. The line keeps its last text while hidden.
+// The progress window as the core sees it: display only. Long operations show it through a
+// ProgressShown for as long as they run and put one line of text in it. Cancel does not pass
+// through here: operations that can be cancelled take a std::stop_token.
 class Progress {
  public:
   virtual ~Progress() = default;
-  // Shows (visible true) or hides the window; the Cancel button shows exactly when `cancellable`.
-  // Showing it from hidden clears the cancelled flag.
-  virtual void ShowWait(bool visible, bool cancellable = false) = 0;
   // Puts `text` into the progress line.
   virtual void SetWaitText(std::string_view text) = 0;
-  // Lets the user's pending input be handled, then tells whether Cancel was pressed since the
-  // window was last shown.
-  [[nodiscard]] virtual bool WaitCancelled() = 0;
+
+ protected:
+  // Shows (visible true) or hides the window; the Cancel button shows exactly when
+  // `cancellable`. Only ProgressShown calls it, so that nested operations never hide the window
+  // of the operation around them.
+  virtual void ShowWait(bool visible, bool cancellable) = 0;
+
+ private:
+  friend class ProgressShown;
+  int shown_depth_ = 0;  // ProgressShown guards alive on this progress
+  bool shown_cancellable_ = false;
 };
 
-// A progress that shows nothing and is never cancelled.
+// Keeps the progress window shown while it lives. The outermost guard shows the window and hides
+// it again when it ends, also by an exception; a nested guard only adds the Cancel button while
+// it lives when the outer one had none. Guards on one progress nest strictly (as scopes do) and
+// belong to the thread that reports to it.
+class [[nodiscard]] ProgressShown {
+ public:
+  explicit ProgressShown(Progress& progress, bool cancellable = false);
+  ~ProgressShown();
+  ProgressShown(const ProgressShown&) = delete;
+  ProgressShown& operator=(const ProgressShown&) = delete;
+
+ private:
+  Progress& progress_;
+  bool outer_cancellable_;
+};
+
+// A progress that shows nothing.
 class NullProgress final : public Progress {
  public:
-  void ShowWait(bool, bool) override {}
   void SetWaitText(std::string_view) override {}
-  bool WaitCancelled() override { return false; }
+
+ protected:
+  void ShowWait(bool, bool) override {}
 };
 
 // The shared null progress.
 Progress& NoProgress();
-
-// A progress that records what it was told, for tests. It reports cancelled once `cancel_after`
-// polls have been made (never when negative).
-class RecordingProgress final : public Progress {
- public:
-  struct Event {
-    enum Kind { kShow, kHide, kText } kind;
-    std::string text;  // kText: the text; kShow: "cancellable" or ""
-  };
-
-  void ShowWait(bool visible, bool cancellable) override;
-  void SetWaitText(std::string_view text) override;
-  bool WaitCancelled() override;
-
-  std::vector<Event> events;
-  bool visible = false;
-  bool cancellable = false;
-  bool cancelled = false;
-  std::string text = "...";
-  int polls = 0;
-  int cancel_after = -1;
-
-  // The texts set, in order.
-  [[nodiscard]] std::vector<std::string> Texts() const;
-};
 
 }  // namespace lumivor

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <utility>
 
 #include "catalog/catalog_reader.h"
 #include "scan/volumes.h"
@@ -24,52 +25,24 @@ class CountingSink final : public RecordSink {
   std::size_t count_ = 0;
 };
 
-// What the reader sees of the progress window while an export writes: the Cancel button only, so
-// that "Export to file.." stays shown for the whole export.
-class CancelOnly final : public Progress {
- public:
-  explicit CancelOnly(Progress& progress) : progress_(progress) {}
-  void ShowWait(bool, bool) override {}
-  void SetWaitText(std::string_view) override {}
-  bool WaitCancelled() override { return progress_.WaitCancelled(); }
-
- private:
-  Progress& progress_;
-};
-
-// Shows "Export to file.." with Cancel; hides the window when the export ends in any way.
-class ShownWhileExporting {
- public:
-  explicit ShownWhileExporting(Progress& progress) : progress_(progress) {
-    progress_.ShowWait(true, true);
-    progress_.SetWaitText(kExportToFile);
-  }
-  ~ShownWhileExporting() { progress_.ShowWait(false); }
-  ShownWhileExporting(const ShownWhileExporting&) = delete;
-  ShownWhileExporting& operator=(const ShownWhileExporting&) = delete;
-
- private:
-  Progress& progress_;
-};
-
 std::unique_ptr<ExportWriter> MakeWriter(const ExportRequest& request, const std::string& path,
-                                         std::size_t records, Progress& progress) {
+                                         std::size_t records, std::stop_token stop) {
   switch (request.format) {
     case ExportFormat::kHtml:
-      return MakeHtmlWriter(path, request.columns, progress);
+      return MakeHtmlWriter(path, request.columns, stop);
     case ExportFormat::kXml:
-      return MakeXmlWriter(path, progress);
+      return MakeXmlWriter(path, stop);
     case ExportFormat::kSpreadsheet:
-      return MakeSpreadsheetWriter(path, request.columns, records, progress);
+      return MakeSpreadsheetWriter(path, request.columns, records, stop);
     case ExportFormat::kCsv:
       return MakeDelimitedWriter(
           path, request.columns,
           request.separator.empty() ? kDefaultCsvSeparator : std::string_view(request.separator),
-          true, progress);
+          true, stop);
     case ExportFormat::kText:
-      return MakeDelimitedWriter(path, request.columns, kTextSeparator, false, progress);
+      return MakeDelimitedWriter(path, request.columns, kTextSeparator, false, stop);
     case ExportFormat::kNcdu:
-      return MakeNcduWriter(path, progress);
+      return MakeNcduWriter(path, stop);
   }
   return nullptr;
 }
@@ -110,23 +83,24 @@ std::string_view NothingToExport(const ExportRequest& request, const CatalogTree
   return request.catalog_path.empty() && empty_screen ? kNothingToExport : std::string_view();
 }
 
-std::size_t CountCatalogRecords(const std::string& path, std::size_t limit, Progress& progress) {
+std::size_t CountCatalogRecords(const std::string& path, std::size_t limit, Progress& progress,
+                                std::stop_token stop) {
   CountingSink counter(limit);
-  ReadCatalogFile(path, counter, progress);
+  ReadCatalogFile(path, counter, progress, std::move(stop));
   return counter.Count();
 }
 
 ExportOutcome RunExport(const ExportRequest& request, const CatalogTree* screen, Progress& progress,
-                        Prompts& prompts) {
+                        Prompts& prompts, std::stop_token stop) {
   const bool from_file = !request.catalog_path.empty();
   // A catalog that can be read only once (a pipe, standard input) is not counted ahead: the
   // workbook writer then refuses the record past the limit itself and writes nothing.
   const bool counted = !from_file || IsRegularFile(request.catalog_path);
   std::size_t records = counted ? 0 : kMaxSpreadsheetRecords;
   if (request.format == ExportFormat::kSpreadsheet && counted) {
-    records = from_file
-                  ? CountCatalogRecords(request.catalog_path, kMaxSpreadsheetRecords, progress)
-                  : (screen ? screen->Size() : 0);
+    records = from_file ? CountCatalogRecords(request.catalog_path, kMaxSpreadsheetRecords,
+                                              progress, stop)
+                        : (screen ? screen->Size() : 0);
     if (records > kMaxSpreadsheetRecords) {
       ShowRefusal(prompts);
       return ExportOutcome::kRefused;
@@ -136,11 +110,13 @@ ExportOutcome RunExport(const ExportRequest& request, const CatalogTree* screen,
       request.output_path.empty() ? AskOutputPath(request, prompts) : request.output_path;
   if (path.empty()) return ExportOutcome::kNoFile;
 
-  ShownWhileExporting shown(progress);
-  const std::unique_ptr<ExportWriter> writer = MakeWriter(request, path, records, progress);
+  if (stop.stop_requested()) return ExportOutcome::kCancelled;
+  // "Export to file.." stays shown while the reader runs: it reads with no progress of its own.
+  ProgressShown shown(progress, true);
+  progress.SetWaitText(kExportToFile);
+  const std::unique_ptr<ExportWriter> writer = MakeWriter(request, path, records, stop);
   if (from_file) {
-    CancelOnly cancel(progress);
-    ReadCatalogFile(request.catalog_path, *writer, cancel);
+    ReadCatalogFile(request.catalog_path, *writer, NoProgress(), stop);
   } else if (!screen || EmitTree(*screen, *writer)) {
     writer->Finish();
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -53,12 +54,14 @@ inline constexpr std::string_view kNothingToExport =
 //     from `screen` into the format's writer; the progress window is hidden at the end.
 // Nothing but the finished file is ever left behind: a cancelled, refused or failed export leaves
 // the old file, if any, as it was and no temporary file. `screen` may be null for "no records".
+// A stop requested through `stop` ends the export as kCancelled.
 ExportOutcome RunExport(const ExportRequest& request, const CatalogTree* screen, Progress& progress,
-                        Prompts& prompts);
+                        Prompts& prompts, std::stop_token stop = {});
 
 // The number of records of the catalog file at `path`, counting no further than `limit` + 1.
 // Raises LumivorError when the file cannot be read.
 [[nodiscard]] std::size_t CountCatalogRecords(const std::string& path, std::size_t limit,
-                                              Progress& progress = NoProgress());
+                                              Progress& progress = NoProgress(),
+                                              std::stop_token stop = {});
 
 }  // namespace lumivor

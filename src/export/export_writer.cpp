@@ -1,12 +1,13 @@
 #include <string>
+#include <utility>
 
 #include "catalog/fields.h"
 #include "export/exporters.h"
 
 namespace lumivor {
 
-ExportWriter::ExportWriter(const std::string& path, Progress& progress)
-    : file_(path), progress_(progress) {}
+ExportWriter::ExportWriter(const std::string& path, std::stop_token stop)
+    : file_(path), stop_(std::move(stop)) {}
 
 ExportWriter::~ExportWriter() = default;
 
@@ -16,7 +17,7 @@ bool ExportWriter::Add(const RecordView& record) {
     --skip_;
     return true;
   }
-  if (++polls_ % kCancelPollRecords == 0 && progress_.WaitCancelled()) {
+  if (++polls_ % kCancelPollRecords == 0 && stop_.stop_requested()) {
     cancelled_ = true;
     return false;
   }

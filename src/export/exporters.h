@@ -3,12 +3,12 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/atomic_file.h"
-#include "core/progress.h"
 #include "core/record_sink.h"
 
 namespace lumivor {
@@ -78,14 +78,14 @@ class CrLfOutput {
 // temporary file that replaces the target only when Finish() completed it. Memory does not grow
 // with the catalog. An exporter dropped before Finish() leaves no file behind.
 //
-// Every `kCancelPollRecords` records it asks `progress` whether the user pressed Cancel and stops
-// the producer when so. A Restart() (the producer starts again from the first record, which it
+// Every `kCancelPollRecords` records it looks whether a stop was requested through `stop` and
+// then stops the producer. A Restart() (the producer starts again from the first record, which it
 // gives exactly as before) skips the records already written instead of writing them twice.
 class ExportWriter : public RecordSink {
  public:
   static constexpr std::size_t kCancelPollRecords = 1024;
 
-  ExportWriter(const std::string& path, Progress& progress);
+  ExportWriter(const std::string& path, std::stop_token stop);
   ~ExportWriter() override;
   ExportWriter(const ExportWriter&) = delete;
   ExportWriter& operator=(const ExportWriter&) = delete;
@@ -96,7 +96,7 @@ class ExportWriter : public RecordSink {
 
   // The file was written and put in place.
   [[nodiscard]] bool Finished() const { return finished_; }
-  // The user pressed Cancel: nothing was written.
+  // A stop was requested: nothing was written.
   [[nodiscard]] bool Cancelled() const { return cancelled_; }
   // The records did not fit (only a workbook has a limit): nothing was written.
   [[nodiscard]] bool Refused() const { return refused_; }
@@ -117,7 +117,7 @@ class ExportWriter : public RecordSink {
 
  private:
   AtomicFile file_;
-  Progress& progress_;
+  std::stop_token stop_;
   std::string clean_;
   std::size_t written_ = 0;  // records written
   std::size_t skip_ = 0;     // records still to skip after a restart
@@ -134,7 +134,7 @@ class ExportWriter : public RecordSink {
 // records: a zero-byte file.
 [[nodiscard]] std::unique_ptr<ExportWriter> MakeHtmlWriter(const std::string& path,
                                                            const ExportColumns& columns,
-                                                           Progress& progress);
+                                                           std::stop_token stop);
 // Delimited text with CR LF line ends: the header (every name followed by `separator`), then one
 // line per record with the values joined by `separator`. With `quote` (CSV) a value or name
 // holding the separator, a double quote, CR or LF is enclosed in double quotes with its quotes
@@ -143,11 +143,11 @@ class ExportWriter : public RecordSink {
 [[nodiscard]] std::unique_ptr<ExportWriter> MakeDelimitedWriter(const std::string& path,
                                                                 const ExportColumns& columns,
                                                                 std::string_view separator,
-                                                                bool quote, Progress& progress);
+                                                                bool quote, std::stop_token stop);
 // A catalog file of every record with every field and further attribute, whatever the columns
 // (see CatalogWriter): UTF-8, declared so.
 [[nodiscard]] std::unique_ptr<ExportWriter> MakeXmlWriter(const std::string& path,
-                                                          Progress& progress);
+                                                          std::stop_token stop);
 // An .xlsx workbook: the title (the display name of `path`) bold and centred in A1, merged across
 // the table; "SerialNO" and `columns` in row 2; below, one row per record with its serial number.
 // A column that names no field reads the further attribute of that name. Every table cell has a
@@ -158,7 +158,7 @@ class ExportWriter : public RecordSink {
 [[nodiscard]] std::unique_ptr<ExportWriter> MakeSpreadsheetWriter(const std::string& path,
                                                                   const ExportColumns& columns,
                                                                   std::size_t expected_records,
-                                                                  Progress& progress);
+                                                                  std::stop_token stop);
 
 // The JSON export of ncdu 1.x (format 1.2 with mtime, as `ncdu -e -o` writes it), which `ncdu -f`
 // reads: the first record is the listed folder, named by its FullPath; folders are arrays, files
@@ -166,6 +166,6 @@ class ExportWriter : public RecordSink {
 // "hlnkc", ReadError "read_error" and Excluded "excluded". Records below a file (archive members)
 // are left out, and a second top-level record goes below the first. Whatever the columns.
 [[nodiscard]] std::unique_ptr<ExportWriter> MakeNcduWriter(const std::string& path,
-                                                           Progress& progress);
+                                                           std::stop_token stop);
 
 }  // namespace lumivor

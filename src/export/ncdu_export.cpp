@@ -5,6 +5,7 @@
 #include <charconv>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include "catalog/fields.h"
 #include "export/exporters.h"
@@ -58,7 +59,7 @@ bool SecondsOf(std::string_view text, std::int64_t* seconds) {
 
 class NcduWriter final : public ExportWriter {
  public:
-  NcduWriter(const std::string& path, Progress& progress) : ExportWriter(path, progress) {}
+  NcduWriter(const std::string& path, std::stop_token stop) : ExportWriter(path, std::move(stop)) {}
 
  private:
   bool Write(const RecordView& record) override {
@@ -157,8 +158,8 @@ class NcduWriter final : public ExportWriter {
 
 }  // namespace
 
-std::unique_ptr<ExportWriter> MakeNcduWriter(const std::string& path, Progress& progress) {
-  return std::make_unique<NcduWriter>(path, progress);
+std::unique_ptr<ExportWriter> MakeNcduWriter(const std::string& path, std::stop_token stop) {
+  return std::make_unique<NcduWriter>(path, std::move(stop));
 }
 
 }  // namespace lumivor

@@ -128,8 +128,8 @@ const XlsxWriterLibrary& Xlsx() {
 class SpreadsheetWriter final : public ExportWriter {
  public:
   SpreadsheetWriter(const std::string& path, const ExportColumns& columns,
-                    std::size_t expected_records, Progress& progress)
-      : ExportWriter(path, progress), columns_(columns), k_(columns.size() + 1) {
+                    std::size_t expected_records, std::stop_token stop)
+      : ExportWriter(path, std::move(stop)), columns_(columns), k_(columns.size() + 1) {
     for (const auto& name : columns_) {
       indexes_.push_back(IsFieldName(name) ? FieldIndexOf(name) : -1);
       numeric_.push_back(IsNumericColumn(name));
@@ -249,9 +249,9 @@ class SpreadsheetWriter final : public ExportWriter {
 std::unique_ptr<ExportWriter> MakeSpreadsheetWriter(const std::string& path,
                                                     const ExportColumns& columns,
                                                     std::size_t expected_records,
-                                                    Progress& progress) {
+                                                    std::stop_token stop) {
   (void)Xlsx();  // no file is touched when the library is missing
-  return std::make_unique<SpreadsheetWriter>(path, columns, expected_records, progress);
+  return std::make_unique<SpreadsheetWriter>(path, columns, expected_records, std::move(stop));
 }
 
 }  // namespace lumivor

@@ -117,8 +117,8 @@ void AppendDelimitedValue(std::string& out, std::string_view value, std::string_
 // together in `line_` first, so the conversion runs once per record.
 class TextWriter : public ExportWriter {
  public:
-  TextWriter(const std::string& path, const ExportColumns& columns, Progress& progress)
-      : ExportWriter(path, progress),
+  TextWriter(const std::string& path, const ExportColumns& columns, std::stop_token stop)
+      : ExportWriter(path, std::move(stop)),
         columns_(columns),
         indexes_(ColumnIndexes(columns)),
         output_([this](std::string_view piece) { File().Write(piece); }, true) {}
@@ -185,8 +185,8 @@ class HtmlWriter final : public TextWriter {
 class DelimitedWriter final : public TextWriter {
  public:
   DelimitedWriter(const std::string& path, const ExportColumns& columns, std::string_view separator,
-                  bool quote, Progress& progress)
-      : TextWriter(path, columns, progress), separator_(separator), quote_(quote) {}
+                  bool quote, std::stop_token stop)
+      : TextWriter(path, columns, std::move(stop)), separator_(separator), quote_(quote) {}
 
  private:
   bool Write(const RecordView& record) override {
@@ -216,8 +216,8 @@ class DelimitedWriter final : public TextWriter {
 
 class XmlWriter final : public ExportWriter {
  public:
-  XmlWriter(const std::string& path, Progress& progress)
-      : ExportWriter(path, progress),
+  XmlWriter(const std::string& path, std::stop_token stop)
+      : ExportWriter(path, std::move(stop)),
         catalog_([this](std::string_view piece) { File().Write(piece); }) {}
 
  private:
@@ -303,19 +303,19 @@ std::string WithCrLfLines(std::string_view text) {
 }
 
 std::unique_ptr<ExportWriter> MakeHtmlWriter(const std::string& path, const ExportColumns& columns,
-                                             Progress& progress) {
-  return std::make_unique<HtmlWriter>(path, columns, progress);
+                                             std::stop_token stop) {
+  return std::make_unique<HtmlWriter>(path, columns, std::move(stop));
 }
 
 std::unique_ptr<ExportWriter> MakeDelimitedWriter(const std::string& path,
                                                   const ExportColumns& columns,
                                                   std::string_view separator, bool quote,
-                                                  Progress& progress) {
-  return std::make_unique<DelimitedWriter>(path, columns, separator, quote, progress);
+                                                  std::stop_token stop) {
+  return std::make_unique<DelimitedWriter>(path, columns, separator, quote, std::move(stop));
 }
 
-std::unique_ptr<ExportWriter> MakeXmlWriter(const std::string& path, Progress& progress) {
-  return std::make_unique<XmlWriter>(path, progress);
+std::unique_ptr<ExportWriter> MakeXmlWriter(const std::string& path, std::stop_token stop) {
+  return std::make_unique<XmlWriter>(path, std::move(stop));
 }
 
 }  // namespace lumivor

@@ -18,13 +18,13 @@
 
 namespace lumivor {
 
-IndexUpdate LibraryIndex::BuildAfresh(Progress& progress) {
+IndexUpdate LibraryIndex::BuildAfresh(Progress& progress, const std::stop_token& stop) {
   Close();
   const std::string temporary = path_ + ".new-" + std::to_string(::getpid());
   IndexUpdate update;
   try {
     OpenFile(temporary, true, true);
-    update = Update(progress);
+    update = Update(progress, stop);
     // The trigram index in one piece: a query looks each trigram up once instead of once per
     // piece that the build left.
     if (!update.cancelled)
@@ -96,7 +96,7 @@ void LibraryIndex::WriteCache() {
 }
 
 bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* old,
-                                Progress* progress) {
+                                const std::stop_token& stop) {
   WriteCache();
   Transaction transaction(db_);
   if (old) RemoveCatalog(*old);
@@ -105,8 +105,8 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
   next.Reset();
   // The index as the reader's sink: one row per record, numbered from `first` in document order.
   struct Rows final : RecordSink {
-    Rows(Statements& statements, std::int64_t first_id, Progress* progress_to_poll)
-        : sql(statements), first(first_id), progress(progress_to_poll) {}
+    Rows(Statements& statements, std::int64_t first_id, const std::stop_token& stop_token)
+        : sql(statements), first(first_id), stop(stop_token) {}
     bool Add(const RecordView& record) override {
       const std::int64_t id = first + count;
       const auto depth = static_cast<std::size_t>(std::max(record.depth, 0)) + 1;
@@ -160,7 +160,7 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
       sql.insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
       sql.insert_text.Bind(5, extras ? std::optional<std::string_view>(tags) : std::nullopt).Run();
       ++count;
-      if (progress && count % kPollRows == 0 && progress->WaitCancelled()) {
+      if (count % kPollRows == 0 && stop.stop_requested()) {
         cancelled = true;
         return false;
       }
@@ -177,7 +177,7 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
     }
     Statements& sql;
     const std::int64_t first;
-    Progress* progress;
+    const std::stop_token& stop;
     std::int64_t count = 0;
     bool cancelled = false;
     std::string packed, packed_extras;
@@ -191,7 +191,7 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
     };
     std::vector<Parent> parents;
     std::size_t open = 0;
-  } rows(*statements_, first, progress);
+  } rows(*statements_, first, stop);
   CatalogFileReader reader;
   const std::string full = WithTrailingBackslash(root_) + relative;
   CatalogReadOptions options;
@@ -218,13 +218,13 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
   return true;
 }
 
-IndexUpdate LibraryIndex::Update(Progress& progress) {
+IndexUpdate LibraryIndex::Update(Progress& progress, std::stop_token stop) {
   // An empty index is built in a file of its own, at full speed, and put in place when complete.
-  if (!bulk_ && created_) return BuildAfresh(progress);
+  if (!bulk_ && created_) return BuildAfresh(progress, stop);
   IndexUpdate update;
   update.rebuilt = created_;
   std::vector<CatalogFile> files;
-  if (!ListCatalogFiles(root_, progress, &files)) {
+  if (!ListCatalogFiles(root_, progress, stop, &files)) {
     update.cancelled = true;
     return update;
   }
@@ -255,7 +255,7 @@ IndexUpdate LibraryIndex::Update(Progress& progress) {
       continue;
     }
     progress.SetWaitText(top + file.relative_path);
-    if (progress.WaitCancelled() || !IndexCatalog(file.relative_path, old, &progress)) {
+    if (stop.stop_requested() || !IndexCatalog(file.relative_path, old, stop)) {
       update.cancelled = true;
       break;
     }
@@ -267,6 +267,8 @@ IndexUpdate LibraryIndex::Update(Progress& progress) {
   return update;
 }
 
-IndexUpdate LibraryIndex::Rebuild(Progress& progress) { return BuildAfresh(progress); }
+IndexUpdate LibraryIndex::Rebuild(Progress& progress, std::stop_token stop) {
+  return BuildAfresh(progress, stop);
+}
 
 }  // namespace lumivor

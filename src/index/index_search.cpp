@@ -43,7 +43,7 @@ std::string LibraryIndex::ChooseCandidateQuery(std::vector<std::string> terms, s
 }
 
 SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& progress,
-                                   const ResultsArrived& arrived) {
+                                   std::stop_token stop, const ResultsArrived& arrived) {
   const SearchMatcher matcher(criteria);
   SearchOutcome outcome;
   if (criteria.scope_path.empty()) return outcome;
@@ -168,8 +168,8 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       }
       if (current == end) break;
       if (next_catalog) {
-        // Polled between catalogs, as the file search polls between files.
-        if (progress.WaitCancelled()) {
+        // Looked at between catalogs, as the file search looks between files.
+        if (stop.stop_requested()) {
           outcome.cancelled = true;
           break;
         }
@@ -177,7 +177,7 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       }
       if (++rows_seen % kPollRows == 0) {
         report(false);
-        if (progress.WaitCancelled()) {
+        if (stop.stop_requested()) {
           outcome.cancelled = true;
           break;
         }

@@ -20,6 +20,7 @@ bool Exists(const std::string& path) {
 
 IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
                                         const std::string& library_root, Progress& progress,
+                                        std::stop_token stop,
                                         const LibraryIndex::ResultsArrived& arrived) {
   if (const std::string problem = CriteriaProblem(criteria); !problem.empty()) {
     throw LumivorError(problem);
@@ -27,11 +28,7 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
   IndexedSearchOutcome result;
   if (criteria.scope_path.empty()) return result;
   CheckSearchScope(criteria);
-  progress.ShowWait(true, true);
-  struct Hide {
-    Progress& progress;
-    ~Hide() { progress.ShowWait(false); }
-  } hide{progress};
+  ProgressShown window(progress, true);
 
   // Whether `arrived` showed results of the current attempt.
   bool shown = false;
@@ -57,12 +54,12 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
         result.note = "The scope lies outside the library: the catalog files were read.";
         break;
       }
-      result.update = index->Update(progress);
+      result.update = index->Update(progress, stop);
       if (result.update.cancelled) {
         result.outcome.cancelled = true;
         return result;
       }
-      result.outcome = index->Search(criteria, progress, forward);
+      result.outcome = index->Search(criteria, progress, stop, forward);
       result.used_index = true;
       if (result.update.rebuilt) result.note = "The search index was made afresh.";
     } catch (const IndexError& error) {
@@ -75,7 +72,7 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
     }
   }
   if (!result.used_index) {
-    LibrarySearch search(criteria, progress);
+    LibrarySearch search(criteria, progress, stop);
     if (criteria.scope_is_directory) {
       search.SearchFolder(criteria.scope_path);
     } else {
@@ -86,16 +83,17 @@ IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
   return result;
 }
 
-IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild, Progress& progress) {
+IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild, Progress& progress,
+                               std::stop_token stop) {
   const std::string index_path = IndexPathFor(library_root);
   if (rebuild) LibraryIndex::RemoveFiles(index_path);
   try {
     LibraryIndex index(library_root, index_path);
-    return rebuild ? index.Rebuild(progress) : index.Update(progress);
+    return rebuild ? index.Rebuild(progress, stop) : index.Update(progress, stop);
   } catch (const IndexError& error) {
     if (!error.Damaged()) throw;
     LibraryIndex index(library_root, index_path);
-    return index.Rebuild(progress);
+    return index.Rebuild(progress, stop);
   }
 }
 

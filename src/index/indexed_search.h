@@ -31,11 +31,12 @@ struct IndexedSearchOutcome {
 // Raises LumivorError with CriteriaProblem's text for criteria that cannot be searched for.
 [[nodiscard]] IndexedSearchOutcome SearchThroughIndex(
     const SearchCriteria& criteria, const std::string& library_root, Progress& progress,
-    const LibraryIndex::ResultsArrived& arrived = {});
+    std::stop_token stop = {}, const LibraryIndex::ResultsArrived& arrived = {});
 
 // Brings the index of the library at `library_root` up to date, or (with `rebuild`) makes it
 // afresh. Raises IndexError when the index cannot be used.
-IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild, Progress& progress);
+IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild, Progress& progress,
+                               std::stop_token stop = {});
 
 // The program itself changed a library: a catalog file was written or deleted, a group made or
 // deleted (`path`). The index of the library that holds `path`, where there is one, follows at

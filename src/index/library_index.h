@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,11 +70,11 @@ class LibraryIndex {
 
   // Compares every catalog file's path, size, modification time and inode with what the index
   // holds, reads the changed and new ones again and forgets the vanished ones. Progress: the
-  // path of each catalog read; cancellable between files and within large files (what was
-  // done stays done, the index stays consistent). Raises IndexError.
-  IndexUpdate Update(Progress& progress);
+  // path of each catalog read; a stop requested through `stop` ends it between files and within
+  // large files (what was done stays done, the index stays consistent). Raises IndexError.
+  IndexUpdate Update(Progress& progress, std::stop_token stop = {});
   // Forgets everything and reads every catalog file.
-  IndexUpdate Rebuild(Progress& progress);
+  IndexUpdate Rebuild(Progress& progress, std::stop_token stop = {});
 
   // The program changed the library itself: reads the catalog file at `path` again (or forgets
   // it when it is gone; a directory: everything below it). Paths outside the library are ignored.
@@ -92,10 +93,10 @@ class LibraryIndex {
   // Searches the scope of `criteria` (inside the library) through the index as it stands (call
   // Update first). Results, their order, CatalogName and the skipped-file count are those of the
   // file search. With `arrived`, every result is handed over through it and the outcome returned
-  // holds none (only the skipped-file count and whether it was cancelled). Raises IndexError, and
-  // LumivorError for a regular expression that does not compile.
+  // holds none (only the skipped-file count and whether it was cancelled through `stop`). Raises
+  // IndexError, and LumivorError for a regular expression that does not compile.
   [[nodiscard]] SearchOutcome Search(const SearchCriteria& criteria, Progress& progress,
-                                     const ResultsArrived& arrived = {});
+                                     std::stop_token stop = {}, const ResultsArrived& arrived = {});
 
   // Deletes the index file at `index_path` with its journal files.
   static void RemoveFiles(const std::string& index_path);
@@ -111,12 +112,13 @@ class LibraryIndex {
   void Open(bool fresh);
   void OpenFile(const std::string& file, bool fresh, bool bulk);
   // Builds the whole index in a new file and renames it over the old one.
-  IndexUpdate BuildAfresh(Progress& progress);
+  IndexUpdate BuildAfresh(Progress& progress, const std::stop_token& stop);
   void Close();
   void CreateSchema();
   [[nodiscard]] std::vector<CatalogRow> LoadCatalogs();
-  // Reads one catalog into the index in its own transaction; false when cancelled.
-  bool IndexCatalog(const std::string& relative, const CatalogRow* old, Progress* progress);
+  // Reads one catalog into the index in its own transaction; false when a stop was requested.
+  bool IndexCatalog(const std::string& relative, const CatalogRow* old,
+                    const std::stop_token& stop);
   void RemoveCatalog(const CatalogRow& row);
   // Gives the page cache the size that writing a catalog wants.
   void WriteCache();

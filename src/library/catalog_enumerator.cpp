@@ -68,10 +68,8 @@ bool EnumerateLibrary(const std::string& root, const EnumerateOptions& options,
     }
     const std::string& name = frame.names[frame.next++];
     std::string full = frame.path + name;
-    if (options.progress != nullptr) {
-      options.progress->SetWaitText(full);
-      if (options.progress->WaitCancelled()) return false;
-    }
+    if (options.progress != nullptr) options.progress->SetWaitText(full);
+    if (options.stop.stop_requested()) return false;
     LibraryItem item;
     // stat() follows links and never opens: a FIFO or device costs nothing here.
     if (::stat(full.c_str(), &item.info) != 0) continue;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,10 @@ struct LibraryItem {
 // What EnumerateLibrary looks at and tells.
 struct EnumerateOptions {
   bool groups_only = false;  // list directories only
-  // Given: each item's path is set as the progress text and Cancel is polled after each.
+  // Given: each item's path is set as the progress text.
   Progress* progress = nullptr;
+  // Looked at after each item; a requested stop ends the listing.
+  std::stop_token stop;
   // Given: counts the directories that could not be listed.
   std::size_t* unreadable_folders = nullptr;
 };
@@ -36,7 +39,7 @@ struct EnumerateOptions {
 // one, other than the hidden temporary file of a save in progress. A FIFO, socket, device or
 // dangling link is neither listed nor opened: only stat() is called on it, which never waits.
 // Links to directories are followed and every directory is entered once. An unlistable root lists
-// nothing. False when cancelled (`items` then holds what was found so far).
+// nothing. False when a stop was requested (`items` then holds what was found so far).
 bool EnumerateLibrary(const std::string& root, const EnumerateOptions& options,
                       std::vector<LibraryItem>* items);
 

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -63,8 +64,9 @@ class Library {
                                                  const std::optional<std::string>& expect) = 0;
   // Searches the catalogs below the group path `scope` ("" for the whole library), or the one
   // catalog `scope` names when it names one: the results, and their order, of the folder search.
+  // A stop requested through `stop` ends it with what was found (cancelled).
   [[nodiscard]] virtual SearchOutcome Search(const SearchCriteria& criteria, std::string_view scope,
-                                             Progress& progress) = 0;
+                                             Progress& progress, std::stop_token stop) = 0;
   // Group and catalog changes, by group path and catalog name; refusals as LibraryChange tells.
   [[nodiscard]] virtual LibraryChange CreateGroup(std::string_view parent,
                                                   std::string_view name) = 0;

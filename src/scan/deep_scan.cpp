@@ -1,5 +1,7 @@
 #include "scan/deep_scan.h"
 
+#include <utility>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,8 +64,8 @@ std::string DeepScanNote(const DeepScanOptions& options, const DeepScanCounts& c
   return note;
 }
 
-DeepScanner::DeepScanner(const DeepScanOptions& options, Progress* progress)
-    : options_(options), progress_(progress) {}
+DeepScanner::DeepScanner(const DeepScanOptions& options, std::stop_token stop)
+    : options_(options), stop_(std::move(stop)) {}
 
 bool DeepScanner::Wants(std::string_view name) const {
   return (options_.metadata && MediaKindOf(name) != MediaKind::kNone) ||
@@ -71,7 +73,7 @@ bool DeepScanner::Wants(std::string_view name) const {
 }
 
 bool DeepScanner::PollCancel() {
-  if (!cancelled_ && progress_ && progress_->WaitCancelled()) cancelled_ = true;
+  if (!cancelled_ && stop_.stop_requested()) cancelled_ = true;
   return cancelled_;
 }
 

@@ -2,13 +2,13 @@
 
 #include <cstddef>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
 #include <sys/stat.h>
 
 #include "catalog/catalog_tree.h"
-#include "core/progress.h"
 #include "scan/archive_lister.h"
 #include "scan/local_time_converter.h"
 #include "scan/media_tags.h"
@@ -56,8 +56,8 @@ struct DeepScanCounts {
 // folder cost no more than the comparison of their names. Symbolic links are never followed.
 class DeepScanner {
  public:
-  // `progress` (may be null) is asked now and then whether the user cancelled.
-  DeepScanner(const DeepScanOptions& options, Progress* progress);
+  // `stop` is looked at now and then; a requested stop ends the reading.
+  DeepScanner(const DeepScanOptions& options, std::stop_token stop = {});
 
   // True when the file named `name` is one this scan reads.
   [[nodiscard]] bool Wants(std::string_view name) const;
@@ -116,7 +116,7 @@ class DeepScanner {
   void NoReaders();
 
   DeepScanOptions options_;
-  Progress* progress_;
+  std::stop_token stop_;
   MediaTags tags_;
   ExtraViews extras_;
   ArchiveListing listing_;

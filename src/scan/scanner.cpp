@@ -501,9 +501,9 @@ class Walker {
     std::sort(mount_points_.begin(), mount_points_.end());
   }
 
-  // True once the user cancelled (asked of the progress at most once per call).
+  // True once a stop was requested.
   bool CheckCancelled() {
-    if (!report_.cancelled && settings_.progress && settings_.progress->WaitCancelled()) {
+    if (!report_.cancelled && settings_.stop.stop_requested()) {
       report_.cancelled = true;
     }
     return report_.cancelled;
@@ -673,10 +673,10 @@ std::string UnreadableFoldersText(std::size_t count) {
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
                        std::string_view ExtFilter, std::string_view catalog_file,
                        Progress& progress, ScanListener* listener, ScanReport* report,
-                       const DeepScanOptions& deep) {
+                       const DeepScanOptions& deep, std::stop_token stop) {
   tree->Clear();
   ScanReport walked;
-  progress.ShowWait(true, true);
+  ProgressShown shown(progress, true);
   progress.SetWaitText(kLoadingInfo);
   std::string root_name(path);
   try {
@@ -689,8 +689,8 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     settings.ExtFilter = OnlyFolders ? std::string() : std::string(ExtFilter);
     settings.CatalogName = DisplayNameOf(catalog_file);
     settings.listener = listener;
-    settings.progress = &progress;
-    DeepScanner deep_scanner(deep, &progress);
+    settings.stop = stop;
+    DeepScanner deep_scanner(deep, stop);
     if (deep.Any()) settings.deep = &deep_scanner;
 
     FieldViews top_fields{};
@@ -725,7 +725,6 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
   } catch (...) {
     // A scan keeps what it found; nothing is reported.
   }
-  progress.ShowWait(false);
   if (report) *report = walked;
   return root_name;
 }

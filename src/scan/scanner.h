@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,9 +31,9 @@ struct ScanSettings {
   std::string CatalogName;
   // Told about the walk's headway; may be null.
   ScanListener* listener = nullptr;
-  // Asked before each folder (and each block of entries) whether the user cancelled; the walk
-  // then stops where it is. May be null: the walk runs to its end.
-  Progress* progress = nullptr;
+  // Looked at before each folder (and each block of entries); once a stop is requested the walk
+  // stops where it is.
+  std::stop_token stop;
   // Looks into archives and reads tags when set; a cancel it notices ends the walk too.
   DeepScanner* deep = nullptr;
 };
@@ -130,6 +131,7 @@ void ComputeSizePercentages(CatalogTree& tree);
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
                        std::string_view ExtFilter, std::string_view catalog_file,
                        Progress& progress = NoProgress(), ScanListener* listener = nullptr,
-                       ScanReport* report = nullptr, const DeepScanOptions& deep = {});
+                       ScanReport* report = nullptr, const DeepScanOptions& deep = {},
+                       std::stop_token stop = {});
 
 }  // namespace lumivor

@@ -7,11 +7,12 @@
 
 namespace lumivor {
 
-bool ListCatalogFiles(const std::string& directory, Progress& progress,
+bool ListCatalogFiles(const std::string& directory, Progress& progress, std::stop_token stop,
                       std::vector<CatalogFile>* files, std::size_t* unreadable_folders) {
   std::vector<LibraryItem> items;
   EnumerateOptions options;
   options.progress = &progress;
+  options.stop = std::move(stop);
   options.unreadable_folders = unreadable_folders;
   const bool finished = EnumerateLibrary(directory, options, &items);
   for (LibraryItem& item : items) {

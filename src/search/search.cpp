@@ -177,10 +177,11 @@ bool SearchMatcher::Matches(std::optional<std::string_view> file_name,
   return criteria_.whole_field ? RE2::FullMatch(name, *regex_) : RE2::PartialMatch(name, *regex_);
 }
 
-LibrarySearch::LibrarySearch(SearchCriteria criteria, Progress& progress)
+LibrarySearch::LibrarySearch(SearchCriteria criteria, Progress& progress, std::stop_token stop)
     : criteria_(std::move(criteria)),
       matcher_(criteria_),
       progress_(progress),
+      stop_(std::move(stop)),
       needle_(NeedleOf(criteria_)) {}
 
 LibrarySearch::~LibrarySearch() = default;
@@ -196,27 +197,19 @@ const std::string& LibrarySearch::CatalogName() {
   return *catalog_name_;
 }
 
-bool LibrarySearch::PollCancel() {
-  if (!cancelled_ && progress_.WaitCancelled()) cancelled_ = true;
-  return cancelled_;
-}
-
 void LibrarySearch::SearchFolder(const std::string& directory) {
-  struct Polling final : Progress {
-    explicit Polling(LibrarySearch& owner) : search(owner) {}
-    void ShowWait(bool, bool) override {}
-    void SetWaitText(std::string_view text) override { search.progress_.SetWaitText(text); }
-    bool WaitCancelled() override { return search.PollCancel(); }
-    LibrarySearch& search;
-  } polling(*this);
   std::vector<CatalogFile> files;
   std::size_t unreadable_folders = 0;
-  const bool listed = ListCatalogFiles(directory, polling, &files, &unreadable_folders);
+  const bool listed = ListCatalogFiles(directory, progress_, stop_, &files, &unreadable_folders);
   // A folder that cannot be read hides its catalogs: it counts as skipped, like a file.
   outcome_.skipped_files += unreadable_folders;
-  if (!listed) return;
+  if (!listed) {
+    cancelled_ = true;
+    return;
+  }
   const std::string top = WithTrailingBackslash(directory);
   for (const CatalogFile& file : files) {
+    if (stop_.stop_requested()) cancelled_ = true;
     if (cancelled_) return;
     SearchCatalog(top + file.relative_path);
   }
@@ -247,8 +240,10 @@ void LibrarySearch::SearchCatalog(const std::string& path) {
         search.outcome_.results.AddChild(nullptr, fields, record.extras);
         search.outcome_.sources.push_back({search.catalog_path_, record_ordinal});
       }
-      // Cancels are polled below the top level, where a large catalog spends its time.
-      return record.depth < 1 || !search.PollCancel();
+      // Stops are looked at below the top level, where a large catalog spends its time.
+      if (record.depth < 1) return true;
+      search.cancelled_ = search.cancelled_ || search.stop_.stop_requested();
+      return !search.cancelled_;
     }
     void Restart() override {
       Withdraw();
@@ -290,14 +285,11 @@ void CheckSearchScope(const SearchCriteria& criteria) {
   }
 }
 
-SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress) {
+SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress,
+                            std::stop_token stop) {
   if (!criteria.scope_path.empty()) CheckSearchScope(criteria);
-  LibrarySearch search(criteria, progress);
-  progress.ShowWait(true, true);
-  struct Hide {
-    Progress& progress;
-    ~Hide() { progress.ShowWait(false); }
-  } hide{progress};
+  LibrarySearch search(criteria, progress, std::move(stop));
+  ProgressShown shown(progress, true);
   if (!criteria.scope_path.empty()) {
     if (criteria.scope_is_directory) {
       search.SearchFolder(criteria.scope_path);

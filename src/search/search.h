@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -124,12 +125,12 @@ class SearchMatcher {
 // well-formed catalog (or cannot be read) is skipped and counted. The catalog reader feeds the
 // matcher; given the search's needle, it does not parse files whose bytes cannot hold a match,
 // nor decode records whose text cannot. Progress texts: the path of every directory entry, "Loading
-// info.." for every file read, the FileName of every element tested; WaitCancelled is polled after
-// every directory entry and every element below the top level, so a Progress should keep it cheap.
+// info.." for every file read, the FileName of every element tested. `stop` is looked at after
+// every directory entry and every element below the top level.
 // Raises LumivorError when the regular expression does not compile.
 class LibrarySearch {
  public:
-  LibrarySearch(SearchCriteria criteria, Progress& progress);
+  LibrarySearch(SearchCriteria criteria, Progress& progress, std::stop_token stop = {});
   ~LibrarySearch();
   LibrarySearch(const LibrarySearch&) = delete;
   LibrarySearch& operator=(const LibrarySearch&) = delete;
@@ -145,12 +146,12 @@ class LibrarySearch {
   [[nodiscard]] SearchOutcome TakeOutcome();
 
  private:
-  bool PollCancel();
   const std::string& CatalogName();
 
   SearchCriteria criteria_;
   SearchMatcher matcher_;
   Progress& progress_;
+  std::stop_token stop_;
   Needle needle_;
   SearchOutcome outcome_;
   std::string catalog_path_;
@@ -165,8 +166,9 @@ void CheckSearchScope(const SearchCriteria& criteria);
 
 // Runs a search of `criteria` after CheckSearchScope: shows the progress window with its Cancel
 // button, searches the scope (a directory with everything below it, or one catalog file) and hides
-// the window. Raises LumivorError when the regular expression does not compile (nothing is
-// searched).
-[[nodiscard]] SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress);
+// the window. A stop requested through `stop` ends it with what was found so far (cancelled).
+// Raises LumivorError when the regular expression does not compile (nothing is searched).
+[[nodiscard]] SearchOutcome SearchLibrary(const SearchCriteria& criteria, Progress& progress,
+                                          std::stop_token stop = {});
 
 }  // namespace lumivor

@@ -495,7 +495,7 @@ std::uint64_t ServerLibrary::Pull(const std::string& folder, Progress& progress)
 // --- Search ---------------------------------------------------------------------------------
 
 SearchOutcome ServerLibrary::Search(const SearchCriteria& criteria, std::string_view scope,
-                                    Progress& progress) {
+                                    Progress& /*progress*/, std::stop_token stop) {
   const SearchMatcher matcher(criteria);
   SearchOutcome outcome;
   // The scope: one catalog when it names one, else a group with everything below it.
@@ -559,7 +559,7 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& criteria, std::string_
   bool cancelled = false;
   connection_->Stream(sql, params, [&](const pg::Result& row) {
     if (cancelled) return;
-    if (++polled % 4096 == 0 && progress.WaitCancelled()) {
+    if (++polled % 4096 == 0 && stop.stop_requested()) {
       cancelled = true;
       return;
     }

@@ -157,12 +157,12 @@ DescribeOutcome FolderLibrary::Describe(std::string_view catalog, std::string_vi
 }
 
 SearchOutcome FolderLibrary::Search(const SearchCriteria& criteria, std::string_view scope,
-                                    Progress& progress) {
+                                    Progress& progress, std::stop_token stop) {
   SearchCriteria scoped = criteria;
   scoped.scope_path = GroupDirectory(scope);
   scoped.scope_is_directory = IsDirectory(scoped.scope_path);
   if (!scoped.scope_is_directory) scoped.scope_path = CatalogFile(scope);
-  return SearchThroughIndex(scoped, root_, progress).outcome;
+  return SearchThroughIndex(scoped, root_, progress, std::move(stop)).outcome;
 }
 
 LibraryChange FolderLibrary::CreateGroup(std::string_view parent, std::string_view name) {

@@ -25,7 +25,7 @@ class FolderLibrary final : public Library {
                                          std::string_view text,
                                          const std::optional<std::string>& expect) override;
   [[nodiscard]] SearchOutcome Search(const SearchCriteria& criteria, std::string_view scope,
-                                     Progress& progress) override;
+                                     Progress& progress, std::stop_token stop) override;
   [[nodiscard]] LibraryChange CreateGroup(std::string_view parent, std::string_view name) override;
   [[nodiscard]] LibraryChange Rename(std::string_view item, std::string_view name,
                                      bool catalog) override;

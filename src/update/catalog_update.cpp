@@ -581,13 +581,10 @@ bool HasTop(const CatalogRecord& top) { return !top.Field(kFileName).empty(); }
 }  // namespace
 
 UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateRequest& request,
-                                Progress& progress, ScanListener* listener, Prompts* prompts) {
-  progress.ShowWait(true, true);
+                                Progress& progress, ScanListener* listener, Prompts* prompts,
+                                std::stop_token stop) {
+  ProgressShown shown(progress, true);
   progress.SetWaitText(kLoadingInfo);
-  struct Hide {
-    Progress& p;
-    ~Hide() { p.ShowWait(false); }
-  } hide{progress};
 
   UpdateOutcome outcome;
   // The top record says where the medium is and how it was scanned; the rest of the catalog is
@@ -618,7 +615,7 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
     if (!S_ISDIR(info.st_mode)) throw LumivorError(from + ": Not a folder");
     outcome.source = from;
   }
-  if (progress.WaitCancelled()) {
+  if (stop.stop_requested()) {
     outcome.status = UpdateOutcome::Status::kCancelled;
     return outcome;
   }
@@ -641,19 +638,18 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
   CatalogTree fresh;
   ScanReport report;
   ScanFolder(&fresh, outcome.source, folders_only, filter, catalog_file, progress, listener,
-             &report, RecordedDeepScan(top));
+             &report, RecordedDeepScan(top), stop);
   if (report.cancelled) {
     outcome.status = UpdateOutcome::Status::kCancelled;
     return outcome;
   }
-  progress.ShowWait(true, true);  // the scan hid the window
   if (loader) {
     progress.SetWaitText(kLoadingInfo);
     old_catalog = loader->Take();
     loader.reset();
     if (!old_catalog.Top()) throw LumivorError(catalog_file + ": The catalog holds no records");
   }
-  if (progress.WaitCancelled()) {
+  if (stop.stop_requested()) {
     outcome.status = UpdateOutcome::Status::kCancelled;
     return outcome;
   }
@@ -666,13 +662,9 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
     outcome.status = UpdateOutcome::Status::kDryRun;
     return outcome;
   }
-  if (progress.WaitCancelled()) {
-    outcome.status = UpdateOutcome::Status::kCancelled;
-    return outcome;
-  }
   progress.SetWaitText(kSavingInfo);
-  WriteCatalogFile(fresh, catalog_file, NoProgress());
-  outcome.status = UpdateOutcome::Status::kUpdated;
+  const bool written = WriteCatalogFile(fresh, catalog_file, NoProgress(), stop);
+  outcome.status = written ? UpdateOutcome::Status::kUpdated : UpdateOutcome::Status::kCancelled;
   return outcome;
 }
 

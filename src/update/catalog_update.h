@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -110,12 +111,12 @@ struct UpdateOutcome {
 // Scans the medium of the catalog file again with the catalog's scope, merges (MergeUpdate) with
 // the catalog as it was (read while the medium is scanned) and, unless a dry run, writes the
 // result over the file atomically. Shows progress with a Cancel button, and tells `listener` (when
-// given) which folder the scan reads; a cancelled update writes nothing. When the medium is not
-// found and `request.from` is empty, `prompts` (when given) is asked for its folder; no answer
-// gives kNoMedium. Raises LumivorError when the catalog cannot be read or written or the folder
-// given is not a readable folder.
+// given) which folder the scan reads; a stop requested through `stop` writes nothing (kCancelled).
+// When the medium is not found and `request.from` is empty, `prompts` (when given) is asked for its
+// folder; no answer gives kNoMedium. Raises LumivorError when the catalog cannot be read or written
+// or the folder given is not a readable folder.
 UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateRequest& request,
                                 Progress& progress = NoProgress(), ScanListener* listener = nullptr,
-                                Prompts* prompts = nullptr);
+                                Prompts* prompts = nullptr, std::stop_token stop = {});
 
 }  // namespace lumivor

@@ -43,7 +43,7 @@ class BackgroundWork::TaskState final : public Progress, public ScanListener, pu
     snapshot_ = Snapshot();
     deliveries_.clear();
     done_ = false;
-    cancelled_.store(false);
+    stop_ = std::stop_source();
   }
 
   void ShowWait(bool visible, bool cancellable) override {
@@ -60,9 +60,6 @@ class BackgroundWork::TaskState final : public Progress, public ScanListener, pu
     ++snapshot_.version;
   }
 
-  // The token stays set for the rest of the work, whatever is shown or hidden meanwhile.
-  bool WaitCancelled() override { return cancelled_.load(std::memory_order_relaxed); }
-
   void FolderEntered(std::size_t records, std::string_view folder) override {
     std::lock_guard lock(mutex_);
     snapshot_.records = records;
@@ -71,7 +68,9 @@ class BackgroundWork::TaskState final : public Progress, public ScanListener, pu
     ++snapshot_.version;
   }
 
-  void Cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+  // The stop stays requested for the rest of the work, whatever is shown or hidden meanwhile.
+  void Cancel() { stop_.request_stop(); }
+  [[nodiscard]] std::stop_token Token() const { return stop_.get_token(); }
 
   void Deliver(std::function<void()> action) override {
     bool first = false;
@@ -128,7 +127,7 @@ class BackgroundWork::TaskState final : public Progress, public ScanListener, pu
   std::condition_variable done_changed_;
   Snapshot snapshot_;
   bool done_ = false;
-  std::atomic<bool> cancelled_{false};
+  std::stop_source stop_;
 };
 
 // Prompts for the work's thread: each question is put to the window's prompts on the window's
@@ -205,7 +204,7 @@ bool BackgroundWork::Run(const Work& work) {
   shown_text_.clear();
 
   std::exception_ptr error;
-  WorkContext context{*state_, *worker_prompts_, *state_, *state_};
+  WorkContext context{*state_, *worker_prompts_, *state_, *state_, state_->Token()};
   std::thread worker([&] {
     try {
       work(context);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "core/progress.h"
@@ -28,12 +29,12 @@ class Deliveries {
   virtual void Deliver(std::function<void()> action) = 0;
 };
 
-// What work running off the window's thread is handed: a progress, prompts, a scan listener and
-// deliveries, each safe to call from that thread.
+// What work running off the window's thread is handed: a progress, prompts, a scan listener,
+// deliveries, each safe to call from that thread, and the stop token of the work.
 //
-// The progress keeps one cancel token for the whole work: Cancel in the progress window sets it,
-// and it stays set (showing the window again does not clear it), so every step of the work sees
-// it. Texts and the window's state are painted by the window's thread a few dozen times a second,
+// Cancel in the progress window requests a stop of `stop`, and it stays requested for the rest
+// of the work (showing the window again does not clear it), so every step of the work sees it.
+// Texts and the window's state are painted by the window's thread a few dozen times a second,
 // whatever the rate at which the work reports them. The scan listener shows the folder being read
 // and the entries recorded so far. Questions are put on the window's thread, and the work waits
 // for the answer.
@@ -42,6 +43,7 @@ struct WorkContext {
   Prompts& prompts;
   ScanListener& scan_listener;
   Deliveries& deliveries;
+  std::stop_token stop;
 };
 
 // Runs long work (scan, load, save, search, export, index) on a worker thread while the window's

@@ -15,8 +15,7 @@
 namespace lumivor {
 
 namespace {
-constexpr int kFrameMs = 60;      // one animation frame
-constexpr int kEventPollMs = 10;  // WaitCancelled handles input at most this often
+constexpr int kFrameMs = 60;  // one animation frame
 }  // namespace
 
 WaitAnimation::WaitAnimation(QWidget* parent) : QWidget(parent) {
@@ -90,12 +89,11 @@ ProgressWindow::ProgressWindow(QWidget* main_window)
   cancel_button_ = new QPushButton("Cancel", this);
   cancel_button_->setGeometry(96 + (width - 96 - 97) / 2, 54, 97, 25);
   cancel_button_->hide();
-  connect(cancel_button_, &QPushButton::clicked, this, &ProgressWindow::OnBrowseClicked);
+  connect(cancel_button_, &QPushButton::clicked, this, &ProgressWindow::OnCancelClicked);
   flush_timer_.setSingleShot(true);
   flush_timer_.setInterval(kRepaintMs);
   connect(&flush_timer_, &QTimer::timeout, this, &ProgressWindow::FlushText);
   since_window_.start();
-  since_events_.start();
 }
 
 void ProgressWindow::ShowWait(bool visible, bool cancellable) {
@@ -168,14 +166,6 @@ void ProgressWindow::paintEvent(QPaintEvent* event) {
   painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
-bool ProgressWindow::WaitCancelled() {
-  if (since_events_.elapsed() >= kEventPollMs) {
-    QCoreApplication::processEvents();
-    since_events_.restart();
-  }
-  return cancelled_;
-}
-
 QString ProgressWindow::WaitText() {
   FlushText();
   return line_text_;
@@ -183,7 +173,7 @@ QString ProgressWindow::WaitText() {
 
 bool ProgressWindow::CancelShown() const { return !cancel_button_->isHidden(); }
 
-void ProgressWindow::OnBrowseClicked() {
+void ProgressWindow::OnCancelClicked() {
   cancelled_ = true;
   emit CancelPressed();
 }

@@ -52,11 +52,13 @@ class ProgressWindow : public QWidget, public Progress {
   static constexpr int kRepaintMs = 30;
   static constexpr int kPaintsPerInterval = 3;
 
+  // Shows (visible true) or hides the window; the Cancel button shows exactly when
+  // `cancellable`. Showing it from hidden clears Cancelled().
   void ShowWait(bool visible, bool cancellable = false) override;
   void SetWaitText(std::string_view text) override;
-  // Processes pending events (at most every few milliseconds), then tells whether Cancel was
-  // pressed since the window was last shown.
-  [[nodiscard]] bool WaitCancelled() override;
+  // True when Cancel was pressed since the window was last shown (the work hears of it through
+  // CancelPressed).
+  [[nodiscard]] bool Cancelled() const { return cancelled_; }
 
   // The text shown in the progress line (after any pending text was painted).
   [[nodiscard]] QString WaitText();
@@ -74,7 +76,7 @@ class ProgressWindow : public QWidget, public Progress {
   void SetWorkTitle(const QString& title);
 
  signals:
-  // The Cancel button was pressed (for work running on another thread).
+  // The Cancel button was pressed.
   void CancelPressed();
 
  protected:
@@ -82,7 +84,7 @@ class ProgressWindow : public QWidget, public Progress {
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  void OnBrowseClicked();
+  void OnCancelClicked();
   void FlushText();
   void CentreOverMainWindow();
   void PaintNow();
@@ -101,7 +103,6 @@ class ProgressWindow : public QWidget, public Progress {
   int text_repaints_ = 0;
   QElapsedTimer since_window_;  // start of the current repaint interval
   int paints_in_window_ = 0;
-  QElapsedTimer since_events_;
   QTimer flush_timer_;
 };
 

@@ -3,8 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <stop_token>
+
 #include "core/atomic_file.h"
 #include "core/errors.h"
+#include "support/catalog_document.h"
+#include "support/recording_progress.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -103,6 +110,64 @@ TEST(CatalogFile, SaveAndReadGiveTheSameTree) {
   EXPECT_TRUE(strict.load_file(path.c_str()));
 }
 
+// A tree of `count` files below one folder.
+CatalogTree WideTree(int count) {
+  CatalogTree tree;
+  CatalogTree::Node* top = tree.AddChild(nullptr);
+  top->SetField(kFileName, "Disk");
+  top->SetField(kFileType, "directory");
+  for (int i = 0; i < count; ++i) {
+    tree.AddChild(top)->SetField(kFileName, "file" + std::to_string(i) + ".txt");
+  }
+  return tree;
+}
+
+std::vector<std::string> FileNames(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(CatalogFile, ACancelledSaveLeavesTheOldFileAndNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir / "Disk.xml";
+  WriteFile(path, "old");
+  const CatalogTree tree = WideTree(20000);
+  // Cancel pressed before the save, and as its second text ("Gathering info..") shows, while
+  // the records are being written.
+  for (int texts : {-1, 1}) {
+    RecordingProgress progress;
+    if (texts < 0) progress.stop.request_stop();
+    progress.stop_after_texts = texts;
+    EXPECT_FALSE(SaveCatalog(tree, path, progress, progress.Token())) << texts;
+    EXPECT_EQ(ReadFile(path), "old");
+    EXPECT_EQ(FileNames(dir.Path()), std::vector<std::string>{"Disk.xml"});
+    EXPECT_FALSE(progress.visible);
+    EXPECT_EQ(progress.events.front().text, "cancellable");
+  }
+  // Not cancelled: written whole.
+  std::stop_source stop;
+  EXPECT_TRUE(SaveCatalog(tree, path, NoProgress(), stop.get_token()));
+  EXPECT_EQ(LoadCatalog(path).Size(), 20001u);
+}
+
+TEST(CatalogFile, ACancelledLoadGivesNoTree) {
+  TempDir dir;
+  const std::string path = dir / "Disk.xml";
+  ASSERT_TRUE(WriteCatalogFile(WideTree(20000), path));
+  RecordingProgress progress;
+  progress.stop_after_texts = 0;  // pressed as "Loading info.." shows
+  EXPECT_FALSE(LoadCatalog(path, progress, progress.Token()).has_value());
+  EXPECT_FALSE(progress.visible);
+  std::stop_source stop;
+  const std::optional<CatalogTree> loaded = LoadCatalog(path, NoProgress(), stop.get_token());
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_EQ(loaded->Size(), 20001u);
+}
+
 TEST(CatalogFile, ReadsHandWrittenFilesWithDefaults) {
   TempDir dir;
   const std::string path = dir / "hand.xml";
@@ -174,7 +239,7 @@ TEST(CatalogFile, SaveFileAsksAndCancelLeavesTheDiskUntouched) {
   TempDir dir;
   XmlDocument document;
   ScriptedPrompts prompts;
-  CatalogDocument info(&document, NoProgress(), &prompts);
+  CatalogDocument info(&document, &prompts);
   info.ClearDocument();
   info.SaveFile("");  // the dialog is cancelled
   EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));

@@ -10,6 +10,7 @@
 
 #include "catalog/catalog_file.h"
 #include "core/errors.h"
+#include "support/catalog_document.h"
 #include "test_util.h"
 
 namespace lumivor {

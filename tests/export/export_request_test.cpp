@@ -7,6 +7,7 @@
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
 #include "core/errors.h"
+#include "support/recording_progress.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -178,13 +179,14 @@ TEST(RunExport, CancelLeavesTheOldFileAndNoTemporaryFile) {
     WriteFile(dir / "out", "old");
     WriteCatalogFile(screen, dir / "c.xml", NoProgress());
     for (const std::string& catalog : {std::string(), dir / "c.xml"}) {
+      // Cancel is pressed as "Export to file.." shows: the writer hears it a thousand records on.
       RecordingProgress progress;
-      progress.cancel_after = 2;
+      progress.stop_after_texts = 0;
       DialogPrompts prompts;
       ExportRequest request{format, {"FileName"}, "", catalog, dir / "out"};
-      EXPECT_EQ(RunExport(request, &screen, progress, prompts), ExportOutcome::kCancelled)
+      EXPECT_EQ(RunExport(request, &screen, progress, prompts, progress.Token()),
+                ExportOutcome::kCancelled)
           << static_cast<int>(format);
-      EXPECT_GE(progress.polls, 3);
       EXPECT_FALSE(progress.visible);
       EXPECT_EQ(ReadFile(dir / "out"), "old");
       EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"c.xml", "out"}));
@@ -272,7 +274,7 @@ TEST(ExportWriter, ARestartedProducerIsNotWrittenTwice) {
   ASSERT_EQ(RunExport({ExportFormat::kCsv, {"FileName"}, "", "", dir / "once.csv"}, &tree,
                       NoProgress(), prompts),
             ExportOutcome::kWritten);
-  auto writer = MakeDelimitedWriter(dir / "restarted.csv", {"FileName"}, ",", true, NoProgress());
+  auto writer = MakeDelimitedWriter(dir / "restarted.csv", {"FileName"}, ",", true, {});
   // The producer gives twelve records, starts again, gives five, starts again and runs through.
   struct Stop : RecordSink {
     RecordSink& next;

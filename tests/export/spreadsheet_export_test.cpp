@@ -5,6 +5,7 @@
 #include "catalog/catalog_file.h"
 #include "core/errors.h"
 #include "export/export_request.h"
+#include "support/recording_progress.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -175,7 +176,7 @@ TEST(SpreadsheetExport, AWriterGivenTooManyRecordsRefusesAndLeavesNoFile) {
   // between): the writer refuses the record past the limit itself.
   TempDir dir;
   {
-    auto writer = MakeSpreadsheetWriter(dir / "w.xlsx", {"FileName"}, 0, NoProgress());
+    auto writer = MakeSpreadsheetWriter(dir / "w.xlsx", {"FileName"}, 0, {});
     RecordView record;
     record.fields[kFileName] = "x";
     std::size_t accepted = 0;

@@ -5,6 +5,7 @@
 #include "catalog/catalog_file.h"
 #include "core/errors.h"
 #include "export/export_request.h"
+#include "support/recording_progress.h"
 #include "test_util.h"
 
 namespace lumivor {

@@ -16,6 +16,7 @@
 #include "index/indexed_search.h"
 #include "index/packed_fields.h"
 #include "search/search.h"
+#include "support/recording_progress.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -735,8 +736,8 @@ TEST(IndexedSearch, ProgressCancelAndResultsWhileSearching) {
   const std::string root = dir / "lib";
   LibraryIndex index(root, dir / "index.sqlite");
   RecordingProgress cancelling;
-  cancelling.cancel_after = 3;  // the two entries, then within the big catalog
-  IndexUpdate update = index.Update(cancelling);
+  cancelling.stop_after_texts = 2;  // the two entries listed, then as the big catalog is read
+  IndexUpdate update = index.Update(cancelling, cancelling.Token());
   EXPECT_TRUE(update.cancelled);
   EXPECT_EQ(index.EntryCount(), 0u);  // the big catalog was left out whole
   update = index.Update(NoProgress());
@@ -747,7 +748,7 @@ TEST(IndexedSearch, ProgressCancelAndResultsWhileSearching) {
   song.name = "song";
   std::vector<std::size_t> sizes;
   SearchOutcome joined;
-  const SearchOutcome outcome = index.Search(song, NoProgress(), [&](SearchOutcome&& part) {
+  const SearchOutcome outcome = index.Search(song, NoProgress(), {}, [&](SearchOutcome&& part) {
     sizes.push_back(part.results.Size());
     Join(&joined, std::move(part));
   });
@@ -764,8 +765,8 @@ TEST(IndexedSearch, ProgressCancelAndResultsWhileSearching) {
   EXPECT_EQ(Lines(index.Search(song, NoProgress())), Lines(files));
 
   RecordingProgress stop;
-  stop.cancel_after = 1;
-  const SearchOutcome stopped = index.Search(song, stop);
+  stop.stop_after_texts = 0;
+  const SearchOutcome stopped = index.Search(song, stop, stop.Token());
   EXPECT_TRUE(stopped.cancelled);
   EXPECT_LT(stopped.results.Size(), 20001u);
 }
@@ -791,7 +792,7 @@ TEST(IndexedSearch, ResultsShownBeforeTheIndexFailedAreWithdrawn) {
   std::vector<std::size_t> sizes;
   SearchOutcome joined;
   const IndexedSearchOutcome indexed =
-      SearchThroughIndex(song, root, NoProgress(), [&](SearchOutcome&& part) {
+      SearchThroughIndex(song, root, NoProgress(), {}, [&](SearchOutcome&& part) {
         sizes.push_back(part.results.Size());
         if (part.results.Empty()) joined = SearchOutcome();
         Join(&joined, std::move(part));

@@ -237,7 +237,7 @@ TEST_F(Library, OnlyRegularFilesAreCatalogsOnEveryRoute) {
   EXPECT_EQ(nodes.count(At("Mp3/.a.xml.tmp-ab12CD")), 0u);
 
   std::vector<CatalogFile> files;
-  ASSERT_TRUE(ListCatalogFiles(root_, NoProgress(), &files));
+  ASSERT_TRUE(ListCatalogFiles(root_, NoProgress(), {}, &files));
   std::vector<std::string> paths;
   for (const CatalogFile& file : files) paths.push_back(file.relative_path);
   EXPECT_EQ(paths, (std::vector<std::string>{"DVD/linked.xml", "Mp3/a.xml"}));

@@ -11,6 +11,7 @@
 #include "media_fixtures.h"
 #include "scan/scanner.h"
 #include "search/search.h"
+#include "support/recording_progress.h"
 
 namespace lumivor {
 namespace {
@@ -80,9 +81,9 @@ class DeepScanTest : public ::testing::Test {
   }
 
   std::string Scan(const DeepScanOptions& options, DeepScanCounts* counts = nullptr,
-                   Progress& progress = NoProgress()) {
-    ScanFolder(&tree_, dir_ / "src", false, "", dir_ / "Deep.xml", progress, nullptr, &report_,
-               options);
+                   std::stop_token stop = {}) {
+    ScanFolder(&tree_, dir_ / "src", false, "", dir_ / "Deep.xml", NoProgress(), nullptr, &report_,
+               options, stop);
     if (counts) *counts = report_.deep;
     return Outline(tree_);
   }
@@ -152,14 +153,10 @@ TEST_F(DeepScanTest, FilteredScanListsArchivesThatPassTheFilter) {
   EXPECT_EQ(Find(tree_, dir_ / "src/plain.txt"), nullptr);
 }
 
-TEST_F(DeepScanTest, ACancelWhileLookingInsideEndsTheScan) {
-  // The polls a plain scan makes are answered "go on"; the first one the deep scan adds cancels.
-  RecordingProgress plain;
-  Scan({}, nullptr, plain);
-  ASSERT_FALSE(report_.cancelled);
-  RecordingProgress progress;
-  progress.cancel_after = plain.polls;
-  Scan({true, true}, nullptr, progress);
+TEST_F(DeepScanTest, ACancelledDeepScanLeavesNothing) {
+  std::stop_source stop;
+  stop.request_stop();
+  Scan({true, true}, nullptr, stop.get_token());
   EXPECT_TRUE(report_.cancelled);
   EXPECT_TRUE(tree_.Empty());
 }
@@ -167,9 +164,9 @@ TEST_F(DeepScanTest, ACancelWhileLookingInsideEndsTheScan) {
 TEST(DeepScannerTest, ReadsNothingOnceCancelled) {
   TempDir dir;
   WriteFile(dir / "e.tar", std::string(10240, '\0'));
-  RecordingProgress progress;
-  progress.cancel_after = 0;
-  DeepScanner scanner({true, true}, &progress);
+  std::stop_source stop;
+  stop.request_stop();
+  DeepScanner scanner({true, true}, stop.get_token());
   EXPECT_TRUE(scanner.Wants("e.tar"));
   EXPECT_FALSE(scanner.Wants("e.txt"));
   scanner.Read(AT_FDCWD, (dir / "e.tar").c_str());
@@ -178,10 +175,10 @@ TEST(DeepScannerTest, ReadsNothingOnceCancelled) {
 }
 
 TEST(DeepScannerTest, WantsOnlyWhatItWasAskedFor) {
-  const DeepScanner archives({true, false}, nullptr);
+  const DeepScanner archives({true, false});
   EXPECT_TRUE(archives.Wants("a.ZIP"));
   EXPECT_FALSE(archives.Wants("a.mp3"));
-  const DeepScanner tags({false, true}, nullptr);
+  const DeepScanner tags({false, true});
   EXPECT_FALSE(tags.Wants("a.zip"));
   EXPECT_TRUE(tags.Wants("a.mp3"));
   EXPECT_TRUE(tags.Wants("b.JPG"));
@@ -295,7 +292,7 @@ TEST_F(DeepCatalogTest, SearchAndTheIndexRouteFindTagsAndEntries) {
 
 TEST_F(DeepCatalogTest, XmlExportCarriesTheTags) {
   const std::string out = library_ / "export.xml";
-  const auto writer = MakeXmlWriter(out, NoProgress());
+  const auto writer = MakeXmlWriter(out, {});
   ASSERT_TRUE(EmitTree(tree_, *writer));
   writer->Finish();
   const CatalogTree exported = LoadCatalog(out);

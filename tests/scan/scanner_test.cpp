@@ -20,6 +20,7 @@
 #include "library/library_storage.h"
 #include "scan/local_time_converter.h"
 #include "scan/volumes.h"
+#include "support/recording_progress.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -220,17 +221,28 @@ TEST(ScanFolder, ACancelledScanStopsAndLeavesNothing) {
   TempDir dir;
   const std::string root = dir / "r";
   for (int i = 0; i < 20; ++i) WriteSized(root + "/f" + std::to_string(i) + "/x/a.txt", 10);
+  // Plays the user who presses Cancel as the scan enters its folder number `after`.
+  struct CancelInFolder final : ScanListener {
+    explicit CancelInFolder(int folder) : after(folder) {}
+    void FolderEntered(std::size_t, std::string_view) override {
+      if (entered++ == after) stop.request_stop();
+    }
+    std::stop_source stop;
+    int after;
+    int entered = 0;
+  };
   for (int after : {0, 1, 5, 30}) {
     RecordingProgress progress;
-    progress.cancel_after = after;
+    CancelInFolder cancel(after);
     CatalogTree tree;
     ScanReport report;
-    ScanFolder(&tree, root, false, "", "/lib/Disk.xml", progress, nullptr, &report);
+    ScanFolder(&tree, root, false, "", "/lib/Disk.xml", progress, &cancel, &report, {},
+               cancel.stop.get_token());
     EXPECT_TRUE(report.cancelled) << after;
     EXPECT_TRUE(tree.Empty()) << after;
     EXPECT_FALSE(progress.visible);
-    // The walk stopped at the first poll that said Cancel.
-    EXPECT_EQ(progress.polls, after + 1);
+    // The walk entered no folder after the one where Cancel was pressed.
+    EXPECT_EQ(cancel.entered, after + 1);
   }
   // Never cancelled: every folder is there and the report says so.
   RecordingProgress progress;

@@ -8,6 +8,7 @@
 
 #include "catalog/catalog_file.h"
 #include "core/errors.h"
+#include "support/recording_progress.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -176,8 +177,6 @@ TEST(Search, ProgressShowsPathsLoadingTextAndNames) {
   EXPECT_EQ(progress.events.front().kind, RecordingProgress::Event::kShow);
   EXPECT_EQ(progress.events.front().text, "cancellable");
   EXPECT_FALSE(progress.visible);
-  // Polled after each directory entry and each element below the top level.
-  EXPECT_EQ(progress.polls, 3);
 
   // A catalog that cannot hold the text is read but not walked: no names go by.
   RecordingProgress skipping;
@@ -197,12 +196,14 @@ TEST(Search, CancelStopsAtTheNextPollAndKeepsWhatWasFound) {
     // The second form sends the file through the full XML reader.
     if (!fast) WriteFile(dir / "A.xml", Catalog("<!-- c -->" + entries));
     RecordingProgress progress;
-    // The entries A.xml and B.xml are listed first, then song0 and song1 go by.
-    progress.cancel_after = 4;
-    const SearchOutcome outcome = SearchLibrary(InScope(Name("song"), dir.Path(), true), progress);
+    // The entries A.xml and B.xml are listed first, then "Loading info..", dir, song0 and song1
+    // go by; Cancel is pressed as song2 shows.
+    progress.stop_after_texts = 6;
+    const SearchOutcome outcome =
+        SearchLibrary(InScope(Name("song"), dir.Path(), true), progress, progress.Token());
     EXPECT_TRUE(outcome.cancelled);
     EXPECT_EQ(Found(outcome), (std::vector<std::string>{"song0@A", "song1@A", "song2@A"})) << fast;
-    EXPECT_EQ(progress.polls, 5);
+    EXPECT_EQ(progress.texts, 7);
     EXPECT_FALSE(progress.visible);
   }
 }
@@ -243,10 +244,11 @@ TEST(Search, EveryResultKnowsItsCatalogAndItsRecord) {
   }
   // A cancelled search keeps one source per result it kept, and says what it found.
   RecordingProgress progress;
-  progress.cancel_after = 3;
-  const SearchOutcome cancelled = SearchLibrary(InScope(Name("s"), dir.Path(), true), progress);
+  progress.stop_after_texts = 5;  // pressed as "a" shows, after "Disk" was found
+  const SearchOutcome cancelled =
+      SearchLibrary(InScope(Name("s"), dir.Path(), true), progress, progress.Token());
   EXPECT_TRUE(cancelled.cancelled);
-  ASSERT_EQ(cancelled.sources.size(), 1u);  // "Song 1" before the third poll
+  ASSERT_EQ(cancelled.sources.size(), 1u);
   ASSERT_EQ(cancelled.results.Root()->children.size(), 1u);
   EXPECT_EQ(SearchFinishedText(cancelled),
             "Search cancelled\n\n1 result was found before the cancel.");

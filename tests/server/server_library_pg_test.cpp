@@ -167,7 +167,7 @@ TEST_F(ServerLibraryTest, SearchFindsTheFolderSearchResultsInTheSameOrder) {
       folder.scope_is_directory = std::filesystem::is_directory(folder.scope_path);
       if (!folder.scope_is_directory) folder.scope_path += ".xml";
       const SearchOutcome expected = SearchLibrary(folder, NoProgress());
-      const SearchOutcome found = library.Search(criteria, scope, NoProgress());
+      const SearchOutcome found = library.Search(criteria, scope, NoProgress(), {});
       DumpSink expected_lines, found_lines;
       expected.results.ForEachRecord(
           [&](const CatalogTree::Node*, const RecordView& r) { return expected_lines.Add(r); });

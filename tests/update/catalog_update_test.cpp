@@ -13,6 +13,7 @@
 #include "scan/catalog_medium.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
+#include "support/recording_progress.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -302,11 +303,12 @@ TEST_F(UpdateFileTest, DryRunAndCancelLeaveTheCatalogAsItWas) {
   EXPECT_EQ(outcome.summary.CountsLine(), "added=0 removed=0 moved=1 changed=0 missing=0");
   EXPECT_EQ(ReadFile(catalog_), before);
 
-  for (int polls : {0, 1, 2, 3}) {
+  // Cancel pressed as each of the update's progress texts shows: reading, scanning, saving.
+  for (int texts : {0, 1, 2, 3}) {
     RecordingProgress progress;
-    progress.cancel_after = polls;
-    outcome = UpdateCatalogFile(catalog_, {}, progress);
-    EXPECT_EQ(outcome.status, UpdateOutcome::Status::kCancelled) << polls;
+    progress.stop_after_texts = texts;
+    outcome = UpdateCatalogFile(catalog_, {}, progress, nullptr, nullptr, progress.Token());
+    EXPECT_EQ(outcome.status, UpdateOutcome::Status::kCancelled) << texts;
     EXPECT_EQ(ReadFile(catalog_), before);
     EXPECT_FALSE(progress.visible);
   }

@@ -96,7 +96,7 @@ class BackgroundWorkTest : public QObject {
 
     try {
       f.work.Run([](WorkContext& context) {
-        context.progress.ShowWait(true, false);
+        ProgressShown shown(context.progress);
         throw LumivorError("/x.xml: No such file or directory");
       });
       QFAIL("no error came back");
@@ -128,18 +128,18 @@ class BackgroundWorkTest : public QObject {
     });
     presser.start();
     QVERIFY(f.work.Run([&](WorkContext& context) {
-      context.progress.ShowWait(true, true);
-      context.progress.SetWaitText("step one");
-      context.progress.SetWaitText("step two");
-      // The token holds for the rest of the work: showing the window again does not clear it.
-      for (int i = 0; i < 500 && !context.progress.WaitCancelled(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      {
+        ProgressShown shown(context.progress, true);
+        context.progress.SetWaitText("step one");
+        context.progress.SetWaitText("step two");
+        for (int i = 0; i < 500 && !context.stop.stop_requested(); ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));  // winding down
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(60));  // winding down
-      context.progress.ShowWait(false);
-      context.progress.ShowWait(true, true);
-      saw_cancel = context.progress.WaitCancelled();
-      context.progress.ShowWait(false);
+      // The stop holds for the rest of the work: showing the window again does not clear it.
+      ProgressShown again(context.progress, true);
+      saw_cancel = context.stop.stop_requested();
     }));
     QVERIFY(saw_cancel.load());
     QVERIFY(disabled_when_pressed);
@@ -150,7 +150,7 @@ class BackgroundWorkTest : public QObject {
     // The next work starts without the old Cancel.
     bool cancelled_at_start = true;
     QVERIFY(f.work.Run(
-        [&](WorkContext& context) { cancelled_at_start = context.progress.WaitCancelled(); }));
+        [&](WorkContext& context) { cancelled_at_start = context.stop.stop_requested(); }));
     QVERIFY(!cancelled_at_start);
   }
 
@@ -169,11 +169,10 @@ class BackgroundWorkTest : public QObject {
     });
     watcher.start();
     QVERIFY(f.work.Run([&](WorkContext& context) {
-      context.progress.ShowWait(true, true);
+      ProgressShown shown(context.progress, true);
       context.progress.SetWaitText("Loading info..");
       context.scan_listener.FolderEntered(12345, "/media/disk/Photos");
       WaitFor(seen);
-      context.progress.ShowWait(false);
     }));
     QCOMPARE(text, QStringLiteral("12,345 entries \u00b7 /media/disk/Photos"));
   }
@@ -184,13 +183,12 @@ class BackgroundWorkTest : public QObject {
     bool yes = false;
     std::string file;
     QVERIFY(f.work.Run([&](WorkContext& context) {
-      context.progress.ShowWait(true, false);
+      ProgressShown shown(context.progress);
       // Let the window appear before the question.
       std::this_thread::sleep_for(std::chrono::milliseconds(3 * BackgroundWork::kPollMs));
       yes = context.prompts.AskYesNo("Warning", "Replace?", MessageIcon::kWarning);
       file = context.prompts.ChooseSaveFile(".csv", "CSV|*.csv", "a");
       context.prompts.ShowMessage("Done", "Export Finished", MessageIcon::kNone);
-      context.progress.ShowWait(false);
     }));
     QVERIFY(yes);
     QCOMPARE(file, std::string("/saved"));

@@ -83,15 +83,15 @@ class WaitFormTest : public QObject {
     ProgressWindow wait(&main_window);
     wait.ShowWait(true, true);
     QVERIFY(wait.CancelShown());
-    QVERIFY(!wait.WaitCancelled());
+    QVERIFY(!wait.Cancelled());
     QTest::mouseClick(wait.CancelButton(), Qt::LeftButton);
-    QVERIFY(wait.WaitCancelled());
+    QVERIFY(wait.Cancelled());
     wait.ShowWait(true, false);  // shown again while visible: the flag stays, the button goes
     QVERIFY(!wait.CancelShown());
-    QVERIFY(wait.WaitCancelled());
+    QVERIFY(wait.Cancelled());
     wait.ShowWait(false);
     wait.ShowWait(true, true);  // shown anew from hidden: the flag is cleared
-    QVERIFY(!wait.WaitCancelled());
+    QVERIFY(!wait.Cancelled());
     wait.ShowWait(false);
   }
 

@@ -238,16 +238,15 @@ void ExportDialog::OnOkClicked() {
   try {
     // The request holds all the dialog's choices: from here on no widget is read, so the export
     // (its file question included) may run on another thread.
-    const auto work = [&](Progress& progress, Prompts& prompts) {
-      outcome = lumivor::RunExport(request, &screen_, progress, prompts);
+    const auto work = [&](Progress& progress, Prompts& prompts, std::stop_token stop) {
+      outcome = lumivor::RunExport(request, &screen_, progress, prompts, std::move(stop));
     };
     if (run_work) {
       run_work(work);
     } else {
-      work(progress_, prompts_);
+      work(progress_, prompts_, {});
     }
   } catch (const LumivorError& error) {
-    progress_.ShowWait(false);
     prompts_.ShowMessage("Error", error.what(), MessageIcon::kError);
     accept();
     return;

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QString>
 #include <functional>
+#include <stop_token>
 
 #include "catalog/catalog_tree.h"
 #include "core/progress.h"
@@ -57,9 +58,10 @@ class ExportDialog : public QDialog {
   QPushButton* cancel_button = nullptr;
 
   // Runs the export once the dialog's choices are read (the file question included); set by the
-  // opener to run it off the window's thread. Unset, it runs in place with the dialog's progress
-  // and prompts.
-  std::function<void(const std::function<void(Progress&, Prompts&)>& work)> run_work;
+  // opener to run it off the window's thread, with the work's stop token. Unset, it runs in place
+  // with the dialog's progress and prompts, and cannot be cancelled.
+  using ExportWork = std::function<void(Progress&, Prompts&, std::stop_token)>;
+  std::function<void(const ExportWork& work)> run_work;
 
   // Handlers.
   void OnSourceClicked();

@@ -378,7 +378,8 @@ void LibraryWindow::ResortSoon() {
 
 void LibraryWindow::RunWork(const std::function<void(Progress&, Prompts&)>& work) {
   if (run_work) {
-    run_work(work);
+    run_work(
+        [&](Progress& progress, Prompts& prompts, std::stop_token) { work(progress, prompts); });
   } else {
     work(NoProgress(), prompts_);
   }

@@ -4,6 +4,7 @@
 #include <QPersistentModelIndex>
 #include <QString>
 #include <functional>
+#include <stop_token>
 
 #include "core/progress.h"
 #include "core/prompts.h"
@@ -45,7 +46,7 @@ class LibraryWindow : public QDialog {
   // Runs work that may take long (a move across file systems copies; a delete of a big group) off
   // the window's thread, handing it a progress and prompts it may use there, and returns when it
   // has ended, raising what it raised. Set by the opener; without it the work runs in place.
-  std::function<void(const std::function<void(Progress&, Prompts&)>&)> run_work;
+  std::function<void(const std::function<void(Progress&, Prompts&, std::stop_token)>&)> run_work;
 
   // Moves the item at `dragged_path` into the group at `target_path` and rebuilds the tree when it
   // moved; a drop runs this once the drag has ended. False when nothing moved.

@@ -575,11 +575,12 @@ QToolButton* MainWindow::ToolButton(int i) const { return i >= 0 && i < 6 ? butt
 
 void MainWindow::OpenCatalog(const std::string& path) {
   if (path == current_catalog_file_) return;
-  // Read into a tree of its own first: a file that cannot be read leaves the view as it was.
-  CatalogTree tree;
-  RunInBackground([&](WorkContext& work) { tree = LoadCatalog(path, work.progress); },
+  // Read into a tree of its own first: a file that cannot be read, or a load cancelled, leaves
+  // the view as it was.
+  std::optional<CatalogTree> tree;
+  RunInBackground([&](WorkContext& work) { tree = LoadCatalog(path, work.progress, work.stop); },
                   QStringLiteral("Opening ") + FromUtf8(DisplayNameOf(path)));
-  ShowOpenedCatalog(std::move(tree), path);
+  if (tree) ShowOpenedCatalog(std::move(*tree), path);
 }
 
 void MainWindow::ShowOpenedCatalog(CatalogTree&& tree, const std::string& path) {
@@ -601,12 +602,13 @@ void MainWindow::SaveCurrentCatalog() {
   }
   // The tree is read by the worker; the window changes nothing while it runs.
   const CatalogTree& tree = catalog_model_->SortedTree();
+  bool saved = false;
   RunInBackground(
-      [&](WorkContext& work) {
-        SaveCatalog(tree, path, work.progress);
-        work.progress.ShowWait(false);
-      },
+      [&](WorkContext& work) { saved = SaveCatalog(tree, path, work.progress, work.stop); },
       QStringLiteral("Saving ") + FromUtf8(DisplayNameOf(path)));
+  if (!saved) {
+    prompts_->ShowMessage("Save", "Cancelled. The catalog file is as it was.", MessageIcon::kNone);
+  }
 }
 
 void MainWindow::ResortCatalog() {
@@ -660,7 +662,6 @@ bool MainWindow::RunCommand(const std::function<void()>& command) {
     command();
     return true;
   } catch (const std::exception& error) {
-    progress_window_->ShowWait(false);
     QApplication::restoreOverrideCursor();
     prompts_->ShowMessage("Error", error.what(), MessageIcon::kError);
   }

@@ -13,6 +13,7 @@
 #include "catalog/xml_document.h"
 #include "core/progress.h"
 #include "core/prompts.h"
+#include "export/ui/export_dialog.h"
 #include "search/search.h"
 #include "widgets/background_work.h"
 
@@ -277,7 +278,7 @@ class MainWindow : public QMainWindow {
   void ReloadAfterChange(const std::string& path);
   // Runs a dialog's work (an export, a move in the library window) through RunInBackground, with
   // `title` in the progress window's title bar.
-  std::function<void(const std::function<void(Progress&, Prompts&)>&)> ExportRunner(
+  std::function<void(const ExportDialog::ExportWork&)> ExportRunner(
       const QString& title = QStringLiteral("Exporting"));
   // Disables (busy) or enables again every command of the window while work runs.
   void SetBusy(bool busy);

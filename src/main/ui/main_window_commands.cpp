@@ -63,7 +63,7 @@ void MainWindow::OnNewCatalogClicked() {
     RunInBackground(
         [&](WorkContext& work) {
           root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
-                                 &work.scan_listener, &report, deep);
+                                 &work.scan_listener, &report, deep, work.stop);
         },
         QStringLiteral("Cataloguing ") + source);
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
@@ -136,10 +136,12 @@ void MainWindow::OnSearchClicked() {
   });
 }
 
-std::function<void(const std::function<void(Progress&, Prompts&)>&)> MainWindow::ExportRunner(
+std::function<void(const ExportDialog::ExportWork&)> MainWindow::ExportRunner(
     const QString& title) {
-  return [this, title](const std::function<void(Progress&, Prompts&)>& work) {
-    RunInBackground([&](WorkContext& context) { work(context.progress, context.prompts); }, title);
+  return [this, title](const ExportDialog::ExportWork& work) {
+    RunInBackground(
+        [&](WorkContext& context) { work(context.progress, context.prompts, context.stop); },
+        title);
   };
 }
 

@@ -37,24 +37,22 @@ void MainWindow::RunSearch(const SearchCriteria& criteria) {
       if (!done) window->ClearCatalog();
     }
   } clear_unless_done{this};
-  RunInBackground(
-      [&](WorkContext& work) {
-        const auto arrived = [&](SearchOutcome&& part) {
-          if (part.results.Empty()) {
-            // The search starts again: what the window shows is void.
-            work.deliveries.Deliver([this] {
-              ClearCatalog();
-              UpdateStatusBar();
-            });
-            return;
-          }
-          // Handed over whole: the window links the part's rows in without copying a record.
-          auto shared = std::make_shared<SearchOutcome>(std::move(part));
-          work.deliveries.Deliver([this, shared] { AppendSearchResults(std::move(*shared)); });
-        };
-        indexed = SearchThroughIndex(criteria, library, work.progress, arrived);
-      },
-      QStringLiteral("Searching the library"));
+  RunInBackground([&](WorkContext& work) {
+    const auto arrived = [&](SearchOutcome&& part) {
+      if (part.results.Empty()) {
+        // The search starts again: what the window shows is void.
+        work.deliveries.Deliver([this] {
+          ClearCatalog();
+          UpdateStatusBar();
+        });
+        return;
+      }
+      // Handed over whole: the window links the part's rows in without copying a record.
+      auto shared = std::make_shared<SearchOutcome>(std::move(part));
+      work.deliveries.Deliver([this, shared] { AppendSearchResults(std::move(*shared)); });
+    };
+    indexed = SearchThroughIndex(criteria, library, work.progress, work.stop, arrived);
+  });
   clear_unless_done.done = true;
   SearchOutcome outcome = std::move(indexed.outcome);
   const std::size_t handed = result_rows_.size();  // the parts shown while the search ran
@@ -180,10 +178,12 @@ void MainWindow::OpenResultCatalog(const CatalogTree::Node* node) {
   const ResultSource source = *found;
   const CatalogRecord shown = node->Record();
   RunCommand([&] {
-    CatalogTree tree;
-    RunInBackground(
-        [&](WorkContext& work) { tree = LoadCatalog(source.catalog_path, work.progress); },
-        QStringLiteral("Opening ") + QString::fromStdString(DisplayNameOf(source.catalog_path)));
+    std::optional<CatalogTree> loaded;
+    RunInBackground([&](WorkContext& work) {
+      loaded = LoadCatalog(source.catalog_path, work.progress, work.stop);
+    });
+    if (!loaded) return;  // cancelled: the results stay
+    CatalogTree tree = std::move(*loaded);
     const CatalogTree::Node* target = FindResultRecord(tree, source, shown);
     statusBar()->clearMessage();
     ShowOpenedCatalog(std::move(tree), source.catalog_path);

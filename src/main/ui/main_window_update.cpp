@@ -31,14 +31,10 @@ bool MainWindow::UpdateCatalog(const std::string& path, const std::string& from)
   // being read, and its Cancel leaves the catalog file as it was. The question where the medium
   // is, when it is not connected, is put on the window's thread.
   const bool ran = RunCommand([&] {
-    RunInBackground(
-        [&](WorkContext& work) {
-          UpdateRequest request;
-          request.from = from;
-          outcome =
-              UpdateCatalogFile(path, request, work.progress, &work.scan_listener, &work.prompts);
-        },
-        QStringLiteral("Updating ") + FromUtf8(DisplayNameOf(path)));
+    RunInBackground([&](WorkContext& work) {
+      outcome =
+          UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts, work.stop);
+    });
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
   if (outcome.status == UpdateOutcome::Status::kCancelled) {
@@ -57,12 +53,15 @@ bool MainWindow::RemoveMissing(const std::string& path) {
   RunCommand([&] {
     CatalogTree kept;
     std::size_t count = 0;
-    RunInBackground(
-        [&](WorkContext& work) {
-          kept = LoadCatalog(path, work.progress);
-          count = RemoveMissingEntries(&kept);
-        },
-        QStringLiteral("Opening ") + FromUtf8(DisplayNameOf(path)));
+    bool loaded = false;
+    RunInBackground([&](WorkContext& work) {
+      std::optional<CatalogTree> tree = LoadCatalog(path, work.progress, work.stop);
+      if (!tree) return;
+      kept = std::move(*tree);
+      count = RemoveMissingEntries(&kept);
+      loaded = true;
+    });
+    if (!loaded) return;
     if (count == 0) {
       UserPrompts().ShowMessage("Remove Missing Entries",
                                 DisplayNameOf(path) + " has no missing entries.",
@@ -77,12 +76,7 @@ bool MainWindow::RemoveMissing(const std::string& path) {
       return;
     }
     RunInBackground(
-        [&](WorkContext& work) {
-          SaveCatalog(kept, path, work.progress);
-          work.progress.ShowWait(false);
-        },
-        QStringLiteral("Saving ") + FromUtf8(DisplayNameOf(path)));
-    removed = true;
+        [&](WorkContext& work) { removed = SaveCatalog(kept, path, work.progress, work.stop); });
   });
   if (removed) ReloadAfterChange(path);
   return removed;

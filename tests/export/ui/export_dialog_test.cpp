@@ -15,6 +15,7 @@
 #include "core/prompts.h"
 #include "export/ui/export_dialog.h"
 #include "library/ui/library_panel.h"
+#include "support/recording_progress.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif
@@ -227,9 +228,13 @@ class ExportDialogTest : public QObject {
       f.screen.AddChild(nullptr)->SetField(lumivor::kFileName, "r" + std::to_string(i));
     }
     lumivor::RecordingProgress progress;
-    progress.cancel_after = 0;
     auto dialog = std::make_unique<ExportDialog>(f.config, f.prompts, progress, Q(f.root), f.screen,
                                                  QString());
+    // Cancel pressed as soon as the export runs.
+    dialog->run_work = [&](const ExportDialog::ExportWork& work) {
+      progress.stop.request_stop();
+      work(progress, f.prompts, progress.Token());
+    };
     dialog->csv_radio->setChecked(true);
     f.prompts.script.file_answers = {f.dir / "cancelled.csv"};
     dialog->ok_button->click();
