@@ -26,8 +26,8 @@ bool ExportWriter::Add(const RecordView& record) {
     return false;
   }
   // A long export says how far it has come.
-  if (++written_ % kCancelPollRecords == 0) {
-    progress_.SetWaitText(std::string(kExportToFile) + " " + std::to_string(written_) +
+  if (++written_ % kCancelPollRecords == 0 && progress_ != nullptr) {
+    progress_->SetWaitText(std::string(kExportToFile) + " " + std::to_string(written_) +
                           " entries written");
   }
   return true;

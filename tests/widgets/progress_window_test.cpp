@@ -67,14 +67,14 @@ class WaitFormTest : public QObject {
     ProgressWindow wait(&main_window);
     wait.ShowWait(true, false);
     QTest::keyClick(&main_window, Qt::Key_Escape);
-    QVERIFY(!wait.WaitCancelled());  // nothing to cancel
+    QVERIFY(!wait.Cancelled());  // nothing to cancel
     wait.ShowWait(true, true);
     QTest::keyClick(&main_window, Qt::Key_Escape);  // the focus is in the main window
-    QVERIFY(wait.WaitCancelled());
+    QVERIFY(wait.Cancelled());
     wait.ShowWait(false);
     wait.ShowWait(true, true);
     QTest::keyClick(&wait, Qt::Key_Escape);
-    QVERIFY(wait.WaitCancelled());
+    QVERIFY(wait.Cancelled());
     wait.ShowWait(false);
   }
 

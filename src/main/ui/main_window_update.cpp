@@ -31,10 +31,14 @@ bool MainWindow::UpdateCatalog(const std::string& path, const std::string& from)
   // being read, and its Cancel leaves the catalog file as it was. The question where the medium
   // is, when it is not connected, is put on the window's thread.
   const bool ran = RunCommand([&] {
-    RunInBackground([&](WorkContext& work) {
-      outcome =
-          UpdateCatalogFile(path, {}, work.progress, &work.scan_listener, &work.prompts, work.stop);
-    });
+    RunInBackground(
+        [&](WorkContext& work) {
+          UpdateRequest request;
+          request.from = from;
+          outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener,
+                                      &work.prompts, work.stop);
+        },
+        QStringLiteral("Updating ") + FromUtf8(DisplayNameOf(path)));
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
   if (outcome.status == UpdateOutcome::Status::kCancelled) {
