@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "core/errors.h"
 #include "import/listing_import.h"
+#include "index/index_follower.h"
 #include "library/library_storage.h"
 
 namespace lumivor::cli {
@@ -65,7 +66,11 @@ int RunImport(const ImportOptions& options) {
     std::cerr << e.what() << '\n';
     return 1;
   }
-  for (const std::string& catalog : outcome.catalogs) std::cout << catalog << '\n';
+  IndexFollower index;
+  for (const std::string& catalog : outcome.catalogs) {
+    index.Written(catalog);
+    std::cout << catalog << '\n';
+  }
   std::cout << ImportCountsText(outcome.counts) << '\n';
   return 0;
 }

@@ -6,6 +6,7 @@
 #include "catalog/catalog_file.h"
 #include "cli/commands.h"
 #include "core/errors.h"
+#include "index/index_follower.h"
 #include "library/library_storage.h"
 #include "library/new_catalog_plan.h"
 #include "scan/scanner.h"
@@ -135,6 +136,7 @@ int RunScan(const ScanOptions& options) {
       server->SaveNewCatalog(plan, tree);
     } else {
       SaveCatalog(tree, catalog_file, progress);
+      IndexFollower().Written(catalog_file);
     }
   } catch (const LumivorError& e) {
     std::cerr << e.what() << '\n';

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 #include "cli/named_catalog.h"
 #include "core/errors.h"
+#include "index/index_follower.h"
 #include "update/catalog_update.h"
 
 namespace lumivor::cli {
@@ -23,6 +24,7 @@ int RunUpdate(const UpdateOptions& options) {
     // A server's catalog takes the updated records in one transaction.
     if (outcome.status == UpdateOutcome::Status::kUpdated && !options.request.dry_run) {
       catalog.WriteBack();
+      IndexFollower().Written(catalog.Path());
     }
   } catch (const LumivorError& e) {
     std::cerr << e.what() << '\n';

@@ -8,7 +8,6 @@
 #include "catalog/catalog_writer.h"
 #include "core/atomic_file.h"
 #include "core/errors.h"
-#include "index/indexed_search.h"
 #include "library/library_storage.h"
 #include "scan/volumes.h"
 
@@ -94,7 +93,6 @@ ImportOutcome ImportListing(const ImportRequest& request, const ImportControl& c
   for (std::size_t i = 0; i < files.size(); ++i) {
     files[i]->Commit();
     outcome.catalogs.push_back(paths[i]);
-    NoteLibraryChange(paths[i]);
   }
   return outcome;
 }

@@ -37,8 +37,8 @@ struct ImportOutcome {
 // Reads the listing and writes its catalogs, each replacing an old one only once it is complete.
 // Every catalog's name and file are checked before any is written; a damaged or truncated listing,
 // a cancel (ImportCancelled) or a failed write leaves no catalog behind. Raises LumivorError with
-// a line for the user ("FILE: line L: REASON" for a damaged listing). The search index of the
-// library follows the new catalogs.
+// a line for the user ("FILE: line L: REASON" for a damaged listing). The caller tells the
+// library's index of the catalogs written (LibraryChanges).
 ImportOutcome ImportListing(const ImportRequest& request, const ImportControl& control = {});
 
 // The summary line of an import: "entries=N folders=N files=N hashed=N skipped=N".

@@ -9,15 +9,6 @@
 
 namespace lumivor {
 
-namespace {
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-}  // namespace
-
 IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
                                         const std::string& library_root, Progress& progress,
                                         std::stop_token stop,
@@ -95,41 +86,6 @@ IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild, Pr
     LibraryIndex index(library_root, index_path);
     return index.Rebuild(progress, stop);
   }
-}
-
-namespace {
-
-// Calls `act` with the index of every library above `path` (its directory and each directory
-// above that) that has an index. Errors are dropped: see NoteLibraryChange.
-template <typename Act>
-void ForEachIndexAbove(const std::string& path, Act&& act) {
-  std::filesystem::path directory = std::filesystem::path(WithoutTrailingBackslash(path));
-  std::error_code error;
-  directory = std::filesystem::weakly_canonical(directory, error).parent_path();
-  if (error) return;
-  for (;;) {
-    const std::string library = directory.string();
-    const std::string index_path = IndexPathFor(library);
-    if (Exists(index_path)) {
-      try {
-        LibraryIndex index(library, index_path);
-        act(index);
-      } catch (const LumivorError&) {
-      }
-    }
-    if (!directory.has_parent_path() || directory.parent_path() == directory) break;
-    directory = directory.parent_path();
-  }
-}
-
-}  // namespace
-
-void NoteLibraryChange(const std::string& path) {
-  ForEachIndexAbove(path, [&](LibraryIndex& index) { index.Refresh(path); });
-}
-
-void NoteLibraryMove(const std::string& from, const std::string& to) {
-  ForEachIndexAbove(to, [&](LibraryIndex& index) { index.Moved(from, to); });
 }
 
 }  // namespace lumivor

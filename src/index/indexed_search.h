@@ -38,14 +38,4 @@ struct IndexedSearchOutcome {
 IndexUpdate UpdateLibraryIndex(const std::string& library_root, bool rebuild, Progress& progress,
                                std::stop_token stop = {});
 
-// The program itself changed a library: a catalog file was written or deleted, a group made or
-// deleted (`path`). The index of the library that holds `path`, where there is one, follows at
-// once; the library is found by its index (every directory above `path` is asked), so callers need
-// not know it. Never raises: an index that cannot follow now is brought up to date before the
-// next search anyway, because the changed files' stamps differ from the ones it holds.
-void NoteLibraryChange(const std::string& path);
-// The same for a catalog file or group moved or renamed from `from` to `to`: the index keeps what
-// it knows of the moved catalogs instead of reading them again.
-void NoteLibraryMove(const std::string& from, const std::string& to);
-
 }  // namespace lumivor

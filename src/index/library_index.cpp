@@ -221,12 +221,12 @@ std::string LibraryIndex::RelativeOf(const std::string& path) const {
 
 bool LibraryIndex::Covers(const std::string& path) const { return !RelativeOf(path).empty(); }
 
-void LibraryIndex::Refresh(const std::string& path) {
+void LibraryIndex::Refresh(const std::string& path, std::stop_token stop) {
   if (!Covers(path)) return;
-  Update(NoProgress());
+  Update(NoProgress(), std::move(stop));
 }
 
-void LibraryIndex::Moved(const std::string& from, const std::string& to) {
+void LibraryIndex::Moved(const std::string& from, const std::string& to, std::stop_token stop) {
   const std::string old_relative = RelativeOf(from);
   const std::string new_relative = RelativeOf(to);
   if (!old_relative.empty() && old_relative != "." && !new_relative.empty() &&
@@ -248,7 +248,7 @@ void LibraryIndex::Moved(const std::string& from, const std::string& to) {
     }
     transaction.Commit();
   }
-  Update(NoProgress());
+  Update(NoProgress(), std::move(stop));
 }
 
 }  // namespace lumivor

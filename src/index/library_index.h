@@ -78,10 +78,11 @@ class LibraryIndex {
 
   // The program changed the library itself: reads the catalog file at `path` again (or forgets
   // it when it is gone; a directory: everything below it). Paths outside the library are ignored.
-  void Refresh(const std::string& path);
+  // A stop requested through `stop` ends the reading (the index stays consistent).
+  void Refresh(const std::string& path, std::stop_token stop = {});
   // A catalog file or group moved from `from` to `to` (both absolute): the index follows without
   // reading anything, then checks the moved files' stamps.
-  void Moved(const std::string& from, const std::string& to);
+  void Moved(const std::string& from, const std::string& to, std::stop_token stop = {});
 
   // True when `path` (a catalog file or a directory) lies in this library.
   [[nodiscard]] bool Covers(const std::string& path) const;

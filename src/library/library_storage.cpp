@@ -20,7 +20,6 @@
 #include "config/config.h"
 #include "core/atomic_file.h"
 #include "core/errors.h"
-#include "index/indexed_search.h"
 #include "library/catalog_enumerator.h"
 #include "scan/volumes.h"
 
@@ -494,7 +493,6 @@ LibraryChange RenameLibraryItem(const std::string& path, std::string_view name, 
     }
     throw LumivorError(SystemMessage(error));
   }
-  NoteLibraryMove(path, change.path);
   return change;
 }
 
@@ -510,7 +508,6 @@ void DeleteLibraryItem(const std::string& path, const std::string& library_root)
     }
     if (::unlink(path.c_str()) != 0) Fail("Cannot delete", path, errno);
   }
-  NoteLibraryChange(path);
 }
 
 bool CanDropLibraryItem(std::string_view item_path, std::string_view target_group,
@@ -614,7 +611,6 @@ MoveResult MoveLibraryItem(const std::string& source, const std::string& target_
       warning += e.what();
     }
   }
-  NoteLibraryMove(from, to);
   return {true, warning};
 }
 

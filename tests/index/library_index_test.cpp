@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "catalog/catalog_file.h"
+#include "index/index_follower.h"
 #include "index/indexed_search.h"
 #include "index/packed_fields.h"
 #include "search/search.h"
@@ -618,7 +619,7 @@ TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
   CatalogTree tree = LoadCatalog(dir / "lib/Mp3/a.xml");
   tree.Top()->SetField(kDescription, "edited");
   SaveCatalog(tree, dir / "lib/Mp3/a.xml", NoProgress());
-  NoteLibraryChange(dir / "lib/Mp3/a.xml");
+  IndexFollower().Written(dir / "lib/Mp3/a.xml");
   {
     LibraryIndex index(root, IndexPathFor(root));
     EXPECT_EQ(index.Update(NoProgress()).read, 0u);
@@ -629,10 +630,10 @@ TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
 
   // A group renamed and a catalog moved: nothing needs reading again.
   std::filesystem::rename(dir / "lib/Mp3", dir / "lib/Music");
-  NoteLibraryMove(dir / "lib/Mp3", dir / "lib/Music");
+  IndexFollower().Moved(dir / "lib/Mp3", dir / "lib/Music");
   std::filesystem::create_directories(dir / "lib/DVD");
   std::filesystem::rename(dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
-  NoteLibraryMove(dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
+  IndexFollower().Moved(dir / "lib/Music/b.xml", dir / "lib/DVD/b.xml");
   {
     LibraryIndex index(root, IndexPathFor(root));
     EXPECT_EQ(index.Update(NoProgress()).read, 0u);
@@ -646,10 +647,22 @@ TEST(IndexedSearch, TheProgramsOwnChangesUpdateTheIndexAtOnce) {
 
   // A deleted group.
   std::filesystem::remove_all(dir / "lib/DVD");
-  NoteLibraryChange(dir / "lib/DVD");
+  IndexFollower().Removed(dir / "lib/DVD");
+  {
+    LibraryIndex index(root, IndexPathFor(root));
+    EXPECT_EQ(index.CatalogCount(), 1u);
+    EXPECT_EQ(index.EntryCount(), 1u);
+  }
+
+  // Told with a stop already requested (the user pressed Cancel): the index is left as it is,
+  // and the next search's own check reads the new catalog.
+  WriteFile(dir / "lib/Music/c.xml", Catalog("<file FileName=\"song three\"/>"));
+  std::stop_source stop;
+  stop.request_stop();
+  IndexFollower(stop.get_token()).Written(dir / "lib/Music/c.xml");
   LibraryIndex index(root, IndexPathFor(root));
   EXPECT_EQ(index.CatalogCount(), 1u);
-  EXPECT_EQ(index.EntryCount(), 1u);
+  EXPECT_EQ(index.Update(NoProgress()).read, 1u);
 }
 
 TEST(IndexedSearch, AMissingOrDamagedIndexIsMadeAfresh) {

@@ -9,7 +9,7 @@
 #include "library/library_storage.h"
 #include "library/ui/library_icons.h"
 #include "scan/catalog_medium.h"
-#include "widgets/grid_style.h"
+#include "ui/grid_style.h"
 
 namespace lumivor {
 

@@ -10,12 +10,14 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <ctime>
+#include <filesystem>
 
 #include "catalog/fields.h"
 #include "core/errors.h"
+#include "core/path_text.h"
 #include "library/library_storage.h"
 #include "library/ui/library_panel.h"
-#include "widgets/name_edit_delegate.h"
+#include "ui/name_edit_delegate.h"
 
 namespace lumivor {
 
@@ -258,6 +260,7 @@ bool LibraryWindow::CommitPendingGroup(Node* node, const QString& name, bool qui
   new_group_pending_ = false;
   pending_index_ = QPersistentModelIndex();
   library_panel->Model()->RenameNode(node, name, ToQString(change.path));
+  if (library_changes != nullptr) library_changes->Written(change.path);
   ResortSoon();
   return true;
 }
@@ -290,6 +293,7 @@ void LibraryWindow::NameCommitted(const QModelIndex& index, const QString& text)
     return;
   }
   model->RenameNode(node, text, ToQString(change.path));
+  if (library_changes != nullptr) library_changes->Moved(old_path, change.path);
   ResortSoon();
 }
 
@@ -325,6 +329,7 @@ void LibraryWindow::OnDeleteClicked() {
     return;
   }
   model->RemoveNode(node);
+  if (library_changes != nullptr) library_changes->Removed(path);
 }
 
 bool LibraryWindow::CanDrop(const QString& dragged_path, const Node* target) const {
@@ -351,9 +356,10 @@ bool LibraryWindow::MoveItem(const QString& dragged_path, const QString& target_
   // Groups first, every folder in order, the moved item selected where it went.
   library_panel->RefreshLibrary();
   if (result.success) {
-    const std::size_t slash = source.rfind('/');
-    library_panel->SelectNodeByPath(
-        ToQString(WithoutTrailingBackslash(target) + "/" + source.substr(slash + 1)));
+    const std::string moved =
+        WithTrailingBackslash(target) + std::filesystem::path(source).filename().string();
+    if (library_changes != nullptr) library_changes->Moved(source, moved);
+    library_panel->SelectNodeByPath(ToQString(moved));
   }
   if (!result.message.empty()) {
     prompts_.ShowMessage(kWarningCaption, result.message, MessageIcon::kWarning);

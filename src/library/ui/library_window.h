@@ -8,6 +8,7 @@
 
 #include "core/progress.h"
 #include "core/prompts.h"
+#include "library/library_changes.h"
 #include "library/ui/library_tree_model.h"
 
 class QPushButton;
@@ -47,6 +48,9 @@ class LibraryWindow : public QDialog {
   // the window's thread, handing it a progress and prompts it may use there, and returns when it
   // has ended, raising what it raised. Set by the opener; without it the work runs in place.
   std::function<void(const std::function<void(Progress&, Prompts&, std::stop_token)>&)> run_work;
+  // Told of every group made and every item renamed, moved or deleted, once it is done on disk
+  // (the opener passes it on to the library's index). May stay null.
+  LibraryChanges* library_changes = nullptr;
 
   // Moves the item at `dragged_path` into the group at `target_path` and rebuilds the tree when it
   // moved; a drop runs this once the drag has ended. False when nothing moved.

@@ -24,9 +24,9 @@
 #include "library/ui/library_panel.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
+#include "ui/grid_style.h"
+#include "ui/qt_prompts.h"
 #include "update/catalog_update.h"
-#include "widgets/grid_style.h"
-#include "widgets/qt_prompts.h"
 
 namespace lumivor {
 

@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 
 #include "main/ui/main_window.h"
-#include "widgets/grid_style.h"
+#include "ui/grid_style.h"
 
 namespace lumivor {
 

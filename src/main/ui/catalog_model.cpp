@@ -13,8 +13,8 @@
 #include "catalog/catalog_edit.h"
 #include "catalog/fields.h"
 #include "scan/media_tags.h"
+#include "ui/grid_style.h"
 #include "update/catalog_update.h"
-#include "widgets/grid_style.h"
 
 namespace lumivor {
 

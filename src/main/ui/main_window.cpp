@@ -27,6 +27,7 @@
 #include "config/app_paths.h"
 #include "config/config.h"
 #include "core/errors.h"
+#include "index/index_follower.h"
 #include "library/library_storage.h"
 #include "library/ui/library_panel.h"
 #include "library/ui/library_tree_model.h"
@@ -34,10 +35,10 @@
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
 #include "scan/volumes.h"
-#include "widgets/grid_style.h"
-#include "widgets/name_edit_delegate.h"
-#include "widgets/progress_window.h"
-#include "widgets/qt_prompts.h"
+#include "ui/grid_style.h"
+#include "ui/name_edit_delegate.h"
+#include "ui/progress_window.h"
+#include "ui/qt_prompts.h"
 
 // The pictures live in the static Qt library, whose resource object nothing else refers to.
 static void InitLumivorResources() { Q_INIT_RESOURCE(lumivor); }
@@ -604,7 +605,10 @@ void MainWindow::SaveCurrentCatalog() {
   const CatalogTree& tree = catalog_model_->SortedTree();
   bool saved = false;
   RunInBackground(
-      [&](WorkContext& work) { saved = SaveCatalog(tree, path, work.progress, work.stop); },
+      [&](WorkContext& work) {
+        saved = SaveCatalog(tree, path, work.progress, work.stop);
+        if (saved) IndexFollower(work.stop).Written(path);
+      },
       QStringLiteral("Saving ") + FromUtf8(DisplayNameOf(path)));
   if (!saved) {
     prompts_->ShowMessage("Save", "Cancelled. The catalog file is as it was.", MessageIcon::kNone);

@@ -15,7 +15,7 @@
 #include "core/prompts.h"
 #include "export/ui/export_dialog.h"
 #include "search/search.h"
-#include "widgets/background_work.h"
+#include "ui/background_work.h"
 
 class QAction;
 class QLabel;

@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "config/ui/visible_columns_dialog.h"
 #include "export/ui/export_dialog.h"
+#include "index/index_follower.h"
 #include "index/indexed_search.h"
 #include "library/ui/library_panel.h"
 #include "library/ui/library_window.h"
@@ -94,6 +95,38 @@ void MainWindow::OnNewCatalogClicked() {
   RunCommand([this] { ResortCatalog(); });
 }
 
+namespace {
+
+// Tells the library's index of the library window's changes as work of their own, on the worker
+// thread with Cancel. Busy with other work, it tells nothing: the index then finds the change by
+// the stamps it compares before the next search.
+class IndexOnWorker final : public LibraryChanges {
+ public:
+  explicit IndexOnWorker(BackgroundWork* work) : work_(work) {}
+  void Written(const std::string& path) override {
+    Run([&](IndexFollower& index) { index.Written(path); });
+  }
+  void Removed(const std::string& path) override {
+    Run([&](IndexFollower& index) { index.Removed(path); });
+  }
+  void Moved(const std::string& from, const std::string& to) override {
+    Run([&](IndexFollower& index) { index.Moved(from, to); });
+  }
+
+ private:
+  template <typename Tell>
+  void Run(const Tell& tell) {
+    work_->Run([&](WorkContext& work) {
+      IndexFollower index(work.stop);
+      tell(index);
+    });
+  }
+
+  BackgroundWork* work_;
+};
+
+}  // namespace
+
 void MainWindow::OnLibraryClicked() {
   std::string opened;
   RunCommand([this, &opened] {
@@ -109,6 +142,8 @@ void MainWindow::OnLibraryClicked() {
     };
     window.update_catalog = [this](const QString& path) { UpdateCatalog(Utf8(path)); };
     window.remove_missing = [this](const QString& path) { RemoveMissing(Utf8(path)); };
+    IndexOnWorker index(work_);
+    window.library_changes = &index;
     // Moves across file systems copy, deletions of big groups take a while: off this thread.
     window.run_work = ExportRunner(QStringLiteral("Catalog Library"));
     if (window.exec() != QDialog::Accepted || window.SelectedCatalog().isEmpty()) return;

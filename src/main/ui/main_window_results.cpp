@@ -8,6 +8,7 @@
 
 #include "catalog/catalog_edit.h"
 #include "catalog/catalog_file.h"
+#include "index/index_follower.h"
 #include "index/indexed_search.h"
 #include "library/library_storage.h"
 #include "library/ui/library_panel.h"
@@ -16,7 +17,7 @@
 #include "main/ui/main_window.h"
 #include "scan/volumes.h"
 #include "search/result_edit.h"
-#include "widgets/background_work.h"
+#include "ui/background_work.h"
 
 namespace lumivor {
 
@@ -117,11 +118,10 @@ void MainWindow::ApplyResultEdit(CatalogTree::Node* node, const ResultSource& so
     // Read and written by the worker; the window changes nothing while it runs.
     EditedCatalog edited;
     const CatalogRecord shown = node->Record();
-    RunInBackground(
-        [&](WorkContext& work) {
-          edited = lumivor::ApplyResultEdit(source, shown, field, text, work.progress);
-        },
-        QStringLiteral("Saving ") + QString::fromStdString(DisplayNameOf(source.catalog_path)));
+    RunInBackground([&](WorkContext& work) {
+      edited = lumivor::ApplyResultEdit(source, shown, field, text, work.progress);
+      if (edited.refusal.empty()) IndexFollower(work.stop).Written(source.catalog_path);
+    });
     if (!edited.refusal.empty()) {
       prompts_->ShowMessage(kWarningCaption, edited.refusal, MessageIcon::kWarning);
       return;

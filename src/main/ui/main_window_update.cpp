@@ -8,6 +8,7 @@
 #include "catalog/attribute_columns.h"
 #include "catalog/catalog_file.h"
 #include "core/errors.h"
+#include "index/index_follower.h"
 #include "library/ui/library_panel.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
@@ -37,6 +38,9 @@ bool MainWindow::UpdateCatalog(const std::string& path, const std::string& from)
           request.from = from;
           outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener,
                                       &work.prompts, work.stop);
+          if (outcome.status == UpdateOutcome::Status::kUpdated) {
+            IndexFollower(work.stop).Written(path);
+          }
         },
         QStringLiteral("Updating ") + FromUtf8(DisplayNameOf(path)));
   });
@@ -79,8 +83,10 @@ bool MainWindow::RemoveMissing(const std::string& path) {
                                 MessageIcon::kQuestion)) {
       return;
     }
-    RunInBackground(
-        [&](WorkContext& work) { removed = SaveCatalog(kept, path, work.progress, work.stop); });
+    RunInBackground([&](WorkContext& work) {
+      removed = SaveCatalog(kept, path, work.progress, work.stop);
+      if (removed) IndexFollower(work.stop).Written(path);
+    });
   });
   if (removed) ReloadAfterChange(path);
   return removed;

@@ -24,7 +24,7 @@
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
-#include "widgets/progress_window.h"
+#include "ui/progress_window.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif

@@ -29,7 +29,7 @@
 #include "main/ui/main_window.h"
 #include "modal_driver.h"
 #include "search/search.h"
-#include "widgets/progress_window.h"
+#include "ui/progress_window.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif

@@ -28,8 +28,8 @@
 #include "scan/catalog_medium.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
+#include "ui/progress_window.h"
 #include "update/catalog_update.h"
-#include "widgets/progress_window.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif

@@ -17,7 +17,7 @@
 #include "main/ui/catalog_model.h"
 #include "main/ui/main_window.h"
 #include "search/ui/search_dialog.h"
-#include "widgets/progress_window.h"
+#include "ui/progress_window.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif

@@ -1,4 +1,4 @@
-#include "widgets/grid_style.h"
+#include "ui/grid_style.h"
 
 #include <QGuiApplication>
 #include <QPainter>

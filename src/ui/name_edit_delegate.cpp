@@ -1,4 +1,4 @@
-#include "widgets/name_edit_delegate.h"
+#include "ui/name_edit_delegate.h"
 
 #include <QLineEdit>
 

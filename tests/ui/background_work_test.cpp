@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "core/errors.h"
-#include "widgets/background_work.h"
-#include "widgets/progress_window.h"
+#include "ui/background_work.h"
+#include "ui/progress_window.h"
 
 using namespace lumivor;
 

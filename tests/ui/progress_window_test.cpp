@@ -4,8 +4,8 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "widgets/progress_window.h"
-#include "widgets/qt_prompts.h"
+#include "ui/progress_window.h"
+#include "ui/qt_prompts.h"
 
 using namespace lumivor;
 

@@ -6,7 +6,7 @@
 
 #include "core/prompts.h"
 #include "modal_driver.h"
-#include "widgets/qt_prompts.h"
+#include "ui/qt_prompts.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif

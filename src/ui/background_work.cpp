@@ -1,4 +1,4 @@
-#include "widgets/background_work.h"
+#include "ui/background_work.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "widgets/progress_window.h"
+#include "ui/progress_window.h"
 
 namespace lumivor {
 

@@ -1,4 +1,4 @@
-#include "widgets/qt_prompts.h"
+#include "ui/qt_prompts.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "widgets/progress_window.h"
+#include "ui/progress_window.h"
 
 #include <QApplication>
 #include <QCoreApplication>
