@@ -34,6 +34,13 @@ inline constexpr std::array<std::string_view, kFieldCount> FieldNames = {
 inline constexpr std::string_view kDirectoryType = "directory";
 inline constexpr std::string_view kFileTypeText = "file";
 
+// The further attribute holding a file's content hash: the algorithm's name, ":" and the hash in
+// lower-case hex ("xxh128:...", "md5:..."), so that hashes of two algorithms never compare equal.
+inline constexpr std::string_view kHashAttribute = "Hash";
+// The further attribute that tells hard links apart: "<device>:<inode>" of a regular file with more
+// than one link. Two entries of one catalog with the same value are one file reached twice.
+inline constexpr std::string_view kLinkIdAttribute = "LinkId";
+
 // How a field sorts.
 enum class SortKind { kText, kNumber, kDate, kFixed };
 

@@ -5,6 +5,7 @@
 
 #include "catalog/catalog_file.h"
 #include "cli/commands.h"
+#include "copies/catalog_hashes.h"
 #include "core/errors.h"
 #include "index/index_follower.h"
 #include "library/library_storage.h"
@@ -25,6 +26,7 @@ struct ScanOptions {
   bool only_folders = false;
   bool force = false;
   bool drop_descriptions = false;
+  bool hash = false;
   DeepScanOptions deep;
   CLI::Option* group_option = nullptr;  // tells whether --group was given, even empty
 };
@@ -131,6 +133,11 @@ int RunScan(const ScanOptions& options) {
   ScanReport report;
   ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
              &report, options.deep);
+  HashReport hashes;
+  if (options.hash && !options.only_folders) {
+    const ProgressShown shown(progress);
+    hashes = HashCatalogFiles(tree, options.source, {}, {}, progress);
+  }
   try {
     if (server) {
       server->SaveNewCatalog(plan, tree);
@@ -146,6 +153,7 @@ int RunScan(const ScanOptions& options) {
     std::cerr << UnreadableFoldersText(report.unreadable_folders) << '\n';
   const std::string note = DeepScanNote(options.deep, report.deep);
   if (!note.empty()) std::cerr << note << '\n';
+  if (hashes.unreadable > 0) std::cerr << UnhashedFilesText(hashes.unreadable) << '\n';
   std::cout << catalog_file << '\n';
   return 0;
 }
@@ -174,6 +182,8 @@ Command AddScanCommand(CLI::App& app) {
                     "are lost (an update keeps them)");
   command->add_flag("--archives", options->deep.archives,
                     "List what is inside zip, 7z, rar, tar, iso and cpio archives");
+  command->add_flag("--hash", options->hash,
+                    "Store the content hash of every file (xxh128), to find copies later");
   command->add_flag("--metadata", options->deep.metadata,
                     "Read the tags of music, photos and videos");
   return {command, [options]() { return RunScan(*options); }};

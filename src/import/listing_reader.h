@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "catalog/fields.h"
 #include "import/byte_source.h"
 #include "import/import_tree.h"
 
@@ -34,9 +35,8 @@ inline constexpr std::string_view kListingFormatNames[] = {"ncdu", "mtree", "has
 // The refusal of a file whose format is none of them.
 [[nodiscard]] std::string UnknownFormatText(std::string_view file);
 
-// The attribute names an import writes besides the eleven fields.
-inline constexpr std::string_view kHashAttribute = "Hash";            // "md5:<hex>" ...
-inline constexpr std::string_view kLinkIdAttribute = "LinkId";        // "<dev>:<inode>"
+// The attribute names an import writes besides the eleven fields (and Hash, "md5:<hex>" ..., and
+// LinkId, "<dev>:<inode>", which scans write too: catalog/fields.h).
 inline constexpr std::string_view kReadErrorAttribute = "ReadError";  // why it was not read
 inline constexpr std::string_view kExcludedAttribute = "Excluded";    // why it was left out
 inline constexpr std::string_view kLinkTargetAttribute = "LinkTarget";

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <map>
 #include <optional>
 #include <string>
@@ -17,6 +18,11 @@
 #include "search/catalog_files.h"
 
 namespace lumivor {
+
+namespace {
+// The mark of an entry the medium no longer holds (kept for its description): no copy.
+constexpr std::string_view kMissingMark = "Missing";
+}  // namespace
 
 IndexUpdate LibraryIndex::BuildAfresh(Progress& progress, const std::stop_token& stop) {
   Close();
@@ -73,6 +79,12 @@ void LibraryIndex::CreateSchema() {
            // copy of the texts, no positions, no sizes, which keeps the index small.
            "CREATE VIRTUAL TABLE entry_text USING fts5(name, ext, description, tags, content='', "
            "tokenize='trigram', detail='none', columnsize=0)",
+           // The files of the media with content (size above 0): size and Hash (packed; empty
+           // without one) and LinkId, by entry; in the order of size and hash for finding copies
+           // (with the link in the index too, so that the walk over that order reads nothing else).
+           "CREATE TABLE contents(id INTEGER PRIMARY KEY, size INTEGER NOT NULL, "
+           "hash BLOB NOT NULL, link TEXT)",
+           "CREATE INDEX contents_by_key ON contents(size, hash, link)",
        }) {
     Statement(db_, sql).Run();
   }
@@ -85,6 +97,7 @@ void LibraryIndex::RemoveCatalog(const CatalogRow& row) {
   if (row.count > 0) {
     statements_->delete_text.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
     statements_->delete_entries.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
+    statements_->delete_contents.Bind(1, row.first).Bind(2, row.first + row.count - 1).Run();
   }
   statements_->delete_catalog.Bind(1, row.id).Run();
 }
@@ -159,6 +172,7 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
       sql.insert_entry.Run();
       sql.insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
       sql.insert_text.Bind(5, extras ? std::optional<std::string_view>(tags) : std::nullopt).Run();
+      AddContent(id, depth, fields, record.extras);
       ++count;
       if (count % kPollRows == 0 && stop.stop_requested()) {
         cancelled = true;
@@ -166,15 +180,42 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
       }
       return true;
     }
+    // A file of the media (not an entry inside an archive, not one marked Missing) with content:
+    // its size, hash and link, for finding copies. `depth` counts the top as 1.
+    void AddContent(std::int64_t id, std::size_t depth, const FieldValues& fields,
+                    const ExtraViews& extras) {
+      if (file_at.size() < depth) file_at.resize(depth);
+      const bool file = fields[kFileType] == kFileTypeText;
+      file_at[depth - 1] = file;
+      if (!file || depth < 2 || file_at[depth - 2]) return;
+      std::string_view hash, link;
+      for (const ExtraAttribute& extra : extras) {
+        if (extra.name == kMissingMark) return;
+        if (extra.name == kHashAttribute) hash = extra.value;
+        if (extra.name == kLinkIdAttribute) link = extra.value;
+      }
+      const std::string_view size_text = fields[kFileSize].value_or(std::string_view());
+      std::int64_t size = 0;
+      const auto parsed =
+          std::from_chars(size_text.data(), size_text.data() + size_text.size(), size);
+      if (parsed.ec != std::errc() || size <= 0) return;
+      sql.insert_content.Bind(1, id).Bind(2, size).BindBlob(3, PackContentHash(hash));
+      sql.insert_content.Bind(4,
+                              link.empty() ? std::nullopt : std::optional<std::string_view>(link));
+      sql.insert_content.Run();
+    }
     // The fast route gave up part of the way: forget what it gave and take the document route's.
     void Restart() override {
       open = 0;
+      file_at.clear();
       if (count > 0) {
         sql.delete_text.Bind(1, first).Bind(2, first + count - 1).Run();
         sql.delete_entries.Bind(1, first).Bind(2, first + count - 1).Run();
+        sql.delete_contents.Bind(1, first).Bind(2, first + count - 1).Run();
       }
       count = 0;
     }
+    std::vector<bool> file_at;  // per depth (the top at 0): the open record there is a file
     Statements& sql;
     const std::int64_t first;
     const std::stop_token& stop;

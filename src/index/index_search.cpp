@@ -96,53 +96,10 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
     part = SearchOutcome();
     last_report = now;
   };
-  // The FullPath of entry `id`, for entries whose FullPath is kept as their parent's and their
-  // name: walked up without recursion (an index of another build may keep folders' paths that
-  // way too), folders remembered, since results often share them.
   std::unordered_map<std::int64_t, std::string> folder_paths;
   std::array<std::string, kFieldCount> unpacked;
   ExtraViews extras;
-  const auto full_path_of = [&](std::int64_t id) -> std::optional<std::string_view> {
-    if (const auto known = folder_paths.find(id); known != folder_paths.end()) return known->second;
-    const std::int64_t asked = id;
-    std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
-    std::optional<std::string> path;
-    Statement& lookup = statements_->lookup;
-    while (!path) {
-      if (const auto known = folder_paths.find(id); known != folder_paths.end()) {
-        path = known->second;
-        break;
-      }
-      lookup.Bind(1, id);
-      if (!lookup.Step()) {
-        lookup.Reset();
-        return std::nullopt;
-      }
-      std::string name(lookup.Text(0).value_or(std::string_view()));
-      const std::string rest(lookup.Blob(1));
-      lookup.Reset();
-      if (auto link = ParentLinkOf(rest, name)) {
-        const std::int64_t distance = link->distance;
-        if (distance <= 0 || distance >= id) return std::nullopt;  // damaged: always upwards
-        chain.emplace_back(id, std::move(*link));
-        id -= distance;
-        continue;
-      }
-      std::array<std::string, kFieldCount> fields;
-      const auto no_parent = [](std::int64_t) { return std::optional<std::string_view>(); };
-      if (!UnpackEntryFields(rest, name, no_parent, &fields)) return std::nullopt;
-      path = fields[kFullPath];
-      folder_paths.emplace(id, *path);
-    }
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      if (it->second.keep > path->size()) return std::nullopt;
-      path->resize(it->second.keep);
-      *path += it->second.tail;
-      folder_paths.emplace(it->first, *path);
-    }
-    // A view of the remembered path, which stays where it is while the map grows.
-    return std::string_view(folder_paths.find(asked)->second);
-  };
+  const auto full_path_of = [&](std::int64_t id) { return FullPathOf(id, folder_paths); };
   std::size_t rows_seen = 0;
   // Catalogs whose entries lie in rising order are read with one query over their whole range.
   for (std::size_t begin = 0; begin < scope.size();) {
@@ -216,6 +173,51 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   }
   report(true);
   return outcome;
+}
+
+// Entries whose FullPath is kept as their parent's and their name are walked up without
+// recursion (an index of another build may keep folders' paths that way too).
+std::optional<std::string_view> LibraryIndex::FullPathOf(
+    std::int64_t id, std::unordered_map<std::int64_t, std::string>& paths) {
+  if (const auto found = paths.find(id); found != paths.end()) return found->second;
+  const std::int64_t asked = id;
+  std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
+  std::optional<std::string> path;
+  Statement& lookup = statements_->lookup;
+  while (!path) {
+    if (const auto found = paths.find(id); found != paths.end()) {
+      path = found->second;
+      break;
+    }
+    lookup.Bind(1, id);
+    if (!lookup.Step()) {
+      lookup.Reset();
+      return std::nullopt;
+    }
+    std::string name(lookup.Text(0).value_or(std::string_view()));
+    const std::string rest(lookup.Blob(1));
+    lookup.Reset();
+    if (auto link = ParentLinkOf(rest, name)) {
+      const std::int64_t distance = link->distance;
+      if (distance <= 0 || distance >= id) return std::nullopt;  // damaged: always upwards
+      chain.emplace_back(id, std::move(*link));
+      id -= distance;
+      continue;
+    }
+    std::array<std::string, kFieldCount> fields;
+    const auto no_parent = [](std::int64_t) { return std::optional<std::string_view>(); };
+    if (!UnpackEntryFields(rest, name, no_parent, &fields)) return std::nullopt;
+    path = fields[kFullPath];
+    paths.emplace(id, *path);
+  }
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (it->second.keep > path->size()) return std::nullopt;
+    path->resize(it->second.keep);
+    *path += it->second.tail;
+    paths.emplace(it->first, *path);
+  }
+  // A view of the remembered path, which stays where it is while the map grows.
+  return std::string_view(paths.find(asked)->second);
 }
 
 }  // namespace lumivor

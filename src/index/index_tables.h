@@ -14,7 +14,7 @@
 namespace lumivor {
 
 // The layout of the tables; an index of another layout is made afresh.
-inline constexpr int kLayoutVersion = 5;
+inline constexpr int kLayoutVersion = 6;
 // Rows between two polls of Cancel while reading a catalog or searching.
 inline constexpr std::size_t kPollRows = 4096;
 
@@ -65,11 +65,19 @@ struct LibraryIndex::Statements {
                    "SELECT e.id, e.name, e.ext, e.description, e.rest, e.extras FROM entry_text "
                    "JOIN entries AS e ON e.id = entry_text.rowid "
                    "WHERE entry_text MATCH ?3 AND entry_text.rowid BETWEEN ?1 AND ?2 "
-                   "ORDER BY entry_text.rowid") {}
+                   "ORDER BY entry_text.rowid"),
+        insert_content(db, "INSERT INTO contents(id, size, hash, link) VALUES(?1, ?2, ?3, ?4)"),
+        delete_contents(db, "DELETE FROM contents WHERE id BETWEEN ?1 AND ?2") {}
 
   Statement insert_entry, insert_text, insert_catalog, delete_text, delete_entries, update_rest,
       delete_catalog, next_id, catalogs, rename_catalog, entry_count, scan, lookup, sample,
-      candidates;
+      candidates, insert_content, delete_contents;
 };
+
+// A Hash value as the index keeps it: the algorithm's name and the digits as bytes (half the
+// room of the hex text); a value of another shape as it stands.
+[[nodiscard]] std::string PackContentHash(std::string_view hash);
+// The Hash value that PackContentHash packed.
+[[nodiscard]] std::string UnpackContentHash(std::string_view packed);
 
 }  // namespace lumivor

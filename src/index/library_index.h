@@ -3,11 +3,14 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "copies/copy_finder.h"
 #include "core/errors.h"
 #include "core/progress.h"
 #include "index/trigram_plan.h"
@@ -58,6 +61,14 @@ struct IndexUpdate {
 // the catalog paths (bytes), as in the file search.
 //
 // One SQLite database in WAL mode: the program and the command-line tool may use it at once.
+// What the index knows of the files that have copies (LibraryIndex::ContentsWithCopies).
+struct IndexedContents {
+  std::vector<std::string> catalogs;  // the catalog files in scope; ContentEntry::catalog indexes
+  std::vector<ContentEntry> entries;  // with their FullPath, size, Hash and LinkId
+  std::size_t unhashed = 0;           // files of some size in scope without a hash
+  bool cancelled = false;
+};
+
 class LibraryIndex {
  public:
   // Opens the index of `library_root` at `index_path`, creating it when missing and making it
@@ -99,6 +110,13 @@ class LibraryIndex {
   [[nodiscard]] SearchOutcome Search(const SearchCriteria& criteria, Progress& progress,
                                      std::stop_token stop = {}, const ResultsArrived& arrived = {});
 
+  // The files of the catalogs in `scope` (catalog files or groups, absolute; empty: the whole
+  // library) whose size and content hash occur at least twice among them, through the index as
+  // it stands (call Update first), grouped by size and hash; with the count of files there
+  // without a hash. Raises IndexError.
+  [[nodiscard]] IndexedContents ContentsWithCopies(const std::vector<std::string>& scope,
+                                                   std::stop_token stop = {});
+
   // Deletes the index file at `index_path` with its journal files.
   static void RemoveFiles(const std::string& index_path);
 
@@ -129,6 +147,10 @@ class LibraryIndex {
   [[nodiscard]] std::string ChooseCandidateQuery(std::vector<std::string> terms, std::int64_t first,
                                                  std::int64_t last);
   [[noreturn]] void Fail(std::string_view what);
+  // The FullPath of entry `id`, remembering the paths of the folders met on the way in `paths`
+  // (results often share them); nullopt when the index holds no such entry or it is damaged.
+  [[nodiscard]] std::optional<std::string_view> FullPathOf(
+      std::int64_t id, std::unordered_map<std::int64_t, std::string>& paths);
 
   std::string root_;       // as given, without trailing "/"
   std::string real_root_;  // its real path

@@ -448,9 +448,20 @@ class Walker {
     } else if (deep) {
       settings_.deep->Read(frame.fd, raw_name);  // a listing without types
     }
+    extras_.clear();
+    if (deep) extras_ = settings_.deep->Extras();
+    // A file with further hard links carries its device and inode, so that the copies it seems to
+    // have on this medium are known to be one file.
+    char link_text[48];
+    if (stated && S_ISREG(info.st_mode) && info.st_nlink > 1) {
+      const int length = std::snprintf(link_text, sizeof link_text, "%llu:%llu",
+                                       static_cast<unsigned long long>(info.st_dev),
+                                       static_cast<unsigned long long>(info.st_ino));
+      extras_.push_back(
+          {kLinkIdAttribute, std::string_view(link_text, static_cast<std::size_t>(length))});
+    }
     // Straight into the tree's arena: a record built first would clean every text twice.
-    CatalogTree::Node* node =
-        tree_.AddChild(frame.node, fields, deep ? settings_.deep->Extras() : ExtraViews());
+    CatalogTree::Node* node = tree_.AddChild(frame.node, fields, extras_);
     if (deep) {
       settings_.deep->AddEntries(tree_, node, times_);  // one time zone cache for the scan
       if (settings_.deep->Cancelled()) report_.cancelled = true;
@@ -522,6 +533,7 @@ class Walker {
   std::size_t depth_ = 0;
   std::string path_;   // FullPath of the folder being read, then of its entry being recorded
   std::string clean_;  // scratch for names that need cleaning
+  ExtraViews extras_;  // scratch for the further attributes of the entry being recorded
   // The entries of the block of the listing being recorded (names point into buffer_).
   std::vector<Listed> listed_;
   std::unique_ptr<FileHeads> heads_;

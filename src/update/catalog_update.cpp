@@ -109,6 +109,16 @@ class Merger {
   void Pair(const Node* old_node, Node* new_node) {
     const std::string description = old_node->Field(kDescription);
     if (!description.empty()) new_node->SetField(kDescription, description);
+    // A file of the same size and time keeps its content hash, so that an update reads only
+    // what changed; any other file loses it rather than keep one that may be wrong.
+    const std::string_view hash = old_node->Extra(kHashAttribute);
+    if (!hash.empty() && new_node->IsFile() && new_node->Extra(kHashAttribute).empty()) {
+      std::string scratch_old, scratch_new;
+      if (old_node->Field(kFileSize, &scratch_old) == new_node->Field(kFileSize, &scratch_new) &&
+          old_node->Field(kFileTime, &scratch_old) == new_node->Field(kFileTime, &scratch_new)) {
+        new_node->SetExtra(kHashAttribute, std::string(old_node->Extra(kHashAttribute)));
+      }
+    }
   }
 
   // Pairs `old_dir` with `new_dir` and, below them, every entry of the same name and kind.
@@ -658,6 +668,10 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
   options.missing_date = Today();
   options.drop_missing = request.drop_missing;
   outcome.summary = MergeUpdate(old_catalog, &fresh, options);
+  if (request.before_save && !request.before_save(fresh, outcome.source)) {
+    outcome.status = UpdateOutcome::Status::kCancelled;
+    return outcome;
+  }
   if (request.dry_run) {
     outcome.status = UpdateOutcome::Status::kDryRun;
     return outcome;

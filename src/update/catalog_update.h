@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -84,6 +85,10 @@ struct UpdateRequest {
   bool dry_run = false;
   // Vanished entries go even with a description.
   bool drop_missing = false;
+  // Called on the merged catalog with the folder that was scanned, before it is written (or
+  // reported, in a dry run): a further pass over the medium, such as reading content hashes.
+  // Returns false when the user cancelled.
+  std::function<bool(CatalogTree& merged, const std::string& source)> before_save;
 };
 
 struct UpdateOutcome {

@@ -151,8 +151,14 @@ NewCatalogDialog::NewCatalogDialog(Prompts& prompts, const QString& library_root
   metadata_check->setToolTip(
       QStringLiteral("Titles, artists and durations of music, the size, date "
                      "and camera of photos, the length and size of videos"));
+  hashes_check = new QCheckBox(QStringLiteral("Content hashes"), advanced_panel);
+  hashes_check->setObjectName(QStringLiteral("ContentHashes"));
+  hashes_check->setToolTip(
+      QStringLiteral("Read every file to store a hash of its content, so that copies across "
+                     "the library are found exactly"));
   deep->addWidget(archives_check);
   deep->addWidget(metadata_check);
+  deep->addWidget(hashes_check);
   deep->addStretch(1);
   advanced_rows->addLayout(deep);
 
@@ -263,6 +269,7 @@ void NewCatalogDialog::OnAdvancedClicked() {
 void NewCatalogDialog::OnScopeClicked() {
   archives_check->setEnabled(!folders_only_radio->isChecked());
   metadata_check->setEnabled(!folders_only_radio->isChecked());
+  hashes_check->setEnabled(!folders_only_radio->isChecked());
   const bool filter = filter_radio->isChecked();
   for (QWidget* control :
        std::initializer_list<QWidget*>{extension_edit, add_button, delete_button, extension_list,
@@ -315,6 +322,12 @@ DeepScanOptions NewCatalogDialog::DeepOptions() const {
   if (folders_only_radio->isChecked()) return {};
   return {archives_check->isChecked(), metadata_check->isChecked()};
 }
+
+bool NewCatalogDialog::ContentHashes() const {
+  return !folders_only_radio->isChecked() && hashes_check->isChecked();
+}
+
+void NewCatalogDialog::SetContentHashes(bool hashes) { hashes_check->setChecked(hashes); }
 
 void NewCatalogDialog::SetDeepOptions(const DeepScanOptions& options) {
   archives_check->setChecked(options.archives);

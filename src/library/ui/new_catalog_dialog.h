@@ -54,6 +54,10 @@ class NewCatalogDialog : public QDialog {
   [[nodiscard]] DeepScanOptions DeepOptions() const;
   // Sets the two check boxes, as the configuration remembers them.
   void SetDeepOptions(const DeepScanOptions& options);
+  // Whether the scan stores the content hash of every file ("Content hashes"; never under "Only
+  // Folders").
+  [[nodiscard]] bool ContentHashes() const;
+  void SetContentHashes(bool hashes);
 
   // The folder browser: gets the folder to pre-select (or empty), returns the chosen directory or
   // empty when cancelled. Tests replace it.
@@ -83,6 +87,7 @@ class NewCatalogDialog : public QDialog {
   QListWidget* extension_list = nullptr;
   QCheckBox* archives_check = nullptr;     // "Look inside archives"
   QCheckBox* metadata_check = nullptr;     // "Read music, photo and video tags"
+  QCheckBox* hashes_check = nullptr;       // "Content hashes"
   QPushButton* advanced_button = nullptr;  // "&Advanced"
   QPushButton* ok_button = nullptr;
   QPushButton* cancel_button = nullptr;  // "&Cancel"

@@ -34,6 +34,7 @@ class QtPrompts;
 class Configuration;
 class LibraryPanel;
 class ProgressWindow;
+struct ContentEntry;
 
 // The maker's web page and support mail address.
 inline constexpr std::string_view kWebAddress = "https://orvane.example/lumivor";
@@ -212,6 +213,21 @@ class MainWindow : public QMainWindow {
   // Remove Missing Entries: after a question, drops every entry marked missing from the catalog
   // file `path`. False when nothing was removed.
   bool RemoveMissing(const std::string& path);
+  // Edit > Find Duplicates: the groups of equal content across the library, in a window of
+  // their own.
+  void OnFindDuplicatesClicked();
+  // "Where Else?": the copies of the file `node` (of the view) across the library.
+  void OnWhereElseClicked(const CatalogTree::Node* node);
+  // "Compare With...": the differences between the catalog file `path` and one the user picks.
+  void CompareCatalogWith(const std::string& path);
+  // "Verify": reads the medium of the catalog file `path` again and lists what no longer
+  // matches.
+  void VerifyCatalog(const std::string& path);
+  // Shows the catalog file `catalog` with the entry of FullPath `full_path` selected.
+  void OpenCopy(const std::string& catalog, const std::string& full_path);
+  // Whether scans and updates from this window store content hashes (File > Content Hashes).
+  [[nodiscard]] bool ContentHashes() const { return content_hashes_; }
+  void SetContentHashes(bool hashes);
   // A left click on the view's header: sorts by that column, flipping the direction every time.
   void OnHeaderClicked(int column);
   // Opens the Options menu under its button.
@@ -276,6 +292,9 @@ class MainWindow : public QMainWindow {
   void ShowMediumDetail(const std::string& catalog_file);
   // Shows the catalog file `path` afresh in the view (when on screen) and in the library tree.
   void ReloadAfterChange(const std::string& path);
+  // Runs the search for copies on the worker and shows them in a new window: every group of the
+  // library, or with `of_entry` the copies of that one file.
+  void ShowCopies(const QString& title, const ContentEntry* of_entry);
   // Runs a dialog's work (an export, a move in the library window) through RunInBackground, with
   // `title` in the progress window's title bar.
   std::function<void(const ExportDialog::ExportWork&)> ExportRunner(
@@ -295,6 +314,8 @@ class MainWindow : public QMainWindow {
 
   std::string current_catalog_file_;
   std::string scan_root_name_;
+  bool content_hashes_ = false;
+  QAction* content_hashes_action_ = nullptr;
   int sort_field_ = 0;
   std::string sort_attribute_;  // the further attribute sorted by; empty: the field sort_field_
   bool detail_shows_item_ = false;

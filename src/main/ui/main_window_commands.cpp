@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "config/ui/visible_columns_dialog.h"
+#include "copies/catalog_hashes.h"
 #include "export/ui/export_dialog.h"
 #include "index/index_follower.h"
 #include "index/indexed_search.h"
@@ -40,8 +41,11 @@ void MainWindow::OnNewCatalogClicked() {
                       QStringLiteral("Reading ") + QString::fromStdString(DisplayNameOf(path)));
       return count;
     };
+    dialog.SetContentHashes(ContentHashes());
     if (dialog.exec() != QDialog::Accepted) return;
     const DeepScanOptions deep = dialog.DeepOptions();
+    const bool hashes = dialog.ContentHashes();
+    if (!dialog.OnlyFolders()) SetContentHashes(hashes);
     if (!dialog.OnlyFolders()) {
       remembered.SetArchives(deep.archives);
       remembered.SetMetadata(deep.metadata);
@@ -57,6 +61,7 @@ void MainWindow::OnNewCatalogClicked() {
     // The scan builds a tree of its own: the catalog on screen stays until it has succeeded.
     CatalogTree tree;
     ScanReport report;
+    HashReport hash_report;
     std::string root_name;
     const std::string folder = Utf8(source), filter = Utf8(dialog.GetExtFilter()),
                       catalog = Utf8(dialog.CatalogFile());
@@ -65,6 +70,11 @@ void MainWindow::OnNewCatalogClicked() {
         [&](WorkContext& work) {
           root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
                                  &work.scan_listener, &report, deep, work.stop);
+          if (hashes && !report.cancelled) {
+            const ProgressShown shown(work.progress, true);
+            hash_report = HashCatalogFiles(tree, folder, {}, work.stop, work.progress);
+            if (hash_report.cancelled) report.cancelled = true;
+          }
         },
         QStringLiteral("Cataloguing ") + source);
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
@@ -90,6 +100,10 @@ void MainWindow::OnNewCatalogClicked() {
     }
     if (const std::string note = DeepScanNote(deep, report.deep); !note.empty()) {
       UserPrompts().ShowMessage("Done", note, MessageIcon::kNone);
+    }
+    if (hash_report.unreadable > 0) {
+      UserPrompts().ShowMessage("Warning", UnhashedFilesText(hash_report.unreadable),
+                                MessageIcon::kWarning);
     }
   });
   RunCommand([this] { ResortCatalog(); });

@@ -41,6 +41,11 @@ void MainWindow::CreateMenuBar() {
           &QAction::triggered, this, &MainWindow::OnNewCatalogClicked);
   update_action_ = AddItem(file, "ActUpdateCatalog", QStringLiteral("&Update Catalog..."));
   connect(update_action_, &QAction::triggered, this, &MainWindow::UpdateCurrentCatalog);
+  content_hashes_action_ = AddItem(file, "ActContentHashes", QStringLiteral("Content &hashes"));
+  content_hashes_action_->setCheckable(true);
+  content_hashes_action_->setToolTip(
+      QStringLiteral("New catalogs and updates read every file for a hash of its content"));
+  connect(content_hashes_action_, &QAction::toggled, this, &MainWindow::SetContentHashes);
   connect(file, &QMenu::aboutToShow, this, &MainWindow::UpdateFileCommands);
   UpdateFileCommands();
   connect(
@@ -55,6 +60,8 @@ void MainWindow::CreateMenuBar() {
   connect(
       AddItem(edit, "ActSearch", QStringLiteral("&Search..."), QKeySequence(Qt::CTRL | Qt::Key_F)),
       &QAction::triggered, this, &MainWindow::OnSearchClicked);
+  connect(AddItem(edit, "ActFindDuplicates", QStringLiteral("Find D&uplicates")),
+          &QAction::triggered, this, &MainWindow::OnFindDuplicatesClicked);
   edit->addSeparator();
   connect(AddItem(edit, "ActRename", QStringLiteral("&Rename"), QKeySequence(Qt::Key_F2)),
           &QAction::triggered, this, &MainWindow::OnRenameClicked);

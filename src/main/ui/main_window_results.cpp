@@ -157,18 +157,32 @@ void MainWindow::ShowResultPlace(const CatalogTree::Node* node) {
 void MainWindow::ResultContextMenu(const QPoint& position) {
   const QModelIndex index = catalog_view_->indexAt(position);
   const CatalogTree::Node* node = CatalogModel::NodeOf(index);
-  if (node == nullptr || SourceOf(node) == nullptr) return;
+  if (node == nullptr) return;
+  const bool result = SourceOf(node) != nullptr;
+  if (!result && !node->IsFile()) return;
   catalog_view_->selectionModel()->setCurrentIndex(
       index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   QMenu menu(this);
-  menu.setObjectName(QStringLiteral("ResultMenu"));
-  QAction* open = menu.addAction(QStringLiteral("Open Catalog"));
-  open->setObjectName(QStringLiteral("OpenCatalog"));
-  open->setToolTip(
-      QStringLiteral("Show the catalog this result came from, with the entry selected"));
-  // Nothing opens while the search still runs.
-  open->setEnabled(!work_->Running());
-  if (menu.exec(catalog_view_->viewport()->mapToGlobal(position)) == open) OpenResultCatalog(node);
+  menu.setObjectName(result ? QStringLiteral("ResultMenu") : QStringLiteral("EntryMenu"));
+  QAction* open = nullptr;
+  if (result) {
+    open = menu.addAction(QStringLiteral("Open Catalog"));
+    open->setObjectName(QStringLiteral("OpenCatalog"));
+    open->setToolTip(
+        QStringLiteral("Show the catalog this result came from, with the entry selected"));
+    // Nothing opens while the search still runs.
+    open->setEnabled(!work_->Running());
+  }
+  QAction* where_else = nullptr;
+  if (node->IsFile()) {
+    where_else = menu.addAction(QStringLiteral("Where Else?"));
+    where_else->setObjectName(QStringLiteral("WhereElse"));
+    where_else->setToolTip(QStringLiteral("The copies of this file across the library"));
+    where_else->setEnabled(!work_->Running());
+  }
+  QAction* chosen = menu.exec(catalog_view_->viewport()->mapToGlobal(position));
+  if (chosen != nullptr && chosen == open) OpenResultCatalog(node);
+  if (chosen != nullptr && chosen == where_else) OnWhereElseClicked(node);
 }
 
 void MainWindow::OpenResultCatalog(const CatalogTree::Node* node) {

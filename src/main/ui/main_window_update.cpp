@@ -7,6 +7,7 @@
 
 #include "catalog/attribute_columns.h"
 #include "catalog/catalog_file.h"
+#include "copies/catalog_hashes.h"
 #include "core/errors.h"
 #include "index/index_follower.h"
 #include "library/ui/library_panel.h"
@@ -31,16 +32,25 @@ bool MainWindow::UpdateCatalog(const std::string& path, const std::string& from)
   // The update runs on the worker: the window repaints, the progress window shows the folder
   // being read, and its Cancel leaves the catalog file as it was. The question where the medium
   // is, when it is not connected, is put on the window's thread.
+  // With content hashes, the files that changed (or have none) are read after the scan.
+  HashReport hashes;
+  const bool hashing = ContentHashes();
   const bool ran = RunCommand([&] {
     RunInBackground(
         [&](WorkContext& work) {
           UpdateRequest request;
           request.from = from;
+          if (hashing) {
+            request.before_save = [&](CatalogTree& merged, const std::string& source) {
+              const ProgressShown shown(work.progress, true);
+              hashes = HashCatalogFiles(merged, source, {}, work.stop, work.progress);
+              return !hashes.cancelled;
+            };
+          }
           outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener,
                                       &work.prompts, work.stop);
-          if (outcome.status == UpdateOutcome::Status::kUpdated) {
+          if (outcome.status == UpdateOutcome::Status::kUpdated)
             IndexFollower(work.stop).Written(path);
-          }
         },
         QStringLiteral("Updating ") + FromUtf8(DisplayNameOf(path)));
   });
@@ -51,6 +61,10 @@ bool MainWindow::UpdateCatalog(const std::string& path, const std::string& from)
     return false;
   }
   ReloadAfterChange(path);
+  if (hashes.unreadable > 0) {
+    UserPrompts().ShowMessage("Warning", UnhashedFilesText(hashes.unreadable),
+                              MessageIcon::kWarning);
+  }
   UpdateSummaryDialog summary(FromUtf8(DisplayNameOf(path)), outcome.summary, this);
   summary.exec();
   return true;
@@ -135,9 +149,21 @@ void MainWindow::LibraryContextMenu(const QPoint& position) {
   update->setObjectName(QStringLiteral("UpdateCatalog"));
   QAction* remove = menu.addAction(QStringLiteral("Remove Missing Entries"));
   remove->setObjectName(QStringLiteral("RemoveMissing"));
+  menu.addSeparator();
+  QAction* compare = menu.addAction(QStringLiteral("Compare With..."));
+  compare->setObjectName(QStringLiteral("CompareWith"));
+  QAction* verify = menu.addAction(QStringLiteral("Verify"));
+  verify->setObjectName(QStringLiteral("Verify"));
+  verify->setToolTip(
+      QStringLiteral("Read the medium again and list the files that no longer "
+                     "match the catalog"));
+  // Only a medium that is connected can be read again.
+  verify->setEnabled(!LocateMedium(ReadCatalogTop(path)).empty());
   QAction* chosen = menu.exec(view->viewport()->mapToGlobal(position));
   if (chosen == update) UpdateCatalog(path);
   if (chosen == remove) RemoveMissing(path);
+  if (chosen == compare) CompareCatalogWith(path);
+  if (chosen == verify) VerifyCatalog(path);
 }
 
 }  // namespace lumivor

@@ -561,11 +561,13 @@ class MainWindowTest : public QObject {
     }
     QCOMPARE(items, (QStringList{"&New Catalog...|Ctrl+N",
                                  "&Update Catalog...|",
+                                 "Content &hashes|",
                                  "&Export...|Ctrl+E",
                                  "-",
                                  "E&xit|Ctrl+Q",
                                  "/",
                                  "&Search...|Ctrl+F",
+                                 "Find D&uplicates|",
                                  "-",
                                  "&Rename|F2",
                                  "Edit &Description|",

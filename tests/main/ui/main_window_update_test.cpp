@@ -270,7 +270,8 @@ class MainWindowUpdateTest : public QObject {
     for (QAction* action : file->actions()) {
       if (!action->isSeparator()) names << action->objectName();
     }
-    QCOMPARE(names, (QStringList{"ActNewCatalog", "ActUpdateCatalog", "ActExport", "ActExit"}));
+    QCOMPARE(names, (QStringList{"ActNewCatalog", "ActUpdateCatalog", "ActContentHashes",
+                                 "ActExport", "ActExit"}));
     QVERIFY(!update->isEnabled());  // no catalog on screen
 
     f.ClickLibrary(f.catalog);

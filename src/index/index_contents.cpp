@@ -1,0 +1,183 @@
+// Copies through the index: the size and content hash of every file of the media, kept beside the
+// entries, so that files of equal content are found without reading a catalog file.
+#include <algorithm>
+#include <iterator>
+#include <optional>
+#include <unordered_map>
+
+#include "index/index_tables.h"
+#include "index/library_index.h"
+#include "index/packed_fields.h"
+
+namespace lumivor {
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Marks a packed hash whose digits are kept as bytes, after the algorithm's name.
+constexpr char kRawDigits = '\x01';
+
+}  // namespace
+
+std::string PackContentHash(std::string_view hash) {
+  const auto colon = hash.find(':');
+  if (colon == std::string_view::npos || colon == 0) return std::string(hash);
+  const std::string_view digits = hash.substr(colon + 1);
+  bool hex = !digits.empty() && digits.size() % 2 == 0;
+  for (std::size_t i = 0; hex && i < digits.size(); ++i) hex = HexValue(digits[i]) >= 0;
+  if (!hex) return std::string(hash);
+  std::string packed(hash.substr(0, colon));
+  packed += kRawDigits;
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    packed += static_cast<char>(HexValue(digits[i]) * 16 + HexValue(digits[i + 1]));
+  }
+  return packed;
+}
+
+std::string UnpackContentHash(std::string_view packed) {
+  const auto mark = packed.find(kRawDigits);
+  if (mark == std::string_view::npos) return std::string(packed);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hash(packed.substr(0, mark));
+  hash += ':';
+  for (const char c : packed.substr(mark + 1)) {
+    const auto byte = static_cast<unsigned char>(c);
+    hash += kDigits[byte >> 4];
+    hash += kDigits[byte & 15];
+  }
+  return hash;
+}
+
+IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>& scope,
+                                                 std::stop_token stop) {
+  IndexedContents result;
+  // The catalogs in scope and the ranges of their entries, by first entry.
+  struct Range {
+    std::int64_t first, last;
+    std::uint32_t catalog;
+  };
+  std::vector<Range> ranges;
+  std::vector<std::string> relatives;
+  for (const std::string& path : scope) relatives.push_back(RelativeOf(path));
+  const std::string top = root_ + "/";
+  for (const CatalogRow& row : LoadCatalogs()) {
+    bool wanted = scope.empty();
+    for (const std::string& relative : relatives) {
+      // A catalog, or a group holding it.
+      wanted =
+          wanted || relative == "." || row.path == relative ||
+          (row.path.size() > relative.size() &&
+           row.path.compare(0, relative.size(), relative) == 0 && row.path[relative.size()] == '/');
+    }
+    if (!wanted) continue;
+    result.catalogs.push_back(top + row.path);
+    if (row.count > 0) {
+      ranges.push_back({row.first, row.first + row.count - 1,
+                        static_cast<std::uint32_t>(result.catalogs.size() - 1)});
+    }
+  }
+  std::sort(ranges.begin(), ranges.end(),
+            [](const Range& a, const Range& b) { return a.first < b.first; });
+  const auto catalog_of = [&](std::int64_t id) -> const Range* {
+    auto it = std::upper_bound(ranges.begin(), ranges.end(), id,
+                               [](std::int64_t value, const Range& r) { return value < r.first; });
+    if (it == ranges.begin()) return nullptr;
+    --it;
+    return id <= it->last ? &*it : nullptr;
+  };
+
+  // One pass over the files in the order of size and hash: runs of two or more are copies.
+  struct Found {
+    std::int64_t id;
+    std::uint32_t catalog;
+    std::string link;
+  };
+  struct Group {
+    std::size_t begin;  // its first copy in `copies`
+    std::int64_t size;
+    std::string hash;  // packed
+  };
+  std::vector<Found> run, copies;
+  std::vector<Group> groups;
+  std::int64_t run_size = -1;
+  std::string run_hash;
+  const auto close_run = [&] {
+    if (run.size() >= 2) {
+      groups.push_back({copies.size(), run_size, run_hash});
+      std::move(run.begin(), run.end(), std::back_inserter(copies));
+    }
+    run.clear();
+  };
+  Statement scan(db_,
+                 "SELECT size, hash, id, link FROM contents INDEXED BY contents_by_key "
+                 "ORDER BY size, hash");
+  std::size_t rows = 0;
+  while (scan.Step()) {
+    if (++rows % kPollRows == 0 && stop.stop_requested()) {
+      scan.Reset();
+      result.cancelled = true;
+      return result;
+    }
+    const std::int64_t id = scan.Int(2);
+    const Range* range = catalog_of(id);
+    if (range == nullptr) continue;
+    const std::string_view hash = scan.Blob(1);
+    if (hash.empty()) {
+      ++result.unhashed;
+      continue;
+    }
+    const std::int64_t size = scan.Int(0);
+    if (size != run_size || hash != run_hash) {
+      close_run();
+      run_size = size;
+      run_hash.assign(hash);
+    }
+    run.push_back({id, range->catalog, std::string(scan.Text(3).value_or(std::string_view()))});
+  }
+  scan.Reset();
+  close_run();
+
+  // The paths of the copies only, looked up in the order of the entries (neighbours share pages
+  // and folders).
+  std::vector<std::size_t> by_id(copies.size());
+  for (std::size_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
+  std::sort(by_id.begin(), by_id.end(),
+            [&](std::size_t a, std::size_t b) { return copies[a].id < copies[b].id; });
+  std::vector<std::string> paths(copies.size());
+  std::unordered_map<std::int64_t, std::string> folder_paths;
+  for (std::size_t n = 0; n < by_id.size(); ++n) {
+    if (n % kPollRows == 0 && stop.stop_requested()) {
+      result.cancelled = true;
+      return result;
+    }
+    const std::size_t i = by_id[n];
+    if (const std::optional<std::string_view> path = FullPathOf(copies[i].id, folder_paths)) {
+      paths[i] = *path;
+    }
+    // Only folders are worth remembering; a file's own path is asked once.
+    folder_paths.erase(copies[i].id);
+  }
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const std::size_t end = g + 1 < groups.size() ? groups[g + 1].begin : copies.size();
+    const std::string hash = UnpackContentHash(groups[g].hash);
+    for (std::size_t i = groups[g].begin; i < end; ++i) {
+      if (paths[i].empty()) continue;  // damaged: passed over
+      ContentEntry entry;
+      entry.catalog = copies[i].catalog;
+      entry.size = static_cast<std::uint64_t>(groups[g].size);
+      entry.hash = hash;
+      entry.path = std::move(paths[i]);
+      entry.name = entry.path.substr(entry.path.rfind('/') + 1);
+      entry.link_id = std::move(copies[i].link);
+      result.entries.push_back(std::move(entry));
+    }
+  }
+  return result;
+}
+
+}  // namespace lumivor
