@@ -58,12 +58,13 @@ inline bool MakePhoto(const std::string& path, const std::string& make = "Canon"
 }
 
 // A 3-second 320 x 240 MPEG-4 video.
-inline bool MakeVideo(const std::string& path) {
+// With a `title`, the container's title tag holds it (as ffprobe shows it).
+inline bool MakeVideo(const std::string& path, const std::string& title = {}) {
   MakeParent(path);
   return Make(
       "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25:duration=3 "
       "-c:v mpeg4 " +
-      Quote(path));
+      (title.empty() ? std::string() : "-metadata title=" + Quote(title) + " ") + Quote(path));
 }
 
 }  // namespace lumivor::testing

@@ -15,6 +15,7 @@
 #include "scan/volumes.h"
 #include "server/pg_connection.h"
 #include "server/server_library.h"
+#include "update/catalog_update.h"
 
 namespace lumivor::cli {
 
@@ -25,6 +26,7 @@ struct ScanOptions {
   std::vector<std::string> extensions;
   bool only_folders = false;
   bool force = false;
+  bool drop_descriptions = false;
   bool hash = false;
   DeepScanOptions deep;
   CLI::Option* group_option = nullptr;  // tells whether --group was given, even empty
@@ -96,11 +98,31 @@ int RunScan(const ScanOptions& options) {
               << ": Catalog with the same name already exists, use --force to overwrite\n";
     return 1;
   }
+  // A new scan keeps none of the old catalog's descriptions: replacing one that holds any takes
+  // being told twice. An update keeps them.
+  if (plan.exists && !server && !options.drop_descriptions) {
+    std::size_t notes = 0;
+    try {
+      notes = CountDescriptions(catalog_file);
+    } catch (const LumivorError& e) {
+      std::cerr << catalog_file << ": its descriptions cannot be counted (" << e.what()
+                << "); use --drop-descriptions to replace it anyway\n";
+      return 1;
+    }
+    if (notes > 0) {
+      std::cerr << catalog_file << ": the catalog holds " << DescriptionCountText(notes)
+                << ", which a new scan would lose; keep them with: lumivor-cli update '"
+                << catalog_file << "' --from '" << options.source
+                << "', or use --drop-descriptions to replace it\n";
+      return 1;
+    }
+  }
 
   // "txt", ".txt", "*.txt" and "*.TXT" all name the extension txt, as in the new-catalog dialog.
   for (const std::string& extension : options.extensions) {
     if (NormalizeExtension(extension).empty()) {
-      std::cerr << "Invalid extension: \"" << extension << "\"\n";
+      std::cerr << "Invalid extension: \"" << extension << "\": " << ExtensionRefusal(extension)
+                << '\n';
       return 1;
     }
   }
@@ -161,6 +183,9 @@ Command AddScanCommand(CLI::App& app) {
   command->add_option("--library", options->library,
                       "The catalog library folder (default: the configured library)");
   command->add_flag("--force", options->force, "Replace a catalog of the same name");
+  command->add_flag("--drop-descriptions", options->drop_descriptions,
+                    "With --force: replace the catalog even when it holds descriptions, which "
+                    "are lost (an update keeps them)");
   command->add_flag("--archives", options->deep.archives,
                     "List what is inside zip, 7z, rar, tar, iso and cpio archives");
   command->add_flag("--hash", options->hash,

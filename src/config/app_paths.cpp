@@ -5,14 +5,19 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 namespace lumivor {
 
-namespace {
+// The build tree this program was compiled in (set for this file alone by the build).
+#ifndef LUMIVOR_BUILD_DIR
+#define LUMIVOR_BUILD_DIR ""
+#endif
+#ifndef LUMIVOR_SOURCE_DIR
+#define LUMIVOR_SOURCE_DIR ""
+#endif
 
-// $XDG_DATA_HOME/lumivor, or ~/.local/share/lumivor when the variable is unset, empty or not an
-// absolute path (such values are to be ignored).
 std::string UserDataDirectory() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/lumivor";
@@ -27,9 +32,52 @@ std::string UserDataDirectory() {
   return home + "/.local/share/lumivor";
 }
 
+bool RunsFromBuildTree(const std::string& executable_directory,
+                       const std::string& build_directory) {
+  if (executable_directory.empty() || build_directory.empty()) return false;
+  std::string build = build_directory;
+  while (build.size() > 1 && build.back() == '/') build.pop_back();
+  const bool inside = executable_directory == build ||
+                      (executable_directory.size() > build.size() &&
+                       executable_directory.compare(0, build.size(), build) == 0 &&
+                       (build == "/" || executable_directory[build.size()] == '/'));
+  if (!inside) return false;
+  // A copy installed into a prefix below an old build tree, or a tree whose build was deleted,
+  // is no longer the build: the cache file marks a live one.
+  std::error_code error;
+  return std::filesystem::is_regular_file(build + "/CMakeCache.txt", error);
+}
+
+std::string FindHelpFile(std::vector<std::string>* looked_in) {
+  const std::string executable_directory = ExecutableDirectory();
+  std::vector<std::string> places;
+  if (RunsFromBuildTree(executable_directory, LUMIVOR_BUILD_DIR) &&
+      std::string_view(LUMIVOR_SOURCE_DIR).size() > 0) {
+    places.push_back(std::string(LUMIVOR_SOURCE_DIR) + "/README.md");
+  }
+  if (!executable_directory.empty()) {
+    places.push_back(std::filesystem::path(executable_directory + "/../share/doc/lumivor/README.md")
+                         .lexically_normal()
+                         .string());
+  }
+  std::string found;
+  for (const std::string& place : places) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(place, error)) {
+      found = place;
+      break;
+    }
+  }
+  if (looked_in != nullptr) *looked_in = std::move(places);
+  return found;
+}
+
+namespace {
+
 std::string ComputeDataDirectory() {
   const std::string executable_directory = ExecutableDirectory();
-  if (!executable_directory.empty() && ::access(executable_directory.c_str(), W_OK | X_OK) == 0) {
+  if (RunsFromBuildTree(executable_directory, LUMIVOR_BUILD_DIR) &&
+      ::access(executable_directory.c_str(), W_OK | X_OK) == 0) {
     return executable_directory;
   }
   std::string directory = UserDataDirectory();

@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 
+#include "catalog/attribute_columns.h"
 #include "catalog/xml_document.h"
 #include "config/app_paths.h"
 #include "core/atomic_file.h"
@@ -418,6 +420,24 @@ void Configuration::Load() {
 Configuration& GetConfig() {
   static Configuration config(DataDirectory());
   return config;
+}
+
+void AddAttributeColumns(Configuration& config) {
+  ColumnSettings rows = config.Root().nodes();
+  std::vector<std::string> present;
+  for (int i = 0; i < rows.Count(); ++i) present.push_back(rows.Node(i).Name());
+  for (const AttributeColumn& column : kAttributeColumns) {
+    if (std::find(present.begin(), present.end(), column.name) != present.end()) continue;
+    const int position = rows.Count();
+    ColumnSetting row = rows.Add();
+    row.SetName(column.name);
+    row.SetVisible(false);
+    row.SetIndex(position);
+    row.SetDefaultExport(false);
+    row.SetWidth(column.width);
+    row.SetReadOnly(true);
+    row.SetAlign(column.right_aligned ? "right" : "left");
+  }
 }
 
 std::vector<std::string> DefaultExportFields(Configuration& config) {

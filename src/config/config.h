@@ -229,6 +229,12 @@ class Configuration {
 // The process-wide configuration of DefaultDataDirectory(), created on first use.
 [[nodiscard]] Configuration& GetConfig();
 
+// Appends a hidden, not exported row for every attribute column (kAttributeColumns: the tags, the
+// volume facts, Missing, Hash...) the table does not name yet, so that the catalog view, the
+// visible-columns dialog and the export dialog offer them after the fields. Rows the file holds
+// stay as they are, in their order. The file changes at the next Save.
+void AddAttributeColumns(Configuration& config);
+
 // The names of the rows whose DefaultExport is true, in row order: the columns an export takes
 // when none are chosen.
 [[nodiscard]] std::vector<std::string> DefaultExportFields(Configuration& config);

@@ -115,6 +115,7 @@ ExportOutcome RunExport(const ExportRequest& request, const CatalogTree* screen,
   ProgressShown shown(progress, true);
   progress.SetWaitText(kExportToFile);
   const std::unique_ptr<ExportWriter> writer = MakeWriter(request, path, records, stop);
+  writer->ShowCountIn(&progress);
   if (from_file) {
     ReadCatalogFile(request.catalog_path, *writer, NoProgress(), stop);
   } else if (!screen || EmitTree(*screen, *writer)) {

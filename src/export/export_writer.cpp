@@ -1,3 +1,4 @@
+#include <string>
 #include <utility>
 
 #include "catalog/fields.h"
@@ -24,7 +25,11 @@ bool ExportWriter::Add(const RecordView& record) {
     refused_ = true;
     return false;
   }
-  ++written_;
+  // A long export says how far it has come.
+  if (++written_ % kCancelPollRecords == 0 && progress_ != nullptr) {
+    progress_->SetWaitText(std::string(kExportToFile) + " " + std::to_string(written_) +
+                          " entries written");
+  }
   return true;
 }
 

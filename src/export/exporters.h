@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/atomic_file.h"
+#include "core/progress.h"
 #include "core/record_sink.h"
 
 namespace lumivor {
@@ -87,6 +88,8 @@ class ExportWriter : public RecordSink {
 
   ExportWriter(const std::string& path, std::stop_token stop);
   ~ExportWriter() override;
+  // Where the count of entries written is shown while the export runs (none by default).
+  void ShowCountIn(Progress* progress) { progress_ = progress; }
   ExportWriter(const ExportWriter&) = delete;
   ExportWriter& operator=(const ExportWriter&) = delete;
 
@@ -118,6 +121,7 @@ class ExportWriter : public RecordSink {
  private:
   AtomicFile file_;
   std::stop_token stop_;
+  Progress* progress_ = nullptr;
   std::string clean_;
   std::size_t written_ = 0;  // records written
   std::size_t skip_ = 0;     // records still to skip after a restart

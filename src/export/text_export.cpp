@@ -81,11 +81,16 @@ void AppendHtmlCell(std::string& out, std::string_view text) {
   out.append(text.substr(start));
 }
 
-// The field number of every column (a name that is no field gives FileName).
+// The field number of every column; -1 for a further attribute (Title, Hash...), which is read by
+// its name. A name that can be neither gives FileName.
 std::vector<int> ColumnIndexes(const ExportColumns& columns) {
   std::vector<int> indexes;
   indexes.reserve(columns.size());
-  for (const auto& name : columns) indexes.push_back(FieldIndexOf(name));
+  for (const auto& name : columns) {
+    indexes.push_back(IsFieldName(name)            ? FieldIndexOf(name)
+                      : IsExtraAttributeName(name) ? -1
+                                                   : kFileName);
+  }
   return indexes;
 }
 
@@ -119,6 +124,11 @@ class TextWriter : public ExportWriter {
         output_([this](std::string_view piece) { File().Write(piece); }, true) {}
 
  protected:
+  // The value of column `i` for `record`: its field, or the further attribute it names.
+  std::string_view ColumnValue(const RecordView& record, std::size_t i) {
+    return indexes_[i] >= 0 ? Value(record, indexes_[i]) : ExtraValue(record, columns_[i]);
+  }
+
   const ExportColumns columns_;
   const std::vector<int> indexes_;
   CrLfOutput output_;
@@ -153,9 +163,9 @@ class HtmlWriter final : public TextWriter {
     }
     const std::string_view cell = a_row_ ? kCellA : kCellB;
     line_.append("<tr>");
-    for (int index : indexes_) {
+    for (std::size_t i = 0; i < indexes_.size(); ++i) {
       line_.append(cell);
-      AppendHtmlCell(line_, Value(record, index));
+      AppendHtmlCell(line_, ColumnValue(record, i));
       line_.append("</td>");
     }
     line_.append("</tr>");
@@ -191,7 +201,7 @@ class DelimitedWriter final : public TextWriter {
     }
     for (std::size_t i = 0; i < indexes_.size(); ++i) {
       if (i > 0) line_.append(separator_);
-      AppendDelimitedValue(line_, Value(record, indexes_[i]), separator_, quote_);
+      AppendDelimitedValue(line_, ColumnValue(record, i), separator_, quote_);
     }
     line_.push_back('\n');
     output_.Append(line_);

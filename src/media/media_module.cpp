@@ -267,6 +267,10 @@ void ReadVideo(int fd, RawMediaTags& tags) {
   if (context->duration != AV_NOPTS_VALUE && context->duration > 0) {
     tags.duration_seconds = static_cast<double>(context->duration) / AV_TIME_BASE;
   }
+  // The container's title (the "©nam" atom of MP4, M4V and MOV; the TITLE tag of Matroska).
+  if (const AVDictionaryEntry* title = av_dict_get(context->metadata, "title", nullptr, 0)) {
+    tags.title = title->value;
+  }
   if (!video) return;
   if (video->codecpar->width > 0 && video->codecpar->height > 0) {
     tags.width = video->codecpar->width;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <unordered_map>
 #include <vector>
 
 #include "catalog/catalog_reader.h"
@@ -177,19 +178,59 @@ CatalogRecord ReadCatalogTop(const std::string& path) {
   return top;
 }
 
-void AddMediumStates(CatalogTree* listing) {
+std::vector<std::string> CatalogPathsOf(const CatalogTree& listing) {
+  std::vector<std::string> paths;
+  std::vector<const CatalogTree::Node*> stack{listing.Root()};
+  while (!stack.empty()) {
+    const CatalogTree::Node* node = stack.back();
+    stack.pop_back();
+    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
+      stack.push_back(*it);
+    }
+    if (node->IsFile()) paths.emplace_back(node->Field(kFullPath));
+  }
+  return paths;
+}
+
+std::vector<CatalogMedium> ReadMediumStates(const std::vector<std::string>& paths,
+                                            std::stop_token stop) {
+  std::vector<CatalogMedium> media;
+  for (const std::string& path : paths) {
+    if (stop.stop_requested()) break;
+    const CatalogRecord top = ReadCatalogTop(path);
+    MediumState state = MediumStateOf(top);
+    if (state.kind == MediumState::Kind::kUnknown) continue;
+    media.push_back({path, std::move(state), std::string(top.Extra(kScanDateAttribute))});
+  }
+  return media;
+}
+
+std::vector<CatalogTree::Node*> ApplyMediumStates(CatalogTree* listing,
+                                                  const std::vector<CatalogMedium>& media) {
+  std::unordered_map<std::string_view, const CatalogMedium*> by_path;
+  for (const CatalogMedium& medium : media) by_path.emplace(medium.path, &medium);
+  std::vector<CatalogTree::Node*> marked;
   std::vector<CatalogTree::Node*> stack{listing->Root()};
   while (!stack.empty()) {
     CatalogTree::Node* node = stack.back();
     stack.pop_back();
     for (CatalogTree::Node* child : node->children) stack.push_back(child);
     if (!node->IsFile()) continue;
-    const MediumState state = MediumStateOf(ReadCatalogTop(std::string(node->Field(kFullPath))));
-    if (state.kind == MediumState::Kind::kUnknown) continue;
-    const bool connected = state.kind == MediumState::Kind::kConnected;
+    const std::string path(node->Field(kFullPath));
+    const auto found = by_path.find(path);
+    if (found == by_path.end()) continue;
+    const CatalogMedium& medium = *found->second;
+    const bool connected = medium.state.kind == MediumState::Kind::kConnected;
     node->SetExtra(kMediumAttribute, connected ? "connected" : "absent");
-    node->SetExtra(kMediumFolderAttribute, state.folder);
+    node->SetExtra(kMediumFolderAttribute, medium.state.folder);
+    node->SetExtra(kLastSeenAttribute, connected ? std::string_view() : medium.last_seen);
+    marked.push_back(node);
   }
+  return marked;
+}
+
+void AddMediumStates(CatalogTree* listing) {
+  ApplyMediumStates(listing, ReadMediumStates(CatalogPathsOf(*listing)));
 }
 
 std::vector<std::pair<std::string, std::string>> MediumDetails(const CatalogRecord& top) {
@@ -203,7 +244,10 @@ std::vector<std::pair<std::string, std::string>> MediumDetails(const CatalogReco
   if (state.kind == MediumState::Kind::kConnected) {
     rows.emplace_back(kMediumAttribute, "Connected at " + state.folder);
   } else if (state.kind == MediumState::Kind::kAbsent) {
-    rows.emplace_back(kMediumAttribute, "Not connected");
+    const std::string_view seen = top.Extra(kScanDateAttribute);
+    rows.emplace_back(kMediumAttribute, seen.empty()
+                                            ? std::string("Not connected")
+                                            : "Not connected, last seen " + std::string(seen));
   }
   return rows;
 }

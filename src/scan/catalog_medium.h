@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,13 +63,41 @@ struct MediumState {
 inline constexpr std::string_view kMediumAttribute = "Medium";
 inline constexpr std::string_view kMediumFolderAttribute = "MediumFolder";
 
-// Marks every catalog (FileType "file") of the library listing `listing` with its medium state,
-// read from the head of each catalog file and the mount table.
+// For a catalog whose medium is not connected: when the medium was last seen, that is the scan
+// date the catalog records (the last scan or update read it).
+inline constexpr std::string_view kLastSeenAttribute = "LastSeen";
+
+// The medium state of one catalog file of a library.
+struct CatalogMedium {
+  std::string path;       // the catalog file
+  MediumState state;      // from the head of the file and the mount table
+  std::string last_seen;  // the recorded ScanDate; empty when there is none
+};
+
+// The catalog files (FileType "file") of the library listing `listing`, in pre-order.
+[[nodiscard]] std::vector<std::string> CatalogPathsOf(const CatalogTree& listing);
+
+// The medium states of the catalog files at `paths`, read from the head of each file and the
+// mount table (one file at a time: this is meant for a worker thread, as a library of many
+// catalogs takes a while). Stops at the next file once `stop` is requested and returns what it
+// has; catalogs that do not say which volume they came from are left out.
+[[nodiscard]] std::vector<CatalogMedium> ReadMediumStates(const std::vector<std::string>& paths,
+                                                          std::stop_token stop = {});
+
+// Marks every node of `listing` whose FullPath is the path of one of `media` with
+// kMediumAttribute ("connected" or "absent"), kMediumFolderAttribute (where a connected medium's
+// folder is) and, for an absent medium, kLastSeenAttribute. Returns the nodes marked.
+std::vector<CatalogTree::Node*> ApplyMediumStates(CatalogTree* listing,
+                                                  const std::vector<CatalogMedium>& media);
+
+// Marks every catalog (FileType "file") of the library listing `listing` with its medium state:
+// ApplyMediumStates of ReadMediumStates of CatalogPathsOf, all at once.
 void AddMediumStates(CatalogTree* listing);
 
 // The rows the detail pane shows for a catalog whose top record is `top`: the recorded volume
 // facts by attribute name (empty values left out), then "Medium" with "Connected at FOLDER",
-// "Not connected" or nothing when the catalog does not say which volume it came from.
+// "Not connected, last seen SCANDATE" ("Not connected" without a scan date) or nothing when the
+// catalog does not say which volume it came from.
 [[nodiscard]] std::vector<std::pair<std::string, std::string>> MediumDetails(
     const CatalogRecord& top);
 

@@ -205,6 +205,7 @@ MediaTags MediaTagsFrom(const RawMediaTags& raw, MediaKind kind) {
       break;
     }
     case MediaKind::kVideo:
+      AddTag(tags, kTagTitle, raw.title);
       AddDuration(tags, raw.duration_seconds);
       AddSize(tags, raw);
       AddTag(tags, kTagCodec, raw.codec);
@@ -250,24 +251,6 @@ bool ReadMediaTagsFromHead(std::string_view name, std::string_view head, std::ui
   if (ReadHeaderTags(ext, {head, {}, size, {}}, &raw, &need) != HeaderRead::kRead) return false;
   *tags = MediaTagsFrom(raw, kind);
   return true;
-}
-
-std::string ClockText(std::string_view duration) {
-  double seconds = 0;
-  const auto [end, error] =
-      std::from_chars(duration.data(), duration.data() + duration.size(), seconds);
-  if (error != std::errc() || end != duration.data() + duration.size() || !(seconds >= 0) ||
-      seconds > 1e9) {
-    return {};
-  }
-  const auto total = static_cast<long long>(std::llround(seconds));
-  const long long hours = total / 3600, minutes = total / 60 % 60, rest = total % 60;
-  auto two = [](long long value) {
-    return std::string(1, static_cast<char>('0' + value / 10)) +
-           static_cast<char>('0' + value % 10);
-  };
-  if (hours > 0) return std::to_string(hours) + ":" + two(minutes) + ":" + two(rest);
-  return std::to_string(minutes) + ":" + two(rest);
 }
 
 std::string TagSummary(const CatalogRecord& record) {

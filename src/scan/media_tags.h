@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalog/attribute_columns.h"  // ClockText, for the tags' hint
 #include "catalog/catalog_record.h"
 
 namespace lumivor {
@@ -76,10 +77,6 @@ struct RawMediaTags;
 
 // `seconds` with exactly one decimal, rounded, "." as the separator: 215.049 gives "215.0".
 [[nodiscard]] std::string DurationText(double seconds);
-
-// A Duration tag ("215.0") as people read a length: "3:35", or "1:02:05" from an hour on
-// (rounded to the second). Empty when `duration` is not a number of seconds.
-[[nodiscard]] std::string ClockText(std::string_view duration);
 
 // The most telling tags of `record` in one line, for the hint of a name: "Artist – Title",
 // "Width × Height", the length and the date taken, those present, joined by ", ". Empty for a

@@ -74,6 +74,45 @@ std::string NormalizeExtension(std::string_view typed) {
   return extension;
 }
 
+std::string ExtensionRefusal(std::string_view typed) {
+  if (!NormalizeExtension(typed).empty()) return {};
+  std::string_view text = TrimBlanks(typed);
+  if (!text.empty() && text.front() == '*') text.remove_prefix(1);
+  if (!text.empty() && text.front() == '.') text.remove_prefix(1);
+  const std::size_t dot = text.find('.');
+  if (dot != std::string_view::npos && dot > 0 && text.back() != '.' &&
+      text.find_first_of("/\\*?") == std::string_view::npos) {
+    // "tar.gz": a name is matched by what follows its last dot, so "a.tar.gz" has "gz".
+    const std::string entry(text);
+    const std::string last(text.substr(text.rfind('.') + 1));
+    return "\"" + entry + "\" can never match: the extension of a name is the text after its " +
+           "last dot (the extension of \"a." + entry + "\" is \"" + last + "\"). Type \"" + last +
+           "\" instead.";
+  }
+  return std::string(kInvalidExtension);
+}
+
+ExtensionList ParseExtensionList(std::string_view typed) {
+  ExtensionList list;
+  std::size_t start = 0;
+  while (start <= typed.size()) {
+    std::size_t comma = typed.find(',', start);
+    if (comma == std::string_view::npos) comma = typed.size();
+    const std::string_view entry = typed.substr(start, comma - start);
+    start = comma + 1;
+    if (TrimBlanks(entry).empty()) continue;
+    std::string extension = NormalizeExtension(entry);
+    if (extension.empty()) {
+      return {{}, ExtensionRefusal(entry)};
+    }
+    if (std::find(list.extensions.begin(), list.extensions.end(), extension) ==
+        list.extensions.end()) {
+      list.extensions.push_back(std::move(extension));
+    }
+  }
+  return list;
+}
+
 std::string ExtFilterOf(const std::vector<std::string>& entries) {
   std::string filter;
   for (const std::string& entry : entries) {

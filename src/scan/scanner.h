@@ -67,6 +67,21 @@ struct ScanReport {
 inline constexpr std::string_view kInvalidExtension =
     "Invalid extension. Type an extension such as txt, .txt or *.txt.";
 
+// Why `typed` names no extension (NormalizeExtension gives nothing): an entry holding a dot can
+// never match, since a name's extension is the text after its last dot, and says so; any other
+// gets kInvalidExtension. Empty when `typed` does name an extension.
+[[nodiscard]] std::string ExtensionRefusal(std::string_view typed);
+
+// The extensions of a list typed at once, such as "c, cpp" or "*.c,*.h": the entries between
+// commas, each normalized by NormalizeExtension, repeats left out, empty entries skipped. When an
+// entry names no extension, `refusal` is its ExtensionRefusal and `extensions` is empty: nothing
+// of a list with a mistake in it is taken.
+struct ExtensionList {
+  std::vector<std::string> extensions;
+  std::string refusal;
+};
+[[nodiscard]] ExtensionList ParseExtensionList(std::string_view typed);
+
 // The filter text for a list of extensions as typed or listed by the new-catalog dialog ("*.txt",
 // ".txt", "txt" alike, see NormalizeExtension): a backslash, then each extension with its dot,
 // letters a-z upper-cased, followed by a backslash. Entries that name no extension and repeats

@@ -1,7 +1,9 @@
 #include "ui/progress_window.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -63,9 +65,12 @@ void WaitAnimation::paintEvent(QPaintEvent*) {
 }
 
 ProgressWindow::ProgressWindow(QWidget* main_window)
-    : QWidget(main_window, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+    : QWidget(main_window, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       main_window_(main_window) {
-  setWindowTitle("WaitForm");
+  // A child window of the main window with a frame and a title, kept above it by the window
+  // manager; it follows the main window when that moves (see eventFilter).
+  setWindowTitle(QStringLiteral("Lumivor"));
+  if (main_window_ != nullptr) main_window_->installEventFilter(this);
   setAutoFillBackground(true);
   // Showing the window must not take the focus: an editor open in the main window would take
   // that as the end of its edit.
@@ -94,9 +99,16 @@ ProgressWindow::ProgressWindow(QWidget* main_window)
 void ProgressWindow::ShowWait(bool visible, bool cancellable) {
   if (!visible) {
     if (isVisible()) hide();
+    qApp->removeEventFilter(this);
     return;
   }
   if (!isVisible()) cancelled_ = false;
+  // Escape is Cancel while Cancel is offered, wherever the keyboard focus is in the program.
+  if (cancellable) {
+    qApp->installEventFilter(this);
+  } else {
+    qApp->removeEventFilter(this);
+  }
   cancel_button_->setVisible(cancellable);
   if (text_pending_) {
     SetLineText(QString::fromUtf8(pending_text_.data(), qsizetype(pending_text_.size())));
@@ -104,6 +116,7 @@ void ProgressWindow::ShowWait(bool visible, bool cancellable) {
   }
   CentreOverMainWindow();
   show();
+  CentreOverMainWindow();  // again with the frame the window manager gave it
   if (QGuiApplication::platformName() != QLatin1String("offscreen")) raise();
   // The thread stays busy after this, so the window is mapped and painted here.
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
@@ -165,6 +178,23 @@ void ProgressWindow::OnCancelClicked() {
   emit CancelPressed();
 }
 
+void ProgressWindow::SetWorkTitle(const QString& title) {
+  setWindowTitle(title.isEmpty() ? QStringLiteral("Lumivor") : title);
+}
+
+bool ProgressWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == main_window_ && isVisible() &&
+      (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+    CentreOverMainWindow();
+  }
+  if (event->type() == QEvent::KeyPress && isVisible() && !cancel_button_->isHidden() &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    cancel_button_->click();
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
 void ProgressWindow::CentreOverMainWindow() {
   QRect over;
   if (main_window_ && main_window_->isVisible()) {
@@ -172,7 +202,9 @@ void ProgressWindow::CentreOverMainWindow() {
   } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
     over = screen->availableGeometry();
   }
-  if (over.isValid()) move(over.center() - QPoint(width() / 2, height() / 2));
+  // move() places the frame: the frame's own size centres it (known once the window was shown).
+  const QSize frame = frameGeometry().size();
+  if (over.isValid()) move(over.center() - QPoint(frame.width() / 2, frame.height() / 2));
 }
 
 }  // namespace lumivor

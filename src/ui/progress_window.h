@@ -33,9 +33,9 @@ class WaitAnimation : public QWidget {
   QElapsedTimer clock_;
 };
 
-// The progress window: frameless, on top of the main window and centred over it, with a fixed
-// request for patience, one progress line, an animation and, for cancellable operations, a
-// Cancel button.
+// The progress window: a child window of the main window, framed, centred over it and following
+// it when it moves, titled with the work it shows, with a fixed request for patience, one
+// progress line, an animation and, for cancellable operations, a Cancel button (or Escape).
 //
 // Tuned for callers that report progress per record: SetWaitText stores the text and repaints
 // at most a few times per kRepaintMs, so a million calls cost a few milliseconds while a text
@@ -72,11 +72,15 @@ class ProgressWindow : public QWidget, public Progress {
   inline static const char* const kPatienceText =
       "This will take a few minutes.Please be patient...";
 
+  // The window's title: what the work it shows is doing ("Lumivor" when empty).
+  void SetWorkTitle(const QString& title);
+
  signals:
   // The Cancel button was pressed.
   void CancelPressed();
 
  protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
 
  private:

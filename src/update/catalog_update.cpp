@@ -438,6 +438,31 @@ UpdateSummary MergeUpdate(const CatalogTree& old_catalog, CatalogTree* fresh,
   return summary;
 }
 
+namespace {
+
+// Counts the records whose Description is not empty.
+class DescriptionCounter final : public RecordSink {
+ public:
+  bool Add(const RecordView& record) override {
+    if (!record.fields[kDescription].empty()) ++count;
+    return true;
+  }
+  void Restart() override { count = 0; }
+  std::size_t count = 0;
+};
+
+}  // namespace
+
+std::size_t CountDescriptions(const std::string& path, Progress& progress) {
+  DescriptionCounter counter;
+  ReadCatalogFile(path, counter, progress);
+  return counter.count;
+}
+
+std::string DescriptionCountText(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " description" : " descriptions");
+}
+
 std::size_t RemoveMissingEntries(CatalogTree* tree) {
   std::vector<CatalogTree::Node*> doomed;
   std::vector<CatalogTree::Node*> stack{tree->Root()};

@@ -69,6 +69,14 @@ UpdateSummary MergeUpdate(const CatalogTree& old_catalog, CatalogTree* fresh,
 // Removes every entry marked Missing (with everything below it); returns how many records went.
 std::size_t RemoveMissingEntries(CatalogTree* tree);
 
+// The number of records of the catalog file at `path` that hold a description: what replacing the
+// catalog by a new scan of its folder would lose, where an update keeps them. Read as a stream
+// (memory does not grow with the catalog). Raises LumivorError when the file cannot be read.
+[[nodiscard]] std::size_t CountDescriptions(const std::string& path,
+                                            Progress& progress = NoProgress());
+// "1 description" or "N descriptions".
+[[nodiscard]] std::string DescriptionCountText(std::size_t count);
+
 // An update of a catalog file from its medium.
 struct UpdateRequest {
   // The medium's folder; empty: found from the catalog (its folder, else its volume).

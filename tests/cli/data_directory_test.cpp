@@ -33,5 +33,24 @@ TEST(CliDataDirectory, LumivorDataDirHoldsTheLibraryAndConfigurationAsForTheProg
   EXPECT_EQ(search.err.substr(search.err.size() - counts.size()), counts);
 }
 
+TEST(CliDataDirectory, AnInstalledCopyKeepsItsDataInTheUsersDataFolderNotBesideItself) {
+  // An installation into a prefix the user can write to: the program must not take its own
+  // writable bin/ for a place to keep catalogs.
+  TempDir prefix, home, source;
+  const std::string bin = prefix / "bin";
+  std::filesystem::create_directories(bin);
+  std::filesystem::copy_file(LUMIVOR_CLI_PATH, bin + "/lumivor-cli");
+  std::filesystem::permissions(bin + "/lumivor-cli", std::filesystem::perms::owner_all);
+  WriteFile(source / "a.txt", "1");
+  const std::string env = "env -u LUMIVOR_DATA_DIR XDG_DATA_HOME='" + home / "data" + "' ";
+  const auto scan =
+      RunCommand(env + "'" + bin + "/lumivor-cli' scan '" + source.Path() + "' --name Disk");
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_EQ(scan.out, home / "data/lumivor/CatalogLibrary/Disk.xml\n");
+  EXPECT_TRUE(std::filesystem::is_regular_file(home / "data/lumivor/LumivorConfig.xml"));
+  EXPECT_FALSE(std::filesystem::exists(bin + "/CatalogLibrary"));
+  EXPECT_FALSE(std::filesystem::exists(bin + "/LumivorConfig.xml"));
+}
+
 }  // namespace
 }  // namespace lumivor

@@ -127,8 +127,22 @@ TEST_F(ScanCommand, ExtensionsMeanTheSameHoweverTyped) {
   // What names no extension is refused before anything is scanned.
   const auto refused = RunCommand(Scan("--name Bad --ext '*.*'"));
   EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.err, "Invalid extension: \"*.*\"\n");
+  EXPECT_EQ(refused.err,
+            "Invalid extension: \"*.*\": Invalid extension. Type an extension such "
+            "as txt, .txt or *.txt.\n");
   EXPECT_FALSE(std::filesystem::exists(library_ / "Bad.xml"));
+  // An extension with a dot can never match: refused with the reason.
+  const auto dotted = RunCommand(Scan("--name Bad --ext 'txt,tar.gz'"));
+  EXPECT_EQ(dotted.status, 1);
+  EXPECT_NE(dotted.err.find("the extension of \"a.tar.gz\" is \"gz\""), std::string::npos)
+      << dotted.err;
+  EXPECT_FALSE(std::filesystem::exists(library_ / "Bad.xml"));
+  // A list typed with blanks after the commas keeps every kind.
+  ASSERT_EQ(RunCommand(Scan("--name Two --ext 'txt, gz'")).status, 0);
+  const std::string two = ReadFile(library_ / "Two.xml");
+  EXPECT_NE(two.find("FileName=\"a.txt\""), std::string::npos);
+  EXPECT_NE(two.find("FileName=\"c.gz\""), std::string::npos);
+  EXPECT_EQ(two.find("b.doc"), std::string::npos);
 }
 
 TEST_F(ScanCommand, RefusesAnExistingCatalogUnlessForced) {
@@ -140,9 +154,40 @@ TEST_F(ScanCommand, RefusesAnExistingCatalogUnlessForced) {
                              "overwrite\n");
   EXPECT_EQ(ReadFile(library_ / "Old.xml"), "precious");
 
-  const auto forced = RunCommand(Scan("--name Old --force"));
+  // What is there is no catalog whose notes could be counted: replacing it takes being sure.
+  const auto unsure = RunCommand(Scan("--name Old --force"));
+  EXPECT_EQ(unsure.status, 1);
+  EXPECT_EQ(ReadFile(library_ / "Old.xml"), "precious");
+  const auto forced = RunCommand(Scan("--name Old --force --drop-descriptions"));
   EXPECT_EQ(forced.status, 0) << forced.err;
+  // A catalog without descriptions is replaced by --force alone.
+  const auto again = RunCommand(Scan("--name Old --force"));
+  EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_NE(ReadFile(library_ / "Old.xml").find("FileName=\"a.txt\""), std::string::npos);
+}
+
+TEST_F(ScanCommand, ForceKeepsACatalogWithDescriptionsUnlessTheyMayBeDropped) {
+  const std::string old_text =
+      "<fileinfo><file FileName=\"/old\" Description=\"shelf 3\"><file FileName=\"a.txt\" "
+      "Description=\"the draft\"/></file></fileinfo>";
+  WriteFile(library_ / "Notes.xml", old_text);
+  const auto refused = RunCommand(Scan("--name Notes --force"));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, library_ / "Notes.xml" +
+                             ": the catalog holds 2 descriptions, which a new scan would lose; "
+                             "keep them with: lumivor-cli update '" +
+                             library_ / "Notes.xml" + "' --from '" + source_.Path() +
+                             "', or use --drop-descriptions to replace it\n");
+  EXPECT_EQ(ReadFile(library_ / "Notes.xml"), old_text);
+  // A catalog that cannot be read cannot be said to hold none.
+  WriteFile(library_ / "Broken.xml", "<fileinfo><file FileName=");
+  const auto unreadable = RunCommand(Scan("--name Broken --force"));
+  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_NE(unreadable.err.find("cannot be counted"), std::string::npos) << unreadable.err;
+  // Told twice, the scan replaces it.
+  const auto dropped = RunCommand(Scan("--name Notes --force --drop-descriptions"));
+  EXPECT_EQ(dropped.status, 0) << dropped.err;
+  EXPECT_EQ(ReadFile(library_ / "Notes.xml").find("the draft"), std::string::npos);
 }
 
 TEST_F(ScanCommand, RefusesNamesThatLeaveTheirFolderAndWritesNothing) {
@@ -194,18 +239,20 @@ TEST_F(ScanCommand, ReportsAMissingSourceOrLibrary) {
   EXPECT_EQ(Listing(library_.Path()), "");
 }
 
-TEST_F(ScanCommand, WithoutLibraryUsesTheDefaultOneBesideTheProgram) {
-  // A copy of the program in a writable folder keeps its library there.
+TEST_F(ScanCommand, WithoutLibraryUsesTheDefaultOneOfTheUser) {
+  // A copy of the program outside its build tree, even in a writable folder, keeps its library
+  // in the user's data folder, not beside itself.
   TempDir home;
   const std::string program = home / "lumivor-cli";
   std::filesystem::copy_file(LUMIVOR_CLI_PATH, program);
   const auto result =
-      RunCommand("'" + program + "' scan '" + source_.Path() + "' --name Mine --group Disks");
+      RunCommand("env -u LUMIVOR_DATA_DIR XDG_DATA_HOME='" + home / "data" + "' '" + program +
+                 "' scan '" + source_.Path() + "' --name Mine --group Disks");
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, home / "CatalogLibrary/Disks/Mine.xml\n");
+  EXPECT_EQ(result.out, home / "data/lumivor/CatalogLibrary/Disks/Mine.xml\n");
   // The library is made with its default groups, as the program makes it.
-  EXPECT_TRUE(std::filesystem::is_directory(home / "CatalogLibrary/Mp3"));
-  EXPECT_TRUE(std::filesystem::is_regular_file(home / "CatalogLibrary/Disks/Mine.xml"));
+  EXPECT_TRUE(std::filesystem::is_directory(home / "data/lumivor/CatalogLibrary/Mp3"));
+  EXPECT_FALSE(std::filesystem::exists(home / "CatalogLibrary"));
 }
 
 }  // namespace

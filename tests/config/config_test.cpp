@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "catalog/attribute_columns.h"
 #include "config/app_paths.h"
 #include "core/errors.h"
 #include "test_util.h"
@@ -102,6 +104,35 @@ TEST(Config, FirstStartWritesTheDefaultTextByteForByte) {
   EXPECT_EQ(frame.plLeft().col3(), 76);
   EXPECT_EQ(frame.plHint().height(), 262);
   EXPECT_EQ(config.Root().versionNo(), "Lumivor V2.6");
+}
+
+TEST(Config, AttributeColumnsFollowTheFieldsHiddenAndNotExported) {
+  TempDir dir;
+  Configuration config(dir.Path());
+  AddAttributeColumns(config);
+  const ColumnSettings rows = config.Root().nodes();
+  ASSERT_EQ(rows.Count(), 11 + static_cast<int>(kAttributeColumns.size()));
+  EXPECT_EQ(rows.Node(11).Name(), "Title");
+  EXPECT_EQ(rows.Node(15).Name(), "Duration");
+  EXPECT_EQ(rows.Node(15).Align(), "right");
+  EXPECT_EQ(rows.Node(11).Index(), 11);
+  for (int i = 11; i < rows.Count(); ++i) {
+    EXPECT_FALSE(rows.Node(i).Visible()) << rows.Node(i).Name();
+    EXPECT_FALSE(rows.Node(i).DefaultExport()) << rows.Node(i).Name();
+    EXPECT_TRUE(rows.Node(i).ReadOnly()) << rows.Node(i).Name();
+  }
+  std::vector<std::string> names;
+  for (int i = 0; i < rows.Count(); ++i) names.push_back(rows.Node(i).Name());
+  for (const char* name : {"Hash", "LinkId", "ReadError", "Missing", "VolumeSize", "Camera"}) {
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+  }
+  // A row the user already has keeps its settings and its place; nothing is added twice.
+  rows.Node(12).SetVisible(true);
+  AddAttributeColumns(config);
+  EXPECT_EQ(rows.Count(), 11 + static_cast<int>(kAttributeColumns.size()));
+  EXPECT_TRUE(rows.Node(12).Visible());
+  // Only Save writes them.
+  EXPECT_EQ(ReadFile(dir / "LumivorConfig.xml"), ExpectedDefaultText());
 }
 
 TEST(Config, AnExistingFileIsUsedAsItStands) {
@@ -368,6 +399,22 @@ TEST(AppPaths, TheDataDirectoryIsTheExecutablesWhenWritable) {
   } else {
     EXPECT_EQ(std::filesystem::path(data).filename(), "lumivor");
   }
+}
+
+TEST(AppPaths, OnlyAProgramInItsLiveBuildTreeCountsAsRunningFromIt) {
+  TempDir dir;
+  const std::string build = dir / "build";
+  std::filesystem::create_directories(build + "/src");
+  // Without the build system's cache the folder is no (longer a) build tree.
+  EXPECT_FALSE(RunsFromBuildTree(build + "/src", build));
+  WriteFile(build + "/CMakeCache.txt", "");
+  EXPECT_TRUE(RunsFromBuildTree(build + "/src", build));
+  EXPECT_TRUE(RunsFromBuildTree(build, build + "/"));
+  // A sibling whose name merely starts the same, an installed prefix, and unknown places.
+  EXPECT_FALSE(RunsFromBuildTree(build + "-release/src", build));
+  EXPECT_FALSE(RunsFromBuildTree(dir / "prefix/bin", build));
+  EXPECT_FALSE(RunsFromBuildTree("", build));
+  EXPECT_FALSE(RunsFromBuildTree(build + "/src", ""));
 }
 
 }  // namespace

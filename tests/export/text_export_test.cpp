@@ -230,6 +230,45 @@ TEST(Export, FileExportsReadTheCatalogAsTheViewDoes) {
             std::string::npos);
 }
 
+TEST(Export, FurtherAttributesAreColumnsOfEveryTextFormat) {
+  TempDir dir;
+  WriteFile(dir / "in.xml",
+            "<fileinfo><file FileName=\"Disk\" VolumeSize=\"1000\"><file FileName=\"a.mp4\" "
+            "FileType=\"file\" Title=\"Intro, part 1\" Duration=\"75.0\" "
+            "Hash=\"xxh128:00ff\" Missing=\"2024-05-01\"/></file></fileinfo>");
+  const ExportColumns columns = {"FileName", "Title", "Duration", "Hash", "Missing", "VolumeSize"};
+  ASSERT_TRUE(ExportFile(ExportFormat::kCsv, dir / "out.csv", columns, dir / "in.xml"));
+  // Values as stored (an export is data, not a screen); a record without one has an empty cell.
+  EXPECT_EQ(ReadFile(dir / "out.csv"),
+            "FileName,Title,Duration,Hash,Missing,VolumeSize,\r\n"
+            "Disk,,,,,1000\r\n"
+            "a.mp4,\"Intro, part 1\",75.0,xxh128:00ff,2024-05-01,\r\n");
+  ASSERT_TRUE(ExportFile(ExportFormat::kText, dir / "out.txt", {"Title", "Hash"}, dir / "in.xml"));
+  EXPECT_EQ(ReadFile(dir / "out.txt"),
+            "Title    Hash    \r\n    \r\nIntro, part 1    xxh128:00ff\r\n");
+  ASSERT_TRUE(ExportFile(ExportFormat::kHtml, dir / "out.htm", {"Title"}, dir / "in.xml"));
+  const std::string html = ReadFile(dir / "out.htm");
+  EXPECT_NE(html.find(">Intro, part 1</td>"), std::string::npos);
+  EXPECT_NE(html.find(">&nbsp</td>"), std::string::npos);
+}
+
+TEST(Export, ALongExportSaysHowManyEntriesItWrote) {
+  TempDir dir;
+  std::string text = "<fileinfo><file FileName=\"Disk\">";
+  for (int i = 0; i < 2500; ++i) text += "<file FileName=\"f" + std::to_string(i) + "\"/>";
+  text += "</file></fileinfo>";
+  WriteFile(dir / "in.xml", text);
+  RecordingProgress progress;
+  ASSERT_TRUE(
+      ExportFile(ExportFormat::kCsv, dir / "out.csv", {"FileName"}, dir / "in.xml", progress));
+  const std::vector<std::string> texts = progress.Texts();
+  EXPECT_EQ(texts.front(), "Export to file..");
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Export to file.. 1024 entries written"),
+            texts.end());
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Export to file.. 2048 entries written"),
+            texts.end());
+}
+
 TEST(XmlExport, WritesTheRecordsOfAFileAsACatalogWhateverTheColumns) {
   TempDir dir;
   WriteFile(dir / "in.xml",

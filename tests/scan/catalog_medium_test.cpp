@@ -101,6 +101,9 @@ TEST(MediumState, ComesFromTheMountTableByIdThenLabel) {
     WithVolumes volumes({{"/media/u/STICK", "STICK", "9999-0000"}});
     EXPECT_EQ(MediumStateOf(top).kind, MediumState::Kind::kAbsent);
     EXPECT_EQ(MediumDetails(top).back().second, "Not connected");
+    CatalogRecord dated = top;
+    dated.SetExtra(kScanDateAttribute, "2024-03-01 10:00:00");
+    EXPECT_EQ(MediumDetails(dated).back().second, "Not connected, last seen 2024-03-01 10:00:00");
   }
 }
 
@@ -148,6 +151,7 @@ TEST(AddMediumStates, MarksTheCatalogsOfALibraryListing) {
     fields[kFileName] = "/m";
     auto* top = tree.AddChild(nullptr, fields);
     if (!id.empty()) top->SetExtra(kVolumeIdAttribute, id);
+    top->SetExtra(kScanDateAttribute, "2024-03-01 10:00:00");
     WriteCatalogFile(tree, path, NoProgress());
   };
   catalog(dir / "On.xml", "1111");
@@ -168,8 +172,22 @@ TEST(AddMediumStates, MarksTheCatalogsOfALibraryListing) {
   EXPECT_EQ(root->children[0]->Extra(kMediumAttribute), "connected");
   EXPECT_EQ(root->children[0]->Extra(kMediumFolderAttribute), "/media/on");
   EXPECT_EQ(root->children[1]->Extra(kMediumAttribute), "absent");
+  // A medium that is not connected says when it was last read; a connected one needs not.
+  EXPECT_EQ(root->children[1]->Extra(kLastSeenAttribute), "2024-03-01 10:00:00");
+  EXPECT_EQ(root->children[0]->Extra(kLastSeenAttribute), "");
   EXPECT_EQ(root->children[2]->ExtraCount(), 0u);
   EXPECT_EQ(root->ExtraCount(), 0u);
+
+  // The same in steps, as the window takes them: the paths, then the states off its thread.
+  EXPECT_EQ(CatalogPathsOf(listing),
+            (std::vector<std::string>{dir / "On.xml", dir / "Off.xml", dir / "Old.xml"}));
+  std::stop_source stopped;
+  stopped.request_stop();
+  EXPECT_TRUE(ReadMediumStates(CatalogPathsOf(listing), stopped.get_token()).empty());
+  const std::vector<CatalogMedium> media = ReadMediumStates(CatalogPathsOf(listing));
+  ASSERT_EQ(media.size(), 2u);  // Old.xml does not say which volume it came from
+  EXPECT_EQ(media[1].path, dir / "Off.xml");
+  EXPECT_EQ(media[1].state.kind, MediumState::Kind::kAbsent);
 }
 
 }  // namespace

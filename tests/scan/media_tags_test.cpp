@@ -152,6 +152,19 @@ TEST(MediaTagsTest, Mp4GivesDurationSizeAndCodec) {
   EXPECT_EQ(map["Codec"], "mpeg4");
 }
 
+TEST(MediaTagsTest, TheTitleOfAnMp4OrMovIsRead) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  TempDir dir;
+  for (const char* name : {"titled.mp4", "titled.mov"}) {
+    ASSERT_TRUE(testing::MakeVideo(dir / name, "Holiday \u00e0 Nice")) << name;
+    const MediaTags tags = ReadMediaTags(dir / name);
+    EXPECT_EQ(Names(tags),
+              (std::vector<std::string>{"Title", "Duration", "Width", "Height", "Codec"}))
+        << name;
+    EXPECT_EQ(AsMap(tags)["Title"], "Holiday \u00e0 Nice") << name;
+  }
+}
+
 TEST(MediaTagsTest, UnreadableFilesGiveNoTags) {
   TempDir dir;
   WriteFile(dir / "empty.mp3", "");

@@ -144,6 +144,24 @@ TEST(ExtFilter, EveryWayOfTypingAnExtensionMeansTheSame) {
   }
 }
 
+TEST(ExtFilter, AListTypedAtOnceGivesEachExtensionOrOneReasonForRefusingIt) {
+  EXPECT_EQ(ParseExtensionList("c, cpp").extensions, (std::vector<std::string>{"c", "cpp"}));
+  EXPECT_EQ(ParseExtensionList(" *.C ,, .cpp, c ,").extensions,
+            (std::vector<std::string>{"c", "cpp"}));
+  EXPECT_TRUE(ParseExtensionList(" , ").extensions.empty());
+  EXPECT_TRUE(ParseExtensionList(" , ").refusal.empty());
+  // One bad entry refuses the whole list, naming why that entry can never match.
+  const ExtensionList dotted = ParseExtensionList("c, tar.gz");
+  EXPECT_TRUE(dotted.extensions.empty());
+  EXPECT_NE(dotted.refusal.find("\"tar.gz\" can never match"), std::string::npos);
+  EXPECT_NE(dotted.refusal.find("is \"gz\""), std::string::npos);
+  EXPECT_EQ(ExtensionRefusal("*.tar.gz"), ExtensionRefusal("tar.gz"));
+  for (const char* typed : {"*.*", "a/b", "h*", "x."}) {
+    EXPECT_EQ(ExtensionRefusal(typed), kInvalidExtension) << typed;
+  }
+  EXPECT_EQ(ExtensionRefusal("txt"), "");
+}
+
 TEST(ExtFilter, IsBuiltFromTheExtensionsAsTyped) {
   EXPECT_EQ(ExtFilterOf({"*.txt", "*.Doc"}), "\\.TXT\\.DOC\\");
   EXPECT_EQ(ExtFilterOf({"*.mp3 ", "   ", "ogg", ".FLAC"}), "\\.MP3\\.OGG\\.FLAC\\");

@@ -23,8 +23,13 @@ class WaitFormTest : public QObject {
     QVERIFY(wait.isVisible());
     wait.ShowWait(false);
     QVERIFY(!wait.isVisible());
-    QVERIFY(wait.windowFlags() & Qt::FramelessWindowHint);
-    QVERIFY(wait.windowFlags() & Qt::WindowStaysOnTopHint);
+    // A framed child window of the main window, titled with its work.
+    QVERIFY(!(wait.windowFlags() & Qt::FramelessWindowHint));
+    QCOMPARE(wait.windowType(), Qt::Dialog);
+    QCOMPARE(wait.parentWidget(), &main_window);
+    QCOMPARE(wait.windowTitle(), QStringLiteral("Lumivor"));
+    wait.SetWorkTitle(QStringLiteral("Exporting"));
+    QCOMPARE(wait.windowTitle(), QStringLiteral("Exporting"));
     QCOMPARE(wait.height(), 84);
     QVERIFY(wait.width() >= 376);
   }
@@ -38,6 +43,38 @@ class WaitFormTest : public QObject {
     wait.ShowWait(true);
     const QPoint offset = wait.frameGeometry().center() - main_window.frameGeometry().center();
     QVERIFY(offset.manhattanLength() <= 2);  // halves round
+    wait.ShowWait(false);
+  }
+
+  void FollowsTheMainWindowWhenItMoves() {
+    QWidget main_window;
+    main_window.setGeometry(100, 120, 600, 400);
+    main_window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main_window));
+    ProgressWindow wait(&main_window);
+    wait.ShowWait(true);
+    main_window.move(300, 200);
+    QTRY_VERIFY(
+        (wait.frameGeometry().center() - main_window.frameGeometry().center()).manhattanLength() <=
+        2);
+    wait.ShowWait(false);
+  }
+
+  void EscapeIsCancelWhereCancelIsOffered() {
+    QWidget main_window;
+    main_window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main_window));
+    ProgressWindow wait(&main_window);
+    wait.ShowWait(true, false);
+    QTest::keyClick(&main_window, Qt::Key_Escape);
+    QVERIFY(!wait.Cancelled());  // nothing to cancel
+    wait.ShowWait(true, true);
+    QTest::keyClick(&main_window, Qt::Key_Escape);  // the focus is in the main window
+    QVERIFY(wait.Cancelled());
+    wait.ShowWait(false);
+    wait.ShowWait(true, true);
+    QTest::keyClick(&wait, Qt::Key_Escape);
+    QVERIFY(wait.Cancelled());
     wait.ShowWait(false);
   }
 

@@ -465,4 +465,17 @@ TEST_F(UpdateFileTest, ACatalogDamagedPastItsHeadFailsAndStaysAsItWas) {
 }
 
 }  // namespace
+TEST(CountDescriptions, CountsTheNotesAReplaceWouldLose) {
+  TempDir dir;
+  testing::WriteFile(dir / "c.xml",
+                     "<fileinfo><file FileName=\"/m\" Description=\"the disc\"><file "
+                     "FileName=\"a\" Description=\"\"/><file FileName=\"b\" "
+                     "Description=\"keep me\"><file FileName=\"c\"/></file></file></fileinfo>");
+  EXPECT_EQ(CountDescriptions(dir / "c.xml"), 2u);
+  testing::WriteFile(dir / "none.xml", "<fileinfo><file FileName=\"/m\"/></fileinfo>");
+  EXPECT_EQ(CountDescriptions(dir / "none.xml"), 0u);
+  // A catalog that cannot be read cannot be said to hold nothing.
+  EXPECT_THROW((void)CountDescriptions(dir / "missing.xml"), LumivorError);
+}
+
 }  // namespace lumivor

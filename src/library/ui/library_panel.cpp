@@ -1,5 +1,6 @@
 #include "library/ui/library_panel.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QVBoxLayout>
@@ -55,13 +56,37 @@ LibraryPanel::LibraryPanel(QWidget* parent) : QWidget(parent) {
   view_->viewport()->installEventFilter(this);
 }
 
+LibraryPanel::~LibraryPanel() { StopMediumCheck(); }
+
 void LibraryPanel::SetLibraryRoot(const QString& root) { root_ = root; }
+
+void LibraryPanel::StopMediumCheck() {
+  if (!medium_check_.joinable()) return;
+  medium_check_.request_stop();
+  medium_check_.join();
+}
+
+void LibraryPanel::Resort() {
+  if (sorted_) {
+    model_->sort(view_->header()->sortIndicatorSection(), sort_order_);
+  } else {
+    model_->sort(LibraryTreeModel::kNameColumn, Qt::AscendingOrder);
+  }
+}
+
+void LibraryPanel::WaitForMediumStates() {
+  if (medium_check_.joinable()) medium_check_.join();
+  // The answer was posted to this object; take it now.
+  QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
 
 void LibraryPanel::SetGroupsOnly(bool groups_only) { groups_only_ = groups_only; }
 
 void LibraryPanel::RefreshLibrary() {
+  StopMediumCheck();
   const std::string root = root_.toStdString();
   CatalogTree listing;
+  std::vector<std::string> catalogs;
   listing_error_.clear();
   if (pg::IsServerLocation(root)) {
     // A server library: its listing has the shape of a folder's; its media are not looked at.
@@ -75,9 +100,26 @@ void LibraryPanel::RefreshLibrary() {
     }
   } else {
     listing = ListLibrary(root, groups_only_);
-    if (!groups_only_) AddMediumStates(&listing);
+    if (!groups_only_) catalogs = CatalogPathsOf(listing);
   }
   model_->SetTree(std::move(listing));
+  // The listing comes by name; a sort the user chose by clicking the header stays in force.
+  if (sorted_) Resort();
+  const std::uint64_t listing_number = ++listing_;
+  if (!catalogs.empty()) {
+    // This object outlives the thread: a new listing and the destructor stop and join it first.
+    medium_check_ =
+        std::jthread([this, catalogs = std::move(catalogs), listing_number](std::stop_token stop) {
+          std::vector<CatalogMedium> media = ReadMediumStates(catalogs, stop);
+          if (stop.stop_requested()) return;
+          QMetaObject::invokeMethod(
+              this,
+              [this, media = std::move(media), listing_number] {
+                if (listing_number == listing_) model_->SetMediumStates(media);
+              },
+              Qt::QueuedConnection);
+        });
+  }
   const QModelIndex top = model_->index(0, 0);
   if (!top.isValid()) {
     emit FocusChanged(nullptr);

@@ -3,7 +3,9 @@
 #include <QString>
 #include <QTreeView>
 #include <QWidget>
+#include <cstdint>
 #include <string>
+#include <thread>
 
 #include "library/ui/library_tree_model.h"
 
@@ -22,16 +24,24 @@ class LibraryPanel : public QWidget {
 
  public:
   explicit LibraryPanel(QWidget* parent = nullptr);
+  ~LibraryPanel() override;
 
   // The library root to list; empty means the configured library path.
   void SetLibraryRoot(const QString& root);
   // Lists only the root and the groups (the group picker of the new-catalog dialog).
   void SetGroupsOnly(bool groups_only);
-  // Rebuilds the tree from disk, then focuses, selects and expands the library root node.
+  // Rebuilds the tree from disk, then focuses, selects and expands the library root node. Whether
+  // each catalog's medium is connected is found out on a thread of its own (it reads the head of
+  // every catalog file) and shown when known; the window does not wait for it.
   void RefreshLibrary();
   // Why the last RefreshLibrary listed the library's top alone (a server that could not be
   // reached); empty when it listed the library.
   [[nodiscard]] const std::string& ListingError() const { return listing_error_; }
+  // Waits until the media of the last listing are known and shown (for tests and benchmarks).
+  void WaitForMediumStates();
+  // Puts every folder's items in order again after a change (a new group, a rename): by the
+  // header's sort column when one was clicked, else by name; groups before catalogs either way.
+  void Resort();
   // Selects, focuses and expands the first node (pre-order) whose FullPath equals `path` exactly;
   // its ancestors are expanded. False, and nothing changes, when there is none.
   bool SelectNodeByPath(const QString& path);
@@ -67,6 +77,8 @@ class LibraryPanel : public QWidget {
 
  private:
   void HeaderClicked(int section);
+  // Stops the running check of the media, if any, and waits for its thread.
+  void StopMediumCheck();
   void EmitActivated(const QModelIndex& index);
 
   QTreeView* view_ = nullptr;
@@ -77,6 +89,9 @@ class LibraryPanel : public QWidget {
   bool sorted_ = false;  // the header has a sort column
   Qt::SortOrder sort_order_ = Qt::AscendingOrder;
   bool use_folder_icon_ = false;
+  // The check of the media of the listing shown; a new listing stops and replaces it.
+  std::jthread medium_check_;
+  std::uint64_t listing_ = 0;  // counts the listings, so that a late answer is dropped
 };
 
 }  // namespace lumivor

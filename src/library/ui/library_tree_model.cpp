@@ -83,6 +83,13 @@ LibraryTreeModel::LibraryTreeModel(QObject* parent) : QAbstractItemModel(parent)
 
 LibraryTreeModel::~LibraryTreeModel() = default;
 
+void LibraryTreeModel::SetMediumStates(const std::vector<CatalogMedium>& media) {
+  for (const Node* node : ApplyMediumStates(&tree_, media)) {
+    const QModelIndex name = IndexOf(node, kNameColumn);
+    emit dataChanged(name, name, {Qt::DecorationRole, Qt::ToolTipRole});
+  }
+}
+
 void LibraryTreeModel::SetTree(CatalogTree tree) {
   beginResetModel();
   tree_ = std::move(tree);
@@ -269,10 +276,15 @@ QVariant LibraryTreeModel::data(const QModelIndex& index, int role) const {
       const std::string_view medium = node->Extra(kMediumAttribute);
       if (index.column() == kNameColumn && !medium.empty()) {
         const std::string_view folder = node->Extra(kMediumFolderAttribute);
+        const std::string_view seen = node->Extra(kLastSeenAttribute);
         text += medium == "connected"
                     ? QStringLiteral("\nMedium connected at ") +
                           QString::fromUtf8(folder.data(), static_cast<qsizetype>(folder.size()))
                     : QStringLiteral("\nMedium not connected");
+        if (medium != "connected" && !seen.empty()) {
+          text += QStringLiteral(", last seen ") +
+                  QString::fromUtf8(seen.data(), static_cast<qsizetype>(seen.size()));
+        }
       }
       return text.isEmpty() ? QVariant(empty_hint_.isEmpty() ? QVariant() : empty_hint_)
                             : QVariant(text);

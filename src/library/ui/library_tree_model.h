@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "catalog/catalog_tree.h"
+#include "scan/catalog_medium.h"
 
 namespace lumivor {
 
@@ -35,6 +36,9 @@ class LibraryTreeModel : public QAbstractItemModel {
 
   // Replaces the whole content by `tree` (a reset: expansion and selection are lost).
   void SetTree(CatalogTree tree);
+  // Marks the catalogs of `media` with their medium states (see ApplyMediumStates); their names'
+  // pictures and hints change in place.
+  void SetMediumStates(const std::vector<CatalogMedium>& media);
   // The tree shown.
   [[nodiscard]] const CatalogTree& Tree() const { return tree_; }
 

@@ -5,7 +5,6 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolTip>
 #include <QTreeView>
@@ -18,6 +17,7 @@
 #include "core/path_text.h"
 #include "library/library_storage.h"
 #include "library/ui/library_panel.h"
+#include "ui/name_edit_delegate.h"
 
 namespace lumivor {
 
@@ -39,38 +39,6 @@ std::string ParentDirectory(std::string_view path) {
 
 }  // namespace
 
-// The name editor of the library tree: hands committed texts and cancels to the window instead of
-// writing into the model, because a name is only taken once the disk has it.
-class LibraryNameDelegate : public QStyledItemDelegate {
- public:
-  explicit LibraryNameDelegate(LibraryWindow* window)
-      : QStyledItemDelegate(window), window_(window) {
-    connect(this, &QAbstractItemDelegate::closeEditor, this,
-            [this](QWidget*, QAbstractItemDelegate::EndEditHint hint) {
-              if (hint == QAbstractItemDelegate::RevertModelCache) window_->EditCancelled();
-            });
-  }
-
-  QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
-                        const QModelIndex& index) const override {
-    QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
-    // A framed box on a plain background, so the name being typed stands out on the selection.
-    if (auto* line = qobject_cast<QLineEdit*>(editor)) {
-      line->setFrame(true);
-      line->setAutoFillBackground(true);
-    }
-    return editor;
-  }
-
-  void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex& index) const override {
-    auto* line = qobject_cast<QLineEdit*>(editor);
-    if (line != nullptr) window_->NameCommitted(index, line->text());
-  }
-
- private:
-  LibraryWindow* window_;
-};
-
 LibraryWindow::LibraryWindow(Prompts& prompts, const QString& library_root, QWidget* parent)
     : QDialog(parent), prompts_(prompts), library_root_(library_root) {
   setWindowTitle(QStringLiteral("Catalog Library "));
@@ -86,7 +54,11 @@ LibraryWindow::LibraryWindow(Prompts& prompts, const QString& library_root, QWid
   library_panel->SetColumnWidths(170, 110, 95);
 
   QTreeView* view = library_panel->TreeView();
-  auto* delegate = new LibraryNameDelegate(this);
+  auto* delegate = new NameEditDelegate(this);
+  delegate->committed = [this](const QModelIndex& index, const QString& text) {
+    NameCommitted(index, text);
+  };
+  delegate->cancelled = [this] { EditCancelled(); };
   name_delegate_ = delegate;
   view->setItemDelegateForColumn(LibraryTreeModel::kNameColumn, delegate);
   view->setEditTriggers(QAbstractItemView::NoEditTriggers);  // F2 and "&Edit" edit column 0
@@ -289,6 +261,7 @@ bool LibraryWindow::CommitPendingGroup(Node* node, const QString& name, bool qui
   pending_index_ = QPersistentModelIndex();
   library_panel->Model()->RenameNode(node, name, ToQString(change.path));
   if (library_changes != nullptr) library_changes->Written(change.path);
+  ResortSoon();
   return true;
 }
 
@@ -321,6 +294,7 @@ void LibraryWindow::NameCommitted(const QModelIndex& index, const QString& text)
   }
   model->RenameNode(node, text, ToQString(change.path));
   if (library_changes != nullptr) library_changes->Moved(old_path, change.path);
+  ResortSoon();
 }
 
 void LibraryWindow::EditCancelled() {
@@ -341,8 +315,9 @@ void LibraryWindow::OnDeleteClicked() {
   }
   const std::string path(node->Field(kFullPath));
   const std::string parent_path = ParentDirectory(path);
+  const std::string root = Utf8(library_root_);
   try {
-    DeleteLibraryItem(path, Utf8(library_root_));
+    RunWork([&](Progress&, Prompts&) { DeleteLibraryItem(path, root); });
   } catch (const LumivorError& error) {
     prompts_.ShowMessage("Error", std::string("The item could not be deleted.\n") + error.what(),
                          MessageIcon::kError);
@@ -368,14 +343,23 @@ bool LibraryWindow::CanDrop(const QString& dragged_path, const Node* target) con
 }
 
 bool LibraryWindow::MoveItem(const QString& dragged_path, const QString& target_path) {
-  const std::string from = Utf8(dragged_path);
-  const MoveResult result = MoveLibraryItem(from, Utf8(target_path), Utf8(library_root_), prompts_);
+  const std::string source = Utf8(dragged_path), target = Utf8(target_path),
+                    root = Utf8(library_root_);
+  MoveResult result;
+  try {
+    RunWork([&](Progress&, Prompts& prompts) {
+      result = MoveLibraryItem(source, target, root, prompts);
+    });
+  } catch (const LumivorError& error) {
+    result.message = error.what();
+  }
+  // Groups first, every folder in order, the moved item selected where it went.
+  library_panel->RefreshLibrary();
   if (result.success) {
-    library_panel->RefreshLibrary();
-    if (library_changes != nullptr) {
-      library_changes->Moved(from, WithTrailingBackslash(Utf8(target_path)) +
-                                       std::filesystem::path(from).filename().string());
-    }
+    const std::string moved =
+        WithTrailingBackslash(target) + std::filesystem::path(source).filename().string();
+    if (library_changes != nullptr) library_changes->Moved(source, moved);
+    library_panel->SelectNodeByPath(ToQString(moved));
   }
   if (!result.message.empty()) {
     prompts_.ShowMessage(kWarningCaption, result.message, MessageIcon::kWarning);
@@ -390,6 +374,21 @@ bool LibraryWindow::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   return QDialog::eventFilter(watched, event);
+}
+
+void LibraryWindow::ResortSoon() {
+  // Once the name editor has let go of the node: a new or renamed item takes its place in the
+  // order, groups before catalogs, as after a listing.
+  QTimer::singleShot(0, this, [this] { library_panel->Resort(); });
+}
+
+void LibraryWindow::RunWork(const std::function<void(Progress&, Prompts&)>& work) {
+  if (run_work) {
+    run_work(
+        [&](Progress& progress, Prompts& prompts, std::stop_token) { work(progress, prompts); });
+  } else {
+    work(NoProgress(), prompts_);
+  }
 }
 
 }  // namespace lumivor

@@ -4,7 +4,9 @@
 #include <QPersistentModelIndex>
 #include <QString>
 #include <functional>
+#include <stop_token>
 
+#include "core/progress.h"
 #include "core/prompts.h"
 #include "library/library_changes.h"
 #include "library/ui/library_tree_model.h"
@@ -42,6 +44,10 @@ class LibraryWindow : public QDialog {
   // missing entries ("Remove &Missing"). Set by the opener; without them the buttons do nothing.
   std::function<void(const QString& catalog_path)> update_catalog;
   std::function<void(const QString& catalog_path)> remove_missing;
+  // Runs work that may take long (a move across file systems copies; a delete of a big group) off
+  // the window's thread, handing it a progress and prompts it may use there, and returns when it
+  // has ended, raising what it raised. Set by the opener; without it the work runs in place.
+  std::function<void(const std::function<void(Progress&, Prompts&, std::stop_token)>&)> run_work;
   // Told of every group made and every item renamed, moved or deleted, once it is done on disk
   // (the opener passes it on to the library's index). May stay null.
   LibraryChanges* library_changes = nullptr;
@@ -73,7 +79,6 @@ class LibraryWindow : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  friend class LibraryNameDelegate;
   using Node = LibraryTreeModel::Node;
 
   void FocusChanged(Node* node);
@@ -87,6 +92,10 @@ class LibraryWindow : public QDialog {
   // Selects `node` again and re-opens its name editor once the current event is done.
   void ReopenEditor(Node* node);
   void EditNode(Node* node);
+  // Puts the tree in order again once the current event is done.
+  void ResortSoon();
+  // Runs `work` through run_work, or in place without it.
+  void RunWork(const std::function<void(Progress&, Prompts&)>& work);
   bool CanDrop(const QString& dragged_path, const Node* target) const;
   void ReportFailure(const QString& what, const std::string& reason);
 

@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "core/errors.h"
 #include "library/library_storage.h"
 #include "library/new_catalog_plan.h"
 #include "library/ui/library_panel.h"
@@ -25,6 +26,7 @@
 #include "scan/volumes.h"
 #include "ui/grid_style.h"
 #include "ui/qt_prompts.h"
+#include "update/catalog_update.h"
 
 namespace lumivor {
 
@@ -57,7 +59,9 @@ NewCatalogDialog::NewCatalogDialog(Prompts& prompts, const QString& library_root
   folder_edit->setToolTip(QStringLiteral("Catalog Dialog"));
   folder_edit->setPlaceholderText(QStringLiteral("Folder or drive to catalog"));
   browse_button = new QPushButton(QStringLiteral("Open &Dialog"), panel1);
-  name_edit = new QLineEdit(QStringLiteral("Input catalog name here."), panel1);
+  name_edit = new QLineEdit(panel1);
+  // The hint is a placeholder: nothing to delete before typing the name.
+  name_edit->setPlaceholderText(QStringLiteral("Input catalog name here."));
   name_edit->setToolTip(QStringLiteral("Input catalog name here."));
   auto* label4 = new QLabel(QStringLiteral("Catalog Name"), panel1);
   label4->setBuddy(name_edit);
@@ -166,6 +170,8 @@ NewCatalogDialog::NewCatalogDialog(Prompts& prompts, const QString& library_root
        {browse_button, advanced_button, ok_button, cancel_button, add_button, delete_button}) {
     button->setAutoDefault(false);
   }
+  // Enter anywhere in the dialog confirms it, but in the extension box, which adds what it holds.
+  ok_button->setDefault(true);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
   buttons->addWidget(advanced_button);
@@ -277,21 +283,24 @@ void NewCatalogDialog::OnScopeClicked() {
 }
 
 void NewCatalogDialog::OnAddClicked() {
-  // "h", ".h", "*.h" and "*.H" all name the extension h, listed as "*.h".
-  const std::string extension = NormalizeExtension(Utf8(extension_edit->text()));
-  if (extension.empty()) {
-    if (!extension_edit->text().trimmed().isEmpty()) {
-      prompts_.ShowMessage(kWarningCaption, kInvalidExtension, MessageIcon::kWarning);
-    }
+  // "h", ".h", "*.h" and "*.H" all name the extension h, listed as "*.h"; "c, cpp" names two.
+  const ExtensionList typed = ParseExtensionList(Utf8(extension_edit->text()));
+  if (!typed.refusal.empty()) {
+    prompts_.ShowMessage(kWarningCaption, typed.refusal, MessageIcon::kWarning);
     extension_edit->setFocus();
     return;
   }
-  const QString entry = QStringLiteral("*.") + ToQString(extension);
-  extension_edit->clear();
-  for (int row = 0; row < extension_list->count(); ++row) {
-    if (extension_list->item(row)->text() == entry) return;
+  if (typed.extensions.empty()) {
+    extension_edit->setFocus();
+    return;
   }
-  extension_list->addItem(entry);
+  extension_edit->clear();
+  for (const std::string& extension : typed.extensions) {
+    const QString entry = QStringLiteral("*.") + ToQString(extension);
+    if (extension_list->findItems(entry, Qt::MatchExactly).isEmpty()) {
+      extension_list->addItem(entry);
+    }
+  }
 }
 
 void NewCatalogDialog::OnDeleteClicked() {
@@ -359,14 +368,36 @@ void NewCatalogDialog::OnOkClicked() {
     name_edit->setFocus();
     return;
   }
-  if (plan.exists &&
-      !prompts_.AskYesNo(kWarningCaption, kOverwriteQuestion, MessageIcon::kWarning)) {
-    return;
-  }
+  updates_existing_ = false;
+  if (plan.exists && !ConfirmReplace(plan.catalog_file)) return;
   catalog_file_ = ToQString(plan.catalog_file);
   plan_ = std::move(plan);
   only_folders_ = folders_only_radio->isChecked();
   accept();
+}
+
+bool NewCatalogDialog::ConfirmReplace(const std::string& catalog_file) {
+  // A replace loses every description of the old catalog: the question says how many, and offers
+  // the update, which keeps them. A catalog that cannot be counted gets the plain question.
+  std::size_t notes = 0;
+  try {
+    notes = count_descriptions ? count_descriptions(catalog_file) : CountDescriptions(catalog_file);
+  } catch (const LumivorError&) {
+    notes = 0;
+  }
+  if (notes == 0)
+    return prompts_.AskYesNo(kWarningCaption, kOverwriteQuestion, MessageIcon::kWarning);
+  const std::string count = DescriptionCountText(notes);
+  if (prompts_.AskYesNo(kWarningCaption,
+                        std::string(kOverwriteQuestion) + "\n\nIt holds " + count +
+                            ", which a new catalog would lose. Update that catalog from the "
+                            "folder instead, keeping them?",
+                        MessageIcon::kWarning)) {
+    updates_existing_ = true;
+    return true;
+  }
+  return prompts_.AskYesNo(kWarningCaption, "Replace the catalog and lose its " + count + "?",
+                           MessageIcon::kWarning);
 }
 
 bool NewCatalogDialog::eventFilter(QObject* watched, QEvent* event) {

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QString>
 #include <functional>
+#include <string>
 
 #include "core/prompts.h"
 #include "library/new_catalog_plan.h"
@@ -61,6 +62,12 @@ class NewCatalogDialog : public QDialog {
   // The folder browser: gets the folder to pre-select (or empty), returns the chosen directory or
   // empty when cancelled. Tests replace it.
   std::function<QString(const QString& start)> browse_folder;
+  // Counts the descriptions of the catalog file at the given path (CountDescriptions; raises
+  // LumivorError when it cannot be read). The opener may run it off the window's thread.
+  std::function<std::size_t(const std::string& catalog_file)> count_descriptions;
+  // True when the user chose to update the existing catalog of that name instead of replacing it
+  // (it holds descriptions, which an update keeps).
+  [[nodiscard]] bool UpdatesExisting() const { return updates_existing_; }
 
   // Controls, named as the window names them.
   QLineEdit* folder_edit = nullptr;
@@ -99,6 +106,9 @@ class NewCatalogDialog : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // Asks before the existing catalog file is replaced; true when it may be (or is to be updated
+  // instead, which sets UpdatesExisting).
+  bool ConfirmReplace(const std::string& catalog_file);
   // Proposes the catalog name from the chosen folder unless the user typed one.
   void ProposeName();
   void UpdateGroupLabel();
@@ -108,6 +118,7 @@ class NewCatalogDialog : public QDialog {
   QString source_path_;
   QString catalog_file_;
   NewCatalogPlan plan_;
+  bool updates_existing_ = false;
   bool only_folders_ = false;
   bool name_typed_ = false;  // the user typed the catalog name
   int moved_by_ = 0;         // how far the last expansion was held back by the screen's top edge

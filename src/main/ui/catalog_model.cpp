@@ -9,6 +9,7 @@
 #include <ctime>
 #include <limits>
 
+#include "catalog/attribute_columns.h"
 #include "catalog/catalog_edit.h"
 #include "catalog/fields.h"
 #include "scan/media_tags.h"
@@ -88,6 +89,26 @@ QString FieldText(int field, std::string_view stored) {
   return FromUtf8(stored);
 }
 
+CatalogColumn ColumnNamed(const std::string& name) {
+  CatalogColumn column;
+  column.name = name;
+  if (IsFieldName(name)) {
+    column.field = FieldIndexOf(name);
+  } else if (IsExtraAttributeName(name)) {
+    column.field = -1;
+    column.attribute = name;
+  }
+  return column;
+}
+
+QString ColumnText(const CatalogColumn& column, const CatalogTree::Node* node) {
+  if (node == nullptr) return {};
+  if (column.field >= 0) return FieldText(column.field, node);
+  const std::string_view value = node->Extra(column.attribute);
+  if (value.empty()) return {};
+  return FromUtf8(AttributeDisplayText(column.attribute, value));
+}
+
 CatalogModel::CatalogModel(QObject* parent) : QAbstractItemModel(parent) {}
 
 void CatalogModel::SetColumns(std::vector<CatalogColumn> columns) {
@@ -132,11 +153,12 @@ const CatalogTree& CatalogModel::SortedTree() {
   return tree_;
 }
 
-void CatalogModel::SortTree(int field, bool ascending) {
+void CatalogModel::SortTree(int field, bool ascending, const std::string& attribute) {
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
   const QModelIndexList old_indexes = persistentIndexList();
   sort_active_ = true;
   sort_field_ = std::clamp(field, 0, kFieldCount - 1);
+  sort_attribute_ = attribute;
   sort_ascending_ = ascending;
   sorted_folders_.clear();
   // Folders the views hold indexes into are sorted now; the rest when first shown.
@@ -174,13 +196,20 @@ void CatalogModel::SortFolder(CatalogTree::Node* folder) const {
   };
   std::vector<Entry> entries;
   entries.reserve(folder->children.size());
-  const SortKind kind = SortKindOf(sort_field_);
+  const bool by_attribute = !sort_attribute_.empty();
+  SortKind kind = SortKindOf(sort_field_);
+  if (by_attribute) {
+    const AttributeColumn* known = FindAttributeColumn(sort_attribute_);
+    kind = known != nullptr ? known->sort : SortKind::kText;
+  }
   for (CatalogTree::Node* child : folder->children) {
     Entry entry{Trimmed(child->Field(kFileType)) != kDirectoryType, 0.0, {}, child};
-    std::string value = child->Field(sort_field_);
+    std::string value =
+        by_attribute ? std::string(child->Extra(sort_attribute_)) : child->Field(sort_field_);
     switch (kind) {
       case SortKind::kNumber:
-        entry.number = NumberTextValue(value);
+        entry.number = by_attribute && value.empty() ? -std::numeric_limits<double>::infinity()
+                                                     : NumberTextValue(value);
         break;
       case SortKind::kDate:
         entry.number = DateKey(value);
@@ -254,7 +283,7 @@ const CatalogColumn* CatalogModel::ColumnAt(int column) const {
 QString CatalogModel::Hint(const CatalogTree::Node* node, int column) const {
   const CatalogColumn* settings = ColumnAt(column);
   if (!node || !settings) return {};
-  const QString text = FieldText(settings->field, node);
+  const QString text = ColumnText(*settings, node);
   if (settings->field != kFileName && settings->field != kDescription) return text;
   QString hint = text + QStringLiteral(" (Press F2 to edit the file's ") +
                  FromUtf8(FieldNames[static_cast<std::size_t>(settings->field)]) + QLatin1Char(')');
@@ -340,8 +369,9 @@ QVariant CatalogModel::data(const QModelIndex& index, int role) const {
   if (!node || !column) return {};
   switch (role) {
     case Qt::DisplayRole:
-      return FieldText(column->field, node);
+      return ColumnText(*column, node);
     case Qt::EditRole:
+      if (column->field < 0) return FromUtf8(node->Extra(column->attribute));
       return FromUtf8(node->Field(column->field));
     case Qt::DecorationRole:
       if (column->field == kFileName) return Icon(node);
@@ -382,14 +412,16 @@ Qt::ItemFlags CatalogModel::flags(const QModelIndex& index) const {
   const CatalogColumn* column = ColumnAt(index.column());
   if (!NodeOf(index) || !column) return Qt::NoItemFlags;
   Qt::ItemFlags result = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
-  if (!column->read_only) result |= Qt::ItemIsEditable;
+  if (!column->read_only && column->field >= 0) result |= Qt::ItemIsEditable;
   return result;
 }
 
 bool CatalogModel::setData(const QModelIndex& index, const QVariant& value, int role) {
   CatalogTree::Node* node = NodeOf(index);
   const CatalogColumn* column = ColumnAt(index.column());
-  if (role != Qt::EditRole || !node || !column || column->read_only) return false;
+  if (role != Qt::EditRole || !node || !column || column->read_only || column->field < 0) {
+    return false;
+  }
   emit EditCommitted(node, column->field, value.toString().toStdString());
   return true;
 }

@@ -28,11 +28,21 @@ namespace lumivor {
 
 // One column of the catalog view, taken from a row of the column settings.
 struct CatalogColumn {
-  std::string name;       // the caption; names the field (an unknown name shows FileName)
-  int field = 0;          // FieldIndexOf(name)
-  bool read_only = true;  // not editable; also picks the background colour
+  std::string name;       // the caption; names the field or further attribute
+  int field = 0;          // the field shown; -1 for a further attribute
+  std::string attribute;  // the further attribute shown (Title, VolumeSize, Hash...) when field < 0
+  bool read_only = true;  // not editable (further attributes never are); picks the background
   Qt::Alignment align = Qt::AlignLeft;
 };
+
+// The column that a column setting named `name` shows: one of the eleven fields, or a further
+// attribute of the records (any well-formed attribute name, such as the tags); a name that can be
+// neither shows FileName.
+[[nodiscard]] CatalogColumn ColumnNamed(const std::string& name);
+
+// The display text of `column` for `node`: the field's FieldText, or the further attribute as
+// AttributeDisplayText gives it (empty when the record has none).
+[[nodiscard]] QString ColumnText(const CatalogColumn& column, const CatalogTree::Node* node);
 
 // The catalog view's model: it owns the current catalog tree (adopted, never copied) and shows
 // it with one column per column setting.
@@ -67,8 +77,9 @@ class CatalogModel : public QAbstractItemModel {
   // The tree as it stands (folders not shown yet may be in their previous order).
   [[nodiscard]] const CatalogTree& Tree() const { return tree_; }
 
-  // Sorts the whole tree by `field`, ascending or not, directories first.
-  void SortTree(int field, bool ascending);
+  // Sorts the whole tree by `field`, ascending or not, directories first; with an `attribute`
+  // name, by that further attribute instead (records without it first when ascending).
+  void SortTree(int field, bool ascending, const std::string& attribute = {});
   [[nodiscard]] bool Sorted() const { return sort_active_; }
 
   // Applies the edit to the tree (the core's ApplyEdit) and tells the views of the change.
@@ -119,6 +130,7 @@ class CatalogModel : public QAbstractItemModel {
   // Sort state: folders whose children are in the current order, by the sort they got.
   bool sort_active_ = false;
   int sort_field_ = 0;
+  std::string sort_attribute_;
   bool sort_ascending_ = true;
   mutable std::unordered_set<const CatalogTree::Node*> sorted_folders_;
   // Icons by lower-case extension; directories share one.

@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
@@ -20,18 +21,22 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "catalog/attribute_columns.h"
 #include "catalog/catalog_edit.h"
 #include "catalog/catalog_file.h"
+#include "config/app_paths.h"
 #include "config/config.h"
 #include "core/errors.h"
 #include "index/index_follower.h"
 #include "library/library_storage.h"
 #include "library/ui/library_panel.h"
+#include "library/ui/library_tree_model.h"
 #include "main/ui/about_dialog.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
 #include "scan/volumes.h"
 #include "ui/grid_style.h"
+#include "ui/name_edit_delegate.h"
 #include "ui/progress_window.h"
 #include "ui/qt_prompts.h"
 
@@ -99,6 +104,7 @@ MainWindow::MainWindow(std::string directory, Prompts* prompts, QWidget* parent)
     prompts = own_prompts_.get();
   }
   prompts_ = prompts;
+  open_url = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   InitLumivorResources();
   setObjectName(QStringLiteral("FMMain"));
   setWindowTitle(QStringLiteral("Lumivor"));
@@ -120,6 +126,10 @@ MainWindow::MainWindow(std::string directory, Prompts* prompts, QWidget* parent)
   library_label_ = new QLabel(this);
   library_label_->setObjectName(QStringLiteral("SBLibrary"));
   statusBar()->addPermanentWidget(library_label_);
+  // The number of entries of the catalog on screen, at the right end.
+  entry_count_label_ = new QLabel(this);
+  entry_count_label_->setObjectName(QStringLiteral("EntryCount"));
+  statusBar()->addPermanentWidget(entry_count_label_);
 
   // File icons come from the desktop's icon theme; a desktop that names none gets a common one.
   if (QIcon::fallbackThemeName().isEmpty()) QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
@@ -207,7 +217,7 @@ void MainWindow::CreateMenus() {
   options_menu_->addSeparator();
   QAction* help1 = options_menu_->addAction(QStringLiteral("Help"));
   help1->setObjectName(QStringLiteral("help1"));
-  connect(help1, &QAction::triggered, this, &MainWindow::OpenWebPage);
+  connect(help1, &QAction::triggered, this, &MainWindow::OnHelpClicked);
   options_menu_->addSeparator();
   QAction* options1 = options_menu_->addAction(QStringLiteral("About Lumivor"));
   options1->setObjectName(QStringLiteral("Options1"));
@@ -239,6 +249,17 @@ void MainWindow::CreatePanes(QWidget* host) {
   library_panel_->setMinimumHeight(80);
   connect(library_panel_, &LibraryPanel::NodeActivated, this,
           [this](const QString&, bool) { OnLibraryTreeClicked(); });
+  // F2 and Edit > Rename rename a group or catalog here as in the library window.
+  LibraryTreeModel* library_model = library_panel_->Model();
+  library_model->can_edit = [library_model](const CatalogTree::Node* node, int column) {
+    return column == LibraryTreeModel::kNameColumn && library_model->LevelOf(node) >= 1;
+  };
+  auto* name_delegate = new NameEditDelegate(library_panel_->TreeView());
+  name_delegate->committed = [this](const QModelIndex& index, const QString& text) {
+    OnLibraryNameCommitted(index, text);
+  };
+  library_panel_->TreeView()->setItemDelegateForColumn(LibraryTreeModel::kNameColumn,
+                                                       name_delegate);
   library_panel_->TreeView()->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(library_panel_->TreeView(), &QWidget::customContextMenuRequested, this,
           &MainWindow::LibraryContextMenu);
@@ -262,6 +283,8 @@ void MainWindow::CreatePanes(QWidget* host) {
   detail_view_->setToolTip(QStringLiteral("File Detail"));
   detail_view_->setColumnWidth(0, 170);
   detail_view_->setColumnWidth(1, 103);
+  // The values take whatever width the pane has beyond the names.
+  detail_view_->header()->setStretchLastSection(true);
   hint_layout->addWidget(detail_view_);
   connect(detail_model_, &DetailModel::ValueCommitted, this, &MainWindow::OnDetailEdited);
 
@@ -313,7 +336,11 @@ void MainWindow::CreatePanes(QWidget* host) {
 }
 
 Configuration& MainWindow::Config() {
-  if (!config_) config_ = std::make_unique<Configuration>(directory_);
+  if (!config_) {
+    config_ = std::make_unique<Configuration>(directory_);
+    // The tags, volume facts and marks of the records can be columns too, after the fields.
+    AddAttributeColumns(*config_);
+  }
   return *config_;
 }
 
@@ -426,9 +453,7 @@ void MainWindow::BuildColumns() {
   std::vector<CatalogColumn> columns;
   for (int i = 0; i < nodes.Count(); ++i) {
     const ColumnSetting node = nodes.Node(i);
-    CatalogColumn column;
-    column.name = node.Name();
-    column.field = FieldIndexOf(column.name);
+    CatalogColumn column = ColumnNamed(node.Name());
     column.read_only = node.ReadOnly();
     column.align = AlignmentOf(node.Align());
     columns.push_back(std::move(column));
@@ -436,16 +461,19 @@ void MainWindow::BuildColumns() {
   catalog_model_->SetColumns(std::move(columns));
   QHeaderView* header = catalog_view_->header();
   const int count = catalog_model_->columnCount();
-  // Sizes and times must fit whatever the desktop's font; names and paths keep their widths.
+  // Sizes and times must fit whatever the desktop's font, and every column its title (with room
+  // for the sort mark); names and paths keep their widths.
   const QFontMetrics metrics(catalog_view_->font());
+  const QFontMetrics title_metrics(header->font());
   const int size_width = metrics.horizontalAdvance(QStringLiteral("000,000.00 KB")) + 16;
   const int time_width = metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 16;
   for (int i = 0; i < count; ++i) {
     header->showSection(i);
+    const CatalogColumn& column = catalog_model_->Columns()[static_cast<std::size_t>(i)];
     int width = std::max(nodes.Node(i).Width(), 10);
-    const int field = catalog_model_->Columns()[static_cast<std::size_t>(i)].field;
-    if (field == kFileSize) width = std::max(width, size_width);
-    if (field == kFileTime) width = std::max(width, time_width);
+    if (column.field == kFileSize) width = std::max(width, size_width);
+    if (column.field == kFileTime) width = std::max(width, time_width);
+    width = std::max(width, title_metrics.horizontalAdvance(FromUtf8(column.name)) + 28);
     header->resizeSection(i, width);
   }
   // Display positions are placed from the leftmost on, so earlier moves stay where they went.
@@ -469,7 +497,17 @@ void MainWindow::ApplyColumnVisibility() {
 
 void MainWindow::UpdateStatusBar() {
   status_label_->setText(StatusText());
+  entry_count_label_->setText(EntryCountText());
   UpdateWindowTitle();
+}
+
+QString MainWindow::EntryCountText() const {
+  if (results_shown_ || current_catalog_file_.empty()) return {};
+  const std::size_t entries = CatalogSize();
+  QLocale grouped;
+  grouped.setNumberOptions(grouped.numberOptions() & ~QLocale::OmitGroupSeparator);
+  return grouped.toString(static_cast<qulonglong>(entries)) +
+         (entries == 1 ? QStringLiteral(" entry") : QStringLiteral(" entries"));
 }
 
 QString MainWindow::ScreenName() const {
@@ -552,7 +590,8 @@ void MainWindow::OpenCatalog(const std::string& path) {
   if (IsServerCatalog(path)) {
     tree = LoadServerCatalog(path);
   } else {
-    RunInBackground([&](WorkContext& work) { tree = LoadCatalog(path, work.progress, work.stop); });
+    RunInBackground([&](WorkContext& work) { tree = LoadCatalog(path, work.progress, work.stop); },
+                    QStringLiteral("Opening ") + FromUtf8(DisplayNameOf(path)));
   }
   if (tree) ShowOpenedCatalog(std::move(*tree), path);
 }
@@ -577,16 +616,20 @@ void MainWindow::SaveCurrentCatalog() {
   // The tree is read by the worker; the window changes nothing while it runs.
   const CatalogTree& tree = catalog_model_->SortedTree();
   bool saved = false;
-  RunInBackground([&](WorkContext& work) {
-    saved = SaveCatalog(tree, path, work.progress, work.stop);
-    if (saved) IndexFollower(work.stop).Written(path);
-  });
+  RunInBackground(
+      [&](WorkContext& work) {
+        saved = SaveCatalog(tree, path, work.progress, work.stop);
+        if (saved) IndexFollower(work.stop).Written(path);
+      },
+      QStringLiteral("Saving ") + FromUtf8(DisplayNameOf(path)));
   if (!saved) {
     prompts_->ShowMessage("Save", "Cancelled. The catalog file is as it was.", MessageIcon::kNone);
   }
 }
 
-void MainWindow::ResortCatalog() { catalog_model_->SortTree(sort_field_, sort_ascending_); }
+void MainWindow::ResortCatalog() {
+  catalog_model_->SortTree(sort_field_, sort_ascending_, sort_attribute_);
+}
 
 void MainWindow::ApplyEdit(CatalogTree::Node* node, int field, std::string_view text) {
   if (node == nullptr) return;
@@ -613,14 +656,18 @@ void MainWindow::ShowDetail(const CatalogTree::Node* node) {
   if (node != nullptr) {
     const CatalogRecord whole = node->Record();
     const CatalogRecord* record = &whole;
+    // The fields in the order the settings list them; the further attributes the record holds
+    // follow (the settings' rows for attribute columns would only repeat them, or show nothing).
     const ColumnSettings nodes = Config().Root().nodes();
     for (int i = 0; i < nodes.Count(); ++i) {
       const std::string name = nodes.Node(i).Name();
+      if (!IsFieldName(name)) continue;
       rows.push_back({QString::fromStdString(name), FieldText(FieldIndexOf(name), record)});
     }
     for (std::size_t i = 0; i < record->ExtraCount(); ++i) {
       const ExtraAttribute extra = record->ExtraAt(i);
-      rows.push_back({FromUtf8(extra.name), FromUtf8(extra.value), true});
+      rows.push_back(
+          {FromUtf8(extra.name), FromUtf8(AttributeDisplayText(extra.name, extra.value)), true});
     }
   }
   detail_model_->SetRows(std::move(rows), detail_shows_item_);
@@ -647,7 +694,10 @@ bool MainWindow::RunCommand(const std::function<void()>& command) {
   return false;
 }
 
-void MainWindow::RunInBackground(const std::function<void(WorkContext&)>& work) {
+void MainWindow::RunInBackground(const std::function<void(WorkContext&)>& work,
+                                 const QString& title) {
+  if (work_->Running()) throw LumivorError("Please wait until the running task has ended.");
+  progress_window_->SetWorkTitle(title);
   if (!work_->Run(work)) throw LumivorError("Please wait until the running task has ended.");
 }
 
@@ -701,7 +751,9 @@ void MainWindow::OnHeaderClicked(int column) {
     sort_ascending_ = !sort_ascending_;
   }
   sort_column_ = column;
-  sort_field_ = catalog_model_->Columns()[static_cast<std::size_t>(column)].field;
+  const CatalogColumn& sorted = catalog_model_->Columns()[static_cast<std::size_t>(column)];
+  sort_field_ = std::max(sorted.field, 0);
+  sort_attribute_ = sorted.attribute;
   QHeaderView* header = catalog_view_->header();
   header->setSortIndicatorShown(true);
   header->setSortIndicator(column, sort_ascending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
@@ -749,10 +801,26 @@ void MainWindow::OnAboutClicked() {
   about.exec();
 }
 
-void MainWindow::OpenWebPage() { QDesktopServices::openUrl(QUrl(FromUtf8(kWebAddress))); }
+void MainWindow::OpenWebPage() { open_url(QUrl(FromUtf8(kWebAddress))); }
+
+void MainWindow::OnHelpClicked() {
+  std::vector<std::string> looked_in;
+  const std::string readme = FindHelpFile(&looked_in);
+  if (readme.empty()) {
+    std::string text = "The help file README.md was not found. It was looked for in:";
+    for (const std::string& place : looked_in) text += "\n" + place;
+    prompts_->ShowMessage(kWarningCaption, text, MessageIcon::kWarning);
+    return;
+  }
+  if (!open_url(QUrl::fromLocalFile(FromUtf8(readme)))) {
+    prompts_->ShowMessage(
+        kWarningCaption, "No program is set up to show " + readme + ". Open it with a text editor.",
+        MessageIcon::kWarning);
+  }
+}
 
 void MainWindow::OpenSupportMail() {
-  QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + FromUtf8(kSupportMail)));
+  open_url(QUrl(QStringLiteral("mailto:") + FromUtf8(kSupportMail)));
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event) {

@@ -23,6 +23,7 @@ class QMenu;
 class QSplitter;
 class QToolButton;
 class QTreeView;
+class QUrl;
 
 namespace lumivor {
 
@@ -83,6 +84,9 @@ class MainWindow : public QMainWindow {
   void UpdateStatusBar();
   // The status-bar text.
   [[nodiscard]] QString StatusText() const;
+  // The text at the right end of the status bar: the entry count of the catalog on screen ("1,234
+  // entries"); empty while no catalog file is shown.
+  [[nodiscard]] QString EntryCountText() const;
 
   // --- The current catalog ---
   [[nodiscard]] const std::string& CurrentCatalogFile() const { return current_catalog_file_; }
@@ -152,7 +156,9 @@ class MainWindow : public QMainWindow {
   // Runs `work` on the worker thread (see BackgroundWork) with the window's commands disabled,
   // and returns when it has ended, raising what it raised. Raises LumivorError when other work
   // is running.
-  void RunInBackground(const std::function<void(WorkContext&)>& work);
+  // `title` names the work in the progress window's title bar.
+  void RunInBackground(const std::function<void(WorkContext&)>& work,
+                       const QString& title = QString());
   // The runner of long work; Running() tells whether work runs now.
   [[nodiscard]] BackgroundWork& Work() const { return *work_; }
 
@@ -179,6 +185,10 @@ class MainWindow : public QMainWindow {
   // The Options pop-up menu.
   [[nodiscard]] QMenu* options_menu() const { return options_menu_; }
 
+  // Opens a file or web address with the desktop's program for it; false when none could. Tests
+  // replace it.
+  std::function<bool(const QUrl& url)> open_url;
+
  public slots:
   // The New Catalog command; its dialog is wired here.
   void OnNewCatalogClicked();
@@ -196,8 +206,9 @@ class MainWindow : public QMainWindow {
   void OnLibraryTreeClicked();
   // Update Catalog: scans the medium of the catalog file `path` again (asking for its folder when
   // it is not connected), rewrites the file with the descriptions kept, shows the summary and
-  // shows the catalog afresh if it is on screen. False when nothing was written.
-  bool UpdateCatalog(const std::string& path);
+  // shows the catalog afresh if it is on screen. False when nothing was written. With `from`, that
+  // folder is scanned as the catalog's medium.
+  bool UpdateCatalog(const std::string& path, const std::string& from = {});
   // File > Update Catalog: UpdateCatalog on the catalog file the view shows. The command is
   // disabled while the view shows no catalog file (nothing, a group or search results).
   bool UpdateCurrentCatalog();
@@ -245,6 +256,9 @@ class MainWindow : public QMainWindow {
   bool IsServerCatalog(const std::string& path) const;
   // Shows the about box.
   void OnAboutClicked();
+  // Help: opens the README in the desktop's viewer; says why when there is none to open or nothing
+  // that can show it.
+  void OnHelpClicked();
   // Opens the maker's web page.
   void OpenWebPage();
   // Starts a mail to the support address.
@@ -268,6 +282,9 @@ class MainWindow : public QMainWindow {
   void CreatePanes(QWidget* host);
   void ApplyPaneSizes();
   void OnCurrentChanged(const QModelIndex& current);
+  // The library tree's name editor committed `text` for the group or catalog at `index`: renamed
+  // on disk (a refusal is told and the editor opens again), then the tree is listed afresh.
+  void OnLibraryNameCommitted(const QModelIndex& index, const QString& text);
   void OnCatalogEdited(CatalogTree::Node* node, int field, const std::string& text);
   void OnDetailEdited(int row, const QString& key, const QString& text);
   void ApplyResultEdit(CatalogTree::Node* node, const ResultSource& source, int field,
@@ -298,8 +315,10 @@ class MainWindow : public QMainWindow {
   // Runs the search for copies on the worker and shows them in a new window: every group of the
   // library, or with `of_entry` the copies of that one file.
   void ShowCopies(const QString& title, const ContentEntry* of_entry);
-  // Runs an export dialog's work through RunInBackground.
-  std::function<void(const ExportDialog::ExportWork&)> ExportRunner();
+  // Runs a dialog's work (an export, a move in the library window) through RunInBackground, with
+  // `title` in the progress window's title bar.
+  std::function<void(const ExportDialog::ExportWork&)> ExportRunner(
+      const QString& title = QStringLiteral("Exporting"));
   // Disables (busy) or enables again every command of the window while work runs.
   void SetBusy(bool busy);
 
@@ -318,6 +337,7 @@ class MainWindow : public QMainWindow {
   bool content_hashes_ = false;
   QAction* content_hashes_action_ = nullptr;
   int sort_field_ = 0;
+  std::string sort_attribute_;  // the further attribute sorted by; empty: the field sort_field_
   bool detail_shows_item_ = false;
   int sort_column_ = -1;  // the header's sort column; -1 before the first click
   bool sort_ascending_ = true;
@@ -350,6 +370,7 @@ class MainWindow : public QMainWindow {
   QLabel* status_label_ = nullptr;
   QLabel* library_label_ = nullptr;  // the library in use, on the right of the status bar
   std::string library_location_;
+  QLabel* entry_count_label_ = nullptr;
 };
 
 }  // namespace lumivor

@@ -18,8 +18,10 @@
 #include "library/ui/new_catalog_dialog.h"
 #include "main/ui/main_window.h"
 #include "scan/scanner.h"
+#include "scan/volumes.h"
 #include "search/search.h"
 #include "search/ui/search_dialog.h"
+#include "update/catalog_update.h"
 
 namespace lumivor {
 
@@ -32,6 +34,13 @@ void MainWindow::OnNewCatalogClicked() {
     NewCatalogDialog dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
     ScanPreferences remembered = Config().Root().scan();
     dialog.SetDeepOptions({remembered.archives(), remembered.metadata()});
+    // Counting the notes of a catalog about to be replaced reads the whole file: off this thread.
+    dialog.count_descriptions = [this](const std::string& path) {
+      std::size_t count = 0;
+      RunInBackground([&](WorkContext& work) { count = CountDescriptions(path, work.progress); },
+                      QStringLiteral("Reading ") + QString::fromStdString(DisplayNameOf(path)));
+      return count;
+    };
     dialog.SetContentHashes(ContentHashes());
     if (dialog.exec() != QDialog::Accepted) return;
     const DeepScanOptions deep = dialog.DeepOptions();
@@ -44,6 +53,11 @@ void MainWindow::OnNewCatalogClicked() {
     const QString source = dialog.SourcePath();
     // The folder may have gone (a medium taken out) while the dialog was open.
     if (source.trimmed().isEmpty() || !QFileInfo(source).isDir()) return;
+    // The user chose to keep the old catalog's descriptions: it is updated from the folder.
+    if (dialog.UpdatesExisting()) {
+      UpdateCatalog(Utf8(dialog.CatalogFile()), Utf8(source));
+      return;
+    }
     // The scan builds a tree of its own: the catalog on screen stays until it has succeeded.
     CatalogTree tree;
     ScanReport report;
@@ -52,15 +66,17 @@ void MainWindow::OnNewCatalogClicked() {
     const std::string folder = Utf8(source), filter = Utf8(dialog.GetExtFilter()),
                       catalog = Utf8(dialog.CatalogFile());
     const bool only_folders = dialog.OnlyFolders();
-    RunInBackground([&](WorkContext& work) {
-      root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
-                             &work.scan_listener, &report, deep, work.stop);
-      if (hashes && !report.cancelled) {
-        const ProgressShown shown(work.progress, true);
-        hash_report = HashCatalogFiles(tree, folder, {}, work.stop, work.progress);
-        if (hash_report.cancelled) report.cancelled = true;
-      }
-    });
+    RunInBackground(
+        [&](WorkContext& work) {
+          root_name = ScanFolder(&tree, folder, only_folders, filter, catalog, work.progress,
+                                 &work.scan_listener, &report, deep, work.stop);
+          if (hashes && !report.cancelled) {
+            const ProgressShown shown(work.progress, true);
+            hash_report = HashCatalogFiles(tree, folder, {}, work.stop, work.progress);
+            if (hash_report.cancelled) report.cancelled = true;
+          }
+        },
+        QStringLiteral("Cataloguing ") + source);
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
     SetScanRootName(root_name);
@@ -142,6 +158,8 @@ void MainWindow::OnLibraryClicked() {
     window.remove_missing = [this](const QString& path) { RemoveMissing(Utf8(path)); };
     IndexOnWorker index(work_);
     window.library_changes = &index;
+    // Moves across file systems copy, deletions of big groups take a while: off this thread.
+    window.run_work = ExportRunner(QStringLiteral("Catalog Library"));
     if (window.exec() != QDialog::Accepted || window.SelectedCatalog().isEmpty()) return;
     opened = Utf8(window.SelectedCatalog());
     OpenCatalog(opened);
@@ -167,10 +185,12 @@ void MainWindow::OnSearchClicked() {
   });
 }
 
-std::function<void(const ExportDialog::ExportWork&)> MainWindow::ExportRunner() {
-  return [this](const ExportDialog::ExportWork& work) {
+std::function<void(const ExportDialog::ExportWork&)> MainWindow::ExportRunner(
+    const QString& title) {
+  return [this, title](const ExportDialog::ExportWork& work) {
     RunInBackground(
-        [&](WorkContext& context) { work(context.progress, context.prompts, context.stop); });
+        [&](WorkContext& context) { work(context.progress, context.prompts, context.stop); },
+        title);
   };
 }
 

@@ -6,11 +6,14 @@
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 
 #include "config/config.h"
+#include "library/library_storage.h"
 #include "library/ui/library_panel.h"
+#include "library/ui/library_tree_model.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
@@ -74,14 +77,20 @@ void MainWindow::CreateMenuBar() {
   view->setObjectName(QStringLiteral("MenuView"));
   connect(AddItem(view, "ActCatalogLibrary", QStringLiteral("&Catalog Library...")),
           &QAction::triggered, this, &MainWindow::OnLibraryClicked);
-  connect(AddItem(view, "ActColumns", QStringLiteral("C&olumns...")), &QAction::triggered, this,
-          &MainWindow::OnVisibleColumnsClicked);
+  connect(AddItem(view, "ActColumns", QStringLiteral("Config Visible C&olumns...")),
+          &QAction::triggered, this, &MainWindow::OnVisibleColumnsClicked);
   view->addSeparator();
   connect(AddItem(view, "ActRefresh", QStringLiteral("&Refresh"), QKeySequence(Qt::Key_F5)),
           &QAction::triggered, this, &MainWindow::OnRefreshClicked);
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->setObjectName(QStringLiteral("MenuHelp"));
+  // The Options button's items, here too.
+  connect(AddItem(help, "ActHelp", QStringLiteral("&Help"), QKeySequence(Qt::Key_F1)),
+          &QAction::triggered, this, &MainWindow::OnHelpClicked);
+  connect(AddItem(help, "ActHomepage", QStringLiteral("Goto Home&page")), &QAction::triggered, this,
+          &MainWindow::OpenWebPage);
+  help->addSeparator();
   QAction* about = AddItem(help, "m1", QStringLiteral("&About Lumivor"));
   connect(about, &QAction::triggered, this, &MainWindow::OnAboutClicked);
 }
@@ -101,6 +110,15 @@ void MainWindow::OnRenameClicked() {
   // F2 is also the views' own edit key: where the focus is on an editable cell, that cell is
   // edited, as the key did before it became the menu's shortcut.
   QWidget* focus = focusWidget();
+  QTreeView* library = library_panel_->TreeView();
+  if (focus == library || focus == library->viewport()) {
+    // A group or catalog of the library tree is renamed in place (never the library's root).
+    const QModelIndex current = library->currentIndex();
+    const QModelIndex name =
+        current.isValid() ? current.siblingAtColumn(LibraryTreeModel::kNameColumn) : QModelIndex();
+    if (name.isValid() && (name.flags() & Qt::ItemIsEditable)) library->edit(name);
+    return;
+  }
   if (focus == detail_view_ || focus == detail_view_->viewport()) {
     const QModelIndex current = detail_view_->currentIndex();
     const QModelIndex value = current.isValid() ? current.siblingAtColumn(1) : QModelIndex();
@@ -167,6 +185,39 @@ void MainWindow::OnRefreshClicked() {
       ResortCatalog();
     }
     RefreshLibrary(path);
+    UpdateStatusBar();
+  });
+}
+
+void MainWindow::OnLibraryNameCommitted(const QModelIndex& index, const QString& text) {
+  const CatalogTree::Node* node = library_panel_->Model()->NodeOf(index);
+  if (node == nullptr) return;
+  const std::string name = text.toUtf8().toStdString();
+  if (node->Field(kFileName) == name) return;  // a change of letter case alone is a change
+  const std::string old_path(node->Field(kFullPath));
+  const bool catalog = node->IsFile();
+  LibraryChange change;
+  if (!RunCommand([&] { change = RenameLibraryItem(old_path, name, catalog); })) return;
+  const QPersistentModelIndex edited(index);
+  if (!change.refusal.empty()) {
+    prompts_->ShowMessage(kWarningCaption, change.refusal, MessageIcon::kWarning);
+    // The name can be mended at once: the editor opens again once this one has closed.
+    QTimer::singleShot(0, this, [this, edited] {
+      if (edited.isValid()) library_panel_->TreeView()->edit(edited);
+    });
+    return;
+  }
+  // The catalog on screen keeps showing under its new path: the file itself, or one in a renamed
+  // group.
+  if (current_catalog_file_ == old_path) {
+    current_catalog_file_ = change.path;
+  } else if (!catalog && current_catalog_file_.rfind(old_path + "/", 0) == 0) {
+    current_catalog_file_ = change.path + current_catalog_file_.substr(old_path.size());
+  }
+  // The tree is listed afresh once the editor has let go of the node.
+  const std::string renamed = change.path;
+  QTimer::singleShot(0, this, [this, renamed] {
+    RefreshLibrary(renamed);
     UpdateStatusBar();
   });
 }

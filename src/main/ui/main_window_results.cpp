@@ -15,6 +15,7 @@
 #include "main/ui/catalog_model.h"
 #include "main/ui/detail_model.h"
 #include "main/ui/main_window.h"
+#include "scan/volumes.h"
 #include "search/result_edit.h"
 #include "ui/background_work.h"
 

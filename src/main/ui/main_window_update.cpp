@@ -5,6 +5,7 @@
 #include <QMenu>
 #include <QTreeView>
 
+#include "catalog/attribute_columns.h"
 #include "catalog/catalog_file.h"
 #include "copies/catalog_hashes.h"
 #include "core/errors.h"
@@ -25,7 +26,7 @@ QString FromUtf8(std::string_view text) {
 }
 }  // namespace
 
-bool MainWindow::UpdateCatalog(const std::string& path) {
+bool MainWindow::UpdateCatalog(const std::string& path, const std::string& from) {
   UpdateOutcome outcome;
   outcome.status = UpdateOutcome::Status::kNoMedium;
   // The update runs on the worker: the window repaints, the progress window shows the folder
@@ -35,19 +36,23 @@ bool MainWindow::UpdateCatalog(const std::string& path) {
   HashReport hashes;
   const bool hashing = ContentHashes();
   const bool ran = RunCommand([&] {
-    RunInBackground([&](WorkContext& work) {
-      UpdateRequest request;
-      if (hashing) {
-        request.before_save = [&](CatalogTree& merged, const std::string& source) {
-          const ProgressShown shown(work.progress, true);
-          hashes = HashCatalogFiles(merged, source, {}, work.stop, work.progress);
-          return !hashes.cancelled;
-        };
-      }
-      outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener, &work.prompts,
-                                  work.stop);
-      if (outcome.status == UpdateOutcome::Status::kUpdated) IndexFollower(work.stop).Written(path);
-    });
+    RunInBackground(
+        [&](WorkContext& work) {
+          UpdateRequest request;
+          request.from = from;
+          if (hashing) {
+            request.before_save = [&](CatalogTree& merged, const std::string& source) {
+              const ProgressShown shown(work.progress, true);
+              hashes = HashCatalogFiles(merged, source, {}, work.stop, work.progress);
+              return !hashes.cancelled;
+            };
+          }
+          outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener,
+                                      &work.prompts, work.stop);
+          if (outcome.status == UpdateOutcome::Status::kUpdated)
+            IndexFollower(work.stop).Written(path);
+        },
+        QStringLiteral("Updating ") + FromUtf8(DisplayNameOf(path)));
   });
   if (!ran || outcome.status == UpdateOutcome::Status::kNoMedium) return false;
   if (outcome.status == UpdateOutcome::Status::kCancelled) {
@@ -123,16 +128,8 @@ void MainWindow::ShowMediumDetail(const std::string& catalog_file) {
     }
   }
   for (const auto& [name, value] : MediumDetails(ReadCatalogTop(catalog_file))) {
-    QString shown = FromUtf8(value);
-    if (name == kVolumeSizeAttribute || name == kVolumeFreeAttribute) {
-      // Bytes as a size a person reads, the exact count after it.
-      bool number = false;
-      const qint64 bytes = shown.toLongLong(&number);
-      if (number) {
-        shown = QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat) +
-                QStringLiteral(" (") + QLocale().toString(bytes) + QStringLiteral(" bytes)");
-      }
-    }
+    // Sizes read as everywhere else on screen.
+    const QString shown = FromUtf8(AttributeDisplayText(name, value));
     rows.push_back({QString::fromStdString(name), shown});
   }
   detail_model_->SetRows(std::move(rows), detail_shows_item_);

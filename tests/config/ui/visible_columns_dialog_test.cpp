@@ -56,6 +56,24 @@ class VisibleColumnsDialogTest : public QObject {
              QStringList({"FileType", "FileNameLength", "PathNameLength", "SizePercentage"}));
   }
 
+  void TheAttributeColumnsFollowTheElevenFields() {
+    TempDir dir;
+    Configuration config(dir.Path());
+    lumivor::AddAttributeColumns(config);
+    ScriptedPrompts prompts;
+    VisibleColumnsDialog dialog(config, prompts);
+    QCOMPARE(dialog.column_list->item(10)->text(), QString("CatalogName"));
+    QCOMPARE(dialog.column_list->item(11)->text(), QString("Title"));
+    QCOMPARE(dialog.column_list->item(dialog.column_list->count() - 1)->text(),
+             QString("ReadError"));
+    QCOMPARE(dialog.column_list->item(11)->checkState(), Qt::Unchecked);
+    // Ticked and confirmed, it is saved like any column.
+    dialog.column_list->item(11)->setCheckState(Qt::Checked);
+    dialog.ok_button->click();
+    QVERIFY(ReadFile(dir / "LumivorConfig.xml").find("Name=\"Title\" Visible=\"True\"") !=
+            std::string::npos);
+  }
+
   void OkSavesTheTicks() {
     TempDir dir;
     Configuration config(dir.Path());

@@ -86,6 +86,15 @@ struct Fixture {
     names.sort();
     return names;
   }
+  // The names below the root in the order shown.
+  QStringList TopOrder() const {
+    QStringList names;
+    const QModelIndex top = Model()->index(0, 0);
+    for (int row = 0; row < Model()->rowCount(top); ++row) {
+      names << Model()->index(row, 0, top).data().toString();
+    }
+    return names;
+  }
 };
 
 }  // namespace
@@ -166,6 +175,23 @@ class LibraryWindowTest : public QObject {
     QVERIFY(fs::is_directory(f.root + "/Later"));
     QVERIFY(!f.window->NewGroupPending());
     QCOMPARE(f.window->library_panel->SelectedPath(), Q(f.root + "/DVD"));
+  }
+
+  void ListsStayInOrderAfterANewGroupOrARenameGroupsFirst() {
+    Fixture f;
+    QCOMPARE(f.TopOrder(), QStringList({"DVD", "Mp3", "Music"}));
+    f.window->new_catalog_button->click();
+    QVERIFY(f.Enter("Aaa"));
+    QTRY_COMPARE(f.TopOrder(), QStringList({"Aaa", "DVD", "Mp3", "Music"}));
+    QVERIFY(f.Select(f.root + "/DVD"));
+    f.window->edit_button->click();
+    QVERIFY(f.Enter("Zed"));
+    QTRY_COMPARE(f.TopOrder(), QStringList({"Aaa", "Mp3", "Zed", "Music"}));
+    // A catalog renamed before the groups alphabetically still comes after them.
+    QVERIFY(f.Select(f.root + "/Music.xml"));
+    f.window->edit_button->click();
+    QVERIFY(f.Enter("0-first"));
+    QTRY_COMPARE(f.TopOrder(), QStringList({"Aaa", "Mp3", "Zed", "0-first"}));
   }
 
   void RenamesCatalogsAndGroupsOnDisk() {

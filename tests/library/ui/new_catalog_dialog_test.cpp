@@ -10,7 +10,9 @@
 #include <QScreen>
 #include <QTest>
 #include <QTreeView>
+#include <deque>
 #include <filesystem>
+#include <memory>
 
 #include "core/prompts.h"
 #include "library/ui/library_panel.h"
@@ -115,6 +117,56 @@ class NewCatalogDialogTest : public QObject {
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
     QCOMPARE(dialog.CatalogFile(), Q(f.root + "/my.xml"));
     QVERIFY(f.prompts.shown.empty());
+  }
+
+  void EnterConfirmsAndTheNameBoxStartsEmptyWithItsHint() {
+    Fixture f;
+    NewCatalogDialog dialog(f.prompts, Q(f.root));
+    QCOMPARE(dialog.name_edit->text(), QString());
+    QCOMPARE(dialog.name_edit->placeholderText(), QString("Input catalog name here."));
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    Browse(dialog, Q(f.source));
+    QVERIFY(dialog.ok_button->isDefault());
+    QTest::keyClick(dialog.name_edit, Qt::Key_Return);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.CatalogFile(), Q(f.root + "/my.xml"));
+  }
+
+  void ReplacingACatalogWithDescriptionsSaysHowManyAndOffersTheUpdate() {
+    Fixture f;
+    WriteFile(f.root + "/Notes.xml",
+              "<fileinfo><file FileName=\"/m\" Description=\"shelf 3\"><file FileName=\"a\" "
+              "Description=\"x\"/><file FileName=\"b\" Description=\"y\"/></file></fileinfo>");
+    const auto ok_with = [&](std::deque<bool> answers) {
+      auto dialog = std::make_unique<NewCatalogDialog>(f.prompts, Q(f.root));
+      Browse(*dialog, Q(f.source));
+      dialog->name_edit->setText("Notes");
+      f.prompts.shown.clear();
+      f.prompts.yes_no_answers = std::move(answers);
+      dialog->ok_button->click();
+      return dialog;
+    };
+    // Yes: the catalog is updated from the folder, its descriptions kept.
+    auto updated = ok_with({true});
+    QCOMPARE(updated->result(), int(QDialog::Accepted));
+    QVERIFY(updated->UpdatesExisting());
+    QCOMPARE(updated->CatalogFile(), Q(f.root + "/Notes.xml"));
+    QCOMPARE(f.prompts.shown.size(), std::size_t{1});
+    QCOMPARE(f.prompts.shown[0].text,
+             std::string("Catalog with the same name already exists,overwrite?\n\nIt holds 3 "
+                         "descriptions, which a new catalog would lose. Update that catalog from "
+                         "the folder instead, keeping them?"));
+    // No, then Yes: replaced, knowingly.
+    auto replaced = ok_with({false, true});
+    QCOMPARE(replaced->result(), int(QDialog::Accepted));
+    QVERIFY(!replaced->UpdatesExisting());
+    QCOMPARE(f.prompts.shown.back().text,
+             std::string("Replace the catalog and lose its 3 descriptions?"));
+    // No twice: the dialog stays open.
+    auto kept = ok_with({false, false});
+    QCOMPARE(kept->result(), int(QDialog::Rejected));
+    QVERIFY(!kept->UpdatesExisting());
   }
 
   void OkRefusesAFolderThatIsNotThere() {
@@ -222,27 +274,34 @@ class NewCatalogDialogTest : public QObject {
     }
     AddExtension(dialog, "Doc");
     AddExtension(dialog, " mp3 ");
-    QCOMPARE(Entries(dialog), QStringList({"*.h", "*.doc", "*.mp3"}));
+    // A list typed at once gives each of its extensions, as --ext does.
+    AddExtension(dialog, "c, CPP,,*.h");
+    QCOMPARE(Entries(dialog), QStringList({"*.h", "*.doc", "*.mp3", "*.c", "*.cpp"}));
     QCOMPARE(dialog.result(), int(QDialog::Rejected));  // Enter did not press OK
-    QCOMPARE(dialog.GetExtFilter(), QString("\\.H\\.DOC\\.MP3\\"));
+    QCOMPARE(dialog.GetExtFilter(), QString("\\.H\\.DOC\\.MP3\\.C\\.CPP\\"));
     QVERIFY(f.prompts.shown.empty());
     // What names no extension is refused and left in the box to be mended; an empty box adds
     // nothing and says nothing.
-    for (const char* bad : {"*.*", "tar.gz", "a/b"}) {
+    for (const char* bad : {"*.*", "tar.gz", "a/b", "x, tar.gz"}) {
       AddExtension(dialog, bad);
       QCOMPARE(f.prompts.shown.back().caption, std::string("Warning"));
       QCOMPARE(dialog.extension_edit->text(), QString(bad));
     }
+    // An extension with a dot in it is refused with the reason: it could never match.
+    QCOMPARE(f.prompts.shown.back().text,
+             std::string("\"tar.gz\" can never match: the extension of a name is the text after "
+                         "its last dot (the extension of \"a.tar.gz\" is \"gz\"). Type \"gz\" "
+                         "instead."));
     const std::size_t refusals = f.prompts.shown.size();
     AddExtension(dialog, "");
     QCOMPARE(f.prompts.shown.size(), refusals);
-    QCOMPARE(Entries(dialog), QStringList({"*.h", "*.doc", "*.mp3"}));
+    QCOMPARE(Entries(dialog), QStringList({"*.h", "*.doc", "*.mp3", "*.c", "*.cpp"}));
 
     // Deleting the selected entries.
     QVERIFY(!dialog.delete_button->isEnabled());
     dialog.extension_list->setCurrentRow(1);
     QVERIFY(dialog.delete_button->isEnabled());
-    dialog.extension_list->item(2)->setSelected(true);
+    for (int row : {2, 3, 4}) dialog.extension_list->item(row)->setSelected(true);
     dialog.delete_button->click();
     QCOMPARE(Entries(dialog), QStringList({"*.h"}));
     dialog.all_files_radio->setChecked(true);

@@ -53,6 +53,46 @@ class CatalogModelTest : public QObject {
  private slots:
   void init() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
 
+  void FurtherAttributesAreColumnsShownSortedAndNeverEdited() {
+    CatalogTree tree;
+    CatalogTree::Node* top = tree.AddChild(nullptr, Record("/m", "directory"));
+    top->SetExtra("VolumeSize", "8000000000");
+    const char* durations[] = {"75.0", "", "3725.4", "9.9"};
+    const char* names[] = {"b.mp3", "a.txt", "c.mp4", "d.mp3"};
+    for (int i = 0; i < 4; ++i) {
+      CatalogTree::Node* song = tree.AddChild(top, Record(names[i], "file"));
+      if (durations[i][0] != '\0') song->SetExtra("Duration", durations[i]);
+    }
+    top->children[0]->SetExtra("Title", "Intro");
+    CatalogModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    std::vector<CatalogColumn> columns = {ColumnNamed("FileName"), ColumnNamed("Duration"),
+                                          ColumnNamed("Title"), ColumnNamed("VolumeSize")};
+    QCOMPARE(columns[1].field, -1);
+    QCOMPARE(columns[1].attribute, std::string("Duration"));
+    QCOMPARE(ColumnNamed("FileSize").field, int(kFileSize));
+    QCOMPARE(ColumnNamed("no such=name").field, int(kFileName));     // cannot be an attribute
+    for (CatalogColumn& column : columns) column.read_only = false;  // a hand-edited setting
+    model.SetColumns(columns);
+    model.AdoptTree(std::move(tree));
+    const QModelIndex top_index = model.index(0, 0);
+    QCOMPARE(model.index(0, 3).data().toString(), QStringLiteral("7.5 GB"));
+    QCOMPARE(model.index(0, 1, top_index).data().toString(), QStringLiteral("1:15"));
+    QCOMPARE(model.index(1, 1, top_index).data().toString(), QString());  // none: empty cell
+    QCOMPARE(model.index(0, 2, top_index).data().toString(), QStringLiteral("Intro"));
+    QCOMPARE(model.index(0, 1, top_index).data(Qt::EditRole).toString(), QStringLiteral("75.0"));
+    QVERIFY(!(model.index(0, 2, top_index).flags() & Qt::ItemIsEditable));
+    QVERIFY(!model.setData(model.index(0, 2, top_index), QStringLiteral("x"), Qt::EditRole));
+    QVERIFY(model.index(0, 0, top_index).flags() & Qt::ItemIsEditable);
+    // By length: numbers, not texts ("9.9" before "75.0"), records without one first.
+    model.SortTree(kFileName, true, "Duration");
+    QCOMPARE(Names(model, top_index), QStringList({"a.txt", "d.mp3", "b.mp3", "c.mp4"}));
+    model.SortTree(kFileName, false, "Duration");
+    QCOMPARE(Names(model, top_index), QStringList({"c.mp4", "b.mp3", "d.mp3", "a.txt"}));
+    model.SortTree(kFileName, true);
+    QCOMPARE(Names(model, top_index), QStringList({"a.txt", "b.mp3", "c.mp4", "d.mp3"}));
+  }
+
   void FieldTextFormatsSizesAndShares() {
     FieldViews fields{};
     fields[kFileSize] = "1536";

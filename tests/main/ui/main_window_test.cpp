@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <QAbstractItemModelTester>
 #include <QApplication>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,9 +15,11 @@
 #include <QTest>
 #include <QToolButton>
 #include <QTreeView>
+#include <QUrl>
 #include <filesystem>
 #include <memory>
 
+#include "catalog/attribute_columns.h"
 #include "catalog/catalog_file.h"
 #include "config/config.h"
 #include "library/ui/library_panel.h"
@@ -147,10 +150,16 @@ class MainWindowTest : public QObject {
       QVERIFY(app.window->CurrentCatalogFile().empty());
       QCOMPARE(app.window->SortField(), 0);
       QVERIFY(app.window->isMaximized());
-      // The columns follow the default rows: FileType and the three counts hidden.
+      // The columns follow the default rows: FileType and the three counts hidden; the further
+      // attributes (tags, volume facts, marks) follow, hidden until chosen.
       QHeaderView* header = app.window->catalog_view()->header();
-      QCOMPARE(app.window->catalog_model()->columnCount(), 11);
+      QCOMPARE(app.window->catalog_model()->columnCount(),
+               11 + static_cast<int>(kAttributeColumns.size()));
       for (int hidden : {5, 7, 8, 9}) QVERIFY(header->isSectionHidden(hidden));
+      for (int i = 11; i < header->count(); ++i) QVERIFY(header->isSectionHidden(i));
+      QCOMPARE(
+          app.window->catalog_model()->headerData(11, Qt::Horizontal, Qt::DisplayRole).toString(),
+          QStringLiteral("Title"));
       QCOMPARE(header->sectionSize(0), 172);
       QCOMPARE(
           app.window->catalog_model()->headerData(6, Qt::Horizontal, Qt::DisplayRole).toString(),
@@ -175,7 +184,9 @@ class MainWindowTest : public QObject {
     QCOMPARE(app.prompts.shown.size(), std::size_t{1});
     QCOMPARE(app.prompts.shown[0].caption, std::string("Warning"));
     QCOMPARE(app.prompts.shown[0].icon, MessageIcon::kWarning);
-    QCOMPARE(app.window->catalog_model()->columnCount(), 11);  // the defaults are used
+    // The defaults are used.
+    QCOMPARE(app.window->catalog_model()->columnCount(),
+             11 + static_cast<int>(kAttributeColumns.size()));
     QVERIFY(fs::exists(dir / "CatalogLibrary/Mp3"));
   }
 
@@ -565,18 +576,106 @@ class MainWindowTest : public QObject {
                                  "Edit &Description|",
                                  "/",
                                  "&Catalog Library...|",
-                                 "C&olumns...|",
+                                 "Config Visible C&olumns...|",
                                  "-",
                                  "&Refresh|F5",
                                  "/",
+                                 "&Help|F1",
+                                 "Goto Home&page|",
+                                 "-",
                                  "&About Lumivor|",
                                  "/"}));
-    // The toolbar keeps its Alt mnemonics; no menu title takes one of them.
+    // The toolbar keeps its Alt mnemonics; no menu title takes one of them, nor one another's.
+    QString taken;
+    for (int i = 0; i < 6; ++i) {
+      const QString caption = app.window->ToolButton(i)->text();
+      taken += caption.at(caption.indexOf('&') + 1).toUpper();
+    }
+    QCOMPARE(taken, QStringLiteral("NCSEOX"));
     for (QAction* menu : app.window->menuBar()->actions()) {
       const QString title = menu->text();
       const QChar mnemonic = title.at(title.indexOf('&') + 1).toUpper();
-      QVERIFY2(!QStringLiteral("NCSEOX").contains(mnemonic), qPrintable(title));
+      QVERIFY2(!taken.contains(mnemonic), qPrintable(title));
+      taken += mnemonic;
     }
+  }
+
+  void F2RenamesAGroupOrCatalogInTheLibraryTree() {
+    testing::TempDir dir;
+    const std::string music = dir / "CatalogLibrary/Mp3/Music.xml";
+    Started app(dir.Path());
+    WriteCatalogFile(DataCatalog(), music, NoProgress());
+    app.window->RefreshLibrary();
+    app.ClickLibrary(music);
+    // The status line counts the entries of the catalog on screen.
+    QCOMPARE(app.window->EntryCountText(),
+             QString::number(app.window->CatalogSize()) + QStringLiteral(" entries"));
+    app.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(app.window.get()));
+    QTreeView* library = app.window->library_panel()->TreeView();
+    library->setFocus();
+    QTest::keyClick(library, Qt::Key_F2);
+    QLineEdit* editor = Editor(library);
+    QVERIFY(editor != nullptr);
+    QCOMPARE(editor->text(), QStringLiteral("Music"));
+    editor->selectAll();
+    QTest::keyClicks(editor, "Songs");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_VERIFY(std::filesystem::exists(dir / "CatalogLibrary/Mp3/Songs.xml"));
+    QVERIFY(!std::filesystem::exists(music));
+    // The catalog on screen follows its file, and the tree shows the new name selected.
+    QCOMPARE(app.window->CurrentCatalogFile(), dir / "CatalogLibrary/Mp3/Songs.xml");
+    QTRY_COMPARE(app.window->library_panel()->SelectedPath(),
+                 QString::fromStdString(dir / "CatalogLibrary/Mp3/Songs.xml"));
+
+    // A group too; a refused name is told and the editor opens again.
+    QVERIFY(app.window->library_panel()->SelectNodeByPath(
+        QString::fromStdString(dir / "CatalogLibrary/DVD")));
+    library->setFocus();
+    app.window->OnRenameClicked();
+    editor = Editor(library);
+    QVERIFY(editor != nullptr);
+    QCOMPARE(editor->text(), QStringLiteral("DVD"));
+    editor->selectAll();
+    QTest::keyClicks(editor, "Mp3");
+    QTest::keyClick(editor, Qt::Key_Return);
+    // The editor commits once the key has been handled.
+    QTRY_COMPARE(app.prompts.shown.size(), std::size_t{1});
+    QCOMPARE(app.prompts.shown.back().text, std::string("A file with the name already exists!"));
+    QTRY_VERIFY(Editor(library) != nullptr);
+    QVERIFY(std::filesystem::is_directory(dir / "CatalogLibrary/DVD"));
+    // The library root keeps its name.
+    QTest::keyClick(Editor(library), Qt::Key_Escape);
+    QVERIFY(app.window->library_panel()->SelectNodeByPath(
+        QString::fromStdString(dir / "CatalogLibrary")));
+    library->setFocus();
+    app.window->OnRenameClicked();
+    QVERIFY(Editor(library) == nullptr);
+  }
+
+  void HelpOpensTheReadmeOrSaysWhyNot() {
+    testing::TempDir dir;
+    Started app(dir.Path());
+    QList<QUrl> opened;
+    bool can_open = true;
+    app.window->open_url = [&](const QUrl& url) {
+      opened << url;
+      return can_open;
+    };
+    // The tests run in the build tree: the README of the sources is the help.
+    app.window->OnHelpClicked();
+    QCOMPARE(opened.size(), 1);
+    QVERIFY(opened[0].isLocalFile());
+    QCOMPARE(QFileInfo(opened[0].toLocalFile()).fileName(), QStringLiteral("README.md"));
+    QVERIFY(QFileInfo(opened[0].toLocalFile()).isFile());
+    QVERIFY(app.prompts.shown.empty());
+    // A desktop without a viewer for it: the user is told where the file is.
+    can_open = false;
+    app.window->OnHelpClicked();
+    QCOMPARE(app.prompts.shown.size(), std::size_t{1});
+    QCOMPARE(app.prompts.shown[0].text, "No program is set up to show " +
+                                            opened[0].toLocalFile().toStdString() +
+                                            ". Open it with a text editor.");
   }
 
   void ShortcutsRunTheirCommands() {
