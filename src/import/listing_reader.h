@@ -37,7 +37,7 @@ inline constexpr std::string_view kListingFormatNames[] = {"ncdu", "mtree", "has
 
 // The attribute names an import writes besides the eleven fields (and Hash, LinkId and ReadError,
 // which scans write too: catalog/fields.h).
-inline constexpr std::string_view kExcludedAttribute = "Excluded";    // why it was left out
+inline constexpr std::string_view kExcludedAttribute = "Excluded";  // why it was left out
 inline constexpr std::string_view kLinkTargetAttribute = "LinkTarget";
 inline constexpr std::string_view kTagsAttribute = "Tags";
 // What the top record of an imported catalog says of where it came from: the format's name.

@@ -56,6 +56,7 @@ struct Entry {
   std::uint32_t name_size = 0;  // bytes
   bool directory = false;
   bool stated = false;     // its facts were read (else only the listing's type is known)
+  bool regular = false;    // a regular file
   std::uint64_t size = 0;  // of a regular file or a symbolic link
   std::int64_t mtime = 0;  // seconds
   std::uint64_t device = 0;
@@ -164,8 +165,8 @@ class Walk {
     std::vector<Open> stack{{&top, 0, path_.size(), CodePointCount(path_)}};
     if (settings_.listener) settings_.listener->FolderEntered(records_ + 1, path_);
     RecordView record;
-    record.extras.reserve(1);
-    char size_text[24], name_length_text[24], path_length_text[24], time_text[40];
+    record.extras.reserve(2);
+    char size_text[24], name_length_text[24], path_length_text[24], time_text[40], link_text[48];
     while (!stack.empty()) {
       Open& open = stack.back();
       Folder& folder = *open.folder;
@@ -202,6 +203,15 @@ class Walk {
       fields[kPathNameLength] = ToText(path_points, path_length_text);
       fields[kCatalogName] = settings_.CatalogName;
       record.extras.clear();
+      // A file with further hard links carries its device and inode, so that the copies it seems
+      // to have on this medium are known to be one file.
+      if (entry.regular && entry.links > 1) {
+        const int length = std::snprintf(link_text, sizeof link_text, "%llu:%llu",
+                                         static_cast<unsigned long long>(entry.device),
+                                         static_cast<unsigned long long>(entry.inode));
+        record.extras.push_back(
+            {kLinkIdAttribute, std::string_view(link_text, static_cast<std::size_t>(length))});
+      }
       Folder* sub = entry.folder;
       if (sub) {
         // The folder's own listing first: its record carries why it could not be read.
@@ -469,6 +479,7 @@ class Walk {
       if (entry.stated) {
         const mode_t mode = info.stx_mode;
         entry.directory = S_ISDIR(mode);
+        entry.regular = S_ISREG(mode);
         if (!entry.directory && (S_ISREG(mode) || S_ISLNK(mode))) entry.size = info.stx_size;
         entry.mtime = info.stx_mtime.tv_sec;
         entry.device = makedev(info.stx_dev_major, info.stx_dev_minor);
@@ -482,6 +493,7 @@ class Walk {
       entry.stated = ::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0;
       if (entry.stated) {
         entry.directory = S_ISDIR(info.st_mode);
+        entry.regular = S_ISREG(info.st_mode);
         if (!entry.directory && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode))) {
           entry.size = static_cast<std::uint64_t>(info.st_size);
         }

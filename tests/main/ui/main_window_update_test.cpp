@@ -271,7 +271,7 @@ class MainWindowUpdateTest : public QObject {
       if (!action->isSeparator()) names << action->objectName();
     }
     QCOMPARE(names, (QStringList{"ActNewCatalog", "ActUpdateCatalog", "ActContentHashes",
-                                 "ActExport", "ActConnectLibrary", "ActExit"}));
+                                 "ActImport", "ActExport", "ActConnectLibrary", "ActExit"}));
     QVERIFY(!update->isEnabled());  // no catalog on screen
 
     f.ClickLibrary(f.catalog);
