@@ -33,8 +33,10 @@ IndexUpdate LibraryIndex::BuildAfresh(Progress& progress, const std::stop_token&
     update = Update(progress, stop);
     // The trigram index in one piece: a query looks each trigram up once instead of once per
     // piece that the build left.
-    if (!update.cancelled)
+    if (!update.cancelled) {
       Statement(db_, "INSERT INTO entry_text(entry_text) VALUES('optimize')").Run();
+      CountContentKeys();
+    }
     Close();
   } catch (...) {
     Close();
@@ -70,7 +72,7 @@ void LibraryIndex::CreateSchema() {
            "CREATE TABLE catalogs(id INTEGER PRIMARY KEY, path TEXT NOT NULL UNIQUE, "
            "size INTEGER NOT NULL, mtime INTEGER NOT NULL, inode INTEGER NOT NULL, "
            "device INTEGER NOT NULL, first INTEGER NOT NULL, count INTEGER NOT NULL, "
-           "readable INTEGER NOT NULL)",
+           "readable INTEGER NOT NULL, unhashed INTEGER NOT NULL)",
            // An entry with entries below it keeps its FullPath whole in `rest`, so that the path
            // of an entry below it needs one look-up of a row that is mostly on the same page.
            "CREATE TABLE entries(id INTEGER PRIMARY KEY, name TEXT, ext TEXT, description TEXT, "
@@ -85,12 +87,42 @@ void LibraryIndex::CreateSchema() {
            "CREATE TABLE contents(id INTEGER PRIMARY KEY, size INTEGER NOT NULL, "
            "hash BLOB NOT NULL, link TEXT)",
            "CREATE INDEX contents_by_key ON contents(size, hash, link)",
+           // How many files of the library have each size and Hash; the keys of two or more in
+           // an index of their own, so that finding copies reads the copies alone, not every file.
+           "CREATE TABLE content_keys(size INTEGER NOT NULL, hash BLOB NOT NULL, "
+           "files INTEGER NOT NULL, PRIMARY KEY(size, hash)) WITHOUT ROWID",
+           "CREATE INDEX content_keys_shared ON content_keys(size, hash) WHERE files >= 2",
        }) {
     Statement(db_, sql).Run();
   }
+  // A fresh build counts the keys once at its end (CountContentKeys); afterwards every change of
+  // a catalog keeps the counts.
+  if (!bulk_) CreateContentKeyTriggers();
   Statement(db_, "INSERT INTO info(key, value) VALUES('library', ?1)").Bind(1, real_root_).Run();
   Statement(db_, ("PRAGMA user_version = " + std::to_string(kLayoutVersion)).c_str()).Run();
   transaction.Commit();
+}
+
+void LibraryIndex::CountContentKeys() {
+  Statement(db_,
+            "INSERT INTO content_keys(size, hash, files) SELECT size, hash, COUNT(*) "
+            "FROM contents INDEXED BY contents_by_key WHERE hash <> x'' GROUP BY size, hash")
+      .Run();
+  CreateContentKeyTriggers();
+}
+
+void LibraryIndex::CreateContentKeyTriggers() {
+  for (const char* sql : {
+           "CREATE TRIGGER content_added AFTER INSERT ON contents WHEN NEW.hash <> x'' BEGIN "
+           "INSERT INTO content_keys(size, hash, files) VALUES(NEW.size, NEW.hash, 1) "
+           "ON CONFLICT(size, hash) DO UPDATE SET files = files + 1; END",
+           "CREATE TRIGGER content_removed AFTER DELETE ON contents WHEN OLD.hash <> x'' BEGIN "
+           "UPDATE content_keys SET files = files - 1 WHERE size = OLD.size AND hash = OLD.hash; "
+           "DELETE FROM content_keys WHERE size = OLD.size AND hash = OLD.hash AND files <= 0; "
+           "END",
+       }) {
+    Statement(db_, sql).Run();
+  }
 }
 
 void LibraryIndex::RemoveCatalog(const CatalogRow& row) {
@@ -199,6 +231,7 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
       const auto parsed =
           std::from_chars(size_text.data(), size_text.data() + size_text.size(), size);
       if (parsed.ec != std::errc() || size <= 0) return;
+      if (hash.empty()) ++unhashed;
       sql.insert_content.Bind(1, id).Bind(2, size).BindBlob(3, PackContentHash(hash));
       sql.insert_content.Bind(4,
                               link.empty() ? std::nullopt : std::optional<std::string_view>(link));
@@ -214,12 +247,14 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
         sql.delete_contents.Bind(1, first).Bind(2, first + count - 1).Run();
       }
       count = 0;
+      unhashed = 0;
     }
     std::vector<bool> file_at;  // per depth (the top at 0): the open record there is a file
     Statements& sql;
     const std::int64_t first;
     const std::stop_token& stop;
     std::int64_t count = 0;
+    std::int64_t unhashed = 0;  // files of some size without a Hash
     bool cancelled = false;
     std::string packed, packed_extras;
     // The entry and fields of the record at each depth on the way down to the current one (the
@@ -253,6 +288,7 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
         .Bind(6, first)
         .Bind(7, rows.count)
         .Bind(8, readable ? 1 : 0)
+        .Bind(9, rows.unhashed)
         .Run();
   }
   transaction.Commit();

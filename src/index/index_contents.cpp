@@ -76,6 +76,7 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
     }
     if (!wanted) continue;
     result.catalogs.push_back(top + row.path);
+    result.unhashed += static_cast<std::size_t>(row.unhashed);
     if (row.count > 0) {
       ranges.push_back({row.first, row.first + row.count - 1,
                         static_cast<std::uint32_t>(result.catalogs.size() - 1)});
@@ -113,9 +114,14 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
     }
     run.clear();
   };
-  Statement scan(db_,
-                 "SELECT size, hash, id, link FROM contents INDEXED BY contents_by_key "
-                 "ORDER BY size, hash");
+  // Only the keys that two or more files share, and their files: a library of unique files
+  // reads next to nothing.
+  Statement scan(
+      db_,
+      "SELECT k.size, k.hash, c.id, c.link FROM content_keys AS k "
+      "INDEXED BY content_keys_shared "
+      "JOIN contents AS c INDEXED BY contents_by_key ON c.size = k.size AND c.hash = k.hash "
+      "WHERE k.files >= 2 ORDER BY k.size, k.hash");
   std::size_t rows = 0;
   while (scan.Step()) {
     if (++rows % kPollRows == 0 && stop.stop_requested()) {
@@ -127,10 +133,6 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
     const Range* range = catalog_of(id);
     if (range == nullptr) continue;
     const std::string_view hash = scan.Blob(1);
-    if (hash.empty()) {
-      ++result.unhashed;
-      continue;
-    }
     const std::int64_t size = scan.Int(0);
     if (size != run_size || hash != run_hash) {
       close_run();

@@ -14,7 +14,7 @@
 namespace lumivor {
 
 // The layout of the tables; an index of another layout is made afresh.
-inline constexpr int kLayoutVersion = 6;
+inline constexpr int kLayoutVersion = 7;
 // Rows between two polls of Cancel while reading a catalog or searching.
 inline constexpr std::size_t kPollRows = 4096;
 
@@ -28,6 +28,7 @@ struct LibraryIndex::CatalogRow {
   std::int64_t first = 0;
   std::int64_t count = 0;
   bool readable = true;
+  std::int64_t unhashed = 0;  // its files of some size without a Hash
 };
 
 struct LibraryIndex::Statements {
@@ -40,7 +41,7 @@ struct LibraryIndex::Statements {
                     "VALUES(?1, ?2, ?3, ?4, ?5)"),
         insert_catalog(db,
                        "INSERT INTO catalogs(path, size, mtime, inode, device, first, count, "
-                       "readable) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
+                       "readable, unhashed) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"),
         delete_text(db,
                     "INSERT INTO entry_text(entry_text, rowid, name, ext, description, tags) "
                     "SELECT 'delete', id, name, ext, description, extras_text(extras) "
@@ -50,7 +51,7 @@ struct LibraryIndex::Statements {
         delete_catalog(db, "DELETE FROM catalogs WHERE id = ?1"),
         next_id(db, "SELECT IFNULL(MAX(id), 0) + 1 FROM entries"),
         catalogs(db,
-                 "SELECT id, path, size, mtime, inode, device, first, count, readable "
+                 "SELECT id, path, size, mtime, inode, device, first, count, readable, unhashed "
                  "FROM catalogs ORDER BY path"),
         rename_catalog(db, "UPDATE catalogs SET path = ?2 WHERE id = ?1"),
         entry_count(db, "SELECT IFNULL(SUM(count), 0), COUNT(*) FROM catalogs"),

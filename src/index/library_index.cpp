@@ -179,6 +179,7 @@ std::vector<LibraryIndex::CatalogRow> LibraryIndex::LoadCatalogs() {
     row.first = query.Int(6);
     row.count = query.Int(7);
     row.readable = query.Int(8) != 0;
+    row.unhashed = query.Int(9);
     rows.push_back(std::move(row));
   }
   query.Reset();

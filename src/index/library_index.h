@@ -139,6 +139,9 @@ class LibraryIndex {
   bool IndexCatalog(const std::string& relative, const CatalogRow* old,
                     const std::stop_token& stop);
   void RemoveCatalog(const CatalogRow& row);
+  // Counts the files of each size and Hash after a fresh build, then keeps the counts by triggers.
+  void CountContentKeys();
+  void CreateContentKeyTriggers();
   // Gives the page cache the size that writing a catalog wants.
   void WriteCache();
   [[nodiscard]] std::string RelativeOf(const std::string& path) const;

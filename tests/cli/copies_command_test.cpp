@@ -157,6 +157,19 @@ TEST_F(CopiesCommands, DuplicatesThroughTheIndexAreThoseOfTheFiles) {
   EXPECT_NE(RunCommand(Cli() + " duplicates --library '" + library_ + "'")
                 .out.find("3 files have no hash"),
             std::string::npos);
+
+  // The index follows a catalog made again without one copy, and one taken out of the library:
+  // its counts of files per content go down with them.
+  fs::remove(three + "/big copy.bin");
+  ASSERT_EQ(Scan(three, "Three", "--hash --force --group Backups").status, 0);
+  const std::string command = Cli() + " duplicates --library '" + library_ + "'";
+  auto indexed = RunCommand(command);
+  EXPECT_EQ(indexed.out, RunCommand(command + " --no-index").out);
+  EXPECT_EQ(LastLine(indexed.out), "groups=1 copies=3 wasted=10000");
+  fs::remove(library_ + "/Backups/Three.xml");
+  indexed = RunCommand(command);
+  EXPECT_EQ(indexed.out, RunCommand(command + " --no-index").out);
+  EXPECT_EQ(LastLine(indexed.out), "groups=1 copies=2 wasted=5000");
 }
 
 TEST_F(CopiesCommands, DuplicatesLeaveOutAndCountFilesWithoutHash) {
