@@ -42,6 +42,7 @@ std::vector<CommandFactory> RegisteredCommands() {
 }
 
 std::string EscapeValue(std::string_view value) {
+  if (value.find_first_of("\t\n\r\\") == std::string_view::npos) return std::string(value);
   std::string out;
   out.reserve(value.size());
   for (char c : value) {

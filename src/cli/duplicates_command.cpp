@@ -78,6 +78,13 @@ int RunDuplicates(DuplicatesOptions options) {
   const std::vector<DuplicateGroup> groups = FindDuplicates(std::move(entries), by, &summary);
   summary.unhashed += indexed_unhashed;
   const char* key_name = by == CopyKey::kHash ? "hash" : "name";
+  // Each catalog's name as shown, made once: a library holds few catalogs and many copies.
+  std::vector<std::string> labels;
+  labels.reserve(catalogs.size());
+  for (const std::string& catalog : catalogs) {
+    labels.push_back(options.json ? CatalogLabel(options.library, catalog)
+                                  : EscapeValue(CatalogLabel(options.library, catalog)));
+  }
   std::string out;
   for (const DuplicateGroup& group : groups) {
     if (options.json) {
@@ -85,8 +92,7 @@ int RunDuplicates(DuplicatesOptions options) {
       for (std::size_t i = 0; i < group.copies.size(); ++i) {
         const DuplicateGroup::Copy& copy = group.copies[i];
         JsonLine line;
-        line.Add("catalog", CatalogLabel(options.library, catalogs[copy.catalog]))
-            .Add("path", copy.path);
+        line.Add("catalog", labels[copy.catalog]).Add("path", copy.path);
         if (!copy.links.empty()) line.Add("links", copy.links);
         if (i > 0) copies += ',';
         copies += line.Object();
@@ -105,8 +111,10 @@ int RunDuplicates(DuplicatesOptions options) {
              " wasted=" + std::to_string(group.Wasted()) + " " + key_name + "=" +
              EscapeValue(group.key) + '\n';
       for (const DuplicateGroup::Copy& copy : group.copies) {
-        out += '\t' + EscapeValue(CatalogLabel(options.library, catalogs[copy.catalog])) + '\t' +
-               EscapeValue(copy.path);
+        out += '\t';
+        out += labels[copy.catalog];
+        out += '\t';
+        out += EscapeValue(copy.path);
         for (const std::string& link : copy.links) out += '\t' + EscapeValue(link);
         out += '\n';
       }

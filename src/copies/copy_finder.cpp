@@ -94,26 +94,39 @@ std::string DuplicateSummary::CountsLine() const {
 std::vector<DuplicateGroup> FindDuplicates(std::vector<ContentEntry> entries, CopyKey by,
                                            DuplicateSummary* summary) {
   DuplicateSummary counts;
-  // Entries by key and size, in their order.
+  // The key of each entry that has one (views of the entries' hashes, or of the folded names).
+  std::vector<std::string> folded;
+  folded.reserve(by == CopyKey::kNameSize ? entries.size() : 0);  // views into it stay valid
   struct Keyed {
-    std::string key;
+    std::string_view key;
     std::size_t index;
   };
   std::vector<Keyed> keyed;
   keyed.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    std::string key = CopyKeyOf(entries[i], by);
+    const ContentEntry& entry = entries[i];
+    std::string_view key;
+    if (entry.size > 0 && by == CopyKey::kHash) {
+      if (!HashAlgorithm(entry.hash).empty()) key = entry.hash;
+    } else if (entry.size > 0) {
+      key = folded.emplace_back(FoldCase(entry.name));
+    }
     if (key.empty()) {
-      if (entries[i].size > 0) ++counts.unhashed;
+      if (entry.size > 0) ++counts.unhashed;
       continue;
     }
-    keyed.push_back({std::move(key), i});
+    keyed.push_back({key, i});
   }
-  std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+  // By size and key, entries of one key in their order. The library index hands them over in
+  // that order already: then the sort is a check.
+  const auto before = [&](const Keyed& a, const Keyed& b) {
     if (entries[a.index].size != entries[b.index].size)
       return entries[a.index].size < entries[b.index].size;
     return a.key < b.key;
-  });
+  };
+  if (!std::is_sorted(keyed.begin(), keyed.end(), before)) {
+    std::stable_sort(keyed.begin(), keyed.end(), before);
+  }
   std::vector<DuplicateGroup> groups;
   for (std::size_t begin = 0; begin < keyed.size();) {
     std::size_t end = begin + 1;
@@ -125,7 +138,7 @@ std::vector<DuplicateGroup> FindDuplicates(std::vector<ContentEntry> entries, Co
     if (end - begin >= 2) {
       DuplicateGroup group;
       group.size = size;
-      group.key = keyed[begin].key;
+      group.key = std::string(keyed[begin].key);
       // Hard links of one file in one catalog are one copy.
       std::unordered_map<std::string, std::size_t> files;
       for (std::size_t i = begin; i < end; ++i) {
