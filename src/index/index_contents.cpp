@@ -56,6 +56,7 @@ std::string UnpackContentHash(std::string_view packed) {
 IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>& scope,
                                                  std::stop_token stop) {
   IndexedContents result;
+  const ReadTransaction snapshot(db_);
   // The catalogs in scope and the ranges of their entries, by first entry.
   struct Range {
     std::int64_t first, last;
@@ -146,24 +147,27 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
 
   // The paths of the copies only, looked up in the order of the entries (neighbours share pages
   // and folders).
-  std::vector<std::size_t> by_id(copies.size());
-  for (std::size_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
-  std::sort(by_id.begin(), by_id.end(),
-            [&](std::size_t a, std::size_t b) { return copies[a].id < copies[b].id; });
-  std::vector<std::string> paths(copies.size());
+  std::vector<std::pair<std::int64_t, std::size_t>> by_id(copies.size());
+  for (std::size_t i = 0; i < by_id.size(); ++i) by_id[i] = {copies[i].id, i};
+  std::sort(by_id.begin(), by_id.end());
+  std::vector<std::string> paths(copies.size()), names(copies.size());
   std::unordered_map<std::int64_t, std::string> folder_paths;
+  std::vector<std::pair<std::int64_t, std::string>> folders(4096);
   for (std::size_t n = 0; n < by_id.size(); ++n) {
     if (n % kPollRows == 0 && stop.stop_requested()) {
       result.cancelled = true;
       return result;
     }
-    const std::size_t i = by_id[n];
-    if (const std::optional<std::string_view> path = FullPathOf(copies[i].id, folder_paths)) {
-      paths[i] = *path;
-    }
+    const auto [id, i] = by_id[n];
     // Only folders are worth remembering; a file's own path is asked once.
-    folder_paths.erase(copies[i].id);
+    std::string& path = paths[i];
+    if (!FullPathInto(id, folder_paths, &path, &folders)) {
+      path.clear();
+      continue;
+    }
+    names[i] = path.substr(path.rfind('/') + 1);  // while the path is at hand
   }
+  result.entries.reserve(copies.size());
   for (std::size_t g = 0; g < groups.size(); ++g) {
     const std::size_t end = g + 1 < groups.size() ? groups[g + 1].begin : copies.size();
     const std::string hash = UnpackContentHash(groups[g].hash);
@@ -174,7 +178,7 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
       entry.size = static_cast<std::uint64_t>(groups[g].size);
       entry.hash = hash;
       entry.path = std::move(paths[i]);
-      entry.name = entry.path.substr(entry.path.rfind('/') + 1);
+      entry.name = std::move(names[i]);
       entry.link_id = std::move(copies[i].link);
       result.entries.push_back(std::move(entry));
     }

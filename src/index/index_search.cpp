@@ -220,4 +220,54 @@ std::optional<std::string_view> LibraryIndex::FullPathOf(
   return std::string_view(paths.find(asked)->second);
 }
 
+bool LibraryIndex::FullPathInto(std::int64_t id,
+                                std::unordered_map<std::int64_t, std::string>& paths,
+                                std::string* out,
+                                std::vector<std::pair<std::int64_t, std::string>>* folders) {
+  if (const auto found = paths.find(id); found != paths.end()) {
+    *out = found->second;
+    return true;
+  }
+  Statement& lookup = statements_->lookup;
+  lookup.Bind(1, id);
+  if (!lookup.Step()) {
+    lookup.Reset();
+    return false;
+  }
+  // Views of the row, read before the statement is reset.
+  const std::string_view name = lookup.Text(0).value_or(std::string_view());
+  const std::string_view rest = lookup.Blob(1);
+  std::optional<ParentLink> link = ParentLinkOf(rest, name);
+  if (!link) {
+    std::array<std::string, kFieldCount> fields;
+    const auto no_parent = [](std::int64_t) { return std::optional<std::string_view>(); };
+    const bool unpacked = UnpackEntryFields(rest, name, no_parent, &fields);
+    lookup.Reset();
+    if (!unpacked) return false;
+    *out = std::move(fields[kFullPath]);
+    return true;
+  }
+  lookup.Reset();
+  if (link->distance <= 0 || link->distance >= id) return false;  // damaged: always upwards
+  const std::int64_t folder = id - link->distance;
+  std::string_view parent;
+  if (folders && !folders->empty()) {
+    auto& slot = (*folders)[static_cast<std::size_t>(folder) % folders->size()];
+    if (slot.first != folder) {
+      slot.first = 0;
+      if (!FullPathInto(folder, paths, &slot.second)) return false;
+      slot.first = folder;
+    }
+    parent = slot.second;
+  } else if (const std::optional<std::string_view> path = FullPathOf(folder, paths)) {
+    parent = *path;
+  } else {
+    return false;
+  }
+  if (link->keep > parent.size()) return false;
+  out->assign(parent.substr(0, link->keep));
+  out->append(link->tail);
+  return true;
+}
+
 }  // namespace lumivor

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "copies/copy_finder.h"
@@ -154,6 +155,13 @@ class LibraryIndex {
   // (results often share them); nullopt when the index holds no such entry or it is damaged.
   [[nodiscard]] std::optional<std::string_view> FullPathOf(
       std::int64_t id, std::unordered_map<std::int64_t, std::string>& paths);
+  // The same into `*out`, without remembering entry `id` itself (a file whose path is asked once);
+  // false when the index holds no such entry or it is damaged. With `folders`, the path of the
+  // entry's folder is kept there, in the slot of its id modulo the size (lookups in the order of
+  // the entries meet the same folders again and again), and `paths` serves only deeper folders.
+  bool FullPathInto(std::int64_t id, std::unordered_map<std::int64_t, std::string>& paths,
+                    std::string* out,
+                    std::vector<std::pair<std::int64_t, std::string>>* folders = nullptr);
 
   std::string root_;       // as given, without trailing "/"
   std::string real_root_;  // its real path

@@ -113,4 +113,17 @@ class Transaction {
   bool done_ = false;
 };
 
+// One read of the index from a single snapshot: the many statements a query runs share one lock
+// of the file instead of taking and giving one each. Ends (never writes) when it goes.
+class ReadTransaction {
+ public:
+  explicit ReadTransaction(sqlite3* db) : db_(db) { Statement(db_, "BEGIN DEFERRED").Run(); }
+  ~ReadTransaction() { sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); }
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+ private:
+  sqlite3* db_;
+};
+
 }  // namespace lumivor
