@@ -446,13 +446,22 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
   // without entries, the trigram indexes are dropped first and made afresh at the end, which is
   // far quicker than keeping them up to date row by row; nobody can have searched it yet.
   pg::Transaction transaction(*connection_);
-  const bool bulk =
-      connection_->Exec("SELECT NOT EXISTS (SELECT 1 FROM entries)").Text(0, 0) == "t";
+  const auto empty = [&] {
+    return connection_->Exec("SELECT NOT EXISTS (SELECT 1 FROM entries)").Text(0, 0) == "t";
+  };
+  bool bulk = empty();
   if (bulk) {
+    // Nobody may write entries meanwhile; one who did before the lock makes this no bulk load.
+    connection_->Exec("LOCK TABLE entries IN ACCESS EXCLUSIVE MODE");
+    bulk = empty();
+  }
+  if (bulk) {
+    // The primary key too is sorted once at the end rather than kept row by row.
     connection_->Exec("SET LOCAL maintenance_work_mem = '256MB'");
     for (const auto& [name, statement] : EntryIndexes()) {
       connection_->Exec("DROP INDEX IF EXISTS " + std::string(name));
     }
+    connection_->Exec("ALTER TABLE entries DROP CONSTRAINT entries_pkey");
   }
   for (const LibraryItem& item : items) {
     // Two-second resolution, as the folder listing shows times.
@@ -475,6 +484,8 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
                      });
   }
   if (bulk) {
+    connection_->Exec(
+        "ALTER TABLE entries ADD CONSTRAINT entries_pkey PRIMARY KEY (catalog_id, ord)");
     for (const auto& [name, statement] : EntryIndexes()) connection_->Exec(statement);
   }
   const pg::Result count = connection_->Exec("SELECT coalesce(sum(entries), 0) FROM catalogs");

@@ -267,6 +267,25 @@ TEST_F(ServerLibraryTest, GroupsAndCatalogsAreCreatedRenamedMovedAndDeleted) {
   EXPECT_THROW((void)library.FindCatalog("Z/B/D"), LumivorError);
   library.Delete("E/D", true);
   EXPECT_TRUE(library.Catalogs().empty());
+  // The entries went with their catalogs, whether deleted themselves or with their group.
+  EXPECT_EQ(library.Connection().Exec("SELECT count(*) FROM entries").Int(0, 0), 0);
+
+  // A catalog replaced by one moved onto it takes its entries along too.
+  for (const char* group : {"F", "G"}) {
+    EXPECT_TRUE(library.CreateGroup("", group).refusal.empty());
+    library.WriteCatalog(group, "H.xml", 10, 0, [](RecordSink& sink) {
+      RecordView record;
+      record.fields[kFileName] = "/h";
+      sink.Add(record);
+      sink.Add(record);
+    });
+  }
+  ScriptedPrompts yes;
+  yes.yes_no_answers.push_back(true);
+  EXPECT_TRUE(library.Move("F/H", true, "G", yes).success);
+  EXPECT_EQ(library.Connection().Exec("SELECT count(*) FROM entries").Int(0, 0), 2);
+  library.Delete("G", false);
+  EXPECT_EQ(library.Connection().Exec("SELECT count(*) FROM entries").Int(0, 0), 0);
 }
 
 TEST_F(ServerLibraryTest, ANewerLayoutIsRefusedAndAReaderMayNotWrite) {
