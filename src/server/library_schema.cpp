@@ -95,6 +95,13 @@ const std::vector<Migration>& LibraryMigrations() {
            " REFERENCING OLD TABLE AS gone FOR EACH STATEMENT"
            " EXECUTE FUNCTION drop_catalog_entries()",
        }},
+      {3,
+       {
+           // The transaction that last set the entry's description. A catalog written back after
+           // a long update keeps the descriptions others set since it was read: those whose
+           // transaction the reading snapshot did not see.
+           "ALTER TABLE entries ADD COLUMN edited xid8",
+       }},
   };
   return migrations;
 }
