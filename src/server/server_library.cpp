@@ -389,10 +389,8 @@ DescribeOutcome ServerLibrary::Describe(std::string_view catalog, std::string_vi
 
 LibraryChange ServerLibrary::CreateGroup(std::string_view parent, std::string_view name) {
   LibraryChange change{{}, JoinGroup(parent, name)};
-  if (!IsValidLibraryName(name)) {
-    change.refusal = kInvalidName;
-    return change;
-  }
+  change.refusal = LibraryNameRefusal(name);
+  if (!change.refusal.empty()) return change;
   pg::Transaction transaction(*connection_);
   const pg::Result parent_rows =
       connection_->Exec("SELECT 1 FROM library_groups WHERE path = $1", {parent});
@@ -411,10 +409,8 @@ LibraryChange ServerLibrary::Rename(std::string_view item, std::string_view name
   if (catalog) {
     const ServerCatalog found = FindCatalog(item);
     change.path = JoinGroup(found.group, name);
-    if (!IsValidLibraryName(name)) {
-      change.refusal = kInvalidName;
-      return change;
-    }
+    change.refusal = LibraryNameRefusal(name, kMaxCatalogNameBytes);
+    if (!change.refusal.empty()) return change;
     const pg::Result taken =
         connection_->Exec("SELECT 1 FROM catalogs WHERE group_path = $1 AND file_name = $2",
                           {found.group, std::string(name) + ".xml"});
@@ -426,10 +422,8 @@ LibraryChange ServerLibrary::Rename(std::string_view item, std::string_view name
                       {std::to_string(found.id), std::string(name) + ".xml"});
   } else {
     change.path = JoinGroup(ParentGroup(item), name);
-    if (!IsValidLibraryName(name) || item.empty()) {
-      change.refusal = kInvalidName;
-      return change;
-    }
+    change.refusal = item.empty() ? kInvalidName : LibraryNameRefusal(name);
+    if (!change.refusal.empty()) return change;
     const pg::Result taken =
         connection_->Exec("SELECT 1 FROM library_groups WHERE path = $1", {change.path});
     if (taken.Rows() > 0) {

@@ -15,6 +15,7 @@
 #include "server/server_library.h"
 #include "stores/folder_library.h"
 #include "support/pg_test_server.h"
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -322,7 +323,7 @@ TEST_F(ServerLibraryTest, GroupsAndCatalogsAreCreatedRenamedMovedAndDeleted) {
   ServerLibrary library(uri_);
   EXPECT_TRUE(library.CreateGroup("", "A").refusal.empty());
   EXPECT_EQ(library.CreateGroup("", "A").refusal, kNameExists);
-  EXPECT_EQ(library.CreateGroup("", ".x").refusal, kInvalidName);
+  EXPECT_EQ(library.CreateGroup("", ".x").refusal, kInvalidNameDot);
   EXPECT_TRUE(library.CreateGroup("A", "B").refusal.empty());
   library.WriteCatalog("A/B", "C.xml", 10, 0, [](RecordSink& sink) {
     RecordView record;
