@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <optional>
 #include <random>
 
 #include "catalog/catalog_file.h"
+#include "catalog/fields.h"
+#include "catalog/xml_document.h"
 #include "core/errors.h"
 #include "support/recording_progress.h"
 #include "test_util.h"
@@ -266,6 +269,21 @@ TEST(Search, CountsOfResultsAndCatalogs) {
   two.cancelled = true;
   two.sources = {{"/l/a.xml", 1}, {"/l/a.xml", 2}};
   EXPECT_EQ(SearchFinishedText(two), "Search cancelled\n\n2 results were found before the cancel.");
+}
+
+// The whole matching rule on the attributes of an element of the parsed document.
+bool MatchesCriteria(const SearchCriteria& criteria, const XmlElement& element) {
+  ExtraViews extras;
+  for (const pugi::xml_attribute attribute : element.attributes()) {
+    if (!IsFieldName(attribute.name())) extras.push_back({attribute.name(), attribute.value()});
+  }
+  const auto value = [&](int field) -> std::optional<std::string_view> {
+    const pugi::xml_attribute attribute = element.attribute(FieldNames[field].data());
+    if (!attribute) return std::nullopt;
+    return std::string_view(attribute.value());
+  };
+  return SearchMatcher(criteria).Matches(value(kFileName), value(kFileExt), value(kDescription),
+                                         &extras);
 }
 
 // The reference: every element below the root of the parsed document, tested with
