@@ -18,6 +18,7 @@
 #include "main/ui/catalog_model.h"
 #include "main/ui/main_window.h"
 #include "search/search.h"
+#include "support/scripted_prompts.h"
 
 using namespace lumivor;
 using namespace lumivor::bench;

@@ -14,6 +14,7 @@
 #include "core/prompts.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/main_window.h"
+#include "support/scripted_prompts.h"
 
 using namespace lumivor;
 using namespace lumivor::bench;

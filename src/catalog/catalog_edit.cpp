@@ -91,12 +91,13 @@ std::string_view EditRefusal(const CatalogTree::Node* node, int field, std::stri
   if (field != kFileName) return {};
   const bool top_level =
       node == nullptr || node->parent == nullptr || node->parent->parent == nullptr;
-  const bool valid =
-      top_level ? !text.empty() && text.size() <= kMaxPathBytes &&
-                      text.find('\0') == std::string_view::npos
-                : !text.empty() && text != "." && text != ".." && text.size() <= kMaxNameBytes &&
-                      text.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
-  return valid ? std::string_view() : kInvalidName;
+  if (text.empty()) return kInvalidNameEmpty;
+  if (text.find('\0') != std::string_view::npos) return kInvalidNameNul;
+  if (top_level) return text.size() > kMaxPathBytes ? kInvalidNameTooLong : std::string_view();
+  if (text == "." || text == "..") return kInvalidNameDots;
+  if (text.find('/') != std::string_view::npos) return kInvalidNameSlash;
+  if (text.size() > kMaxNameBytes) return kInvalidNameTooLong;
+  return {};
 }
 
 bool ApplyEdit(CatalogTree::Node* node, int field, std::string_view text) {

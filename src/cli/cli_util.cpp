@@ -78,11 +78,6 @@ void PrintRecord(std::ostream& out, int depth, const CatalogRecord& record) {
   out << '\n';
 }
 
-void PrintTree(std::ostream& out, const CatalogTree& tree) {
-  tree.ForEachPreOrder(
-      [&](const CatalogTree::Node* node, int depth) { PrintRecord(out, depth, node->Record()); });
-}
-
 void AppendJsonString(std::string& out, std::string_view text) {
   out.push_back('"');
   for (char c : text) {

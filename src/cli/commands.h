@@ -44,8 +44,6 @@ struct CommandRegistration {
 void PrintRecordHeader(std::ostream& out);
 // One record line: the depth, then the eleven fields in field order.
 void PrintRecord(std::ostream& out, int depth, const CatalogRecord& record);
-// Every record of `tree` in pre-order.
-void PrintTree(std::ostream& out, const CatalogTree& tree);
 
 // The `show` printer: a sink that writes each record to standard output as it arrives, either as
 // the tab-separated line of PrintRecord (after the header) or, with `json`, as one JSON object per

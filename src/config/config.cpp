@@ -290,7 +290,6 @@ void ScanPreferences::SetMetadata(bool value) { WriteBool(node_, "metadata", val
 // --- ConfigRoot -----------------------------------------------------------------------------
 
 std::string ConfigRoot::versionNo() const { return ReadText(node_, "versionNo", DefaultRoot()); }
-void ConfigRoot::SetVersionNo(std::string_view value) { WriteText(node_, "versionNo", value); }
 WindowFrameSettings ConfigRoot::frame() const {
   return WindowFrameSettings(ChildOrNew(node_, "frame"));
 }

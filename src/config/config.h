@@ -164,7 +164,6 @@ class ConfigRoot {
   ConfigRoot() = default;
   explicit ConfigRoot(pugi::xml_node node) : node_(node) {}
   [[nodiscard]] std::string versionNo() const;
-  void SetVersionNo(std::string_view value);
   // The first `frame` child, created when missing.
   [[nodiscard]] WindowFrameSettings frame() const;
   // The first `nodes` child, created when missing.

@@ -46,14 +46,10 @@ inline constexpr std::size_t kMaxSpreadsheetRecords = 1'048'574;
 // The first 615 characters of every HTML page: the head with its style sheet, up to <BODY>.
 [[nodiscard]] std::string_view HtmlHead();
 
-// `text` with every line break (CR, LF or CR LF) turned into CR LF and a final CR LF when the
-// text does not end with a line break; the empty text stays empty. The text exports write their
-// output this way, piece by piece (see CrLfOutput).
-[[nodiscard]] std::string WithCrLfLines(std::string_view text);
-
 // Buffered output that hands its bytes to `write` in pieces of about 64 KiB, turning line breaks
-// into CR LF on the way when asked to: the same bytes as WithCrLfLines of the whole text, without
-// ever holding the whole text.
+// into CR LF on the way when asked to: every line break (CR, LF or CR LF) becomes CR LF, and a
+// text that does not end with one gets one (the empty text stays empty), without ever holding
+// the whole text.
 class CrLfOutput {
  public:
   CrLfOutput(std::function<void(std::string_view)> write, bool crlf);

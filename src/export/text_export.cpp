@@ -294,14 +294,6 @@ void CrLfOutput::FlushIfFull() {
   buffer_.clear();
 }
 
-std::string WithCrLfLines(std::string_view text) {
-  std::string out;
-  CrLfOutput output([&](std::string_view piece) { out.append(piece); }, true);
-  output.Append(text);
-  output.Finish();
-  return out;
-}
-
 std::unique_ptr<ExportWriter> MakeHtmlWriter(const std::string& path, const ExportColumns& columns,
                                              std::stop_token stop) {
   return std::make_unique<HtmlWriter>(path, columns, std::move(stop));

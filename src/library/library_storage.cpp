@@ -323,13 +323,21 @@ std::string CatalogGroupDisplayPath(std::string_view catalog_path) {
 
 // --- Naming rules -------------------------------------------------------------------------------
 
-bool IsValidLibraryName(std::string_view name) {
-  return !name.empty() && name.front() != '.' && name.find('/') == std::string_view::npos &&
-         name.find('\0') == std::string_view::npos;
+std::string_view LibraryNameRefusal(std::string_view name, std::size_t max_bytes) {
+  if (name.empty()) return kInvalidNameEmpty;
+  if (name.front() == '.') return kInvalidNameDot;
+  if (name.find('/') != std::string_view::npos) return kInvalidNameSlash;
+  if (name.find('\0') != std::string_view::npos) return kInvalidNameNul;
+  if (name.size() > max_bytes) return kInvalidNameTooLong;
+  return {};
 }
 
+bool IsValidLibraryName(std::string_view name) { return LibraryNameRefusal(name).empty(); }
+
 std::string_view CheckNewCatalogName(std::string_view name) {
-  if (!IsValidLibraryName(name)) return kInvalidName;
+  // The length has a refusal of its own: the file name adds ".xml".
+  const std::string_view refusal = LibraryNameRefusal(name, std::string_view::npos);
+  if (!refusal.empty()) return refusal;
   if (name.size() > kMaxCatalogNameBytes) return kCatalogNameTooLong;
   return {};
 }
@@ -356,7 +364,13 @@ bool LibraryPathClashes(const std::string& path) {
 }
 
 std::string_view CheckLibraryName(std::string_view name, const std::string& resulting_path) {
-  if (!IsValidLibraryName(name)) return kInvalidName;
+  // The limit is on the file's own name, which for a catalog holds ".xml" too.
+  const std::size_t slash = resulting_path.rfind('/');
+  const std::size_t file_name_bytes =
+      slash == std::string::npos ? resulting_path.size() : resulting_path.size() - slash - 1;
+  const std::string_view refusal = LibraryNameRefusal(name, std::string_view::npos);
+  if (!refusal.empty()) return refusal;
+  if (file_name_bytes > kMaxNameBytes) return kInvalidNameTooLong;
   if (LibraryPathClashes(resulting_path)) return kNameExists;
   return {};
 }

@@ -111,13 +111,17 @@ struct MoveResult {
 // lies in ("CatalogLibrary/Mp3"; "CatalogLibrary" for a catalog at the top of the library).
 [[nodiscard]] std::string CatalogGroupDisplayPath(std::string_view catalog_path);
 
-// True when `name` can name a group or catalog: not empty, not starting with "." (which would hide
-// the item, and give a catalog an empty name, since it is shown cut before its first "."), and
-// without "/" or NUL. Names are otherwise taken as typed (not trimmed).
+// Why `name` cannot name a group or catalog (one of the kInvalidName texts); empty when it can.
+// A name is not empty, does not start with "." (which would hide the item, and give a catalog an
+// empty name, since it is shown cut before its first "."), holds no "/" or NUL and has at most
+// `max_bytes` bytes. Names are otherwise taken as typed (not trimmed).
+[[nodiscard]] std::string_view LibraryNameRefusal(std::string_view name,
+                                                  std::size_t max_bytes = kMaxNameBytes);
+// True when LibraryNameRefusal has nothing against `name`.
 [[nodiscard]] bool IsValidLibraryName(std::string_view name);
 
-// The refusal for naming a new catalog `name`, checked before anything is scanned: kInvalidName
-// for a name IsValidLibraryName refuses, kCatalogNameTooLong for a name of more than
+// The refusal for naming a new catalog `name`, checked before anything is scanned: the
+// LibraryNameRefusal for a name it refuses, kCatalogNameTooLong for a name of more than
 // kMaxCatalogNameBytes bytes (in UTF-8); empty when acceptable.
 [[nodiscard]] std::string_view CheckNewCatalogName(std::string_view name);
 
@@ -136,7 +140,8 @@ struct MoveResult {
 [[nodiscard]] bool LibraryPathClashes(const std::string& path);
 
 // The refusal for giving the name `name` to an item that would then lie at `resulting_path`:
-// kInvalidName for an invalid name, kNameExists when the path clashes, empty when acceptable.
+// the LibraryNameRefusal of an invalid name (kInvalidNameTooLong when the file name at
+// `resulting_path` would be too long), kNameExists when the path clashes, empty when acceptable.
 // A rename to the unchanged name is no change; callers test for that first.
 [[nodiscard]] std::string_view CheckLibraryName(std::string_view name,
                                                 const std::string& resulting_path);

@@ -12,6 +12,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include <archive.h>
@@ -205,6 +206,8 @@ void ReadPhoto(int fd, RawMediaTags& tags) {
     auto image = Exiv2::ImageFactory::open(head.data(), static_cast<long>(got));
     try {
       image->readMetadata();
+    } catch (const std::bad_alloc&) {
+      throw;
     } catch (const std::exception&) {
       if (static_cast<std::size_t>(got) < head.size()) throw;
       image = Exiv2::ImageFactory::open(FdPath(fd), false);
@@ -226,6 +229,8 @@ void ReadPhoto(int fd, RawMediaTags& tags) {
     tags.date_digitized = ExifText(exif, "Exif.Photo.DateTimeDigitized");
     tags.make = ExifText(exif, "Exif.Image.Make");
     tags.model = ExifText(exif, "Exif.Image.Model");
+  } catch (const std::bad_alloc&) {
+    throw;  // the caller's to report
   } catch (const std::exception&) {
     // Unreadable or not a photo after all: recorded without tags. What was read stays.
   }
@@ -281,7 +286,7 @@ void ReadVideo(int fd, RawMediaTags& tags) {
   }
 }
 
-void ReadTags(int fd, std::string_view name, MediaKind kind, RawMediaTags* tags) {
+bool ReadTags(int fd, std::string_view name, MediaKind kind, RawMediaTags* tags) {
   try {
     QuietLibraries();
     switch (kind) {
@@ -297,9 +302,14 @@ void ReadTags(int fd, std::string_view name, MediaKind kind, RawMediaTags* tags)
       case MediaKind::kNone:
         break;
     }
-  } catch (...) {
-    // A reader that gives up leaves what it found; the file is recorded without the rest.
+  } catch (const std::bad_alloc&) {
+    // Not the file's fault: the caller stops the scan rather than record the file without tags.
+    return false;
+  } catch (const std::exception&) {
+    // The libraries raise their own errors (TagLib, Exiv2) on a damaged or unusual file; the
+    // reader that gives up leaves what it found, and the file is recorded without the rest.
   }
+  return true;
 }
 
 // A locale whose character set is UTF-8, so that libarchive hands out entry paths as UTF-8
@@ -426,8 +436,8 @@ ArchiveOutcome ListArchiveEntries(std::string_view magic, const Open& open,
       visitor->Entry(path, directory, size, mtime);
     }
     return ArchiveOutcome::kListed;
-  } catch (...) {
-    return ArchiveOutcome::kDamaged;
+  } catch (const std::bad_alloc&) {
+    return ArchiveOutcome::kOutOfMemory;
   }
 }
 
@@ -484,7 +494,13 @@ ArchiveOutcome ListArchiveFile(int fd, ArchiveVisitor* visitor) {
   if (::lseek(fd, 0, SEEK_SET) != 0) return ArchiveOutcome::kUnsupported;
   std::array<char, 8> magic{};
   const ssize_t got = ::pread(fd, magic.data(), magic.size(), 0);
-  FileBlocks file;
+  std::unique_ptr<FileBlocks> blocks;
+  try {
+    blocks = std::make_unique<FileBlocks>();
+  } catch (const std::bad_alloc&) {
+    return ArchiveOutcome::kOutOfMemory;
+  }
+  FileBlocks& file = *blocks;
   file.fd = fd;
   if (struct stat info; ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file.size = info.st_size;
   file.visitor = visitor;

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <exception>
 #include <memory>
+#include <new>
 #include <unordered_map>
 
 #include "catalog/fields.h"
@@ -243,14 +245,25 @@ void List(int fd, const std::uint64_t* size, const std::function<bool()>& cancel
         : tree_(tree), cancelled_(cancelled) {
       tree_->Clear();
     }
-    bool Cancelled() override { return cancelled_ && cancelled_(); }
+    bool Cancelled() override { return failure_ || (cancelled_ && cancelled_()); }
+    // No exception crosses into the module: the first one stops the listing there (through
+    // Cancelled) and is raised again here once the module returns.
     void Entry(const char* path, bool directory, std::uint64_t size, std::time_t mtime) override {
-      tree_->Add(path, directory, size, mtime);
+      if (failure_) return;
+      try {
+        tree_->Add(path, directory, size, mtime);
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+    }
+    void RaiseFailure() const {
+      if (failure_) std::rethrow_exception(failure_);
     }
 
    private:
     EntryTree* tree_;
     const std::function<bool()>& cancelled_;
+    std::exception_ptr failure_;
   };
   thread_local EntryTree tree;
   Collector collector(cancelled, &tree);
@@ -269,6 +282,7 @@ void List(int fd, const std::uint64_t* size, const std::function<bool()>& cancel
   const HeaderListing headers = !whole.empty() ? ListArchiveHeaders(ArchiveBytes(whole), &collector)
                                 : size ? ListArchiveHeaders(ArchiveBytes(fd, *size), &collector)
                                        : HeaderListing::kUnusual;
+  collector.RaiseFailure();
   if (headers == HeaderListing::kListed) {
     listing->outcome = ArchiveOutcome::kListed;
   } else if (headers == HeaderListing::kCancelled) {
@@ -278,6 +292,12 @@ void List(int fd, const std::uint64_t* size, const std::function<bool()>& cancel
     listing->outcome = !whole.empty()
                            ? readers->list_archive_bytes(whole.data(), whole.size(), &collector)
                            : readers->list_archive(fd, &collector);
+    collector.RaiseFailure();
+    if (listing->outcome == ArchiveOutcome::kOutOfMemory) {
+      tree.Clear();
+      listing->outcome = ArchiveOutcome::kUnsupported;
+      throw std::bad_alloc();
+    }
   }
   if (listing->outcome == ArchiveOutcome::kListed) {
     tree.Entries(&listing->entries);

@@ -35,6 +35,9 @@ enum class ArchiveOutcome {
   kDamaged,      // the format was recognised but the archive could not be read to its end
   kUnsupported,  // not an archive libarchive can read (or not an archive at all)
   kCancelled,    // the caller asked to stop
+  // Memory ran out while the reader listed it; never left in an ArchiveListing (ListArchive
+  // raises std::bad_alloc instead).
+  kOutOfMemory,
 };
 
 struct ArchiveListing {
@@ -53,7 +56,8 @@ struct ArchiveListing {
 // Lists the archive open at `fd` (not taken over; read from its start) without extracting
 // anything: only the headers are read, and for seekable formats (zip, 7z) only the central
 // directory. `cancelled` is asked between entries; it may be empty. Paths are read as UTF-8
-// whatever the process's locale; names that are not valid UTF-8 are cleaned.
+// whatever the process's locale; names that are not valid UTF-8 are cleaned. Raises
+// std::bad_alloc when memory runs out: a listing cut short by that is no damaged archive.
 [[nodiscard]] ArchiveListing ListArchive(int fd, const std::function<bool()>& cancelled = {});
 // The same for a regular file of `size` bytes.
 [[nodiscard]] ArchiveListing ListArchive(int fd, std::uint64_t size,

@@ -177,6 +177,7 @@ void DeepScanner::ReadOpen(int fd, const struct stat& info, const char* name,
         ++counts_.archives_unsupported;
         break;
       case ArchiveOutcome::kCancelled:
+      case ArchiveOutcome::kOutOfMemory:  // raised by ListArchive, never left here
         break;
     }
   }

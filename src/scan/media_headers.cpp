@@ -173,7 +173,7 @@ bool Id3Text(std::string_view data, std::string* out) {
         return true;
       }
     }
-  } catch (const std::exception&) {
+  } catch (const utf8::exception&) {
     return false;  // an unpaired surrogate
   }
 }

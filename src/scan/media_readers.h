@@ -46,14 +46,16 @@ class ArchiveVisitor {
 };
 
 // The entry points of the module. They read the regular file open at `fd` (not taken over), or
-// bytes in memory, and never throw.
+// bytes in memory, and never throw: a file the libraries cannot read is reported as such (no
+// tags, kDamaged), and memory that runs out as kOutOfMemory (or false), for the caller to raise.
 struct MediaReaderApi {
   // Set to kMediaReaderApiVersion and sizeof(MediaReaderApi): a module from another build of the
   // program is refused rather than called with the wrong layout.
   int version;
   std::size_t size;
-  // Fills `tags` with what the file named `name` of kind `kind` holds.
-  void (*read_tags)(int fd, std::string_view name, MediaKind kind, RawMediaTags* tags);
+  // Fills `tags` with what the file named `name` of kind `kind` holds; false when memory ran out
+  // (a damaged file gives true and what could be read of it).
+  bool (*read_tags)(int fd, std::string_view name, MediaKind kind, RawMediaTags* tags);
   // Reads the archive's headers from its start, reporting each entry to `visitor`; returns how
   // the listing ended (never kListed when the visitor cancelled).
   ArchiveOutcome (*list_archive)(int fd, ArchiveVisitor* visitor);
@@ -61,7 +63,7 @@ struct MediaReaderApi {
   ArchiveOutcome (*list_archive_bytes)(const char* data, std::size_t size, ArchiveVisitor* visitor);
 };
 
-inline constexpr int kMediaReaderApiVersion = 2;
+inline constexpr int kMediaReaderApiVersion = 3;
 
 // The file name of the module and the function it exports, which returns its MediaReaderApi.
 inline constexpr const char* kMediaReaderModuleName = "liblumivor_media.so";

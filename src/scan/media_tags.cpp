@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -231,7 +232,7 @@ MediaTags ReadMediaTags(int fd, std::string_view name, bool* no_readers, std::in
     return {};
   }
   raw = {};
-  readers->read_tags(fd, name, kind, &raw);
+  if (!readers->read_tags(fd, name, kind, &raw)) throw std::bad_alloc();
   return MediaTagsFrom(raw, kind);
 }
 

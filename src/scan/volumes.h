@@ -39,24 +39,6 @@ class VolumeService {
   [[nodiscard]] virtual std::vector<MountedVolume> Mounted() const = 0;
 };
 
-// A fixed list of drive roots with their labels, for tests.
-class FakeVolumes final : public VolumeService {
- public:
-  struct Volume {
-    std::string root, label;
-    std::string id = {}, file_system = {}, size = {}, free = {};
-  };
-  explicit FakeVolumes(std::vector<Volume> volumes) : volumes_(std::move(volumes)) {}
-  bool IsDriveRoot(std::string_view path) const override;
-  std::string LabelOf(std::string_view root) const override;
-  // The volume whose root is the longest one above `path`.
-  VolumeFacts FactsOf(std::string_view path) const override;
-  std::vector<MountedVolume> Mounted() const override;
-
- private:
-  std::vector<Volume> volumes_;
-};
-
 // One line of /proc/self/mountinfo.
 struct MountEntry {
   std::string point;   // where it is mounted (unescaped)

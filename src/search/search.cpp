@@ -41,12 +41,6 @@ std::string_view Trimmed(std::string_view text) {
   return text;
 }
 
-std::optional<std::string_view> AttributeValue(const XmlElement& element, int field) {
-  const pugi::xml_attribute attribute = element.attribute(FieldNames[field].data());
-  if (!attribute) return std::nullopt;
-  return std::string_view(attribute.value());
-}
-
 // The longest literal run of any criterion: every match holds it in the file's bytes.
 Needle NeedleOf(const SearchCriteria& criteria) {
   std::string_view best;
@@ -144,16 +138,6 @@ bool MatchesFields(const SearchCriteria& criteria, std::optional<std::string_vie
     }
   }
   return false;
-}
-
-bool MatchesCriteria(const SearchCriteria& criteria, const XmlElement& element) {
-  ExtraViews extras;
-  for (const pugi::xml_attribute attribute : element.attributes()) {
-    if (!IsFieldName(attribute.name())) extras.push_back({attribute.name(), attribute.value()});
-  }
-  return SearchMatcher(criteria).Matches(AttributeValue(element, kFileName),
-                                         AttributeValue(element, kFileExt),
-                                         AttributeValue(element, kDescription), &extras);
 }
 
 SearchMatcher::SearchMatcher(const SearchCriteria& criteria) : criteria_(criteria) {

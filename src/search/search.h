@@ -11,7 +11,6 @@
 
 #include "catalog/catalog_reader.h"
 #include "catalog/catalog_tree.h"
-#include "catalog/xml_document.h"
 #include "core/needle.h"
 #include "core/progress.h"
 #include "search/catalog_files.h"
@@ -116,9 +115,6 @@ class SearchMatcher {
                                  std::optional<std::string_view> file_ext,
                                  std::optional<std::string_view> description,
                                  const ExtraViews* extras = nullptr);
-
-// The whole matching rule on an element's attributes.
-[[nodiscard]] bool MatchesCriteria(const SearchCriteria& criteria, const XmlElement& element);
 
 // One search over catalog files. Every file below a directory is read as a catalog, whatever its
 // extension, in the order of the files' paths below the directory; a file that is not a

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 #include "catalog/catalog_edit.h"
@@ -14,7 +15,6 @@
 #include "catalog/fields.h"
 #include "core/errors.h"
 #include "core/path_text.h"
-#include "index/indexed_search.h"
 #include "search/search.h"
 
 namespace lumivor {
@@ -106,7 +106,8 @@ DescribeOutcome DescribeInCatalogFile(const std::string& path, std::string_view 
   return {};
 }
 
-FolderLibrary::FolderLibrary(std::string root) : root_(WithoutTrailingBackslash(root)) {}
+FolderLibrary::FolderLibrary(std::string root, FolderSearch search)
+    : root_(WithoutTrailingBackslash(root)), search_(std::move(search)) {}
 
 std::string FolderLibrary::GroupDirectory(std::string_view group) const {
   return group.empty() ? root_ : JoinPath(root_, group);
@@ -162,7 +163,8 @@ SearchOutcome FolderLibrary::Search(const SearchCriteria& criteria, std::string_
   scoped.scope_path = GroupDirectory(scope);
   scoped.scope_is_directory = IsDirectory(scoped.scope_path);
   if (!scoped.scope_is_directory) scoped.scope_path = CatalogFile(scope);
-  return SearchThroughIndex(scoped, root_, progress, std::move(stop)).outcome;
+  if (search_) return search_(scoped, root_, progress, std::move(stop));
+  return SearchLibrary(scoped, progress, std::move(stop));
 }
 
 LibraryChange FolderLibrary::CreateGroup(std::string_view parent, std::string_view name) {

@@ -1,17 +1,28 @@
 #pragma once
 
+#include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
 #include "library/library.h"
+#include "search/search.h"
 
 namespace lumivor {
+
+// How a folder library's catalogs are searched: `scoped` names the scope as a folder or a catalog
+// file of the library at `root`. The programs may hand in their index's search, which gives the
+// same results faster; the library itself knows nothing of an index.
+using FolderSearch =
+    std::function<SearchOutcome(const SearchCriteria& scoped, const std::string& root,
+                                Progress& progress, std::stop_token stop)>;
 
 // A library folder on disk, through the functions of library_storage.h.
 class FolderLibrary final : public Library {
  public:
-  explicit FolderLibrary(std::string root);
+  // `search` empty: Search reads the catalog files (SearchLibrary).
+  explicit FolderLibrary(std::string root, FolderSearch search = {});
   [[nodiscard]] std::string Location() const override { return root_; }
   [[nodiscard]] bool IsServer() const override { return false; }
   [[nodiscard]] CatalogTree List(bool groups_only) override;
@@ -42,6 +53,7 @@ class FolderLibrary final : public Library {
 
  private:
   std::string root_;
+  FolderSearch search_;
 };
 
 // Sets the Description of the first record of the catalog file `path` whose FullPath is

@@ -97,10 +97,18 @@ TEST(CatalogEditRules, NamesThatCannotBeFolderEntriesAreRefused) {
   auto* top = tree.AddChild(nullptr, Record("/media/Data", "directory", "/media/Data"));
   auto* folder = tree.AddChild(top, Record("ada", "directory", "/media/Data/ada"));
   auto* file = tree.AddChild(folder, Record("a.m4", "file", "/media/Data/ada/a.m4"));
-  for (const std::string& bad :
-       {std::string(), std::string("."), std::string(".."), std::string("a/b"), std::string("b/"),
-        std::string("x\0y", 3), std::string(256, 'n'), std::string(1000, 'n')}) {
-    EXPECT_EQ(EditRefusal(file, kFileName, bad), "Invalid name.") << bad.size();
+  // Each refusal says why.
+  const std::pair<std::string, std::string_view> refused[] = {
+      {"", "Invalid name. The name is empty."},
+      {".", "Invalid name. \".\" and \"..\" cannot name an entry of a folder."},
+      {"..", "Invalid name. \".\" and \"..\" cannot name an entry of a folder."},
+      {"a/b", "Invalid name. A name cannot hold a \"/\"."},
+      {"b/", "Invalid name. A name cannot hold a \"/\"."},
+      {std::string("x\0y", 3), "Invalid name. A name cannot hold a NUL character."},
+      {std::string(256, 'n'), "Invalid name. The name is too long for the file system."},
+      {std::string(1000, 'n'), "Invalid name. The name is too long for the file system."}};
+  for (const auto& [bad, reason] : refused) {
+    EXPECT_EQ(EditRefusal(file, kFileName, bad), reason) << bad.size();
     EXPECT_FALSE(ApplyEdit(file, kFileName, bad));
   }
   EXPECT_EQ(FieldOf(file, kFileName), "a.m4");
@@ -110,7 +118,8 @@ TEST(CatalogEditRules, NamesThatCannotBeFolderEntriesAreRefused) {
   EXPECT_EQ(EditRefusal(file, kFileName, " .. "), "");
   // The top record is the scanned folder's path: slashes belong to it.
   EXPECT_EQ(EditRefusal(top, kFileName, "/media/Archive"), "");
-  EXPECT_EQ(EditRefusal(top, kFileName, ""), "Invalid name.");
+  EXPECT_EQ(EditRefusal(top, kFileName, ""), kInvalidNameEmpty);
+  EXPECT_EQ(EditRefusal(top, kFileName, std::string(4096, 'p')), kInvalidNameTooLong);
   // Descriptions take any text.
   EXPECT_EQ(EditRefusal(file, kDescription, ""), "");
   EXPECT_EQ(EditRefusal(file, kDescription, "a/b/.."), "");

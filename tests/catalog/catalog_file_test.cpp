@@ -1,23 +1,30 @@
 #include "catalog/catalog_file.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <stop_token>
+#include <thread>
 
 #include "core/atomic_file.h"
 #include "core/errors.h"
 #include "support/catalog_document.h"
+#include "support/child_process.h"
 #include "support/recording_progress.h"
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 namespace lumivor {
 namespace {
 
 using testing::ReadFile;
+using testing::RunInChild;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -152,6 +159,52 @@ TEST(CatalogFile, ACancelledSaveLeavesTheOldFileAndNoTemporaryFile) {
   std::stop_source stop;
   EXPECT_TRUE(SaveCatalog(tree, path, NoProgress(), stop.get_token()));
   EXPECT_EQ(LoadCatalog(path).Size(), 20001u);
+}
+
+// Failures injected in the middle of the work: the file system refuses to let the catalog grow
+// past a limit while it is being written, and the bytes of a catalog stop arriving half-way.
+TEST(CatalogFile, FailuresPartWayAreReportedAndNeverPassForACatalog) {
+  TempDir dir;
+  const std::string path = dir / "Disk.xml";
+  WriteFile(path, "old");
+  const CatalogTree tree = WideTree(20000);
+  // A write that fails after the first 64 KiB (the process's file size limit, as a full disk
+  // would): the save raises with the file's name and the reason, the old file stays whole.
+  const std::string message = RunInChild([&] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{64 * 1024, 64 * 1024};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      (void)SaveCatalog(tree, path, NoProgress());
+    } catch (const LumivorError& e) {
+      return std::string(e.what());
+    }
+    return std::string("saved");
+  });
+  EXPECT_NE(message.find(path), std::string::npos) << message;
+  EXPECT_NE(message.find("File too large"), std::string::npos) << message;
+  EXPECT_EQ(ReadFile(path), "old");
+  EXPECT_EQ(FileNames(dir.Path()), std::vector<std::string>{"Disk.xml"});
+
+  // A catalog whose bytes end half-way through a pipe: the load raises, and gives no tree.
+  ASSERT_TRUE(WriteCatalogFile(tree, path));
+  const std::string whole = ReadFile(path);
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  std::thread writer([&] {
+    const std::string_view half(whole.data(), whole.size() / 2);
+    for (std::size_t at = 0; at < half.size();) {
+      const ssize_t n = ::write(pipe_ends[1], half.data() + at, half.size() - at);
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    ::close(pipe_ends[1]);
+  });
+  std::optional<CatalogTree> loaded;
+  EXPECT_THROW(loaded = LoadCatalog("/dev/fd/" + std::to_string(pipe_ends[0])), LumivorError);
+  writer.join();
+  ::close(pipe_ends[0]);
+  EXPECT_FALSE(loaded.has_value());
 }
 
 TEST(CatalogFile, ACancelledLoadGivesNoTree) {

@@ -4,6 +4,7 @@
 
 #include "catalog/catalog_record.h"
 #include "scan/volumes.h"
+#include "support/fake_volumes.h"
 
 namespace lumivor {
 namespace {

@@ -191,10 +191,17 @@ TEST_F(ScanCommand, ForceKeepsACatalogWithDescriptionsUnlessTheyMayBeDropped) {
 }
 
 TEST_F(ScanCommand, RefusesNamesThatLeaveTheirFolderAndWritesNothing) {
-  for (const char* name : {"''", ".", "..", ".x", "a/b", "../escape"}) {
+  const std::pair<const char*, const char*> names[] = {
+      {"''", "Invalid name. The name is empty.\n"},
+      {".", "Invalid name. A name cannot begin with a \".\".\n"},
+      {"..", "Invalid name. A name cannot begin with a \".\".\n"},
+      {".x", "Invalid name. A name cannot begin with a \".\".\n"},
+      {"a/b", "Invalid name. A name cannot hold a \"/\".\n"},
+      {"../escape", "Invalid name. A name cannot begin with a \".\".\n"}};
+  for (const auto& [name, refusal] : names) {
     const auto result = RunCommand(Scan(std::string("--name ") + name));
     EXPECT_EQ(result.status, 1) << name;
-    EXPECT_EQ(result.err, "Invalid name.\n") << name;
+    EXPECT_EQ(result.err, refusal) << name;
   }
   for (const char* group : {"''", ".", "..", ".hidden", "x/y", "/abs"}) {
     const auto result = RunCommand(Scan(std::string("--name Fine --group ") + group));
@@ -224,7 +231,7 @@ TEST_F(ScanCommand, NameLengthIsCheckedBeforeTheScan) {
   EXPECT_EQ(Listing(library_.Path()), longest + ".xml\n");
   const auto hidden = RunCommand(Scan("--name .hidden"));
   EXPECT_EQ(hidden.status, 1);
-  EXPECT_EQ(hidden.err, "Invalid name.\n");
+  EXPECT_EQ(hidden.err, "Invalid name. A name cannot begin with a \".\".\n");
 }
 
 TEST_F(ScanCommand, ReportsAMissingSourceOrLibrary) {

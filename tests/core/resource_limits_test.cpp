@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,11 +11,13 @@
 #include "catalog/catalog_record.h"
 #include "catalog/xml_document.h"
 #include "core/errors.h"
+#include "support/child_process.h"
 #include "test_util.h"
 
 namespace lumivor {
 namespace {
 
+using testing::RunInChild;
 using testing::TempDir;
 
 // `size` readable bytes that take no memory until touched (and are never touched here).
@@ -72,38 +73,24 @@ TEST(ResourceLimits, AReadBeyondTheMemoryLimitNamesTheFileAndTheCause) {
     testing::WriteFile(path, "<fileinfo>");
     ASSERT_EQ(::truncate(path.c_str(), std::int64_t{1} << 30), 0);
   }
-  int pipe_ends[2];
-  ASSERT_EQ(::pipe(pipe_ends), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(pipe_ends[0]);
+  const std::string message = RunInChild([&] {
     rlimit limit{std::size_t{768} << 20, std::size_t{768} << 20};
     ::setrlimit(RLIMIT_AS, &limit);
-    std::string message;
+    std::string messages;
     const auto attempt = [&](const auto& read) {
       try {
         read();
-        message += "no error\n";
+        messages += "no error\n";
       } catch (const LumivorError& e) {
-        message += std::string(e.what()) + "\n";
+        messages += std::string(e.what()) + "\n";
       } catch (const std::exception& e) {
-        message += std::string("other: ") + e.what() + "\n";
+        messages += std::string("other: ") + e.what() + "\n";
       }
     };
     attempt([&] { (void)LoadCatalog(path); });
     attempt([&] { (void)ReadWholeFile(path); });
-    const ssize_t ignored = ::write(pipe_ends[1], message.data(), message.size());
-    (void)ignored;
-    ::_exit(0);
-  }
-  ::close(pipe_ends[1]);
-  std::string message;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;) message.append(buffer, n);
-  ::close(pipe_ends[0]);
-  int status;
-  ::waitpid(child, &status, 0);
+    return messages;
+  });
   EXPECT_EQ(message, path + ": not enough memory to hold the catalog\n" + path +
                          ": not enough memory to read the file (1073741824 bytes)\n");
 }

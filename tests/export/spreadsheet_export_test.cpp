@@ -6,6 +6,7 @@
 #include "core/errors.h"
 #include "export/export_request.h"
 #include "support/recording_progress.h"
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 namespace lumivor {

@@ -6,6 +6,7 @@
 #include "core/errors.h"
 #include "export/export_request.h"
 #include "support/recording_progress.h"
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -114,6 +115,15 @@ TEST(HtmlExport, LineBreaksInValuesSplitLinesAndNoColumnsGiveEmptyRows) {
   EXPECT_NE(odd.find("<td class=\"ThRows\">Nope</td><td class=\"ThRows\">&nbsp</td>"),
             std::string::npos);
   EXPECT_NE(odd.find("<td class=\"TrARow\" align=Left>one"), std::string::npos);
+}
+
+// `text` through a converting CrLfOutput in one piece.
+std::string WithCrLfLines(std::string_view text) {
+  std::string out;
+  CrLfOutput output([&](std::string_view piece) { out.append(piece); }, true);
+  output.Append(text);
+  output.Finish();
+  return out;
 }
 
 TEST(Export, EveryLineEndsWithCrLf) {

@@ -21,6 +21,8 @@
 #include "library/new_catalog_plan.h"
 #include "scan/volumes.h"
 #include "search/catalog_files.h"
+#include "support/fake_volumes.h"
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -267,7 +269,7 @@ TEST_F(Library, NewCatalogPlansCheckNamesGroupsAndWhatIsThere) {
   EXPECT_EQ(PlanNewCatalog(root_, "Mp3/../x", "A").refusal, kInvalidGroup);
   EXPECT_EQ(PlanNewCatalog(root_, "Mp3/", "A").refusal, kInvalidGroup);
   EXPECT_EQ(PlanNewCatalog(root_, "/Mp3", "A").refusal, kInvalidGroup);
-  EXPECT_EQ(PlanNewCatalog(root_, "Mp3", "a/b").refusal, kInvalidName);
+  EXPECT_EQ(PlanNewCatalog(root_, "Mp3", "a/b").refusal, kInvalidNameSlash);
   EXPECT_EQ(PlanNewCatalog(root_, "Mp3", std::string(252, 'x')).refusal, kCatalogNameTooLong);
   EXPECT_EQ(NewCatalogRefusal("A/.hidden", "n"), kInvalidGroup);
 
@@ -427,8 +429,15 @@ TEST_F(Library, GroupsAreCreatedOnlyUnderAnAcceptableName) {
   EXPECT_EQ(CreateLibraryGroup(root_, "Mp3").refusal, kNameExists);
   WriteSized(At("Pop"), 1);  // a file of the name is a clash too
   EXPECT_EQ(CreateLibraryGroup(root_, "Pop").refusal, kNameExists);
-  for (std::string_view name : {"", ".hidden", "a/b", ".."}) {
-    EXPECT_EQ(CreateLibraryGroup(root_, name).refusal, kInvalidName) << name;
+  const std::pair<std::string, std::string_view> refused[] = {
+      {"", kInvalidNameEmpty},
+      {".hidden", kInvalidNameDot},
+      {"a/b", kInvalidNameSlash},
+      {"..", kInvalidNameDot},
+      {std::string("a\0b", 3), kInvalidNameNul},
+      {std::string(256, 'g'), kInvalidNameTooLong}};
+  for (const auto& [name, refusal] : refused) {
+    EXPECT_EQ(CreateLibraryGroup(root_, name).refusal, refusal) << name;
   }
   EXPECT_EQ(Names(root_), (std::vector<std::string>{"DVD", "Mp3", "Pop", "Rock"}));
 
@@ -455,8 +464,11 @@ TEST_F(Library, RenamesKeepCatalogEndingsAndNeverReplaceAnything) {
   WriteFile(At("Music/Pop.xml"), "pop");
   EXPECT_EQ(RenameLibraryItem(At("Music/Rock.xml"), "Pop", true).refusal, kNameExists);
   EXPECT_EQ(RenameLibraryItem(At("Music"), "DVD", false).refusal, kNameExists);
-  EXPECT_EQ(RenameLibraryItem(At("Music/Rock.xml"), ".Rock", true).refusal, kInvalidName);
-  EXPECT_EQ(RenameLibraryItem(At("Music"), "a/b", false).refusal, kInvalidName);
+  EXPECT_EQ(RenameLibraryItem(At("Music/Rock.xml"), ".Rock", true).refusal, kInvalidNameDot);
+  EXPECT_EQ(RenameLibraryItem(At("Music"), "a/b", false).refusal, kInvalidNameSlash);
+  // A catalog's file name holds ".xml": 252 bytes are too many for it, not for a group.
+  EXPECT_EQ(RenameLibraryItem(At("Music/Rock.xml"), std::string(252, 'r'), true).refusal,
+            kInvalidNameTooLong);
   EXPECT_EQ(ReadFile(At("Music/Pop.xml")), "pop");
   EXPECT_EQ(ReadFile(At("Music/Rock.xml")), "catalog");
   EXPECT_TRUE(fs::is_empty(At("DVD")));
@@ -679,7 +691,7 @@ TEST(LibraryNames, ResultingPathsAndTheClashTest) {
   // A group may not take a catalog file's name, nor a catalog a group's.
   EXPECT_EQ(CheckLibraryName("Rock.xml", GroupPath(dir.Path(), "Rock.xml")), kNameExists);
   EXPECT_EQ(CheckLibraryName("Pop", CatalogFilePath(dir.Path(), "Pop")), "");
-  EXPECT_EQ(CheckLibraryName("..", GroupPath(dir.Path(), "..")), kInvalidName);
+  EXPECT_EQ(CheckLibraryName("..", GroupPath(dir.Path(), "..")), kInvalidNameDot);
   EXPECT_EQ(kNameExists, "A file with the name already exists!");
   EXPECT_EQ(kInvalidName, "Invalid name.");
 }

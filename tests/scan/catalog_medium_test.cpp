@@ -6,6 +6,7 @@
 
 #include "catalog/catalog_file.h"
 #include "scan/scanner.h"
+#include "support/fake_volumes.h"
 #include "test_util.h"
 
 namespace lumivor {

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -22,6 +21,8 @@
 #include "library/library_storage.h"
 #include "scan/local_time_converter.h"
 #include "scan/volumes.h"
+#include "support/child_process.h"
+#include "support/fake_volumes.h"
 #include "support/recording_progress.h"
 #include "test_util.h"
 
@@ -75,31 +76,13 @@ CatalogTree Scan(const std::string& path, bool only_folders = false, std::string
 // Runs `body` in a child process (as the unprivileged user when `as_nobody`) and returns what
 // it returned, or "SKIP: reason" when the child could not be set up.
 std::string InChild(bool as_nobody, const std::function<std::string()>& body) {
-  int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return "SKIP: no pipe";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(pipe_fds[0]);
-    std::string result;
+  return testing::RunInChild([&]() -> std::string {
     if (as_nobody &&
         (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-      result = "SKIP: cannot drop privileges";
-    } else {
-      result = body();
+      return "SKIP: cannot drop privileges";
     }
-    const ssize_t ignored = ::write(pipe_fds[1], result.data(), result.size());
-    (void)ignored;
-    ::_exit(0);
-  }
-  ::close(pipe_fds[1]);
-  std::string result;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.append(buffer, got);
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return result;
+    return body();
+  });
 }
 
 TEST(ExtensionOf, TakesTheTextAfterTheLastDotOfTheLastComponent) {

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include "support/fake_volumes.h"
 #include "test_util.h"
 
 namespace lumivor {

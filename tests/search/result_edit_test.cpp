@@ -139,8 +139,11 @@ TEST(ResultEdit, AnInvalidNameIsRefusedAndNothingIsWritten) {
   const std::string before = ReadFile(path);
   for (const std::string& bad :
        std::vector<std::string>{"", ".", "..", "a/b", std::string(300, 'n')}) {
-    EXPECT_EQ(ApplyResultEdit(song.source, song.record, kFileName, bad, NoProgress()).refusal,
-              "Invalid name.");
+    // The refusal of the catalog view's edits, with its reason.
+    const std::string_view refusal =
+        ApplyResultEdit(song.source, song.record, kFileName, bad, NoProgress()).refusal;
+    EXPECT_EQ(refusal.substr(0, 14), "Invalid name. ") << refusal;
+    EXPECT_GT(refusal.size(), 14u);
   }
   EXPECT_EQ(ReadFile(path), before);
 }

@@ -13,7 +13,9 @@
 #include "scan/catalog_medium.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
+#include "support/fake_volumes.h"
 #include "support/recording_progress.h"
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 namespace lumivor {

@@ -40,9 +40,6 @@ class ExportDialog : public QDialog {
   // The name suggested for an export of the screen (the catalog it shows); empty for none.
   QString screen_name;
 
-  // The catalog the last OK exported (empty for the screen).
-  [[nodiscard]] const QString& PresetCatalogPath() const { return preset_catalog_path_; }
-
   QRadioButton* screen_radio = nullptr;
   QRadioButton* catalog_radio = nullptr;
   LibraryPanel* library_panel = nullptr;

@@ -26,7 +26,6 @@ class DetailModel : public QAbstractTableModel {
   void SetRows(std::vector<Row> rows, bool shows_item);
   // Sets whether the rows belong to an item of the catalog view (decides editing and hints).
   void SetShowsItem(bool shows_item);
-  [[nodiscard]] bool ShowsItem() const { return shows_item_; }
   [[nodiscard]] const std::vector<Row>& Rows() const { return rows_; }
   // Sets the value of `row` as typed, without asking anybody.
   void SetValue(int row, const QString& value);

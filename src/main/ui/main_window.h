@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "catalog/catalog_tree.h"
-#include "catalog/xml_document.h"
 #include "core/progress.h"
 #include "core/prompts.h"
 #include "export/ui/export_dialog.h"
@@ -168,8 +167,6 @@ class MainWindow : public QMainWindow {
   [[nodiscard]] Progress& WaitProgress();
   [[nodiscard]] ProgressWindow* progress_window() const { return progress_window_; }
   [[nodiscard]] Prompts& UserPrompts() { return *prompts_; }
-  // The document that exports and searches work on.
-  [[nodiscard]] XmlDocument& XMLDoc() { return xml_doc_; }
   [[nodiscard]] LibraryPanel* library_panel() const { return library_panel_; }
   [[nodiscard]] QTreeView* catalog_view() const { return catalog_view_; }
   [[nodiscard]] CatalogModel* catalog_model() const { return catalog_model_; }
@@ -326,7 +323,6 @@ class MainWindow : public QMainWindow {
   std::unique_ptr<QtPrompts> own_prompts_;
   Prompts* prompts_;
   std::unique_ptr<Configuration> config_;
-  XmlDocument xml_doc_;
   ProgressWindow* progress_window_ = nullptr;
   BackgroundWork* work_ = nullptr;
   int vt_edit_triggers_ = 0;  // the views' edit triggers, kept while work runs
@@ -370,6 +366,9 @@ class MainWindow : public QMainWindow {
   QLabel* status_label_ = nullptr;
   QLabel* library_label_ = nullptr;  // the library in use, on the right of the status bar
   std::string library_location_;
+  // The server's snapshot the open catalog of a server library was read in: a catalog written
+  // back whole (after a rename) keeps the descriptions others set since.
+  std::string server_read_snapshot_;
   QLabel* entry_count_label_ = nullptr;
 };
 

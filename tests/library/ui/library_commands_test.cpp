@@ -29,6 +29,7 @@
 #define LUMIVOR_CLI_PATH ""
 #endif
 #include "modal_driver.h"
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 using lumivor::LibraryWindow;

@@ -13,11 +13,13 @@
 #include <memory>
 
 #include "core/prompts.h"
+#include "library/library_storage.h"
 #include "library/ui/library_panel.h"
 #include "library/ui/library_window.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 using lumivor::LibraryTreeModel;
@@ -156,7 +158,8 @@ class LibraryWindowTest : public QObject {
     QVERIFY(!fs::exists(f.root + "/NewGroup"));  // the clash did not create the proposed name
     for (const char* bad : {"..", ".hidden", "a/b", ""}) {
       QVERIFY(f.Enter(bad));
-      QCOMPARE(f.prompts.shown.back().text, std::string("Invalid name."));
+      QCOMPARE(f.prompts.shown.back().text, std::string(lumivor::LibraryNameRefusal(bad)));
+      QVERIFY(f.prompts.shown.back().text.size() > lumivor::kInvalidName.size());
       QVERIFY(f.window->NewGroupPending());
     }
     QVERIFY(f.Enter("Books"));
@@ -211,7 +214,8 @@ class LibraryWindowTest : public QObject {
     QVERIFY(f.Finish(Qt::Key_Escape));
     f.window->edit_button->click();
     QVERIFY(f.Enter(".hidden"));
-    QCOMPARE(f.prompts.shown.back().text, std::string("Invalid name."));
+    QCOMPARE(f.prompts.shown.back().text,
+             std::string("Invalid name. A name cannot begin with a \".\"."));
     QVERIFY(f.Finish(Qt::Key_Escape));
 
     // A change of letter case alone is a rename (this file system tells the names apart).
@@ -235,22 +239,34 @@ class LibraryWindowTest : public QObject {
     Fixture f;
     QVERIFY(f.Select(f.root + "/DVD"));
     f.window->edit_button->click();
-    QVERIFY(f.Enter(QString(300, 'x')));  // longer than a file name may be
-    QCOMPARE(f.prompts.shown.back().caption, std::string("Error"));
-    QVERIFY(f.prompts.shown.back().text.find("name too long") != std::string::npos);
+    QVERIFY(f.Enter(QString(300, 'x')));  // longer than a file name may be: refused first
+    QCOMPARE(f.prompts.shown.back().caption, std::string("Warning"));
+    QCOMPARE(f.prompts.shown.back().text,
+             std::string("Invalid name. The name is too long for the file system."));
+    QVERIFY(f.Finish(Qt::Key_Escape));
     QCOMPARE(f.window->library_panel->SelectedPath(), Q(f.root + "/DVD"));
     QVERIFY(f.TopNames().contains("DVD"));
+    // A group that another program removed meanwhile: the rename fails and is reported.
+    fs::remove_all(f.root + "/DVD");
+    f.window->edit_button->click();
+    QVERIFY(f.Enter("Discs"));
+    QCOMPARE(f.prompts.shown.back().caption, std::string("Error"));
+    QVERIFY(!f.TopNames().contains("Discs"));
+    QVERIFY(!fs::exists(f.root + "/Discs"));
   }
 
   void FailuresOnDiskAreReportedAndTheTreeShowsTheDisk() {
     Fixture f;
-    // A group whose directory cannot be made: reported, and no node is left for it.
+    // A group whose directory cannot be made (its library folder went away meanwhile):
+    // reported, and no node is left for it.
+    const std::string moved_root = f.root + ".away";
+    fs::rename(f.root, moved_root);
     f.window->new_catalog_button->click();
-    QVERIFY(f.Enter(QString(300, 'g')));
+    QVERIFY(f.Enter("Fresh"));
+    fs::rename(moved_root, f.root);
     QCOMPARE(f.prompts.shown.back().caption, std::string("Error"));
-    QVERIFY(f.prompts.shown.back().text.find("name too long") != std::string::npos);
     QVERIFY(!f.window->NewGroupPending());
-    QCOMPARE(f.TopNames(), QStringList({"DVD", "Mp3", "Music"}));
+    QVERIFY(!fs::exists(f.root + "/Fresh"));
 
     // A catalog that went away meanwhile: the failed deletion is reported and the tree is
     // listed afresh.

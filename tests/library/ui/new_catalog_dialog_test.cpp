@@ -20,6 +20,7 @@
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 using lumivor::NewCatalogDialog;
@@ -206,7 +207,9 @@ class NewCatalogDialogTest : public QObject {
     for (const char* bad : {".", "..", "a/b", ".hidden"}) {
       dialog.name_edit->setText(bad);
       dialog.ok_button->click();
-      QCOMPARE(f.prompts.shown.back().text, std::string("Invalid name."));
+      QCOMPARE(f.prompts.shown.back().text,
+               std::string(bad[0] == '.' ? "Invalid name. A name cannot begin with a \".\"."
+                                         : "Invalid name. A name cannot hold a \"/\"."));
       QCOMPARE(f.prompts.shown.back().caption, std::string("Warning"));
     }
     QCOMPARE(dialog.result(), int(QDialog::Rejected));

@@ -23,6 +23,7 @@
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 using namespace lumivor;

@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "catalog/attribute_columns.h"
+#include "catalog/catalog_edit.h"
 #include "catalog/catalog_file.h"
 #include "config/config.h"
 #include "library/ui/library_panel.h"
@@ -33,6 +34,7 @@
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 using namespace lumivor;
@@ -833,7 +835,8 @@ class MainWindowTest : public QObject {
     for (const std::string& bad :
          std::vector<std::string>{"", ".", "..", "a/b", "ada/", std::string(1000, 'n')}) {
       app.window->ApplyEdit(song, kFileName, bad);
-      QCOMPARE(app.prompts.shown.back().text, std::string("Invalid name."));
+      QCOMPARE(app.prompts.shown.back().text, std::string(EditRefusal(song, kFileName, bad)));
+      QVERIFY(app.prompts.shown.back().text.size() > kInvalidName.size());
       QCOMPARE(app.prompts.shown.back().caption, std::string("Warning"));
     }
     QCOMPARE(app.prompts.shown.size(), std::size_t{6});

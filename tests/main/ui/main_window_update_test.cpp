@@ -34,6 +34,8 @@
 #define LUMIVOR_CLI_PATH ""
 #endif
 #include "modal_driver.h"
+#include "support/fake_volumes.h"
+#include "support/scripted_prompts.h"
 #include "test_util.h"
 
 using namespace lumivor;
