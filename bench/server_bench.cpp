@@ -9,8 +9,16 @@
 //   search_selective_p95_ms     a name search that finds a few entries, whole search on the server
 //   search_nomatch_p95_ms       a name search that finds nothing
 //   folder_search_*_p95_ms      the same searches on the folder library through its index
+//   cli_search_*_p95_ms         the same searches as whole `lumivor-cli search` processes (start,
+//                               connection, search, output), beside `lumivor-cli list` of the
+//                               server library (process start and connection alone)
 //   clients_throughput_ratio    searches per second of N clients at once over one client's, with
 //                               the number of cores (up to N) beside it
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <thread>
@@ -24,6 +32,8 @@
 #include "search/search.h"
 #include "server/server_library.h"
 #include "support/pg_test_server.h"
+
+extern char** environ;
 
 using namespace lumivor;
 using lumivor::bench::Report;
@@ -86,6 +96,35 @@ void MakeLibrary(const std::string& root, std::size_t catalogs, std::size_t entr
     writer.Finish();
     file.Commit();
   }
+}
+
+// The command-line tool beside this benchmark in the build tree.
+std::string CliPath() {
+  char self[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "lumivor-cli";
+  self[n] = '\0';
+  return (std::filesystem::path(self).parent_path().parent_path() / "src/lumivor-cli").string();
+}
+
+// Runs the command with its output thrown away; the milliseconds it took, or -1 on a failure.
+double RunMs(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const Stopwatch watch;
+  pid_t pid;
+  int status = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    ::waitpid(pid, &status, 0);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  return watch.Seconds() * 1000;
 }
 
 double P95(std::vector<double> samples) {
@@ -159,6 +198,18 @@ int main(int argc, char** argv) {
   Report("folder_search_selective_p95_ms", time_folder(selective));
   Report("search_nomatch_p95_ms", time_server(nomatch));
   Report("folder_search_nomatch_p95_ms", time_folder(nomatch));
+
+  const std::string cli = CliPath();
+  const auto time_cli = [&](std::vector<std::string> args) {
+    std::vector<double> ms;
+    for (std::size_t i = 0; i < rounds; ++i) ms.push_back(RunMs(args));
+    return *std::min_element(ms.begin(), ms.end()) < 0 ? -1.0 : P95(ms);
+  };
+  Report("cli_search_selective_p95_ms",
+         time_cli({cli, "search", "--library", uri, "--name", selective.name}));
+  Report("cli_search_nomatch_p95_ms",
+         time_cli({cli, "search", "--library", uri, "--name", nomatch.name}));
+  Report("cli_list_p95_ms", time_cli({cli, "list", "--library", uri}));
 
   // Many clients: each with its own connection, searching for a while.
   const auto throughput = [&](std::size_t count) {

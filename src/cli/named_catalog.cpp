@@ -33,7 +33,7 @@ NamedCatalog::NamedCatalog(const std::string& library, const std::string& catalo
   path_ = temporary_ + "/" + catalog_.file_name;
   AtomicFile file(path_);
   CatalogWriter writer([&](std::string_view piece) { file.Write(piece); });
-  server_->ReadCatalog(catalog_, writer);
+  server_->ReadCatalog(catalog_, writer, &read_snapshot_);
   file.Commit();
 }
 
@@ -46,13 +46,15 @@ NamedCatalog::~NamedCatalog() {
 void NamedCatalog::WriteBack() {
   if (!server_) return;
   const std::int64_t size = static_cast<std::int64_t>(std::filesystem::file_size(path_));
-  server_->WriteCatalog(catalog_.group, catalog_.file_name, size, std::time(nullptr),
-                        [&](RecordSink& sink) {
-                          CatalogFileReader reader;
-                          if (reader.Read(path_, sink) != CatalogReadStatus::kDone) {
-                            throw LumivorError(reader.Error());
-                          }
-                        });
+  server_->WriteCatalog(
+      catalog_.group, catalog_.file_name, size, std::time(nullptr),
+      [&](RecordSink& sink) {
+        CatalogFileReader reader;
+        if (reader.Read(path_, sink) != CatalogReadStatus::kDone) {
+          throw LumivorError(reader.Error());
+        }
+      },
+      read_snapshot_);
 }
 
 }  // namespace lumivor::cli

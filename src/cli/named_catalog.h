@@ -11,7 +11,7 @@ namespace lumivor::cli {
 // GROUP/SUB/NAME of that library (a folder, or a server). The commands that work on catalog files
 // (export, update) get a file: a server's catalog is written into a temporary folder under its own
 // file name (so that it carries its own name), and WriteBack stores the file's records on the
-// server again, in one transaction.
+// server again, in one transaction, keeping the descriptions others set on the server meanwhile.
 class NamedCatalog {
  public:
   // Raises LumivorError (pg::ServerError for a server) when the catalog cannot be found or read.
@@ -33,6 +33,7 @@ class NamedCatalog {
   std::string temporary_;  // the temporary folder of a server's catalog
   std::unique_ptr<ServerLibrary> server_;
   ServerCatalog catalog_;
+  std::string read_snapshot_;  // the server's snapshot the catalog was read in
 };
 
 }  // namespace lumivor::cli

@@ -82,6 +82,26 @@ const std::vector<Migration>& LibraryMigrations() {
            kDescriptionIndex,
            kExtrasIndex,
        }},
+      {2,
+       {
+           // A foreign key on entries checks every row written, one query each, which made a
+           // load several times slower. The entries of a catalog go with it through a trigger on
+           // catalogs instead; every write of entries locks or makes its catalog's row first.
+           "ALTER TABLE entries DROP CONSTRAINT entries_catalog_id_fkey",
+           "CREATE FUNCTION drop_catalog_entries() RETURNS trigger LANGUAGE plpgsql AS $$"
+           " BEGIN DELETE FROM entries WHERE catalog_id IN (SELECT id FROM gone); RETURN NULL;"
+           " END $$",
+           "CREATE TRIGGER catalogs_drop_entries AFTER DELETE ON catalogs"
+           " REFERENCING OLD TABLE AS gone FOR EACH STATEMENT"
+           " EXECUTE FUNCTION drop_catalog_entries()",
+       }},
+      {3,
+       {
+           // The transaction that last set the entry's description. A catalog written back after
+           // a long update keeps the descriptions others set since it was read: those whose
+           // transaction the reading snapshot did not see.
+           "ALTER TABLE entries ADD COLUMN edited xid8",
+       }},
   };
   return migrations;
 }

@@ -314,11 +314,14 @@ void AppendCopyText(std::string& out, std::string_view value) {
   }
 }
 
-void AppendCopyArray(std::string& out, const std::vector<std::string_view>& items) {
-  // The array literal first ({"a","b\"c"}), then COPY's escaping of the whole.
+std::string ArrayLiteral(const std::vector<std::string_view>& items) {
   std::string literal = "{";
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i > 0) literal += ',';
+    if (items[i].data() == nullptr) {
+      literal += "NULL";
+      continue;
+    }
     literal += '"';
     for (const char c : items[i]) {
       if (c == '"' || c == '\\') literal += '\\';
@@ -327,7 +330,12 @@ void AppendCopyArray(std::string& out, const std::vector<std::string_view>& item
     literal += '"';
   }
   literal += '}';
-  AppendCopyText(out, literal);
+  return literal;
+}
+
+void AppendCopyArray(std::string& out, const std::vector<std::string_view>& items) {
+  // The array literal first ({"a","b\"c"}), then COPY's escaping of the whole.
+  AppendCopyText(out, ArrayLiteral(items));
 }
 
 std::vector<std::string> ParseTextArray(std::string_view text) {

@@ -145,6 +145,8 @@ class Transaction {
 void AppendCopyText(std::string& out, std::string_view value);
 // Appends NULL in COPY's text format.
 inline void AppendCopyNull(std::string& out) { out += "\\N"; }
+// `items` as a text[] literal for a parameter ({"a","b\"c",NULL}); an item without data is NULL.
+[[nodiscard]] std::string ArrayLiteral(const std::vector<std::string_view>& items);
 // Appends `items` as a text[] literal, escaped for COPY's text format.
 void AppendCopyArray(std::string& out, const std::vector<std::string_view>& items);
 // Parses a text[] value as the server prints it ({a,"b c",NULL}) into its items (NULL: empty).

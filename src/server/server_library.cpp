@@ -5,6 +5,7 @@
 #include <charconv>
 #include <ctime>
 #include <map>
+#include <optional>
 
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
@@ -169,27 +170,60 @@ void ServerLibrary::EnsureGroups(std::string_view group) {
 
 void ServerLibrary::WriteCatalog(std::string_view group, std::string_view file_name,
                                  std::int64_t byte_size, std::int64_t modified,
-                                 const std::function<void(RecordSink&)>& produce) {
+                                 const std::function<void(RecordSink&)>& produce,
+                                 std::string_view read_snapshot) {
   pg::Transaction transaction(*connection_);
-  WriteCatalogRows(group, file_name, byte_size, modified, produce);
+  WriteCatalogRows(group, file_name, byte_size, modified, produce, read_snapshot);
   transaction.Commit();
 }
 
 void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view file_name,
                                      std::int64_t byte_size, std::int64_t modified,
-                                     const std::function<void(RecordSink&)>& produce) {
+                                     const std::function<void(RecordSink&)>& produce,
+                                     std::string_view read_snapshot) {
   EnsureGroups(group);
-  // The old catalog of that name goes in the same transaction: others see the old one whole
-  // until the new one is committed.
-  connection_->ExecPrepared("drop_catalog",
-                            "DELETE FROM catalogs WHERE group_path = $1 AND file_name = $2",
-                            {group, file_name});
-  const pg::Result id = connection_->ExecPrepared(
-      "insert_catalog",
-      "INSERT INTO catalogs (group_path, file_name, byte_size, modified) VALUES ($1, $2, $3, $4)"
-      " RETURNING id",
-      {group, file_name, std::to_string(byte_size), std::to_string(modified)});
-  const std::int64_t catalog_id = id.Int(0, 0);
+  std::int64_t catalog_id = 0;
+  // The descriptions set since `read_snapshot`: their paths, texts and transactions.
+  std::vector<std::string> kept_paths, kept_texts, kept_edits;
+  std::vector<bool> kept_null;
+  if (!read_snapshot.empty()) {
+    // The lock waits for edits under way and holds off new ones (Describe shares it) until the
+    // commit, so that every edit is either seen here or made on the rows written here.
+    const pg::Result existing = connection_->Exec(
+        "SELECT id FROM catalogs WHERE group_path = $1 AND file_name = $2 FOR UPDATE",
+        {group, file_name});
+    if (existing.Rows() > 0) {
+      catalog_id = existing.Int(0, 0);
+      const std::string id = std::to_string(catalog_id);
+      const pg::Result kept = connection_->Exec(
+          "SELECT full_path, description, edited::text FROM entries WHERE catalog_id = $1"
+          " AND edited IS NOT NULL AND full_path IS NOT NULL"
+          " AND NOT pg_visible_in_snapshot(edited, $2::pg_snapshot) ORDER BY ord",
+          {id, read_snapshot});
+      for (int row = 0; row < kept.Rows(); ++row) {
+        kept_paths.emplace_back(kept.Text(row, 0));
+        kept_null.push_back(kept.IsNull(row, 1));
+        kept_texts.emplace_back(kept.Text(row, 1));
+        kept_edits.emplace_back(kept.Text(row, 2));
+      }
+      connection_->Exec("DELETE FROM entries WHERE catalog_id = $1", {id});
+      connection_->Exec("UPDATE catalogs SET byte_size = $2, modified = $3 WHERE id = $1",
+                        {id, std::to_string(byte_size), std::to_string(modified)});
+    }
+  }
+  if (catalog_id == 0) {
+    // The old catalog of that name goes in the same transaction: others see the old one whole
+    // until the new one is committed.
+    connection_->ExecPrepared("drop_catalog",
+                              "DELETE FROM catalogs WHERE group_path = $1 AND file_name = $2",
+                              {group, file_name});
+    const pg::Result id = connection_->ExecPrepared(
+        "insert_catalog",
+        "INSERT INTO catalogs (group_path, file_name, byte_size, modified)"
+        " VALUES ($1, $2, $3, $4) RETURNING id",
+        {group, file_name, std::to_string(byte_size), std::to_string(modified)});
+    catalog_id = id.Int(0, 0);
+  }
   connection_->CopyStart(kEntryCopyStatement);
   EntryCopySink rows(catalog_id, [this](std::string_view data) { connection_->CopyData(data); });
   try {
@@ -201,11 +235,33 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
     throw;
   }
   connection_->CopyEnd();
+  const std::string id = std::to_string(catalog_id);
   connection_->ExecPrepared("count_entries", "UPDATE catalogs SET entries = $2 WHERE id = $1",
-                            {std::to_string(catalog_id), std::to_string(rows.Count())});
+                            {id, std::to_string(rows.Count())});
+  if (kept_paths.empty()) return;
+  std::vector<std::string_view> paths(kept_paths.begin(), kept_paths.end());
+  std::vector<std::string_view> texts, edits(kept_edits.begin(), kept_edits.end());
+  for (std::size_t i = 0; i < kept_texts.size(); ++i) {
+    texts.push_back(kept_null[i] ? std::string_view() : std::string_view(kept_texts[i]));
+  }
+  connection_->Exec(
+      "UPDATE entries e SET description = k.description, edited = k.edited::xid8"
+      " FROM (SELECT DISTINCT ON (f.full_path) f.ord, k.description, k.edited"
+      "  FROM entries f JOIN unnest($2::text[], $3::text[], $4::text[])"
+      "   AS k (full_path, description, edited) ON f.full_path = k.full_path"
+      "  WHERE f.catalog_id = $1 ORDER BY f.full_path, f.ord) AS k"
+      " WHERE e.catalog_id = $1 AND e.ord = k.ord",
+      {id, pg::ArrayLiteral(paths), pg::ArrayLiteral(texts), pg::ArrayLiteral(edits)});
 }
 
-void ServerLibrary::ReadCatalog(const ServerCatalog& catalog, RecordSink& sink) {
+void ServerLibrary::ReadCatalog(const ServerCatalog& catalog, RecordSink& sink,
+                                std::string* read_snapshot) {
+  std::optional<pg::Transaction> snapshot;
+  if (read_snapshot != nullptr) {
+    snapshot.emplace(*connection_);
+    connection_->Exec("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    *read_snapshot = connection_->Exec("SELECT pg_current_snapshot()::text").Text(0, 0);
+  }
   EntryRecordBuilder builder(catalog.DisplayName());
   bool more = true;
   connection_->Stream(std::string("SELECT ") + std::string(kEntryColumns) +
@@ -213,6 +269,7 @@ void ServerLibrary::ReadCatalog(const ServerCatalog& catalog, RecordSink& sink) 
                       {std::to_string(catalog.id)}, [&](const pg::Result& row) {
                         if (more) more = sink.Add(builder.Build(row, 0));
                       });
+  if (snapshot) snapshot->Commit();
   if (more) sink.Finish();
 }
 
@@ -222,8 +279,15 @@ void ServerLibrary::ReadCatalog(std::string_view catalog, RecordSink& sink) {
 
 void ServerLibrary::ReplaceCatalog(std::string_view catalog,
                                    const std::function<void(RecordSink&)>& produce) {
+  ReplaceCatalog(catalog, produce, {});
+}
+
+void ServerLibrary::ReplaceCatalog(std::string_view catalog,
+                                   const std::function<void(RecordSink&)>& produce,
+                                   std::string_view read_snapshot) {
   const ServerCatalog found = FindCatalog(catalog);
-  WriteCatalog(found.group, found.file_name, found.byte_size, std::time(nullptr), produce);
+  WriteCatalog(found.group, found.file_name, found.byte_size, std::time(nullptr), produce,
+               read_snapshot);
 }
 
 NewCatalogPlan ServerLibrary::PlanNewCatalog(std::string_view group, std::string_view name) {
@@ -296,6 +360,11 @@ DescribeOutcome ServerLibrary::Describe(std::string_view catalog, std::string_vi
   const ServerCatalog found = FindCatalog(catalog);
   const std::string id = std::to_string(found.id);
   pg::Transaction transaction(*connection_);
+  // A catalog being written back after an update holds its row until it is done; the edit
+  // waits for it, then lands on the rows it wrote.
+  if (connection_->Exec("SELECT 1 FROM catalogs WHERE id = $1 FOR KEY SHARE", {id}).Rows() == 0) {
+    throw LumivorError(std::string(catalog) + ": no such catalog in the library " + Location());
+  }
   // The row is locked until the commit: a second editor of the same entry waits here, then
   // reads the text the first one committed.
   const pg::Result rows = connection_->Exec(
@@ -308,8 +377,10 @@ DescribeOutcome ServerLibrary::Describe(std::string_view catalog, std::string_vi
   }
   const std::string current(rows.Text(0, 1));
   if (expect && *expect != current) return {DescribeOutcome::Status::kConflict, current};
-  connection_->Exec("UPDATE entries SET description = $3 WHERE catalog_id = $1 AND ord = $2",
-                    {id, rows.Text(0, 0), text.empty() ? pg::Param() : pg::Param(text)});
+  connection_->Exec(
+      "UPDATE entries SET description = $3, edited = pg_current_xact_id()"
+      " WHERE catalog_id = $1 AND ord = $2",
+      {id, rows.Text(0, 0), text.empty() ? pg::Param() : pg::Param(text)});
   connection_->Exec("UPDATE catalogs SET modified = $2 WHERE id = $1",
                     {id, std::to_string(std::time(nullptr))});
   transaction.Commit();
@@ -440,13 +511,22 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
   // without entries, the trigram indexes are dropped first and made afresh at the end, which is
   // far quicker than keeping them up to date row by row; nobody can have searched it yet.
   pg::Transaction transaction(*connection_);
-  const bool bulk =
-      connection_->Exec("SELECT NOT EXISTS (SELECT 1 FROM entries)").Text(0, 0) == "t";
+  const auto empty = [&] {
+    return connection_->Exec("SELECT NOT EXISTS (SELECT 1 FROM entries)").Text(0, 0) == "t";
+  };
+  bool bulk = empty();
   if (bulk) {
+    // Nobody may write entries meanwhile; one who did before the lock makes this no bulk load.
+    connection_->Exec("LOCK TABLE entries IN ACCESS EXCLUSIVE MODE");
+    bulk = empty();
+  }
+  if (bulk) {
+    // The primary key too is sorted once at the end rather than kept row by row.
     connection_->Exec("SET LOCAL maintenance_work_mem = '256MB'");
     for (const auto& [name, statement] : EntryIndexes()) {
       connection_->Exec("DROP INDEX IF EXISTS " + std::string(name));
     }
+    connection_->Exec("ALTER TABLE entries DROP CONSTRAINT entries_pkey");
   }
   for (const LibraryItem& item : items) {
     // Two-second resolution, as the folder listing shows times.
@@ -469,6 +549,8 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
                      });
   }
   if (bulk) {
+    connection_->Exec(
+        "ALTER TABLE entries ADD CONSTRAINT entries_pkey PRIMARY KEY (catalog_id, ord)");
     for (const auto& [name, statement] : EntryIndexes()) connection_->Exec(statement);
   }
   const pg::Result count = connection_->Exec("SELECT coalesce(sum(entries), 0) FROM catalogs");

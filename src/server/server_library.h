@@ -71,10 +71,20 @@ class ServerLibrary final : public Library {
   // with its parents when missing), replacing a catalog of that name, in one transaction:
   // nobody sees it half-written, and a failure leaves what was there. `byte_size` and `modified`
   // are the facts of the catalog file it came from.
+  //
+  // With `read_snapshot` (from ReadCatalog) the records are a changed copy of the catalog as it
+  // was read then: the catalog keeps its identity, and the descriptions others set since then
+  // are kept over the copy's, on the first entry of the same FullPath.
   void WriteCatalog(std::string_view group, std::string_view file_name, std::int64_t byte_size,
-                    std::int64_t modified, const std::function<void(RecordSink&)>& produce);
-  // Streams the records of `catalog` in document order into `sink` (Finish at the end).
-  void ReadCatalog(const ServerCatalog& catalog, RecordSink& sink);
+                    std::int64_t modified, const std::function<void(RecordSink&)>& produce,
+                    std::string_view read_snapshot = {});
+  // Streams the records of `catalog` in document order into `sink` (Finish at the end). With
+  // `read_snapshot`, they are read in one snapshot of the server, whose text goes there.
+  void ReadCatalog(const ServerCatalog& catalog, RecordSink& sink,
+                   std::string* read_snapshot = nullptr);
+  // ReplaceCatalog for a changed copy of the catalog read with `read_snapshot` (WriteCatalog).
+  void ReplaceCatalog(std::string_view catalog, const std::function<void(RecordSink&)>& produce,
+                      std::string_view read_snapshot);
 
   // Copies every catalog file of the folder library at `folder` to the server (replacing
   // catalogs of the same path) with its groups, all in one transaction. Returns the number of
@@ -95,7 +105,8 @@ class ServerLibrary final : public Library {
   void EnsureGroups(std::string_view group);
   // WriteCatalog's work inside the caller's transaction.
   void WriteCatalogRows(std::string_view group, std::string_view file_name, std::int64_t byte_size,
-                        std::int64_t modified, const std::function<void(RecordSink&)>& produce);
+                        std::int64_t modified, const std::function<void(RecordSink&)>& produce,
+                        std::string_view read_snapshot = {});
   std::string conninfo_;
   std::unique_ptr<pg::Connection> connection_;
 };

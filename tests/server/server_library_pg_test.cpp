@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -224,6 +225,79 @@ TEST_F(ServerLibraryTest, DescribeKeepsConcurrentEditsAndRefusesAStaleOne) {
   EXPECT_THROW((void)first.Describe("G/C", "/d/none", "x", {}), LumivorError);
 }
 
+TEST_F(ServerLibraryTest, ACatalogWrittenBackKeepsTheDescriptionsOthersSetMeanwhile) {
+  TempDir dir;
+  WriteFile(
+      dir / "lib/C.xml",
+      Catalog("<file FileName=\"/r\" FullPath=\"/r\" FileType=\"directory\">"
+              "<file FileName=\"a\" FullPath=\"/r/a\"/><file FileName=\"b\" FullPath=\"/r/b\"/>"
+              "<file FileName=\"c\" FullPath=\"/r/c\" Description=\"c0\"/>"
+              "<file FileName=\"e\" FullPath=\"/r/e\"/></file>"));
+  ServerLibrary updater(uri_), other(uri_);
+  updater.Push(dir / "lib", NoProgress());
+  const ServerCatalog catalog = updater.FindCatalog("C");
+
+  // The updater reads the catalog; meanwhile another user sets one description and clears one.
+  CatalogTree copy;
+  TreeSink into(&copy);
+  std::string snapshot;
+  updater.ReadCatalog(catalog, into, &snapshot);
+  ASSERT_FALSE(snapshot.empty());
+  EXPECT_EQ(other.Describe("C", "/r/a", "from the other", {}).status,
+            DescribeOutcome::Status::kSaved);
+  EXPECT_EQ(other.Describe("C", "/r/c", "", {}).status, DescribeOutcome::Status::kSaved);
+
+  // The updater writes back its copy with a change of its own and a new entry. An edit made
+  // while it writes waits for the write and lands on the new rows.
+  std::thread late;
+  const auto write_back = [&](bool with_late_edit) {
+    updater.WriteCatalog(
+        "", "C.xml", 0, 0,
+        [&](RecordSink& sink) {
+          copy.ForEachRecord([&](const CatalogTree::Node*, const RecordView& r) {
+            RecordView record = r;
+            if (record.fields[kFullPath] == "/r/b") {
+              record.fields[kDescription] = "from the updater";
+            }
+            return sink.Add(record);
+          });
+          if (with_late_edit) {
+            late = std::thread([&] {
+              ServerLibrary third(uri_);
+              (void)third.Describe("C", "/r/e", "late", {});
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+          }
+          RecordView added;
+          added.depth = 1;
+          added.fields[kFileName] = "d";
+          added.fields[kFullPath] = "/r/d";
+          sink.Add(added);
+        },
+        snapshot);
+  };
+  write_back(true);
+  late.join();
+  DumpSink after;
+  updater.ReadCatalog("C", after);
+  EXPECT_NE(after.text.find("|/r/a|<none>|<none>|<none>|<none>|from the other|"), std::string::npos)
+      << after.text;
+  EXPECT_NE(after.text.find("|/r/b|<none>|<none>|<none>|<none>|from the updater|"),
+            std::string::npos)
+      << after.text;
+  EXPECT_NE(after.text.find("|/r/c|<none>|<none>|<none>|<none>|<none>|"), std::string::npos)
+      << after.text;
+  EXPECT_NE(after.text.find("|late|"), std::string::npos) << after.text;
+  EXPECT_NE(after.text.find("|/r/d|"), std::string::npos);
+  EXPECT_EQ(updater.FindCatalog("C").id, catalog.id);
+
+  // Written back once more from the same reading, the others' texts still stand.
+  write_back(false);
+  DumpSink again;
+  updater.ReadCatalog("C", again);
+  EXPECT_EQ(again.text, after.text);
+}
+
 TEST_F(ServerLibraryTest, AFailedWriteLeavesTheOldCatalogWhole) {
   TempDir dir;
   WriteFile(dir / "lib/C.xml",
@@ -268,6 +342,25 @@ TEST_F(ServerLibraryTest, GroupsAndCatalogsAreCreatedRenamedMovedAndDeleted) {
   EXPECT_THROW((void)library.FindCatalog("Z/B/D"), LumivorError);
   library.Delete("E/D", true);
   EXPECT_TRUE(library.Catalogs().empty());
+  // The entries went with their catalogs, whether deleted themselves or with their group.
+  EXPECT_EQ(library.Connection().Exec("SELECT count(*) FROM entries").Int(0, 0), 0);
+
+  // A catalog replaced by one moved onto it takes its entries along too.
+  for (const char* group : {"F", "G"}) {
+    EXPECT_TRUE(library.CreateGroup("", group).refusal.empty());
+    library.WriteCatalog(group, "H.xml", 10, 0, [](RecordSink& sink) {
+      RecordView record;
+      record.fields[kFileName] = "/h";
+      sink.Add(record);
+      sink.Add(record);
+    });
+  }
+  ScriptedPrompts yes;
+  yes.yes_no_answers.push_back(true);
+  EXPECT_TRUE(library.Move("F/H", true, "G", yes).success);
+  EXPECT_EQ(library.Connection().Exec("SELECT count(*) FROM entries").Int(0, 0), 2);
+  library.Delete("G", false);
+  EXPECT_EQ(library.Connection().Exec("SELECT count(*) FROM entries").Int(0, 0), 0);
 }
 
 TEST_F(ServerLibraryTest, ANewerLayoutIsRefusedAndAReaderMayNotWrite) {

@@ -366,6 +366,9 @@ class MainWindow : public QMainWindow {
   QLabel* status_label_ = nullptr;
   QLabel* library_label_ = nullptr;  // the library in use, on the right of the status bar
   std::string library_location_;
+  // The server's snapshot the open catalog of a server library was read in: a catalog written
+  // back whole (after a rename) keeps the descriptions others set since.
+  std::string server_read_snapshot_;
   QLabel* entry_count_label_ = nullptr;
 };
 

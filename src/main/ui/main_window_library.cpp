@@ -66,11 +66,13 @@ void MainWindow::OnConnectLibraryClicked() {
 CatalogTree MainWindow::LoadServerCatalog(const std::string& path) {
   const std::string name = path.substr(pg::RedactedConnInfo(library_location_).size() + 1);
   CatalogTree tree;
+  std::string snapshot;
   RunInBackground([&](WorkContext&) {
     ServerLibrary library(library_location_);
     TreeSink sink(&tree);
-    library.ReadCatalog(name, sink);
+    library.ReadCatalog(library.FindCatalog(name), sink, &snapshot);
   });
+  server_read_snapshot_ = snapshot;
   return tree;
 }
 
@@ -79,14 +81,19 @@ void MainWindow::SaveServerEdit(CatalogTree::Node* node, int field, const std::s
       current_catalog_file_.substr(pg::RedactedConnInfo(library_location_).size() + 1);
   const std::string text(node->Field(field));
   if (field != kDescription) {
-    // A rename changes the paths below it: the catalog is written whole, in one transaction.
+    // A rename changes the paths below it: the catalog is written whole, in one transaction,
+    // keeping the descriptions others set since it was opened.
     const CatalogTree& tree = catalog_model_->SortedTree();
     RunInBackground([&](WorkContext&) {
       ServerLibrary library(library_location_);
-      library.ReplaceCatalog(name, [&](RecordSink& sink) {
-        tree.ForEachRecord(
-            [&](const CatalogTree::Node*, const RecordView& record) { return sink.Add(record); });
-      });
+      library.ReplaceCatalog(
+          name,
+          [&](RecordSink& sink) {
+            tree.ForEachRecord([&](const CatalogTree::Node*, const RecordView& record) {
+              return sink.Add(record);
+            });
+          },
+          server_read_snapshot_);
     });
     return;
   }
