@@ -106,10 +106,16 @@ class FastReader {
         needle_(needle && !needle->Empty() ? needle : nullptr) {}
 
   // Parses [begin, end); `eof` when no text follows. Sets `consumed` to the bytes handled whole.
-  Step Feed(const char* begin, const char* end, bool eof, std::size_t* consumed) {
+  // `pass_unhit_tags`: tags that cannot hold the needle may be passed over unparsed (PassOver);
+  // only for text free of NUL bytes.
+  Step Feed(const char* begin, const char* end, bool eof, std::size_t* consumed,
+            bool pass_unhit_tags = false) {
     p_ = begin;
     end_ = end;
-    if (needle_ && !next_hit_) next_hit_ = needle_->Find(begin, end);
+    // Positions found in an earlier window are found again in this one.
+    next_hit_ = nullptr;
+    next_reference_ = nullptr;
+    pass_unhit_tags_ = needle_ && pass_unhit_tags;
     const char* unit = p_;
     for (;;) {
       unit = p_;
@@ -165,6 +171,10 @@ class FastReader {
         if (p_ + 1 >= end_) return eof ? Step::kUnsupported : Step::kNeedMore;
         if (p_[1] == '/') return EndTag();
         if (p_[1] == '!' || p_[1] == '?') return SkipMarkup();
+        if (pass_unhit_tags_) {
+          const Step passed = PassOver();
+          if (passed != Step::kNeedMore) return passed;
+        }
         const char* tag_start = p_;
         std::string_view name;
         bool empty;
@@ -361,9 +371,52 @@ class FastReader {
     return true;
   }
 
+  // Hands on the record whose start tag begins at p_ by its depth alone, without reading its
+  // attributes, when the tag holds neither the needle nor a reference that could hide one of its
+  // characters: most records of a search. Attribute values hold no '<', so the tag ends at the
+  // last '>' before the next '<', and it is an empty-element tag when a '/' comes before that
+  // '>'. kNeedMore when the tag has to be parsed (it may match, or is followed by text or by
+  // nothing). Damage inside a passed tag goes unnoticed, as in a file passed over whole.
+  Step PassOver() {
+    const char* next =
+        static_cast<const char*>(std::memchr(p_ + 1, '<', static_cast<std::size_t>(end_ - p_ - 1)));
+    if (!next) return Step::kNeedMore;
+    if (!next_hit_ || next_hit_ < p_) next_hit_ = needle_->Find(p_, end_);
+    if (next_hit_ < next) return Step::kNeedMore;
+    if (!next_reference_ || next_reference_ < p_) next_reference_ = FindHidingReference(p_);
+    if (next_reference_ < next) return Step::kNeedMore;
+    const char* last = next - 1;
+    while (last > p_ && IsSpace(*last)) --last;
+    if (*last != '>' || last - p_ < 2) return Step::kNeedMore;
+    const char* name_end = p_ + 1;
+    if (!IsNameStart(static_cast<unsigned char>(*name_end))) return Step::kNeedMore;
+    while (IsNameChar(static_cast<unsigned char>(*name_end))) ++name_end;
+    const bool empty = last[-1] == '/';
+    if (name_end > (empty ? last - 1 : last) ||
+        (name_end < last && !IsSpace(*name_end) && name_end != (empty ? last - 1 : last))) {
+      return Step::kNeedMore;
+    }
+    view_.fields = FieldViews{};
+    view_.extras.clear();
+    if (!Emit(false)) return Step::kStopped;
+    if (!empty) PushOpen(std::string_view(p_ + 1, static_cast<std::size_t>(name_end - p_ - 1)));
+    p_ = last + 1;
+    return Step::kDone;
+  }
+
+  // The first character reference at or after `from` that is no line-break reference, or end_.
+  const char* FindHidingReference(const char* from) const {
+    static const Needle kReference("&#", false);
+    for (;;) {
+      const char* found = kReference.Find(from, end_);
+      if (found == end_ || !IsLineBreakReference(found, end_)) return found;
+      from = found + 2;
+    }
+  }
+
   // True when the needle occurs in [start, stop); moves the next occurrence past `stop`.
   bool HitWithin(const char* start, const char* stop) {
-    if (next_hit_ < start) next_hit_ = needle_->Find(start, end_);
+    if (!next_hit_ || next_hit_ < start) next_hit_ = needle_->Find(start, end_);
     if (next_hit_ >= stop) return false;
     next_hit_ = needle_->Find(stop, end_);
     return true;
@@ -418,6 +471,8 @@ class FastReader {
   RecordSink& sink_;
   const Needle* needle_;
   const char* next_hit_ = nullptr;  // the next occurrence of the needle (with a needle)
+  bool pass_unhit_tags_ = false;
+  const char* next_reference_ = nullptr;  // the next reference that may hide a character
   State state_ = State::kProlog;
   const char* p_ = nullptr;
   const char* end_ = nullptr;
@@ -462,33 +517,49 @@ ssize_t ReadFully(int fd, char* buffer, std::size_t size) {
   return static_cast<ssize_t>(total);
 }
 
+// The name of the root element whose start tag opens `text` (blanks aside); empty when the text
+// does not start with a start tag.
+std::string_view RootNameAtStart(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && static_cast<unsigned char>(text[i]) <= ' ') ++i;
+  if (i == text.size() || text[i] != '<') return {};
+  const std::size_t start = ++i;
+  while (i < text.size() && static_cast<unsigned char>(text[i]) > ' ' && text[i] != '>' &&
+         text[i] != '/') {
+    ++i;
+  }
+  return text.substr(start, i - start);
+}
+
+// True when `tail`, the end of a text, ends with the end tag of `root` (blanks aside).
+bool EndsWithRootEnd(std::string_view tail, std::string_view root) {
+  while (!tail.empty() && static_cast<unsigned char>(tail.back()) <= ' ') tail.remove_suffix(1);
+  const std::size_t last = tail.rfind('<');
+  if (last == std::string_view::npos || tail.back() != '>') return false;
+  std::string_view end_tag = tail.substr(last, tail.size() - 1 - last);  // "</root" and blanks
+  while (!end_tag.empty() && static_cast<unsigned char>(end_tag.back()) <= ' ') {
+    end_tag.remove_suffix(1);
+  }
+  return end_tag.size() == root.size() + 2 && end_tag[1] == '/' && end_tag.substr(2) == root;
+}
+
 // True when the text has the shape of a complete document: it starts with the root's start tag
 // and ends with the root's end tag (or is the root's empty-element tag), blanks aside, and holds
 // no zero byte (the mark of blocks lost in a crash). Only such files are passed over unparsed
 // when they cannot hold the needle; anything else is parsed, so that empty, cut-off, zeroed and
 // foreign files are reported as unreadable.
 bool LooksComplete(const char* begin, const char* end) {
-  if (std::memchr(begin, '\0', static_cast<std::size_t>(end - begin))) return false;
-  while (begin < end && static_cast<unsigned char>(*begin) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(end[-1]) <= ' ') --end;
-  if (end - begin < 3 || *begin != '<' || end[-1] != '>') return false;
-  const char* name_end = begin + 1;
-  while (name_end<end&& static_cast<unsigned char>(*name_end)> ' ' && *name_end != '>' &&
-         *name_end != '/') {
-    ++name_end;
+  const std::string_view text(begin, static_cast<std::size_t>(end - begin));
+  if (text.find('\0') != std::string_view::npos) return false;
+  const std::string_view root = RootNameAtStart(text);
+  if (root.empty()) return false;
+  std::string_view trimmed = text;
+  while (!trimmed.empty() && static_cast<unsigned char>(trimmed.back()) <= ' ') {
+    trimmed.remove_suffix(1);
   }
-  const std::string_view root(begin + 1, static_cast<std::size_t>(name_end - begin - 1));
-  const void* found = ::memrchr(begin, '<', static_cast<std::size_t>(end - begin));
-  const char* last = static_cast<const char*>(found);
-  if (last == begin) return end[-2] == '/';
-  if (end - last < static_cast<std::ptrdiff_t>(root.size() + 3) || last[1] != '/' ||
-      std::string_view(last + 2, root.size()) != root) {
-    return false;
-  }
-  for (const char* p = last + 2 + root.size(); p < end - 1; ++p) {
-    if (static_cast<unsigned char>(*p) > ' ') return false;
-  }
-  return !root.empty();
+  // The root's empty-element tag is the whole text.
+  if (trimmed.rfind('<') == text.find('<')) return trimmed.ends_with("/>");
+  return EndsWithRootEnd(trimmed, root);
 }
 
 // The bytes looked at to tell whether a file can be XML at all.
@@ -537,6 +608,8 @@ struct Descriptor {
 
 // The window of text the fast reader sees at once; it grows for a unit larger than itself.
 constexpr std::size_t kWindow = std::size_t(1) << 20;
+// The window of a search, which passes over most of the text: small enough for the cache.
+constexpr std::size_t kLookWindow = std::size_t(1) << 18;
 
 }  // namespace
 
@@ -788,78 +861,67 @@ CatalogReadStatus CatalogFileReader::Read(const std::string& path, RecordSink& s
       options.catalog_name ? std::string_view(*options.catalog_name) : display_name;
   StoppableSink stoppable(sink, options.stop);
   RecordSink& target = options.stop.stop_possible() ? stoppable : sink;
-  const CatalogReadStatus status =
-      regular && options.needle && !options.needle->Empty()
-          ? ReadWhole(fd, size_hint, path, catalog_name, options, target)
-          : ReadWindowed(fd, regular, size_hint, path, catalog_name, options, target);
-  return status;
+  if (regular && options.needle && !options.needle->Empty()) {
+    // A file that cannot hold the needle is only read through, as a text search would.
+    const CatalogReadStatus looked = LookForNeedle(fd, path, options);
+    if (looked != CatalogReadStatus::kDone) return looked;
+    if (::lseek(fd, 0, SEEK_SET) != 0) return Fail(path, SystemMessage(errno));
+  }
+  return ReadWindowed(fd, regular, size_hint, path, catalog_name, options, target);
 }
 
-CatalogReadStatus CatalogFileReader::ReadWhole(int fd, std::size_t size_hint,
-                                               const std::string& path,
-                                               std::string_view catalog_name,
-                                               const CatalogReadOptions& options,
-                                               RecordSink& sink) {
-  if (options.xml_only) {
-    char head[kHeadSize];
-    const ssize_t head_size = ::pread(fd, head, sizeof head, 0);
-    if (head_size < 0) return Fail(path, SystemMessage(errno));
-    if (!StartsLikeXml(head, static_cast<std::size_t>(head_size))) {
-      return Fail(path, std::string(kNotXmlReason));
-    }
-  }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  // Room for the whole file and one byte more, so that the read that finds its end needs no
-  // second buffer; a file that grows meanwhile makes the buffer grow.
-  std::size_t size = 0;
-  std::size_t needed = size_hint + 1;
-  for (;;) {
-    if (capacity_ < needed) {
-      const std::size_t capacity = std::max(needed, capacity_ + capacity_ / 2);
-      std::unique_ptr<char[]> bigger;
-      try {
-        bigger = std::make_unique_for_overwrite<char[]>(capacity);
-      } catch (const std::bad_alloc&) {
-        return Fail(path, SystemMessage(ENOMEM));
-      }
-      if (size > 0) std::memcpy(bigger.get(), buffer_.get(), size);
-      buffer_ = std::move(bigger);
-      capacity_ = capacity;
-    }
-    const ssize_t n = ::read(fd, buffer_.get() + size, capacity_ - size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Fail(path, SystemMessage(errno));
-    }
-    if (n == 0) break;
-    size += static_cast<std::size_t>(n);
-    needed = std::max(needed, size + 1);
-  }
-  const char* begin = buffer_.get();
-  const char* end = begin + size;
+CatalogReadStatus CatalogFileReader::LookForNeedle(int fd, const std::string& path,
+                                                   const CatalogReadOptions& options) {
   const Needle& needle = *options.needle;
-  if (const char* body = SkipCatalogProlog(begin, end)) {
-    if (LooksComplete(body, end) && !TextMayContain(begin, end, needle)) {
-      return CatalogReadStatus::kPassedOver;
-    }
-    FastReader reader(catalog_name, sink, &needle);
-    std::size_t consumed = 0;
-    switch (reader.Feed(begin, end, true, &consumed)) {
-      case Step::kDone:
-        sink.Finish();
-        return CatalogReadStatus::kDone;
-      case Step::kStopped:
-        return CatalogReadStatus::kStopped;
-      default:
-        sink.Restart();
-        break;
-    }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  // The last bytes of a window are carried into the next, so that a needle or a reference cut by
+  // the window's end is seen whole (and the root's end tag in the last window); a window small
+  // enough to stay in the processor's cache.
+  const std::size_t carry = std::max<std::size_t>(needle.Size(), 256) - 1;
+  const std::size_t capacity = kLookWindow + carry;
+  if (look_capacity_ < capacity) {
+    look_window_ = std::make_unique_for_overwrite<char[]>(capacity);
+    look_capacity_ = capacity;
   }
-  std::string reason;
-  const CatalogReadStatus status =
-      ReadDocument(std::string_view(begin, size), catalog_name, sink, &reason);
-  if (status == CatalogReadStatus::kUnreadable) return Fail(path, reason);
-  return status;
+  char* const window = look_window_.get();
+  std::string root;  // the root element's name, from the first window
+  std::size_t filled = 0;
+  bool first = true;
+  for (;;) {
+    const ssize_t n = ReadFully(fd, window + filled, capacity - filled);
+    if (n < 0) return Fail(path, SystemMessage(errno));
+    const char* const fresh = window + filled;
+    filled += static_cast<std::size_t>(n);
+    const bool eof = filled < capacity;
+    const char* const end = window + filled;
+    if (first) {
+      first = false;
+      if (options.xml_only && !StartsLikeXml(window, std::min(filled, kHeadSize))) {
+        return Fail(path, std::string(kNotXmlReason));
+      }
+      const char* body = SkipCatalogProlog(window, end);
+      if (!body) return CatalogReadStatus::kDone;  // the document route decides
+      if (eof) {
+        return LooksComplete(body, end) && !TextMayContain(window, end, needle)
+                   ? CatalogReadStatus::kPassedOver
+                   : CatalogReadStatus::kDone;
+      }
+      root = RootNameAtStart(std::string_view(body, static_cast<std::size_t>(end - body)));
+      if (root.empty()) return CatalogReadStatus::kDone;
+    }
+    // A zero byte anywhere means a damaged file: it is parsed, to be reported.
+    if (std::memchr(fresh, '\0', static_cast<std::size_t>(end - fresh))) {
+      return CatalogReadStatus::kDone;
+    }
+    if (TextMayContain(window, end, needle)) return CatalogReadStatus::kDone;
+    if (eof) {
+      return EndsWithRootEnd(std::string_view(window, filled), root)
+                 ? CatalogReadStatus::kPassedOver
+                 : CatalogReadStatus::kDone;
+    }
+    std::memmove(window, end - carry, carry);
+    filled = carry;
+  }
 }
 
 CatalogReadStatus CatalogFileReader::ReadWindowed(int fd, bool regular, std::size_t size_hint,
@@ -867,11 +929,13 @@ CatalogReadStatus CatalogFileReader::ReadWindowed(int fd, bool regular, std::siz
                                                   std::string_view catalog_name,
                                                   const CatalogReadOptions& options,
                                                   RecordSink& sink) {
-  FastReader reader(catalog_name, sink);
+  const Needle* needle = options.needle && !options.needle->Empty() ? options.needle : nullptr;
+  FastReader reader(catalog_name, sink, needle);
   // A stream cannot be read twice: what it gave is kept for the document route.
   std::string kept;
+  const std::size_t window_size = needle ? kLookWindow : kWindow;
   std::size_t capacity =
-      regular ? std::min(std::max<std::size_t>(size_hint, 4096), kWindow) : kWindow;
+      regular ? std::min(std::max<std::size_t>(size_hint, 4096), window_size) : window_size;
   std::unique_ptr<char[]> window(new char[capacity]);
   std::size_t filled = 0;
   bool eof = false;
@@ -890,7 +954,10 @@ CatalogReadStatus CatalogFileReader::ReadWindowed(int fd, bool regular, std::siz
     }
     first = false;
     std::size_t consumed = 0;
-    const Step step = reader.Feed(window.get(), window.get() + filled, eof, &consumed);
+    // Tags are passed over unparsed only in windows free of zero bytes (see PassOver).
+    const bool pass_unhit_tags = needle && !std::memchr(window.get(), '\0', filled);
+    const Step step =
+        reader.Feed(window.get(), window.get() + filled, eof, &consumed, pass_unhit_tags);
     if (step == Step::kDone) {
       sink.Finish();
       return CatalogReadStatus::kDone;

@@ -28,10 +28,12 @@ namespace lumivor {
 // is not well-formed) the sink is told to Restart and the document route, pugixml, reads the same
 // bytes again from memory: it reads every well-formed file and words the errors of the others.
 //
-// Given a needle (the search's longest literal run), the reader passes over a complete file in
-// which no record can hold it without parsing it, and hands on the records whose start tag cannot
-// hold it without decoding their values (may_match false), so that a search reads little more
-// than the bytes a plain text search would.
+// Given a needle (the search's longest literal run), the reader first reads a file through as a
+// plain text search would and passes over a complete file in which no record can hold it without
+// parsing it. In the others, records whose start tag cannot hold it come with may_match false:
+// read from files, without their attributes being parsed (attribute values hold no '<', so such
+// a tag is passed over up to the next one), so that a search costs little more than the bytes a
+// plain text search reads.
 
 // The state a fast read ends in.
 enum class FastReadStatus {
@@ -86,9 +88,9 @@ class CatalogFileReader {
 
   // Reads the catalog at `path` into `sink`. "-" reads the standard input; every path is opened
   // by the rule of OpenRegularFile (a regular file or a pipe handed over open; never waiting on a
-  // FIFO). Memory stays bounded by a window of the file on the fast route, except with a needle,
-  // which needs the whole file at once. A sink that had records before the reader turned to the
-  // document route is told to Restart; after kMissing or kUnreadable what it had is no result.
+  // FIFO). Memory stays bounded by a window of the file on the fast route. A sink that had records
+  // before the reader turned to the document route is told to Restart; after kMissing or
+  // kUnreadable what it had is no result.
   CatalogReadStatus Read(const std::string& path, RecordSink& sink,
                          const CatalogReadOptions& options = {});
 
@@ -102,14 +104,15 @@ class CatalogFileReader {
   CatalogReadStatus ReadWindowed(int fd, bool regular, std::size_t size_hint,
                                  const std::string& path, std::string_view catalog_name,
                                  const CatalogReadOptions& options, RecordSink& sink);
-  CatalogReadStatus ReadWhole(int fd, std::size_t size_hint, const std::string& path,
-                              std::string_view catalog_name, const CatalogReadOptions& options,
-                              RecordSink& sink);
+  // Reads the file through in windows, as a plain text search would: kPassedOver when it is a
+  // complete document in which no record can hold the needle, kDone when it must be parsed.
+  CatalogReadStatus LookForNeedle(int fd, const std::string& path,
+                                  const CatalogReadOptions& options);
   CatalogReadStatus Fail(const std::string& path, const std::string& reason,
                          CatalogReadStatus status = CatalogReadStatus::kUnreadable);
 
-  std::unique_ptr<char[]> buffer_;  // the whole file, for reads with a needle
-  std::size_t capacity_ = 0;
+  std::unique_ptr<char[]> look_window_;  // LookForNeedle's window, kept between files
+  std::size_t look_capacity_ = 0;
   std::string error_;
   FileStamp stamp_;
 };

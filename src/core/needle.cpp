@@ -19,6 +19,26 @@ bool IsLiteralOnly(unsigned char c) {
   return c > ' ' && c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
 }
 
+// How often each byte occurs in catalog text, on a scale of 0 (never) to 255 (the most common),
+// measured over a scanned system folder: attribute names, digits of sizes and times, quotes and
+// the letters of file names. Bytes of UTF-8 sequences get a middle score.
+constexpr unsigned char kByteScores[256] = {
+    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   240, 0,   250, 0,   0,   0,
+    18,  0,   37,  37,  0,   137, 27,  224, 222, 236, 235, 225, 226, 212, 213, 209, 211, 201, 207,
+    203, 212, 18,  202, 238, 202, 18,  109, 170, 147, 203, 159, 200, 233, 154, 145, 162, 120, 138,
+    213, 165, 224, 152, 219, 148, 156, 213, 213, 143, 140, 136, 143, 123, 102, 27,  18,  0,   0,
+    218, 0,   244, 210, 229, 218, 255, 218, 233, 230, 246, 173, 199, 246, 233, 231, 230, 225, 163,
+    231, 231, 240, 228, 191, 178, 206, 219, 216, 0,   0,   0,   18,  0,   165, 165, 165, 165, 165,
+    165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165,
+    165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165,
+    165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165,
+    165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165,
+    165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165,
+    165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165, 165,
+    165, 165, 165, 165, 165, 165, 165, 165, 165,
+};
+
 }  // namespace
 
 Needle::Needle(std::string_view text, bool fold_case) : bytes_(text), masks_(text.size(), '\0') {
@@ -28,6 +48,19 @@ Needle::Needle(std::string_view text, bool fold_case) : bytes_(text), masks_(tex
       bytes_[i] = static_cast<char>(c | 0x20);
       masks_[i] = 0x20;
     }
+  }
+  // The SIMD search compares every candidate start at two of the needle's bytes: the two that
+  // catalog text holds least often, so that few candidates need the whole comparison.
+  auto score = [&](std::size_t i) {
+    const unsigned char c = static_cast<unsigned char>(bytes_[i]);
+    return masks_[i] ? std::max(kByteScores[c], kByteScores[c & ~0x20U]) : kByteScores[c];
+  };
+  for (std::size_t i = 1; i < bytes_.size(); ++i) {
+    if (score(i) < score(rare_)) rare_ = i;
+  }
+  other_ = rare_ == 0 && bytes_.size() > 1 ? 1 : 0;
+  for (std::size_t i = 0; i < bytes_.size(); ++i) {
+    if (i != rare_ && score(i) < score(other_)) other_ = i;
   }
 }
 
@@ -45,13 +78,13 @@ const char* Needle::Find(const char* begin, const char* end) const {
   const char* last_start = end - m;
   const char* p = begin;
 #if defined(__SSE2__)
-  // Blocks of 16 candidate starts, compared at the needle's first and last byte; the blocks stop
-  // where the last byte's load would pass `end`, and the bytes left are tried one by one.
-  const __m128i first = _mm_set1_epi8(bytes_[0]), first_mask = _mm_set1_epi8(masks_[0]);
-  const __m128i last = _mm_set1_epi8(bytes_[m - 1]), last_mask = _mm_set1_epi8(masks_[m - 1]);
+  // Blocks of 16 candidate starts, compared at the needle's two rarest bytes; the blocks stop
+  // where a load could pass `end`, and the bytes left are tried one by one.
+  const __m128i first = _mm_set1_epi8(bytes_[rare_]), first_mask = _mm_set1_epi8(masks_[rare_]);
+  const __m128i last = _mm_set1_epi8(bytes_[other_]), last_mask = _mm_set1_epi8(masks_[other_]);
   for (; end - p >= static_cast<std::ptrdiff_t>(m + 15); p += 16) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + m - 1));
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + rare_));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + other_));
     const __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, first_mask), first),
                                       _mm_cmpeq_epi8(_mm_or_si128(b, last_mask), last));
     unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hit));

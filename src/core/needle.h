@@ -24,7 +24,9 @@ class Needle {
   [[nodiscard]] bool MatchesAt(const char* p) const;
 
   std::string bytes_;
-  std::string masks_;  // 0x20 where a letter is folded, else 0
+  std::string masks_;      // 0x20 where a letter is folded, else 0
+  std::size_t rare_ = 0;   // the position of the byte catalog text holds least often
+  std::size_t other_ = 0;  // the next rarest (the same for a one-byte needle)
 };
 
 // The longest run of `criterion` that any catalog file holds literally wherever a field value

@@ -13,7 +13,7 @@ struct RecordView {
   FieldViews fields{};
   ExtraViews extras;
   // False when the catalog reader was given a needle and this record's text cannot hold it: the
-  // record still comes, in its place, but only its depth and FileName are filled.
+  // record still comes, in its place, but only its depth is sure to be filled.
   bool may_match = true;
 };
 

@@ -391,7 +391,7 @@ TEST(CatalogReaderNeedle, FilesThatCannotHoldItArePassedOverUnlessDamaged) {
   PrefilterSink sink;
   EXPECT_EQ(read("hit.xml", "<r><f FileName=\"a\"/><f FileName=\"Song\"/></r>", &sink),
             CatalogReadStatus::kDone);
-  EXPECT_EQ(sink.out, "0 FileName=a;\n0*FileName=Song;FullPath=Song;FileType=directory;\n");
+  EXPECT_EQ(sink.out, "0 \n0*FileName=Song;FullPath=Song;FileType=directory;\n");
   EXPECT_EQ(sink.finished, 1);
   // The buffer kept from a longer file shows nothing of it to the next one.
   EXPECT_EQ(read("short.xml", "<r/>", &passed), CatalogReadStatus::kPassedOver);
@@ -409,6 +409,64 @@ TEST(CatalogReaderNeedle, FilesThatCannotHoldItArePassedOverUnlessDamaged) {
   EXPECT_EQ(reader.Read(dir / "gone.xml", sink, options), CatalogReadStatus::kMissing);
   EXPECT_EQ(reader.Error(), dir / "gone.xml: No such file or directory");
   EXPECT_EQ(reader.Stamp(), FileStamp());
+}
+
+// Records as a search sees them: depth and "*" for each, the fields only of those that may match.
+class CandidateSink final : public RecordSink {
+ public:
+  bool Add(const RecordView& record) override {
+    out += std::to_string(record.depth);
+    if (record.may_match) {
+      out += "*";
+      for (int i = 0; i < kFieldCount; ++i) {
+        if (record.fields[i].data()) out += std::string(record.fields[i]) + ";";
+      }
+      for (const ExtraAttribute& extra : record.extras) out += std::string(extra.value) + ";";
+    }
+    out += "\n";
+    return true;
+  }
+  void Restart() override { out.clear(); }
+  std::string out;
+};
+
+TEST(CatalogReaderNeedle, FilesReadWithANeedleGiveTheCandidatesOfAFullParse) {
+  testing::TempDir dir;
+  const Needle needle("song", true);
+  CatalogReadOptions options;
+  options.needle = &needle;
+  CatalogFileReader reader;
+  // Values holding '>' and "/>", blanks before the tag's end, text and comments between tags,
+  // references that hide a letter of the needle or only a line break, and a file long enough to
+  // be read in several windows, with hits cut by their ends.
+  std::string big = "<r>";
+  for (int i = 0; i < 30000; ++i) {
+    big += "<f FileName=\"" + std::to_string(i) + (i % 997 == 0 ? "SONG" : "sung") +
+           "\" Description=\"a/>b\" ><g FileName=\"x\"  /></f >\n";
+  }
+  big += "</r>";
+  const std::string texts[] = {
+      "<r><f FileName=\"a>b/>\"/><f FileName=\"song\"><f FullPath=\"/>\"/></f></r>",
+      "<r>\n <f FileName='a' >\n  <f FileName=\"song\" />\n </f>\n <f/>\n</r>\n",
+      "<r><f FileName=\"a\">text<f FileName=\"song\"/>more</f><f FileName=\"b\"/></r>",
+      "<r><!-- <f FileName=\"song\"/> --><f FileName=\"b\"/><f FileName=\"Song\"/></r>",
+      "<r><f FileName=\"&#115;ong\"/><f FileName=\"a&#10;b\"/><f N=\"SONG\"/></r>",
+      "<r><f FileName=\"a\"/><f FileName=\"song\"></g></f></r>",  // not well-formed
+      big,
+  };
+  for (const std::string& text : texts) {
+    CandidateSink full;
+    const FastReadStatus parsed = ReadCatalogRecords(text, "Cat", full, &needle);
+    testing::WriteFile(dir / "Cat.xml", text);
+    CandidateSink searched;
+    const CatalogReadStatus status = reader.Read(dir / "Cat.xml", searched, options);
+    if (parsed == FastReadStatus::kDone) {
+      EXPECT_EQ(status, CatalogReadStatus::kDone) << text.substr(0, 200);
+      EXPECT_EQ(searched.out, full.out) << text.substr(0, 200);
+    } else {
+      EXPECT_NE(status, CatalogReadStatus::kDone) << text.substr(0, 200);
+    }
+  }
 }
 
 TEST(CatalogReader, DecodesValuesAsTheDocumentRouteDoes) {

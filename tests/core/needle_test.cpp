@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -40,6 +42,38 @@ TEST(Needle, FindsFoldedAndExactOccurrencesAnywhere) {
   EXPECT_EQ(FindAt("x@y", "x`y", true), -1);
   EXPECT_EQ(FindAt("M\xC3\x9Cller", "m\xC3\xBCller", true), -1);
   EXPECT_EQ(FindAt("M\xC3\xBCLLER", "m\xC3\xBCller", true), 0);
+}
+
+TEST(Needle, AgreesWithAPlainSearchWhereverItsRareBytesStand) {
+  // Needles whose rarest bytes stand first, last, in the middle or twice, over texts made of
+  // their own letters, so that candidates that fail the whole comparison abound.
+  const char* const needles[] = {"e_a", "_ea", "ea_", "zaz", "q", "eeeeeeeeeeeeeeeeeeex", "A.b"};
+  std::uint32_t state = 12345;
+  for (const char* text_needle : needles) {
+    const std::string letters = std::string(text_needle) + "E";
+    for (int round = 0; round < 200; ++round) {
+      std::string text;
+      const std::size_t size = round % 70;
+      for (std::size_t i = 0; i < size; ++i) {
+        state = state * 1103515245 + 12345;
+        text.push_back(letters[(state >> 16) % letters.size()]);
+      }
+      std::string folded = text;
+      for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      std::string folded_needle = text_needle;
+      for (char& c : folded_needle) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      }
+      const std::size_t want = folded.find(folded_needle);
+      EXPECT_EQ(FindAt(text, text_needle, true),
+                want == std::string::npos ? -1 : static_cast<std::ptrdiff_t>(want))
+          << text_needle << " in " << text;
+      const std::size_t exact = text.find(text_needle);
+      EXPECT_EQ(FindAt(text, text_needle, false),
+                exact == std::string::npos ? -1 : static_cast<std::ptrdiff_t>(exact))
+          << text_needle << " in " << text;
+    }
+  }
 }
 
 TEST(Needle, LongestLiteralRunAvoidsWhatXmlCanEscape) {
