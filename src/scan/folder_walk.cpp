@@ -88,7 +88,8 @@ class Walk {
       : settings_(settings),
         options_(options),
         sink_(sink),
-        filtering_(!settings.OnlyFolders && !settings.ExtFilter.empty()) {}
+        filter_(settings.ExtFilter),
+        filtering_(!settings.OnlyFolders && !filter_.TakesAll()) {}
 
   ~Walk() {
     StopThreads();
@@ -462,7 +463,7 @@ class Walk {
     // The listing's type saves a look at entries the scope leaves out.
     if (known_other && settings_.OnlyFolders) return false;
     const std::size_t name_size = std::strlen(name);
-    if (known_other && filtering_ && !PassesExtFilter({name, name_size}, settings_.ExtFilter)) {
+    if (known_other && filtering_ && !filter_.Passes({name, name_size})) {
       return false;
     }
     Entry entry;
@@ -509,7 +510,7 @@ class Walk {
     }
     if (!entry.directory && settings_.OnlyFolders) return false;
     if (!entry.directory && filtering_ && type == DT_UNKNOWN &&
-        !PassesExtFilter({name, name_size}, settings_.ExtFilter)) {
+        !filter_.Passes({name, name_size})) {
       return false;
     }
     entry.name = static_cast<std::uint32_t>(folder.names.size());
@@ -566,6 +567,7 @@ class Walk {
   const ScanSettings& settings_;
   const WalkOptions options_;
   RecordSink& sink_;
+  const ExtensionFilter filter_;
   const bool filtering_;
   int root_fd_ = -1;
   dev_t device_ = 0;

@@ -41,23 +41,35 @@ std::string_view TrimBlanks(std::string_view text) {
 }  // namespace
 
 bool PassesExtFilter(std::string_view name, std::string_view ExtFilter) {
-  if (ExtFilter.empty()) return true;
+  return ExtensionFilter(ExtFilter).Passes(name);
+}
+
+ExtensionFilter::ExtensionFilter(std::string_view filter) : takes_all_(filter.empty()) {
+  // The entries stand between backslashes: \.TXT\.DOC\ holds ".TXT" and ".DOC".
+  for (std::size_t at = filter.find('\\'); at != std::string_view::npos;) {
+    const std::size_t next = filter.find('\\', at + 1);
+    if (next == std::string_view::npos) break;
+    const std::string_view entry = filter.substr(at + 1, next - at - 1);
+    if (!entry.empty()) {
+      extensions_.emplace(entry);
+      longest_ = std::max(longest_, entry.size());
+    }
+    at = next;
+  }
+}
+
+bool ExtensionFilter::Passes(std::string_view name) const {
+  if (takes_all_) return true;
   // A name ending in "." has no extension either (ExtensionOf gives the empty text).
   const auto dot = name.rfind('.');
   if (dot == std::string_view::npos || dot + 1 == name.size()) return false;
   const std::string_view ext = name.substr(dot);
-  if (ext.find('\\') != std::string_view::npos) return false;
-  // Looks for "\" ext "\" in the filter, upper-casing the extension on the fly.
-  const std::size_t run = ext.size() + 2;
-  for (std::size_t at = ExtFilter.find('\\');
-       at != std::string_view::npos && at + run <= ExtFilter.size();
-       at = ExtFilter.find('\\', at + 1)) {
-    if (ExtFilter[at + run - 1] != '\\') continue;
-    std::size_t i = 0;
-    while (i < ext.size() && UpperAscii(ext[i]) == ExtFilter[at + 1 + i]) ++i;
-    if (i == ext.size()) return true;
-  }
-  return false;
+  if (ext.size() > longest_ || ext.find('\\') != std::string_view::npos) return false;
+  // Upper-cased on the stack: no entry is longer than `longest_`, so neither is a match.
+  char upper[256];
+  if (ext.size() > sizeof upper) return false;
+  for (std::size_t i = 0; i < ext.size(); ++i) upper[i] = UpperAscii(ext[i]);
+  return extensions_.find(std::string_view(upper, ext.size())) != extensions_.end();
 }
 
 std::string NormalizeExtension(std::string_view typed) {
@@ -186,7 +198,8 @@ class Walker {
   Walker(CatalogTree& tree, const ScanSettings& settings)
       : tree_(tree),
         settings_(settings),
-        filtering_(!settings.OnlyFolders && !settings.ExtFilter.empty()),
+        filter_(settings.ExtFilter),
+        filtering_(!settings.OnlyFolders && !filter_.TakesAll()),
         buffer_(new char[kDirentBufferSize]) {}
 
   ~Walker() {
@@ -341,8 +354,7 @@ class Walker {
   // a batch with those of its neighbours.
   bool ReadsHead(const Listed& entry) const {
     return settings_.deep && entry.type == DT_REG && !settings_.OnlyFolders &&
-           settings_.deep->ReadsHead(entry.name) &&
-           (!filtering_ || PassesExtFilter(entry.name, settings_.ExtFilter));
+           settings_.deep->ReadsHead(entry.name) && (!filtering_ || filter_.Passes(entry.name));
   }
 
   // Records the entries of `listed_` in their order. For a deep scan the facts and first bytes
@@ -397,7 +409,7 @@ class Walker {
     const bool known_other = type != DT_UNKNOWN && type != DT_DIR;
     // The listing's type saves a stat for entries the scope leaves out.
     if (known_other && settings_.OnlyFolders) return;
-    if (known_other && filtering_ && !PassesExtFilter(name, settings_.ExtFilter)) return;
+    if (known_other && filtering_ && !filter_.Passes(name)) return;
 
     struct stat info;
     if (head) info = head->info;
@@ -417,8 +429,7 @@ class Walker {
     if (!stated && errno == ENOENT) return;  // gone since it was listed
     const bool directory = stated ? S_ISDIR(info.st_mode) : type == DT_DIR;
     if (!directory && settings_.OnlyFolders) return;
-    if (!directory && filtering_ && type == DT_UNKNOWN &&
-        !PassesExtFilter(name, settings_.ExtFilter)) {
+    if (!directory && filtering_ && type == DT_UNKNOWN && !filter_.Passes(name)) {
       return;
     }
 
@@ -537,6 +548,7 @@ class Walker {
 
   CatalogTree& tree_;
   const ScanSettings& settings_;
+  const ExtensionFilter filter_;
   const bool filtering_;
   std::unique_ptr<char[]> buffer_;
   std::vector<Frame> frames_;

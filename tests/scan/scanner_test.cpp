@@ -112,6 +112,16 @@ TEST(ExtFilter, MatchesWholeUpperCasedExtensionsOnly) {
   // Only a-z are upper-cased, as the filter is built.
   EXPECT_FALSE(PassesExtFilter("a.\xC3\xA9", "\\.\xC3\x89\\"));
   EXPECT_TRUE(PassesExtFilter("a.\xC3\xA9", "\\.\xC3\xA9\\"));
+  // Entries of every length, a text cut after its last backslash, extensions longer or shorter
+  // than any entry.
+  const ExtensionFilter set("\\.C\\.JPEG\\.H\\.MP");
+  EXPECT_FALSE(set.TakesAll());
+  for (const char* name : {"a.c", "b.jpeg", "b.Jpeg", "c.H"}) EXPECT_TRUE(set.Passes(name)) << name;
+  // ".MP" has no closing backslash: no entry.
+  for (const char* name : {"d.mp", "e.cc", "f.jpg", "g.mpeg", "h.verylongextension", "c"}) {
+    EXPECT_FALSE(set.Passes(name)) << name;
+  }
+  EXPECT_TRUE(ExtensionFilter("").TakesAll());
 }
 
 TEST(ExtFilter, EveryWayOfTypingAnExtensionMeansTheSame) {
