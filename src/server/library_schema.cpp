@@ -102,6 +102,15 @@ const std::vector<Migration>& LibraryMigrations() {
            // transaction the reading snapshot did not see.
            "ALTER TABLE entries ADD COLUMN edited xid8",
        }},
+      {4,
+       {
+           // A statement that deleted no catalog leaves entries alone: it neither waits for
+           // others' locks on them nor plans a delete there.
+           "CREATE OR REPLACE FUNCTION drop_catalog_entries() RETURNS trigger LANGUAGE plpgsql"
+           " AS $$ BEGIN IF EXISTS (SELECT 1 FROM gone) THEN"
+           " DELETE FROM entries WHERE catalog_id IN (SELECT id FROM gone); END IF;"
+           " RETURN NULL; END $$",
+       }},
   };
   return migrations;
 }
@@ -123,6 +132,13 @@ void PrepareLibrarySchema(pg::Connection& connection) {
                                "). Please use a newer version of Lumivor.",
                            pg::FailureKind::kOther, {});
   };
+  // The usual case in one round trip: a library of this program's layout.
+  try {
+    const pg::Result known = connection.Exec("SELECT max(version) FROM library_version");
+    if (known.Int(0, 0) == KnownLibraryVersion()) return;
+  } catch (const pg::ServerError& error) {
+    if (error.SqlState() != "42P01") throw;  // anything but "no such table"
+  }
   int version = LibraryVersionOn(connection);
   if (version == KnownLibraryVersion()) return;
   if (version > KnownLibraryVersion()) throw newer_refusal(version);

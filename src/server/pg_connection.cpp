@@ -84,7 +84,19 @@ std::int64_t Result::Affected() const {
 
 void Connection::Deleter::operator()(pg_conn* connection) const { PQfinish(connection); }
 
-Connection::Connection(const std::string& conninfo) : connection_(PQconnectdb(conninfo.c_str())) {
+namespace {
+
+// Connects with the texts as UTF-8 bytes whatever the client's locale; asked for in the start-up
+// message, which spares a round trip to the server.
+pg_conn* ConnectUtf8(const std::string& conninfo) {
+  const char* const keywords[] = {"dbname", "client_encoding", nullptr};
+  const char* const values[] = {conninfo.c_str(), "UTF8", nullptr};
+  return PQconnectdbParams(keywords, values, /*expand_dbname=*/1);
+}
+
+}  // namespace
+
+Connection::Connection(const std::string& conninfo) : connection_(ConnectUtf8(conninfo)) {
   if (!connection_) throw ServerError("Out of memory while connecting", FailureKind::kOther, {});
   if (PQstatus(connection_.get()) != CONNECTION_OK) {
     const std::string reason = FirstLine(PQerrorMessage(connection_.get()));
@@ -93,8 +105,6 @@ Connection::Connection(const std::string& conninfo) : connection_(PQconnectdb(co
         FailureKind::kConnectionLost, "08001");
   }
   PQsetNoticeProcessor(connection_.get(), DropNotice, nullptr);
-  // Texts are stored and compared as UTF-8 bytes whatever the client's locale.
-  PQsetClientEncoding(connection_.get(), "UTF8");
 }
 
 Connection::~Connection() = default;

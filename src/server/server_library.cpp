@@ -604,35 +604,44 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_vie
   const SearchCriteria criteria = WithCleanTexts(typed);
   const SearchMatcher matcher(criteria);
   SearchOutcome outcome;
-  // The scope: one catalog when it names one, else a group with everything below it.
-  std::vector<ServerCatalog> catalogs;
+  // The scope: one catalog when it names one, else a group with everything below it. The whole
+  // library needs no look-up first: the search is then one round trip to the server.
+  std::string ids;
   if (!scope.empty()) {
     const pg::Result group =
         connection_->Exec("SELECT 1 FROM library_groups WHERE path = $1", {scope});
+    std::vector<ServerCatalog> catalogs;
     if (group.Rows() > 0) {
       catalogs = Catalogs(scope);
     } else {
       catalogs.push_back(FindCatalog(scope));
     }
-  } else {
-    catalogs = Catalogs();
+    if (catalogs.empty()) return outcome;
+    ids = "{";
+    for (const ServerCatalog& catalog : catalogs) {
+      if (ids.size() > 1) ids += ',';
+      ids += std::to_string(catalog.id);
+    }
+    ids += '}';
   }
-  if (catalogs.empty()) return outcome;
-  std::map<std::int64_t, const ServerCatalog*> by_id;
-  std::string ids = "{";
-  for (const ServerCatalog& catalog : catalogs) {
-    by_id[catalog.id] = &catalog;
-    if (ids.size() > 1) ids += ',';
-    ids += std::to_string(catalog.id);
-  }
-  ids += '}';
 
   // Candidates through the trigram indexes: every criterion as a LIKE pattern on its column.
   // LIKE finds a superset of what the matching rule takes (ILIKE folds at least ASCII letters);
-  // the rule decides.
-  std::string sql = "SELECT e.catalog_id, " + std::string(kEntryColumns) +
-                    " FROM entries e WHERE e.catalog_id = ANY($1::bigint[])";
-  std::vector<pg::Param> params{ids};
+  // the rule decides. Catalogs come in the order of their paths (bytes), as the folder search
+  // takes catalog files.
+  std::string sql =
+      "SELECT e.catalog_id, c.catalog_group, c.catalog_file, " + std::string(kEntryColumns) +
+      " FROM entries e JOIN (SELECT id AS catalog, group_path AS catalog_group,"
+      "  file_name AS catalog_file, row_number() OVER (ORDER BY"
+      "  CASE WHEN group_path = '' THEN file_name ELSE group_path || '/' || file_name END"
+      "  COLLATE \"C\") AS place FROM catalogs) c ON c.catalog = e.catalog_id WHERE ";
+  std::vector<pg::Param> params;
+  if (ids.empty()) {
+    sql += "TRUE";
+  } else {
+    sql += "e.catalog_id = ANY($1::bigint[])";
+    params.emplace_back(ids);
+  }
   std::vector<std::string> patterns;
   patterns.reserve(4);
   const char* like = criteria.case_sensitive ? " LIKE " : " ILIKE ";
@@ -657,10 +666,14 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_vie
     params.emplace_back(patterns.back());
   }
   if (!criteria.regex.empty() || criteria.name.empty()) sql += " AND e.file_name IS NOT NULL";
-  sql += " ORDER BY array_position($1::bigint[], e.catalog_id), e.ord";
+  sql += " ORDER BY c.place, e.ord";
 
-  std::map<std::int64_t, EntryRecordBuilder> builders;
-  for (const ServerCatalog& catalog : catalogs) builders.emplace(catalog.id, catalog.DisplayName());
+  struct Source {
+    EntryRecordBuilder builder;
+    std::string path;  // the catalog as a source of results
+  };
+  std::map<std::int64_t, Source> sources;
+  const std::string location = Location();
   std::size_t polled = 0;
   bool cancelled = false;
   connection_->Stream(sql, params, [&](const pg::Result& row) {
@@ -670,8 +683,17 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_vie
       return;
     }
     const std::int64_t catalog_id = row.Int(0, 0);
-    EntryRecordBuilder& builder = builders.at(catalog_id);
-    const RecordView& record = builder.Build(row, 1);
+    auto source = sources.find(catalog_id);
+    if (source == sources.end()) {
+      const ServerCatalog catalog{catalog_id, std::string(row.Text(0, 1)),
+                                  std::string(row.Text(0, 2)), 0, 0};
+      source = sources
+                   .emplace(catalog_id, Source{EntryRecordBuilder(catalog.DisplayName()),
+                                               location + "/" + catalog.RelativePath()})
+                   .first;
+    }
+    EntryRecordBuilder& builder = source->second.builder;
+    const RecordView& record = builder.Build(row, 3);
     const auto present = [](std::string_view value) {
       return value.data() != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
     };
@@ -680,8 +702,7 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_vie
       return;
     }
     outcome.results.AddChild(nullptr, record.fields, record.extras);
-    outcome.sources.push_back({Location() + "/" + by_id.at(catalog_id)->RelativePath(),
-                               static_cast<std::size_t>(builder.Ordinal())});
+    outcome.sources.push_back({source->second.path, static_cast<std::size_t>(builder.Ordinal())});
   });
   outcome.cancelled = cancelled;
   return outcome;

@@ -1,12 +1,20 @@
 // lumivor-cli on a server library gives what it gives on the same library as a folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "server/pg_connection.h"
 #include "support/pg_test_server.h"
 #include "test_util.h"
+
+extern char** environ;
 
 namespace lumivor {
 namespace {
@@ -200,6 +208,56 @@ TEST_F(CliServerTest, AScanGoesInWholeAndAStoppedServerGivesOneMessage) {
   EXPECT_EQ(lost.status, 1);
   EXPECT_EQ(std::count(lost.err.begin(), lost.err.end(), '\n'), 1) << lost.err;
   EXPECT_NE(lost.err.find("Cannot connect to the library server"), std::string::npos) << lost.err;
+}
+
+TEST_F(CliServerTest, AScanKilledWhileWritingLeavesNoCatalogAndNoGroup) {
+  TempDir source;
+  for (int i = 0; i < 30; ++i) WriteFile(source / ("f" + std::to_string(i) + ".txt"), "x");
+  // Another session holds the entries back, so that the scan is caught in the middle of its
+  // transaction: its group and catalog rows written, its entries on their way.
+  pg::Connection holder(uri_);
+  holder.Exec("BEGIN");
+  holder.Exec("LOCK TABLE entries IN SHARE MODE");
+  std::string cli = LUMIVOR_CLI_PATH, scan = "scan", from = source.Path(), name = "--name",
+              killed = "Killed", group = "--group", half = "Half", library = "--library",
+              uri = uri_;
+  char* argv[] = {cli.data(),   scan.data(), from.data(),    name.data(), killed.data(),
+                  group.data(), half.data(), library.data(), uri.data(),  nullptr};
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, argv[0], &quiet, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&quiet);
+
+  pg::Connection watcher(uri_);
+  std::string backend;
+  for (int i = 0; i < 2000 && backend.empty(); ++i) {
+    const pg::Result waiting = watcher.Exec(
+        "SELECT pid FROM pg_stat_activity WHERE datname = current_database()"
+        " AND query LIKE 'COPY entries%' AND wait_event_type = 'Lock'");
+    if (waiting.Rows() > 0) backend = std::string(waiting.Text(0, 0));
+    if (backend.empty()) ::usleep(10000);
+  }
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  holder.Exec("ROLLBACK");
+  ASSERT_FALSE(backend.empty()) << "the scan never reached its write";
+  // The server rolls the scan's transaction back once it finds its client gone.
+  for (int i = 0; i < 500; ++i) {
+    if (watcher.Exec("SELECT 1 FROM pg_stat_activity WHERE pid = $1", {backend}).Rows() == 0) {
+      break;
+    }
+    ::usleep(10000);
+  }
+  const testing::CommandResult listed = RunCommand(Cli() + " list --library '" + uri_ + "'");
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(listed.out.find("Half"), std::string::npos) << listed.out;
+  EXPECT_EQ(listed.out.find("Killed"), std::string::npos) << listed.out;
+  EXPECT_EQ(watcher.Exec("SELECT count(*) FROM catalogs").Int(0, 0), 3);
+  EXPECT_EQ(watcher.Exec("SELECT count(*) FROM entries").Int(0, 0), 65);
 }
 
 }  // namespace

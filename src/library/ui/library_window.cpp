@@ -17,6 +17,8 @@
 #include "core/path_text.h"
 #include "library/library_storage.h"
 #include "library/ui/library_panel.h"
+#include "server/pg_connection.h"
+#include "stores/open_library.h"
 #include "ui/name_edit_delegate.h"
 
 namespace lumivor {
@@ -40,7 +42,11 @@ std::string ParentDirectory(std::string_view path) {
 }  // namespace
 
 LibraryWindow::LibraryWindow(Prompts& prompts, const QString& library_root, QWidget* parent)
-    : QDialog(parent), prompts_(prompts), library_root_(library_root) {
+    : QDialog(parent),
+      prompts_(prompts),
+      library_root_(library_root),
+      server_(pg::IsServerLocation(Utf8(library_root))),
+      location_(server_ ? pg::RedactedConnInfo(Utf8(library_root)) : std::string()) {
   setWindowTitle(QStringLiteral("Catalog Library "));
 
   library_panel = new LibraryPanel(this);
@@ -240,7 +246,14 @@ bool LibraryWindow::CommitPendingGroup(Node* node, const QString& name, bool qui
   const std::string parent_dir = ParentDirectory(node->Field(kFullPath));
   LibraryChange change;
   try {
-    change = CreateLibraryGroup(parent_dir, Utf8(name));
+    if (server_) {
+      RunWork([&](Progress&, Prompts&) {
+        change = OpenLibrary(Utf8(library_root_))->CreateGroup(ItemOf(parent_dir), Utf8(name));
+      });
+      change.path = PathOfItem(change.path, false);
+    } else {
+      change = CreateLibraryGroup(parent_dir, Utf8(name));
+    }
   } catch (const LumivorError& error) {
     new_group_pending_ = false;
     pending_index_ = QPersistentModelIndex();
@@ -260,7 +273,7 @@ bool LibraryWindow::CommitPendingGroup(Node* node, const QString& name, bool qui
   new_group_pending_ = false;
   pending_index_ = QPersistentModelIndex();
   library_panel->Model()->RenameNode(node, name, ToQString(change.path));
-  if (library_changes != nullptr) library_changes->Written(change.path);
+  if (library_changes != nullptr && !server_) library_changes->Written(change.path);
   ResortSoon();
   return true;
 }
@@ -282,7 +295,14 @@ void LibraryWindow::NameCommitted(const QModelIndex& index, const QString& text)
   if (!changed) return;  // a change of letter case alone counts as a change
   LibraryChange change;
   try {
-    change = RenameLibraryItem(old_path, name, node->IsFile());
+    if (server_) {
+      RunWork([&](Progress&, Prompts&) {
+        change = OpenLibrary(Utf8(library_root_))->Rename(ItemOf(old_path), name, node->IsFile());
+      });
+      change.path = PathOfItem(change.path, node->IsFile());
+    } else {
+      change = RenameLibraryItem(old_path, name, node->IsFile());
+    }
   } catch (const LumivorError& error) {
     ReportFailure(QStringLiteral("Could not rename ") + ToQString(old_path), error.what());
     return;
@@ -293,7 +313,7 @@ void LibraryWindow::NameCommitted(const QModelIndex& index, const QString& text)
     return;
   }
   model->RenameNode(node, text, ToQString(change.path));
-  if (library_changes != nullptr) library_changes->Moved(old_path, change.path);
+  if (library_changes != nullptr && !server_) library_changes->Moved(old_path, change.path);
   ResortSoon();
 }
 
@@ -317,7 +337,14 @@ void LibraryWindow::OnDeleteClicked() {
   const std::string parent_path = ParentDirectory(path);
   const std::string root = Utf8(library_root_);
   try {
-    RunWork([&](Progress&, Prompts&) { DeleteLibraryItem(path, root); });
+    const bool catalog = node->IsFile();
+    RunWork([&](Progress&, Prompts&) {
+      if (server_) {
+        OpenLibrary(root)->Delete(ItemOf(path), catalog);
+      } else {
+        DeleteLibraryItem(path, root);
+      }
+    });
   } catch (const LumivorError& error) {
     prompts_.ShowMessage("Error", std::string("The item could not be deleted.\n") + error.what(),
                          MessageIcon::kError);
@@ -329,7 +356,7 @@ void LibraryWindow::OnDeleteClicked() {
     return;
   }
   model->RemoveNode(node);
-  if (library_changes != nullptr) library_changes->Removed(path);
+  if (library_changes != nullptr && !server_) library_changes->Removed(path);
 }
 
 bool LibraryWindow::CanDrop(const QString& dragged_path, const Node* target) const {
@@ -346,9 +373,15 @@ bool LibraryWindow::MoveItem(const QString& dragged_path, const QString& target_
   const std::string source = Utf8(dragged_path), target = Utf8(target_path),
                     root = Utf8(library_root_);
   MoveResult result;
+  const Node* dragged = library_panel->Model()->FindByPath(dragged_path);
+  const bool catalog = dragged != nullptr && dragged->IsFile();
   try {
     RunWork([&](Progress&, Prompts& prompts) {
-      result = MoveLibraryItem(source, target, root, prompts);
+      if (server_) {
+        result = OpenLibrary(root)->Move(ItemOf(source), catalog, ItemOf(target), prompts);
+      } else {
+        result = MoveLibraryItem(source, target, root, prompts);
+      }
     });
   } catch (const LumivorError& error) {
     result.message = error.what();
@@ -358,7 +391,7 @@ bool LibraryWindow::MoveItem(const QString& dragged_path, const QString& target_
   if (result.success) {
     const std::string moved =
         WithTrailingBackslash(target) + std::filesystem::path(source).filename().string();
-    if (library_changes != nullptr) library_changes->Moved(source, moved);
+    if (library_changes != nullptr && !server_) library_changes->Moved(source, moved);
     library_panel->SelectNodeByPath(ToQString(moved));
   }
   if (!result.message.empty()) {
@@ -380,6 +413,15 @@ void LibraryWindow::ResortSoon() {
   // Once the name editor has let go of the node: a new or renamed item takes its place in the
   // order, groups before catalogs, as after a listing.
   QTimer::singleShot(0, this, [this] { library_panel->Resort(); });
+}
+
+std::string LibraryWindow::ItemOf(std::string_view path) const {
+  return path.size() > location_.size() ? std::string(path.substr(location_.size() + 1))
+                                        : std::string();
+}
+
+std::string LibraryWindow::PathOfItem(std::string_view item, bool catalog) const {
+  return location_ + "/" + std::string(item) + (catalog ? ".xml" : "");
 }
 
 void LibraryWindow::RunWork(const std::function<void(Progress&, Prompts&)>& work) {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <functional>
 #include <stop_token>
+#include <string>
+#include <string_view>
 
 #include "core/progress.h"
 #include "core/prompts.h"
@@ -18,7 +20,8 @@ namespace lumivor {
 class LibraryPanel;
 
 // The "Catalog Library " window: creates groups, renames groups and catalogs in place, moves them
-// by drag and drop, deletes them, exports a catalog and picks one to open.
+// by drag and drop, deletes them, exports a catalog and picks one to open; on a library folder or
+// a server library.
 //
 // Every change goes to disk first and the tree follows what the disk did: a rename, deletion,
 // group creation or move that fails is reported with the system's message and the tree keeps
@@ -98,9 +101,15 @@ class LibraryWindow : public QDialog {
   void RunWork(const std::function<void(Progress&, Prompts&)>& work);
   bool CanDrop(const QString& dragged_path, const Node* target) const;
   void ReportFailure(const QString& what, const std::string& reason);
+  // A server library's items go through its Library: they are named below it ("Group/Sub",
+  // "Group/Name.xml"), and their tree paths start with the library's shown location.
+  [[nodiscard]] std::string ItemOf(std::string_view path) const;
+  [[nodiscard]] std::string PathOfItem(std::string_view item, bool catalog) const;
 
   Prompts& prompts_;
   QString library_root_;
+  bool server_ = false;   // the library is on a server
+  std::string location_;  // a server library's location as shown
   QObject* name_delegate_ = nullptr;
   QString selected_catalog_;
   bool new_group_pending_ = false;

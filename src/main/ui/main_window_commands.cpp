@@ -144,7 +144,7 @@ class IndexOnWorker final : public LibraryChanges {
 void MainWindow::OnLibraryClicked() {
   std::string opened;
   RunCommand([this, &opened] {
-    LibraryWindow window(UserPrompts(), QString::fromStdString(LibraryPath()), this);
+    LibraryWindow window(UserPrompts(), QString::fromStdString(library_location_), this);
     window.export_catalog = [this](const QString& path) {
       RunCommand([this, &path] {
         ExportDialog dialog(Config(), UserPrompts(), WaitProgress(),
@@ -177,7 +177,7 @@ void MainWindow::OnSearchClicked() {
   RunCommand([this] {
     SearchCriteria criteria;
     {
-      SearchDialog dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
+      SearchDialog dialog(UserPrompts(), QString::fromStdString(library_location_), this);
       if (dialog.exec() != QDialog::Accepted) return;
       criteria = dialog.Criteria();
     }

@@ -17,6 +17,8 @@
 #include "main/ui/main_window.h"
 #include "scan/volumes.h"
 #include "search/result_edit.h"
+#include "server/pg_connection.h"
+#include "stores/open_library.h"
 #include "ui/background_work.h"
 
 namespace lumivor {
@@ -52,6 +54,15 @@ void MainWindow::RunSearch(const SearchCriteria& criteria) {
       auto shared = std::make_shared<SearchOutcome>(std::move(part));
       work.deliveries.Deliver([this, shared] { AppendSearchResults(std::move(*shared)); });
     };
+    if (pg::IsServerLocation(library_location_)) {
+      // A server library searches on the server: the scope is named below the library.
+      const std::string location = pg::RedactedConnInfo(library_location_);
+      std::string scope = criteria.scope_path;
+      scope = scope.size() > location.size() ? scope.substr(location.size() + 1) : std::string();
+      indexed.outcome =
+          OpenLibrary(library_location_)->Search(criteria, scope, work.progress, work.stop);
+      return;
+    }
     indexed = SearchThroughIndex(criteria, library, work.progress, work.stop, arrived);
   });
   clear_unless_done.done = true;

@@ -1,14 +1,20 @@
 // The main window on a server library: connecting, browsing, a description saved at once and a
-// conflicting one refused, and a lost server that leaves the window usable.
+// conflicting one refused, and a lost server that leaves the window usable; the library window's
+// changes and the search on the server.
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
+#include <QTreeView>
 
 #include "catalog/fields.h"
 #include "config/config.h"
 #include "library/ui/library_panel.h"
+#include "library/ui/library_window.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/main_window.h"
+#include "search/search.h"
 #include "server/server_library.h"
 #include "support/pg_test_server.h"
 #ifndef LUMIVOR_CLI_PATH
@@ -33,6 +39,23 @@ std::string ServerDescription(const std::string& uri, const std::string& path) {
   find.path = path;
   ServerLibrary(uri).ReadCatalog("Disks/Data", find);
   return find.found;
+}
+
+// Types `text` into the open name editor of `window` and presses Return.
+bool EnterName(LibraryWindow& window, const QString& text) {
+  QTreeView* view = window.library_panel->TreeView();
+  for (QLineEdit* edit : view->viewport()->findChildren<QLineEdit*>()) {
+    if (!edit->isVisible()) continue;
+    edit->setText(text);
+    QTest::keyClick(edit, Qt::Key_Return);
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    return true;
+  }
+  return false;
+}
+
+std::int64_t Count(const std::string& uri, const std::string& sql) {
+  return ServerLibrary(uri).Connection().Exec(sql).Int(0, 0);
 }
 
 }  // namespace
@@ -98,6 +121,68 @@ class SharedLibraryTest : public QObject {
     QVERIFY(prompts.shown.empty());
     QVERIFY(window.library_panel()->SelectNodeByPath(
         QString::fromStdString(shown + "/Disks/Data.xml")));
+  }
+
+  void LibraryWindowAndSearchWorkOnTheServer() {
+    const std::string uri = server_.CreateDatabase("library_window");
+    testing::TempDir dir;
+    testing::WriteFile(
+        dir / "lib/Disks/Data.xml",
+        "<?xml version=\"1.0\"?><fileinfo generated=\"x\"><file FileName=\"/d\" FullPath=\"/d\" "
+        "FileType=\"directory\"><file FileName=\"a.txt\" FullPath=\"/d/a.txt\" FileType=\"file\" "
+        "FileExt=\"txt\"/></file></fileinfo>");
+    testing::WriteFile(dir / "lib/Music.xml",
+                       "<?xml version=\"1.0\"?><fileinfo generated=\"x\"><file FileName=\"/m\" "
+                       "FullPath=\"/m\" FileType=\"directory\"/></fileinfo>");
+    ServerLibrary(uri).Push(dir / "lib", NoProgress());
+    const std::string shown = pg::RedactedConnInfo(uri);
+    const auto at = [&](const std::string& item) { return QString::fromStdString(shown + item); };
+
+    ScriptedPrompts prompts;
+    LibraryWindow window(prompts, QString::fromStdString(uri));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // A catalog and a group renamed in place, on the server.
+    QVERIFY(window.library_panel->SelectNodeByPath(at("/Disks/Data.xml")));
+    window.edit_button->click();
+    QVERIFY(EnterName(window, "Stuff"));
+    QCOMPARE(ServerLibrary(uri).FindCatalog("Disks/Stuff").file_name, std::string("Stuff.xml"));
+    QVERIFY(window.library_panel->SelectNodeByPath(at("/Disks")));
+    window.edit_button->click();
+    QVERIFY(EnterName(window, "Drives"));
+    QCOMPARE(ServerLibrary(uri).FindCatalog("Drives/Stuff").group, std::string("Drives"));
+    // A new group, a move to the top, and deletions.
+    window.new_catalog_button->click();
+    QVERIFY(EnterName(window, "Fresh"));
+    QCOMPARE(Count(uri, "SELECT count(*) FROM library_groups WHERE path = 'Fresh'"), 1);
+    QVERIFY(window.MoveItem(at("/Drives/Stuff.xml"), at("/Fresh")));
+    QCOMPARE(ServerLibrary(uri).FindCatalog("Fresh/Stuff").group, std::string("Fresh"));
+    QVERIFY(window.library_panel->SelectNodeByPath(at("/Fresh/Stuff.xml")));
+    prompts.yes_no_answers.push_back(true);
+    window.delete_button->click();
+    QCOMPARE(Count(uri, "SELECT count(*) FROM catalogs"), 1);
+    QCOMPARE(Count(uri, "SELECT count(*) FROM entries"), 1);  // Music's
+    QVERIFY(window.library_panel->SelectNodeByPath(at("/Drives")));
+    prompts.yes_no_answers.push_back(true);
+    window.delete_button->click();
+    QCOMPARE(Count(uri, "SELECT count(*) FROM library_groups WHERE path = 'Drives'"), 0);
+    QVERIFY(!window.library_panel->SelectNodeByPath(at("/Drives")));
+
+    // The main window searches the server library.
+    ServerLibrary(uri).Push(dir / "lib", NoProgress());
+    MainWindow main(dir / "app", &prompts);
+    main.InitMainWindow();
+    main.UseLibrary(uri);
+    SearchCriteria criteria;
+    criteria.name = "a.t";
+    criteria.scope_path = shown + "/Disks";
+    criteria.scope_is_directory = true;
+    prompts.shown.clear();
+    main.RunSearch(criteria);
+    CatalogModel* model = main.catalog_model();
+    QCOMPARE(model->rowCount(model->index(-1, -1)), 1);
+    QVERIFY(prompts.shown.size() == 1 && prompts.shown[0].caption == "Done");
   }
 
  private:
