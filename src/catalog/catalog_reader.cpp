@@ -98,12 +98,48 @@ enum class Step { kDone, kUnsupported, kStopped, kNeedMore };
 // once it lies whole in the window; a unit cut by the window's end is parsed again, from its
 // start, once more text has come. Values are never decoded in place, so a window can be parsed
 // twice and the text stays as read. With a needle it is fed the whole text at once.
+// True when the bytes from `p` to `end` hold any below 0x20 or from 0x80 on: only then can a
+// value of the tag they hold need cleaning (references are checked as they are decoded).
+bool MayNeedCleaning(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i limit = _mm_set1_epi8(0x20);
+  for (; end - p >= 16; p += 16) {
+    // Signed: bytes from 0x80 on are below 0x20 too.
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (_mm_movemask_epi8(_mm_cmplt_epi8(bytes, limit)) != 0) return true;
+  }
+#endif
+  for (; p < end; ++p) {
+    if (static_cast<signed char>(*p) < 0x20) return true;
+  }
+  return false;
+}
+
+// Cleans every value of `view` as SanitizeText does (invalid UTF-8 and control characters
+// become U+FFFD), so that whoever reads a catalog (the tree, show, search, the index, the
+// exports) meets one text. Cleaned values are kept in `storage`, from `*used` on.
+void CleanValues(RecordView* view, std::deque<std::string>* storage, std::size_t* used) {
+  const auto clean = [&](std::string_view* value) {
+    if (*used == storage->size()) storage->emplace_back();
+    std::string& slot = (*storage)[*used];
+    if (SanitizeText(*value, &slot)) {
+      *value = slot;
+      ++*used;
+    }
+  };
+  for (std::string_view& field : view->fields) clean(&field);
+  for (auto& extra : view->extras) clean(&extra.value);
+}
+
 class FastReader {
  public:
   FastReader(std::string_view catalog_name, RecordSink& sink, const Needle* needle = nullptr)
       : catalog_name_(catalog_name),
         sink_(sink),
-        needle_(needle && !needle->Empty() ? needle : nullptr) {}
+        needle_(needle && !needle->Empty() ? needle : nullptr) {
+    // The name comes from the file's name, which no tag's check covers.
+    if (SanitizeText(catalog_name_, &clean_catalog_name_)) catalog_name_ = clean_catalog_name_;
+  }
 
   // Parses [begin, end); `eof` when no text follows. Sets `consumed` to the bytes handled whole.
   // `pass_unhit_tags`: tags that cannot hold the needle may be passed over unparsed (PassOver);
@@ -181,6 +217,7 @@ class FastReader {
         if (!StartTag(&name, &empty, true)) return Step::kUnsupported;
         const bool wanted = !needle_ || has_reference_ || HitWithin(tag_start, p_);
         if (!DecodeValues(wanted)) return Step::kUnsupported;
+        if (MayNeedCleaning(tag_start, p_)) CleanValues(&view_, &decoded_, &decoded_used_);
         if (!Emit(wanted)) return Step::kStopped;
         if (!empty) PushOpen(name);
         return Step::kDone;
@@ -468,6 +505,7 @@ class FastReader {
   }
 
   std::string_view catalog_name_;
+  std::string clean_catalog_name_;
   RecordSink& sink_;
   const Needle* needle_;
   const char* next_hit_ = nullptr;  // the next occurrence of the needle (with a needle)
@@ -754,6 +792,7 @@ bool EmitDocument(const XmlDocument& document, std::string_view catalog_name, Re
   const pugi::xml_node root = document.document_element();
   if (root) stack.push_back({root.first_child(), 0});
   RecordView view;
+  std::deque<std::string> cleaned;
   while (!stack.empty()) {
     Frame& frame = stack.back();
     while (frame.element && frame.element.type() != pugi::node_element) {
@@ -773,6 +812,8 @@ bool EmitDocument(const XmlDocument& document, std::string_view catalog_name, Re
     if (depth == 0 && view.fields[kFullPath].empty())
       view.fields[kFullPath] = view.fields[kFileName];
     view.fields[kCatalogName] = catalog_name;
+    std::size_t cleaned_used = 0;
+    CleanValues(&view, &cleaned, &cleaned_used);
     if (!sink.Add(view)) return false;
     if (element.first_child()) stack.push_back({element.first_child(), depth + 1});
   }

@@ -9,6 +9,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/atomic_file.h"
 #include "core/errors.h"
 #include "core/input_file.h"
@@ -213,9 +217,42 @@ std::string SerializeElement(const XmlElement& element) {
 
 XmlElement DocumentElement(const XmlDocument& document) { return document.document_element(); }
 
+namespace {
+
+// The position of the first byte of `text` that an attribute value cannot hold as it is ('&',
+// '<', '"' or a control character), or its size when there is none.
+std::size_t FirstToEscape(std::string_view text) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<'), quote = _mm_set1_epi8('"');
+  const __m128i control = _mm_set1_epi8(0x1F);
+  for (; i + 16 <= text.size(); i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    const __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, lt)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(_mm_min_epu8(v, control), v)));
+    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (bits) return i + static_cast<std::size_t>(__builtin_ctz(bits));
+  }
+#endif
+  for (; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '&' || c == '<' || c == '"' || c < 32) return i;
+  }
+  return i;
+}
+
+}  // namespace
+
 void AppendEscapedAttribute(std::string& out, std::string_view text) {
+  // Most values need no escape at all: they are appended whole.
+  const std::size_t first = FirstToEscape(text);
+  if (first == text.size()) {
+    out.append(text);
+    return;
+  }
   std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  for (std::size_t i = first; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const char* replacement = nullptr;
     char numeric[6];

@@ -102,11 +102,16 @@ const char* Needle::Find(const char* begin, const char* end) const {
 }
 
 std::string_view LongestLiteralRun(std::string_view criterion) {
+  // U+FFFD stands for whatever bytes the reader replaced: the file may not hold it.
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
   std::string_view best;
   std::size_t start = 0;
   for (std::size_t i = 0; i <= criterion.size(); ++i) {
-    if (i == criterion.size() || !IsLiteralOnly(static_cast<unsigned char>(criterion[i]))) {
+    const bool replacement = criterion.substr(i, kReplacement.size()) == kReplacement;
+    if (i == criterion.size() || replacement ||
+        !IsLiteralOnly(static_cast<unsigned char>(criterion[i]))) {
       if (i - start > best.size()) best = criterion.substr(start, i - start);
+      if (replacement) i += kReplacement.size() - 1;
       start = i + 1;
     }
   }

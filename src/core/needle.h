@@ -31,7 +31,8 @@ class Needle {
 
 // The longest run of `criterion` that any catalog file holds literally wherever a field value
 // contains the criterion: the characters that XML can write as entities or that the reader turns
-// into blanks (& < > " ' blank and control characters) split the runs.
+// into blanks (& < > " ' blank and control characters) split the runs, and so does U+FFFD, which
+// stands for bytes the reader replaced.
 [[nodiscard]] std::string_view LongestLiteralRun(std::string_view criterion);
 
 // True when the raw text at `p` (before `end`) is a character reference that stands for a tab

@@ -13,8 +13,9 @@
 
 namespace lumivor {
 
-// The layout of the tables; an index of another layout is made afresh.
-inline constexpr int kLayoutVersion = 6;
+// The layout of the tables; an index of another layout is made afresh. 7: texts are stored as the
+// catalog reader cleans them.
+inline constexpr int kLayoutVersion = 7;
 // Rows between two polls of Cancel while reading a catalog or searching.
 inline constexpr std::size_t kPollRows = 4096;
 

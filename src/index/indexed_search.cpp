@@ -9,10 +9,11 @@
 
 namespace lumivor {
 
-IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& criteria,
+IndexedSearchOutcome SearchThroughIndex(const SearchCriteria& typed,
                                         const std::string& library_root, Progress& progress,
                                         std::stop_token stop,
                                         const LibraryIndex::ResultsArrived& arrived) {
+  const SearchCriteria criteria = WithCleanTexts(typed);
   if (const std::string problem = CriteriaProblem(criteria); !problem.empty()) {
     throw LumivorError(problem);
   }

@@ -58,6 +58,15 @@ std::string RegexProblemText(const std::string& error) {
 
 }  // namespace
 
+SearchCriteria WithCleanTexts(SearchCriteria criteria) {
+  std::string cleaned;
+  for (std::string* text : {&criteria.name, &criteria.extension, &criteria.description,
+                            &criteria.meta, &criteria.regex}) {
+    if (SanitizeText(*text, &cleaned)) *text = std::move(cleaned);
+  }
+  return criteria;
+}
+
 bool SearchCriteria::Blank() const {
   return Trimmed(name).empty() && Trimmed(extension).empty() && Trimmed(description).empty() &&
          Trimmed(regex).empty() && Trimmed(meta).empty();
@@ -162,7 +171,7 @@ bool SearchMatcher::Matches(std::optional<std::string_view> file_name,
 }
 
 LibrarySearch::LibrarySearch(SearchCriteria criteria, Progress& progress, std::stop_token stop)
-    : criteria_(std::move(criteria)),
+    : criteria_(WithCleanTexts(std::move(criteria))),
       matcher_(criteria_),
       progress_(progress),
       stop_(std::move(stop)),

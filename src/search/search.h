@@ -156,6 +156,10 @@ class LibrarySearch {
   CatalogFileReader reader_;
 };
 
+// `criteria` with its texts cleaned as the catalog reader cleans every value (SanitizeText): a
+// search for what a catalog shows finds it even when the file holds other bytes there.
+[[nodiscard]] SearchCriteria WithCleanTexts(SearchCriteria criteria);
+
 // Raises LumivorError naming the scope and the reason when the scope itself is missing or cannot
 // be read: a directory that cannot be listed, or a catalog that is no readable regular file.
 void CheckSearchScope(const SearchCriteria& criteria);

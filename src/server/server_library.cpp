@@ -357,6 +357,10 @@ CatalogTree ServerLibrary::List(bool groups_only) {
 DescribeOutcome ServerLibrary::Describe(std::string_view catalog, std::string_view entry_path,
                                         std::string_view text,
                                         const std::optional<std::string>& expect) {
+  // The entry is found, and the text stored, as the catalog reader cleans texts.
+  std::string clean_path, clean_text;
+  if (SanitizeText(entry_path, &clean_path)) entry_path = clean_path;
+  if (SanitizeText(text, &clean_text)) text = clean_text;
   const ServerCatalog found = FindCatalog(catalog);
   const std::string id = std::to_string(found.id);
   pg::Transaction transaction(*connection_);
@@ -594,8 +598,10 @@ std::uint64_t ServerLibrary::Pull(const std::string& folder, Progress& progress)
 
 // --- Search ---------------------------------------------------------------------------------
 
-SearchOutcome ServerLibrary::Search(const SearchCriteria& criteria, std::string_view scope,
+SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_view scope,
                                     Progress& /*progress*/, std::stop_token stop) {
+  // The rows hold the texts the catalog reader cleaned: so must the patterns.
+  const SearchCriteria criteria = WithCleanTexts(typed);
   const SearchMatcher matcher(criteria);
   SearchOutcome outcome;
   // The scope: one catalog when it names one, else a group with everything below it. The whole

@@ -92,6 +92,10 @@ std::string ConflictText(std::string_view current) {
 DescribeOutcome DescribeInCatalogFile(const std::string& path, std::string_view entry_path,
                                       std::string_view text,
                                       const std::optional<std::string>& expect) {
+  // The entry is found, and the text stored, as the catalog reader cleans texts.
+  std::string clean_path, clean_text;
+  if (SanitizeText(entry_path, &clean_path)) entry_path = clean_path;
+  if (SanitizeText(text, &clean_text)) text = clean_text;
   const CatalogLock lock(path);
   CatalogTree tree = LoadCatalog(path);
   CatalogTree::Node* node = FindByFullPath(tree, entry_path);

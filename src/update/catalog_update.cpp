@@ -454,9 +454,23 @@ class DescriptionCounter final : public RecordSink {
 }  // namespace
 
 std::size_t CountDescriptions(const std::string& path, Progress& progress) {
+  // Only a record whose tag holds the attribute's name can have a description: a catalog without
+  // the name anywhere (most of them) is read through as plain text, without being parsed.
+  static const Needle kAttributeName(FieldNames[kDescription], false);
+  const ProgressShown shown(progress, false);
+  progress.SetWaitText(kLoadingInfo);
   DescriptionCounter counter;
-  ReadCatalogFile(path, counter, progress);
-  return counter.count;
+  CatalogFileReader reader;
+  CatalogReadOptions options;
+  options.needle = &kAttributeName;
+  switch (reader.Read(path, counter, options)) {
+    case CatalogReadStatus::kDone:
+    case CatalogReadStatus::kStopped:
+    case CatalogReadStatus::kPassedOver:
+      return counter.count;
+    default:
+      throw LumivorError(reader.Error());
+  }
 }
 
 std::string DescriptionCountText(std::size_t count) {

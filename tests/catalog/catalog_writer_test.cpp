@@ -5,6 +5,7 @@
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
 #include "catalog/catalog_tree.h"
+#include "catalog/xml_document.h"
 
 namespace lumivor {
 namespace {
@@ -77,6 +78,27 @@ TEST(CatalogWriter, FurtherAttributesFollowTheFieldsAndBadBytesAreCleaned) {
   EXPECT_EQ(text, std::string(kStart) +
                       "<file FileName=\"caf\xEF\xBF\xBD\" CatalogName=\"C\" "
                       "VolumeSerial=\"12\xEF\xBF\xBD\" Artist=\"A&amp;B\"/></fileinfo>");
+}
+
+TEST(CatalogWriter, EscapesWhatAValueCannotHoldWhereverItStands) {
+  // Each special byte at every place of values longer and shorter than a block of sixteen.
+  const std::string specials[] = {"&", "<", "\"", std::string(1, '\0'), "\x01", "\t", "\x1F"};
+  const std::string escaped[] = {"&amp;", "&lt;", "&quot;", "&#00;", "&#01;", "&#09;", "&#31;"};
+  for (std::size_t k = 0; k < std::size(specials); ++k) {
+    for (std::size_t size : {1u, 15u, 16u, 17u, 40u}) {
+      for (std::size_t at = 0; at < size; ++at) {
+        std::string value(size, 'a');
+        value.replace(at, 1, specials[k]);
+        std::string out = "x";
+        AppendEscapedAttribute(out, value);
+        EXPECT_EQ(out, "x" + std::string(at, 'a') + escaped[k] + std::string(size - at - 1, 'a'))
+            << k << " " << size << " " << at;
+      }
+    }
+  }
+  std::string out;
+  AppendEscapedAttribute(out, "caf\xC3\xA9 > 'x'");
+  EXPECT_EQ(out, "caf\xC3\xA9 > 'x'");
 }
 
 TEST(CatalogWriter, LargeCatalogsGoOutInBoundedPieces) {

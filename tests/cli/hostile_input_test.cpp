@@ -64,6 +64,46 @@ TEST(HostileInput, AFifoInTheLibraryIsPassedByAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
 }
 
+// A catalog written by another program with bytes that are no UTF-8 in a name and a
+// description: every route meets the same cleaned text, so what `show` prints is what search
+// finds (through the index and without it), what an export writes and what describe addresses.
+TEST(HostileInput, InvalidUtf8IsOneCleanedTextOnEveryRoute) {
+  TempDir dir;
+  const std::string library = dir / "lib";
+  WriteFile(library + "/Disk.xml",
+            "<?xml version=\"1.0\"?><fileinfo><file FileName=\"/d\" FullPath=\"/d\" "
+            "FileType=\"directory\"><file FileName=\"bad\xFFname.txt\" "
+            "FullPath=\"/d/bad\xFFname.txt\" FileType=\"file\" Description=\"n\xC3ote\"/>"
+            "</file></fileinfo>");
+  const std::string cli = "timeout 20 " + Cli();
+  const std::string shown_name = "bad\xEF\xBF\xBDname.txt";
+  const testing::CommandResult show = RunCommand(cli + " show '" + library + "/Disk.xml'");
+  ASSERT_EQ(show.status, 0) << show.err;
+  EXPECT_NE(show.out.find(shown_name), std::string::npos);
+  EXPECT_NE(show.out.find("n\xEF\xBF\xBDote"), std::string::npos);
+  const std::string searches[] = {"--name 'bad\xEF\xBF\xBDname'",
+                                  "--name '" + shown_name + "' --whole",
+                                  "--name 'bad\xFEname'",  // other bytes, the same text
+                                  "--description 'n\xEF\xBF\xBDo'", "--regex '^bad.name'"};
+  for (const std::string& criteria : searches) {
+    for (const char* index : {"", " --no-index"}) {
+      const testing::CommandResult found =
+          RunCommand(cli + " search --library '" + library + "' " + criteria + index);
+      EXPECT_EQ(found.status, 0) << found.err;
+      EXPECT_NE(found.out.find(shown_name), std::string::npos) << criteria << index;
+    }
+  }
+  const testing::CommandResult described =
+      RunCommand(cli + " describe '" + library + "/Disk.xml' '/d/" + shown_name + "' 'kept'");
+  EXPECT_EQ(described.status, 0) << described.err;
+  const testing::CommandResult exported = RunCommand(
+      cli + " export '" + library + "/Disk.xml' --format csv -o '" + dir / "out.csv" + "'");
+  EXPECT_EQ(exported.status, 0) << exported.err;
+  const std::string csv = testing::ReadFile(dir / "out.csv");
+  EXPECT_NE(csv.find(shown_name), std::string::npos);
+  EXPECT_NE(csv.find("kept"), std::string::npos);
+}
+
 TEST(HostileInput, AFailedWorkbookExportSaysSoInOneLine) {
   TempDir dir;
   WriteFile(dir / "a.xml", kCatalog);

@@ -81,6 +81,10 @@ TEST(Needle, LongestLiteralRunAvoidsWhatXmlCanEscape) {
   EXPECT_EQ(LongestLiteralRun("a&b <c>\"dd\" 'e'"), "dd");
   EXPECT_EQ(LongestLiteralRun(" "), "");
   EXPECT_EQ(LongestLiteralRun("tab\there"), "here");
+  // U+FFFD stands for bytes the file may hold instead: it splits the runs too.
+  EXPECT_EQ(LongestLiteralRun("bad\xEF\xBF\xBDname"), "name");
+  EXPECT_EQ(LongestLiteralRun("\xEF\xBF\xBD\xEF\xBF\xBD"), "");
+  EXPECT_EQ(LongestLiteralRun("caf\xC3\xA9"), "caf\xC3\xA9");
   EXPECT_EQ(LongestLiteralRun("\xC3\xA9t\xC3\xA9"), "\xC3\xA9t\xC3\xA9");
 }
 

@@ -476,8 +476,14 @@ TEST(CountDescriptions, CountsTheNotesAReplaceWouldLose) {
   EXPECT_EQ(CountDescriptions(dir / "c.xml"), 2u);
   testing::WriteFile(dir / "none.xml", "<fileinfo><file FileName=\"/m\"/></fileinfo>");
   EXPECT_EQ(CountDescriptions(dir / "none.xml"), 0u);
-  // A catalog that cannot be read cannot be said to hold nothing.
+  // The attribute's name inside a value is no description.
+  testing::WriteFile(dir / "named.xml", "<fileinfo><file FileName=\"Description=x\"/></fileinfo>");
+  EXPECT_EQ(CountDescriptions(dir / "named.xml"), 0u);
+  // A catalog that cannot be read cannot be said to hold nothing, even when no description
+  // shows in what is left of it.
   EXPECT_THROW((void)CountDescriptions(dir / "missing.xml"), LumivorError);
+  testing::WriteFile(dir / "cut.xml", "<fileinfo><file FileName=\"/m\"><file FileName=\"a\"/>");
+  EXPECT_THROW((void)CountDescriptions(dir / "cut.xml"), LumivorError);
 }
 
 }  // namespace lumivor
