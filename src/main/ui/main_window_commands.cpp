@@ -149,6 +149,10 @@ class IndexOnWorker final : public LibraryChanges {
 
 }  // namespace
 
+void MainWindow::TellIndexMoved(const std::string& from, const std::string& to) {
+  IndexOnWorker(work_).Moved(from, to);
+}
+
 void MainWindow::OnLibraryClicked() {
   std::string opened;
   RunCommand([this, &opened] {
