@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catalog/catalog_reader.h"
@@ -286,7 +287,8 @@ IndexUpdate LibraryIndex::Update(Progress& progress, std::stop_token stop) {
       transaction.Commit();
     }
   }
-  const std::string top = WithTrailingBackslash(root_);
+  // The catalogs to read: those new or changed since they were indexed.
+  std::vector<std::pair<const CatalogFile*, const CatalogRow*>> changed;
   for (const CatalogFile& file : files) {
     const auto found = known.find(file.relative_path);
     const CatalogRow* old = found == known.end() ? nullptr : found->second;
@@ -295,8 +297,14 @@ IndexUpdate LibraryIndex::Update(Progress& progress, std::stop_token stop) {
         old->stamp.inode == file.stamp.inode) {
       continue;
     }
-    progress.SetWaitText(top + file.relative_path);
-    if (stop.stop_requested() || !IndexCatalog(file.relative_path, old, stop)) {
+    changed.emplace_back(&file, old);
+  }
+  const std::string top = WithTrailingBackslash(root_);
+  const std::string of_all = " of " + std::to_string(changed.size()) + " catalogs: ";
+  for (const auto& [file, old] : changed) {
+    progress.SetWaitText("Indexing " + std::to_string(update.read + 1) + of_all + top +
+                         file->relative_path);
+    if (stop.stop_requested() || !IndexCatalog(file->relative_path, old, stop)) {
       update.cancelled = true;
       break;
     }

@@ -757,9 +757,19 @@ TEST(IndexedSearch, ProgressCancelAndResultsWhileSearching) {
   IndexUpdate update = index.Update(cancelling, cancelling.Token());
   EXPECT_TRUE(update.cancelled);
   EXPECT_EQ(index.EntryCount(), 0u);  // the big catalog was left out whole
-  update = index.Update(NoProgress());
+  RecordingProgress counted;
+  update = index.Update(counted);
   EXPECT_EQ(update.read, 2u);
   EXPECT_EQ(update.entries, 20001u);
+  // Each catalog read is counted against those to read (after the texts of the listing).
+  std::vector<std::string> counts;
+  for (const RecordingProgress::Event& event : counted.events) {
+    if (event.kind == RecordingProgress::Event::kText && event.text.rfind("Indexing", 0) == 0) {
+      counts.push_back(event.text.substr(0, 23));
+    }
+  }
+  EXPECT_EQ(counts,
+            (std::vector<std::string>{"Indexing 1 of 2 catalog", "Indexing 2 of 2 catalog"}));
 
   SearchCriteria song = Criteria(root, true);
   song.name = "song";

@@ -282,6 +282,8 @@ class MainWindow : public QMainWindow {
   // The library tree's name editor committed `text` for the group or catalog at `index`: renamed
   // on disk (a refusal is told and the editor opens again), then the tree is listed afresh.
   void OnLibraryNameCommitted(const QModelIndex& index, const QString& text);
+  // Tells the library's index of a rename or move, on the worker thread.
+  void TellIndexMoved(const std::string& from, const std::string& to);
   void OnCatalogEdited(CatalogTree::Node* node, int field, const std::string& text);
   void OnDetailEdited(int row, const QString& key, const QString& text);
   void ApplyResultEdit(CatalogTree::Node* node, const ResultSource& source, int field,

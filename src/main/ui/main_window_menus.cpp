@@ -216,9 +216,10 @@ void MainWindow::OnLibraryNameCommitted(const QModelIndex& index, const QString&
   }
   // The tree is listed afresh once the editor has let go of the node.
   const std::string renamed = change.path;
-  QTimer::singleShot(0, this, [this, renamed] {
+  QTimer::singleShot(0, this, [this, old_path, renamed] {
     RefreshLibrary(renamed);
     UpdateStatusBar();
+    TellIndexMoved(old_path, renamed);
   });
 }
 
