@@ -24,6 +24,8 @@
 #include "library/ui/library_panel.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
+#include "server/pg_connection.h"
+#include "stores/open_library.h"
 #include "ui/grid_style.h"
 #include "ui/qt_prompts.h"
 #include "update/catalog_update.h"
@@ -360,9 +362,23 @@ void NewCatalogDialog::OnOkClicked() {
   const std::string root = Utf8(library_root_);
   const std::string target = Utf8(TargetGroup());
   std::string group;
-  NewCatalogPlan plan = GroupBelowLibrary(root, target, &group)
-                            ? PlanNewCatalog(root, group, Utf8(name))
-                            : PlanNewCatalog(target, "", Utf8(name));
+  NewCatalogPlan plan;
+  if (pg::IsServerLocation(root)) {
+    // A server library plans by the group's path below it; the catalog is shown by where it
+    // lies there.
+    const std::string shown = pg::RedactedConnInfo(root);
+    group = target.size() > shown.size() ? target.substr(shown.size() + 1) : std::string();
+    try {
+      plan = OpenLibrary(root)->PlanNewCatalog(group, Utf8(name));
+    } catch (const LumivorError& error) {
+      prompts_.ShowMessage(kWarningCaption, error.what(), MessageIcon::kWarning);
+      return;
+    }
+    plan.catalog_file = shown + "/" + (group.empty() ? "" : group + "/") + Utf8(name) + ".xml";
+  } else {
+    plan = GroupBelowLibrary(root, target, &group) ? PlanNewCatalog(root, group, Utf8(name))
+                                                   : PlanNewCatalog(target, "", Utf8(name));
+  }
   if (!plan.refusal.empty()) {
     prompts_.ShowMessage(kWarningCaption, plan.refusal, MessageIcon::kWarning);
     name_edit->setFocus();

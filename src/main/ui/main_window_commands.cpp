@@ -21,6 +21,7 @@
 #include "scan/volumes.h"
 #include "search/search.h"
 #include "search/ui/search_dialog.h"
+#include "stores/open_library.h"
 #include "update/catalog_update.h"
 
 namespace lumivor {
@@ -31,7 +32,7 @@ std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 
 void MainWindow::OnNewCatalogClicked() {
   RunCommand([this] {
-    NewCatalogDialog dialog(UserPrompts(), QString::fromStdString(LibraryPath()), this);
+    NewCatalogDialog dialog(UserPrompts(), QString::fromStdString(library_location_), this);
     ScanPreferences remembered = Config().Root().scan();
     dialog.SetDeepOptions({remembered.archives(), remembered.metadata()});
     // Counting the notes of a catalog about to be replaced reads the whole file: off this thread.
@@ -79,11 +80,18 @@ void MainWindow::OnNewCatalogClicked() {
         QStringLiteral("Cataloguing ") + source);
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
+    const bool server = IsServerCatalog(catalog);
+    if (server) {
+      // Into a server library in one transaction, before the window shows it.
+      RunInBackground([&](WorkContext&) {
+        OpenLibrary(library_location_)->SaveNewCatalog(dialog.Plan(), tree);
+      });
+    }
     SetScanRootName(root_name);
     SetCurrentCatalogFile(catalog);
     SetCatalogTree(std::move(tree));
     try {
-      SaveCurrentCatalog();
+      if (!server) SaveCurrentCatalog();
     } catch (...) {
       // A catalog that could not be written is none: nothing stays on screen whose every edit
       // would try the same save again.

@@ -12,6 +12,7 @@
 #include "config/config.h"
 #include "library/ui/library_panel.h"
 #include "library/ui/library_window.h"
+#include "library/ui/new_catalog_dialog.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/main_window.h"
 #include "search/search.h"
@@ -183,6 +184,36 @@ class SharedLibraryTest : public QObject {
     CatalogModel* model = main.catalog_model();
     QCOMPARE(model->rowCount(model->index(-1, -1)), 1);
     QVERIFY(prompts.shown.size() == 1 && prompts.shown[0].caption == "Done");
+  }
+
+  void NewCatalogIsPlannedOnTheServer() {
+    const std::string uri = server_.CreateDatabase("new_catalog");
+    testing::TempDir dir;
+    testing::WriteFile(dir / "lib/Disks/Data.xml",
+                       "<?xml version=\"1.0\"?><fileinfo generated=\"x\"><file FileName=\"/d\" "
+                       "FullPath=\"/d\" FileType=\"directory\"/></fileinfo>");
+    ServerLibrary(uri).Push(dir / "lib", NoProgress());
+    const std::string shown = pg::RedactedConnInfo(uri);
+
+    ScriptedPrompts prompts;
+    NewCatalogDialog dialog(prompts, QString::fromStdString(uri));
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QTest::keyClicks(dialog.folder_edit, QString::fromStdString(dir.Path()));
+    QVERIFY(dialog.ok_button->isEnabled());
+    QVERIFY(dialog.library_panel->SelectNodeByPath(QString::fromStdString(shown + "/Disks")));
+    // A catalog of that name on the server: replacing it is asked, and No keeps the dialog.
+    dialog.name_edit->setText(QStringLiteral("Data"));
+    dialog.ok_button->click();
+    QCOMPARE(prompts.shown.size(), std::size_t{1});
+    QVERIFY(prompts.shown[0].question);
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    dialog.name_edit->setText(QStringLiteral("New"));
+    dialog.ok_button->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.Plan().group, std::string("Disks"));
+    QCOMPARE(dialog.Plan().name, std::string("New"));
+    QCOMPARE(dialog.CatalogFile(), QString::fromStdString(shown + "/Disks/New.xml"));
   }
 
  private:
