@@ -61,12 +61,8 @@ bool ByteSource::Fill() {
   return pos_ < end_;
 }
 
-std::string_view ByteSource::Available() {
-  if (pos_ == end_) Fill();
-  return std::string_view(data_ + pos_, end_ - pos_);
-}
-
 void ByteSource::Skip(std::size_t count) {
+  if (count == 0) return;
   const char* begin = data_ + pos_;
   for (const char* at = begin;
        (at = static_cast<const char*>(std::memchr(at, '\n', count - (at - begin)))) != nullptr;

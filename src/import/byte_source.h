@@ -44,9 +44,14 @@ class ByteSource {
   }
   // The bytes from the current position up to the end of the window (at least one unless at the
   // end of the input); they are taken with Skip.
-  [[nodiscard]] std::string_view Available();
+  [[nodiscard]] std::string_view Available() {
+    if (pos_ == end_) Fill();
+    return std::string_view(data_ + pos_, end_ - pos_);
+  }
   // Takes `count` bytes of what Available returned.
   void Skip(std::size_t count);
+  // The same for bytes known to hold no line break (nothing to count).
+  void SkipInLine(std::size_t count) { pos_ += count; }
 
   // Reads the next line without its line end (LF or CR LF) into `line`. False at the end of the
   // input. A last line without a line end is returned too; `*terminated` tells which. A line

@@ -13,6 +13,9 @@ bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 }  // namespace
 
 int JsonReader::SkipBlanks() {
+  // Most tokens follow the last one at once.
+  const int first = source_.Peek();
+  if (first < 0 || !IsBlank(static_cast<unsigned char>(first))) return source_.Get();
   for (;;) {
     const std::string_view window = source_.Available();
     if (window.empty()) return -1;
@@ -122,13 +125,25 @@ void JsonReader::ReadLiteral(std::string_view rest) {
 
 void JsonReader::ReadNumber(int first) {
   text_.assign(1, static_cast<char>(first));
+  constexpr std::size_t kLongest = 64;
+  // The run of number characters, a window at a time; they hold no line break.
   for (;;) {
-    const int c = source_.Peek();
-    if (!((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-')) {
-      break;
+    const std::string_view window = source_.Available();
+    std::size_t n = 0;
+    while (n < window.size()) {
+      const char c = window[n];
+      if (!((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-')) {
+        break;
+      }
+      ++n;
     }
-    if (text_.size() >= 64) Fail("number too long");
-    text_ += static_cast<char>(source_.Get());
+    if (text_.size() + n > kLongest) {
+      source_.SkipInLine(kLongest - text_.size());
+      Fail("number too long");
+    }
+    text_.append(window.data(), n);
+    source_.SkipInLine(n);
+    if (n < window.size() || window.empty()) break;
   }
   // The grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
   std::size_t i = 0;
@@ -169,7 +184,7 @@ void JsonReader::ReadString() {
     }
     if (text_.size() + i > kMaxString) Fail("string too long");
     text_.append(window.data(), i);
-    source_.Skip(i);
+    source_.SkipInLine(i);  // control characters, line breaks among them, end the run
     if (i == window.size()) continue;
     const int c = source_.Get();
     if (c == '"') return;

@@ -1,6 +1,6 @@
 // The shared module with the readers that need large libraries: TagLib for music, Exiv2 for
 // photos, FFmpeg for video and libarchive for archives. The core loads it only when a deep scan
-// needs it (core/media_readers.h). It hands back raw values; the core cleans them.
+// needs it (scan/media_readers.h). It hands back raw values; the core cleans them.
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/stat.h>

@@ -44,7 +44,7 @@ using MediaTags = std::vector<std::pair<std::string_view, std::string>>;
 // characters). A file whose tags cannot be read gives no tags; nothing is thrown. Only the parts
 // of the file that hold the tags are read (headers, and the end of the file for some audio tags).
 // The common formats (mp3, FLAC, JPEG) are read from their headers in the core; the others, and
-// anything unusual, through the tag libraries' module (core/media_readers.h).
+// anything unusual, through the tag libraries' module (scan/media_readers.h).
 // Numbers are written the same in every locale.
 [[nodiscard]] MediaTags ReadMediaTags(int fd, std::string_view name);
 // The same; `no_readers` (may be null) tells whether the file needed the tag libraries' module

@@ -708,13 +708,15 @@ void MainWindow::SetBusy(bool busy) {
   // The views stay readable, but neither edits nor sorts the tree that the work may be reading.
   catalog_view_->header()->setSectionsClickable(!busy);
   if (busy) {
-    vt_edit_triggers_ = static_cast<int>(catalog_view_->editTriggers());
-    vle_edit_triggers_ = static_cast<int>(detail_view_->editTriggers());
+    catalog_edit_triggers_ = static_cast<int>(catalog_view_->editTriggers());
+    detail_edit_triggers_ = static_cast<int>(detail_view_->editTriggers());
     catalog_view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     detail_view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   } else {
-    catalog_view_->setEditTriggers(static_cast<QAbstractItemView::EditTriggers>(vt_edit_triggers_));
-    detail_view_->setEditTriggers(static_cast<QAbstractItemView::EditTriggers>(vle_edit_triggers_));
+    catalog_view_->setEditTriggers(
+        static_cast<QAbstractItemView::EditTriggers>(catalog_edit_triggers_));
+    detail_view_->setEditTriggers(
+        static_cast<QAbstractItemView::EditTriggers>(detail_edit_triggers_));
   }
 }
 

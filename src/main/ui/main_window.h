@@ -327,8 +327,8 @@ class MainWindow : public QMainWindow {
   std::unique_ptr<Configuration> config_;
   ProgressWindow* progress_window_ = nullptr;
   BackgroundWork* work_ = nullptr;
-  int vt_edit_triggers_ = 0;  // the views' edit triggers, kept while work runs
-  int vle_edit_triggers_ = 0;
+  int catalog_edit_triggers_ = 0;  // the views' edit triggers, kept while work runs
+  int detail_edit_triggers_ = 0;
 
   std::string current_catalog_file_;
   std::string scan_root_name_;
