@@ -166,12 +166,14 @@ TEST(CatalogWriter, ALargeTreeWrittenByThreadsIsTheTextOfOneWriter) {
     fields[kFileName] = name;
     fields[kFullPath] = full;
     fields[kFileType] = i % 9 == 0 ? "directory" : "file";
-    fields[kFileSize] = std::to_string(i);
+    const std::string size = std::to_string(i);  // the fields are views: their texts must live
+    fields[kFileSize] = size;
     const ExtraViews extras =
         i % 13 == 0 ? ExtraViews{{"ReadError", "Permission denied"}} : ExtraViews{};
     CatalogTree::Node* parent_node = i % 5 == 0 ? chain : parent;
     const std::string parent_path = i % 5 == 0 ? chain_path : path;
-    fields[kFullPath] = i % 97 == 0 ? full : parent_path + "/" + name;
+    const std::string full_path = i % 97 == 0 ? full : parent_path + "/" + name;
+    fields[kFullPath] = full_path;
     CatalogTree::Node* node = tree.AddChild(parent_node, fields, extras);
     if (i % 9 == 0) {
       folders.emplace_back(node, std::string(fields[kFullPath]));
