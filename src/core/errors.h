@@ -20,7 +20,7 @@
 //   - a save or export writes to a temporary file that replaces the old one only once it is
 //     whole (AtomicFile), so a failed or cancelled save leaves the old file as it was;
 //   - nothing catches an error only to go on as though it had not happened. A `catch` names what
-//     it expects; one that takes everything (`catch (...)`) only hands the error on: raised again,
+//     it expects; one that takes every kind of error only hands it on: raised again,
 //     or kept and raised on the thread that waits for the work.
 //
 // Partial results carry marks. Where part of the work cannot be done but the rest is worth

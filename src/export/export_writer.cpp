@@ -28,7 +28,7 @@ bool ExportWriter::Add(const RecordView& record) {
   // A long export says how far it has come.
   if (++written_ % kCancelPollRecords == 0 && progress_ != nullptr) {
     progress_->SetWaitText(std::string(kExportToFile) + " " + std::to_string(written_) +
-                          " entries written");
+                           " entries written");
   }
   return true;
 }

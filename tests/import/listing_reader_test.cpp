@@ -104,16 +104,16 @@ TEST(JsonReader, WholeNumbersAndSeconds) {
 
 TEST(MtreeReader, LongListingsReadInPiecesKeepSettingsAndLineNumbers) {
   // Over a megabyte: libarchive gets it in pieces, each with the "/set" lines made before it.
-  std::string spec = "#mtree\n/set type=file uid=0\n. type=dir\n";
+  std::string listing = "#mtree\n/set type=file uid=0\n. type=dir\n";
   const int kFiles = 30000;
   for (int i = 0; i < kFiles; ++i) {
-    if (i == 20000) spec += "/set type=dir\n";
-    spec += "./d/f" + std::to_string(i) + " size=" + std::to_string(i % 7) +
-            (i >= 20000 ? " type=file" : "") + " sha1digest=" + std::string(40, 'a') + "\n";
+    if (i == 20000) listing += "/set type=dir\n";
+    listing += "./d/f" + std::to_string(i) + " size=" + std::to_string(i % 7) +
+               (i >= 20000 ? " type=file" : "") + " sha1digest=" + std::string(40, 'a') + "\n";
   }
-  spec += "./later type=dir\n./d/late\n";
-  ASSERT_GT(spec.size(), 2u << 20);
-  ByteSource source(spec, "big.mtree");
+  listing += "./later type=dir\n./d/late\n";
+  ASSERT_GT(listing.size(), 2u << 20);
+  ByteSource source(listing, "big.mtree");
   ImportTree tree(".");
   ReadMtree(source, tree, {});
   const std::string records = Emitted(tree);
@@ -126,9 +126,9 @@ TEST(MtreeReader, LongListingsReadInPiecesKeepSettingsAndLineNumbers) {
   EXPECT_NE(records.find("\n2 ./d/late directory 0\n"), std::string::npos);
 
   // A bad line far into the listing is named by its line in the file.
-  const std::string bad = spec + "/set\n";
+  const std::string bad = listing + "/set\n";
   const std::size_t bad_line =
-      static_cast<std::size_t>(std::count(spec.begin(), spec.end(), '\n')) + 1;
+      static_cast<std::size_t>(std::count(listing.begin(), listing.end(), '\n')) + 1;
   ByteSource bad_source(bad, "bad.mtree");
   ImportTree bad_tree(".");
   const std::string message = ErrorOf([&] { ReadMtree(bad_source, bad_tree, {}); });

@@ -12,7 +12,7 @@ class QPushButton;
 
 namespace lumivor {
 
-// The "Import" dialog: a listing another tool wrote (an ncdu export, an mtree specification, a
+// The "Import" dialog: a listing another tool wrote (an ncdu export, an mtree listing, a
 // hashdeep manifest, a catcli catalog), its format, and the name and group of the catalog it
 // becomes. Choosing a file recognises its format (which can still be changed) and proposes the
 // file's name as the catalog's. OK checks the choices, asks before a catalog of that name is
