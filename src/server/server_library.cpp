@@ -2,10 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <ctime>
+#include <exception>
 #include <map>
 #include <optional>
+#include <thread>
 
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
@@ -224,7 +228,7 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
         {group, file_name, std::to_string(byte_size), std::to_string(modified)});
     catalog_id = id.Int(0, 0);
   }
-  connection_->CopyStart(kEntryCopyStatement);
+  connection_->CopyStart(EntryCopyStatement());
   EntryCopySink rows(catalog_id, [this](std::string_view data) { connection_->CopyData(data); });
   try {
     produce(rows);
@@ -505,15 +509,175 @@ MoveResult ServerLibrary::Move(std::string_view item, bool catalog, std::string_
 
 // --- Push and pull --------------------------------------------------------------------------
 
+namespace {
+
+// A catalog file of a push, and the catalog it becomes.
+struct PushedCatalog {
+  std::string path;  // the file
+  std::string group, file_name;
+  std::int64_t byte_size = 0;
+  std::int64_t modified = 0;
+  std::int64_t id = 0;
+  std::int64_t entries = 0;
+};
+
+// Stops a part when another part failed.
+struct PartStopped {};
+
+// A part of entries loaded on a connection of its own: a table of the catalogs with ids from
+// `first` to below `end`, attached to entries once every part is done.
+struct LoadPart {
+  std::string table;
+  std::vector<PushedCatalog*> catalogs;
+  std::int64_t first = 0;
+  std::int64_t end = 0;
+  bool committed = false;
+};
+
+// Loads `part` on `connection` in a transaction of its own: the table, its rows through one COPY,
+// then its key and trigram indexes, each built once over all rows. `columns` are the columns of
+// entries as a table definition. Stops (and keeps nothing) when `failed` is set by another part.
+void LoadEntriesPart(pg::Connection& connection, LoadPart& part, const std::string& columns,
+                     Progress* progress, const std::atomic<bool>& failed) {
+  pg::Transaction transaction(connection);
+  connection.Exec("SET LOCAL maintenance_work_mem = '256MB'");
+  // The range as a constraint of its own spares the attach a scan of every row.
+  connection.Exec("CREATE TABLE " + part.table + " (" + columns + ", CONSTRAINT " + part.table +
+                  "_range CHECK (catalog_id >= " + std::to_string(part.first) +
+                  " AND catalog_id < " + std::to_string(part.end) + "))");
+  connection.CopyStart(EntryCopyStatement(part.table));
+  try {
+    CatalogFileReader reader;
+    for (PushedCatalog* catalog : part.catalogs) {
+      if (failed) throw PartStopped();
+      if (progress != nullptr) progress->SetWaitText(catalog->path);
+      EntryCopySink rows(catalog->id, [&](std::string_view data) { connection.CopyData(data); });
+      // A file that is no readable catalog stops the push; nothing is kept.
+      if (reader.Read(catalog->path, rows) != CatalogReadStatus::kDone) {
+        throw LumivorError(reader.Error());
+      }
+      rows.Flush();
+      catalog->entries = rows.Count();
+    }
+  } catch (...) {
+    connection.CopyAbort();
+    throw;
+  }
+  connection.CopyEnd();
+  connection.Exec("ALTER TABLE " + part.table + " ADD CONSTRAINT " + part.table +
+                  "_pkey PRIMARY KEY (catalog_id, ord)");
+  for (const EntryIndex& index : EntryIndexes()) {
+    if (failed) throw PartStopped();
+    connection.Exec(EntryIndexStatement(index, part.table));
+  }
+  transaction.Commit();
+  part.committed = true;
+}
+
+void DropEntryParts(const std::string& conninfo, const std::vector<LoadPart>& parts) noexcept {
+  // The parts are committed tables of their own until attached: nobody else would remove them.
+  try {
+    pg::Connection connection(conninfo);
+    for (const LoadPart& part : parts) {
+      if (part.committed) connection.Exec("DROP TABLE IF EXISTS " + part.table);
+    }
+  } catch (const std::exception&) {
+    // The server went: the tables stay, outside entries, where no search sees them.
+  }
+}
+
+// Loads the entries of `catalogs` as parts of their own, several at once, each on its own
+// connection to `conninfo`; makes the catalogs' rows on `main` (in its transaction, which holds
+// entries locked). Returns the parts, committed and ready to attach; on a failure, drops those
+// made and raises the first failure.
+std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& conninfo,
+                                     std::vector<PushedCatalog>& catalogs, Progress& progress) {
+  // Parts left by pushes before hold nothing now (entries are empty): they go, so that searches
+  // plan over few parts.
+  const pg::Result old_parts = main.Exec(
+      "SELECT quote_ident(c.relname) FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid"
+      " JOIN pg_partitioned_table p ON p.partrelid = i.inhparent"
+      " WHERE i.inhparent = 'entries'::regclass AND i.inhrelid <> p.partdefid");
+  for (int row = 0; row < old_parts.Rows(); ++row) {
+    main.Exec("DROP TABLE " + std::string(old_parts.Text(row, 0)));
+  }
+  // The parts are made with the columns of entries as the server has them.
+  const std::string columns(main.Exec("SELECT string_agg(quote_ident(attname) || ' ' ||"
+                                      " format_type(atttypid, atttypmod) || CASE WHEN attnotnull"
+                                      " THEN ' NOT NULL' ELSE '' END, ', ' ORDER BY attnum)"
+                                      " FROM pg_attribute WHERE attrelid = 'entries'::regclass"
+                                      " AND attnum > 0 AND NOT attisdropped")
+                                .Text(0, 0));
+  // One part per core (the server's work is the larger share: parsing rows and building the
+  // indexes), the catalogs dealt out by size, the largest first to the lightest part.
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<LoadPart> parts(std::min<std::size_t>({cores, 4, catalogs.size()}));
+  std::vector<std::int64_t> weights(parts.size(), 0);
+  std::vector<PushedCatalog*> by_size;
+  for (PushedCatalog& catalog : catalogs) by_size.push_back(&catalog);
+  std::stable_sort(by_size.begin(), by_size.end(),
+                   [](const auto* a, const auto* b) { return a->byte_size > b->byte_size; });
+  for (PushedCatalog* catalog : by_size) {
+    const std::size_t lightest = static_cast<std::size_t>(
+        std::min_element(weights.begin(), weights.end()) - weights.begin());
+    parts[lightest].catalogs.push_back(catalog);
+    weights[lightest] += catalog->byte_size + 1;
+  }
+  // The catalogs' rows, part by part, so that each part has ids of its own range. An old catalog
+  // of the same path goes in the same transaction.
+  for (LoadPart& part : parts) {
+    for (PushedCatalog* catalog : part.catalogs) {
+      main.ExecPrepared("drop_catalog",
+                        "DELETE FROM catalogs WHERE group_path = $1 AND file_name = $2",
+                        {catalog->group, catalog->file_name});
+      catalog->id =
+          main.ExecPrepared("insert_catalog",
+                            "INSERT INTO catalogs (group_path, file_name, byte_size,"
+                            " modified) VALUES ($1, $2, $3, $4) RETURNING id",
+                            {catalog->group, catalog->file_name, std::to_string(catalog->byte_size),
+                             std::to_string(catalog->modified)})
+              .Int(0, 0);
+      part.end = std::max(part.end, catalog->id + 1);
+      part.first = part.first == 0 ? catalog->id : std::min(part.first, catalog->id);
+    }
+    part.table = "entries_load_" + std::to_string(part.first);
+  }
+  // Every part on a connection of its own, the first on this thread (it shows the progress).
+  std::atomic<bool> failed = false;
+  std::vector<std::exception_ptr> errors(parts.size());
+  const auto load = [&](std::size_t i) {
+    try {
+      pg::Connection connection(conninfo);
+      LoadEntriesPart(connection, parts[i], columns, i == 0 ? &progress : nullptr, failed);
+    } catch (...) {
+      errors[i] = std::current_exception();
+      failed = true;
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t i = 1; i < parts.size(); ++i) threads.emplace_back(load, i);
+  load(0);
+  for (std::thread& thread : threads) thread.join();
+  if (!failed) return parts;
+  DropEntryParts(conninfo, parts);
+  // A failure is the reason; the other parts only stopped because of it.
+  for (const std::exception_ptr& error : errors) {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const PartStopped&) {
+    }
+  }
+  throw LumivorError("The push stopped");
+}
+
+}  // namespace
+
 std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress) {
   std::vector<LibraryItem> items;
   EnumerateOptions options;
   if (!EnumerateLibrary(folder, options, &items)) return 0;
   const std::string top = WithTrailingBackslash(folder);
-  CatalogFileReader reader;
-  // The whole push is one transaction: the library gets all of it or nothing. Into a library
-  // without entries, the trigram indexes are dropped first and made afresh at the end, which is
-  // far quicker than keeping them up to date row by row; nobody can have searched it yet.
+  // The whole push is one transaction: the library gets all of it or nothing.
   pg::Transaction transaction(*connection_);
   const auto empty = [&] {
     return connection_->Exec("SELECT NOT EXISTS (SELECT 1 FROM entries)").Text(0, 0) == "t";
@@ -524,14 +688,7 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
     connection_->Exec("LOCK TABLE entries IN ACCESS EXCLUSIVE MODE");
     bulk = empty();
   }
-  if (bulk) {
-    // The primary key too is sorted once at the end rather than kept row by row.
-    connection_->Exec("SET LOCAL maintenance_work_mem = '256MB'");
-    for (const auto& [name, statement] : EntryIndexes()) {
-      connection_->Exec("DROP INDEX IF EXISTS " + std::string(name));
-    }
-    connection_->Exec("ALTER TABLE entries DROP CONSTRAINT entries_pkey");
-  }
+  std::vector<PushedCatalog> catalogs;
   for (const LibraryItem& item : items) {
     // Two-second resolution, as the folder listing shows times.
     std::int64_t modified = item.info.st_mtim.tv_sec;
@@ -542,24 +699,49 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
                         {item.relative_path, std::to_string(modified)});
       continue;
     }
-    const std::string path = top + item.relative_path;
-    progress.SetWaitText(path);
-    WriteCatalogRows(ParentGroup(item.relative_path), LastPart(item.relative_path),
-                     item.info.st_size, modified, [&](RecordSink& sink) {
-                       // A file that is no readable catalog stops the push; nothing is kept.
-                       if (reader.Read(path, sink) != CatalogReadStatus::kDone) {
-                         throw LumivorError(reader.Error());
-                       }
-                     });
+    catalogs.push_back({top + item.relative_path, std::string(ParentGroup(item.relative_path)),
+                        std::string(LastPart(item.relative_path)), item.info.st_size, modified});
   }
-  if (bulk) {
+  if (!bulk) {
+    // Into a library others already use: catalog by catalog, the indexes kept up to date.
+    CatalogFileReader reader;
+    for (const PushedCatalog& catalog : catalogs) {
+      progress.SetWaitText(catalog.path);
+      WriteCatalogRows(catalog.group, catalog.file_name, catalog.byte_size, catalog.modified,
+                       [&](RecordSink& sink) {
+                         if (reader.Read(catalog.path, sink) != CatalogReadStatus::kDone) {
+                           throw LumivorError(reader.Error());
+                         }
+                       });
+    }
+    const pg::Result count = connection_->Exec("SELECT coalesce(sum(entries), 0) FROM catalogs");
+    transaction.Commit();
+    return static_cast<std::uint64_t>(count.Int(0, 0));
+  }
+  std::vector<LoadPart> parts = LoadEntryParts(*connection_, conninfo_, catalogs, progress);
+  try {
+    for (const LoadPart& part : parts) {
+      connection_->Exec("ALTER TABLE entries ATTACH PARTITION " + part.table +
+                        " FOR VALUES FROM (" + std::to_string(part.first) + ") TO (" +
+                        std::to_string(part.end) + ")");
+    }
+    std::vector<std::string> ids, counts;
+    for (const PushedCatalog& catalog : catalogs) {
+      ids.push_back(std::to_string(catalog.id));
+      counts.push_back(std::to_string(catalog.entries));
+    }
     connection_->Exec(
-        "ALTER TABLE entries ADD CONSTRAINT entries_pkey PRIMARY KEY (catalog_id, ord)");
-    for (const auto& [name, statement] : EntryIndexes()) connection_->Exec(statement);
+        "UPDATE catalogs c SET entries = n.entries FROM unnest($1::bigint[], $2::bigint[])"
+        " AS n (id, entries) WHERE c.id = n.id",
+        {pg::ArrayLiteral({ids.begin(), ids.end()}),
+         pg::ArrayLiteral({counts.begin(), counts.end()})});
+    const pg::Result count = connection_->Exec("SELECT coalesce(sum(entries), 0) FROM catalogs");
+    transaction.Commit();
+    return static_cast<std::uint64_t>(count.Int(0, 0));
+  } catch (...) {
+    DropEntryParts(conninfo_, parts);
+    throw;
   }
-  const pg::Result count = connection_->Exec("SELECT coalesce(sum(entries), 0) FROM catalogs");
-  transaction.Commit();
-  return static_cast<std::uint64_t>(count.Int(0, 0));
 }
 
 std::uint64_t ServerLibrary::Pull(const std::string& folder, Progress& progress) {

@@ -115,6 +115,56 @@ TEST_F(ServerLibraryTest, PushThenPullGivesBackEveryCatalogExactly) {
   EXPECT_TRUE(std::filesystem::is_directory(dir / "back/Empty"));
 }
 
+// The tables that hold entries apart from the part for every other catalog.
+std::int64_t LoadedParts(ServerLibrary& library) {
+  return library.Connection()
+      .Exec("SELECT count(*) FROM pg_class WHERE relname LIKE 'entries\\_load\\_%'"
+            " AND relkind = 'r'")
+      .Int(0, 0);
+}
+
+TEST_F(ServerLibraryTest, APushLoadsPartsAtOnceAndAFailedOneLeavesNothing) {
+  TempDir dir;
+  MakeLibrary(dir);
+  // A file that is no catalog stops the push: no catalog, no entries, no part is left over.
+  WriteFile(dir / "bad/A.xml", Catalog("<file FileName=\"/a\" FullPath=\"/a\"/>"));
+  WriteFile(dir / "bad/B.xml", Catalog("<file FileName=\"/b\" FullPath=\"/b\"/>"));
+  WriteFile(dir / "bad/C.xml", "this is no catalog");
+  ServerLibrary library(uri_);
+  EXPECT_THROW(library.Push(dir / "bad", NoProgress()), LumivorError);
+  const auto count = [&](const char* sql) { return library.Connection().Exec(sql).Int(0, 0); };
+  EXPECT_EQ(count("SELECT count(*) FROM catalogs"), 0);
+  EXPECT_EQ(count("SELECT count(*) FROM entries"), 0);
+  EXPECT_EQ(LoadedParts(library), 0);
+
+  EXPECT_EQ(library.Push(dir / "lib", NoProgress()), 9u);
+  const std::int64_t parts = LoadedParts(library);
+  EXPECT_GE(parts, 1);
+  EXPECT_LE(parts, 3);
+  // Every catalog's rows went to the part of its id, with its count.
+  EXPECT_EQ(count("SELECT count(*) FROM entries_rest"), 0);
+  EXPECT_EQ(count("SELECT count(*) FROM catalogs c WHERE entries <>"
+                  " (SELECT count(*) FROM entries e WHERE e.catalog_id = c.id)"),
+            0);
+  SearchCriteria song;
+  song.name = "song";
+  EXPECT_EQ(library.Search(song, "", NoProgress(), {}).results.Size(), 3u);
+
+  // Into a library in use the catalogs are replaced one by one, into the same tables.
+  EXPECT_EQ(library.Push(dir / "lib", NoProgress()), 9u);
+  EXPECT_EQ(LoadedParts(library), parts);
+  EXPECT_EQ(library.Search(song, "", NoProgress(), {}).results.Size(), 3u);
+  // Once the library is empty again, a push loads afresh; the empty parts before it go.
+  for (const ServerCatalog& catalog : library.Catalogs()) {
+    library.Delete(catalog.RelativePath(), true);
+  }
+  EXPECT_EQ(library.Push(dir / "lib", NoProgress()), 9u);
+  EXPECT_EQ(LoadedParts(library), parts);
+  EXPECT_EQ(library.Search(song, "", NoProgress(), {}).results.Size(), 3u);
+  library.Pull(dir / "back", NoProgress());
+  EXPECT_EQ(DumpFile(dir / "back/Mp3/Studio.xml"), DumpFile(dir / "lib/Mp3/Studio.xml"));
+}
+
 TEST_F(ServerLibraryTest, ListingMatchesTheFolderListing) {
   TempDir dir;
   MakeLibrary(dir);
