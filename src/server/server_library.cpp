@@ -9,6 +9,7 @@
 #include <exception>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "catalog/catalog_file.h"
@@ -187,9 +188,9 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
                                      std::string_view read_snapshot) {
   EnsureGroups(group);
   std::int64_t catalog_id = 0;
-  // The descriptions set since `read_snapshot`: their paths, texts and transactions.
-  std::vector<std::string> kept_paths, kept_texts, kept_edits;
-  std::vector<bool> kept_null;
+  // The descriptions set since `read_snapshot`: their paths, texts and transactions, and how the
+  // entries they are on may be known again after a rename or a move.
+  std::vector<KeptDescription> kept;
   if (!read_snapshot.empty()) {
     // The lock waits for edits under way and holds off new ones (Describe shares it) until the
     // commit, so that every edit is either seen here or made on the rows written here.
@@ -199,17 +200,25 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
     if (existing.Rows() > 0) {
       catalog_id = existing.Int(0, 0);
       const std::string id = std::to_string(catalog_id);
-      const pg::Result kept = connection_->Exec(
-          "SELECT full_path, description, edited::text FROM entries WHERE catalog_id = $1"
+      const pg::Result rows = connection_->Exec(
+          "SELECT full_path, description, edited::text, file_size::text, file_time::text,"
+          " file_type FROM entries WHERE catalog_id = $1"
           " AND edited IS NOT NULL AND full_path IS NOT NULL"
           " AND NOT pg_visible_in_snapshot(edited, $2::pg_snapshot) ORDER BY ord",
           {id, read_snapshot});
-      for (int row = 0; row < kept.Rows(); ++row) {
-        kept_paths.emplace_back(kept.Text(row, 0));
-        kept_null.push_back(kept.IsNull(row, 1));
-        kept_texts.emplace_back(kept.Text(row, 1));
-        kept_edits.emplace_back(kept.Text(row, 2));
+      for (int row = 0; row < rows.Rows(); ++row) {
+        KeptDescription& one = kept.emplace_back();
+        one.path = rows.Text(row, 0);
+        one.null = rows.IsNull(row, 1);
+        one.text = rows.Text(row, 1);
+        one.edited = rows.Text(row, 2);
+        if (!rows.IsNull(row, 3) && !rows.IsNull(row, 4)) {
+          one.size = rows.Text(row, 3);
+          one.time = rows.Text(row, 4);
+          if (!rows.IsNull(row, 5)) one.type = rows.Text(row, 5);
+        }
       }
+      FindTwins(id, kept, &KeptDescription::old_twins);
       connection_->Exec("DELETE FROM entries WHERE catalog_id = $1", {id});
       connection_->Exec("UPDATE catalogs SET byte_size = $2, modified = $3 WHERE id = $1",
                         {id, std::to_string(byte_size), std::to_string(modified)});
@@ -242,11 +251,41 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
   const std::string id = std::to_string(catalog_id);
   connection_->ExecPrepared("count_entries", "UPDATE catalogs SET entries = $2 WHERE id = $1",
                             {id, std::to_string(rows.Count())});
-  if (kept_paths.empty()) return;
-  std::vector<std::string_view> paths(kept_paths.begin(), kept_paths.end());
-  std::vector<std::string_view> texts, edits(kept_edits.begin(), kept_edits.end());
-  for (std::size_t i = 0; i < kept_texts.size(); ++i) {
-    texts.push_back(kept_null[i] ? std::string_view() : std::string_view(kept_texts[i]));
+  if (!kept.empty()) KeepDescriptions(id, kept);
+}
+
+void ServerLibrary::FindTwins(const std::string& id, std::vector<KeptDescription>& kept,
+                              std::vector<KeptDescription::Twin> KeptDescription::*twins) {
+  std::vector<std::string_view> sizes, times, types;
+  bool any = false;
+  for (const KeptDescription& one : kept) {
+    // An entry that does not lack a size or time is known by them (and its kind).
+    const bool known = !one.size.empty() && (twins == &KeptDescription::old_twins || one.renamed);
+    any = any || known;
+    sizes.push_back(known ? std::string_view(one.size) : std::string_view());
+    times.push_back(known ? std::string_view(one.time) : std::string_view());
+    types.push_back(known && one.type ? std::string_view(*one.type) : std::string_view());
+  }
+  if (!any) return;
+  const pg::Result rows = connection_->Exec(
+      "SELECT k.i, e.ord, e.full_path FROM unnest($2::bigint[], $3::bigint[], $4::text[])"
+      " WITH ORDINALITY AS k (size, time, type, i) JOIN entries e ON e.catalog_id = $1"
+      " AND e.file_size = k.size AND e.file_time = k.time"
+      " AND e.file_type IS NOT DISTINCT FROM k.type AND e.full_path IS NOT NULL",
+      {id, pg::ArrayLiteral(sizes), pg::ArrayLiteral(times), pg::ArrayLiteral(types)});
+  for (int row = 0; row < rows.Rows(); ++row) {
+    (kept[static_cast<std::size_t>(rows.Int(row, 0) - 1)].*twins)
+        .push_back({rows.Int(row, 1), std::string(rows.Text(row, 2))});
+  }
+}
+
+void ServerLibrary::KeepDescriptions(const std::string& id, std::vector<KeptDescription>& kept) {
+  // On the first entry of the same path.
+  std::vector<std::string_view> paths, texts, edits;
+  for (const KeptDescription& one : kept) {
+    paths.push_back(one.path);
+    texts.push_back(one.null ? std::string_view() : std::string_view(one.text));
+    edits.push_back(one.edited);
   }
   connection_->Exec(
       "UPDATE entries e SET description = k.description, edited = k.edited::xid8"
@@ -256,6 +295,56 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
       "  WHERE f.catalog_id = $1 ORDER BY f.full_path, f.ord) AS k"
       " WHERE e.catalog_id = $1 AND e.ord = k.ord",
       {id, pg::ArrayLiteral(paths), pg::ArrayLiteral(texts), pg::ArrayLiteral(edits)});
+
+  // An entry whose path is gone was renamed or moved when the write knows it again by its size
+  // and time (and kind), as an update does: exactly one entry of the old catalog with them is
+  // gone, and exactly one entry with them is new. Between two candidates nothing is guessed.
+  std::vector<std::string_view> asked;
+  for (const KeptDescription& one : kept) {
+    asked.push_back(one.path);
+    for (const KeptDescription::Twin& twin : one.old_twins) asked.push_back(twin.path);
+  }
+  const pg::Result present = connection_->Exec(
+      "SELECT DISTINCT full_path FROM entries WHERE catalog_id = $1 AND full_path = ANY($2)",
+      {id, pg::ArrayLiteral(asked)});
+  std::set<std::string, std::less<>> now;
+  for (int row = 0; row < present.Rows(); ++row) now.emplace(present.Text(row, 0));
+  bool any = false;
+  for (KeptDescription& one : kept) {
+    one.renamed = !now.contains(one.path) && !one.size.empty();
+    any = any || one.renamed;
+  }
+  if (!any) return;
+  FindTwins(id, kept, &KeptDescription::new_twins);
+  std::vector<std::string> ords;
+  std::vector<std::string_view> moved_texts, moved_edits;
+  for (const KeptDescription& one : kept) {
+    if (!one.renamed) continue;
+    std::set<std::string_view> before;
+    std::size_t gone = 0;
+    for (const KeptDescription::Twin& twin : one.old_twins) {
+      before.insert(twin.path);
+      if (!now.contains(twin.path)) ++gone;
+    }
+    const KeptDescription::Twin* fresh = nullptr;
+    std::size_t fresh_count = 0;
+    for (const KeptDescription::Twin& twin : one.new_twins) {
+      if (before.contains(twin.path)) continue;
+      fresh = &twin;
+      ++fresh_count;
+    }
+    if (gone != 1 || fresh_count != 1) continue;
+    ords.push_back(std::to_string(fresh->ord));
+    moved_texts.push_back(one.null ? std::string_view() : std::string_view(one.text));
+    moved_edits.push_back(one.edited);
+  }
+  if (ords.empty()) return;
+  connection_->Exec(
+      "UPDATE entries e SET description = k.description, edited = k.edited::xid8"
+      " FROM unnest($2::integer[], $3::text[], $4::text[]) AS k (ord, description, edited)"
+      " WHERE e.catalog_id = $1 AND e.ord = k.ord",
+      {id, pg::ArrayLiteral({ords.begin(), ords.end()}), pg::ArrayLiteral(moved_texts),
+       pg::ArrayLiteral(moved_edits)});
 }
 
 void ServerLibrary::ReadCatalog(const ServerCatalog& catalog, RecordSink& sink,

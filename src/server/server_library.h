@@ -107,6 +107,27 @@ class ServerLibrary final : public Library {
   void WriteCatalogRows(std::string_view group, std::string_view file_name, std::int64_t byte_size,
                         std::int64_t modified, const std::function<void(RecordSink&)>& produce,
                         std::string_view read_snapshot = {});
+  // A description set by someone else while a copy of its catalog was being changed.
+  struct KeptDescription {
+    std::string path, text, edited;
+    bool null = false;
+    // The entry's size, time and kind as numbers' texts; empty size: it cannot be known by them.
+    std::string size, time;
+    std::optional<std::string> type;
+    // The entries with the same size, time and kind in the catalog before and after the write.
+    struct Twin {
+      std::int64_t ord;
+      std::string path;
+    };
+    std::vector<Twin> old_twins, new_twins;
+    bool renamed = false;  // its path is gone from the catalog written
+  };
+  // Fills `twins` of every kept description (of those renamed, for new_twins) from the rows of
+  // the catalog `id` as they are now.
+  void FindTwins(const std::string& id, std::vector<KeptDescription>& kept,
+                 std::vector<KeptDescription::Twin> KeptDescription::*twins);
+  // Puts the kept descriptions on the rows written for the catalog `id`.
+  void KeepDescriptions(const std::string& id, std::vector<KeptDescription>& kept);
   std::string conninfo_;
   std::unique_ptr<pg::Connection> connection_;
 };

@@ -118,8 +118,9 @@ TEST_F(ServerLibraryTest, PushThenPullGivesBackEveryCatalogExactly) {
 // The tables that hold entries apart from the part for every other catalog.
 std::int64_t LoadedParts(ServerLibrary& library) {
   return library.Connection()
-      .Exec("SELECT count(*) FROM pg_class WHERE relname LIKE 'entries\\_load\\_%'"
-            " AND relkind = 'r'")
+      .Exec(
+          "SELECT count(*) FROM pg_class WHERE relname LIKE 'entries\\_load\\_%'"
+          " AND relkind = 'r'")
       .Int(0, 0);
 }
 
@@ -346,6 +347,64 @@ TEST_F(ServerLibraryTest, ACatalogWrittenBackKeepsTheDescriptionsOthersSetMeanwh
   DumpSink again;
   updater.ReadCatalog("C", again);
   EXPECT_EQ(again.text, after.text);
+}
+
+TEST_F(ServerLibraryTest, ADescriptionSetMeanwhileFollowsItsEntryWhenTheWriteRenamesIt) {
+  // A file of a size and time of its own, two alike ones, and one alike an entry that stays.
+  const auto file = [](const char* name, const char* size, const char* time) {
+    return "<file FileName=\"" + std::string(name) + "\" FullPath=\"/r/" + name +
+           "\" FileType=\"file\" FileSize=\"" + size + "\" FileTime=\"" + time + "\"/>";
+  };
+  TempDir dir;
+  WriteFile(dir / "lib/C.xml",
+            Catalog("<file FileName=\"/r\" FullPath=\"/r\" FileType=\"directory\">" +
+                    file("own", "10", "2024-01-02 03:04:06") +
+                    file("twin1", "20", "2024-01-02 03:04:06") +
+                    file("twin2", "20", "2024-01-02 03:04:06") +
+                    file("gone", "30", "2024-01-02 03:04:06") +
+                    file("stays", "30", "2024-01-02 03:04:06") + "</file>"));
+  ServerLibrary updater(uri_), other(uri_);
+  updater.Push(dir / "lib", NoProgress());
+  CatalogTree copy;
+  TreeSink into(&copy);
+  std::string snapshot;
+  updater.ReadCatalog(updater.FindCatalog("C"), into, &snapshot);
+  for (const char* name : {"own", "twin1", "gone"}) {
+    EXPECT_EQ(
+        other.Describe("C", std::string("/r/") + name, std::string("note on ") + name, {}).status,
+        DescribeOutcome::Status::kSaved);
+  }
+  // The write renames own and both twins and drops gone: own's note follows it; between the
+  // twins nothing is guessed, and gone's note does not land on the entry that was there before.
+  std::vector<std::string> paths;
+  updater.WriteCatalog(
+      "", "C.xml", 0, 0,
+      [&](RecordSink& sink) {
+        copy.ForEachRecord([&](const CatalogTree::Node*, const RecordView& r) {
+          RecordView record = r;
+          const std::string_view name = record.fields[kFileName];
+          if (name == "gone") return true;
+          std::string& path = paths.emplace_back(record.fields[kFullPath]);
+          if (name == "own" || name.substr(0, 4) == "twin") {
+            path = "/r/moved/" + std::string(name);
+            record.fields[kFullPath] = path;
+          }
+          return sink.Add(record);
+        });
+      },
+      snapshot);
+  struct Notes final : RecordSink {
+    bool Add(const RecordView& record) override {
+      if (record.fields[kDescription].data() != nullptr) {
+        found += std::string(record.fields[kFullPath]) + "=" +
+                 std::string(record.fields[kDescription]) + ";";
+      }
+      return true;
+    }
+    std::string found;
+  } notes;
+  updater.ReadCatalog("C", notes);
+  EXPECT_EQ(notes.found, "/r/moved/own=note on own;");
 }
 
 TEST_F(ServerLibraryTest, AFailedWriteLeavesTheOldCatalogWhole) {
