@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "catalog/catalog_edit.h"
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
 #include "catalog/catalog_writer.h"
@@ -381,6 +382,36 @@ void ServerLibrary::ReplaceCatalog(std::string_view catalog,
   const ServerCatalog found = FindCatalog(catalog);
   WriteCatalog(found.group, found.file_name, found.byte_size, std::time(nullptr), produce,
                read_snapshot);
+}
+
+EditedCatalog ServerLibrary::EditResult(std::string_view catalog, const ResultSource& source,
+                                        const CatalogRecord& shown, int field,
+                                        std::string_view text) {
+  const ServerCatalog found = FindCatalog(catalog);
+  EditedCatalog edited;
+  std::string snapshot;
+  TreeSink sink(&edited.tree);
+  ReadCatalog(found, sink, &snapshot);
+  edited.by_ordinal = RecordsByOrdinal(edited.tree);
+  if (source.ordinal >= edited.by_ordinal.size()) throw LumivorError(std::string(kResultMoved));
+  // The tree is ours: the node is only const through the ordinal table.
+  auto* node = const_cast<CatalogTree::Node*>(edited.by_ordinal[source.ordinal]);
+  if (node->Field(kFileName) != shown.Field(kFileName) ||
+      node->Field(kFullPath) != shown.Field(kFullPath)) {
+    throw LumivorError(std::string(kResultMoved));
+  }
+  edited.refusal = EditRefusal(node, field, text);
+  if (!edited.refusal.empty()) return edited;
+  ApplyEdit(node, field, text);
+  // Written in the order it was read, so the ordinals of the other results stay right.
+  WriteCatalog(
+      found.group, found.file_name, found.byte_size, std::time(nullptr),
+      [&](RecordSink& to) {
+        edited.tree.ForEachRecord(
+            [&](const CatalogTree::Node*, const RecordView& record) { return to.Add(record); });
+      },
+      snapshot);
+  return edited;
 }
 
 NewCatalogPlan ServerLibrary::PlanNewCatalog(std::string_view group, std::string_view name) {

@@ -12,6 +12,7 @@
 #include "core/prompts.h"
 #include "core/record_sink.h"
 #include "library/library.h"
+#include "search/result_edit.h"
 #include "search/search.h"
 #include "server/pg_connection.h"
 
@@ -85,6 +86,16 @@ class ServerLibrary final : public Library {
   // ReplaceCatalog for a changed copy of the catalog read with `read_snapshot` (WriteCatalog).
   void ReplaceCatalog(std::string_view catalog, const std::function<void(RecordSink&)>& produce,
                       std::string_view read_snapshot);
+
+  // Writes an edit of a search result (ResultEdit's rule) other than of its description into the
+  // catalog `catalog`: reads it in one snapshot, finds the record at `source.ordinal` (which must
+  // still have the FileName and FullPath of `shown`, else LumivorError kResultMoved), applies
+  // the edit (a renamed folder's paths below it follow) and writes the catalog back in one
+  // transaction, keeping the descriptions others set meanwhile. A refused edit writes nothing.
+  // A description is set with Describe, which refuses to overwrite another's text silently.
+  [[nodiscard]] EditedCatalog EditResult(std::string_view catalog, const ResultSource& source,
+                                         const CatalogRecord& shown, int field,
+                                         std::string_view text);
 
   // Copies every catalog file of the folder library at `folder` to the server (replacing
   // catalogs of the same path) with its groups, all in one transaction. Returns the number of
