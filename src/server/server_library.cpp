@@ -802,7 +802,15 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
   const auto empty = [&] {
     return connection_->Exec("SELECT NOT EXISTS (SELECT 1 FROM entries)").Text(0, 0) == "t";
   };
-  bool bulk = empty();
+  // Loading parts of entries and attaching them takes the owner's rights over entries and the
+  // right to make tables; a role that may only write rows pushes catalog by catalog.
+  bool bulk = connection_
+                      ->Exec(
+                          "SELECT pg_has_role(relowner, 'USAGE') AND"
+                          " has_schema_privilege(relnamespace, 'CREATE')"
+                          " FROM pg_class WHERE oid = 'entries'::regclass")
+                      .Text(0, 0) == "t" &&
+              empty();
   if (bulk) {
     // Nobody may write entries meanwhile; one who did before the lock makes this no bulk load.
     connection_->Exec("LOCK TABLE entries IN ACCESS EXCLUSIVE MODE");

@@ -138,6 +138,23 @@ TEST_F(ServerLibraryTest, APushLoadsPartsAtOnceAndAFailedOneLeavesNothing) {
   EXPECT_EQ(count("SELECT count(*) FROM entries"), 0);
   EXPECT_EQ(LoadedParts(library), 0);
 
+  // A role that may write rows but does not own entries pushes into an empty library too.
+  const std::string database = uri_.substr(uri_.rfind('/') + 1);
+  const std::string writer = "writer_" + database;
+  ASSERT_TRUE(SharedPgServer().Sql(database, "DROP ROLE IF EXISTS " + writer) || true);
+  for (const std::string& sql :
+       {"CREATE ROLE " + writer + " LOGIN",
+        "GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA public TO " + writer,
+        "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO " + writer}) {
+    ASSERT_TRUE(SharedPgServer().Sql(database, sql)) << SharedPgServer().Error();
+  }
+  ServerLibrary(SharedPgServer().Uri(database, writer)).Push(dir / "lib", NoProgress());
+  EXPECT_EQ(count("SELECT count(*) FROM entries"), 9);
+  EXPECT_EQ(LoadedParts(library), 0);
+  for (const ServerCatalog& catalog : library.Catalogs()) {
+    library.Delete(catalog.RelativePath(), true);
+  }
+
   EXPECT_EQ(library.Push(dir / "lib", NoProgress()), 9u);
   const std::int64_t parts = LoadedParts(library);
   EXPECT_GE(parts, 1);
