@@ -26,6 +26,8 @@ class QUrl;
 
 namespace lumivor {
 
+struct EditedCatalog;
+
 class BackgroundWork;
 class CatalogModel;
 class DetailModel;
@@ -34,6 +36,10 @@ class Configuration;
 class LibraryPanel;
 class ProgressWindow;
 struct ContentEntry;
+struct DeepScanOptions;
+struct HashReport;
+struct NewCatalogPlan;
+struct ScanReport;
 
 // The maker's web page and support mail address.
 inline constexpr std::string_view kWebAddress = "https://orvane.example/lumivor";
@@ -102,7 +108,8 @@ class MainWindow : public QMainWindow {
   void AppendCatalogTree(CatalogTree&& tree);
   // Empties the view and the detail pane.
   void ClearCatalog();
-  // The tree on screen, in the order shown (for saving and exporting it).
+  // The tree on screen, in the order shown, sorted here on the window's thread (for tests and
+  // benchmarks; the window's own saves and exports sort on the worker, see RunOnShownTree).
   [[nodiscard]] const CatalogTree& CatalogTreeShown();
   // The name of what the view shows, as a file name to suggest: the open catalog's display
   // name, "Search results", or empty.
@@ -273,10 +280,28 @@ class MainWindow : public QMainWindow {
   // description changes its one row, refused when someone else changed it meanwhile (the user
   // then keeps either text); any other edit replaces the catalog in one transaction.
   void SaveServerEdit(CatalogTree::Node* node, int field, const std::string& old_text);
+  // Sets the description of `entry` (a FullPath) in the server catalog `name` to `text` while it
+  // is still `old_text`; when someone else changed it meanwhile, shows their text and lets the
+  // user keep either. Returns the description the server holds afterwards.
+  std::string DescribeOnServer(const std::string& name, const std::string& entry,
+                               const std::string& text, const std::string& old_text);
+  // ApplyResultEdit for a result whose catalog is on the server library.
+  void ApplyServerResultEdit(CatalogTree::Node* node, const ResultSource& source, int field,
+                             std::string_view text);
   void CreateToolbar(QWidget* host);
   void CreateMenus();
   void CreateMenuBar();
   void CreatePanes(QWidget* host);
+  // Shows a scanned catalog and stores it: in a server library in one transaction, else as its
+  // file. A catalog that cannot be written leaves nothing on screen.
+  void StoreScannedCatalog(CatalogTree&& tree, const std::string& catalog,
+                           const std::string& root_name, const NewCatalogPlan& plan);
+  // Tells what a finished scan left out: folders not read, deep-scan notes, files not hashed.
+  void ShowScanNotes(const ScanReport& report, const DeepScanOptions& deep,
+                     const HashReport& hash_report);
+  void CreateLibraryPanel();
+  [[nodiscard]] QWidget* CreateDetailPane();
+  [[nodiscard]] QWidget* CreateCatalogPane();
   void ApplyPaneSizes();
   void OnCurrentChanged(const QModelIndex& current);
   // The library tree's name editor committed `text` for the group or catalog at `index`: renamed
@@ -288,6 +313,9 @@ class MainWindow : public QMainWindow {
   void OnDetailEdited(int row, const QString& key, const QString& text);
   void ApplyResultEdit(CatalogTree::Node* node, const ResultSource& source, int field,
                        std::string_view text);
+  // After an edit written into the catalog `catalog_path`: the results from it show its records
+  // as they now are.
+  void RefreshResultsOf(const std::string& catalog_path, const EditedCatalog& edited);
   // Forgets the search results' sources (the view is about to show something else).
   void ForgetResults();
   // Appends results to the view and remembers their sources.
@@ -318,6 +346,12 @@ class MainWindow : public QMainWindow {
   // `title` in the progress window's title bar.
   std::function<void(const ExportDialog::ExportWork&)> ExportRunner(
       const QString& title = QStringLiteral("Exporting"));
+  // The same for an export that may be of the screen: the tree is put in the order shown first.
+  std::function<void(const ExportDialog::ExportWork&)> ScreenExportRunner();
+  // Runs `work` through RunInBackground with the catalog tree in the order the view shows: the
+  // folders not sorted yet (a million-entry catalog has many) are sorted on the worker first.
+  void RunOnShownTree(const std::function<void(WorkContext&)>& work,
+                      const QString& title = QString());
   // Disables (busy) or enables again every command of the window while work runs.
   void SetBusy(bool busy);
 
