@@ -129,6 +129,7 @@ class LibraryIndex {
  private:
   struct Statements;
   struct CatalogRow;
+  class CatalogRows;
   void Open(bool fresh);
   void OpenFile(const std::string& file, bool fresh, bool bulk);
   // Builds the whole index in a new file and renames it over the old one.
