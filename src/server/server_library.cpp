@@ -645,13 +645,28 @@ struct PushedCatalog {
 struct PartStopped {};
 
 // A part of entries loaded on a connection of its own: a table of the catalogs with ids from
-// `first` to below `end`, attached to entries once every part is done.
+// `first` to below `end`, attached to entries once every part is done. The parts' ranges follow
+// each other and reach from the least id to the greatest (`lower` and `upper`, empty where
+// open), so that every catalog made later has a part too.
 struct LoadPart {
   std::string table;
   std::vector<PushedCatalog*> catalogs;
   std::int64_t first = 0;
   std::int64_t end = 0;
+  std::string lower, upper;
   bool committed = false;
+
+  // The range in an ATTACH statement, and as a constraint on the part's rows.
+  [[nodiscard]] std::string Bounds() const {
+    return "FROM (" + (lower.empty() ? "MINVALUE" : lower) + ") TO (" +
+           (upper.empty() ? "MAXVALUE" : upper) + ")";
+  }
+  [[nodiscard]] std::string Check() const {
+    std::string check = "catalog_id IS NOT NULL";
+    if (!lower.empty()) check += " AND catalog_id >= " + lower;
+    if (!upper.empty()) check += " AND catalog_id < " + upper;
+    return check;
+  }
 };
 
 // Loads `part` on `connection` in a transaction of its own: the table, its rows through one COPY,
@@ -663,8 +678,7 @@ void LoadEntriesPart(pg::Connection& connection, LoadPart& part, const std::stri
   connection.Exec("SET LOCAL maintenance_work_mem = '256MB'");
   // The range as a constraint of its own spares the attach a scan of every row.
   connection.Exec("CREATE TABLE " + part.table + " (" + columns + ", CONSTRAINT " + part.table +
-                  "_range CHECK (catalog_id >= " + std::to_string(part.first) +
-                  " AND catalog_id < " + std::to_string(part.end) + "))");
+                  "_range CHECK (" + part.Check() + "))");
   connection.CopyStart(EntryCopyStatement(part.table));
   try {
     CatalogFileReader reader;
@@ -712,12 +726,12 @@ void DropEntryParts(const std::string& conninfo, const std::vector<LoadPart>& pa
 // made and raises the first failure.
 std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& conninfo,
                                      std::vector<PushedCatalog>& catalogs, Progress& progress) {
-  // Parts left by pushes before hold nothing now (entries are empty): they go, so that searches
-  // plan over few parts.
+  if (catalogs.empty()) return {};
+  // The parts there are hold nothing (entries are empty): they go, the one for catalogs no
+  // other part takes too, so that searches plan over as few parts as there are cores.
   const pg::Result old_parts = main.Exec(
       "SELECT quote_ident(c.relname) FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid"
-      " JOIN pg_partitioned_table p ON p.partrelid = i.inhparent"
-      " WHERE i.inhparent = 'entries'::regclass AND i.inhrelid <> p.partdefid");
+      " WHERE i.inhparent = 'entries'::regclass");
   for (int row = 0; row < old_parts.Rows(); ++row) {
     main.Exec("DROP TABLE " + std::string(old_parts.Text(row, 0)));
   }
@@ -761,6 +775,10 @@ std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& co
       part.first = part.first == 0 ? catalog->id : std::min(part.first, catalog->id);
     }
     part.table = "entries_load_" + std::to_string(part.first);
+  }
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) parts[i].lower = std::to_string(parts[i - 1].end);
+    if (i + 1 < parts.size()) parts[i].upper = std::to_string(parts[i].end);
   }
   // Every part on a connection of its own, the first on this thread (it shows the progress).
   std::atomic<bool> failed = false;
@@ -849,9 +867,8 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
   std::vector<LoadPart> parts = LoadEntryParts(*connection_, conninfo_, catalogs, progress);
   try {
     for (const LoadPart& part : parts) {
-      connection_->Exec("ALTER TABLE entries ATTACH PARTITION " + part.table +
-                        " FOR VALUES FROM (" + std::to_string(part.first) + ") TO (" +
-                        std::to_string(part.end) + ")");
+      connection_->Exec("ALTER TABLE entries ATTACH PARTITION " + part.table + " FOR VALUES " +
+                        part.Bounds());
     }
     std::vector<std::string> ids, counts;
     for (const PushedCatalog& catalog : catalogs) {

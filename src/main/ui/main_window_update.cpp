@@ -16,6 +16,8 @@
 #include "main/ui/update_summary_dialog.h"
 #include "scan/catalog_medium.h"
 #include "scan/volumes.h"
+#include "server/pg_connection.h"
+#include "server/server_catalog_copy.h"
 #include "update/catalog_update.h"
 
 namespace lumivor {
@@ -46,6 +48,17 @@ bool MainWindow::UpdateCatalog(const std::string& path, const std::string& from)
               hashes = HashCatalogFiles(merged, source, {}, work.stop, work.progress);
               return !hashes.cancelled;
             };
+          }
+          if (IsServerCatalog(path)) {
+            // A catalog of the server library is updated as a file of its own, then written
+            // back in one transaction that keeps the descriptions others set meanwhile.
+            ServerLibrary library(library_location_);
+            ServerCatalogCopy copy(library,
+                                   path.substr(pg::RedactedConnInfo(library_location_).size() + 1));
+            outcome = UpdateCatalogFile(copy.Path(), request, work.progress, &work.scan_listener,
+                                        &work.prompts, work.stop);
+            if (outcome.status == UpdateOutcome::Status::kUpdated) copy.WriteBack();
+            return;
           }
           outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener,
                                       &work.prompts, work.stop);
