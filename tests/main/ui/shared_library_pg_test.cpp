@@ -241,6 +241,19 @@ class SharedLibraryTest : public QObject {
     // The new file is in the catalog on the server, and the description stayed.
     QCOMPARE(ServerDescription(uri, medium + "/a.txt"), std::string("kept"));
     QCOMPARE(Count(uri, "SELECT count(*) FROM entries WHERE file_name = 'b.txt'"), 1);
+
+    // A file gone from the medium stays, marked missing, for its description; removing the
+    // missing entries takes it out of the catalog on the server.
+    std::filesystem::remove(medium + "/a.txt");
+    testing::ModalDriver again;
+    again.When<UpdateSummaryDialog>([](UpdateSummaryDialog* summary) { summary->accept(); });
+    QVERIFY(window.UpdateCatalog(catalog));
+    QTRY_VERIFY(again.Done());
+    QCOMPARE(Count(uri, "SELECT count(*) FROM entries WHERE file_name = 'a.txt'"), 1);
+    prompts.yes_no_answers.push_back(true);
+    QVERIFY(window.RemoveMissing(catalog));
+    QCOMPARE(Count(uri, "SELECT count(*) FROM entries WHERE file_name = 'a.txt'"), 0);
+    QCOMPARE(Count(uri, "SELECT count(*) FROM entries WHERE file_name = 'b.txt'"), 1);
   }
 
   void NewCatalogIsPlannedOnTheServer() {
