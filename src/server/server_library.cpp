@@ -111,9 +111,22 @@ std::string ServerCatalog::RelativePath() const { return JoinGroup(group, file_n
 
 std::string ServerCatalog::DisplayName() const { return file_name.substr(0, file_name.find('.')); }
 
-ServerLibrary::ServerLibrary(std::string conninfo)
+ServerLibrary::ServerLibrary(std::string conninfo) : ServerLibrary(std::move(conninfo), true) {}
+
+ServerLibrary::ServerLibrary(std::string conninfo, bool check_layout)
     : conninfo_(std::move(conninfo)), connection_(std::make_unique<pg::Connection>(conninfo_)) {
-  PrepareLibrarySchema(*connection_);
+  if (check_layout) {
+    PrepareLibrarySchema(*connection_);
+  } else {
+    layout_checked_ = false;
+  }
+}
+
+SearchOutcome ServerLibrary::SearchAt(const std::string& conninfo, const SearchCriteria& criteria,
+                                      std::string_view scope, Progress& progress,
+                                      std::stop_token stop) {
+  ServerLibrary library(conninfo, false);
+  return library.Search(criteria, scope, progress, std::move(stop));
 }
 
 ServerLibrary::~ServerLibrary() = default;
@@ -926,13 +939,18 @@ std::uint64_t ServerLibrary::Pull(const std::string& folder, Progress& progress)
 // --- Search ---------------------------------------------------------------------------------
 
 SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_view scope,
-                                    Progress& /*progress*/, std::stop_token stop) {
+                                    Progress& progress, std::stop_token stop) {
   // The rows hold the texts the catalog reader cleaned: so must the patterns.
   const SearchCriteria criteria = WithCleanTexts(typed);
   const SearchMatcher matcher(criteria);
   SearchOutcome outcome;
   // The scope: one catalog when it names one, else a group with everything below it. The whole
   // library needs no look-up first: the search is then one round trip to the server.
+  if (!layout_checked_ && !scope.empty()) {
+    PrepareLibrarySchema(*connection_);
+    layout_checked_ = true;
+  }
+  const bool check_layout = !layout_checked_;
   std::string ids;
   if (!scope.empty()) {
     const pg::Result group =
@@ -963,7 +981,13 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_vie
       "  CASE WHEN group_path = '' THEN file_name ELSE group_path || '/' || file_name END"
       "  COLLATE \"C\") AS place FROM catalogs) c ON c.catalog = e.catalog_id WHERE ";
   std::vector<pg::Param> params;
-  if (ids.empty()) {
+  if (check_layout) {
+    // Not this program's layout (or none): the query fails (reading a setting nobody made),
+    // and the layout is looked at as a new connection does.
+    sql += "CASE WHEN (SELECT max(version) FROM library_version) = " +
+           std::to_string(KnownLibraryVersion()) +
+           " THEN TRUE ELSE current_setting('lumivor.other_layout')::boolean END";
+  } else if (ids.empty()) {
     sql += "TRUE";
   } else {
     sql += "e.catalog_id = ANY($1::bigint[])";
@@ -1003,34 +1027,42 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_vie
   const std::string location = Location();
   std::size_t polled = 0;
   bool cancelled = false;
-  connection_->Stream(sql, params, [&](const pg::Result& row) {
-    if (cancelled) return;
-    if (++polled % 4096 == 0 && stop.stop_requested()) {
-      cancelled = true;
-      return;
-    }
-    const std::int64_t catalog_id = row.Int(0, 0);
-    auto source = sources.find(catalog_id);
-    if (source == sources.end()) {
-      const ServerCatalog catalog{catalog_id, std::string(row.Text(0, 1)),
-                                  std::string(row.Text(0, 2)), 0, 0};
-      source = sources
-                   .emplace(catalog_id, Source{EntryRecordBuilder(catalog.DisplayName()),
-                                               location + "/" + catalog.RelativePath()})
-                   .first;
-    }
-    EntryRecordBuilder& builder = source->second.builder;
-    const RecordView& record = builder.Build(row, 3);
-    const auto present = [](std::string_view value) {
-      return value.data() != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
-    };
-    if (!matcher.Matches(present(record.fields[kFileName]), present(record.fields[kFileExt]),
-                         present(record.fields[kDescription]), &record.extras)) {
-      return;
-    }
-    outcome.results.AddChild(nullptr, record.fields, record.extras);
-    outcome.sources.push_back({source->second.path, static_cast<std::size_t>(builder.Ordinal())});
-  });
+  try {
+    connection_->Stream(sql, params, [&](const pg::Result& row) {
+      if (cancelled) return;
+      if (++polled % 4096 == 0 && stop.stop_requested()) {
+        cancelled = true;
+        return;
+      }
+      const std::int64_t catalog_id = row.Int(0, 0);
+      auto source = sources.find(catalog_id);
+      if (source == sources.end()) {
+        const ServerCatalog catalog{catalog_id, std::string(row.Text(0, 1)),
+                                    std::string(row.Text(0, 2)), 0, 0};
+        source = sources
+                     .emplace(catalog_id, Source{EntryRecordBuilder(catalog.DisplayName()),
+                                                 location + "/" + catalog.RelativePath()})
+                     .first;
+      }
+      EntryRecordBuilder& builder = source->second.builder;
+      const RecordView& record = builder.Build(row, 3);
+      const auto present = [](std::string_view value) {
+        return value.data() != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
+      };
+      if (!matcher.Matches(present(record.fields[kFileName]), present(record.fields[kFileExt]),
+                           present(record.fields[kDescription]), &record.extras)) {
+        return;
+      }
+      outcome.results.AddChild(nullptr, record.fields, record.extras);
+      outcome.sources.push_back({source->second.path, static_cast<std::size_t>(builder.Ordinal())});
+    });
+  } catch (const pg::ServerError& error) {
+    if (!check_layout || error.Kind() == pg::FailureKind::kConnectionLost) throw;
+    PrepareLibrarySchema(*connection_);
+    layout_checked_ = true;
+    return Search(typed, scope, progress, std::move(stop));
+  }
+  layout_checked_ = true;
   outcome.cancelled = cancelled;
   return outcome;
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -518,13 +519,26 @@ TEST_F(ServerLibraryTest, ANewerLayoutIsRefusedAndAReaderMayNotWrite) {
     EXPECT_EQ(error.Kind(), pg::FailureKind::kReadOnly) << error.what();
   }
 
+  // A search that checks the layout in its own query finds the catalog, and refuses a newer
+  // layout as a new connection does.
+  SearchCriteria all;
+  all.name = "r";
+  EXPECT_EQ(ServerLibrary::SearchAt(uri_, all, "", NoProgress(), {}).results.Size(), 1u);
   ASSERT_TRUE(SharedPgServer().Sql(database, "UPDATE library_version SET version = 999"));
-  try {
-    ServerLibrary newer(uri_);
-    ADD_FAILURE() << "a newer layout was opened";
-  } catch (const pg::ServerError& error) {
-    EXPECT_NE(std::string(error.what()).find("layout version 999"), std::string::npos);
-  }
+  const auto refused = [&](const std::function<void()>& open) {
+    try {
+      open();
+      ADD_FAILURE() << "a newer layout was opened";
+    } catch (const pg::ServerError& error) {
+      EXPECT_NE(std::string(error.what()).find("layout version 999"), std::string::npos);
+    }
+  };
+  refused([&] { ServerLibrary newer(uri_); });
+  refused([&] { (void)ServerLibrary::SearchAt(uri_, all, "", NoProgress(), {}); });
+  // On a database without a library, such a search makes the layout and finds nothing.
+  const std::string fresh = SharedPgServer().CreateDatabase(database + "_fresh");
+  EXPECT_TRUE(ServerLibrary::SearchAt(fresh, all, "", NoProgress(), {}).results.Empty());
+  EXPECT_EQ(ServerLibrary(fresh).Catalogs().size(), 0u);
 }
 
 TEST_F(ServerLibraryTest, ALostConnectionSaysSoOnceAndANewOneWorks) {
