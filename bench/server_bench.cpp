@@ -6,6 +6,7 @@
 // Prints, each beside its baseline measured in the same run:
 //   push_entries_per_second     push of N catalogs of M entries (read, COPY, indexes, commit)
 //   read_entries_per_second     reading the same catalog files into nothing (the baseline)
+//   cli_push_entries_per_second the same push as a whole `lumivor-cli library push` process
 //   search_selective_p95_ms     a name search that finds a few entries, whole search on the server
 //   search_nomatch_p95_ms       a name search that finds nothing
 //   folder_search_*_p95_ms      the same searches on the folder library through its index
@@ -168,6 +169,12 @@ int main(int argc, char** argv) {
   Report("push_entries_per_second", static_cast<double>(pushed) / push_seconds);
   Report("read_entries_per_second", static_cast<double>(null.count) / read_seconds);
   library.Connection().Exec("ANALYZE");
+  // The same push as a whole `lumivor-cli library push` process, into a database of its own.
+  const std::string cli = CliPath();
+  const std::string cli_uri = server.CreateDatabase("bench_cli");
+  const double cli_push_ms = RunMs({cli, "library", "push", root, cli_uri});
+  Report("cli_push_entries_per_second",
+         cli_push_ms < 0 ? -1.0 : static_cast<double>(pushed) / (cli_push_ms / 1000));
 
   SearchCriteria selective;
   selective.name = "zanzibar";
@@ -199,7 +206,6 @@ int main(int argc, char** argv) {
   Report("search_nomatch_p95_ms", time_server(nomatch));
   Report("folder_search_nomatch_p95_ms", time_folder(nomatch));
 
-  const std::string cli = CliPath();
   const auto time_cli = [&](std::vector<std::string> args) {
     std::vector<double> ms;
     for (std::size_t i = 0; i < rounds; ++i) ms.push_back(RunMs(args));

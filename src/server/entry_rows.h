@@ -24,11 +24,15 @@ inline constexpr std::string_view kEntryColumns =
     "ord, depth, file_name, full_path, file_size, file_time, file_ext, file_type, description,"
     " name_length, path_length, size_share, odd, extras";
 
-// The COPY statement the rows of EntryCopySink go to.
-inline constexpr std::string_view kEntryCopyStatement =
-    "COPY entries (catalog_id, ord, parent_ord, depth, file_name, full_path, file_size, file_time,"
-    " file_ext, file_type, description, name_length, path_length, size_share, odd, extras)"
-    " FROM STDIN";
+// The columns the rows of EntryCopySink fill, in their order.
+inline constexpr std::string_view kEntryCopyColumns =
+    "catalog_id, ord, parent_ord, depth, file_name, full_path, file_size, file_time,"
+    " file_ext, file_type, description, name_length, path_length, size_share, odd, extras";
+
+// The COPY statement the rows of EntryCopySink go to, into `table` (entries or a part of it).
+[[nodiscard]] inline std::string EntryCopyStatement(std::string_view table = "entries") {
+  return "COPY " + std::string(table) + " (" + std::string(kEntryCopyColumns) + ") FROM STDIN";
+}
 
 // The number a FileTime text stands for (its wall-clock seconds counted as if in UTC), when the
 // text is exactly the form FileTime takes ("YYYY-MM-DD HH:MM:SS", or "YYYY-MM-DD" at midnight).

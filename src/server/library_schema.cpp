@@ -20,12 +20,17 @@ constexpr std::string_view kExtrasIndex =
 
 }  // namespace
 
-const std::vector<std::pair<std::string_view, std::string_view>>& EntryIndexes() {
-  static const std::vector<std::pair<std::string_view, std::string_view>> indexes = {
-      {"entries_name_trgm", kNameIndex},
-      {"entries_description_trgm", kDescriptionIndex},
-      {"entries_extras_trgm", kExtrasIndex}};
+const std::vector<EntryIndex>& EntryIndexes() {
+  static const std::vector<EntryIndex> indexes = {
+      {"name_trgm", "USING gin (file_name gin_trgm_ops)"},
+      {"description_trgm", "USING gin (description gin_trgm_ops) WHERE description IS NOT NULL"},
+      {"extras_trgm", "USING gin (extra_values(extras) gin_trgm_ops) WHERE extras IS NOT NULL"}};
   return indexes;
+}
+
+std::string EntryIndexStatement(const EntryIndex& index, std::string_view table) {
+  return "CREATE INDEX " + std::string(table) + "_" + std::string(index.suffix) + " ON " +
+         std::string(table) + " " + std::string(index.definition);
 }
 
 const std::vector<Migration>& LibraryMigrations() {
@@ -110,6 +115,28 @@ const std::vector<Migration>& LibraryMigrations() {
            " AS $$ BEGIN IF EXISTS (SELECT 1 FROM gone) THEN"
            " DELETE FROM entries WHERE catalog_id IN (SELECT id FROM gone); END IF;"
            " RETURN NULL; END $$",
+       }},
+      {5,
+       {
+           // A function with settings of its own is never inlined: the planner no longer parses
+           // its body in every new session that plans a query on entries (which took longer
+           // than the search itself), and the body always finds the built-in functions.
+           "ALTER FUNCTION extra_values(text[]) SET search_path = pg_catalog",
+           // Entries are split by ranges of catalog ids, so that a push into an empty library
+           // can load and index several parts at once, each on its own connection, and attach
+           // them when all are done. The rows so far become the part that takes every catalog
+           // no other part covers; their indexes are kept and attached, not made again.
+           "ALTER TABLE entries RENAME TO entries_rest",
+           "ALTER TABLE entries_rest RENAME CONSTRAINT entries_pkey TO entries_rest_pkey",
+           "ALTER INDEX entries_name_trgm RENAME TO entries_rest_name_trgm",
+           "ALTER INDEX entries_description_trgm RENAME TO entries_rest_description_trgm",
+           "ALTER INDEX entries_extras_trgm RENAME TO entries_rest_extras_trgm",
+           "CREATE TABLE entries (LIKE entries_rest) PARTITION BY RANGE (catalog_id)",
+           "ALTER TABLE entries ADD CONSTRAINT entries_pkey PRIMARY KEY (catalog_id, ord)",
+           kNameIndex,
+           kDescriptionIndex,
+           kExtrasIndex,
+           "ALTER TABLE entries ATTACH PARTITION entries_rest DEFAULT",
        }},
   };
   return migrations;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -27,10 +28,17 @@ struct Migration {
 // than the program knows, and when it needs creating or upgrading and the role may not do it.
 void PrepareLibrarySchema(pg::Connection& connection);
 
-// The trigram indexes of `entries` as the last migration makes them: the names, and the
-// statements that make them. A bulk load drops them and makes them again afterwards, which is
-// much quicker than keeping them up to date row by row.
-[[nodiscard]] const std::vector<std::pair<std::string_view, std::string_view>>& EntryIndexes();
+// The trigram indexes of `entries` as the last migration makes them: the end of each index's name
+// (after the table's) and its definition after the table. A part of entries loaded on its own
+// gets the same indexes (EntryIndexStatement), so that it can be attached without making them
+// again.
+struct EntryIndex {
+  std::string_view suffix;
+  std::string_view definition;
+};
+[[nodiscard]] const std::vector<EntryIndex>& EntryIndexes();
+// The statement that makes `index` on `table`, named TABLE_SUFFIX.
+[[nodiscard]] std::string EntryIndexStatement(const EntryIndex& index, std::string_view table);
 
 // The layout version on the server; 0 when there is no library yet.
 [[nodiscard]] int LibraryVersionOn(pg::Connection& connection);

@@ -2,11 +2,17 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <ctime>
+#include <exception>
 #include <map>
 #include <optional>
+#include <set>
+#include <thread>
 
+#include "catalog/catalog_edit.h"
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
 #include "catalog/catalog_writer.h"
@@ -183,9 +189,9 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
                                      std::string_view read_snapshot) {
   EnsureGroups(group);
   std::int64_t catalog_id = 0;
-  // The descriptions set since `read_snapshot`: their paths, texts and transactions.
-  std::vector<std::string> kept_paths, kept_texts, kept_edits;
-  std::vector<bool> kept_null;
+  // The descriptions set since `read_snapshot`: their paths, texts and transactions, and how the
+  // entries they are on may be known again after a rename or a move.
+  std::vector<KeptDescription> kept;
   if (!read_snapshot.empty()) {
     // The lock waits for edits under way and holds off new ones (Describe shares it) until the
     // commit, so that every edit is either seen here or made on the rows written here.
@@ -195,17 +201,25 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
     if (existing.Rows() > 0) {
       catalog_id = existing.Int(0, 0);
       const std::string id = std::to_string(catalog_id);
-      const pg::Result kept = connection_->Exec(
-          "SELECT full_path, description, edited::text FROM entries WHERE catalog_id = $1"
+      const pg::Result rows = connection_->Exec(
+          "SELECT full_path, description, edited::text, file_size::text, file_time::text,"
+          " file_type FROM entries WHERE catalog_id = $1"
           " AND edited IS NOT NULL AND full_path IS NOT NULL"
           " AND NOT pg_visible_in_snapshot(edited, $2::pg_snapshot) ORDER BY ord",
           {id, read_snapshot});
-      for (int row = 0; row < kept.Rows(); ++row) {
-        kept_paths.emplace_back(kept.Text(row, 0));
-        kept_null.push_back(kept.IsNull(row, 1));
-        kept_texts.emplace_back(kept.Text(row, 1));
-        kept_edits.emplace_back(kept.Text(row, 2));
+      for (int row = 0; row < rows.Rows(); ++row) {
+        KeptDescription& one = kept.emplace_back();
+        one.path = rows.Text(row, 0);
+        one.null = rows.IsNull(row, 1);
+        one.text = rows.Text(row, 1);
+        one.edited = rows.Text(row, 2);
+        if (!rows.IsNull(row, 3) && !rows.IsNull(row, 4)) {
+          one.size = rows.Text(row, 3);
+          one.time = rows.Text(row, 4);
+          if (!rows.IsNull(row, 5)) one.type = rows.Text(row, 5);
+        }
       }
+      FindTwins(id, kept, &KeptDescription::old_twins);
       connection_->Exec("DELETE FROM entries WHERE catalog_id = $1", {id});
       connection_->Exec("UPDATE catalogs SET byte_size = $2, modified = $3 WHERE id = $1",
                         {id, std::to_string(byte_size), std::to_string(modified)});
@@ -224,7 +238,7 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
         {group, file_name, std::to_string(byte_size), std::to_string(modified)});
     catalog_id = id.Int(0, 0);
   }
-  connection_->CopyStart(kEntryCopyStatement);
+  connection_->CopyStart(EntryCopyStatement());
   EntryCopySink rows(catalog_id, [this](std::string_view data) { connection_->CopyData(data); });
   try {
     produce(rows);
@@ -238,11 +252,41 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
   const std::string id = std::to_string(catalog_id);
   connection_->ExecPrepared("count_entries", "UPDATE catalogs SET entries = $2 WHERE id = $1",
                             {id, std::to_string(rows.Count())});
-  if (kept_paths.empty()) return;
-  std::vector<std::string_view> paths(kept_paths.begin(), kept_paths.end());
-  std::vector<std::string_view> texts, edits(kept_edits.begin(), kept_edits.end());
-  for (std::size_t i = 0; i < kept_texts.size(); ++i) {
-    texts.push_back(kept_null[i] ? std::string_view() : std::string_view(kept_texts[i]));
+  if (!kept.empty()) KeepDescriptions(id, kept);
+}
+
+void ServerLibrary::FindTwins(const std::string& id, std::vector<KeptDescription>& kept,
+                              std::vector<KeptDescription::Twin> KeptDescription::*twins) {
+  std::vector<std::string_view> sizes, times, types;
+  bool any = false;
+  for (const KeptDescription& one : kept) {
+    // An entry that does not lack a size or time is known by them (and its kind).
+    const bool known = !one.size.empty() && (twins == &KeptDescription::old_twins || one.renamed);
+    any = any || known;
+    sizes.push_back(known ? std::string_view(one.size) : std::string_view());
+    times.push_back(known ? std::string_view(one.time) : std::string_view());
+    types.push_back(known && one.type ? std::string_view(*one.type) : std::string_view());
+  }
+  if (!any) return;
+  const pg::Result rows = connection_->Exec(
+      "SELECT k.i, e.ord, e.full_path FROM unnest($2::bigint[], $3::bigint[], $4::text[])"
+      " WITH ORDINALITY AS k (size, time, type, i) JOIN entries e ON e.catalog_id = $1"
+      " AND e.file_size = k.size AND e.file_time = k.time"
+      " AND e.file_type IS NOT DISTINCT FROM k.type AND e.full_path IS NOT NULL",
+      {id, pg::ArrayLiteral(sizes), pg::ArrayLiteral(times), pg::ArrayLiteral(types)});
+  for (int row = 0; row < rows.Rows(); ++row) {
+    (kept[static_cast<std::size_t>(rows.Int(row, 0) - 1)].*twins)
+        .push_back({rows.Int(row, 1), std::string(rows.Text(row, 2))});
+  }
+}
+
+void ServerLibrary::KeepDescriptions(const std::string& id, std::vector<KeptDescription>& kept) {
+  // On the first entry of the same path.
+  std::vector<std::string_view> paths, texts, edits;
+  for (const KeptDescription& one : kept) {
+    paths.push_back(one.path);
+    texts.push_back(one.null ? std::string_view() : std::string_view(one.text));
+    edits.push_back(one.edited);
   }
   connection_->Exec(
       "UPDATE entries e SET description = k.description, edited = k.edited::xid8"
@@ -252,6 +296,56 @@ void ServerLibrary::WriteCatalogRows(std::string_view group, std::string_view fi
       "  WHERE f.catalog_id = $1 ORDER BY f.full_path, f.ord) AS k"
       " WHERE e.catalog_id = $1 AND e.ord = k.ord",
       {id, pg::ArrayLiteral(paths), pg::ArrayLiteral(texts), pg::ArrayLiteral(edits)});
+
+  // An entry whose path is gone was renamed or moved when the write knows it again by its size
+  // and time (and kind), as an update does: exactly one entry of the old catalog with them is
+  // gone, and exactly one entry with them is new. Between two candidates nothing is guessed.
+  std::vector<std::string_view> asked;
+  for (const KeptDescription& one : kept) {
+    asked.push_back(one.path);
+    for (const KeptDescription::Twin& twin : one.old_twins) asked.push_back(twin.path);
+  }
+  const pg::Result present = connection_->Exec(
+      "SELECT DISTINCT full_path FROM entries WHERE catalog_id = $1 AND full_path = ANY($2)",
+      {id, pg::ArrayLiteral(asked)});
+  std::set<std::string, std::less<>> now;
+  for (int row = 0; row < present.Rows(); ++row) now.emplace(present.Text(row, 0));
+  bool any = false;
+  for (KeptDescription& one : kept) {
+    one.renamed = !now.contains(one.path) && !one.size.empty();
+    any = any || one.renamed;
+  }
+  if (!any) return;
+  FindTwins(id, kept, &KeptDescription::new_twins);
+  std::vector<std::string> ords;
+  std::vector<std::string_view> moved_texts, moved_edits;
+  for (const KeptDescription& one : kept) {
+    if (!one.renamed) continue;
+    std::set<std::string_view> before;
+    std::size_t gone = 0;
+    for (const KeptDescription::Twin& twin : one.old_twins) {
+      before.insert(twin.path);
+      if (!now.contains(twin.path)) ++gone;
+    }
+    const KeptDescription::Twin* fresh = nullptr;
+    std::size_t fresh_count = 0;
+    for (const KeptDescription::Twin& twin : one.new_twins) {
+      if (before.contains(twin.path)) continue;
+      fresh = &twin;
+      ++fresh_count;
+    }
+    if (gone != 1 || fresh_count != 1) continue;
+    ords.push_back(std::to_string(fresh->ord));
+    moved_texts.push_back(one.null ? std::string_view() : std::string_view(one.text));
+    moved_edits.push_back(one.edited);
+  }
+  if (ords.empty()) return;
+  connection_->Exec(
+      "UPDATE entries e SET description = k.description, edited = k.edited::xid8"
+      " FROM unnest($2::integer[], $3::text[], $4::text[]) AS k (ord, description, edited)"
+      " WHERE e.catalog_id = $1 AND e.ord = k.ord",
+      {id, pg::ArrayLiteral({ords.begin(), ords.end()}), pg::ArrayLiteral(moved_texts),
+       pg::ArrayLiteral(moved_edits)});
 }
 
 void ServerLibrary::ReadCatalog(const ServerCatalog& catalog, RecordSink& sink,
@@ -288,6 +382,36 @@ void ServerLibrary::ReplaceCatalog(std::string_view catalog,
   const ServerCatalog found = FindCatalog(catalog);
   WriteCatalog(found.group, found.file_name, found.byte_size, std::time(nullptr), produce,
                read_snapshot);
+}
+
+EditedCatalog ServerLibrary::EditResult(std::string_view catalog, const ResultSource& source,
+                                        const CatalogRecord& shown, int field,
+                                        std::string_view text) {
+  const ServerCatalog found = FindCatalog(catalog);
+  EditedCatalog edited;
+  std::string snapshot;
+  TreeSink sink(&edited.tree);
+  ReadCatalog(found, sink, &snapshot);
+  edited.by_ordinal = RecordsByOrdinal(edited.tree);
+  if (source.ordinal >= edited.by_ordinal.size()) throw LumivorError(std::string(kResultMoved));
+  // The tree is ours: the node is only const through the ordinal table.
+  auto* node = const_cast<CatalogTree::Node*>(edited.by_ordinal[source.ordinal]);
+  if (node->Field(kFileName) != shown.Field(kFileName) ||
+      node->Field(kFullPath) != shown.Field(kFullPath)) {
+    throw LumivorError(std::string(kResultMoved));
+  }
+  edited.refusal = EditRefusal(node, field, text);
+  if (!edited.refusal.empty()) return edited;
+  ApplyEdit(node, field, text);
+  // Written in the order it was read, so the ordinals of the other results stay right.
+  WriteCatalog(
+      found.group, found.file_name, found.byte_size, std::time(nullptr),
+      [&](RecordSink& to) {
+        edited.tree.ForEachRecord(
+            [&](const CatalogTree::Node*, const RecordView& record) { return to.Add(record); });
+      },
+      snapshot);
+  return edited;
 }
 
 NewCatalogPlan ServerLibrary::PlanNewCatalog(std::string_view group, std::string_view name) {
@@ -505,15 +629,175 @@ MoveResult ServerLibrary::Move(std::string_view item, bool catalog, std::string_
 
 // --- Push and pull --------------------------------------------------------------------------
 
+namespace {
+
+// A catalog file of a push, and the catalog it becomes.
+struct PushedCatalog {
+  std::string path;  // the file
+  std::string group, file_name;
+  std::int64_t byte_size = 0;
+  std::int64_t modified = 0;
+  std::int64_t id = 0;
+  std::int64_t entries = 0;
+};
+
+// Stops a part when another part failed.
+struct PartStopped {};
+
+// A part of entries loaded on a connection of its own: a table of the catalogs with ids from
+// `first` to below `end`, attached to entries once every part is done.
+struct LoadPart {
+  std::string table;
+  std::vector<PushedCatalog*> catalogs;
+  std::int64_t first = 0;
+  std::int64_t end = 0;
+  bool committed = false;
+};
+
+// Loads `part` on `connection` in a transaction of its own: the table, its rows through one COPY,
+// then its key and trigram indexes, each built once over all rows. `columns` are the columns of
+// entries as a table definition. Stops (and keeps nothing) when `failed` is set by another part.
+void LoadEntriesPart(pg::Connection& connection, LoadPart& part, const std::string& columns,
+                     Progress* progress, const std::atomic<bool>& failed) {
+  pg::Transaction transaction(connection);
+  connection.Exec("SET LOCAL maintenance_work_mem = '256MB'");
+  // The range as a constraint of its own spares the attach a scan of every row.
+  connection.Exec("CREATE TABLE " + part.table + " (" + columns + ", CONSTRAINT " + part.table +
+                  "_range CHECK (catalog_id >= " + std::to_string(part.first) +
+                  " AND catalog_id < " + std::to_string(part.end) + "))");
+  connection.CopyStart(EntryCopyStatement(part.table));
+  try {
+    CatalogFileReader reader;
+    for (PushedCatalog* catalog : part.catalogs) {
+      if (failed) throw PartStopped();
+      if (progress != nullptr) progress->SetWaitText(catalog->path);
+      EntryCopySink rows(catalog->id, [&](std::string_view data) { connection.CopyData(data); });
+      // A file that is no readable catalog stops the push; nothing is kept.
+      if (reader.Read(catalog->path, rows) != CatalogReadStatus::kDone) {
+        throw LumivorError(reader.Error());
+      }
+      rows.Flush();
+      catalog->entries = rows.Count();
+    }
+  } catch (...) {
+    connection.CopyAbort();
+    throw;
+  }
+  connection.CopyEnd();
+  connection.Exec("ALTER TABLE " + part.table + " ADD CONSTRAINT " + part.table +
+                  "_pkey PRIMARY KEY (catalog_id, ord)");
+  for (const EntryIndex& index : EntryIndexes()) {
+    if (failed) throw PartStopped();
+    connection.Exec(EntryIndexStatement(index, part.table));
+  }
+  transaction.Commit();
+  part.committed = true;
+}
+
+void DropEntryParts(const std::string& conninfo, const std::vector<LoadPart>& parts) noexcept {
+  // The parts are committed tables of their own until attached: nobody else would remove them.
+  try {
+    pg::Connection connection(conninfo);
+    for (const LoadPart& part : parts) {
+      if (part.committed) connection.Exec("DROP TABLE IF EXISTS " + part.table);
+    }
+  } catch (const std::exception&) {
+    // The server went: the tables stay, outside entries, where no search sees them.
+  }
+}
+
+// Loads the entries of `catalogs` as parts of their own, several at once, each on its own
+// connection to `conninfo`; makes the catalogs' rows on `main` (in its transaction, which holds
+// entries locked). Returns the parts, committed and ready to attach; on a failure, drops those
+// made and raises the first failure.
+std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& conninfo,
+                                     std::vector<PushedCatalog>& catalogs, Progress& progress) {
+  // Parts left by pushes before hold nothing now (entries are empty): they go, so that searches
+  // plan over few parts.
+  const pg::Result old_parts = main.Exec(
+      "SELECT quote_ident(c.relname) FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid"
+      " JOIN pg_partitioned_table p ON p.partrelid = i.inhparent"
+      " WHERE i.inhparent = 'entries'::regclass AND i.inhrelid <> p.partdefid");
+  for (int row = 0; row < old_parts.Rows(); ++row) {
+    main.Exec("DROP TABLE " + std::string(old_parts.Text(row, 0)));
+  }
+  // The parts are made with the columns of entries as the server has them.
+  const std::string columns(main.Exec("SELECT string_agg(quote_ident(attname) || ' ' ||"
+                                      " format_type(atttypid, atttypmod) || CASE WHEN attnotnull"
+                                      " THEN ' NOT NULL' ELSE '' END, ', ' ORDER BY attnum)"
+                                      " FROM pg_attribute WHERE attrelid = 'entries'::regclass"
+                                      " AND attnum > 0 AND NOT attisdropped")
+                                .Text(0, 0));
+  // One part per core (the server's work is the larger share: parsing rows and building the
+  // indexes), the catalogs dealt out by size, the largest first to the lightest part.
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<LoadPart> parts(std::min<std::size_t>({cores, 4, catalogs.size()}));
+  std::vector<std::int64_t> weights(parts.size(), 0);
+  std::vector<PushedCatalog*> by_size;
+  for (PushedCatalog& catalog : catalogs) by_size.push_back(&catalog);
+  std::stable_sort(by_size.begin(), by_size.end(),
+                   [](const auto* a, const auto* b) { return a->byte_size > b->byte_size; });
+  for (PushedCatalog* catalog : by_size) {
+    const std::size_t lightest = static_cast<std::size_t>(
+        std::min_element(weights.begin(), weights.end()) - weights.begin());
+    parts[lightest].catalogs.push_back(catalog);
+    weights[lightest] += catalog->byte_size + 1;
+  }
+  // The catalogs' rows, part by part, so that each part has ids of its own range. An old catalog
+  // of the same path goes in the same transaction.
+  for (LoadPart& part : parts) {
+    for (PushedCatalog* catalog : part.catalogs) {
+      main.ExecPrepared("drop_catalog",
+                        "DELETE FROM catalogs WHERE group_path = $1 AND file_name = $2",
+                        {catalog->group, catalog->file_name});
+      catalog->id =
+          main.ExecPrepared("insert_catalog",
+                            "INSERT INTO catalogs (group_path, file_name, byte_size,"
+                            " modified) VALUES ($1, $2, $3, $4) RETURNING id",
+                            {catalog->group, catalog->file_name, std::to_string(catalog->byte_size),
+                             std::to_string(catalog->modified)})
+              .Int(0, 0);
+      part.end = std::max(part.end, catalog->id + 1);
+      part.first = part.first == 0 ? catalog->id : std::min(part.first, catalog->id);
+    }
+    part.table = "entries_load_" + std::to_string(part.first);
+  }
+  // Every part on a connection of its own, the first on this thread (it shows the progress).
+  std::atomic<bool> failed = false;
+  std::vector<std::exception_ptr> errors(parts.size());
+  const auto load = [&](std::size_t i) {
+    try {
+      pg::Connection connection(conninfo);
+      LoadEntriesPart(connection, parts[i], columns, i == 0 ? &progress : nullptr, failed);
+    } catch (...) {
+      errors[i] = std::current_exception();
+      failed = true;
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t i = 1; i < parts.size(); ++i) threads.emplace_back(load, i);
+  load(0);
+  for (std::thread& thread : threads) thread.join();
+  if (!failed) return parts;
+  DropEntryParts(conninfo, parts);
+  // A failure is the reason; the other parts only stopped because of it.
+  for (const std::exception_ptr& error : errors) {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const PartStopped&) {
+    }
+  }
+  throw LumivorError("The push stopped");
+}
+
+}  // namespace
+
 std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress) {
   std::vector<LibraryItem> items;
   EnumerateOptions options;
   if (!EnumerateLibrary(folder, options, &items)) return 0;
   const std::string top = WithTrailingBackslash(folder);
-  CatalogFileReader reader;
-  // The whole push is one transaction: the library gets all of it or nothing. Into a library
-  // without entries, the trigram indexes are dropped first and made afresh at the end, which is
-  // far quicker than keeping them up to date row by row; nobody can have searched it yet.
+  // The whole push is one transaction: the library gets all of it or nothing.
   pg::Transaction transaction(*connection_);
   const auto empty = [&] {
     return connection_->Exec("SELECT NOT EXISTS (SELECT 1 FROM entries)").Text(0, 0) == "t";
@@ -524,14 +808,7 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
     connection_->Exec("LOCK TABLE entries IN ACCESS EXCLUSIVE MODE");
     bulk = empty();
   }
-  if (bulk) {
-    // The primary key too is sorted once at the end rather than kept row by row.
-    connection_->Exec("SET LOCAL maintenance_work_mem = '256MB'");
-    for (const auto& [name, statement] : EntryIndexes()) {
-      connection_->Exec("DROP INDEX IF EXISTS " + std::string(name));
-    }
-    connection_->Exec("ALTER TABLE entries DROP CONSTRAINT entries_pkey");
-  }
+  std::vector<PushedCatalog> catalogs;
   for (const LibraryItem& item : items) {
     // Two-second resolution, as the folder listing shows times.
     std::int64_t modified = item.info.st_mtim.tv_sec;
@@ -542,24 +819,49 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
                         {item.relative_path, std::to_string(modified)});
       continue;
     }
-    const std::string path = top + item.relative_path;
-    progress.SetWaitText(path);
-    WriteCatalogRows(ParentGroup(item.relative_path), LastPart(item.relative_path),
-                     item.info.st_size, modified, [&](RecordSink& sink) {
-                       // A file that is no readable catalog stops the push; nothing is kept.
-                       if (reader.Read(path, sink) != CatalogReadStatus::kDone) {
-                         throw LumivorError(reader.Error());
-                       }
-                     });
+    catalogs.push_back({top + item.relative_path, std::string(ParentGroup(item.relative_path)),
+                        std::string(LastPart(item.relative_path)), item.info.st_size, modified});
   }
-  if (bulk) {
+  if (!bulk) {
+    // Into a library others already use: catalog by catalog, the indexes kept up to date.
+    CatalogFileReader reader;
+    for (const PushedCatalog& catalog : catalogs) {
+      progress.SetWaitText(catalog.path);
+      WriteCatalogRows(catalog.group, catalog.file_name, catalog.byte_size, catalog.modified,
+                       [&](RecordSink& sink) {
+                         if (reader.Read(catalog.path, sink) != CatalogReadStatus::kDone) {
+                           throw LumivorError(reader.Error());
+                         }
+                       });
+    }
+    const pg::Result count = connection_->Exec("SELECT coalesce(sum(entries), 0) FROM catalogs");
+    transaction.Commit();
+    return static_cast<std::uint64_t>(count.Int(0, 0));
+  }
+  std::vector<LoadPart> parts = LoadEntryParts(*connection_, conninfo_, catalogs, progress);
+  try {
+    for (const LoadPart& part : parts) {
+      connection_->Exec("ALTER TABLE entries ATTACH PARTITION " + part.table +
+                        " FOR VALUES FROM (" + std::to_string(part.first) + ") TO (" +
+                        std::to_string(part.end) + ")");
+    }
+    std::vector<std::string> ids, counts;
+    for (const PushedCatalog& catalog : catalogs) {
+      ids.push_back(std::to_string(catalog.id));
+      counts.push_back(std::to_string(catalog.entries));
+    }
     connection_->Exec(
-        "ALTER TABLE entries ADD CONSTRAINT entries_pkey PRIMARY KEY (catalog_id, ord)");
-    for (const auto& [name, statement] : EntryIndexes()) connection_->Exec(statement);
+        "UPDATE catalogs c SET entries = n.entries FROM unnest($1::bigint[], $2::bigint[])"
+        " AS n (id, entries) WHERE c.id = n.id",
+        {pg::ArrayLiteral({ids.begin(), ids.end()}),
+         pg::ArrayLiteral({counts.begin(), counts.end()})});
+    const pg::Result count = connection_->Exec("SELECT coalesce(sum(entries), 0) FROM catalogs");
+    transaction.Commit();
+    return static_cast<std::uint64_t>(count.Int(0, 0));
+  } catch (...) {
+    DropEntryParts(conninfo_, parts);
+    throw;
   }
-  const pg::Result count = connection_->Exec("SELECT coalesce(sum(entries), 0) FROM catalogs");
-  transaction.Commit();
-  return static_cast<std::uint64_t>(count.Int(0, 0));
 }
 
 std::uint64_t ServerLibrary::Pull(const std::string& folder, Progress& progress) {

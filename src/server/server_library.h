@@ -12,6 +12,7 @@
 #include "core/prompts.h"
 #include "core/record_sink.h"
 #include "library/library.h"
+#include "search/result_edit.h"
 #include "search/search.h"
 #include "server/pg_connection.h"
 
@@ -86,6 +87,16 @@ class ServerLibrary final : public Library {
   void ReplaceCatalog(std::string_view catalog, const std::function<void(RecordSink&)>& produce,
                       std::string_view read_snapshot);
 
+  // Writes an edit of a search result (ResultEdit's rule) other than of its description into the
+  // catalog `catalog`: reads it in one snapshot, finds the record at `source.ordinal` (which must
+  // still have the FileName and FullPath of `shown`, else LumivorError kResultMoved), applies
+  // the edit (a renamed folder's paths below it follow) and writes the catalog back in one
+  // transaction, keeping the descriptions others set meanwhile. A refused edit writes nothing.
+  // A description is set with Describe, which refuses to overwrite another's text silently.
+  [[nodiscard]] EditedCatalog EditResult(std::string_view catalog, const ResultSource& source,
+                                         const CatalogRecord& shown, int field,
+                                         std::string_view text);
+
   // Copies every catalog file of the folder library at `folder` to the server (replacing
   // catalogs of the same path) with its groups, all in one transaction. Returns the number of
   // entries in the library. Raises LumivorError for a file that is not a readable catalog; then
@@ -107,6 +118,27 @@ class ServerLibrary final : public Library {
   void WriteCatalogRows(std::string_view group, std::string_view file_name, std::int64_t byte_size,
                         std::int64_t modified, const std::function<void(RecordSink&)>& produce,
                         std::string_view read_snapshot = {});
+  // A description set by someone else while a copy of its catalog was being changed.
+  struct KeptDescription {
+    std::string path, text, edited;
+    bool null = false;
+    // The entry's size, time and kind as numbers' texts; empty size: it cannot be known by them.
+    std::string size, time;
+    std::optional<std::string> type;
+    // The entries with the same size, time and kind in the catalog before and after the write.
+    struct Twin {
+      std::int64_t ord;
+      std::string path;
+    };
+    std::vector<Twin> old_twins, new_twins;
+    bool renamed = false;  // its path is gone from the catalog written
+  };
+  // Fills `twins` of every kept description (of those renamed, for new_twins) from the rows of
+  // the catalog `id` as they are now.
+  void FindTwins(const std::string& id, std::vector<KeptDescription>& kept,
+                 std::vector<KeptDescription::Twin> KeptDescription::*twins);
+  // Puts the kept descriptions on the rows written for the catalog `id`.
+  void KeepDescriptions(const std::string& id, std::vector<KeptDescription>& kept);
   std::string conninfo_;
   std::unique_ptr<pg::Connection> connection_;
 };

@@ -115,6 +115,57 @@ TEST_F(ServerLibraryTest, PushThenPullGivesBackEveryCatalogExactly) {
   EXPECT_TRUE(std::filesystem::is_directory(dir / "back/Empty"));
 }
 
+// The tables that hold entries apart from the part for every other catalog.
+std::int64_t LoadedParts(ServerLibrary& library) {
+  return library.Connection()
+      .Exec(
+          "SELECT count(*) FROM pg_class WHERE relname LIKE 'entries\\_load\\_%'"
+          " AND relkind = 'r'")
+      .Int(0, 0);
+}
+
+TEST_F(ServerLibraryTest, APushLoadsPartsAtOnceAndAFailedOneLeavesNothing) {
+  TempDir dir;
+  MakeLibrary(dir);
+  // A file that is no catalog stops the push: no catalog, no entries, no part is left over.
+  WriteFile(dir / "bad/A.xml", Catalog("<file FileName=\"/a\" FullPath=\"/a\"/>"));
+  WriteFile(dir / "bad/B.xml", Catalog("<file FileName=\"/b\" FullPath=\"/b\"/>"));
+  WriteFile(dir / "bad/C.xml", "this is no catalog");
+  ServerLibrary library(uri_);
+  EXPECT_THROW(library.Push(dir / "bad", NoProgress()), LumivorError);
+  const auto count = [&](const char* sql) { return library.Connection().Exec(sql).Int(0, 0); };
+  EXPECT_EQ(count("SELECT count(*) FROM catalogs"), 0);
+  EXPECT_EQ(count("SELECT count(*) FROM entries"), 0);
+  EXPECT_EQ(LoadedParts(library), 0);
+
+  EXPECT_EQ(library.Push(dir / "lib", NoProgress()), 9u);
+  const std::int64_t parts = LoadedParts(library);
+  EXPECT_GE(parts, 1);
+  EXPECT_LE(parts, 3);
+  // Every catalog's rows went to the part of its id, with its count.
+  EXPECT_EQ(count("SELECT count(*) FROM entries_rest"), 0);
+  EXPECT_EQ(count("SELECT count(*) FROM catalogs c WHERE entries <>"
+                  " (SELECT count(*) FROM entries e WHERE e.catalog_id = c.id)"),
+            0);
+  SearchCriteria song;
+  song.name = "song";
+  EXPECT_EQ(library.Search(song, "", NoProgress(), {}).results.Size(), 3u);
+
+  // Into a library in use the catalogs are replaced one by one, into the same tables.
+  EXPECT_EQ(library.Push(dir / "lib", NoProgress()), 9u);
+  EXPECT_EQ(LoadedParts(library), parts);
+  EXPECT_EQ(library.Search(song, "", NoProgress(), {}).results.Size(), 3u);
+  // Once the library is empty again, a push loads afresh; the empty parts before it go.
+  for (const ServerCatalog& catalog : library.Catalogs()) {
+    library.Delete(catalog.RelativePath(), true);
+  }
+  EXPECT_EQ(library.Push(dir / "lib", NoProgress()), 9u);
+  EXPECT_EQ(LoadedParts(library), parts);
+  EXPECT_EQ(library.Search(song, "", NoProgress(), {}).results.Size(), 3u);
+  library.Pull(dir / "back", NoProgress());
+  EXPECT_EQ(DumpFile(dir / "back/Mp3/Studio.xml"), DumpFile(dir / "lib/Mp3/Studio.xml"));
+}
+
 TEST_F(ServerLibraryTest, ListingMatchesTheFolderListing) {
   TempDir dir;
   MakeLibrary(dir);
@@ -296,6 +347,64 @@ TEST_F(ServerLibraryTest, ACatalogWrittenBackKeepsTheDescriptionsOthersSetMeanwh
   DumpSink again;
   updater.ReadCatalog("C", again);
   EXPECT_EQ(again.text, after.text);
+}
+
+TEST_F(ServerLibraryTest, ADescriptionSetMeanwhileFollowsItsEntryWhenTheWriteRenamesIt) {
+  // A file of a size and time of its own, two alike ones, and one alike an entry that stays.
+  const auto file = [](const char* name, const char* size, const char* time) {
+    return "<file FileName=\"" + std::string(name) + "\" FullPath=\"/r/" + name +
+           "\" FileType=\"file\" FileSize=\"" + size + "\" FileTime=\"" + time + "\"/>";
+  };
+  TempDir dir;
+  WriteFile(dir / "lib/C.xml",
+            Catalog("<file FileName=\"/r\" FullPath=\"/r\" FileType=\"directory\">" +
+                    file("own", "10", "2024-01-02 03:04:06") +
+                    file("twin1", "20", "2024-01-02 03:04:06") +
+                    file("twin2", "20", "2024-01-02 03:04:06") +
+                    file("gone", "30", "2024-01-02 03:04:06") +
+                    file("stays", "30", "2024-01-02 03:04:06") + "</file>"));
+  ServerLibrary updater(uri_), other(uri_);
+  updater.Push(dir / "lib", NoProgress());
+  CatalogTree copy;
+  TreeSink into(&copy);
+  std::string snapshot;
+  updater.ReadCatalog(updater.FindCatalog("C"), into, &snapshot);
+  for (const char* name : {"own", "twin1", "gone"}) {
+    EXPECT_EQ(
+        other.Describe("C", std::string("/r/") + name, std::string("note on ") + name, {}).status,
+        DescribeOutcome::Status::kSaved);
+  }
+  // The write renames own and both twins and drops gone: own's note follows it; between the
+  // twins nothing is guessed, and gone's note does not land on the entry that was there before.
+  std::vector<std::string> paths;
+  updater.WriteCatalog(
+      "", "C.xml", 0, 0,
+      [&](RecordSink& sink) {
+        copy.ForEachRecord([&](const CatalogTree::Node*, const RecordView& r) {
+          RecordView record = r;
+          const std::string_view name = record.fields[kFileName];
+          if (name == "gone") return true;
+          std::string& path = paths.emplace_back(record.fields[kFullPath]);
+          if (name == "own" || name.substr(0, 4) == "twin") {
+            path = "/r/moved/" + std::string(name);
+            record.fields[kFullPath] = path;
+          }
+          return sink.Add(record);
+        });
+      },
+      snapshot);
+  struct Notes final : RecordSink {
+    bool Add(const RecordView& record) override {
+      if (record.fields[kDescription].data() != nullptr) {
+        found += std::string(record.fields[kFullPath]) + "=" +
+                 std::string(record.fields[kDescription]) + ";";
+      }
+      return true;
+    }
+    std::string found;
+  } notes;
+  updater.ReadCatalog("C", notes);
+  EXPECT_EQ(notes.found, "/r/moved/own=note on own;");
 }
 
 TEST_F(ServerLibraryTest, AFailedWriteLeavesTheOldCatalogWhole) {

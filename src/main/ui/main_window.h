@@ -26,6 +26,8 @@ class QUrl;
 
 namespace lumivor {
 
+struct EditedCatalog;
+
 class BackgroundWork;
 class CatalogModel;
 class DetailModel;
@@ -273,6 +275,14 @@ class MainWindow : public QMainWindow {
   // description changes its one row, refused when someone else changed it meanwhile (the user
   // then keeps either text); any other edit replaces the catalog in one transaction.
   void SaveServerEdit(CatalogTree::Node* node, int field, const std::string& old_text);
+  // Sets the description of `entry` (a FullPath) in the server catalog `name` to `text` while it
+  // is still `old_text`; when someone else changed it meanwhile, shows their text and lets the
+  // user keep either. Returns the description the server holds afterwards.
+  std::string DescribeOnServer(const std::string& name, const std::string& entry,
+                               const std::string& text, const std::string& old_text);
+  // ApplyResultEdit for a result whose catalog is on the server library.
+  void ApplyServerResultEdit(CatalogTree::Node* node, const ResultSource& source, int field,
+                             std::string_view text);
   void CreateToolbar(QWidget* host);
   void CreateMenus();
   void CreateMenuBar();
@@ -288,6 +298,9 @@ class MainWindow : public QMainWindow {
   void OnDetailEdited(int row, const QString& key, const QString& text);
   void ApplyResultEdit(CatalogTree::Node* node, const ResultSource& source, int field,
                        std::string_view text);
+  // After an edit written into the catalog `catalog_path`: the results from it show its records
+  // as they now are.
+  void RefreshResultsOf(const std::string& catalog_path, const EditedCatalog& edited);
   // Forgets the search results' sources (the view is about to show something else).
   void ForgetResults();
   // Appends results to the view and remembers their sources.

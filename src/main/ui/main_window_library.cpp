@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QLineEdit>
 
+#include "catalog/catalog_edit.h"
 #include "catalog/catalog_reader.h"
 #include "catalog/fields.h"
 #include "config/config.h"
@@ -97,12 +98,19 @@ void MainWindow::SaveServerEdit(CatalogTree::Node* node, int field, const std::s
     });
     return;
   }
-  const std::string entry(node->Field(kFullPath));
+  const std::string current = DescribeOnServer(name, node->Field(kFullPath), text, old_text);
+  if (current == text) return;
+  catalog_model_->ApplyEdit(node, kDescription, current);
+  ShowDetail(node);
+}
+
+std::string MainWindow::DescribeOnServer(const std::string& name, const std::string& entry,
+                                         const std::string& text, const std::string& old_text) {
   DescribeOutcome outcome;
   RunInBackground([&](WorkContext&) {
     outcome = ServerLibrary(library_location_).Describe(name, entry, text, old_text);
   });
-  if (outcome.status == DescribeOutcome::Status::kSaved) return;
+  if (outcome.status == DescribeOutcome::Status::kSaved) return text;
   // Someone else changed this description meanwhile: nothing is overwritten silently.
   const bool keep_mine = prompts_->AskYesNo(
       "Warning", ConflictText(outcome.current) + "\n\nReplace it with your text?",
@@ -111,11 +119,40 @@ void MainWindow::SaveServerEdit(CatalogTree::Node* node, int field, const std::s
     RunInBackground([&](WorkContext&) {
       outcome = ServerLibrary(library_location_).Describe(name, entry, text, outcome.current);
     });
-    if (outcome.status == DescribeOutcome::Status::kSaved) return;
+    if (outcome.status == DescribeOutcome::Status::kSaved) return text;
     prompts_->ShowMessage("Warning", ConflictText(outcome.current), MessageIcon::kWarning);
   }
-  catalog_model_->ApplyEdit(node, kDescription, outcome.current);
-  ShowDetail(node);
+  return outcome.current;
+}
+
+void MainWindow::ApplyServerResultEdit(CatalogTree::Node* node, const ResultSource& source,
+                                       int field, std::string_view text) {
+  const std::string name =
+      source.catalog_path.substr(pg::RedactedConnInfo(library_location_).size() + 1);
+  if (const std::string_view refusal = EditRefusal(node, field, text); !refusal.empty()) {
+    prompts_->ShowMessage(kWarningCaption, refusal, MessageIcon::kWarning);
+    return;
+  }
+  if (field == kDescription) {
+    // One row changes, with the same conflict rule as in the catalog view.
+    const std::string current = DescribeOnServer(name, node->Field(kFullPath), std::string(text),
+                                                 std::string(node->Field(kDescription)));
+    CatalogRecord record = node->Record();
+    record.SetField(kDescription, current);
+    catalog_model_->ReplaceRecord(node, record);
+    return;
+  }
+  // A rename changes the paths below it: the catalog is written whole, in one transaction.
+  EditedCatalog edited;
+  const CatalogRecord shown = node->Record();
+  RunInBackground([&](WorkContext&) {
+    edited = ServerLibrary(library_location_).EditResult(name, source, shown, field, text);
+  });
+  if (!edited.refusal.empty()) {
+    prompts_->ShowMessage(kWarningCaption, edited.refusal, MessageIcon::kWarning);
+    return;
+  }
+  RefreshResultsOf(source.catalog_path, edited);
 }
 
 }  // namespace lumivor

@@ -124,6 +124,11 @@ void MainWindow::ForgetResults() {
 
 void MainWindow::ApplyResultEdit(CatalogTree::Node* node, const ResultSource& source, int field,
                                  std::string_view text) {
+  if (IsServerCatalog(source.catalog_path)) {
+    RunCommand([&] { ApplyServerResultEdit(node, source, field, text); });
+    UpdateStatusBar();
+    return;
+  }
   RunCommand([&] {
     // The file is written first; the rows change only once it holds the edit.
     // Read and written by the worker; the window changes nothing while it runs.
@@ -137,18 +142,21 @@ void MainWindow::ApplyResultEdit(CatalogTree::Node* node, const ResultSource& so
       prompts_->ShowMessage(kWarningCaption, edited.refusal, MessageIcon::kWarning);
       return;
     }
-    for (auto& [row, row_source] : result_sources_) {
-      if (row_source.catalog_path != source.catalog_path ||
-          row_source.ordinal >= edited.by_ordinal.size()) {
-        continue;
-      }
-      // Other results of the same catalog follow too (a renamed folder moves their paths).
-      CatalogRecord record = edited.by_ordinal[row_source.ordinal]->Record();
-      record.SetField(kCatalogName, row->Field(kCatalogName));
-      catalog_model_->ReplaceRecord(const_cast<CatalogTree::Node*>(row), record);
-    }
+    RefreshResultsOf(source.catalog_path, edited);
   });
   UpdateStatusBar();
+}
+
+void MainWindow::RefreshResultsOf(const std::string& catalog_path, const EditedCatalog& edited) {
+  for (auto& [row, row_source] : result_sources_) {
+    if (row_source.catalog_path != catalog_path || row_source.ordinal >= edited.by_ordinal.size()) {
+      continue;
+    }
+    // Other results of the same catalog follow too (a renamed folder moves their paths).
+    CatalogRecord record = edited.by_ordinal[row_source.ordinal]->Record();
+    record.SetField(kCatalogName, row->Field(kCatalogName));
+    catalog_model_->ReplaceRecord(const_cast<CatalogTree::Node*>(row), record);
+  }
 }
 
 }  // namespace lumivor

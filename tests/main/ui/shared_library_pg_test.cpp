@@ -184,6 +184,28 @@ class SharedLibraryTest : public QObject {
     CatalogModel* model = main.catalog_model();
     QCOMPARE(model->rowCount(model->index(-1, -1)), 1);
     QVERIFY(prompts.shown.size() == 1 && prompts.shown[0].caption == "Done");
+
+    // A result's description is saved on the server at once; one someone else changed meanwhile
+    // is refused with their text, which the row then shows.
+    CatalogTree::Node* result = model->NodeOf(model->index(0, 0));
+    QVERIFY(result != nullptr);
+    prompts.shown.clear();
+    main.ApplyEdit(result, kDescription, "from a result");
+    QCOMPARE(ServerDescription(uri, "/d/a.txt"), std::string("from a result"));
+    QCOMPARE(std::string(result->Field(kDescription)), std::string("from a result"));
+    QVERIFY(prompts.shown.empty());
+    QVERIFY(ServerLibrary(uri).Describe("Disks/Data", "/d/a.txt", "theirs", {}).status ==
+            DescribeOutcome::Status::kSaved);
+    prompts.yes_no_answers.push_back(false);
+    main.ApplyEdit(result, kDescription, "stale");
+    QCOMPARE(ServerDescription(uri, "/d/a.txt"), std::string("theirs"));
+    QCOMPARE(std::string(result->Field(kDescription)), std::string("theirs"));
+    QCOMPARE(prompts.shown.size(), std::size_t{1});
+    QVERIFY(prompts.shown[0].text.find("theirs") != std::string::npos);
+    // A rename writes the catalog back whole, keeping the description.
+    main.ApplyEdit(result, kFileName, "b.txt");
+    QCOMPARE(std::string(result->Field(kFullPath)), std::string("/d/b.txt"));
+    QCOMPARE(ServerDescription(uri, "/d/b.txt"), std::string("theirs"));
   }
 
   void NewCatalogIsPlannedOnTheServer() {
