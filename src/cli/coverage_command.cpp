@@ -21,6 +21,40 @@ struct CoverageOptions {
   bool json = false;
 };
 
+// The last lines of the listing: the counts, as text or as one JSON object.
+std::string SummaryText(const CoverageCounts& counts, CopyKey by, bool json) {
+  if (json) {
+    return JsonLine()
+        .Add("files", static_cast<std::uint64_t>(counts.files))
+        .Add("with_copy", static_cast<std::uint64_t>(counts.with_copy))
+        .Add("without_copy", static_cast<std::uint64_t>(counts.without_copy))
+        .Add("bytes_without_copy", counts.bytes_without_copy)
+        .Add("bytes_read", counts.bytes_read)
+        .Add("bytes_total", counts.bytes_total)
+        .Add("proven", by == CopyKey::kHash)
+        .Text();
+  }
+  std::string text;
+  if (by == CopyKey::kNameSize) {
+    text += "Compared by name and size: a copy found is likely, not proven\n";
+  }
+  return text + counts.CountsLine() + '\n';
+}
+
+// The coverage of a catalog file `source` (not a live folder) against the entries of `against`.
+CoverageCounts CoverageOfCatalog(const std::string& source,
+                                 const std::vector<ContentEntry>& against, CopyKey by,
+                                 const UncoveredFound& found) {
+  std::vector<ContentEntry> entries;
+  ContentEntrySink sink(&entries, 0);
+  CatalogFileReader reader;
+  const CatalogReadStatus status = reader.Read(source, sink);
+  if (status == CatalogReadStatus::kMissing || status == CatalogReadStatus::kUnreadable) {
+    throw LumivorError(reader.Error());
+  }
+  return CoverageOfEntries(entries, against, by, found);
+}
+
 int RunCoverage(CoverageOptions options) {
   CopyKey by;
   if (!ParseCopyKey(options.by, &by)) {
@@ -67,13 +101,7 @@ int RunCoverage(CoverageOptions options) {
     if (live) {
       counts = CoverageOfFolder(options.source, against, by, found, {}, progress);
     } else {
-      std::vector<ContentEntry> source;
-      ContentEntrySink sink(&source, 0);
-      CatalogFileReader reader;
-      const CatalogReadStatus status = reader.Read(options.source, sink);
-      if (status == CatalogReadStatus::kMissing || status == CatalogReadStatus::kUnreadable)
-        throw LumivorError(reader.Error());
-      counts = CoverageOfEntries(source, against, by, found);
+      counts = CoverageOfCatalog(options.source, against, by, found);
     }
   } catch (const LumivorError& e) {
     shown.reset();
@@ -85,22 +113,7 @@ int RunCoverage(CoverageOptions options) {
     std::cerr << unreadable << (unreadable == 1 ? " catalog" : " catalogs")
               << " could not be read and were passed over\n";
   }
-  if (options.json) {
-    out += JsonLine()
-               .Add("files", static_cast<std::uint64_t>(counts.files))
-               .Add("with_copy", static_cast<std::uint64_t>(counts.with_copy))
-               .Add("without_copy", static_cast<std::uint64_t>(counts.without_copy))
-               .Add("bytes_without_copy", counts.bytes_without_copy)
-               .Add("bytes_read", counts.bytes_read)
-               .Add("bytes_total", counts.bytes_total)
-               .Add("proven", by == CopyKey::kHash)
-               .Text();
-  } else {
-    if (by == CopyKey::kNameSize) {
-      out += "Compared by name and size: a copy found is likely, not proven\n";
-    }
-    out += counts.CountsLine() + '\n';
-  }
+  out += SummaryText(counts, by, options.json);
   flush();
   std::cout.flush();
   if (live) std::cerr << "read " << counts.bytes_read << " of " << counts.bytes_total << " bytes\n";

@@ -41,6 +41,71 @@ bool ReadThroughIndex(const DuplicatesOptions& options, Progress& progress,
   }
 }
 
+// Appends `group` to `out`: a line with its size, copies, waste and key, then one line per copy
+// (its catalog, path and hard links), or one JSON object.
+void AppendGroup(const DuplicateGroup& group, const std::vector<std::string>& labels,
+                 const char* key_name, bool json, std::string* out) {
+  if (json) {
+    std::string copies = "[";
+    for (std::size_t i = 0; i < group.copies.size(); ++i) {
+      const DuplicateGroup::Copy& copy = group.copies[i];
+      JsonLine line;
+      line.Add("catalog", labels[copy.catalog]).Add("path", copy.path);
+      if (!copy.links.empty()) line.Add("links", copy.links);
+      if (i > 0) copies += ',';
+      copies += line.Object();
+    }
+    copies += ']';
+    *out += JsonLine()
+                .Add("size", group.size)
+                .Add(key_name, group.key)
+                .Add("copies", static_cast<std::uint64_t>(group.copies.size()))
+                .Add("wasted", group.Wasted())
+                .AddObject("files", copies)
+                .Text();
+    return;
+  }
+  *out += "size=" + std::to_string(group.size) + " copies=" + std::to_string(group.copies.size()) +
+          " wasted=" + std::to_string(group.Wasted()) + " " + key_name + "=";
+  AppendEscapedValue(out, group.key);
+  *out += '\n';
+  for (const DuplicateGroup::Copy& copy : group.copies) {
+    *out += '\t';
+    *out += labels[copy.catalog];
+    *out += '\t';
+    AppendEscapedValue(out, copy.path);
+    for (const std::string& link : copy.links) {
+      *out += '\t';
+      AppendEscapedValue(out, link);
+    }
+    *out += '\n';
+  }
+}
+
+// The last lines: what was left out, whether the copies are proven, and the counts.
+std::string SummaryText(const DuplicateSummary& summary, CopyKey by, bool json) {
+  if (json) {
+    return JsonLine()
+        .Add("groups", static_cast<std::uint64_t>(summary.groups))
+        .Add("copies", static_cast<std::uint64_t>(summary.copies))
+        .Add("wasted", summary.wasted)
+        .Add("unhashed", static_cast<std::uint64_t>(summary.unhashed))
+        .Add("proven", by == CopyKey::kHash)
+        .Text();
+  }
+  std::string text;
+  if (by == CopyKey::kHash && summary.unhashed > 0) {
+    text += std::to_string(summary.unhashed) +
+            (summary.unhashed == 1 ? " file has" : " files have") + " no hash and " +
+            (summary.unhashed == 1 ? "was" : "were") +
+            " left out (catalogue with --hash to include them)\n";
+  }
+  if (by == CopyKey::kNameSize) {
+    text += "Grouped by name and size: these are likely copies, not proven ones\n";
+  }
+  return text + summary.CountsLine() + '\n';
+}
+
 int RunDuplicates(DuplicatesOptions options) {
   CopyKey by;
   if (!ParseCopyKey(options.by, &by)) {
@@ -87,42 +152,7 @@ int RunDuplicates(DuplicatesOptions options) {
   }
   std::string out;
   for (const DuplicateGroup& group : groups) {
-    if (options.json) {
-      std::string copies = "[";
-      for (std::size_t i = 0; i < group.copies.size(); ++i) {
-        const DuplicateGroup::Copy& copy = group.copies[i];
-        JsonLine line;
-        line.Add("catalog", labels[copy.catalog]).Add("path", copy.path);
-        if (!copy.links.empty()) line.Add("links", copy.links);
-        if (i > 0) copies += ',';
-        copies += line.Object();
-      }
-      copies += ']';
-      out += JsonLine()
-                 .Add("size", group.size)
-                 .Add(key_name, group.key)
-                 .Add("copies", static_cast<std::uint64_t>(group.copies.size()))
-                 .Add("wasted", group.Wasted())
-                 .AddObject("files", copies)
-                 .Text();
-    } else {
-      out += "size=" + std::to_string(group.size) +
-             " copies=" + std::to_string(group.copies.size()) +
-             " wasted=" + std::to_string(group.Wasted()) + " " + key_name + "=";
-      AppendEscapedValue(&out, group.key);
-      out += '\n';
-      for (const DuplicateGroup::Copy& copy : group.copies) {
-        out += '\t';
-        out += labels[copy.catalog];
-        out += '\t';
-        AppendEscapedValue(&out, copy.path);
-        for (const std::string& link : copy.links) {
-          out += '\t';
-          AppendEscapedValue(&out, link);
-        }
-        out += '\n';
-      }
-    }
+    AppendGroup(group, labels, key_name, options.json, &out);
     if (out.size() > (1 << 20)) {
       std::cout << out;
       out.clear();
@@ -132,26 +162,7 @@ int RunDuplicates(DuplicatesOptions options) {
     std::cerr << unreadable << (unreadable == 1 ? " catalog" : " catalogs")
               << " could not be read and were passed over\n";
   }
-  if (options.json) {
-    out += JsonLine()
-               .Add("groups", static_cast<std::uint64_t>(summary.groups))
-               .Add("copies", static_cast<std::uint64_t>(summary.copies))
-               .Add("wasted", summary.wasted)
-               .Add("unhashed", static_cast<std::uint64_t>(summary.unhashed))
-               .Add("proven", by == CopyKey::kHash)
-               .Text();
-  } else {
-    if (by == CopyKey::kHash && summary.unhashed > 0) {
-      out += std::to_string(summary.unhashed) +
-             (summary.unhashed == 1 ? " file has" : " files have") + " no hash and " +
-             (summary.unhashed == 1 ? "was" : "were") +
-             " left out (catalogue with --hash to include them)\n";
-    }
-    if (by == CopyKey::kNameSize) {
-      out += "Grouped by name and size: these are likely copies, not proven ones\n";
-    }
-    out += summary.CountsLine() + '\n';
-  }
+  out += SummaryText(summary, by, options.json);
   std::cout << out;
   std::cout.flush();
   return 0;

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "server/server_catalog_copy.h"
 #include "server/server_library.h"
 
 namespace lumivor::cli {
@@ -30,10 +31,8 @@ class NamedCatalog {
  private:
   std::string path_;
   std::string shown_;
-  std::string temporary_;  // the temporary folder of a server's catalog
   std::unique_ptr<ServerLibrary> server_;
-  ServerCatalog catalog_;
-  std::string read_snapshot_;  // the server's snapshot the catalog was read in
+  std::unique_ptr<ServerCatalogCopy> copy_;  // a server's catalog as a file
 };
 
 }  // namespace lumivor::cli

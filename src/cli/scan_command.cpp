@@ -55,6 +55,41 @@ class ScanLine final : public ScanListener {
   TerminalProgress& progress_;
 };
 
+// Why the scan may not replace the catalog `plan` names (shown as `catalog_file`); empty when
+// there is none or it may. A new scan keeps none of the old catalog's descriptions: replacing
+// one that holds any takes being told twice. An update keeps them.
+std::string ReplaceRefusal(const ScanOptions& options, const NewCatalogPlan& plan,
+                           const std::string& catalog_file, bool server) {
+  if (!plan.exists) return {};
+  if (!options.force) {
+    return catalog_file + ": Catalog with the same name already exists, use --force to overwrite";
+  }
+  if (server || options.drop_descriptions) return {};
+  std::size_t notes = 0;
+  try {
+    notes = CountDescriptions(catalog_file);
+  } catch (const LumivorError& e) {
+    return catalog_file + ": its descriptions cannot be counted (" + e.what() +
+           "); use --drop-descriptions to replace it anyway";
+  }
+  if (notes == 0) return {};
+  return catalog_file + ": the catalog holds " + DescriptionCountText(notes) +
+         ", which a new scan would lose; keep them with: lumivor-cli update '" + catalog_file +
+         "' --from '" + options.source + "', or use --drop-descriptions to replace it";
+}
+
+// The refusal of the first extension that names none; empty when all are good. "txt", ".txt",
+// "*.txt" and "*.TXT" all name the extension txt, as in the new-catalog dialog.
+std::string BadExtensionText(const std::vector<std::string>& extensions) {
+  for (const std::string& extension : extensions) {
+    if (NormalizeExtension(extension).empty()) {
+      return "Invalid extension: \"" + extension +
+             "\": " + std::string(ExtensionRefusal(extension));
+    }
+  }
+  return {};
+}
+
 int RunScan(const ScanOptions& options) {
   // A catalog or group name must stay one entry of its folder; checked before the scan.
   const bool grouped = options.group_option->count() > 0;
@@ -93,38 +128,15 @@ int RunScan(const ScanOptions& options) {
                                                 (plan.group.empty() ? "" : plan.group + "/") +
                                                 plan.name + ".xml"
                                           : plan.catalog_file;
-  if (plan.exists && !options.force) {
-    std::cerr << catalog_file
-              << ": Catalog with the same name already exists, use --force to overwrite\n";
+  if (const std::string refusal_text =
+          ReplaceRefusal(options, plan, catalog_file, server != nullptr);
+      !refusal_text.empty()) {
+    std::cerr << refusal_text << '\n';
     return 1;
   }
-  // A new scan keeps none of the old catalog's descriptions: replacing one that holds any takes
-  // being told twice. An update keeps them.
-  if (plan.exists && !server && !options.drop_descriptions) {
-    std::size_t notes = 0;
-    try {
-      notes = CountDescriptions(catalog_file);
-    } catch (const LumivorError& e) {
-      std::cerr << catalog_file << ": its descriptions cannot be counted (" << e.what()
-                << "); use --drop-descriptions to replace it anyway\n";
-      return 1;
-    }
-    if (notes > 0) {
-      std::cerr << catalog_file << ": the catalog holds " << DescriptionCountText(notes)
-                << ", which a new scan would lose; keep them with: lumivor-cli update '"
-                << catalog_file << "' --from '" << options.source
-                << "', or use --drop-descriptions to replace it\n";
-      return 1;
-    }
-  }
-
-  // "txt", ".txt", "*.txt" and "*.TXT" all name the extension txt, as in the new-catalog dialog.
-  for (const std::string& extension : options.extensions) {
-    if (NormalizeExtension(extension).empty()) {
-      std::cerr << "Invalid extension: \"" << extension << "\": " << ExtensionRefusal(extension)
-                << '\n';
-      return 1;
-    }
+  if (const std::string bad = BadExtensionText(options.extensions); !bad.empty()) {
+    std::cerr << bad << '\n';
+    return 1;
   }
   const std::string filter = options.only_folders ? std::string() : ExtFilterOf(options.extensions);
 

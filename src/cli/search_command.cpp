@@ -27,8 +27,8 @@ int RunSearch(SearchOptions options) {
   if (pg::IsServerLocation(options.library)) {
     // The scope is a group path or a catalog name of the server library.
     TerminalProgress progress;
-    ServerLibrary library(options.library);
-    const SearchOutcome outcome = library.Search(criteria, options.scope, progress, {});
+    const SearchOutcome outcome =
+        ServerLibrary::SearchAt(options.library, criteria, options.scope, progress, {});
     PrintRecordHeader(std::cout);
     outcome.results.ForEachPreOrder(
         [](const CatalogTree::Node* node, int) { PrintRecord(std::cout, 0, node->Record()); });

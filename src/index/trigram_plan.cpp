@@ -86,32 +86,73 @@ std::string CandidateQuery(const std::vector<std::string>& terms) {
   return query;
 }
 
+namespace {
+
+// The runs of literal characters of a pattern, collected as it is read.
+class LiteralRuns {
+ public:
+  explicit LiteralRuns(bool case_sensitive) : case_sensitive_(case_sensitive) {}
+
+  void Add(char c) {
+    // Without letter case, the engine folds k, s and non-ASCII letters into characters outside
+    // ASCII that the index may fold otherwise: such characters end a run instead.
+    const auto byte = static_cast<unsigned char>(c);
+    if (!case_sensitive_ && (byte >= 0x80 || c == 'k' || c == 'K' || c == 's' || c == 'S')) {
+      End();
+      return;
+    }
+    run_ += c;
+  }
+  // Ends the run.
+  void End() {
+    if (!run_.empty()) literals_.push_back(run_);
+    run_.clear();
+  }
+  // Drops the last character of the run (it is optional) and ends the run.
+  void DropLast() {
+    while (!run_.empty() && (static_cast<unsigned char>(run_.back()) & 0xC0) == 0x80) {
+      run_.pop_back();
+    }
+    if (!run_.empty()) run_.pop_back();
+    End();
+  }
+  std::vector<std::string> Take() {
+    End();
+    return std::move(literals_);
+  }
+
+ private:
+  bool case_sensitive_;
+  std::string run_;
+  std::vector<std::string> literals_;
+};
+
+// The index of the "]" that closes the character class opened at `open`; nothing when none does.
+std::optional<std::size_t> ClassEnd(std::string_view pattern, std::size_t open) {
+  std::size_t j = open + 1;
+  if (j < pattern.size() && pattern[j] == '^') ++j;
+  if (j < pattern.size() && pattern[j] == ']') ++j;
+  while (j < pattern.size() && pattern[j] != ']') {
+    if (pattern[j] == '\\') ++j;
+    if (j < pattern.size() && pattern[j] == '[' && j + 1 < pattern.size() &&
+        pattern[j + 1] == ':') {
+      const std::size_t close = pattern.find(":]", j + 2);
+      if (close == std::string_view::npos) return std::nullopt;
+      j = close + 1;
+    }
+    ++j;
+  }
+  if (j >= pattern.size()) return std::nullopt;
+  return j;
+}
+
+}  // namespace
+
 std::vector<std::string> RegexLiterals(std::string_view pattern, bool case_sensitive) {
   if (pattern.find('|') != std::string_view::npos || pattern.find("(?") != std::string_view::npos) {
     return {};
   }
-  std::vector<std::string> literals;
-  std::string run;
-  auto flush = [&]() {
-    if (!run.empty()) literals.push_back(run);
-    run.clear();
-  };
-  // Drops the last character of the run (it is optional) and ends the run.
-  auto drop_last = [&]() {
-    while (!run.empty() && (static_cast<unsigned char>(run.back()) & 0xC0) == 0x80) run.pop_back();
-    if (!run.empty()) run.pop_back();
-    flush();
-  };
-  auto literal = [&](char c) {
-    // Without letter case, the engine folds k, s and non-ASCII letters into characters outside
-    // ASCII that the index may fold otherwise: such characters end a run instead.
-    const auto byte = static_cast<unsigned char>(c);
-    if (!case_sensitive && (byte >= 0x80 || c == 'k' || c == 'K' || c == 's' || c == 'S')) {
-      flush();
-      return;
-    }
-    run += c;
-  };
+  LiteralRuns runs(case_sensitive);
   int depth = 0;
   for (std::size_t i = 0; i < pattern.size(); ++i) {
     const char c = pattern[i];
@@ -121,35 +162,23 @@ std::vector<std::string> RegexLiterals(std::string_view pattern, bool case_sensi
       const bool alnum = (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
                          (next >= '0' && next <= '9');
       if (!alnum) {
-        if (depth == 0) literal(next);
+        if (depth == 0) runs.Add(next);
       } else if (std::string_view("dDwWsSbBAz").find(next) != std::string_view::npos) {
-        if (depth == 0) flush();
+        if (depth == 0) runs.End();
       } else {
         return {};  // \x, \p, \Q and the like: give up rather than misread them
       }
       continue;
     }
     if (c == '[') {
-      flush();
-      std::size_t j = i + 1;
-      if (j < pattern.size() && pattern[j] == '^') ++j;
-      if (j < pattern.size() && pattern[j] == ']') ++j;
-      while (j < pattern.size() && pattern[j] != ']') {
-        if (pattern[j] == '\\') ++j;
-        if (j < pattern.size() && pattern[j] == '[' && j + 1 < pattern.size() &&
-            pattern[j + 1] == ':') {
-          const std::size_t close = pattern.find(":]", j + 2);
-          if (close == std::string_view::npos) return {};
-          j = close + 1;
-        }
-        ++j;
-      }
-      if (j >= pattern.size()) return {};
-      i = j;
+      runs.End();
+      const std::optional<std::size_t> end = ClassEnd(pattern, i);
+      if (!end) return {};
+      i = *end;
       continue;
     }
     if (c == '(') {
-      flush();
+      runs.End();
       ++depth;
       continue;
     }
@@ -161,10 +190,10 @@ std::vector<std::string> RegexLiterals(std::string_view pattern, bool case_sensi
     switch (c) {
       case '*':
       case '?':
-        drop_last();
+        runs.DropLast();
         break;
       case '{': {
-        drop_last();
+        runs.DropLast();
         const std::size_t close = pattern.find('}', i);
         if (close == std::string_view::npos) return {};
         i = close;
@@ -174,14 +203,13 @@ std::vector<std::string> RegexLiterals(std::string_view pattern, bool case_sensi
       case '.':
       case '^':
       case '$':
-        flush();
+        runs.End();
         break;
       default:
-        literal(c);
+        runs.Add(c);
     }
   }
-  flush();
-  return literals;
+  return runs.Take();
 }
 
 CandidatePlan PlanCandidates(std::vector<std::string> terms, std::int64_t sample_size,

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -215,18 +216,21 @@ class ZipReader {
 
 thread_local Buffer ZipReader::whole_buffer_;
 
-HeaderListing ListZip(const ArchiveBytes& bytes, ArchiveVisitor* visitor) {
-  constexpr HeaderListing kUnusual = HeaderListing::kUnusual;
-  const std::uint64_t size = bytes.Size();
-  if (size < 22) return kUnusual;
-  ZipReader reader(bytes);
-  thread_local Buffer tail_buffer, directory_buffer, local_buffer;
+// Where the central directory lies: the offset and size an end record (or the Zip64 end record
+// it points to) gives. Nothing for an archive of several volumes, one with bytes before it, a
+// comment that does not run to the end, or any other layout libarchive reads in its own way.
+struct ZipDirectoryPlace {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+};
 
+std::optional<ZipDirectoryPlace> FindZipDirectory(ZipReader& reader, std::uint64_t size) {
+  thread_local Buffer tail_buffer;
   // The end of the central directory: the last signature within the last 16 KiB but for the
   // very first byte of that span, where libarchive looks.
   const auto tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kZipTailSearch));
   const std::string_view tail = reader.At(size - tail_size, tail_size, tail_buffer);
-  if (tail.empty()) return kUnusual;
+  if (tail.empty()) return std::nullopt;
   std::size_t end_at = 0;
   for (std::size_t i = tail_size - 22; i > 0; --i) {
     if (tail.compare(i, 4, "PK\x05\x06") == 0) {
@@ -234,58 +238,56 @@ HeaderListing ListZip(const ArchiveBytes& bytes, ArchiveVisitor* visitor) {
       break;
     }
   }
-  if (end_at == 0) return kUnusual;
+  if (end_at == 0) return std::nullopt;
   const char* end = tail.data() + end_at;
   const std::uint64_t end_offset = size - tail_size + end_at;
   // One volume, the whole directory on it, the comment running to the end of the file.
   if (Le16(end + 4) != 0 || Le16(end + 6) != 0 || Le16(end + 8) != Le16(end + 10) ||
       end_offset + 22 + Le16(end + 20) != size) {
-    return kUnusual;
+    return std::nullopt;
   }
-  std::uint64_t directory_size = Le32(end + 12), directory_offset = Le32(end + 16);
+  ZipDirectoryPlace place{Le32(end + 16), Le32(end + 12)};
   std::uint64_t directory_end = end_offset;
   if (end_at >= 20 && tail.compare(end_at - 20, 4, "PK\x06\x07") == 0) {
     // Zip64: the locator names the Zip64 end record, which lies right before it.
     const char* locator = end - 20;
     const std::uint64_t record_offset = Le64(locator + 8);
     if (Le32(locator + 4) != 0 || Le32(locator + 16) != 1 || record_offset > end_offset - 20) {
-      return kUnusual;
+      return std::nullopt;
     }
     Buffer record_buffer;
     const std::string_view record = reader.At(record_offset, 56, record_buffer);
-    if (record.empty() || record.compare(0, 4, "PK\x06\x06") != 0) return kUnusual;
+    if (record.empty() || record.compare(0, 4, "PK\x06\x06") != 0) return std::nullopt;
     const std::uint64_t record_size = Le64(record.data() + 4) + 12;
     if (record_size < 56 || record_size > 16384 || record_offset + record_size != end_offset - 20 ||
         Le32(record.data() + 16) != 0 || Le32(record.data() + 20) != 0 ||
         Le64(record.data() + 24) != Le64(record.data() + 32)) {
-      return kUnusual;
+      return std::nullopt;
     }
-    directory_size = Le64(record.data() + 40);
-    directory_offset = Le64(record.data() + 48);
+    place.size = Le64(record.data() + 40);
+    place.offset = Le64(record.data() + 48);
     directory_end = record_offset;
-  } else if (directory_size == 0xFFFFFFFF || directory_offset == 0xFFFFFFFF ||
-             Le16(end + 10) == 0xFFFF) {
-    return kUnusual;
+  } else if (place.size == 0xFFFFFFFF || place.offset == 0xFFFFFFFF || Le16(end + 10) == 0xFFFF) {
+    return std::nullopt;
   }
   // Nothing before the archive (which libarchive would correct the offsets for).
-  if (directory_size > directory_end || directory_offset != directory_end - directory_size) {
-    return kUnusual;
-  }
-  if (directory_size > (std::uint64_t{1} << 31)) return kUnusual;
-  const std::string_view directory =
-      reader.At(directory_offset, static_cast<std::size_t>(directory_size), directory_buffer);
-  if (directory.empty() && directory_size > 0) return kUnusual;
+  if (place.size > directory_end || place.offset != directory_end - place.size) return std::nullopt;
+  if (place.size > (std::uint64_t{1} << 31)) return std::nullopt;
+  return place;
+}
 
-  thread_local std::vector<ZipEntry> entries;
-  entries.clear();
+// Reads the entries of the central `directory` (which starts at `directory_offset`) into
+// `entries`, in the order of their local headers; false for anything libarchive would read
+// differently (encryption, links, entries out of order).
+bool ReadZipDirectory(std::string_view directory, std::uint64_t directory_offset,
+                      std::vector<ZipEntry>* entries) {
+  entries->clear();
   for (std::size_t at = 0; at < directory.size();) {
-    if (directory.size() - at < 46 || directory.compare(at, 4, "PK\x01\x02") != 0) {
-      return kUnusual;
-    }
+    if (directory.size() - at < 46 || directory.compare(at, 4, "PK\x01\x02") != 0) return false;
     const char* p = directory.data() + at;
     ZipEntry entry;
     const unsigned system = Byte(p + 5);
-    if (Le16(p + 8) & kZipAnyEncryption) return kUnusual;  // libarchive tells what it is
+    if (Le16(p + 8) & kZipAnyEncryption) return false;  // libarchive tells what it is
     entry.dos_time = Le32(p + 12);
     entry.crc = Le32(p + 16);
     entry.compressed = Le32(p + 20);
@@ -294,12 +296,12 @@ HeaderListing ListZip(const ArchiveBytes& bytes, ArchiveVisitor* visitor) {
                       comment_size = Le16(p + 32);
     const std::uint32_t attributes = Le32(p + 38);
     entry.offset = Le32(p + 42);
-    if (directory.size() - at - 46 < name_size + extra_size + comment_size) return kUnusual;
+    if (directory.size() - at - 46 < name_size + extra_size + comment_size) return false;
     entry.name_at = at + 46;
     entry.name_size = name_size;
     if (!ReadZipExtras(directory.substr(at + 46 + name_size, extra_size), &entry.size,
                        &entry.compressed, &entry.offset, &entry.extras)) {
-      return kUnusual;
+      return false;
     }
     // The type, as libarchive takes it from the attributes of the system that made the entry.
     std::uint32_t type = 0;
@@ -308,67 +310,93 @@ HeaderListing ListZip(const ArchiveBytes& bytes, ArchiveVisitor* visitor) {
     } else if (system == 0) {
       type = (attributes & 0x10) ? S_IFDIR : S_IFREG;
     }
-    if (type != 0 && type != S_IFREG && type != S_IFDIR) return kUnusual;  // links and others
+    if (type != 0 && type != S_IFREG && type != S_IFDIR) return false;  // links and others
     const std::string_view name = directory.substr(entry.name_at, name_size);
     entry.directory = type == S_IFDIR || (!name.empty() && name.back() == '/');
     // libarchive lists the entries in the order of their local headers.
-    if ((!entries.empty() && entry.offset <= entries.back().offset) ||
+    if ((!entries->empty() && entry.offset <= entries->back().offset) ||
         entry.offset + 30 > directory_offset) {
-      return kUnusual;
+      return false;
     }
-    entries.push_back(entry);
+    entries->push_back(entry);
     at += 46 + name_size + extra_size + comment_size;
   }
+  return true;
+}
+
+// The modification time of `entry` (named `name`) from its local header, which must agree with
+// the directory wherever libarchive takes one or the other; nothing when it does not, or when
+// the name is one libarchive would change.
+std::optional<std::time_t> CheckZipLocalHeader(ZipReader& reader, const ZipEntry& entry,
+                                               std::string_view name,
+                                               std::uint64_t directory_offset) {
+  thread_local Buffer local_buffer;
+  // The local header, read with room for its extra fields.
+  const std::size_t guess = static_cast<std::size_t>(
+      std::min<std::uint64_t>(30 + name.size() + 256, directory_offset - entry.offset));
+  std::string_view local = reader.At(entry.offset, guess, local_buffer);
+  if (local.size() < 30 || local.compare(0, 4, "PK\x03\x04") != 0) return std::nullopt;
+  const std::size_t local_name_size = Le16(local.data() + 26),
+                    local_extra_size = Le16(local.data() + 28);
+  const std::size_t local_size = 30 + local_name_size + local_extra_size;
+  if (local_size > local.size()) {
+    if (entry.offset + local_size > directory_offset) return std::nullopt;
+    local = reader.At(entry.offset, local_size, local_buffer);
+    if (local.empty()) return std::nullopt;
+  }
+  const char* p = local.data();
+  const std::uint32_t flags = Le16(p + 6);
+  if (flags & kZipAnyEncryption) return std::nullopt;
+  std::uint64_t local_size_field = Le32(p + 22), local_compressed = Le32(p + 18);
+  std::uint64_t offset = entry.offset;
+  ZipExtras local_extras;
+  if (local.substr(30, local_name_size) != name ||
+      !ReadZipExtras(local.substr(30 + local_name_size, local_extra_size), &local_size_field,
+                     &local_compressed, &offset, &local_extras)) {
+    return std::nullopt;
+  }
+  const std::uint32_t local_crc = Le32(p + 14);
+  if ((local_crc != 0 && local_crc != entry.crc) ||
+      (local_compressed != 0 && local_compressed != entry.compressed) ||
+      (local_size_field != 0 && local_size_field != entry.size) || Le32(p + 10) != entry.dos_time ||
+      local_extras.has_mtime != entry.extras.has_mtime ||
+      local_extras.mtime != entry.extras.mtime) {
+    return std::nullopt;
+  }
+  // Names: no NUL, no backslash (which libarchive turns into "/" for some systems), and one
+  // declared as UTF-8 must stay the same under libarchive's composition.
+  if (name.find('\\') != std::string_view::npos ||
+      ((flags & kZipUtf8Name)
+           ? name.empty() || name.find('\0') != std::string_view::npos || !StaysComposed(name)
+           : !PlainName(name))) {
+    return std::nullopt;
+  }
+  return local_extras.has_mtime ? static_cast<std::time_t>(local_extras.mtime)
+                                : DosTime(entry.dos_time);
+}
+
+HeaderListing ListZip(const ArchiveBytes& bytes, ArchiveVisitor* visitor) {
+  constexpr HeaderListing kUnusual = HeaderListing::kUnusual;
+  if (bytes.Size() < 22) return kUnusual;
+  ZipReader reader(bytes);
+  const std::optional<ZipDirectoryPlace> place = FindZipDirectory(reader, bytes.Size());
+  if (!place) return kUnusual;
+  thread_local Buffer directory_buffer;
+  const std::string_view directory =
+      reader.At(place->offset, static_cast<std::size_t>(place->size), directory_buffer);
+  if (directory.empty() && place->size > 0) return kUnusual;
+  thread_local std::vector<ZipEntry> entries;
+  if (!ReadZipDirectory(directory, place->offset, &entries)) return kUnusual;
 
   std::string path;
   for (const ZipEntry& entry : entries) {
     if (visitor->Cancelled()) return HeaderListing::kCancelled;
     const std::string_view name = directory.substr(entry.name_at, entry.name_size);
-    // The local header, read with room for its extra fields.
-    const std::size_t guess = static_cast<std::size_t>(
-        std::min<std::uint64_t>(30 + name.size() + 256, directory_offset - entry.offset));
-    std::string_view local = reader.At(entry.offset, guess, local_buffer);
-    if (local.size() < 30 || local.compare(0, 4, "PK\x03\x04") != 0) return kUnusual;
-    const std::size_t local_name_size = Le16(local.data() + 26),
-                      local_extra_size = Le16(local.data() + 28);
-    const std::size_t local_size = 30 + local_name_size + local_extra_size;
-    if (local_size > local.size()) {
-      if (entry.offset + local_size > directory_offset) return kUnusual;
-      local = reader.At(entry.offset, local_size, local_buffer);
-      if (local.empty()) return kUnusual;
-    }
-    const char* p = local.data();
-    const std::uint32_t flags = Le16(p + 6);
-    if (flags & kZipAnyEncryption) return kUnusual;
-    std::uint64_t local_size_field = Le32(p + 22), local_compressed = Le32(p + 18);
-    std::uint64_t offset = entry.offset;
-    ZipExtras local_extras;
-    if (local.substr(30, local_name_size) != name ||
-        !ReadZipExtras(local.substr(30 + local_name_size, local_extra_size), &local_size_field,
-                       &local_compressed, &offset, &local_extras)) {
-      return kUnusual;
-    }
-    // The local header must agree with the directory where libarchive takes one or the other.
-    const std::uint32_t local_crc = Le32(p + 14);
-    if ((local_crc != 0 && local_crc != entry.crc) ||
-        (local_compressed != 0 && local_compressed != entry.compressed) ||
-        (local_size_field != 0 && local_size_field != entry.size) ||
-        Le32(p + 10) != entry.dos_time || local_extras.has_mtime != entry.extras.has_mtime ||
-        local_extras.mtime != entry.extras.mtime) {
-      return kUnusual;
-    }
-    // Names: no NUL, no backslash (which libarchive turns into "/" for some systems), and one
-    // declared as UTF-8 must stay the same under libarchive's composition.
-    if (name.find('\\') != std::string_view::npos ||
-        ((flags & kZipUtf8Name)
-             ? name.empty() || name.find('\0') != std::string_view::npos || !StaysComposed(name)
-             : !PlainName(name))) {
-      return kUnusual;
-    }
-    const std::time_t mtime = local_extras.has_mtime ? static_cast<std::time_t>(local_extras.mtime)
-                                                     : DosTime(entry.dos_time);
+    const std::optional<std::time_t> mtime =
+        CheckZipLocalHeader(reader, entry, name, place->offset);
+    if (!mtime) return kUnusual;
     path.assign(name);
-    visitor->Entry(path.c_str(), entry.directory, entry.directory ? 0 : entry.size, mtime);
+    visitor->Entry(path.c_str(), entry.directory, entry.directory ? 0 : entry.size, *mtime);
   }
   // libarchive's reader is asked once more before it finds the end.
   return visitor->Cancelled() ? HeaderListing::kCancelled : HeaderListing::kListed;
@@ -680,6 +708,45 @@ bool TarBody(TarSource& source, std::uint64_t size, std::string* out) {
          source.Skip((kTarBlock - size % kTarBlock) % kTarBlock);
 }
 
+// The fields libarchive checks in a tar archive's first header before it takes the data for
+// one; and no name that cpio's reader would claim.
+bool TarFirstHeaderPlain(const char* header) {
+  std::uint64_t number = 0;
+  if (!TarNumber(header + 100, 8, &number) || !TarNumber(header + 108, 8, &number) ||
+      !TarNumber(header + 116, 8, &number) || std::memcmp(header, "07070", 5) == 0 ||
+      Le16(header) == 0x71C7 || Le16(header) == 0xC771) {
+    return false;
+  }
+  for (const std::size_t at : {std::size_t{329}, std::size_t{337}}) {
+    if (std::any_of(header + at, header + at + 8, [](char c) { return c != 0; }) &&
+        !TarNumber(header + at, 8, &number)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The path of the entry of `header`: a pax path (with `pax`), a GNU long name (`long_name`), or
+// the header's own, with the ustar prefix. False for a name libarchive would change.
+bool TarEntryPath(const char* header, bool ustar, const PaxFields* pax,
+                  const std::string* long_name, std::string* path) {
+  if (pax != nullptr && !pax->path.empty()) {
+    if (!StaysComposed(pax->path)) return false;
+    *path = pax->path;
+    return true;
+  }
+  if (long_name != nullptr) {
+    *path = *long_name;
+  } else if (ustar && header[345] != '\0') {
+    path->assign(TarText(header + 345, 155));
+    if (path->back() != '/') *path += '/';
+    *path += TarText(header, 100);
+  } else {
+    path->assign(TarText(header, 100));
+  }
+  return PlainName(*path);
+}
+
 HeaderListing ListTar(TarSource& source, ArchiveVisitor* visitor) {
   constexpr HeaderListing kUnusual = HeaderListing::kUnusual;
   char header[kTarBlock];
@@ -707,24 +774,12 @@ HeaderListing ListTar(TarSource& source, ArchiveVisitor* visitor) {
     if ((!ustar && magic != std::string_view("ustar  \0", 8)) || !TarChecksumMatches(header)) {
       return kUnusual;
     }
-    std::uint64_t size = 0, mtime = 0, number = 0;
+    std::uint64_t size = 0, mtime = 0;
     if (!TarNumber(header + 124, 12, &size) || !TarNumber(header + 136, 12, &mtime)) {
       return kUnusual;
     }
     if (first) {
-      // The fields libarchive checks before it takes the data for a tar archive; and no
-      // name that cpio's reader would claim.
-      if (!TarNumber(header + 100, 8, &number) || !TarNumber(header + 108, 8, &number) ||
-          !TarNumber(header + 116, 8, &number) || std::memcmp(header, "07070", 5) == 0 ||
-          Le16(header) == 0x71C7 || Le16(header) == 0xC771) {
-        return kUnusual;
-      }
-      for (const std::size_t at : {std::size_t{329}, std::size_t{337}}) {
-        if (std::any_of(header + at, header + at + 8, [](char c) { return c != 0; }) &&
-            !TarNumber(header + at, 8, &number)) {
-          return kUnusual;
-        }
-      }
+      if (!TarFirstHeaderPlain(header)) return kUnusual;
       if (visitor->Cancelled()) return HeaderListing::kCancelled;
       first = false;
     }
@@ -748,20 +803,10 @@ HeaderListing ListTar(TarSource& source, ArchiveVisitor* visitor) {
     }
     if (type != '0' && type != '\0' && type != '7' && type != '5' && type != '2') return kUnusual;
 
-    // The path: a pax path, a GNU long name, or the header's own (with the ustar prefix).
-    if (have_pax && !pax.path.empty()) {
-      if (!StaysComposed(pax.path)) return kUnusual;
-      path = pax.path;
-    } else if (have_long_name) {
-      path = long_name;
-    } else if (ustar && header[345] != '\0') {
-      path.assign(TarText(header + 345, 155));
-      if (path.back() != '/') path += '/';
-      path += TarText(header, 100);
-    } else {
-      path.assign(TarText(header, 100));
+    if (!TarEntryPath(header, ustar, have_pax ? &pax : nullptr,
+                      have_long_name ? &long_name : nullptr, &path)) {
+      return kUnusual;
     }
-    if ((!have_pax || pax.path.empty()) && !PlainName(path)) return kUnusual;
     if (have_pax && pax.has_size) size = pax.size;
     if (have_pax && pax.has_mtime) mtime = static_cast<std::uint64_t>(pax.mtime);
     const bool directory = type == '5' || (!path.empty() && path.back() == '/');

@@ -229,21 +229,11 @@ bool ParseMpegHeader(std::string_view data, std::size_t at, MpegHeader* header) 
   return header->length >= 4;
 }
 
-HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, HeaderNeed* need) {
-  const std::string_view head = bytes.head;
-  if (head.size() < 10 || head.substr(0, 3) != "ID3") return HeaderRead::kUnusual;
-  const unsigned version = Byte(head, 3), flags = Byte(head, 5);
-  std::uint32_t tag_size = 0;
-  // Unsynchronisation (0x80) and an extended header (0x40) are left to the libraries.
-  if ((version != 3 && version != 4) || (flags & 0xC0) || !SyncSafe(head, 6, &tag_size)) {
-    return HeaderRead::kUnusual;
-  }
-  const std::uint64_t frames_end = 10 + std::uint64_t{tag_size};
-  const std::uint64_t audio = frames_end + ((flags & 0x10) ? 10 : 0);
-  if (frames_end > bytes.size) return HeaderRead::kUnusual;  // the tag runs past the file's end
-
-  // The frames one after another: each frame's header, and the body only of the frames wanted,
-  // so that a large picture in the tag is stepped over rather than read.
+// Reads the ID3v2 frames of `version` (3 or 4) between byte 10 and `frames_end`: each frame's
+// header, and the body only of the frames wanted (title, artist, album, year), so that a large
+// picture in the tag is stepped over rather than read. kRead when all were read.
+HeaderRead ReadId3Frames(const FileEnds& bytes, unsigned version, std::uint64_t frames_end,
+                         RawMediaTags* tags, HeaderNeed* need) {
   bool seen[4] = {};
   for (std::uint64_t at = 10; at + 10 <= frames_end;) {
     std::string_view header;
@@ -304,10 +294,14 @@ HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, HeaderNeed* need) 
     }
     at += 10 + std::uint64_t{size};
   }
+  return HeaderRead::kRead;
+}
 
-  // The length: the first frame must follow the tag and carry a Xing or Info header with the
-  // number of frames and bytes; a stream without one is measured by the libraries. The first
-  // frame (at most 2,881 bytes) and the header after it lie within 2,900 bytes.
+// The length of the MPEG stream that starts at `audio`: the first frame must carry a Xing or
+// Info header with the number of frames and bytes; a stream without one is measured by the
+// libraries. The first frame (at most 2,881 bytes) and the header after it lie within 2,900 bytes.
+HeaderRead ReadMp3Length(const FileEnds& bytes, std::uint64_t audio, RawMediaTags* tags,
+                         HeaderNeed* need) {
   if (audio >= bytes.size) return HeaderRead::kUnusual;
   const std::uint64_t stream_bytes_wanted = std::min<std::uint64_t>(2900, bytes.size - audio);
   std::string_view stream;
@@ -333,6 +327,29 @@ HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, HeaderNeed* need) 
   const double milliseconds = first.samples * 1000.0 / first.sample_rate * frames;
   if (milliseconds + 0.5 >= INT_MAX) return HeaderRead::kUnusual;
   tags->duration_seconds = static_cast<int>(milliseconds + 0.5) / 1000.0;
+  return HeaderRead::kRead;
+}
+
+HeaderRead ReadMp3(const FileEnds& bytes, RawMediaTags* tags, HeaderNeed* need) {
+  const std::string_view head = bytes.head;
+  if (head.size() < 10 || head.substr(0, 3) != "ID3") return HeaderRead::kUnusual;
+  const unsigned version = Byte(head, 3), flags = Byte(head, 5);
+  std::uint32_t tag_size = 0;
+  // Unsynchronisation (0x80) and an extended header (0x40) are left to the libraries.
+  if ((version != 3 && version != 4) || (flags & 0xC0) || !SyncSafe(head, 6, &tag_size)) {
+    return HeaderRead::kUnusual;
+  }
+  const std::uint64_t frames_end = 10 + std::uint64_t{tag_size};
+  const std::uint64_t audio = frames_end + ((flags & 0x10) ? 10 : 0);
+  if (frames_end > bytes.size) return HeaderRead::kUnusual;  // the tag runs past the file's end
+
+  if (const HeaderRead read = ReadId3Frames(bytes, version, frames_end, tags, need);
+      read != HeaderRead::kRead) {
+    return read;
+  }
+  if (const HeaderRead read = ReadMp3Length(bytes, audio, tags, need); read != HeaderRead::kRead) {
+    return read;
+  }
   return CheckEndTags(bytes, *tags);
 }
 

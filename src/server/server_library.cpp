@@ -111,9 +111,22 @@ std::string ServerCatalog::RelativePath() const { return JoinGroup(group, file_n
 
 std::string ServerCatalog::DisplayName() const { return file_name.substr(0, file_name.find('.')); }
 
-ServerLibrary::ServerLibrary(std::string conninfo)
+ServerLibrary::ServerLibrary(std::string conninfo) : ServerLibrary(std::move(conninfo), true) {}
+
+ServerLibrary::ServerLibrary(std::string conninfo, bool check_layout)
     : conninfo_(std::move(conninfo)), connection_(std::make_unique<pg::Connection>(conninfo_)) {
-  PrepareLibrarySchema(*connection_);
+  if (check_layout) {
+    PrepareLibrarySchema(*connection_);
+  } else {
+    layout_checked_ = false;
+  }
+}
+
+SearchOutcome ServerLibrary::SearchAt(const std::string& conninfo, const SearchCriteria& criteria,
+                                      std::string_view scope, Progress& progress,
+                                      std::stop_token stop) {
+  ServerLibrary library(conninfo, false);
+  return library.Search(criteria, scope, progress, std::move(stop));
 }
 
 ServerLibrary::~ServerLibrary() = default;
@@ -645,13 +658,28 @@ struct PushedCatalog {
 struct PartStopped {};
 
 // A part of entries loaded on a connection of its own: a table of the catalogs with ids from
-// `first` to below `end`, attached to entries once every part is done.
+// `first` to below `end`, attached to entries once every part is done. The parts' ranges follow
+// each other and reach from the least id to the greatest (`lower` and `upper`, empty where
+// open), so that every catalog made later has a part too.
 struct LoadPart {
   std::string table;
   std::vector<PushedCatalog*> catalogs;
   std::int64_t first = 0;
   std::int64_t end = 0;
+  std::string lower, upper;
   bool committed = false;
+
+  // The range in an ATTACH statement, and as a constraint on the part's rows.
+  [[nodiscard]] std::string Bounds() const {
+    return "FROM (" + (lower.empty() ? "MINVALUE" : lower) + ") TO (" +
+           (upper.empty() ? "MAXVALUE" : upper) + ")";
+  }
+  [[nodiscard]] std::string Check() const {
+    std::string check = "catalog_id IS NOT NULL";
+    if (!lower.empty()) check += " AND catalog_id >= " + lower;
+    if (!upper.empty()) check += " AND catalog_id < " + upper;
+    return check;
+  }
 };
 
 // Loads `part` on `connection` in a transaction of its own: the table, its rows through one COPY,
@@ -663,8 +691,7 @@ void LoadEntriesPart(pg::Connection& connection, LoadPart& part, const std::stri
   connection.Exec("SET LOCAL maintenance_work_mem = '256MB'");
   // The range as a constraint of its own spares the attach a scan of every row.
   connection.Exec("CREATE TABLE " + part.table + " (" + columns + ", CONSTRAINT " + part.table +
-                  "_range CHECK (catalog_id >= " + std::to_string(part.first) +
-                  " AND catalog_id < " + std::to_string(part.end) + "))");
+                  "_range CHECK (" + part.Check() + "))");
   connection.CopyStart(EntryCopyStatement(part.table));
   try {
     CatalogFileReader reader;
@@ -712,12 +739,12 @@ void DropEntryParts(const std::string& conninfo, const std::vector<LoadPart>& pa
 // made and raises the first failure.
 std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& conninfo,
                                      std::vector<PushedCatalog>& catalogs, Progress& progress) {
-  // Parts left by pushes before hold nothing now (entries are empty): they go, so that searches
-  // plan over few parts.
+  if (catalogs.empty()) return {};
+  // The parts there are hold nothing (entries are empty): they go, the one for catalogs no
+  // other part takes too, so that searches plan over as few parts as there are cores.
   const pg::Result old_parts = main.Exec(
       "SELECT quote_ident(c.relname) FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid"
-      " JOIN pg_partitioned_table p ON p.partrelid = i.inhparent"
-      " WHERE i.inhparent = 'entries'::regclass AND i.inhrelid <> p.partdefid");
+      " WHERE i.inhparent = 'entries'::regclass");
   for (int row = 0; row < old_parts.Rows(); ++row) {
     main.Exec("DROP TABLE " + std::string(old_parts.Text(row, 0)));
   }
@@ -762,6 +789,10 @@ std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& co
     }
     part.table = "entries_load_" + std::to_string(part.first);
   }
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) parts[i].lower = std::to_string(parts[i - 1].end);
+    if (i + 1 < parts.size()) parts[i].upper = std::to_string(parts[i].end);
+  }
   // Every part on a connection of its own, the first on this thread (it shows the progress).
   std::atomic<bool> failed = false;
   std::vector<std::exception_ptr> errors(parts.size());
@@ -802,7 +833,15 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
   const auto empty = [&] {
     return connection_->Exec("SELECT NOT EXISTS (SELECT 1 FROM entries)").Text(0, 0) == "t";
   };
-  bool bulk = empty();
+  // Loading parts of entries and attaching them takes the owner's rights over entries and the
+  // right to make tables; a role that may only write rows pushes catalog by catalog.
+  bool bulk = connection_
+                      ->Exec(
+                          "SELECT pg_has_role(relowner, 'USAGE') AND"
+                          " has_schema_privilege(relnamespace, 'CREATE')"
+                          " FROM pg_class WHERE oid = 'entries'::regclass")
+                      .Text(0, 0) == "t" &&
+              empty();
   if (bulk) {
     // Nobody may write entries meanwhile; one who did before the lock makes this no bulk load.
     connection_->Exec("LOCK TABLE entries IN ACCESS EXCLUSIVE MODE");
@@ -841,9 +880,8 @@ std::uint64_t ServerLibrary::Push(const std::string& folder, Progress& progress)
   std::vector<LoadPart> parts = LoadEntryParts(*connection_, conninfo_, catalogs, progress);
   try {
     for (const LoadPart& part : parts) {
-      connection_->Exec("ALTER TABLE entries ATTACH PARTITION " + part.table +
-                        " FOR VALUES FROM (" + std::to_string(part.first) + ") TO (" +
-                        std::to_string(part.end) + ")");
+      connection_->Exec("ALTER TABLE entries ATTACH PARTITION " + part.table + " FOR VALUES " +
+                        part.Bounds());
     }
     std::vector<std::string> ids, counts;
     for (const PushedCatalog& catalog : catalogs) {
@@ -901,13 +939,18 @@ std::uint64_t ServerLibrary::Pull(const std::string& folder, Progress& progress)
 // --- Search ---------------------------------------------------------------------------------
 
 SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_view scope,
-                                    Progress& /*progress*/, std::stop_token stop) {
+                                    Progress& progress, std::stop_token stop) {
   // The rows hold the texts the catalog reader cleaned: so must the patterns.
   const SearchCriteria criteria = WithCleanTexts(typed);
   const SearchMatcher matcher(criteria);
   SearchOutcome outcome;
   // The scope: one catalog when it names one, else a group with everything below it. The whole
   // library needs no look-up first: the search is then one round trip to the server.
+  if (!layout_checked_ && !scope.empty()) {
+    PrepareLibrarySchema(*connection_);
+    layout_checked_ = true;
+  }
+  const bool check_layout = !layout_checked_;
   std::string ids;
   if (!scope.empty()) {
     const pg::Result group =
@@ -938,7 +981,13 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_vie
       "  CASE WHEN group_path = '' THEN file_name ELSE group_path || '/' || file_name END"
       "  COLLATE \"C\") AS place FROM catalogs) c ON c.catalog = e.catalog_id WHERE ";
   std::vector<pg::Param> params;
-  if (ids.empty()) {
+  if (check_layout) {
+    // Not this program's layout (or none): the query fails (reading a setting nobody made),
+    // and the layout is looked at as a new connection does.
+    sql += "CASE WHEN (SELECT max(version) FROM library_version) = " +
+           std::to_string(KnownLibraryVersion()) +
+           " THEN TRUE ELSE current_setting('lumivor.other_layout')::boolean END";
+  } else if (ids.empty()) {
     sql += "TRUE";
   } else {
     sql += "e.catalog_id = ANY($1::bigint[])";
@@ -978,34 +1027,42 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_vie
   const std::string location = Location();
   std::size_t polled = 0;
   bool cancelled = false;
-  connection_->Stream(sql, params, [&](const pg::Result& row) {
-    if (cancelled) return;
-    if (++polled % 4096 == 0 && stop.stop_requested()) {
-      cancelled = true;
-      return;
-    }
-    const std::int64_t catalog_id = row.Int(0, 0);
-    auto source = sources.find(catalog_id);
-    if (source == sources.end()) {
-      const ServerCatalog catalog{catalog_id, std::string(row.Text(0, 1)),
-                                  std::string(row.Text(0, 2)), 0, 0};
-      source = sources
-                   .emplace(catalog_id, Source{EntryRecordBuilder(catalog.DisplayName()),
-                                               location + "/" + catalog.RelativePath()})
-                   .first;
-    }
-    EntryRecordBuilder& builder = source->second.builder;
-    const RecordView& record = builder.Build(row, 3);
-    const auto present = [](std::string_view value) {
-      return value.data() != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
-    };
-    if (!matcher.Matches(present(record.fields[kFileName]), present(record.fields[kFileExt]),
-                         present(record.fields[kDescription]), &record.extras)) {
-      return;
-    }
-    outcome.results.AddChild(nullptr, record.fields, record.extras);
-    outcome.sources.push_back({source->second.path, static_cast<std::size_t>(builder.Ordinal())});
-  });
+  try {
+    connection_->Stream(sql, params, [&](const pg::Result& row) {
+      if (cancelled) return;
+      if (++polled % 4096 == 0 && stop.stop_requested()) {
+        cancelled = true;
+        return;
+      }
+      const std::int64_t catalog_id = row.Int(0, 0);
+      auto source = sources.find(catalog_id);
+      if (source == sources.end()) {
+        const ServerCatalog catalog{catalog_id, std::string(row.Text(0, 1)),
+                                    std::string(row.Text(0, 2)), 0, 0};
+        source = sources
+                     .emplace(catalog_id, Source{EntryRecordBuilder(catalog.DisplayName()),
+                                                 location + "/" + catalog.RelativePath()})
+                     .first;
+      }
+      EntryRecordBuilder& builder = source->second.builder;
+      const RecordView& record = builder.Build(row, 3);
+      const auto present = [](std::string_view value) {
+        return value.data() != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
+      };
+      if (!matcher.Matches(present(record.fields[kFileName]), present(record.fields[kFileExt]),
+                           present(record.fields[kDescription]), &record.extras)) {
+        return;
+      }
+      outcome.results.AddChild(nullptr, record.fields, record.extras);
+      outcome.sources.push_back({source->second.path, static_cast<std::size_t>(builder.Ordinal())});
+    });
+  } catch (const pg::ServerError& error) {
+    if (!check_layout || error.Kind() == pg::FailureKind::kConnectionLost) throw;
+    PrepareLibrarySchema(*connection_);
+    layout_checked_ = true;
+    return Search(typed, scope, progress, std::move(stop));
+  }
+  layout_checked_ = true;
   outcome.cancelled = cancelled;
   return outcome;
 }

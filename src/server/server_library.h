@@ -42,6 +42,14 @@ class ServerLibrary final : public Library {
   explicit ServerLibrary(std::string conninfo);
   ~ServerLibrary() override;
 
+  // Search on a new connection to `conninfo` for a command that only searches the whole
+  // library: the layout is checked in the search's own query, one round trip fewer; a layout
+  // other than this program's is then made, upgraded or refused as by the constructor.
+  [[nodiscard]] static SearchOutcome SearchAt(const std::string& conninfo,
+                                              const SearchCriteria& criteria,
+                                              std::string_view scope, Progress& progress,
+                                              std::stop_token stop);
+
   [[nodiscard]] std::string Location() const override;
   [[nodiscard]] bool IsServer() const override { return true; }
   [[nodiscard]] CatalogTree List(bool groups_only) override;
@@ -139,8 +147,11 @@ class ServerLibrary final : public Library {
                  std::vector<KeptDescription::Twin> KeptDescription::*twins);
   // Puts the kept descriptions on the rows written for the catalog `id`.
   void KeepDescriptions(const std::string& id, std::vector<KeptDescription>& kept);
+  // Connects; checks the layout only when `check_layout` (else Search does).
+  ServerLibrary(std::string conninfo, bool check_layout);
   std::string conninfo_;
   std::unique_ptr<pg::Connection> connection_;
+  bool layout_checked_ = true;
 };
 
 }  // namespace lumivor

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -138,12 +139,36 @@ TEST_F(ServerLibraryTest, APushLoadsPartsAtOnceAndAFailedOneLeavesNothing) {
   EXPECT_EQ(count("SELECT count(*) FROM entries"), 0);
   EXPECT_EQ(LoadedParts(library), 0);
 
+  // A role that may write rows but does not own entries pushes into an empty library too.
+  const std::string database = uri_.substr(uri_.rfind('/') + 1);
+  const std::string writer = "writer_" + database;
+  ASSERT_TRUE(SharedPgServer().Sql(database, "DROP ROLE IF EXISTS " + writer) || true);
+  for (const std::string& sql :
+       {"CREATE ROLE " + writer + " LOGIN",
+        "GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA public TO " + writer,
+        "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO " + writer}) {
+    ASSERT_TRUE(SharedPgServer().Sql(database, sql)) << SharedPgServer().Error();
+  }
+  ServerLibrary(SharedPgServer().Uri(database, writer)).Push(dir / "lib", NoProgress());
+  EXPECT_EQ(count("SELECT count(*) FROM entries"), 9);
+  EXPECT_EQ(LoadedParts(library), 0);
+  for (const ServerCatalog& catalog : library.Catalogs()) {
+    library.Delete(catalog.RelativePath(), true);
+  }
+
   EXPECT_EQ(library.Push(dir / "lib", NoProgress()), 9u);
   const std::int64_t parts = LoadedParts(library);
   EXPECT_GE(parts, 1);
   EXPECT_LE(parts, 3);
-  // Every catalog's rows went to the part of its id, with its count.
-  EXPECT_EQ(count("SELECT count(*) FROM entries_rest"), 0);
+  // The parts take every catalog id, those made later too; every catalog's rows went to the
+  // part of its id, with its count.
+  EXPECT_EQ(count("SELECT count(*) FROM pg_inherits WHERE inhparent = 'entries'::regclass"), parts);
+  library.WriteCatalog("", "Later.xml", 0, 0, [](RecordSink& sink) {
+    RecordView record;
+    record.fields[kFileName] = "/later";
+    sink.Add(record);
+  });
+  library.Delete("Later", true);
   EXPECT_EQ(count("SELECT count(*) FROM catalogs c WHERE entries <>"
                   " (SELECT count(*) FROM entries e WHERE e.catalog_id = c.id)"),
             0);
@@ -494,13 +519,26 @@ TEST_F(ServerLibraryTest, ANewerLayoutIsRefusedAndAReaderMayNotWrite) {
     EXPECT_EQ(error.Kind(), pg::FailureKind::kReadOnly) << error.what();
   }
 
+  // A search that checks the layout in its own query finds the catalog, and refuses a newer
+  // layout as a new connection does.
+  SearchCriteria all;
+  all.name = "r";
+  EXPECT_EQ(ServerLibrary::SearchAt(uri_, all, "", NoProgress(), {}).results.Size(), 1u);
   ASSERT_TRUE(SharedPgServer().Sql(database, "UPDATE library_version SET version = 999"));
-  try {
-    ServerLibrary newer(uri_);
-    ADD_FAILURE() << "a newer layout was opened";
-  } catch (const pg::ServerError& error) {
-    EXPECT_NE(std::string(error.what()).find("layout version 999"), std::string::npos);
-  }
+  const auto refused = [&](const std::function<void()>& open) {
+    try {
+      open();
+      ADD_FAILURE() << "a newer layout was opened";
+    } catch (const pg::ServerError& error) {
+      EXPECT_NE(std::string(error.what()).find("layout version 999"), std::string::npos);
+    }
+  };
+  refused([&] { ServerLibrary newer(uri_); });
+  refused([&] { (void)ServerLibrary::SearchAt(uri_, all, "", NoProgress(), {}); });
+  // On a database without a library, such a search makes the layout and finds nothing.
+  const std::string fresh = SharedPgServer().CreateDatabase(database + "_fresh");
+  EXPECT_TRUE(ServerLibrary::SearchAt(fresh, all, "", NoProgress(), {}).results.Empty());
+  EXPECT_EQ(ServerLibrary(fresh).Catalogs().size(), 0u);
 }
 
 TEST_F(ServerLibraryTest, ALostConnectionSaysSoOnceAndANewOneWorks) {

@@ -12,6 +12,7 @@
 #include "catalog/attribute_columns.h"
 #include "catalog/catalog_edit.h"
 #include "catalog/fields.h"
+#include "catalog/tree_order.h"
 #include "scan/media_tags.h"
 #include "ui/grid_style.h"
 #include "update/catalog_update.h"
@@ -28,19 +29,6 @@ std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
-}
-
-// A sortable value of a FileTime text: empty before every time, a text that is no time after
-// every time, so that the order is a strict weak one whatever the catalog holds.
-double DateKey(std::string_view text) {
-  if (text.empty()) return -std::numeric_limits<double>::infinity();
-  std::tm parts{};
-  if (!ParseFileTime(text, &parts)) return std::numeric_limits<double>::infinity();
-  double key = parts.tm_year;
-  for (int part : {parts.tm_mon, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec}) {
-    key = key * 100 + part;
-  }
-  return key;
 }
 
 const QColor kReadOnlyBackground(239, 243, 255);
@@ -139,17 +127,8 @@ void CatalogModel::AppendTree(CatalogTree&& tree) {
 void CatalogModel::Clear() { AdoptTree(CatalogTree()); }
 
 const CatalogTree& CatalogModel::SortedTree() {
-  if (sort_active_) {
-    std::vector<CatalogTree::Node*> stack{tree_.Root()};
-    while (!stack.empty()) {
-      CatalogTree::Node* folder = stack.back();
-      stack.pop_back();
-      EnsureSorted(folder);
-      for (CatalogTree::Node* child : folder->children) {
-        if (child->HasChildren()) stack.push_back(child);
-      }
-    }
-  }
+  const std::vector<CatalogTree::Node*> pending = HandOutPendingSorts();
+  SortFolders(pending, order_);
   return tree_;
 }
 
@@ -157,9 +136,7 @@ void CatalogModel::SortTree(int field, bool ascending, const std::string& attrib
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
   const QModelIndexList old_indexes = persistentIndexList();
   sort_active_ = true;
-  sort_field_ = std::clamp(field, 0, kFieldCount - 1);
-  sort_attribute_ = attribute;
-  sort_ascending_ = ascending;
+  order_ = TreeOrder{std::clamp(field, 0, kFieldCount - 1), attribute, ascending};
   sorted_folders_.clear();
   // Folders the views hold indexes into are sorted now; the rest when first shown.
   EnsureSorted(tree_.Root());
@@ -186,55 +163,26 @@ void CatalogModel::EnsureSorted(CatalogTree::Node* folder) const {
   SortFolder(folder);
 }
 
-void CatalogModel::SortFolder(CatalogTree::Node* folder) const {
-  // Keys are taken once per child, then the children are put in order by them.
-  struct Entry {
-    bool file;
-    double number;
-    std::string text;
-    CatalogTree::Node* node;
-  };
-  std::vector<Entry> entries;
-  entries.reserve(folder->children.size());
-  const bool by_attribute = !sort_attribute_.empty();
-  SortKind kind = SortKindOf(sort_field_);
-  if (by_attribute) {
-    const AttributeColumn* known = FindAttributeColumn(sort_attribute_);
-    kind = known != nullptr ? known->sort : SortKind::kText;
-  }
-  for (CatalogTree::Node* child : folder->children) {
-    Entry entry{Trimmed(child->Field(kFileType)) != kDirectoryType, 0.0, {}, child};
-    std::string value =
-        by_attribute ? std::string(child->Extra(sort_attribute_)) : child->Field(sort_field_);
-    switch (kind) {
-      case SortKind::kNumber:
-        entry.number = by_attribute && value.empty() ? -std::numeric_limits<double>::infinity()
-                                                     : NumberTextValue(value);
-        break;
-      case SortKind::kDate:
-        entry.number = DateKey(value);
-        break;
-      case SortKind::kText:
-        entry.text = std::move(value);
-        break;
-      case SortKind::kFixed:
-        break;
+void CatalogModel::SortFolder(CatalogTree::Node* folder) const { SortChildren(folder, order_); }
+
+std::vector<CatalogTree::Node*> CatalogModel::HandOutPendingSorts() {
+  std::vector<CatalogTree::Node*> pending;
+  if (!sort_active_) return pending;
+  std::vector<CatalogTree::Node*> stack{tree_.Root()};
+  while (!stack.empty()) {
+    CatalogTree::Node* folder = stack.back();
+    stack.pop_back();
+    if (!folder->HasChildren()) continue;
+    if (sorted_folders_.insert(folder).second) pending.push_back(folder);
+    for (CatalogTree::Node* child : folder->children) {
+      if (child->HasChildren()) stack.push_back(child);
     }
-    entries.push_back(std::move(entry));
   }
-  const bool ascending = sort_ascending_;
-  auto key_less = [kind](const Entry& a, const Entry& b) {
-    if (kind == SortKind::kText) return CompareFoldedText(a.text, b.text) < 0;
-    return a.number < b.number;
-  };
-  std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-    if (a.file != b.file) return !a.file;
-    return ascending ? key_less(a, b) : key_less(b, a);
-  });
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    folder->children[i] = entries[i].node;
-    entries[i].node->row = static_cast<std::uint32_t>(i);
-  }
+  return pending;
+}
+
+void CatalogModel::TakeBackUnsorted(std::span<CatalogTree::Node* const> unsorted) {
+  for (CatalogTree::Node* folder : unsorted) sorted_folders_.erase(folder);
 }
 
 void CatalogModel::ApplyEdit(CatalogTree::Node* node, int field, std::string_view text) {

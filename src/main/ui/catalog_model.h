@@ -5,12 +5,14 @@
 #include <QIcon>
 #include <QLocale>
 #include <QMimeDatabase>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "catalog/catalog_tree.h"
+#include "catalog/tree_order.h"
 
 namespace lumivor {
 
@@ -81,6 +83,15 @@ class CatalogModel : public QAbstractItemModel {
   // name, by that further attribute instead (records without it first when ascending).
   void SortTree(int field, bool ascending, const std::string& attribute = {});
   [[nodiscard]] bool Sorted() const { return sort_active_; }
+  // The order of the last SortTree.
+  [[nodiscard]] const TreeOrder& Order() const { return order_; }
+
+  // The folders not in the current order yet, marked as in order from now on: the caller sorts
+  // them with SortFolders off the window's thread, while the views leave them alone (none of
+  // them is shown: a folder is sorted before anything reads its rows). Folders the caller did
+  // not get to (a cancelled sort) are handed back with TakeBackUnsorted.
+  [[nodiscard]] std::vector<CatalogTree::Node*> HandOutPendingSorts();
+  void TakeBackUnsorted(std::span<CatalogTree::Node* const> unsorted);
 
   // Applies the edit to the tree (the core's ApplyEdit) and tells the views of the change.
   void ApplyEdit(CatalogTree::Node* node, int field, std::string_view text);
@@ -129,9 +140,7 @@ class CatalogModel : public QAbstractItemModel {
   std::vector<CatalogColumn> columns_;
   // Sort state: folders whose children are in the current order, by the sort they got.
   bool sort_active_ = false;
-  int sort_field_ = 0;
-  std::string sort_attribute_;
-  bool sort_ascending_ = true;
+  TreeOrder order_;
   mutable std::unordered_set<const CatalogTree::Node*> sorted_folders_;
   // Icons by lower-case extension; directories share one.
   mutable std::unordered_map<std::string, QIcon> icons_;

@@ -24,6 +24,7 @@
 #include "catalog/attribute_columns.h"
 #include "catalog/catalog_edit.h"
 #include "catalog/catalog_file.h"
+#include "catalog/tree_order.h"
 #include "config/app_paths.h"
 #include "config/config.h"
 #include "core/errors.h"
@@ -242,6 +243,27 @@ void MainWindow::CreatePanes(QWidget* host) {
   detail_splitter_->setHandleWidth(6);
   detail_splitter_->setChildrenCollapsible(false);
 
+  CreateLibraryPanel();
+  QWidget* detail_host = CreateDetailPane();
+  detail_splitter_->addWidget(library_panel_);
+  detail_splitter_->addWidget(detail_host);
+  detail_splitter_->setStretchFactor(0, 1);
+  detail_splitter_->setStretchFactor(1, 0);
+  detail_splitter_->setMinimumWidth(80);
+
+  QWidget* catalog_host = CreateCatalogPane();
+  for (QSplitter* splitter : {library_splitter_, detail_splitter_}) {
+    connect(splitter, &QSplitter::splitterMoved, this, [this] { keep_pane_proportions_ = false; });
+  }
+  library_splitter_->addWidget(detail_splitter_);
+  library_splitter_->addWidget(catalog_host);
+  library_splitter_->setStretchFactor(0, 0);
+  library_splitter_->setStretchFactor(1, 1);
+  host->layout()->addWidget(library_splitter_);
+}
+
+// The library tree, in the upper part of the left pane.
+void MainWindow::CreateLibraryPanel() {
   library_panel_ = new LibraryPanel(detail_splitter_);
   library_panel_->setObjectName(QStringLiteral("FrmCatTree"));
   library_panel_->SetPlainColours(true);
@@ -263,17 +285,21 @@ void MainWindow::CreatePanes(QWidget* host) {
   library_panel_->TreeView()->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(library_panel_->TreeView(), &QWidget::customContextMenuRequested, this,
           &MainWindow::LibraryContextMenu);
+}
 
-  auto* pl_hint = new QWidget(detail_splitter_);
-  pl_hint->setObjectName(QStringLiteral("plHint"));
-  pl_hint->setMinimumHeight(80);
-  pl_hint->setAutoFillBackground(true);
-  QPalette hint_palette = pl_hint->palette();
+// The detail pane below it: the focused record's fields and attributes, name and description
+// editable.
+QWidget* MainWindow::CreateDetailPane() {
+  auto* detail_host = new QWidget(detail_splitter_);
+  detail_host->setObjectName(QStringLiteral("plHint"));
+  detail_host->setMinimumHeight(80);
+  detail_host->setAutoFillBackground(true);
+  QPalette hint_palette = detail_host->palette();
   hint_palette.setColor(QPalette::Window, Themed(kSplitterColour, hint_palette));
-  pl_hint->setPalette(hint_palette);
-  auto* hint_layout = new QVBoxLayout(pl_hint);
+  detail_host->setPalette(hint_palette);
+  auto* hint_layout = new QVBoxLayout(detail_host);
   hint_layout->setContentsMargins(0, 0, 0, 0);
-  detail_view_ = new QTreeView(pl_hint);
+  detail_view_ = new QTreeView(detail_host);
   detail_view_->setObjectName(QStringLiteral("VLE"));
   detail_model_ = new DetailModel(detail_view_);
   detail_view_->setModel(detail_model_);
@@ -287,19 +313,17 @@ void MainWindow::CreatePanes(QWidget* host) {
   detail_view_->header()->setStretchLastSection(true);
   hint_layout->addWidget(detail_view_);
   connect(detail_model_, &DetailModel::ValueCommitted, this, &MainWindow::OnDetailEdited);
+  return detail_host;
+}
 
-  detail_splitter_->addWidget(library_panel_);
-  detail_splitter_->addWidget(pl_hint);
-  detail_splitter_->setStretchFactor(0, 1);
-  detail_splitter_->setStretchFactor(1, 0);
-  detail_splitter_->setMinimumWidth(80);
-
-  auto* panel2 = new QWidget(library_splitter_);
-  panel2->setObjectName(QStringLiteral("Panel2"));
-  panel2->setMinimumWidth(80);
-  auto* panel_layout = new QVBoxLayout(panel2);
+// The catalog view on the right.
+QWidget* MainWindow::CreateCatalogPane() {
+  auto* catalog_host = new QWidget(library_splitter_);
+  catalog_host->setObjectName(QStringLiteral("Panel2"));
+  catalog_host->setMinimumWidth(80);
+  auto* panel_layout = new QVBoxLayout(catalog_host);
   panel_layout->setContentsMargins(0, 0, 0, 0);
-  catalog_view_ = new QTreeView(panel2);
+  catalog_view_ = new QTreeView(catalog_host);
   catalog_view_->setObjectName(QStringLiteral("VT"));
   catalog_model_ = new CatalogModel(catalog_view_);
   catalog_view_->setModel(catalog_model_);
@@ -324,15 +348,7 @@ void MainWindow::CreatePanes(QWidget* host) {
   catalog_view_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(catalog_view_, &QWidget::customContextMenuRequested, this,
           &MainWindow::ResultContextMenu);
-
-  for (QSplitter* splitter : {library_splitter_, detail_splitter_}) {
-    connect(splitter, &QSplitter::splitterMoved, this, [this] { keep_pane_proportions_ = false; });
-  }
-  library_splitter_->addWidget(detail_splitter_);
-  library_splitter_->addWidget(panel2);
-  library_splitter_->setStretchFactor(0, 0);
-  library_splitter_->setStretchFactor(1, 1);
-  host->layout()->addWidget(library_splitter_);
+  return catalog_host;
 }
 
 Configuration& MainWindow::Config() {
@@ -614,9 +630,9 @@ void MainWindow::SaveCurrentCatalog() {
     if (path.empty()) return;
   }
   // The tree is read by the worker; the window changes nothing while it runs.
-  const CatalogTree& tree = catalog_model_->SortedTree();
+  const CatalogTree& tree = catalog_model_->Tree();
   bool saved = false;
-  RunInBackground(
+  RunOnShownTree(
       [&](WorkContext& work) {
         saved = SaveCatalog(tree, path, work.progress, work.stop);
         if (saved) IndexFollower(work.stop).Written(path);
@@ -701,12 +717,34 @@ void MainWindow::RunInBackground(const std::function<void(WorkContext&)>& work,
   if (!work_->Run(work)) throw LumivorError("Please wait until the running task has ended.");
 }
 
+void MainWindow::RunOnShownTree(const std::function<void(WorkContext&)>& work,
+                                const QString& title) {
+  const std::vector<CatalogTree::Node*> pending = catalog_model_->HandOutPendingSorts();
+  const TreeOrder order = catalog_model_->Order();
+  std::size_t sorted = 0;
+  // Folders a cancelled (or failed) sort did not reach are sorted again when next needed.
+  struct TakeBack {
+    CatalogModel* model;
+    const std::vector<CatalogTree::Node*>& pending;
+    const std::size_t& sorted;
+    ~TakeBack() { model->TakeBackUnsorted(std::span(pending).subspan(sorted)); }
+  } take_back{catalog_model_, pending, sorted};
+  RunInBackground(
+      [&](WorkContext& context) {
+        sorted = SortFolders(pending, order, context.stop);
+        work(context);
+      },
+      title);
+}
+
 void MainWindow::SetBusy(bool busy) {
   for (QToolButton* button : buttons_) button->setEnabled(!busy);
   menuBar()->setEnabled(!busy);
   library_panel_->setEnabled(!busy);
   // The views stay readable, but neither edits nor sorts the tree that the work may be reading.
   catalog_view_->header()->setSectionsClickable(!busy);
+  // Nor opens folders: the work may be putting the ones not shown yet in order.
+  catalog_view_->setItemsExpandable(!busy);
   if (busy) {
     catalog_edit_triggers_ = static_cast<int>(catalog_view_->editTriggers());
     detail_edit_triggers_ = static_cast<int>(detail_view_->editTriggers());

@@ -36,6 +36,10 @@ class Configuration;
 class LibraryPanel;
 class ProgressWindow;
 struct ContentEntry;
+struct DeepScanOptions;
+struct HashReport;
+struct NewCatalogPlan;
+struct ScanReport;
 
 // The maker's web page and support mail address.
 inline constexpr std::string_view kWebAddress = "https://orvane.example/lumivor";
@@ -104,7 +108,8 @@ class MainWindow : public QMainWindow {
   void AppendCatalogTree(CatalogTree&& tree);
   // Empties the view and the detail pane.
   void ClearCatalog();
-  // The tree on screen, in the order shown (for saving and exporting it).
+  // The tree on screen, in the order shown, sorted here on the window's thread (for tests and
+  // benchmarks; the window's own saves and exports sort on the worker, see RunOnShownTree).
   [[nodiscard]] const CatalogTree& CatalogTreeShown();
   // The name of what the view shows, as a file name to suggest: the open catalog's display
   // name, "Search results", or empty.
@@ -287,6 +292,16 @@ class MainWindow : public QMainWindow {
   void CreateMenus();
   void CreateMenuBar();
   void CreatePanes(QWidget* host);
+  // Shows a scanned catalog and stores it: in a server library in one transaction, else as its
+  // file. A catalog that cannot be written leaves nothing on screen.
+  void StoreScannedCatalog(CatalogTree&& tree, const std::string& catalog,
+                           const std::string& root_name, const NewCatalogPlan& plan);
+  // Tells what a finished scan left out: folders not read, deep-scan notes, files not hashed.
+  void ShowScanNotes(const ScanReport& report, const DeepScanOptions& deep,
+                     const HashReport& hash_report);
+  void CreateLibraryPanel();
+  [[nodiscard]] QWidget* CreateDetailPane();
+  [[nodiscard]] QWidget* CreateCatalogPane();
   void ApplyPaneSizes();
   void OnCurrentChanged(const QModelIndex& current);
   // The library tree's name editor committed `text` for the group or catalog at `index`: renamed
@@ -331,6 +346,12 @@ class MainWindow : public QMainWindow {
   // `title` in the progress window's title bar.
   std::function<void(const ExportDialog::ExportWork&)> ExportRunner(
       const QString& title = QStringLiteral("Exporting"));
+  // The same for an export that may be of the screen: the tree is put in the order shown first.
+  std::function<void(const ExportDialog::ExportWork&)> ScreenExportRunner();
+  // Runs `work` through RunInBackground with the catalog tree in the order the view shows: the
+  // folders not sorted yet (a million-entry catalog has many) are sorted on the worker first.
+  void RunOnShownTree(const std::function<void(WorkContext&)>& work,
+                      const QString& title = QString());
   // Disables (busy) or enables again every command of the window while work runs.
   void SetBusy(bool busy);
 

@@ -16,6 +16,7 @@
 #include "library/ui/library_panel.h"
 #include "library/ui/library_window.h"
 #include "library/ui/new_catalog_dialog.h"
+#include "main/ui/catalog_model.h"
 #include "main/ui/main_window.h"
 #include "scan/scanner.h"
 #include "scan/volumes.h"
@@ -80,41 +81,50 @@ void MainWindow::OnNewCatalogClicked() {
         QStringLiteral("Cataloguing ") + source);
     // A cancelled scan writes nothing and leaves the catalog on screen as it was.
     if (report.cancelled) return;
-    const bool server = IsServerCatalog(catalog);
-    if (server) {
-      // Into a server library in one transaction, before the window shows it.
-      RunInBackground([&](WorkContext&) {
-        OpenLibrary(library_location_)->SaveNewCatalog(dialog.Plan(), tree);
-      });
-    }
-    SetScanRootName(root_name);
-    SetCurrentCatalogFile(catalog);
-    SetCatalogTree(std::move(tree));
-    try {
-      if (!server) SaveCurrentCatalog();
-    } catch (...) {
-      // A catalog that could not be written is none: nothing stays on screen whose every edit
-      // would try the same save again.
-      ClearCatalog();
-      SetCurrentCatalogFile({});
-      UpdateStatusBar();
-      throw;
-    }
-    RefreshLibrary(CurrentCatalogFile());
-    UpdateStatusBar();
-    if (report.unreadable_folders > 0) {
-      UserPrompts().ShowMessage("Warning", UnreadableFoldersText(report.unreadable_folders),
-                                MessageIcon::kWarning);
-    }
-    if (const std::string note = DeepScanNote(deep, report.deep); !note.empty()) {
-      UserPrompts().ShowMessage("Done", note, MessageIcon::kNone);
-    }
-    if (hash_report.unreadable > 0) {
-      UserPrompts().ShowMessage("Warning", UnhashedFilesText(hash_report.unreadable),
-                                MessageIcon::kWarning);
-    }
+    StoreScannedCatalog(std::move(tree), catalog, root_name, dialog.Plan());
+    ShowScanNotes(report, deep, hash_report);
   });
   RunCommand([this] { ResortCatalog(); });
+}
+
+void MainWindow::StoreScannedCatalog(CatalogTree&& tree, const std::string& catalog,
+                                     const std::string& root_name, const NewCatalogPlan& plan) {
+  const bool server = IsServerCatalog(catalog);
+  if (server) {
+    // Into a server library in one transaction, before the window shows it.
+    RunInBackground(
+        [&](WorkContext&) { OpenLibrary(library_location_)->SaveNewCatalog(plan, tree); });
+  }
+  SetScanRootName(root_name);
+  SetCurrentCatalogFile(catalog);
+  SetCatalogTree(std::move(tree));
+  try {
+    if (!server) SaveCurrentCatalog();
+  } catch (...) {
+    // A catalog that could not be written is none: nothing stays on screen whose every edit
+    // would try the same save again.
+    ClearCatalog();
+    SetCurrentCatalogFile({});
+    UpdateStatusBar();
+    throw;
+  }
+  RefreshLibrary(CurrentCatalogFile());
+  UpdateStatusBar();
+}
+
+void MainWindow::ShowScanNotes(const ScanReport& report, const DeepScanOptions& deep,
+                               const HashReport& hash_report) {
+  if (report.unreadable_folders > 0) {
+    UserPrompts().ShowMessage("Warning", UnreadableFoldersText(report.unreadable_folders),
+                              MessageIcon::kWarning);
+  }
+  if (const std::string note = DeepScanNote(deep, report.deep); !note.empty()) {
+    UserPrompts().ShowMessage("Done", note, MessageIcon::kNone);
+  }
+  if (hash_report.unreadable > 0) {
+    UserPrompts().ShowMessage("Warning", UnhashedFilesText(hash_report.unreadable),
+                              MessageIcon::kWarning);
+  }
 }
 
 namespace {
@@ -160,9 +170,10 @@ void MainWindow::OnLibraryClicked() {
     window.export_catalog = [this](const QString& path) {
       RunCommand([this, &path] {
         ExportDialog dialog(Config(), UserPrompts(), WaitProgress(),
-                            QString::fromStdString(LibraryPath()), CatalogTreeShown(), path, this);
+                            QString::fromStdString(LibraryPath()), catalog_model_->Tree(), path,
+                            this);
         dialog.screen_name = ScreenName();
-        dialog.run_work = ExportRunner();
+        dialog.run_work = ScreenExportRunner();
         dialog.exec();
       });
     };
@@ -197,6 +208,14 @@ void MainWindow::OnSearchClicked() {
   });
 }
 
+std::function<void(const ExportDialog::ExportWork&)> MainWindow::ScreenExportRunner() {
+  return [this](const ExportDialog::ExportWork& work) {
+    RunOnShownTree(
+        [&](WorkContext& context) { work(context.progress, context.prompts, context.stop); },
+        QStringLiteral("Exporting"));
+  };
+}
+
 std::function<void(const ExportDialog::ExportWork&)> MainWindow::ExportRunner(
     const QString& title) {
   return [this, title](const ExportDialog::ExportWork& work) {
@@ -209,9 +228,10 @@ std::function<void(const ExportDialog::ExportWork&)> MainWindow::ExportRunner(
 void MainWindow::OnExportClicked() {
   RunCommand([this] {
     ExportDialog dialog(Config(), UserPrompts(), WaitProgress(),
-                        QString::fromStdString(LibraryPath()), CatalogTreeShown(), QString(), this);
+                        QString::fromStdString(LibraryPath()), catalog_model_->Tree(), QString(),
+                        this);
     dialog.screen_name = ScreenName();
-    dialog.run_work = ExportRunner();
+    dialog.run_work = ScreenExportRunner();
     dialog.exec();
   });
 }

@@ -84,8 +84,8 @@ void MainWindow::SaveServerEdit(CatalogTree::Node* node, int field, const std::s
   if (field != kDescription) {
     // A rename changes the paths below it: the catalog is written whole, in one transaction,
     // keeping the descriptions others set since it was opened.
-    const CatalogTree& tree = catalog_model_->SortedTree();
-    RunInBackground([&](WorkContext&) {
+    const CatalogTree& tree = catalog_model_->Tree();
+    RunOnShownTree([&](WorkContext&) {
       ServerLibrary library(library_location_);
       library.ReplaceCatalog(
           name,

@@ -4,6 +4,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QTreeView>
+#include <memory>
 
 #include "catalog/attribute_columns.h"
 #include "catalog/catalog_file.h"
@@ -16,6 +17,8 @@
 #include "main/ui/update_summary_dialog.h"
 #include "scan/catalog_medium.h"
 #include "scan/volumes.h"
+#include "server/pg_connection.h"
+#include "server/server_catalog_copy.h"
 #include "update/catalog_update.h"
 
 namespace lumivor {
@@ -47,6 +50,17 @@ bool MainWindow::UpdateCatalog(const std::string& path, const std::string& from)
               return !hashes.cancelled;
             };
           }
+          if (IsServerCatalog(path)) {
+            // A catalog of the server library is updated as a file of its own, then written
+            // back in one transaction that keeps the descriptions others set meanwhile.
+            ServerLibrary library(library_location_);
+            ServerCatalogCopy copy(library,
+                                   path.substr(pg::RedactedConnInfo(library_location_).size() + 1));
+            outcome = UpdateCatalogFile(copy.Path(), request, work.progress, &work.scan_listener,
+                                        &work.prompts, work.stop);
+            if (outcome.status == UpdateOutcome::Status::kUpdated) copy.WriteBack();
+            return;
+          }
           outcome = UpdateCatalogFile(path, request, work.progress, &work.scan_listener,
                                       &work.prompts, work.stop);
           if (outcome.status == UpdateOutcome::Status::kUpdated)
@@ -76,8 +90,19 @@ bool MainWindow::RemoveMissing(const std::string& path) {
     CatalogTree kept;
     std::size_t count = 0;
     bool loaded = false;
+    // A catalog of the server library is changed as a file of its own, then written back in one
+    // transaction that keeps the descriptions others set meanwhile.
+    std::unique_ptr<ServerLibrary> library;
+    std::unique_ptr<ServerCatalogCopy> copy;
+    std::string file = path;
     RunInBackground([&](WorkContext& work) {
-      std::optional<CatalogTree> tree = LoadCatalog(path, work.progress, work.stop);
+      if (IsServerCatalog(path)) {
+        library = std::make_unique<ServerLibrary>(library_location_);
+        copy = std::make_unique<ServerCatalogCopy>(
+            *library, path.substr(pg::RedactedConnInfo(library_location_).size() + 1));
+        file = copy->Path();
+      }
+      std::optional<CatalogTree> tree = LoadCatalog(file, work.progress, work.stop);
       if (!tree) return;
       kept = std::move(*tree);
       count = RemoveMissingEntries(&kept);
@@ -98,8 +123,9 @@ bool MainWindow::RemoveMissing(const std::string& path) {
       return;
     }
     RunInBackground([&](WorkContext& work) {
-      removed = SaveCatalog(kept, path, work.progress, work.stop);
-      if (removed) IndexFollower(work.stop).Written(path);
+      removed = SaveCatalog(kept, file, work.progress, work.stop);
+      if (removed && copy) copy->WriteBack();
+      if (removed && !copy) IndexFollower(work.stop).Written(path);
     });
   });
   if (removed) ReloadAfterChange(path);

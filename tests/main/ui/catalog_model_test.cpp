@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include "catalog/fields.h"
+#include "catalog/tree_order.h"
 #include "main/ui/catalog_model.h"
 
 using namespace lumivor;
@@ -286,6 +287,47 @@ class CatalogModelTest : public QObject {
     const CatalogTree& sorted = model.SortedTree();
     QCOMPARE(std::string(sorted.Top()->children[0]->children[0]->children[0]->Field(0)),
              std::string("1"));
+  }
+
+  void FoldersHandedOutAreSortedElsewhereAndTakenBackWhenNotReached() {
+    // No model tester here: it would open (and so sort) every folder.
+    CatalogModel model;
+    model.SetColumns(AllColumns());
+    CatalogTree tree;
+    auto* top = tree.AddChild(nullptr, Record("top", "directory"));
+    auto* a = tree.AddChild(top, Record("a", "directory"));
+    auto* b = tree.AddChild(top, Record("b", "directory"));
+    tree.AddChild(a, Record("a2", "file"));
+    tree.AddChild(a, Record("a1", "file"));
+    tree.AddChild(b, Record("b2", "file"));
+    tree.AddChild(b, Record("b1", "file"));
+    model.AdoptTree(std::move(tree));
+    QVERIFY(model.HandOutPendingSorts().empty());  // nothing to do before the first sort
+    const QModelIndex top_index = model.index(0, 0);
+    model.SortTree(kFileName, true);
+    QCOMPARE(Names(model, top_index), (QStringList{"a", "b"}));
+    // The root and the top were sorted for the view; only the two folders not shown are left.
+    std::vector<CatalogTree::Node*> pending = model.HandOutPendingSorts();
+    QCOMPARE(pending.size(), std::size_t{2});
+    QVERIFY(model.HandOutPendingSorts().empty());  // handed out once
+    // The first is sorted (as the worker does), the second not reached: it is taken back, and
+    // sorted when first shown.
+    QCOMPARE(SortFolders(std::span(pending).first(1), model.Order()), std::size_t{1});
+    model.TakeBackUnsorted(std::span(pending).subspan(1));
+    const QString sorted_name = QString::fromStdString(pending[0]->Field(kFileName));
+    const QString later_name = QString::fromStdString(pending[1]->Field(kFileName));
+    QCOMPARE(QString::fromStdString(pending[0]->children[0]->Field(kFileName)), sorted_name + "1");
+    QCOMPARE(QString::fromStdString(pending[1]->children[0]->Field(kFileName)), later_name + "2");
+    QCOMPARE(Names(model, model.IndexOf(pending[1])),
+             (QStringList{later_name + "1", later_name + "2"}));
+    QCOMPARE(Names(model, model.IndexOf(pending[0])),
+             (QStringList{sorted_name + "1", sorted_name + "2"}));
+    // A new order hands out every folder the views are not showing.
+    model.SortTree(kFileName, false);
+    pending = model.HandOutPendingSorts();
+    QCOMPARE(SortFolders(pending, model.Order()), pending.size());
+    QCOMPARE(Names(model, model.IndexOf(a)), (QStringList{"a2", "a1"}));
+    QCOMPARE(Names(model, model.IndexOf(b)), (QStringList{"b2", "b1"}));
   }
 
   void EditsAreOfferedAndApplied() {

@@ -470,6 +470,34 @@ class MainWindowTest : public QObject {
     QVERIFY(app.prompts.shown.empty());
   }
 
+  void SavesPutFoldersNeverOpenedInTheOrderShown() {
+    testing::TempDir dir;
+    const std::string path = dir / "CatalogLibrary/Mp3/Deep.xml";
+    Started app(dir.Path());
+    CatalogTree tree;
+    auto* top = tree.AddChild(nullptr, Record("/d", "/d", "directory"));
+    auto* inner = tree.AddChild(top, Record("inner", "/d/inner", "directory"));
+    tree.AddChild(inner, Record("2.jpg", "/d/inner/2.jpg", "file", "5"));
+    tree.AddChild(inner, Record("1.jpg", "/d/inner/1.jpg", "file", "7"));
+    WriteCatalogFile(tree, path, NoProgress());
+    app.window->RefreshLibrary();
+    app.ClickLibrary(path);
+    app.ClickHeader(kFileName);
+    QVERIFY(!app.window->catalog_view()->isExpanded(
+        app.window->catalog_model()->index(0, 0, app.Top())));
+    // A rename saves the catalog; the folder nobody opened is put in order on the worker.
+    app.window->ApplyEdit(CatalogModel::NodeOf(app.Top()), kFileName, "/e");
+    const CatalogTree saved = LoadCatalog(path);
+    const auto* saved_inner = saved.Top()->children[0];
+    QCOMPARE(Text(saved_inner->children[0]->Field(kFileName)), std::string("1.jpg"));
+    QCOMPARE(Text(saved_inner->children[0]->Field(kFullPath)), std::string("/e/inner/1.jpg"));
+    // The view shows it in the same order, and can open folders again once the work is done.
+    QVERIFY(app.window->catalog_view()->itemsExpandable());
+    const QModelIndex inner_index = app.window->catalog_model()->index(0, 0, app.Top());
+    QCOMPARE(app.Names(inner_index), (QStringList{"1.jpg", "2.jpg"}));
+    QVERIFY(app.prompts.shown.empty());
+  }
+
   void EditsWithoutACatalogFileAskForOneAndFailedSavesAreShown() {
     testing::TempDir dir;
     Started app(dir.Path());

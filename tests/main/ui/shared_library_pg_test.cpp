@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QTreeView>
 
+#include "catalog/catalog_file.h"
 #include "catalog/fields.h"
 #include "config/config.h"
 #include "library/ui/library_panel.h"
@@ -15,12 +16,15 @@
 #include "library/ui/new_catalog_dialog.h"
 #include "main/ui/catalog_model.h"
 #include "main/ui/main_window.h"
+#include "main/ui/update_summary_dialog.h"
+#include "scan/scanner.h"
 #include "search/search.h"
 #include "server/server_library.h"
 #include "support/pg_test_server.h"
 #ifndef LUMIVOR_CLI_PATH
 #define LUMIVOR_CLI_PATH ""
 #endif
+#include "modal_driver.h"
 #include "support/scripted_prompts.h"
 #include "test_util.h"
 
@@ -206,6 +210,50 @@ class SharedLibraryTest : public QObject {
     main.ApplyEdit(result, kFileName, "b.txt");
     QCOMPARE(std::string(result->Field(kFullPath)), std::string("/d/b.txt"));
     QCOMPARE(ServerDescription(uri, "/d/b.txt"), std::string("theirs"));
+  }
+
+  void AServerCatalogIsUpdatedFromItsMedium() {
+    const std::string uri = server_.CreateDatabase("update");
+    testing::TempDir dir;
+    const std::string medium = dir / "medium";
+    testing::WriteFile(medium + "/a.txt", "aaaa");
+    CatalogTree tree;
+    ScanFolder(&tree, medium, false, "", dir / "lib/Disks/Data.xml");
+    tree.ForEachPreOrder([](const CatalogTree::Node* node, int) {
+      if (node->Field(kFileName) == "a.txt") {
+        const_cast<CatalogTree::Node*>(node)->SetField(kDescription, "kept");
+      }
+    });
+    std::filesystem::create_directories(dir / "lib/Disks");
+    WriteCatalogFile(tree, dir / "lib/Disks/Data.xml", NoProgress());
+    ServerLibrary(uri).Push(dir / "lib", NoProgress());
+    testing::WriteFile(medium + "/b.txt", "bb");
+
+    ScriptedPrompts prompts;
+    MainWindow window(dir / "app", &prompts);
+    window.InitMainWindow();
+    window.UseLibrary(uri);
+    const std::string catalog = pg::RedactedConnInfo(uri) + "/Disks/Data.xml";
+    testing::ModalDriver driver;
+    driver.When<UpdateSummaryDialog>([](UpdateSummaryDialog* summary) { summary->accept(); });
+    QVERIFY(window.UpdateCatalog(catalog));
+    QTRY_VERIFY(driver.Done());
+    // The new file is in the catalog on the server, and the description stayed.
+    QCOMPARE(ServerDescription(uri, medium + "/a.txt"), std::string("kept"));
+    QCOMPARE(Count(uri, "SELECT count(*) FROM entries WHERE file_name = 'b.txt'"), 1);
+
+    // A file gone from the medium stays, marked missing, for its description; removing the
+    // missing entries takes it out of the catalog on the server.
+    std::filesystem::remove(medium + "/a.txt");
+    testing::ModalDriver again;
+    again.When<UpdateSummaryDialog>([](UpdateSummaryDialog* summary) { summary->accept(); });
+    QVERIFY(window.UpdateCatalog(catalog));
+    QTRY_VERIFY(again.Done());
+    QCOMPARE(Count(uri, "SELECT count(*) FROM entries WHERE file_name = 'a.txt'"), 1);
+    prompts.yes_no_answers.push_back(true);
+    QVERIFY(window.RemoveMissing(catalog));
+    QCOMPARE(Count(uri, "SELECT count(*) FROM entries WHERE file_name = 'a.txt'"), 0);
+    QCOMPARE(Count(uri, "SELECT count(*) FROM entries WHERE file_name = 'b.txt'"), 1);
   }
 
   void NewCatalogIsPlannedOnTheServer() {
