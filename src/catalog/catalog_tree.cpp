@@ -393,6 +393,11 @@ void CatalogTree::Node::SetField(int index, std::string_view value) {
   Repack(fields, Extras(), parent_path, know_parent);
 }
 
+bool CatalogTree::Node::OverwriteNumber(int index, std::string_view value) {
+  // No path or name changes: the trees' remembered paths stay valid.
+  return blob_ && record_blob::OverwriteNumber(const_cast<char*>(Blob()), index, value);
+}
+
 void CatalogTree::Node::SetPathBelow(std::string_view path, std::string_view parent_path) {
   FieldViews raw{};
   raw[kFullPath] = path;

@@ -57,6 +57,11 @@ class CatalogTree {
     // Replaces field `index` (as CatalogRecord::SetField). The children's paths read as they
     // did, whatever changes here.
     void SetField(int index, std::string_view value);
+    // Sets a size, time, length or percentage field to `value` in place, without a new block,
+    // when it holds a number now and the number `value` stands for takes no more room (see
+    // record_blob::OverwriteNumber). False, with the node unchanged, when it cannot: SetField
+    // does it then.
+    bool OverwriteNumber(int index, std::string_view value);
     // Sets a further attribute (as CatalogRecord::SetExtra).
     void SetExtra(std::string_view name, std::string_view value);
     // Replaces every field and further attribute by those of `record`.

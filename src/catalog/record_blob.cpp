@@ -460,6 +460,36 @@ char* WithField(const char* blob, int index, std::string_view text, const Contex
   return Assemble(blob, index, plan, text, Extras(blob));
 }
 
+bool OverwriteNumber(char* blob, int index, std::string_view text) {
+  if (index != kFileSize && index != kFileTime && index != kPathNameLength &&
+      index != kSizePercentage) {
+    return false;
+  }
+  const Kind kind = KindOf(blob, index);
+  if (kind == kEmpty || kind == kText) return false;
+  FieldViews fields{};
+  fields[index] = text;
+  const Context context;
+  const Plan plan = PlanField(index, text, fields, &context);
+  if (plan.kind == kEmpty || plan.kind == kText) return false;
+  char* p = const_cast<char*>(PayloadOf(blob, index));
+  const char* end = p;
+  (void)GetVarint(end);
+  const std::size_t room = static_cast<std::size_t>(end - p);
+  if (VarintSize(plan.number) > room) return false;
+  std::uint64_t value = plan.number;
+  for (std::size_t i = 0; i + 1 < room; ++i) {
+    *p++ = static_cast<char>((value & 0x7F) | 0x80);
+    value >>= 7;
+  }
+  *p = static_cast<char>(value);
+  auto* head = reinterpret_cast<unsigned char*>(blob);
+  const unsigned bit = 2u * static_cast<unsigned>(index);
+  head[bit / 8] =
+      static_cast<unsigned char>((head[bit / 8] & ~(3u << (bit % 8))) | (plan.kind << (bit % 8)));
+  return true;
+}
+
 char* WithExtras(const char* blob, const ExtraViews& extras) {
   return Assemble(blob, -1, Plan{}, {}, extras);
 }

@@ -60,6 +60,13 @@ struct Scratch {
 // heap; nullptr when nothing is left.
 [[nodiscard]] char* WithExtras(const char* blob, const ExtraViews& extras);
 
+// Sets field `index` of `blob` (a size, time, length or percentage) to the clean text `text`
+// in place, when the field holds a number now and `text` packs as a number whose varint fits in
+// the bytes that number takes (a shorter one is padded with continuation bytes, which read
+// back the same). False, with the block unchanged, otherwise. No context is needed: these
+// fields derive from nothing else.
+bool OverwriteNumber(char* blob, int index, std::string_view text);
+
 // Bytes of a block.
 [[nodiscard]] std::size_t SizeOf(const char* blob);
 

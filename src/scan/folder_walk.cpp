@@ -42,7 +42,7 @@ constexpr std::size_t kDirentNameOffset = 19;
 constexpr std::size_t kLongestOpenedPath = 3000;
 // Entries listed ahead of those handed on, above which the listing threads wait: the listings
 // waiting for their turn stay a small part of what the sink keeps.
-constexpr std::size_t kMostListedAhead = 1 << 13;
+constexpr std::size_t kMostListedAhead = 1 << 17;
 // Records handed on between two polls of Cancel within a folder.
 constexpr std::size_t kPollRecords = 4096;
 
@@ -254,7 +254,7 @@ class Walk {
       // Another thread lists it: meanwhile this one lists a folder needed soon, when there is one
       // no thread has started, rather than wait idle.
       while ((state = folder.state.load(std::memory_order_acquire)) != kDone) {
-        Folder* other = failed_.load(std::memory_order_relaxed) ? nullptr : Next(0, true);
+        Folder* other = failed_.load(std::memory_order_relaxed) ? nullptr : Next(0);
         int pending = kPending;
         if (other && other->state.compare_exchange_strong(pending, kTaken)) {
           List(*other, 0);
@@ -281,15 +281,15 @@ class Walk {
     std::string().swap(folder.relative);
   }
 
-  // A listing thread: lists folders from its own queue, newest first, or taken from the oldest
-  // end of another's, until the walk ends.
+  // A listing thread: lists folders from its own queue, newest first, or taken from another's
+  // (see Next), until the walk ends.
   void Work(std::size_t self) {
     while (!stop_.load(std::memory_order_relaxed)) {
       if (listed_ahead_.load(std::memory_order_relaxed) > kMostListedAhead) {
         Pause();
         continue;
       }
-      Folder* folder = Next(self, false);
+      Folder* folder = Next(self);
       if (!folder) {
         Pause();
         continue;
@@ -318,28 +318,32 @@ class Walk {
     idle_.wait_for(lock, std::chrono::microseconds(200));
   }
 
-  // A folder to list for thread `self`: from its own queue, the newest (or with `own_oldest`
-  // the oldest), else the oldest of another's. Null when every queue is empty.
-  Folder* Next(std::size_t self, bool own_oldest) {
+  // A folder to list for thread `self`: the newest of its own queue, else one of another's.
+  // Null when every queue is empty.
+  Folder* Next(std::size_t self) {
     {
       Queue& own = *queues_[self];
       const std::lock_guard<std::mutex> lock(own.mutex);
       if (!own.folders.empty()) {
-        Folder* folder = own_oldest ? own.folders.front() : own.folders.back();
-        if (own_oldest) {
-          own.folders.pop_front();
-        } else {
-          own.folders.pop_back();
-        }
+        Folder* folder = own.folders.back();
+        own.folders.pop_back();
         return folder;
       }
     }
     for (std::size_t k = 1; k < queues_.size(); ++k) {
-      Queue& other = *queues_[(self + k) % queues_.size()];
+      const std::size_t owner = (self + k) % queues_.size();
+      Queue& other = *queues_[owner];
       const std::lock_guard<std::mutex> lock(other.mutex);
       if (!other.folders.empty()) {
-        Folder* folder = other.folders.front();
-        other.folders.pop_front();
+        // The calling thread's newest folder is the one it will need first: listed by another
+        // thread, the calling thread finds it ready and goes on building records rather than
+        // listing. Another listing thread's oldest is the largest share of work left there.
+        Folder* folder = owner == 0 ? other.folders.back() : other.folders.front();
+        if (owner == 0) {
+          other.folders.pop_back();
+        } else {
+          other.folders.pop_front();
+        }
         return folder;
       }
     }
@@ -441,16 +445,11 @@ class Walk {
     {
       Queue& own = *queues_[self];
       const std::lock_guard<std::mutex> lock(own.mutex);
-      // Threads take their own newest first and others' oldest first: a thread's own queue in
-      // reverse, so that it goes on with the first subfolder; the calling thread's in order,
-      // since it needs the first one first.
-      if (self == 0) {
-        for (const std::size_t index : subfolders)
-          own.folders.push_back(folder.entries[index].folder);
-      } else {
-        for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) {
-          own.folders.push_back(folder.entries[*it].folder);
-        }
+      // In reverse, so that the newest folder of a queue is the first subfolder of the folder
+      // listed last: taking the newest goes through the tree in the order its records are
+      // handed on.
+      for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) {
+        own.folders.push_back(folder.entries[*it].folder);
       }
     }
     idle_.notify_all();

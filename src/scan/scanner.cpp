@@ -567,6 +567,31 @@ class Walker {
   ScanReport report_;
 };
 
+// A SizePercentage that holds room for any percentage: a whole number whose packed form takes
+// three bytes, where a percentage in hundredths (at most 10000) takes two. The scan gives it to
+// every record below the top, so that ComputeSizePercentages writes each percentage into its
+// record in place rather than packing every record anew.
+constexpr std::string_view kPercentageRoom = "100000";
+
+// Hands records on to a tree with kPercentageRoom as their SizePercentage.
+class PercentageRoomSink final : public RecordSink {
+ public:
+  explicit PercentageRoomSink(RecordSink& sink) : sink_(sink) {}
+  bool Add(const RecordView& record) override {
+    view_.depth = record.depth;
+    view_.fields = record.fields;
+    if (view_.fields[kSizePercentage].empty()) view_.fields[kSizePercentage] = kPercentageRoom;
+    view_.extras.assign(record.extras.begin(), record.extras.end());
+    return sink_.Add(view_);
+  }
+  void Finish() override { sink_.Finish(); }
+  void Restart() override { sink_.Restart(); }
+
+ private:
+  RecordSink& sink_;
+  RecordView view_;
+};
+
 // The value of a FileSize text; plain digits (all that scans write) are read without strtod.
 double SizeValue(std::string_view text) {
   if (!text.empty() && text.size() <= 18) {
@@ -669,11 +694,11 @@ void ComputeSizePercentages(CatalogTree& tree) {
     }
     CatalogTree::Node* node = parent->children[next++];
     if (node != top) {
-      if (total != 0) {
-        const double share = SizeValue(node->Field(kFileSize)) / total * 100.0;
-        node->SetField(kSizePercentage, FormatPercentage(share, text));
-      } else {
-        node->SetField(kSizePercentage, "0");
+      const std::string_view percentage =
+          total != 0 ? FormatPercentage(SizeValue(node->Field(kFileSize)) / total * 100.0, text)
+                     : std::string_view("0");
+      if (!node->OverwriteNumber(kSizePercentage, percentage)) {
+        node->SetField(kSizePercentage, percentage);
       }
     }
     if (!node->children.empty()) stack.push_back({node, 0});
@@ -723,7 +748,9 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
       // The deep scan reads files as their folder is listed, into the tree.
       walked = ScanDirectory(*tree, path, top, settings);
     } else {
-      walked = WalkFolder(path, root_name, 0, settings, sink);
+      PercentageRoomSink with_room(sink);
+      RecordSink& records = OnlyFolders ? static_cast<RecordSink&>(sink) : with_room;
+      walked = WalkFolder(path, root_name, 0, settings, records);
     }
     if (!walked.top_read_error.empty()) top->SetExtra(kReadErrorAttribute, walked.top_read_error);
     if (walked.cancelled) {

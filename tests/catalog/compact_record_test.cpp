@@ -75,6 +75,36 @@ TEST(CompactRecord, EveryTextReadsBackAsItWasSet) {
   EXPECT_EQ(index, added.size() + 1);
 }
 
+TEST(CompactRecord, NumbersOverwrittenInPlaceReadAsSetAndRefuseWhatDoesNotFit) {
+  CatalogTree tree;
+  Texts top{"/m", "/m", "", "", "", "directory", "", "", "", "100", "Cat"};
+  CatalogTree::Node* folder = tree.AddChild(nullptr, top.Views());
+  // "100000" packs into three bytes: room for any percentage.
+  Texts file{"a.mp3", "/m/a.mp3", "7",  "2024-02-29 12:00:00", "mp3", "file", "note", "5",
+             "8",     "100000",   "Cat"};
+  CatalogTree::Node* node = tree.AddChild(folder, file.Views());
+  node->SetExtra("LinkId", "1:2");
+  for (const char* share : {"12.50", "0", "100.00", "0.01", "16383", "100"}) {
+    ASSERT_TRUE(node->OverwriteNumber(kSizePercentage, share)) << share;
+    file.share = share;
+    ExpectFields(node, file.Views());
+    EXPECT_EQ(node->Extra("LinkId"), "1:2");  // what follows the field stays whole
+  }
+  // The size "7" takes one byte; a larger size or a text does not fit there.
+  EXPECT_TRUE(node->OverwriteNumber(kFileSize, "9"));
+  file.size = "9";
+  EXPECT_FALSE(node->OverwriteNumber(kFileSize, "128"));
+  EXPECT_FALSE(node->OverwriteNumber(kSizePercentage, "12.5"));  // kept as text, not packed
+  EXPECT_FALSE(node->OverwriteNumber(kSizePercentage, "99999999"));
+  EXPECT_FALSE(node->OverwriteNumber(kFileName, "1"));
+  EXPECT_FALSE(folder->OverwriteNumber(kFileSize, "1"));  // no number there to overwrite
+  ExpectFields(node, file.Views());
+  // The catalog written from the overwritten node is the one a freshly built node gives.
+  CatalogTree fresh;
+  fresh.AddChild(fresh.AddChild(nullptr, top.Views()), file.Views())->SetExtra("LinkId", "1:2");
+  EXPECT_EQ(CatalogText(tree), CatalogText(fresh));
+}
+
 TEST(CompactRecord, CatalogFilesRoundTripByteForByte) {
   // The file's own name is the catalog name every record reads back with.
   testing::TempDir dir;
