@@ -7,7 +7,12 @@
 // shows what more cores would give where the machine has few.
 //
 //   scan_bench [--files=200000] [--folders=N] [--repeat=3] [--keep=DIR]
-//              [--sim-entries=3000] [--sim-latency-us=200]
+//              [--sim-entries=3000] [--sim-latency-us=200] [--cli=PATH]
+//
+// The whole `lumivor-cli scan` process, catalog saved, is timed against find in the same rounds
+// (each round runs both, the fastest of each counts); the program is looked for beside this
+// one's build folder (../src/lumivor-cli) unless --cli names it, and the line is left out
+// without it.
 //
 // The tree is made afresh in a temporary folder: `files` sparse files (no disk blocks) with
 // deterministic names, sizes and times in about files/16 folders nested at most 8 deep. Each
@@ -140,6 +145,20 @@ std::size_t BareWalk(const std::string& root, std::uint64_t* total_size) {
   return entries;
 }
 
+// The lumivor-cli of the same build: ../src/lumivor-cli from this program's folder.
+std::string FindCli(int argc, char** argv) {
+  std::string cli = TextOption(argc, argv, "cli", "");
+  if (cli.empty()) {
+    char self[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return {};
+    std::string folder(self, static_cast<std::size_t>(length));
+    folder.erase(folder.rfind('/'));
+    cli = folder + "/../src/lumivor-cli";
+  }
+  return ::access(cli.c_str(), X_OK) == 0 ? cli : std::string();
+}
+
 // Processor seconds (user and system) this process has used so far.
 double CpuSeconds() {
   rusage usage{};
@@ -201,6 +220,28 @@ int main(int argc, char** argv) {
   const double find_seconds = Fastest(repeat, [&] {
     if (std::system(find_command.c_str()) != 0) std::exit(1);
   });
+  // The whole command-line scan into a library of its own, against find in the same rounds.
+  const std::string cli = FindCli(argc, argv);
+  double cli_seconds = 0, cli_find_seconds = 0;
+  if (!cli.empty()) {
+    const std::string library = base + "/library";
+    ::mkdir(library.c_str(), 0755);
+    const std::string cli_command = "'" + cli + "' scan '" + root +
+                                    "' --name Synthetic --force --library '" + library +
+                                    "' >/dev/null";
+    cli_seconds = cli_find_seconds = 1e100;
+    for (std::size_t i = 0; i < repeat; ++i) {
+      Stopwatch find_clock;
+      if (std::system(find_command.c_str()) != 0) return 1;
+      cli_find_seconds = std::min(cli_find_seconds, find_clock.Seconds());
+      Stopwatch cli_clock;
+      if (std::system(cli_command.c_str()) != 0) {
+        std::cerr << cli_command << " failed\n";
+        return 1;
+      }
+      cli_seconds = std::min(cli_seconds, cli_clock.Seconds());
+    }
+  }
   std::size_t floor_entries = 0;
   std::uint64_t floor_size = 0;
   const double floor_seconds = Fastest(
@@ -303,6 +344,11 @@ int main(int argc, char** argv) {
   Report("scan_ratio_find", scan_seconds / find_seconds);
   Report("scan_ratio_floor", scan_seconds / floor_seconds);
   Report("scan_save_ratio_find", (scan_seconds + save_seconds) / find_seconds);
+  if (!cli.empty()) {
+    Report("cli_scan_seconds", cli_seconds);
+    Report("cli_find_seconds", cli_find_seconds);
+    Report("cli_scan_ratio_find", cli_seconds / cli_find_seconds);
+  }
   Report("walk_threads", static_cast<double>(DefaultWalkThreads()));
   Report("walk_threads_seconds", walk_threads_seconds);
   Report("walk_single_seconds", walk_single_seconds);

@@ -114,24 +114,21 @@ std::string CompareCounts::CountsLine() const {
          " same=" + std::to_string(same);
 }
 
-CompareCounts CompareCatalogs(const CatalogTree& a, const CatalogTree& b,
-                              const DifferenceFound& found, std::stop_token stop) {
-  CompareCounts counts;
-  std::vector<Item> files_a = FilesOf(a);
-  std::vector<Item> files_b = FilesOf(b);
-  const auto tell = [&](const CatalogDifference& difference) {
-    if (found) found(difference);
-  };
+namespace {
 
-  // The same path on both sides.
+void Tell(const DifferenceFound& found, const CatalogDifference& difference) {
+  if (found) found(difference);
+}
+
+// Pairs the files of the same path on both sides: changed or the same. False when stopped.
+bool MatchSamePaths(std::vector<Item>& files_a, std::vector<Item>& files_b,
+                    const DifferenceFound& found, const std::stop_token& stop,
+                    CompareCounts* counts) {
   std::unordered_map<std::string_view, std::size_t> b_by_path;
   b_by_path.reserve(files_b.size());
   for (std::size_t i = 0; i < files_b.size(); ++i) b_by_path.emplace(files_b[i].path, i);
   for (std::size_t i = 0; i < files_a.size(); ++i) {
-    if ((i & 1023) == 0 && stop.stop_requested()) {
-      counts.cancelled = true;
-      return counts;
-    }
+    if ((i & 1023) == 0 && stop.stop_requested()) return false;
     Item& item_a = files_a[i];
     const auto it = b_by_path.find(item_a.path);
     if (it == b_by_path.end()) continue;
@@ -143,15 +140,20 @@ CompareCounts CompareCatalogs(const CatalogTree& a, const CatalogTree& b,
         Describe(changed ? CatalogDifference::Kind::kChanged : CatalogDifference::Kind::kSame,
                  &item_a, &item_b);
     if (changed) {
-      ++counts.changed;
-      tell(difference);
+      ++counts->changed;
+      Tell(found, difference);
     } else {
-      ++counts.same;
-      if (difference.descriptions_differ) tell(difference);
+      ++counts->same;
+      if (difference.descriptions_differ) Tell(found, difference);
     }
   }
+  return true;
+}
 
-  // Moves among the files left over: by content, then by name, size and time.
+// Pairs the files left over that moved: by content, then by name, size and time. False when
+// stopped.
+bool MatchMoves(std::vector<Item>& files_a, std::vector<Item>& files_b,
+                const DifferenceFound& found, const std::stop_token& stop, CompareCounts* counts) {
   std::unordered_map<std::string, std::vector<std::size_t>> by_content, by_facts;
   for (std::size_t i = files_b.size(); i-- > 0;) {
     const Item& item = files_b[i];
@@ -177,28 +179,39 @@ CompareCounts CompareCatalogs(const CatalogTree& a, const CatalogTree& b,
   };
   for (Item& item_a : files_a) {
     if (item_a.matched) continue;
-    if (stop.stop_requested()) {
-      counts.cancelled = true;
-      return counts;
-    }
+    if (stop.stop_requested()) return false;
     Item* item_b = nullptr;
     if (!HashAlgorithm(item_a.hash).empty()) item_b = take(by_content, ContentKey(item_a), item_a);
     if (!item_b) item_b = take(by_facts, FactsKey(item_a), item_a);
     if (!item_b) continue;
     item_a.matched = item_b->matched = true;
-    ++counts.moved;
-    tell(Describe(CatalogDifference::Kind::kMoved, &item_a, item_b));
+    ++counts->moved;
+    Tell(found, Describe(CatalogDifference::Kind::kMoved, &item_a, item_b));
   }
+  return true;
+}
 
+}  // namespace
+
+CompareCounts CompareCatalogs(const CatalogTree& a, const CatalogTree& b,
+                              const DifferenceFound& found, std::stop_token stop) {
+  CompareCounts counts;
+  std::vector<Item> files_a = FilesOf(a);
+  std::vector<Item> files_b = FilesOf(b);
+  if (!MatchSamePaths(files_a, files_b, found, stop, &counts) ||
+      !MatchMoves(files_a, files_b, found, stop, &counts)) {
+    counts.cancelled = true;
+    return counts;
+  }
   for (const Item& item : files_a) {
     if (item.matched) continue;
     ++counts.only_a;
-    tell(Describe(CatalogDifference::Kind::kOnlyA, &item, nullptr));
+    Tell(found, Describe(CatalogDifference::Kind::kOnlyA, &item, nullptr));
   }
   for (const Item& item : files_b) {
     if (item.matched) continue;
     ++counts.only_b;
-    tell(Describe(CatalogDifference::Kind::kOnlyB, nullptr, &item));
+    Tell(found, Describe(CatalogDifference::Kind::kOnlyB, nullptr, &item));
   }
   return counts;
 }

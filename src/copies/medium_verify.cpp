@@ -41,6 +41,30 @@ std::string VerifyCounts::CountsLine() const {
          " missing=" + std::to_string(missing) + " unhashed=" + std::to_string(unhashed);
 }
 
+namespace {
+
+// How the file on the medium (`info`) differs from its record in size and time, as
+// "size A -> B, time C -> D" or "now a folder"; empty when it does not.
+std::string ChangeOf(const CatalogTree::Node& node, const struct stat& info,
+                     LocalTimeConverter& times) {
+  if (S_ISDIR(info.st_mode)) return "now a folder";
+  const std::string size = node.Field(kFileSize);
+  const std::string time = node.Field(kFileTime);
+  const bool sized = S_ISREG(info.st_mode) || S_ISLNK(info.st_mode);
+  const std::string disk_size = sized ? SizeText(static_cast<std::uint64_t>(info.st_size)) : "0";
+  char time_text[40];
+  const std::string disk_time(times.Format(info.st_mtim.tv_sec, time_text));
+  std::string change;
+  if (disk_size != size) change = "size " + size + " -> " + disk_size;
+  if (disk_time != time) {
+    if (!change.empty()) change += ", ";
+    change += "time " + time + " -> " + disk_time;
+  }
+  return change;
+}
+
+}  // namespace
+
 VerifyCounts VerifyMedium(const CatalogTree& catalog, std::string_view source,
                           const FindingFound& found, std::stop_token stop, Progress& progress) {
   VerifyCounts counts;
@@ -82,25 +106,9 @@ VerifyCounts VerifyMedium(const CatalogTree& catalog, std::string_view source,
       }
       continue;
     }
-    const std::string size = node->Field(kFileSize);
-    const std::string time = node->Field(kFileTime);
-    const bool sized = S_ISREG(info.st_mode) || S_ISLNK(info.st_mode);
-    const std::string disk_size = sized ? SizeText(static_cast<std::uint64_t>(info.st_size)) : "0";
-    char time_text[40];
-    const std::string disk_time(times.Format(info.st_mtim.tv_sec, time_text));
-    if (S_ISDIR(info.st_mode) || disk_size != size || disk_time != time) {
+    if (std::string change = ChangeOf(*node, info, times); !change.empty()) {
       ++counts.changed;
-      std::string detail;
-      if (S_ISDIR(info.st_mode)) {
-        detail = "now a folder";
-      } else {
-        if (disk_size != size) detail = "size " + size + " -> " + disk_size;
-        if (disk_time != time) {
-          if (!detail.empty()) detail += ", ";
-          detail += "time " + time + " -> " + disk_time;
-        }
-      }
-      tell(VerifyFinding::Kind::kChanged, full_path, std::move(detail));
+      tell(VerifyFinding::Kind::kChanged, full_path, std::move(change));
       continue;
     }
     const std::string_view recorded = node->Extra(kHashAttribute);

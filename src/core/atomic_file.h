@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -58,6 +59,8 @@ class AtomicFile {
   std::FILE* file_ = nullptr;
   bool direct_ = false;
   bool committed_ = false;
+  std::uint64_t written_ = 0;       // bytes given to Write
+  std::uint64_t written_back_ = 0;  // of which the disk was asked to start writing
 };
 
 // Writes `data` as the whole content of `path`, atomically as above.

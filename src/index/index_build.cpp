@@ -141,6 +141,146 @@ void LibraryIndex::WriteCache() {
   write_cache_ = true;
 }
 
+// The index as the catalog reader's sink: one row per record, numbered from `first` in document
+// order, with the content (size, hash, link) of every file of the media.
+class LibraryIndex::CatalogRows final : public RecordSink {
+ public:
+  CatalogRows(Statements& statements, std::int64_t first_id, const std::stop_token& stop_token)
+      : sql_(statements), first_(first_id), stop_(stop_token) {}
+
+  bool Add(const RecordView& record) override {
+    const std::int64_t id = first_ + count;
+    const auto depth = static_cast<std::size_t>(std::max(record.depth, 0)) + 1;
+    open_ = std::min(open_, depth - 1);
+    const bool has_parent = open_ == depth - 1 && depth > 1;
+    Parent* parent = has_parent ? &parents_[open_ - 1] : nullptr;
+    FieldValues fields;
+    for (int i = 0; i < kFieldCount; ++i) {
+      if (record.fields[i].data()) fields[i] = record.fields[i];
+    }
+    if (parent && !parent->whole) KeepPathWhole(parent);
+    PackEntryFields(fields, parent ? std::string_view(parent->values[kFullPath]) : "",
+                    parent ? id - parent->id : 0, &packed_);
+    // This entry may have entries below it: its fields are kept (in buffers used again).
+    if (open_ == depth - 1) Remember(id, fields);
+    InsertEntry(id, fields, record.extras);
+    AddContent(id, depth, fields, record.extras);
+    ++count;
+    if (count % kPollRows == 0 && stop_.stop_requested()) {
+      cancelled = true;
+      return false;
+    }
+    return true;
+  }
+
+  // The fast route gave up part of the way: forget what it gave and take the document route's.
+  void Restart() override {
+    open_ = 0;
+    file_at_.clear();
+    if (count > 0) {
+      sql_.delete_text.Bind(1, first_).Bind(2, first_ + count - 1).Run();
+      sql_.delete_entries.Bind(1, first_).Bind(2, first_ + count - 1).Run();
+      sql_.delete_contents.Bind(1, first_).Bind(2, first_ + count - 1).Run();
+    }
+    count = 0;
+    unhashed = 0;
+  }
+
+  std::int64_t count = 0;
+  std::int64_t unhashed = 0;  // files of some size without a Hash
+  bool cancelled = false;
+
+ private:
+  // The entry and fields of a record on the way down to the current one, and whether its row
+  // keeps its FullPath whole yet.
+  struct Parent {
+    std::int64_t id = 0;
+    std::array<std::string, kFieldCount> values;
+    std::array<bool, kFieldCount> present{};
+    bool whole = false;
+  };
+
+  // The first_ entry below `parent` came: the parent's row keeps its FullPath whole from now on.
+  void KeepPathWhole(Parent* parent) {
+    FieldValues parent_fields;
+    for (int i = 0; i < kFieldCount; ++i) {
+      if (parent->present[i]) parent_fields[i] = parent->values[i];
+    }
+    PackEntryFields(parent_fields, "", 0, &packed_parent_);
+    sql_.update_rest.Bind(1, parent->id).BindBlob(2, packed_parent_).Run();
+    parent->whole = true;
+  }
+
+  void Remember(std::int64_t id, const FieldValues& fields) {
+    if (parents_.size() == open_) parents_.emplace_back();
+    Parent& self = parents_[open_++];
+    self.id = id;
+    self.whole = false;
+    for (int i = 0; i < kFieldCount; ++i) {
+      self.present[i] = fields[i].has_value();
+      self.values[i].assign(fields[i].value_or(std::string_view()));
+    }
+  }
+
+  // The entry's row (with its packed_ fields) and its words for the text index.
+  void InsertEntry(std::int64_t id, const FieldValues& fields, const ExtraViews& record_extras) {
+    const std::optional<std::string_view> name = fields[kFileName];
+    auto non_empty = [](std::optional<std::string_view> value) {
+      return value && !value->empty() ? value : std::nullopt;
+    };
+    const auto ext = non_empty(fields[kFileExt]);
+    const auto description = non_empty(fields[kDescription]);
+    PackExtras(record_extras, &packed_extras_);
+    std::optional<std::string_view> extras;
+    std::string tags;
+    if (!packed_extras_.empty()) {
+      extras = packed_extras_;
+      tags = ExtrasText(packed_extras_);
+    }
+    sql_.insert_entry.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
+    sql_.insert_entry.BindBlob(5, packed_);
+    if (extras) sql_.insert_entry.BindBlob(6, *extras);
+    sql_.insert_entry.Run();
+    sql_.insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
+    sql_.insert_text.Bind(5, extras ? std::optional<std::string_view>(tags) : std::nullopt).Run();
+  }
+
+  // A file of the media (not an entry inside an archive, not one marked Missing) with content:
+  // its size, hash and link, for finding copies. `depth` counts the top as 1.
+  void AddContent(std::int64_t id, std::size_t depth, const FieldValues& fields,
+                  const ExtraViews& extras) {
+    if (file_at_.size() < depth) file_at_.resize(depth);
+    const bool file = fields[kFileType] == kFileTypeText;
+    file_at_[depth - 1] = file;
+    if (!file || depth < 2 || file_at_[depth - 2]) return;
+    std::string_view hash, link;
+    for (const ExtraAttribute& extra : extras) {
+      if (extra.name == kMissingMark) return;
+      if (extra.name == kHashAttribute) hash = extra.value;
+      if (extra.name == kLinkIdAttribute) link = extra.value;
+    }
+    const std::string_view size_text = fields[kFileSize].value_or(std::string_view());
+    std::int64_t size = 0;
+    const auto parsed =
+        std::from_chars(size_text.data(), size_text.data() + size_text.size(), size);
+    if (parsed.ec != std::errc() || size <= 0) return;
+    if (hash.empty()) ++unhashed;
+    sql_.insert_content.Bind(1, id).Bind(2, size).BindBlob(3, PackContentHash(hash));
+    sql_.insert_content.Bind(4,
+                             link.empty() ? std::nullopt : std::optional<std::string_view>(link));
+    sql_.insert_content.Run();
+  }
+
+  Statements& sql_;
+  const std::int64_t first_;
+  const std::stop_token& stop_;
+  std::vector<bool> file_at_;  // per depth (the top at 0): the open_ record there is a file
+  std::string packed_, packed_parent_, packed_extras_;
+  // The records on the way down to the current one: the first_ `open_` of `parents_`.
+  std::vector<Parent> parents_;
+  std::size_t open_ = 0;
+};
+
 bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* old,
                                 const std::stop_token& stop) {
   WriteCache();
@@ -149,126 +289,7 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
   Statement& next = statements_->next_id;
   const std::int64_t first = next.Step() ? next.Int(0) : 1;
   next.Reset();
-  // The index as the reader's sink: one row per record, numbered from `first` in document order.
-  struct Rows final : RecordSink {
-    Rows(Statements& statements, std::int64_t first_id, const std::stop_token& stop_token)
-        : sql(statements), first(first_id), stop(stop_token) {}
-    bool Add(const RecordView& record) override {
-      const std::int64_t id = first + count;
-      const auto depth = static_cast<std::size_t>(std::max(record.depth, 0)) + 1;
-      open = std::min(open, depth - 1);
-      const bool has_parent = open == depth - 1 && depth > 1;
-      Parent* parent = has_parent ? &parents[open - 1] : nullptr;
-      FieldValues fields;
-      for (int i = 0; i < kFieldCount; ++i) {
-        if (record.fields[i].data()) fields[i] = record.fields[i];
-      }
-      const std::optional<std::string_view> name = fields[kFileName];
-      auto non_empty = [](std::optional<std::string_view> value) {
-        return value && !value->empty() ? value : std::nullopt;
-      };
-      const auto ext = non_empty(fields[kFileExt]);
-      const auto description = non_empty(fields[kDescription]);
-      PackExtras(record.extras, &packed_extras);
-      std::optional<std::string_view> extras;
-      std::string tags;
-      if (!packed_extras.empty()) {
-        extras = packed_extras;
-        tags = ExtrasText(packed_extras);
-      }
-      if (parent && !parent->whole) {
-        // The first entry below this one: its row keeps its FullPath whole from now on.
-        FieldValues parent_fields;
-        for (int i = 0; i < kFieldCount; ++i) {
-          if (parent->present[i]) parent_fields[i] = parent->values[i];
-        }
-        PackEntryFields(parent_fields, "", 0, &packed);
-        sql.update_rest.Bind(1, parent->id).BindBlob(2, packed).Run();
-        parent->whole = true;
-      }
-      PackEntryFields(fields, parent ? std::string_view(parent->values[kFullPath]) : "",
-                      parent ? id - parent->id : 0, &packed);
-      if (open == depth - 1) {
-        // This entry may have entries below it: its fields are kept (in buffers used again).
-        if (parents.size() == open) parents.emplace_back();
-        Parent& self = parents[open++];
-        self.id = id;
-        self.whole = false;
-        for (int i = 0; i < kFieldCount; ++i) {
-          self.present[i] = fields[i].has_value();
-          self.values[i].assign(fields[i].value_or(std::string_view()));
-        }
-      }
-      sql.insert_entry.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
-      sql.insert_entry.BindBlob(5, packed);
-      if (extras) sql.insert_entry.BindBlob(6, *extras);
-      sql.insert_entry.Run();
-      sql.insert_text.Bind(1, id).Bind(2, name).Bind(3, ext).Bind(4, description);
-      sql.insert_text.Bind(5, extras ? std::optional<std::string_view>(tags) : std::nullopt).Run();
-      AddContent(id, depth, fields, record.extras);
-      ++count;
-      if (count % kPollRows == 0 && stop.stop_requested()) {
-        cancelled = true;
-        return false;
-      }
-      return true;
-    }
-    // A file of the media (not an entry inside an archive, not one marked Missing) with content:
-    // its size, hash and link, for finding copies. `depth` counts the top as 1.
-    void AddContent(std::int64_t id, std::size_t depth, const FieldValues& fields,
-                    const ExtraViews& extras) {
-      if (file_at.size() < depth) file_at.resize(depth);
-      const bool file = fields[kFileType] == kFileTypeText;
-      file_at[depth - 1] = file;
-      if (!file || depth < 2 || file_at[depth - 2]) return;
-      std::string_view hash, link;
-      for (const ExtraAttribute& extra : extras) {
-        if (extra.name == kMissingMark) return;
-        if (extra.name == kHashAttribute) hash = extra.value;
-        if (extra.name == kLinkIdAttribute) link = extra.value;
-      }
-      const std::string_view size_text = fields[kFileSize].value_or(std::string_view());
-      std::int64_t size = 0;
-      const auto parsed =
-          std::from_chars(size_text.data(), size_text.data() + size_text.size(), size);
-      if (parsed.ec != std::errc() || size <= 0) return;
-      if (hash.empty()) ++unhashed;
-      sql.insert_content.Bind(1, id).Bind(2, size).BindBlob(3, PackContentHash(hash));
-      sql.insert_content.Bind(4,
-                              link.empty() ? std::nullopt : std::optional<std::string_view>(link));
-      sql.insert_content.Run();
-    }
-    // The fast route gave up part of the way: forget what it gave and take the document route's.
-    void Restart() override {
-      open = 0;
-      file_at.clear();
-      if (count > 0) {
-        sql.delete_text.Bind(1, first).Bind(2, first + count - 1).Run();
-        sql.delete_entries.Bind(1, first).Bind(2, first + count - 1).Run();
-        sql.delete_contents.Bind(1, first).Bind(2, first + count - 1).Run();
-      }
-      count = 0;
-      unhashed = 0;
-    }
-    std::vector<bool> file_at;  // per depth (the top at 0): the open record there is a file
-    Statements& sql;
-    const std::int64_t first;
-    const std::stop_token& stop;
-    std::int64_t count = 0;
-    std::int64_t unhashed = 0;  // files of some size without a Hash
-    bool cancelled = false;
-    std::string packed, packed_extras;
-    // The entry and fields of the record at each depth on the way down to the current one (the
-    // first `open` of `parents`), and whether its row keeps its FullPath whole yet.
-    struct Parent {
-      std::int64_t id = 0;
-      std::array<std::string, kFieldCount> values;
-      std::array<bool, kFieldCount> present{};
-      bool whole = false;
-    };
-    std::vector<Parent> parents;
-    std::size_t open = 0;
-  } rows(*statements_, first, stop);
+  CatalogRows rows(*statements_, first, stop);
   CatalogFileReader reader;
   const std::string full = WithTrailingBackslash(root_) + relative;
   CatalogReadOptions options;

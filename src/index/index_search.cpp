@@ -42,18 +42,40 @@ std::string LibraryIndex::ChooseCandidateQuery(std::vector<std::string> terms, s
   return CandidateQuery(PlanCandidates(std::move(terms), stretch, sample).terms);
 }
 
-SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& progress,
-                                   std::stop_token stop, const ResultsArrived& arrived) {
-  const SearchMatcher matcher(criteria);
-  SearchOutcome outcome;
-  if (criteria.scope_path.empty()) return outcome;
-  const std::string relative = RelativeOf(criteria.scope_path);
-  if (relative.empty()) throw IndexError("The scope lies outside the library.", false);
-  // The catalogs of the scope in catalog order, with the paths the file search would give them.
-  struct ScopeCatalog {
-    CatalogRow row;
-    std::string path;
-  };
+namespace {
+
+// Results handed over as they are found: at most every 100 ms, and the first hundred at once so
+// that the first screenful shows without waiting.
+class ResultBatches {
+ public:
+  explicit ResultBatches(const LibraryIndex::ResultsArrived& arrived) : arrived_(arrived) {}
+
+  // Hands over what gathered in `part`; unless `force`, only when 100 ms have passed.
+  void Report(bool force) {
+    if (!arrived_ || part.results.Empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && reported_ > 0 && now - last_report_ < std::chrono::milliseconds(100)) return;
+    reported_ += part.results.Size();
+    arrived_(std::move(part));
+    part = SearchOutcome();
+    last_report_ = now;
+  }
+  void FirstHundred() {
+    if (reported_ < 100 && reported_ + part.results.Size() >= 100) Report(true);
+  }
+
+  SearchOutcome part;  // the results not handed over yet
+
+ private:
+  const LibraryIndex::ResultsArrived& arrived_;
+  std::size_t reported_ = 0;
+  std::chrono::steady_clock::time_point last_report_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace
+
+std::vector<LibraryIndex::ScopeCatalog> LibraryIndex::CatalogsOfScope(
+    const SearchCriteria& criteria, const std::string& relative, SearchOutcome* outcome) {
   std::vector<ScopeCatalog> scope;
   for (CatalogRow& row : LoadCatalogs()) {
     std::string path;
@@ -66,11 +88,22 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       path = criteria.scope_path;
     }
     if (!row.readable) {
-      ++outcome.skipped_files;
+      ++outcome->skipped_files;
       continue;
     }
     if (row.count > 0) scope.push_back({std::move(row), std::move(path)});
   }
+  return scope;
+}
+
+SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& progress,
+                                   std::stop_token stop, const ResultsArrived& arrived) {
+  const SearchMatcher matcher(criteria);
+  SearchOutcome outcome;
+  if (criteria.scope_path.empty()) return outcome;
+  const std::string relative = RelativeOf(criteria.scope_path);
+  if (relative.empty()) throw IndexError("The scope lies outside the library.", false);
+  std::vector<ScopeCatalog> scope = CatalogsOfScope(criteria, relative, &outcome);
 
   std::string query;
   if (!scope.empty()) {
@@ -82,20 +115,9 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
     query = ChooseCandidateQuery(CandidateTrigrams(criteria), first, last);
   }
   Statement& statement = query.empty() ? statements_->scan : statements_->candidates;
-  // With `arrived`, results gather in `part` and are handed over from there.
-  SearchOutcome part;
-  SearchOutcome& found = arrived ? part : outcome;
-  std::size_t reported = 0;
-  auto last_report = std::chrono::steady_clock::now();
-  auto report = [&](bool force) {
-    if (!arrived || part.results.Empty()) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (!force && reported > 0 && now - last_report < std::chrono::milliseconds(100)) return;
-    reported += part.results.Size();
-    arrived(std::move(part));
-    part = SearchOutcome();
-    last_report = now;
-  };
+  // With `arrived`, results gather in batches and are handed over from there.
+  ResultBatches batches(arrived);
+  SearchOutcome& found = arrived ? batches.part : outcome;
   std::unordered_map<std::int64_t, std::string> folder_paths;
   std::array<std::string, kFieldCount> unpacked;
   ExtraViews extras;
@@ -133,7 +155,7 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
         progress.SetWaitText(scope[current].path);
       }
       if (++rows_seen % kPollRows == 0) {
-        report(false);
+        batches.Report(false);
         if (stop.stop_requested()) {
           outcome.cancelled = true;
           break;
@@ -165,13 +187,13 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
       found.sources.push_back(
           {scope[current].path, static_cast<std::size_t>(id - scope[current].row.first)});
       // The first hundred at once, so that the first screenful shows without waiting.
-      if (reported < 100 && reported + part.results.Size() >= 100) report(true);
+      batches.FirstHundred();
     }
     statement.Reset();
     if (outcome.cancelled) break;
     begin = end;
   }
-  report(true);
+  batches.Report(true);
   return outcome;
 }
 

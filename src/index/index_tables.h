@@ -32,6 +32,11 @@ struct LibraryIndex::CatalogRow {
   std::int64_t unhashed = 0;  // its files of some size without a Hash
 };
 
+struct LibraryIndex::ScopeCatalog {
+  CatalogRow row;
+  std::string path;  // as the file search gives it
+};
+
 struct LibraryIndex::Statements {
   explicit Statements(sqlite3* db)
       : insert_entry(db,

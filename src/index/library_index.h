@@ -129,6 +129,9 @@ class LibraryIndex {
  private:
   struct Statements;
   struct CatalogRow;
+  class CatalogRows;
+  // A catalog of a search's scope, with the path the file search would give it.
+  struct ScopeCatalog;
   void Open(bool fresh);
   void OpenFile(const std::string& file, bool fresh, bool bulk);
   // Builds the whole index in a new file and renames it over the old one.
@@ -146,6 +149,11 @@ class LibraryIndex {
   // Gives the page cache the size that writing a catalog wants.
   void WriteCache();
   [[nodiscard]] std::string RelativeOf(const std::string& path) const;
+  // The catalogs of the scope of `criteria` (`relative` to the library) in catalog order; those
+  // that could not be read are counted in `outcome`.
+  [[nodiscard]] std::vector<ScopeCatalog> CatalogsOfScope(const SearchCriteria& criteria,
+                                                          const std::string& relative,
+                                                          SearchOutcome* outcome);
   // The FTS5 query for candidates among the entries `first` to `last`: the posting lists that
   // PlanCandidates chooses from a sample of those entries.
   [[nodiscard]] std::string ChooseCandidateQuery(std::vector<std::string> terms, std::int64_t first,

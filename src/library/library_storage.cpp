@@ -534,30 +534,72 @@ bool CanDropLibraryItem(std::string_view item_path, std::string_view target_grou
   return ParentOf(item) != target;
 }
 
+namespace {
+
+// Why `from` (named `source` in messages) may not move into the group `into`; empty when it
+// may. `*from_stat` receives what lstat says of it.
+std::string MoveRefusal(const std::string& source, const std::string& target_group,
+                        const std::string& library_root, const std::string& from,
+                        const std::string& into, const std::string& root, struct stat* from_stat) {
+  if (!IsStrictlyInside(from, root)) {
+    return "Cannot move " + source + ": it is not inside the library " + library_root;
+  }
+  if (!IsInsideOrEqual(into, root)) {
+    return "Cannot move " + source + " to " + target_group +
+           ": the target is not inside the library " + library_root;
+  }
+  if (::lstat(from.c_str(), from_stat) != 0) return FailureText("Cannot move", source, errno);
+  if (S_ISDIR(from_stat->st_mode)) {
+    struct stat parent;
+    if (::stat(ParentOf(from).c_str(), &parent) == 0 && parent.st_dev != from_stat->st_dev) {
+      return "Cannot move " + source + ": it is the mount point of a file system";
+    }
+  }
+  if (IsInsideOrEqual(into, from)) {
+    return "Cannot move " + source + " into itself or one of its own groups.";
+  }
+  return {};
+}
+
+// Moves `from` to `to` on another file system: a copy under a hidden name in `into`, put in
+// place, then the original removed. Returns why it failed (nothing is left of the copy then);
+// an original that could not be removed is a `warning`.
+std::string MoveAcrossFileSystems(const std::string& source, const std::string& from,
+                                  const std::string& into, const std::string& to,
+                                  std::string* warning) {
+  const std::string partial = UnusedSiblingName(into, std::string(BaseName(from)), "moving");
+  try {
+    CopyTree(from, partial);
+  } catch (const LumivorError& e) {
+    RemovePartialCopy(partial);
+    return e.what();
+  }
+  if (::rename(partial.c_str(), to.c_str()) != 0) {
+    const std::string message = FailureText("Cannot move", source, errno);
+    RemovePartialCopy(partial);
+    return message;
+  }
+  try {
+    RemoveTree(from);
+  } catch (const LumivorError& e) {
+    *warning =
+        "The item was copied to " + to + ", but the original could not be removed: " + e.what();
+  }
+  return {};
+}
+
+}  // namespace
+
 MoveResult MoveLibraryItem(const std::string& source, const std::string& target_group,
                            const std::string& library_root, Prompts& prompts) {
   const std::string root = NormalPath(library_root);
   const std::string from = NormalPath(source);
   const std::string into = NormalPath(target_group);
-  if (!IsStrictlyInside(from, root)) {
-    return {false, "Cannot move " + source + ": it is not inside the library " + library_root};
-  }
-  if (!IsInsideOrEqual(into, root)) {
-    return {false, "Cannot move " + source + " to " + target_group +
-                       ": the target is not inside the library " + library_root};
-  }
   struct stat from_stat;
-  if (::lstat(from.c_str(), &from_stat) != 0) {
-    return {false, FailureText("Cannot move", source, errno)};
-  }
-  if (S_ISDIR(from_stat.st_mode)) {
-    struct stat parent;
-    if (::stat(ParentOf(from).c_str(), &parent) == 0 && parent.st_dev != from_stat.st_dev) {
-      return {false, "Cannot move " + source + ": it is the mount point of a file system"};
-    }
-  }
-  if (IsInsideOrEqual(into, from)) {
-    return {false, "Cannot move " + source + " into itself or one of its own groups."};
+  if (const std::string refusal =
+          MoveRefusal(source, target_group, library_root, from, into, root, &from_stat);
+      !refusal.empty()) {
+    return {false, refusal};
   }
   const std::string name(BaseName(from));
   const std::string to = JoinPath(into, name);
@@ -595,26 +637,10 @@ MoveResult MoveLibraryItem(const std::string& source, const std::string& target_
       restore_aside();
       return {false, message};
     }
-    // Another file system: copy under a hidden name, put it in place, then remove the original.
-    const std::string partial = UnusedSiblingName(into, name, "moving");
-    try {
-      CopyTree(from, partial);
-    } catch (const LumivorError& e) {
-      RemovePartialCopy(partial);
+    if (const std::string failure = MoveAcrossFileSystems(source, from, into, to, &warning);
+        !failure.empty()) {
       restore_aside();
-      return {false, e.what()};
-    }
-    if (::rename(partial.c_str(), to.c_str()) != 0) {
-      const std::string message = FailureText("Cannot move", source, errno);
-      RemovePartialCopy(partial);
-      restore_aside();
-      return {false, message};
-    }
-    try {
-      RemoveTree(from);
-    } catch (const LumivorError& e) {
-      warning =
-          "The item was copied to " + to + ", but the original could not be removed: " + e.what();
+      return {false, failure};
     }
   }
   if (!aside.empty()) {

@@ -602,6 +602,27 @@ class CatalogLoader {
 // record, and the full read then names the fault.
 bool HasTop(const CatalogRecord& top) { return !top.Field(kFileName).empty(); }
 
+// The folder to scan for the catalog whose top record is `top`: `requested` when given, else
+// where the medium was made or is mounted now, else where the user says it is; empty when none.
+// Raises LumivorError for a folder given that is none.
+std::string MediumFolder(const std::string& catalog_file, const CatalogRecord& top,
+                         const std::string& requested, Prompts* prompts) {
+  std::string from = requested;
+  if (from.empty()) {
+    if (std::string found = LocateMedium(top); !found.empty()) return found;
+    // Not where it was made nor mounted elsewhere: the user may know where it is.
+    if (prompts != nullptr) {
+      from = prompts->ChooseFolder(
+          "The medium of " + DisplayNameOf(catalog_file) + " is not connected. Where is it?", {});
+    }
+    if (from.empty()) return {};
+  }
+  struct stat info;
+  if (::stat(from.c_str(), &info) != 0) throw LumivorError(from + ": " + SystemMessage(errno));
+  if (!S_ISDIR(info.st_mode)) throw LumivorError(from + ": Not a folder");
+  return from;
+}
+
 }  // namespace
 
 UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateRequest& request,
@@ -620,24 +641,10 @@ UpdateOutcome UpdateCatalogFile(const std::string& catalog_file, const UpdateReq
     if (!old_catalog.Top()) throw LumivorError(catalog_file + ": The catalog holds no records");
     top = old_catalog.Top()->Record();
   }
-  std::string from = request.from;
-  if (from.empty()) {
-    outcome.source = LocateMedium(top);
-    if (outcome.source.empty() && prompts != nullptr) {
-      // Not where it was made nor mounted elsewhere: the user may know where it is.
-      from = prompts->ChooseFolder(
-          "The medium of " + DisplayNameOf(catalog_file) + " is not connected. Where is it?", {});
-    }
-    if (outcome.source.empty() && from.empty()) {
-      outcome.status = UpdateOutcome::Status::kNoMedium;
-      return outcome;
-    }
-  }
-  if (!from.empty()) {
-    struct stat info;
-    if (::stat(from.c_str(), &info) != 0) throw LumivorError(from + ": " + SystemMessage(errno));
-    if (!S_ISDIR(info.st_mode)) throw LumivorError(from + ": Not a folder");
-    outcome.source = from;
+  outcome.source = MediumFolder(catalog_file, top, request.from, prompts);
+  if (outcome.source.empty()) {
+    outcome.status = UpdateOutcome::Status::kNoMedium;
+    return outcome;
   }
   if (stop.stop_requested()) {
     outcome.status = UpdateOutcome::Status::kCancelled;

@@ -66,6 +66,28 @@ TEST(AtomicFile, ReplacesOnCommitOnlyAndLeavesNothingBehind) {
             "Cannot write " + dir / "none/a.xml" + ": No such file or directory");
 }
 
+TEST(AtomicFile, LargeFilesWrittenBackWhileMadeKeepEveryByte) {
+  // Pieces of odd sizes past several writeback steps, the last ones still in the buffer.
+  TempDir dir;
+  const std::string path = dir / "big.xml";
+  std::string expected;
+  {
+    AtomicFile file(path);
+    std::string piece;
+    for (std::size_t i = 0; expected.size() < (std::size_t{26} << 20); ++i) {
+      piece.assign(1000 + i % 70000, static_cast<char>('a' + i % 26));
+      file.Write(piece);
+      expected += piece;
+    }
+    file.Write("end");
+    expected += "end";
+    EXPECT_FALSE(std::filesystem::exists(path));  // nothing shows before the commit
+    file.Commit();
+  }
+  EXPECT_EQ(ReadFile(path), expected);
+  EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"big.xml"});
+}
+
 TEST(AtomicFile, ALinkIsFollowedAndItsTargetReplaced) {
   TempDir dir;
   WriteFile(dir / "real/a.xml", "old");

@@ -15,11 +15,11 @@ namespace lumivor {
 VisibleColumnsDialog::VisibleColumnsDialog(Configuration& config, Prompts& prompts, QWidget* parent)
     : QDialog(parent), config_(config), prompts_(prompts) {
   setWindowTitle(QStringLiteral("Config visible columns"));
-  auto* label1 = new QLabel(QStringLiteral("Config visible columns:"), this);
+  auto* caption_label = new QLabel(QStringLiteral("Config visible columns:"), this);
   column_list = new QListWidget(this);
   column_list->setFrameShape(QFrame::Panel);
   column_list->setFrameShadow(QFrame::Sunken);
-  label1->setBuddy(column_list);
+  caption_label->setBuddy(column_list);
   ok_button = new QPushButton(QStringLiteral("&OK"), this);
   cancel_button = new QPushButton(QStringLiteral("&Cancel"), this);
   ok_button->setDefault(true);
@@ -29,7 +29,7 @@ VisibleColumnsDialog::VisibleColumnsDialog(Configuration& config, Prompts& promp
   buttons->addWidget(ok_button);
   buttons->addWidget(cancel_button);
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(label1);
+  layout->addWidget(caption_label);
   layout->addWidget(column_list, 1);
   layout->addLayout(buttons);
   resize(217, 280);

@@ -83,14 +83,59 @@ ExportDialog::ExportDialog(Configuration& config, Prompts& prompts, Progress& pr
   bold.setBold(true);
   QFont plain = font();
   plain.setBold(false);
+  QGroupBox* source_box = CreateSourceBox(library_root, bold, plain);
+  QGroupBox* column_box = CreateColumnBox(bold, plain);
+  QGroupBox* format_box = CreateFormatBox(bold, plain);
+  ok_button = new QPushButton(QStringLiteral("&OK"), this);
+  cancel_button = new QPushButton(QStringLiteral("&Cancel"), this);
+  ok_button->setDefault(true);
+  auto* bottom = new QHBoxLayout;
+  bottom->addStretch(1);
+  bottom->addWidget(ok_button);
+  bottom->addWidget(cancel_button);
 
-  // 1: the source.
-  auto* group1 = new QGroupBox(QStringLiteral("1,Select Catalog"), this);
-  group1->setFont(bold);
-  auto* source = new QVBoxLayout(group1);
-  screen_radio = new QRadioButton(QStringLiteral("Export From Current Screen"), group1);
-  catalog_radio = new QRadioButton(QStringLiteral("Export From Selected Catalog"), group1);
-  library_panel = new LibraryPanel(group1);
+  auto* right = new QVBoxLayout;
+  right->addWidget(column_box, 1);
+  right->addWidget(format_box);
+  auto* panes = new QHBoxLayout;
+  panes->addWidget(source_box, 1);
+  panes->addLayout(right, 1);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(panes, 1);
+  layout->addLayout(bottom);
+  resize(560, 460);
+
+  connect(screen_radio, &QRadioButton::toggled, this, &ExportDialog::OnSourceClicked);
+  connect(library_panel, &LibraryPanel::FocusChanged, this, &ExportDialog::UpdateOkButton);
+  connect(ok_button, &QPushButton::clicked, this, &ExportDialog::OnOkClicked);
+  connect(cancel_button, &QPushButton::clicked, this, &QDialog::reject);
+
+  // On show: the columns with their export ticks, the library, the preset or the screen.
+  const ColumnSettings nodes = config_.Root().nodes();
+  for (int i = 0; i < nodes.Count(); ++i) {
+    const ColumnSetting row = nodes.Node(i);
+    auto* item = new QListWidgetItem(QString::fromStdString(row.Name()), column_list);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    item->setCheckState(row.DefaultExport() ? Qt::Checked : Qt::Unchecked);
+  }
+  library_panel->RefreshLibrary();
+  if (!preset_catalog_path_.isEmpty()) {
+    library_panel->SelectNodeByPath(preset_catalog_path_);
+  } else {
+    screen_radio->setChecked(true);
+  }
+  OnSourceClicked();
+}
+
+// 1: the source, the screen or a catalog of the library.
+QGroupBox* ExportDialog::CreateSourceBox(const QString& library_root, const QFont& bold,
+                                         const QFont& plain) {
+  auto* source_box = new QGroupBox(QStringLiteral("1,Select Catalog"), this);
+  source_box->setFont(bold);
+  auto* source = new QVBoxLayout(source_box);
+  screen_radio = new QRadioButton(QStringLiteral("Export From Current Screen"), source_box);
+  catalog_radio = new QRadioButton(QStringLiteral("Export From Selected Catalog"), source_box);
+  library_panel = new LibraryPanel(source_box);
   library_panel->SetLibraryRoot(library_root);
   library_panel->SetUseFolderIcon(true);
   library_panel->SetColumnWidths(130, 100, 70);
@@ -102,27 +147,33 @@ ExportDialog::ExportDialog(Configuration& config, Prompts& prompts, Progress& pr
   source->addWidget(screen_radio);
   source->addWidget(catalog_radio);
   source->addWidget(library_panel, 1);
+  return source_box;
+}
 
-  // 2: the columns.
-  auto* group2 = new QGroupBox(QStringLiteral("2,Select Columns"), this);
-  group2->setFont(bold);
-  auto* columns = new QVBoxLayout(group2);
-  column_list = new QListWidget(group2);
+// 2: the columns, each with its export tick.
+QGroupBox* ExportDialog::CreateColumnBox(const QFont& bold, const QFont& plain) {
+  auto* column_box = new QGroupBox(QStringLiteral("2,Select Columns"), this);
+  column_box->setFont(bold);
+  auto* columns = new QVBoxLayout(column_box);
+  column_list = new QListWidget(column_box);
   column_list->setFont(plain);
   column_list->setMinimumHeight(column_list->fontMetrics().height() * 12 + 8);
   columns->addWidget(column_list);
+  return column_box;
+}
 
-  // 3: the format, each with its picture.
-  auto* group3 = new QGroupBox(QStringLiteral("3,Select Format"), this);
-  group3->setFont(bold);
-  auto* formats = new QGridLayout(group3);
-  html_radio = new QRadioButton(QStringLiteral("HTML Format"), group3);
-  xml_radio = new QRadioButton(QStringLiteral("XML Format"), group3);
-  spreadsheet_radio = new QRadioButton(QStringLiteral("Microsoft Excel Format"), group3);
-  csv_radio = new QRadioButton(QStringLiteral("CSV Format"), group3);
-  text_radio = new QRadioButton(QStringLiteral("TEXT Format "), group3);
-  ncdu_radio = new QRadioButton(QStringLiteral("ncdu Format"), group3);
-  separator_edit = new QLineEdit(QStringLiteral(","), group3);
+// 3: the format, each with its picture.
+QGroupBox* ExportDialog::CreateFormatBox(const QFont& bold, const QFont& plain) {
+  auto* format_box = new QGroupBox(QStringLiteral("3,Select Format"), this);
+  format_box->setFont(bold);
+  auto* formats = new QGridLayout(format_box);
+  html_radio = new QRadioButton(QStringLiteral("HTML Format"), format_box);
+  xml_radio = new QRadioButton(QStringLiteral("XML Format"), format_box);
+  spreadsheet_radio = new QRadioButton(QStringLiteral("Microsoft Excel Format"), format_box);
+  csv_radio = new QRadioButton(QStringLiteral("CSV Format"), format_box);
+  text_radio = new QRadioButton(QStringLiteral("TEXT Format "), format_box);
+  ncdu_radio = new QRadioButton(QStringLiteral("ncdu Format"), format_box);
+  separator_edit = new QLineEdit(QStringLiteral(","), format_box);
   separator_edit->setMaximumWidth(40);
   separator_edit->setFont(plain);
   separator_edit->setToolTip(QStringLiteral("Separator"));
@@ -152,52 +203,13 @@ ExportDialog::ExportDialog(Configuration& config, Prompts& prompts, Progress& pr
   for (int i = 0; i < 6; ++i) {
     buttons[i]->setFont(plain);
     format_group->addButton(buttons[i]);
-    formats->addWidget(PictureLabel(pictures[i], group3), i, 0);
+    formats->addWidget(PictureLabel(pictures[i], format_box), i, 0);
     formats->addWidget(buttons[i], i, 1);
   }
   formats->addWidget(separator_edit, 3, 2);
   formats->setColumnStretch(1, 1);
   html_radio->setChecked(true);
-
-  ok_button = new QPushButton(QStringLiteral("&OK"), this);
-  cancel_button = new QPushButton(QStringLiteral("&Cancel"), this);
-  ok_button->setDefault(true);
-  auto* bottom = new QHBoxLayout;
-  bottom->addStretch(1);
-  bottom->addWidget(ok_button);
-  bottom->addWidget(cancel_button);
-
-  auto* right = new QVBoxLayout;
-  right->addWidget(group2, 1);
-  right->addWidget(group3);
-  auto* panes = new QHBoxLayout;
-  panes->addWidget(group1, 1);
-  panes->addLayout(right, 1);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(panes, 1);
-  layout->addLayout(bottom);
-  resize(560, 460);
-
-  connect(screen_radio, &QRadioButton::toggled, this, &ExportDialog::OnSourceClicked);
-  connect(library_panel, &LibraryPanel::FocusChanged, this, &ExportDialog::UpdateOkButton);
-  connect(ok_button, &QPushButton::clicked, this, &ExportDialog::OnOkClicked);
-  connect(cancel_button, &QPushButton::clicked, this, &QDialog::reject);
-
-  // On show: the columns with their export ticks, the library, the preset or the screen.
-  const ColumnSettings nodes = config_.Root().nodes();
-  for (int i = 0; i < nodes.Count(); ++i) {
-    const ColumnSetting row = nodes.Node(i);
-    auto* item = new QListWidgetItem(QString::fromStdString(row.Name()), column_list);
-    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-    item->setCheckState(row.DefaultExport() ? Qt::Checked : Qt::Unchecked);
-  }
-  library_panel->RefreshLibrary();
-  if (!preset_catalog_path_.isEmpty()) {
-    library_panel->SelectNodeByPath(preset_catalog_path_);
-  } else {
-    screen_radio->setChecked(true);
-  }
-  OnSourceClicked();
+  return format_box;
 }
 
 void ExportDialog::OnSourceClicked() {

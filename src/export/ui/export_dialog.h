@@ -10,6 +10,8 @@
 #include "core/prompts.h"
 #include "export/export_request.h"
 
+class QFont;
+class QGroupBox;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -66,6 +68,11 @@ class ExportDialog : public QDialog {
   void OnOkClicked();
 
  private:
+  // The three parts of the dialog, made in tab order.
+  [[nodiscard]] QGroupBox* CreateSourceBox(const QString& library_root, const QFont& bold,
+                                           const QFont& plain);
+  [[nodiscard]] QGroupBox* CreateColumnBox(const QFont& bold, const QFont& plain);
+  [[nodiscard]] QGroupBox* CreateFormatBox(const QFont& bold, const QFont& plain);
   // The export the dialog's controls describe, of `catalog_path` (empty: the screen).
   [[nodiscard]] ExportRequest Request(const std::string& catalog_path) const;
 

@@ -49,6 +49,35 @@ LibraryWindow::LibraryWindow(Prompts& prompts, const QString& library_root, QWid
       location_(server_ ? pg::RedactedConnInfo(Utf8(library_root)) : std::string()) {
   setWindowTitle(QStringLiteral("Catalog Library "));
 
+  SetUpTree();
+  QVBoxLayout* buttons = CreateButtons();
+  auto* layout = new QHBoxLayout(this);
+  layout->addWidget(library_panel, 1);
+  layout->addLayout(buttons);
+  resize(600, 340);
+
+  connect(new_catalog_button, &QPushButton::clicked, this, &LibraryWindow::OnNewCatalogClicked);
+  connect(open_button, &QPushButton::clicked, this, &LibraryWindow::OnOpenClicked);
+  connect(edit_button, &QPushButton::clicked, this, &LibraryWindow::OnEditClicked);
+  connect(delete_button, &QPushButton::clicked, this, &LibraryWindow::OnDeleteClicked);
+  connect(export_button, &QPushButton::clicked, this, &LibraryWindow::OnExportClicked);
+  connect(update_button, &QPushButton::clicked, this, &LibraryWindow::OnUpdateClicked);
+  connect(remove_missing_button, &QPushButton::clicked, this,
+          &LibraryWindow::OnRemoveMissingClicked);
+  connect(close_button, &QPushButton::clicked, this, &QDialog::reject);
+  connect(library_panel, &LibraryPanel::FocusChanged, this, &LibraryWindow::FocusChanged);
+
+  open_button->setEnabled(false);
+  export_button->setEnabled(false);
+  update_button->setEnabled(false);
+  remove_missing_button->setEnabled(false);
+  delete_button->setEnabled(false);
+  library_panel->RefreshLibrary();
+  FocusChanged(library_panel->FocusedNode());
+}
+
+// The library tree: names edited in place, groups and catalogs dragged onto groups.
+void LibraryWindow::SetUpTree() {
   library_panel = new LibraryPanel(this);
   library_panel->SetLibraryRoot(library_root_);
   library_panel->SetUseFolderIcon(true);
@@ -90,7 +119,10 @@ LibraryWindow::LibraryWindow(Prompts& prompts, const QString& library_root, QWid
     const QString target_path = PathOf(target);
     QTimer::singleShot(0, this, [this, dragged, target_path] { MoveItem(dragged, target_path); });
   };
+}
 
+// The column of buttons on the right.
+QVBoxLayout* LibraryWindow::CreateButtons() {
   const auto make_button = [this](const char* caption, const char* hint) {
     auto* button = new QPushButton(QString::fromLatin1(caption), this);
     button->setToolTip(QString::fromLatin1(hint));
@@ -114,29 +146,7 @@ LibraryWindow::LibraryWindow(Prompts& prompts, const QString& library_root, QWid
     buttons->addWidget(button);
   }
   buttons->addStretch(1);
-  auto* layout = new QHBoxLayout(this);
-  layout->addWidget(library_panel, 1);
-  layout->addLayout(buttons);
-  resize(600, 340);
-
-  connect(new_catalog_button, &QPushButton::clicked, this, &LibraryWindow::OnNewCatalogClicked);
-  connect(open_button, &QPushButton::clicked, this, &LibraryWindow::OnOpenClicked);
-  connect(edit_button, &QPushButton::clicked, this, &LibraryWindow::btnEditClick);
-  connect(delete_button, &QPushButton::clicked, this, &LibraryWindow::OnDeleteClicked);
-  connect(export_button, &QPushButton::clicked, this, &LibraryWindow::OnExportClicked);
-  connect(update_button, &QPushButton::clicked, this, &LibraryWindow::OnUpdateClicked);
-  connect(remove_missing_button, &QPushButton::clicked, this,
-          &LibraryWindow::OnRemoveMissingClicked);
-  connect(close_button, &QPushButton::clicked, this, &QDialog::reject);
-  connect(library_panel, &LibraryPanel::FocusChanged, this, &LibraryWindow::FocusChanged);
-
-  open_button->setEnabled(false);
-  export_button->setEnabled(false);
-  update_button->setEnabled(false);
-  remove_missing_button->setEnabled(false);
-  delete_button->setEnabled(false);
-  library_panel->RefreshLibrary();
-  FocusChanged(library_panel->FocusedNode());
+  return buttons;
 }
 
 LibraryWindow::~LibraryWindow() {
@@ -215,7 +225,7 @@ void LibraryWindow::OnNewCatalogClicked() {
   EditNode(node);
 }
 
-void LibraryWindow::btnEditClick() { EditNode(library_panel->FocusedNode()); }
+void LibraryWindow::OnEditClicked() { EditNode(library_panel->FocusedNode()); }
 
 void LibraryWindow::EditNode(Node* node) {
   if (node == nullptr) return;
@@ -403,7 +413,7 @@ bool LibraryWindow::MoveItem(const QString& dragged_path, const QString& target_
 bool LibraryWindow::eventFilter(QObject* watched, QEvent* event) {
   if (watched == library_panel->TreeView() && event->type() == QEvent::KeyPress &&
       static_cast<QKeyEvent*>(event)->key() == Qt::Key_F2) {
-    btnEditClick();
+    OnEditClicked();
     return true;
   }
   return QDialog::eventFilter(watched, event);

@@ -14,6 +14,7 @@
 #include "library/ui/library_tree_model.h"
 
 class QPushButton;
+class QVBoxLayout;
 
 namespace lumivor {
 
@@ -72,7 +73,7 @@ class LibraryWindow : public QDialog {
   // Handlers.
   void OnOpenClicked();
   void OnNewCatalogClicked();
-  void btnEditClick();
+  void OnEditClicked();
   void OnDeleteClicked();
   void OnExportClicked();
   void OnUpdateClicked();
@@ -82,6 +83,8 @@ class LibraryWindow : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void SetUpTree();
+  [[nodiscard]] QVBoxLayout* CreateButtons();
   using Node = LibraryTreeModel::Node;
 
   void FocusChanged(Node* node);

@@ -53,95 +53,68 @@ NewCatalogDialog::NewCatalogDialog(Prompts& prompts, const QString& library_root
     return chosen;
   };
 
-  // Top: source and name.
-  auto* panel1 = new QGroupBox(this);
-  panel1->setMinimumWidth(520);
-  auto* top = new QGridLayout(panel1);
-  folder_edit = new QLineEdit(panel1);
+  auto* source_box = CreateSourceBox();
+  CreateAdvancedPanel();
+  QHBoxLayout* buttons = CreateButtons();
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(source_box);
+  layout->addWidget(advanced_panel, 1);
+  layout->addLayout(buttons);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  advanced_panel->setFixedSize(520, 330 + archives_check->sizeHint().height() + 6);
+
+  ConnectControls();
+
+  // The state at show: root group selected, OK disabled until the browser was used, compact.
+  library_panel->RefreshLibrary();
+  ok_button->setEnabled(false);
+  add_button->setEnabled(false);
+  delete_button->setEnabled(false);
+  OnScopeClicked();
+  UpdateGroupLabel();
+  advanced_panel->hide();
+  folder_edit->setFocus();
+}
+
+// The folder to catalog and the catalog's name, with the group it goes to.
+QGroupBox* NewCatalogDialog::CreateSourceBox() {
+  auto* source_box = new QGroupBox(this);
+  source_box->setMinimumWidth(520);
+  auto* top = new QGridLayout(source_box);
+  folder_edit = new QLineEdit(source_box);
   folder_edit->setToolTip(QStringLiteral("Catalog Dialog"));
   folder_edit->setPlaceholderText(QStringLiteral("Folder or drive to catalog"));
-  browse_button = new QPushButton(QStringLiteral("Open &Dialog"), panel1);
-  name_edit = new QLineEdit(panel1);
+  browse_button = new QPushButton(QStringLiteral("Open &Dialog"), source_box);
+  name_edit = new QLineEdit(source_box);
   // The hint is a placeholder: nothing to delete before typing the name.
   name_edit->setPlaceholderText(QStringLiteral("Input catalog name here."));
   name_edit->setToolTip(QStringLiteral("Input catalog name here."));
-  auto* label4 = new QLabel(QStringLiteral("Catalog Name"), panel1);
-  label4->setBuddy(name_edit);
+  auto* name_label = new QLabel(QStringLiteral("Catalog Name"), source_box);
+  name_label->setBuddy(name_edit);
   top->addWidget(folder_edit, 0, 0);
   top->addWidget(browse_button, 0, 1);
   top->addWidget(name_edit, 1, 0);
-  top->addWidget(label4, 1, 1);
+  top->addWidget(name_label, 1, 1);
   // The group the catalog goes to, also while the group tree is hidden.
-  group_label = new QLabel(panel1);
+  group_label = new QLabel(source_box);
   group_label->setObjectName(QStringLiteral("LbGroup"));
   group_label->setTextFormat(Qt::PlainText);
   top->addWidget(group_label, 2, 0, 1, 2);
 
-  // The advanced panel: group tree on the left, scope on the right.
+  return source_box;
+}
+
+// The advanced panel: the group tree on the left, the scope on the right, and below both what
+// the scan looks into beyond the folder tree.
+void NewCatalogDialog::CreateAdvancedPanel() {
   advanced_panel = new QWidget(this);
   advanced_panel->setObjectName(QStringLiteral("Panel2"));
   auto* advanced_rows = new QVBoxLayout(advanced_panel);
   advanced_rows->setContentsMargins(0, 0, 0, 0);
   auto* advanced = new QHBoxLayout;
   advanced_rows->addLayout(advanced, 1);
-  auto* panel4 = new QGroupBox(advanced_panel);
-  auto* left = new QVBoxLayout(panel4);
-  left->addWidget(new QLabel(QStringLiteral("Select a catalog group  :"), panel4));
-  library_panel = new LibraryPanel(panel4);
-  library_panel->SetLibraryRoot(library_root_);
-  library_panel->SetGroupsOnly(true);
-  library_panel->SetUseFolderIcon(true);
-  library_panel->SetColumnWidths(130, 100, 60);
-  left->addWidget(library_panel);
-
-  auto* panel3 = new QGroupBox(advanced_panel);
-  auto* right = new QVBoxLayout(panel3);
-  folders_only_radio = new QRadioButton(QStringLiteral("Only Folders"), panel3);
-  all_files_radio = new QRadioButton(QStringLiteral("All Files"), panel3);
-  filter_radio = new QRadioButton(QStringLiteral("Filter Files"), panel3);
-  all_files_radio->setChecked(true);
-  right->setSpacing(2);
-  right->addWidget(folders_only_radio);
-  right->addWidget(all_files_radio);
-  right->addWidget(filter_radio);
-  auto* pl_file = new QWidget(panel3);
-  auto* filter = new QGridLayout(pl_file);
-  filter->setContentsMargins(0, 0, 0, 0);
-  filter->setVerticalSpacing(3);
-  extension_label = new QLabel(QStringLiteral("File Ext   =  "), pl_file);
-  extension_edit = new QLineEdit(pl_file);
-  extension_label->setBuddy(extension_edit);
-  add_button = new QPushButton(QStringLiteral("Add to list =>"), pl_file);
-  delete_button = new QPushButton(QStringLiteral("Delete from list <="), pl_file);
-  extension_list_label = new QLabel(QStringLiteral("Ext filter list:"), pl_file);
-  extension_list = new QListWidget(pl_file);
-  extension_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  QPalette list_palette = extension_list->palette();
-  list_palette.setColor(QPalette::Base, Themed(QColor(239, 243, 255), list_palette));
-  extension_list->setPalette(list_palette);
-  auto* hint_label =
-      new QLabel(QStringLiteral("Ext filter list can be \nused to filter the files \n"
-                                "that to be cataloged."),
-                 pl_file);
-  hint_label->setAlignment(Qt::AlignCenter);
-  hint_label->setAutoFillBackground(true);
-  QPalette memo_palette = hint_label->palette();
-  memo_palette.setColor(QPalette::Window, memo_palette.color(QPalette::ToolTipBase));
-  memo_palette.setColor(QPalette::WindowText, memo_palette.color(QPalette::ToolTipText));
-  hint_label->setPalette(memo_palette);
-  hint_label->setFrameShape(QFrame::StyledPanel);
-  hint_label->setMinimumHeight(hint_label->fontMetrics().lineSpacing() * 3 + 6);
-  extension_list->setMinimumHeight(extension_list->fontMetrics().lineSpacing() * 3 + 6);
-  filter->addWidget(extension_label, 0, 0);
-  filter->addWidget(extension_edit, 0, 1);
-  filter->addWidget(add_button, 1, 0, 1, 2);
-  filter->addWidget(delete_button, 2, 0, 1, 2);
-  filter->addWidget(extension_list_label, 3, 0, 1, 2);
-  filter->addWidget(extension_list, 4, 0, 1, 2);
-  filter->addWidget(hint_label, 5, 0, 1, 2);
-  right->addWidget(pl_file, 1);
-  advanced->addWidget(panel4, 3);
-  advanced->addWidget(panel3, 2);
+  advanced->addWidget(CreateGroupBox(), 3);
+  advanced->addWidget(CreateScopeBox(), 2);
   // Below both: what the scan looks into beyond the folder tree.
   auto* deep = new QHBoxLayout;
   archives_check = new QCheckBox(QStringLiteral("Look inside archives"), advanced_panel);
@@ -163,8 +136,75 @@ NewCatalogDialog::NewCatalogDialog(Prompts& prompts, const QString& library_root
   deep->addWidget(hashes_check);
   deep->addStretch(1);
   advanced_rows->addLayout(deep);
+}
 
-  // Bottom right buttons.
+QGroupBox* NewCatalogDialog::CreateGroupBox() {
+  auto* group_box = new QGroupBox(advanced_panel);
+  auto* left = new QVBoxLayout(group_box);
+  left->addWidget(new QLabel(QStringLiteral("Select a catalog group  :"), group_box));
+  library_panel = new LibraryPanel(group_box);
+  library_panel->SetLibraryRoot(library_root_);
+  library_panel->SetGroupsOnly(true);
+  library_panel->SetUseFolderIcon(true);
+  library_panel->SetColumnWidths(130, 100, 60);
+  left->addWidget(library_panel);
+
+  return group_box;
+}
+
+// Only folders, all files, or the files of the extensions in the list.
+QGroupBox* NewCatalogDialog::CreateScopeBox() {
+  auto* scope_box = new QGroupBox(advanced_panel);
+  auto* right = new QVBoxLayout(scope_box);
+  folders_only_radio = new QRadioButton(QStringLiteral("Only Folders"), scope_box);
+  all_files_radio = new QRadioButton(QStringLiteral("All Files"), scope_box);
+  filter_radio = new QRadioButton(QStringLiteral("Filter Files"), scope_box);
+  all_files_radio->setChecked(true);
+  right->setSpacing(2);
+  right->addWidget(folders_only_radio);
+  right->addWidget(all_files_radio);
+  right->addWidget(filter_radio);
+  auto* filter_host = new QWidget(scope_box);
+  auto* filter = new QGridLayout(filter_host);
+  filter->setContentsMargins(0, 0, 0, 0);
+  filter->setVerticalSpacing(3);
+  extension_label = new QLabel(QStringLiteral("File Ext   =  "), filter_host);
+  extension_edit = new QLineEdit(filter_host);
+  extension_label->setBuddy(extension_edit);
+  add_button = new QPushButton(QStringLiteral("Add to list =>"), filter_host);
+  delete_button = new QPushButton(QStringLiteral("Delete from list <="), filter_host);
+  extension_list_label = new QLabel(QStringLiteral("Ext filter list:"), filter_host);
+  extension_list = new QListWidget(filter_host);
+  extension_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  QPalette list_palette = extension_list->palette();
+  list_palette.setColor(QPalette::Base, Themed(QColor(239, 243, 255), list_palette));
+  extension_list->setPalette(list_palette);
+  auto* hint_label =
+      new QLabel(QStringLiteral("Ext filter list can be \nused to filter the files \n"
+                                "that to be cataloged."),
+                 filter_host);
+  hint_label->setAlignment(Qt::AlignCenter);
+  hint_label->setAutoFillBackground(true);
+  QPalette hint_palette = hint_label->palette();
+  hint_palette.setColor(QPalette::Window, hint_palette.color(QPalette::ToolTipBase));
+  hint_palette.setColor(QPalette::WindowText, hint_palette.color(QPalette::ToolTipText));
+  hint_label->setPalette(hint_palette);
+  hint_label->setFrameShape(QFrame::StyledPanel);
+  hint_label->setMinimumHeight(hint_label->fontMetrics().lineSpacing() * 3 + 6);
+  extension_list->setMinimumHeight(extension_list->fontMetrics().lineSpacing() * 3 + 6);
+  filter->addWidget(extension_label, 0, 0);
+  filter->addWidget(extension_edit, 0, 1);
+  filter->addWidget(add_button, 1, 0, 1, 2);
+  filter->addWidget(delete_button, 2, 0, 1, 2);
+  filter->addWidget(extension_list_label, 3, 0, 1, 2);
+  filter->addWidget(extension_list, 4, 0, 1, 2);
+  filter->addWidget(hint_label, 5, 0, 1, 2);
+  right->addWidget(filter_host, 1);
+  return scope_box;
+}
+
+// Advanced, OK and Cancel, bottom right.
+QHBoxLayout* NewCatalogDialog::CreateButtons() {
   advanced_button = new QPushButton(QStringLiteral("&Advanced"), this);
   ok_button = new QPushButton(QStringLiteral("&OK"), this);
   cancel_button = new QPushButton(QStringLiteral("&Cancel"), this);
@@ -180,13 +220,10 @@ NewCatalogDialog::NewCatalogDialog(Prompts& prompts, const QString& library_root
   buttons->addWidget(ok_button);
   buttons->addWidget(cancel_button);
 
-  auto* layout = new QVBoxLayout(this);
-  layout->addWidget(panel1);
-  layout->addWidget(advanced_panel, 1);
-  layout->addLayout(buttons);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
-  advanced_panel->setFixedSize(520, 330 + archives_check->sizeHint().height() + 6);
+  return buttons;
+}
 
+void NewCatalogDialog::ConnectControls() {
   connect(browse_button, &QPushButton::clicked, this, &NewCatalogDialog::OnBrowseClicked);
   connect(advanced_button, &QPushButton::clicked, this, &NewCatalogDialog::OnAdvancedClicked);
   connect(add_button, &QPushButton::clicked, this, &NewCatalogDialog::OnAddClicked);
@@ -205,16 +242,6 @@ NewCatalogDialog::NewCatalogDialog(Prompts& prompts, const QString& library_root
   connect(extension_list, &QListWidget::currentRowChanged, this,
           [this](int row) { delete_button->setEnabled(row >= 0); });
   extension_edit->installEventFilter(this);
-
-  // The state at show: root group selected, OK disabled until the browser was used, compact.
-  library_panel->RefreshLibrary();
-  ok_button->setEnabled(false);
-  add_button->setEnabled(false);
-  delete_button->setEnabled(false);
-  OnScopeClicked();
-  UpdateGroupLabel();
-  advanced_panel->hide();
-  folder_edit->setFocus();
 }
 
 void NewCatalogDialog::OnBrowseClicked() {

@@ -10,6 +10,8 @@
 #include "scan/deep_scan.h"
 
 class QCheckBox;
+class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -106,6 +108,13 @@ class NewCatalogDialog : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // The parts of the dialog, made in tab order.
+  [[nodiscard]] QGroupBox* CreateSourceBox();
+  void CreateAdvancedPanel();
+  [[nodiscard]] QGroupBox* CreateGroupBox();
+  [[nodiscard]] QGroupBox* CreateScopeBox();
+  [[nodiscard]] QHBoxLayout* CreateButtons();
+  void ConnectControls();
   // Asks before the existing catalog file is replaced; true when it may be (or is to be updated
   // instead, which sets UpdatesExisting).
   bool ConfirmReplace(const std::string& catalog_file);

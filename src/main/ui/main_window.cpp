@@ -182,23 +182,23 @@ void MainWindow::CreateToolbar(QWidget* host) {
   row->addSpacing(8);
   auto* links = new QVBoxLayout();
   links->setContentsMargins(0, 8, 0, 8);
-  auto* label2 = new QLabel(QStringLiteral("<a href=\"%1\" style=\"color:%2\">%1</a>")
-                                .arg(FromUtf8(kWebAddress), LinkColour(palette()).name()),
-                            panel);
-  label2->setObjectName(QStringLiteral("Label2"));
-  auto* label3 =
+  auto* web_link = new QLabel(QStringLiteral("<a href=\"%1\" style=\"color:%2\">%1</a>")
+                                  .arg(FromUtf8(kWebAddress), LinkColour(palette()).name()),
+                              panel);
+  web_link->setObjectName(QStringLiteral("Label2"));
+  auto* mail_link =
       new QLabel(QStringLiteral("<a href=\"mailto:%1\" style=\"color:%2\">Support:%1</a>")
                      .arg(FromUtf8(kSupportMail), LinkColour(palette()).name()),
                  panel);
-  label3->setObjectName(QStringLiteral("Label3"));
-  for (QLabel* label : {label2, label3}) {
+  mail_link->setObjectName(QStringLiteral("Label3"));
+  for (QLabel* label : {web_link, mail_link}) {
     label->setTextFormat(Qt::RichText);
     label->setCursor(Qt::PointingHandCursor);
     label->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
     links->addWidget(label);
   }
-  connect(label2, &QLabel::linkActivated, this, &MainWindow::OpenWebPage);
-  connect(label3, &QLabel::linkActivated, this, &MainWindow::OpenSupportMail);
+  connect(web_link, &QLabel::linkActivated, this, &MainWindow::OpenWebPage);
+  connect(mail_link, &QLabel::linkActivated, this, &MainWindow::OpenSupportMail);
   row->addLayout(links);
   row->addStretch(1);
   panel->adjustSize();

@@ -18,25 +18,25 @@ SearchDialog::SearchDialog(Prompts& prompts, const QString& library_root, QWidge
     : QDialog(parent), prompts_(prompts) {
   setWindowTitle(QStringLiteral("File Search"));
 
-  auto* group1 = new QGroupBox(QStringLiteral("Search Range"), this);
-  auto* range = new QVBoxLayout(group1);
-  library_panel = new LibraryPanel(group1);
+  auto* range_box = new QGroupBox(QStringLiteral("Search Range"), this);
+  auto* range = new QVBoxLayout(range_box);
+  library_panel = new LibraryPanel(range_box);
   library_panel->SetLibraryRoot(library_root);
   library_panel->SetHint(QStringLiteral("Select to search"));
   library_panel->SetColumnWidths(130, 100, 70);
   range->addWidget(library_panel);
 
-  auto* group2 = new QGroupBox(QStringLiteral("File to Find"), this);
-  auto* find = new QFormLayout(group2);
-  name_edit = new QLineEdit(group2);
-  extension_edit = new QLineEdit(group2);
-  description_edit = new QLineEdit(group2);
-  tags_edit = new QLineEdit(group2);
+  auto* file_box = new QGroupBox(QStringLiteral("File to Find"), this);
+  auto* find = new QFormLayout(file_box);
+  name_edit = new QLineEdit(file_box);
+  extension_edit = new QLineEdit(file_box);
+  description_edit = new QLineEdit(file_box);
+  tags_edit = new QLineEdit(file_box);
   tags_edit->setToolTip(
       QStringLiteral("Text in any tag: title, artist, album, year, camera, codec"));
   for (QLineEdit* edit : {name_edit, extension_edit, description_edit, tags_edit})
     edit->setMinimumWidth(141);
-  regex_check = new QCheckBox(QStringLiteral("Regular expression"), group2);
+  regex_check = new QCheckBox(QStringLiteral("Regular expression"), file_box);
   regex_check->setToolTip(QStringLiteral("The file name is a regular expression (RE2 syntax)"));
   auto* name_row = new QHBoxLayout;
   name_row->addWidget(name_edit, 1);
@@ -45,8 +45,8 @@ SearchDialog::SearchDialog(Prompts& prompts, const QString& library_root, QWidge
   find->addRow(QStringLiteral("File Ext:"), extension_edit);
   find->addRow(QStringLiteral("Description:"), description_edit);
   find->addRow(QStringLiteral("Tags:"), tags_edit);
-  case_sensitive_check = new QCheckBox(QStringLiteral("Case censitive"), group2);
-  whole_words_check = new QCheckBox(QStringLiteral("Whole words only"), group2);
+  case_sensitive_check = new QCheckBox(QStringLiteral("Case censitive"), file_box);
+  whole_words_check = new QCheckBox(QStringLiteral("Whole words only"), file_box);
   find->addRow(case_sensitive_check);
   find->addRow(whole_words_check);
 
@@ -63,11 +63,11 @@ SearchDialog::SearchDialog(Prompts& prompts, const QString& library_root, QWidge
   hint_label->setPalette(memo_palette);
 
   auto* right = new QVBoxLayout;
-  right->addWidget(group2);
+  right->addWidget(file_box);
   right->addWidget(hint_label);
   right->addStretch(1);
   auto* panel = new QHBoxLayout;
-  panel->addWidget(group1, 1);
+  panel->addWidget(range_box, 1);
   panel->addLayout(right);
 
   ok_button = new QPushButton(QStringLiteral("&OK"), this);
