@@ -1,7 +1,10 @@
 #include "bench_util.h"
 
+#include <fcntl.h>
 #include <malloc.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -50,6 +53,8 @@ void operator delete(void* block) noexcept { CountedFree(block); }
 void operator delete[](void* block) noexcept { CountedFree(block); }
 void operator delete(void* block, std::size_t) noexcept { CountedFree(block); }
 void operator delete[](void* block, std::size_t) noexcept { CountedFree(block); }
+
+extern char** environ;
 
 namespace lumivor::bench {
 
@@ -215,6 +220,40 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+ChildRun RunChild(std::vector<std::string> args, bool quiet_errors) {
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (quiet_errors) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  ChildRun run;
+  const Stopwatch watch;
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(pid, &status, 0, &usage);
+    run.seconds = watch.Seconds();
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    run.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return run;
+}
+
+ChildRun RunChildOrExit(std::vector<std::string> args, bool quiet_errors) {
+  const ChildRun run = RunChild(args, quiet_errors);
+  if (!run.ok) {
+    std::fprintf(stderr, "%s %s failed\n", args[0].c_str(), args.size() > 1 ? args[1].c_str() : "");
+    std::exit(2);
+  }
+  return run;
 }
 
 }  // namespace lumivor::bench

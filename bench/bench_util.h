@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "catalog/catalog_tree.h"
 
@@ -34,6 +35,20 @@ class Stopwatch {
 [[nodiscard]] std::size_t TrackedBytes();
 [[nodiscard]] std::size_t PeakTrackedBytes();
 void ResetPeakTrackedBytes();
+
+// What a child process took.
+struct ChildRun {
+  bool ok = false;         // it was started and exited with status 0
+  double seconds = 0;      // wall clock, from start to exit
+  double cpu_seconds = 0;  // its user and system time: on a busy machine the wall clock also
+                           // measures the others
+  double peak_mb = 0;      // its largest resident set
+};
+// Runs `args` (the program first) with its standard output, and with `quiet_errors` its error
+// output too, sent to /dev/null, and waits for it.
+[[nodiscard]] ChildRun RunChild(std::vector<std::string> args, bool quiet_errors = true);
+// The same; a child that cannot be started or fails ends the benchmark (exit status 2).
+ChildRun RunChildOrExit(std::vector<std::string> args, bool quiet_errors = true);
 
 // Prints "key=value" on a line of its own.
 void Report(std::string_view key, double value);

@@ -44,39 +44,6 @@ std::string CliPath() {
   return (std::filesystem::path(self).parent_path().parent_path() / "src/lumivor-cli").string();
 }
 
-struct Times {
-  double wall = 0;
-  double cpu = 0;  // user and system: on a busy machine the wall clock measures the others too
-};
-
-// Runs the command with its output thrown away; the seconds it took.
-Times Run(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const Stopwatch watch;
-  pid_t pid;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-    std::perror(argv[0]);
-    std::exit(2);
-  }
-  int status;
-  struct rusage usage;
-  ::wait4(pid, &status, 0, &usage);
-  const double seconds = watch.Seconds();
-  posix_spawn_file_actions_destroy(&actions);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "%s failed\n", args[0].c_str());
-    std::exit(2);
-  }
-  return {seconds, static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6};
-}
-
 // The contents copies are made of: a size and a hash each.
 struct Content {
   std::uint64_t size;
@@ -132,18 +99,20 @@ int main(int argc, char** argv) {
   Report("index_build_seconds", build.Seconds());
 
   const std::string cli = CliPath();
-  Times indexed{1e100, 1e100};
+  lumivor::bench::ChildRun indexed;
+  indexed.seconds = indexed.cpu_seconds = 1e100;
   for (int run = 0; run < 3; ++run) {
-    const Times times = Run({cli, "duplicates", "--library", library});
-    indexed.wall = std::min(indexed.wall, times.wall);
-    indexed.cpu = std::min(indexed.cpu, times.cpu);
+    const auto times = lumivor::bench::RunChildOrExit({cli, "duplicates", "--library", library});
+    indexed.seconds = std::min(indexed.seconds, times.seconds);
+    indexed.cpu_seconds = std::min(indexed.cpu_seconds, times.cpu_seconds);
   }
-  const Times files_route = Run({cli, "duplicates", "--no-index", "--library", library});
-  Report("duplicates_seconds", indexed.wall);
-  Report("duplicates_cpu_seconds", indexed.cpu);
-  Report("duplicates_reading_catalogs_seconds", files_route.wall);
-  Report("duplicates_reading_catalogs_cpu_seconds", files_route.cpu);
-  Report("duplicates_vs_reading_catalogs", indexed.wall / files_route.wall);
+  const auto files_route =
+      lumivor::bench::RunChildOrExit({cli, "duplicates", "--no-index", "--library", library});
+  Report("duplicates_seconds", indexed.seconds);
+  Report("duplicates_cpu_seconds", indexed.cpu_seconds);
+  Report("duplicates_reading_catalogs_seconds", files_route.seconds);
+  Report("duplicates_reading_catalogs_cpu_seconds", files_route.cpu_seconds);
+  Report("duplicates_vs_reading_catalogs", indexed.seconds / files_route.seconds);
 
   // A live folder: half its files of sizes the library holds, half of sizes it does not.
   const std::string folder = temp.Path() + "/live";

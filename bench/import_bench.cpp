@@ -30,48 +30,14 @@ namespace {
 using lumivor::bench::Report;
 using lumivor::bench::Stopwatch;
 
-struct Run {
-  double seconds = 0;
-  double cpu_seconds = 0;  // user and system time of the child
-  double peak_mb = 0;
-};
-
-// Runs `args` with its standard output sent to /dev/null; the wall-clock time and the child's
-// peak resident set. A failing child ends the benchmark.
-Run RunChild(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  const Stopwatch watch;
-  pid_t pid;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-    std::perror(argv[0]);
-    std::exit(2);
-  }
-  int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  Run run;
-  run.seconds = watch.Seconds();
-  run.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  posix_spawn_file_actions_destroy(&actions);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "%s failed\n", args[1].c_str());
-    std::exit(2);
-  }
-  return run;
-}
+using Run = lumivor::bench::ChildRun;
 
 // The best time and the highest peak of `rounds` runs.
 Run Best(const std::vector<std::string>& args, std::size_t rounds) {
-  Run best{1e300, 1e300, 0};
+  Run best;
+  best.seconds = best.cpu_seconds = 1e300;
   for (std::size_t i = 0; i < rounds; ++i) {
-    const Run run = RunChild(args);
+    const Run run = lumivor::bench::RunChildOrExit(args, false);
     best.seconds = std::min(best.seconds, run.seconds);
     best.cpu_seconds = std::min(best.cpu_seconds, run.cpu_seconds);
     best.peak_mb = std::max(best.peak_mb, run.peak_mb);

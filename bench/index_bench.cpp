@@ -39,6 +39,7 @@ extern char** environ;
 
 namespace {
 
+using lumivor::bench::ChildRun;
 using lumivor::bench::Report;
 using lumivor::bench::Stopwatch;
 
@@ -107,29 +108,8 @@ void ReportTimes(const std::string& key, Times times) {
 
 // Runs the command with its output thrown away; the wall-clock and CPU seconds it took.
 Times Run(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const Stopwatch watch;
-  pid_t pid;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-    std::perror(argv[0]);
-    std::exit(2);
-  }
-  int status;
-  struct rusage usage;
-  ::wait4(pid, &status, 0, &usage);
-  const double seconds = watch.Seconds();
-  posix_spawn_file_actions_destroy(&actions);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "%s failed\n", args[0].c_str());
-    std::exit(2);
-  }
-  return {seconds, CpuSeconds(usage)};
+  const ChildRun run = lumivor::bench::RunChildOrExit(std::move(args));
+  return {run.seconds, run.cpu_seconds};
 }
 
 // The results the command prints (one line each, then a closing line on the error output).

@@ -110,22 +110,8 @@ std::string CliPath() {
 
 // Runs the command with its output thrown away; the milliseconds it took, or -1 on a failure.
 double RunMs(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const Stopwatch watch;
-  pid_t pid;
-  int status = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-    ::waitpid(pid, &status, 0);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return watch.Seconds() * 1000;
+  const bench::ChildRun run = bench::RunChild(std::move(args));
+  return run.ok ? run.seconds * 1000 : -1;
 }
 
 double P95(std::vector<double> samples) {

@@ -1,11 +1,7 @@
 #include "catalog/catalog_file.h"
 
-#include <condition_variable>
-#include <exception>
 #include <functional>
-#include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -24,10 +20,9 @@ namespace {
 constexpr std::size_t kStopPollRecords = 4096;
 
 // Trees of more records than this are written by several threads, each making the text of a
-// part of about kPartRecords records; at most kPartsAhead parts per thread wait to be written.
+// part of about kPartRecords records (WriteCatalogParts).
 constexpr std::size_t kParallelRecords = 50000;
 constexpr std::size_t kPartRecords = 2048;
-constexpr std::size_t kPartsAhead = 1;
 
 // A stretch of the records in pre-order: the children `first` to `last` - 1 of `parent` with
 // everything below them, or (`alone`) the record of child `first` without what lies below it.
@@ -101,16 +96,9 @@ void CutIntoParts(const std::unordered_map<const CatalogTree::Node*, std::size_t
   flush(parent->children.size());
 }
 
-// The catalog text of `part`, and the depths of its first and last records.
-struct PartText {
-  std::string text;
-  int first_depth = -1;
-  int last_depth = -1;
-};
-
-void WritePart(const CatalogTree& tree, const Part& part, std::stop_token stop, PartText* out) {
-  CatalogWriter writer([&](std::string_view piece) { out->text.append(piece); },
-                       CatalogWriter::Part());
+// Adds the records of `part` to `writer`; stops early when `stop` was requested.
+void WritePart(const CatalogTree& tree, const Part& part, std::stop_token stop,
+               CatalogWriter& writer) {
   if (part.alone) {
     const CatalogRecord record = part.parent->children[part.first]->Record();
     RecordView view;
@@ -118,19 +106,16 @@ void WritePart(const CatalogTree& tree, const Part& part, std::stop_token stop, 
     view.fields = record.Fields();
     view.extras = record.Extras();
     writer.Add(view);
-  } else {
-    std::size_t count = 0;
-    tree.ForEachRecordBelow(part.parent, part.first, part.last, part.depth, part.parent_path,
-                            [&](const CatalogTree::Node*, const RecordView& view) {
-                              if (++count % kStopPollRecords == 0 && stop.stop_requested()) {
-                                return false;
-                              }
-                              return writer.Add(view);
-                            });
+    return;
   }
-  writer.Finish();
-  out->first_depth = part.depth;
-  out->last_depth = writer.LastDepth();
+  std::size_t count = 0;
+  tree.ForEachRecordBelow(part.parent, part.first, part.last, part.depth, part.parent_path,
+                          [&](const CatalogTree::Node*, const RecordView& view) {
+                            if (++count % kStopPollRecords == 0 && stop.stop_requested()) {
+                              return false;
+                            }
+                            return writer.Add(view);
+                          });
 }
 
 // Streams the catalog text of a tree, in pieces, to `write`, on this thread; false when `stop`
@@ -162,91 +147,12 @@ bool StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)
   }
   std::vector<Part> parts;
   CutIntoParts(sizes, tree.Root(), 0, "", &parts);
-  std::vector<PartText> texts(parts.size());
-  std::vector<char> done(parts.size(), 0);
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::size_t next = 0, written = 0;
-  bool quit = false;  // the threads are to end
-  std::exception_ptr failure;
-  const auto work = [&] {
-    for (;;) {
-      std::size_t index;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] {
-          return quit || next == parts.size() || next < written + threads * kPartsAhead;
-        });
-        if (quit || next == parts.size()) return;
-        index = next++;
-      }
-      try {
-        WritePart(tree, parts[index], stop, &texts[index]);
-      } catch (...) {
-        // Raised again on the writing thread, which stops the others.
-        const std::lock_guard<std::mutex> lock(mutex);
-        if (!failure) failure = std::current_exception();
-        quit = true;
-        changed.notify_all();
-        return;
-      }
-      const std::lock_guard<std::mutex> lock(mutex);
-      done[index] = 1;
-      changed.notify_all();
-    }
-  };
-  std::vector<std::thread> workers;
-  struct Join {
-    std::vector<std::thread>& workers;
-    std::mutex& mutex;
-    std::condition_variable& changed;
-    bool& quit;
-    ~Join() {
-      {
-        const std::lock_guard<std::mutex> lock(mutex);
-        quit = true;
-      }
-      changed.notify_all();
-      for (std::thread& worker : workers) worker.join();
-    }
-  } join{workers, mutex, changed, quit};
-  // A thread that cannot be started (no memory left for its stack) leaves its parts to the
-  // others; without any, this thread writes the whole text.
-  for (std::size_t i = 0; i < threads; ++i) {
-    try {
-      workers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  if (workers.empty()) {
-    return StreamCatalogOnThisThread(tree, std::move(write), stop);
-  }
-  std::string joint;
-  int last_depth = -1;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [&] { return done[i] || failure; });
-      if (failure) std::rethrow_exception(failure);
-    }
-    if (stop.stop_requested()) return false;
-    joint.clear();
-    CatalogWriter::AppendJoint(&joint, last_depth, texts[i].first_depth);
-    write(joint);
-    write(texts[i].text);
-    last_depth = texts[i].last_depth;
-    std::string().swap(texts[i].text);
-    {
-      const std::lock_guard<std::mutex> lock(mutex);
-      written = i + 1;
-    }
-    changed.notify_all();
-  }
-  joint.clear();
-  CatalogWriter::AppendJoint(&joint, last_depth, -1);
-  write(joint);
-  return true;
+  return WriteCatalogParts(
+      parts.size(), threads,
+      [&](std::size_t index, CatalogWriter& writer) {
+        WritePart(tree, parts[index], stop, writer);
+      },
+      write, stop);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -31,7 +33,8 @@ class CatalogWriter final : public RecordSink {
   // Writes the end of the catalog, or of a part the last piece of its text.
   void Finish() override;
 
-  // The depth of the last record added; -1 when none was.
+  // The depth of the first and of the last record added; -1 when none was.
+  [[nodiscard]] int FirstDepth() const { return first_depth_; }
   [[nodiscard]] int LastDepth() const { return depth_; }
   // Appends to `out` what goes between a record of depth `before` and the next of depth `after`:
   // with `before` -1 the declaration and the root (the text starts), with `after` -1 the end of
@@ -49,6 +52,20 @@ class CatalogWriter final : public RecordSink {
   bool started_ = false;
   bool part_ = false;  // writes a part: see Part
   int depth_ = -1;     // depth of the last record, whose start tag is still open; -1: none yet
+  int first_depth_ = -1;
 };
+
+// Writes a catalog text made in `count` parts on up to `threads` threads: `make(i, writer)` adds
+// the records of part i, in pre-order, to a writer of parts (see CatalogWriter::Part), and the
+// texts go to `write` in the parts' order, joined as one writer joins records, so the text is
+// the one a single writer would have made of all the records. At most `threads` parts wait to be
+// written at a time, so memory stays bounded. Returns false when a stop was requested through
+// `stop` (the text is then incomplete); an exception raised by `make` is raised here once the
+// other threads stopped. With `threads` below 2, or when no thread can be started, every part is
+// made on this thread.
+bool WriteCatalogParts(std::size_t count, std::size_t threads,
+                       const std::function<void(std::size_t, CatalogWriter&)>& make,
+                       const std::function<void(std::string_view)>& write,
+                       std::stop_token stop = {});
 
 }  // namespace lumivor

@@ -42,28 +42,31 @@ std::vector<CommandFactory> RegisteredCommands() {
 }
 
 std::string EscapeValue(std::string_view value) {
-  if (value.find_first_of("\t\n\r\\") == std::string_view::npos) return std::string(value);
   std::string out;
-  out.reserve(value.size());
-  for (char c : value) {
-    switch (c) {
+  AppendEscapedValue(&out, value);
+  return out;
+}
+
+void AppendEscapedValue(std::string* out, std::string_view value) {
+  for (std::size_t start = 0;;) {
+    const std::size_t special = value.find_first_of("\t\n\r\\", start);
+    out->append(value.substr(start, special - start));
+    if (special == std::string_view::npos) return;
+    switch (value[special]) {
       case '\t':
-        out += "\\t";
+        out->append("\\t");
         break;
       case '\n':
-        out += "\\n";
+        out->append("\\n");
         break;
       case '\r':
-        out += "\\r";
-        break;
-      case '\\':
-        out += "\\\\";
+        out->append("\\r");
         break;
       default:
-        out += c;
+        out->append("\\\\");
     }
+    start = special + 1;
   }
-  return out;
 }
 
 void PrintRecordHeader(std::ostream& out) {

@@ -39,6 +39,8 @@ struct CommandRegistration {
 // A value as printed in a tab-separated line: tab, newline, carriage return and backslash become
 // \t, \n, \r and \\.
 [[nodiscard]] std::string EscapeValue(std::string_view value);
+// The same, appended to `out` (no text of its own for each value).
+void AppendEscapedValue(std::string* out, std::string_view value);
 
 // The header of record listings: "Depth" and the eleven field names, tab-separated.
 void PrintRecordHeader(std::ostream& out);

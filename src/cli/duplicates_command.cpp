@@ -66,14 +66,18 @@ void AppendGroup(const DuplicateGroup& group, const std::vector<std::string>& la
     return;
   }
   *out += "size=" + std::to_string(group.size) + " copies=" + std::to_string(group.copies.size()) +
-          " wasted=" + std::to_string(group.Wasted()) + " " + key_name + "=" +
-          EscapeValue(group.key) + '\n';
+          " wasted=" + std::to_string(group.Wasted()) + " " + key_name + "=";
+  AppendEscapedValue(out, group.key);
+  *out += '\n';
   for (const DuplicateGroup::Copy& copy : group.copies) {
     *out += '\t';
     *out += labels[copy.catalog];
     *out += '\t';
-    *out += EscapeValue(copy.path);
-    for (const std::string& link : copy.links) *out += '\t' + EscapeValue(link);
+    AppendEscapedValue(out, copy.path);
+    for (const std::string& link : copy.links) {
+      *out += '\t';
+      AppendEscapedValue(out, link);
+    }
     *out += '\n';
   }
 }

@@ -43,6 +43,9 @@ std::string VerifyCounts::CountsLine() const {
 
 namespace {
 
+// Files from this size on are named in the progress while they are read.
+constexpr off_t kLargeFile = off_t{64} << 20;
+
 // How the file on the medium (`info`) differs from its record in size and time, as
 // "size A -> B, time C -> D" or "now a folder"; empty when it does not.
 std::string ChangeOf(const CatalogTree::Node& node, const struct stat& info,
@@ -116,6 +119,8 @@ VerifyCounts VerifyMedium(const CatalogTree& catalog, std::string_view source,
       ++counts.unhashed;
       continue;
     }
+    // A large file takes a while: the progress names it whatever was shown a moment ago.
+    if (info.st_size >= kLargeFile) progress.SetWaitText(full_path);
     const auto status = hasher.HashFile(disk_path, &hash, static_cast<std::int64_t>(info.st_size));
     if (status == ContentHasher::Status::kCancelled) {
       --counts.checked;

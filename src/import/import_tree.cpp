@@ -2,7 +2,10 @@
 
 #include <charconv>
 #include <functional>
+#include <unordered_map>
+#include <utility>
 
+#include "catalog/catalog_writer.h"
 #include "catalog/fields.h"
 #include "import/listing_reader.h"
 #include "scan/scanner.h"
@@ -172,23 +175,40 @@ void ImportTree::DescendToListedRoot() {
   }
 }
 
-ImportCounts ImportTree::Emit(std::string_view catalog_name, RecordSink& sink) {
-  ImportCounts counts;
-  counts.skipped = skipped_;
-  const double total = SumDirectorySizes(top_);
-  const std::string total_text = FormatWholeNumber(total);
+namespace {
 
-  const auto count = [&](const RecordView& record, bool directory) {
-    ++counts.entries;
-    ++(directory ? counts.folders : counts.files);
-    for (const ExtraAttribute& extra : record.extras) {
-      if (extra.name == kHashAttribute) {
-        ++counts.hashed;
-        break;
-      }
+// Counts `record` in `counts`.
+void CountRecord(const RecordView& record, bool directory, ImportCounts* counts) {
+  ++counts->entries;
+  ++(directory ? counts->folders : counts->files);
+  for (const ExtraAttribute& extra : record.extras) {
+    if (extra.name == kHashAttribute) {
+      ++counts->hashed;
+      break;
     }
-  };
+  }
+}
 
+// `path` and its length in code points `points` followed by the entry `name` below it.
+void Descend(std::string* path, std::size_t* points, std::string_view name) {
+  if (path->empty() || path->back() != '/') {
+    *path += '/';
+    ++*points;
+  }
+  *path += name;
+  *points += CodePointCount(name);
+}
+
+// Trees of more records than this are written in parts by several threads, the parts of about
+// kPartRecords records; trees deeper than kDeepestCut below the top are written on one thread.
+constexpr std::size_t kParallelRecords = 50000;
+constexpr std::size_t kPartRecords = 2048;
+constexpr std::size_t kDeepestCut = 256;
+
+}  // namespace
+
+bool ImportTree::EmitTop(std::string_view catalog_name, std::string_view total_text,
+                         RecordSink& sink, ImportCounts* counts) const {
   std::string scratch;
   RecordView top;
   top.depth = 0;
@@ -200,42 +220,39 @@ ImportCounts ImportTree::Emit(std::string_view catalog_name, RecordSink& sink) {
   top.fields[kSizePercentage] = "100";
   top.fields[kCatalogName] = catalog_name;
   top.extras = top_->Extras();
-  count(top, true);
-  if (!sink.Add(top)) return counts;
+  CountRecord(top, true, counts);
+  return sink.Add(top);
+}
 
+bool ImportTree::EmitStretch(const Stretch& stretch, std::string_view catalog_name, double total,
+                             RecordSink& sink, ImportCounts* counts) const {
   struct Frame {
     const CatalogTree::Node* node;
-    std::size_t next;
+    std::size_t next, end;
     std::size_t path_length;
     std::size_t path_points;
   };
-  std::string path = top_name_;
-  std::vector<Frame> stack{{top_, 0, path.size(), CodePointCount(path)}};
+  std::string path = stretch.parent_path;
+  std::vector<Frame> stack{
+      {stretch.parent, stretch.first, stretch.last, path.size(), stretch.parent_points}};
   std::string size_scratch, time_scratch, description_scratch;
   char percentage[64];
   char name_length[24], path_length[24];
   while (!stack.empty()) {
     Frame& frame = stack.back();
-    if (frame.next == frame.node->children.size()) {
+    if (frame.next == frame.end) {
       stack.pop_back();
       continue;
     }
     const CatalogTree::Node* node = frame.node->children[frame.next++];
-    const std::size_t parent_length = frame.path_length;
+    path.resize(frame.path_length);
     std::size_t points = frame.path_points;
-    path.resize(parent_length);
-    if (path.empty() || path.back() != '/') {
-      path += '/';
-      ++points;
-    }
     const std::string_view name = node->Name();
-    path += name;
-    const std::size_t name_points = CodePointCount(name);
-    points += name_points;
+    Descend(&path, &points, name);
     const bool directory = node->IsDirectory();
 
     RecordView record;
-    record.depth = static_cast<int>(stack.size());
+    record.depth = stretch.depth + static_cast<int>(stack.size()) - 1;
     record.fields[kFileName] = name;
     record.fields[kFullPath] = path;
     const std::string_view size = node->Field(kFileSize, &size_scratch);
@@ -244,19 +261,138 @@ ImportCounts ImportTree::Emit(std::string_view catalog_name, RecordSink& sink) {
     record.fields[kFileExt] = directory ? std::string_view() : ExtensionOf(name);
     record.fields[kFileType] = directory ? kDirectoryType : kFileTypeText;
     record.fields[kDescription] = node->Field(kDescription, &description_scratch);
-    record.fields[kFileNameLength] = ToText(name_points, name_length);
+    record.fields[kFileNameLength] = ToText(CodePointCount(name), name_length);
     record.fields[kPathNameLength] = ToText(points, path_length);
     record.fields[kSizePercentage] =
         total != 0 ? FormatPercentage(NumberTextValue(size) / total * 100.0, percentage)
                    : std::string_view("0");
     record.fields[kCatalogName] = catalog_name;
     record.extras = node->Extras();
-    count(record, directory);
-    if (!sink.Add(record)) return counts;
-    if (!node->children.empty()) stack.push_back({node, 0, path.size(), points});
+    CountRecord(record, directory, counts);
+    if (!sink.Add(record)) return false;
+    if (!stretch.alone && !node->children.empty()) {
+      stack.push_back({node, 0, node->children.size(), path.size(), points});
+    }
   }
+  return true;
+}
+
+std::vector<ImportTree::Stretch> ImportTree::CutBelowTop(std::size_t records) const {
+  // The records below each node that has children, itself counted.
+  std::unordered_map<const CatalogTree::Node*, std::size_t> sizes;
+  {
+    std::vector<std::pair<const CatalogTree::Node*, std::size_t>> stack{{top_, 0}};
+    std::vector<std::size_t> totals{1};
+    while (!stack.empty()) {
+      auto& [node, next] = stack.back();
+      if (next == node->children.size()) {
+        const std::size_t total = totals.back();
+        sizes.emplace(node, total);
+        stack.pop_back();
+        totals.pop_back();
+        if (!totals.empty()) totals.back() += total;
+        continue;
+      }
+      const CatalogTree::Node* child = node->children[next++];
+      if (child->children.empty()) {
+        ++totals.back();
+      } else {
+        if (stack.size() > kDeepestCut) return {};
+        stack.emplace_back(child, 0);
+        totals.push_back(1);
+      }
+    }
+  }
+  // Runs of sibling subtrees of about `records` records; a larger subtree becomes its own record
+  // followed by the stretches below it (cut the same way, its path passed down).
+  std::vector<Stretch> stretches;
+  struct Pending {
+    const CatalogTree::Node* parent;
+    int depth;
+    std::string path;
+    std::size_t points;
+  };
+  // The folders still to cut, each taking the place in the order where it is met: cut depth
+  // first through an explicit stack of (folder, next child, run start, gathered) frames.
+  struct Frame {
+    Pending folder;
+    std::size_t next = 0, start = 0, gathered = 0;
+  };
+  std::vector<Frame> stack;
+  stack.push_back({{top_, 1, top_name_, CodePointCount(top_name_)}});
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    const CatalogTree::Node* parent = frame.folder.parent;
+    const auto flush = [&](std::size_t end) {
+      if (end > frame.start) {
+        stretches.push_back({parent, frame.start, end, frame.folder.depth, frame.folder.path,
+                             frame.folder.points, false});
+      }
+      frame.start = end;
+      frame.gathered = 0;
+    };
+    if (frame.next == parent->children.size()) {
+      flush(parent->children.size());
+      stack.pop_back();
+      continue;
+    }
+    const std::size_t i = frame.next++;
+    const CatalogTree::Node* child = parent->children[i];
+    const std::size_t size = child->children.empty() ? 1 : sizes.at(child);
+    if (size > records) {
+      flush(i);
+      stretches.push_back(
+          {parent, i, i + 1, frame.folder.depth, frame.folder.path, frame.folder.points, true});
+      frame.start = i + 1;
+      Pending below{child, frame.folder.depth + 1, frame.folder.path, frame.folder.points};
+      Descend(&below.path, &below.points, child->Name());
+      stack.push_back({std::move(below)});  // `frame` is not used after this
+      continue;
+    }
+    if (frame.gathered + size > records) flush(i);
+    frame.gathered += size;
+  }
+  return stretches;
+}
+
+ImportCounts ImportTree::Emit(std::string_view catalog_name, RecordSink& sink) {
+  ImportCounts counts;
+  counts.skipped = skipped_;
+  const double total = SumDirectorySizes(top_);
+  if (!EmitTop(catalog_name, FormatWholeNumber(total), sink, &counts)) return counts;
+  const Stretch all{top_, 0, top_->children.size(), 1, top_name_, CodePointCount(top_name_), false};
+  if (!EmitStretch(all, catalog_name, total, sink, &counts)) return counts;
   sink.Finish();
   return counts;
+}
+
+ImportCounts ImportTree::WriteCatalog(std::string_view catalog_name,
+                                      const std::function<void(std::string_view)>& write,
+                                      std::size_t threads) {
+  std::vector<Stretch> stretches;
+  if (threads >= 2 && tree_.Size() > kParallelRecords) stretches = CutBelowTop(kPartRecords);
+  if (stretches.empty()) {
+    CatalogWriter writer(write);
+    return Emit(catalog_name, writer);
+  }
+  const double total = SumDirectorySizes(top_);
+  const std::string total_text = FormatWholeNumber(total);
+  // Part 0 is the top record, part i the stretch i - 1.
+  std::vector<ImportCounts> counts(stretches.size() + 1);
+  WriteCatalogParts(
+      counts.size(), threads,
+      [&](std::size_t part, CatalogWriter& writer) {
+        if (part == 0) {
+          EmitTop(catalog_name, total_text, writer, &counts[0]);
+        } else {
+          EmitStretch(stretches[part - 1], catalog_name, total, writer, &counts[part]);
+        }
+      },
+      write);
+  ImportCounts sum;
+  sum.skipped = skipped_;
+  for (const ImportCounts& part : counts) sum += part;
+  return sum;
 }
 
 }  // namespace lumivor

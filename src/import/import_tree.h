@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -86,8 +87,32 @@ class ImportTree {
   // derived as a scan derives them and `catalog_name` as CatalogName. Calls sink.Finish().
   // Returns what was written; false from the sink stops it (the counts then cover what went).
   ImportCounts Emit(std::string_view catalog_name, RecordSink& sink);
+  // The same catalog as text, in pieces, to `write`: a large tree is cut into parts whose texts
+  // are made on up to `threads` threads (WriteCatalogParts), the text the same byte for byte.
+  ImportCounts WriteCatalog(std::string_view catalog_name,
+                            const std::function<void(std::string_view)>& write,
+                            std::size_t threads);
 
  private:
+  // The children `first` to `last` - 1 of `parent` (at depth `depth`) with everything below them,
+  // or (`alone`) only the record of child `first`; `parent_path` is the parent's FullPath and
+  // `parent_points` its length in code points.
+  struct Stretch {
+    const CatalogTree::Node* parent;
+    std::size_t first, last;
+    int depth;
+    std::string parent_path;
+    std::size_t parent_points;
+    bool alone;
+  };
+  bool EmitTop(std::string_view catalog_name, std::string_view total_text, RecordSink& sink,
+               ImportCounts* counts) const;
+  bool EmitStretch(const Stretch& stretch, std::string_view catalog_name, double total,
+                   RecordSink& sink, ImportCounts* counts) const;
+  // The records below the top cut into stretches of about `records` records in pre-order; empty
+  // when the tree is too deep to be cut.
+  [[nodiscard]] std::vector<Stretch> CutBelowTop(std::size_t records) const;
+
   void Record(const ImportEntry& entry, FieldViews& fields, char (&size_text)[24],
               char (&time_text)[40]);
   CatalogTree::Node* Find(CatalogTree::Node* parent, std::string_view clean_name) const;

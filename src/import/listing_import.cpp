@@ -2,10 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
+#include <thread>
 
-#include "catalog/catalog_writer.h"
 #include "core/atomic_file.h"
 #include "core/errors.h"
 #include "library/library_storage.h"
@@ -80,14 +81,16 @@ ImportOutcome ImportListing(const ImportRequest& request, const ImportControl& c
     paths.push_back(CatalogFilePath(request.folder, name));
     if (!request.force && Exists(paths.back())) throw LumivorError(CatalogExistsText(paths.back()));
   }
-  // Every catalog is written in full before the first replaces anything.
+  // Every catalog is written in full before the first replaces anything; a large one by a
+  // thread per core, as a scan's catalog is saved.
+  const std::size_t threads = std::min<std::size_t>(std::thread::hardware_concurrency(), 8);
   std::vector<std::unique_ptr<AtomicFile>> files;
   for (std::size_t i = 0; i < media.size(); ++i) {
     if (control.stop.stop_requested()) throw ImportCancelled{};
     files.push_back(std::make_unique<AtomicFile>(paths[i]));
     AtomicFile& file = *files.back();
-    CatalogWriter writer([&file](std::string_view chunk) { file.Write(chunk); });
-    outcome.counts += media[i].tree->Emit(DisplayNameOf(paths[i]), writer);
+    outcome.counts += media[i].tree->WriteCatalog(
+        DisplayNameOf(paths[i]), [&file](std::string_view chunk) { file.Write(chunk); }, threads);
     media[i].tree.reset();
   }
   for (std::size_t i = 0; i < files.size(); ++i) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <stop_token>
+
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
 #include "catalog/catalog_tree.h"
@@ -144,6 +147,51 @@ TEST(CatalogWriter, PartsJoinedGiveTheTextOfOneWriter) {
     }
     CatalogWriter::AppendJoint(&text, last, -1);
     EXPECT_EQ(text, Written(records)) << cut;
+  }
+}
+
+TEST(CatalogWriter, PartsMadeOnThreadsAreWrittenInOrder) {
+  // 300 records in parts of 0 to 6 records; every thread count gives one writer's text.
+  std::vector<std::pair<int, std::string>> records;
+  for (int i = 0; i < 300; ++i) records.emplace_back(i % 4, "r" + std::to_string(i));
+  std::vector<std::size_t> starts{0};
+  for (std::size_t i = 1; starts.back() < records.size(); ++i) {
+    starts.push_back(std::min(records.size(), starts.back() + i % 7));
+  }
+  const auto make = [&](std::size_t part, CatalogWriter& writer) {
+    for (std::size_t i = starts[part]; i < starts[part + 1]; ++i) {
+      RecordView record;
+      record.depth = records[i].first;
+      record.fields[kFileName] = records[i].second;
+      writer.Add(record);
+    }
+  };
+  for (const std::size_t threads : {0, 1, 2, 5}) {
+    std::string text;
+    EXPECT_TRUE(WriteCatalogParts(starts.size() - 1, threads, make,
+                                  [&](std::string_view piece) { text.append(piece); }));
+    EXPECT_EQ(text, Written(records)) << threads;
+  }
+  // A part that fails is raised on the caller; a stop ends the text unfinished.
+  for (const std::size_t threads : {1, 3}) {
+    EXPECT_THROW(WriteCatalogParts(
+                     40, threads,
+                     [&](std::size_t part, CatalogWriter& writer) {
+                       if (part == 17) throw std::runtime_error("no room");
+                       make(part, writer);
+                     },
+                     [](std::string_view) {}),
+                 std::runtime_error);
+    std::stop_source stop;
+    std::string text;
+    EXPECT_FALSE(WriteCatalogParts(
+        40, threads,
+        [&](std::size_t part, CatalogWriter& writer) {
+          if (part == 5) stop.request_stop();
+          make(part, writer);
+        },
+        [&](std::string_view piece) { text.append(piece); }, stop.get_token()));
+    EXPECT_EQ(text.find("</fileinfo>"), std::string::npos);
   }
 }
 

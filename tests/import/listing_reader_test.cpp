@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "catalog/catalog_reader.h"
+#include "catalog/catalog_writer.h"
 #include "core/errors.h"
 #include "import/json_reader.h"
 #include "import/listing_reader.h"
@@ -186,6 +188,54 @@ TEST(ImportTree, PathsInAnyOrderMakeOneFolderEach) {
             "0 /m directory 15\n1 /m/b directory 10\n2 /m/b/x file 5\n2 /m/b/y file 5\n"
             "1 /m/a file 5\n");
   EXPECT_EQ(tree.Skipped(), 3u);
+}
+
+TEST(ImportTree, ALargeTreeWrittenByThreadsIsTheTextOfOneWriter) {
+  // Over 50,000 entries below "/" (whose children's paths take no second "/"): wide folders,
+  // a chain of folders each larger than a part, names beyond ASCII, files with a Hash.
+  const auto build = [] {
+    auto tree = std::make_unique<ImportTree>("/");
+    std::vector<CatalogTree::Node*> folders{nullptr};
+    CatalogTree::Node* chain = nullptr;
+    ImportEntry entry;
+    for (int i = 0; i < 60'000; ++i) {
+      const std::string name = (i % 11 == 0 ? "d\xC3\xA9j\xC3\xA0-" : "n") + std::to_string(i);
+      entry.name = name;
+      entry.directory = i % 9 == 0;
+      entry.has_size = !entry.directory;
+      entry.size = static_cast<std::uint64_t>(i) * 37;
+      entry.has_time = i % 2 == 0;
+      entry.mtime = 1'600'000'000 + i;
+      const std::string hash = "md5:" + std::to_string(i % 100);
+      entry.extras =
+          i % 7 == 0 && !entry.directory ? ExtraViews{{kHashAttribute, hash}} : ExtraViews{};
+      CatalogTree::Node* parent =
+          i % 5 == 0 ? chain : folders[static_cast<std::size_t>(i * 7919) % folders.size()];
+      CatalogTree::Node* node = tree->AddChild(parent, entry);
+      if (entry.directory) (i % 900 == 0 ? chain : folders.emplace_back()) = node;
+    }
+    return tree;
+  };
+  std::string one;
+  const ImportCounts one_counts = build()->WriteCatalog(
+      "c", [&](std::string_view piece) { one.append(piece); }, 1);
+  std::string emitted;
+  CatalogWriter writer([&](std::string_view piece) { emitted.append(piece); });
+  build()->Emit("c", writer);
+  EXPECT_EQ(one, emitted);
+  for (const std::size_t threads : {2, 3, 8}) {
+    std::string text;
+    const ImportCounts counts = build()->WriteCatalog(
+        "c", [&](std::string_view piece) { text.append(piece); }, threads);
+    EXPECT_TRUE(text == one) << threads;  // not printed: megabytes
+    EXPECT_EQ(counts.entries, one_counts.entries);
+    EXPECT_EQ(counts.folders, one_counts.folders);
+    EXPECT_EQ(counts.files, one_counts.files);
+    EXPECT_EQ(counts.hashed, one_counts.hashed);
+  }
+  EXPECT_EQ(one_counts.entries, 60'001u);
+  EXPECT_EQ(one_counts.hashed, 7'619u);
+  EXPECT_NE(one.find("FullPath=\"/n1\""), std::string::npos);
 }
 
 }  // namespace

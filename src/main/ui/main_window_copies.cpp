@@ -130,55 +130,57 @@ void MainWindow::CompareCatalogWith(const std::string& path) {
     window->show();
     QPointer<DifferencesWindow> shown(window);
     CompareCounts counts;
-    RunInBackground([&](WorkContext& work) {
-      const ProgressShown shown_progress(work.progress, true);
-      const CatalogTree a = LoadCatalog(path, work.progress);
-      const CatalogTree b = LoadCatalog(other, work.progress);
-      counts = CompareCatalogs(
-          a, b,
-          [&](const CatalogDifference& d) {
-            QString kind;
-            switch (d.kind) {
-              case CatalogDifference::Kind::kOnlyA:
-                kind = QStringLiteral("only in A");
-                break;
-              case CatalogDifference::Kind::kOnlyB:
-                kind = QStringLiteral("only in B");
-                break;
-              case CatalogDifference::Kind::kChanged:
-                kind = QStringLiteral("changed");
-                break;
-              case CatalogDifference::Kind::kMoved:
-                kind = QStringLiteral("moved");
-                break;
-              case CatalogDifference::Kind::kSame:
-                kind = QStringLiteral("description");
-                break;
-            }
-            QString detail;
-            if (d.kind == CatalogDifference::Kind::kChanged) {
-              if (d.size_a != d.size_b)
-                detail =
-                    QStringLiteral("size %1 -> %2").arg(FromUtf8(d.size_a), FromUtf8(d.size_b));
-              if (d.time_a != d.time_b) {
-                if (!detail.isEmpty()) detail += QStringLiteral(", ");
-                detail +=
-                    QStringLiteral("time %1 -> %2").arg(FromUtf8(d.time_a), FromUtf8(d.time_b));
-              }
-              if (detail.isEmpty()) detail = QStringLiteral("content");
-            }
-            if (d.descriptions_differ) {
-              if (!detail.isEmpty()) detail += QStringLiteral("; ");
-              detail += QStringLiteral("description \"%1\" -> \"%2\"")
-                            .arg(FromUtf8(d.description_a), FromUtf8(d.description_b));
-            }
-            const QString row_path = FromUtf8(d.path), row_other = FromUtf8(d.other_path);
-            work.deliveries.Deliver([shown, kind, row_path, row_other, detail] {
-              if (shown) shown->AddDifference(kind, row_path, row_other, detail);
-            });
-          },
-          work.stop);
-    });
+    RunInBackground(
+        [&](WorkContext& work) {
+          const ProgressShown shown_progress(work.progress, true);
+          const CatalogTree a = LoadCatalog(path, work.progress);
+          const CatalogTree b = LoadCatalog(other, work.progress);
+          counts = CompareCatalogs(
+              a, b,
+              [&](const CatalogDifference& d) {
+                QString kind;
+                switch (d.kind) {
+                  case CatalogDifference::Kind::kOnlyA:
+                    kind = QStringLiteral("only in A");
+                    break;
+                  case CatalogDifference::Kind::kOnlyB:
+                    kind = QStringLiteral("only in B");
+                    break;
+                  case CatalogDifference::Kind::kChanged:
+                    kind = QStringLiteral("changed");
+                    break;
+                  case CatalogDifference::Kind::kMoved:
+                    kind = QStringLiteral("moved");
+                    break;
+                  case CatalogDifference::Kind::kSame:
+                    kind = QStringLiteral("description");
+                    break;
+                }
+                QString detail;
+                if (d.kind == CatalogDifference::Kind::kChanged) {
+                  if (d.size_a != d.size_b)
+                    detail =
+                        QStringLiteral("size %1 -> %2").arg(FromUtf8(d.size_a), FromUtf8(d.size_b));
+                  if (d.time_a != d.time_b) {
+                    if (!detail.isEmpty()) detail += QStringLiteral(", ");
+                    detail +=
+                        QStringLiteral("time %1 -> %2").arg(FromUtf8(d.time_a), FromUtf8(d.time_b));
+                  }
+                  if (detail.isEmpty()) detail = QStringLiteral("content");
+                }
+                if (d.descriptions_differ) {
+                  if (!detail.isEmpty()) detail += QStringLiteral("; ");
+                  detail += QStringLiteral("description \"%1\" -> \"%2\"")
+                                .arg(FromUtf8(d.description_a), FromUtf8(d.description_b));
+                }
+                const QString row_path = FromUtf8(d.path), row_other = FromUtf8(d.other_path);
+                work.deliveries.Deliver([shown, kind, row_path, row_other, detail] {
+                  if (shown) shown->AddDifference(kind, row_path, row_other, detail);
+                });
+              },
+              work.stop);
+        },
+        QStringLiteral("Comparing ") + FromUtf8(DisplayNameOf(path)));
     if (!shown) return;
     shown->SetSummary(FromUtf8(counts.CountsLine()) +
                       (counts.cancelled ? QStringLiteral(". Cancelled.") : QString()));
@@ -194,30 +196,32 @@ void MainWindow::VerifyCatalog(const std::string& path) {
     QPointer<DifferencesWindow> shown(window);
     VerifyCounts counts;
     bool no_medium = false;
-    RunInBackground([&](WorkContext& work) {
-      const ProgressShown shown_progress(work.progress, true);
-      const CatalogTree catalog = LoadCatalog(path, work.progress);
-      if (!catalog.Top()) throw LumivorError(path + ": The catalog holds no records");
-      std::string source = LocateMedium(catalog.Top()->Record());
-      if (source.empty()) {
-        source = work.prompts.ChooseFolder(
-            "The medium of " + DisplayNameOf(path) + " is not connected. Where is it?", {});
-      }
-      if (source.empty()) {
-        no_medium = true;
-        return;
-      }
-      counts = VerifyMedium(
-          catalog, source,
-          [&](const VerifyFinding& finding) {
-            const QString kind = QString::fromLatin1(FindingKindName(finding.kind));
-            const QString row_path = FromUtf8(finding.path), detail = FromUtf8(finding.detail);
-            work.deliveries.Deliver([shown, kind, row_path, detail] {
-              if (shown) shown->AddDifference(kind, row_path, {}, detail);
-            });
-          },
-          work.stop, work.progress);
-    });
+    RunInBackground(
+        [&](WorkContext& work) {
+          const ProgressShown shown_progress(work.progress, true);
+          const CatalogTree catalog = LoadCatalog(path, work.progress);
+          if (!catalog.Top()) throw LumivorError(path + ": The catalog holds no records");
+          std::string source = LocateMedium(catalog.Top()->Record());
+          if (source.empty()) {
+            source = work.prompts.ChooseFolder(
+                "The medium of " + DisplayNameOf(path) + " is not connected. Where is it?", {});
+          }
+          if (source.empty()) {
+            no_medium = true;
+            return;
+          }
+          counts = VerifyMedium(
+              catalog, source,
+              [&](const VerifyFinding& finding) {
+                const QString kind = QString::fromLatin1(FindingKindName(finding.kind));
+                const QString row_path = FromUtf8(finding.path), detail = FromUtf8(finding.detail);
+                work.deliveries.Deliver([shown, kind, row_path, detail] {
+                  if (shown) shown->AddDifference(kind, row_path, {}, detail);
+                });
+              },
+              work.stop, work.progress);
+        },
+        QStringLiteral("Verifying ") + FromUtf8(DisplayNameOf(path)));
     if (!shown) return;
     if (no_medium) {
       shown->SetSummary(QStringLiteral("The medium of this catalog is not connected."));
