@@ -53,15 +53,111 @@ std::string UnpackContentHash(std::string_view packed) {
   return hash;
 }
 
+namespace {
+
+// The entries of a catalog in scope: `first` to `last`, and the catalog's number in the result.
+struct Range {
+  std::int64_t first, last;
+  std::uint32_t catalog;
+};
+
+// A file that shares its size and hash with another.
+struct Found {
+  std::int64_t id;
+  std::uint32_t catalog;
+  std::string link;
+};
+
+// A run of copies: from `begin` in the list of copies to the next group's begin.
+struct Group {
+  std::size_t begin;
+  std::int64_t size;
+  std::string hash;  // packed
+};
+
+// Reads the files whose size and hash two or more files share, in the order of size and hash,
+// keeping those of the catalogs of `ranges` (sorted by first entry): a run of two or more is a
+// group of copies. False when stopped.
+bool FindCopyRuns(sqlite3* db, const std::vector<Range>& ranges, const std::stop_token& stop,
+                  std::vector<Found>* copies, std::vector<Group>* groups) {
+  const auto catalog_of = [&](std::int64_t id) -> const Range* {
+    auto it = std::upper_bound(ranges.begin(), ranges.end(), id,
+                               [](std::int64_t value, const Range& r) { return value < r.first; });
+    if (it == ranges.begin()) return nullptr;
+    --it;
+    return id <= it->last ? &*it : nullptr;
+  };
+  std::vector<Found> run;
+  std::int64_t run_size = -1;
+  std::string run_hash;
+  const auto close_run = [&] {
+    if (run.size() >= 2) {
+      groups->push_back({copies->size(), run_size, run_hash});
+      std::move(run.begin(), run.end(), std::back_inserter(*copies));
+    }
+    run.clear();
+  };
+  // Only the keys that two or more files share, and their files: a library of unique files
+  // reads next to nothing.
+  Statement scan(
+      db,
+      "SELECT k.size, k.hash, c.id, c.link FROM content_keys AS k "
+      "INDEXED BY content_keys_shared "
+      "JOIN contents AS c INDEXED BY contents_by_key ON c.size = k.size AND c.hash = k.hash "
+      "WHERE k.files >= 2 ORDER BY k.size, k.hash");
+  std::size_t rows = 0;
+  while (scan.Step()) {
+    if (++rows % kPollRows == 0 && stop.stop_requested()) {
+      scan.Reset();
+      return false;
+    }
+    const std::int64_t id = scan.Int(2);
+    const Range* range = catalog_of(id);
+    if (range == nullptr) continue;
+    const std::string_view hash = scan.Blob(1);
+    const std::int64_t size = scan.Int(0);
+    if (size != run_size || hash != run_hash) {
+      close_run();
+      run_size = size;
+      run_hash.assign(hash);
+    }
+    run.push_back({id, range->catalog, std::string(scan.Text(3).value_or(std::string_view()))});
+  }
+  scan.Reset();
+  close_run();
+  return true;
+}
+
+// Appends the copies of `groups` with their `paths` and `names` (taken) to `entries`; a copy
+// whose path could not be read (a damaged entry) is passed over.
+void AppendCopies(const std::vector<Group>& groups, std::vector<Found>* copies,
+                  std::vector<std::string>* paths, std::vector<std::string>* names,
+                  std::vector<ContentEntry>* entries) {
+  entries->reserve(entries->size() + copies->size());
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const std::size_t end = g + 1 < groups.size() ? groups[g + 1].begin : copies->size();
+    const std::string hash = UnpackContentHash(groups[g].hash);
+    for (std::size_t i = groups[g].begin; i < end; ++i) {
+      if ((*paths)[i].empty()) continue;
+      ContentEntry entry;
+      entry.catalog = (*copies)[i].catalog;
+      entry.size = static_cast<std::uint64_t>(groups[g].size);
+      entry.hash = hash;
+      entry.path = std::move((*paths)[i]);
+      entry.name = std::move((*names)[i]);
+      entry.link_id = std::move((*copies)[i].link);
+      entries->push_back(std::move(entry));
+    }
+  }
+}
+
+}  // namespace
+
 IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>& scope,
                                                  std::stop_token stop) {
   IndexedContents result;
   const ReadTransaction snapshot(db_);
   // The catalogs in scope and the ranges of their entries, by first entry.
-  struct Range {
-    std::int64_t first, last;
-    std::uint32_t catalog;
-  };
   std::vector<Range> ranges;
   std::vector<std::string> relatives;
   for (const std::string& path : scope) relatives.push_back(RelativeOf(path));
@@ -85,65 +181,12 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
   }
   std::sort(ranges.begin(), ranges.end(),
             [](const Range& a, const Range& b) { return a.first < b.first; });
-  const auto catalog_of = [&](std::int64_t id) -> const Range* {
-    auto it = std::upper_bound(ranges.begin(), ranges.end(), id,
-                               [](std::int64_t value, const Range& r) { return value < r.first; });
-    if (it == ranges.begin()) return nullptr;
-    --it;
-    return id <= it->last ? &*it : nullptr;
-  };
-
-  // One pass over the files in the order of size and hash: runs of two or more are copies.
-  struct Found {
-    std::int64_t id;
-    std::uint32_t catalog;
-    std::string link;
-  };
-  struct Group {
-    std::size_t begin;  // its first copy in `copies`
-    std::int64_t size;
-    std::string hash;  // packed
-  };
-  std::vector<Found> run, copies;
+  std::vector<Found> copies;
   std::vector<Group> groups;
-  std::int64_t run_size = -1;
-  std::string run_hash;
-  const auto close_run = [&] {
-    if (run.size() >= 2) {
-      groups.push_back({copies.size(), run_size, run_hash});
-      std::move(run.begin(), run.end(), std::back_inserter(copies));
-    }
-    run.clear();
-  };
-  // Only the keys that two or more files share, and their files: a library of unique files
-  // reads next to nothing.
-  Statement scan(
-      db_,
-      "SELECT k.size, k.hash, c.id, c.link FROM content_keys AS k "
-      "INDEXED BY content_keys_shared "
-      "JOIN contents AS c INDEXED BY contents_by_key ON c.size = k.size AND c.hash = k.hash "
-      "WHERE k.files >= 2 ORDER BY k.size, k.hash");
-  std::size_t rows = 0;
-  while (scan.Step()) {
-    if (++rows % kPollRows == 0 && stop.stop_requested()) {
-      scan.Reset();
-      result.cancelled = true;
-      return result;
-    }
-    const std::int64_t id = scan.Int(2);
-    const Range* range = catalog_of(id);
-    if (range == nullptr) continue;
-    const std::string_view hash = scan.Blob(1);
-    const std::int64_t size = scan.Int(0);
-    if (size != run_size || hash != run_hash) {
-      close_run();
-      run_size = size;
-      run_hash.assign(hash);
-    }
-    run.push_back({id, range->catalog, std::string(scan.Text(3).value_or(std::string_view()))});
+  if (!FindCopyRuns(db_, ranges, stop, &copies, &groups)) {
+    result.cancelled = true;
+    return result;
   }
-  scan.Reset();
-  close_run();
 
   // The paths of the copies only, looked up in the order of the entries (neighbours share pages
   // and folders).
@@ -167,22 +210,7 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
     }
     names[i] = path.substr(path.rfind('/') + 1);  // while the path is at hand
   }
-  result.entries.reserve(copies.size());
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const std::size_t end = g + 1 < groups.size() ? groups[g + 1].begin : copies.size();
-    const std::string hash = UnpackContentHash(groups[g].hash);
-    for (std::size_t i = groups[g].begin; i < end; ++i) {
-      if (paths[i].empty()) continue;  // damaged: passed over
-      ContentEntry entry;
-      entry.catalog = copies[i].catalog;
-      entry.size = static_cast<std::uint64_t>(groups[g].size);
-      entry.hash = hash;
-      entry.path = std::move(paths[i]);
-      entry.name = std::move(names[i]);
-      entry.link_id = std::move(copies[i].link);
-      result.entries.push_back(std::move(entry));
-    }
-  }
+  AppendCopies(groups, &copies, &paths, &names, &result.entries);
   return result;
 }
 
