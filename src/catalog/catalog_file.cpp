@@ -38,34 +38,6 @@ struct Part {
 // and cutting them recurses as deep as the large subtrees go.
 constexpr std::size_t kDeepestParted = 256;
 
-// The records below each node that has children, itself counted; empty when the tree is deeper
-// than kDeepestParted.
-std::unordered_map<const CatalogTree::Node*, std::size_t> SubtreeSizes(const CatalogTree& tree) {
-  std::unordered_map<const CatalogTree::Node*, std::size_t> sizes;
-  std::vector<std::pair<const CatalogTree::Node*, std::size_t>> stack{{tree.Root(), 0}};
-  std::vector<std::size_t> totals{1};
-  while (!stack.empty()) {
-    auto& [node, next] = stack.back();
-    if (next == node->children.size()) {
-      const std::size_t total = totals.back();
-      sizes.emplace(node, total);
-      stack.pop_back();
-      totals.pop_back();
-      if (!totals.empty()) totals.back() += total;
-      continue;
-    }
-    const CatalogTree::Node* child = node->children[next++];
-    if (child->children.empty()) {
-      ++totals.back();
-    } else {
-      if (stack.size() > kDeepestParted) return {};
-      stack.emplace_back(child, 0);
-      totals.push_back(1);
-    }
-  }
-  return sizes;
-}
-
 // Cuts the records below `parent` into parts in pre-order: runs of sibling subtrees of about
 // kPartRecords records, and a larger subtree as its own record followed by the parts below it.
 void CutIntoParts(const std::unordered_map<const CatalogTree::Node*, std::size_t>& sizes,
@@ -141,7 +113,7 @@ bool StreamCatalog(const CatalogTree& tree, std::function<void(std::string_view)
   if (tree.Size() <= kParallelRecords || threads < 2) {
     return StreamCatalogOnThisThread(tree, std::move(write), stop);
   }
-  const auto sizes = SubtreeSizes(tree);
+  const auto sizes = SubtreeSizes(tree.Root(), kDeepestParted);
   if (sizes.empty()) {
     return StreamCatalogOnThisThread(tree, std::move(write), stop);
   }

@@ -1,5 +1,7 @@
 #include "catalog/catalog_tree.h"
 
+#include <unordered_map>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -612,6 +614,33 @@ bool CatalogTree::ForEachRecordBelow(
     }
   }
   return true;
+}
+
+std::unordered_map<const CatalogTree::Node*, std::size_t> SubtreeSizes(const CatalogTree::Node* top,
+                                                                       std::size_t deepest) {
+  std::unordered_map<const CatalogTree::Node*, std::size_t> sizes;
+  std::vector<std::pair<const CatalogTree::Node*, std::size_t>> stack{{top, 0}};
+  std::vector<std::size_t> totals{1};
+  while (!stack.empty()) {
+    auto& [node, next] = stack.back();
+    if (next == node->children.size()) {
+      const std::size_t total = totals.back();
+      sizes.emplace(node, total);
+      stack.pop_back();
+      totals.pop_back();
+      if (!totals.empty()) totals.back() += total;
+      continue;
+    }
+    const CatalogTree::Node* child = node->children[next++];
+    if (child->children.empty()) {
+      ++totals.back();
+    } else {
+      if (stack.size() > deepest) return {};
+      stack.emplace_back(child, 0);
+      totals.push_back(1);
+    }
+  }
+  return sizes;
 }
 
 }  // namespace lumivor

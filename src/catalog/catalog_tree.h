@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "catalog/catalog_record.h"
@@ -229,5 +230,10 @@ void CatalogTree::ForEachPreOrder(Visit&& visit) const {
     if (!child->children.empty()) stack.push_back({child, 0});
   }
 }
+
+// The records below each node of `top`'s subtree that has children, itself counted (`top`
+// included); empty when a node lies more than `deepest` levels below `top`.
+[[nodiscard]] std::unordered_map<const CatalogTree::Node*, std::size_t> SubtreeSizes(
+    const CatalogTree::Node* top, std::size_t deepest);
 
 }  // namespace lumivor

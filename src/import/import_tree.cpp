@@ -279,30 +279,8 @@ bool ImportTree::EmitStretch(const Stretch& stretch, std::string_view catalog_na
 
 std::vector<ImportTree::Stretch> ImportTree::CutBelowTop(std::size_t records) const {
   // The records below each node that has children, itself counted.
-  std::unordered_map<const CatalogTree::Node*, std::size_t> sizes;
-  {
-    std::vector<std::pair<const CatalogTree::Node*, std::size_t>> stack{{top_, 0}};
-    std::vector<std::size_t> totals{1};
-    while (!stack.empty()) {
-      auto& [node, next] = stack.back();
-      if (next == node->children.size()) {
-        const std::size_t total = totals.back();
-        sizes.emplace(node, total);
-        stack.pop_back();
-        totals.pop_back();
-        if (!totals.empty()) totals.back() += total;
-        continue;
-      }
-      const CatalogTree::Node* child = node->children[next++];
-      if (child->children.empty()) {
-        ++totals.back();
-      } else {
-        if (stack.size() > kDeepestCut) return {};
-        stack.emplace_back(child, 0);
-        totals.push_back(1);
-      }
-    }
-  }
+  const auto sizes = SubtreeSizes(top_, kDeepestCut);
+  if (sizes.empty()) return {};
   // Runs of sibling subtrees of about `records` records; a larger subtree becomes its own record
   // followed by the stretches below it (cut the same way, its path passed down).
   std::vector<Stretch> stretches;

@@ -32,20 +32,26 @@ const CatalogTree::Node* FindResultRecord(const CatalogTree& tree, const ResultS
   return at_ordinal != nullptr ? at_ordinal : first_same;
 }
 
-EditedCatalog ApplyResultEdit(const ResultSource& source, const CatalogRecord& shown, int field,
-                              std::string_view text, Progress& progress) {
-  EditedCatalog edited{LoadCatalog(source.catalog_path, progress), {}, {}};
-  edited.by_ordinal = RecordsByOrdinal(edited.tree);
-  if (source.ordinal >= edited.by_ordinal.size()) throw LumivorError(std::string(kResultMoved));
+bool EditAtOrdinal(EditedCatalog* edited, const ResultSource& source, const CatalogRecord& shown,
+                   int field, std::string_view text) {
+  edited->by_ordinal = RecordsByOrdinal(edited->tree);
+  if (source.ordinal >= edited->by_ordinal.size()) throw LumivorError(std::string(kResultMoved));
   // The tree is ours: the node is only const through the ordinal table.
-  auto* node = const_cast<CatalogTree::Node*>(edited.by_ordinal[source.ordinal]);
+  auto* node = const_cast<CatalogTree::Node*>(edited->by_ordinal[source.ordinal]);
   if (node->Field(kFileName) != shown.Field(kFileName) ||
       node->Field(kFullPath) != shown.Field(kFullPath)) {
     throw LumivorError(std::string(kResultMoved));
   }
-  edited.refusal = EditRefusal(node, field, text);
-  if (!edited.refusal.empty()) return edited;
+  edited->refusal = EditRefusal(node, field, text);
+  if (!edited->refusal.empty()) return false;
   ApplyEdit(node, field, text);
+  return true;
+}
+
+EditedCatalog ApplyResultEdit(const ResultSource& source, const CatalogRecord& shown, int field,
+                              std::string_view text, Progress& progress) {
+  EditedCatalog edited{LoadCatalog(source.catalog_path, progress), {}, {}};
+  if (!EditAtOrdinal(&edited, source, shown, field, text)) return edited;
   // Written in the order it was read, so the ordinals of the other results stay right.
   SaveCatalog(edited.tree, source.catalog_path, progress);
   return edited;

@@ -40,6 +40,12 @@ struct EditedCatalog {
 // FileName and FullPath, or the file changed since the search and nothing is written. An edit
 // that EditRefusal refuses writes nothing and comes back with the refusal. Raises LumivorError
 // when the file cannot be read or written and when the record is not found.
+// Applies the edit to the record of `edited->tree` at the ordinal of `source`, filling
+// `by_ordinal`; false with the refusal set when the edit is refused. Raises LumivorError
+// (kResultMoved) when that record is no longer the one `shown`.
+bool EditAtOrdinal(EditedCatalog* edited, const ResultSource& source, const CatalogRecord& shown,
+                   int field, std::string_view text);
+
 EditedCatalog ApplyResultEdit(const ResultSource& source, const CatalogRecord& shown, int field,
                               std::string_view text, Progress& progress = NoProgress());
 

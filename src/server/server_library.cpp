@@ -405,17 +405,7 @@ EditedCatalog ServerLibrary::EditResult(std::string_view catalog, const ResultSo
   std::string snapshot;
   TreeSink sink(&edited.tree);
   ReadCatalog(found, sink, &snapshot);
-  edited.by_ordinal = RecordsByOrdinal(edited.tree);
-  if (source.ordinal >= edited.by_ordinal.size()) throw LumivorError(std::string(kResultMoved));
-  // The tree is ours: the node is only const through the ordinal table.
-  auto* node = const_cast<CatalogTree::Node*>(edited.by_ordinal[source.ordinal]);
-  if (node->Field(kFileName) != shown.Field(kFileName) ||
-      node->Field(kFullPath) != shown.Field(kFullPath)) {
-    throw LumivorError(std::string(kResultMoved));
-  }
-  edited.refusal = EditRefusal(node, field, text);
-  if (!edited.refusal.empty()) return edited;
-  ApplyEdit(node, field, text);
+  if (!EditAtOrdinal(&edited, source, shown, field, text)) return edited;
   // Written in the order it was read, so the ordinals of the other results stay right.
   WriteCatalog(
       found.group, found.file_name, found.byte_size, std::time(nullptr),

@@ -139,11 +139,11 @@ TEST(MtreeReader, LongListingsReadInPiecesKeepSettingsAndLineNumbers) {
 
 TEST(MtreeReader, RelativeEntriesAndTheListedFolderName) {
   // mtree -c: names the listed folder in its header, entries relative to the folder above them.
-  const std::string spec =
+  const std::string listing =
       "#\t   user: root\n#\t   tree: /srv/data\n\n/set type=file\n. type=dir\n"
       "    a.txt size=3 md5digest=d41d8cd98f00b204e9800998ecf8427e\n"
       "sub type=dir\n    b size=4\n..\n..\n";
-  ByteSource source(spec, "c.mtree");
+  ByteSource source(listing, "c.mtree");
   ImportTree tree(".");
   ReadMtree(source, tree, {});
   EXPECT_EQ(Emitted(tree),
