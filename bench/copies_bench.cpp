@@ -3,7 +3,8 @@
 // content hashes, one in ten a copy of another, through the library index, beside the same
 // command reading the catalog files (--no-index) in the same run; and the coverage of a live
 // folder of --files=N files (100,000 by default) against that library: the bytes it read beside
-// the bytes of the files whose size occurs in the library, which is all it may read.
+// the bytes of the files whose size occurs in the library, which is all it may read. With
+// --keep=DIR the library (and its index) is made there once and used again by later runs.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -56,11 +57,13 @@ int main(int argc, char** argv) {
   const std::size_t entries = lumivor::bench::IntOption(argc, argv, "entries", 10'000'000);
   const std::size_t catalogs = lumivor::bench::IntOption(argc, argv, "catalogs", 200);
   const std::size_t files = lumivor::bench::IntOption(argc, argv, "files", 100'000);
+  const std::string keep = lumivor::bench::TextOption(argc, argv, "keep", "");
   const std::size_t per_catalog = std::max<std::size_t>(entries / catalogs, 1);
 
   lumivor::bench::TempDir temp;
-  const std::string library = temp.Path() + "/CatalogLibrary";
-  ::setenv("LUMIVOR_CACHE_DIR", (temp.Path() + "/cache").c_str(), 1);
+  const std::string base = keep.empty() ? temp.Path() : keep;
+  const std::string library = base + "/CatalogLibrary";
+  ::setenv("LUMIVOR_CACHE_DIR", (base + "/cache").c_str(), 1);
 
   // One file in ten is a copy of one of a pool of contents of small sizes; the others are unique.
   Random random(11);
@@ -89,7 +92,9 @@ int main(int argc, char** argv) {
       }
       library_sizes.insert(std::stoull("0" + file_node->Field(lumivor::kFileSize)));
     });
-    lumivor::WriteCatalogFile(tree, file, lumivor::NoProgress());
+    // A kept library is made the same way again, for the sizes it holds, but not written.
+    if (!std::filesystem::exists(file))
+      lumivor::WriteCatalogFile(tree, file, lumivor::NoProgress());
   }
 
   const Stopwatch build;

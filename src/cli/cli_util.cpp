@@ -48,25 +48,17 @@ std::string EscapeValue(std::string_view value) {
 }
 
 void AppendEscapedValue(std::string* out, std::string_view value) {
-  for (std::size_t start = 0;;) {
-    const std::size_t special = value.find_first_of("\t\n\r\\", start);
-    out->append(value.substr(start, special - start));
-    if (special == std::string_view::npos) return;
-    switch (value[special]) {
-      case '\t':
-        out->append("\\t");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      default:
-        out->append("\\\\");
-    }
-    start = special + 1;
+  // Most values hold nothing to escape: runs between special bytes are appended whole.
+  const auto special = [](char c) { return c == '\t' || c == '\n' || c == '\r' || c == '\\'; };
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (!special(c)) continue;
+    out->append(value.data() + start, i - start);
+    out->append(c == '\t' ? "\\t" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\\\");
+    start = i + 1;
   }
+  out->append(value.data() + start, value.size() - start);
 }
 
 void PrintRecordHeader(std::ostream& out) {

@@ -1,8 +1,12 @@
 // Copies through the index: the size and content hash of every file of the media, kept beside the
 // entries, so that files of equal content are found without reading a catalog file.
 #include <algorithm>
+#include <exception>
 #include <iterator>
+#include <memory>
 #include <optional>
+#include <span>
+#include <thread>
 #include <unordered_map>
 
 #include "index/index_tables.h"
@@ -18,6 +22,10 @@ int HexValue(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }
+
+// Copies whose paths are looked up on two threads (below that, a second connection costs more
+// than it saves).
+constexpr std::size_t kCopiesForTwoReaders = 20000;
 
 // Marks a packed hash whose digits are kept as bytes, after the algorithm's name.
 constexpr char kRawDigits = '\x01';
@@ -128,11 +136,10 @@ bool FindCopyRuns(sqlite3* db, const std::vector<Range>& ranges, const std::stop
   return true;
 }
 
-// Appends the copies of `groups` with their `paths` and `names` (taken) to `entries`; a copy
-// whose path could not be read (a damaged entry) is passed over.
+// Appends the copies of `groups` with their `paths` (taken) to `entries`; a copy whose path could
+// not be read (a damaged entry) is passed over. Copies by content need no name.
 void AppendCopies(const std::vector<Group>& groups, std::vector<Found>* copies,
-                  std::vector<std::string>* paths, std::vector<std::string>* names,
-                  std::vector<ContentEntry>* entries) {
+                  std::vector<std::string>* paths, std::vector<ContentEntry>* entries) {
   entries->reserve(entries->size() + copies->size());
   for (std::size_t g = 0; g < groups.size(); ++g) {
     const std::size_t end = g + 1 < groups.size() ? groups[g + 1].begin : copies->size();
@@ -144,7 +151,6 @@ void AppendCopies(const std::vector<Group>& groups, std::vector<Found>* copies,
       entry.size = static_cast<std::uint64_t>(groups[g].size);
       entry.hash = hash;
       entry.path = std::move((*paths)[i]);
-      entry.name = std::move((*names)[i]);
       entry.link_id = std::move((*copies)[i].link);
       entries->push_back(std::move(entry));
     }
@@ -162,7 +168,8 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
   std::vector<std::string> relatives;
   for (const std::string& path : scope) relatives.push_back(RelativeOf(path));
   const std::string top = root_ + "/";
-  for (const CatalogRow& row : LoadCatalogs()) {
+  const std::vector<CatalogRow> catalogs = LoadCatalogs();
+  for (const CatalogRow& row : catalogs) {
     bool wanted = scope.empty();
     for (const std::string& relative : relatives) {
       // A catalog, or a group holding it.
@@ -189,29 +196,79 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
   }
 
   // The paths of the copies only, looked up in the order of the entries (neighbours share pages
-  // and folders).
+  // and folders); on two threads when there are many, the second half through a second
+  // connection.
   std::vector<std::pair<std::int64_t, std::size_t>> by_id(copies.size());
   for (std::size_t i = 0; i < by_id.size(); ++i) by_id[i] = {copies[i].id, i};
   std::sort(by_id.begin(), by_id.end());
-  std::vector<std::string> paths(copies.size()), names(copies.size());
+  std::vector<std::string> paths(copies.size());
+  std::unique_ptr<LibraryIndex> second;
+  if (by_id.size() >= kCopiesForTwoReaders && std::thread::hardware_concurrency() > 1) {
+    second = SecondReader(catalogs);
+  }
+  const std::size_t half = second ? by_id.size() / 2 : by_id.size();
+  const std::span<const std::pair<std::int64_t, std::size_t>> ids(by_id);
+  bool second_done = true;
+  std::exception_ptr second_failure;
+  std::thread helper;
+  if (second) {
+    helper = std::thread([&] {
+      try {
+        second_done = second->FullPathsOf(ids.subspan(half), &paths, stop);
+      } catch (...) {
+        second_failure = std::current_exception();
+      }
+    });
+  }
+  bool done = false;
+  try {
+    done = FullPathsOf(ids.first(half), &paths, stop);
+  } catch (...) {
+    if (helper.joinable()) helper.join();
+    throw;
+  }
+  if (helper.joinable()) helper.join();
+  if (second_failure) std::rethrow_exception(second_failure);
+  if (!done || !second_done) {
+    result.cancelled = true;
+    return result;
+  }
+  AppendCopies(groups, &copies, &paths, &result.entries);
+  return result;
+}
+
+bool LibraryIndex::FullPathsOf(std::span<const std::pair<std::int64_t, std::size_t>> ids,
+                               std::vector<std::string>* paths, const std::stop_token& stop) {
+  // Only folders are worth remembering; a file's own path is asked once.
   std::unordered_map<std::int64_t, std::string> folder_paths;
   std::vector<std::pair<std::int64_t, std::string>> folders(4096);
-  for (std::size_t n = 0; n < by_id.size(); ++n) {
-    if (n % kPollRows == 0 && stop.stop_requested()) {
-      result.cancelled = true;
-      return result;
-    }
-    const auto [id, i] = by_id[n];
-    // Only folders are worth remembering; a file's own path is asked once.
-    std::string& path = paths[i];
-    if (!FullPathInto(id, folder_paths, &path, &folders)) {
-      path.clear();
-      continue;
-    }
-    names[i] = path.substr(path.rfind('/') + 1);  // while the path is at hand
+  for (std::size_t n = 0; n < ids.size(); ++n) {
+    if (n % kPollRows == 0 && stop.stop_requested()) return false;
+    std::string& path = (*paths)[ids[n].second];
+    if (!FullPathInto(ids[n].first, folder_paths, &path, &folders)) path.clear();
   }
-  AppendCopies(groups, &copies, &paths, &names, &result.entries);
-  return result;
+  return true;
+}
+
+std::unique_ptr<LibraryIndex> LibraryIndex::SecondReader(const std::vector<CatalogRow>& catalogs) {
+  std::unique_ptr<LibraryIndex> reader;
+  try {
+    reader.reset(new LibraryIndex(*this, SameFile{}));
+    Statement(reader->db_, "BEGIN DEFERRED").Run();
+    reader->in_read_ = true;
+    // Every change to the entries changes its catalog's row: equal rows, equal entries.
+    const std::vector<CatalogRow> seen = reader->LoadCatalogs();
+    const auto same = [](const CatalogRow& a, const CatalogRow& b) {
+      return a.id == b.id && a.path == b.path && a.stamp == b.stamp && a.first == b.first &&
+             a.count == b.count && a.readable == b.readable && a.unhashed == b.unhashed;
+    };
+    if (!std::equal(seen.begin(), seen.end(), catalogs.begin(), catalogs.end(), same)) {
+      return nullptr;
+    }
+  } catch (const IndexError&) {
+    return nullptr;
+  }
+  return reader;
 }
 
 }  // namespace lumivor

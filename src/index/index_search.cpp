@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -256,22 +257,24 @@ bool LibraryIndex::FullPathInto(std::int64_t id,
     lookup.Reset();
     return false;
   }
-  // Views of the row, read before the statement is reset.
-  const std::string_view name = lookup.Text(0).value_or(std::string_view());
-  const std::string_view rest = lookup.Blob(1);
-  std::optional<ParentLink> link = ParentLinkOf(rest, name);
-  if (!link) {
-    std::array<std::string, kFieldCount> fields;
-    const auto no_parent = [](std::int64_t) { return std::optional<std::string_view>(); };
-    const bool unpacked = UnpackEntryFields(rest, name, no_parent, &fields);
+  // Views of the row, used before the statement is reset.
+  FullPathSource source;
+  if (!FullPathSourceOf(lookup.Blob(1), lookup.Text(0).value_or(std::string_view()), &source)) {
     lookup.Reset();
-    if (!unpacked) return false;
-    *out = std::move(fields[kFullPath]);
+    return false;
+  }
+  if (!source.linked) {
+    out->assign(source.own);
+    lookup.Reset();
     return true;
   }
+  // The folder's path may need the statement: the tail is kept first.
+  out->clear();
+  if (source.slash_name) *out += '/';
+  out->append(source.tail);
   lookup.Reset();
-  if (link->distance <= 0 || link->distance >= id) return false;  // damaged: always upwards
-  const std::int64_t folder = id - link->distance;
+  if (source.distance <= 0 || source.distance >= id) return false;  // damaged: always upwards
+  const std::int64_t folder = id - source.distance;
   std::string_view parent;
   if (folders && !folders->empty()) {
     auto& slot = (*folders)[static_cast<std::size_t>(folder) % folders->size()];
@@ -286,9 +289,12 @@ bool LibraryIndex::FullPathInto(std::int64_t id,
   } else {
     return false;
   }
-  if (link->keep > parent.size()) return false;
-  out->assign(parent.substr(0, link->keep));
-  out->append(link->tail);
+  if (source.keep > parent.size()) return false;
+  // The kept part of the folder's path goes before the tail.
+  const std::size_t tail_size = out->size();
+  out->resize(source.keep + tail_size);
+  std::memmove(out->data() + source.keep, out->data(), tail_size);
+  std::memcpy(out->data(), parent.data(), source.keep);
   return true;
 }
 

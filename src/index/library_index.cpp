@@ -77,7 +77,20 @@ LibraryIndex::LibraryIndex(const std::string& library_root, std::string index_pa
   }
 }
 
-LibraryIndex::~LibraryIndex() { Close(); }
+LibraryIndex::LibraryIndex(const LibraryIndex& other, SameFile)
+    : root_(other.root_), real_root_(other.real_root_), path_(other.path_) {
+  try {
+    OpenFile(path_, false, false);
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+LibraryIndex::~LibraryIndex() {
+  if (in_read_ && db_) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  Close();
+}
 
 void LibraryIndex::RemoveFiles(const std::string& index_path) {
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -65,7 +66,7 @@ struct IndexUpdate {
 // What the index knows of the files that have copies (LibraryIndex::ContentsWithCopies).
 struct IndexedContents {
   std::vector<std::string> catalogs;  // the catalog files in scope; ContentEntry::catalog indexes
-  std::vector<ContentEntry> entries;  // with their FullPath, size, Hash and LinkId
+  std::vector<ContentEntry> entries;  // with their FullPath, size, Hash and LinkId (no name)
   std::size_t unhashed = 0;           // files of some size in scope without a hash
   bool cancelled = false;
 };
@@ -170,6 +171,17 @@ class LibraryIndex {
   bool FullPathInto(std::int64_t id, std::unordered_map<std::int64_t, std::string>& paths,
                     std::string* out,
                     std::vector<std::pair<std::int64_t, std::string>>* folders = nullptr);
+  // The FullPaths of the entries `ids` (ascending) into `paths` at the positions paired with
+  // them; a path that cannot be read is left empty. False when stopped.
+  bool FullPathsOf(std::span<const std::pair<std::int64_t, std::size_t>> ids,
+                   std::vector<std::string>* paths, const std::stop_token& stop);
+  // A second connection to this index for reading beside this one on another thread, in a read
+  // transaction that sees what this one's sees (`catalogs`, as this one loaded them); nullptr
+  // when it cannot be opened or another program changed the index in between.
+  [[nodiscard]] std::unique_ptr<LibraryIndex> SecondReader(const std::vector<CatalogRow>& catalogs);
+  // For SecondReader: a connection to `other`'s file.
+  struct SameFile {};
+  LibraryIndex(const LibraryIndex& other, SameFile);
 
   std::string root_;       // as given, without trailing "/"
   std::string real_root_;  // its real path
@@ -179,6 +191,7 @@ class LibraryIndex {
   bool created_ = false;
   bool bulk_ = false;         // building a new file: no other reader, no journal to keep
   bool write_cache_ = false;  // the page cache has the size for writing
+  bool in_read_ = false;      // a second reader's transaction is open
 };
 
 }  // namespace lumivor

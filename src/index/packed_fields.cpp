@@ -274,6 +274,44 @@ std::optional<ParentLink> ParentLinkOf(std::string_view data, std::string_view f
   return link;
 }
 
+bool FullPathSourceOf(std::string_view data, std::string_view file_name, FullPathSource* out) {
+  // FullPath is the first packed field: its code is the lowest two bits, its data comes first.
+  if (data.size() < 2) return false;
+  *out = FullPathSource();
+  std::size_t at = 2;
+  switch (static_cast<unsigned char>(data[0]) & 3) {
+    case kEmpty:
+      return true;
+    case kFormA:
+      out->own = file_name;
+      return true;
+    case kLiteral: {
+      std::uint64_t length = 0;
+      if (!ReadVarint(data, &at, &length) || length > data.size() - at) return false;
+      out->own = data.substr(at, length);
+      return true;
+    }
+    default:
+      break;
+  }
+  std::uint64_t distance = 0, keep = 0, tail = 0;
+  if (!ReadVarint(data, &at, &distance) || distance == 0 || !ReadVarint(data, &at, &keep) ||
+      !ReadVarint(data, &at, &tail)) {
+    return false;
+  }
+  out->linked = true;
+  out->distance = static_cast<std::int64_t>(distance);
+  out->keep = static_cast<std::size_t>(keep);
+  if (tail == 0) {
+    out->slash_name = true;
+    out->tail = file_name;
+    return true;
+  }
+  if (tail - 1 > data.size() - at) return false;
+  out->tail = data.substr(at, tail - 1);
+  return true;
+}
+
 bool UnpackEntryFields(
     std::string_view data, std::string_view file_name,
     const std::function<std::optional<std::string_view>(std::int64_t distance)>& parent_full_path,

@@ -55,4 +55,19 @@ struct ParentLink {
 [[nodiscard]] std::optional<ParentLink> ParentLinkOf(std::string_view data,
                                                      std::string_view file_name);
 
+// Where a packed FullPath comes from, read without decoding the other fields: the entry's own
+// text (`own`, when `linked` is false), or the first `keep` bytes of the FullPath of the entry
+// `distance` rows before, followed by `tail` (by "/" and the file name when `slash_name`). The
+// views point into the packed data and the name.
+struct FullPathSource {
+  bool linked = false;
+  std::string_view own;
+  std::int64_t distance = 0;
+  std::size_t keep = 0;
+  std::string_view tail;
+  bool slash_name = false;
+};
+// False when the data is damaged.
+bool FullPathSourceOf(std::string_view data, std::string_view file_name, FullPathSource* out);
+
 }  // namespace lumivor

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "catalog/catalog_file.h"
+#include "catalog/fields.h"
+#include "copies/copy_finder.h"
 #include "index/index_follower.h"
 #include "index/indexed_search.h"
 #include "index/packed_fields.h"
@@ -172,6 +174,16 @@ std::array<std::string, kFieldCount> RoundTrip(const FieldValues& fields, std::s
       },
       &out);
   EXPECT_TRUE(ok);
+  // The FullPath alone, read without the other fields, is the same.
+  FullPathSource source;
+  EXPECT_TRUE(FullPathSourceOf(packed, fields[kFileName].value_or(""), &source));
+  std::string path(source.own);
+  if (source.linked) {
+    EXPECT_EQ(source.distance, distance);
+    path = std::string(parent.substr(0, source.keep)) + (source.slash_name ? "/" : "") +
+           std::string(source.tail);
+  }
+  EXPECT_EQ(path, out[kFullPath]);
   return out;
 }
 
@@ -240,6 +252,16 @@ TEST(PackedFields, EveryValueComesBackExactly) {
     EXPECT_FALSE(UnpackEntryFields(packed.substr(0, cut), "x", parent_of, &ignored)) << cut;
   }
   EXPECT_FALSE(UnpackEntryFields(packed + "x", "x", parent_of, &ignored));
+  FullPathSource source;
+  for (std::size_t cut = 0; cut < 2; ++cut) {
+    EXPECT_FALSE(FullPathSourceOf(packed.substr(0, cut), "x", &source)) << cut;
+  }
+  FieldValues literal = scanned;
+  literal[kFullPath] = "relative/path";
+  PackEntryFields(literal, parent, 3, &packed);
+  for (std::size_t cut = 2; cut < 4; ++cut) {
+    EXPECT_FALSE(FullPathSourceOf(packed.substr(0, cut), "x", &source)) << cut;
+  }
 }
 
 // --- The indexed search against the file search ----------------------------------------------
@@ -882,6 +904,73 @@ TEST(IndexCommand, BuildsUpdatesAndSearchesLikeTheFiles) {
   EXPECT_EQ(bad.status, 2);
   EXPECT_EQ(bad.out, "");
   EXPECT_EQ(bad.err, "The regular expression is not valid: missing ]: [.\n");
+}
+
+// --- Copies through the index ------------------------------------------------------------------
+
+// Enough copies for the paths to be looked up on two threads: every file of one medium has a copy
+// on the other, in folders of other names; each must come back with its own path and hash.
+TEST(IndexedCopies, ManyCopiesComeBackWithTheirOwnPathsAndHashes) {
+  TempDir dir;
+  const std::string library = dir / "CatalogLibrary";
+  std::filesystem::create_directories(library);
+  constexpr int kFolders = 60, kFilesPerFolder = 200;
+  const auto hash_of = [](int n) {
+    char digits[33];
+    std::snprintf(digits, sizeof digits, "%032x", n + 1);
+    return "xxh128:" + std::string(digits);
+  };
+  const auto path_of = [](const std::string& medium, int n) {
+    return "/media/" + medium + "/" + medium + " folder " + std::to_string(n / kFilesPerFolder) +
+           "/file " + std::to_string(n) + ".bin";
+  };
+  for (const std::string medium : {"Left", "Right"}) {
+    CatalogTree tree;
+    FieldViews top{};
+    const std::string top_path = "/media/" + medium;
+    top[kFileName] = top_path;
+    top[kFullPath] = top_path;
+    top[kFileType] = kDirectoryType;
+    CatalogTree::Node* top_node = tree.AddChild(nullptr, top);
+    for (int folder = 0; folder < kFolders; ++folder) {
+      const std::string folder_name = medium + " folder " + std::to_string(folder);
+      const std::string folder_path = top_path + "/" + folder_name;
+      FieldViews folder_fields{};
+      folder_fields[kFileName] = folder_name;
+      folder_fields[kFullPath] = folder_path;
+      folder_fields[kFileType] = kDirectoryType;
+      CatalogTree::Node* folder_node = tree.AddChild(top_node, folder_fields);
+      for (int file = 0; file < kFilesPerFolder; ++file) {
+        const int n = folder * kFilesPerFolder + file;
+        const std::string name = "file " + std::to_string(n) + ".bin";
+        const std::string path = path_of(medium, n), size = std::to_string(100 + n % 7);
+        const std::string hash = hash_of(n);
+        FieldViews fields{};
+        fields[kFileName] = name;
+        fields[kFullPath] = path;
+        fields[kFileSize] = size;
+        fields[kFileType] = kFileTypeText;
+        tree.AddChild(folder_node, fields, {{kHashAttribute, hash}});
+      }
+    }
+    WriteCatalogFile(tree, library + "/" + medium + ".xml", NoProgress());
+  }
+  LibraryIndex index(library, IndexPathFor(library));
+  ASSERT_FALSE(index.Update(NoProgress()).cancelled);
+  const IndexedContents contents = index.ContentsWithCopies({});
+  ASSERT_FALSE(contents.cancelled);
+  ASSERT_EQ(contents.catalogs.size(), 2u);
+  ASSERT_EQ(contents.entries.size(), 2u * kFolders * kFilesPerFolder);
+  std::vector<int> seen(2 * kFolders * kFilesPerFolder);
+  for (const ContentEntry& entry : contents.entries) {
+    const bool left = contents.catalogs[entry.catalog].ends_with("/Left.xml");
+    const int n = std::stoi(entry.path.substr(entry.path.rfind("/file ") + 6));
+    EXPECT_EQ(entry.path, path_of(left ? "Left" : "Right", n));
+    EXPECT_EQ(entry.hash, hash_of(n)) << entry.path;
+    EXPECT_EQ(entry.size, 100u + n % 7) << entry.path;
+    ++seen[static_cast<std::size_t>(2 * n + (left ? 0 : 1))];
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<std::ptrdiff_t>(seen.size()));
 }
 
 }  // namespace
