@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <span>
 #include <unordered_map>
 
 #include "catalog/fields.h"
@@ -91,16 +92,19 @@ std::string DuplicateSummary::CountsLine() const {
          " wasted=" + std::to_string(wasted);
 }
 
-std::vector<DuplicateGroup> FindDuplicates(std::vector<ContentEntry> entries, CopyKey by,
-                                           DuplicateSummary* summary) {
-  DuplicateSummary counts;
-  // The key of each entry that has one (views of the entries' hashes, or of the folded names).
-  std::vector<std::string> folded;
-  folded.reserve(by == CopyKey::kNameSize ? entries.size() : 0);  // views into it stay valid
-  struct Keyed {
-    std::string_view key;
-    std::size_t index;
-  };
+namespace {
+
+// An entry with its key: a view of its hash, or of its folded name.
+struct Keyed {
+  std::string_view key;
+  std::size_t index;
+};
+
+// The entries that have a key, by size and key, entries of one key in their order; the folded
+// names the views point at are kept in `folded`. Files of some size without one are counted.
+std::vector<Keyed> KeyedBySizeAndKey(const std::vector<ContentEntry>& entries, CopyKey by,
+                                     std::vector<std::string>* folded, std::size_t* unkeyed) {
+  folded->reserve(by == CopyKey::kNameSize ? entries.size() : 0);  // views into it stay valid
   std::vector<Keyed> keyed;
   keyed.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -109,16 +113,15 @@ std::vector<DuplicateGroup> FindDuplicates(std::vector<ContentEntry> entries, Co
     if (entry.size > 0 && by == CopyKey::kHash) {
       if (!HashAlgorithm(entry.hash).empty()) key = entry.hash;
     } else if (entry.size > 0) {
-      key = folded.emplace_back(FoldCase(entry.name));
+      key = folded->emplace_back(FoldCase(entry.name));
     }
     if (key.empty()) {
-      if (entry.size > 0) ++counts.unhashed;
+      if (entry.size > 0) ++*unkeyed;
       continue;
     }
     keyed.push_back({key, i});
   }
-  // By size and key, entries of one key in their order. The library index hands them over in
-  // that order already: then the sort is a check.
+  // The library index hands entries over in this order already: then the sort is a check.
   const auto before = [&](const Keyed& a, const Keyed& b) {
     if (entries[a.index].size != entries[b.index].size)
       return entries[a.index].size < entries[b.index].size;
@@ -127,6 +130,42 @@ std::vector<DuplicateGroup> FindDuplicates(std::vector<ContentEntry> entries, Co
   if (!std::is_sorted(keyed.begin(), keyed.end(), before)) {
     std::stable_sort(keyed.begin(), keyed.end(), before);
   }
+  return keyed;
+}
+
+// The group of the entries `run` (of one size and key, taken), hard links of one file in one
+// catalog made one copy, copies in the order of their catalogs.
+DuplicateGroup GroupOfRun(std::span<const Keyed> run, std::vector<ContentEntry>& entries) {
+  DuplicateGroup group;
+  group.size = entries[run.front().index].size;
+  group.key = std::string(run.front().key);
+  std::unordered_map<std::string, std::size_t> files;
+  for (const Keyed& keyed : run) {
+    ContentEntry& entry = entries[keyed.index];
+    if (!entry.link_id.empty()) {
+      const std::string file = std::to_string(entry.catalog) + '/' + entry.link_id;
+      const auto [it, added] = files.emplace(file, group.copies.size());
+      if (!added) {
+        group.copies[it->second].links.push_back(std::move(entry.path));
+        continue;
+      }
+    }
+    group.copies.push_back({entry.catalog, std::move(entry.path), {}});
+  }
+  std::stable_sort(group.copies.begin(), group.copies.end(),
+                   [](const DuplicateGroup::Copy& a, const DuplicateGroup::Copy& b) {
+                     return a.catalog < b.catalog;
+                   });
+  return group;
+}
+
+}  // namespace
+
+std::vector<DuplicateGroup> FindDuplicates(std::vector<ContentEntry> entries, CopyKey by,
+                                           DuplicateSummary* summary) {
+  DuplicateSummary counts;
+  std::vector<std::string> folded;
+  const std::vector<Keyed> keyed = KeyedBySizeAndKey(entries, by, &folded, &counts.unhashed);
   std::vector<DuplicateGroup> groups;
   for (std::size_t begin = 0; begin < keyed.size();) {
     std::size_t end = begin + 1;
@@ -136,28 +175,8 @@ std::vector<DuplicateGroup> FindDuplicates(std::vector<ContentEntry> entries, Co
       ++end;
     }
     if (end - begin >= 2) {
-      DuplicateGroup group;
-      group.size = size;
-      group.key = std::string(keyed[begin].key);
-      // Hard links of one file in one catalog are one copy.
-      std::unordered_map<std::string, std::size_t> files;
-      for (std::size_t i = begin; i < end; ++i) {
-        ContentEntry& entry = entries[keyed[i].index];
-        if (!entry.link_id.empty()) {
-          const std::string file = std::to_string(entry.catalog) + '/' + entry.link_id;
-          const auto [it, added] = files.emplace(file, group.copies.size());
-          if (!added) {
-            group.copies[it->second].links.push_back(std::move(entry.path));
-            continue;
-          }
-        }
-        group.copies.push_back({entry.catalog, std::move(entry.path), {}});
-      }
-      // Copies in the order of their catalogs, whatever order the entries came in.
-      std::stable_sort(group.copies.begin(), group.copies.end(),
-                       [](const DuplicateGroup::Copy& a, const DuplicateGroup::Copy& b) {
-                         return a.catalog < b.catalog;
-                       });
+      DuplicateGroup group =
+          GroupOfRun(std::span<const Keyed>(keyed).subspan(begin, end - begin), entries);
       if (group.copies.size() >= 2) groups.push_back(std::move(group));
     }
     begin = end;

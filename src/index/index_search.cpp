@@ -204,7 +204,12 @@ std::optional<std::string_view> LibraryIndex::FullPathOf(
     std::int64_t id, std::unordered_map<std::int64_t, std::string>& paths) {
   if (const auto found = paths.find(id); found != paths.end()) return found->second;
   const std::int64_t asked = id;
-  std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
+  struct Link {
+    std::int64_t id;
+    std::size_t keep;
+    std::string tail;
+  };
+  std::vector<Link> chain;  // entries and their links, upwards
   std::optional<std::string> path;
   Statement& lookup = statements_->lookup;
   while (!path) {
@@ -217,27 +222,28 @@ std::optional<std::string_view> LibraryIndex::FullPathOf(
       lookup.Reset();
       return std::nullopt;
     }
-    std::string name(lookup.Text(0).value_or(std::string_view()));
-    const std::string rest(lookup.Blob(1));
-    lookup.Reset();
-    if (auto link = ParentLinkOf(rest, name)) {
-      const std::int64_t distance = link->distance;
-      if (distance <= 0 || distance >= id) return std::nullopt;  // damaged: always upwards
-      chain.emplace_back(id, std::move(*link));
-      id -= distance;
-      continue;
+    // Views of the row, used before the statement is reset.
+    FullPathSource source;
+    if (!FullPathSourceOf(lookup.Blob(1), lookup.Text(0).value_or(std::string_view()), &source)) {
+      lookup.Reset();
+      return std::nullopt;
     }
-    std::array<std::string, kFieldCount> fields;
-    const auto no_parent = [](std::int64_t) { return std::optional<std::string_view>(); };
-    if (!UnpackEntryFields(rest, name, no_parent, &fields)) return std::nullopt;
-    path = fields[kFullPath];
-    paths.emplace(id, *path);
+    if (!source.linked) {
+      path.emplace(source.own);
+      lookup.Reset();
+      paths.emplace(id, *path);
+      break;
+    }
+    chain.push_back({id, source.keep, (source.slash_name ? "/" : "") + std::string(source.tail)});
+    lookup.Reset();
+    if (source.distance <= 0 || source.distance >= id) return std::nullopt;  // damaged: upwards
+    id -= source.distance;
   }
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    if (it->second.keep > path->size()) return std::nullopt;
-    path->resize(it->second.keep);
-    *path += it->second.tail;
-    paths.emplace(it->first, *path);
+    if (it->keep > path->size()) return std::nullopt;
+    path->resize(it->keep);
+    *path += it->tail;
+    paths.emplace(it->id, *path);
   }
   // A view of the remembered path, which stays where it is while the map grows.
   return std::string_view(paths.find(asked)->second);

@@ -202,24 +202,25 @@ void PackEntryFields(const FieldValues& fields, std::string_view parent_full_pat
 
 namespace {
 
-// Reads a parent link at `*at` (after the header): distance, kept bytes, tail.
-bool ReadParentLink(std::string_view data, std::size_t* at, std::string_view file_name,
-                    ParentLink* link) {
+// Reads the link of a FullPath kept as its parent's at `*at`, moving past it.
+bool ReadPathLink(std::string_view data, std::size_t* at, std::string_view file_name,
+                  FullPathSource* out) {
   std::uint64_t distance = 0, keep = 0, tail = 0;
   if (!ReadVarint(data, at, &distance) || distance == 0 || !ReadVarint(data, at, &keep) ||
       !ReadVarint(data, at, &tail)) {
     return false;
   }
-  link->distance = static_cast<std::int64_t>(distance);
-  link->keep = static_cast<std::size_t>(keep);
+  out->linked = true;
+  out->distance = static_cast<std::int64_t>(distance);
+  out->keep = static_cast<std::size_t>(keep);
   if (tail == 0) {
-    link->tail.assign(1, '/');
-    link->tail.append(file_name);
-  } else {
-    if (tail - 1 > data.size() - *at) return false;
-    link->tail.assign(data.substr(*at, tail - 1));
-    *at += tail - 1;
+    out->slash_name = true;
+    out->tail = file_name;
+    return true;
   }
+  if (tail - 1 > data.size() - *at) return false;
+  out->tail = data.substr(*at, tail - 1);
+  *at += tail - 1;
   return true;
 }
 
@@ -265,15 +266,6 @@ std::string ExtrasText(std::string_view data) {
   return text;
 }
 
-std::optional<ParentLink> ParentLinkOf(std::string_view data, std::string_view file_name) {
-  // FullPath is the first packed field: its code is the lowest two bits, its link comes first.
-  if (data.size() < 2 || (static_cast<unsigned char>(data[0]) & 3) != kFormB) return std::nullopt;
-  std::size_t at = 2;
-  ParentLink link;
-  if (!ReadParentLink(data, &at, file_name, &link)) return std::nullopt;
-  return link;
-}
-
 bool FullPathSourceOf(std::string_view data, std::string_view file_name, FullPathSource* out) {
   // FullPath is the first packed field: its code is the lowest two bits, its data comes first.
   if (data.size() < 2) return false;
@@ -294,22 +286,7 @@ bool FullPathSourceOf(std::string_view data, std::string_view file_name, FullPat
     default:
       break;
   }
-  std::uint64_t distance = 0, keep = 0, tail = 0;
-  if (!ReadVarint(data, &at, &distance) || distance == 0 || !ReadVarint(data, &at, &keep) ||
-      !ReadVarint(data, &at, &tail)) {
-    return false;
-  }
-  out->linked = true;
-  out->distance = static_cast<std::int64_t>(distance);
-  out->keep = static_cast<std::size_t>(keep);
-  if (tail == 0) {
-    out->slash_name = true;
-    out->tail = file_name;
-    return true;
-  }
-  if (tail - 1 > data.size() - at) return false;
-  out->tail = data.substr(at, tail - 1);
-  return true;
+  return ReadPathLink(data, &at, file_name, out);
 }
 
 bool UnpackEntryFields(
@@ -351,11 +328,12 @@ bool UnpackEntryFields(
         break;
     }
     if (field == kFullPath) {
-      ParentLink link;
-      if (!ReadParentLink(data, &at, file_name, &link)) return false;
+      FullPathSource link;
+      if (!ReadPathLink(data, &at, file_name, &link)) return false;
       const std::optional<std::string_view> parent = parent_full_path(link.distance);
       if (!parent || link.keep > parent->size()) return false;
       text.assign(parent->substr(0, link.keep));
+      if (link.slash_name) text += '/';
       text += link.tail;
       continue;
     }

@@ -44,17 +44,6 @@ bool UnpackExtras(std::string_view data, ExtraViews* out);
 // the tags are made of.
 [[nodiscard]] std::string ExtrasText(std::string_view data);
 
-// How a packed FullPath is made from the parent's: the parent's entry is `distance` entries
-// before, its FullPath's first `keep` bytes are followed by `tail`.
-struct ParentLink {
-  std::int64_t distance = 0;
-  std::size_t keep = 0;
-  std::string tail;
-};
-// The link of an entry named `file_name` whose FullPath is kept that way; nullopt otherwise.
-[[nodiscard]] std::optional<ParentLink> ParentLinkOf(std::string_view data,
-                                                     std::string_view file_name);
-
 // Where a packed FullPath comes from, read without decoding the other fields: the entry's own
 // text (`own`, when `linked` is false), or the first `keep` bytes of the FullPath of the entry
 // `distance` rows before, followed by `tail` (by "/" and the file name when `slash_name`). The

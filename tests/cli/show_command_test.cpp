@@ -26,6 +26,21 @@ TEST(ShowCommand, PrintsRecordsInPreOrderWithEscapes) {
                             "0\ttop\ttop\t3\t\t\tdirectory\t\t\t\t\tDisk\n"
                             "1\ta\\tb\t\t\t\t\t\tx\\\\y\\nz\t\t\t\tDisk\n");
   EXPECT_EQ(result.err, "");
+
+  // Long values are scanned eight bytes at a time: escapes at every offset of a word.
+  std::string name, escaped;
+  for (int i = 0; i < 40; ++i) {
+    name += std::string(static_cast<std::size_t>(i % 11), 'n');
+    escaped += std::string(static_cast<std::size_t>(i % 11), 'n');
+    const char* const kinds[][2] = {{"&#9;", "\\t"}, {"\\", "\\\\"}, {"&#13;", "\\r"}};
+    name += kinds[i % 3][0];
+    escaped += kinds[i % 3][1];
+  }
+  WriteFile(dir / "Long.xml",
+            "<?xml version=\"1.0\"?><fileinfo><file FileName=\"" + name + "\"/></fileinfo>");
+  const auto long_result = RunCommand(Cli() + " show '" + dir / "Long.xml" + "'");
+  EXPECT_EQ(long_result.out, std::string(kHeader) + "0\t" + escaped + "\t" + escaped +
+                                 "\t\t\t\tdirectory\t\t\t\t\tLong\n");
 }
 
 TEST(ShowCommand, UnreadableFilesGiveOneLineAndStatusOne) {

@@ -573,7 +573,9 @@ TEST(IndexedSearch, RareAndCommonTrigramsAndRenamedFoldersGiveTheFileSearchResul
                              static_cast<std::size_t>(sqlite3_column_bytes(rows, 1)));
       const bool file = name.ends_with(".txt");
       (file ? files : folders) += 1;
-      EXPECT_EQ(ParentLinkOf(rest, name).has_value(), file) << name;
+      FullPathSource source;
+      EXPECT_TRUE(FullPathSourceOf(rest, name, &source)) << name;
+      EXPECT_EQ(source.linked, file) << name;
     }
     sqlite3_finalize(rows);
     sqlite3_close(db);
