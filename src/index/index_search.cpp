@@ -119,6 +119,8 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   ResultBatches batches(arrived);
   SearchOutcome& found = arrived ? batches.part : outcome;
   std::unordered_map<std::int64_t, std::string> folder_paths;
+  // Most results of a selective search have a folder of their own: room for thousands at once.
+  folder_paths.reserve(4096);
   std::array<std::string, kFieldCount> unpacked;
   ExtraViews extras;
   const auto full_path_of = [&](std::int64_t id) { return FullPathOf(id, folder_paths); };
@@ -216,20 +218,21 @@ std::optional<std::string_view> LibraryIndex::FullPathOf(
       lookup.Reset();
       return std::nullopt;
     }
-    std::string name(lookup.Text(0).value_or(std::string_view()));
-    const std::string rest(lookup.Blob(1));
-    lookup.Reset();
+    // Views of the row, read before the statement is reset.
+    const std::string_view name = lookup.Text(0).value_or(std::string_view());
+    const std::string_view rest = lookup.Blob(1);
     if (auto link = ParentLinkOf(rest, name)) {
+      lookup.Reset();
       const std::int64_t distance = link->distance;
       if (distance <= 0 || distance >= id) return std::nullopt;  // damaged: always upwards
       chain.emplace_back(id, std::move(*link));
       id -= distance;
       continue;
     }
-    std::array<std::string, kFieldCount> fields;
-    const auto no_parent = [](std::int64_t) { return std::optional<std::string_view>(); };
-    if (!UnpackEntryFields(rest, name, no_parent, &fields)) return std::nullopt;
-    path = fields[kFullPath];
+    const std::optional<std::string_view> whole = WholeFullPathOf(rest, name);
+    if (whole) path.emplace(*whole);
+    lookup.Reset();
+    if (!path) return std::nullopt;
     paths.emplace(id, *path);
   }
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
