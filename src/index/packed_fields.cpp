@@ -291,8 +291,7 @@ std::optional<ParentLink> ParentLinkOf(std::string_view data, std::string_view f
   return link;
 }
 
-std::optional<std::string_view> WholeFullPathOf(std::string_view data,
-                                                std::string_view file_name) {
+std::optional<std::string_view> WholeFullPathOf(std::string_view data, std::string_view file_name) {
   if (data.size() < 2) return std::nullopt;
   switch (static_cast<unsigned char>(data[0]) & 3) {
     case kEmpty:

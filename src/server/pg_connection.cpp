@@ -59,35 +59,30 @@ const LibPq& Pq() {
     void* handle = ::dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
     if (!handle) return;
     LibPq& l = library;
-    l.loaded =
-             Bind(handle, "PQclear", &l.PQclear) &&
-             Bind(handle, "PQcmdTuples", &l.PQcmdTuples) &&
-             Bind(handle, "PQconnectdbParams", &l.PQconnectdbParams) &&
-             Bind(handle, "PQconninfoFree", &l.PQconninfoFree) &&
-             Bind(handle, "PQconninfoParse", &l.PQconninfoParse) &&
-             Bind(handle, "PQerrorMessage", &l.PQerrorMessage) &&
-             Bind(handle, "PQexec", &l.PQexec) &&
-             Bind(handle, "PQexecParams", &l.PQexecParams) &&
-             Bind(handle, "PQexecPrepared", &l.PQexecPrepared) &&
-             Bind(handle, "PQfinish", &l.PQfinish) &&
-             Bind(handle, "PQfreemem", &l.PQfreemem) &&
-             Bind(handle, "PQgetResult", &l.PQgetResult) &&
-             Bind(handle, "PQgetisnull", &l.PQgetisnull) &&
-             Bind(handle, "PQgetlength", &l.PQgetlength) &&
-             Bind(handle, "PQgetvalue", &l.PQgetvalue) &&
-             Bind(handle, "PQnfields", &l.PQnfields) &&
-             Bind(handle, "PQntuples", &l.PQntuples) &&
-             Bind(handle, "PQprepare", &l.PQprepare) &&
-             Bind(handle, "PQputCopyData", &l.PQputCopyData) &&
-             Bind(handle, "PQputCopyEnd", &l.PQputCopyEnd) &&
-             Bind(handle, "PQresultErrorField", &l.PQresultErrorField) &&
-             Bind(handle, "PQresultErrorMessage", &l.PQresultErrorMessage) &&
-             Bind(handle, "PQresultStatus", &l.PQresultStatus) &&
-             Bind(handle, "PQsendQueryParams", &l.PQsendQueryParams) &&
-             Bind(handle, "PQserverVersion", &l.PQserverVersion) &&
-             Bind(handle, "PQsetNoticeProcessor", &l.PQsetNoticeProcessor) &&
-             Bind(handle, "PQsetSingleRowMode", &l.PQsetSingleRowMode) &&
-             Bind(handle, "PQstatus", &l.PQstatus);
+    l.loaded = Bind(handle, "PQclear", &l.PQclear) && Bind(handle, "PQcmdTuples", &l.PQcmdTuples) &&
+               Bind(handle, "PQconnectdbParams", &l.PQconnectdbParams) &&
+               Bind(handle, "PQconninfoFree", &l.PQconninfoFree) &&
+               Bind(handle, "PQconninfoParse", &l.PQconninfoParse) &&
+               Bind(handle, "PQerrorMessage", &l.PQerrorMessage) &&
+               Bind(handle, "PQexec", &l.PQexec) && Bind(handle, "PQexecParams", &l.PQexecParams) &&
+               Bind(handle, "PQexecPrepared", &l.PQexecPrepared) &&
+               Bind(handle, "PQfinish", &l.PQfinish) && Bind(handle, "PQfreemem", &l.PQfreemem) &&
+               Bind(handle, "PQgetResult", &l.PQgetResult) &&
+               Bind(handle, "PQgetisnull", &l.PQgetisnull) &&
+               Bind(handle, "PQgetlength", &l.PQgetlength) &&
+               Bind(handle, "PQgetvalue", &l.PQgetvalue) &&
+               Bind(handle, "PQnfields", &l.PQnfields) && Bind(handle, "PQntuples", &l.PQntuples) &&
+               Bind(handle, "PQprepare", &l.PQprepare) &&
+               Bind(handle, "PQputCopyData", &l.PQputCopyData) &&
+               Bind(handle, "PQputCopyEnd", &l.PQputCopyEnd) &&
+               Bind(handle, "PQresultErrorField", &l.PQresultErrorField) &&
+               Bind(handle, "PQresultErrorMessage", &l.PQresultErrorMessage) &&
+               Bind(handle, "PQresultStatus", &l.PQresultStatus) &&
+               Bind(handle, "PQsendQueryParams", &l.PQsendQueryParams) &&
+               Bind(handle, "PQserverVersion", &l.PQserverVersion) &&
+               Bind(handle, "PQsetNoticeProcessor", &l.PQsetNoticeProcessor) &&
+               Bind(handle, "PQsetSingleRowMode", &l.PQsetSingleRowMode) &&
+               Bind(handle, "PQstatus", &l.PQstatus);
   });
   return library;
 }
@@ -226,8 +221,9 @@ void Connection::Raise(const pg_result* result, std::string_view what) const {
 Result Connection::Exec(std::string_view sql, const std::vector<Param>& params) {
   const ParamTexts texts(params);
   const std::string statement(sql);
-  return Checked(Pq().PQexecParams(connection_.get(), statement.c_str(), static_cast<int>(params.size()),
-                              nullptr, texts.pointers.data(), nullptr, nullptr, 0));
+  return Checked(Pq().PQexecParams(connection_.get(), statement.c_str(),
+                                   static_cast<int>(params.size()), nullptr, texts.pointers.data(),
+                                   nullptr, nullptr, 0));
 }
 
 Result Connection::Checked(pg_result* raw) const {
@@ -241,13 +237,15 @@ Result Connection::ExecPrepared(const std::string& name, std::string_view sql,
                                 const std::vector<Param>& params) {
   if (std::find(prepared_.begin(), prepared_.end(), name) == prepared_.end()) {
     const std::string statement(sql);
-    const Result prepared = Checked(Pq().PQprepare(connection_.get(), name.c_str(), statement.c_str(),
-                                              static_cast<int>(params.size()), nullptr));
+    const Result prepared =
+        Checked(Pq().PQprepare(connection_.get(), name.c_str(), statement.c_str(),
+                               static_cast<int>(params.size()), nullptr));
     prepared_.push_back(name);
   }
   const ParamTexts texts(params);
-  return Checked(Pq().PQexecPrepared(connection_.get(), name.c_str(), static_cast<int>(params.size()),
-                                texts.pointers.data(), nullptr, nullptr, 0));
+  return Checked(Pq().PQexecPrepared(connection_.get(), name.c_str(),
+                                     static_cast<int>(params.size()), texts.pointers.data(),
+                                     nullptr, nullptr, 0));
 }
 
 void Connection::Stream(std::string_view sql, const std::vector<Param>& params,
@@ -255,7 +253,7 @@ void Connection::Stream(std::string_view sql, const std::vector<Param>& params,
   const ParamTexts texts(params);
   const std::string statement(sql);
   if (Pq().PQsendQueryParams(connection_.get(), statement.c_str(), static_cast<int>(params.size()),
-                        nullptr, texts.pointers.data(), nullptr, nullptr, 0) != 1) {
+                             nullptr, texts.pointers.data(), nullptr, nullptr, 0) != 1) {
     Raise(nullptr, {});
   }
   Pq().PQsetSingleRowMode(connection_.get());
