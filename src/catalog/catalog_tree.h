@@ -162,6 +162,14 @@ class CatalogTree {
   // had one. Empty when none had.
   [[nodiscard]] std::string_view CatalogName() const;
 
+  // Whether the large blocks that hold nodes and texts from now on ask the kernel for huge pages
+  // (the default). A tree built once and walked once gains little from them, and on a machine
+  // short of free huge pages each one costs a compaction or a fresh page from the hypervisor.
+  void AskForHugePages(bool ask) {
+    huge_pages_ = ask;
+    arena_.AskForHugePages(ask);
+  }
+
   // Bytes held by the tree: pool, child lists and record texts (for the memory benchmark).
   [[nodiscard]] std::size_t MemoryBytes() const;
 
@@ -209,6 +217,7 @@ class CatalogTree {
   std::vector<PathEntry> path_entries_;
   std::string path_texts_;
   std::uint64_t path_generation_ = 0;
+  bool huge_pages_ = true;
 };
 
 template <typename Visit>

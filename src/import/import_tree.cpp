@@ -36,6 +36,9 @@ ImportCounts& ImportCounts::operator+=(const ImportCounts& other) {
 }
 
 ImportTree::ImportTree(std::string_view top_name) : top_name_(top_name) {
+  // The tree is built once and written once: huge pages would save little and, where the kernel
+  // has to make them first, cost more than the whole walk.
+  tree_.AskForHugePages(false);
   FieldViews fields{};
   fields[kFileName] = top_name;
   fields[kFileType] = kDirectoryType;
@@ -45,6 +48,8 @@ ImportTree::ImportTree(std::string_view top_name) : top_name_(top_name) {
 void ImportTree::SetTopExtra(std::string_view name, std::string_view value) {
   top_->SetExtra(name, value);
 }
+
+bool ImportTree::IsEntryName(std::string_view name) { return !IsUnusableName(name); }
 
 void ImportTree::SetTopDescription(std::string_view text) { top_->SetField(kDescription, text); }
 

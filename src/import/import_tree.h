@@ -59,9 +59,10 @@ class ImportTree {
   void SetTopDescription(std::string_view text);
 
   // Adds `entry` as the last child of `parent` (the top when null) and returns it. A name that is
-  // empty, ".", ".." or holds a "/" cannot be one entry of a folder: the entry is passed over
-  // (counted as skipped) and null is returned.
+  // not an entry name (IsEntryName) is passed over (counted as skipped) and null is returned.
   CatalogTree::Node* AddChild(CatalogTree::Node* parent, const ImportEntry& entry);
+  // False for a name that cannot be one entry of a folder: empty, ".", ".." or holding a "/".
+  [[nodiscard]] static bool IsEntryName(std::string_view name);
   // Replaces what `node` holds by `entry` (for listings that name a folder after its contents).
   void Fill(CatalogTree::Node* node, const ImportEntry& entry);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "catalog/catalog_reader.h"
@@ -236,6 +237,80 @@ TEST(ImportTree, ALargeTreeWrittenByThreadsIsTheTextOfOneWriter) {
   EXPECT_EQ(one_counts.entries, 60'001u);
   EXPECT_EQ(one_counts.hashed, 7'619u);
   EXPECT_NE(one.find("FullPath=\"/n1\""), std::string::npos);
+}
+
+// An ncdu export of `folders` folders below the root, each of 50 files, every seventh folder's
+// name one that cannot be an entry ("..") and every folder's 13th file a hard link.
+std::string LargeNcduExport(int folders) {
+  std::string text =
+      "[1,2,{\"progname\":\"ncdu\",\"timestamp\":1700000000},\n"
+      "[{\"name\":\"/r\",\"dev\":7}";
+  for (int f = 0; f < folders; ++f) {
+    text += ",\n[{\"name\":\"" + (f % 7 == 3 ? std::string("..") : "d" + std::to_string(f)) +
+            "\",\"mtime\":" + std::to_string(1600000000 + f) + "}";
+    for (int i = 0; i < 50; ++i) {
+      text += ",\n{\"name\":\"f" + std::to_string(i) +
+              ".txt\",\"asize\":" + std::to_string(f * 50 + i) +
+              ",\"mtime\":" + std::to_string(1500000000 + i);
+      if (i == 13) text += ",\"hlnkc\":true,\"ino\":" + std::to_string(f);
+      text += "}";
+    }
+    text += "]";
+  }
+  return text + "]]\n";
+}
+
+TEST(NcduReader, AListingOfManyBatchesIsReadWholeAndInOrder) {
+  // Far more entries than one hand-over between the parsing and the building thread holds.
+  const std::string text = LargeNcduExport(700);
+  ByteSource source(text, "big.json");
+  ImportTree tree(".");
+  ReadNcdu(source, tree, {});
+  EXPECT_EQ(tree.TopName(), "/r");
+  const std::string lines = Emitted(tree);
+  // 600 folders kept (every seventh passed over with its 50 files), 50 files each.
+  EXPECT_EQ(tree.Size(), 1u + 600u * 51u);
+  EXPECT_EQ(tree.Skipped(), 100u * 51u);
+  EXPECT_EQ(lines.find("/r/d3/"), std::string::npos);
+  EXPECT_NE(lines.find("\n1 /r/d699 directory 1748725\n2 /r/d699/f0.txt file 34950\n"),
+            std::string::npos);
+  EXPECT_NE(lines.find("\n2 /r/d698/f13.txt file 34913 LinkId=7:698\n"), std::string::npos);
+  EXPECT_EQ(lines.substr(lines.size() - 29), "2 /r/d699/f49.txt file 34999\n");
+}
+
+TEST(NcduReader, AnErrorFarIntoTheListingNamesItsPlace) {
+  std::string text = LargeNcduExport(700);
+  const std::size_t bad = text.find("{\"name\":\"f7.txt\",\"asize\":32507");
+  ASSERT_NE(bad, std::string::npos);
+  text[bad + 1] = '!';
+  const std::size_t line =
+      1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + bad, '\n'));
+  ByteSource source(text, "bad.json");
+  ImportTree tree(".");
+  EXPECT_EQ(ErrorOf([&] { ReadNcdu(source, tree, {}); }),
+            "bad.json: byte " + std::to_string(bad + 2) + " (line " + std::to_string(line) +
+                "): expected a member name in double quotes");
+
+  const std::string cut = LargeNcduExport(700).substr(0, 1'000'000);
+  ByteSource cut_source(cut, "cut.json");
+  ImportTree cut_tree(".");
+  EXPECT_NE(ErrorOf([&] { ReadNcdu(cut_source, cut_tree, {}); }).find("unexpected end of file"),
+            std::string::npos);
+}
+
+TEST(NcduReader, ACancelWhileReadingStopsBothThreads) {
+  const std::string text = LargeNcduExport(700);
+  ByteSource source(text, "big.json");
+  ImportTree tree(".");
+  std::stop_source stop;
+  ImportControl control;
+  control.stop = stop.get_token();
+  std::size_t calls = 0;
+  control.progress = [&](std::size_t) {
+    if (++calls == 2) stop.request_stop();
+  };
+  EXPECT_THROW(ReadNcdu(source, tree, control), ImportCancelled);
+  EXPECT_LT(tree.Size(), 20000u);
 }
 
 }  // namespace
