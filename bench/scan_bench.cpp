@@ -12,7 +12,8 @@
 // The whole `lumivor-cli scan` process, catalog saved, is timed against find in the same rounds
 // (each round runs both, the fastest of each counts); the program is looked for beside this
 // one's build folder (../src/lumivor-cli) unless --cli names it, and the line is left out
-// without it.
+// without it. Its catalog, written from the listings without a tree, must be the one saved of
+// the scanned tree, apart from the scan date and the free space.
 //
 // The tree is made afresh in a temporary folder: `files` sparse files (no disk blocks) with
 // deterministic names, sizes and times in about files/16 folders nested at most 8 deep. Each
@@ -37,6 +38,7 @@
 #include "bench_util.h"
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
+#include "catalog/xml_document.h"
 #include "scan/folder_walk.h"
 #include "scan/scanner.h"
 
@@ -159,6 +161,17 @@ std::string FindCli(int argc, char** argv) {
   return ::access(cli.c_str(), X_OK) == 0 ? cli : std::string();
 }
 
+// A catalog text without the moment of its scan: the ScanDate and VolumeFree attributes.
+std::string WithoutScanMoment(std::string text) {
+  for (const std::string_view name : {" ScanDate=\"", " VolumeFree=\""}) {
+    const std::size_t at = text.find(name);
+    if (at == std::string::npos) continue;
+    const std::size_t end = text.find('"', at + name.size());
+    text.erase(at, end - at + 1);
+  }
+  return text;
+}
+
 // Processor seconds (user and system) this process has used so far.
 double CpuSeconds() {
   rusage usage{};
@@ -263,6 +276,13 @@ int main(int argc, char** argv) {
     WriteCatalogFile(tree, catalog, NoProgress());
     save_seconds = std::min(save_seconds, clock.Seconds());
   }
+  // The command line writes its catalog straight from the listings: it must be the one saved of
+  // the tree, apart from the moment of the scan (its date and the volume's free space).
+  bool cli_identical = true;
+  if (!cli.empty()) {
+    cli_identical = WithoutScanMoment(ReadWholeFile(catalog)) ==
+                    WithoutScanMoment(ReadWholeFile(base + "/library/Synthetic.xml"));
+  }
 
   // The walk alone, into a tree, on one thread and on a thread per core; and the deep scan's
   // walk on one thread. Their catalogs must be the same, byte for byte.
@@ -360,6 +380,7 @@ int main(int argc, char** argv) {
   Report("walk_threads_ratio_find", walk_threads_seconds / find_seconds);
   Report("walk_single_ratio_find", walk_single_seconds / find_seconds);
   Report("catalogs_identical", identical ? 1.0 : 0.0);
+  if (!cli.empty()) Report("cli_catalog_identical", cli_identical ? 1.0 : 0.0);
   Report("sim_entries", static_cast<double>(sim_entries));
   Report("sim_latency_us", static_cast<double>(latency.count()));
   Report("sim_1_thread_seconds", sim_seconds[0]);
@@ -370,6 +391,10 @@ int main(int argc, char** argv) {
   Report("sim_8_threads_speedup", sim_seconds[0] / sim_seconds[3]);
   if (!identical) {
     std::cerr << "the catalogs of the walks differ\n";
+    return 1;
+  }
+  if (!cli_identical) {
+    std::cerr << "the catalog of lumivor-cli scan differs from the saved tree's\n";
     return 1;
   }
   return 0;

@@ -69,7 +69,7 @@ namespace {
 std::atomic<std::size_t> g_large_block_bytes{0};
 }
 
-void* AllocateLargeBlock(std::size_t size) {
+void* AllocateLargeBlock(std::size_t size, bool huge_pages) {
   if (size % kHugePage != 0) {
     void* block = std::malloc(size);
     if (!block) throw std::bad_alloc();
@@ -84,7 +84,7 @@ void* AllocateLargeBlock(std::size_t size) {
   if (aligned > start) ::munmap(raw, aligned - start);
   const std::uintptr_t tail = start + span - (aligned + size);
   if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + size), tail);
-  ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+  if (huge_pages) ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
   g_large_block_bytes += size;
   return reinterpret_cast<void*>(aligned);
 }
@@ -109,7 +109,8 @@ BlobArena::BlobArena(BlobArena&& other) noexcept
       block_capacity_(other.block_capacity_),
       next_(other.next_),
       end_(other.end_),
-      reserved_(other.reserved_) {
+      reserved_(other.reserved_),
+      huge_pages_(other.huge_pages_) {
   other.blocks_ = nullptr;
   other.block_count_ = other.block_capacity_ = other.reserved_ = 0;
   other.next_ = other.end_ = nullptr;
@@ -145,7 +146,7 @@ char* BlobArena::Allocate(std::size_t size) {
       blocks_ = blocks;
       block_capacity_ = capacity;
     }
-    char* data = static_cast<char*>(AllocateLargeBlock(block_size));
+    char* data = static_cast<char*>(AllocateLargeBlock(block_size, huge_pages_));
     blocks_[block_count_++] = {data, block_size};
     reserved_ += block_size;
     next_ = data;

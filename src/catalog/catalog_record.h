@@ -47,6 +47,8 @@ class BlobArena {
   void Absorb(BlobArena&& other);
   // Bytes reserved from the system.
   [[nodiscard]] std::size_t ReservedBytes() const { return reserved_; }
+  // Whether blocks taken from now on ask for huge pages (the default; see AllocateLargeBlock).
+  void AskForHugePages(bool ask) { huge_pages_ = ask; }
 
  private:
   struct Block {
@@ -60,12 +62,13 @@ class BlobArena {
   char* next_ = nullptr;
   char* end_ = nullptr;
   std::size_t reserved_ = 0;
+  bool huge_pages_ = true;
 };
 
 // Allocates `size` bytes: mapped straight from the kernel on a 2 MiB boundary, with huge pages
-// asked for, where `size` is a multiple of 2 MiB; plain heap memory otherwise. Free with
-// FreeLargeBlock and the same size.
-[[nodiscard]] void* AllocateLargeBlock(std::size_t size);
+// asked for (unless `huge_pages` is false), where `size` is a multiple of 2 MiB; plain heap
+// memory otherwise. Free with FreeLargeBlock and the same size.
+[[nodiscard]] void* AllocateLargeBlock(std::size_t size, bool huge_pages = true);
 void FreeLargeBlock(void* block, std::size_t size);
 // Bytes currently mapped by AllocateLargeBlock (they do not show in the heap's own counts).
 [[nodiscard]] std::size_t LargeBlockBytes();

@@ -50,7 +50,8 @@ CatalogTree::CatalogTree(CatalogTree&& other) noexcept
       free_list_(other.free_list_),
       root_(other.root_),
       size_(other.size_),
-      catalog_name_(std::move(other.catalog_name_)) {
+      catalog_name_(std::move(other.catalog_name_)),
+      huge_pages_(other.huge_pages_) {
   other.chunks_.clear();
   other.chunk_used_ = 0;
   other.free_list_ = nullptr;
@@ -71,6 +72,7 @@ CatalogTree& CatalogTree::operator=(CatalogTree&& other) noexcept {
     std::swap(root_, taken.root_);
     std::swap(size_, taken.size_);
     std::swap(catalog_name_, taken.catalog_name_);
+    std::swap(huge_pages_, taken.huge_pages_);
     ForgetPaths();
   }
   return *this;
@@ -89,7 +91,8 @@ CatalogTree::Node* CatalogTree::NewNode() {
         bytes = kLargestChunkBytes;
         capacity = bytes / sizeof(Node);
       }
-      chunks_.push_back({static_cast<Node*>(AllocateLargeBlock(bytes)), capacity, bytes});
+      chunks_.push_back(
+          {static_cast<Node*>(AllocateLargeBlock(bytes, huge_pages_)), capacity, bytes});
       chunk_used_ = 0;
     }
     place = chunks_.back().nodes + chunk_used_++;
@@ -141,6 +144,21 @@ CatalogTree::Node* CatalogTree::AddChild(Node* parent, const FieldViews& fields,
   parent->children.push_back(node);
   ++size_;
   NotePath(node, clean.fields[kFullPath]);
+  return node;
+}
+
+CatalogTree::Node* CatalogTree::AddEntry(Node* parent, std::string_view clean_name, bool directory,
+                                         const std::uint64_t* size,
+                                         const std::int64_t* local_time) {
+  if (!parent) parent = root_;
+  char* blob = record_blob::PackEntry(clean_name, directory, size, local_time, &arena_);
+  Node* node = NewNode();
+  node->blob_ = reinterpret_cast<char*>(reinterpret_cast<std::uintptr_t>(blob) | 1);
+  node->parent = parent;
+  node->row = static_cast<std::uint32_t>(parent->children.size());
+  parent->children.push_back(node);
+  ++size_;
+  // The node stores no path: the path memory, kept for records that do, stays as it is.
   return node;
 }
 

@@ -123,6 +123,10 @@ class CatalogTree {
   // The same from `fields` (and further attributes after them), with the texts in the tree's own
   // arena: the fast way for scans and loads, above all when records come in pre-order.
   Node* AddChild(Node* parent, const FieldViews& fields, const ExtraViews& extras = {});
+  // The same for a record of only FileName, FileType, FileSize and FileTime, given as numbers
+  // (see record_blob::PackEntry): the fast way for imports.
+  Node* AddEntry(Node* parent, std::string_view clean_name, bool directory,
+                 const std::uint64_t* size, const std::int64_t* local_time);
   // Removes `node` and everything below it. The root itself cannot be removed (it is cleared).
   void Remove(Node* node);
   // Removes every node.
@@ -161,6 +165,14 @@ class CatalogTree {
   // The catalog name records of this tree share: the CatalogName of the first record added that
   // had one. Empty when none had.
   [[nodiscard]] std::string_view CatalogName() const;
+
+  // Whether the large blocks that hold nodes and texts from now on ask the kernel for huge pages
+  // (the default). A tree built once and walked once gains little from them, and on a machine
+  // short of free huge pages each one costs a compaction or a fresh page from the hypervisor.
+  void AskForHugePages(bool ask) {
+    huge_pages_ = ask;
+    arena_.AskForHugePages(ask);
+  }
 
   // Bytes held by the tree: pool, child lists and record texts (for the memory benchmark).
   [[nodiscard]] std::size_t MemoryBytes() const;
@@ -209,6 +221,7 @@ class CatalogTree {
   std::vector<PathEntry> path_entries_;
   std::string path_texts_;
   std::uint64_t path_generation_ = 0;
+  bool huge_pages_ = true;
 };
 
 template <typename Visit>

@@ -142,27 +142,35 @@ int RunScan(const ScanOptions& options) {
 
   TerminalProgress progress;
   ScanLine line(progress);
-  CatalogTree tree;
   ScanReport report;
   HashReport hashes;
   // A scan that could not finish saves nothing: a part of the folder is no catalog of it.
   try {
-    ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
-               &report, options.deep);
+    if (!server && !options.hash && !options.deep.Any()) {
+      // Nothing else needs the catalog's tree: the catalog is written from the folders' listings.
+      ScanFolderToCatalog(options.source, options.only_folders, filter, catalog_file, progress,
+                          &line, &report);
+    } else {
+      CatalogTree tree;
+      ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
+                 &report, options.deep);
+      if (!report.cancelled) {
+        if (options.hash && !options.only_folders) {
+          const ProgressShown shown(progress);
+          hashes = HashCatalogFiles(tree, options.source, {}, {}, progress);
+        }
+        if (server) {
+          server->SaveNewCatalog(plan, tree);
+        } else {
+          SaveCatalog(tree, catalog_file, progress);
+        }
+      }
+    }
     if (report.cancelled) {
       std::cerr << "The scan was cancelled; no catalog was saved.\n";
       return 1;
     }
-    if (options.hash && !options.only_folders) {
-      const ProgressShown shown(progress);
-      hashes = HashCatalogFiles(tree, options.source, {}, {}, progress);
-    }
-    if (server) {
-      server->SaveNewCatalog(plan, tree);
-    } else {
-      SaveCatalog(tree, catalog_file, progress);
-      IndexFollower().Written(catalog_file);
-    }
+    if (!server) IndexFollower().Written(catalog_file);
   } catch (const std::exception& e) {
     std::cerr << e.what() << '\n';
     return 1;

@@ -59,9 +59,10 @@ class ImportTree {
   void SetTopDescription(std::string_view text);
 
   // Adds `entry` as the last child of `parent` (the top when null) and returns it. A name that is
-  // empty, ".", ".." or holds a "/" cannot be one entry of a folder: the entry is passed over
-  // (counted as skipped) and null is returned.
+  // not an entry name (IsEntryName) is passed over (counted as skipped) and null is returned.
   CatalogTree::Node* AddChild(CatalogTree::Node* parent, const ImportEntry& entry);
+  // False for a name that cannot be one entry of a folder: empty, ".", ".." or holding a "/".
+  [[nodiscard]] static bool IsEntryName(std::string_view name);
   // Replaces what `node` holds by `entry` (for listings that name a folder after its contents).
   void Fill(CatalogTree::Node* node, const ImportEntry& entry);
 
@@ -115,6 +116,10 @@ class ImportTree {
 
   void Record(const ImportEntry& entry, FieldViews& fields, char (&size_text)[24],
               char (&time_text)[40]);
+  // Adds `entry` named `name` below `parent` the fast way when it is a plain one (see the
+  // definition); null, with nothing added, when it is not.
+  CatalogTree::Node* AddPlain(CatalogTree::Node* parent, const ImportEntry& entry,
+                              std::string_view name);
   CatalogTree::Node* Find(CatalogTree::Node* parent, std::string_view clean_name) const;
   void Index(CatalogTree::Node* node);
   void Grow();

@@ -4,8 +4,13 @@
 // catalog is, so each entry is added below its folder as soon as it is read.
 #include <sys/stat.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "import/json_reader.h"
@@ -129,6 +134,227 @@ void ReadInfo(JsonReader& json, NcduInfo* info) {
   if (!info->has_name) json.Fail("an entry without a name");
 }
 
+// One entry of the listing as the parsing thread hands it to the thread that builds the tree:
+// the facts of its info object, its texts in the batch's `texts`.
+struct NcduItem {
+  enum class Kind : std::uint8_t { kFolder, kEntry, kFolderEnd };
+  Kind kind = Kind::kEntry;
+  bool directory = false;  // kEntry: an excluded folder listed as a plain object
+  bool has_size = false;
+  bool has_time = false;
+  bool has_dev = false;
+  bool has_ino = false;
+  bool hard_link = false;
+  bool read_error = false;
+  std::uint32_t name_length = 0;
+  std::uint32_t excluded_length = 0;
+  std::size_t name_offset = 0;
+  std::size_t excluded_offset = 0;
+  std::uint64_t size = 0;
+  std::uint64_t dev = 0;
+  std::uint64_t ino = 0;
+  std::int64_t mtime = 0;
+};
+
+// Entries read in a row; batches go back and forth between the threads, so that their buffers
+// are made once.
+struct NcduBatch {
+  std::vector<NcduItem> items;
+  std::string texts;
+  std::size_t skipped = 0;  // entries inside folders that were passed over
+
+  static constexpr std::size_t kItems = 4096;
+  static constexpr std::size_t kTextBytes = 512 * 1024;
+  [[nodiscard]] bool Full() const { return items.size() >= kItems || texts.size() >= kTextBytes; }
+  void Clear() {
+    items.clear();
+    texts.clear();
+    skipped = 0;
+  }
+};
+
+// Hands batches from the parsing thread to the building one, a few in flight at most, so that
+// the listing still streams through a bounded amount of memory. Either side may give up: the
+// parser on an error (held for the builder to raise), the builder on a cancel (the parser then
+// stops at its next batch).
+class NcduPipe {
+ public:
+  NcduPipe() {
+    for (auto& batch : batches_) spare_.push_back(&batch);
+  }
+
+  // An empty batch to fill; null when the builder gave up.
+  NcduBatch* Empty() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return abandoned_ || !spare_.empty(); });
+    if (abandoned_) return nullptr;
+    NcduBatch* batch = spare_.back();
+    spare_.pop_back();
+    return batch;
+  }
+  // Passes a filled batch to the builder.
+  void Send(NcduBatch* batch) {
+    {
+      const std::lock_guard lock(mutex_);
+      full_.push_back(batch);
+    }
+    changed_.notify_all();
+  }
+  // Ends the parser's side: `error` is what stopped it (null: the listing was read to its end).
+  void Finish(std::exception_ptr error) {
+    {
+      const std::lock_guard lock(mutex_);
+      finished_ = true;
+      error_ = std::move(error);
+    }
+    changed_.notify_all();
+  }
+
+  // The next filled batch, in order; null once the parser finished and every batch was taken.
+  NcduBatch* Next() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return finished_ || !full_.empty(); });
+    if (full_.empty()) return nullptr;
+    NcduBatch* batch = full_.front();
+    full_.pop_front();
+    return batch;
+  }
+  // Gives a batch that was built back for filling.
+  void Return(NcduBatch* batch) {
+    batch->Clear();
+    {
+      const std::lock_guard lock(mutex_);
+      spare_.push_back(batch);
+    }
+    changed_.notify_all();
+  }
+  // Tells the parser to stop.
+  void Abandon() {
+    {
+      const std::lock_guard lock(mutex_);
+      abandoned_ = true;
+    }
+    changed_.notify_all();
+  }
+  [[nodiscard]] std::exception_ptr Error() {
+    const std::lock_guard lock(mutex_);
+    return error_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  NcduBatch batches_[4];
+  std::vector<NcduBatch*> spare_;
+  std::deque<NcduBatch*> full_;
+  bool finished_ = false;
+  bool abandoned_ = false;
+  std::exception_ptr error_;
+};
+
+// Raised inside the parsing thread when the builder gave up; nobody else sees it.
+struct ParsingAbandoned {};
+
+// Reads the listed folder's entries (after its info object) to the closing bracket of the
+// listed folder and passes them on in batches.
+class NcduParser {
+ public:
+  NcduParser(JsonReader& json, NcduPipe& pipe) : json_(json), pipe_(pipe) {}
+
+  void Read() {
+    batch_ = Take();
+    NcduInfo info;
+    for (std::size_t depth = 1; depth > 0;) {
+      const Token token = json_.Next();
+      if (token == Token::kEndArray) {
+        if (--depth > 0) Add(info, NcduItem::Kind::kFolderEnd, false);
+        continue;
+      }
+      if (token == Token::kBeginArray) {
+        ExpectToken(json_, Token::kBeginObject, "a folder's info object");
+        ReadInfo(json_, &info);
+        Add(info, NcduItem::Kind::kFolder, true);
+        if (!ImportTree::IsEntryName(info.name)) {
+          // A folder that cannot be one: its contents go with it.
+          SkipRestOfFolder();
+          continue;
+        }
+        ++depth;
+      } else if (token == Token::kBeginObject) {
+        ReadInfo(json_, &info);
+        // Excluded folders are listed as plain objects: told by their mode where it is known,
+        // and always for other file systems, which are mount points.
+        const bool directory =
+            !info.excluded.empty() &&
+            ((info.has_mode && S_ISDIR(static_cast<mode_t>(info.mode))) ||
+             info.excluded == "otherfs" || info.excluded == "kernfs" || info.excluded == "frmlnk");
+        Add(info, NcduItem::Kind::kEntry, directory);
+      } else {
+        json_.Fail("expected an entry (an info object or a folder)");
+      }
+    }
+    pipe_.Send(batch_);
+    batch_ = nullptr;
+  }
+
+ private:
+  NcduBatch* Take() {
+    NcduBatch* batch = pipe_.Empty();
+    if (!batch) throw ParsingAbandoned{};
+    return batch;
+  }
+
+  void Add(const NcduInfo& info, NcduItem::Kind kind, bool directory) {
+    NcduItem item;
+    item.kind = kind;
+    if (kind != NcduItem::Kind::kFolderEnd) {
+      item.directory = directory;
+      item.has_size = info.has_size;
+      item.size = info.size;
+      item.has_time = info.has_time;
+      item.mtime = info.mtime;
+      item.has_dev = info.has_dev;
+      item.dev = info.dev;
+      item.has_ino = info.has_ino;
+      item.ino = info.ino;
+      item.hard_link = info.hard_link;
+      item.read_error = info.read_error;
+      item.name_offset = batch_->texts.size();
+      item.name_length = static_cast<std::uint32_t>(info.name.size());
+      batch_->texts += info.name;
+      item.excluded_offset = batch_->texts.size();
+      item.excluded_length = static_cast<std::uint32_t>(info.excluded.size());
+      batch_->texts += info.excluded;
+    }
+    batch_->items.push_back(item);
+    if (batch_->Full()) {
+      pipe_.Send(batch_);
+      batch_ = Take();
+    }
+  }
+
+  void SkipRestOfFolder() {
+    for (int depth = 1; depth > 0;) {
+      const Token token = json_.Next();
+      if (token == Token::kBeginArray) {
+        ++depth;
+      } else if (token == Token::kEndArray) {
+        --depth;
+      } else if (token == Token::kBeginObject) {
+        json_.SkipValue(token);
+        ++batch_->skipped;
+      }
+    }
+  }
+
+  JsonReader& json_;
+  NcduPipe& pipe_;
+  NcduBatch* batch_ = nullptr;
+};
+
+// Reads an ncdu export into the tree. The header and the listed folder's own info are read
+// here; its entries are parsed on a thread of their own while this one adds them to the tree,
+// the two costing about the same.
 class NcduReader {
  public:
   NcduReader(ByteSource& source, ImportTree& tree, const ImportControl& control)
@@ -168,89 +394,80 @@ class NcduReader {
   }
 
   // The further attributes of an entry: hard links, errors, exclusions.
-  ExtraViews Extras(const NcduInfo& info, std::uint64_t dev) {
+  ExtraViews Extras(bool hard_link, bool has_ino, std::uint64_t ino, bool read_error,
+                    std::string_view excluded, std::uint64_t dev) {
     ExtraViews extras;
-    if (info.hard_link && info.has_ino) {
-      link_id_ = std::to_string(dev) + ":" + std::to_string(info.ino);
+    if (hard_link && has_ino) {
+      link_id_ = std::to_string(dev) + ":" + std::to_string(ino);
       extras.push_back({kLinkIdAttribute, link_id_});
     }
-    if (info.read_error) extras.push_back({kReadErrorAttribute, "could not be read"});
-    if (!info.excluded.empty()) extras.push_back({kExcludedAttribute, info.excluded});
+    if (read_error) extras.push_back({kReadErrorAttribute, "could not be read"});
+    if (!excluded.empty()) extras.push_back({kExcludedAttribute, excluded});
     return extras;
   }
 
-  ImportEntry Entry(const NcduInfo& info, bool directory, const ExtraViews& extras) {
-    ImportEntry entry;
-    entry.name = info.name;
-    entry.directory = directory;
-    entry.has_size = info.has_size;
-    entry.size = info.size;
-    entry.has_time = info.has_time;
-    entry.mtime = info.mtime;
-    entry.extras = extras;
-    return entry;
-  }
-
   void ReadTree() {
-    struct Frame {
-      CatalogTree::Node* node;
-      std::uint64_t dev;
-    };
     NcduInfo info;
     ExpectToken(json_, Token::kBeginObject, "the listed folder's info object");
     ReadInfo(json_, &info);
     tree_.SetTopName(info.name);
-    const ExtraViews top_extras = Extras(info, info.dev);
+    const ExtraViews top_extras =
+        Extras(info.hard_link, info.has_ino, info.ino, info.read_error, info.excluded, info.dev);
     for (const ExtraAttribute& extra : top_extras) tree_.SetTopExtra(extra.name, extra.value);
-    std::vector<Frame> stack{{tree_.Top(), info.dev}};
-    while (!stack.empty()) {
-      const Token token = json_.Next();
-      if (token == Token::kEndArray) {
-        stack.pop_back();
-        continue;
+
+    NcduPipe pipe;
+    std::thread parsing([this, &pipe] {
+      std::exception_ptr error;
+      try {
+        NcduParser(json_, pipe).Read();
+      } catch (const ParsingAbandoned&) {
+      } catch (...) {
+        error = std::current_exception();
       }
-      const std::uint64_t parent_dev = stack.back().dev;
-      if (token == Token::kBeginArray) {
-        ExpectToken(json_, Token::kBeginObject, "a folder's info object");
-        ReadInfo(json_, &info);
-        const std::uint64_t dev = info.has_dev ? info.dev : parent_dev;
-        CatalogTree::Node* node =
-            tree_.AddChild(stack.back().node, Entry(info, true, Extras(info, dev)));
-        ticker_.Tick();
-        if (!node) {
-          // A folder that cannot be one: its contents go with it.
-          SkipRestOfFolder();
-          continue;
-        }
-        stack.push_back({node, dev});
-      } else if (token == Token::kBeginObject) {
-        ReadInfo(json_, &info);
-        const std::uint64_t dev = info.has_dev ? info.dev : parent_dev;
-        // Excluded folders are listed as plain objects: told by their mode where it is known,
-        // and always for other file systems, which are mount points.
-        const bool directory =
-            !info.excluded.empty() &&
-            ((info.has_mode && S_ISDIR(static_cast<mode_t>(info.mode))) ||
-             info.excluded == "otherfs" || info.excluded == "kernfs" || info.excluded == "frmlnk");
-        tree_.AddChild(stack.back().node, Entry(info, directory, Extras(info, dev)));
-        ticker_.Tick();
-      } else {
-        json_.Fail("expected an entry (an info object or a folder)");
-      }
+      pipe.Finish(std::move(error));
+    });
+    try {
+      Build(pipe, info.dev);
+    } catch (...) {
+      pipe.Abandon();
+      parsing.join();
+      throw;
     }
+    parsing.join();
+    if (const std::exception_ptr error = pipe.Error()) std::rethrow_exception(error);
   }
 
-  void SkipRestOfFolder() {
-    for (int depth = 1; depth > 0;) {
-      const Token token = json_.Next();
-      if (token == Token::kBeginArray) {
-        ++depth;
-      } else if (token == Token::kEndArray) {
-        --depth;
-      } else if (token == Token::kBeginObject) {
-        json_.SkipValue(token);
-        tree_.Skip();
+  // Adds the entries the parser passes on, each below its folder.
+  void Build(NcduPipe& pipe, std::uint64_t top_dev) {
+    struct Frame {
+      CatalogTree::Node* node;
+      std::uint64_t dev;
+    };
+    std::vector<Frame> stack{{tree_.Top(), top_dev}};
+    while (NcduBatch* batch = pipe.Next()) {
+      const std::string_view texts = batch->texts;
+      for (const NcduItem& item : batch->items) {
+        if (item.kind == NcduItem::Kind::kFolderEnd) {
+          stack.pop_back();
+          continue;
+        }
+        const std::uint64_t dev = item.has_dev ? item.dev : stack.back().dev;
+        ImportEntry entry;
+        entry.name = texts.substr(item.name_offset, item.name_length);
+        entry.directory = item.kind == NcduItem::Kind::kFolder || item.directory;
+        entry.has_size = item.has_size;
+        entry.size = item.size;
+        entry.has_time = item.has_time;
+        entry.mtime = item.mtime;
+        entry.extras = Extras(item.hard_link, item.has_ino, item.ino, item.read_error,
+                              texts.substr(item.excluded_offset, item.excluded_length), dev);
+        CatalogTree::Node* node = tree_.AddChild(stack.back().node, entry);
+        ticker_.Tick();
+        // A folder whose name cannot be one was passed over with its contents by the parser.
+        if (item.kind == NcduItem::Kind::kFolder && node) stack.push_back({node, dev});
       }
+      for (std::size_t i = 0; i < batch->skipped; ++i) tree_.Skip();
+      pipe.Return(batch);
     }
   }
 

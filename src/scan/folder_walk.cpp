@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "catalog/catalog_writer.h"
 #include "catalog/fields.h"
 #include "catalog/xml_document.h"
 #include "core/errors.h"
@@ -75,6 +76,80 @@ struct Folder {
   std::string names;
   std::vector<Entry> entries;
   std::string error;  // why it could not be opened or read to its end
+  // Of a listing kept whole (FolderListing): the sum of the sizes of the files below, the
+  // records below that are written, and whether a file lies anywhere below.
+  double total = 0;
+  std::size_t records = 0;
+  bool holds_file = false;
+};
+
+// Makes the records of listed entries, as the walk hands them on: the fields are views into its
+// own buffers, the FullPath being made and the listing. One per thread.
+class RecordMaker {
+ public:
+  explicit RecordMaker(std::string_view catalog_name) : catalog_name_(catalog_name) {
+    record_.extras.reserve(2);
+  }
+
+  // The record of `entry` of `folder` at `depth`, whose parent's FullPath is the first
+  // `parent_length` bytes of `path` with `parent_points` code points: `path` then holds the
+  // entry's FullPath, and `*points` its code points. A subfolder's listing must be complete: its
+  // record carries why it could not be read.
+  RecordView& Make(const Folder& folder, const Entry& entry, int depth, std::string& path,
+                   std::size_t parent_length, std::size_t parent_points, std::size_t* points) {
+    const std::string_view name(folder.names.data() + entry.name, entry.name_size);
+    std::string_view clean_name = name;
+    if (SanitizeText(name, &clean_)) clean_name = clean_;
+    path.resize(parent_length);
+    std::size_t path_points = parent_points;
+    if (path.empty() || path.back() != '/') {
+      path += '/';
+      ++path_points;
+    }
+    path += clean_name;
+    const std::size_t name_points = CodePointCount(clean_name);
+    path_points += name_points;
+    *points = path_points;
+
+    record_.depth = depth;
+    FieldViews& fields = record_.fields;
+    fields = FieldViews{};
+    fields[kFileName] = clean_name;
+    fields[kFullPath] = path;
+    fields[kFileSize] = entry.size == 0 ? std::string_view("0") : ToText(entry.size, size_text_);
+    if (entry.stated) fields[kFileTime] = times_.Format(entry.mtime, time_text_);
+    fields[kFileExt] = entry.directory ? std::string_view() : ExtensionOf(clean_name);
+    fields[kFileType] = entry.directory ? kDirectoryType : kFileTypeText;
+    fields[kFileNameLength] = ToText(name_points, name_length_text_);
+    fields[kPathNameLength] = ToText(path_points, path_length_text_);
+    fields[kCatalogName] = catalog_name_;
+    record_.extras.clear();
+    // A file with further hard links carries its device and inode, so that the copies it seems
+    // to have on this medium are known to be one file.
+    if (entry.regular && entry.links > 1) {
+      const int length = std::snprintf(link_text_, sizeof link_text_, "%llu:%llu",
+                                       static_cast<unsigned long long>(entry.device),
+                                       static_cast<unsigned long long>(entry.inode));
+      record_.extras.push_back(
+          {kLinkIdAttribute, std::string_view(link_text_, static_cast<std::size_t>(length))});
+    }
+    if (entry.folder && !entry.folder->error.empty()) {
+      record_.extras.push_back({kReadErrorAttribute, entry.folder->error});
+    }
+    return record_;
+  }
+
+  static std::string_view ToText(std::uint64_t value, char (&buffer)[24]) {
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return {buffer, static_cast<std::size_t>(result.ptr - buffer)};
+  }
+
+ private:
+  std::string_view catalog_name_;
+  RecordView record_;
+  std::string clean_;  // a cleaned name
+  char size_text_[24], name_length_text_[24], path_length_text_[24], time_text_[40], link_text_[48];
+  LocalTimeConverter times_;
 };
 
 struct Queue {
@@ -84,7 +159,8 @@ struct Queue {
 
 class Walk {
  public:
-  Walk(const ScanSettings& settings, const WalkOptions& options, RecordSink& sink)
+  // With a null `sink` the walk keeps every listing (see ListAll) instead of handing records on.
+  Walk(const ScanSettings& settings, const WalkOptions& options, RecordSink* sink)
       : settings_(settings),
         options_(options),
         sink_(sink),
@@ -99,6 +175,7 @@ class Walk {
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
 
+  // Hands on the records below `dir`, or with no sink lists them all (see ListAll).
   ScanReport Run(std::string_view dir, std::string_view full_path, int depth) {
     ScanReport report;
     const std::string path(dir);
@@ -130,7 +207,7 @@ class Walk {
     // Cancel is heard before the first folder is listed, and after, as between any two.
     if (Cancelled(report)) return report;
     Folder& top = arenas_[0].emplace_back();
-    top.relative = ".";
+    top.relative.push_back('.');  // "." names the walked folder itself
     top.inode = info.st_ino;
     top.state = kTaken;
     List(top, 0);
@@ -147,11 +224,19 @@ class Walk {
         break;
       }
     }
-    HandOn(top, full_path, depth + 1, report);
+    if (sink_) {
+      HandOn(top, full_path, depth + 1, report);
+    } else {
+      ListAll(full_path, report);
+    }
     StopThreads();
     if (failure_) std::rethrow_exception(failure_);
     return report;
   }
+
+  // The walked folder's listing, and below it all others, once a walk without sink ran.
+  [[nodiscard]] const Folder* Top() const { return arenas_.empty() ? nullptr : &arenas_[0][0]; }
+  [[nodiscard]] bool HaveMountIds() const { return have_mount_ids_; }
 
  private:
   // Hands on the records below `top` in pre-order.
@@ -165,9 +250,7 @@ class Walk {
     path_.assign(full_path);
     std::vector<Open> stack{{&top, 0, path_.size(), CodePointCount(path_)}};
     if (settings_.listener) settings_.listener->FolderEntered(records_ + 1, path_);
-    RecordView record;
-    record.extras.reserve(2);
-    char size_text[24], name_length_text[24], path_length_text[24], time_text[40], link_text[48];
+    RecordMaker maker(settings_.CatalogName);
     while (!stack.empty()) {
       Open& open = stack.back();
       Folder& folder = *open.folder;
@@ -178,53 +261,19 @@ class Walk {
       }
       const Entry& entry = folder.entries[open.next++];
       if (++records_ % kPollRecords == 0 && Cancelled(report)) return;
-      const std::string_view name(folder.names.data() + entry.name, entry.name_size);
-      std::string_view clean_name = name;
-      if (SanitizeText(name, &clean_)) clean_name = clean_;
-      path_.resize(open.path_length);
-      std::size_t path_points = open.path_points;
-      if (path_.empty() || path_.back() != '/') {
-        path_ += '/';
-        ++path_points;
-      }
-      path_ += clean_name;
-      const std::size_t name_points = CodePointCount(clean_name);
-      path_points += name_points;
-
-      record.depth = depth + static_cast<int>(stack.size()) - 1;
-      FieldViews& fields = record.fields;
-      fields = FieldViews{};
-      fields[kFileName] = clean_name;
-      fields[kFullPath] = path_;
-      fields[kFileSize] = entry.size == 0 ? std::string_view("0") : ToText(entry.size, size_text);
-      if (entry.stated) fields[kFileTime] = times_.Format(entry.mtime, time_text);
-      fields[kFileExt] = entry.directory ? std::string_view() : ExtensionOf(clean_name);
-      fields[kFileType] = entry.directory ? kDirectoryType : kFileTypeText;
-      fields[kFileNameLength] = ToText(name_points, name_length_text);
-      fields[kPathNameLength] = ToText(path_points, path_length_text);
-      fields[kCatalogName] = settings_.CatalogName;
-      record.extras.clear();
-      // A file with further hard links carries its device and inode, so that the copies it seems
-      // to have on this medium are known to be one file.
-      if (entry.regular && entry.links > 1) {
-        const int length = std::snprintf(link_text, sizeof link_text, "%llu:%llu",
-                                         static_cast<unsigned long long>(entry.device),
-                                         static_cast<unsigned long long>(entry.inode));
-        record.extras.push_back(
-            {kLinkIdAttribute, std::string_view(link_text, static_cast<std::size_t>(length))});
-      }
       Folder* sub = entry.folder;
       if (sub) {
         // The folder's own listing first: its record carries why it could not be read.
         if (Cancelled(report)) return;
         if (failed_.load(std::memory_order_relaxed)) Fail();
         Obtain(*sub);
-        if (!sub->error.empty()) {
-          ++report.unreadable_folders;
-          record.extras.push_back({kReadErrorAttribute, sub->error});
-        }
+        if (!sub->error.empty()) ++report.unreadable_folders;
       }
-      if (!sink_.Add(record)) {
+      std::size_t path_points = 0;
+      const RecordView& record =
+          maker.Make(folder, entry, depth + static_cast<int>(stack.size()) - 1, path_,
+                     open.path_length, open.path_points, &path_points);
+      if (!sink_->Add(record)) {
         report.cancelled = true;
         return;
       }
@@ -285,12 +334,15 @@ class Walk {
   // (see Next), until the walk ends.
   void Work(std::size_t self) {
     while (!stop_.load(std::memory_order_relaxed)) {
-      if (listed_ahead_.load(std::memory_order_relaxed) > kMostListedAhead) {
+      // Records handed on one by one: listing too far ahead would only hold memory. Listings
+      // kept whole are taken as fast as the threads go, until none is left.
+      if (sink_ && listed_ahead_.load(std::memory_order_relaxed) > kMostListedAhead) {
         Pause();
         continue;
       }
       Folder* folder = Next(self);
       if (!folder) {
+        if (!sink_ && unlisted_.load(std::memory_order_acquire) == 0) return;
         Pause();
         continue;
       }
@@ -310,6 +362,36 @@ class Walk {
       }
       folder->state.store(kDone, std::memory_order_release);
       folder->state.notify_all();
+      if (!sink_ && unlisted_.fetch_sub(1, std::memory_order_acq_rel) == 1) idle_.notify_all();
+    }
+  }
+
+  // Without sink: lists every folder below the top on this thread and the others, until none
+  // is left, telling the listener of the folders listed here.
+  void ListAll(std::string_view full_path, ScanReport& report) {
+    if (settings_.listener) {
+      settings_.listener->FolderEntered(listed_ahead_.load(std::memory_order_relaxed) + 1,
+                                        full_path);
+    }
+    while (!stop_.load(std::memory_order_relaxed) && !Cancelled(report)) {
+      Folder* folder = Next(0);
+      if (!folder) {
+        if (unlisted_.load(std::memory_order_acquire) == 0) return;
+        Pause();
+        continue;
+      }
+      int state = kPending;
+      if (!folder->state.compare_exchange_strong(state, kTaken)) continue;  // taken already
+      List(*folder, 0);
+      folder->state.store(kDone, std::memory_order_release);
+      if (unlisted_.fetch_sub(1, std::memory_order_acq_rel) == 1) idle_.notify_all();
+      if (settings_.listener) {
+        path_.assign(full_path);
+        if (path_.empty() || path_.back() != '/') path_ += '/';
+        path_ += folder->relative;
+        const std::string_view shown = SanitizeText(path_, &clean_) ? clean_ : path_;
+        settings_.listener->FolderEntered(listed_ahead_.load(std::memory_order_relaxed) + 1, shown);
+      }
     }
   }
 
@@ -427,6 +509,7 @@ class Walk {
     }
     listed_ahead_.fetch_add(folder.entries.size(), std::memory_order_relaxed);
     if (subfolders.empty()) return;
+    if (!sink_) unlisted_.fetch_add(subfolders.size(), std::memory_order_acq_rel);
     // The subfolders' tasks, in this thread's own arena (their addresses stay).
     std::deque<Folder>& arena = arenas_[self];
     for (const std::size_t index : subfolders) {
@@ -441,7 +524,8 @@ class Walk {
       sub.inode = entry.inode;
       entry.folder = &sub;
     }
-    if (queues_.size() == 1) return;  // one thread: the folders are listed as they are reached
+    // One thread handing records on lists the folders as they are reached.
+    if (queues_.size() == 1 && sink_) return;
     {
       Queue& own = *queues_[self];
       const std::lock_guard<std::mutex> lock(own.mutex);
@@ -558,14 +642,9 @@ class Walk {
     std::sort(mount_points_.begin(), mount_points_.end());
   }
 
-  static std::string_view ToText(std::uint64_t value, char (&buffer)[24]) {
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return {buffer, static_cast<std::size_t>(result.ptr - buffer)};
-  }
-
   const ScanSettings& settings_;
   const WalkOptions options_;
-  RecordSink& sink_;
+  RecordSink* const sink_;  // null: every listing is kept
   const ExtensionFilter filter_;
   const bool filtering_;
   int root_fd_ = -1;
@@ -583,21 +662,229 @@ class Walk {
   std::vector<std::thread> threads_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> failed_{false};  // a listing thread raised: failure_ says what
+  // Entries listed and not yet handed on (without sink: all entries listed).
   std::atomic<std::size_t> listed_ahead_{0};
+  // Without sink: folders found and not yet listed.
+  std::atomic<std::size_t> unlisted_{0};
   std::mutex idle_mutex_;
   std::condition_variable idle_;
   std::mutex failure_mutex_;
   std::exception_ptr failure_;
 
-  // The calling thread's: records handed on, the FullPath being made, a cleaned name. The
-  // listener is told the records made, the walked folder's own (the caller's) among them.
+  // The calling thread's: records handed on and the FullPath being made. The listener is told
+  // the records made, the walked folder's own (the caller's) among them.
   std::size_t records_ = 0;
   std::string path_;
-  std::string clean_;
-  LocalTimeConverter times_;
+  std::string clean_;  // a cleaned path
 };
 
+// Records of parts are cut at about this many records, as a catalog tree's are for writing.
+constexpr std::size_t kPartRecords = 2048;
+// Subtrees deeper than this are not cut further: cutting recurses as deep as they go.
+constexpr int kDeepestCut = 256;
+
 }  // namespace
+
+struct FolderListing::State {
+  State(const ScanSettings& given, const WalkOptions& options)
+      : settings(given), walk(settings, options, nullptr) {}
+
+  // A stretch of the records in pre-order: the entries `first` to `last` - 1 of `folder` with
+  // everything below them, or (`alone`) the record of entry `first` without what lies below.
+  struct Part {
+    const Folder* folder;
+    std::size_t first, last;
+    int depth;
+    std::string parent_path;  // the FullPath of `folder`
+    std::size_t parent_points;
+    bool alone;
+  };
+
+  // Whether the record of `entry` is written: under a filter a folder holding no file is not.
+  [[nodiscard]] bool Kept(const Entry& entry) const {
+    return !pruning || !entry.directory || (entry.folder && entry.folder->holds_file);
+  }
+
+  // Sums the sizes, counts the records and tells the folders holding files, from the deepest
+  // folders up, adding in the order the scan's tree adds them; counts the unreadable folders.
+  void Gather(ScanReport& report) {
+    struct Open {
+      Folder* folder;
+      std::size_t next;
+    };
+    std::vector<Open> stack{{const_cast<Folder*>(walk.Top()), 0}};
+    while (!stack.empty()) {
+      Open& open = stack.back();
+      Folder& folder = *open.folder;
+      if (open.next == folder.entries.size()) {
+        stack.pop_back();
+        if (stack.empty()) break;
+        Folder& parent = *stack.back().folder;
+        if (Kept(parent.entries[stack.back().next - 1])) {
+          parent.total += folder.total;
+          parent.records += 1 + folder.records;
+          parent.holds_file = parent.holds_file || folder.holds_file;
+        }
+        continue;
+      }
+      const Entry& entry = folder.entries[open.next++];
+      if (entry.folder) {
+        if (!entry.folder->error.empty()) ++report.unreadable_folders;
+        stack.push_back({entry.folder, 0});
+      } else if (!entry.directory) {
+        folder.total += static_cast<double>(entry.size);
+        ++folder.records;
+        folder.holds_file = true;
+      } else if (Kept(entry)) {
+        ++folder.records;
+      }
+    }
+  }
+
+  // Cuts the records below `folder`, at `depth`, into parts in pre-order: runs of sibling
+  // subtrees of about kPartRecords records, and a larger subtree as its own record followed by
+  // the parts below it.
+  void Cut(const Folder& folder, int depth, const std::string& path, std::size_t points,
+           RecordMaker& maker) {
+    std::size_t start = 0, gathered = 0;
+    const auto flush = [&](std::size_t end) {
+      if (end > start) parts.push_back({&folder, start, end, depth, path, points, false});
+      start = end;
+      gathered = 0;
+    };
+    for (std::size_t i = 0; i < folder.entries.size(); ++i) {
+      const Entry& entry = folder.entries[i];
+      if (!Kept(entry)) continue;
+      const std::size_t size = 1 + (entry.folder ? entry.folder->records : 0);
+      if (size > kPartRecords && depth < kDeepestCut) {
+        flush(i);
+        parts.push_back({&folder, i, i + 1, depth, path, points, true});
+        std::string sub_path = path;
+        std::size_t sub_points = 0;
+        (void)maker.Make(folder, entry, depth, sub_path, path.size(), points, &sub_points);
+        Cut(*entry.folder, depth + 1, sub_path, sub_points, maker);
+        start = i + 1;
+        continue;
+      }
+      if (gathered + size > kPartRecords) flush(i);
+      gathered += size;
+    }
+    flush(folder.entries.size());
+  }
+
+  // The record of `entry` made by `maker`, with the size of a folder and the share of the
+  // total that the scan's tree gives them afterwards.
+  const RecordView& Complete(RecordView& record, const Entry& entry, char (&size_text)[64],
+                             char (&percentage_text)[64]) const {
+    if (settings.OnlyFolders) return record;
+    double size = static_cast<double>(entry.size);
+    if (entry.directory) {
+      size = entry.folder ? entry.folder->total : 0.0;
+      const int length = std::snprintf(size_text, sizeof size_text, "%.0f", size);
+      record.fields[kFileSize] = std::string_view(size_text, static_cast<std::size_t>(length));
+    }
+    record.fields[kSizePercentage] =
+        total != 0 ? FormatPercentage(size / total * 100.0, percentage_text) : "0";
+    return record;
+  }
+
+  void Write(const Part& part, RecordMaker& maker, CatalogWriter& writer) const {
+    char size_text[64], percentage_text[64];
+    std::string path = part.parent_path;
+    std::size_t points = 0;
+    if (part.alone) {
+      const Entry& entry = part.folder->entries[part.first];
+      RecordView& record = maker.Make(*part.folder, entry, part.depth, path, path.size(),
+                                      part.parent_points, &points);
+      writer.Add(Complete(record, entry, size_text, percentage_text));
+      return;
+    }
+    struct Open {
+      const Folder* folder;
+      std::size_t next, end;
+      std::size_t path_length;
+      std::size_t path_points;
+    };
+    std::vector<Open> stack{{part.folder, part.first, part.last, path.size(), part.parent_points}};
+    std::size_t count = 0;
+    while (!stack.empty()) {
+      Open& open = stack.back();
+      if (open.next == open.end) {
+        stack.pop_back();
+        continue;
+      }
+      const Folder& folder = *open.folder;
+      const Entry& entry = folder.entries[open.next++];
+      if (!Kept(entry)) continue;
+      if (++count % kPollRecords == 0 && settings.stop.stop_requested()) return;
+      RecordView& record =
+          maker.Make(folder, entry, part.depth + static_cast<int>(stack.size()) - 1, path,
+                     open.path_length, open.path_points, &points);
+      writer.Add(Complete(record, entry, size_text, percentage_text));
+      if (entry.folder && !entry.folder->entries.empty()) {
+        stack.push_back({entry.folder, 0, entry.folder->entries.size(), path.size(), points});
+      }
+    }
+  }
+
+  // A record maker for the calling thread, from those no thread uses now.
+  std::unique_ptr<RecordMaker> TakeMaker() {
+    const std::lock_guard<std::mutex> lock(makers_mutex);
+    if (makers.empty()) return std::make_unique<RecordMaker>(settings.CatalogName);
+    std::unique_ptr<RecordMaker> maker = std::move(makers.back());
+    makers.pop_back();
+    return maker;
+  }
+
+  void GiveBack(std::unique_ptr<RecordMaker> maker) {
+    const std::lock_guard<std::mutex> lock(makers_mutex);
+    makers.push_back(std::move(maker));
+  }
+
+  const ScanSettings settings;
+  Walk walk;
+  bool pruning = false;
+  double total = 0;
+  std::vector<Part> parts;
+  std::mutex makers_mutex;
+  std::vector<std::unique_ptr<RecordMaker>> makers;
+};
+
+FolderListing::FolderListing(const ScanSettings& settings, const WalkOptions& options)
+    : state_(std::make_unique<State>(settings, options)) {
+  state_->pruning = !settings.OnlyFolders && !settings.ExtFilter.empty();
+}
+
+FolderListing::~FolderListing() = default;
+
+ScanReport FolderListing::List(std::string_view dir, std::string_view full_path) {
+  State& state = *state_;
+  ScanReport report = state.walk.Run(dir, full_path, 0);
+  const Folder* top = state.walk.Top();
+  if (report.cancelled || !top) return report;
+  state.Gather(report);
+  state.total = top->total;
+  std::unique_ptr<RecordMaker> maker = state.TakeMaker();
+  state.Cut(*top, 1, std::string(full_path), CodePointCount(full_path), *maker);
+  state.GiveBack(std::move(maker));
+  return report;
+}
+
+double FolderListing::TotalSize() const { return state_->total; }
+
+std::size_t FolderListing::Records() const {
+  const Folder* top = state_->walk.Top();
+  return top ? top->records : 0;
+}
+
+std::size_t FolderListing::PartCount() const { return state_->parts.size(); }
+
+void FolderListing::WritePart(std::size_t index, CatalogWriter& writer) const {
+  State& state = *state_;
+  std::unique_ptr<RecordMaker> maker = state.TakeMaker();
+  state.Write(state.parts.at(index), *maker, writer);
+  state.GiveBack(std::move(maker));
+}
 
 std::size_t DefaultWalkThreads() {
   const unsigned cores = std::thread::hardware_concurrency();
@@ -606,7 +893,7 @@ std::size_t DefaultWalkThreads() {
 
 ScanReport WalkFolder(std::string_view dir, std::string_view full_path, int depth,
                       const ScanSettings& settings, RecordSink& sink, const WalkOptions& options) {
-  Walk walk(settings, options, sink);
+  Walk walk(settings, options, &sink);
   return walk.Run(dir, full_path, depth);
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string_view>
 
 #include "core/record_sink.h"
@@ -42,5 +43,42 @@ struct WalkOptions {
 ScanReport WalkFolder(std::string_view dir, std::string_view full_path, int depth,
                       const ScanSettings& settings, RecordSink& sink,
                       const WalkOptions& options = {});
+
+class CatalogWriter;
+
+// The whole tree below a folder listed into memory by WalkFolder's threads, all of them listing
+// until no folder is left, and kept: a catalog is written from it without a CatalogTree. Its
+// records are those ScanFolder makes of the walk, byte for byte: WalkFolder's, each directory's
+// FileSize the sum of the sizes of the files below it and every SizePercentage its share of
+// the total (without `OnlyFolders`), and under an `ExtFilter` no folder that holds no file.
+class FolderListing {
+ public:
+  explicit FolderListing(const ScanSettings& settings, const WalkOptions& options = {});
+  ~FolderListing();
+  FolderListing(const FolderListing&) = delete;
+  FolderListing& operator=(const FolderListing&) = delete;
+
+  // Lists everything below the folder `dir`, whose record has the FullPath `full_path` and depth
+  // 0; the report is WalkFolder's. The listener is told of the folders listed on this thread
+  // with the entries listed so far. A stop requested of the settings' token is heard before
+  // each folder; a cancelled listing writes nothing. Call once.
+  ScanReport List(std::string_view dir, std::string_view full_path);
+
+  // The sum of the sizes of all files below `dir`, as the top record's FileSize gives it; 0 with
+  // `OnlyFolders`.
+  [[nodiscard]] double TotalSize() const;
+  // The records below `dir` that are written.
+  [[nodiscard]] std::size_t Records() const;
+
+  // The records below `dir` in parts: adding parts 0 to PartCount() - 1 to a writer, in order,
+  // after the top record, adds every record in pre-order. WritePart may run on several threads
+  // at once for different parts (see WriteCatalogParts); it stops early when a stop is requested.
+  [[nodiscard]] std::size_t PartCount() const;
+  void WritePart(std::size_t index, CatalogWriter& writer) const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace lumivor

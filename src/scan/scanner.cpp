@@ -17,8 +17,10 @@
 
 #include "catalog/catalog_file.h"
 #include "catalog/catalog_reader.h"
+#include "catalog/catalog_writer.h"
 #include "catalog/fields.h"
 #include "catalog/xml_document.h"
+#include "core/atomic_file.h"
 #include "core/errors.h"
 #include "scan/catalog_medium.h"
 #include "scan/file_heads.h"
@@ -593,6 +595,9 @@ class PercentageRoomSink final : public RecordSink {
 };
 
 // The value of a FileSize text; plain digits (all that scans write) are read without strtod.
+// Catalogs of more records than this are written by several threads.
+constexpr std::size_t kParallelSaveRecords = 50000;
+
 double SizeValue(std::string_view text) {
   if (!text.empty() && text.size() <= 18) {
     std::uint64_t value = 0;
@@ -782,6 +787,76 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
     throw;
   }
   if (report) *report = walked;
+  return root_name;
+}
+
+std::string ScanFolderToCatalog(std::string_view path, bool OnlyFolders, std::string_view ExtFilter,
+                                const std::string& catalog_file, Progress& progress,
+                                ScanListener* listener, ScanReport* report, std::stop_token stop) {
+  ProgressShown shown(progress, true);
+  progress.SetWaitText(kLoadingInfo);
+  std::string root_name(path);
+  if (Volumes().IsDriveRoot(path)) {
+    const std::string label = VolumeLabelOf(path);
+    if (!label.empty()) root_name = label + "(" + std::string(path) + ")";
+  }
+  ScanSettings settings;
+  settings.OnlyFolders = OnlyFolders;
+  settings.ExtFilter = OnlyFolders ? std::string() : std::string(ExtFilter);
+  settings.CatalogName = DisplayNameOf(catalog_file);
+  settings.listener = listener;
+  settings.stop = stop;
+
+  // The top record as a tree would hold it: its texts cleaned.
+  FieldViews top_fields{};
+  top_fields[kFileName] = root_name;
+  top_fields[kFullPath] = root_name;
+  top_fields[kFileType] = kDirectoryType;
+  top_fields[kCatalogName] = settings.CatalogName;
+  CatalogRecord top(top_fields);
+  root_name = top.Field(kFileName);
+
+  ScanReport walked;
+  try {
+    FolderListing listing(settings);
+    walked = listing.List(path, root_name);
+    if (report) *report = walked;
+    if (walked.cancelled) return root_name;
+    if (!walked.top_read_error.empty()) top.SetExtra(kReadErrorAttribute, walked.top_read_error);
+    if (!OnlyFolders) {
+      top.SetField(kFileSize, FormatWholeNumber(listing.TotalSize()));
+      top.SetField(kSizePercentage, "100");
+    }
+    RecordScanFacts(&top, path, ScanDateNow(), OnlyFolders, settings.ExtFilter, {});
+
+    progress.SetWaitText(kSavingInfo);
+    AtomicFile file(catalog_file);
+    // Large catalogs are written by a thread per core, as SaveCatalog writes a large tree.
+    const std::size_t threads = listing.Records() < kParallelSaveRecords
+                                    ? 1
+                                    : std::min<std::size_t>(DefaultWalkThreads(), 8);
+    const bool complete = WriteCatalogParts(
+        listing.PartCount() + 1, threads,
+        [&](std::size_t index, CatalogWriter& writer) {
+          if (index > 0) {
+            listing.WritePart(index - 1, writer);
+            return;
+          }
+          RecordView view;
+          view.fields = top.Fields();
+          view.extras = top.Extras();
+          writer.Add(view);
+        },
+        [&](std::string_view text) { file.Write(text); }, stop);
+    // A stopped write drops the temporary file with `file`; the old catalog stays.
+    if (!complete || stop.stop_requested()) {
+      if (report) report->cancelled = true;
+      return root_name;
+    }
+    file.Commit();
+  } catch (const std::bad_alloc&) {
+    throw LumivorError("The scan ran out of memory and could not finish.");
+  }
   return root_name;
 }
 

@@ -164,4 +164,16 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
                        ScanReport* report = nullptr, const DeepScanOptions& deep = {},
                        std::stop_token stop = {});
 
+// Scans the folder or drive `path` as ScanFolder does and saves the catalog at `catalog_file` as
+// SaveCatalog saves ScanFolder's tree, byte for byte, without holding the tree: the folders are
+// listed by a thread per core and kept as listed (FolderListing), and a large catalog's text is
+// made from the listings by a thread per core. Shows "Loading info.." and then "Saving info..."
+// meanwhile. A cancelled scan saves nothing (the report says it was cancelled) and leaves an
+// older catalog in place; a scan that cannot go on raises as ScanFolder does, saving nothing.
+// Returns the ScanRootName. Without deep scan: the tree, which that reads into, is needed then.
+std::string ScanFolderToCatalog(std::string_view path, bool OnlyFolders, std::string_view ExtFilter,
+                                const std::string& catalog_file, Progress& progress = NoProgress(),
+                                ScanListener* listener = nullptr, ScanReport* report = nullptr,
+                                std::stop_token stop = {});
+
 }  // namespace lumivor

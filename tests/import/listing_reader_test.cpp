@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "catalog/catalog_reader.h"
@@ -12,6 +13,7 @@
 #include "core/errors.h"
 #include "import/json_reader.h"
 #include "import/listing_reader.h"
+#include "scan/local_time_converter.h"
 
 namespace lumivor {
 namespace {
@@ -190,6 +192,64 @@ TEST(ImportTree, PathsInAnyOrderMakeOneFolderEach) {
   EXPECT_EQ(tree.Skipped(), 3u);
 }
 
+TEST(ImportTree, EntriesReadAsTheRecordsOfTheirTexts) {
+  // Entries packed from their numbers must read as the records made from the texts a scan
+  // writes: times on both sides of the years held as numbers, odd seconds, the epoch, sizes up
+  // to twenty digits, names that need cleaning, entries with further attributes.
+  const std::int64_t times[] = {0,
+                                1,
+                                -1,
+                                1'600'000'001,
+                                86400 * 365,
+                                -86400LL * 365 * 2000,
+                                253'402'300'799 - 86'400,
+                                253'402'300'799 + 86'400,
+                                -62'167'219'200 - 86'400,
+                                -62'167'219'200 + 86'400};
+  const std::uint64_t sizes[] = {0, 7, 9'223'372'036'854'775'807ull, 9'999'999'999'999'999'999ull,
+                                 10'000'000'000'000'000'000ull};
+  const std::string names[] = {"plain.txt", "d\xC3\xA9j\xC3\xA0", "bad\xFF\x01name"};
+  ImportTree tree("/");
+  CatalogTree expected;
+  CatalogTree::Node* expected_top = expected.AddChild(nullptr, FieldViews{});
+  LocalTimeConverter times_text;
+  int n = 0;
+  for (const std::int64_t mtime : times) {
+    for (const std::uint64_t size : sizes) {
+      const std::string& name = names[static_cast<std::size_t>(n) % 3];
+      ImportEntry entry;
+      entry.name = name;
+      entry.directory = n % 4 == 1;
+      entry.has_size = n % 5 != 2;
+      entry.size = size;
+      entry.has_time = n % 7 != 3;
+      entry.mtime = mtime;
+      const ExtraViews hash{{kHashAttribute, "md5:00"}};
+      if (n % 6 == 5) entry.extras = hash;
+      ASSERT_NE(tree.AddChild(nullptr, entry), nullptr);
+
+      FieldViews fields{};
+      fields[kFileName] = name;
+      fields[kFileType] = entry.directory ? kDirectoryType : kFileTypeText;
+      const std::string size_text = std::to_string(size);
+      if (!entry.directory && entry.has_size) fields[kFileSize] = size_text;
+      char time_text[40];
+      if (entry.has_time) fields[kFileTime] = times_text.Format(mtime, time_text);
+      expected.AddChild(expected_top, fields, entry.extras);
+      ++n;
+    }
+  }
+  ASSERT_EQ(tree.Top()->children.size(), expected_top->children.size());
+  for (std::size_t i = 0; i < expected_top->children.size(); ++i) {
+    const CatalogTree::Node* got = tree.Top()->children[i];
+    const CatalogTree::Node* want = expected_top->children[i];
+    for (int field = 0; field < kFieldCount; ++field) {
+      EXPECT_EQ(got->Field(field), want->Field(field)) << i << " " << field;
+    }
+    EXPECT_EQ(got->ExtraCount(), want->ExtraCount()) << i;
+  }
+}
+
 TEST(ImportTree, ALargeTreeWrittenByThreadsIsTheTextOfOneWriter) {
   // Over 50,000 entries below "/" (whose children's paths take no second "/"): wide folders,
   // a chain of folders each larger than a part, names beyond ASCII, files with a Hash.
@@ -236,6 +296,80 @@ TEST(ImportTree, ALargeTreeWrittenByThreadsIsTheTextOfOneWriter) {
   EXPECT_EQ(one_counts.entries, 60'001u);
   EXPECT_EQ(one_counts.hashed, 7'619u);
   EXPECT_NE(one.find("FullPath=\"/n1\""), std::string::npos);
+}
+
+// An ncdu export of `folders` folders below the root, each of 50 files, every seventh folder's
+// name one that cannot be an entry ("..") and every folder's 13th file a hard link.
+std::string LargeNcduExport(int folders) {
+  std::string text =
+      "[1,2,{\"progname\":\"ncdu\",\"timestamp\":1700000000},\n"
+      "[{\"name\":\"/r\",\"dev\":7}";
+  for (int f = 0; f < folders; ++f) {
+    text += ",\n[{\"name\":\"" + (f % 7 == 3 ? std::string("..") : "d" + std::to_string(f)) +
+            "\",\"mtime\":" + std::to_string(1600000000 + f) + "}";
+    for (int i = 0; i < 50; ++i) {
+      text += ",\n{\"name\":\"f" + std::to_string(i) +
+              ".txt\",\"asize\":" + std::to_string(f * 50 + i) +
+              ",\"mtime\":" + std::to_string(1500000000 + i);
+      if (i == 13) text += ",\"hlnkc\":true,\"ino\":" + std::to_string(f);
+      text += "}";
+    }
+    text += "]";
+  }
+  return text + "]]\n";
+}
+
+TEST(NcduReader, AListingOfManyBatchesIsReadWholeAndInOrder) {
+  // Far more entries than one hand-over between the parsing and the building thread holds.
+  const std::string text = LargeNcduExport(700);
+  ByteSource source(text, "big.json");
+  ImportTree tree(".");
+  ReadNcdu(source, tree, {});
+  EXPECT_EQ(tree.TopName(), "/r");
+  const std::string lines = Emitted(tree);
+  // 600 folders kept (every seventh passed over with its 50 files), 50 files each.
+  EXPECT_EQ(tree.Size(), 1u + 600u * 51u);
+  EXPECT_EQ(tree.Skipped(), 100u * 51u);
+  EXPECT_EQ(lines.find("/r/d3/"), std::string::npos);
+  EXPECT_NE(lines.find("\n1 /r/d699 directory 1748725\n2 /r/d699/f0.txt file 34950\n"),
+            std::string::npos);
+  EXPECT_NE(lines.find("\n2 /r/d698/f13.txt file 34913 LinkId=7:698\n"), std::string::npos);
+  EXPECT_EQ(lines.substr(lines.size() - 29), "2 /r/d699/f49.txt file 34999\n");
+}
+
+TEST(NcduReader, AnErrorFarIntoTheListingNamesItsPlace) {
+  std::string text = LargeNcduExport(700);
+  const std::size_t bad = text.find("{\"name\":\"f7.txt\",\"asize\":32507");
+  ASSERT_NE(bad, std::string::npos);
+  text[bad + 1] = '!';
+  const std::size_t line =
+      1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + bad, '\n'));
+  ByteSource source(text, "bad.json");
+  ImportTree tree(".");
+  EXPECT_EQ(ErrorOf([&] { ReadNcdu(source, tree, {}); }),
+            "bad.json: byte " + std::to_string(bad + 2) + " (line " + std::to_string(line) +
+                "): expected a member name in double quotes");
+
+  const std::string cut = LargeNcduExport(700).substr(0, 1'000'000);
+  ByteSource cut_source(cut, "cut.json");
+  ImportTree cut_tree(".");
+  EXPECT_NE(ErrorOf([&] { ReadNcdu(cut_source, cut_tree, {}); }).find("unexpected end of file"),
+            std::string::npos);
+}
+
+TEST(NcduReader, ACancelWhileReadingStopsBothThreads) {
+  const std::string text = LargeNcduExport(700);
+  ByteSource source(text, "big.json");
+  ImportTree tree(".");
+  std::stop_source stop;
+  ImportControl control;
+  control.stop = stop.get_token();
+  std::size_t calls = 0;
+  control.progress = [&](std::size_t) {
+    if (++calls == 2) stop.request_stop();
+  };
+  EXPECT_THROW(ReadNcdu(source, tree, control), ImportCancelled);
+  EXPECT_LT(tree.Size(), 20000u);
 }
 
 }  // namespace
