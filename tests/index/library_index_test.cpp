@@ -291,27 +291,34 @@ TEST(PackedFields, WholeFullPathIsReadAloneOrRefused) {
   fields[kFileName] = "Music";
   fields[kFileSize] = "12";
   std::string packed;
+  const auto whole = [&](std::string_view data) -> std::optional<std::string> {
+    FullPathSource source;
+    if (!FullPathSourceOf(data, "Music", &source) || source.linked) return std::nullopt;
+    return std::string(source.own);
+  };
   // Kept as its text, as the name, or empty.
   fields[kFullPath] = "/media/disk/Music";
   PackEntryFields(fields, "", 0, &packed);
-  EXPECT_EQ(WholeFullPathOf(packed, "Music"), "/media/disk/Music");
+  EXPECT_EQ(whole(packed), "/media/disk/Music");
   fields[kFullPath] = "Music";
   PackEntryFields(fields, "", 0, &packed);
-  EXPECT_EQ(WholeFullPathOf(packed, "Music"), "Music");
+  EXPECT_EQ(whole(packed), "Music");
   fields[kFullPath] = std::nullopt;
   PackEntryFields(fields, "", 0, &packed);
-  EXPECT_EQ(WholeFullPathOf(packed, "Music"), "");
-  // Linked to the parent's: not whole, and ParentLinkOf reads it.
+  EXPECT_EQ(whole(packed), "");
+  // Linked to the parent's: the link is read instead.
   fields[kFullPath] = "/media/disk/Music";
   PackEntryFields(fields, "/media/disk", 4, &packed);
-  EXPECT_EQ(WholeFullPathOf(packed, "Music"), std::nullopt);
-  ASSERT_TRUE(ParentLinkOf(packed, "Music"));
-  EXPECT_EQ(ParentLinkOf(packed, "Music")->distance, 4);
+  EXPECT_EQ(whole(packed), std::nullopt);
+  FullPathSource source;
+  ASSERT_TRUE(FullPathSourceOf(packed, "Music", &source));
+  EXPECT_TRUE(source.linked);
+  EXPECT_EQ(source.distance, 4);
   // A text cut short is refused, never read past its end.
   fields[kFullPath] = "/media/disk/Music";
   PackEntryFields(fields, "", 0, &packed);
   for (std::size_t cut = 0; cut < 6; ++cut) {
-    EXPECT_EQ(WholeFullPathOf(packed.substr(0, cut), "Music"), std::nullopt) << cut;
+    EXPECT_EQ(whole(packed.substr(0, cut)), std::nullopt) << cut;
   }
 }
 
