@@ -81,6 +81,26 @@ void PrintRecord(std::ostream& out, int depth, const CatalogRecord& record) {
   out << '\n';
 }
 
+void PrintResults(std::ostream& out, const CatalogTree& results) {
+  constexpr std::size_t kPiece = 1 << 16;
+  std::string text;
+  text.reserve(kPiece + 4096);
+  std::string scratch;
+  results.ForEachPreOrder([&](const CatalogTree::Node* node, int) {
+    text += '0';
+    for (int i = 0; i < kFieldCount; ++i) {
+      text += '\t';
+      AppendEscapedValue(&text, node->Field(i, &scratch));
+    }
+    text += '\n';
+    if (text.size() >= kPiece) {
+      out.write(text.data(), static_cast<std::streamsize>(text.size()));
+      text.clear();
+    }
+  });
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
 void AppendJsonString(std::string& out, std::string_view text) {
   out.push_back('"');
   for (char c : text) {

@@ -46,6 +46,9 @@ void AppendEscapedValue(std::string* out, std::string_view value);
 void PrintRecordHeader(std::ostream& out);
 // One record line: the depth, then the eleven fields in field order.
 void PrintRecord(std::ostream& out, int depth, const CatalogRecord& record);
+// The records of `results` in pre-order as PrintRecord prints them, each at depth 0, read
+// straight from the tree and written in large pieces.
+void PrintResults(std::ostream& out, const CatalogTree& results);
 
 // The `show` printer: a sink that writes each record to standard output as it arrives, either as
 // the tab-separated line of PrintRecord (after the header) or, with `json`, as one JSON object per

@@ -30,8 +30,7 @@ int RunSearch(SearchOptions options) {
     const SearchOutcome outcome =
         ServerLibrary::SearchAt(options.library, criteria, options.scope, progress, {});
     PrintRecordHeader(std::cout);
-    outcome.results.ForEachPreOrder(
-        [](const CatalogTree::Node* node, int) { PrintRecord(std::cout, 0, node->Record()); });
+    PrintResults(std::cout, outcome.results);
     std::cout.flush();
     const std::size_t count = outcome.results.Size();
     std::cerr << count << (count == 1 ? " match, " : " matches, ") << "0 files"
@@ -54,8 +53,7 @@ int RunSearch(SearchOptions options) {
     outcome = std::move(indexed.outcome);
   }
   PrintRecordHeader(std::cout);
-  outcome.results.ForEachPreOrder(
-      [](const CatalogTree::Node* node, int) { PrintRecord(std::cout, 0, node->Record()); });
+  PrintResults(std::cout, outcome.results);
   std::cout.flush();
   const std::size_t count = outcome.results.Size();
   std::cerr << count << (count == 1 ? " match, " : " matches, ") << outcome.skipped_files

@@ -28,17 +28,21 @@ std::string LibraryIndex::ChooseCandidateQuery(std::vector<std::string> terms, s
   const std::int64_t stretch = std::min(span, kSampleEntries);
   const std::int64_t start = first + (span - stretch) / 2;
   struct Stretch final : TermSample {
-    Stretch(Statement& statement, std::int64_t from, std::int64_t to)
-        : sample(statement), first(from), last(to) {}
+    Stretch(Statement& limited, Statement& whole, std::int64_t from, std::int64_t to)
+        : sample(limited), sample_all(whole), first(from), last(to) {}
     std::int64_t Count(const std::vector<std::string>& asked, std::int64_t limit) override {
-      sample.Bind(1, CandidateQuery(asked)).Bind(2, first).Bind(3, last).Bind(4, limit);
-      const std::int64_t count = sample.Step() ? sample.Int(0) : limit;
-      sample.Reset();
+      // A limit that the stretch cannot reach needs no LIMIT, whose subquery costs a quarter.
+      Statement& statement = limit > last - first ? sample_all : sample;
+      statement.Bind(1, CandidateQuery(asked)).Bind(2, first).Bind(3, last);
+      if (&statement == &sample) statement.Bind(4, limit);
+      const std::int64_t count = statement.Step() ? std::min(statement.Int(0), limit) : limit;
+      statement.Reset();
       return count;
     }
     Statement& sample;
+    Statement& sample_all;
     const std::int64_t first, last;
-  } sample(statements_->sample, start, start + stretch - 1);
+  } sample(statements_->sample, statements_->sample_all, start, start + stretch - 1);
   return CandidateQuery(PlanCandidates(std::move(terms), stretch, sample).terms);
 }
 
@@ -119,6 +123,8 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   ResultBatches batches(arrived);
   SearchOutcome& found = arrived ? batches.part : outcome;
   std::unordered_map<std::int64_t, std::string> folder_paths;
+  // Most results of a selective search have a folder of their own: room for thousands at once.
+  folder_paths.reserve(4096);
   std::array<std::string, kFieldCount> unpacked;
   ExtraViews extras;
   const auto full_path_of = [&](std::int64_t id) { return FullPathOf(id, folder_paths); };
@@ -202,44 +208,52 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
 std::optional<std::string_view> LibraryIndex::FullPathOf(
     std::int64_t id, std::unordered_map<std::int64_t, std::string>& paths) {
   if (const auto found = paths.find(id); found != paths.end()) return found->second;
-  const std::int64_t asked = id;
   std::vector<std::pair<std::int64_t, ParentLink>> chain;  // entries and their links, upwards
-  std::optional<std::string> path;
+  // Up the links to an entry whose path is known or kept whole (each map lookup costs a miss of
+  // the processor's cache, so the asked entry is looked up once).
+  std::string path;
+  bool known = false;
   Statement& lookup = statements_->lookup;
-  while (!path) {
-    if (const auto found = paths.find(id); found != paths.end()) {
-      path = found->second;
-      break;
+  for (;;) {
+    if (!chain.empty()) {
+      if (const auto found = paths.find(id); found != paths.end()) {
+        path = found->second;
+        known = true;
+        break;
+      }
     }
     lookup.Bind(1, id);
     if (!lookup.Step()) {
       lookup.Reset();
       return std::nullopt;
     }
-    std::string name(lookup.Text(0).value_or(std::string_view()));
-    const std::string rest(lookup.Blob(1));
-    lookup.Reset();
+    // Views of the row, read before the statement is reset.
+    const std::string_view name = lookup.Text(0).value_or(std::string_view());
+    const std::string_view rest = lookup.Blob(1);
     if (auto link = ParentLinkOf(rest, name)) {
+      lookup.Reset();
       const std::int64_t distance = link->distance;
       if (distance <= 0 || distance >= id) return std::nullopt;  // damaged: always upwards
       chain.emplace_back(id, std::move(*link));
       id -= distance;
       continue;
     }
-    std::array<std::string, kFieldCount> fields;
-    const auto no_parent = [](std::int64_t) { return std::optional<std::string_view>(); };
-    if (!UnpackEntryFields(rest, name, no_parent, &fields)) return std::nullopt;
-    path = fields[kFullPath];
-    paths.emplace(id, *path);
+    const std::optional<std::string_view> whole = WholeFullPathOf(rest, name);
+    if (whole) path.assign(*whole);
+    lookup.Reset();
+    if (!whole) return std::nullopt;
+    break;
   }
+  // Remembered from the top down; the views stay where they are while the map grows.
+  const std::string* remembered = nullptr;
+  if (!known) remembered = &paths.try_emplace(id, path).first->second;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    if (it->second.keep > path->size()) return std::nullopt;
-    path->resize(it->second.keep);
-    *path += it->second.tail;
-    paths.emplace(it->first, *path);
+    if (it->second.keep > path.size()) return std::nullopt;
+    path.resize(it->second.keep);
+    path += it->second.tail;
+    remembered = &paths.try_emplace(it->first, path).first->second;
   }
-  // A view of the remembered path, which stays where it is while the map grows.
-  return std::string_view(paths.find(asked)->second);
+  return std::string_view(*remembered);
 }
 
 bool LibraryIndex::FullPathInto(std::int64_t id,

@@ -68,6 +68,9 @@ struct LibraryIndex::Statements {
         sample(db,
                "SELECT COUNT(*) FROM (SELECT rowid FROM entry_text WHERE entry_text MATCH ?1 "
                "AND rowid BETWEEN ?2 AND ?3 LIMIT ?4)"),
+        sample_all(db,
+                   "SELECT COUNT(*) FROM entry_text WHERE entry_text MATCH ?1 "
+                   "AND rowid BETWEEN ?2 AND ?3"),
         candidates(db,
                    "SELECT e.id, e.name, e.ext, e.description, e.rest, e.extras FROM entry_text "
                    "JOIN entries AS e ON e.id = entry_text.rowid "
@@ -78,7 +81,7 @@ struct LibraryIndex::Statements {
 
   Statement insert_entry, insert_text, insert_catalog, delete_text, delete_entries, update_rest,
       delete_catalog, next_id, catalogs, rename_catalog, entry_count, scan, lookup, sample,
-      candidates, insert_content, delete_contents;
+      sample_all, candidates, insert_content, delete_contents;
 };
 
 // A Hash value as the index keeps it: the algorithm's name and the digits as bytes (half the

@@ -1,7 +1,5 @@
 #include "index/packed_fields.h"
 
-#include <cstdio>
-
 namespace lumivor {
 
 namespace {
@@ -54,6 +52,21 @@ int Number(std::string_view text) {
   return value;
 }
 
+// Writes `value` with at least `width` digits, zeros in front; the end of what was written.
+char* PutNumber(char* p, std::uint64_t value, int width) {
+  char digits[20];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count < width) digits[count++] = '0';
+  while (count > 0) *p++ = digits[--count];
+  return p;
+}
+
+// The text of a packed time, as "%04llu-%02llu-%02llu %02llu:%02llu:%02llu" would write it
+// (written by hand: a search writes thousands of them).
 std::string TimeText(std::uint64_t value, bool date_only) {
   std::uint64_t seconds = 0, minutes = 0, hours = 0;
   if (!date_only) {
@@ -69,17 +82,20 @@ std::string TimeText(std::uint64_t value, bool date_only) {
   const std::uint64_t month = value % 12 + 1;
   const std::uint64_t year = value / 12;
   char text[48];
-  if (date_only) {
-    std::snprintf(text, sizeof text, "%04llu-%02llu-%02llu", static_cast<unsigned long long>(year),
-                  static_cast<unsigned long long>(month), static_cast<unsigned long long>(day));
-  } else {
-    std::snprintf(text, sizeof text, "%04llu-%02llu-%02llu %02llu:%02llu:%02llu",
-                  static_cast<unsigned long long>(year), static_cast<unsigned long long>(month),
-                  static_cast<unsigned long long>(day), static_cast<unsigned long long>(hours),
-                  static_cast<unsigned long long>(minutes),
-                  static_cast<unsigned long long>(seconds));
+  char* p = PutNumber(text, year, 4);
+  *p++ = '-';
+  p = PutNumber(p, month, 2);
+  *p++ = '-';
+  p = PutNumber(p, day, 2);
+  if (!date_only) {
+    *p++ = ' ';
+    p = PutNumber(p, hours, 2);
+    *p++ = ':';
+    p = PutNumber(p, minutes, 2);
+    *p++ = ':';
+    p = PutNumber(p, seconds, 2);
   }
-  return text;
+  return std::string(text, p);
 }
 
 // "YYYY-MM-DD HH:MM:SS" or "YYYY-MM-DD" as a number that TimeText turns back into the same text.
@@ -110,9 +126,10 @@ std::optional<std::uint64_t> PackedTime(std::string_view text, bool* date_only) 
 
 std::string PercentageText(std::uint64_t hundredths) {
   char text[32];
-  std::snprintf(text, sizeof text, "%llu.%02llu", static_cast<unsigned long long>(hundredths / 100),
-                static_cast<unsigned long long>(hundredths % 100));
-  return text;
+  char* p = PutNumber(text, hundredths / 100, 1);
+  *p++ = '.';
+  p = PutNumber(p, hundredths % 100, 2);
+  return std::string(text, p);
 }
 
 // "N.DD" as hundredths, when PercentageText gives the same text back.
@@ -272,6 +289,24 @@ std::optional<ParentLink> ParentLinkOf(std::string_view data, std::string_view f
   ParentLink link;
   if (!ReadParentLink(data, &at, file_name, &link)) return std::nullopt;
   return link;
+}
+
+std::optional<std::string_view> WholeFullPathOf(std::string_view data, std::string_view file_name) {
+  if (data.size() < 2) return std::nullopt;
+  switch (static_cast<unsigned char>(data[0]) & 3) {
+    case kEmpty:
+      return std::string_view();
+    case kFormA:
+      return file_name;
+    case kLiteral: {
+      std::size_t at = 2;
+      std::uint64_t size = 0;
+      if (!ReadVarint(data, &at, &size) || size > data.size() - at) return std::nullopt;
+      return data.substr(at, size);
+    }
+    default:
+      return std::nullopt;
+  }
 }
 
 bool UnpackEntryFields(

@@ -54,5 +54,10 @@ struct ParentLink {
 // The link of an entry named `file_name` whose FullPath is kept that way; nullopt otherwise.
 [[nodiscard]] std::optional<ParentLink> ParentLinkOf(std::string_view data,
                                                      std::string_view file_name);
+// The FullPath of an entry named `file_name` whose FullPath is kept whole (as its text, as its
+// name or empty), as a view into `data` or `file_name`; nullopt when it is linked to its parent's
+// or the data is damaged. Only the FullPath is read: a parent's path costs no other field.
+[[nodiscard]] std::optional<std::string_view> WholeFullPathOf(std::string_view data,
+                                                              std::string_view file_name);
 
 }  // namespace lumivor

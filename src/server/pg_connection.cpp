@@ -1,14 +1,96 @@
 #include "server/pg_connection.h"
 
+#include <dlfcn.h>
 #include <libpq-fe.h>
 
 #include <algorithm>
 #include <charconv>
 #include <exception>
+#include <mutex>
 
 namespace lumivor::pg {
 
 namespace {
+
+// libpq (with the many libraries it needs: TLS, Kerberos, LDAP) is loaded when a server
+// library is first used, so that every other start of the programs stays quick.
+struct LibPq {
+  decltype(&::PQclear) PQclear = nullptr;
+  decltype(&::PQcmdTuples) PQcmdTuples = nullptr;
+  decltype(&::PQconnectdbParams) PQconnectdbParams = nullptr;
+  decltype(&::PQconninfoFree) PQconninfoFree = nullptr;
+  decltype(&::PQconninfoParse) PQconninfoParse = nullptr;
+  decltype(&::PQerrorMessage) PQerrorMessage = nullptr;
+  decltype(&::PQexec) PQexec = nullptr;
+  decltype(&::PQexecParams) PQexecParams = nullptr;
+  decltype(&::PQexecPrepared) PQexecPrepared = nullptr;
+  decltype(&::PQfinish) PQfinish = nullptr;
+  decltype(&::PQfreemem) PQfreemem = nullptr;
+  decltype(&::PQgetResult) PQgetResult = nullptr;
+  decltype(&::PQgetisnull) PQgetisnull = nullptr;
+  decltype(&::PQgetlength) PQgetlength = nullptr;
+  decltype(&::PQgetvalue) PQgetvalue = nullptr;
+  decltype(&::PQnfields) PQnfields = nullptr;
+  decltype(&::PQntuples) PQntuples = nullptr;
+  decltype(&::PQprepare) PQprepare = nullptr;
+  decltype(&::PQputCopyData) PQputCopyData = nullptr;
+  decltype(&::PQputCopyEnd) PQputCopyEnd = nullptr;
+  decltype(&::PQresultErrorField) PQresultErrorField = nullptr;
+  decltype(&::PQresultErrorMessage) PQresultErrorMessage = nullptr;
+  decltype(&::PQresultStatus) PQresultStatus = nullptr;
+  decltype(&::PQsendQueryParams) PQsendQueryParams = nullptr;
+  decltype(&::PQserverVersion) PQserverVersion = nullptr;
+  decltype(&::PQsetNoticeProcessor) PQsetNoticeProcessor = nullptr;
+  decltype(&::PQsetSingleRowMode) PQsetSingleRowMode = nullptr;
+  decltype(&::PQstatus) PQstatus = nullptr;
+  bool loaded = false;
+};
+
+template <typename Function>
+bool Bind(void* handle, const char* name, Function* function) {
+  *function = reinterpret_cast<Function>(::dlsym(handle, name));
+  return *function != nullptr;
+}
+
+const LibPq& Pq() {
+  static LibPq library;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    void* handle = ::dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return;
+    LibPq& l = library;
+    l.loaded = Bind(handle, "PQclear", &l.PQclear) && Bind(handle, "PQcmdTuples", &l.PQcmdTuples) &&
+               Bind(handle, "PQconnectdbParams", &l.PQconnectdbParams) &&
+               Bind(handle, "PQconninfoFree", &l.PQconninfoFree) &&
+               Bind(handle, "PQconninfoParse", &l.PQconninfoParse) &&
+               Bind(handle, "PQerrorMessage", &l.PQerrorMessage) &&
+               Bind(handle, "PQexec", &l.PQexec) && Bind(handle, "PQexecParams", &l.PQexecParams) &&
+               Bind(handle, "PQexecPrepared", &l.PQexecPrepared) &&
+               Bind(handle, "PQfinish", &l.PQfinish) && Bind(handle, "PQfreemem", &l.PQfreemem) &&
+               Bind(handle, "PQgetResult", &l.PQgetResult) &&
+               Bind(handle, "PQgetisnull", &l.PQgetisnull) &&
+               Bind(handle, "PQgetlength", &l.PQgetlength) &&
+               Bind(handle, "PQgetvalue", &l.PQgetvalue) &&
+               Bind(handle, "PQnfields", &l.PQnfields) && Bind(handle, "PQntuples", &l.PQntuples) &&
+               Bind(handle, "PQprepare", &l.PQprepare) &&
+               Bind(handle, "PQputCopyData", &l.PQputCopyData) &&
+               Bind(handle, "PQputCopyEnd", &l.PQputCopyEnd) &&
+               Bind(handle, "PQresultErrorField", &l.PQresultErrorField) &&
+               Bind(handle, "PQresultErrorMessage", &l.PQresultErrorMessage) &&
+               Bind(handle, "PQresultStatus", &l.PQresultStatus) &&
+               Bind(handle, "PQsendQueryParams", &l.PQsendQueryParams) &&
+               Bind(handle, "PQserverVersion", &l.PQserverVersion) &&
+               Bind(handle, "PQsetNoticeProcessor", &l.PQsetNoticeProcessor) &&
+               Bind(handle, "PQsetSingleRowMode", &l.PQsetSingleRowMode) &&
+               Bind(handle, "PQstatus", &l.PQstatus);
+  });
+  return library;
+}
+
+constexpr std::string_view kNoLibPqText =
+    "the PostgreSQL client library (libpq.so.5) is not installed";
+
+void ClearResult(PGresult* result) { Pq().PQclear(result); }
 
 // Texts of the parameters, NUL-terminated as libpq wants them.
 struct ParamTexts {
@@ -50,20 +132,20 @@ void DropNotice(void*, const char*) {}
 
 // --- Result ---------------------------------------------------------------------------------
 
-void Result::Deleter::operator()(pg_result* result) const { PQclear(result); }
+void Result::Deleter::operator()(pg_result* result) const { Pq().PQclear(result); }
 
 Result::Result(pg_result* result) : result_(result) {}
 
-int Result::Rows() const { return result_ ? PQntuples(result_.get()) : 0; }
-int Result::Columns() const { return result_ ? PQnfields(result_.get()) : 0; }
+int Result::Rows() const { return result_ ? Pq().PQntuples(result_.get()) : 0; }
+int Result::Columns() const { return result_ ? Pq().PQnfields(result_.get()) : 0; }
 
 bool Result::IsNull(int row, int column) const {
-  return PQgetisnull(result_.get(), row, column) != 0;
+  return Pq().PQgetisnull(result_.get(), row, column) != 0;
 }
 
 std::string_view Result::Text(int row, int column) const {
-  return {PQgetvalue(result_.get(), row, column),
-          static_cast<std::size_t>(PQgetlength(result_.get(), row, column))};
+  return {Pq().PQgetvalue(result_.get(), row, column),
+          static_cast<std::size_t>(Pq().PQgetlength(result_.get(), row, column))};
 }
 
 std::int64_t Result::Int(int row, int column) const {
@@ -74,7 +156,7 @@ std::int64_t Result::Int(int row, int column) const {
 }
 
 std::int64_t Result::Affected() const {
-  const char* count = PQcmdTuples(result_.get());
+  const char* count = Pq().PQcmdTuples(result_.get());
   std::int64_t value = 0;
   std::from_chars(count, count + std::char_traits<char>::length(count), value);
   return value;
@@ -82,48 +164,52 @@ std::int64_t Result::Affected() const {
 
 // --- Connection -----------------------------------------------------------------------------
 
-void Connection::Deleter::operator()(pg_conn* connection) const { PQfinish(connection); }
+void Connection::Deleter::operator()(pg_conn* connection) const { Pq().PQfinish(connection); }
 
 namespace {
 
 // Connects with the texts as UTF-8 bytes whatever the client's locale; asked for in the start-up
 // message, which spares a round trip to the server.
 pg_conn* ConnectUtf8(const std::string& conninfo) {
+  if (!Pq().loaded) {
+    throw ServerError("Cannot connect to the library server: " + std::string(kNoLibPqText),
+                      FailureKind::kOther, {});
+  }
   const char* const keywords[] = {"dbname", "client_encoding", nullptr};
   const char* const values[] = {conninfo.c_str(), "UTF8", nullptr};
-  return PQconnectdbParams(keywords, values, /*expand_dbname=*/1);
+  return Pq().PQconnectdbParams(keywords, values, /*expand_dbname=*/1);
 }
 
 }  // namespace
 
 Connection::Connection(const std::string& conninfo) : connection_(ConnectUtf8(conninfo)) {
   if (!connection_) throw ServerError("Out of memory while connecting", FailureKind::kOther, {});
-  if (PQstatus(connection_.get()) != CONNECTION_OK) {
-    const std::string reason = FirstLine(PQerrorMessage(connection_.get()));
+  if (Pq().PQstatus(connection_.get()) != CONNECTION_OK) {
+    const std::string reason = FirstLine(Pq().PQerrorMessage(connection_.get()));
     throw ServerError(
         "Cannot connect to the library server " + RedactedConnInfo(conninfo) + ": " + reason,
         FailureKind::kConnectionLost, "08001");
   }
-  PQsetNoticeProcessor(connection_.get(), DropNotice, nullptr);
+  Pq().PQsetNoticeProcessor(connection_.get(), DropNotice, nullptr);
 }
 
 Connection::~Connection() = default;
 
-bool Connection::Ok() const { return PQstatus(connection_.get()) == CONNECTION_OK; }
+bool Connection::Ok() const { return Pq().PQstatus(connection_.get()) == CONNECTION_OK; }
 
-int Connection::ServerVersion() const { return PQserverVersion(connection_.get()); }
+int Connection::ServerVersion() const { return Pq().PQserverVersion(connection_.get()); }
 
 void Connection::Raise(const pg_result* result, std::string_view what) const {
   std::string sqlstate;
   if (result != nullptr) {
-    if (const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE)) sqlstate = state;
+    if (const char* state = Pq().PQresultErrorField(result, PG_DIAG_SQLSTATE)) sqlstate = state;
   }
-  std::string reason = FirstLine(result != nullptr ? PQresultErrorMessage(result) : "");
-  if (reason.empty()) reason = FirstLine(PQerrorMessage(connection_.get()));
+  std::string reason = FirstLine(result != nullptr ? Pq().PQresultErrorMessage(result) : "");
+  if (reason.empty()) reason = FirstLine(Pq().PQerrorMessage(connection_.get()));
   // "ERROR:  " is the server's severity prefix; the user is told the reason alone.
   if (reason.rfind("ERROR:  ", 0) == 0) reason.erase(0, 8);
   FailureKind kind = KindOf(sqlstate);
-  if (PQstatus(connection_.get()) != CONNECTION_OK) kind = FailureKind::kConnectionLost;
+  if (Pq().PQstatus(connection_.get()) != CONNECTION_OK) kind = FailureKind::kConnectionLost;
   if (kind == FailureKind::kConnectionLost) {
     throw ServerError(std::string(kConnectionLostText) + ": " + reason, kind, sqlstate);
   }
@@ -135,13 +221,14 @@ void Connection::Raise(const pg_result* result, std::string_view what) const {
 Result Connection::Exec(std::string_view sql, const std::vector<Param>& params) {
   const ParamTexts texts(params);
   const std::string statement(sql);
-  return Checked(PQexecParams(connection_.get(), statement.c_str(), static_cast<int>(params.size()),
-                              nullptr, texts.pointers.data(), nullptr, nullptr, 0));
+  return Checked(Pq().PQexecParams(connection_.get(), statement.c_str(),
+                                   static_cast<int>(params.size()), nullptr, texts.pointers.data(),
+                                   nullptr, nullptr, 0));
 }
 
 Result Connection::Checked(pg_result* raw) const {
   Result result(raw);
-  const ExecStatusType status = PQresultStatus(raw);
+  const ExecStatusType status = Pq().PQresultStatus(raw);
   if (raw == nullptr || (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)) Raise(raw, {});
   return result;
 }
@@ -150,29 +237,31 @@ Result Connection::ExecPrepared(const std::string& name, std::string_view sql,
                                 const std::vector<Param>& params) {
   if (std::find(prepared_.begin(), prepared_.end(), name) == prepared_.end()) {
     const std::string statement(sql);
-    const Result prepared = Checked(PQprepare(connection_.get(), name.c_str(), statement.c_str(),
-                                              static_cast<int>(params.size()), nullptr));
+    const Result prepared =
+        Checked(Pq().PQprepare(connection_.get(), name.c_str(), statement.c_str(),
+                               static_cast<int>(params.size()), nullptr));
     prepared_.push_back(name);
   }
   const ParamTexts texts(params);
-  return Checked(PQexecPrepared(connection_.get(), name.c_str(), static_cast<int>(params.size()),
-                                texts.pointers.data(), nullptr, nullptr, 0));
+  return Checked(Pq().PQexecPrepared(connection_.get(), name.c_str(),
+                                     static_cast<int>(params.size()), texts.pointers.data(),
+                                     nullptr, nullptr, 0));
 }
 
 void Connection::Stream(std::string_view sql, const std::vector<Param>& params,
                         const std::function<void(const Result&)>& row) {
   const ParamTexts texts(params);
   const std::string statement(sql);
-  if (PQsendQueryParams(connection_.get(), statement.c_str(), static_cast<int>(params.size()),
-                        nullptr, texts.pointers.data(), nullptr, nullptr, 0) != 1) {
+  if (Pq().PQsendQueryParams(connection_.get(), statement.c_str(), static_cast<int>(params.size()),
+                             nullptr, texts.pointers.data(), nullptr, nullptr, 0) != 1) {
     Raise(nullptr, {});
   }
-  PQsetSingleRowMode(connection_.get());
-  std::unique_ptr<PGresult, decltype(&PQclear)> failure(nullptr, &PQclear);
+  Pq().PQsetSingleRowMode(connection_.get());
+  std::unique_ptr<PGresult, decltype(&ClearResult)> failure(nullptr, &ClearResult);
   std::exception_ptr thrown;
   // Every result is taken, also after a failure, so that the connection is ready again.
-  while (PGresult* raw = PQgetResult(connection_.get())) {
-    const ExecStatusType status = PQresultStatus(raw);
+  while (PGresult* raw = Pq().PQgetResult(connection_.get())) {
+    const ExecStatusType status = Pq().PQresultStatus(raw);
     if (status == PGRES_SINGLE_TUPLE) {
       const Result one(raw);
       if (thrown || failure) continue;
@@ -182,7 +271,7 @@ void Connection::Stream(std::string_view sql, const std::vector<Param>& params,
         thrown = std::current_exception();
       }
     } else if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK || failure) {
-      PQclear(raw);
+      Pq().PQclear(raw);
     } else {
       failure.reset(raw);
     }
@@ -194,34 +283,34 @@ void Connection::Stream(std::string_view sql, const std::vector<Param>& params,
 
 void Connection::CopyStart(std::string_view sql) {
   const std::string statement(sql);
-  PGresult* result = PQexec(connection_.get(), statement.c_str());
+  PGresult* result = Pq().PQexec(connection_.get(), statement.c_str());
   const Result owned(result);
-  if (PQresultStatus(result) != PGRES_COPY_IN) Raise(result, "Cannot start writing");
+  if (Pq().PQresultStatus(result) != PGRES_COPY_IN) Raise(result, "Cannot start writing");
 }
 
 void Connection::CopyData(std::string_view data) {
-  if (PQputCopyData(connection_.get(), data.data(), static_cast<int>(data.size())) != 1) {
+  if (Pq().PQputCopyData(connection_.get(), data.data(), static_cast<int>(data.size())) != 1) {
     Raise(nullptr, "Cannot write");
   }
 }
 
 void Connection::CopyEnd() {
-  if (PQputCopyEnd(connection_.get(), nullptr) != 1) Raise(nullptr, "Cannot write");
+  if (Pq().PQputCopyEnd(connection_.get(), nullptr) != 1) Raise(nullptr, "Cannot write");
   // The outcome of the COPY, then the end of results.
-  std::unique_ptr<PGresult, decltype(&PQclear)> failure(nullptr, &PQclear);
-  while (PGresult* result = PQgetResult(connection_.get())) {
-    if (PQresultStatus(result) != PGRES_COMMAND_OK && !failure) {
+  std::unique_ptr<PGresult, decltype(&ClearResult)> failure(nullptr, &ClearResult);
+  while (PGresult* result = Pq().PQgetResult(connection_.get())) {
+    if (Pq().PQresultStatus(result) != PGRES_COMMAND_OK && !failure) {
       failure.reset(result);
     } else {
-      PQclear(result);
+      Pq().PQclear(result);
     }
   }
   if (failure) Raise(failure.get(), "Cannot write");
 }
 
 void Connection::CopyAbort() noexcept {
-  if (PQputCopyEnd(connection_.get(), "cancelled by the program") != 1) return;
-  while (PGresult* result = PQgetResult(connection_.get())) PQclear(result);
+  if (Pq().PQputCopyEnd(connection_.get(), "cancelled by the program") != 1) return;
+  while (PGresult* result = Pq().PQgetResult(connection_.get())) Pq().PQclear(result);
 }
 
 // --- Transaction ----------------------------------------------------------------------------
@@ -247,11 +336,12 @@ void Transaction::Commit() {
 // --- Texts ----------------------------------------------------------------------------------
 
 std::string RedactedConnInfo(const std::string& conninfo) {
+  if (!Pq().loaded) return "(connection string not shown: " + std::string(kNoLibPqText) + ")";
   char* error = nullptr;
-  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
-  if (error != nullptr) PQfreemem(error);
+  PQconninfoOption* options = Pq().PQconninfoParse(conninfo.c_str(), &error);
+  if (error != nullptr) Pq().PQfreemem(error);
   if (options == nullptr) return "(invalid connection string)";
-  PQconninfoFree(options);
+  Pq().PQconninfoFree(options);
   const bool uri = conninfo.rfind("postgresql://", 0) == 0 || conninfo.rfind("postgres://", 0) == 0;
   if (uri) {
     // scheme://[user[:password]@]host...: the password is the part after ":" in the user info.
@@ -284,7 +374,7 @@ std::string RedactedConnInfo(const std::string& conninfo) {
   }
   // key=value pairs: keep every pair but the password's.
   std::string shown;
-  options = PQconninfoParse(conninfo.c_str(), nullptr);
+  options = Pq().PQconninfoParse(conninfo.c_str(), nullptr);
   for (PQconninfoOption* option = options; option != nullptr && option->keyword != nullptr;
        ++option) {
     if (option->val == nullptr || std::string_view(option->keyword) == "password") continue;
@@ -293,7 +383,7 @@ std::string RedactedConnInfo(const std::string& conninfo) {
     shown += '=';
     shown += option->val;
   }
-  PQconninfoFree(options);
+  Pq().PQconninfoFree(options);
   return shown;
 }
 

@@ -57,6 +57,44 @@ TEST(SearchCommand, PrintsMatchesAsRecordsAndCountsOnStderr) {
   EXPECT_EQ(none.err, "Please input search condition.\n");
 }
 
+// Values with characters a tab-separated line must escape, a folder's path that its children's
+// paths extend, times and shares in every form: the indexed search prints the very lines the file
+// search prints, and both escape as the listing format says.
+TEST(SearchCommand, IndexAndFileSearchPrintTheSameEscapedLines) {
+  TempDir dir;
+  WriteFile(dir / "lib/G/Disk.xml",
+            "<?xml version=\"1.0\"?><fileinfo>"
+            "<file FileName=\"/m\" FullPath=\"/m\" FileType=\"directory\" CatalogName=\"Disk\">"
+            "<file FileName=\"Tab&#9;folder\" FullPath=\"/m/Tab&#9;folder\" FileType=\"directory\" "
+            "FileTime=\"0999-01-02 03:04:05\" SizePercentage=\"100.00\" CatalogName=\"Disk\">"
+            "<file FileName=\"back\\slash&#10;line.txt\" "
+            "FullPath=\"/m/Tab&#9;folder/back\\slash&#10;line.txt\" "
+            "FileSize=\"7\" FileTime=\"2021-03-04\" FileExt=\"txt\" FileType=\"file\" "
+            "Description=\"cr&#13;here\" FileNameLength=\"19\" PathNameLength=\"30\" "
+            "SizePercentage=\"0.05\" CatalogName=\"Disk\"/>"
+            "<file FileName=\"plain line.txt\" FullPath=\"/m/Tab&#9;folder/plain line.txt\" "
+            "FileSize=\"0\" FileTime=\"2020-12-31 23:59:59\" FileExt=\"txt\" FileType=\"file\" "
+            "SizePercentage=\"12.30\" CatalogName=\"Disk\"/>"
+            "</file></file></fileinfo>");
+  const std::string library = dir / "lib";
+  const auto indexed = RunCommand(Cli() + " search --library '" + library + "' --name line");
+  const auto files =
+      RunCommand(Cli() + " search --no-index --library '" + library + "' --name line");
+  ASSERT_EQ(indexed.status, 0) << indexed.err;
+  ASSERT_EQ(files.status, 0) << files.err;
+  EXPECT_EQ(indexed.out, files.out);
+  EXPECT_EQ(indexed.out,
+            std::string(kHeader) +
+                "0\tback\\\\slash\\nline.txt\t/m/Tab\\tfolder/back\\\\slash\\nline.txt\t7\t"
+                "2021-03-04\ttxt\tfile\tcr\\rhere\t19\t30\t0.05\tDisk\n"
+                "0\tplain line.txt\t/m/Tab\\tfolder/plain line.txt\t0\t2020-12-31 23:59:59\ttxt\t"
+                "file\t\t\t\t12.30\tDisk\n");
+  const auto folder = RunCommand(Cli() + " search --library '" + library + "' --name folder");
+  EXPECT_EQ(folder.out, std::string(kHeader) +
+                            "0\tTab\\tfolder\t/m/Tab\\tfolder\t\t0999-01-02 03:04:05\t\t"
+                            "directory\t\t\t\t100.00\tDisk\n");
+}
+
 TEST(ExportCommand, WritesEachFormatFromACatalogFile) {
   ScannedLibrary library;
   const std::string catalog = library.dir / "lib/Mp3/Disk.xml";

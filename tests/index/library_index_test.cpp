@@ -242,6 +242,57 @@ TEST(PackedFields, EveryValueComesBackExactly) {
   EXPECT_FALSE(UnpackEntryFields(packed + "x", "x", parent_of, &ignored));
 }
 
+TEST(PackedFields, TimesAndSharesOfEveryWidthStayCompact) {
+  FieldValues fields{};
+  fields[kFileName] = "a";
+  fields[kFullPath] = "a";
+  // A packed time or share is written back digit by digit: each must come back exactly and be
+  // kept in its compact form (a few bytes), as older indexes keep them.
+  for (const char* time : {"0001-01-01 00:00:00", "0999-12-31 23:59:59", "1970-01-01",
+                           "2038-01-19 03:14:07", "9999-12-31"}) {
+    fields[kFileTime] = time;
+    std::size_t size = 0;
+    EXPECT_EQ(RoundTrip(fields, "", 0, &size)[kFileTime], time);
+    EXPECT_LE(size, 8u) << time;
+  }
+  fields[kFileTime] = std::nullopt;
+  for (const char* share : {"0.05", "0.50", "1.00", "12.34", "100.00", "123456789.99"}) {
+    fields[kSizePercentage] = share;
+    std::size_t size = 0;
+    EXPECT_EQ(RoundTrip(fields, "", 0, &size)[kSizePercentage], share);
+    EXPECT_LE(size, 7u) << share;
+  }
+}
+
+TEST(PackedFields, WholeFullPathIsReadAloneOrRefused) {
+  FieldValues fields{};
+  fields[kFileName] = "Music";
+  fields[kFileSize] = "12";
+  std::string packed;
+  // Kept as its text, as the name, or empty.
+  fields[kFullPath] = "/media/disk/Music";
+  PackEntryFields(fields, "", 0, &packed);
+  EXPECT_EQ(WholeFullPathOf(packed, "Music"), "/media/disk/Music");
+  fields[kFullPath] = "Music";
+  PackEntryFields(fields, "", 0, &packed);
+  EXPECT_EQ(WholeFullPathOf(packed, "Music"), "Music");
+  fields[kFullPath] = std::nullopt;
+  PackEntryFields(fields, "", 0, &packed);
+  EXPECT_EQ(WholeFullPathOf(packed, "Music"), "");
+  // Linked to the parent's: not whole, and ParentLinkOf reads it.
+  fields[kFullPath] = "/media/disk/Music";
+  PackEntryFields(fields, "/media/disk", 4, &packed);
+  EXPECT_EQ(WholeFullPathOf(packed, "Music"), std::nullopt);
+  ASSERT_TRUE(ParentLinkOf(packed, "Music"));
+  EXPECT_EQ(ParentLinkOf(packed, "Music")->distance, 4);
+  // A text cut short is refused, never read past its end.
+  fields[kFullPath] = "/media/disk/Music";
+  PackEntryFields(fields, "", 0, &packed);
+  for (std::size_t cut = 0; cut < 6; ++cut) {
+    EXPECT_EQ(WholeFullPathOf(packed.substr(0, cut), "Music"), std::nullopt) << cut;
+  }
+}
+
 // --- The indexed search against the file search ----------------------------------------------
 
 // A random library of catalog files written as text: nested entries, values with non-ASCII
