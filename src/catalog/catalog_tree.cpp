@@ -147,6 +147,21 @@ CatalogTree::Node* CatalogTree::AddChild(Node* parent, const FieldViews& fields,
   return node;
 }
 
+CatalogTree::Node* CatalogTree::AddEntry(Node* parent, std::string_view clean_name, bool directory,
+                                         const std::uint64_t* size,
+                                         const std::int64_t* local_time) {
+  if (!parent) parent = root_;
+  char* blob = record_blob::PackEntry(clean_name, directory, size, local_time, &arena_);
+  Node* node = NewNode();
+  node->blob_ = reinterpret_cast<char*>(reinterpret_cast<std::uintptr_t>(blob) | 1);
+  node->parent = parent;
+  node->row = static_cast<std::uint32_t>(parent->children.size());
+  parent->children.push_back(node);
+  ++size_;
+  // The node stores no path: the path memory, kept for records that do, stays as it is.
+  return node;
+}
+
 void CatalogTree::SetCatalogName(std::string_view name) {
   catalog_name_.assign(name);
   FieldViews root_fields{};

@@ -123,6 +123,10 @@ class CatalogTree {
   // The same from `fields` (and further attributes after them), with the texts in the tree's own
   // arena: the fast way for scans and loads, above all when records come in pre-order.
   Node* AddChild(Node* parent, const FieldViews& fields, const ExtraViews& extras = {});
+  // The same for a record of only FileName, FileType, FileSize and FileTime, given as numbers
+  // (see record_blob::PackEntry): the fast way for imports.
+  Node* AddEntry(Node* parent, std::string_view clean_name, bool directory,
+                 const std::uint64_t* size, const std::int64_t* local_time);
   // Removes `node` and everything below it. The root itself cannot be removed (it is cleared).
   void Remove(Node* node);
   // Removes every node.

@@ -376,6 +376,40 @@ char* Pack(const FieldViews& fields, const ExtraViews& extras, const Context* co
   return blob;
 }
 
+bool IsPackedTime(std::int64_t local_time) {
+  // FormatLocalSeconds writes these years with four digits, which ParseCanonicalTime reads back.
+  static const std::int64_t first = DaysFromCivil(0, 1, 1) * 86400;
+  static const std::int64_t end = DaysFromCivil(10000, 1, 1) * 86400;
+  return local_time >= first && local_time < end;
+}
+
+char* PackEntry(std::string_view clean_name, bool directory, const std::uint64_t* size,
+                const std::int64_t* local_time, BlobArena* arena) {
+  // The layout Pack gives these fields: FileName as text, FileSize and FileTime as numbers,
+  // FileType as its code; every other field empty, no further attribute.
+  const std::uint64_t time_number = local_time ? ZigZag(*local_time - kTimeBase) : 0;
+  std::size_t total = kHeader + VarintSize(clean_name.size()) + clean_name.size();
+  if (size) total += VarintSize(*size);
+  if (local_time) total += VarintSize(time_number);
+  char* blob = arena->Allocate(total);
+  auto* head = reinterpret_cast<unsigned char*>(blob);
+  head[0] = head[1] = head[2] = 0;
+  const auto set_kind = [head](int index, Kind kind) {
+    const unsigned bit = 2u * static_cast<unsigned>(index);
+    head[bit / 8] = static_cast<unsigned char>(head[bit / 8] | (kind << (bit % 8)));
+  };
+  set_kind(kFileName, kText);
+  if (size) set_kind(kFileSize, kPacked);
+  if (local_time) set_kind(kFileTime, kPacked);
+  set_kind(kFileType, directory ? kPackedAlt : kPacked);
+  char* p = PutVarint(blob + kHeader, clean_name.size());
+  std::memcpy(p, clean_name.data(), clean_name.size());
+  p += clean_name.size();
+  if (size) p = PutVarint(p, *size);
+  if (local_time) p = PutVarint(p, time_number);
+  return blob;
+}
+
 namespace {
 
 // Copies the header and the fields of `blob` but field `skip` (whose kind is cleared), and

@@ -50,6 +50,18 @@ struct Scratch {
 [[nodiscard]] char* Pack(const FieldViews& fields, const ExtraViews& extras, const Context* context,
                          BlobArena* arena);
 
+// The block Pack makes against a context without a parent path or catalog name for a record of
+// only FileName `clean_name` (clean, not empty), FileType "directory" or "file", FileSize the
+// number `*size` and FileTime the text FormatLocalSeconds makes of `*local_time` (null: empty),
+// without the texts: for imports, which know their sizes and times as numbers. The time must be
+// one IsPackedTime accepts. In `arena`.
+[[nodiscard]] char* PackEntry(std::string_view clean_name, bool directory,
+                              const std::uint64_t* size, const std::int64_t* local_time,
+                              BlobArena* arena);
+// Whether the FileTime of `local_time` (as FormatLocalSeconds takes it) is held as a number: a
+// time in the years 0 to 9999.
+[[nodiscard]] bool IsPackedTime(std::int64_t local_time);
+
 // A copy of `blob` with field `index` (neither FileName nor FullPath, which others derive from)
 // set to the clean text `text`, packed against `context` where it can be; every other field
 // and further attribute keeps the form it has. On the heap; nullptr when nothing is left.

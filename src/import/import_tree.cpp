@@ -7,6 +7,7 @@
 
 #include "catalog/catalog_writer.h"
 #include "catalog/fields.h"
+#include "catalog/record_blob.h"
 #include "import/listing_reader.h"
 #include "scan/scanner.h"
 
@@ -62,11 +63,28 @@ void ImportTree::Record(const ImportEntry& entry, FieldViews& fields, char (&siz
   fields[kDescription] = entry.description;
 }
 
+CatalogTree::Node* ImportTree::AddPlain(CatalogTree::Node* parent, const ImportEntry& entry,
+                                        std::string_view name) {
+  // Most entries are a clean name, a size and a time: packed from the numbers, without the
+  // texts a record would be made of and read back from.
+  if (!entry.extras.empty() || !entry.description.empty()) return nullptr;
+  std::int64_t local = 0;
+  const bool has_time = entry.has_time && times_.LocalSeconds(entry.mtime, &local);
+  if (has_time && !record_blob::IsPackedTime(local)) return nullptr;
+  if (SanitizeText(name, &clean_)) return nullptr;
+  const bool has_size = !entry.directory && entry.has_size;
+  // Sizes of twenty digits are kept as text by the general way; so they are here.
+  if (has_size && entry.size >= 10'000'000'000'000'000'000ull) return nullptr;
+  return tree_.AddEntry(parent, name, entry.directory, has_size ? &entry.size : nullptr,
+                        has_time ? &local : nullptr);
+}
+
 CatalogTree::Node* ImportTree::AddChild(CatalogTree::Node* parent, const ImportEntry& entry) {
   if (IsUnusableName(entry.name)) {
     ++skipped_;
     return nullptr;
   }
+  if (CatalogTree::Node* node = AddPlain(parent ? parent : top_, entry, entry.name)) return node;
   FieldViews fields{};
   char size_text[24], time_text[40];
   Record(entry, fields, size_text, time_text);
@@ -160,6 +178,10 @@ bool ImportTree::Place(std::string_view path, const ImportEntry& entry) {
     }
     ++skipped_;
     return false;
+  }
+  if (CatalogTree::Node* added = AddPlain(node, entry, name)) {
+    Index(added);
+    return true;
   }
   ImportEntry named = entry;
   named.name = name;

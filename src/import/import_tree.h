@@ -116,6 +116,10 @@ class ImportTree {
 
   void Record(const ImportEntry& entry, FieldViews& fields, char (&size_text)[24],
               char (&time_text)[40]);
+  // Adds `entry` named `name` below `parent` the fast way when it is a plain one (see the
+  // definition); null, with nothing added, when it is not.
+  CatalogTree::Node* AddPlain(CatalogTree::Node* parent, const ImportEntry& entry,
+                              std::string_view name);
   CatalogTree::Node* Find(CatalogTree::Node* parent, std::string_view clean_name) const;
   void Index(CatalogTree::Node* node);
   void Grow();

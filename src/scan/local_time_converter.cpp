@@ -58,13 +58,18 @@ long LocalTimeConverter::OffsetAt(std::time_t time) {
   return time - day * kSecondsPerDay < slot.change ? slot.before : slot.after;
 }
 
-std::string_view LocalTimeConverter::Format(std::time_t time, char (&buffer)[40]) {
-  if (time == 0) return {};
-  std::int64_t local;
-  if (__builtin_add_overflow(static_cast<std::int64_t>(time), OffsetAt(time), &local)) {
-    local = time;
+bool LocalTimeConverter::LocalSeconds(std::time_t time, std::int64_t* local) {
+  if (time == 0) return false;
+  if (__builtin_add_overflow(static_cast<std::int64_t>(time), OffsetAt(time), local)) {
+    *local = time;
   }
-  local -= local - FloorDiv(local, 2) * 2;  // two-second resolution
+  *local -= *local - FloorDiv(*local, 2) * 2;  // two-second resolution
+  return true;
+}
+
+std::string_view LocalTimeConverter::Format(std::time_t time, char (&buffer)[40]) {
+  std::int64_t local;
+  if (!LocalSeconds(time, &local)) return {};
   return FormatLocalSeconds(local, buffer);
 }
 

@@ -30,6 +30,9 @@ class LocalTimeConverter {
   // HH:MM:SS", or "YYYY-MM-DD" at exactly midnight (any year, as FormatFileTime words it). The
   // epoch (0) gives the empty text.
   std::string_view Format(std::time_t time, char (&buffer)[40]);
+  // The local time Format writes, as seconds since 1970-01-01 00:00:00 local time (what
+  // FormatLocalSeconds takes); false for the epoch, whose text is empty.
+  bool LocalSeconds(std::time_t time, std::int64_t* local);
 
  private:
   // 16 bytes, so that the cache of a scan stays small.

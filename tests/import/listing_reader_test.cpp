@@ -13,6 +13,7 @@
 #include "core/errors.h"
 #include "import/json_reader.h"
 #include "import/listing_reader.h"
+#include "scan/local_time_converter.h"
 
 namespace lumivor {
 namespace {
@@ -189,6 +190,64 @@ TEST(ImportTree, PathsInAnyOrderMakeOneFolderEach) {
             "0 /m directory 15\n1 /m/b directory 10\n2 /m/b/x file 5\n2 /m/b/y file 5\n"
             "1 /m/a file 5\n");
   EXPECT_EQ(tree.Skipped(), 3u);
+}
+
+TEST(ImportTree, EntriesReadAsTheRecordsOfTheirTexts) {
+  // Entries packed from their numbers must read as the records made from the texts a scan
+  // writes: times on both sides of the years held as numbers, odd seconds, the epoch, sizes up
+  // to twenty digits, names that need cleaning, entries with further attributes.
+  const std::int64_t times[] = {0,
+                                1,
+                                -1,
+                                1'600'000'001,
+                                86400 * 365,
+                                -86400LL * 365 * 2000,
+                                253'402'300'799 - 86'400,
+                                253'402'300'799 + 86'400,
+                                -62'167'219'200 - 86'400,
+                                -62'167'219'200 + 86'400};
+  const std::uint64_t sizes[] = {0, 7, 9'223'372'036'854'775'807ull, 9'999'999'999'999'999'999ull,
+                                 10'000'000'000'000'000'000ull};
+  const std::string names[] = {"plain.txt", "d\xC3\xA9j\xC3\xA0", "bad\xFF\x01name"};
+  ImportTree tree("/");
+  CatalogTree expected;
+  CatalogTree::Node* expected_top = expected.AddChild(nullptr, FieldViews{});
+  LocalTimeConverter times_text;
+  int n = 0;
+  for (const std::int64_t mtime : times) {
+    for (const std::uint64_t size : sizes) {
+      const std::string& name = names[static_cast<std::size_t>(n) % 3];
+      ImportEntry entry;
+      entry.name = name;
+      entry.directory = n % 4 == 1;
+      entry.has_size = n % 5 != 2;
+      entry.size = size;
+      entry.has_time = n % 7 != 3;
+      entry.mtime = mtime;
+      const ExtraViews hash{{kHashAttribute, "md5:00"}};
+      if (n % 6 == 5) entry.extras = hash;
+      ASSERT_NE(tree.AddChild(nullptr, entry), nullptr);
+
+      FieldViews fields{};
+      fields[kFileName] = name;
+      fields[kFileType] = entry.directory ? kDirectoryType : kFileTypeText;
+      const std::string size_text = std::to_string(size);
+      if (!entry.directory && entry.has_size) fields[kFileSize] = size_text;
+      char time_text[40];
+      if (entry.has_time) fields[kFileTime] = times_text.Format(mtime, time_text);
+      expected.AddChild(expected_top, fields, entry.extras);
+      ++n;
+    }
+  }
+  ASSERT_EQ(tree.Top()->children.size(), expected_top->children.size());
+  for (std::size_t i = 0; i < expected_top->children.size(); ++i) {
+    const CatalogTree::Node* got = tree.Top()->children[i];
+    const CatalogTree::Node* want = expected_top->children[i];
+    for (int field = 0; field < kFieldCount; ++field) {
+      EXPECT_EQ(got->Field(field), want->Field(field)) << i << " " << field;
+    }
+    EXPECT_EQ(got->ExtraCount(), want->ExtraCount()) << i;
+  }
 }
 
 TEST(ImportTree, ALargeTreeWrittenByThreadsIsTheTextOfOneWriter) {
