@@ -89,6 +89,74 @@ TEST(JsonReader, RefusesWhatIsNotJsonWithItsPlace) {
             "f.json: byte 100001 (line 1): nested too deeply");
 }
 
+TEST(JsonReader, FlatObjectsAreReadAtOnceAndOthersTokenByToken) {
+  using Token = JsonReader::Token;
+  // Members as "key=text" (true, false and null by name), or "no" when the object was not
+  // read at once.
+  const auto flat = [](JsonReader& json) {
+    std::string members;
+    const bool read = json.ReadFlatObject([&](const JsonReader::Member& member) {
+      const std::string_view text = member.token == Token::kTrue    ? "true"
+                                    : member.token == Token::kFalse ? "false"
+                                    : member.token == Token::kNull  ? "null"
+                                                                    : member.text;
+      members += std::string(member.key) + "=" + std::string(text) + ";";
+      return true;
+    });
+    return read ? members : std::string("no");
+  };
+  const std::string text =
+      "[{\"a\": 1 ,\n\"b\":\"x y\",\"c\":true,\"d\":false,\"e\":null,\"f\":-2.5e3},{},"
+      "{\"g\":\"q\\\"\"},{\"h\":[1]},\n{\"i\":01}]";
+  ByteSource source(text, "j");
+  JsonReader json(source);
+  ASSERT_EQ(json.Next(), Token::kBeginArray);
+  ASSERT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(json), "a=1;b=x y;c=true;d=false;e=null;f=-2.5e3;");
+  EXPECT_EQ(source.Line(), 2u);  // the line break inside was counted
+  ASSERT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(json), "");
+  // An escape: read token by token from the same place.
+  ASSERT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(json), "no");
+  ASSERT_EQ(json.Next(), Token::kKey);
+  EXPECT_EQ(json.Text(), "g");
+  ASSERT_EQ(json.Next(), Token::kString);
+  EXPECT_EQ(json.Text(), "q\"");
+  ASSERT_EQ(json.Next(), Token::kEndObject);
+  // A nested value.
+  ASSERT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(json), "no");
+  ASSERT_EQ(json.Next(), Token::kKey);
+  json.SkipValue(json.Next());
+  ASSERT_EQ(json.Next(), Token::kEndObject);
+  // A malformed number is left for the token reader, which names the place it names alone.
+  ASSERT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(json), "no");
+  ASSERT_EQ(json.Next(), Token::kKey);
+  const std::string number_error = ErrorOf([&] { json.Next(); });
+  EXPECT_EQ(number_error, ErrorOf([&] {
+              ByteSource alone_source(text, "j");
+              JsonReader alone(alone_source);
+              while (alone.Next() != Token::kEnd) {
+              }
+            }));
+  EXPECT_NE(number_error.find("(line 3): malformed number"), std::string::npos);
+
+  // Bytes that are not UTF-8 pass as the token reader passes them; a bad literal is refused
+  // there.
+  const std::string rest = "[{\"j\":\"\xff\"}\n,{\"k\":tru}]";
+  ByteSource rest_source(rest, "r");
+  JsonReader rest_json(rest_source);
+  ASSERT_EQ(rest_json.Next(), Token::kBeginArray);
+  ASSERT_EQ(rest_json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(rest_json), "j=\xff;");
+  ASSERT_EQ(rest_json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(rest_json), "no");
+  ASSERT_EQ(rest_json.Next(), Token::kKey);
+  EXPECT_EQ(ErrorOf([&] { rest_json.Next(); }), "r: byte 21 (line 2): expected a value");
+}
+
 TEST(JsonReader, WholeNumbersAndSeconds) {
   std::uint64_t value = 0;
   EXPECT_TRUE(WholeNumberOf("12", &value));
