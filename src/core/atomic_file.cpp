@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 
 #include "core/errors.h"
@@ -22,6 +24,10 @@ constexpr std::string_view kTemporaryInfix = ".tmp-";
 // Bytes written between two requests to start writing them to the disk.
 constexpr std::uint64_t kWritebackBytes = 8 << 20;
 constexpr std::size_t kRandomLength = 6;
+// Blocks written past the page cache: large enough for the disk's pace, aligned to the page (which
+// every block size of the file systems divides).
+constexpr std::size_t kUncachedBlockBytes = 4 << 20;
+constexpr std::size_t kUncachedAlignment = 4096;
 // Symbolic links followed before giving up, as the kernel does.
 constexpr int kMaxLinks = 40;
 
@@ -216,6 +222,8 @@ void AtomicFile::LinkTemporary() {
 }
 
 AtomicFile::~AtomicFile() {
+  if (uncached_fd_ >= 0) ::close(uncached_fd_);
+  std::free(block_);
   if (file_) std::fclose(file_);
   if (!committed_ && !temp_path_.empty()) ::unlink(temp_path_.c_str());
   if (fd_ >= 0) ::close(fd_);
@@ -225,8 +233,67 @@ void AtomicFile::Fail(int error_number) {
   throw LumivorError("Cannot write " + path_ + ": " + SystemMessage(error_number));
 }
 
+void AtomicFile::BypassCache() {
+  if (direct_ || written_ > 0 || uncached_fd_ >= 0 || !file_) return;
+  void* block = nullptr;
+  if (::posix_memalign(&block, kUncachedAlignment, kUncachedBlockBytes) != 0) return;
+  const std::string& path = temp_path_.empty() ? handed_over_path_ : temp_path_;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+  if (fd < 0) {
+    std::free(block);
+    return;
+  }
+  uncached_fd_ = fd;
+  block_ = static_cast<char*>(block);
+}
+
+bool AtomicFile::WriteBlock(std::size_t size) {
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t wrote = ::pwrite(uncached_fd_, block_ + done, size - done,
+                                   static_cast<off_t>(block_offset_ + done));
+    if (wrote < 0 && errno == EINTR) continue;
+    // A file system that opens with O_DIRECT may still refuse its writes: EINVAL before any.
+    if (wrote < 0 && errno == EINVAL && block_offset_ == 0 && done == 0) return false;
+    if (wrote <= 0) Fail(wrote < 0 ? errno : EIO);
+    done += static_cast<std::size_t>(wrote);
+  }
+  block_offset_ += size;
+  std::memmove(block_, block_ + size, block_used_ - size);
+  block_used_ -= size;
+  return true;
+}
+
+void AtomicFile::EndBypass() {
+  ::close(uncached_fd_);
+  uncached_fd_ = -1;
+  // The block's bytes follow what went past the cache; the stream has written nothing yet.
+  if (::lseek(fd_, static_cast<off_t>(block_offset_), SEEK_SET) < 0) Fail(errno);
+  const std::size_t used = block_used_;
+  block_used_ = 0;
+  if (used > 0 && std::fwrite(block_, 1, used, file_) != used) Fail(errno);
+  std::free(block_);
+  block_ = nullptr;
+}
+
 void AtomicFile::Write(std::string_view data) {
   if (data.empty()) return;
+  if (uncached_fd_ >= 0) {
+    written_ += data.size();
+    while (!data.empty()) {
+      const std::size_t take = std::min(data.size(), kUncachedBlockBytes - block_used_);
+      std::memcpy(block_ + block_used_, data.data(), take);
+      block_used_ += take;
+      data.remove_prefix(take);
+      if (block_used_ == kUncachedBlockBytes && !WriteBlock(kUncachedBlockBytes)) {
+        EndBypass();
+        if (!data.empty() && std::fwrite(data.data(), 1, data.size(), file_) != data.size()) {
+          Fail(errno);
+        }
+        return;
+      }
+    }
+    return;
+  }
   if (std::fwrite(data.data(), 1, data.size(), file_) != data.size()) Fail(errno);
   written_ += data.size();
   // The disk is asked to start writing every few megabytes of a large file while the rest is
@@ -247,6 +314,26 @@ void AtomicFile::HandOverTemporaryPath() {
 }
 
 void AtomicFile::Commit() {
+  if (uncached_fd_ >= 0) {
+    // The whole pages past the cache, the last part of a page as usual.
+    const std::size_t whole = block_used_ / kUncachedAlignment * kUncachedAlignment;
+    if (whole == 0 || WriteBlock(whole)) {
+      ::close(uncached_fd_);
+      uncached_fd_ = -1;
+      for (std::size_t done = 0; done < block_used_;) {
+        const ssize_t wrote = ::pwrite(fd_, block_ + done, block_used_ - done,
+                                       static_cast<off_t>(block_offset_ + done));
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) Fail(wrote < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(wrote);
+      }
+      block_used_ = 0;
+      std::free(block_);
+      block_ = nullptr;
+    } else {
+      EndBypass();
+    }
+  }
   if (file_) {
     std::FILE* file = file_;
     file_ = nullptr;

@@ -36,6 +36,12 @@ class AtomicFile {
   void HandOverTemporaryPath();
   // Flushes, syncs and renames the temporary file over the target.
   void Commit();
+  // Writes what follows past the page cache (O_DIRECT), in large aligned blocks, where the file
+  // system allows it: a large file is then written at the disk's pace without being copied into
+  // memory the system must first find and clear, and the sync before the rename has little left
+  // to do. Only before the first Write; otherwise, for a target written straight through, or
+  // where the file system refuses, the file is written as usual.
+  void BypassCache();
 
   [[nodiscard]] const std::string& Path() const { return path_; }
   // The path through which the temporary file can be opened for writing (after
@@ -59,6 +65,17 @@ class AtomicFile {
   std::FILE* file_ = nullptr;
   bool direct_ = false;
   bool committed_ = false;
+  // BypassCache: the temporary file opened again with O_DIRECT (-1: not used), the block being
+  // filled and its bytes, and where in the file it goes.
+  int uncached_fd_ = -1;
+  char* block_ = nullptr;
+  std::size_t block_used_ = 0;
+  std::uint64_t block_offset_ = 0;
+  // Writes the first `size` bytes of the block (a whole number of pages) past the cache; false
+  // when the file system refuses such writes.
+  bool WriteBlock(std::size_t size);
+  // Gives up writing past the cache: what the block holds is written as usual.
+  void EndBypass();
   std::uint64_t written_ = 0;       // bytes given to Write
   std::uint64_t written_back_ = 0;  // of which the disk was asked to start writing
 };

@@ -831,10 +831,11 @@ std::string ScanFolderToCatalog(std::string_view path, bool OnlyFolders, std::st
 
     progress.SetWaitText(kSavingInfo);
     AtomicFile file(catalog_file);
-    // Large catalogs are written by a thread per core, as SaveCatalog writes a large tree.
-    const std::size_t threads = listing.Records() < kParallelSaveRecords
-                                    ? 1
-                                    : std::min<std::size_t>(DefaultWalkThreads(), 8);
+    // Large catalogs are written by a thread per core, as SaveCatalog writes a large tree, and
+    // past the page cache: hundreds of megabytes of fresh cache would cost more than the disk.
+    const bool large = listing.Records() >= kParallelSaveRecords;
+    if (large) file.BypassCache();
+    const std::size_t threads = large ? std::min<std::size_t>(DefaultWalkThreads(), 8) : 1;
     const bool complete = WriteCatalogParts(
         listing.PartCount() + 1, threads,
         [&](std::size_t index, CatalogWriter& writer) {

@@ -88,6 +88,51 @@ TEST(AtomicFile, LargeFilesWrittenBackWhileMadeKeepEveryByte) {
   EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"big.xml"});
 }
 
+TEST(AtomicFile, WritesPastTheCacheKeepEveryByteAtEverySize) {
+  // Sizes about the page and the block, and pieces of odd sizes across several blocks; the
+  // temporary folder may be a file system that refuses such writes, which must change nothing.
+  TempDir dir;
+  const std::string path = dir / "big.xml";
+  WriteFile(path, "old");
+  const std::size_t block = std::size_t{4} << 20;
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{4096}, std::size_t{4097},
+        block - 1, block, block + 4096, 3 * block + 12345}) {
+    std::string expected;
+    {
+      AtomicFile file(path);
+      file.BypassCache();
+      for (std::size_t i = 0; expected.size() < size; ++i) {
+        const std::size_t length = std::min(size - expected.size(), 1 + (i * 7919) % 300000);
+        const std::string piece(length, static_cast<char>('a' + i % 26));
+        file.Write(piece);
+        expected += piece;
+      }
+      EXPECT_NE(ReadFile(path).size(), size + 1);  // the old file stays until the commit
+      file.Commit();
+    }
+    EXPECT_TRUE(ReadFile(path) == expected) << size;
+    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"big.xml"}) << size;
+  }
+  // Asked too late, after bytes went the usual way, it changes nothing either.
+  {
+    AtomicFile file(path);
+    file.Write("first ");
+    file.BypassCache();
+    file.Write(std::string(block + 10, 'z'));
+    file.Commit();
+  }
+  EXPECT_TRUE(ReadFile(path) == "first " + std::string(block + 10, 'z'));
+  // Dropped uncommitted, it leaves the old file and nothing else.
+  {
+    AtomicFile file(path);
+    file.BypassCache();
+    file.Write(std::string(2 * block + 5, 'q'));
+  }
+  EXPECT_EQ(ReadFile(path), "first " + std::string(block + 10, 'z'));
+  EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"big.xml"});
+}
+
 TEST(AtomicFile, ALinkIsFollowedAndItsTargetReplaced) {
   TempDir dir;
   WriteFile(dir / "real/a.xml", "old");
