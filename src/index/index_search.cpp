@@ -350,6 +350,15 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
     split = 0;
     while (split < scope.size() && seen < scope_entries / 2) seen += scope[split++].row.count;
   }
+  // Without a second connection (the file cannot be opened once more), one thread reads all.
+  std::unique_ptr<ReaderConnection> reader;
+  if (split < scope.size()) {
+    try {
+      reader = std::make_unique<ReaderConnection>(path_);
+    } catch (const IndexError&) {
+      split = scope.size();
+    }
+  }
   if (split >= scope.size()) {
     outcome.cancelled = !read_catalogs(statement, statements_->lookup, 0, scope.size(), stop,
                                        &progress, add_here, poll);
@@ -360,7 +369,6 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   std::vector<OwnedMatch> later;
   bool later_done = false;
   std::exception_ptr later_failure;
-  std::unique_ptr<ReaderConnection> reader = std::make_unique<ReaderConnection>(path_);
   std::jthread other([&](std::stop_token halt) {
     try {
       Statement& other_statement = query.empty() ? reader->scan : reader->candidates;
