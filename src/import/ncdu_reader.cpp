@@ -87,6 +87,19 @@ Key KeyOf(std::string_view key) {
 constexpr std::string_view kKeyNames[] = {"name",       "asize",    "dev",  "ino",   "hlnkc",
                                           "read_error", "excluded", "mode", "mtime", "?"};
 
+// The value of a number written as at most 18 digits (what sizes, inodes and times are), which
+// WholeNumberOf and SecondsOf would give too; false for any other number, left to them.
+bool ShortWholeNumber(std::string_view text, std::uint64_t* value) {
+  if (text.size() > 18) return false;
+  std::uint64_t number = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  *value = number;
+  return true;
+}
+
 // Takes one member of an info object read whole (JsonReader::ReadFlatObject) as ReadInfo takes
 // it token by token; false for anything ReadInfo refuses, which it then finds itself.
 bool TakeMember(const JsonReader::Member& member, NcduInfo* info) {
@@ -94,7 +107,7 @@ bool TakeMember(const JsonReader::Member& member, NcduInfo* info) {
   const Token token = member.token;
   const auto number = [&](std::uint64_t* value, bool* has) {
     if (token == Token::kNumber) {
-      *has = WholeNumberOf(member.text, value);
+      *has = ShortWholeNumber(member.text, value) || WholeNumberOf(member.text, value);
       if (!*has) *value = 0;
       return true;
     }
@@ -140,7 +153,17 @@ bool TakeMember(const JsonReader::Member& member, NcduInfo* info) {
       return true;
     }
     case Key::kMtime:
-      info->has_time = token == Token::kNumber && SecondsOf(member.text, &info->mtime);
+      if (token == Token::kNumber) {
+        std::uint64_t seconds = 0;
+        if (ShortWholeNumber(member.text, &seconds)) {
+          info->mtime = static_cast<std::int64_t>(seconds);
+          info->has_time = true;
+        } else {
+          info->has_time = SecondsOf(member.text, &info->mtime);
+        }
+      } else {
+        info->has_time = false;
+      }
       return true;
   }
   return false;

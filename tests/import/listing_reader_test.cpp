@@ -405,6 +405,39 @@ TEST(NcduReader, AListingOfManyBatchesIsReadWholeAndInOrder) {
   EXPECT_EQ(lines.substr(lines.size() - 29), "2 /r/d699/f49.txt file 34999\n");
 }
 
+TEST(NcduReader, InfoObjectsReadAtOnceGiveWhatTheTokenReaderGives) {
+  // Each info object twice: plain (read at once) and with an escape in its name (read token by
+  // token); both must give the same record.
+  const std::string members[] = {
+      "\"asize\":999999999999999999,\"mtime\":1600000001",
+      "\"asize\":9223372036854775807,\"mtime\":-5",
+      "\"asize\":9223372036854775808,\"mtime\":1.5e9",
+      "\"asize\":1e3,\"mtime\":99999999999999999999",
+      "\"asize\":null,\"mtime\":0,\"excluded\":\"pattern\"",
+      "\"asize\":0,\"excluded\":true,\"read_error\":false,\"hlnkc\":null",
+      "\"asize\":12,\"ino\":5,\"hlnkc\":true,\"dev\":9,\"mode\":16877,\"excluded\":\"otherfs\""};
+  std::string text = "[1,2,{},\n[{\"name\":\"/r\"}";
+  for (std::size_t i = 0; i < std::size(members); ++i) {
+    text += ",\n{\"name\":\"p" + std::to_string(i) + "\"," + members[i] + "}";
+    text += ",\n{\"name\":\"\\u0070" + std::to_string(i) + "\"," + members[i] + "}";
+  }
+  text += "]]";
+  ByteSource source(text, "n.json");
+  ImportTree tree(".");
+  ReadNcdu(source, tree, {});
+  const std::string lines = Emitted(tree);
+  std::size_t start = lines.find('\n') + 1;
+  for (std::size_t i = 0; i < std::size(members); ++i) {
+    const std::size_t middle = lines.find('\n', start) + 1;
+    const std::size_t end = lines.find('\n', middle) + 1;
+    EXPECT_EQ(lines.substr(start, middle - start), lines.substr(middle, end - middle)) << i;
+    start = end;
+  }
+  EXPECT_NE(lines.find("1 /r/p0 file 999999999999999999\n"), std::string::npos);
+  EXPECT_NE(lines.find("1 /r/p6 directory 0 LinkId=9:5 Excluded=otherfs\n"), std::string::npos)
+      << lines;
+}
+
 TEST(NcduReader, AnErrorFarIntoTheListingNamesItsPlace) {
   std::string text = LargeNcduExport(700);
   const std::size_t bad = text.find("{\"name\":\"f7.txt\",\"asize\":32507");
