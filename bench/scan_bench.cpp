@@ -15,6 +15,9 @@
 // without it. Its catalog, written from the listings without a tree, must be the one saved of
 // the scanned tree, apart from the scan date and the free space.
 //
+// The scan saved straight from the listings (ScanFolderToCatalog, what the command line does) is
+// timed against the scan into a tree followed by the tree's save, and their catalogs compared.
+//
 // The tree is made afresh in a temporary folder: `files` sparse files (no disk blocks) with
 // deterministic names, sizes and times in about files/16 folders nested at most 8 deep. Each
 // measurement is taken `repeat` times and the fastest counts, after one untimed find has brought
@@ -283,6 +286,17 @@ int main(int argc, char** argv) {
     cli_identical = WithoutScanMoment(ReadWholeFile(catalog)) ==
                     WithoutScanMoment(ReadWholeFile(base + "/library/Synthetic.xml"));
   }
+  // The scan saved straight from the listings, as the command line saves it, against the scan
+  // into a tree and the tree's save above; its catalog must be the tree's.
+  const std::string straight_folder = base + "/straight";
+  ::mkdir(straight_folder.c_str(), 0755);
+  const std::string straight_catalog = straight_folder + "/Synthetic.xml";
+  double straight_cpu = 0;
+  const double straight_seconds = Fastest(
+      repeat, [&] { ScanFolderToCatalog(root, false, "", straight_catalog, NoProgress()); },
+      &straight_cpu);
+  const bool straight_identical = WithoutScanMoment(ReadWholeFile(catalog)) ==
+                                  WithoutScanMoment(ReadWholeFile(straight_catalog));
 
   // The walk alone, into a tree, on one thread and on a thread per core; and the deep scan's
   // walk on one thread. Their catalogs must be the same, byte for byte.
@@ -364,6 +378,10 @@ int main(int argc, char** argv) {
   Report("scan_ratio_find", scan_seconds / find_seconds);
   Report("scan_ratio_floor", scan_seconds / floor_seconds);
   Report("scan_save_ratio_find", (scan_seconds + save_seconds) / find_seconds);
+  Report("straight_seconds", straight_seconds);
+  Report("straight_cpu_seconds", straight_cpu);
+  Report("straight_ratio_scan_save", straight_seconds / (scan_seconds + save_seconds));
+  Report("straight_ratio_find", straight_seconds / find_seconds);
   if (!cli.empty()) {
     Report("cli_scan_seconds", cli_seconds);
     Report("cli_find_seconds", cli_find_seconds);
@@ -380,6 +398,7 @@ int main(int argc, char** argv) {
   Report("walk_threads_ratio_find", walk_threads_seconds / find_seconds);
   Report("walk_single_ratio_find", walk_single_seconds / find_seconds);
   Report("catalogs_identical", identical ? 1.0 : 0.0);
+  Report("straight_catalog_identical", straight_identical ? 1.0 : 0.0);
   if (!cli.empty()) Report("cli_catalog_identical", cli_identical ? 1.0 : 0.0);
   Report("sim_entries", static_cast<double>(sim_entries));
   Report("sim_latency_us", static_cast<double>(latency.count()));
@@ -391,6 +410,10 @@ int main(int argc, char** argv) {
   Report("sim_8_threads_speedup", sim_seconds[0] / sim_seconds[3]);
   if (!identical) {
     std::cerr << "the catalogs of the walks differ\n";
+    return 1;
+  }
+  if (!straight_identical) {
+    std::cerr << "the catalog saved straight from the listings differs from the saved tree's\n";
     return 1;
   }
   if (!cli_identical) {

@@ -217,13 +217,19 @@ void CountRecord(const RecordView& record, bool directory, ImportCounts* counts)
 }
 
 // `path` and its length in code points `points` followed by the entry `name` below it.
-void Descend(std::string* path, std::size_t* points, std::string_view name) {
+// (`name_points`: the length of `name` in code points.)
+void Descend(std::string* path, std::size_t* points, std::string_view name,
+             std::size_t name_points) {
   if (path->empty() || path->back() != '/') {
     *path += '/';
     ++*points;
   }
   *path += name;
-  *points += CodePointCount(name);
+  *points += name_points;
+}
+
+void Descend(std::string* path, std::size_t* points, std::string_view name) {
+  Descend(path, points, name, CodePointCount(name));
 }
 
 // Trees of more records than this are written in parts by several threads, the parts of about
@@ -275,7 +281,8 @@ bool ImportTree::EmitStretch(const Stretch& stretch, std::string_view catalog_na
     path.resize(frame.path_length);
     std::size_t points = frame.path_points;
     const std::string_view name = node->Name();
-    Descend(&path, &points, name);
+    const std::size_t name_points = CodePointCount(name);
+    Descend(&path, &points, name, name_points);
     const bool directory = node->IsDirectory();
 
     RecordView record;
@@ -288,7 +295,7 @@ bool ImportTree::EmitStretch(const Stretch& stretch, std::string_view catalog_na
     record.fields[kFileExt] = directory ? std::string_view() : ExtensionOf(name);
     record.fields[kFileType] = directory ? kDirectoryType : kFileTypeText;
     record.fields[kDescription] = node->Field(kDescription, &description_scratch);
-    record.fields[kFileNameLength] = ToText(CodePointCount(name), name_length);
+    record.fields[kFileNameLength] = ToText(name_points, name_length);
     record.fields[kPathNameLength] = ToText(points, path_length);
     record.fields[kSizePercentage] =
         total != 0 ? FormatPercentage(NumberTextValue(size) / total * 100.0, percentage)

@@ -145,30 +145,34 @@ void JsonReader::ReadNumber(int first) {
     source_.SkipInLine(n);
     if (n < window.size() || window.empty()) break;
   }
+  if (!json_detail::IsJsonNumber(text_)) Fail("malformed number");
+}
+
+bool json_detail::IsJsonNumber(std::string_view t) {
   // The grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
   std::size_t i = 0;
-  const std::string& t = text_;
   const auto digits = [&]() {
     const std::size_t start = i;
     while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
     return i > start;
   };
+  if (t.empty()) return false;
   if (t[i] == '-') ++i;
   if (i < t.size() && t[i] == '0') {
     ++i;
   } else if (!digits()) {
-    Fail("malformed number");
+    return false;
   }
   if (i < t.size() && t[i] == '.') {
     ++i;
-    if (!digits()) Fail("malformed number");
+    if (!digits()) return false;
   }
   if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
     ++i;
     if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-    if (!digits()) Fail("malformed number");
+    if (!digits()) return false;
   }
-  if (i != t.size()) Fail("malformed number");
+  return i == t.size();
 }
 
 void JsonReader::ReadString() {

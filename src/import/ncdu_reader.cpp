@@ -87,8 +87,97 @@ Key KeyOf(std::string_view key) {
 constexpr std::string_view kKeyNames[] = {"name",       "asize",    "dev",  "ino",   "hlnkc",
                                           "read_error", "excluded", "mode", "mtime", "?"};
 
+// The value of a number written as at most 18 digits (what sizes, inodes and times are), which
+// WholeNumberOf and SecondsOf would give too; false for any other number, left to them.
+bool ShortWholeNumber(std::string_view text, std::uint64_t* value) {
+  if (text.size() > 18) return false;
+  std::uint64_t number = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  *value = number;
+  return true;
+}
+
+// Takes one member of an info object read whole (JsonReader::ReadFlatObject) as ReadInfo takes
+// it token by token; false for anything ReadInfo refuses, which it then finds itself.
+bool TakeMember(const JsonReader::Member& member, NcduInfo* info) {
+  const Key which = KeyOf(member.key);
+  const Token token = member.token;
+  const auto number = [&](std::uint64_t* value, bool* has) {
+    if (token == Token::kNumber) {
+      *has = ShortWholeNumber(member.text, value) || WholeNumberOf(member.text, value);
+      if (!*has) *value = 0;
+      return true;
+    }
+    *value = 0;
+    *has = false;
+    return token == Token::kNull;
+  };
+  const auto boolean = [&](bool* value) {
+    if (token == Token::kTrue || token == Token::kFalse || token == Token::kNull) {
+      *value = token == Token::kTrue;
+      return true;
+    }
+    return false;
+  };
+  switch (which) {
+    case Key::kOther:
+      return true;
+    case Key::kName:
+      if (token != Token::kString) return false;
+      info->name = member.text;
+      info->has_name = true;
+      return true;
+    case Key::kAsize:
+      return number(&info->size, &info->has_size);
+    case Key::kDev:
+      return number(&info->dev, &info->has_dev);
+    case Key::kIno:
+      return number(&info->ino, &info->has_ino);
+    case Key::kMode:
+      return number(&info->mode, &info->has_mode);
+    case Key::kHlnkc:
+      return boolean(&info->hard_link);
+    case Key::kReadError:
+      return boolean(&info->read_error);
+    case Key::kExcluded: {
+      if (token == Token::kString) {
+        info->excluded = member.text.empty() ? std::string_view("yes") : member.text;
+        return true;
+      }
+      bool excluded = false;
+      if (!boolean(&excluded)) return false;
+      if (excluded) info->excluded = "yes";
+      return true;
+    }
+    case Key::kMtime:
+      if (token == Token::kNumber) {
+        std::uint64_t seconds = 0;
+        if (ShortWholeNumber(member.text, &seconds)) {
+          info->mtime = static_cast<std::int64_t>(seconds);
+          info->has_time = true;
+        } else {
+          info->has_time = SecondsOf(member.text, &info->mtime);
+        }
+      } else {
+        info->has_time = false;
+      }
+      return true;
+  }
+  return false;
+}
+
 // Reads an info object whose "{" was read.
 void ReadInfo(JsonReader& json, NcduInfo* info) {
+  *info = NcduInfo();
+  // An info object is one line of plain members, read at once; anything else token by token.
+  if (json.ReadFlatObject(
+          [info](const JsonReader::Member& member) { return TakeMember(member, info); })) {
+    if (!info->has_name) json.Fail("an entry without a name");
+    return;
+  }
   *info = NcduInfo();
   for (;;) {
     Token token = json.Next();

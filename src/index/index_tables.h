@@ -37,6 +37,17 @@ struct LibraryIndex::ScopeCatalog {
   std::string path;  // as the file search gives it
 };
 
+// The statements a search reads entries with: a range of entries, one entry's name and packed
+// fields, and the candidates of an FTS5 query in a range.
+inline constexpr const char* kScanSql =
+    "SELECT id, name, ext, description, rest, extras FROM entries WHERE id BETWEEN ?1 AND ?2";
+inline constexpr const char* kLookupSql = "SELECT name, rest FROM entries WHERE id = ?1";
+inline constexpr const char* kCandidatesSql =
+    "SELECT e.id, e.name, e.ext, e.description, e.rest, e.extras FROM entry_text "
+    "JOIN entries AS e ON e.id = entry_text.rowid "
+    "WHERE entry_text MATCH ?3 AND entry_text.rowid BETWEEN ?1 AND ?2 "
+    "ORDER BY entry_text.rowid";
+
 struct LibraryIndex::Statements {
   explicit Statements(sqlite3* db)
       : insert_entry(db,
@@ -61,21 +72,15 @@ struct LibraryIndex::Statements {
                  "FROM catalogs ORDER BY path"),
         rename_catalog(db, "UPDATE catalogs SET path = ?2 WHERE id = ?1"),
         entry_count(db, "SELECT IFNULL(SUM(count), 0), COUNT(*) FROM catalogs"),
-        scan(db,
-             "SELECT id, name, ext, description, rest, extras FROM entries "
-             "WHERE id BETWEEN ?1 AND ?2"),
-        lookup(db, "SELECT name, rest FROM entries WHERE id = ?1"),
+        scan(db, kScanSql),
+        lookup(db, kLookupSql),
         sample(db,
                "SELECT COUNT(*) FROM (SELECT rowid FROM entry_text WHERE entry_text MATCH ?1 "
                "AND rowid BETWEEN ?2 AND ?3 LIMIT ?4)"),
         sample_all(db,
                    "SELECT COUNT(*) FROM entry_text WHERE entry_text MATCH ?1 "
                    "AND rowid BETWEEN ?2 AND ?3"),
-        candidates(db,
-                   "SELECT e.id, e.name, e.ext, e.description, e.rest, e.extras FROM entry_text "
-                   "JOIN entries AS e ON e.id = entry_text.rowid "
-                   "WHERE entry_text MATCH ?3 AND entry_text.rowid BETWEEN ?1 AND ?2 "
-                   "ORDER BY entry_text.rowid"),
+        candidates(db, kCandidatesSql),
         insert_content(db, "INSERT INTO contents(id, size, hash, link) VALUES(?1, ?2, ?3, ?4)"),
         delete_contents(db, "DELETE FROM contents WHERE id BETWEEN ?1 AND ?2") {}
 

@@ -122,6 +122,11 @@ class LibraryIndex {
   // Deletes the index file at `index_path` with its journal files.
   static void RemoveFiles(const std::string& index_path);
 
+  // Scopes of at least this many entries, whose results are taken at the end, are read by two
+  // threads with a connection each (the first catalogs here, the others there) when a core is
+  // free; 0: always two (for tests).
+  void SetTwoReaderEntries(std::int64_t entries) { two_reader_entries_ = entries; }
+
   // Records in the index and catalog files known.
   [[nodiscard]] std::size_t EntryCount();
   [[nodiscard]] std::size_t CatalogCount();
@@ -192,6 +197,7 @@ class LibraryIndex {
   bool bulk_ = false;         // building a new file: no other reader, no journal to keep
   bool write_cache_ = false;  // the page cache has the size for writing
   bool in_read_ = false;      // a second reader's transaction is open
+  std::int64_t two_reader_entries_ = 400000;
 };
 
 }  // namespace lumivor

@@ -44,6 +44,9 @@ constexpr std::size_t kLongestOpenedPath = 3000;
 // Entries listed ahead of those handed on, above which the listing threads wait: the listings
 // waiting for their turn stay a small part of what the sink keeps.
 constexpr std::size_t kMostListedAhead = 1 << 17;
+// Subfolders opened while their parent is listed and waiting to be listed, at most: each takes a
+// descriptor, and those beyond are opened by their path when their turn comes.
+constexpr std::size_t kMostHeldFolders = 256;
 // Records handed on between two polls of Cancel within a folder.
 constexpr std::size_t kPollRecords = 4096;
 
@@ -69,8 +72,14 @@ struct Entry {
 
 // A folder of the walk: where it is, and once listed, its entries.
 struct Folder {
+  ~Folder() {
+    if (fd >= 0) ::close(fd);
+  }
   std::string relative;  // raw path below the walked folder ("." for the folder itself)
   std::uint64_t inode = 0;
+  // The folder opened while its parent was listed, which spares the walk of its path; -1 when
+  // it is to be opened by its path.
+  int fd = -1;
   std::atomic<int> state{kPending};
   bool failed = false;  // its listing raised (the walk's failure says what)
   std::string names;
@@ -467,8 +476,14 @@ class Walk {
   // Lists `folder` into its entries, on thread `self`; its subfolders go to that thread's queue.
   void List(Folder& folder, std::size_t self) {
     int fd = root_fd_;
-    if (folder.relative != ".") {
+    if (folder.fd >= 0) {
+      fd = folder.fd;
+      folder.fd = -1;
+      held_.fetch_sub(1, std::memory_order_relaxed);
+    } else if (folder.relative != ".") {
       fd = OpenFolder(folder.relative);
+    }
+    if (folder.relative != ".") {
       if (fd < 0) {
         // A folder removed since it was listed is simply gone, not unreadable.
         if (errno != ENOENT) folder.error = SystemMessage(errno);
@@ -523,6 +538,14 @@ class Walk {
       sub.relative.append(folder.names, entry.name, entry.name_size);
       sub.inode = entry.inode;
       entry.folder = &sub;
+      // Opened here, by its name in the open parent, rather than later by its whole path; one
+      // that cannot be is opened by its path, which tells why.
+      if (held_.load(std::memory_order_relaxed) < kMostHeldFolders) {
+        Wait();
+        sub.fd = ::openat(fd, folder.names.c_str() + entry.name,
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub.fd >= 0) held_.fetch_add(1, std::memory_order_relaxed);
+      }
     }
     // One thread handing records on lists the folders as they are reached.
     if (queues_.size() == 1 && sink_) return;
@@ -666,6 +689,8 @@ class Walk {
   std::atomic<std::size_t> listed_ahead_{0};
   // Without sink: folders found and not yet listed.
   std::atomic<std::size_t> unlisted_{0};
+  // Folders held open until they are listed (see Folder::fd).
+  std::atomic<std::size_t> held_{0};
   std::mutex idle_mutex_;
   std::condition_variable idle_;
   std::mutex failure_mutex_;

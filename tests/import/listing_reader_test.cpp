@@ -89,6 +89,74 @@ TEST(JsonReader, RefusesWhatIsNotJsonWithItsPlace) {
             "f.json: byte 100001 (line 1): nested too deeply");
 }
 
+TEST(JsonReader, FlatObjectsAreReadAtOnceAndOthersTokenByToken) {
+  using Token = JsonReader::Token;
+  // Members as "key=text" (true, false and null by name), or "no" when the object was not
+  // read at once.
+  const auto flat = [](JsonReader& json) {
+    std::string members;
+    const bool read = json.ReadFlatObject([&](const JsonReader::Member& member) {
+      const std::string_view text = member.token == Token::kTrue    ? "true"
+                                    : member.token == Token::kFalse ? "false"
+                                    : member.token == Token::kNull  ? "null"
+                                                                    : member.text;
+      members += std::string(member.key) + "=" + std::string(text) + ";";
+      return true;
+    });
+    return read ? members : std::string("no");
+  };
+  const std::string text =
+      "[{\"a\": 1 ,\n\"b\":\"x y\",\"c\":true,\"d\":false,\"e\":null,\"f\":-2.5e3},{},"
+      "{\"g\":\"q\\\"\"},{\"h\":[1]},\n{\"i\":01}]";
+  ByteSource source(text, "j");
+  JsonReader json(source);
+  ASSERT_EQ(json.Next(), Token::kBeginArray);
+  ASSERT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(json), "a=1;b=x y;c=true;d=false;e=null;f=-2.5e3;");
+  EXPECT_EQ(source.Line(), 2u);  // the line break inside was counted
+  ASSERT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(json), "");
+  // An escape: read token by token from the same place.
+  ASSERT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(json), "no");
+  ASSERT_EQ(json.Next(), Token::kKey);
+  EXPECT_EQ(json.Text(), "g");
+  ASSERT_EQ(json.Next(), Token::kString);
+  EXPECT_EQ(json.Text(), "q\"");
+  ASSERT_EQ(json.Next(), Token::kEndObject);
+  // A nested value.
+  ASSERT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(json), "no");
+  ASSERT_EQ(json.Next(), Token::kKey);
+  json.SkipValue(json.Next());
+  ASSERT_EQ(json.Next(), Token::kEndObject);
+  // A malformed number is left for the token reader, which names the place it names alone.
+  ASSERT_EQ(json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(json), "no");
+  ASSERT_EQ(json.Next(), Token::kKey);
+  const std::string number_error = ErrorOf([&] { json.Next(); });
+  EXPECT_EQ(number_error, ErrorOf([&] {
+              ByteSource alone_source(text, "j");
+              JsonReader alone(alone_source);
+              while (alone.Next() != Token::kEnd) {
+              }
+            }));
+  EXPECT_NE(number_error.find("(line 3): malformed number"), std::string::npos);
+
+  // Bytes that are not UTF-8 pass as the token reader passes them; a bad literal is refused
+  // there.
+  const std::string rest = "[{\"j\":\"\xff\"}\n,{\"k\":tru}]";
+  ByteSource rest_source(rest, "r");
+  JsonReader rest_json(rest_source);
+  ASSERT_EQ(rest_json.Next(), Token::kBeginArray);
+  ASSERT_EQ(rest_json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(rest_json), "j=\xff;");
+  ASSERT_EQ(rest_json.Next(), Token::kBeginObject);
+  EXPECT_EQ(flat(rest_json), "no");
+  ASSERT_EQ(rest_json.Next(), Token::kKey);
+  EXPECT_EQ(ErrorOf([&] { rest_json.Next(); }), "r: byte 21 (line 2): expected a value");
+}
+
 TEST(JsonReader, WholeNumbersAndSeconds) {
   std::uint64_t value = 0;
   EXPECT_TRUE(WholeNumberOf("12", &value));
@@ -335,6 +403,39 @@ TEST(NcduReader, AListingOfManyBatchesIsReadWholeAndInOrder) {
             std::string::npos);
   EXPECT_NE(lines.find("\n2 /r/d698/f13.txt file 34913 LinkId=7:698\n"), std::string::npos);
   EXPECT_EQ(lines.substr(lines.size() - 29), "2 /r/d699/f49.txt file 34999\n");
+}
+
+TEST(NcduReader, InfoObjectsReadAtOnceGiveWhatTheTokenReaderGives) {
+  // Each info object twice: plain (read at once) and with an escape in its name (read token by
+  // token); both must give the same record.
+  const std::string members[] = {
+      "\"asize\":999999999999999999,\"mtime\":1600000001",
+      "\"asize\":9223372036854775807,\"mtime\":-5",
+      "\"asize\":9223372036854775808,\"mtime\":1.5e9",
+      "\"asize\":1e3,\"mtime\":99999999999999999999",
+      "\"asize\":null,\"mtime\":0,\"excluded\":\"pattern\"",
+      "\"asize\":0,\"excluded\":true,\"read_error\":false,\"hlnkc\":null",
+      "\"asize\":12,\"ino\":5,\"hlnkc\":true,\"dev\":9,\"mode\":16877,\"excluded\":\"otherfs\""};
+  std::string text = "[1,2,{},\n[{\"name\":\"/r\"}";
+  for (std::size_t i = 0; i < std::size(members); ++i) {
+    text += ",\n{\"name\":\"p" + std::to_string(i) + "\"," + members[i] + "}";
+    text += ",\n{\"name\":\"\\u0070" + std::to_string(i) + "\"," + members[i] + "}";
+  }
+  text += "]]";
+  ByteSource source(text, "n.json");
+  ImportTree tree(".");
+  ReadNcdu(source, tree, {});
+  const std::string lines = Emitted(tree);
+  std::size_t start = lines.find('\n') + 1;
+  for (std::size_t i = 0; i < std::size(members); ++i) {
+    const std::size_t middle = lines.find('\n', start) + 1;
+    const std::size_t end = lines.find('\n', middle) + 1;
+    EXPECT_EQ(lines.substr(start, middle - start), lines.substr(middle, end - middle)) << i;
+    start = end;
+  }
+  EXPECT_NE(lines.find("1 /r/p0 file 999999999999999999\n"), std::string::npos);
+  EXPECT_NE(lines.find("1 /r/p6 directory 0 LinkId=9:5 Excluded=otherfs\n"), std::string::npos)
+      << lines;
 }
 
 TEST(NcduReader, AnErrorFarIntoTheListingNamesItsPlace) {

@@ -506,6 +506,8 @@ TEST(IndexedSearch, RandomLibrariesAndCriteriaGiveTheFileSearchResults) {
       for (const SearchCriteria& criteria :
            {library.RandomCriteria(Criteria(dir / "lib", true)),
             library.RandomCriteria(Criteria(dir / "lib/Mp3/", true))}) {
+        // Every other round with the second half of the catalogs read by another thread.
+        index.SetTwoReaderEntries(round % 2 == 0 ? 0 : 400000);
         const std::size_t count = ExpectSameResults(index, criteria);
         found += count;
         with_results += count > 0;
@@ -878,6 +880,49 @@ TEST(IndexedSearch, ProgressCancelAndResultsWhileSearching) {
   const SearchOutcome stopped = index.Search(song, stop, stop.Token());
   EXPECT_TRUE(stopped.cancelled);
   EXPECT_LT(stopped.results.Size(), 20001u);
+}
+
+TEST(IndexedSearch, TwoReadersGiveOneReadersResultsCancelAndFailure) {
+  TempDir dir;
+  for (const char* name : {"a", "b", "c", "d"}) {
+    std::string entries;
+    for (int i = 0; i < 300; ++i) {
+      entries += "<file FileName=\"" + std::string(name) + " song" + std::to_string(i) + "\"/>";
+    }
+    WriteFile(dir / ("lib/" + std::string(name) + ".xml"), Catalog(entries));
+  }
+  const std::string root = dir / "lib";
+  ASSERT_EQ(UpdateLibraryIndex(root, false, NoProgress()).entries, 1200u);
+  SearchCriteria song = Criteria(root, true);
+  song.name = "song1";
+  const SearchOutcome files = SearchLibrary(song, NoProgress());
+  {
+    LibraryIndex index(root, IndexPathFor(root));
+    index.SetTwoReaderEntries(0);
+    const SearchOutcome both = index.Search(song, NoProgress());
+    EXPECT_EQ(Lines(both), Lines(files));
+    EXPECT_EQ(both.sources, files.sources);
+    EXPECT_FALSE(both.cancelled);
+    // A search cancelled before it starts finds nothing on either thread and says so.
+    RecordingProgress stop;
+    stop.stop_after_texts = 0;
+    const SearchOutcome stopped = index.Search(song, stop, stop.Token());
+    EXPECT_TRUE(stopped.cancelled);
+    EXPECT_LT(stopped.results.Size(), files.results.Size());
+  }
+  // A damaged entry in the last catalog, which the other thread reads, fails the whole search.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(IndexPathFor(root).c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(db,
+                   "UPDATE entries SET extras = x'ff' WHERE id = (SELECT MAX(id) FROM entries "
+                   "WHERE name LIKE '%song1%')",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(db);
+  LibraryIndex index(root, IndexPathFor(root));
+  index.SetTwoReaderEntries(0);
+  EXPECT_THROW((void)index.Search(song, NoProgress()), IndexError);
 }
 
 TEST(IndexedSearch, ResultsShownBeforeTheIndexFailedAreWithdrawn) {
