@@ -169,32 +169,27 @@ namespace {
 class ReaderConnection {
  public:
   explicit ReaderConnection(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
-        SQLITE_OK) {
-      sqlite3_close_v2(db_);
-      throw IndexError("The search index cannot be opened.", false);
-    }
-    sqlite3_busy_timeout(db_, 3000);
-    try {
-      Statement(db_, "PRAGMA cache_size = -1024").Run();
-      scan = Statement(db_, kScanSql);
-      candidates = Statement(db_, kCandidatesSql);
-      lookup = Statement(db_, kLookupSql);
-    } catch (...) {
-      scan = Statement();
-      candidates = Statement();
-      lookup = Statement();
-      sqlite3_close_v2(db_);
-      throw;
-    }
+    sqlite3* db = nullptr;
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    db_.reset(db);  // closed by its owner whatever happens below
+    if (opened != SQLITE_OK) throw IndexError("The search index cannot be opened.", false);
+    sqlite3_busy_timeout(db, 3000);
+    Statement(db, "PRAGMA cache_size = -1024").Run();
+    scan = Statement(db, kScanSql);
+    candidates = Statement(db, kCandidatesSql);
+    lookup = Statement(db, kLookupSql);
   }
   ReaderConnection(const ReaderConnection&) = delete;
   ReaderConnection& operator=(const ReaderConnection&) = delete;
-  // The statements are finalized after this; the connection closes with the last of them.
-  ~ReaderConnection() { sqlite3_close_v2(db_); }
 
  private:
-  sqlite3* db_ = nullptr;
+  // Closed after the statements (members are destroyed in reverse order); sqlite3_close_v2 would
+  // wait for them anyway.
+  struct Closer {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+  };
+  std::unique_ptr<sqlite3, Closer> db_;
 
  public:
   Statement scan, candidates, lookup;

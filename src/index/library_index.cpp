@@ -81,7 +81,7 @@ LibraryIndex::LibraryIndex(const LibraryIndex& other, SameFile)
     : root_(other.root_), real_root_(other.real_root_), path_(other.path_) {
   try {
     OpenFile(path_, false, false);
-  } catch (...) {
+  } catch (const IndexError&) {
     Close();
     throw;
   }
