@@ -716,6 +716,31 @@ std::string UnreadableFoldersText(std::size_t count) {
          " folders could not be read; they are catalogued without their contents.";
 }
 
+namespace {
+
+// The top record's name: the volume's label and the mount point for a drive, else the path.
+std::string RootNameOf(std::string_view path) {
+  if (Volumes().IsDriveRoot(path)) {
+    const std::string label = VolumeLabelOf(path);
+    if (!label.empty()) return label + "(" + std::string(path) + ")";
+  }
+  return std::string(path);
+}
+
+// The walk's settings for a scan into the catalog `catalog_file`.
+ScanSettings SettingsOf(bool OnlyFolders, std::string_view ExtFilter, std::string_view catalog_file,
+                        ScanListener* listener, const std::stop_token& stop) {
+  ScanSettings settings;
+  settings.OnlyFolders = OnlyFolders;
+  settings.ExtFilter = OnlyFolders ? std::string() : std::string(ExtFilter);
+  settings.CatalogName = DisplayNameOf(catalog_file);
+  settings.listener = listener;
+  settings.stop = stop;
+  return settings;
+}
+
+}  // namespace
+
 std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolders,
                        std::string_view ExtFilter, std::string_view catalog_file,
                        Progress& progress, ScanListener* listener, ScanReport* report,
@@ -726,16 +751,8 @@ std::string ScanFolder(CatalogTree* tree, std::string_view path, bool OnlyFolder
   progress.SetWaitText(kLoadingInfo);
   std::string root_name(path);
   try {
-    if (Volumes().IsDriveRoot(path)) {
-      const std::string label = VolumeLabelOf(path);
-      if (!label.empty()) root_name = label + "(" + std::string(path) + ")";
-    }
-    ScanSettings settings;
-    settings.OnlyFolders = OnlyFolders;
-    settings.ExtFilter = OnlyFolders ? std::string() : std::string(ExtFilter);
-    settings.CatalogName = DisplayNameOf(catalog_file);
-    settings.listener = listener;
-    settings.stop = stop;
+    root_name = RootNameOf(path);
+    ScanSettings settings = SettingsOf(OnlyFolders, ExtFilter, catalog_file, listener, stop);
     DeepScanner deep_scanner(deep, stop);
     if (deep.Any()) settings.deep = &deep_scanner;
 
@@ -795,17 +812,8 @@ std::string ScanFolderToCatalog(std::string_view path, bool OnlyFolders, std::st
                                 ScanListener* listener, ScanReport* report, std::stop_token stop) {
   ProgressShown shown(progress, true);
   progress.SetWaitText(kLoadingInfo);
-  std::string root_name(path);
-  if (Volumes().IsDriveRoot(path)) {
-    const std::string label = VolumeLabelOf(path);
-    if (!label.empty()) root_name = label + "(" + std::string(path) + ")";
-  }
-  ScanSettings settings;
-  settings.OnlyFolders = OnlyFolders;
-  settings.ExtFilter = OnlyFolders ? std::string() : std::string(ExtFilter);
-  settings.CatalogName = DisplayNameOf(catalog_file);
-  settings.listener = listener;
-  settings.stop = stop;
+  std::string root_name = RootNameOf(path);
+  const ScanSettings settings = SettingsOf(OnlyFolders, ExtFilter, catalog_file, listener, stop);
 
   // The top record as a tree would hold it: its texts cleaned.
   FieldViews top_fields{};
