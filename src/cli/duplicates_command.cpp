@@ -4,6 +4,7 @@
 #include "cli/commands.h"
 #include "cli/copies_util.h"
 #include "copies/copy_finder.h"
+#include "copies/copy_groups.h"
 #include "core/errors.h"
 #include "index/library_index.h"
 
@@ -21,20 +22,15 @@ struct DuplicatesOptions {
 
 // The files with copies as the library index knows them; false (with a note on stderr) when the
 // index cannot serve.
-bool ReadThroughIndex(const DuplicatesOptions& options, Progress& progress,
-                      std::vector<std::string>* catalogs, std::vector<ContentEntry>* entries,
-                      std::size_t* unhashed) {
+bool ReadThroughIndex(const DuplicatesOptions& options, Progress& progress, IndexedCopies* copies) {
   try {
     LibraryIndex index(options.library, IndexPathFor(options.library));
     for (const std::string& scope : options.scopes) {
       if (!index.Covers(scope)) return false;
     }
     if (index.Update(progress).cancelled) return false;
-    IndexedContents contents = index.ContentsWithCopies(options.scopes);
-    *catalogs = std::move(contents.catalogs);
-    *entries = std::move(contents.entries);
-    *unhashed = contents.unhashed;
-    return true;
+    *copies = index.CopiesOf(options.scopes);
+    return !copies->cancelled;
   } catch (const IndexError& e) {
     std::cerr << e.what() << "; reading the catalog files instead\n";
     return false;
@@ -106,6 +102,72 @@ std::string SummaryText(const DuplicateSummary& summary, CopyKey by, bool json) 
   return text + summary.CountsLine() + '\n';
 }
 
+// The groups of `copies` (finished) into `out`, written to stdout as it fills. The paths were read
+// in the order of the entries and are shown in the order of the groups: the next group's files and
+// paths are asked of memory while this one is written.
+void WriteGroups(const CopyGroups& copies, const std::vector<std::string>& labels,
+                 const char* key_name, bool json, std::string* out) {
+  const std::vector<CopyGroups::Group>& groups = copies.Groups();
+  const CopyGroups::File* files = copies.Files();
+  const auto prefetch_files = [&](std::size_t g) {
+    if (g >= groups.size()) return;
+    const CopyGroups::File* first = files + groups[g].first;
+    for (std::uint32_t i = 0; i < groups[g].files; i += 4) __builtin_prefetch(first + i);
+  };
+  const auto prefetch_paths = [&](std::size_t g) {
+    if (g >= groups.size()) return;
+    const CopyGroups::File* first = files + groups[g].first;
+    for (std::uint32_t i = 0; i < groups[g].files; ++i) __builtin_prefetch(first[i].path);
+  };
+  prefetch_files(0);
+  prefetch_files(1);
+  prefetch_paths(0);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    prefetch_files(g + 2);
+    prefetch_paths(g + 1);
+    const CopyGroups::Group& group = groups[g];
+    const CopyGroups::File* first = files + group.first;
+    if (json) {
+      DuplicateGroup shown;
+      shown.size = group.size;
+      shown.key = group.key;
+      for (const CopyGroups::File* file = first; file < first + group.files; ++file) {
+        if (file->Link()) {
+          shown.copies.back().links.emplace_back(file->Path());
+        } else {
+          shown.copies.push_back({file->Catalog(), std::string(file->Path()), {}});
+        }
+      }
+      AppendGroup(shown, labels, key_name, json, out);
+    } else {
+      *out += "size=";
+      *out += std::to_string(group.size);
+      *out += " copies=";
+      *out += std::to_string(group.copies);
+      *out += " wasted=";
+      *out += std::to_string(group.Wasted());
+      *out += ' ';
+      *out += key_name;
+      *out += '=';
+      AppendEscapedValue(out, group.key);
+      for (const CopyGroups::File* file = first; file < first + group.files; ++file) {
+        if (!file->Link()) {
+          *out += '\n';
+          *out += '\t';
+          *out += labels[file->Catalog()];
+        }
+        *out += '\t';
+        AppendEscapedValue(out, file->Path());
+      }
+      *out += '\n';
+    }
+    if (out->size() > (1 << 20)) {
+      std::cout << *out;
+      out->clear();
+    }
+  }
+}
+
 int RunDuplicates(DuplicatesOptions options) {
   CopyKey by;
   if (!ParseCopyKey(options.by, &by)) {
@@ -118,15 +180,17 @@ int RunDuplicates(DuplicatesOptions options) {
   std::size_t unreadable = 0;
   std::vector<std::string> catalogs;
   std::vector<ContentEntry> entries;
-  std::size_t indexed_unhashed = 0;
+  IndexedCopies indexed;
+  bool through_index = false;
   try {
     // By hash the library index answers, without reading a catalog file; the files are read when
     // it cannot serve (or the scope lies outside the library).
-    bool indexed = false;
     if (by == CopyKey::kHash && !options.no_index) {
-      indexed = ReadThroughIndex(options, progress, &catalogs, &entries, &indexed_unhashed);
+      through_index = ReadThroughIndex(options, progress, &indexed);
     }
-    if (!indexed) {
+    if (through_index) {
+      catalogs = std::move(indexed.catalogs);
+    } else {
       catalogs = CatalogsOfScopes(options.library, options.scopes, progress);
       entries = ReadContentEntries(catalogs, {}, progress, &unreadable);
     }
@@ -136,12 +200,6 @@ int RunDuplicates(DuplicatesOptions options) {
     return 1;
   }
   shown.reset();
-  if (options.min_size > 1) {
-    std::erase_if(entries, [&](const ContentEntry& e) { return e.size < options.min_size; });
-  }
-  DuplicateSummary summary;
-  const std::vector<DuplicateGroup> groups = FindDuplicates(std::move(entries), by, &summary);
-  summary.unhashed += indexed_unhashed;
   const char* key_name = by == CopyKey::kHash ? "hash" : "name";
   // Each catalog's name as shown, made once: a library holds few catalogs and many copies.
   std::vector<std::string> labels;
@@ -150,12 +208,23 @@ int RunDuplicates(DuplicatesOptions options) {
     labels.push_back(options.json ? CatalogLabel(options.library, catalog)
                                   : EscapeValue(CatalogLabel(options.library, catalog)));
   }
+  DuplicateSummary summary;
   std::string out;
-  for (const DuplicateGroup& group : groups) {
-    AppendGroup(group, labels, key_name, options.json, &out);
-    if (out.size() > (1 << 20)) {
-      std::cout << out;
-      out.clear();
+  if (through_index) {
+    indexed.groups.Finish(options.min_size, &summary);
+    summary.unhashed += indexed.unhashed;
+    WriteGroups(indexed.groups, labels, key_name, options.json, &out);
+  } else {
+    if (options.min_size > 1) {
+      std::erase_if(entries, [&](const ContentEntry& e) { return e.size < options.min_size; });
+    }
+    const std::vector<DuplicateGroup> groups = FindDuplicates(std::move(entries), by, &summary);
+    for (const DuplicateGroup& group : groups) {
+      AppendGroup(group, labels, key_name, options.json, &out);
+      if (out.size() > (1 << 20)) {
+        std::cout << out;
+        out.clear();
+      }
     }
   }
   if (unreadable > 0) {

@@ -69,25 +69,11 @@ struct Range {
   std::uint32_t catalog;
 };
 
-// A file that shares its size and hash with another.
-struct Found {
-  std::int64_t id;
-  std::uint32_t catalog;
-  std::string link;
-};
-
-// A run of copies: from `begin` in the list of copies to the next group's begin.
-struct Group {
-  std::size_t begin;
-  std::int64_t size;
-  std::string hash;  // packed
-};
-
 // Reads the files whose size and hash two or more files share, in the order of size and hash,
-// keeping those of the catalogs of `ranges` (sorted by first entry): a run of two or more is a
-// group of copies. False when stopped.
+// keeping those of the catalogs of `ranges` (sorted by first entry): a run of two or more goes
+// into `groups`, each file's entry beside its number in `ids`. False when stopped.
 bool FindCopyRuns(sqlite3* db, const std::vector<Range>& ranges, const std::stop_token& stop,
-                  std::vector<Found>* copies, std::vector<Group>* groups) {
+                  CopyGroups* groups, MappedArray<std::pair<std::int64_t, std::uint32_t>>* ids) {
   const auto catalog_of = [&](std::int64_t id) -> const Range* {
     auto it = std::upper_bound(ranges.begin(), ranges.end(), id,
                                [](std::int64_t value, const Range& r) { return value < r.first; });
@@ -95,15 +81,24 @@ bool FindCopyRuns(sqlite3* db, const std::vector<Range>& ranges, const std::stop
     --it;
     return id <= it->last ? &*it : nullptr;
   };
+  // The run read so far (its texts used again from run to run).
+  struct Found {
+    std::int64_t id;
+    std::uint32_t catalog;
+    std::string link;
+  };
   std::vector<Found> run;
+  std::size_t run_files = 0;
   std::int64_t run_size = -1;
   std::string run_hash;
   const auto close_run = [&] {
-    if (run.size() >= 2) {
-      groups->push_back({copies->size(), run_size, run_hash});
-      std::move(run.begin(), run.end(), std::back_inserter(*copies));
+    if (run_files >= 2) {
+      groups->AddRun(static_cast<std::uint64_t>(run_size), UnpackContentHash(run_hash));
+      for (std::size_t i = 0; i < run_files; ++i) {
+        ids->push_back({run[i].id, groups->AddFile(run[i].catalog, run[i].link)});
+      }
     }
-    run.clear();
+    run_files = 0;
   };
   // Only the keys that two or more files share, and their files: a library of unique files
   // reads next to nothing.
@@ -129,39 +124,21 @@ bool FindCopyRuns(sqlite3* db, const std::vector<Range>& ranges, const std::stop
       run_size = size;
       run_hash.assign(hash);
     }
-    run.push_back({id, range->catalog, std::string(scan.Text(3).value_or(std::string_view()))});
+    if (run_files == run.size()) run.emplace_back();
+    Found& found = run[run_files++];
+    found.id = id;
+    found.catalog = range->catalog;
+    found.link.assign(scan.Text(3).value_or(std::string_view()));
   }
   scan.Reset();
   close_run();
   return true;
 }
 
-// Appends the copies of `groups` with their `paths` (taken) to `entries`; a copy whose path could
-// not be read (a damaged entry) is passed over. Copies by content need no name.
-void AppendCopies(const std::vector<Group>& groups, std::vector<Found>* copies,
-                  std::vector<std::string>* paths, std::vector<ContentEntry>* entries) {
-  entries->reserve(entries->size() + copies->size());
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const std::size_t end = g + 1 < groups.size() ? groups[g + 1].begin : copies->size();
-    const std::string hash = UnpackContentHash(groups[g].hash);
-    for (std::size_t i = groups[g].begin; i < end; ++i) {
-      if ((*paths)[i].empty()) continue;
-      ContentEntry entry;
-      entry.catalog = (*copies)[i].catalog;
-      entry.size = static_cast<std::uint64_t>(groups[g].size);
-      entry.hash = hash;
-      entry.path = std::move((*paths)[i]);
-      entry.link_id = std::move((*copies)[i].link);
-      entries->push_back(std::move(entry));
-    }
-  }
-}
-
 }  // namespace
 
-IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>& scope,
-                                                 std::stop_token stop) {
-  IndexedContents result;
+IndexedCopies LibraryIndex::CopiesOf(const std::vector<std::string>& scope, std::stop_token stop) {
+  IndexedCopies result;
   const ReadTransaction snapshot(db_);
   // The catalogs in scope and the ranges of their entries, by first entry.
   std::vector<Range> ranges;
@@ -169,6 +146,7 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
   for (const std::string& path : scope) relatives.push_back(RelativeOf(path));
   const std::string top = root_ + "/";
   const std::vector<CatalogRow> catalogs = LoadCatalogs();
+  std::size_t entries = 0;
   for (const CatalogRow& row : catalogs) {
     bool wanted = scope.empty();
     for (const std::string& relative : relatives) {
@@ -184,13 +162,15 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
     if (row.count > 0) {
       ranges.push_back({row.first, row.first + row.count - 1,
                         static_cast<std::uint32_t>(result.catalogs.size() - 1)});
+      entries += static_cast<std::size_t>(row.count);
     }
   }
   std::sort(ranges.begin(), ranges.end(),
             [](const Range& a, const Range& b) { return a.first < b.first; });
-  std::vector<Found> copies;
-  std::vector<Group> groups;
-  if (!FindCopyRuns(db_, ranges, stop, &copies, &groups)) {
+  // No more files than entries in scope: room for all of them, of which the copies are touched.
+  result.groups = CopyGroups(entries);
+  MappedArray<std::pair<std::int64_t, std::uint32_t>> by_id(entries);
+  if (!FindCopyRuns(db_, ranges, stop, &result.groups, &by_id)) {
     result.cancelled = true;
     return result;
   }
@@ -198,23 +178,22 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
   // The paths of the copies only, looked up in the order of the entries (neighbours share pages
   // and folders); on two threads when there are many, the second half through a second
   // connection.
-  std::vector<std::pair<std::int64_t, std::size_t>> by_id(copies.size());
-  for (std::size_t i = 0; i < by_id.size(); ++i) by_id[i] = {copies[i].id, i};
   std::sort(by_id.begin(), by_id.end());
-  std::vector<std::string> paths(copies.size());
   std::unique_ptr<LibraryIndex> second;
   if (by_id.size() >= kCopiesForTwoReaders && std::thread::hardware_concurrency() > 1) {
     second = SecondReader(catalogs);
   }
   const std::size_t half = second ? by_id.size() / 2 : by_id.size();
-  const std::span<const std::pair<std::int64_t, std::size_t>> ids(by_id);
+  const std::span<const std::pair<std::int64_t, std::uint32_t>> ids(by_id.data(), by_id.size());
+  TextBlocks& first_texts = result.groups.NewPathTexts();
+  TextBlocks& second_texts = result.groups.NewPathTexts();
   bool second_done = true;
   std::exception_ptr second_failure;
   std::thread helper;
   if (second) {
     helper = std::thread([&] {
       try {
-        second_done = second->FullPathsOf(ids.subspan(half), &paths, stop);
+        second_done = second->FullPathsOf(ids.subspan(half), &result.groups, &second_texts, stop);
       } catch (...) {
         second_failure = std::current_exception();
       }
@@ -222,30 +201,29 @@ IndexedContents LibraryIndex::ContentsWithCopies(const std::vector<std::string>&
   }
   bool done = false;
   try {
-    done = FullPathsOf(ids.first(half), &paths, stop);
+    done = FullPathsOf(ids.first(half), &result.groups, &first_texts, stop);
   } catch (...) {
     if (helper.joinable()) helper.join();
     throw;
   }
   if (helper.joinable()) helper.join();
   if (second_failure) std::rethrow_exception(second_failure);
-  if (!done || !second_done) {
-    result.cancelled = true;
-    return result;
-  }
-  AppendCopies(groups, &copies, &paths, &result.entries);
+  if (!done || !second_done) result.cancelled = true;
   return result;
 }
 
-bool LibraryIndex::FullPathsOf(std::span<const std::pair<std::int64_t, std::size_t>> ids,
-                               std::vector<std::string>* paths, const std::stop_token& stop) {
+bool LibraryIndex::FullPathsOf(std::span<const std::pair<std::int64_t, std::uint32_t>> ids,
+                               CopyGroups* groups, TextBlocks* texts, const std::stop_token& stop) {
   // Only folders are worth remembering; a file's own path is asked once.
   std::unordered_map<std::int64_t, std::string> folder_paths;
   std::vector<std::pair<std::int64_t, std::string>> folders(4096);
+  std::string path;
   for (std::size_t n = 0; n < ids.size(); ++n) {
     if (n % kPollRows == 0 && stop.stop_requested()) return false;
-    std::string& path = (*paths)[ids[n].second];
-    if (!FullPathInto(ids[n].first, folder_paths, &path, &folders)) path.clear();
+    // An empty path is one that cannot be read, as a file without a path is shown nowhere.
+    if (FullPathInto(ids[n].first, folder_paths, &path, &folders) && !path.empty()) {
+      groups->SetPath(ids[n].second, texts->Add(path));
+    }
   }
   return true;
 }

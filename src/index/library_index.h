@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "copies/copy_finder.h"
+#include "copies/copy_groups.h"
 #include "core/errors.h"
 #include "core/progress.h"
 #include "index/trigram_plan.h"
@@ -63,10 +64,12 @@ struct IndexUpdate {
 // the catalog paths (bytes), as in the file search.
 //
 // One SQLite database in WAL mode: the program and the command-line tool may use it at once.
-// What the index knows of the files that have copies (LibraryIndex::ContentsWithCopies).
-struct IndexedContents {
-  std::vector<std::string> catalogs;  // the catalog files in scope; ContentEntry::catalog indexes
-  std::vector<ContentEntry> entries;  // with their FullPath, size, Hash and LinkId (no name)
+// What the index knows of the files that have copies (LibraryIndex::CopiesOf).
+struct IndexedCopies {
+  std::vector<std::string> catalogs;  // the catalog files in scope; CopyGroups::File::catalog
+                                      // indexes them
+  CopyGroups groups;                  // runs of two or more files, with their paths; to be
+                                      // finished (CopyGroups::Finish)
   std::size_t unhashed = 0;           // files of some size in scope without a hash
   bool cancelled = false;
 };
@@ -114,10 +117,10 @@ class LibraryIndex {
 
   // The files of the catalogs in `scope` (catalog files or groups, absolute; empty: the whole
   // library) whose size and content hash occur at least twice among them, through the index as
-  // it stands (call Update first), grouped by size and hash; with the count of files there
+  // it stands (call Update first), in runs of equal size and hash; with the count of files there
   // without a hash. Raises IndexError.
-  [[nodiscard]] IndexedContents ContentsWithCopies(const std::vector<std::string>& scope,
-                                                   std::stop_token stop = {});
+  [[nodiscard]] IndexedCopies CopiesOf(const std::vector<std::string>& scope,
+                                       std::stop_token stop = {});
 
   // Deletes the index file at `index_path` with its journal files.
   static void RemoveFiles(const std::string& index_path);
@@ -176,10 +179,10 @@ class LibraryIndex {
   bool FullPathInto(std::int64_t id, std::unordered_map<std::int64_t, std::string>& paths,
                     std::string* out,
                     std::vector<std::pair<std::int64_t, std::string>>* folders = nullptr);
-  // The FullPaths of the entries `ids` (ascending) into `paths` at the positions paired with
-  // them; a path that cannot be read is left empty. False when stopped.
-  bool FullPathsOf(std::span<const std::pair<std::int64_t, std::size_t>> ids,
-                   std::vector<std::string>* paths, const std::stop_token& stop);
+  // The FullPaths of the entries `ids` (ascending) given to the files of `groups` paired with
+  // them, kept in `texts`; a path that cannot be read is not given. False when stopped.
+  bool FullPathsOf(std::span<const std::pair<std::int64_t, std::uint32_t>> ids, CopyGroups* groups,
+                   TextBlocks* texts, const std::stop_token& stop);
   // A second connection to this index for reading beside this one on another thread, in a read
   // transaction that sees what this one's sees (`catalogs`, as this one loaded them); nullptr
   // when it cannot be opened or another program changed the index in between.

@@ -1062,18 +1062,26 @@ TEST(IndexedCopies, ManyCopiesComeBackWithTheirOwnPathsAndHashes) {
   }
   LibraryIndex index(library, IndexPathFor(library));
   ASSERT_FALSE(index.Update(NoProgress()).cancelled);
-  const IndexedContents contents = index.ContentsWithCopies({});
-  ASSERT_FALSE(contents.cancelled);
-  ASSERT_EQ(contents.catalogs.size(), 2u);
-  ASSERT_EQ(contents.entries.size(), 2u * kFolders * kFilesPerFolder);
+  IndexedCopies copies = index.CopiesOf({});
+  ASSERT_FALSE(copies.cancelled);
+  ASSERT_EQ(copies.catalogs.size(), 2u);
+  DuplicateSummary summary;
+  copies.groups.Finish(0, &summary);
+  ASSERT_EQ(summary.groups, static_cast<std::size_t>(kFolders * kFilesPerFolder));
+  ASSERT_EQ(summary.copies, 2u * kFolders * kFilesPerFolder);
   std::vector<int> seen(2 * kFolders * kFilesPerFolder);
-  for (const ContentEntry& entry : contents.entries) {
-    const bool left = contents.catalogs[entry.catalog].ends_with("/Left.xml");
-    const int n = std::stoi(entry.path.substr(entry.path.rfind("/file ") + 6));
-    EXPECT_EQ(entry.path, path_of(left ? "Left" : "Right", n));
-    EXPECT_EQ(entry.hash, hash_of(n)) << entry.path;
-    EXPECT_EQ(entry.size, 100u + n % 7) << entry.path;
-    ++seen[static_cast<std::size_t>(2 * n + (left ? 0 : 1))];
+  for (const CopyGroups::Group& group : copies.groups.Groups()) {
+    ASSERT_EQ(group.files, 2u);
+    for (std::uint32_t i = group.first; i < group.first + group.files; ++i) {
+      const CopyGroups::File& file = copies.groups.Files()[i];
+      const bool left = copies.catalogs[file.Catalog()].ends_with("/Left.xml");
+      const std::string path(file.Path());
+      const int n = std::stoi(path.substr(path.rfind("/file ") + 6));
+      EXPECT_EQ(path, path_of(left ? "Left" : "Right", n));
+      EXPECT_EQ(group.key, hash_of(n)) << path;
+      EXPECT_EQ(group.size, 100u + n % 7) << path;
+      ++seen[static_cast<std::size_t>(2 * n + (left ? 0 : 1))];
+    }
   }
   EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<std::ptrdiff_t>(seen.size()));
 }
