@@ -242,6 +242,7 @@ ChildRun RunChild(std::vector<std::string> args, bool quiet_errors) {
     run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    run.minor_faults = static_cast<double>(usage.ru_minflt);
   }
   posix_spawn_file_actions_destroy(&actions);
   return run;

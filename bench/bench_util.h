@@ -38,11 +38,12 @@ void ResetPeakTrackedBytes();
 
 // What a child process took.
 struct ChildRun {
-  bool ok = false;         // it was started and exited with status 0
-  double seconds = 0;      // wall clock, from start to exit
-  double cpu_seconds = 0;  // its user and system time: on a busy machine the wall clock also
-                           // measures the others
-  double peak_mb = 0;      // its largest resident set
+  bool ok = false;          // it was started and exited with status 0
+  double seconds = 0;       // wall clock, from start to exit
+  double cpu_seconds = 0;   // its user and system time: on a busy machine the wall clock also
+                            // measures the others
+  double peak_mb = 0;       // its largest resident set
+  double minor_faults = 0;  // pages it touched for the first time (each costs a fault)
 };
 // Runs `args` (the program first) with its standard output, and with `quiet_errors` its error
 // output too, sent to /dev/null, and waits for it.

@@ -150,6 +150,11 @@ TEST_F(CopiesCommands, DuplicatesThroughTheIndexAreThoseOfTheFiles) {
     ASSERT_EQ(indexed.status, 0) << indexed.err;
     EXPECT_EQ(indexed.out, read.out);
     EXPECT_EQ(LastLine(indexed.out), "groups=2 copies=5 wasted=17000");
+    // The same in JSON (the hard link as a further path), and without the smaller files.
+    for (const char* shown : {" --json", " --min-size 6000", " --min-size 6000 --json"}) {
+      EXPECT_EQ(RunCommand(command + shown).out, RunCommand(command + shown + " --no-index").out)
+          << shown;
+    }
   }
   // big.bin and its hard link are one copy, the link shown beside it.
   const auto json = RunCommand(Cli() + " duplicates --json --library '" + library_ + "'");

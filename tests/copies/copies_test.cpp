@@ -9,6 +9,7 @@
 #include "copies/catalog_hashes.h"
 #include "copies/content_hash.h"
 #include "copies/copy_finder.h"
+#include "copies/copy_groups.h"
 #include "test_util.h"
 
 namespace lumivor {
@@ -194,6 +195,83 @@ TEST(FindDuplicates, GroupsByContentMostWastefulFirstWithHardLinksOnce) {
   const auto likely = FindDuplicates(named, CopyKey::kNameSize, &summary);
   ASSERT_EQ(likely.size(), 1u);
   EXPECT_EQ(likely[0].key, "photo.jpg");
+}
+
+// The groups of `groups` (finished) as FindDuplicates gives them.
+std::vector<DuplicateGroup> Shown(const CopyGroups& groups) {
+  std::vector<DuplicateGroup> shown;
+  for (const CopyGroups::Group& group : groups.Groups()) {
+    DuplicateGroup& made = shown.emplace_back();
+    made.size = group.size;
+    made.key = group.key;
+    for (std::uint32_t i = group.first; i < group.first + group.files; ++i) {
+      const CopyGroups::File& file = groups.Files()[i];
+      if (file.Link()) {
+        made.copies.back().links.emplace_back(file.Path());
+      } else {
+        made.copies.push_back({file.Catalog(), std::string(file.Path()), {}});
+      }
+    }
+    EXPECT_EQ(made.copies.size(), group.copies);
+  }
+  return shown;
+}
+
+TEST(CopyGroups, MakeTheGroupsOfFindDuplicatesFromRunsOfOneSizeAndHash) {
+  // Runs in the order of size and hash, files of a run not in the order of their catalogs.
+  const std::vector<ContentEntry> entries{
+      Entry(2, "/c/small1", 10, "md5"),  // names no algorithm: unhashed
+      Entry(0, "/a/small1", 10, "md5"),
+      Entry(2, "/c/small", 10, "xxh128:01"),
+      Entry(0, "/a/small", 10, "xxh128:01"),
+      Entry(1, "/b/small", 10, "xxh128:01"),
+      Entry(0, "/a/small-again", 10, "xxh128:01"),
+      Entry(1, "/b/unreadable", 20, "xxh128:05"),  // its path could not be read
+      Entry(0, "/a/left-alone", 20, "xxh128:05"),
+      Entry(1, "/b/big-link", 100, "xxh128:02", "1:5"),
+      Entry(0, "/a/big", 100, "xxh128:02"),
+      Entry(1, "/b/big", 100, "xxh128:02", "1:5"),       // the same file as /b/big-link
+      Entry(0, "/a/big-link", 100, "xxh128:02", "1:5"),  // the same LinkId in another catalog
+      Entry(1, "/b/alone", 100, "xxh128:03", "1:6"),
+      Entry(1, "/b/alone-link", 100, "xxh128:03", "1:6"),  // only links of one file
+      Entry(2, "/c/large", 5000, "xxh128:04"),
+      Entry(1, "/b/large", 5000, "xxh128:04"),
+  };
+  for (const std::uint64_t min_size : {0, 20}) {
+    CopyGroups groups(entries.size());
+    TextBlocks& paths = groups.NewPathTexts();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const ContentEntry& entry = entries[i];
+      if (i == 0 || entry.size != entries[i - 1].size || entry.hash != entries[i - 1].hash) {
+        groups.AddRun(entry.size, entry.hash);
+      }
+      const std::uint32_t file = groups.AddFile(entry.catalog, entry.link_id);
+      if (entry.path != "/b/unreadable") groups.SetPath(file, paths.Add(entry.path));
+    }
+    DuplicateSummary summary;
+    groups.Finish(min_size, &summary);
+    std::vector<ContentEntry> readable = entries;
+    std::erase_if(readable, [&](const ContentEntry& entry) {
+      return entry.path == "/b/unreadable" || entry.size < min_size;
+    });
+    DuplicateSummary expected;
+    const std::vector<DuplicateGroup> made = FindDuplicates(readable, CopyKey::kHash, &expected);
+    ASSERT_EQ(made.size(), min_size == 0 ? 3u : 2u);
+    const std::vector<DuplicateGroup> shown = Shown(groups);
+    ASSERT_EQ(shown.size(), made.size());
+    for (std::size_t g = 0; g < made.size(); ++g) {
+      EXPECT_EQ(shown[g].size, made[g].size);
+      EXPECT_EQ(shown[g].key, made[g].key);
+      ASSERT_EQ(shown[g].copies.size(), made[g].copies.size()) << made[g].key;
+      for (std::size_t c = 0; c < made[g].copies.size(); ++c) {
+        EXPECT_EQ(shown[g].copies[c].catalog, made[g].copies[c].catalog);
+        EXPECT_EQ(shown[g].copies[c].path, made[g].copies[c].path);
+        EXPECT_EQ(shown[g].copies[c].links, made[g].copies[c].links);
+      }
+    }
+    EXPECT_EQ(summary.CountsLine(), expected.CountsLine());
+    EXPECT_EQ(summary.unhashed, expected.unhashed);
+  }
 }
 
 }  // namespace
