@@ -57,6 +57,11 @@ class MappedArray {
     for (std::size_t i = size_; i < size; ++i) new (data() + i) T();
     size_ = size;
   }
+  // Grows to `size` elements whose values are to be written before they are read.
+  void resize_for_overwrite(std::size_t size) {
+    if (size > capacity_) throw std::bad_alloc();
+    size_ = size;
+  }
   [[nodiscard]] T* data() { return reinterpret_cast<T*>(memory_.Data()); }
   [[nodiscard]] const T* data() const { return reinterpret_cast<const T*>(memory_.Data()); }
   [[nodiscard]] std::size_t size() const { return size_; }

@@ -1,6 +1,7 @@
 // Copies through the index: the size and content hash of every file of the media, kept beside the
 // entries, so that files of equal content are found without reading a catalog file.
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <iterator>
 #include <memory>
@@ -69,11 +70,37 @@ struct Range {
   std::uint32_t catalog;
 };
 
+// An entry and the number of its file among the copies.
+using EntryFile = std::pair<std::int64_t, std::uint32_t>;
+
+// Sorts `files` by entry (each entry once) through `spare`, of the same size, a byte of the entry
+// at a time from the lowest: a few passes over the array instead of a comparison sort's many.
+// Returns where the sorted files ended up.
+std::span<EntryFile> SortByEntry(std::span<EntryFile> files, std::span<EntryFile> spare) {
+  std::uint64_t highest = 0;
+  for (const EntryFile& file : files) highest |= static_cast<std::uint64_t>(file.first);
+  for (int shift = 0; shift < 64 && (highest >> shift) != 0; shift += 8) {
+    std::array<std::size_t, 257> at{};
+    for (const EntryFile& file : files) {
+      ++at[((static_cast<std::uint64_t>(file.first) >> shift) & 0xFF) + 1];
+    }
+    if (at[((static_cast<std::uint64_t>(files[0].first) >> shift) & 0xFF) + 1] == files.size()) {
+      continue;  // one value of this byte: the order stands
+    }
+    for (std::size_t i = 1; i < at.size(); ++i) at[i] += at[i - 1];
+    for (const EntryFile& file : files) {
+      spare[at[(static_cast<std::uint64_t>(file.first) >> shift) & 0xFF]++] = file;
+    }
+    std::swap(files, spare);
+  }
+  return files;
+}
+
 // Reads the files whose size and hash two or more files share, in the order of size and hash,
 // keeping those of the catalogs of `ranges` (sorted by first entry): a run of two or more goes
 // into `groups`, each file's entry beside its number in `ids`. False when stopped.
 bool FindCopyRuns(sqlite3* db, const std::vector<Range>& ranges, const std::stop_token& stop,
-                  CopyGroups* groups, MappedArray<std::pair<std::int64_t, std::uint32_t>>* ids) {
+                  CopyGroups* groups, MappedArray<EntryFile>* ids) {
   const auto catalog_of = [&](std::int64_t id) -> const Range* {
     auto it = std::upper_bound(ranges.begin(), ranges.end(), id,
                                [](std::int64_t value, const Range& r) { return value < r.first; });
@@ -169,7 +196,7 @@ IndexedCopies LibraryIndex::CopiesOf(const std::vector<std::string>& scope, std:
             [](const Range& a, const Range& b) { return a.first < b.first; });
   // No more files than entries in scope: room for all of them, of which the copies are touched.
   result.groups = CopyGroups(entries);
-  MappedArray<std::pair<std::int64_t, std::uint32_t>> by_id(entries);
+  MappedArray<EntryFile> by_id(entries);
   if (!FindCopyRuns(db_, ranges, stop, &result.groups, &by_id)) {
     result.cancelled = true;
     return result;
@@ -178,13 +205,16 @@ IndexedCopies LibraryIndex::CopiesOf(const std::vector<std::string>& scope, std:
   // The paths of the copies only, looked up in the order of the entries (neighbours share pages
   // and folders); on two threads when there are many, the second half through a second
   // connection.
-  std::sort(by_id.begin(), by_id.end());
+  MappedArray<EntryFile> spare(by_id.size());
+  spare.resize_for_overwrite(by_id.size());
+  const std::span<const EntryFile> ids =
+      by_id.empty() ? std::span<const EntryFile>()
+                    : SortByEntry({by_id.data(), by_id.size()}, {spare.data(), spare.size()});
   std::unique_ptr<LibraryIndex> second;
   if (by_id.size() >= kCopiesForTwoReaders && std::thread::hardware_concurrency() > 1) {
     second = SecondReader(catalogs);
   }
   const std::size_t half = second ? by_id.size() / 2 : by_id.size();
-  const std::span<const std::pair<std::int64_t, std::uint32_t>> ids(by_id.data(), by_id.size());
   TextBlocks& first_texts = result.groups.NewPathTexts();
   TextBlocks& second_texts = result.groups.NewPathTexts();
   bool second_done = true;
