@@ -109,6 +109,9 @@ void WriteGroups(const CopyGroups& copies, const std::vector<std::string>& label
                  const char* key_name, bool json, std::string* out) {
   const std::vector<CopyGroups::Group>& groups = copies.Groups();
   const CopyGroups::File* files = copies.Files();
+  // Files of the group kPathsAhead groups on, their records kFilesAhead groups on (the paths
+  // need the records).
+  constexpr std::size_t kPathsAhead = 4, kFilesAhead = 8;
   const auto prefetch_files = [&](std::size_t g) {
     if (g >= groups.size()) return;
     const CopyGroups::File* first = files + groups[g].first;
@@ -117,14 +120,16 @@ void WriteGroups(const CopyGroups& copies, const std::vector<std::string>& label
   const auto prefetch_paths = [&](std::size_t g) {
     if (g >= groups.size()) return;
     const CopyGroups::File* first = files + groups[g].first;
-    for (std::uint32_t i = 0; i < groups[g].files; ++i) __builtin_prefetch(first[i].path);
+    for (std::uint32_t i = 0; i < groups[g].files; ++i) {
+      __builtin_prefetch(first[i].path);
+      __builtin_prefetch(first[i].path + 64);
+    }
   };
-  prefetch_files(0);
-  prefetch_files(1);
-  prefetch_paths(0);
+  for (std::size_t g = 0; g < kFilesAhead; ++g) prefetch_files(g);
+  for (std::size_t g = 0; g < kPathsAhead; ++g) prefetch_paths(g);
   for (std::size_t g = 0; g < groups.size(); ++g) {
-    prefetch_files(g + 2);
-    prefetch_paths(g + 1);
+    prefetch_files(g + kFilesAhead);
+    prefetch_paths(g + kPathsAhead);
     const CopyGroups::Group& group = groups[g];
     const CopyGroups::File* first = files + group.first;
     if (json) {
