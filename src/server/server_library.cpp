@@ -723,30 +723,32 @@ void DropEntryParts(const std::string& conninfo, const std::vector<LoadPart>& pa
   }
 }
 
-// Loads the entries of `catalogs` as parts of their own, several at once, each on its own
-// connection to `conninfo`; makes the catalogs' rows on `main` (in its transaction, which holds
-// entries locked). Returns the parts, committed and ready to attach; on a failure, drops those
-// made and raises the first failure.
-std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& conninfo,
-                                     std::vector<PushedCatalog>& catalogs, Progress& progress) {
-  if (catalogs.empty()) return {};
-  // The parts there are hold nothing (entries are empty): they go, the one for catalogs no
-  // other part takes too, so that searches plan over as few parts as there are cores.
+// Drops the parts of entries there are: they hold nothing (entries are empty), the one for
+// catalogs no other part takes included, so that searches plan over as few parts as there are
+// cores.
+void DropOldEntryParts(pg::Connection& main) {
   const pg::Result old_parts = main.Exec(
       "SELECT quote_ident(c.relname) FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid"
       " WHERE i.inhparent = 'entries'::regclass");
   for (int row = 0; row < old_parts.Rows(); ++row) {
     main.Exec("DROP TABLE " + std::string(old_parts.Text(row, 0)));
   }
-  // The parts are made with the columns of entries as the server has them.
-  const std::string columns(main.Exec("SELECT string_agg(quote_ident(attname) || ' ' ||"
-                                      " format_type(atttypid, atttypmod) || CASE WHEN attnotnull"
-                                      " THEN ' NOT NULL' ELSE '' END, ', ' ORDER BY attnum)"
-                                      " FROM pg_attribute WHERE attrelid = 'entries'::regclass"
-                                      " AND attnum > 0 AND NOT attisdropped")
-                                .Text(0, 0));
-  // One part per core (the server's work is the larger share: parsing rows and building the
-  // indexes), the catalogs dealt out by size, the largest first to the lightest part.
+}
+
+// The columns of entries as the server has them, as a table definition.
+std::string EntryColumns(pg::Connection& main) {
+  return std::string(main.Exec("SELECT string_agg(quote_ident(attname) || ' ' ||"
+                               " format_type(atttypid, atttypmod) || CASE WHEN attnotnull"
+                               " THEN ' NOT NULL' ELSE '' END, ', ' ORDER BY attnum)"
+                               " FROM pg_attribute WHERE attrelid = 'entries'::regclass"
+                               " AND attnum > 0 AND NOT attisdropped")
+                         .Text(0, 0));
+}
+
+// One part per core (the server's work is the larger share: parsing rows and building the
+// indexes), at most four, with `catalogs` dealt out by size, the largest first to the lightest
+// part.
+std::vector<LoadPart> DealOutCatalogs(std::vector<PushedCatalog>& catalogs) {
   const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
   std::vector<LoadPart> parts(std::min<std::size_t>({cores, 4, catalogs.size()}));
   std::vector<std::int64_t> weights(parts.size(), 0);
@@ -760,8 +762,13 @@ std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& co
     parts[lightest].catalogs.push_back(catalog);
     weights[lightest] += catalog->byte_size + 1;
   }
-  // The catalogs' rows, part by part, so that each part has ids of its own range. An old catalog
-  // of the same path goes in the same transaction.
+  return parts;
+}
+
+// Makes the catalogs' rows on `main`, part by part, so that each part has ids of its own range,
+// and gives every part its table's name and its bounds. An old catalog of the same path goes in
+// the same transaction.
+void MakePartCatalogs(pg::Connection& main, std::vector<LoadPart>& parts) {
   for (LoadPart& part : parts) {
     for (PushedCatalog* catalog : part.catalogs) {
       main.ExecPrepared("drop_catalog",
@@ -783,7 +790,13 @@ std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& co
     if (i > 0) parts[i].lower = std::to_string(parts[i - 1].end);
     if (i + 1 < parts.size()) parts[i].upper = std::to_string(parts[i].end);
   }
-  // Every part on a connection of its own, the first on this thread (it shows the progress).
+}
+
+// Loads every part on a connection of its own to `conninfo`, all at once, the first on this
+// thread (it shows the progress). On a failure, drops the parts made and raises the first
+// failure.
+void LoadPartsAtOnce(const std::string& conninfo, std::vector<LoadPart>& parts,
+                     const std::string& columns, Progress& progress) {
   std::atomic<bool> failed = false;
   std::vector<std::exception_ptr> errors(parts.size());
   const auto load = [&](std::size_t i) {
@@ -799,7 +812,7 @@ std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& co
   for (std::size_t i = 1; i < parts.size(); ++i) threads.emplace_back(load, i);
   load(0);
   for (std::thread& thread : threads) thread.join();
-  if (!failed) return parts;
+  if (!failed) return;
   DropEntryParts(conninfo, parts);
   // A failure is the reason; the other parts only stopped because of it.
   for (const std::exception_ptr& error : errors) {
@@ -809,6 +822,21 @@ std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& co
     }
   }
   throw LumivorError("The push stopped");
+}
+
+// Loads the entries of `catalogs` as parts of their own, several at once, each on its own
+// connection to `conninfo`; makes the catalogs' rows on `main` (in its transaction, which holds
+// entries locked). Returns the parts, committed and ready to attach; on a failure, drops those
+// made and raises the first failure.
+std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& conninfo,
+                                     std::vector<PushedCatalog>& catalogs, Progress& progress) {
+  if (catalogs.empty()) return {};
+  DropOldEntryParts(main);
+  const std::string columns = EntryColumns(main);
+  std::vector<LoadPart> parts = DealOutCatalogs(catalogs);
+  MakePartCatalogs(main, parts);
+  LoadPartsAtOnce(conninfo, parts, columns, progress);
+  return parts;
 }
 
 }  // namespace
