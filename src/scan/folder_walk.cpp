@@ -589,8 +589,10 @@ class Walk {
   }
 
   // Adds the entry `name` of the folder open at `fd` to its listing, unless the scan leaves it
-  // out or it is gone; true when added.
-  bool ListEntry(Folder& folder, int fd, const char* name, unsigned char type) {
+  // out or it is gone; true when added. Kept inside ReadEntries' loop, which calls it for every
+  // entry of every folder: the compiler would otherwise leave it out of line.
+  [[gnu::always_inline]] bool ListEntry(Folder& folder, int fd, const char* name,
+                                        unsigned char type) {
     const bool known_other = type != DT_UNKNOWN && type != DT_DIR;
     // The listing's type saves a look at entries the scope leaves out.
     if (known_other && settings_.OnlyFolders) return false;
