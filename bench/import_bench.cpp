@@ -32,11 +32,13 @@ using lumivor::bench::Stopwatch;
 
 using Run = lumivor::bench::ChildRun;
 
-// The best time and the highest peak of `rounds` runs.
-Run Best(const std::vector<std::string>& args, std::size_t rounds) {
+// The best time and the highest peak of `rounds` runs; `remove` (when given) is removed before
+// each run.
+Run Best(const std::vector<std::string>& args, std::size_t rounds, const std::string& remove = {}) {
   Run best;
   best.seconds = best.cpu_seconds = 1e300;
   for (std::size_t i = 0; i < rounds; ++i) {
+    if (!remove.empty()) std::remove(remove.c_str());
     const Run run = lumivor::bench::RunChildOrExit(args, false);
     best.seconds = std::min(best.seconds, run.seconds);
     best.cpu_seconds = std::min(best.cpu_seconds, run.cpu_seconds);
@@ -91,8 +93,13 @@ int main(int argc, char** argv) {
   std::ifstream sized(listing, std::ios::binary | std::ios::ate);
   Report("listing_mb", static_cast<double>(sized.tellg()) / (1024.0 * 1024.0));
 
-  const Run import = Best(
-      {cli, "import", listing, "--name", "Backup", "--library", dir.Path(), "--force"}, rounds);
+  // Every round imports a new catalog, as a user's import does: a catalog of the same name left
+  // by the round before would be replaced, and dropping its 250 MB from the page cache inside
+  // the rename would be timed as if it were the import's work.
+  const std::string catalog = dir.Path() + "/Backup.xml";
+  const Run import =
+      Best({cli, "import", listing, "--name", "Backup", "--library", dir.Path(), "--force"}, rounds,
+           catalog);
   const Run show = Best({cli, "show", dir.Path() + "/Backup.xml"}, rounds);
   Report("import_seconds", import.seconds);
   Report("show_seconds", show.seconds);

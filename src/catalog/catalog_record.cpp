@@ -67,7 +67,13 @@ ExtraViews CleanExtras(const ExtraViews& extras, std::vector<std::string>* stora
 
 namespace {
 std::atomic<std::size_t> g_large_block_bytes{0};
-}
+// MADV_POPULATE_WRITE (Linux 5.14), spelled out for older system headers.
+#ifdef MADV_POPULATE_WRITE
+constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+constexpr int kPopulateWrite = 23;
+#endif
+}  // namespace
 
 void* AllocateLargeBlock(std::size_t size, bool huge_pages) {
   if (size % kHugePage != 0) {
@@ -84,7 +90,14 @@ void* AllocateLargeBlock(std::size_t size, bool huge_pages) {
   if (aligned > start) ::munmap(raw, aligned - start);
   const std::uintptr_t tail = start + span - (aligned + size);
   if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + size), tail);
-  if (huge_pages) ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+  if (huge_pages) {
+    ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+  } else {
+    // Without huge pages the block is made present in one call rather than by a page fault per
+    // 4 KiB as it fills: on a virtual machine that halves what fresh memory costs. A hint; a
+    // kernel without it faults the pages in as before.
+    ::madvise(reinterpret_cast<void*>(aligned), size, kPopulateWrite);
+  }
   g_large_block_bytes += size;
   return reinterpret_cast<void*>(aligned);
 }

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -24,13 +25,15 @@ constexpr std::size_t kPieceBytes = 1 << 16;
 
 CatalogWriter::CatalogWriter(std::function<void(std::string_view)> write)
     : write_(std::move(write)) {
-  buffer_.reserve(kPieceBytes * 2);
+  text_->reserve(kPieceBytes * 2);
 }
 
 CatalogWriter::CatalogWriter(std::function<void(std::string_view)> write, Part)
     : write_(std::move(write)), started_(true), part_(true) {
-  buffer_.reserve(kPieceBytes * 2);
+  text_->reserve(kPieceBytes * 2);
 }
+
+CatalogWriter::CatalogWriter(std::string* text, Part) : text_(text), started_(true), part_(true) {}
 
 void CatalogWriter::AppendJoint(std::string* out, int before, int after) {
   if (before < 0) {
@@ -51,26 +54,26 @@ void CatalogWriter::AppendJoint(std::string* out, int before, int after) {
 }
 
 void CatalogWriter::Start() {
-  buffer_.append(kDeclaration);
-  buffer_.append("<fileinfo generated=\"");
-  AppendEscapedAttribute(buffer_, kGeneratedAddress);
-  buffer_.push_back('"');
+  text_->append(kDeclaration);
+  text_->append("<fileinfo generated=\"");
+  AppendEscapedAttribute(*text_, kGeneratedAddress);
+  text_->push_back('"');
   started_ = true;
 }
 
 void CatalogWriter::AppendAttribute(std::string_view name, std::string_view value) {
   if (value.empty()) return;
-  buffer_.push_back(' ');
-  buffer_.append(name);
-  buffer_.append("=\"");
-  AppendEscapedAttribute(buffer_, SanitizeText(value, &clean_) ? std::string_view(clean_) : value);
-  buffer_.push_back('"');
+  text_->push_back(' ');
+  text_->append(name);
+  text_->append("=\"");
+  AppendEscapedAttribute(*text_, SanitizeText(value, &clean_) ? std::string_view(clean_) : value);
+  text_->push_back('"');
 }
 
 void CatalogWriter::FlushIfFull() {
-  if (buffer_.size() < kPieceBytes) return;
-  write_(buffer_);
-  buffer_.clear();
+  if (!write_ || text_->size() < kPieceBytes) return;
+  write_(*text_);
+  text_->clear();
 }
 
 bool CatalogWriter::Add(const RecordView& record) {
@@ -80,14 +83,14 @@ bool CatalogWriter::Add(const RecordView& record) {
   if (part_ && depth_ < 0) {
     // The first record of a part: what goes before it is the joint.
   } else if (depth_ < 0) {
-    buffer_.push_back('>');  // the root gets its first child
+    text_->push_back('>');  // the root gets its first child
   } else if (depth > depth_) {
-    buffer_.push_back('>');  // the last record gets its first child
+    text_->push_back('>');  // the last record gets its first child
   } else {
-    buffer_.append("/>");
-    for (int level = depth_; level > depth; --level) buffer_.append("</file>");
+    text_->append("/>");
+    for (int level = depth_; level > depth; --level) text_->append("</file>");
   }
-  buffer_.append("<file");
+  text_->append("<file");
   for (int i = 0; i < kFieldCount; ++i) AppendAttribute(FieldNames[i], record.fields[i]);
   for (const ExtraAttribute& extra : record.extras) AppendAttribute(extra.name, extra.value);
   depth_ = depth;
@@ -97,20 +100,21 @@ bool CatalogWriter::Add(const RecordView& record) {
 
 void CatalogWriter::Finish() {
   if (part_) {
-    write_(buffer_);
-    buffer_.clear();
+    if (!write_) return;  // the text stays in the caller's string
+    write_(*text_);
+    text_->clear();
     return;
   }
   if (!started_) Start();
   if (depth_ < 0) {
-    buffer_.append("/>");
+    text_->append("/>");
   } else {
-    buffer_.append("/>");
-    for (int level = depth_; level > 0; --level) buffer_.append("</file>");
-    buffer_.append("</fileinfo>");
+    text_->append("/>");
+    for (int level = depth_; level > 0; --level) text_->append("</file>");
+    text_->append("</fileinfo>");
   }
-  write_(buffer_);
-  buffer_.clear();
+  write_(*text_);
+  text_->clear();
   started_ = false;
   depth_ = -1;
   first_depth_ = -1;
@@ -125,10 +129,11 @@ struct PartText {
   int last_depth = -1;
 };
 
+// Makes part `index` into `out`, whose text buffer keeps its memory from the part before.
 void MakePart(const std::function<void(std::size_t, CatalogWriter&)>& make, std::size_t index,
               PartText* out) {
-  CatalogWriter writer([out](std::string_view piece) { out->text.append(piece); },
-                       CatalogWriter::Part());
+  out->text.clear();
+  CatalogWriter writer(&out->text, CatalogWriter::Part());
   make(index, writer);
   writer.Finish();
   out->first_depth = writer.FirstDepth();
@@ -136,7 +141,7 @@ void MakePart(const std::function<void(std::size_t, CatalogWriter&)>& make, std:
 }
 
 // Writes `part` after the record of depth `*last_depth` and takes its last depth.
-void WritePartText(PartText& part, int* last_depth, std::string* joint,
+void WritePartText(const PartText& part, int* last_depth, std::string* joint,
                    const std::function<void(std::string_view)>& write) {
   if (part.first_depth < 0) return;
   joint->clear();
@@ -144,8 +149,99 @@ void WritePartText(PartText& part, int* last_depth, std::string* joint,
   write(*joint);
   write(part.text);
   *last_depth = part.last_depth;
-  std::string().swap(part.text);
 }
+
+// Makes the parts of a catalog text on worker threads for one writing thread, which takes them
+// in order. At most `threads` parts are being made or wait to be written at a time, so part i
+// uses the text buffer of slot i % threads: a buffer is used again, already in memory, once the
+// part before it in that slot is written.
+class PartMakers {
+ public:
+  PartMakers(std::size_t count, std::size_t threads,
+             const std::function<void(std::size_t, CatalogWriter&)>& make)
+      : make_(make), count_(count), threads_(threads), slots_(threads), done_(count, 0) {}
+  PartMakers(const PartMakers&) = delete;
+  PartMakers& operator=(const PartMakers&) = delete;
+  ~PartMakers() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+  }
+
+  // Starts the workers. A thread that cannot be started (no memory left for its stack) leaves
+  // its parts to the others; false when not one could be.
+  bool Start() {
+    for (std::size_t i = 0; i < threads_; ++i) {
+      try {
+        workers_.emplace_back([this] { Work(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    return !workers_.empty();
+  }
+
+  // Waits until part `index` is made and returns it; an exception raised while making any part
+  // is raised here.
+  const PartText& Wait(std::size_t index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return done_[index] || failure_; });
+    if (failure_) std::rethrow_exception(failure_);
+    return slots_[index % threads_];
+  }
+
+  // Part `index` is written: its slot may take the next part.
+  void Written(std::size_t index) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      written_ = index + 1;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      std::size_t index;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock,
+                      [&] { return quit_ || next_ == count_ || next_ < written_ + threads_; });
+        if (quit_ || next_ == count_) return;
+        index = next_++;
+      }
+      try {
+        MakePart(make_, index, &slots_[index % threads_]);
+      } catch (...) {
+        // Kept for the writing thread, which raises it again; the other workers stop.
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!failure_) failure_ = std::current_exception();
+        quit_ = true;
+        changed_.notify_all();
+        return;
+      }
+      const std::lock_guard<std::mutex> lock(mutex_);
+      done_[index] = 1;
+      changed_.notify_all();
+    }
+  }
+
+  const std::function<void(std::size_t, CatalogWriter&)>& make_;
+  const std::size_t count_;
+  const std::size_t threads_;
+  std::vector<PartText> slots_;
+  std::vector<char> done_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t next_ = 0;     // the next part a worker takes
+  std::size_t written_ = 0;  // parts written so far
+  bool quit_ = false;        // the workers are to end
+  std::exception_ptr failure_;
+  std::vector<std::thread> workers_;
+};
 
 }  // namespace
 
@@ -160,86 +256,26 @@ bool WriteCatalogParts(std::size_t count, std::size_t threads,
     write(joint);
     return true;
   };
-  const auto on_this_thread = [&] {
+  std::optional<PartMakers> makers;
+  if (threads >= 2 && count >= 2) {
+    makers.emplace(count, threads, make);
+    if (!makers->Start()) makers.reset();
+  }
+  if (!makers) {
+    // Without threads to make them, every part is made on this thread, into one buffer.
+    PartText part;
     for (std::size_t i = 0; i < count; ++i) {
-      PartText part;
       MakePart(make, i, &part);
       if (stop.stop_requested()) return false;
       WritePartText(part, &last_depth, &joint, write);
     }
     return end();
-  };
-  if (threads < 2 || count < 2) return on_this_thread();
-
-  std::vector<PartText> texts(count);
-  std::vector<char> done(count, 0);
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::size_t next = 0, written = 0;
-  bool quit = false;  // the threads are to end
-  std::exception_ptr failure;
-  const auto work = [&] {
-    for (;;) {
-      std::size_t index;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return quit || next == count || next < written + threads; });
-        if (quit || next == count) return;
-        index = next++;
-      }
-      try {
-        MakePart(make, index, &texts[index]);
-      } catch (...) {
-        // Raised again on the writing thread, which stops the others.
-        const std::lock_guard<std::mutex> lock(mutex);
-        if (!failure) failure = std::current_exception();
-        quit = true;
-        changed.notify_all();
-        return;
-      }
-      const std::lock_guard<std::mutex> lock(mutex);
-      done[index] = 1;
-      changed.notify_all();
-    }
-  };
-  std::vector<std::thread> workers;
-  struct Join {
-    std::vector<std::thread>& workers;
-    std::mutex& mutex;
-    std::condition_variable& changed;
-    bool& quit;
-    ~Join() {
-      {
-        const std::lock_guard<std::mutex> lock(mutex);
-        quit = true;
-      }
-      changed.notify_all();
-      for (std::thread& worker : workers) worker.join();
-    }
-  } join{workers, mutex, changed, quit};
-  // A thread that cannot be started (no memory left for its stack) leaves its parts to the
-  // others; without any, this thread makes every part.
-  for (std::size_t i = 0; i < threads; ++i) {
-    try {
-      workers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;
-    }
   }
-  if (workers.empty()) return on_this_thread();
   for (std::size_t i = 0; i < count; ++i) {
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [&] { return done[i] || failure; });
-      if (failure) std::rethrow_exception(failure);
-    }
+    const PartText& part = makers->Wait(i);
     if (stop.stop_requested()) return false;
-    WritePartText(texts[i], &last_depth, &joint, write);
-    {
-      const std::lock_guard<std::mutex> lock(mutex);
-      written = i + 1;
-    }
-    changed.notify_all();
+    WritePartText(part, &last_depth, &joint, write);
+    makers->Written(i);
   }
   return end();
 }

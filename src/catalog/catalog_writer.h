@@ -28,6 +28,10 @@ class CatalogWriter final : public RecordSink {
   // between two parts.
   struct Part {};
   CatalogWriter(std::function<void(std::string_view)> write, Part);
+  // A writer of one part that appends its whole text to `*text` as it is made, in one piece, and
+  // never calls a write function: the parts of a large catalog are made in buffers that are used
+  // again for later parts, so no piece is copied twice and no fresh memory is touched per part.
+  CatalogWriter(std::string* text, Part);
 
   bool Add(const RecordView& record) override;
   // Writes the end of the catalog, or of a part the last piece of its text.
@@ -46,9 +50,10 @@ class CatalogWriter final : public RecordSink {
   void AppendAttribute(std::string_view name, std::string_view value);
   void FlushIfFull();
 
-  std::function<void(std::string_view)> write_;
-  std::string buffer_;
-  std::string clean_;  // a value made safe by SanitizeText
+  std::function<void(std::string_view)> write_;  // empty for a part made into a caller's text
+  std::string own_text_;
+  std::string* text_ = &own_text_;  // where records are formatted: own_text_ or the caller's
+  std::string clean_;               // a value made safe by SanitizeText
   bool started_ = false;
   bool part_ = false;  // writes a part: see Part
   int depth_ = -1;     // depth of the last record, whose start tag is still open; -1: none yet

@@ -90,52 +90,97 @@ std::string BadExtensionText(const std::vector<std::string>& extensions) {
   return {};
 }
 
-int RunScan(const ScanOptions& options) {
-  // A catalog or group name must stay one entry of its folder; checked before the scan.
+// Why the options cannot be scanned, found before the library is looked at: a catalog or group
+// name that cannot stay one entry of its folder, or a source that is no folder; empty when none.
+std::string OptionsRefusal(const ScanOptions& options) {
   const bool grouped = options.group_option->count() > 0;
   std::string_view refusal = NewCatalogRefusal(options.group, options.name);
   // --group names one group of the library's top, made when missing.
   if (refusal.empty() && grouped && !IsValidLibraryName(options.group)) refusal = kInvalidGroup;
-  if (!refusal.empty()) {
-    std::cerr << refusal << '\n';
-    return 1;
-  }
+  if (!refusal.empty()) return std::string(refusal);
   if (!IsDirectory(options.source)) {
-    std::cerr << options.source << ": "
-              << (Exists(options.source) ? "Not a folder" : SystemMessage(ENOENT)) << '\n';
-    return 1;
+    return options.source + ": " +
+           (Exists(options.source) ? std::string("Not a folder") : SystemMessage(ENOENT));
   }
-  // A library named on the command line must exist (a typo should not start a new one); the
-  // default library is made with its groups on first use, as the program does.
+  return {};
+}
+
+// Where the scan's catalog goes.
+struct ScanTarget {
+  std::unique_ptr<ServerLibrary> server;  // null: a library in a folder
+  NewCatalogPlan plan;
+  std::string catalog_file;  // the catalog as shown
+};
+
+// Plans the catalog of `options` in its library into `target` and makes the groups it needs.
+// A library named on the command line must exist (a typo should not start a new one); the
+// default library is made with its groups on first use, as the program does. Returns why the
+// catalog cannot be made or replaced; empty when it can.
+std::string PlanTarget(const ScanOptions& options, ScanTarget* target) {
   std::string library = options.library;
   if (library.empty()) library = DefaultLibrary();
-  std::unique_ptr<ServerLibrary> server;
-  if (pg::IsServerLocation(library)) server = std::make_unique<ServerLibrary>(library);
-  if (!server && !IsDirectory(library)) {
-    std::cerr << library << ": No catalog library there\n";
-    return 1;
-  }
-  const NewCatalogPlan plan = server ? server->PlanNewCatalog(options.group, options.name)
-                                     : PlanNewCatalog(library, options.group, options.name);
+  if (pg::IsServerLocation(library)) target->server = std::make_unique<ServerLibrary>(library);
+  ServerLibrary* const server = target->server.get();
+  if (!server && !IsDirectory(library)) return library + ": No catalog library there";
+  target->plan = server ? server->PlanNewCatalog(options.group, options.name)
+                        : PlanNewCatalog(library, options.group, options.name);
   try {
-    MakeMissingGroups(plan);
+    MakeMissingGroups(target->plan);
   } catch (const LumivorError& e) {
-    std::cerr << e.what() << '\n';
-    return 1;
+    return e.what();
   }
   // A server's catalog is shown by where it lies; its records are named after the catalog.
-  const std::string catalog_file = server ? server->Location() + "/" +
-                                                (plan.group.empty() ? "" : plan.group + "/") +
-                                                plan.name + ".xml"
-                                          : plan.catalog_file;
-  if (const std::string refusal_text =
-          ReplaceRefusal(options, plan, catalog_file, server != nullptr);
-      !refusal_text.empty()) {
-    std::cerr << refusal_text << '\n';
-    return 1;
+  const NewCatalogPlan& plan = target->plan;
+  target->catalog_file = server
+                             ? server->Location() + "/" +
+                                   (plan.group.empty() ? "" : plan.group + "/") + plan.name + ".xml"
+                             : plan.catalog_file;
+  return ReplaceRefusal(options, plan, target->catalog_file, server != nullptr);
+}
+
+// Scans the source of `options` into the catalog of `target` (entries passing `filter`), its
+// files hashed when asked. A scan that could not finish saves nothing (`report->cancelled`): a
+// part of the folder is no catalog of it.
+void ScanAndSave(const ScanOptions& options, const ScanTarget& target, const std::string& filter,
+                 TerminalProgress& progress, ScanLine* line, ScanReport* report,
+                 HashReport* hashes) {
+  if (!target.server && !options.hash && !options.deep.Any()) {
+    // Nothing else needs the catalog's tree: the catalog is written from the folders' listings.
+    ScanFolderToCatalog(options.source, options.only_folders, filter, target.catalog_file, progress,
+                        line, report);
+    return;
   }
-  if (const std::string bad = BadExtensionText(options.extensions); !bad.empty()) {
-    std::cerr << bad << '\n';
+  CatalogTree tree;
+  ScanFolder(&tree, options.source, options.only_folders, filter, target.catalog_file, progress,
+             line, report, options.deep);
+  if (report->cancelled) return;
+  if (options.hash && !options.only_folders) {
+    const ProgressShown shown(progress);
+    *hashes = HashCatalogFiles(tree, options.source, {}, {}, progress);
+  }
+  if (target.server) {
+    target.server->SaveNewCatalog(target.plan, tree);
+  } else {
+    SaveCatalog(tree, target.catalog_file, progress);
+  }
+}
+
+// What the scan could not read or do, on the error stream.
+void ShowScanNotes(const ScanOptions& options, const ScanReport& report, const HashReport& hashes) {
+  if (report.unreadable_folders > 0)
+    std::cerr << UnreadableFoldersText(report.unreadable_folders) << '\n';
+  const std::string note = DeepScanNote(options.deep, report.deep);
+  if (!note.empty()) std::cerr << note << '\n';
+  if (hashes.unreadable > 0) std::cerr << UnhashedFilesText(hashes.unreadable) << '\n';
+}
+
+int RunScan(const ScanOptions& options) {
+  ScanTarget target;
+  std::string refusal = OptionsRefusal(options);
+  if (refusal.empty()) refusal = PlanTarget(options, &target);
+  if (refusal.empty()) refusal = BadExtensionText(options.extensions);
+  if (!refusal.empty()) {
+    std::cerr << refusal << '\n';
     return 1;
   }
   const std::string filter = options.only_folders ? std::string() : ExtFilterOf(options.extensions);
@@ -144,43 +189,19 @@ int RunScan(const ScanOptions& options) {
   ScanLine line(progress);
   ScanReport report;
   HashReport hashes;
-  // A scan that could not finish saves nothing: a part of the folder is no catalog of it.
   try {
-    if (!server && !options.hash && !options.deep.Any()) {
-      // Nothing else needs the catalog's tree: the catalog is written from the folders' listings.
-      ScanFolderToCatalog(options.source, options.only_folders, filter, catalog_file, progress,
-                          &line, &report);
-    } else {
-      CatalogTree tree;
-      ScanFolder(&tree, options.source, options.only_folders, filter, catalog_file, progress, &line,
-                 &report, options.deep);
-      if (!report.cancelled) {
-        if (options.hash && !options.only_folders) {
-          const ProgressShown shown(progress);
-          hashes = HashCatalogFiles(tree, options.source, {}, {}, progress);
-        }
-        if (server) {
-          server->SaveNewCatalog(plan, tree);
-        } else {
-          SaveCatalog(tree, catalog_file, progress);
-        }
-      }
-    }
+    ScanAndSave(options, target, filter, progress, &line, &report, &hashes);
     if (report.cancelled) {
       std::cerr << "The scan was cancelled; no catalog was saved.\n";
       return 1;
     }
-    if (!server) IndexFollower().Written(catalog_file);
+    if (!target.server) IndexFollower().Written(target.catalog_file);
   } catch (const std::exception& e) {
     std::cerr << e.what() << '\n';
     return 1;
   }
-  if (report.unreadable_folders > 0)
-    std::cerr << UnreadableFoldersText(report.unreadable_folders) << '\n';
-  const std::string note = DeepScanNote(options.deep, report.deep);
-  if (!note.empty()) std::cerr << note << '\n';
-  if (hashes.unreadable > 0) std::cerr << UnhashedFilesText(hashes.unreadable) << '\n';
-  std::cout << catalog_file << '\n';
+  ShowScanNotes(options, report, hashes);
+  std::cout << target.catalog_file << '\n';
   return 0;
 }
 

@@ -215,7 +215,283 @@ bool IdleCoreForSecondReader() {
   return load + 0.5 <= static_cast<double>(cores);
 }
 
+// A second connection to the index file at `path`; nullptr when the file cannot be opened once
+// more.
+std::unique_ptr<ReaderConnection> OpenReaderConnection(const std::string& path) {
+  try {
+    return std::make_unique<ReaderConnection>(path);
+  } catch (const IndexError&) {
+    return nullptr;
+  }
+}
+
 }  // namespace
+
+// The results of a search in the order they are added, each with its CatalogName and its
+// source; with a receiver of results they are handed over in batches, else kept in the outcome.
+class LibraryIndex::ScopeResults {
+ public:
+  ScopeResults(const std::vector<ScopeCatalog>& scope, const ResultsArrived& arrived,
+               SearchOutcome* outcome)
+      : scope_(scope),
+        batches_(arrived),
+        found_(arrived ? batches_.part : *outcome),
+        named_catalog_(scope.size()) {}
+
+  // Adds the entry `id` of the scope's catalog `catalog` with its `fields` (their CatalogName is
+  // set here) and `extras`.
+  void Add(std::size_t catalog, std::int64_t id, FieldViews& fields, const ExtraViews& extras) {
+    if (named_catalog_ != catalog) {
+      catalog_name_ = DisplayNameOf(scope_[catalog].path);
+      named_catalog_ = catalog;
+    }
+    fields[kCatalogName] = catalog_name_;
+    found_.results.AddChild(nullptr, fields, extras);
+    found_.sources.push_back(
+        {scope_[catalog].path, static_cast<std::size_t>(id - scope_[catalog].row.first)});
+    // The first hundred at once, so that the first screenful shows without waiting.
+    batches_.FirstHundred();
+  }
+
+  // Adds the matches another thread found, after those added so far.
+  void AddOwned(const std::vector<OwnedMatch>& matches) {
+    ExtraViews extras;
+    FieldViews fields{};
+    for (const OwnedMatch& match : matches) {
+      if (!UnpackExtras(match.extras, &extras)) {
+        throw IndexError("The search index holds a damaged entry.", true);
+      }
+      for (int i = 0; i < kFieldCount; ++i) fields[i] = match.fields[i];
+      Add(match.catalog, match.id, fields, extras);
+    }
+  }
+
+  // Hands over what gathered; unless `force`, only when 100 ms have passed.
+  void Report(bool force) { batches_.Report(force); }
+
+ private:
+  const std::vector<ScopeCatalog>& scope_;
+  ResultBatches batches_;
+  SearchOutcome& found_;  // where results are added: the batch at hand or the outcome
+  std::size_t named_catalog_;
+  std::string catalog_name_;  // the CatalogName of the catalog `named_catalog_`
+};
+
+// Reads the catalogs of a search's scope and hands on the entries that match: catalogs whose
+// entries lie in rising order are read with one query over their whole range, through the
+// candidates of the FTS5 query when there is one, else through every entry.
+class LibraryIndex::ScopeReader {
+ public:
+  ScopeReader(const std::vector<ScopeCatalog>& scope, const SearchMatcher& matcher)
+      : scope_(scope), matcher_(matcher) {
+    if (scope.empty()) return;
+    first_ = scope.front().row.first;
+    last_ = first_;
+    for (const ScopeCatalog& catalog : scope) {
+      first_ = std::min(first_, catalog.row.first);
+      last_ = std::max(last_, EndOf(catalog) - 1);
+      entries_ += catalog.row.count;
+    }
+  }
+
+  // The lowest and highest entries of the scope, and how many entries it holds.
+  [[nodiscard]] std::int64_t FirstEntry() const { return first_; }
+  [[nodiscard]] std::int64_t LastEntry() const { return last_; }
+  [[nodiscard]] std::int64_t Entries() const { return entries_; }
+
+  // Reads the candidates of the FTS5 query `query` rather than every entry.
+  void SetCandidateQuery(std::string query) { query_ = std::move(query); }
+
+  // The first catalog of the second half of the scope by entries; the scope's size when the last
+  // catalog holds the middle.
+  [[nodiscard]] std::size_t SecondHalfStart() const {
+    std::int64_t seen = 0;
+    std::size_t split = 0;
+    while (split < scope_.size() && seen < entries_ / 2) seen += scope_[split++].row.count;
+    return split;
+  }
+
+  // Reads the whole scope with the index's own statements `own`, showing progress and handing
+  // the matches to `results`. False when cancelled through `stop`.
+  bool ReadHere(Statements& own, const std::stop_token& stop, Progress& progress,
+                ScopeResults& results) const {
+    return Read(EntriesStatement(own), own.lookup, 0, scope_.size(), stop, &progress,
+                AddTo{results}, [&results] { results.Report(false); });
+  }
+
+  // Reads the catalogs before `split` with `own`, showing progress, and the others with `second`
+  // on another thread, which a cancel through `stop` stops too; the second half's matches follow
+  // the first half's in `results`. False when cancelled: the results then stop where the first
+  // half stopped, or at what the second found before it was cancelled.
+  bool ReadInTwo(Statements& own, ReaderConnection& second, std::size_t split,
+                 const std::stop_token& stop, Progress& progress, ScopeResults& results) const {
+    std::vector<OwnedMatch> later;
+    bool later_done = false;
+    std::exception_ptr later_failure;
+    std::jthread other([&](std::stop_token halt) {
+      try {
+        later_done = Read(
+            EntriesStatement(second), second.lookup, split, scope_.size(), halt, nullptr,
+            [&later](std::size_t catalog, std::int64_t id, FieldViews& fields, const ExtraViews&,
+                     std::string_view packed_extras) {
+              OwnedMatch& owned = later.emplace_back();
+              owned.catalog = catalog;
+              owned.id = id;
+              for (int i = 0; i < kFieldCount; ++i) owned.fields[i].assign(fields[i]);
+              owned.extras.assign(packed_extras);
+            },
+            [] {});
+      } catch (...) {
+        // Raised again on this thread once the other has ended.
+        later_failure = std::current_exception();
+      }
+    });
+    const std::stop_callback forward(stop, [&] { other.request_stop(); });
+    const bool done = Read(EntriesStatement(own), own.lookup, 0, split, stop, &progress,
+                           AddTo{results}, [&results] { results.Report(false); });
+    other.join();
+    if (later_failure) std::rethrow_exception(later_failure);
+    if (!done) later.clear();
+    results.AddOwned(later);
+    return done && later_done;
+  }
+
+ private:
+  // Hands the matches read to `results` (the packed further attributes are not needed there).
+  struct AddTo {
+    void operator()(std::size_t catalog, std::int64_t id, FieldViews& fields,
+                    const ExtraViews& extras, std::string_view /*packed_extras*/) const {
+      results.Add(catalog, id, fields, extras);
+    }
+    ScopeResults& results;
+  };
+
+  // What reading keeps from row to row: the paths of the folders met and the buffers an entry is
+  // unpacked into.
+  struct RowState {
+    explicit RowState(Statement& folder_lookup) : lookup(folder_lookup) {
+      // Most results of a selective search have a folder of their own: room for thousands.
+      folder_paths.reserve(4096);
+    }
+    Statement& lookup;  // finds folders' paths
+    std::unordered_map<std::int64_t, std::string> folder_paths;
+    std::array<std::string, kFieldCount> unpacked;
+    ExtraViews extras;
+    FieldViews fields{};
+    std::size_t rows_seen = 0;
+  };
+
+  // The entry after the last of `catalog`.
+  static std::int64_t EndOf(const ScopeCatalog& catalog) {
+    return catalog.row.first + catalog.row.count;
+  }
+
+  // The statement that reads entries from `connection`: its candidates or its scan.
+  template <typename Connection>
+  Statement& EntriesStatement(Connection& connection) const {
+    return query_.empty() ? connection.scan : connection.candidates;
+  }
+
+  // Reads the catalogs [from, to) with `statement`, finding folders' paths with `lookup`, and
+  // hands each match to `match(catalog, id, fields, extras, packed_extras)` (fields without
+  // CatalogName); `poll()` every kPollRows rows. False when cancelled through `halt`. Without
+  // `shown`, no progress is shown.
+  template <typename Match, typename Poll>
+  bool Read(Statement& statement, Statement& lookup, std::size_t from, std::size_t to,
+            const std::stop_token& halt, Progress* shown, Match&& match, Poll&& poll) const {
+    RowState state(lookup);
+    for (std::size_t begin = from; begin < to;) {
+      const std::size_t end = RisingRunEnd(begin, to);
+      if (!ReadRun(statement, begin, end, halt, shown, state, match, poll)) return false;
+      begin = end;
+    }
+    return true;
+  }
+
+  // The end of the run of catalogs from `begin` (up to `to`) whose entries lie in rising order.
+  [[nodiscard]] std::size_t RisingRunEnd(std::size_t begin, std::size_t to) const {
+    std::size_t end = begin + 1;
+    while (end < to && scope_[end].row.first >= EndOf(scope_[end - 1])) ++end;
+    return end;
+  }
+
+  // Reads the run of catalogs [begin, end) with one query over their whole range (see Read).
+  template <typename Match, typename Poll>
+  bool ReadRun(Statement& statement, std::size_t begin, std::size_t end,
+               const std::stop_token& halt, Progress* shown, RowState& state, Match& match,
+               Poll& poll) const {
+    statement.Bind(1, scope_[begin].row.first).Bind(2, EndOf(scope_[end - 1]) - 1);
+    if (!query_.empty()) statement.Bind(3, query_);
+    std::size_t current = begin;
+    if (shown) shown->SetWaitText(scope_[current].path);
+    while (statement.Step()) {
+      const std::int64_t id = statement.Int(0);
+      bool next_catalog = false;
+      while (current < end && id >= EndOf(scope_[current])) {
+        ++current;
+        next_catalog = true;
+      }
+      if (current == end) break;
+      if (next_catalog) {
+        // Looked at between catalogs, as the file search looks between files.
+        if (halt.stop_requested()) return Stopped(statement);
+        if (shown) shown->SetWaitText(scope_[current].path);
+      }
+      if (++state.rows_seen % kPollRows == 0) {
+        poll();
+        if (halt.stop_requested()) return Stopped(statement);
+      }
+      if (id < scope_[current].row.first) continue;  // another catalog's entry between ours
+      const auto name = statement.Text(1);
+      const std::string_view packed_extras = statement.Blob(5);
+      if (!RowMatches(statement, name, packed_extras, state)) continue;
+      if (name && shown) shown->SetWaitText(*name);
+      UnpackRowFields(statement, id, name.value_or(std::string_view()), state);
+      match(current, id, state.fields, state.extras, packed_extras);
+    }
+    statement.Reset();
+    return true;
+  }
+
+  // Whether the entry at the statement's row, named `name`, matches; its further attributes are
+  // unpacked from `packed_extras` into `state.extras`.
+  bool RowMatches(Statement& statement, std::optional<std::string_view> name,
+                  std::string_view packed_extras, RowState& state) const {
+    if (!UnpackExtras(packed_extras, &state.extras)) Damaged(statement);
+    return matcher_.Matches(name, statement.Text(2), statement.Text(3), &state.extras);
+  }
+
+  // The fields of the entry `id` at the statement's row, named `file_name`, into `state.fields`
+  // (CatalogName aside).
+  static void UnpackRowFields(Statement& statement, std::int64_t id, std::string_view file_name,
+                              RowState& state) {
+    const bool unpacked = UnpackEntryFields(
+        statement.Blob(4), file_name,
+        [&](std::int64_t distance) {
+          return PathOf(state.lookup, id - distance, state.folder_paths);
+        },
+        &state.unpacked);
+    if (!unpacked) Damaged(statement);
+    for (int i = 0; i < kFieldCount; ++i) state.fields[i] = state.unpacked[i];
+    state.fields[kFileName] = file_name;
+    state.fields[kFileExt] = statement.Text(2).value_or(std::string_view());
+    state.fields[kDescription] = statement.Text(3).value_or(std::string_view());
+  }
+
+  static bool Stopped(Statement& statement) {
+    statement.Reset();
+    return false;
+  }
+  [[noreturn]] static void Damaged(Statement& statement) {
+    statement.Reset();
+    throw IndexError("The search index holds a damaged entry.", true);
+  }
+
+  const std::vector<ScopeCatalog>& scope_;
+  const SearchMatcher& matcher_;
+  std::string query_;  // the FTS5 query for candidates; empty: every entry is read
+  std::int64_t first_ = 0, last_ = 0, entries_ = 0;
+};
 
 SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& progress,
                                    std::stop_token stop, const ResultsArrived& arrived) {
@@ -224,191 +500,32 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   if (criteria.scope_path.empty()) return outcome;
   const std::string relative = RelativeOf(criteria.scope_path);
   if (relative.empty()) throw IndexError("The scope lies outside the library.", false);
-  std::vector<ScopeCatalog> scope = CatalogsOfScope(criteria, relative, &outcome);
-
-  std::string query;
-  std::int64_t scope_entries = 0;
+  const std::vector<ScopeCatalog> scope = CatalogsOfScope(criteria, relative, &outcome);
+  ScopeReader reader(scope, matcher);
   if (!scope.empty()) {
-    std::int64_t first = scope.front().row.first, last = first;
-    for (const ScopeCatalog& catalog : scope) {
-      first = std::min(first, catalog.row.first);
-      last = std::max(last, catalog.row.first + catalog.row.count - 1);
-      scope_entries += catalog.row.count;
-    }
-    query = ChooseCandidateQuery(CandidateTrigrams(criteria), first, last);
+    reader.SetCandidateQuery(
+        ChooseCandidateQuery(CandidateTrigrams(criteria), reader.FirstEntry(), reader.LastEntry()));
   }
 
-  // Reads the catalogs [from, to) of the scope with `statement` (candidates or scan), finding
-  // folders' paths with `lookup`, and hands each match to `match(catalog, id, fields, extras)`
-  // (fields without CatalogName); `poll()` every kPollRows rows. False when cancelled through
-  // `halt`. Without `shown`, no progress is shown.
-  const auto read_catalogs = [&](Statement& statement, Statement& lookup, std::size_t from,
-                                 std::size_t to, const std::stop_token& halt, Progress* shown,
-                                 auto&& match, auto&& poll) -> bool {
-    std::unordered_map<std::int64_t, std::string> folder_paths;
-    // Most results of a selective search have a folder of their own: room for thousands at once.
-    folder_paths.reserve(4096);
-    std::array<std::string, kFieldCount> unpacked;
-    ExtraViews extras;
-    FieldViews fields{};
-    std::size_t rows_seen = 0;
-    // Catalogs whose entries lie in rising order are read with one query over their whole range.
-    for (std::size_t begin = from; begin < to;) {
-      std::size_t end = begin + 1;
-      while (end < to &&
-             scope[end].row.first >= scope[end - 1].row.first + scope[end - 1].row.count) {
-        ++end;
-      }
-      statement.Bind(1, scope[begin].row.first)
-          .Bind(2, scope[end - 1].row.first + scope[end - 1].row.count - 1);
-      if (!query.empty()) statement.Bind(3, query);
-      std::size_t current = begin;
-      if (shown) shown->SetWaitText(scope[current].path);
-      while (statement.Step()) {
-        const std::int64_t id = statement.Int(0);
-        bool next_catalog = false;
-        while (current < end && id >= scope[current].row.first + scope[current].row.count) {
-          ++current;
-          next_catalog = true;
-        }
-        if (current == end) break;
-        if (next_catalog) {
-          // Looked at between catalogs, as the file search looks between files.
-          if (halt.stop_requested()) {
-            statement.Reset();
-            return false;
-          }
-          if (shown) shown->SetWaitText(scope[current].path);
-        }
-        if (++rows_seen % kPollRows == 0) {
-          poll();
-          if (halt.stop_requested()) {
-            statement.Reset();
-            return false;
-          }
-        }
-        if (id < scope[current].row.first) continue;  // another catalog's entry between ours
-        const auto name = statement.Text(1);
-        const std::string_view packed_extras = statement.Blob(5);
-        if (!UnpackExtras(packed_extras, &extras)) {
-          statement.Reset();
-          throw IndexError("The search index holds a damaged entry.", true);
-        }
-        if (!matcher.Matches(name, statement.Text(2), statement.Text(3), &extras)) continue;
-        if (name && shown) shown->SetWaitText(*name);
-        const std::string_view file_name = name.value_or(std::string_view());
-        const bool unpacked_ok = UnpackEntryFields(
-            statement.Blob(4), file_name,
-            [&](std::int64_t distance) { return PathOf(lookup, id - distance, folder_paths); },
-            &unpacked);
-        if (!unpacked_ok) {
-          statement.Reset();
-          throw IndexError("The search index holds a damaged entry.", true);
-        }
-        for (int i = 0; i < kFieldCount; ++i) fields[i] = unpacked[i];
-        fields[kFileName] = file_name;
-        fields[kFileExt] = statement.Text(2).value_or(std::string_view());
-        fields[kDescription] = statement.Text(3).value_or(std::string_view());
-        match(current, id, fields, extras, packed_extras);
-      }
-      statement.Reset();
-      begin = end;
-    }
-    return true;
-  };
+  // A large scope whose results are taken at the end is split in two halves by entries, the
+  // second read on another thread with a connection of its own. Without a second connection (the
+  // file cannot be opened once more), one thread reads all.
+  std::size_t split = scope.size();
+  if (!arrived && scope.size() >= 2 && reader.Entries() >= two_reader_entries_ &&
+      (two_reader_entries_ == 0 || IdleCoreForSecondReader())) {
+    split = reader.SecondHalfStart();
+  }
+  std::unique_ptr<ReaderConnection> second;
+  if (split < scope.size()) second = OpenReaderConnection(path_);
 
   // With `arrived`, results gather in batches and are handed over from there.
-  ResultBatches batches(arrived);
-  SearchOutcome& found = arrived ? batches.part : outcome;
-  std::size_t named_catalog = scope.size();
-  std::string catalog_name;
-  const auto add = [&](std::size_t catalog, std::int64_t id, FieldViews& fields,
-                       const ExtraViews& extras) {
-    if (named_catalog != catalog) {
-      catalog_name = DisplayNameOf(scope[catalog].path);
-      named_catalog = catalog;
-    }
-    fields[kCatalogName] = catalog_name;
-    found.results.AddChild(nullptr, fields, extras);
-    found.sources.push_back(
-        {scope[catalog].path, static_cast<std::size_t>(id - scope[catalog].row.first)});
-    // The first hundred at once, so that the first screenful shows without waiting.
-    batches.FirstHundred();
-  };
-  const auto add_here = [&](std::size_t catalog, std::int64_t id, FieldViews& fields,
-                            const ExtraViews& extras,
-                            std::string_view) { add(catalog, id, fields, extras); };
-  const auto poll = [&] { batches.Report(false); };
-  Statement& statement = query.empty() ? statements_->scan : statements_->candidates;
-
-  // A large scope whose results are taken at the end is split in two halves by entries; the
-  // second half is read on another thread and its matches follow those of the first.
-  std::size_t split = scope.size();
-  if (!arrived && scope.size() >= 2 && scope_entries >= two_reader_entries_ &&
-      (two_reader_entries_ == 0 || IdleCoreForSecondReader())) {
-    std::int64_t seen = 0;
-    split = 0;
-    while (split < scope.size() && seen < scope_entries / 2) seen += scope[split++].row.count;
+  ScopeResults results(scope, arrived, &outcome);
+  if (second) {
+    outcome.cancelled = !reader.ReadInTwo(*statements_, *second, split, stop, progress, results);
+  } else {
+    outcome.cancelled = !reader.ReadHere(*statements_, stop, progress, results);
   }
-  // Without a second connection (the file cannot be opened once more), one thread reads all.
-  std::unique_ptr<ReaderConnection> reader;
-  if (split < scope.size()) {
-    try {
-      reader = std::make_unique<ReaderConnection>(path_);
-    } catch (const IndexError&) {
-      split = scope.size();
-    }
-  }
-  if (split >= scope.size()) {
-    outcome.cancelled = !read_catalogs(statement, statements_->lookup, 0, scope.size(), stop,
-                                       &progress, add_here, poll);
-    batches.Report(true);
-    return outcome;
-  }
-
-  std::vector<OwnedMatch> later;
-  bool later_done = false;
-  std::exception_ptr later_failure;
-  std::jthread other([&](std::stop_token halt) {
-    try {
-      Statement& other_statement = query.empty() ? reader->scan : reader->candidates;
-      later_done = read_catalogs(
-          other_statement, reader->lookup, split, scope.size(), halt, nullptr,
-          [&](std::size_t catalog, std::int64_t id, FieldViews& fields, const ExtraViews&,
-              std::string_view packed_extras) {
-            OwnedMatch& owned = later.emplace_back();
-            owned.catalog = catalog;
-            owned.id = id;
-            for (int i = 0; i < kFieldCount; ++i) owned.fields[i].assign(fields[i]);
-            owned.extras.assign(packed_extras);
-          },
-          [] {});
-    } catch (...) {
-      later_failure = std::current_exception();
-    }
-  });
-  // A cancel of the search stops the other thread too.
-  const std::stop_callback forward(stop, [&] { other.request_stop(); });
-  const bool done =
-      read_catalogs(statement, statements_->lookup, 0, split, stop, &progress, add_here, poll);
-  other.join();
-  if (later_failure) std::rethrow_exception(later_failure);
-  if (!done || !later_done) {
-    // The results stop where the first half stopped, or at what the second found before it
-    // was cancelled.
-    outcome.cancelled = true;
-    if (!done) later.clear();
-  }
-  ExtraViews extras;
-  FieldViews fields{};
-  for (OwnedMatch& match : later) {
-    if (!UnpackExtras(match.extras, &extras)) {
-      throw IndexError("The search index holds a damaged entry.", true);
-    }
-    for (int i = 0; i < kFieldCount; ++i) fields[i] = match.fields[i];
-    add(match.catalog, match.id, fields, extras);
-  }
-  batches.Report(true);
+  results.Report(true);
   return outcome;
 }
 

@@ -141,6 +141,9 @@ class LibraryIndex {
   class CatalogRows;
   // A catalog of a search's scope, with the path the file search would give it.
   struct ScopeCatalog;
+  // A search's reading of its scope's catalogs and the results it gathers (index_search.cpp).
+  class ScopeReader;
+  class ScopeResults;
   void Open(bool fresh);
   void OpenFile(const std::string& file, bool fresh, bool bulk);
   // Builds the whole index in a new file and renames it over the old one.

@@ -475,6 +475,30 @@ class Walk {
 
   // Lists `folder` into its entries, on thread `self`; its subfolders go to that thread's queue.
   void List(Folder& folder, std::size_t self) {
+    const int fd = OpenToList(folder);
+    if (fd < 0) return;
+    struct Closer {
+      int fd;
+      bool own;
+      ~Closer() {
+        if (own) ::close(fd);
+      }
+    } closer{fd, fd != root_fd_};
+    std::vector<std::size_t> subfolders;  // indexes into entries
+    ReadEntries(folder, fd, self, &subfolders);
+    listed_ahead_.fetch_add(folder.entries.size(), std::memory_order_relaxed);
+    if (subfolders.empty()) return;
+    if (!sink_) unlisted_.fetch_add(subfolders.size(), std::memory_order_acq_rel);
+    MakeSubfolderTasks(folder, fd, self, subfolders);
+    // One thread handing records on lists the folders as they are reached.
+    if (queues_.size() == 1 && sink_) return;
+    QueueSubfolders(folder, self, subfolders);
+  }
+
+  // The folder `folder` open for listing: the one held open for it, the walked folder itself, or
+  // opened by its path. -1 when it is gone, cannot be opened (`folder.error` says why) or was
+  // replaced since it was listed.
+  int OpenToList(Folder& folder) {
     int fd = root_fd_;
     if (folder.fd >= 0) {
       fd = folder.fd;
@@ -483,33 +507,31 @@ class Walk {
     } else if (folder.relative != ".") {
       fd = OpenFolder(folder.relative);
     }
-    if (folder.relative != ".") {
-      if (fd < 0) {
-        // A folder removed since it was listed is simply gone, not unreadable.
-        if (errno != ENOENT) folder.error = SystemMessage(errno);
-        return;
-      }
-      struct stat info;
-      if (::fstat(fd, &info) != 0 || info.st_ino != folder.inode || info.st_dev != device_) {
-        ::close(fd);  // replaced meanwhile: not what was listed
-        return;
-      }
+    if (folder.relative == ".") return fd;
+    if (fd < 0) {
+      // A folder removed since it was listed is simply gone, not unreadable.
+      if (errno != ENOENT) folder.error = SystemMessage(errno);
+      return -1;
     }
-    struct Closer {
-      int fd;
-      bool own;
-      ~Closer() {
-        if (own) ::close(fd);
-      }
-    } closer{fd, fd != root_fd_};
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || info.st_ino != folder.inode || info.st_dev != device_) {
+      ::close(fd);  // replaced meanwhile: not what was listed
+      return -1;
+    }
+    return fd;
+  }
+
+  // Reads the listing of `folder`, open at `fd`, into its entries with thread `self`'s buffer;
+  // the indexes of the entries to enter go to `subfolders`.
+  void ReadEntries(Folder& folder, int fd, std::size_t self, std::vector<std::size_t>* subfolders) {
     std::unique_ptr<char[]>& buffer = buffers_[self];
     if (!buffer) buffer.reset(new char[kDirentBufferSize]);
-    std::vector<std::size_t> subfolders;  // indexes into entries
     for (;;) {
       Wait();
       const long bytes = ::syscall(SYS_getdents64, fd, buffer.get(), kDirentBufferSize);
       if (bytes < 0) folder.error = SystemMessage(errno);  // what was read stays
       if (bytes <= 0) break;
+      if (folder.entries.empty()) ReserveForListing(folder, buffer.get(), bytes);
       for (long at = 0; at < bytes;) {
         unsigned short length;
         std::memcpy(&length, buffer.get() + at + kDirentReclenOffset, sizeof length);
@@ -518,14 +540,16 @@ class Walk {
         at += length;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
         if (ListEntry(folder, fd, name, type) && folder.entries.back().enter) {
-          subfolders.push_back(folder.entries.size() - 1);
+          subfolders->push_back(folder.entries.size() - 1);
         }
       }
     }
-    listed_ahead_.fetch_add(folder.entries.size(), std::memory_order_relaxed);
-    if (subfolders.empty()) return;
-    if (!sink_) unlisted_.fetch_add(subfolders.size(), std::memory_order_acq_rel);
-    // The subfolders' tasks, in this thread's own arena (their addresses stay).
+  }
+
+  // Makes the tasks of the `subfolders` of `folder` (open at `fd`) in thread `self`'s own arena
+  // (their addresses stay), opening them while few folders are held open.
+  void MakeSubfolderTasks(Folder& folder, int fd, std::size_t self,
+                          const std::vector<std::size_t>& subfolders) {
     std::deque<Folder>& arena = arenas_[self];
     for (const std::size_t index : subfolders) {
       Entry& entry = folder.entries[index];
@@ -547,8 +571,11 @@ class Walk {
         if (sub.fd >= 0) held_.fetch_add(1, std::memory_order_relaxed);
       }
     }
-    // One thread handing records on lists the folders as they are reached.
-    if (queues_.size() == 1 && sink_) return;
+  }
+
+  // Puts the tasks of the `subfolders` of `folder` on thread `self`'s queue and wakes the idle.
+  void QueueSubfolders(const Folder& folder, std::size_t self,
+                       const std::vector<std::size_t>& subfolders) {
     {
       Queue& own = *queues_[self];
       const std::lock_guard<std::mutex> lock(own.mutex);
@@ -562,9 +589,27 @@ class Walk {
     idle_.notify_all();
   }
 
+  // Makes room in `folder`'s listing for the entries of its first getdents64 buffer at once (most
+  // folders fit in one): grown one entry at a time, the listing would pass through every size
+  // below, each in memory of its own, and fresh memory costs a page fault per 4 KiB.
+  static void ReserveForListing(Folder& folder, const char* buffer, long bytes) {
+    std::size_t count = 0, name_bytes = 0;
+    for (long at = 0; at < bytes;) {
+      unsigned short length;
+      std::memcpy(&length, buffer + at + kDirentReclenOffset, sizeof length);
+      name_bytes += std::strlen(buffer + at + kDirentNameOffset) + 1;
+      ++count;
+      at += length;
+    }
+    folder.entries.reserve(count);
+    folder.names.reserve(name_bytes);
+  }
+
   // Adds the entry `name` of the folder open at `fd` to its listing, unless the scan leaves it
-  // out or it is gone; true when added.
-  bool ListEntry(Folder& folder, int fd, const char* name, unsigned char type) {
+  // out or it is gone; true when added. Kept inside ReadEntries' loop, which calls it for every
+  // entry of every folder: the compiler would otherwise leave it out of line.
+  [[gnu::always_inline]] bool ListEntry(Folder& folder, int fd, const char* name,
+                                        unsigned char type) {
     const bool known_other = type != DT_UNKNOWN && type != DT_DIR;
     // The listing's type saves a look at entries the scope leaves out.
     if (known_other && settings_.OnlyFolders) return false;

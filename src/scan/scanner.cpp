@@ -414,20 +414,9 @@ class Walker {
     if (known_other && filtering_ && !filter_.Passes(name)) return;
 
     struct stat info;
-    if (head) info = head->info;
-    // A regular file the deep scan reads is opened first and its facts taken from the open file:
-    // one look-up of its name instead of two. Anything else is looked at without opening it.
     int open_fd = -1;
-    if (!head && settings_.deep && type == DT_REG && settings_.deep->Wants(name)) {
-      open_fd = settings_.deep->Open(frame.fd, raw_name);
-      if (open_fd >= 0 && ::fstat(open_fd, &info) != 0) {
-        ::close(open_fd);
-        open_fd = -1;
-      }
-    }
+    const bool stated = StatEntry(frame, raw_name, type, head, &info, &open_fd);
     const FdCloser closer{open_fd};
-    const bool stated =
-        head || open_fd >= 0 || ::fstatat(frame.fd, raw_name, &info, AT_SYMLINK_NOFOLLOW) == 0;
     if (!stated && errno == ENOENT) return;  // gone since it was listed
     const bool directory = stated ? S_ISDIR(info.st_mode) : type == DT_DIR;
     if (!directory && settings_.OnlyFolders) return;
@@ -437,52 +426,27 @@ class Walker {
 
     std::string_view clean_name = name;
     if (SanitizeText(name, &clean_)) clean_name = clean_;
-    path_.resize(frame.path_length);
-    std::size_t path_points = frame.path_points;
-    if (path_.empty() || path_.back() != '/') {
-      path_ += '/';
-      ++path_points;
-    }
-    path_ += clean_name;
     const std::size_t name_points = CodePointCount(clean_name);
-    path_points += name_points;
-
-    char size_text[24], name_length_text[24], path_length_text[24], time_text[40];
-    std::string_view size = "0";
-    if (stated && !directory && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode))) {
-      size = ToText(static_cast<std::uint64_t>(info.st_size), size_text);
-    }
+    const std::size_t path_points = PathToEntry(frame, clean_name) + name_points;
+    NumberTexts texts;
     FieldViews fields{};
     fields[kFileName] = clean_name;
     fields[kFullPath] = path_;
-    fields[kFileSize] = size;
-    if (stated) fields[kFileTime] = times_.Format(info.st_mtim.tv_sec, time_text);
+    fields[kFileSize] = SizeOf(stated, directory, info, texts.size);
+    if (stated) fields[kFileTime] = times_.Format(info.st_mtim.tv_sec, texts.time);
     fields[kFileExt] = directory ? std::string_view() : ExtensionOf(clean_name);
     fields[kFileType] = directory ? kDirectoryType : kFileTypeText;
-    fields[kFileNameLength] = ToText(name_points, name_length_text);
-    fields[kPathNameLength] = ToText(path_points, path_length_text);
+    fields[kFileNameLength] = ToText(name_points, texts.name_length);
+    fields[kPathNameLength] = ToText(path_points, texts.path_length);
     fields[kCatalogName] = settings_.CatalogName;
     const bool deep = settings_.deep && stated && S_ISREG(info.st_mode) && !directory &&
                       settings_.deep->Wants(name);
-    if (deep && head) {
-      settings_.deep->Read(frame.fd, info, raw_name, head->bytes);
-    } else if (deep && open_fd >= 0) {
-      settings_.deep->Read(open_fd, info, raw_name);
-    } else if (deep) {
-      settings_.deep->Read(frame.fd, raw_name);  // a listing without types
-    }
     extras_.clear();
-    if (deep) extras_ = settings_.deep->Extras();
-    // A file with further hard links carries its device and inode, so that the copies it seems to
-    // have on this medium are known to be one file.
-    char link_text[48];
-    if (stated && S_ISREG(info.st_mode) && info.st_nlink > 1) {
-      const int length = std::snprintf(link_text, sizeof link_text, "%llu:%llu",
-                                       static_cast<unsigned long long>(info.st_dev),
-                                       static_cast<unsigned long long>(info.st_ino));
-      extras_.push_back(
-          {kLinkIdAttribute, std::string_view(link_text, static_cast<std::size_t>(length))});
+    if (deep) {
+      ReadDeep(frame, raw_name, info, head, open_fd);
+      extras_ = settings_.deep->Extras();
     }
+    if (stated) AddLinkId(info, texts.link_id);
     // Straight into the tree's arena: a record built first would clean every text twice.
     CatalogTree::Node* node = tree_.AddChild(frame.node, fields, extras_);
     if (deep) {
@@ -495,6 +459,76 @@ class Walker {
       frame.subfolders.push_back({node, frame.names.size(), info.st_ino});
       frame.names.append(raw_name, name.size() + 1);
     }
+  }
+
+  // The texts of an entry's numbers, which its fields view.
+  struct NumberTexts {
+    char size[24], name_length[24], path_length[24], time[40], link_id[48];
+  };
+
+  // The facts of the entry `raw_name` of `frame` into `info`: those read beforehand with `head`,
+  // else those of the file itself when the deep scan reads it (opened first, and left open in
+  // `*open_fd`: one look-up of its name instead of two); anything else is looked at without
+  // opening it. False, with errno, when they cannot be had.
+  bool StatEntry(const Frame& frame, const char* raw_name, unsigned char type,
+                 const FileHeads::Head* head, struct stat* info, int* open_fd) {
+    if (head) {
+      *info = head->info;
+      return true;
+    }
+    if (settings_.deep && type == DT_REG && settings_.deep->Wants(raw_name)) {
+      *open_fd = settings_.deep->Open(frame.fd, raw_name);
+      if (*open_fd >= 0 && ::fstat(*open_fd, info) != 0) {
+        ::close(*open_fd);
+        *open_fd = -1;
+      }
+    }
+    return *open_fd >= 0 || ::fstatat(frame.fd, raw_name, info, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+
+  // Makes `path_` the FullPath of the entry `clean_name` of `frame`; returns the code points of
+  // the path before the name.
+  std::size_t PathToEntry(const Frame& frame, std::string_view clean_name) {
+    path_.resize(frame.path_length);
+    std::size_t path_points = frame.path_points;
+    if (path_.empty() || path_.back() != '/') {
+      path_ += '/';
+      ++path_points;
+    }
+    path_ += clean_name;
+    return path_points;
+  }
+
+  // The FileSize of an entry: its size for a file or a link, else "0".
+  static std::string_view SizeOf(bool stated, bool directory, const struct stat& info,
+                                 char (&text)[24]) {
+    if (stated && !directory && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode))) {
+      return ToText(static_cast<std::uint64_t>(info.st_size), text);
+    }
+    return "0";
+  }
+
+  // Has the deep scan read the regular file `raw_name` of `frame`: from the first bytes `head`
+  // read beforehand, from the file opened at `open_fd`, or by its name.
+  void ReadDeep(const Frame& frame, const char* raw_name, const struct stat& info,
+                const FileHeads::Head* head, int open_fd) {
+    if (head) {
+      settings_.deep->Read(frame.fd, info, raw_name, head->bytes);
+    } else if (open_fd >= 0) {
+      settings_.deep->Read(open_fd, info, raw_name);
+    } else {
+      settings_.deep->Read(frame.fd, raw_name);  // a listing without types
+    }
+  }
+
+  // A file with further hard links carries its device and inode in `extras_` (`text` holds
+  // them), so that the copies it seems to have on this medium are known to be one file.
+  void AddLinkId(const struct stat& info, char (&text)[48]) {
+    if (!S_ISREG(info.st_mode) || info.st_nlink <= 1) return;
+    const int length =
+        std::snprintf(text, sizeof text, "%llu:%llu", static_cast<unsigned long long>(info.st_dev),
+                      static_cast<unsigned long long>(info.st_ino));
+    extras_.push_back({kLinkIdAttribute, std::string_view(text, static_cast<std::size_t>(length))});
   }
 
   // True when the folder `raw_name` in `frame` has another file system, or another view of the

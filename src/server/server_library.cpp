@@ -723,30 +723,32 @@ void DropEntryParts(const std::string& conninfo, const std::vector<LoadPart>& pa
   }
 }
 
-// Loads the entries of `catalogs` as parts of their own, several at once, each on its own
-// connection to `conninfo`; makes the catalogs' rows on `main` (in its transaction, which holds
-// entries locked). Returns the parts, committed and ready to attach; on a failure, drops those
-// made and raises the first failure.
-std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& conninfo,
-                                     std::vector<PushedCatalog>& catalogs, Progress& progress) {
-  if (catalogs.empty()) return {};
-  // The parts there are hold nothing (entries are empty): they go, the one for catalogs no
-  // other part takes too, so that searches plan over as few parts as there are cores.
+// Drops the parts of entries there are: they hold nothing (entries are empty), the one for
+// catalogs no other part takes included, so that searches plan over as few parts as there are
+// cores.
+void DropOldEntryParts(pg::Connection& main) {
   const pg::Result old_parts = main.Exec(
       "SELECT quote_ident(c.relname) FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid"
       " WHERE i.inhparent = 'entries'::regclass");
   for (int row = 0; row < old_parts.Rows(); ++row) {
     main.Exec("DROP TABLE " + std::string(old_parts.Text(row, 0)));
   }
-  // The parts are made with the columns of entries as the server has them.
-  const std::string columns(main.Exec("SELECT string_agg(quote_ident(attname) || ' ' ||"
-                                      " format_type(atttypid, atttypmod) || CASE WHEN attnotnull"
-                                      " THEN ' NOT NULL' ELSE '' END, ', ' ORDER BY attnum)"
-                                      " FROM pg_attribute WHERE attrelid = 'entries'::regclass"
-                                      " AND attnum > 0 AND NOT attisdropped")
-                                .Text(0, 0));
-  // One part per core (the server's work is the larger share: parsing rows and building the
-  // indexes), the catalogs dealt out by size, the largest first to the lightest part.
+}
+
+// The columns of entries as the server has them, as a table definition.
+std::string EntryColumns(pg::Connection& main) {
+  return std::string(main.Exec("SELECT string_agg(quote_ident(attname) || ' ' ||"
+                               " format_type(atttypid, atttypmod) || CASE WHEN attnotnull"
+                               " THEN ' NOT NULL' ELSE '' END, ', ' ORDER BY attnum)"
+                               " FROM pg_attribute WHERE attrelid = 'entries'::regclass"
+                               " AND attnum > 0 AND NOT attisdropped")
+                         .Text(0, 0));
+}
+
+// One part per core (the server's work is the larger share: parsing rows and building the
+// indexes), at most four, with `catalogs` dealt out by size, the largest first to the lightest
+// part.
+std::vector<LoadPart> DealOutCatalogs(std::vector<PushedCatalog>& catalogs) {
   const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
   std::vector<LoadPart> parts(std::min<std::size_t>({cores, 4, catalogs.size()}));
   std::vector<std::int64_t> weights(parts.size(), 0);
@@ -760,8 +762,13 @@ std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& co
     parts[lightest].catalogs.push_back(catalog);
     weights[lightest] += catalog->byte_size + 1;
   }
-  // The catalogs' rows, part by part, so that each part has ids of its own range. An old catalog
-  // of the same path goes in the same transaction.
+  return parts;
+}
+
+// Makes the catalogs' rows on `main`, part by part, so that each part has ids of its own range,
+// and gives every part its table's name and its bounds. An old catalog of the same path goes in
+// the same transaction.
+void MakePartCatalogs(pg::Connection& main, std::vector<LoadPart>& parts) {
   for (LoadPart& part : parts) {
     for (PushedCatalog* catalog : part.catalogs) {
       main.ExecPrepared("drop_catalog",
@@ -783,7 +790,13 @@ std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& co
     if (i > 0) parts[i].lower = std::to_string(parts[i - 1].end);
     if (i + 1 < parts.size()) parts[i].upper = std::to_string(parts[i].end);
   }
-  // Every part on a connection of its own, the first on this thread (it shows the progress).
+}
+
+// Loads every part on a connection of its own to `conninfo`, all at once, the first on this
+// thread (it shows the progress). On a failure, drops the parts made and raises the first
+// failure.
+void LoadPartsAtOnce(const std::string& conninfo, std::vector<LoadPart>& parts,
+                     const std::string& columns, Progress& progress) {
   std::atomic<bool> failed = false;
   std::vector<std::exception_ptr> errors(parts.size());
   const auto load = [&](std::size_t i) {
@@ -799,7 +812,7 @@ std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& co
   for (std::size_t i = 1; i < parts.size(); ++i) threads.emplace_back(load, i);
   load(0);
   for (std::thread& thread : threads) thread.join();
-  if (!failed) return parts;
+  if (!failed) return;
   DropEntryParts(conninfo, parts);
   // A failure is the reason; the other parts only stopped because of it.
   for (const std::exception_ptr& error : errors) {
@@ -809,6 +822,21 @@ std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& co
     }
   }
   throw LumivorError("The push stopped");
+}
+
+// Loads the entries of `catalogs` as parts of their own, several at once, each on its own
+// connection to `conninfo`; makes the catalogs' rows on `main` (in its transaction, which holds
+// entries locked). Returns the parts, committed and ready to attach; on a failure, drops those
+// made and raises the first failure.
+std::vector<LoadPart> LoadEntryParts(pg::Connection& main, const std::string& conninfo,
+                                     std::vector<PushedCatalog>& catalogs, Progress& progress) {
+  if (catalogs.empty()) return {};
+  DropOldEntryParts(main);
+  const std::string columns = EntryColumns(main);
+  std::vector<LoadPart> parts = DealOutCatalogs(catalogs);
+  MakePartCatalogs(main, parts);
+  LoadPartsAtOnce(conninfo, parts, columns, progress);
+  return parts;
 }
 
 }  // namespace
@@ -928,49 +956,58 @@ std::uint64_t ServerLibrary::Pull(const std::string& folder, Progress& progress)
 
 // --- Search ---------------------------------------------------------------------------------
 
-SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_view scope,
-                                    Progress& progress, std::stop_token stop) {
-  // The rows hold the texts the catalog reader cleaned: so must the patterns.
-  const SearchCriteria criteria = WithCleanTexts(typed);
-  const SearchMatcher matcher(criteria);
-  SearchOutcome outcome;
-  // The scope: one catalog when it names one, else a group with everything below it. The whole
-  // library needs no look-up first: the search is then one round trip to the server.
-  if (!layout_checked_ && !scope.empty()) {
-    PrepareLibrarySchema(*connection_);
-    layout_checked_ = true;
-  }
-  const bool check_layout = !layout_checked_;
-  std::string ids;
-  if (!scope.empty()) {
-    const pg::Result group =
-        connection_->Exec("SELECT 1 FROM library_groups WHERE path = $1", {scope});
-    std::vector<ServerCatalog> catalogs;
-    if (group.Rows() > 0) {
-      catalogs = Catalogs(scope);
-    } else {
-      catalogs.push_back(FindCatalog(scope));
-    }
-    if (catalogs.empty()) return outcome;
-    ids = "{";
-    for (const ServerCatalog& catalog : catalogs) {
-      if (ids.size() > 1) ids += ',';
-      ids += std::to_string(catalog.id);
-    }
-    ids += '}';
-  }
+namespace {
 
-  // Candidates through the trigram indexes: every criterion as a LIKE pattern on its column.
-  // LIKE finds a superset of what the matching rule takes (ILIKE folds at least ASCII letters);
-  // the rule decides. Catalogs come in the order of their paths (bytes), as the folder search
-  // takes catalog files.
-  std::string sql =
-      "SELECT e.catalog_id, c.catalog_group, c.catalog_file, " + std::string(kEntryColumns) +
-      " FROM entries e JOIN (SELECT id AS catalog, group_path AS catalog_group,"
-      "  file_name AS catalog_file, row_number() OVER (ORDER BY"
-      "  CASE WHEN group_path = '' THEN file_name ELSE group_path || '/' || file_name END"
-      "  COLLATE \"C\") AS place FROM catalogs) c ON c.catalog = e.catalog_id WHERE ";
+// The ids of the catalogs of `scope` as an array literal ("{1,2}"): the catalog it names, else
+// the group with everything below it; nullopt when the group holds no catalog.
+std::optional<std::string> CatalogIdsOfScope(ServerLibrary& library, std::string_view scope) {
+  const pg::Result group =
+      library.Connection().Exec("SELECT 1 FROM library_groups WHERE path = $1", {scope});
+  std::vector<ServerCatalog> catalogs;
+  if (group.Rows() > 0) {
+    catalogs = library.Catalogs(scope);
+  } else {
+    catalogs.push_back(library.FindCatalog(scope));
+  }
+  if (catalogs.empty()) return std::nullopt;
+  std::string ids = "{";
+  for (const ServerCatalog& catalog : catalogs) {
+    if (ids.size() > 1) ids += ',';
+    ids += std::to_string(catalog.id);
+  }
+  ids += '}';
+  return ids;
+}
+
+// The query for a search's candidates, with its parameters. They are views of `patterns` and of
+// the catalog ids the query was made for, which must outlive it; moving keeps the patterns where
+// they are.
+struct CandidateQuery {
+  CandidateQuery() = default;
+  CandidateQuery(const CandidateQuery&) = delete;
+  CandidateQuery& operator=(const CandidateQuery&) = delete;
+  CandidateQuery(CandidateQuery&&) = default;
+
+  std::string sql;
+  std::vector<std::string> patterns;
   std::vector<pg::Param> params;
+};
+
+// Candidates through the trigram indexes: every criterion as a LIKE pattern on its column. LIKE
+// finds a superset of what the matching rule takes (ILIKE folds at least ASCII letters); the rule
+// decides. Catalogs come in the order of their paths (bytes), as the folder search takes catalog
+// files. `ids`: the catalogs searched (CatalogIdsOfScope; empty: all). With `check_layout`, the
+// query fails unless the library has this program's layout.
+CandidateQuery CandidateQueryOf(const SearchCriteria& criteria, bool check_layout,
+                                const std::string& ids) {
+  CandidateQuery query;
+  std::string& sql = query.sql;
+  std::vector<pg::Param>& params = query.params;
+  sql = "SELECT e.catalog_id, c.catalog_group, c.catalog_file, " + std::string(kEntryColumns) +
+        " FROM entries e JOIN (SELECT id AS catalog, group_path AS catalog_group,"
+        "  file_name AS catalog_file, row_number() OVER (ORDER BY"
+        "  CASE WHEN group_path = '' THEN file_name ELSE group_path || '/' || file_name END"
+        "  COLLATE \"C\") AS place FROM catalogs) c ON c.catalog = e.catalog_id WHERE ";
   if (check_layout) {
     // Not this program's layout (or none): the query fails (reading a setting nobody made),
     // and the layout is looked at as a new connection does.
@@ -983,7 +1020,8 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_vie
     sql += "e.catalog_id = ANY($1::bigint[])";
     params.emplace_back(ids);
   }
-  std::vector<std::string> patterns;
+  // At most four patterns: the parameters view them where they are.
+  std::vector<std::string>& patterns = query.patterns;
   patterns.reserve(4);
   const char* like = criteria.case_sensitive ? " LIKE " : " ILIKE ";
   const auto add = [&](const std::string& text, std::string_view column) {
@@ -1008,43 +1046,92 @@ SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_vie
   }
   if (!criteria.regex.empty() || criteria.name.empty()) sql += " AND e.file_name IS NOT NULL";
   sql += " ORDER BY c.place, e.ord";
+  return query;
+}
 
+// Takes the rows of a search's candidate query in their order into `outcome`: those the matching
+// rule takes, each with its catalog on the server at `location` as the source.
+class CandidateRows {
+ public:
+  CandidateRows(const SearchMatcher& matcher, std::string location, SearchOutcome* outcome)
+      : matcher_(matcher), location_(std::move(location)), outcome_(*outcome) {}
+
+  // Takes `row`: the catalog's id, group and file name, then the entry's columns.
+  void Take(const pg::Result& row) {
+    Source& source = SourceOf(row);
+    const RecordView& record = source.builder.Build(row, 3);
+    const auto present = [](std::string_view value) {
+      return value.data() != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
+    };
+    if (!matcher_.Matches(present(record.fields[kFileName]), present(record.fields[kFileExt]),
+                          present(record.fields[kDescription]), &record.extras)) {
+      return;
+    }
+    outcome_.results.AddChild(nullptr, record.fields, record.extras);
+    outcome_.sources.push_back({source.path, static_cast<std::size_t>(source.builder.Ordinal())});
+  }
+
+ private:
   struct Source {
     EntryRecordBuilder builder;
     std::string path;  // the catalog as a source of results
   };
-  std::map<std::int64_t, Source> sources;
-  const std::string location = Location();
+
+  // The source of the catalog of `row`, made when it is the first row of its catalog.
+  Source& SourceOf(const pg::Result& row) {
+    const std::int64_t catalog_id = row.Int(0, 0);
+    auto source = sources_.find(catalog_id);
+    if (source == sources_.end()) {
+      const ServerCatalog catalog{catalog_id, std::string(row.Text(0, 1)),
+                                  std::string(row.Text(0, 2)), 0, 0};
+      source = sources_
+                   .emplace(catalog_id, Source{EntryRecordBuilder(catalog.DisplayName()),
+                                               location_ + "/" + catalog.RelativePath()})
+                   .first;
+    }
+    return source->second;
+  }
+
+  const SearchMatcher& matcher_;
+  const std::string location_;
+  SearchOutcome& outcome_;
+  std::map<std::int64_t, Source> sources_;
+};
+
+}  // namespace
+
+SearchOutcome ServerLibrary::Search(const SearchCriteria& typed, std::string_view scope,
+                                    Progress& progress, std::stop_token stop) {
+  // The rows hold the texts the catalog reader cleaned: so must the patterns.
+  const SearchCriteria criteria = WithCleanTexts(typed);
+  const SearchMatcher matcher(criteria);
+  SearchOutcome outcome;
+  // The scope: one catalog when it names one, else a group with everything below it. The whole
+  // library needs no look-up first: the search is then one round trip to the server.
+  if (!layout_checked_ && !scope.empty()) {
+    PrepareLibrarySchema(*connection_);
+    layout_checked_ = true;
+  }
+  const bool check_layout = !layout_checked_;
+  std::string ids;
+  if (!scope.empty()) {
+    std::optional<std::string> scope_ids = CatalogIdsOfScope(*this, scope);
+    if (!scope_ids) return outcome;
+    ids = std::move(*scope_ids);
+  }
+  const CandidateQuery query = CandidateQueryOf(criteria, check_layout, ids);
+
+  CandidateRows rows(matcher, Location(), &outcome);
   std::size_t polled = 0;
   bool cancelled = false;
   try {
-    connection_->Stream(sql, params, [&](const pg::Result& row) {
+    connection_->Stream(query.sql, query.params, [&](const pg::Result& row) {
       if (cancelled) return;
       if (++polled % 4096 == 0 && stop.stop_requested()) {
         cancelled = true;
         return;
       }
-      const std::int64_t catalog_id = row.Int(0, 0);
-      auto source = sources.find(catalog_id);
-      if (source == sources.end()) {
-        const ServerCatalog catalog{catalog_id, std::string(row.Text(0, 1)),
-                                    std::string(row.Text(0, 2)), 0, 0};
-        source = sources
-                     .emplace(catalog_id, Source{EntryRecordBuilder(catalog.DisplayName()),
-                                                 location + "/" + catalog.RelativePath()})
-                     .first;
-      }
-      EntryRecordBuilder& builder = source->second.builder;
-      const RecordView& record = builder.Build(row, 3);
-      const auto present = [](std::string_view value) {
-        return value.data() != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
-      };
-      if (!matcher.Matches(present(record.fields[kFileName]), present(record.fields[kFileExt]),
-                           present(record.fields[kDescription]), &record.extras)) {
-        return;
-      }
-      outcome.results.AddChild(nullptr, record.fields, record.extras);
-      outcome.sources.push_back({source->second.path, static_cast<std::size_t>(builder.Ordinal())});
+      rows.Take(row);
     });
   } catch (const pg::ServerError& error) {
     if (!check_layout || error.Kind() == pg::FailureKind::kConnectionLost) throw;
