@@ -29,7 +29,7 @@ bool ReadThroughIndex(const DuplicatesOptions& options, Progress& progress, Inde
       if (!index.Covers(scope)) return false;
     }
     if (index.Update(progress).cancelled) return false;
-    *copies = index.CopiesOf(options.scopes);
+    *copies = index.CopiesOf(options.scopes, {}, options.min_size);
     return !copies->cancelled;
   } catch (const IndexError& e) {
     std::cerr << e.what() << "; reading the catalog files instead\n";

@@ -164,7 +164,8 @@ bool FindCopyRuns(sqlite3* db, const std::vector<Range>& ranges, const std::stop
 
 }  // namespace
 
-IndexedCopies LibraryIndex::CopiesOf(const std::vector<std::string>& scope, std::stop_token stop) {
+IndexedCopies LibraryIndex::CopiesOf(const std::vector<std::string>& scope, std::stop_token stop,
+                                     std::uint64_t min_size) {
   IndexedCopies result;
   const ReadTransaction snapshot(db_);
   // The catalogs in scope and the ranges of their entries, by first entry.
@@ -194,6 +195,18 @@ IndexedCopies LibraryIndex::CopiesOf(const std::vector<std::string>& scope, std:
   }
   std::sort(ranges.begin(), ranges.end(),
             [](const Range& a, const Range& b) { return a.first < b.first; });
+  if (min_size > 1) {
+    // The catalogs count all their files without a hash; the smaller ones are left out here.
+    Statement count(db_,
+                    "SELECT COUNT(*) FROM contents WHERE id BETWEEN ?1 AND ?2 AND hash = x'' "
+                    "AND size >= ?3");
+    result.unhashed = 0;
+    for (const Range& range : ranges) {
+      count.Bind(1, range.first).Bind(2, range.last).Bind(3, static_cast<std::int64_t>(min_size));
+      if (count.Step()) result.unhashed += static_cast<std::size_t>(count.Int(0));
+      count.Reset();
+    }
+  }
   // No more files than entries in scope: room for all of them, of which the copies are touched.
   result.groups = CopyGroups(entries);
   MappedArray<EntryFile> by_id(entries);

@@ -118,9 +118,9 @@ class LibraryIndex {
   // The files of the catalogs in `scope` (catalog files or groups, absolute; empty: the whole
   // library) whose size and content hash occur at least twice among them, through the index as
   // it stands (call Update first), in runs of equal size and hash; with the count of files there
-  // without a hash. Raises IndexError.
+  // without a hash (of `min_size` bytes or more). Raises IndexError.
   [[nodiscard]] IndexedCopies CopiesOf(const std::vector<std::string>& scope,
-                                       std::stop_token stop = {});
+                                       std::stop_token stop = {}, std::uint64_t min_size = 0);
 
   // Deletes the index file at `index_path` with its journal files.
   static void RemoveFiles(const std::string& index_path);
