@@ -279,13 +279,7 @@ class Walker {
     child.inode = sub.inode;
     child.node = sub.node;
     const std::string_view name = sub.node->Name();
-    path_.resize(parent.path_length);
-    std::size_t points = parent.path_points;
-    if (path_.empty() || path_.back() != '/') {
-      path_ += '/';
-      ++points;
-    }
-    path_ += name;
+    const std::size_t points = PathToEntry(parent, name);
     child.path_length = path_.size();
     child.path_points = points + CodePointCount(name);
     if (depth_ > kHeldFolders) {
