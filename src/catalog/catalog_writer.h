@@ -32,6 +32,9 @@ class CatalogWriter final : public RecordSink {
   // never calls a write function: the parts of a large catalog are made in buffers that are used
   // again for later parts, so no piece is copied twice and no fresh memory is touched per part.
   CatalogWriter(std::string* text, Part);
+  // Not copied: the text it formats into may be its own.
+  CatalogWriter(const CatalogWriter&) = delete;
+  CatalogWriter& operator=(const CatalogWriter&) = delete;
 
   bool Add(const RecordView& record) override;
   // Writes the end of the catalog, or of a part the last piece of its text.
