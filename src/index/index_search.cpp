@@ -10,6 +10,7 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "core/path_text.h"
 #include "index/index_tables.h"
@@ -25,26 +26,71 @@ namespace {
 // The stretch of entries in which a trigram's frequency is sampled.
 constexpr std::int64_t kSampleEntries = 40000;
 
+// Folders' paths remembered by entry in a map: every path met stays.
+class MappedPaths {
+ public:
+  explicit MappedPaths(std::unordered_map<std::int64_t, std::string>& paths) : paths_(paths) {}
+  [[nodiscard]] const std::string* Find(std::int64_t id) const {
+    const auto found = paths_.find(id);
+    return found == paths_.end() ? nullptr : &found->second;
+  }
+  // The path as remembered; it stays where it is while the map grows.
+  const std::string* Remember(std::int64_t id, const std::string& path) {
+    return &paths_.try_emplace(id, path).first->second;
+  }
+
+ private:
+  std::unordered_map<std::int64_t, std::string>& paths_;
+};
+
+// Folders' paths remembered in a fixed number of slots, by entry modulo the count: a search's
+// results seldom share a folder, so remembering every folder met only grows the memory touched
+// (each fresh page of it costs a fault), while the few folders that the results in a row share
+// stay. The strings keep their buffers from folder to folder.
+class SlotPaths {
+ public:
+  SlotPaths() : slots_(kSlots) {}
+  [[nodiscard]] const std::string* Find(std::int64_t id) const {
+    const Slot& slot = slots_[static_cast<std::size_t>(id) % kSlots];
+    return slot.id == id ? &slot.path : nullptr;
+  }
+  // The path as remembered: valid until the slot is taken by another entry.
+  const std::string* Remember(std::int64_t id, const std::string& path) {
+    Slot& slot = slots_[static_cast<std::size_t>(id) % kSlots];
+    slot.id = id;
+    slot.path.assign(path);
+    return &slot.path;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 1024;
+  struct Slot {
+    std::int64_t id = 0;  // no entry has id 0
+    std::string path;
+  };
+  std::vector<Slot> slots_;
+};
+
 // The FullPath of entry `id` read with `lookup`, remembering the paths of the folders met on the
-// way in `paths` (results often share them); nullopt when the index holds no such entry or it is
-// damaged.
-std::optional<std::string_view> PathOf(Statement& lookup, std::int64_t id,
-                                       std::unordered_map<std::int64_t, std::string>& paths) {
-  if (const auto found = paths.find(id); found != paths.end()) return found->second;
+// way in `paths` (MappedPaths or SlotPaths); nullopt when the index holds no such entry or it is
+// damaged. The view stays valid until the next call.
+template <typename Paths>
+std::optional<std::string_view> PathOf(Statement& lookup, std::int64_t id, Paths& paths) {
+  if (const std::string* found = paths.Find(id)) return *found;
   struct Link {
     std::int64_t id;
     std::size_t keep;
     std::string tail;
   };
   std::vector<Link> chain;  // entries and their links, upwards
-  // Up the links to an entry whose path is known or kept whole (each map lookup costs a miss of
-  // the processor's cache, so the asked entry is looked up once).
+  // Up the links to an entry whose path is known or kept whole (each look-up of a remembered
+  // path may cost a miss of the processor's cache, so the asked entry is looked up once).
   std::string path;
   bool known = false;
   for (;;) {
     if (!chain.empty()) {
-      if (const auto found = paths.find(id); found != paths.end()) {
-        path = found->second;
+      if (const std::string* found = paths.Find(id)) {
+        path = *found;
         known = true;
         break;
       }
@@ -65,19 +111,21 @@ std::optional<std::string_view> PathOf(Statement& lookup, std::int64_t id,
       lookup.Reset();
       break;
     }
-    chain.push_back({id, source.keep, (source.slash_name ? "/" : "") + std::string(source.tail)});
+    Link& link = chain.emplace_back(Link{id, source.keep, {}});
+    if (source.slash_name) link.tail += '/';
+    link.tail.append(source.tail);
     lookup.Reset();
     if (source.distance <= 0 || source.distance >= id) return std::nullopt;  // damaged: upwards
     id -= source.distance;
   }
-  // Remembered from the top down; the views stay where they are while the map grows.
+  // Remembered from the top down; the asked entry's path is remembered last.
   const std::string* remembered = nullptr;
-  if (!known) remembered = &paths.try_emplace(id, path).first->second;
+  if (!known) remembered = paths.Remember(id, path);
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     if (it->keep > path.size()) return std::nullopt;
     path.resize(it->keep);
     path += it->tail;
-    remembered = &paths.try_emplace(it->id, path).first->second;
+    remembered = paths.Remember(it->id, path);
   }
   return std::string_view(*remembered);
 }
@@ -366,15 +414,12 @@ class LibraryIndex::ScopeReader {
     ScopeResults& results;
   };
 
-  // What reading keeps from row to row: the paths of the folders met and the buffers an entry is
-  // unpacked into.
+  // What reading keeps from row to row: the paths of the folders met last and the buffers an
+  // entry is unpacked into.
   struct RowState {
-    explicit RowState(Statement& folder_lookup) : lookup(folder_lookup) {
-      // Most results of a selective search have a folder of their own: room for thousands.
-      folder_paths.reserve(4096);
-    }
+    explicit RowState(Statement& folder_lookup) : lookup(folder_lookup) {}
     Statement& lookup;  // finds folders' paths
-    std::unordered_map<std::int64_t, std::string> folder_paths;
+    SlotPaths folder_paths;
     std::array<std::string, kFieldCount> unpacked;
     ExtraViews extras;
     FieldViews fields{};
@@ -533,7 +578,8 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
 // recursion (an index of another build may keep folders' paths that way too).
 std::optional<std::string_view> LibraryIndex::FullPathOf(
     std::int64_t id, std::unordered_map<std::int64_t, std::string>& paths) {
-  return PathOf(statements_->lookup, id, paths);
+  MappedPaths mapped(paths);
+  return PathOf(statements_->lookup, id, mapped);
 }
 
 bool LibraryIndex::FullPathInto(std::int64_t id,
