@@ -243,13 +243,83 @@ class ReaderConnection {
   Statement scan, candidates, lookup;
 };
 
-// A match found by the reader on the other thread, owned: the index of its catalog in the scope,
-// its id, its fields (CatalogName aside) and its packed further attributes.
-struct OwnedMatch {
-  std::size_t catalog = 0;
-  std::int64_t id = 0;
-  std::array<std::string, kFieldCount> fields;
-  std::string extras;
+// The matches found by the reader on the other thread, owned: each packed in blocks as the index
+// of its catalog in the scope, its id and the sizes of its fields (CatalogName aside) and of its
+// packed further attributes, then their bytes. Thousands of matches fill a few blocks instead of
+// a string or more each, which spares the faults of the fresh memory they would take.
+class OwnedMatches {
+ public:
+  void Add(std::size_t catalog, std::int64_t id, const FieldViews& fields,
+           std::string_view packed_extras) {
+    Header header{catalog, id, {}, static_cast<std::uint32_t>(packed_extras.size())};
+    std::size_t size = sizeof(Header) + packed_extras.size();
+    for (int i = 0; i < kFieldCount; ++i) {
+      header.sizes[i] = static_cast<std::uint32_t>(fields[i].size());
+      size += fields[i].size();
+    }
+    char* at = Room(size);
+    starts_.push_back(at);
+    std::memcpy(at, &header, sizeof header);
+    at += sizeof header;
+    for (const std::string_view field : fields) at = Put(at, field);
+    Put(at, packed_extras);
+  }
+
+  // Calls `visit(catalog, id, fields, packed_extras)` for each match in the order they were added;
+  // the views stay valid while this holds the matches.
+  template <typename Visit>
+  void ForEach(Visit&& visit) const {
+    FieldViews fields{};
+    for (const char* start : starts_) {
+      Header header;
+      std::memcpy(&header, start, sizeof header);
+      const char* at = start + sizeof header;
+      for (int i = 0; i < kFieldCount; ++i) {
+        fields[i] = std::string_view(at, header.sizes[i]);
+        at += header.sizes[i];
+      }
+      visit(header.catalog, header.id, fields, std::string_view(at, header.extras));
+    }
+  }
+
+  void Clear() {
+    starts_.clear();
+    blocks_.clear();
+    next_ = nullptr;
+    left_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kBlockBytes = 64 * 1024;
+  struct Header {
+    std::size_t catalog;
+    std::int64_t id;
+    std::array<std::uint32_t, kFieldCount> sizes;
+    std::uint32_t extras;
+  };
+
+  // `size` bytes in the current block, or in a new one when it has no room left.
+  char* Room(std::size_t size) {
+    if (size > left_) {
+      const std::size_t bytes = std::max(kBlockBytes, size);
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(bytes));
+      next_ = blocks_.back().get();
+      left_ = bytes;
+    }
+    char* at = next_;
+    next_ += size;
+    left_ -= size;
+    return at;
+  }
+  static char* Put(char* at, std::string_view text) {
+    if (!text.empty()) std::memcpy(at, text.data(), text.size());
+    return at + text.size();
+  }
+
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::vector<const char*> starts_;
+  char* next_ = nullptr;
+  std::size_t left_ = 0;  // bytes free at next_
 };
 
 // Whether a core is free for a second reader: the processor has two or more and, over the last
@@ -302,16 +372,15 @@ class LibraryIndex::ScopeResults {
   }
 
   // Adds the matches another thread found, after those added so far.
-  void AddOwned(const std::vector<OwnedMatch>& matches) {
+  void AddOwned(const OwnedMatches& matches) {
     ExtraViews extras;
-    FieldViews fields{};
-    for (const OwnedMatch& match : matches) {
-      if (!UnpackExtras(match.extras, &extras)) {
+    matches.ForEach([&](std::size_t catalog, std::int64_t id, FieldViews& fields,
+                        std::string_view packed_extras) {
+      if (!UnpackExtras(packed_extras, &extras)) {
         throw IndexError("The search index holds a damaged entry.", true);
       }
-      for (int i = 0; i < kFieldCount; ++i) fields[i] = match.fields[i];
-      Add(match.catalog, match.id, fields, extras);
-    }
+      Add(catalog, id, fields, extras);
+    });
   }
 
   // Hands over what gathered; unless `force`, only when 100 ms have passed.
@@ -373,7 +442,7 @@ class LibraryIndex::ScopeReader {
   // half stopped, or at what the second found before it was cancelled.
   bool ReadInTwo(Statements& own, ReaderConnection& second, std::size_t split,
                  const std::stop_token& stop, Progress& progress, ScopeResults& results) const {
-    std::vector<OwnedMatch> later;
+    OwnedMatches later;
     bool later_done = false;
     std::exception_ptr later_failure;
     std::jthread other([&](std::stop_token halt) {
@@ -382,11 +451,7 @@ class LibraryIndex::ScopeReader {
             EntriesStatement(second), second.lookup, split, scope_.size(), halt, nullptr,
             [&later](std::size_t catalog, std::int64_t id, FieldViews& fields, const ExtraViews&,
                      std::string_view packed_extras) {
-              OwnedMatch& owned = later.emplace_back();
-              owned.catalog = catalog;
-              owned.id = id;
-              for (int i = 0; i < kFieldCount; ++i) owned.fields[i].assign(fields[i]);
-              owned.extras.assign(packed_extras);
+              later.Add(catalog, id, fields, packed_extras);
             },
             [] {});
       } catch (...) {
@@ -399,7 +464,7 @@ class LibraryIndex::ScopeReader {
                            AddTo{results}, [&results] { results.Report(false); });
     other.join();
     if (later_failure) std::rethrow_exception(later_failure);
-    if (!done) later.clear();
+    if (!done) later.Clear();
     results.AddOwned(later);
     return done && later_done;
   }
