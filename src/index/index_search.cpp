@@ -436,19 +436,27 @@ class LibraryIndex::ScopeReader {
                 AddTo{results}, [&results] { results.Report(false); });
   }
 
-  // Reads the catalogs before `split` with `own`, showing progress, and the others with `second`
-  // on another thread, which a cancel through `stop` stops too; the second half's matches follow
-  // the first half's in `results`. False when cancelled: the results then stop where the first
-  // half stopped, or at what the second found before it was cancelled.
-  bool ReadInTwo(Statements& own, ReaderConnection& second, std::size_t split,
+  // Reads the catalogs before `split` with `own`, showing progress, and the others on another
+  // thread with a connection of its own to the index file at `path`, opened there while this
+  // thread reads; a cancel through `stop` stops both. The second half's matches follow the first
+  // half's in `results`; when the file cannot be opened once more, this thread reads the second
+  // half too. False when cancelled: the results then stop where the first half stopped, or at
+  // what the second found before it was cancelled.
+  bool ReadInTwo(Statements& own, const std::string& path, std::size_t split,
                  const std::stop_token& stop, Progress& progress, ScopeResults& results) const {
     OwnedMatches later;
     bool later_done = false;
     std::exception_ptr later_failure;
+    bool unopened = false;
     std::jthread other([&](std::stop_token halt) {
       try {
+        const std::unique_ptr<ReaderConnection> second = OpenReaderConnection(path);
+        if (!second) {
+          unopened = true;
+          return;
+        }
         later_done = Read(
-            EntriesStatement(second), second.lookup, split, scope_.size(), halt, nullptr,
+            EntriesStatement(*second), second->lookup, split, scope_.size(), halt, nullptr,
             [&later](std::size_t catalog, std::int64_t id, FieldViews& fields, const ExtraViews&,
                      std::string_view packed_extras) {
               later.Add(catalog, id, fields, packed_extras);
@@ -466,6 +474,10 @@ class LibraryIndex::ScopeReader {
     if (later_failure) std::rethrow_exception(later_failure);
     if (!done) later.Clear();
     results.AddOwned(later);
+    if (unopened && done) {
+      return Read(EntriesStatement(own), own.lookup, split, scope_.size(), stop, &progress,
+                  AddTo{results}, [&results] { results.Report(false); });
+    }
     return done && later_done;
   }
 
@@ -618,20 +630,17 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   }
 
   // A large scope whose results are taken at the end is split in two halves by entries, the
-  // second read on another thread with a connection of its own. Without a second connection (the
-  // file cannot be opened once more), one thread reads all.
+  // second read on another thread with a connection of its own.
   std::size_t split = scope.size();
   if (!arrived && scope.size() >= 2 && reader.Entries() >= two_reader_entries_ &&
       (two_reader_entries_ == 0 || IdleCoreForSecondReader())) {
     split = reader.SecondHalfStart();
   }
-  std::unique_ptr<ReaderConnection> second;
-  if (split < scope.size()) second = OpenReaderConnection(path_);
 
   // With `arrived`, results gather in batches and are handed over from there.
   ScopeResults results(scope, arrived, &outcome);
-  if (second) {
-    outcome.cancelled = !reader.ReadInTwo(*statements_, *second, split, stop, progress, results);
+  if (split < scope.size()) {
+    outcome.cancelled = !reader.ReadInTwo(*statements_, path_, split, stop, progress, results);
   } else {
     outcome.cancelled = !reader.ReadHere(*statements_, stop, progress, results);
   }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -909,6 +910,14 @@ TEST(IndexedSearch, TwoReadersGiveOneReadersResultsCancelAndFailure) {
     const SearchOutcome stopped = index.Search(song, stop, stop.Token());
     EXPECT_TRUE(stopped.cancelled);
     EXPECT_LT(stopped.results.Size(), files.results.Size());
+    // When the file cannot be opened once more for the other thread, this one reads it all.
+    const std::string moved = IndexPathFor(root) + ".moved";
+    ASSERT_EQ(std::rename(IndexPathFor(root).c_str(), moved.c_str()), 0);
+    const SearchOutcome alone = index.Search(song, NoProgress());
+    ASSERT_EQ(std::rename(moved.c_str(), IndexPathFor(root).c_str()), 0);
+    EXPECT_EQ(Lines(alone), Lines(files));
+    EXPECT_EQ(alone.sources, files.sources);
+    EXPECT_FALSE(alone.cancelled);
   }
   // A damaged entry in the last catalog, which the other thread reads, fails the whole search.
   sqlite3* db = nullptr;
