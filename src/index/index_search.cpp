@@ -243,85 +243,6 @@ class ReaderConnection {
   Statement scan, candidates, lookup;
 };
 
-// The matches found by the reader on the other thread, owned: each packed in blocks as the index
-// of its catalog in the scope, its id and the sizes of its fields (CatalogName aside) and of its
-// packed further attributes, then their bytes. Thousands of matches fill a few blocks instead of
-// a string or more each, which spares the faults of the fresh memory they would take.
-class OwnedMatches {
- public:
-  void Add(std::size_t catalog, std::int64_t id, const FieldViews& fields,
-           std::string_view packed_extras) {
-    Header header{catalog, id, {}, static_cast<std::uint32_t>(packed_extras.size())};
-    std::size_t size = sizeof(Header) + packed_extras.size();
-    for (int i = 0; i < kFieldCount; ++i) {
-      header.sizes[i] = static_cast<std::uint32_t>(fields[i].size());
-      size += fields[i].size();
-    }
-    char* at = Room(size);
-    starts_.push_back(at);
-    std::memcpy(at, &header, sizeof header);
-    at += sizeof header;
-    for (const std::string_view field : fields) at = Put(at, field);
-    Put(at, packed_extras);
-  }
-
-  // Calls `visit(catalog, id, fields, packed_extras)` for each match in the order they were added;
-  // the views stay valid while this holds the matches.
-  template <typename Visit>
-  void ForEach(Visit&& visit) const {
-    FieldViews fields{};
-    for (const char* start : starts_) {
-      Header header;
-      std::memcpy(&header, start, sizeof header);
-      const char* at = start + sizeof header;
-      for (int i = 0; i < kFieldCount; ++i) {
-        fields[i] = std::string_view(at, header.sizes[i]);
-        at += header.sizes[i];
-      }
-      visit(header.catalog, header.id, fields, std::string_view(at, header.extras));
-    }
-  }
-
-  void Clear() {
-    starts_.clear();
-    blocks_.clear();
-    next_ = nullptr;
-    left_ = 0;
-  }
-
- private:
-  static constexpr std::size_t kBlockBytes = 64 * 1024;
-  struct Header {
-    std::size_t catalog;
-    std::int64_t id;
-    std::array<std::uint32_t, kFieldCount> sizes;
-    std::uint32_t extras;
-  };
-
-  // `size` bytes in the current block, or in a new one when it has no room left.
-  char* Room(std::size_t size) {
-    if (size > left_) {
-      const std::size_t bytes = std::max(kBlockBytes, size);
-      blocks_.push_back(std::make_unique_for_overwrite<char[]>(bytes));
-      next_ = blocks_.back().get();
-      left_ = bytes;
-    }
-    char* at = next_;
-    next_ += size;
-    left_ -= size;
-    return at;
-  }
-  static char* Put(char* at, std::string_view text) {
-    if (!text.empty()) std::memcpy(at, text.data(), text.size());
-    return at + text.size();
-  }
-
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  std::vector<const char*> starts_;
-  char* next_ = nullptr;
-  std::size_t left_ = 0;  // bytes free at next_
-};
-
 // Whether a core is free for a second reader: the processor has two or more and, over the last
 // minute, at least half of one stood idle (on a busy machine a second thread only waits for a
 // core and costs the setting up of its connection).
@@ -371,16 +292,11 @@ class LibraryIndex::ScopeResults {
     batches_.FirstHundred();
   }
 
-  // Adds the matches another thread found, after those added so far.
-  void AddOwned(const OwnedMatches& matches) {
-    ExtraViews extras;
-    matches.ForEach([&](std::size_t catalog, std::int64_t id, FieldViews& fields,
-                        std::string_view packed_extras) {
-      if (!UnpackExtras(packed_extras, &extras)) {
-        throw IndexError("The search index holds a damaged entry.", true);
-      }
-      Add(catalog, id, fields, extras);
-    });
+  // Moves the results that another thread gathered in `later` after those added so far.
+  void Append(SearchOutcome&& later) {
+    found_.results.Append(std::move(later.results));
+    found_.sources.insert(found_.sources.end(), std::make_move_iterator(later.sources.begin()),
+                          std::make_move_iterator(later.sources.end()));
   }
 
   // Hands over what gathered; unless `force`, only when 100 ms have passed.
@@ -444,7 +360,8 @@ class LibraryIndex::ScopeReader {
   // what the second found before it was cancelled.
   bool ReadInTwo(Statements& own, const std::string& path, std::size_t split,
                  const std::stop_token& stop, Progress& progress, ScopeResults& results) const {
-    OwnedMatches later;
+    // The other thread's results, gathered in an outcome of its own and moved after this one's.
+    SearchOutcome later;
     bool later_done = false;
     std::exception_ptr later_failure;
     bool unopened = false;
@@ -455,13 +372,10 @@ class LibraryIndex::ScopeReader {
           unopened = true;
           return;
         }
-        later_done = Read(
-            EntriesStatement(*second), second->lookup, split, scope_.size(), halt, nullptr,
-            [&later](std::size_t catalog, std::int64_t id, FieldViews& fields, const ExtraViews&,
-                     std::string_view packed_extras) {
-              later.Add(catalog, id, fields, packed_extras);
-            },
-            [] {});
+        const ResultsArrived at_the_end;
+        ScopeResults found(scope_, at_the_end, &later);
+        later_done = Read(EntriesStatement(*second), second->lookup, split, scope_.size(), halt,
+                          nullptr, AddTo{found}, [] {});
       } catch (...) {
         // Raised again on this thread once the other has ended.
         later_failure = std::current_exception();
@@ -472,8 +386,7 @@ class LibraryIndex::ScopeReader {
                            AddTo{results}, [&results] { results.Report(false); });
     other.join();
     if (later_failure) std::rethrow_exception(later_failure);
-    if (!done) later.Clear();
-    results.AddOwned(later);
+    if (done) results.Append(std::move(later));
     if (unopened && done) {
       return Read(EntriesStatement(own), own.lookup, split, scope_.size(), stop, &progress,
                   AddTo{results}, [&results] { results.Report(false); });
@@ -482,10 +395,10 @@ class LibraryIndex::ScopeReader {
   }
 
  private:
-  // Hands the matches read to `results` (the packed further attributes are not needed there).
+  // Hands the matches read to `results`.
   struct AddTo {
     void operator()(std::size_t catalog, std::int64_t id, FieldViews& fields,
-                    const ExtraViews& extras, std::string_view /*packed_extras*/) const {
+                    const ExtraViews& extras) const {
       results.Add(catalog, id, fields, extras);
     }
     ScopeResults& results;
@@ -515,7 +428,7 @@ class LibraryIndex::ScopeReader {
   }
 
   // Reads the catalogs [from, to) with `statement`, finding folders' paths with `lookup`, and
-  // hands each match to `match(catalog, id, fields, extras, packed_extras)` (fields without
+  // hands each match to `match(catalog, id, fields, extras)` (fields without
   // CatalogName); `poll()` every kPollRows rows. False when cancelled through `halt`. Without
   // `shown`, no progress is shown.
   template <typename Match, typename Poll>
@@ -569,7 +482,7 @@ class LibraryIndex::ScopeReader {
       if (!RowMatches(statement, name, packed_extras, state)) continue;
       if (name && shown) shown->SetWaitText(*name);
       UnpackRowFields(statement, id, name.value_or(std::string_view()), state);
-      match(current, id, state.fields, state.extras, packed_extras);
+      match(current, id, state.fields, state.extras);
     }
     statement.Reset();
     return true;
