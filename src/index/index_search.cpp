@@ -23,8 +23,11 @@ namespace lumivor {
 
 namespace {
 
-// The stretch of entries in which a trigram's frequency is sampled.
-constexpr std::int64_t kSampleEntries = 40000;
+// The stretch of entries in which a trigram's frequency is sampled. Counting costs tens of
+// nanoseconds per entry of a list found there, for every trigram of the criteria (two common
+// words have a dozen): 20,000 entries tell the common trigrams from the rare ones as well as more
+// would.
+constexpr std::int64_t kSampleEntries = 20000;
 
 // Folders' paths remembered by entry in a map: every path met stays.
 class MappedPaths {

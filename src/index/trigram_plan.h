@@ -50,7 +50,7 @@ inline constexpr std::size_t kMostPlannedTerms = 6;
 // costs the read of its row's page (a few microseconds); an entry of a list, tens of nanoseconds.
 inline constexpr std::int64_t kCandidateCostInListEntries = 64;
 // Candidates count as few at one in this many entries of the sample: no further list is read.
-inline constexpr std::int64_t kFewCandidatesShare = 2000;
+inline constexpr std::int64_t kFewCandidatesShare = 4000;
 
 // Chooses the posting lists of `terms` to intersect, from how often they occur in a sample of
 // `sample_size` entries: the rarest list first, then each further list, rarest first, whose
