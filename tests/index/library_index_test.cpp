@@ -566,6 +566,36 @@ TEST(IndexedSearch, ScannedCatalogsGiveTheFileSearchResults) {
   EXPECT_EQ(found.results.Top()->Field(kFullPath), deep + "/bottom song.mp3");
 }
 
+TEST(IndexedSearch, AFolderMetAgainAfterAnotherInItsPlaceGivesItsOwnPath) {
+  // The folder "/disk/alpha" and its subfolder "beta" lie 1,024 entries apart, so that a search
+  // keeps their paths in the same place: the result in "alpha" after the one in "beta" needs
+  // "alpha"'s path again.
+  TempDir dir;
+  std::string text =
+      "<file FileName=\"/disk\" FullPath=\"/disk\" FileType=\"directory\">"
+      "<file FileName=\"alpha\" FullPath=\"/disk/alpha\" FileType=\"directory\">"
+      "<file FileName=\"song 1.mp3\" FullPath=\"/disk/alpha/song 1.mp3\"/>";
+  for (int i = 0; i < 1022; ++i) {
+    const std::string name = "pad " + std::to_string(i);
+    text += "<file FileName=\"" + name + "\" FullPath=\"/disk/alpha/" + name + "\"/>";
+  }
+  text +=
+      "<file FileName=\"beta\" FullPath=\"/disk/alpha/beta\" FileType=\"directory\">"
+      "<file FileName=\"song 2.mp3\" FullPath=\"/disk/alpha/beta/song 2.mp3\"/></file>"
+      "<file FileName=\"song 3.mp3\" FullPath=\"/disk/alpha/song 3.mp3\"/></file></file>";
+  WriteFile(dir / "lib/a.xml", Catalog(text));
+  const std::string root = dir / "lib";
+  LibraryIndex index(root, dir / "index.sqlite");
+  ASSERT_EQ(index.Update(NoProgress()).entries, 1028u);
+  SearchCriteria song = Criteria(root, true);
+  song.name = "song";
+  ASSERT_EQ(ExpectSameResults(index, song), 3u);
+  const SearchOutcome found = index.Search(song, NoProgress());
+  ASSERT_EQ(found.results.Size(), 3u);
+  EXPECT_EQ(found.results.Root()->children[1]->Field(kFullPath), "/disk/alpha/beta/song 2.mp3");
+  EXPECT_EQ(found.results.Root()->children[2]->Field(kFullPath), "/disk/alpha/song 3.mp3");
+}
+
 // A catalog of the disk "/disk": folders "<top>0".."<top>9", each with ten subfolders of 450
 // files named after their number, every one holding "common" and a few holding "rare".
 std::string FolderCatalog(const std::string& top) {
