@@ -3,6 +3,8 @@
 
 #include "cli/commands.h"
 #include "library/library_storage.h"
+#include "server/pg_connection.h"
+#include "server/server_library.h"
 #include "stores/open_library.h"
 
 namespace lumivor::cli {
@@ -27,7 +29,11 @@ Command AddListCommand(CLI::App& app) {
   return {command, [options]() {
             std::string library = options->library;
             if (library.empty()) library = DefaultLibrary();
-            const CatalogTree tree = OpenLibrary(library)->List(options->groups_only);
+            // A server library is listed on a connection of its own: the layout is checked in
+            // the listing's statement, one round trip for the whole listing.
+            const CatalogTree tree = pg::IsServerLocation(library)
+                                         ? ServerLibrary::ListAt(library, options->groups_only)
+                                         : OpenLibrary(library)->List(options->groups_only);
             std::cout << "Depth";
             for (int field : kListedFields) std::cout << '\t' << FieldNames[field];
             std::cout << '\n';

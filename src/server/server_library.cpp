@@ -444,38 +444,77 @@ void ServerLibrary::SaveNewCatalog(const NewCatalogPlan& plan, const CatalogTree
 
 // --- Listing --------------------------------------------------------------------------------
 
+CatalogTree ServerLibrary::ListAt(const std::string& conninfo, bool groups_only) {
+  ServerLibrary library(conninfo, false);
+  return library.List(groups_only);
+}
+
+namespace {
+
+// The condition that fails the statement unless the library has this program's layout (or has
+// none): it reads a setting nobody made. It holds no column, so the server tests it once, before
+// reading any table.
+std::string LayoutCheck() {
+  return "CASE WHEN (SELECT max(version) FROM library_version) = " +
+         std::to_string(KnownLibraryVersion()) +
+         " THEN TRUE ELSE current_setting('lumivor.other_layout')::boolean END";
+}
+
+}  // namespace
+
 CatalogTree ServerLibrary::List(bool groups_only) {
   const std::string location = Location();
   std::vector<ListedItem> items;
   items.push_back({0, location, std::string(kLibraryRootCaption), {}, 0, true});
   std::map<std::string, std::size_t, std::less<>> group_items;
   group_items[""] = 0;
-  pg::Transaction snapshot(*connection_);
-  connection_->Exec("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ READ ONLY");
-  const pg::Result groups =
-      connection_->Exec("SELECT path, modified FROM library_groups WHERE path <> '' ORDER BY path");
-  // Sorted by path, every group comes after its parent.
-  for (int row = 0; row < groups.Rows(); ++row) {
-    const std::string path(groups.Text(row, 0));
-    const std::int64_t modified = groups.Int(row, 1);
-    const auto parent = group_items.find(ParentGroup(path));
-    if (parent == group_items.end()) continue;
-    items.push_back({parent->second, location + "/" + path, std::string(LastPart(path)),
-                     modified != 0 ? FormatFileTime(static_cast<std::time_t>(modified)) : "", 0,
-                     true});
-    group_items[path] = items.size() - 1;
-  }
+  // The groups, then the catalogs, in one statement: they come from one snapshot, in one round
+  // trip. Groups by their paths (every group after its parent), catalogs as Catalogs() orders
+  // them.
+  std::string sql =
+      "SELECT * FROM (SELECT 0 AS kind, path AS sort_key, path AS group_path, modified,"
+      " NULL::bigint AS id, NULL::text AS file_name, NULL::bigint AS byte_size"
+      " FROM library_groups WHERE path <> ''";
   if (!groups_only) {
-    for (const ServerCatalog& catalog : Catalogs()) {
-      const auto parent = group_items.find(catalog.group);
-      if (parent == group_items.end()) continue;
-      items.push_back({parent->second, location + "/" + catalog.RelativePath(),
-                       catalog.DisplayName(),
-                       FormatFileTime(static_cast<std::time_t>(catalog.modified)),
-                       static_cast<std::uint64_t>(catalog.byte_size), false});
-    }
+    sql +=
+        " UNION ALL SELECT 1, CASE WHEN group_path = '' THEN file_name"
+        " ELSE group_path || '/' || file_name END, group_path, modified, id, file_name, byte_size"
+        " FROM catalogs";
   }
-  snapshot.Commit();
+  sql += ") AS listed";
+  const bool check_layout = !layout_checked_;
+  if (check_layout) sql += " WHERE " + LayoutCheck();
+  sql += " ORDER BY kind, sort_key COLLATE \"C\"";
+  pg::Result rows;
+  try {
+    rows = connection_->Exec(sql);
+  } catch (const pg::ServerError& error) {
+    if (!check_layout || error.Kind() == pg::FailureKind::kConnectionLost) throw;
+    PrepareLibrarySchema(*connection_);
+    layout_checked_ = true;
+    return List(groups_only);
+  }
+  layout_checked_ = true;
+  for (int row = 0; row < rows.Rows(); ++row) {
+    const std::string group(rows.Text(row, 2));
+    const std::int64_t modified = rows.Int(row, 3);
+    if (rows.Int(row, 0) == 0) {
+      const auto parent = group_items.find(ParentGroup(group));
+      if (parent == group_items.end()) continue;
+      items.push_back({parent->second, location + "/" + group, std::string(LastPart(group)),
+                       modified != 0 ? FormatFileTime(static_cast<std::time_t>(modified)) : "", 0,
+                       true});
+      group_items[group] = items.size() - 1;
+      continue;
+    }
+    const ServerCatalog catalog{rows.Int(row, 4), group, std::string(rows.Text(row, 5)),
+                                rows.Int(row, 6), modified};
+    const auto parent = group_items.find(catalog.group);
+    if (parent == group_items.end()) continue;
+    items.push_back({parent->second, location + "/" + catalog.RelativePath(), catalog.DisplayName(),
+                     FormatFileTime(static_cast<std::time_t>(catalog.modified)),
+                     static_cast<std::uint64_t>(catalog.byte_size), false});
+  }
   return LibraryTreeOf(std::move(items));
 }
 
@@ -1022,9 +1061,7 @@ CandidateQuery CandidateQueryOf(const SearchCriteria& criteria, bool check_layou
   if (check_layout) {
     // Not this program's layout (or none): the query fails (reading a setting nobody made),
     // and the layout is looked at as a new connection does.
-    sql += "CASE WHEN (SELECT max(version) FROM library_version) = " +
-           std::to_string(KnownLibraryVersion()) +
-           " THEN TRUE ELSE current_setting('lumivor.other_layout')::boolean END";
+    sql += LayoutCheck();
   } else if (ids.empty()) {
     sql += "TRUE";
   } else {

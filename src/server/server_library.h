@@ -50,6 +50,10 @@ class ServerLibrary final : public Library {
                                               std::string_view scope, Progress& progress,
                                               std::stop_token stop);
 
+  // List on a new connection to `conninfo`, for a command that only lists: the layout is checked
+  // in the listing's own statement, as SearchAt does.
+  [[nodiscard]] static CatalogTree ListAt(const std::string& conninfo, bool groups_only);
+
   [[nodiscard]] std::string Location() const override;
   [[nodiscard]] bool IsServer() const override { return true; }
   [[nodiscard]] CatalogTree List(bool groups_only) override;
@@ -147,7 +151,7 @@ class ServerLibrary final : public Library {
                  std::vector<KeptDescription::Twin> KeptDescription::*twins);
   // Puts the kept descriptions on the rows written for the catalog `id`.
   void KeepDescriptions(const std::string& id, std::vector<KeptDescription>& kept);
-  // Connects; checks the layout only when `check_layout` (else Search does).
+  // Connects; checks the layout only when `check_layout` (else Search or List does).
   ServerLibrary(std::string conninfo, bool check_layout);
   std::string conninfo_;
   std::unique_ptr<pg::Connection> connection_;

@@ -211,6 +211,11 @@ TEST_F(ServerLibraryTest, ListingMatchesTheFolderListing) {
     return out;
   };
   EXPECT_EQ(lines(server, library.Location()), lines(folder, dir / "lib"));
+  // Listed on a connection of its own, in one statement, with the groups alone too.
+  EXPECT_EQ(lines(ServerLibrary::ListAt(uri_, false), library.Location()),
+            lines(folder, dir / "lib"));
+  EXPECT_EQ(lines(ServerLibrary::ListAt(uri_, true), library.Location()),
+            lines(FolderLibrary(dir / "lib").List(true), dir / "lib"));
 }
 
 TEST_F(ServerLibraryTest, SearchFindsTheFolderSearchResultsInTheSameOrder) {
@@ -535,10 +540,14 @@ TEST_F(ServerLibraryTest, ANewerLayoutIsRefusedAndAReaderMayNotWrite) {
   };
   refused([&] { ServerLibrary newer(uri_); });
   refused([&] { (void)ServerLibrary::SearchAt(uri_, all, "", NoProgress(), {}); });
+  refused([&] { (void)ServerLibrary::ListAt(uri_, false); });
   // On a database without a library, such a search makes the layout and finds nothing.
   const std::string fresh = SharedPgServer().CreateDatabase(database + "_fresh");
   EXPECT_TRUE(ServerLibrary::SearchAt(fresh, all, "", NoProgress(), {}).results.Empty());
   EXPECT_EQ(ServerLibrary(fresh).Catalogs().size(), 0u);
+  const std::string fresh_list = SharedPgServer().CreateDatabase(database + "_fresh_list");
+  EXPECT_EQ(ServerLibrary::ListAt(fresh_list, false).Size(), 1u);  // the library's top alone
+  EXPECT_EQ(ServerLibrary(fresh_list).Catalogs().size(), 0u);
 }
 
 TEST_F(ServerLibraryTest, ALostConnectionSaysSoOnceAndANewOneWorks) {
