@@ -10,6 +10,7 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "core/path_text.h"
 #include "index/index_tables.h"
@@ -22,29 +23,77 @@ namespace lumivor {
 
 namespace {
 
-// The stretch of entries in which a trigram's frequency is sampled.
-constexpr std::int64_t kSampleEntries = 40000;
+// The stretch of entries in which a trigram's frequency is sampled. Counting costs tens of
+// nanoseconds per entry of a list found there, for every trigram of the criteria (two common
+// words have a dozen): 20,000 entries tell the common trigrams from the rare ones as well as more
+// would.
+constexpr std::int64_t kSampleEntries = 20000;
+
+// Folders' paths remembered by entry in a map: every path met stays.
+class MappedPaths {
+ public:
+  explicit MappedPaths(std::unordered_map<std::int64_t, std::string>& paths) : paths_(paths) {}
+  [[nodiscard]] const std::string* Find(std::int64_t id) const {
+    const auto found = paths_.find(id);
+    return found == paths_.end() ? nullptr : &found->second;
+  }
+  // The path as remembered; it stays where it is while the map grows.
+  const std::string* Remember(std::int64_t id, const std::string& path) {
+    return &paths_.try_emplace(id, path).first->second;
+  }
+
+ private:
+  std::unordered_map<std::int64_t, std::string>& paths_;
+};
+
+// Folders' paths remembered in a fixed number of slots, by entry modulo the count: a search's
+// results seldom share a folder, so remembering every folder met only grows the memory touched
+// (each fresh page of it costs a fault), while the few folders that the results in a row share
+// stay. The strings keep their buffers from folder to folder.
+class SlotPaths {
+ public:
+  SlotPaths() : slots_(kSlots) {}
+  [[nodiscard]] const std::string* Find(std::int64_t id) const {
+    const Slot& slot = slots_[static_cast<std::size_t>(id) % kSlots];
+    return slot.id == id ? &slot.path : nullptr;
+  }
+  // The path as remembered: valid until the slot is taken by another entry.
+  const std::string* Remember(std::int64_t id, const std::string& path) {
+    Slot& slot = slots_[static_cast<std::size_t>(id) % kSlots];
+    slot.id = id;
+    slot.path.assign(path);
+    return &slot.path;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 1024;
+  struct Slot {
+    std::int64_t id = 0;  // no entry has id 0
+    std::string path;
+  };
+  std::vector<Slot> slots_;
+};
 
 // The FullPath of entry `id` read with `lookup`, remembering the paths of the folders met on the
-// way in `paths` (results often share them); nullopt when the index holds no such entry or it is
-// damaged.
-std::optional<std::string_view> PathOf(Statement& lookup, std::int64_t id,
-                                       std::unordered_map<std::int64_t, std::string>& paths) {
-  if (const auto found = paths.find(id); found != paths.end()) return found->second;
+// way in `paths` (MappedPaths or SlotPaths); nullopt when the index holds no such entry or it is
+// damaged. The view stays valid until the next call.
+template <typename Paths>
+std::optional<std::string_view> PathOf(Statement& lookup, std::int64_t id, Paths& paths) {
+  if (const std::string* found = paths.Find(id)) return *found;
   struct Link {
     std::int64_t id;
     std::size_t keep;
     std::string tail;
   };
   std::vector<Link> chain;  // entries and their links, upwards
-  // Up the links to an entry whose path is known or kept whole (each map lookup costs a miss of
-  // the processor's cache, so the asked entry is looked up once).
+  // Up the links to an entry whose path is known or kept whole (each look-up of a remembered
+  // path may cost a miss of the processor's cache, so the asked entry is looked up once).
   std::string path;
   bool known = false;
   for (;;) {
     if (!chain.empty()) {
-      if (const auto found = paths.find(id); found != paths.end()) {
-        path = found->second;
+      if (const std::string* found = paths.Find(id)) {
+        path = *found;
         known = true;
         break;
       }
@@ -65,19 +114,21 @@ std::optional<std::string_view> PathOf(Statement& lookup, std::int64_t id,
       lookup.Reset();
       break;
     }
-    chain.push_back({id, source.keep, (source.slash_name ? "/" : "") + std::string(source.tail)});
+    Link& link = chain.emplace_back(Link{id, source.keep, {}});
+    if (source.slash_name) link.tail += '/';
+    link.tail.append(source.tail);
     lookup.Reset();
     if (source.distance <= 0 || source.distance >= id) return std::nullopt;  // damaged: upwards
     id -= source.distance;
   }
-  // Remembered from the top down; the views stay where they are while the map grows.
+  // Remembered from the top down; the asked entry's path is remembered last.
   const std::string* remembered = nullptr;
-  if (!known) remembered = &paths.try_emplace(id, path).first->second;
+  if (!known) remembered = paths.Remember(id, path);
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     if (it->keep > path.size()) return std::nullopt;
     path.resize(it->keep);
     path += it->tail;
-    remembered = &paths.try_emplace(it->id, path).first->second;
+    remembered = paths.Remember(it->id, path);
   }
   return std::string_view(*remembered);
 }
@@ -195,15 +246,6 @@ class ReaderConnection {
   Statement scan, candidates, lookup;
 };
 
-// A match found by the reader on the other thread, owned: the index of its catalog in the scope,
-// its id, its fields (CatalogName aside) and its packed further attributes.
-struct OwnedMatch {
-  std::size_t catalog = 0;
-  std::int64_t id = 0;
-  std::array<std::string, kFieldCount> fields;
-  std::string extras;
-};
-
 // Whether a core is free for a second reader: the processor has two or more and, over the last
 // minute, at least half of one stood idle (on a busy machine a second thread only waits for a
 // core and costs the setting up of its connection).
@@ -253,17 +295,11 @@ class LibraryIndex::ScopeResults {
     batches_.FirstHundred();
   }
 
-  // Adds the matches another thread found, after those added so far.
-  void AddOwned(const std::vector<OwnedMatch>& matches) {
-    ExtraViews extras;
-    FieldViews fields{};
-    for (const OwnedMatch& match : matches) {
-      if (!UnpackExtras(match.extras, &extras)) {
-        throw IndexError("The search index holds a damaged entry.", true);
-      }
-      for (int i = 0; i < kFieldCount; ++i) fields[i] = match.fields[i];
-      Add(match.catalog, match.id, fields, extras);
-    }
+  // Moves the results that another thread gathered in `later` after those added so far.
+  void Append(SearchOutcome&& later) {
+    found_.results.Append(std::move(later.results));
+    found_.sources.insert(found_.sources.end(), std::make_move_iterator(later.sources.begin()),
+                          std::make_move_iterator(later.sources.end()));
   }
 
   // Hands over what gathered; unless `force`, only when 100 ms have passed.
@@ -319,28 +355,30 @@ class LibraryIndex::ScopeReader {
                 AddTo{results}, [&results] { results.Report(false); });
   }
 
-  // Reads the catalogs before `split` with `own`, showing progress, and the others with `second`
-  // on another thread, which a cancel through `stop` stops too; the second half's matches follow
-  // the first half's in `results`. False when cancelled: the results then stop where the first
-  // half stopped, or at what the second found before it was cancelled.
-  bool ReadInTwo(Statements& own, ReaderConnection& second, std::size_t split,
+  // Reads the catalogs before `split` with `own`, showing progress, and the others on another
+  // thread with a connection of its own to the index file at `path`, opened there while this
+  // thread reads; a cancel through `stop` stops both. The second half's matches follow the first
+  // half's in `results`; when the file cannot be opened once more, this thread reads the second
+  // half too. False when cancelled: the results then stop where the first half stopped, or at
+  // what the second found before it was cancelled.
+  bool ReadInTwo(Statements& own, const std::string& path, std::size_t split,
                  const std::stop_token& stop, Progress& progress, ScopeResults& results) const {
-    std::vector<OwnedMatch> later;
+    // The other thread's results, gathered in an outcome of its own and moved after this one's.
+    SearchOutcome later;
     bool later_done = false;
     std::exception_ptr later_failure;
+    bool unopened = false;
     std::jthread other([&](std::stop_token halt) {
       try {
-        later_done = Read(
-            EntriesStatement(second), second.lookup, split, scope_.size(), halt, nullptr,
-            [&later](std::size_t catalog, std::int64_t id, FieldViews& fields, const ExtraViews&,
-                     std::string_view packed_extras) {
-              OwnedMatch& owned = later.emplace_back();
-              owned.catalog = catalog;
-              owned.id = id;
-              for (int i = 0; i < kFieldCount; ++i) owned.fields[i].assign(fields[i]);
-              owned.extras.assign(packed_extras);
-            },
-            [] {});
+        const std::unique_ptr<ReaderConnection> second = OpenReaderConnection(path);
+        if (!second) {
+          unopened = true;
+          return;
+        }
+        const ResultsArrived at_the_end;
+        ScopeResults found(scope_, at_the_end, &later);
+        later_done = Read(EntriesStatement(*second), second->lookup, split, scope_.size(), halt,
+                          nullptr, AddTo{found}, [] {});
       } catch (...) {
         // Raised again on this thread once the other has ended.
         later_failure = std::current_exception();
@@ -351,30 +389,30 @@ class LibraryIndex::ScopeReader {
                            AddTo{results}, [&results] { results.Report(false); });
     other.join();
     if (later_failure) std::rethrow_exception(later_failure);
-    if (!done) later.clear();
-    results.AddOwned(later);
+    if (done) results.Append(std::move(later));
+    if (unopened && done) {
+      return Read(EntriesStatement(own), own.lookup, split, scope_.size(), stop, &progress,
+                  AddTo{results}, [&results] { results.Report(false); });
+    }
     return done && later_done;
   }
 
  private:
-  // Hands the matches read to `results` (the packed further attributes are not needed there).
+  // Hands the matches read to `results`.
   struct AddTo {
     void operator()(std::size_t catalog, std::int64_t id, FieldViews& fields,
-                    const ExtraViews& extras, std::string_view /*packed_extras*/) const {
+                    const ExtraViews& extras) const {
       results.Add(catalog, id, fields, extras);
     }
     ScopeResults& results;
   };
 
-  // What reading keeps from row to row: the paths of the folders met and the buffers an entry is
-  // unpacked into.
+  // What reading keeps from row to row: the paths of the folders met last and the buffers an
+  // entry is unpacked into.
   struct RowState {
-    explicit RowState(Statement& folder_lookup) : lookup(folder_lookup) {
-      // Most results of a selective search have a folder of their own: room for thousands.
-      folder_paths.reserve(4096);
-    }
+    explicit RowState(Statement& folder_lookup) : lookup(folder_lookup) {}
     Statement& lookup;  // finds folders' paths
-    std::unordered_map<std::int64_t, std::string> folder_paths;
+    SlotPaths folder_paths;
     std::array<std::string, kFieldCount> unpacked;
     ExtraViews extras;
     FieldViews fields{};
@@ -393,7 +431,7 @@ class LibraryIndex::ScopeReader {
   }
 
   // Reads the catalogs [from, to) with `statement`, finding folders' paths with `lookup`, and
-  // hands each match to `match(catalog, id, fields, extras, packed_extras)` (fields without
+  // hands each match to `match(catalog, id, fields, extras)` (fields without
   // CatalogName); `poll()` every kPollRows rows. False when cancelled through `halt`. Without
   // `shown`, no progress is shown.
   template <typename Match, typename Poll>
@@ -447,7 +485,7 @@ class LibraryIndex::ScopeReader {
       if (!RowMatches(statement, name, packed_extras, state)) continue;
       if (name && shown) shown->SetWaitText(*name);
       UnpackRowFields(statement, id, name.value_or(std::string_view()), state);
-      match(current, id, state.fields, state.extras, packed_extras);
+      match(current, id, state.fields, state.extras);
     }
     statement.Reset();
     return true;
@@ -508,20 +546,17 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   }
 
   // A large scope whose results are taken at the end is split in two halves by entries, the
-  // second read on another thread with a connection of its own. Without a second connection (the
-  // file cannot be opened once more), one thread reads all.
+  // second read on another thread with a connection of its own.
   std::size_t split = scope.size();
   if (!arrived && scope.size() >= 2 && reader.Entries() >= two_reader_entries_ &&
       (two_reader_entries_ == 0 || IdleCoreForSecondReader())) {
     split = reader.SecondHalfStart();
   }
-  std::unique_ptr<ReaderConnection> second;
-  if (split < scope.size()) second = OpenReaderConnection(path_);
 
   // With `arrived`, results gather in batches and are handed over from there.
   ScopeResults results(scope, arrived, &outcome);
-  if (second) {
-    outcome.cancelled = !reader.ReadInTwo(*statements_, *second, split, stop, progress, results);
+  if (split < scope.size()) {
+    outcome.cancelled = !reader.ReadInTwo(*statements_, path_, split, stop, progress, results);
   } else {
     outcome.cancelled = !reader.ReadHere(*statements_, stop, progress, results);
   }
@@ -533,7 +568,8 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
 // recursion (an index of another build may keep folders' paths that way too).
 std::optional<std::string_view> LibraryIndex::FullPathOf(
     std::int64_t id, std::unordered_map<std::int64_t, std::string>& paths) {
-  return PathOf(statements_->lookup, id, paths);
+  MappedPaths mapped(paths);
+  return PathOf(statements_->lookup, id, mapped);
 }
 
 bool LibraryIndex::FullPathInto(std::int64_t id,

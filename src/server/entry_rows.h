@@ -30,8 +30,11 @@ inline constexpr std::string_view kEntryCopyColumns =
     " file_ext, file_type, description, name_length, path_length, size_share, odd, extras";
 
 // The COPY statement the rows of EntryCopySink go to, into `table` (entries or a part of it).
-[[nodiscard]] inline std::string EntryCopyStatement(std::string_view table = "entries") {
-  return "COPY " + std::string(table) + " (" + std::string(kEntryCopyColumns) + ") FROM STDIN";
+// `freeze` writes the rows frozen, which only a table made in the same transaction allows.
+[[nodiscard]] inline std::string EntryCopyStatement(std::string_view table = "entries",
+                                                    bool freeze = false) {
+  return "COPY " + std::string(table) + " (" + std::string(kEntryCopyColumns) + ") FROM STDIN" +
+         (freeze ? " WITH (FREEZE)" : "");
 }
 
 // The number a FileTime text stands for (its wall-clock seconds counted as if in UTC), when the

@@ -394,24 +394,17 @@ bool IsServerLocation(std::string_view location) {
 }
 
 void AppendCopyText(std::string& out, std::string_view value) {
-  for (const char c : value) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
+  // The runs between the characters to escape go in whole: most values have none.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c != '\\' && c != '\t' && c != '\n' && c != '\r') continue;
+    out.append(value.data() + start, i - start);
+    out += '\\';
+    out += c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
+    start = i + 1;
   }
+  out.append(value.data() + start, value.size() - start);
 }
 
 std::string ArrayLiteral(const std::vector<std::string_view>& items) {

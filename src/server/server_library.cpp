@@ -679,10 +679,21 @@ void LoadEntriesPart(pg::Connection& connection, LoadPart& part, const std::stri
                      Progress* progress, const std::atomic<bool>& failed) {
   pg::Transaction transaction(connection);
   connection.Exec("SET LOCAL maintenance_work_mem = '256MB'");
+  // The parts are built at once, one per core: helpers for the key's sort would only take turns
+  // with the other parts, and their sorted runs are merged again.
+  connection.Exec("SET LOCAL max_parallel_maintenance_workers = 0");
+  // The part's commit need not wait for its log to reach the disk: nobody sees the part before
+  // the push's own commit attaches it, and that commit waits for the log up to it, the parts'
+  // included.
+  connection.Exec("SET LOCAL synchronous_commit = off");
   // The range as a constraint of its own spares the attach a scan of every row.
   connection.Exec("CREATE TABLE " + part.table + " (" + columns + ", CONSTRAINT " + part.table +
                   "_range CHECK (" + part.Check() + "))");
-  connection.CopyStart(EntryCopyStatement(part.table));
+  // Frozen rows, since the table is new in this transaction: the index builds below and every
+  // later reader take them as visible without looking up the transaction that wrote them, and
+  // no later vacuum has to freeze them. They cannot be seen early: entries shows them only once
+  // the push commits, with the catalogs they belong to.
+  connection.CopyStart(EntryCopyStatement(part.table, true));
   try {
     CatalogFileReader reader;
     for (PushedCatalog* catalog : part.catalogs) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -565,6 +566,36 @@ TEST(IndexedSearch, ScannedCatalogsGiveTheFileSearchResults) {
   EXPECT_EQ(found.results.Top()->Field(kFullPath), deep + "/bottom song.mp3");
 }
 
+TEST(IndexedSearch, AFolderMetAgainAfterAnotherInItsPlaceGivesItsOwnPath) {
+  // The folder "/disk/alpha" and its subfolder "beta" lie 1,024 entries apart, so that a search
+  // keeps their paths in the same place: the result in "alpha" after the one in "beta" needs
+  // "alpha"'s path again.
+  TempDir dir;
+  std::string text =
+      "<file FileName=\"/disk\" FullPath=\"/disk\" FileType=\"directory\">"
+      "<file FileName=\"alpha\" FullPath=\"/disk/alpha\" FileType=\"directory\">"
+      "<file FileName=\"song 1.mp3\" FullPath=\"/disk/alpha/song 1.mp3\"/>";
+  for (int i = 0; i < 1022; ++i) {
+    const std::string name = "pad " + std::to_string(i);
+    text += "<file FileName=\"" + name + "\" FullPath=\"/disk/alpha/" + name + "\"/>";
+  }
+  text +=
+      "<file FileName=\"beta\" FullPath=\"/disk/alpha/beta\" FileType=\"directory\">"
+      "<file FileName=\"song 2.mp3\" FullPath=\"/disk/alpha/beta/song 2.mp3\"/></file>"
+      "<file FileName=\"song 3.mp3\" FullPath=\"/disk/alpha/song 3.mp3\"/></file></file>";
+  WriteFile(dir / "lib/a.xml", Catalog(text));
+  const std::string root = dir / "lib";
+  LibraryIndex index(root, dir / "index.sqlite");
+  ASSERT_EQ(index.Update(NoProgress()).entries, 1028u);
+  SearchCriteria song = Criteria(root, true);
+  song.name = "song";
+  ASSERT_EQ(ExpectSameResults(index, song), 3u);
+  const SearchOutcome found = index.Search(song, NoProgress());
+  ASSERT_EQ(found.results.Size(), 3u);
+  EXPECT_EQ(found.results.Root()->children[1]->Field(kFullPath), "/disk/alpha/beta/song 2.mp3");
+  EXPECT_EQ(found.results.Root()->children[2]->Field(kFullPath), "/disk/alpha/song 3.mp3");
+}
+
 // A catalog of the disk "/disk": folders "<top>0".."<top>9", each with ten subfolders of 450
 // files named after their number, every one holding "common" and a few holding "rare".
 std::string FolderCatalog(const std::string& top) {
@@ -909,6 +940,14 @@ TEST(IndexedSearch, TwoReadersGiveOneReadersResultsCancelAndFailure) {
     const SearchOutcome stopped = index.Search(song, stop, stop.Token());
     EXPECT_TRUE(stopped.cancelled);
     EXPECT_LT(stopped.results.Size(), files.results.Size());
+    // When the file cannot be opened once more for the other thread, this one reads it all.
+    const std::string moved = IndexPathFor(root) + ".moved";
+    ASSERT_EQ(std::rename(IndexPathFor(root).c_str(), moved.c_str()), 0);
+    const SearchOutcome alone = index.Search(song, NoProgress());
+    ASSERT_EQ(std::rename(moved.c_str(), IndexPathFor(root).c_str()), 0);
+    EXPECT_EQ(Lines(alone), Lines(files));
+    EXPECT_EQ(alone.sources, files.sources);
+    EXPECT_FALSE(alone.cancelled);
   }
   // A damaged entry in the last catalog, which the other thread reads, fails the whole search.
   sqlite3* db = nullptr;
