@@ -331,6 +331,10 @@ std::string_view CatalogTree::Node::Extra(std::string_view name) const {
   return {};
 }
 
+bool CatalogTree::Node::SizeNumber(std::uint64_t* value) const {
+  return record_blob::SizeNumber(Blob(), value);
+}
+
 bool CatalogTree::Node::IsDirectory() const {
   const record_blob::Kind kind = record_blob::KindOf(Blob(), kFileType);
   return kind == record_blob::kPackedAlt ||

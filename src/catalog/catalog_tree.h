@@ -44,6 +44,9 @@ class CatalogTree {
     // The same as a view: into the node, into `scratch`, or into the tree; valid until the next
     // change of `scratch`, the node or an ancestor.
     [[nodiscard]] std::string_view Field(int index, std::string* scratch) const;
+    // FileSize as a number, when the node holds it as one (its text is the number's digits);
+    // false when it is empty or kept as text.
+    [[nodiscard]] bool SizeNumber(std::uint64_t* value) const;
     // FileName, which is always stored as it reads.
     [[nodiscard]] std::string_view Name() const;
     // The record on its own: every field and further attribute as it reads.

@@ -51,6 +51,9 @@ class CatalogWriter final : public RecordSink {
  private:
   void Start();
   void AppendAttribute(std::string_view name, std::string_view value);
+  // Appends the element of `record` when none of its values needs mending or escaping (the
+  // usual case, done in one pass); false, with nothing appended, otherwise.
+  bool AppendPlainElement(const RecordView& record);
   void FlushIfFull();
 
   std::function<void(std::string_view)> write_;  // empty for a part made into a caller's text

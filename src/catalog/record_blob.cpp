@@ -601,6 +601,14 @@ std::string_view UnpackField(const char* blob, int index, const Context& context
   return text;
 }
 
+bool SizeNumber(const char* blob, std::uint64_t* value) {
+  const Kind kind = KindOf(blob, kFileSize);
+  if (kind == kEmpty || kind == kText) return false;
+  const char* p = PayloadOf(blob, kFileSize);
+  *value = GetVarint(p);
+  return true;
+}
+
 PathRule PathRuleOf(const char* blob, std::size_t* prefix) {
   switch (KindOf(blob, kFullPath)) {
     case kPacked:

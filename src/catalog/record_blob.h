@@ -85,6 +85,10 @@ bool OverwriteNumber(char* blob, int index, std::string_view text);
 // The kind of field `index`.
 [[nodiscard]] Kind KindOf(const char* blob, int index);
 
+// The FileSize of a block that holds it as a number (its text is that number's plain digits);
+// false when it is empty or stored as text.
+[[nodiscard]] bool SizeNumber(const char* blob, std::uint64_t* value);
+
 // Field `index` of a block that stores it as text (kText), or empty.
 [[nodiscard]] std::string_view StoredText(const char* blob, int index);
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,10 @@ class AtomicFile {
   void OpenDirect();
   // Gives the unnamed temporary file a hidden name in the target's directory.
   void LinkTemporary();
+  // Asks the background syncer (started with the first large write) to sync what was written.
+  void SyncInBackground();
+
+  class Syncer;
 
   std::string path_;       // as given
   std::string target_;     // the file replaced: path_ with its symbolic links followed
@@ -61,6 +66,8 @@ class AtomicFile {
   bool committed_ = false;
   std::uint64_t written_ = 0;       // bytes given to Write
   std::uint64_t written_back_ = 0;  // of which the disk was asked to start writing
+  std::uint64_t sync_asked_ = 0;    // of which the background syncer was asked to sync
+  std::unique_ptr<Syncer> syncer_;
 };
 
 // Writes `data` as the whole content of `path`, atomically as above.

@@ -20,6 +20,12 @@ std::string_view ToText(std::uint64_t value, char (&buffer)[24]) {
   return std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer));
 }
 
+// The value of the FileSize `text` of `node`, from the number the node holds where it does.
+double SizeOf(const CatalogTree::Node& node, std::string_view text) {
+  std::uint64_t size = 0;
+  return node.SizeNumber(&size) ? static_cast<double>(size) : NumberTextValue(text);
+}
+
 // A name that cannot be one entry of a folder.
 bool IsUnusableName(std::string_view name) {
   return name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos;
@@ -298,7 +304,7 @@ bool ImportTree::EmitStretch(const Stretch& stretch, std::string_view catalog_na
     record.fields[kFileNameLength] = ToText(name_points, name_length);
     record.fields[kPathNameLength] = ToText(points, path_length);
     record.fields[kSizePercentage] =
-        total != 0 ? FormatPercentage(NumberTextValue(size) / total * 100.0, percentage)
+        total != 0 ? FormatPercentage(SizeOf(*node, size) / total * 100.0, percentage)
                    : std::string_view("0");
     record.fields[kCatalogName] = catalog_name;
     record.extras = node->Extras();

@@ -637,6 +637,13 @@ double SizeValue(std::string_view text) {
   return NumberTextValue(text);
 }
 
+// The FileSize of `node` as SizeValue reads its text, without making the text where the node
+// holds the number.
+double NodeSize(const CatalogTree::Node* node) {
+  std::uint64_t size = 0;
+  return node->SizeNumber(&size) ? static_cast<double>(size) : SizeValue(node->Field(kFileSize));
+}
+
 }  // namespace
 
 ScanReport ScanDirectory(CatalogTree& tree, std::string_view dir, CatalogTree::Node* parent,
@@ -707,7 +714,7 @@ double SumDirectorySizes(CatalogTree::Node* node) {
     if (child->IsDirectory()) {
       stack.push_back({child, 0, 0.0});
     } else {
-      frame.total += SizeValue(child->Field(kFileSize));
+      frame.total += NodeSize(child);
     }
   }
 }
@@ -728,7 +735,7 @@ void ComputeSizePercentages(CatalogTree& tree) {
     CatalogTree::Node* node = parent->children[next++];
     if (node != top) {
       const std::string_view percentage =
-          total != 0 ? FormatPercentage(SizeValue(node->Field(kFileSize)) / total * 100.0, text)
+          total != 0 ? FormatPercentage(NodeSize(node) / total * 100.0, text)
                      : std::string_view("0");
       if (!node->OverwriteNumber(kSizePercentage, percentage)) {
         node->SetField(kSizePercentage, percentage);

@@ -67,14 +67,15 @@ TEST(AtomicFile, ReplacesOnCommitOnlyAndLeavesNothingBehind) {
 }
 
 TEST(AtomicFile, LargeFilesWrittenBackWhileMadeKeepEveryByte) {
-  // Pieces of odd sizes past several writeback steps, the last ones still in the buffer.
+  // Pieces of odd sizes past several writeback steps and two syncs made on the background
+  // thread while writing goes on, the last pieces still in the buffer.
   TempDir dir;
   const std::string path = dir / "big.xml";
   std::string expected;
   {
     AtomicFile file(path);
     std::string piece;
-    for (std::size_t i = 0; expected.size() < (std::size_t{26} << 20); ++i) {
+    for (std::size_t i = 0; expected.size() < (std::size_t{70} << 20); ++i) {
       piece.assign(1000 + i % 70000, static_cast<char>('a' + i % 26));
       file.Write(piece);
       expected += piece;
@@ -85,6 +86,15 @@ TEST(AtomicFile, LargeFilesWrittenBackWhileMadeKeepEveryByte) {
     file.Commit();
   }
   EXPECT_EQ(ReadFile(path), expected);
+  EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"big.xml"});
+
+  // A large write given up while its background sync may still run leaves the old file alone.
+  {
+    AtomicFile file(path);
+    const std::string piece(1 << 20, 'z');
+    for (int i = 0; i < 40; ++i) file.Write(piece);
+  }
+  EXPECT_EQ(std::filesystem::file_size(path), expected.size());
   EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"big.xml"});
 }
 

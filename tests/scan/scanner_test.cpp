@@ -699,8 +699,13 @@ TEST(SumDirectorySizes, AddsFilesAtEveryDepthExactly) {
   b.Add(b.Add(a, "inner", "directory", "0"), "one", "file", "1");
   b.Add(top, "junk", "file", "not a number");
   b.Add(top, "c", "file", "5");
-  EXPECT_EQ(SumDirectorySizes(top), 1000000000000005.0);
-  EXPECT_EQ(a->Field(kFileSize), "1000000000000000");
+  // A size kept as text (not the number's plain digits) and one packed from a number count
+  // alike.
+  b.Add(a, "padded", "file", "0007");
+  const std::uint64_t packed = 3;
+  b.tree.AddEntry(a, "packed", false, &packed, nullptr);
+  EXPECT_EQ(SumDirectorySizes(top), 1000000000000015.0);
+  EXPECT_EQ(a->Field(kFileSize), "1000000000000010");
   EXPECT_EQ(a->children[1]->Field(kFileSize), "1");
   EXPECT_EQ(top->Field(kFileSize), "");  // the caller sets the top's own
 }
