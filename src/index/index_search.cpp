@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <thread>
@@ -355,25 +357,35 @@ class LibraryIndex::ScopeReader {
                 AddTo{results}, [&results] { results.Report(false); });
   }
 
-  // Reads the catalogs before `split` with `own`, showing progress, and the others on another
-  // thread with a connection of its own to the index file at `path`, opened there while this
-  // thread reads; a cancel through `stop` stops both. The second half's matches follow the first
-  // half's in `results`; when the file cannot be opened once more, this thread reads the second
-  // half too. False when cancelled: the results then stop where the first half stopped, or at
-  // what the second found before it was cancelled.
-  bool ReadInTwo(Statements& own, const std::string& path, std::size_t split,
+  // Calls `plan()`, then reads the catalogs before `split` with `own`, showing progress, and the
+  // others on another thread with a connection of its own to the index file at `path`, opened
+  // there while this thread plans; a cancel through `stop` stops both. The second half's matches
+  // follow the first half's in `results`; when the file cannot be opened once more, this thread
+  // reads the second half too. False when cancelled: the results then stop where the first half
+  // stopped, or at what the second found before it was cancelled.
+  template <typename Plan>
+  bool ReadInTwo(Statements& own, const std::string& path, std::size_t split, const Plan& plan,
                  const std::stop_token& stop, Progress& progress, ScopeResults& results) const {
     // The other thread's results, gathered in an outcome of its own and moved after this one's.
     SearchOutcome later;
     bool later_done = false;
     std::exception_ptr later_failure;
     bool unopened = false;
+    std::mutex planning;
+    std::condition_variable_any planned_or_stopped;
+    bool planned = false;
     std::jthread other([&](std::stop_token halt) {
       try {
         const std::unique_ptr<ReaderConnection> second = OpenReaderConnection(path);
         if (!second) {
           unopened = true;
           return;
+        }
+        // The candidates' query is set once the plan is made; stopped (a failed plan), nothing
+        // is read.
+        {
+          std::unique_lock lock(planning);
+          if (!planned_or_stopped.wait(lock, halt, [&] { return planned; })) return;
         }
         const ResultsArrived at_the_end;
         ScopeResults found(scope_, at_the_end, &later);
@@ -385,6 +397,12 @@ class LibraryIndex::ScopeReader {
       }
     });
     const std::stop_callback forward(stop, [&] { other.request_stop(); });
+    plan();
+    {
+      const std::lock_guard lock(planning);
+      planned = true;
+    }
+    planned_or_stopped.notify_one();
     const bool done = Read(EntriesStatement(own), own.lookup, 0, split, stop, &progress,
                            AddTo{results}, [&results] { results.Report(false); });
     other.join();
@@ -540,10 +558,12 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   if (relative.empty()) throw IndexError("The scope lies outside the library.", false);
   const std::vector<ScopeCatalog> scope = CatalogsOfScope(criteria, relative, &outcome);
   ScopeReader reader(scope, matcher);
-  if (!scope.empty()) {
-    reader.SetCandidateQuery(
-        ChooseCandidateQuery(CandidateTrigrams(criteria), reader.FirstEntry(), reader.LastEntry()));
-  }
+  const auto plan = [&] {
+    if (!scope.empty()) {
+      reader.SetCandidateQuery(ChooseCandidateQuery(CandidateTrigrams(criteria),
+                                                    reader.FirstEntry(), reader.LastEntry()));
+    }
+  };
 
   // A large scope whose results are taken at the end is split in two halves by entries, the
   // second read on another thread with a connection of its own.
@@ -556,8 +576,10 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   // With `arrived`, results gather in batches and are handed over from there.
   ScopeResults results(scope, arrived, &outcome);
   if (split < scope.size()) {
-    outcome.cancelled = !reader.ReadInTwo(*statements_, path_, split, stop, progress, results);
+    outcome.cancelled =
+        !reader.ReadInTwo(*statements_, path_, split, plan, stop, progress, results);
   } else {
+    plan();
     outcome.cancelled = !reader.ReadHere(*statements_, stop, progress, results);
   }
   results.Report(true);
