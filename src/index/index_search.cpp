@@ -228,7 +228,7 @@ class ReaderConnection {
     db_.reset(db);  // closed by its owner whatever happens below
     if (opened != SQLITE_OK) throw IndexError("The search index cannot be opened.", false);
     sqlite3_busy_timeout(db, 3000);
-    Statement(db, "PRAGMA cache_size = -1024").Run();
+    Statement(db, "PRAGMA cache_size = -256").Run();
     scan = Statement(db, kScanSql);
     candidates = Statement(db, kCandidatesSql);
     lookup = Statement(db, kLookupSql);

@@ -161,7 +161,7 @@ void LibraryIndex::OpenFile(const std::string& file, bool fresh, bool bulk) {
     // A search reads most pages once, and every page buffer costs a fault of fresh memory the
     // first time it is used: a small cache, whose buffers are used again, costs less than a large
     // one. Writing catalogs raises it (WriteCache).
-    Statement(db_, "PRAGMA cache_size = -1024").Run();
+    Statement(db_, "PRAGMA cache_size = -256").Run();
     write_cache_ = false;
   }
   Statement version(db_, "PRAGMA user_version");

@@ -227,8 +227,12 @@ CandidatePlan PlanCandidates(std::vector<std::string> terms, std::int64_t sample
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   plan.terms.push_back(std::move(counted.front().second));
   plan.sampled = counted.front().first;
+  std::size_t unpaid = 0;  // lists counted in a row that were not worth reading
   for (std::size_t i = 1; i < counted.size(); ++i) {
-    if (plan.sampled <= few || plan.terms.size() == kMostPlannedTerms) break;
+    if (plan.sampled <= few || plan.terms.size() == kMostPlannedTerms ||
+        unpaid == kMostUnpaidCounts) {
+      break;
+    }
     auto& [count, term] = counted[i];
     // Its list is read whole: worth it only when the candidates it rules out cost more.
     if (count >= (plan.sampled - 1) * kCandidateCostInListEntries) continue;
@@ -236,8 +240,10 @@ CandidatePlan PlanCandidates(std::vector<std::string> terms, std::int64_t sample
     const std::int64_t left = sample.Count(plan.terms, plan.sampled);
     if ((plan.sampled - left) * kCandidateCostInListEntries <= count) {
       plan.terms.pop_back();
+      ++unpaid;
       continue;
     }
+    unpaid = 0;
     plan.sampled = left;
   }
   return plan;

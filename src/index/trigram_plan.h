@@ -51,13 +51,20 @@ inline constexpr std::size_t kMostPlannedTerms = 6;
 inline constexpr std::int64_t kCandidateCostInListEntries = 64;
 // Candidates count as few at one in this many entries of the sample: no further list is read.
 inline constexpr std::int64_t kFewCandidatesShare = 4000;
+// Counting a list together with those chosen costs about as much as a look at it. The lists are
+// tried rarest first, and the further ones are commoner and must rule out more to be worth
+// reading: after this many in a row that were not, the rest are not tried. (Two common words
+// have a dozen trigrams; those of each word mostly go together with the one across the join,
+// and each count would cost a fraction of a millisecond for nothing.)
+inline constexpr std::size_t kMostUnpaidCounts = 2;
 
 // Chooses the posting lists of `terms` to intersect, from how often they occur in a sample of
 // `sample_size` entries: the rarest list first, then each further list, rarest first, whose
 // entries cost less to read than testing the candidates it rules out (the sample tells how many
 // the lists chosen so far leave together with it), until the candidates are few or
-// kMostPlannedTerms lists are chosen. A list that rules out little, as a trigram of a word whose
-// other trigrams were read, is left unread: the candidates are tested anyway.
+// kMostPlannedTerms lists are chosen or kMostUnpaidCounts lists in a row were not worth it. A list
+// that rules out little, as a trigram of a word whose other trigrams were read, is left unread: the
+// candidates are tested anyway.
 [[nodiscard]] CandidatePlan PlanCandidates(std::vector<std::string> terms, std::int64_t sample_size,
                                            TermSample& sample);
 

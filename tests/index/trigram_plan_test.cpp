@@ -107,6 +107,17 @@ TEST(PlanCandidates, CountsEachTrigramOnceThenOnlyTheListsItTriesTogether) {
   }
 }
 
+TEST(PlanCandidates, StopsCountingAfterListsInARowThatRuleOutTooLittle) {
+  // The trigram across the join leaves candidates that hold both words: each word's own trigrams
+  // rule out nothing, and after kMostUnpaidCounts of them the others are not counted.
+  const std::vector<std::string> names = Names(8000);
+  NamesSample sample(names);
+  const std::vector<std::string> terms = TermsOf("summer_report");
+  const CandidatePlan plan = PlanCandidates(terms, 8000, sample);
+  EXPECT_EQ(plan.terms, std::vector<std::string>{Term("r_r")});
+  EXPECT_EQ(sample.Asked().size(), terms.size() + kMostUnpaidCounts);
+}
+
 TEST(PlanCandidates, NoTrigramsMeansEveryEntryAndATrigramNowhereIsReadAlone) {
   NamesSample sample(Names(1000));
   EXPECT_TRUE(PlanCandidates({}, 1000, sample).terms.empty());
