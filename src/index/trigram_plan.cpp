@@ -227,7 +227,8 @@ CandidatePlan PlanCandidates(std::vector<std::string> terms, std::int64_t sample
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   plan.terms.push_back(std::move(counted.front().second));
   plan.sampled = counted.front().first;
-  std::size_t unpaid = 0;  // lists counted in a row that were not worth reading
+  const std::int64_t rarest = plan.sampled;
+  std::size_t unpaid = 0;  // much commoner lists counted in a row that were not worth reading
   for (std::size_t i = 1; i < counted.size(); ++i) {
     if (plan.sampled <= few || plan.terms.size() == kMostPlannedTerms ||
         unpaid == kMostUnpaidCounts) {
@@ -240,7 +241,7 @@ CandidatePlan PlanCandidates(std::vector<std::string> terms, std::int64_t sample
     const std::int64_t left = sample.Count(plan.terms, plan.sampled);
     if ((plan.sampled - left) * kCandidateCostInListEntries <= count) {
       plan.terms.pop_back();
-      ++unpaid;
+      if (count >= kCommonerThanRarest * rarest) ++unpaid;
       continue;
     }
     unpaid = 0;

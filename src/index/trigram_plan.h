@@ -52,19 +52,22 @@ inline constexpr std::int64_t kCandidateCostInListEntries = 64;
 // Candidates count as few at one in this many entries of the sample: no further list is read.
 inline constexpr std::int64_t kFewCandidatesShare = 4000;
 // Counting a list together with those chosen costs about as much as a look at it. The lists are
-// tried rarest first, and the further ones are commoner and must rule out more to be worth
-// reading: after this many in a row that were not, the rest are not tried. (Two common words
-// have a dozen trigrams; those of each word mostly go together with the one across the join,
-// and each count would cost a fraction of a millisecond for nothing.)
+// tried rarest first, and a much commoner one must rule out many more candidates to be worth
+// reading: after this many lists in a row, each kCommonerThanRarest times as common as the rarest
+// or more, that were not, the rest are not tried. (Two common words have a dozen trigrams; those
+// of each word go together with the one across the join, and each count would cost a fraction of
+// a millisecond for nothing.) Lists about as rare as the rarest are all tried: of a rare word and
+// a number, the trigram with the number may come after the word's own.
 inline constexpr std::size_t kMostUnpaidCounts = 2;
+inline constexpr std::int64_t kCommonerThanRarest = 2;
 
 // Chooses the posting lists of `terms` to intersect, from how often they occur in a sample of
 // `sample_size` entries: the rarest list first, then each further list, rarest first, whose
 // entries cost less to read than testing the candidates it rules out (the sample tells how many
-// the lists chosen so far leave together with it), until the candidates are few or
-// kMostPlannedTerms lists are chosen or kMostUnpaidCounts lists in a row were not worth it. A list
-// that rules out little, as a trigram of a word whose other trigrams were read, is left unread: the
-// candidates are tested anyway.
+// the lists chosen so far leave together with it), until the candidates are few,
+// kMostPlannedTerms lists are chosen or kMostUnpaidCounts much commoner lists in a row were not
+// worth it. A list that rules out little, as a trigram of a word whose other trigrams were read,
+// is left unread: the candidates are tested anyway.
 [[nodiscard]] CandidatePlan PlanCandidates(std::vector<std::string> terms, std::int64_t sample_size,
                                            TermSample& sample);
 

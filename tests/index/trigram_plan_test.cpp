@@ -118,6 +118,22 @@ TEST(PlanCandidates, StopsCountingAfterListsInARowThatRuleOutTooLittle) {
   EXPECT_EQ(sample.Asked().size(), terms.size() + kMostUnpaidCounts);
 }
 
+TEST(PlanCandidates, TriesEveryListAboutAsRareAsTheRarest) {
+  // A rare word with a number whose trigram is about as common as the word's own, because other
+  // words end the same: the word's trigrams rule out nothing, the number's picks the matches.
+  std::vector<std::string> names;
+  for (int digit = 0; digit < 10; ++digit) {
+    for (int i = 0; i < 20; ++i) names.push_back("muller" + std::to_string(digit));
+    for (int i = 0; i < 28; ++i) names.push_back("summer" + std::to_string(digit));
+    for (int i = 0; i < 252; ++i) names.push_back("folder" + std::to_string(digit) + "x");
+  }
+  NamesSample sample(names);
+  const CandidatePlan plan =
+      PlanCandidates(TermsOf("muller5"), static_cast<std::int64_t>(names.size()), sample);
+  EXPECT_NE(std::find(plan.terms.begin(), plan.terms.end(), Term("er5")), plan.terms.end());
+  EXPECT_EQ(plan.sampled, 20);
+}
+
 TEST(PlanCandidates, NoTrigramsMeansEveryEntryAndATrigramNowhereIsReadAlone) {
   NamesSample sample(Names(1000));
   EXPECT_TRUE(PlanCandidates({}, 1000, sample).terms.empty());
