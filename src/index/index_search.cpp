@@ -1,7 +1,11 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -137,15 +141,104 @@ std::optional<std::string_view> PathOf(Statement& lookup, std::int64_t id, Paths
 
 }  // namespace
 
+// Counts of single trigrams shared out between the thread that plans a search and a second
+// reader, which has a connection of its own and would otherwise only wait for the plan. Both
+// take the next term not yet taken; the planner goes on once every term taken is counted. Its
+// state is guarded by the mutex the second reader waits on for the plan, and a posting wakes it
+// through that wait's condition.
+class LibraryIndex::SharedCounts {
+ public:
+  SharedCounts(std::mutex& mutex, std::condition_variable_any& posted)
+      : mutex_(mutex), posted_(posted) {}
+
+  // Whether terms wait to be taken; with the mutex held.
+  [[nodiscard]] bool HasWork() const { return terms_ && next_ < terms_->size(); }
+
+  // Counts the terms not yet taken with `count(term, first, last)` until none is left. A count
+  // that fails is left at -1, for the planner to count again on its own connection.
+  template <typename Count>
+  void Work(Count&& count) {
+    std::unique_lock lock(mutex_);
+    while (HasWork()) {
+      const std::size_t i = next_++;
+      const std::string& term = (*terms_)[i];
+      const std::int64_t first = first_, last = last_;
+      lock.unlock();
+      std::int64_t value = -1;
+      try {
+        value = count(term, first, last);
+      } catch (const std::exception&) {
+        value = -1;  // counted again by the planner, whose failure is the search's
+      }
+      lock.lock();
+      (*counts_)[i] = value;
+      ++done_;
+    }
+    finished_.notify_all();
+  }
+
+  // Counts `terms` among the entries `first` to `last` with `count(term, first, last)` on this
+  // thread and the other, and returns the counts.
+  template <typename Count>
+  std::vector<std::int64_t> CountEach(const std::vector<std::string>& terms, std::int64_t first,
+                                      std::int64_t last, Count&& count) {
+    std::vector<std::int64_t> counts(terms.size(), -1);
+    {
+      const std::lock_guard lock(mutex_);
+      terms_ = &terms;
+      counts_ = &counts;
+      first_ = first;
+      last_ = last;
+      next_ = 0;
+      done_ = 0;
+    }
+    posted_.notify_all();
+    Work(count);
+    {
+      std::unique_lock lock(mutex_);
+      finished_.wait(lock, [&] { return done_ == terms.size(); });
+      terms_ = nullptr;
+      counts_ = nullptr;
+    }
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+      if (counts[i] < 0) counts[i] = count(terms[i], first, last);
+    }
+    return counts;
+  }
+
+ private:
+  std::mutex& mutex_;
+  std::condition_variable_any& posted_;
+  std::condition_variable finished_;
+  const std::vector<std::string>* terms_ = nullptr;
+  std::vector<std::int64_t>* counts_ = nullptr;
+  std::int64_t first_ = 0, last_ = 0;
+  std::size_t next_ = 0, done_ = 0;
+};
+
+namespace {
+
+// How many entries from `first` to `last` hold `term`, with a statement of kSampleAllSql.
+std::int64_t CountAlone(Statement& sample_all, const std::string& term, std::int64_t first,
+                        std::int64_t last) {
+  sample_all.Bind(1, CandidateQuery({term})).Bind(2, first).Bind(3, last);
+  const std::int64_t count = sample_all.Step() ? sample_all.Int(0) : 0;
+  sample_all.Reset();
+  return count;
+}
+
+}  // namespace
+
 std::string LibraryIndex::ChooseCandidateQuery(std::vector<std::string> terms, std::int64_t first,
-                                               std::int64_t last) {
+                                               std::int64_t last, SharedCounts* shared) {
   // The sample: a stretch of entries in the middle of the scope.
   const std::int64_t span = std::max<std::int64_t>(last - first + 1, 1);
   const std::int64_t stretch = std::min(span, kSampleEntries);
   const std::int64_t start = first + (span - stretch) / 2;
   struct Stretch final : TermSample {
-    Stretch(Statement& limited, Statement& whole, std::int64_t from, std::int64_t to)
-        : sample(limited), sample_all(whole), first(from), last(to) {}
+    Stretch(Statement& limited, Statement& whole, std::int64_t from, std::int64_t to,
+            SharedCounts* with)
+        : sample(limited), sample_all(whole), first(from), last(to), shared(with) {}
     std::int64_t Count(const std::vector<std::string>& asked, std::int64_t limit) override {
       // A limit that the stretch cannot reach needs no LIMIT, whose subquery costs a quarter.
       Statement& statement = limit > last - first ? sample_all : sample;
@@ -155,10 +248,19 @@ std::string LibraryIndex::ChooseCandidateQuery(std::vector<std::string> terms, s
       statement.Reset();
       return count;
     }
+    std::vector<std::int64_t> CountEach(const std::vector<std::string>& asked,
+                                        std::int64_t limit) override {
+      if (!shared || limit <= last - first) return TermSample::CountEach(asked, limit);
+      return shared->CountEach(asked, first, last,
+                               [&](const std::string& term, std::int64_t from, std::int64_t to) {
+                                 return CountAlone(sample_all, term, from, to);
+                               });
+    }
     Statement& sample;
     Statement& sample_all;
     const std::int64_t first, last;
-  } sample(statements_->sample, statements_->sample_all, start, start + stretch - 1);
+    SharedCounts* shared;
+  } sample(statements_->sample, statements_->sample_all, start, start + stretch - 1, shared);
   return CandidateQuery(PlanCandidates(std::move(terms), stretch, sample).terms);
 }
 
@@ -232,6 +334,7 @@ class ReaderConnection {
     scan = Statement(db, kScanSql);
     candidates = Statement(db, kCandidatesSql);
     lookup = Statement(db, kLookupSql);
+    sample_all = Statement(db, kSampleAllSql);
   }
   ReaderConnection(const ReaderConnection&) = delete;
   ReaderConnection& operator=(const ReaderConnection&) = delete;
@@ -245,15 +348,35 @@ class ReaderConnection {
   std::unique_ptr<sqlite3, Closer> db_;
 
  public:
-  Statement scan, candidates, lookup;
+  Statement scan, candidates, lookup, sample_all;
 };
 
-// Whether a core is free for a second reader: the processor has two or more and, over the last
-// minute, at least half of one stood idle (on a busy machine a second thread only waits for a
-// core and costs the setting up of its connection).
+// The threads ready to run at this moment on the whole machine, this one counted, from
+// /proc/loadavg ("0.52 0.58 0.59 1/467 12345"); nullopt where it cannot be read.
+std::optional<long> RunnableThreads() {
+  const int fd = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char text[128];
+  const ssize_t size = ::read(fd, text, sizeof(text) - 1);
+  ::close(fd);
+  if (size <= 0) return std::nullopt;
+  text[size] = '\0';
+  long runnable = 0;
+  if (std::sscanf(text, "%*f %*f %*f %ld/", &runnable) != 1 || runnable < 1) return std::nullopt;
+  return runnable;
+}
+
+// Whether a core is free for a second reader: the processor has two or more and fewer threads
+// than cores are ready to run, this one counted (on a busy machine a second thread only waits for
+// a core and costs the setting up of its connection). The count of the moment rather than the
+// load average: searches run one after another raise the average with their own second readers,
+// which would then turn the next searches' second readers away from a core that stands idle.
 bool IdleCoreForSecondReader() {
   const unsigned cores = std::thread::hardware_concurrency();
   if (cores < 2) return false;
+  if (const std::optional<long> runnable = RunnableThreads()) {
+    return *runnable < static_cast<long>(cores);
+  }
   double load = 0;
   if (::getloadavg(&load, 1) != 1) return false;
   return load + 0.5 <= static_cast<double>(cores);
@@ -357,9 +480,10 @@ class LibraryIndex::ScopeReader {
                 AddTo{results}, [&results] { results.Report(false); });
   }
 
-  // Calls `plan()`, then reads the catalogs before `split` with `own`, showing progress, and the
-  // others on another thread with a connection of its own to the index file at `path`, opened
-  // there while this thread plans; a cancel through `stop` stops both. The second half's matches
+  // Calls `plan(shared)`, then reads the catalogs before `split` with `own`, showing progress, and
+  // the others on another thread with a connection of its own to the index file at `path`, opened
+  // there while this thread plans, where it also counts the trigrams that the plan shares through
+  // `shared`; a cancel through `stop` stops both. The second half's matches
   // follow the first half's in `results`; when the file cannot be opened once more, this thread
   // reads the second half too. False when cancelled: the results then stop where the first half
   // stopped, or at what the second found before it was cancelled.
@@ -374,6 +498,7 @@ class LibraryIndex::ScopeReader {
     std::mutex planning;
     std::condition_variable_any planned_or_stopped;
     bool planned = false;
+    SharedCounts shared(planning, planned_or_stopped);
     std::jthread other([&](std::stop_token halt) {
       try {
         const std::unique_ptr<ReaderConnection> second = OpenReaderConnection(path);
@@ -381,11 +506,18 @@ class LibraryIndex::ScopeReader {
           unopened = true;
           return;
         }
-        // The candidates' query is set once the plan is made; stopped (a failed plan), nothing
-        // is read.
-        {
+        // The candidates' query is set once the plan is made, and meanwhile the plan may share
+        // out counts; stopped (a failed plan), nothing is read.
+        for (;;) {
           std::unique_lock lock(planning);
-          if (!planned_or_stopped.wait(lock, halt, [&] { return planned; })) return;
+          if (!planned_or_stopped.wait(lock, halt, [&] { return planned || shared.HasWork(); })) {
+            return;
+          }
+          if (planned) break;
+          lock.unlock();
+          shared.Work([&](const std::string& term, std::int64_t first, std::int64_t last) {
+            return CountAlone(second->sample_all, term, first, last);
+          });
         }
         const ResultsArrived at_the_end;
         ScopeResults found(scope_, at_the_end, &later);
@@ -397,12 +529,12 @@ class LibraryIndex::ScopeReader {
       }
     });
     const std::stop_callback forward(stop, [&] { other.request_stop(); });
-    plan();
+    plan(&shared);
     {
       const std::lock_guard lock(planning);
       planned = true;
     }
-    planned_or_stopped.notify_one();
+    planned_or_stopped.notify_all();
     const bool done = Read(EntriesStatement(own), own.lookup, 0, split, stop, &progress,
                            AddTo{results}, [&results] { results.Report(false); });
     other.join();
@@ -558,10 +690,10 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
   if (relative.empty()) throw IndexError("The scope lies outside the library.", false);
   const std::vector<ScopeCatalog> scope = CatalogsOfScope(criteria, relative, &outcome);
   ScopeReader reader(scope, matcher);
-  const auto plan = [&] {
+  const auto plan = [&](SharedCounts* shared) {
     if (!scope.empty()) {
-      reader.SetCandidateQuery(ChooseCandidateQuery(CandidateTrigrams(criteria),
-                                                    reader.FirstEntry(), reader.LastEntry()));
+      reader.SetCandidateQuery(ChooseCandidateQuery(
+          CandidateTrigrams(criteria), reader.FirstEntry(), reader.LastEntry(), shared));
     }
   };
 
@@ -579,7 +711,7 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
     outcome.cancelled =
         !reader.ReadInTwo(*statements_, path_, split, plan, stop, progress, results);
   } else {
-    plan();
+    plan(nullptr);
     outcome.cancelled = !reader.ReadHere(*statements_, stop, progress, results);
   }
   results.Report(true);

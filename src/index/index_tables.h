@@ -42,6 +42,8 @@ struct LibraryIndex::ScopeCatalog {
 inline constexpr const char* kScanSql =
     "SELECT id, name, ext, description, rest, extras FROM entries WHERE id BETWEEN ?1 AND ?2";
 inline constexpr const char* kLookupSql = "SELECT name, rest FROM entries WHERE id = ?1";
+inline constexpr const char* kSampleAllSql =
+    "SELECT COUNT(*) FROM entry_text WHERE entry_text MATCH ?1 AND rowid BETWEEN ?2 AND ?3";
 inline constexpr const char* kCandidatesSql =
     "SELECT e.id, e.name, e.ext, e.description, e.rest, e.extras FROM entry_text "
     "JOIN entries AS e ON e.id = entry_text.rowid "
@@ -77,9 +79,7 @@ struct LibraryIndex::Statements {
         sample(db,
                "SELECT COUNT(*) FROM (SELECT rowid FROM entry_text WHERE entry_text MATCH ?1 "
                "AND rowid BETWEEN ?2 AND ?3 LIMIT ?4)"),
-        sample_all(db,
-                   "SELECT COUNT(*) FROM entry_text WHERE entry_text MATCH ?1 "
-                   "AND rowid BETWEEN ?2 AND ?3"),
+        sample_all(db, kSampleAllSql),
         candidates(db, kCandidatesSql),
         insert_content(db, "INSERT INTO contents(id, size, hash, link) VALUES(?1, ?2, ?3, ?4)"),
         delete_contents(db, "DELETE FROM contents WHERE id BETWEEN ?1 AND ?2") {}

@@ -144,6 +144,8 @@ class LibraryIndex {
   // A search's reading of its scope's catalogs and the results it gathers (index_search.cpp).
   class ScopeReader;
   class ScopeResults;
+  // Counts of single trigrams that the planning thread shares with a second reader.
+  class SharedCounts;
   void Open(bool fresh);
   void OpenFile(const std::string& file, bool fresh, bool bulk);
   // Builds the whole index in a new file and renames it over the old one.
@@ -168,8 +170,9 @@ class LibraryIndex {
                                                           SearchOutcome* outcome);
   // The FTS5 query for candidates among the entries `first` to `last`: the posting lists that
   // PlanCandidates chooses from a sample of those entries.
+  // With `shared`, a second reader counts some of the trigrams alone on its own connection.
   [[nodiscard]] std::string ChooseCandidateQuery(std::vector<std::string> terms, std::int64_t first,
-                                                 std::int64_t last);
+                                                 std::int64_t last, SharedCounts* shared);
   [[noreturn]] void Fail(std::string_view what);
   // The FullPath of entry `id`, remembering the paths of the folders met on the way in `paths`
   // (results often share them); nullopt when the index holds no such entry or it is damaged.

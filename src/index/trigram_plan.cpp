@@ -212,17 +212,24 @@ std::vector<std::string> RegexLiterals(std::string_view pattern, bool case_sensi
   return runs.Take();
 }
 
+std::vector<std::int64_t> TermSample::CountEach(const std::vector<std::string>& terms,
+                                                std::int64_t limit) {
+  std::vector<std::int64_t> counts;
+  counts.reserve(terms.size());
+  for (const std::string& term : terms) counts.push_back(Count({term}, limit));
+  return counts;
+}
+
 CandidatePlan PlanCandidates(std::vector<std::string> terms, std::int64_t sample_size,
                              TermSample& sample) {
   CandidatePlan plan;
   if (terms.empty()) return plan;
   const std::int64_t few = std::max<std::int64_t>(sample_size / kFewCandidatesShare, 1);
   // How often each trigram occurs in the sample. Ties keep the text's order.
+  const std::vector<std::int64_t> counts = sample.CountEach(terms, sample_size);
   std::vector<std::pair<std::int64_t, std::string>> counted;
-  for (std::string& term : terms) {
-    const std::int64_t count = sample.Count({term}, sample_size);
-    counted.emplace_back(count, std::move(term));
-  }
+  for (std::size_t i = 0; i < terms.size(); ++i)
+    counted.emplace_back(counts[i], std::move(terms[i]));
   std::stable_sort(counted.begin(), counted.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   plan.terms.push_back(std::move(counted.front().second));

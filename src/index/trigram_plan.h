@@ -35,6 +35,10 @@ class TermSample {
   virtual ~TermSample() = default;
   // The entries of the sample that hold every one of `terms`, counted up to `limit`.
   virtual std::int64_t Count(const std::vector<std::string>& terms, std::int64_t limit) = 0;
+  // For each of `terms`, the entries of the sample that hold it, counted up to `limit`: by
+  // default one Count after another.
+  virtual std::vector<std::int64_t> CountEach(const std::vector<std::string>& terms,
+                                              std::int64_t limit);
 };
 
 // The posting lists a search reads: the trigrams whose lists are intersected, rarest first.
