@@ -218,10 +218,11 @@ class LibraryIndex::SharedCounts {
 
 namespace {
 
-// How many entries from `first` to `last` hold `term`, with a statement of kSampleAllSql.
-std::int64_t CountAlone(Statement& sample_all, const std::string& term, std::int64_t first,
-                        std::int64_t last) {
-  sample_all.Bind(1, CandidateQuery({term})).Bind(2, first).Bind(3, last);
+// How many entries from `first` to `last` hold every one of `terms`, with a statement of
+// kSampleAllSql.
+std::int64_t CountAll(Statement& sample_all, const std::vector<std::string>& terms,
+                      std::int64_t first, std::int64_t last) {
+  sample_all.Bind(1, CandidateQuery(terms)).Bind(2, first).Bind(3, last);
   const std::int64_t count = sample_all.Step() ? sample_all.Int(0) : 0;
   sample_all.Reset();
   return count;
@@ -241,11 +242,10 @@ std::string LibraryIndex::ChooseCandidateQuery(std::vector<std::string> terms, s
         : sample(limited), sample_all(whole), first(from), last(to), shared(with) {}
     std::int64_t Count(const std::vector<std::string>& asked, std::int64_t limit) override {
       // A limit that the stretch cannot reach needs no LIMIT, whose subquery costs a quarter.
-      Statement& statement = limit > last - first ? sample_all : sample;
-      statement.Bind(1, CandidateQuery(asked)).Bind(2, first).Bind(3, last);
-      if (&statement == &sample) statement.Bind(4, limit);
-      const std::int64_t count = statement.Step() ? std::min(statement.Int(0), limit) : limit;
-      statement.Reset();
+      if (limit > last - first) return std::min(CountAll(sample_all, asked, first, last), limit);
+      sample.Bind(1, CandidateQuery(asked)).Bind(2, first).Bind(3, last).Bind(4, limit);
+      const std::int64_t count = sample.Step() ? std::min(sample.Int(0), limit) : limit;
+      sample.Reset();
       return count;
     }
     std::vector<std::int64_t> CountEach(const std::vector<std::string>& asked,
@@ -253,7 +253,7 @@ std::string LibraryIndex::ChooseCandidateQuery(std::vector<std::string> terms, s
       if (!shared || limit <= last - first) return TermSample::CountEach(asked, limit);
       return shared->CountEach(asked, first, last,
                                [&](const std::string& term, std::int64_t from, std::int64_t to) {
-                                 return CountAlone(sample_all, term, from, to);
+                                 return CountAll(sample_all, {term}, from, to);
                                });
     }
     Statement& sample;
@@ -516,7 +516,7 @@ class LibraryIndex::ScopeReader {
           if (planned) break;
           lock.unlock();
           shared.Work([&](const std::string& term, std::int64_t first, std::int64_t last) {
-            return CountAlone(second->sample_all, term, first, last);
+            return CountAll(second->sample_all, {term}, first, last);
           });
         }
         const ResultsArrived at_the_end;
