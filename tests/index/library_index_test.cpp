@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "catalog/catalog_file.h"
@@ -1052,53 +1053,58 @@ TEST(IndexCommand, BuildsUpdatesAndSearchesLikeTheFiles) {
 
 // --- Copies through the index ------------------------------------------------------------------
 
+// A medium of `folders` folders of kFilesPerFolder files, file n with the hash of n, written as
+// the catalog MEDIUM.xml of `library`.
+constexpr int kFilesPerFolder = 200;
+std::string HashOf(int n) {
+  char digits[33];
+  std::snprintf(digits, sizeof digits, "%032x", n + 1);
+  return "xxh128:" + std::string(digits);
+}
+std::string CopyPathOf(const std::string& medium, int n) {
+  return "/media/" + medium + "/" + medium + " folder " + std::to_string(n / kFilesPerFolder) +
+         "/file " + std::to_string(n) + ".bin";
+}
+void WriteHashedMedium(const std::string& library, const std::string& medium, int folders) {
+  CatalogTree tree;
+  FieldViews top{};
+  const std::string top_path = "/media/" + medium;
+  top[kFileName] = top_path;
+  top[kFullPath] = top_path;
+  top[kFileType] = kDirectoryType;
+  CatalogTree::Node* top_node = tree.AddChild(nullptr, top);
+  for (int folder = 0; folder < folders; ++folder) {
+    const std::string folder_name = medium + " folder " + std::to_string(folder);
+    const std::string folder_path = top_path + "/" + folder_name;
+    FieldViews folder_fields{};
+    folder_fields[kFileName] = folder_name;
+    folder_fields[kFullPath] = folder_path;
+    folder_fields[kFileType] = kDirectoryType;
+    CatalogTree::Node* folder_node = tree.AddChild(top_node, folder_fields);
+    for (int file = 0; file < kFilesPerFolder; ++file) {
+      const int n = folder * kFilesPerFolder + file;
+      const std::string name = "file " + std::to_string(n) + ".bin";
+      const std::string path = CopyPathOf(medium, n), size = std::to_string(100 + n % 7);
+      const std::string hash = HashOf(n);
+      FieldViews fields{};
+      fields[kFileName] = name;
+      fields[kFullPath] = path;
+      fields[kFileSize] = size;
+      fields[kFileType] = kFileTypeText;
+      tree.AddChild(folder_node, fields, {{kHashAttribute, hash}});
+    }
+  }
+  WriteCatalogFile(tree, library + "/" + medium + ".xml", NoProgress());
+}
+
 // Enough copies for the paths to be looked up on two threads: every file of one medium has a copy
 // on the other, in folders of other names; each must come back with its own path and hash.
 TEST(IndexedCopies, ManyCopiesComeBackWithTheirOwnPathsAndHashes) {
   TempDir dir;
   const std::string library = dir / "CatalogLibrary";
   std::filesystem::create_directories(library);
-  constexpr int kFolders = 60, kFilesPerFolder = 200;
-  const auto hash_of = [](int n) {
-    char digits[33];
-    std::snprintf(digits, sizeof digits, "%032x", n + 1);
-    return "xxh128:" + std::string(digits);
-  };
-  const auto path_of = [](const std::string& medium, int n) {
-    return "/media/" + medium + "/" + medium + " folder " + std::to_string(n / kFilesPerFolder) +
-           "/file " + std::to_string(n) + ".bin";
-  };
-  for (const std::string medium : {"Left", "Right"}) {
-    CatalogTree tree;
-    FieldViews top{};
-    const std::string top_path = "/media/" + medium;
-    top[kFileName] = top_path;
-    top[kFullPath] = top_path;
-    top[kFileType] = kDirectoryType;
-    CatalogTree::Node* top_node = tree.AddChild(nullptr, top);
-    for (int folder = 0; folder < kFolders; ++folder) {
-      const std::string folder_name = medium + " folder " + std::to_string(folder);
-      const std::string folder_path = top_path + "/" + folder_name;
-      FieldViews folder_fields{};
-      folder_fields[kFileName] = folder_name;
-      folder_fields[kFullPath] = folder_path;
-      folder_fields[kFileType] = kDirectoryType;
-      CatalogTree::Node* folder_node = tree.AddChild(top_node, folder_fields);
-      for (int file = 0; file < kFilesPerFolder; ++file) {
-        const int n = folder * kFilesPerFolder + file;
-        const std::string name = "file " + std::to_string(n) + ".bin";
-        const std::string path = path_of(medium, n), size = std::to_string(100 + n % 7);
-        const std::string hash = hash_of(n);
-        FieldViews fields{};
-        fields[kFileName] = name;
-        fields[kFullPath] = path;
-        fields[kFileSize] = size;
-        fields[kFileType] = kFileTypeText;
-        tree.AddChild(folder_node, fields, {{kHashAttribute, hash}});
-      }
-    }
-    WriteCatalogFile(tree, library + "/" + medium + ".xml", NoProgress());
-  }
+  constexpr int kFolders = 60;
+  for (const std::string medium : {"Left", "Right"}) WriteHashedMedium(library, medium, kFolders);
   LibraryIndex index(library, IndexPathFor(library));
   ASSERT_FALSE(index.Update(NoProgress()).cancelled);
   IndexedCopies copies = index.CopiesOf({});
@@ -1116,13 +1122,78 @@ TEST(IndexedCopies, ManyCopiesComeBackWithTheirOwnPathsAndHashes) {
       const bool left = copies.catalogs[file.Catalog()].ends_with("/Left.xml");
       const std::string path(file.Path());
       const int n = std::stoi(path.substr(path.rfind("/file ") + 6));
-      EXPECT_EQ(path, path_of(left ? "Left" : "Right", n));
-      EXPECT_EQ(group.key, hash_of(n)) << path;
+      EXPECT_EQ(path, CopyPathOf(left ? "Left" : "Right", n));
+      EXPECT_EQ(group.key, HashOf(n)) << path;
       EXPECT_EQ(group.size, 100u + n % 7) << path;
       ++seen[static_cast<std::size_t>(2 * n + (left ? 0 : 1))];
     }
   }
   EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<std::ptrdiff_t>(seen.size()));
+}
+
+// The files of each content are counted as catalogs are written again and taken out, without
+// making the index afresh; an index whose counts an earlier build kept through triggers loses
+// them (they made every file written a piece of its own in the text index) and counts alike.
+TEST(IndexedCopies, CatalogsWrittenAgainAndTakenOutCountTheirContentsOutAndIn) {
+  TempDir dir;
+  const std::string library = dir / "CatalogLibrary";
+  std::filesystem::create_directories(library);
+  WriteHashedMedium(library, "Left", 4);
+  WriteHashedMedium(library, "Right", 4);
+  const auto copies_and_triggers = [&] {
+    LibraryIndex index(library, IndexPathFor(library));
+    const IndexUpdate update = index.Update(NoProgress());
+    EXPECT_FALSE(update.cancelled);
+    DuplicateSummary summary;
+    index.CopiesOf({}).groups.Finish(0, &summary);
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(IndexPathFor(library).c_str(), &db), SQLITE_OK);
+    int triggers = -1;
+    sqlite3_exec(
+        db, "SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger'",
+        [](void* out, int, char** values, char**) {
+          *static_cast<int*>(out) = std::atoi(values[0]);
+          return 0;
+        },
+        &triggers, nullptr);
+    sqlite3_close(db);
+    return std::tuple(update.read, update.rebuilt, summary.groups, triggers);
+  };
+  EXPECT_EQ(copies_and_triggers(), std::tuple(std::size_t{2}, true, std::size_t{800}, 0));
+
+  // Half of Right's folders gone, with the triggers of an earlier build in the index.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(IndexPathFor(library).c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(db,
+                   "CREATE TRIGGER content_added AFTER INSERT ON contents WHEN NEW.hash <> x'' "
+                   "BEGIN INSERT INTO content_keys(size, hash, files) VALUES(NEW.size, NEW.hash, "
+                   "1) ON CONFLICT(size, hash) DO UPDATE SET files = files + 1; END;"
+                   "CREATE TRIGGER content_removed AFTER DELETE ON contents WHEN OLD.hash <> x'' "
+                   "BEGIN UPDATE content_keys SET files = files - 1 WHERE size = OLD.size AND "
+                   "hash = OLD.hash; DELETE FROM content_keys WHERE size = OLD.size AND "
+                   "hash = OLD.hash AND files <= 0; END;",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(db);
+  WriteHashedMedium(library, "Right", 2);
+  EXPECT_EQ(copies_and_triggers(), std::tuple(std::size_t{1}, false, std::size_t{400}, 0));
+  // Right again in full, then Left taken out: no copies are left, and no counts either.
+  WriteHashedMedium(library, "Right", 4);
+  EXPECT_EQ(copies_and_triggers(), std::tuple(std::size_t{1}, false, std::size_t{800}, 0));
+  std::filesystem::remove(library + "/Left.xml");
+  EXPECT_EQ(copies_and_triggers(), std::tuple(std::size_t{0}, false, std::size_t{0}, 0));
+  ASSERT_EQ(sqlite3_open(IndexPathFor(library).c_str(), &db), SQLITE_OK);
+  int keys = -1;
+  sqlite3_exec(
+      db, "SELECT COUNT(*) FROM content_keys WHERE files <> 1",
+      [](void* out, int, char** values, char**) {
+        *static_cast<int*>(out) = std::atoi(values[0]);
+        return 0;
+      },
+      &keys, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(keys, 0);
 }
 
 }  // namespace
