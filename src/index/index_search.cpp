@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -351,6 +353,15 @@ class ReaderConnection {
   Statement scan, candidates, lookup, sample_all;
 };
 
+// Whether this process may run on two cores or more (its affinity may allow fewer than the
+// machine has).
+bool TwoCoresAllowed() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (::sched_getaffinity(0, sizeof(allowed), &allowed) == 0) return CPU_COUNT(&allowed) >= 2;
+  return std::thread::hardware_concurrency() >= 2;
+}
+
 // The threads ready to run at this moment on the whole machine, this one counted, from
 // /proc/loadavg ("0.52 0.58 0.59 1/467 12345"); nullopt where it cannot be read.
 std::optional<long> RunnableThreads() {
@@ -366,11 +377,13 @@ std::optional<long> RunnableThreads() {
   return runnable;
 }
 
-// Whether a core is free for a second reader: the processor has two or more and fewer threads
-// than cores are ready to run, this one counted (on a busy machine a second thread only waits for
-// a core and costs the setting up of its connection). The count of the moment rather than the
-// load average: searches run one after another raise the average with their own second readers,
-// which would then turn the next searches' second readers away from a core that stands idle.
+// Whether a core of the machine stands idle for a second reader: fewer threads than cores are
+// ready to run, this one counted (on a busy machine a second thread only takes turns with the
+// first and the others, and costs the setting up of its connection). The count of the moment
+// rather than the load average: searches run one after another raise the average with their own
+// second readers, which would then turn the next searches' second readers away from a core that
+// stands idle. A moment's count may catch another thread on its way to sleep: the search asks
+// again once its plan is made.
 bool IdleCoreForSecondReader() {
   const unsigned cores = std::thread::hardware_concurrency();
   if (cores < 2) return false;
@@ -438,6 +451,49 @@ class LibraryIndex::ScopeResults {
   std::string catalog_name_;  // the CatalogName of the catalog `named_catalog_`
 };
 
+// Which catalogs of a search's scope each of two readers takes: this thread from the front, one
+// catalog at a time as it comes to it; the other from the back, a stretch of catalogs at a time.
+// However unevenly the matches lie among the catalogs, or the cores are shared with other work,
+// neither waits at the end for longer than the other takes to finish the stretch at hand.
+class LibraryIndex::ScopeShares {
+ public:
+  ScopeShares(const std::vector<ScopeCatalog>& scope, std::int64_t entries)
+      : scope_(scope),
+        back_(scope.size()),
+        stretch_entries_(std::max<std::int64_t>(entries / kBackStretches, 1)) {}
+
+  // Takes the catalog `catalog` and every one before it for the front reader: false when the
+  // back reader has taken it.
+  bool TakeFront(std::size_t catalog) {
+    const std::lock_guard lock(mutex_);
+    if (catalog >= back_) return false;
+    front_ = std::max(front_, catalog + 1);
+    return true;
+  }
+
+  // The next stretch [first, second) of catalogs for the back reader, the last ones nobody has
+  // taken; empty when none is left.
+  std::pair<std::size_t, std::size_t> TakeBack() {
+    const std::lock_guard lock(mutex_);
+    const std::size_t end = back_;
+    std::int64_t taken = 0;
+    while (back_ > front_ && (back_ == end || taken < stretch_entries_)) {
+      --back_;
+      taken += scope_[back_].row.count;
+    }
+    return {back_, end};
+  }
+
+ private:
+  // The back reader's stretches hold about this share of the scope's entries.
+  static constexpr std::int64_t kBackStretches = 16;
+  const std::vector<ScopeCatalog>& scope_;
+  std::mutex mutex_;
+  std::size_t front_ = 0;  // the catalogs before it are the front reader's
+  std::size_t back_;       // the catalogs from it on are the back reader's
+  const std::int64_t stretch_entries_;
+};
+
 // Reads the catalogs of a search's scope and hands on the entries that match: catalogs whose
 // entries lie in rising order are read with one query over their whole range, through the
 // candidates of the FTS5 query when there is one, else through every entry.
@@ -463,49 +519,43 @@ class LibraryIndex::ScopeReader {
   // Reads the candidates of the FTS5 query `query` rather than every entry.
   void SetCandidateQuery(std::string query) { query_ = std::move(query); }
 
-  // The first catalog of the second half of the scope by entries; the scope's size when the last
-  // catalog holds the middle.
-  [[nodiscard]] std::size_t SecondHalfStart() const {
-    std::int64_t seen = 0;
-    std::size_t split = 0;
-    while (split < scope_.size() && seen < entries_ / 2) seen += scope_[split++].row.count;
-    return split;
-  }
-
   // Reads the whole scope with the index's own statements `own`, showing progress and handing
   // the matches to `results`. False when cancelled through `stop`.
   bool ReadHere(Statements& own, const std::stop_token& stop, Progress& progress,
                 ScopeResults& results) const {
-    return Read(EntriesStatement(own), own.lookup, 0, scope_.size(), stop, &progress,
+    return Read(EntriesStatement(own), own.lookup, 0, scope_.size(), stop, nullptr, &progress,
                 AddTo{results}, [&results] { results.Report(false); });
   }
 
-  // Calls `plan(shared)`, then reads the catalogs before `split` with `own`, showing progress, and
-  // the others on another thread with a connection of its own to the index file at `path`, opened
-  // there while this thread plans, where it also counts the trigrams that the plan shares through
-  // `shared`; a cancel through `stop` stops both. The second half's matches
-  // follow the first half's in `results`; when the file cannot be opened once more, this thread
-  // reads the second half too. False when cancelled: the results then stop where the first half
-  // stopped, or at what the second found before it was cancelled.
-  template <typename Plan>
-  bool ReadInTwo(Statements& own, const std::string& path, std::size_t split, const Plan& plan,
-                 const std::stop_token& stop, Progress& progress, ScopeResults& results) const {
-    // The other thread's results, gathered in an outcome of its own and moved after this one's.
-    SearchOutcome later;
-    bool later_done = false;
+  // Calls `plan(shared)`, then reads the scope on two threads: this one with `own`, showing
+  // progress, from the front, and another from the back with a connection of its own to the index
+  // file at `path` (ScopeShares tells who reads what). The other thread is started at once when
+  // `idle()` tells that a core is free, and opens its connection while this thread plans, where it
+  // also counts the trigrams that the plan shares through `shared`; else it is started once the
+  // plan is made if `idle()` tells so then, and otherwise this thread reads it all, as it does
+  // when the file cannot be opened once more. A cancel through `stop` stops both. The matches
+  // come in the scope's order. False when cancelled: the results then stop where this thread
+  // stopped, or, once it was through, before the first stretch the other did not finish.
+  template <typename Plan, typename Idle>
+  bool ReadShared(Statements& own, const std::string& path, const Plan& plan, const Idle& idle,
+                  const std::stop_token& stop, Progress& progress, ScopeResults& results) const {
+    ScopeShares shares(scope_, entries_);
+    // The other thread's stretches in the order it took them (the scope's, backwards), each with
+    // its results gathered in an outcome of its own and whether it was read to its end.
+    struct Stretch {
+      SearchOutcome found;
+      bool done = false;
+    };
+    std::vector<Stretch> stretches;
     std::exception_ptr later_failure;
-    bool unopened = false;
     std::mutex planning;
     std::condition_variable_any planned_or_stopped;
     bool planned = false;
     SharedCounts shared(planning, planned_or_stopped);
-    std::jthread other([&](std::stop_token halt) {
+    const auto read_from_the_back = [&](std::stop_token halt) {
       try {
         const std::unique_ptr<ReaderConnection> second = OpenReaderConnection(path);
-        if (!second) {
-          unopened = true;
-          return;
-        }
+        if (!second) return;
         // The candidates' query is set once the plan is made, and meanwhile the plan may share
         // out counts; stopped (a failed plan), nothing is read.
         for (;;) {
@@ -520,31 +570,49 @@ class LibraryIndex::ScopeReader {
           });
         }
         const ResultsArrived at_the_end;
-        ScopeResults found(scope_, at_the_end, &later);
-        later_done = Read(EntriesStatement(*second), second->lookup, split, scope_.size(), halt,
-                          nullptr, AddTo{found}, [] {});
+        for (;;) {
+          const auto [first, end] = shares.TakeBack();
+          if (first == end) return;
+          Stretch& stretch = stretches.emplace_back();
+          ScopeResults found(scope_, at_the_end, &stretch.found);
+          stretch.done = Read(EntriesStatement(*second), second->lookup, first, end, halt, nullptr,
+                              nullptr, AddTo{found}, [] {});
+          if (!stretch.done) return;
+        }
       } catch (...) {
         // Raised again on this thread once the other has ended.
         later_failure = std::current_exception();
       }
-    });
-    const std::stop_callback forward(stop, [&] { other.request_stop(); });
-    plan(&shared);
+    };
+    // The other thread, and the cancel forwarded to it (it reads with a stop token of its own, so
+    // that a failed plan stops it too).
+    std::optional<std::jthread> other;
+    std::optional<std::stop_callback<std::function<void()>>> forward;
+    const auto start_other = [&] {
+      other.emplace(read_from_the_back);
+      forward.emplace(stop, std::function<void()>([&] { other->request_stop(); }));
+    };
+    if (idle()) start_other();
+    plan(other ? &shared : nullptr);
     {
       const std::lock_guard lock(planning);
       planned = true;
     }
     planned_or_stopped.notify_all();
-    const bool done = Read(EntriesStatement(own), own.lookup, 0, split, stop, &progress,
-                           AddTo{results}, [&results] { results.Report(false); });
-    other.join();
-    if (later_failure) std::rethrow_exception(later_failure);
-    if (done) results.Append(std::move(later));
-    if (unopened && done) {
-      return Read(EntriesStatement(own), own.lookup, split, scope_.size(), stop, &progress,
-                  AddTo{results}, [&results] { results.Report(false); });
+    if (!other && idle()) start_other();
+    const bool done = Read(EntriesStatement(own), own.lookup, 0, scope_.size(), stop, &shares,
+                           &progress, AddTo{results}, [&results] { results.Report(false); });
+    if (other) {
+      forward.reset();
+      other->join();
     }
-    return done && later_done;
+    if (later_failure) std::rethrow_exception(later_failure);
+    if (!done) return false;
+    for (auto stretch = stretches.rbegin(); stretch != stretches.rend(); ++stretch) {
+      if (!stretch->done) return false;
+      results.Append(std::move(stretch->found));
+    }
+    return true;
   }
 
  private:
@@ -560,8 +628,11 @@ class LibraryIndex::ScopeReader {
   // What reading keeps from row to row: the paths of the folders met last and the buffers an
   // entry is unpacked into.
   struct RowState {
-    explicit RowState(Statement& folder_lookup) : lookup(folder_lookup) {}
-    Statement& lookup;  // finds folders' paths
+    RowState(Statement& folder_lookup, ScopeShares* taken_from)
+        : lookup(folder_lookup), shares(taken_from) {}
+    Statement& lookup;    // finds folders' paths
+    ScopeShares* shares;  // where catalogs are taken before they are read, if anywhere
+    bool ended = false;   // the next catalog is the back reader's
     SlotPaths folder_paths;
     std::array<std::string, kFieldCount> unpacked;
     ExtraViews extras;
@@ -582,13 +653,15 @@ class LibraryIndex::ScopeReader {
 
   // Reads the catalogs [from, to) with `statement`, finding folders' paths with `lookup`, and
   // hands each match to `match(catalog, id, fields, extras)` (fields without
-  // CatalogName); `poll()` every kPollRows rows. False when cancelled through `halt`. Without
-  // `shown`, no progress is shown.
+  // CatalogName); `poll()` every kPollRows rows. False when cancelled through `halt`. With
+  // `shares`, each catalog is taken there for the front reader before it is read, and reading
+  // ends at the first one the back reader has. Without `shown`, no progress is shown.
   template <typename Match, typename Poll>
   bool Read(Statement& statement, Statement& lookup, std::size_t from, std::size_t to,
-            const std::stop_token& halt, Progress* shown, Match&& match, Poll&& poll) const {
-    RowState state(lookup);
-    for (std::size_t begin = from; begin < to;) {
+            const std::stop_token& halt, ScopeShares* shares, Progress* shown, Match&& match,
+            Poll&& poll) const {
+    RowState state(lookup, shares);
+    for (std::size_t begin = from; begin < to && !state.ended;) {
       const std::size_t end = RisingRunEnd(begin, to);
       if (!ReadRun(statement, begin, end, halt, shown, state, match, poll)) return false;
       begin = end;
@@ -611,6 +684,7 @@ class LibraryIndex::ScopeReader {
     statement.Bind(1, scope_[begin].row.first).Bind(2, EndOf(scope_[end - 1]) - 1);
     if (!query_.empty()) statement.Bind(3, query_);
     std::size_t current = begin;
+    if (state.shares && !state.shares->TakeFront(current)) return Ended(statement, state);
     if (shown) shown->SetWaitText(scope_[current].path);
     while (statement.Step()) {
       const std::int64_t id = statement.Int(0);
@@ -623,6 +697,7 @@ class LibraryIndex::ScopeReader {
       if (next_catalog) {
         // Looked at between catalogs, as the file search looks between files.
         if (halt.stop_requested()) return Stopped(statement);
+        if (state.shares && !state.shares->TakeFront(current)) return Ended(statement, state);
         if (shown) shown->SetWaitText(scope_[current].path);
       }
       if (++state.rows_seen % kPollRows == 0) {
@@ -670,6 +745,12 @@ class LibraryIndex::ScopeReader {
     statement.Reset();
     return false;
   }
+  // Reading ends before a catalog the back reader has taken.
+  static bool Ended(Statement& statement, RowState& state) {
+    statement.Reset();
+    state.ended = true;
+    return true;
+  }
   [[noreturn]] static void Damaged(Statement& statement) {
     statement.Reset();
     throw IndexError("The search index holds a damaged entry.", true);
@@ -697,19 +778,18 @@ SearchOutcome LibraryIndex::Search(const SearchCriteria& criteria, Progress& pro
     }
   };
 
-  // A large scope whose results are taken at the end is split in two halves by entries, the
-  // second read on another thread with a connection of its own.
-  std::size_t split = scope.size();
-  if (!arrived && scope.size() >= 2 && reader.Entries() >= two_reader_entries_ &&
-      (two_reader_entries_ == 0 || IdleCoreForSecondReader())) {
-    split = reader.SecondHalfStart();
-  }
+  // A large scope whose results are taken at the end may be read by two threads with a connection
+  // each, this one from the front and the other from the back.
+  const bool two_readers = !arrived && scope.size() >= 2 &&
+                           reader.Entries() >= two_reader_entries_ &&
+                           (two_reader_entries_ == 0 || TwoCoresAllowed());
+  const auto idle = [this] { return two_reader_entries_ == 0 || IdleCoreForSecondReader(); };
 
   // With `arrived`, results gather in batches and are handed over from there.
   ScopeResults results(scope, arrived, &outcome);
-  if (split < scope.size()) {
+  if (two_readers) {
     outcome.cancelled =
-        !reader.ReadInTwo(*statements_, path_, split, plan, stop, progress, results);
+        !reader.ReadShared(*statements_, path_, plan, idle, stop, progress, results);
   } else {
     plan(nullptr);
     outcome.cancelled = !reader.ReadHere(*statements_, stop, progress, results);

@@ -126,8 +126,8 @@ class LibraryIndex {
   static void RemoveFiles(const std::string& index_path);
 
   // Scopes of at least this many entries, whose results are taken at the end, are read by two
-  // threads with a connection each (the first catalogs here, the others there) when a core is
-  // free; 0: always two (for tests).
+  // threads with a connection each (one from the first catalog on, the other from the last one
+  // back) when the process may use two cores; 0: always two (for tests).
   void SetTwoReaderEntries(std::int64_t entries) { two_reader_entries_ = entries; }
 
   // Records in the index and catalog files known.
@@ -144,6 +144,8 @@ class LibraryIndex {
   // A search's reading of its scope's catalogs and the results it gathers (index_search.cpp).
   class ScopeReader;
   class ScopeResults;
+  // Which catalogs of a search's scope each of two readers takes.
+  class ScopeShares;
   // Counts of single trigrams that the planning thread shares with a second reader.
   class SharedCounts;
   void Open(bool fresh);

@@ -965,6 +965,52 @@ TEST(IndexedSearch, TwoReadersGiveOneReadersResultsCancelAndFailure) {
   EXPECT_THROW((void)index.Search(song, NoProgress()), IndexError);
 }
 
+// Two readers share many catalogs, some of whose entries no longer lie in the catalogs' order
+// (written again after the others): however the catalogs fall to each reader, the results are
+// the file search's in its order, and a search cancelled part of the way gives the first of them.
+TEST(IndexedSearch, TwoReadersSharingManyCatalogsGiveTheResultsInOrder) {
+  TempDir dir;
+  const std::string root = dir / "lib";
+  const auto write = [&](int catalog, const std::string& word) {
+    std::string entries;
+    for (int i = 0; i < 150; ++i) {
+      entries += "<file FileName=\"" + word + " track" + std::to_string(i) + " of " +
+                 std::to_string(catalog) + "\"/>";
+    }
+    char name[16];
+    std::snprintf(name, sizeof name, "disk%02d.xml", catalog);
+    WriteFile(dir / ("lib/" + std::string(name)), Catalog(entries));
+  };
+  for (int catalog = 0; catalog < 24; ++catalog) write(catalog, "song");
+  ASSERT_EQ(UpdateLibraryIndex(root, false, NoProgress()).entries, 3600u);
+  for (int catalog : {3, 11, 20}) write(catalog, "tune");
+  ASSERT_EQ(UpdateLibraryIndex(root, false, NoProgress()).read, 3u);
+  LibraryIndex index(root, IndexPathFor(root));
+  index.SetTwoReaderEntries(0);
+  for (const char* text : {"track1", "tune track", "k14 of"}) {
+    SearchCriteria criteria = Criteria(root, true);
+    criteria.name = text;
+    const SearchOutcome files = SearchLibrary(criteria, NoProgress());
+    const std::vector<std::string> expected = Lines(files);
+    ASSERT_FALSE(expected.empty()) << text;
+    for (int round = 0; round < 10; ++round) {
+      const SearchOutcome both = index.Search(criteria, NoProgress());
+      ASSERT_EQ(Lines(both), expected) << text << " round " << round;
+      ASSERT_EQ(both.sources, files.sources) << text;
+    }
+    for (int texts = 1; texts <= 40; texts += 3) {
+      RecordingProgress stop;
+      stop.stop_after_texts = texts;
+      const SearchOutcome part = index.Search(criteria, stop, stop.Token());
+      const std::vector<std::string> lines = Lines(part);
+      ASSERT_LE(lines.size(), expected.size());
+      EXPECT_TRUE(std::equal(lines.begin(), lines.end(), expected.begin())) << text << texts;
+      EXPECT_EQ(part.sources.size(), lines.size());
+      if (!part.cancelled) EXPECT_EQ(lines, expected) << text << texts;
+    }
+  }
+}
+
 TEST(IndexedSearch, ResultsShownBeforeTheIndexFailedAreWithdrawn) {
   TempDir dir;
   std::string entries;
