@@ -83,11 +83,14 @@ void LibraryIndex::CreateSchema() {
            "CREATE VIRTUAL TABLE entry_text USING fts5(name, ext, description, tags, content='', "
            "tokenize='trigram', detail='none', columnsize=0)",
            // The files of the media with content (size above 0): size and Hash (packed; empty
-           // without one) and LinkId, by entry; in the order of size and hash for finding copies
-           // (with the link in the index too, so that the walk over that order reads nothing else).
+           // without one) and LinkId, by entry; those with a Hash also in the order of size and
+           // hash for finding copies (with the link in the index too, so that the walk over that
+           // order reads nothing else). Files without one are left out of that order: they are
+           // never copies there, and every one of them would cost a write at a place of its own
+           // in the index whenever its catalog is written again.
            "CREATE TABLE contents(id INTEGER PRIMARY KEY, size INTEGER NOT NULL, "
            "hash BLOB NOT NULL, link TEXT)",
-           "CREATE INDEX contents_by_key ON contents(size, hash, link)",
+           "CREATE INDEX contents_by_key ON contents(size, hash, link) WHERE hash <> x''",
            // How many files of the library have each size and Hash; the keys of two or more in
            // an index of their own, so that finding copies reads the copies alone, not every file.
            "CREATE TABLE content_keys(size INTEGER NOT NULL, hash BLOB NOT NULL, "
@@ -139,16 +142,6 @@ void LibraryIndex::CountCatalogContents(std::int64_t first, std::int64_t count, 
       .Bind(1, first)
       .Bind(2, last)
       .Run();
-}
-
-void LibraryIndex::DropContentKeyTriggers() {
-  // An index written by an earlier build counted every content row through triggers. Any
-  // statement that fires a trigger makes the text index write out its pending words first, so a
-  // catalog of 50,000 files was written to it in 50,000 pieces, ten times slower.
-  if (content_triggers_dropped_) return;
-  Statement(db_, "DROP TRIGGER IF EXISTS content_added").Run();
-  Statement(db_, "DROP TRIGGER IF EXISTS content_removed").Run();
-  content_triggers_dropped_ = true;
 }
 
 void LibraryIndex::RemoveCatalog(const CatalogRow& row) {
@@ -311,7 +304,6 @@ bool LibraryIndex::IndexCatalog(const std::string& relative, const CatalogRow* o
                                 const std::stop_token& stop) {
   WriteCache();
   Transaction transaction(db_);
-  if (!bulk_) DropContentKeyTriggers();
   if (old) RemoveCatalog(*old);
   Statement& next = statements_->next_id;
   const std::int64_t first = next.Step() ? next.Int(0) : 1;
@@ -369,7 +361,6 @@ IndexUpdate LibraryIndex::Update(Progress& progress, std::stop_token stop) {
     }
     if (!gone.empty()) {
       Transaction transaction(db_);
-      DropContentKeyTriggers();
       for (const CatalogRow* row : gone) RemoveCatalog(*row);
       transaction.Commit();
     }

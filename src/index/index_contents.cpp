@@ -134,7 +134,7 @@ bool FindCopyRuns(sqlite3* db, const std::vector<Range>& ranges, const std::stop
       "SELECT k.size, k.hash, c.id, c.link FROM content_keys AS k "
       "INDEXED BY content_keys_shared "
       "JOIN contents AS c INDEXED BY contents_by_key ON c.size = k.size AND c.hash = k.hash "
-      "WHERE k.files >= 2 ORDER BY k.size, k.hash");
+      "WHERE k.files >= 2 AND c.hash <> x'' ORDER BY k.size, k.hash");
   std::size_t rows = 0;
   while (scan.Step()) {
     if (++rows % kPollRows == 0 && stop.stop_requested()) {

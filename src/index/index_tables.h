@@ -14,8 +14,10 @@
 namespace lumivor {
 
 // The layout of the tables; an index of another layout is made afresh. 7: texts are stored as the
-// catalog reader cleans them; 8: the files of each content are counted (content_keys).
-inline constexpr int kLayoutVersion = 8;
+// catalog reader cleans them; 8: the files of each content are counted (content_keys); 9: only
+// files with a Hash are in the order of contents for finding copies, and the counts are kept
+// without triggers.
+inline constexpr int kLayoutVersion = 9;
 // Rows between two polls of Cancel while reading a catalog or searching.
 inline constexpr std::size_t kPollRows = 4096;
 

@@ -119,7 +119,6 @@ void LibraryIndex::OpenFile(const std::string& file, bool fresh, bool bulk) {
   if (fresh) RemoveFiles(file);
   created_ = fresh;
   bulk_ = bulk;
-  content_triggers_dropped_ = false;
   // SQLite counts every allocation under a process-wide mutex unless told not to, before its
   // first use; nothing here reads those counts, and two connections read on two threads.
   static const bool unused_statistics_off = [] {

@@ -159,13 +159,11 @@ class LibraryIndex {
   bool IndexCatalog(const std::string& relative, const CatalogRow* old,
                     const std::stop_token& stop);
   void RemoveCatalog(const CatalogRow& row);
-  // Counts the files of each size and Hash after a fresh build, then keeps the counts by triggers.
-  // Counts the contents of every file in content_keys (a fresh build, at its end).
+  // Counts the files of each size and Hash in content_keys (a fresh build, at its end).
   void CountContentKeys();
   // Counts the contents of the entries `first` to `first + count - 1` in (`in`) or out of
   // content_keys, keeping only keys of one file or more.
   void CountCatalogContents(std::int64_t first, std::int64_t count, bool in);
-  void DropContentKeyTriggers();
   // Gives the page cache the size that writing a catalog wants.
   void WriteCache();
   [[nodiscard]] std::string RelativeOf(const std::string& path) const;
@@ -211,8 +209,7 @@ class LibraryIndex {
   bool created_ = false;
   bool bulk_ = false;         // building a new file: no other reader, no journal to keep
   bool write_cache_ = false;  // the page cache has the size for writing
-  bool content_triggers_dropped_ = false;  // those of an earlier build, in this connection
-  bool in_read_ = false;                   // a second reader's transaction is open
+  bool in_read_ = false;      // a second reader's transaction is open
   std::int64_t two_reader_entries_ = 400000;
 };
 

@@ -1180,8 +1180,8 @@ TEST(IndexedCopies, ManyCopiesComeBackWithTheirOwnPathsAndHashes) {
 }
 
 // The files of each content are counted as catalogs are written again and taken out, without
-// making the index afresh; an index whose counts an earlier build kept through triggers loses
-// them (they made every file written a piece of its own in the text index) and counts alike.
+// making the index afresh and without triggers (a statement that fires one makes the text index
+// write out its pending words first: every file written became a piece of its own there).
 TEST(IndexedCopies, CatalogsWrittenAgainAndTakenOutCountTheirContentsOutAndIn) {
   TempDir dir;
   const std::string library = dir / "CatalogLibrary";
@@ -1209,21 +1209,7 @@ TEST(IndexedCopies, CatalogsWrittenAgainAndTakenOutCountTheirContentsOutAndIn) {
   };
   EXPECT_EQ(copies_and_triggers(), std::tuple(std::size_t{2}, true, std::size_t{800}, 0));
 
-  // Half of Right's folders gone, with the triggers of an earlier build in the index.
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(IndexPathFor(library).c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(
-      sqlite3_exec(db,
-                   "CREATE TRIGGER content_added AFTER INSERT ON contents WHEN NEW.hash <> x'' "
-                   "BEGIN INSERT INTO content_keys(size, hash, files) VALUES(NEW.size, NEW.hash, "
-                   "1) ON CONFLICT(size, hash) DO UPDATE SET files = files + 1; END;"
-                   "CREATE TRIGGER content_removed AFTER DELETE ON contents WHEN OLD.hash <> x'' "
-                   "BEGIN UPDATE content_keys SET files = files - 1 WHERE size = OLD.size AND "
-                   "hash = OLD.hash; DELETE FROM content_keys WHERE size = OLD.size AND "
-                   "hash = OLD.hash AND files <= 0; END;",
-                   nullptr, nullptr, nullptr),
-      SQLITE_OK);
-  sqlite3_close(db);
+  // Half of Right's folders gone.
   WriteHashedMedium(library, "Right", 2);
   EXPECT_EQ(copies_and_triggers(), std::tuple(std::size_t{1}, false, std::size_t{400}, 0));
   // Right again in full, then Left taken out: no copies are left, and no counts either.
@@ -1231,6 +1217,7 @@ TEST(IndexedCopies, CatalogsWrittenAgainAndTakenOutCountTheirContentsOutAndIn) {
   EXPECT_EQ(copies_and_triggers(), std::tuple(std::size_t{1}, false, std::size_t{800}, 0));
   std::filesystem::remove(library + "/Left.xml");
   EXPECT_EQ(copies_and_triggers(), std::tuple(std::size_t{0}, false, std::size_t{0}, 0));
+  sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(IndexPathFor(library).c_str(), &db), SQLITE_OK);
   int keys = -1;
   sqlite3_exec(
