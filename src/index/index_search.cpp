@@ -33,9 +33,10 @@ namespace {
 
 // The stretch of entries in which a trigram's frequency is sampled. Counting costs tens of
 // nanoseconds per entry of a list found there, for every trigram of the criteria (two common
-// words have a dozen): 20,000 entries tell the common trigrams from the rare ones as well as more
-// would.
-constexpr std::int64_t kSampleEntries = 20000;
+// words have a dozen; a common trigram is in one entry of five): 10,000 entries tell the common
+// trigrams from the rare ones as well as more would. Measured on 2,000,000 entries, every query
+// shape took about a millisecond less than with 20,000, and 5,000 planned worse.
+constexpr std::int64_t kSampleEntries = 10000;
 
 // Folders' paths remembered by entry in a map: every path met stays.
 class MappedPaths {
@@ -489,8 +490,10 @@ class LibraryIndex::ScopeShares {
   static constexpr std::int64_t kBackStretches = 16;
   const std::vector<ScopeCatalog>& scope_;
   std::mutex mutex_;
-  std::size_t front_ = 0;  // the catalogs before it are the front reader's
-  std::size_t back_;       // the catalogs from it on are the back reader's
+  // The catalogs before it are the front reader's: the first one always, so that the front
+  // reader, which shows progress and hears a cancel there, reads something before it waits.
+  std::size_t front_ = 1;
+  std::size_t back_;  // the catalogs from it on are the back reader's
   const std::int64_t stretch_entries_;
 };
 
